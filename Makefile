@@ -1,0 +1,59 @@
+# Two commands do everything on a fresh Debian 12 machine:
+#   make run    build and run the server on the embedded default configuration
+#   make test   install what is missing, build, and run the whole test suite
+# Also: make build, make test-sanitize (ASan+UBSan suite and a bounded fuzz run), make bench.
+
+JOBS      ?= $(shell nproc)
+BUILD     ?= build
+ASAN      ?= build-sanitize
+FUZZ      ?= build-fuzz
+FUZZ_SECS ?= 60
+
+# Debian packages the build and the tests need.
+PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+            libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
+
+.PHONY: all deps build test test-sanitize fuzz bench clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600
+
+test-sanitize: deps
+	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure --timeout 900
+	$(MAKE) fuzz
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander
+	mkdir -p $(FUZZ)/corpus/expander
+	cp tests/fuzz/corpus/expander/* $(FUZZ)/corpus/expander/ 2>/dev/null || true
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$(FUZZ_SECS) \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/expander
+
+bench: build
+	@echo "Benchmarks are in $(BUILD)/bench; run them by hand, e.g. $(BUILD)/bench/expander_bench"
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)
