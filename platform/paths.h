@@ -1,0 +1,26 @@
+#pragma once
+// Where the system keeps its files on Linux.
+//   state directory: $VELMORA_HOME, else /var/lib/velmora for root and
+//                    $XDG_STATE_HOME/velmora (default ~/.local/state/velmora) otherwise;
+//                    it stands where the original put things in the Windows directory.
+//   log directory:   <state directory>/log
+//   TEMP:            $TEMP, else $TMPDIR, else /tmp
+
+#include <string>
+
+namespace platform {
+
+std::string StateDirectory();
+std::string LogDirectory();
+std::string TempDirectory();
+// True when TEMP itself is set in the environment (start-up warns otherwise).
+bool TempVariableDefined();
+
+// Creates the directory and every missing parent (mode 0700 for the state
+// tree, as it holds the hive). Returns 0 or the errno of the failing mkdir.
+int CreateDirectories(const std::string& path, unsigned mode = 0755);
+
+// Joins two path pieces with exactly one '/'.
+std::string JoinPath(const std::string& left, const std::string& right);
+
+} // namespace platform
