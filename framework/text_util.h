@@ -1,0 +1,61 @@
+#pragma once
+// The small stateless text functions every subsystem uses: case folding,
+// tokens and delimited fields, wildcard matching, dotted IPv4 addresses,
+// base64 and form (URL) coding. None keeps state; each allocates only its
+// result, so any thread or fiber may call them.
+//
+// The HTML escapes (html_text.h) and the HTTP and log dates (http_date.h)
+// are included here so that one header brings every text utility.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Copies src to dst folding only 'A'..'Z' to lower case (bytes above 127
+// stay as they are), writes the NUL and returns a pointer to it in dst.
+// dst must hold strlen(src) + 1 bytes.
+char* LowerCaseCopy(char* dst, const char* src);
+
+// The same folding into a new string: macro, list and header names are
+// compared in this form.
+std::string LowerCaseString(std::string_view text);
+
+// Skips the delimiters at *cursor, stores the following run up to the next
+// delimiter (or the end) in out and leaves *cursor at what stopped it.
+// Delimiters only give an empty token with *cursor at the end.
+void NextToken(std::string& out, const char** cursor, const char* delimiters);
+
+// Field index (0-based) of text, fields being maximal runs of characters
+// outside the delimiter set; empty when there is no such field.
+std::string GetDelimitedField(std::string_view text, std::string_view delimiters, int index);
+
+// True when the whole text matches the whole pattern: '?' matches one
+// character, '*' any run (the empty one too); case-sensitive. Runs in
+// O(text x pattern) time at worst, whatever the pattern.
+bool WildcardMatch(std::string_view text, std::string_view pattern);
+
+// An IPv4 address is held in network byte order: the lowest byte is the
+// first octet of the dotted form. Dotted text is at most 15 characters.
+inline constexpr std::size_t kIPAddressBufferSize = 16;
+// Writes the dotted form and a NUL into buffer (kIPAddressBufferSize bytes);
+// returns the characters written without the NUL.
+int FormatIPAddressToBuffer(char* buffer, std::uint32_t address);
+void FormatIPAddress(std::string& out, std::uint32_t address);
+
+// Sets out to the decoded bytes (any byte value may appear). Characters
+// outside the alphabet decode as 32; '=' in the third or fourth place of a
+// group adds nothing; a short last group of one or two characters yields
+// one byte, of three characters two.
+void Base64Decode(std::string& out, std::string_view text);
+
+// Form encoding: space becomes '+', letters and digits stay, every other
+// byte becomes '%' and two upper-case hex digits.
+void URLEncode(std::string& out, std::string_view text);
+// '+', CR and LF become spaces, "%hh" the byte; a '%' without two hex
+// digits after it stays as it is.
+void URLDecode(std::string& out, std::string_view text);
+std::string URLDecodeString(std::string_view text);
+
+#include "framework/html_text.h"
+#include "framework/http_date.h"
