@@ -1,0 +1,542 @@
+#include "platform/net.h"
+
+#include "platform/clock.h"
+#include "platform/errors.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+static_assert(platform::kAddressFamilyInet == AF_INET);
+static_assert(platform::kSocketStream == SOCK_STREAM);
+static_assert(platform::kSocketDatagram == SOCK_DGRAM);
+
+namespace platform {
+
+namespace {
+
+thread_local int t_lastSocketError = 0;
+
+// Records errno's WinSock number at once, before anything can change errno.
+int FailSetup()
+{
+    t_lastSocketError = WinSockErrorFromErrno(errno);
+    return -1;
+}
+
+long FailTransfer()
+{
+    t_lastSocketError = TransferErrorFromErrno(errno);
+    return -1;
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+int LookupErrorFromGai(int status)
+{
+    switch (status) {
+    case EAI_NONAME:
+        return kWsaHostNotFound;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+        return kWsaNoData;
+#endif
+    case EAI_AGAIN:
+        return kWsaTryAgain;
+    case EAI_MEMORY:
+        return kWsaeNoBufs;
+    case EAI_SYSTEM:
+        return WinSockErrorFromErrno(errno);
+    default:
+        return kWsaNoRecovery;
+    }
+}
+
+// A look-up that has not answered within its deadline still occupies a
+// thread; past this many the next caller fails at once rather than piling
+// threads onto a dead name server.
+constexpr int kMaxPendingCalls = 64;
+std::atomic<int> g_pendingCalls{0};
+
+struct PendingCall {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    int result = 0;
+    std::function<int()> call;
+};
+
+} // namespace
+
+int LastSocketError() { return t_lastSocketError; }
+void SetLastSocketError(int code) { t_lastSocketError = code; }
+
+int WinSockErrorFromErrno(int error)
+{
+    switch (error) {
+    case 0: return 0;
+    case EINTR: return kWsaeIntr;
+    case EBADF: return kWsaeBadF;
+    case EACCES: return kWsaeAcces;
+    case EPERM: return kWsaeAcces;
+    case EFAULT: return kWsaeFault;
+    case EINVAL: return kWsaeInval;
+    case EMFILE: return kWsaeMFile;
+    case ENFILE: return kWsaeMFile;
+    case EAGAIN: return kWsaeWouldBlock;
+    case EINPROGRESS: return kWsaeInProgress;
+    case EALREADY: return kWsaeAlready;
+    case ENOTSOCK: return kWsaeNotSock;
+    case EDESTADDRREQ: return kWsaeDestAddrReq;
+    case EMSGSIZE: return kWsaeMsgSize;
+    case EPROTOTYPE: return kWsaeProtoType;
+    case ENOPROTOOPT: return kWsaeNoProtoOpt;
+    case EPROTONOSUPPORT: return kWsaeProtoNoSupport;
+    case ESOCKTNOSUPPORT: return kWsaeSocktNoSupport;
+    case EOPNOTSUPP: return kWsaeOpNotSupp;
+    case ENOSYS: return kWsaeOpNotSupp;
+    case EPFNOSUPPORT: return kWsaePfNoSupport;
+    case EAFNOSUPPORT: return kWsaeAfNoSupport;
+    case EADDRINUSE: return kWsaeAddrInUse;
+    case EADDRNOTAVAIL: return kWsaeAddrNotAvail;
+    case ENETDOWN: return kWsaeNetDown;
+    case ENETUNREACH: return kWsaeNetUnreach;
+    case ENETRESET: return kWsaeNetReset;
+    case ECONNABORTED: return kWsaeConnAborted;
+    case EPIPE: return kWsaeConnAborted;
+    case ECONNRESET: return kWsaeConnReset;
+    case ENOBUFS: return kWsaeNoBufs;
+    case ENOMEM: return kWsaeNoBufs;
+    case EISCONN: return kWsaeIsConn;
+    case ENOTCONN: return kWsaeNotConn;
+    case ESHUTDOWN: return kWsaeShutdown;
+    case ETOOMANYREFS: return kWsaeTooManyRefs;
+    case ETIMEDOUT: return kWsaeTimedOut;
+    case ECONNREFUSED: return kWsaeConnRefused;
+    case ELOOP: return kWsaeLoop;
+    case ENAMETOOLONG: return kWsaeNameTooLong;
+    case EHOSTDOWN: return kWsaeHostDown;
+    case EHOSTUNREACH: return kWsaeHostUnreach;
+    default: return kWsaeConnAborted;
+    }
+}
+
+int TransferErrorFromErrno(int error)
+{
+    switch (error) {
+    case 0: return 0;
+    case EAGAIN: return kWsaeWouldBlock;
+    case EINTR: return kWsaeIntr;
+    case ETIMEDOUT: return kWsaeTimedOut;
+    case ECONNRESET: return kWsaeConnReset;
+    case ENOTCONN: return kWsaeNotConn;
+    default: return kWsaeConnAborted;
+    }
+}
+
+void IgnoreBrokenPipeSignal()
+{
+    static const bool ignored = [] {
+        struct sigaction action {};
+        action.sa_handler = SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGPIPE, &action, nullptr) == 0;
+    }();
+    (void)ignored;
+}
+
+bool ParseIPv4(const char* text, std::uint32_t* address)
+{
+    in_addr parsed{};
+    if (!text || inet_aton(text, &parsed) == 0)
+        return false;
+    *address = parsed.s_addr;
+    return true;
+}
+
+SocketHandle OpenSocket(int family, int type, int protocol)
+{
+    int handle = socket(family, type | SOCK_CLOEXEC, protocol);
+    return handle < 0 ? FailSetup() : handle;
+}
+
+int SetCloseOnExec(int handle)
+{
+    int flags = fcntl(handle, F_GETFD);
+    if (flags < 0 || fcntl(handle, F_SETFD, flags | FD_CLOEXEC) < 0)
+        return FailSetup();
+    return 0;
+}
+
+int SetNonBlocking(int handle, bool on)
+{
+    int flags = fcntl(handle, F_GETFL);
+    if (flags < 0)
+        return FailSetup();
+    int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted != flags && fcntl(handle, F_SETFL, wanted) < 0)
+        return FailSetup();
+    return 0;
+}
+
+int BindIPv4(SocketHandle socket, std::uint16_t port, std::uint32_t address)
+{
+    // Windows lets a restarted server bind a port whose old connections are
+    // still in TIME_WAIT; on Linux that takes SO_REUSEADDR (which, unlike
+    // Windows' option of that name, never lets two listeners share a port).
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM) {
+        int on = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    sockaddr_in sa = MakeAddress(address, port);
+    if (bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0)
+        return FailSetup();
+    return 0;
+}
+
+int ListenSocket(SocketHandle socket, int backlog)
+{
+    return listen(socket, backlog) < 0 ? FailSetup() : 0;
+}
+
+SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std::uint16_t* peerPort)
+{
+    for (;;) {
+        sockaddr_in sa{};
+        socklen_t length = sizeof sa;
+        int handle = accept4(listener, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+        if (handle >= 0) {
+            if (peerAddress)
+                *peerAddress = sa.sin_addr.s_addr;
+            if (peerPort)
+                *peerPort = ntohs(sa.sin_port);
+            return handle;
+        }
+        if (errno != EINTR)
+            return FailSetup();
+    }
+}
+
+int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs)
+{
+    // A non-blocking connect waited for by poll gives the time-out, and an
+    // interrupted connect is simply waited for instead of being restarted.
+    int flags = fcntl(socket, F_GETFL);
+    if (flags < 0)
+        return FailSetup();
+    if (!(flags & O_NONBLOCK) && fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0)
+        return FailSetup();
+    sockaddr_in sa = MakeAddress(address, port);
+    int result = 0;
+    if (connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            result = FailSetup();
+        } else {
+            int ready = WaitHandle(socket, true, timeoutMs == 0 ? kInfinite : timeoutMs);
+            if (ready <= 0) {
+                result = -1;
+            } else {
+                int error = 0;
+                socklen_t length = sizeof error;
+                if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) < 0) {
+                    result = FailSetup();
+                } else if (error != 0) {
+                    t_lastSocketError = WinSockErrorFromErrno(error);
+                    result = -1;
+                }
+            }
+        }
+    }
+    if (!(flags & O_NONBLOCK)) {
+        int saved = t_lastSocketError;
+        fcntl(socket, F_SETFL, flags);
+        t_lastSocketError = saved;
+    }
+    return result;
+}
+
+int ShutdownSocket(SocketHandle socket)
+{
+    return shutdown(socket, SHUT_RDWR) < 0 ? FailSetup() : 0;
+}
+
+int CloseHandle(int handle)
+{
+    return close(handle) < 0 ? FailSetup() : 0;
+}
+
+int LocalAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) < 0)
+        return FailSetup();
+    if (sa.sin_family != AF_INET) {
+        t_lastSocketError = kWsaeAfNoSupport;
+        return -1;
+    }
+    if (address)
+        *address = sa.sin_addr.s_addr;
+    if (port)
+        *port = ntohs(sa.sin_port);
+    return 0;
+}
+
+int PeerAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) < 0)
+        return FailSetup();
+    if (address)
+        *address = sa.sin_addr.s_addr;
+    if (port)
+        *port = ntohs(sa.sin_port);
+    return 0;
+}
+
+long SendBytes(SocketHandle socket, const void* bytes, std::size_t n, bool moreToCome)
+{
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreToCome ? MSG_MORE : 0);
+    for (;;) {
+        ssize_t sent = send(socket, bytes, n, flags);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+long ReceiveBytes(SocketHandle socket, void* bytes, std::size_t n)
+{
+    for (;;) {
+        ssize_t got = recv(socket, bytes, n, MSG_DONTWAIT);
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+long ReadHandle(int handle, void* bytes, std::size_t n)
+{
+    for (;;) {
+        ssize_t got = read(handle, bytes, n);
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+long WriteHandle(int handle, const void* bytes, std::size_t n)
+{
+    IgnoreBrokenPipeSignal();
+    for (;;) {
+        ssize_t written = write(handle, bytes, n);
+        if (written >= 0)
+            return static_cast<long>(written);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+long ReadFileAt(int file, void* bytes, std::size_t n, std::int64_t offset)
+{
+    for (;;) {
+        ssize_t got = pread(file, bytes, n, static_cast<off_t>(offset));
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+long SendFileRange(SocketHandle socket, int file, std::int64_t offset, std::size_t n)
+{
+    // sendfile takes no MSG_NOSIGNAL.
+    IgnoreBrokenPipeSignal();
+    for (;;) {
+        off_t position = static_cast<off_t>(offset);
+        ssize_t sent = sendfile(socket, file, &position, n);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        if (errno == EINTR)
+            continue;
+        // A source sendfile cannot read from (a pipe, some file systems):
+        // reported as "not supported" so the caller can read and send instead.
+        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+            t_lastSocketError = kWsaeOpNotSupp;
+            return -1;
+        }
+        return FailTransfer();
+    }
+}
+
+int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs)
+{
+    const std::uint64_t start = MonotonicMs();
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs != kInfinite) {
+            std::uint64_t spent = MonotonicMs() - start;
+            std::uint64_t left = spent >= timeoutMs ? 0 : timeoutMs - spent;
+            wait = left > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd entry{handle, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+        int ready = poll(&entry, 1, wait);
+        if (ready > 0) {
+            if (entry.revents & POLLNVAL) {
+                t_lastSocketError = kWsaeBadF;
+                return -1;
+            }
+            // POLLHUP and POLLERR count as ready: the transfer call reports them.
+            return 1;
+        }
+        if (ready == 0) {
+            if (timeoutMs != kInfinite && MonotonicMs() - start >= timeoutMs) {
+                t_lastSocketError = kWsaeTimedOut;
+                return 0;
+            }
+            continue;
+        }
+        if (errno != EINTR)
+            return FailSetup();
+    }
+}
+
+int CallWithDeadline(std::function<int()> call, std::uint32_t timeoutMs, int* result)
+{
+    if (g_pendingCalls.fetch_add(1) >= kMaxPendingCalls) {
+        g_pendingCalls.fetch_sub(1);
+        t_lastSocketError = kWsaTryAgain;
+        return -1;
+    }
+    auto state = std::make_shared<PendingCall>();
+    state->call = std::move(call);
+    try {
+        std::thread([state] {
+            int answer = state->call();
+            {
+                std::lock_guard<std::mutex> hold(state->mutex);
+                state->result = answer;
+                state->done = true;
+            }
+            state->finished.notify_all();
+            g_pendingCalls.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        g_pendingCalls.fetch_sub(1);
+        t_lastSocketError = kWsaeNoBufs;
+        return -1;
+    }
+    std::unique_lock<std::mutex> hold(state->mutex);
+    auto isDone = [&] { return state->done; };
+    if (timeoutMs == kInfinite)
+        state->finished.wait(hold, isDone);
+    else if (!state->finished.wait_for(hold, std::chrono::milliseconds(timeoutMs), isDone)) {
+        t_lastSocketError = kWsaeTimedOut;
+        return -1;
+    }
+    *result = state->result;
+    return 0;
+}
+
+int LookupIPv4Address(const char* host, std::uint32_t timeoutMs, std::uint32_t* address)
+{
+    if (!host || !*host) {
+        t_lastSocketError = kWsaHostNotFound;
+        return -1;
+    }
+    if (ParseIPv4(host, address))
+        return 0;
+    struct Answer {
+        std::string host;
+        std::uint32_t address = 0;
+        int error = 0;
+    };
+    auto answer = std::make_shared<Answer>();
+    answer->host = host;
+    int status = 0;
+    auto lookup = [answer] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        int gai = getaddrinfo(answer->host.c_str(), nullptr, &hints, &list);
+        if (gai != 0) {
+            answer->error = LookupErrorFromGai(gai);
+            return -1;
+        }
+        answer->address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+        freeaddrinfo(list);
+        return 0;
+    };
+    if (CallWithDeadline(lookup, timeoutMs, &status) < 0)
+        return -1;
+    if (status < 0) {
+        t_lastSocketError = answer->error;
+        return -1;
+    }
+    *address = answer->address;
+    return 0;
+}
+
+int LookupHostName(std::uint32_t address, std::uint32_t timeoutMs, std::string* name)
+{
+    struct Answer {
+        std::uint32_t address = 0;
+        std::string name;
+        int error = 0;
+    };
+    auto answer = std::make_shared<Answer>();
+    answer->address = address;
+    int status = 0;
+    auto lookup = [answer] {
+        sockaddr_in sa = MakeAddress(answer->address, 0);
+        char host[NI_MAXHOST];
+        int gai = getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+        if (gai != 0) {
+            answer->error = LookupErrorFromGai(gai);
+            return -1;
+        }
+        answer->name = host;
+        return 0;
+    };
+    if (CallWithDeadline(lookup, timeoutMs, &status) < 0)
+        return -1;
+    if (status < 0) {
+        t_lastSocketError = answer->error;
+        return -1;
+    }
+    *name = answer->name;
+    return 0;
+}
+
+} // namespace platform
