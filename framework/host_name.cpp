@@ -1,0 +1,45 @@
+#include "framework/host_name.h"
+
+#include "framework/text_util.h"
+#include "framework/wsocket.h"
+#include "platform/net.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<QNSLookupFunction> g_qnsLookup{nullptr};
+
+bool LookupQNS(std::uint32_t address, std::string& name)
+{
+    QNSLookupFunction lookup = g_qnsLookup.load();
+    return lookup && lookup(address, name);
+}
+
+} // namespace
+
+void SetQNSLookup(QNSLookupFunction lookup) { g_qnsLookup.store(lookup); }
+
+void ResolveHostName(std::string& out, std::uint32_t address)
+{
+    out.clear();
+    if (LookupQNS(address, out))
+        return;
+    if (platform::LookupHostName(address, kNameLookupDeadlineMs, &out) < 0)
+        out.clear();
+}
+
+int GetLocalHostName(std::string& out, WSocketBase& socket, bool resolve)
+{
+    out.clear();
+    std::uint32_t address = 0;
+    if (socket.GetLocalAddress(&address) < 0)
+        return -1;
+    if (LookupQNS(address, out))
+        return 0;
+    out.clear();
+    if (resolve && platform::LookupHostName(address, kNameLookupDeadlineMs, &out) == 0 && !out.empty())
+        return 0;
+    FormatIPAddress(out, address);
+    return 0;
+}
