@@ -352,6 +352,14 @@ const char* EntityOf(char c)
     }
 }
 
+// The bytes AppendEscaped may replace; the rest are skipped with one look-up.
+constexpr std::array<bool, 256> kMaybeEscaped = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {'"', '&', '<', '>', '\r', '\n'})
+        table[c] = true;
+    return table;
+}();
+
 // Escapes text, and with lineBreaks turns CR LF and CR into "<P>" and LF into "<BR>".
 void AppendEscaped(CTextBuffer* out, std::string_view text, bool lineBreaks)
 {
@@ -359,6 +367,8 @@ void AppendEscaped(CTextBuffer* out, std::string_view text, bool lineBreaks)
     const std::size_t n = text.size();
     for (std::size_t i = 0; i < n; ++i) {
         char c = text[i];
+        if (!kMaybeEscaped[static_cast<unsigned char>(c)])
+            continue;
         const char* replacement = EntityOf(c);
         if (!replacement && lineBreaks) {
             if (c == '\n')
