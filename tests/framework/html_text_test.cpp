@@ -32,7 +32,7 @@ void CheckSafe(const SafeCase* cases, std::size_t count)
 
 } // namespace
 
-TEST(AppendSafeHTML, DesignedFiltering)
+TEST(AppendSafeHTML, LetsListedTagsThrough)
 {
     static const SafeCase cases[] = {
         {"x <b>bold <i>it", "x <b>bold <i>it</B></I>", "x <b>bold <i>it</B></I>"},
