@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-WReplySocket::WReplySocket() : m_replyText(256) {}
+// Replies are short; the grow step keeps a long one from being copied line by line.
+WReplySocket::WReplySocket() : m_replyText(1024, 16384) {}
 
 int WReplySocket::ParseReplyCode(std::string_view line)
 {

@@ -284,8 +284,11 @@ int WSocket::Connect(const char* host, std::uint16_t port)
         return Check(-1);
     if (m_handle == platform::kInvalidSocket && Create() < 0)
         return -1;
-    if (platform::ConnectIPv4(m_handle, address, port, m_timeout) < 0)
+    if (platform::ConnectIPv4(m_handle, address, port, m_timeout) < 0) {
+        // A socket whose connect failed is unusable; the next Connect starts afresh.
+        CloseHeld(false);
         return Check(-1);
+    }
     if (platform::SetNonBlocking(m_handle, true) < 0)
         return Check(-1);
     return 0;
@@ -386,7 +389,7 @@ int WSocket::Send(const void* bytes, int n, bool buffered)
     return Write(bytes, n, buffered);
 }
 
-int WSocket::Send(std::string_view text, bool buffered)
+int WSocket::SendText(std::string_view text, bool buffered)
 {
     return Send(text.data(), static_cast<int>(text.size()), buffered);
 }
@@ -401,7 +404,7 @@ int WSocket::SendLine(const char* text, int n, bool buffered)
     return n + 2;
 }
 
-int WSocket::SendLine(std::string_view text, bool buffered)
+int WSocket::SendTextLine(std::string_view text, bool buffered)
 {
     return SendLine(text.data(), static_cast<int>(text.size()), buffered);
 }

@@ -210,10 +210,12 @@ public:
     // directly what exceeds a whole buffer). Unbuffered: flushes and writes.
     // Returns n or -1.
     int Send(const void* bytes, int n, bool buffered = true);
-    int Send(std::string_view text, bool buffered = true);
     // The text, then CR LF. Returns n + 2 or -1.
     int SendLine(const char* text, int n, bool buffered = true);
-    int SendLine(std::string_view text, bool buffered = true);
+    // The same for a string (named apart: Send("x", false) would otherwise
+    // quietly mean n = 0).
+    int SendText(std::string_view text, bool buffered = true);
+    int SendTextLine(std::string_view text, bool buffered = true);
     // Writes past the output buffer (through records with SSL), flushing at
     // the end unless buffered. Returns n or -1.
     int Write(const void* bytes, int n, bool buffered);

@@ -391,7 +391,7 @@ long SendFileRange(SocketHandle socket, int file, std::int64_t offset, std::size
             continue;
         // A source sendfile cannot read from (a pipe, some file systems):
         // reported as "not supported" so the caller can read and send instead.
-        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == ESPIPE) {
             t_lastSocketError = kWsaeOpNotSupp;
             return -1;
         }

@@ -94,7 +94,10 @@ void CByteBlock::SetLength(int n)
         n = 0;
     if (n > m_length)
         n = m_length;
-    m_length = n;
+    if (n == 0)
+        Free(); // an empty block holds no data
+    else
+        m_length = n;
 }
 
 bool CByteBlock::operator==(const CByteBlock& other) const

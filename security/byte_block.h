@@ -29,7 +29,7 @@ public:
     void Assign(const void* bytes, int n);
     // Wipes and frees the bytes; the block becomes empty.
     void Free();
-    // Shortens the block to n bytes (0 <= n <= length).
+    // Shortens the block to n bytes (0 <= n <= length); 0 frees the data.
     void SetLength(int n);
 
     char* GetData() { return m_data; }

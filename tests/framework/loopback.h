@@ -1,0 +1,42 @@
+#pragma once
+// A connected pair of WSockets over 127.0.0.1 at a port chosen at run time.
+
+#include "framework/wsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+inline std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+
+struct LoopbackListener {
+    WSocketBase socket;
+    std::uint16_t port = 0;
+    LoopbackListener()
+    {
+        EXPECT_EQ(socket.Create(), 0);
+        EXPECT_EQ(socket.Bind(0, LoopbackAddress()), 0);
+        EXPECT_EQ(socket.Listen(8), 0);
+        std::uint32_t address = 0;
+        EXPECT_EQ(socket.GetLocalAddress(&address, &port), 0);
+    }
+    // Connects client to this listener and attaches the accepted end to server.
+    void Connect(WSocket& client, WSocket& server)
+    {
+        ASSERT_EQ(client.Connect("127.0.0.1", port), 0);
+        std::uint32_t peer = 0;
+        int handle = socket.Accept(&peer);
+        ASSERT_GE(handle, 0);
+        ASSERT_EQ(server.Attach(handle), 0);
+        server.SetPeerAddress(peer);
+    }
+};
+
+// The common case: one listener, one connection.
+struct LoopbackPair {
+    LoopbackListener listener;
+    WSocket client;
+    WSocket server;
+    LoopbackPair() { listener.Connect(client, server); }
+};

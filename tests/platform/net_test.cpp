@@ -1,0 +1,304 @@
+#include "platform/net.h"
+
+#include "platform/clock.h"
+#include "platform/errors.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+using namespace platform;
+
+namespace {
+
+const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A listening socket on 127.0.0.1 at a port the kernel picks.
+struct Listener {
+    int handle = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+    std::uint16_t port = 0;
+    Listener()
+    {
+        EXPECT_EQ(BindIPv4(handle, 0, kLoopback), 0);
+        EXPECT_EQ(ListenSocket(handle, 4), 0);
+        EXPECT_EQ(LocalAddress(handle, nullptr, &port), 0);
+    }
+    ~Listener() { CloseHandle(handle); }
+};
+
+struct Connected {
+    int client = -1;
+    int server = -1;
+    std::uint32_t peer = 0;
+    explicit Connected(Listener& listener)
+    {
+        client = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+        EXPECT_EQ(ConnectIPv4(client, kLoopback, listener.port, 2000), 0);
+        server = AcceptSocket(listener.handle, &peer, nullptr);
+        EXPECT_GE(server, 0);
+    }
+    ~Connected()
+    {
+        if (client >= 0)
+            CloseHandle(client);
+        if (server >= 0)
+            CloseHandle(server);
+    }
+};
+
+bool IsCloseOnExec(int handle) { return (fcntl(handle, F_GETFD) & FD_CLOEXEC) != 0; }
+
+} // namespace
+
+TEST(NetErrorTable, SetupErrorsMapEntryByEntry)
+{
+    const struct {
+        int error;
+        int expected;
+    } cases[] = {
+        {0, 0},
+        {EINTR, 10004},
+        {EBADF, 10009},
+        {EACCES, 10013},
+        {EPERM, 10013},
+        {EFAULT, 10014},
+        {EINVAL, 10022},
+        {EMFILE, 10024},
+        {ENFILE, 10024},
+        {EAGAIN, 10035},
+        {EINPROGRESS, 10036},
+        {EALREADY, 10037},
+        {ENOTSOCK, 10038},
+        {EDESTADDRREQ, 10039},
+        {EMSGSIZE, 10040},
+        {EPROTOTYPE, 10041},
+        {ENOPROTOOPT, 10042},
+        {EPROTONOSUPPORT, 10043},
+        {ESOCKTNOSUPPORT, 10044},
+        {EOPNOTSUPP, 10045},
+        {ENOSYS, 10045},
+        {EPFNOSUPPORT, 10046},
+        {EAFNOSUPPORT, 10047},
+        {EADDRINUSE, 10048},
+        {EADDRNOTAVAIL, 10049},
+        {ENETDOWN, 10050},
+        {ENETUNREACH, 10051},
+        {ENETRESET, 10052},
+        {ECONNABORTED, 10053},
+        {EPIPE, 10053},
+        {ECONNRESET, 10054},
+        {ENOBUFS, 10055},
+        {ENOMEM, 10055},
+        {EISCONN, 10056},
+        {ENOTCONN, 10057},
+        {ESHUTDOWN, 10058},
+        {ETOOMANYREFS, 10059},
+        {ETIMEDOUT, 10060},
+        {ECONNREFUSED, 10061},
+        {ELOOP, 10062},
+        {ENAMETOOLONG, 10063},
+        {EHOSTDOWN, 10064},
+        {EHOSTUNREACH, 10065},
+        {EIO, 10053},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(WinSockErrorFromErrno(c.error), c.expected) << "errno " << c.error;
+}
+
+TEST(NetErrorTable, TransferErrorsMapEntryByEntry)
+{
+    const struct {
+        int error;
+        int expected;
+    } cases[] = {
+        {0, 0},           {EAGAIN, 10035},    {EINTR, 10004}, {ETIMEDOUT, 10060},
+        {ECONNRESET, 10054}, {ENOTCONN, 10057}, {EPIPE, 10053}, {ECONNABORTED, 10053},
+        {EIO, 10053},     {EHOSTUNREACH, 10053}, {ENOBUFS, 10053},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TransferErrorFromErrno(c.error), c.expected) << "errno " << c.error;
+}
+
+TEST(NetAddress, ParsesDottedAddressesTheClassicWay)
+{
+    const struct {
+        const char* text;
+        bool ok;
+        const char* canonical;
+    } cases[] = {
+        {"127.0.0.1", true, "127.0.0.1"}, {"10.0.0.5", true, "10.0.0.5"}, {"127.1", true, "127.0.0.1"},
+        {"255.255.255.255", true, "255.255.255.255"}, {"localhost", false, nullptr}, {"", false, nullptr},
+        {"1.2.3.256", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::uint32_t address = 0;
+        ASSERT_EQ(ParseIPv4(c.text, &address), c.ok) << c.text;
+        if (c.ok) {
+            in_addr a{address};
+            EXPECT_STREQ(inet_ntoa(a), c.canonical);
+        }
+    }
+    std::uint32_t address = 0;
+    EXPECT_FALSE(ParseIPv4(nullptr, &address));
+}
+
+TEST(NetSocket, DescriptorsAreCloseOnExecAndAcceptGivesThePeer)
+{
+    Listener listener;
+    EXPECT_TRUE(IsCloseOnExec(listener.handle));
+    Connected pair(listener);
+    EXPECT_TRUE(IsCloseOnExec(pair.client));
+    EXPECT_TRUE(IsCloseOnExec(pair.server));
+    EXPECT_EQ(pair.peer, kLoopback);
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    ASSERT_EQ(PeerAddress(pair.server, &address, &port), 0);
+    std::uint16_t clientPort = 0;
+    ASSERT_EQ(LocalAddress(pair.client, nullptr, &clientPort), 0);
+    EXPECT_EQ(port, clientPort);
+}
+
+TEST(NetSocket, SetupFailuresCarryWinSockNumbers)
+{
+    Listener listener;
+    int second = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+    EXPECT_EQ(BindIPv4(second, listener.port, kLoopback), -1);
+    EXPECT_EQ(LastSocketError(), 10048);
+    CloseHandle(second);
+
+    // A port that was just free and has no listener refuses.
+    int probe = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+    ASSERT_EQ(BindIPv4(probe, 0, kLoopback), 0);
+    std::uint16_t freePort = 0;
+    ASSERT_EQ(LocalAddress(probe, nullptr, &freePort), 0);
+    CloseHandle(probe);
+    int client = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+    EXPECT_EQ(ConnectIPv4(client, kLoopback, freePort, 2000), -1);
+    EXPECT_EQ(LastSocketError(), 10061);
+    CloseHandle(client);
+
+    int unbound = OpenSocket(kAddressFamilyInet, kSocketStream, 0);
+    EXPECT_EQ(BindIPv4(unbound, 0, htonl(0xC0000201)), -1); // 192.0.2.1 is nobody's here
+    EXPECT_EQ(LastSocketError(), 10049);
+    CloseHandle(unbound);
+
+    EXPECT_EQ(CloseHandle(-1), -1);
+    EXPECT_EQ(LastSocketError(), 10009);
+}
+
+TEST(NetTransfer, WaitTimesOutAndWouldBlockIsReported)
+{
+    Listener listener;
+    Connected pair(listener);
+    char byte = 0;
+    EXPECT_EQ(ReceiveBytes(pair.server, &byte, 1), -1);
+    EXPECT_EQ(LastSocketError(), 10035);
+    std::uint64_t start = MonotonicMs();
+    EXPECT_EQ(WaitHandle(pair.server, false, 200), 0);
+    std::uint64_t spent = MonotonicMs() - start;
+    EXPECT_EQ(LastSocketError(), 10060);
+    EXPECT_GE(spent, 190u);
+    EXPECT_LT(spent, 2000u);
+    ASSERT_EQ(SendBytes(pair.client, "x", 1, false), 1);
+    EXPECT_EQ(WaitHandle(pair.server, false, 2000), 1);
+    EXPECT_EQ(ReceiveBytes(pair.server, &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(WaitHandle(pair.server, true, 0), 1);
+}
+
+TEST(NetTransfer, BrokenPeersFailWithoutSignals)
+{
+    Listener listener;
+    Connected pair(listener);
+    CloseHandle(pair.server);
+    pair.server = -1;
+    // The first send may still be accepted; the reset makes a later one fail.
+    long result = 0;
+    for (int i = 0; i < 50 && result >= 0; ++i) {
+        result = SendBytes(pair.client, "data", 4, false);
+        if (result >= 0)
+            SleepMs(10);
+    }
+    ASSERT_EQ(result, -1);
+    EXPECT_TRUE(LastSocketError() == 10053 || LastSocketError() == 10054) << LastSocketError();
+
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    close(pipeEnds[0]);
+    EXPECT_EQ(WriteHandle(pipeEnds[1], "x", 1), -1);
+    EXPECT_EQ(LastSocketError(), 10053);
+    close(pipeEnds[1]);
+}
+
+TEST(NetTransfer, SendFileUsesItsOwnOffsetAndRefusesPipes)
+{
+    char path[] = "/tmp/velmora-net-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    const std::string content = "0123456789abcdefghij";
+    ASSERT_EQ(write(file, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ASSERT_EQ(lseek(file, 3, SEEK_SET), 3);
+
+    Listener listener;
+    Connected pair(listener);
+    EXPECT_EQ(SendFileRange(pair.client, file, 10, 5), 5);
+    EXPECT_EQ(lseek(file, 0, SEEK_CUR), 3); // the shared position did not move
+    char received[8] = {};
+    ASSERT_EQ(WaitHandle(pair.server, false, 2000), 1);
+    EXPECT_EQ(ReceiveBytes(pair.server, received, sizeof received), 5);
+    EXPECT_EQ(std::string(received, 5), "abcde");
+    EXPECT_EQ(SendFileRange(pair.client, file, 20, 5), 0);
+    EXPECT_EQ(ReadFileAt(file, received, 3, 17), 3);
+    EXPECT_EQ(std::string(received, 3), "hij");
+
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    EXPECT_EQ(SendFileRange(pair.client, pipeEnds[0], 0, 5), -1);
+    EXPECT_EQ(LastSocketError(), 10045);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    close(file);
+}
+
+TEST(NetDeadline, SlowCallsAreAbandonedAtTheirDeadline)
+{
+    int result = 0;
+    EXPECT_EQ(CallWithDeadline([] { return 42; }, 2000, &result), 0);
+    EXPECT_EQ(result, 42);
+
+    std::uint64_t start = MonotonicMs();
+    EXPECT_EQ(CallWithDeadline([] { SleepMs(600); return 1; }, 100, &result), -1);
+    std::uint64_t spent = MonotonicMs() - start;
+    EXPECT_EQ(LastSocketError(), 10060);
+    EXPECT_GE(spent, 95u);
+    EXPECT_LT(spent, 500u);
+    SleepMs(700); // lets the abandoned call finish before the test ends
+}
+
+TEST(NetLookup, ForwardAndReverseLookUps)
+{
+    std::uint32_t address = 0;
+    ASSERT_EQ(LookupIPv4Address("127.0.0.1", 1000, &address), 0);
+    EXPECT_EQ(address, kLoopback);
+    ASSERT_EQ(LookupIPv4Address("localhost", 5000, &address), 0);
+    EXPECT_EQ(address & 0xFF, 127u); // first dotted part in the lowest byte
+    EXPECT_EQ(LookupIPv4Address("", 1000, &address), -1);
+    EXPECT_EQ(LastSocketError(), 11001);
+    EXPECT_EQ(LookupIPv4Address("no-such-host.invalid", 5000, &address), -1);
+    EXPECT_GE(LastSocketError(), 10060);
+
+    std::string name;
+    ASSERT_EQ(LookupHostName(kLoopback, 5000, &name), 0);
+    EXPECT_FALSE(name.empty());
+    EXPECT_NE(name, "127.0.0.1");
+}
