@@ -433,8 +433,12 @@ int WSocket::Write(const void* bytes, int n, bool buffered)
         int piece = std::min(n - done, m_appOutput->GetFree());
         m_appOutput->Append(source + done, piece);
         done += piece;
-        if (m_appOutput->GetFree() == 0 && m_ssl->WriteRecord() < 0)
-            return -1;
+        if (m_appOutput->GetFree() == 0) {
+            if (m_ssl->WriteRecord() < 0)
+                return -1;
+            if (m_appOutput->GetFree() == 0)
+                return Fail(platform::kWsaeConnAborted); // a layer that took nothing would loop forever
+        }
     }
     if (!buffered && Flush() < 0)
         return -1;
