@@ -1,11 +1,100 @@
-// Placeholder until the heap-aware allocator lands.
 #include "framework/memory.h"
-#include <cstdlib>
+
+#include "framework/thread_data.h"
+#include "platform/heap.h"
+
+#include <new>
+
+// The replacements below are what every new and delete in the process
+// resolves to. They touch only the thread's constant-initialised record and
+// malloc, so they work before main, during thread exit and under the
+// sanitizers (which accept a program's own operator new).
+
+namespace {
+
+inline void* TryAlloc(std::size_t bytes) noexcept
+{
+    return platform::Heap::AllocOn(GetThreadHeap(), bytes);
+}
+
+inline void* TryAllocAligned(std::size_t bytes, std::size_t alignment) noexcept
+{
+    platform::Heap* heap = GetThreadHeap();
+    return heap ? heap->AllocAligned(bytes, alignment) : platform::Heap::SharedAllocAligned(bytes, alignment);
+}
+
+// operator new gives an installed new-handler its chance before giving up.
+[[gnu::noinline]] void* RetryWithHandler(std::size_t bytes, std::size_t alignment)
+{
+    for (;;) {
+        std::new_handler handler = std::get_new_handler();
+        if (!handler)
+            throw CMemoryException();
+        handler();
+        if (void* block = TryAllocAligned(bytes, alignment))
+            return block;
+    }
+}
+
+inline void* NewBlock(std::size_t bytes)
+{
+    if (void* block = TryAlloc(bytes)) [[likely]]
+        return block;
+    return RetryWithHandler(bytes, 0);
+}
+
+inline void* NewAligned(std::size_t bytes, std::align_val_t alignment)
+{
+    if (void* block = TryAllocAligned(bytes, static_cast<std::size_t>(alignment))) [[likely]]
+        return block;
+    return RetryWithHandler(bytes, static_cast<std::size_t>(alignment));
+}
+
+inline void* NewNoThrow(std::size_t bytes, std::size_t alignment) noexcept
+{
+    try {
+        return alignment ? NewAligned(bytes, std::align_val_t{alignment}) : NewBlock(bytes);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+} // namespace
+
 void* AllocMemory(std::size_t bytes)
 {
-    void* p = std::malloc(bytes ? bytes : 1);
-    if (!p)
-        throw CMemoryException();
-    return p;
+    if (void* block = TryAlloc(bytes)) [[likely]]
+        return block;
+    throw CMemoryException();
 }
-void FreeMemory(void* block) noexcept { std::free(block); }
+
+void FreeMemory(void* block) noexcept { platform::Heap::Free(block); }
+
+void* operator new(std::size_t bytes) { return NewBlock(bytes); }
+void* operator new[](std::size_t bytes) { return NewBlock(bytes); }
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return NewNoThrow(bytes, 0); }
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return NewNoThrow(bytes, 0); }
+void* operator new(std::size_t bytes, std::align_val_t alignment) { return NewAligned(bytes, alignment); }
+void* operator new[](std::size_t bytes, std::align_val_t alignment) { return NewAligned(bytes, alignment); }
+void* operator new(std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept
+{
+    return NewNoThrow(bytes, static_cast<std::size_t>(alignment));
+}
+void* operator new[](std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept
+{
+    return NewNoThrow(bytes, static_cast<std::size_t>(alignment));
+}
+
+// Every block knows its heap, so the size and alignment a delete passes are not needed.
+void operator delete(void* block) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block, std::size_t) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block, std::size_t) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block, std::align_val_t) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }

@@ -1,0 +1,87 @@
+#pragma once
+// ThreadData: the record every thread carries, and the guards that switch
+// the thread's allocation heap.
+//
+// The record is constant-initialised to zero and has no destructor, so it is
+// usable before main, in every thread from its first instruction, and while
+// other thread-local objects are being destroyed at thread exit.
+
+#include "platform/heap.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// The identity a thread impersonates; given meaning by the logon layer.
+struct CLogonToken;
+
+struct ThreadData {
+    // Null: the thread runs as the process itself.
+    const CLogonToken* token;
+    // Monotonic ms after which a blocking socket call of this thread is cut short; 0 none.
+    std::uint64_t blockingDeadline;
+    // The hook that was in place before this thread installed its own; null none.
+    const void* previousBlockingHook;
+    // Where AllocMemory puts blocks; null: the shared heap.
+    platform::Heap* heap;
+};
+
+namespace thread_data_detail {
+extern thread_local constinit ThreadData t_threadData;
+}
+
+inline ThreadData& GetThreadData() { return thread_data_detail::t_threadData; }
+
+inline platform::Heap* GetThreadHeap() { return thread_data_detail::t_threadData.heap; }
+// Returns the heap that was set before.
+inline platform::Heap* SetThreadHeap(platform::Heap* heap)
+{
+    platform::Heap* previous = thread_data_detail::t_threadData.heap;
+    thread_data_detail::t_threadData.heap = heap;
+    return previous;
+}
+
+inline const CLogonToken* GetThreadToken() { return thread_data_detail::t_threadData.token; }
+inline void SetThreadToken(const CLogonToken* token) { thread_data_detail::t_threadData.token = token; }
+
+inline std::uint64_t GetBlockingDeadline() { return thread_data_detail::t_threadData.blockingDeadline; }
+inline void SetBlockingDeadline(std::uint64_t deadlineMs) { thread_data_detail::t_threadData.blockingDeadline = deadlineMs; }
+
+// Puts another heap in place of the thread's for the length of a scope (the
+// shared heap by default) and restores the old one on every exit path.
+class CHeapSwitch {
+public:
+    explicit CHeapSwitch(platform::Heap* heap = nullptr) : m_saved(SetThreadHeap(heap)) {}
+    ~CHeapSwitch() { SetThreadHeap(m_saved); }
+    CHeapSwitch(const CHeapSwitch&) = delete;
+    CHeapSwitch& operator=(const CHeapSwitch&) = delete;
+
+    platform::Heap* GetSaved() const { return m_saved; }
+
+private:
+    platform::Heap* m_saved;
+};
+
+// Owns the private heap of a connection thread or fiber.
+class CThreadHeap {
+public:
+    CThreadHeap() = default;
+    ~CThreadHeap() { Destroy(); }
+    CThreadHeap(CThreadHeap&& other) noexcept : m_heap(other.m_heap) { other.m_heap = nullptr; }
+    CThreadHeap& operator=(CThreadHeap&& other) noexcept;
+    CThreadHeap(const CThreadHeap&) = delete;
+    CThreadHeap& operator=(const CThreadHeap&) = delete;
+
+    // Creates the heap and makes it the calling thread's allocation heap.
+    // Throws CMemoryException when the heap cannot be created; an earlier
+    // heap of this holder is destroyed first.
+    void Create(std::size_t initialBytes = platform::kConnectionHeapBytes);
+    // Destroys the heap (every block in it goes) and sets the calling
+    // thread's allocation heap to none. Does nothing when no heap is held.
+    void Destroy() noexcept;
+
+    platform::Heap* Get() const { return m_heap; }
+    explicit operator bool() const { return m_heap != nullptr; }
+
+private:
+    platform::Heap* m_heap = nullptr;
+};
