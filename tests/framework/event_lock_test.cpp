@@ -218,23 +218,6 @@ TEST(EventLockHolderTest, ReleasesOnceOnEveryPath)
     EXPECT_FALSE(lock.IsLocked());
 }
 
-TEST(EventLockHolderTest, WaitsForTheHolderWithoutTimeOut)
-{
-    CEventLock lock;
-    ASSERT_TRUE(lock.Lock());
-    std::atomic<bool> entered{false};
-    std::thread waiter([&] {
-        CEventLockHolder holder(lock);
-        entered = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(entered);
-    lock.Unlock();
-    waiter.join();
-    EXPECT_TRUE(entered);
-    EXPECT_FALSE(lock.IsLocked());
-}
-
 // Waiting goes through the thread's wait seam, where a fiber scheduler plugs in.
 struct ParkCounter {
     static inline std::atomic<int> parks{0};

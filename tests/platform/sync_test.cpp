@@ -257,13 +257,4 @@ TEST(WaitSeamTest, WaitsOfAThreadGoThroughItsInstalledSeam)
     EXPECT_EQ(CountingSeam::parks.load(), 2);
 }
 
-TEST(WaitSeamTest, DeadlinesComeFromTheMonotonicClock)
-{
-    EXPECT_EQ(platform::DeadlineAfter(platform::kInfinite), platform::kNoDeadline);
-    const std::uint64_t before = MonotonicMs();
-    const std::uint64_t deadline = platform::DeadlineAfter(250);
-    EXPECT_GE(deadline, before + 250);
-    EXPECT_LE(deadline, MonotonicMs() + 250);
-}
-
 } // namespace
