@@ -1,0 +1,13 @@
+#pragma once
+// The process-wide configuration maps. They exist from before main to
+// process exit, stay empty until the servers start, and are reassigned from
+// the global HTTP configuration at every start (each gets a second handle on
+// its list's key, so it refreshes itself on its own after that).
+//   global users   mirrors HTTP\Users,  parent: the engine's Users
+//   global groups  mirrors HTTP\Guests, parent: the engine's Groups
+
+#include "config/group_map.h"
+#include "config/user_map.h"
+
+CUserMap& GlobalUsers();
+CGroupMap& GlobalGroups();
