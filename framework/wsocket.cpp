@@ -2,6 +2,7 @@
 
 #include "framework/memory.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
 
 #include <algorithm>
 #include <atomic>
@@ -147,8 +148,8 @@ int WSocketBase::Fail(int code)
 void CAsyncIO::Init(WSocket* owner, int size)
 {
     Free();
-    // FIXME: allocate under a CHeapSwitch to the shared heap once it exists,
-    // so a socket may outlive the private heap of the thread that built it.
+    // The shared heap: a socket may outlive the private heap of the thread that built it.
+    CHeapSwitch shared;
     m_data = static_cast<char*>(AllocMemory(static_cast<std::size_t>(size)));
     m_capacity = size;
     m_owner = owner;
@@ -760,6 +761,7 @@ int WSocket::SetSecure(bool on)
     m_appInput = &m_sslInput;
     m_sslActive = true;
     try {
+        CHeapSwitch shared;
         m_ssl = factory(*this);
     } catch (...) {
         DropSecure();
