@@ -1,0 +1,110 @@
+#pragma once
+// What the configuration tests share: a hive of their own in a temporary
+// directory, the global change stamp opened on it with a short hold-off,
+// and a macro scope that really substitutes %username%, %password% and
+// %group% (and throws on %throw%), so that the user and group macros run.
+
+#include "config/last_mod_stamp.h"
+#include "config/macro_scope.h"
+#include "framework/text_buffer.h"
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+
+// For the tests of the hold-off itself: short enough to keep the suite
+// fast, long enough that a test sees it at work. Every other test keeps the
+// designed hold-off, so no read after it can flush a cache mid-test; they
+// report their edits with Touch, which acts at once.
+inline constexpr std::uint64_t kTestHoldOffMs = 150;
+
+class CTestScope : public CMacroScope {
+public:
+    void ExpandNested(CTextBuffer* out, std::string_view text, std::span<const Constant> constants) override
+    {
+        ++calls;
+        if (during)
+            during();
+        std::string result(text);
+        if (result.find("%throw%") != std::string::npos)
+            throw std::runtime_error("thrown by the macro");
+        for (const Constant& constant : constants) {
+            std::string reference = "%" + std::string(constant.name) + "%";
+            for (std::size_t at = result.find(reference); at != std::string::npos;
+                 at = result.find(reference, at + std::strlen(constant.value)))
+                result.replace(at, reference.size(), constant.value);
+        }
+        out->Append(result);
+    }
+
+    int calls = 0;
+    // Runs inside every expansion (a macro that itself uses the maps).
+    std::function<void()> during;
+};
+
+class TempDirectory {
+public:
+    TempDirectory()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-config-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TempDirectory()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+class ConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform::CloseRegistryDatabase();
+        ::setenv("VELMORA_REGISTRY", (m_dir / "registry.db").c_str(), 1);
+        GlobalLastModStamp().SetHoldOffForTesting(kLastModHoldOffMs);
+        GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+        ASSERT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), platform::kErrorSuccess);
+    }
+    void TearDown() override
+    {
+        GlobalLastModStamp().Close();
+        m_product.Close();
+        platform::CloseRegistryDatabase();
+        ::unsetenv("VELMORA_REGISTRY");
+    }
+
+    // Opens (creating) a key below the product key.
+    platform::RegistryKey Key(const std::string& path)
+    {
+        platform::RegistryKey key;
+        EXPECT_EQ(m_product.Create(path, key), platform::kErrorSuccess);
+        return key;
+    }
+    // Reopens the stamp with the short hold-off of the hold-off tests.
+    static void UseShortHoldOff()
+    {
+        GlobalLastModStamp().SetHoldOffForTesting(kTestHoldOffMs);
+        GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+    }
+    // Makes the next use of every cache reload, as an editor's save does.
+    static void Touch() { GlobalLastModStamp().Touch(); }
+
+    TempDirectory m_dir;
+    platform::RegistryKey m_product;
+};
