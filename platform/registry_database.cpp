@@ -77,6 +77,17 @@ constexpr const char* kSchema =
     "INSERT OR IGNORE INTO keys(id,parent,name) VALUES"
     " (1,NULL,'HKEY_LOCAL_MACHINE'),(2,NULL,'HKEY_CURRENT_USER'),(3,NULL,'HKEY_USERS');";
 
+// SQLite's default wait sleeps ever longer (up to 100 ms), so a process that
+// writes again at once keeps winning the lock; short, even naps let a waiting
+// writer in at the first gap.
+int BusyWait(void*, int count)
+{
+    if (count >= kRegistryBusyTimeoutMs)
+        return 0;
+    SleepMs(1);
+    return 1;
+}
+
 bool IsBusy(int rc)
 {
     int primary = rc & 0xff;
@@ -101,16 +112,24 @@ int OpenFile(const char* path, int flags, mode_t mode)
 }
 
 // Creates the file if missing and narrows its mode to 0600 when it is ours
-// (umask may have left it narrower, an older copy wider).
+// (umask may have left it narrower, an older copy wider). An existing file is
+// changed by path, never opened: closing any descriptor of a file drops all
+// of this process's POSIX locks on it, SQLite's included.
 int EnsurePrivateFile(const std::string& path, bool create)
 {
-    int fd = OpenFile(path.c_str(), create ? (O_RDWR | O_CREAT) : O_RDONLY, kHiveFileMode);
-    if (fd < 0)
-        return errno;
     struct stat st;
-    if (fstat(fd, &st) == 0 && (st.st_mode & 07777) != kHiveFileMode && st.st_uid == geteuid())
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT || !create)
+            return errno == ENOENT ? 0 : errno;
+        int fd = OpenFile(path.c_str(), O_RDWR | O_CREAT, kHiveFileMode);
+        if (fd < 0)
+            return errno;
         fchmod(fd, kHiveFileMode);
-    ::close(fd);
+        ::close(fd);
+        return 0;
+    }
+    if ((st.st_mode & 07777) != kHiveFileMode && st.st_uid == geteuid())
+        ::chmod(path.c_str(), kHiveFileMode);
     return 0;
 }
 
@@ -167,6 +186,8 @@ int RegistryDatabase::EnsureOpen()
         if (int error = CreateDirectories(directory, kHiveDirectoryMode); error != 0)
             return Fail("cannot create the directory " + directory + ": " + std::strerror(error));
     }
+    // No connection of this process is open here, so the descriptor that
+    // creates the file cannot take SQLite's locks with it.
     if (int error = EnsurePrivateFile(path, true); error != 0)
         return Fail("cannot open " + path + ": " + std::strerror(error));
     int result = OpenConnection(path);
@@ -191,7 +212,7 @@ int RegistryDatabase::OpenConnection(const std::string& path)
     if (rc != SQLITE_OK)
         return Fail("cannot open the registry " + path);
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, kRegistryBusyTimeoutMs);
+    sqlite3_busy_handler(m_db, BusyWait, nullptr);
 
     sqlite3_stmt* wal = nullptr;
     if (sqlite3_prepare_v2(m_db, "PRAGMA journal_mode=WAL", -1, &wal, nullptr) != SQLITE_OK)
@@ -332,6 +353,12 @@ int RegistryDatabase::Leave(bool outermost, bool commit)
         return kErrorSuccess;
     }
     m_depth = 0;
+    // A statement left on a row would keep its read snapshot open past the
+    // commit, and this connection would never see another process's writes.
+    for (sqlite3_stmt* statement : m_statements) {
+        if (statement)
+            sqlite3_reset(statement);
+    }
     int doom = m_doomCode;
     m_doomCode = 0;
     int result = doom;

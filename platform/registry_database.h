@@ -18,7 +18,7 @@ namespace platform {
 // writing) before the call fails: long enough for any save the system makes,
 // short enough that a stuck peer is reported rather than waited on for ever.
 inline constexpr std::uint64_t kRegistryBusyDeadlineMs = 30000;
-// SQLite's own wait inside one step; our loop retries around it.
+// SQLite's own wait inside one step (1 ms naps); our loop retries around it.
 inline constexpr int kRegistryBusyTimeoutMs = 2000;
 // The schema this code reads and writes (PRAGMA user_version).
 inline constexpr int kRegistrySchemaVersion = 1;
