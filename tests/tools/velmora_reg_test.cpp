@@ -1,0 +1,319 @@
+// velmora-reg run as a program, against a hive in a temporary directory.
+
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ToolPath()
+{
+    if (const char* path = std::getenv("VELMORA_REG"))
+        return path;
+    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
+    std::filesystem::path dir = bin ? std::filesystem::path(bin)
+                                    : std::filesystem::canonical("/proc/self/exe").parent_path().parent_path().parent_path();
+    return (dir / "tools" / "velmora-reg").string();
+}
+
+// Runs the tool with input on its standard input; kills it after 30 s.
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = {})
+{
+    constexpr int kTimeoutMs = 30000;
+    ToolRun run;
+    int in[2], out[2], err[2];
+    if (::pipe(in) || ::pipe(out) || ::pipe(err))
+        return run;
+    std::string program = ToolPath();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            ::close(fd);
+        std::vector<char*> argv;
+        argv.push_back(program.data());
+        std::vector<std::string> copies(args);
+        for (std::string& arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::size_t written = 0;
+    if (input.empty()) {
+        ::close(in[1]);
+        in[1] = -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+    bool outOpen = true, errOpen = true;
+    while ((outOpen || errOpen) && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        if (!outOpen)
+            fds[0].fd = -1;
+        if (!errOpen)
+            fds[1].fd = -1;
+        if (::poll(fds, 3, 100) < 0)
+            break;
+        char buffer[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents & (POLLIN | POLLHUP)) {
+                ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (got > 0)
+                    (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
+                else
+                    (i == 0 ? outOpen : errOpen) = false;
+            }
+        }
+        if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t put = ::write(in[1], input.data() + written, input.size() - written);
+            if (put > 0)
+                written += static_cast<std::size_t>(put);
+            if (put <= 0 || written == input.size()) {
+                ::close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0)
+        ::close(in[1]);
+    ::close(out[0]);
+    ::close(err[0]);
+    if (outOpen || errOpen)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class VelmoraRegTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-reg-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_directory = pattern;
+        CloseRegistryDatabase();
+        ::setenv("VELMORA_REGISTRY", (m_directory / "hive.db").c_str(), 1);
+        ASSERT_TRUE(std::filesystem::exists(ToolPath())) << ToolPath();
+    }
+    void TearDown() override
+    {
+        CloseRegistryDatabase();
+        ::unsetenv("VELMORA_REGISTRY");
+        std::error_code ignored;
+        std::filesystem::remove_all(m_directory, ignored);
+    }
+    std::string File(const std::string& name) const { return (m_directory / name).string(); }
+
+    std::filesystem::path m_directory;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void Ok(const ToolRun& run)
+{
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+}
+
+} // namespace
+
+TEST_F(VelmoraRegTest, SetAndQueryEveryType)
+{
+    const std::string key = "HKLM\\Software\\Tessaline\\Velmora";
+    Ok(RunTool({"set", key, "Name", "REG_SZ", "C:\\web \"root\""}));
+    Ok(RunTool({"set", key, "@", "REG_SZ", "default"}));
+    Ok(RunTool({"set", "hkey_local_machine/software/tessaline/velmora", "Temp", "REG_EXPAND_SZ", "%TEMP%"}));
+    Ok(RunTool({"set", key, "List", "REG_MULTI_SZ", "one", "two words"}));
+    Ok(RunTool({"set", key, "Empty list", "REG_MULTI_SZ"}));
+    Ok(RunTool({"set", key, "LastMod", "REG_DWORD", "0x1E"}));
+    Ok(RunTool({"set", key, "Workers", "REG_DWORD", "4294967295"}));
+    Ok(RunTool({"set", key, "Key", "REG_BINARY", "00ff10AB"}));
+    Ok(RunTool({"set", key + "\\Sub", "", "REG_SZ", ""}));
+
+    // What the tool wrote is what the library reads.
+    RegistryKey opened;
+    ASSERT_EQ(RegistryKey::LocalMachine().Open("Software\\Tessaline\\Velmora", opened), kErrorSuccess);
+    std::string text;
+    EXPECT_EQ(opened.QueryString("name", text), kErrorSuccess);
+    EXPECT_EQ(text, "C:\\web \"root\"");
+    RegistryValue value;
+    ASSERT_EQ(opened.QueryValue("List", value), kErrorSuccess);
+    EXPECT_EQ(value.type, kRegMultiSz);
+    EXPECT_EQ(std::string(value.data.begin(), value.data.end()), std::string("one\0two words\0\0", 15));
+    ASSERT_EQ(opened.QueryValue("Key", value), kErrorSuccess);
+    EXPECT_EQ(value.type, kRegBinary);
+    EXPECT_EQ(value.data, (std::vector<std::uint8_t>{0x00, 0xFF, 0x10, 0xAB}));
+    std::uint32_t number = 0;
+    EXPECT_EQ(opened.QueryDword("Workers", number), kErrorSuccess);
+    EXPECT_EQ(number, 0xFFFFFFFFu);
+
+    ToolRun query = RunTool({"query", "HKLM\\software\\tessaline\\velmora"});
+    Ok(query);
+    EXPECT_EQ(query.out, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\n"
+                         "    Name    REG_SZ    C:\\web \"root\"\n"
+                         "    @    REG_SZ    default\n"
+                         "    Temp    REG_EXPAND_SZ    %TEMP%\n"
+                         "    List    REG_MULTI_SZ    one\\0two words\n"
+                         "    Empty list    REG_MULTI_SZ    \n"
+                         "    LastMod    REG_DWORD    0x0000001e (30)\n"
+                         "    Workers    REG_DWORD    0xffffffff (4294967295)\n"
+                         "    Key    REG_BINARY    00ff10ab\n"
+                         "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\Sub\n");
+    ToolRun one = RunTool({"query", key, "LastMod"});
+    Ok(one);
+    EXPECT_EQ(one.out, "    LastMod    REG_DWORD    0x0000001e (30)\n");
+    ToolRun byDefault = RunTool({"query", key, ""});
+    Ok(byDefault);
+    EXPECT_EQ(byDefault.out, "    @    REG_SZ    default\n");
+
+    Ok(RunTool({"set", "HKCU\\Software\\X", "v", "REG_DWORD", "7"}));
+    Ok(RunTool({"set", "HKU\\S-1\\X", "v", "REG_DWORD", "8"}));
+    EXPECT_EQ(RunTool({"query", "HKEY_CURRENT_USER\\Software\\X", "v"}).out, "    v    REG_DWORD    0x00000007 (7)\n");
+    EXPECT_EQ(RunTool({"query", "HKEY_USERS\\S-1\\X", "v"}).out, "    v    REG_DWORD    0x00000008 (8)\n");
+    EXPECT_EQ(RunTool({"query", "HKLM\\Software\\X"}).exitCode, 1);
+}
+
+TEST_F(VelmoraRegTest, DeleteValuesAndKeys)
+{
+    Ok(RunTool({"set", "HKLM\\Software\\Del\\A\\B", "x", "REG_SZ", "1"}));
+    Ok(RunTool({"set", "HKLM\\Software\\Del", "y", "REG_SZ", "2"}));
+    Ok(RunTool({"set", "HKLM\\Software\\Del", "@", "REG_SZ", "3"}));
+    Ok(RunTool({"delete", "HKLM\\Software\\Del", "Y"}));
+    Ok(RunTool({"delete", "HKLM\\Software\\Del", "@"}));
+    ToolRun missing = RunTool({"delete", "HKLM\\Software\\Del", "y"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
+    // Deleting a key takes its subtree.
+    Ok(RunTool({"delete", "HKLM\\Software\\Del"}));
+    RegistryKey key;
+    EXPECT_EQ(RegistryKey::LocalMachine().Open("Software\\Del", key), kErrorFileNotFound);
+    EXPECT_EQ(RunTool({"delete", "HKLM\\Software\\Del"}).exitCode, 1);
+    ToolRun root = RunTool({"delete", "HKLM"});
+    EXPECT_EQ(root.exitCode, 1);
+    EXPECT_NE(root.err.find("root"), std::string::npos);
+}
+
+TEST_F(VelmoraRegTest, ExportAndImportThroughFilesAndPipes)
+{
+    Ok(RunTool({"set", "HKLM\\Software\\Tessaline\\Velmora\\HTTP", "Port", "REG_DWORD", "80"}));
+    Ok(RunTool({"set", "HKLM\\Software\\Tessaline\\Velmora", "Secret", "REG_BINARY", std::string(300, 'a')}));
+    ToolRun toStdout = RunTool({"export", "HKLM\\Software\\Tessaline", "-"});
+    Ok(toStdout);
+    ASSERT_EQ(toStdout.out.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline]\n", 0), 0u) << toStdout.out;
+    EXPECT_NE(toStdout.out.find("\"Port\"=dword:00000050\n"), std::string::npos);
+
+    const std::string file = File("export.reg");
+    Ok(RunTool({"export", "HKLM\\Software\\Tessaline", file}));
+    EXPECT_EQ(ReadFile(file), toStdout.out);
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u); // an export may hold passwords
+    Ok(RunTool({"export", "HKLM\\Software\\Tessaline", file})); // replaces it
+    EXPECT_EQ(ReadFile(file), toStdout.out);
+
+    CloseRegistryDatabase();
+    ::setenv("VELMORA_REGISTRY", File("second.db").c_str(), 1);
+    Ok(RunTool({"import", file}));
+    EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Tessaline", "-"}).out, toStdout.out);
+
+    ::setenv("VELMORA_REGISTRY", File("third.db").c_str(), 1);
+    Ok(RunTool({"import", "-"}, toStdout.out));
+    EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Tessaline", "-"}).out, toStdout.out);
+    EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Missing", "-"}).exitCode, 1);
+}
+
+TEST_F(VelmoraRegTest, ImportErrorsGiveTheLineAndImportNothing)
+{
+    Ok(RunTool({"set", "HKLM\\Software\\Before", "v", "REG_SZ", "kept"}));
+    const std::string file = File("bad.reg");
+    std::ofstream(file) << "REGEDIT4\n\n[HKLM\\Software\\Before]\n\"v\"=\"changed\"\n[HKLM\\Software\\New]\n"
+                           "\"n\"=dword:nothex\n";
+    ToolRun run = RunTool({"import", file});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find(file + ":6:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was imported"), std::string::npos) << run.err;
+    EXPECT_EQ(RunTool({"query", "HKLM\\Software\\Before", "v"}).out, "    v    REG_SZ    kept\n");
+    EXPECT_EQ(RunTool({"query", "HKLM\\Software\\New"}).exitCode, 1);
+
+    ToolRun piped = RunTool({"import", "-"}, "REGEDIT4\r\n\r\n\"orphan\"=\"1\"\r\n");
+    EXPECT_EQ(piped.exitCode, 1);
+    EXPECT_NE(piped.err.find("standard input:3:"), std::string::npos) << piped.err;
+    EXPECT_EQ(RunTool({"import", File("absent.reg")}).exitCode, 1);
+}
+
+TEST_F(VelmoraRegTest, BadCommandLinesAreRefusedClearly)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message; // a part of the error text
+    };
+    const std::vector<Case> cases = {
+        {{}, 2, "Usage: velmora-reg"},
+        {{"frobnicate"}, 2, "Usage: velmora-reg"},
+        {{"query"}, 2, "Usage: velmora-reg"},
+        {{"query", "HKLM\\a", "b", "c"}, 2, "Usage: velmora-reg"},
+        {{"set", "HKLM\\a", "v"}, 2, "Usage: velmora-reg"},
+        {{"export", "HKLM\\a"}, 2, "Usage: velmora-reg"},
+        {{"import"}, 2, "Usage: velmora-reg"},
+        {{"query", "HKEY_CLASSES_ROOT\\x"}, 1, "unknown root key"},
+        {{"set", "Software\\x", "v", "REG_SZ", "t"}, 1, "unknown root key"},
+        {{"set", "HKLM\\x", "v", "REG_QWORD", "1"}, 1, "unknown value type"},
+        {{"set", "HKLM\\x", "v", "REG_SZ", "a", "b"}, 1, "exactly one DATA"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD"}, 1, "exactly one DATA"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD", "4294967296"}, 1, "not a 32-bit number"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD", "-1"}, 1, "not a 32-bit number"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD", "0x"}, 1, "not a 32-bit number"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD", "12ab"}, 1, "not a 32-bit number"},
+        {{"set", "HKLM\\x", "v", "REG_BINARY", "abc"}, 1, "not hex data"},
+        {{"set", "HKLM\\x", "v", "REG_BINARY", "zz"}, 1, "not hex data"},
+        {{"set", "HKLM\\x", "v", "REG_MULTI_SZ", "a", ""}, 1, "cannot be empty"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunTool(c.args);
+        std::string shown;
+        for (const std::string& arg : c.args)
+            shown += arg + " ";
+        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << shown << ": " << run.err;
+        EXPECT_EQ(run.out, "") << shown;
+    }
+    // None of the refused sets created the key.
+    RegistryKey key;
+    EXPECT_EQ(RegistryKey::LocalMachine().Open("x", key), kErrorFileNotFound);
+}
