@@ -77,7 +77,7 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view>& names)
     names.clear();
     std::size_t start = 0;
     while (start <= path.size()) {
-        std::size_t end = path.find_first_of("\\/", start);
+        std::size_t end = path.find('\\', start);
         if (end == std::string_view::npos)
             end = path.size();
         std::string_view name = path.substr(start, end - start);
@@ -707,7 +707,7 @@ const RegistryKey* SplitRegistryPath(std::string_view fullPath, std::string_view
         {"HKEY_CURRENT_USER", "HKCU", &RegistryKey::CurrentUser},
         {"HKEY_USERS", "HKU", &RegistryKey::Users},
     };
-    std::size_t end = fullPath.find_first_of("\\/");
+    std::size_t end = fullPath.find('\\');
     std::string_view first = fullPath.substr(0, end);
     for (const RootName& name : kRoots) {
         if (EqualsNoCase(first, name.longName) || EqualsNoCase(first, name.shortName)) {

@@ -11,8 +11,9 @@
 // Names: key and value names compare ASCII-case-insensitively and keep the
 // case they were created with; the empty value name is the key's default
 // value. Key paths are relative to the key they are opened from and use '\'
-// (or '/') between names, so a key name holds neither; empty parts are
-// skipped. Names may not contain a NUL.
+// between names (a key name never holds one; '/' is an ordinary character
+// here, and only tools reading paths typed by people take it for '\');
+// empty parts are skipped. Names may not contain a NUL.
 //
 // Order: values enumerate in creation order (overwriting a value keeps its
 // place); subkeys in case-insensitive name order (bytes compared after
@@ -204,7 +205,7 @@ std::string RegistryErrorText(int code);
 
 // The root named by a full path's first part (HKEY_LOCAL_MACHINE or HKLM,
 // HKEY_CURRENT_USER or HKCU, HKEY_USERS or HKU; any case), with *rest set to
-// what follows the separator. Null when the root is not one of these.
+// what follows the first '\'. Null when the root is not one of these.
 const RegistryKey* SplitRegistryPath(std::string_view fullPath, std::string_view* rest);
 
 } // namespace platform

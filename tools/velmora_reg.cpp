@@ -34,7 +34,7 @@ constexpr const char* kUsage =
     "  export KEY FILE             write KEY and its subtree as REGEDIT4 text (FILE - for standard output)\n"
     "  import FILE                 apply a REGEDIT4 text (FILE - for standard input)\n"
     "KEY begins with HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU) or HKEY_USERS (HKU),\n"
-    "its names separated by \\ or /. VALUE \"\" or @ names the key's default value.\n"
+    "its names separated by \\ (or /). VALUE \"\" or @ names the key's default value.\n"
     "TYPE and DATA:\n"
     "  REG_SZ TEXT | REG_EXPAND_SZ TEXT\n"
     "  REG_MULTI_SZ ITEM...        one argument per item, none for an empty list\n"
@@ -77,19 +77,28 @@ std::string ShownName(std::string_view name)
 }
 
 // The root and the rest of a KEY argument; null with a message on failure.
-const RegistryKey* ParseKey(std::string_view argument, std::string_view* rest)
+// People may type '/' for '\\' (a shell eats unquoted backslashes).
+const RegistryKey* ParseKey(std::string_view argument, std::string& rest)
 {
-    const RegistryKey* root = platform::SplitRegistryPath(argument, rest);
+    std::string path(argument);
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    std::string_view after;
+    const RegistryKey* root = platform::SplitRegistryPath(path, &after);
     if (!root)
         Fail("unknown root key in \"" + std::string(argument) +
              "\": use HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_USERS (HKLM, HKCU, HKU)");
+    else
+        rest.assign(after);
     return root;
 }
 
 int OpenKey(std::string_view argument, RegistryKey& key)
 {
-    std::string_view rest;
-    const RegistryKey* root = ParseKey(argument, &rest);
+    std::string rest;
+    const RegistryKey* root = ParseKey(argument, rest);
     if (!root)
         return kExitFailure;
     int code = root->Open(rest, key);
@@ -255,8 +264,8 @@ int Set(const std::vector<std::string_view>& args)
                         ": use REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD or REG_BINARY");
         return Fail(std::string(type) + " takes exactly one DATA argument");
     }
-    std::string_view rest;
-    const RegistryKey* root = ParseKey(args[0], &rest);
+    std::string rest;
+    const RegistryKey* root = ParseKey(args[0], rest);
     if (!root)
         return kExitFailure;
 
@@ -313,11 +322,11 @@ int Delete(const std::vector<std::string_view>& args)
             return Fail("cannot delete the value " + ShownName(name) + ": " + Describe(code));
         return 0;
     }
-    std::string_view rest;
-    const RegistryKey* root = ParseKey(args[0], &rest);
+    std::string rest;
+    const RegistryKey* root = ParseKey(args[0], rest);
     if (!root)
         return kExitFailure;
-    if (rest.find_first_not_of("\\/") == std::string_view::npos)
+    if (rest.find_first_not_of('\\') == std::string_view::npos)
         return Fail("a root key cannot be deleted");
     int code = root->DeleteTree(rest);
     if (code != platform::kErrorSuccess)

@@ -137,10 +137,10 @@ TEST_F(RegistryFileTest, ExportImportExportIsIdentical)
 {
     std::mt19937 random(20240611);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const char* names[] = {"Servers", "80:127.0.0.1", "Strings", "users", "Paths", "cgi", "Zeta", "_x", "MIME"};
+    const char* names[] = {"Servers", "80:127.0.0.1", "Strings", "users", "Paths", "cgi", "Zeta", "_x", "MIME", "a/b]"};
     std::vector<std::string> keys = {"Software\\Round"};
     for (int i = 0; i < 40; ++i) {
-        std::string path = keys[pick(static_cast<int>(keys.size()))] + "\\" + names[pick(9)] + std::to_string(pick(3));
+        std::string path = keys[pick(static_cast<int>(keys.size()))] + "\\" + names[pick(10)] + std::to_string(pick(3));
         RegistryKey key;
         ASSERT_EQ(Hklm().Create(path, key), kErrorSuccess);
         keys.push_back(path);

@@ -129,6 +129,26 @@ void WaitForStart(long long startMs)
         std::this_thread::sleep_until(start);
 }
 
+// Holds a write transaction open for holdMs, announcing it by creating the
+// marker file, then commits.
+int Hold(const std::string& marker, int holdMs)
+{
+    RegistryTransaction transaction;
+    if (transaction.Status() != kErrorSuccess)
+        return Report(40, "begin", transaction.Status());
+    RegistryKey key;
+    if (int code = RegistryKey::LocalMachine().Create("Software\\Held", key))
+        return Report(41, "create", code);
+    if (int code = key.SetString("state", "new"))
+        return Report(42, "write", code);
+    if (std::FILE* file = std::fopen(marker.c_str(), "w"))
+        std::fclose(file);
+    std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+    if (int code = transaction.Commit())
+        return Report(43, "commit", code);
+    return 0;
+}
+
 int RunRole(const std::string& role)
 {
     std::istringstream words(role);
@@ -145,6 +165,11 @@ int RunRole(const std::string& role)
         int reads = 0, values = 0;
         words >> reads >> values;
         result = Reader(reads, values);
+    } else if (name == "hold") {
+        std::string marker;
+        int holdMs = 0;
+        words >> marker >> holdMs;
+        result = Hold(marker, holdMs);
     } else if (name == "delete") {
         std::string path;
         words >> path;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -72,7 +73,7 @@ TEST_F(RegistryKeyTest, CreateOpensOrCreatesWithIntermediateKeys)
     EXPECT_EQ(disposition, RegistryDisposition::CreatedNewKey);
 
     RegistryKey again;
-    ASSERT_EQ(Hklm().Create("software/TESSALINE/velmora/", again, &disposition), kErrorSuccess);
+    ASSERT_EQ(Hklm().Create("software\\TESSALINE\\\\velmora\\", again, &disposition), kErrorSuccess);
     EXPECT_EQ(disposition, RegistryDisposition::OpenedExistingKey);
     ASSERT_EQ(key.SetDword("LastMod", 7), kErrorSuccess);
     std::uint32_t value = 0;
@@ -85,6 +86,14 @@ TEST_F(RegistryKeyTest, CreateOpensOrCreatesWithIntermediateKeys)
     std::string path;
     ASSERT_EQ(again.QueryPath(path), kErrorSuccess);
     EXPECT_EQ(path, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora");
+
+    // '/' is part of a name, not a separator.
+    RegistryKey slash;
+    ASSERT_EQ(Hklm().Create("Software\\Tessaline\\a/b", slash), kErrorSuccess);
+    ASSERT_EQ(slash.QueryPath(path), kErrorSuccess);
+    EXPECT_EQ(path, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\a/b");
+    EXPECT_EQ(SubkeyNames(middle), (std::vector<std::string>{"a/b", "Velmora"}));
+    ASSERT_EQ(middle.DeleteKey("A/B"), kErrorSuccess);
 
     RegistryKey missing;
     EXPECT_EQ(Hklm().Open("Software\\Nothing", missing), kErrorFileNotFound);
@@ -456,6 +465,34 @@ TEST_F(RegistryKeyTest, TwoProcessesRewritingOneKeyLoseNothingAndNeverShowHalfAS
     EXPECT_GT(wholeReads, 0);
 }
 
+TEST_F(RegistryKeyTest, ReadsDoNotWaitForAnotherProcessWriterAndWritesWaitWithoutFailing)
+{
+    RegistryKey key;
+    ASSERT_EQ(Hklm().Create("Software\\Held", key), kErrorSuccess);
+    ASSERT_EQ(key.SetString("state", "old"), kErrorSuccess);
+    constexpr int kHoldMs = 1500;
+    std::string marker = HivePath("holding");
+    pid_t child = SpawnRegistryHelper("hold " + marker + " " + std::to_string(kHoldMs));
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 1000 && !std::filesystem::exists(marker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(marker));
+
+    auto started = std::chrono::steady_clock::now();
+    std::string text;
+    EXPECT_EQ(key.QueryString("state", text), kErrorSuccess);
+    auto readMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_EQ(text, "old");
+    EXPECT_LT(readMs.count(), kHoldMs / 2);
+
+    // A write waits for the other writer and then goes through.
+    EXPECT_EQ(key.SetString("mine", "x"), kErrorSuccess);
+    EXPECT_EQ(WaitChildren({child}, 60000), std::vector<int>{0});
+    EXPECT_EQ(key.QueryString("state", text), kErrorSuccess);
+    EXPECT_EQ(text, "new");
+    EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"state", "mine"}));
+}
+
 TEST_F(RegistryKeyTest, TransactionRollsBackUnlessCommitted)
 {
     {
@@ -617,7 +654,8 @@ TEST(RegistryPathNames, SplitRegistryPathKnowsTheRootsAndTheirShortNames)
     };
     const Case cases[] = {
         {"HKEY_LOCAL_MACHINE\\Software\\X", &RegistryKey::LocalMachine(), "Software\\X"},
-        {"hklm/Software", &RegistryKey::LocalMachine(), "Software"},
+        {"hklm\\Software/X", &RegistryKey::LocalMachine(), "Software/X"},
+        {"HKLM/Software", nullptr, ""},
         {"HKLM", &RegistryKey::LocalMachine(), ""},
         {"HKEY_CURRENT_USER\\a", &RegistryKey::CurrentUser(), "a"},
         {"HkCu\\a", &RegistryKey::CurrentUser(), "a"},
