@@ -24,11 +24,6 @@ int CMacroContext::Register(std::string_view name, std::unique_ptr<CMacro>&& mac
     return 1;
 }
 
-int CMacroContext::Register(const char* name, std::unique_ptr<CMacro>&& macro)
-{
-    return Register(std::string_view(name ? name : ""), std::move(macro));
-}
-
 CMacro* CMacroContext::FindMacro(std::string_view name, CMacroContext** holder)
 {
     CMacroContext* scope = this;

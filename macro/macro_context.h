@@ -10,6 +10,7 @@
 #include "config/macro_scope.h"
 #include "macro/macro_map.h"
 
+#include <concepts>
 #include <memory>
 #include <string_view>
 
@@ -40,7 +41,16 @@ public:
     // unique_ptr then deletes it as usual; the object is moved from only
     // when 1 is returned. name is used exactly as given.
     int Register(std::string_view name, std::unique_ptr<CMacro>&& macro);
-    int Register(const char* name, std::unique_ptr<CMacro>&& macro);
+    // The same for a pointer to a derived kind, converted only once the
+    // scope has accepted it, so a refused object really stays with the caller.
+    template <typename Kind>
+        requires(std::derived_from<Kind, CMacro> && !std::same_as<Kind, CMacro>)
+    int Register(std::string_view name, std::unique_ptr<Kind>&& macro)
+    {
+        if (m_readOnly)
+            return 0;
+        return Register(name, std::unique_ptr<CMacro>(std::move(macro)));
+    }
 
     // The macro that name denotes from this scope (':' rule included) and,
     // when holder is given, the scope holding it; null for none. The pointer
