@@ -12,10 +12,12 @@
 
 #include <concepts>
 #include <memory>
+#include <string>
 #include <string_view>
 
 class CMacro;
 class CTextBuffer;
+struct DefaultStringRow;
 
 class CMacroContext : public CMacroScope {
 public:
@@ -71,6 +73,37 @@ public:
     void Expand(CTextBuffer* out, std::string_view text);
 
     void ExpandNested(CTextBuffer* out, std::string_view text, std::span<const Constant> constants) override;
+
+    // Named strings (named_strings.cpp). Names are lower-cased (ASCII A-Z
+    // only) on the way in.
+
+    // Unless keep is non-zero, empties the scope; then adds a string macro
+    // per row with its default text. A read-only scope is left as it is.
+    // Returns 1.
+    int LoadStrings(const DefaultStringRow* rows, int keep);
+    int LoadFromRegistry(const platform::RegistryKey& root, std::string_view subkey, int keep) override;
+    int SaveToRegistry(const platform::RegistryKey& root, std::string_view subkey) override;
+    void CopyStringsFrom(const CMacroScope& other) override;
+    CMacroScope* GetParentScope() const override { return m_parent; }
+    void SetParentScope(CMacroScope* parent) override;
+    void SetParent(CMacroContext* parent) { m_parent = parent; }
+
+    // Editing by position, for the configuration pages. A position is the
+    // 1-based place of an entry in the map's enumeration order; 0 is none.
+    // Any change to the scope invalidates positions.
+    using Position = int;
+    static constexpr Position kNoPosition = 0;
+    Position GetStartPosition() const;
+    // Name and text (GetText) of the entry at position, which then moves to
+    // the next entry or to none after the last. Clears both at no entry.
+    void GetNextMacro(Position& position, std::string& name, std::string& text) const;
+    // 1 with name and text set when position names an entry, else 0.
+    int GetMacroAt(Position position, std::string& name, std::string& text) const;
+    // Adds or replaces a string macro even in a read-only scope (the pages
+    // edit copies that are not yet in use).
+    void SetStringMacro(std::string_view name, std::string_view text);
+    // Removes the entry at position, deleting its macro; false at no entry.
+    bool RemoveMacro(Position position);
 
 private:
     CMacroContext* m_parent;
