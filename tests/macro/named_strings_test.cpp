@@ -1,3 +1,4 @@
+#include "config/service_config.h"
 #include "macro/macro.h"
 #include "macro/macro_context.h"
 #include "macro/named_strings.h"
@@ -317,4 +318,30 @@ TEST(NamedStrings, CopyAndFactory)
     std::unique_ptr<CMacroScope> made = CreateMacroScope();
     ASSERT_NE(made, nullptr);
     EXPECT_NE(dynamic_cast<CMacroContext*>(made.get()), nullptr);
+}
+
+TEST_F(NamedStringsTest, ServiceConfigKeepsItsStringsThroughTheFactory)
+{
+    InitMacroLibrary();
+    StringsKey().SetString("Server-Page", "first");
+    CServiceConfig config;
+    ASSERT_EQ(config.Open(m_list, "", 1), 1);
+    auto* strings = dynamic_cast<CMacroContext*>(config.GetStrings());
+    ASSERT_NE(strings, nullptr);
+    EXPECT_EQ(TextOf(*strings, "server-page"), "first");
+
+    StringsKey().SetString("Server-Page", "second");
+    config.Load(1, 1);
+    EXPECT_EQ(TextOf(*strings, "server-page"), "first") << "strings wait for a restart";
+
+    CServiceConfig copy(config);
+    auto* copied = dynamic_cast<CMacroContext*>(copy.GetStrings());
+    ASSERT_NE(copied, nullptr);
+    EXPECT_NE(copied, strings);
+    EXPECT_EQ(TextOf(*copied, "server-page"), "first");
+
+    EXPECT_EQ(config.SaveToKey(m_list, "Saved"), 0);
+    CMacroContext saved;
+    EXPECT_EQ(saved.LoadFromRegistry(m_list, "Saved\\Strings", 0), 1);
+    EXPECT_EQ(TextOf(saved, "server-page"), "first");
 }
