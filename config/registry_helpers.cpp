@@ -17,8 +17,9 @@ std::string TextOf(const platform::RegistryValue& value)
 // A key's values and subkeys as read, so that the copy is written from what
 // the source held before the copy began (the destination may lie inside it).
 struct KeyImage {
+    std::string name; // empty for the image's root
     std::vector<std::pair<std::string, platform::RegistryValue>> values;
-    std::vector<std::pair<std::string, KeyImage>> subkeys;
+    std::vector<KeyImage> subkeys;
 };
 
 void ReadImage(const platform::RegistryKey& source, KeyImage& image, int depth)
@@ -33,8 +34,8 @@ void ReadImage(const platform::RegistryKey& source, KeyImage& image, int depth)
         platform::RegistryKey subkey;
         if (source.Open(name, subkey) != platform::kErrorSuccess)
             continue;
-        image.subkeys.emplace_back(name, KeyImage{});
-        ReadImage(subkey, image.subkeys.back().second, depth + 1);
+        image.subkeys.push_back(KeyImage{name, {}, {}});
+        ReadImage(subkey, image.subkeys.back(), depth + 1);
     }
 }
 
@@ -42,9 +43,9 @@ void WriteImage(const platform::RegistryKey& destination, const KeyImage& image)
 {
     for (const auto& [name, value] : image.values)
         destination.SetValue(name, value.type, value.data.data(), value.data.size());
-    for (const auto& [name, child] : image.subkeys) {
+    for (const KeyImage& child : image.subkeys) {
         platform::RegistryKey subkey;
-        if (destination.Create(name, subkey) == platform::kErrorSuccess)
+        if (destination.Create(child.name, subkey) == platform::kErrorSuccess)
             WriteImage(subkey, child);
     }
 }
