@@ -34,8 +34,8 @@ public:
     // A read-only scope refuses every change. Its map must not be edited
     // directly while expansions may run either: its macros are called
     // without taking a reference.
-    bool IsReadOnly() const { return m_readOnly; }
-    void SetReadOnly(bool readOnly) { m_readOnly = readOnly; }
+    bool IsReadOnly() const override { return m_readOnly; }
+    void SetReadOnly(bool readOnly) override { m_readOnly = readOnly; }
 
     // Removes name (deleting its object unless that object is still running),
     // then stores macro under it when macro is not null; returns 1.
