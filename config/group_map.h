@@ -22,6 +22,7 @@ public:
     CGroupMap() = default;
     CGroupMap(const CGroupMap& other);
     CGroupMap& operator=(const CGroupMap& other);
+    void Assign(const CGroupMap& other) { *this = other; }
 
     // Reads every subkey of the held key as a group (names folded; a later
     // duplicate wins; a subkey that cannot be opened is a group without

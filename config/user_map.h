@@ -25,6 +25,7 @@ public:
     // tick and parent.
     CUserMap(const CUserMap& other);
     CUserMap& operator=(const CUserMap& other);
+    void Assign(const CUserMap& other) { *this = other; }
 
     // Reads the held key: every value (name folded, later duplicates win),
     // then Macro\Authenticate (trimmed; kept as it was when missing).
