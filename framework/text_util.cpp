@@ -1,24 +1,10 @@
 #include "framework/text_util.h"
 
+#include "platform/ascii.h"
+
 #include <cstring>
 
 namespace {
-
-char LowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Characters outside the alphabet count as 32.
 int Base64Value(unsigned char c)
@@ -41,7 +27,7 @@ int Base64Value(unsigned char c)
 char* LowerCaseCopy(char* dst, const char* src)
 {
     while (*src)
-        *dst++ = LowerAscii(*src++);
+        *dst++ = platform::LowerAscii(*src++);
     *dst = 0;
     return dst;
 }
@@ -50,7 +36,7 @@ std::string LowerCaseString(std::string_view text)
 {
     std::string result(text.size(), '\0');
     for (std::size_t i = 0; i < text.size(); ++i)
-        result[i] = LowerAscii(text[i]);
+        result[i] = platform::LowerAscii(text[i]);
     return result;
 }
 
@@ -192,8 +178,8 @@ void URLDecode(std::string& out, std::string_view text)
         char c = text[i];
         if (c == '+' || c == '\r' || c == '\n') {
             *w++ = ' ';
-        } else if (c == '%' && i + 2 < n && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-            *w++ = static_cast<char>(HexValue(text[i + 1]) << 4 | HexValue(text[i + 2]));
+        } else if (c == '%' && i + 2 < n && platform::HexDigitValue(text[i + 1]) >= 0 && platform::HexDigitValue(text[i + 2]) >= 0) {
+            *w++ = static_cast<char>(platform::HexDigitValue(text[i + 1]) << 4 | platform::HexDigitValue(text[i + 2]));
             i += 2;
         } else {
             *w++ = c;

@@ -1,5 +1,7 @@
 #include "platform/registry_file.h"
 
+#include "platform/ascii.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -159,17 +161,6 @@ std::vector<std::string_view> SplitLines(std::string_view text)
     return lines;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 to 8 hex digits, nothing else.
 bool ParseHexNumber(std::string_view text, std::uint32_t& value)
 {
@@ -177,7 +168,7 @@ bool ParseHexNumber(std::string_view text, std::uint32_t& value)
         return false;
     value = 0;
     for (char c : text) {
-        int digit = HexValue(c);
+        int digit = HexDigitValue(c);
         if (digit < 0)
             return false;
         value = value << 4 | static_cast<std::uint32_t>(digit);

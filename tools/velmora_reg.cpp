@@ -2,6 +2,7 @@
 // Exit status: 0 done, 1 the operation failed or its input was bad, 2 the
 // command line was wrong (the usage text is printed).
 
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
 
@@ -205,17 +206,6 @@ int Query(const std::vector<std::string_view>& args)
     return 0;
 }
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseDword(std::string_view text, std::uint32_t& value)
 {
     std::uint64_t number = 0;
@@ -225,7 +215,7 @@ bool ParseDword(std::string_view text, std::uint32_t& value)
     if (text.empty() || text.size() > (hex ? 8u : 10u))
         return false;
     for (char c : text) {
-        int digit = HexDigitValue(c);
+        int digit = platform::HexDigitValue(c);
         if (digit < 0 || (!hex && digit > 9))
             return false;
         number = number * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
@@ -242,8 +232,8 @@ bool ParseHex(std::string_view text, std::vector<std::uint8_t>& bytes)
         return false;
     bytes.clear();
     for (std::size_t i = 0; i < text.size(); i += 2) {
-        int high = HexDigitValue(text[i]);
-        int low = HexDigitValue(text[i + 1]);
+        int high = platform::HexDigitValue(text[i]);
+        int low = platform::HexDigitValue(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
