@@ -1,5 +1,7 @@
 #include "config/access_list.h"
 
+#include "platform/ascii.h"
+
 #include "config/acl_cache.h"
 #include "config/acl_file.h"
 #include "config/group_map.h"
@@ -11,7 +13,7 @@
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using platform::LowerAscii;
 
 bool EqualsNoCase(std::string_view a, std::string_view b)
 {

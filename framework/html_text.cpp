@@ -1,5 +1,7 @@
 #include "framework/html_text.h"
 
+#include "platform/ascii.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -25,10 +27,7 @@ char UpperAscii(char c)
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-char LowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+using platform::LowerAscii;
 
 // The characters a browser's tokenizer takes for white space between
 // attributes (CR too, since it reads CR as LF). Other control characters
