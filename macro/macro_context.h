@@ -65,7 +65,8 @@ public:
     int CallMacro(CTextBuffer* out, std::string_view name, const char** argv, int argc, CMacroContext* caller = nullptr);
     int CallMacro(CTextBuffer* out, const char* name, const char** argv, int argc, CMacroContext* caller = nullptr);
 
-    // Appends the expansion of the first length bytes of text to out.
+    // Appends the expansion of the first length bytes of text to out. text
+    // must not lie inside out, whose block moves when it grows.
     // Throws CMacroException when expansions nest deeper than kMaxExpandDepth
     // (expander.h); exceptions of macros pass through, with the output so far
     // left in out.

@@ -2,7 +2,6 @@
 
 #include "framework/text_buffer.h"
 #include "macro/macro_context.h"
-#include "macro/macro_exception.h"
 
 #include <gtest/gtest.h>
 
@@ -67,19 +66,6 @@ TEST(MacroKinds, KindIsValueAndOnlyStringMacrosHaveText)
         std::string text = "stale";
         macro->GetText(text);
         EXPECT_EQ(text, macro == &string ? "the %text%" : "");
-    }
-}
-
-TEST(MacroException, CarriesTypeNumberAndMessage)
-{
-    try {
-        throw CMacroException("set (core)", 5, "Macro cannot be created in read-only context.");
-    } catch (const std::exception& e) {
-        auto* macroError = dynamic_cast<const CMacroException*>(&e);
-        ASSERT_NE(macroError, nullptr);
-        EXPECT_EQ(macroError->type, "set (core)");
-        EXPECT_EQ(macroError->number, 5u);
-        EXPECT_STREQ(e.what(), "Macro cannot be created in read-only context.");
     }
 }
 
