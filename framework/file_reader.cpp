@@ -1,5 +1,6 @@
 #include "framework/file_reader.h"
 
+#include "framework/line_end.h"
 #include "framework/text_buffer.h"
 #include "platform/net.h"
 
@@ -36,14 +37,5 @@ int CFileReader::ReadLine(CTextBuffer& text, bool strip)
         if (lineFeed)
             break;
     }
-    if (strip) {
-        int length = text.GetLength() - 1;
-        --added;
-        if (added > 0 && text.GetData()[length - 1] == '\r') {
-            --length;
-            --added;
-        }
-        text.SetLength(length);
-    }
-    return added;
+    return strip ? StripLineEnd(text, added) : added;
 }

@@ -1,6 +1,7 @@
 #include "framework/wsocket.h"
 
 #include "framework/memory.h"
+#include "framework/line_end.h"
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 
@@ -578,17 +579,7 @@ int WSocket::ReadLine(CTextBuffer& text, bool strip)
         if (lineFeed)
             break;
     }
-    if (strip) {
-        int length = text.GetLength();
-        --length;
-        --added;
-        if (added > 0 && text.GetData()[length - 1] == '\r') {
-            --length;
-            --added;
-        }
-        text.SetLength(length);
-    }
-    return added;
+    return strip ? StripLineEnd(text, added) : added;
 }
 
 bool WSocket::WaitForInput(std::uint32_t milliseconds)

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 static_assert(platform::kAddressFamilyInet == AF_INET);
 static_assert(platform::kSocketStream == SOCK_STREAM);
@@ -54,6 +55,40 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port)
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = address;
     return sa;
+}
+
+// One transfer call, repeated while a signal interrupts it; the byte count or
+// -1 with the error recorded.
+template <typename Transfer>
+long RetryInterrupted(Transfer transfer)
+{
+    for (;;) {
+        ssize_t done = transfer();
+        if (done >= 0)
+            return static_cast<long>(done);
+        if (errno != EINTR)
+            return FailTransfer();
+    }
+}
+
+// getsockname or getpeername as an IPv4 address and host-order port;
+// inetOnly refuses a socket of another family.
+int SocketAddress(int (*query)(int, sockaddr*, socklen_t*), SocketHandle socket, bool inetOnly,
+                  std::uint32_t* address, std::uint16_t* port)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (query(socket, reinterpret_cast<sockaddr*>(&sa), &length) < 0)
+        return FailSetup();
+    if (inetOnly && sa.sin_family != AF_INET) {
+        t_lastSocketError = kWsaeAfNoSupport;
+        return -1;
+    }
+    if (address)
+        *address = sa.sin_addr.s_addr;
+    if (port)
+        *port = ntohs(sa.sin_port);
+    return 0;
 }
 
 int LookupErrorFromGai(int status)
@@ -293,89 +328,39 @@ int CloseHandle(int handle)
 
 int LocalAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port)
 {
-    sockaddr_in sa{};
-    socklen_t length = sizeof sa;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) < 0)
-        return FailSetup();
-    if (sa.sin_family != AF_INET) {
-        t_lastSocketError = kWsaeAfNoSupport;
-        return -1;
-    }
-    if (address)
-        *address = sa.sin_addr.s_addr;
-    if (port)
-        *port = ntohs(sa.sin_port);
-    return 0;
+    return SocketAddress(getsockname, socket, true, address, port);
 }
 
 int PeerAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port)
 {
-    sockaddr_in sa{};
-    socklen_t length = sizeof sa;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) < 0)
-        return FailSetup();
-    if (address)
-        *address = sa.sin_addr.s_addr;
-    if (port)
-        *port = ntohs(sa.sin_port);
-    return 0;
+    return SocketAddress(getpeername, socket, false, address, port);
 }
 
 long SendBytes(SocketHandle socket, const void* bytes, std::size_t n, bool moreToCome)
 {
     int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreToCome ? MSG_MORE : 0);
-    for (;;) {
-        ssize_t sent = send(socket, bytes, n, flags);
-        if (sent >= 0)
-            return static_cast<long>(sent);
-        if (errno != EINTR)
-            return FailTransfer();
-    }
+    return RetryInterrupted([&] { return send(socket, bytes, n, flags); });
 }
 
 long ReceiveBytes(SocketHandle socket, void* bytes, std::size_t n)
 {
-    for (;;) {
-        ssize_t got = recv(socket, bytes, n, MSG_DONTWAIT);
-        if (got >= 0)
-            return static_cast<long>(got);
-        if (errno != EINTR)
-            return FailTransfer();
-    }
+    return RetryInterrupted([&] { return recv(socket, bytes, n, MSG_DONTWAIT); });
 }
 
 long ReadHandle(int handle, void* bytes, std::size_t n)
 {
-    for (;;) {
-        ssize_t got = read(handle, bytes, n);
-        if (got >= 0)
-            return static_cast<long>(got);
-        if (errno != EINTR)
-            return FailTransfer();
-    }
+    return RetryInterrupted([&] { return read(handle, bytes, n); });
 }
 
 long WriteHandle(int handle, const void* bytes, std::size_t n)
 {
     IgnoreBrokenPipeSignal();
-    for (;;) {
-        ssize_t written = write(handle, bytes, n);
-        if (written >= 0)
-            return static_cast<long>(written);
-        if (errno != EINTR)
-            return FailTransfer();
-    }
+    return RetryInterrupted([&] { return write(handle, bytes, n); });
 }
 
 long ReadFileAt(int file, void* bytes, std::size_t n, std::int64_t offset)
 {
-    for (;;) {
-        ssize_t got = pread(file, bytes, n, static_cast<off_t>(offset));
-        if (got >= 0)
-            return static_cast<long>(got);
-        if (errno != EINTR)
-            return FailTransfer();
-    }
+    return RetryInterrupted([&] { return pread(file, bytes, n, static_cast<off_t>(offset)); });
 }
 
 long SendFileRange(SocketHandle socket, int file, std::int64_t offset, std::size_t n)
@@ -468,6 +453,24 @@ int CallWithDeadline(std::function<int()> call, std::uint32_t timeoutMs, int* re
     return 0;
 }
 
+namespace {
+
+// Runs a resolver call under the deadline; error is where the call leaves its
+// code, read only once the call has ended.
+int RunLookup(std::function<int()> lookup, std::uint32_t timeoutMs, const int& error)
+{
+    int status = 0;
+    if (CallWithDeadline(std::move(lookup), timeoutMs, &status) < 0)
+        return -1;
+    if (status < 0) {
+        t_lastSocketError = error;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int LookupIPv4Address(const char* host, std::uint32_t timeoutMs, std::uint32_t* address)
 {
     if (!host || !*host) {
@@ -483,7 +486,6 @@ int LookupIPv4Address(const char* host, std::uint32_t timeoutMs, std::uint32_t* 
     };
     auto answer = std::make_shared<Answer>();
     answer->host = host;
-    int status = 0;
     auto lookup = [answer] {
         addrinfo hints{};
         hints.ai_family = AF_INET;
@@ -498,12 +500,8 @@ int LookupIPv4Address(const char* host, std::uint32_t timeoutMs, std::uint32_t* 
         freeaddrinfo(list);
         return 0;
     };
-    if (CallWithDeadline(lookup, timeoutMs, &status) < 0)
+    if (RunLookup(lookup, timeoutMs, answer->error) < 0)
         return -1;
-    if (status < 0) {
-        t_lastSocketError = answer->error;
-        return -1;
-    }
     *address = answer->address;
     return 0;
 }
@@ -517,7 +515,6 @@ int LookupHostName(std::uint32_t address, std::uint32_t timeoutMs, std::string* 
     };
     auto answer = std::make_shared<Answer>();
     answer->address = address;
-    int status = 0;
     auto lookup = [answer] {
         sockaddr_in sa = MakeAddress(answer->address, 0);
         char host[NI_MAXHOST];
@@ -529,12 +526,8 @@ int LookupHostName(std::uint32_t address, std::uint32_t timeoutMs, std::string* 
         answer->name = host;
         return 0;
     };
-    if (CallWithDeadline(lookup, timeoutMs, &status) < 0)
+    if (RunLookup(lookup, timeoutMs, answer->error) < 0)
         return -1;
-    if (status < 0) {
-        t_lastSocketError = answer->error;
-        return -1;
-    }
     *name = answer->name;
     return 0;
 }

@@ -224,6 +224,53 @@ void TakeValue(sqlite3_stmt* statement, int typeColumn, RegistryValue& value)
     value.data.assign(bytes, bytes + (bytes ? length : 0));
 }
 
+// Runs body under an Operation once the handle has been checked; body's
+// result, or the first failure, is what the operation finishes with.
+template <typename Body>
+int RunOnKey(RegistryDatabase::Access access, std::int64_t id, std::uint64_t generation, Body body)
+{
+    Operation operation(access);
+    if (operation.Status() != kErrorSuccess)
+        return operation.Status();
+    int status = CheckKey(id, generation);
+    if (status == kErrorSuccess)
+        status = body();
+    return operation.Finish(status);
+}
+
+void BindSecond(sqlite3_stmt* statement, std::string_view name)
+{
+    BindRegistryText(statement, 2, name);
+}
+
+void BindSecond(sqlite3_stmt* statement, std::uint32_t index)
+{
+    sqlite3_bind_int64(statement, 2, index);
+}
+
+// Reads the one row of which for key id and a name or an index under a read
+// operation: onRow takes it and gives the result; no row answers missing.
+template <typename Second, typename OnRow>
+int ReadKeyRow(std::int64_t id, std::uint64_t generation, RegistrySql which, Second second, int missing,
+               std::string_view failure, OnRow onRow)
+{
+    return RunOnKey(RegistryDatabase::Access::Read, id, generation, [&] {
+        sqlite3_stmt* statement = Db().Statement(which);
+        if (!statement)
+            return kErrorRegistryIoFailed;
+        sqlite3_bind_int64(statement, 1, id);
+        BindSecond(statement, second);
+        int rc = Db().Step(statement);
+        int status = missing;
+        if (rc == SQLITE_ROW)
+            status = onRow(statement);
+        else if (rc != SQLITE_DONE)
+            status = Db().Fail(failure);
+        sqlite3_reset(statement);
+        return status;
+    });
+}
+
 int DeleteResolved(std::int64_t id, std::string_view path, bool tree)
 {
     std::int64_t target = 0;
@@ -299,14 +346,9 @@ int RegistryKey::Open(std::string_view path, RegistryKey& result) const
     std::int64_t id = m_id;
     std::uint64_t generation = m_generation;
     result.Close();
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(id, generation);
     std::int64_t found = 0;
-    if (status == kErrorSuccess)
-        status = ResolvePath(id, path, &found);
-    status = operation.Finish(status);
+    int status = RunOnKey(RegistryDatabase::Access::Read, id, generation,
+                          [&] { return ResolvePath(id, path, &found); });
     if (status == kErrorSuccess)
         result = RegistryKey(found, Db().Generation());
     return status;
@@ -320,34 +362,28 @@ int RegistryKey::Create(std::string_view path, RegistryKey& result, RegistryDisp
     std::vector<std::string_view> names;
     if (!SplitKeyPath(path, names))
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Write);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(id, generation);
     bool created = false;
-    for (std::size_t i = 0; status == kErrorSuccess && i < names.size(); ++i) {
-        std::int64_t child = created ? 0 : FindChild(id, names[i]);
-        if (child < 0) {
-            status = kErrorRegistryIoFailed;
-        } else if (child > 0) {
-            id = child;
-        } else {
+    int status = RunOnKey(RegistryDatabase::Access::Write, id, generation, [&] {
+        for (std::string_view name : names) {
+            std::int64_t child = created ? 0 : FindChild(id, name);
+            if (child < 0)
+                return kErrorRegistryIoFailed;
+            if (child > 0) {
+                id = child;
+                continue;
+            }
             sqlite3_stmt* statement = Db().Statement(RegistrySql::InsertKey);
-            if (!statement) {
-                status = kErrorRegistryIoFailed;
-                break;
-            }
+            if (!statement)
+                return kErrorRegistryIoFailed;
             sqlite3_bind_int64(statement, 1, id);
-            BindRegistryText(statement, 2, names[i]);
-            if (Db().Step(statement) != SQLITE_DONE) {
-                status = Db().Fail("cannot create a key");
-                break;
-            }
+            BindRegistryText(statement, 2, name);
+            if (Db().Step(statement) != SQLITE_DONE)
+                return Db().Fail("cannot create a key");
             id = sqlite3_last_insert_rowid(sqlite3_db_handle(statement));
             created = true;
         }
-    }
-    status = operation.Finish(status);
+        return kErrorSuccess;
+    });
     if (status != kErrorSuccess)
         return status;
     result = RegistryKey(id, Db().Generation());
@@ -360,16 +396,12 @@ int RegistryKey::SetValue(std::string_view name, std::uint32_t type, const void*
 {
     if (HasNul(name) || (!data && size))
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Write);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
+    return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation, [&] {
         sqlite3_stmt* statement = Db().Statement(RegistrySql::UpsertValue);
         if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
+            return kErrorRegistryIoFailed;
         if (size > static_cast<std::size_t>(sqlite3_limit(sqlite3_db_handle(statement), SQLITE_LIMIT_LENGTH, -1)))
-            return operation.Finish(kErrorInvalidParameter);
+            return kErrorInvalidParameter;
         sqlite3_bind_int64(statement, 1, m_id);
         BindRegistryText(statement, 2, name);
         sqlite3_bind_int64(statement, 3, type);
@@ -377,11 +409,13 @@ int RegistryKey::SetValue(std::string_view name, std::uint32_t type, const void*
             sqlite3_bind_blob64(statement, 4, data, size, SQLITE_STATIC);
         else
             sqlite3_bind_zeroblob(statement, 4, 0);
+        int status = kErrorSuccess;
         if (Db().Step(statement) != SQLITE_DONE)
             status = Db().Fail("cannot write a value");
+        // The blob is bound without a copy: drop it before the caller's buffer goes.
         sqlite3_clear_bindings(statement);
-    }
-    return operation.Finish(status);
+        return status;
+    });
 }
 
 int RegistryKey::SetString(std::string_view name, std::string_view text, std::uint32_t type) const
@@ -410,50 +444,19 @@ int RegistryKey::QueryValue(std::string_view name, std::uint32_t* type, void* da
 {
     if (HasNul(name) || (data && !size))
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::FindValue);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, m_id);
-        BindRegistryText(statement, 2, name);
-        int rc = Db().Step(statement);
-        if (rc == SQLITE_ROW)
-            status = DeliverValue(statement, 0, type, data, size);
-        else if (rc == SQLITE_DONE)
-            status = kErrorFileNotFound;
-        else
-            status = Db().Fail("cannot read a value");
-        sqlite3_reset(statement);
-    }
-    return operation.Finish(status);
+    return ReadKeyRow(m_id, m_generation, RegistrySql::FindValue, name, kErrorFileNotFound, "cannot read a value",
+                      [&](sqlite3_stmt* row) { return DeliverValue(row, 0, type, data, size); });
 }
 
 int RegistryKey::QueryValue(std::string_view name, RegistryValue& value) const
 {
     if (HasNul(name))
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::FindValue);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, m_id);
-        BindRegistryText(statement, 2, name);
-        int rc = Db().Step(statement);
-        if (rc == SQLITE_ROW)
-            TakeValue(statement, 0, value);
-        else
-            status = rc == SQLITE_DONE ? kErrorFileNotFound : Db().Fail("cannot read a value");
-        sqlite3_reset(statement);
-    }
-    return operation.Finish(status);
+    return ReadKeyRow(m_id, m_generation, RegistrySql::FindValue, name, kErrorFileNotFound, "cannot read a value",
+                      [&](sqlite3_stmt* row) {
+                          TakeValue(row, 0, value);
+                          return kErrorSuccess;
+                      });
 }
 
 int RegistryKey::QueryString(std::string_view name, std::string& text) const
@@ -484,155 +487,87 @@ int RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t
 {
     if (data && !size)
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::ValueAt);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, m_id);
-        sqlite3_bind_int64(statement, 2, index);
-        int rc = Db().Step(statement);
-        if (rc == SQLITE_ROW) {
-            name = ColumnText(statement, 0);
-            status = DeliverValue(statement, 1, type, data, size);
-        } else {
-            status = rc == SQLITE_DONE ? kErrorNoMoreItems : Db().Fail("cannot enumerate values");
-        }
-        sqlite3_reset(statement);
-    }
-    return operation.Finish(status);
+    return ReadKeyRow(m_id, m_generation, RegistrySql::ValueAt, index, kErrorNoMoreItems, "cannot enumerate values",
+                      [&](sqlite3_stmt* row) {
+                          name = ColumnText(row, 0);
+                          return DeliverValue(row, 1, type, data, size);
+                      });
 }
 
 int RegistryKey::EnumValue(std::uint32_t index, std::string& name, RegistryValue& value) const
 {
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::ValueAt);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, m_id);
-        sqlite3_bind_int64(statement, 2, index);
-        int rc = Db().Step(statement);
-        if (rc == SQLITE_ROW) {
-            name = ColumnText(statement, 0);
-            TakeValue(statement, 1, value);
-        } else {
-            status = rc == SQLITE_DONE ? kErrorNoMoreItems : Db().Fail("cannot enumerate values");
-        }
-        sqlite3_reset(statement);
-    }
-    return operation.Finish(status);
+    return ReadKeyRow(m_id, m_generation, RegistrySql::ValueAt, index, kErrorNoMoreItems, "cannot enumerate values",
+                      [&](sqlite3_stmt* row) {
+                          name = ColumnText(row, 0);
+                          TakeValue(row, 1, value);
+                          return kErrorSuccess;
+                      });
 }
 
 int RegistryKey::EnumKey(std::uint32_t index, std::string& name) const
 {
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::ChildAt);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, m_id);
-        sqlite3_bind_int64(statement, 2, index);
-        int rc = Db().Step(statement);
-        if (rc == SQLITE_ROW)
-            name = ColumnText(statement, 0);
-        else
-            status = rc == SQLITE_DONE ? kErrorNoMoreItems : Db().Fail("cannot enumerate subkeys");
-        sqlite3_reset(statement);
-    }
-    return operation.Finish(status);
+    return ReadKeyRow(m_id, m_generation, RegistrySql::ChildAt, index, kErrorNoMoreItems, "cannot enumerate subkeys",
+                      [&](sqlite3_stmt* row) {
+                          name = ColumnText(row, 0);
+                          return kErrorSuccess;
+                      });
 }
 
 int RegistryKey::QueryInfo(std::uint32_t* subkeys, std::uint32_t* values) const
 {
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess)
-        status = RunCountQuery(RegistrySql::CountChildren, m_id, subkeys);
-    if (status == kErrorSuccess)
-        status = RunCountQuery(RegistrySql::CountValues, m_id, values);
-    return operation.Finish(status);
+    return RunOnKey(RegistryDatabase::Access::Read, m_id, m_generation, [&] {
+        int status = RunCountQuery(RegistrySql::CountChildren, m_id, subkeys);
+        return status == kErrorSuccess ? RunCountQuery(RegistrySql::CountValues, m_id, values) : status;
+    });
 }
 
 int RegistryKey::QueryPath(std::string& path) const
 {
-    Operation operation(RegistryDatabase::Access::Read);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    std::vector<std::string> names;
-    std::int64_t id = m_id;
-    for (int steps = 0; status == kErrorSuccess && id != 0; ++steps) {
-        sqlite3_stmt* statement = Db().Statement(RegistrySql::KeyInfo);
-        if (!statement)
-            return operation.Finish(kErrorRegistryIoFailed);
-        sqlite3_bind_int64(statement, 1, id);
-        if (steps >= kMaxParentWalk || Db().Step(statement) != SQLITE_ROW) {
-            status = Db().Fail("a key's parent chain is broken");
-            break;
+    return RunOnKey(RegistryDatabase::Access::Read, m_id, m_generation, [&] {
+        std::vector<std::string> names;
+        std::int64_t id = m_id;
+        for (int steps = 0; id != 0; ++steps) {
+            sqlite3_stmt* statement = Db().Statement(RegistrySql::KeyInfo);
+            if (!statement)
+                return kErrorRegistryIoFailed;
+            sqlite3_bind_int64(statement, 1, id);
+            if (steps >= kMaxParentWalk || Db().Step(statement) != SQLITE_ROW)
+                return Db().Fail("a key's parent chain is broken");
+            names.emplace_back(ColumnText(statement, 1));
+            id = sqlite3_column_type(statement, 0) == SQLITE_NULL ? 0 : sqlite3_column_int64(statement, 0);
+            sqlite3_reset(statement);
         }
-        names.emplace_back(ColumnText(statement, 1));
-        id = sqlite3_column_type(statement, 0) == SQLITE_NULL ? 0 : sqlite3_column_int64(statement, 0);
-        sqlite3_reset(statement);
-    }
-    if (status == kErrorSuccess) {
         path.clear();
         for (auto name = names.rbegin(); name != names.rend(); ++name) {
             if (!path.empty())
                 path += '\\';
             path += *name;
         }
-    }
-    return operation.Finish(status);
+        return kErrorSuccess;
+    });
 }
 
 int RegistryKey::DeleteValue(std::string_view name) const
 {
     if (HasNul(name))
         return kErrorInvalidParameter;
-    Operation operation(RegistryDatabase::Access::Write);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    int changes = 0;
-    if (status == kErrorSuccess)
-        status = RunDelete(RegistrySql::DeleteValue, m_id, name, true, &changes);
-    if (status == kErrorSuccess && changes == 0)
-        status = kErrorFileNotFound;
-    return operation.Finish(status);
+    return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation, [&] {
+        int changes = 0;
+        int status = RunDelete(RegistrySql::DeleteValue, m_id, name, true, &changes);
+        return status == kErrorSuccess && changes == 0 ? kErrorFileNotFound : status;
+    });
 }
 
 int RegistryKey::DeleteKey(std::string_view path) const
 {
-    Operation operation(RegistryDatabase::Access::Write);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess)
-        status = DeleteResolved(m_id, path, false);
-    return operation.Finish(status);
+    return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation,
+                    [&] { return DeleteResolved(m_id, path, false); });
 }
 
 int RegistryKey::DeleteTree(std::string_view path) const
 {
-    Operation operation(RegistryDatabase::Access::Write);
-    if (operation.Status() != kErrorSuccess)
-        return operation.Status();
-    int status = CheckKey(m_id, m_generation);
-    if (status == kErrorSuccess)
-        status = DeleteResolved(m_id, path, true);
-    return operation.Finish(status);
+    return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation,
+                    [&] { return DeleteResolved(m_id, path, true); });
 }
 
 RegistryTransaction::RegistryTransaction() : m_lock(Db().Mutex())
