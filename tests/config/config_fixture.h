@@ -18,6 +18,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // For the tests of the hold-off itself: short enough to keep the suite
@@ -104,6 +105,50 @@ protected:
     }
     // Makes the next use of every cache reload, as an editor's save does.
     static void Touch() { GlobalLastModStamp().Touch(); }
+
+    // Forks a second process that waits for ReleaseEditor, makes its edit on
+    // a registry connection of its own, touches LastMod and exits (0 when the
+    // edit succeeded). This process then reopens the stamp with the given
+    // hold-off and the product key.
+    pid_t ForkEditor(const std::function<bool()>& edit, std::uint64_t holdOff, int& go)
+    {
+        // The child must not share this process's database connection.
+        GlobalLastModStamp().Close();
+        m_product.Close();
+        platform::CloseRegistryDatabase();
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0)
+            return -1;
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipeFds[1]);
+            char byte;
+            if (::read(pipeFds[0], &byte, 1) != 1)
+                ::_exit(2);
+            if (!edit())
+                ::_exit(3);
+            CLastModStamp writer;
+            writer.Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+            writer.Touch();
+            ::_exit(0);
+        }
+        ::close(pipeFds[0]);
+        go = pipeFds[1];
+        GlobalLastModStamp().SetHoldOffForTesting(holdOff);
+        GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+        EXPECT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), platform::kErrorSuccess);
+        return child;
+    }
+    // Lets the editor run and waits for it; true when it exited 0.
+    static bool ReleaseEditor(pid_t child, int go)
+    {
+        bool written = ::write(go, "g", 1) == 1;
+        ::close(go);
+        int status = 0;
+        if (::waitpid(child, &status, 0) != child)
+            return false;
+        return written && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
 
     TempDirectory m_dir;
     platform::RegistryKey m_product;

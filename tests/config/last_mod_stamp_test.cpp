@@ -140,32 +140,13 @@ TEST_F(LastModStampTest, SecondProcessEditSeenAfterHoldOffNotBefore)
 {
     const std::uint64_t holdOff = 800;
     CLastModStamp& stamp = GlobalLastModStamp();
-    // The child must not share this process's database connection.
-    stamp.Close();
-    m_product.Close();
-    platform::CloseRegistryDatabase();
-    int go[2];
-    ASSERT_EQ(::pipe(go), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(go[1]);
-        char byte;
-        if (::read(go[0], &byte, 1) != 1)
-            ::_exit(2);
+    int go = -1;
+    pid_t child = ForkEditor([] {
         platform::RegistryKey users;
-        if (platform::RegistryKey::LocalMachine().Create(std::string(kProductKeyPath) + "\\Users", users) != 0 ||
-            RegSetString(users, "carol", "secret") != 0)
-            ::_exit(3);
-        CLastModStamp writer;
-        writer.Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
-        writer.Touch();
-        ::_exit(0);
-    }
-    ::close(go[0]);
-    stamp.SetHoldOffForTesting(holdOff);
-    stamp.Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
-    ASSERT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), 0);
+        return platform::RegistryKey::LocalMachine().Create(std::string(kProductKeyPath) + "\\Users", users) == 0 &&
+               RegSetString(users, "carol", "secret") == 0;
+    }, holdOff, go);
+    ASSERT_GE(child, 0);
     // Past Open's hold-off: the first read counts as a change and starts a new hold-off.
     platform::SleepMs(static_cast<std::uint32_t>(holdOff + 30));
     std::uint64_t baseline = stamp.GetChangeTick();
@@ -174,11 +155,7 @@ TEST_F(LastModStampTest, SecondProcessEditSeenAfterHoldOffNotBefore)
     ASSERT_TRUE(users.LoadFromKey(m_product, "Users"));
     EXPECT_FALSE(users.CheckPassword("carol", "secret", nullptr));
 
-    ASSERT_EQ(::write(go[1], "g", 1), 1);
-    ::close(go[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(ReleaseEditor(child, go));
     ASSERT_LT(platform::MonotonicMs() - started, holdOff - 100) << "the child took too long for this check";
     EXPECT_EQ(stamp.GetChangeTick(), baseline);
     EXPECT_FALSE(users.CheckPassword("carol", "secret", nullptr));

@@ -175,32 +175,14 @@ TEST_F(ServiceConfigTest, SecondProcessEditSeenAfterHoldOff)
 {
     const std::uint64_t holdOff = 800;
     CLastModStamp& stamp = GlobalLastModStamp();
-    stamp.Close();
-    m_product.Close();
-    platform::CloseRegistryDatabase();
-    int go[2];
-    ASSERT_EQ(::pipe(go), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(go[1]);
-        char byte;
-        if (::read(go[0], &byte, 1) != 1)
-            ::_exit(2);
+    int go = -1;
+    pid_t child = ForkEditor([] {
         platform::RegistryKey server;
         if (platform::RegistryKey::LocalMachine().Create(std::string(kProductKeyPath) + "\\" + kServer, server) != 0)
-            ::_exit(3);
-        server.SetDword("Port", 8081);
-        server.SetDword("UseDNS", 1);
-        CLastModStamp writer;
-        writer.Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
-        writer.Touch();
-        ::_exit(0);
-    }
-    ::close(go[0]);
-    stamp.SetHoldOffForTesting(holdOff);
-    stamp.Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
-    ASSERT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), 0);
+            return false;
+        return server.SetDword("Port", 8081) == 0 && server.SetDword("UseDNS", 1) == 0;
+    }, holdOff, go);
+    ASSERT_GE(child, 0);
     platform::SleepMs(static_cast<std::uint32_t>(holdOff + 30));
     stamp.GetChangeTick();
     std::uint64_t started = platform::MonotonicMs();
@@ -208,11 +190,7 @@ TEST_F(ServiceConfigTest, SecondProcessEditSeenAfterHoldOff)
     ASSERT_EQ(config.Open(m_product, kServer, 1), 1);
     CServiceConfig first(config);
 
-    ASSERT_EQ(::write(go[1], "g", 1), 1);
-    ::close(go[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(ReleaseEditor(child, go));
     ASSERT_LT(platform::MonotonicMs() - started, holdOff - 100) << "the child took too long for this check";
     config.RefreshIfChanged();
     EXPECT_EQ(config.GetSettings()->useDNS, 0u) << "seen before the hold-off ended";
