@@ -11,3 +11,15 @@
 
 CUserMap& GlobalUsers();
 CGroupMap& GlobalGroups();
+
+// Mirrored from HTTP\Mappings, HTTP\Icons, HTTP\Redirections, HTTP\Paths
+// and HTTP\CGIExt; none has a parent.
+#include "config/cgi_mapping.h"
+#include "config/string_maps.h"
+#include "config/virtual_path.h"
+
+CMIMETypeMap& GlobalMIMETypes();
+CIconMap& GlobalIcons();
+CRedirectionMap& GlobalRedirections();
+CVirtualPathMap& GlobalVirtualPaths();
+CCGIMappingMap& GlobalCGIMappings();
