@@ -1,0 +1,21 @@
+#pragma once
+// The plain HTTP reply: a complete HTTP/1.0 reply with a text/html body, used
+// for error pages and short answers.
+
+#include <string_view>
+
+class WSocket;
+
+inline constexpr const char* kProductToken = "Velmora/1.51 (Win32; ix86; A)";
+inline constexpr const char* kServiceProductToken = "Velmora/1.51 (Win32; ix86; S)";
+
+// The Server header's token: the service's while the server log reports to
+// the event log, the application's otherwise.
+const char* ProductToken();
+
+// Sends (buffered) the status line, Server, Content-type and Content-length
+// (the length of body even when it is not sent), extraHeaders as given (each
+// line ending in "\r\n"; null for none) and the blank line when sendHeader is
+// set, then body when sendBody is set. Socket failures are thrown by the socket.
+void SendErrorReply(WSocket& socket, int status, std::string_view body, const char* extraHeaders,
+                    bool sendHeader = true, bool sendBody = true);
