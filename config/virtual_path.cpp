@@ -1,5 +1,7 @@
 #include "config/virtual_path.h"
 
+#include <vector>
+
 namespace {
 
 constexpr const char* kLocationValue = "Location";
@@ -26,9 +28,14 @@ bool CVirtualPath::Load(const platform::RegistryKey& paths, std::string_view nam
     ACL = CRegAccessList();
     CGIExt = CCGIMappingMap();
     platform::RegistryKey key;
-    if (paths.Open(name, key) != platform::kErrorSuccess)
-        return false;
-    RegQueryString(key, kLocationValue, Location);
+    {
+        platform::RegistrySnapshot snapshot;
+        if (paths.Open(name, key) != platform::kErrorSuccess)
+            return false;
+        RegQueryString(key, kLocationValue, Location);
+    }
+    // Outside the snapshot: the lists create their keys when missing, and
+    // each reads its own key in one committed state.
     ACL.Load(key, kACLSubkey);
     CGIExt.LoadFromKey(key, kCGIExtSubkey);
     if (!Location.empty() && (Location.back() == '/' || Location.back() == '\\'))
@@ -60,15 +67,19 @@ void CVirtualPathMap::CopyFrom(const CVirtualPathMap& other)
 
 void CVirtualPathMap::Load()
 {
-    Entries fresh;
+    std::vector<std::string> names;
     if (m_key.IsOpen()) {
+        // The set of paths from one committed state.
         platform::RegistrySnapshot snapshot;
         std::string name;
-        for (std::uint32_t index = 0; m_key.EnumKey(index, name) == platform::kErrorSuccess; ++index) {
-            CVirtualPath path;
-            if (path.Load(m_key, name))
-                fresh.insert_or_assign(LowerCaseString(name), path);
-        }
+        for (std::uint32_t index = 0; m_key.EnumKey(index, name) == platform::kErrorSuccess; ++index)
+            names.push_back(name);
+    }
+    Entries fresh;
+    for (const std::string& name : names) {
+        CVirtualPath path;
+        if (path.Load(m_key, name))
+            fresh.insert_or_assign(LowerCaseString(name), path);
     }
     m_entries.swap(fresh);
 }
