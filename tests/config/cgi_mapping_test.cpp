@@ -7,91 +7,64 @@ namespace {
 
 class CGIMappingTest : public ConfigTest {};
 
-TEST_F(CGIMappingTest, DefaultsAndTheOlderWinCGIForm)
+TEST_F(CGIMappingTest, DefaultsOlderWinCGIFormAndSave)
 {
-    platform::RegistryKey ext = Key("HTTP\\CGIExt");
     RegSetString(Key("HTTP\\CGIExt\\PL"), "CommandLine", "perl %s");
+    RegSetString(Key("HTTP\\CGIExt\\str"), "ExecCGI", "0"); // not a DWORD: not read
     struct Case {
         const char* name;
-        bool hasWinCGI;
-        std::uint32_t winCGI;
-        std::uint32_t protocol;
+        std::int64_t winCGI; // -1: none
         std::uint32_t expected;
-    } cases[] = {
-        {"w5", true, 5, 2, 1},
-        {"w0", true, 0, 2, 0},
-        {"isapi", false, 0, 2, 2},
-    };
+    } cases[] = {{"w5", 5, 1}, {"w0", 0, 0}, {"isapi", -1, 2}};
     for (const Case& c : cases) {
         platform::RegistryKey sub = Key(std::string("HTTP\\CGIExt\\") + c.name);
-        if (c.hasWinCGI)
-            sub.SetDword("WinCGI", c.winCGI);
-        sub.SetDword("CGIProtocol", c.protocol);
+        if (c.winCGI >= 0)
+            sub.SetDword("WinCGI", static_cast<std::uint32_t>(c.winCGI));
+        sub.SetDword("CGIProtocol", 2);
     }
-    // A number that is not a 4-byte DWORD is not read.
-    RegSetString(Key("HTTP\\CGIExt\\str"), "ExecCGI", "0");
-
     CCGIMappingMap map;
     ASSERT_TRUE(map.LoadFromKey(Key("HTTP"), "CGIExt"));
     CCGIMapping mapping;
     ASSERT_TRUE(map.LookupLocked("pl", mapping));
     EXPECT_EQ(mapping.CommandLine, "perl %s");
-    EXPECT_EQ(mapping.WorkingDir, "");
     EXPECT_EQ(mapping.ExecCGI, 1u);
     EXPECT_EQ(mapping.CGIProtocol, kCGIProtocolCGI);
-    EXPECT_FALSE(map.LookupLocked("PL", mapping));
+    ASSERT_TRUE(map.LookupLocked("str", mapping));
+    EXPECT_EQ(mapping.ExecCGI, 1u);
     for (const Case& c : cases) {
         ASSERT_TRUE(map.LookupLocked(c.name, mapping)) << c.name;
         EXPECT_EQ(mapping.CGIProtocol, c.expected) << c.name;
     }
-    ASSERT_TRUE(map.LookupLocked("str", mapping));
-    EXPECT_EQ(mapping.ExecCGI, 1u);
 
     ASSERT_TRUE(map.Save(Key("HTTP"), "CGIExt"));
-    platform::RegistryKey w5 = Key("HTTP\\CGIExt\\w5");
     std::uint32_t value = 0;
-    EXPECT_EQ(RegQueryDword(w5, "WinCGI", value), platform::kErrorFileNotFound);
-    ASSERT_EQ(RegQueryDword(w5, "CGIProtocol", value), platform::kErrorSuccess);
-    EXPECT_EQ(value, 1u);
-}
-
-TEST_F(CGIMappingTest, SaveDeletesStaleSubkeysAndRoundTrips)
-{
-    for (const char* name : {"cmd", "Bat", "exe"})
-        RegSetString(Key(std::string("Srv\\CGIExt\\") + name + "\\Deep"), "x", "y");
-    CCGIMappingMap map;
-    CCGIMapping mapping;
-    mapping.CommandLine = "run.exe";
-    mapping.WorkingDir = "C:\\work";
-    mapping.ExecCGI = 0;
-    mapping.CGIProtocol = kCGIProtocolISAPI;
-    map.SetAt("exe", mapping);
-    ASSERT_TRUE(map.Save(Key("Srv"), "CGIExt"));
-    platform::RegistryKey ext = Key("Srv\\CGIExt");
-    platform::RegistryKey probe;
-    EXPECT_NE(ext.Open("cmd", probe), platform::kErrorSuccess);
-    EXPECT_NE(ext.Open("Bat", probe), platform::kErrorSuccess);
-
+    EXPECT_EQ(RegQueryDword(Key("HTTP\\CGIExt\\w5"), "WinCGI", value), platform::kErrorFileNotFound);
     CCGIMappingMap loaded;
-    ASSERT_TRUE(loaded.LoadFromKey(Key("Srv"), "CGIExt"));
-    EXPECT_EQ(loaded.GetCount(), 1u);
-    CCGIMapping back;
-    ASSERT_TRUE(loaded.LookupLocked("exe", back));
-    EXPECT_EQ(back.CommandLine, mapping.CommandLine);
-    EXPECT_EQ(back.WorkingDir, mapping.WorkingDir);
-    EXPECT_EQ(back.ExecCGI, 0u);
-    EXPECT_EQ(back.CGIProtocol, kCGIProtocolISAPI);
+    ASSERT_TRUE(loaded.LoadFromKey(Key("HTTP"), "CGIExt"));
+    EXPECT_EQ(loaded.GetCount(), 5u);
+    ASSERT_TRUE(loaded.LookupLocked("w5", mapping));
+    EXPECT_EQ(mapping.CGIProtocol, 1u);
 }
 
-TEST_F(CGIMappingTest, ReloadKeepsAMappingWhoseSubkeyWentAndAsksTheParent)
+TEST_F(CGIMappingTest, SaveDeletesStaleSubkeysReloadMergesParentAnswers)
 {
-    RegSetString(Key("Srv\\CGIExt\\pl"), "CommandLine", "perl");
+    for (const char* name : {"cmd", "Bat", "pl"})
+        RegSetString(Key(std::string("Srv\\CGIExt\\") + name + "\\Deep"), "x", "y");
     RegSetString(Key("HTTP\\CGIExt\\py"), "CommandLine", "python");
     CCGIMappingMap global;
     ASSERT_TRUE(global.LoadFromKey(Key("HTTP"), "CGIExt"));
     CCGIMappingMap server;
+    CCGIMapping perl;
+    perl.CommandLine = "perl";
+    server.SetAt("pl", perl);
+    ASSERT_TRUE(server.Save(Key("Srv"), "CGIExt"));
+    platform::RegistryKey probe;
+    EXPECT_NE(Key("Srv\\CGIExt").Open("cmd", probe), platform::kErrorSuccess);
+    EXPECT_NE(Key("Srv\\CGIExt").Open("Bat", probe), platform::kErrorSuccess);
+
     ASSERT_TRUE(server.LoadFromKey(Key("Srv"), "CGIExt"));
     server.SetParent(&global);
+    // An extension whose subkey went stays in the running map.
     ASSERT_TRUE(RegDeleteKeyTree(Key("Srv\\CGIExt"), "pl"));
     Touch();
     CCGIMapping mapping;
