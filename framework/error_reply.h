@@ -6,8 +6,8 @@
 
 class WSocket;
 
-inline constexpr const char* kProductToken = "Velmora/1.51 (Win32; ix86; A)";
-inline constexpr const char* kServiceProductToken = "Velmora/1.51 (Win32; ix86; S)";
+inline constexpr const char* kProductToken = "Velmora/1.51 (Linux; x86_64; A)";
+inline constexpr const char* kServiceProductToken = "Velmora/1.51 (Linux; x86_64; S)";
 
 // The Server header's token: the service's while the server log reports to
 // the event log, the application's otherwise.
