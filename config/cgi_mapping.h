@@ -64,18 +64,3 @@ public:
     Entries CopyOfEntries() const;
 };
 
-// Deletes, with their subtrees, the subkeys of key whose folded names are
-// not in kept. The names are gathered first, so deleting one never makes
-// the enumeration skip its neighbour.
-template <class Map>
-void DeleteStaleSubkeys(const platform::RegistryKey& key, const Map& kept)
-{
-    std::vector<std::string> stale;
-    std::string subkey;
-    for (std::uint32_t index = 0; key.EnumKey(index, subkey) == platform::kErrorSuccess; ++index) {
-        if (!kept.count(LowerCaseString(subkey)))
-            stale.push_back(subkey);
-    }
-    for (const std::string& old : stale)
-        RegDeleteKeyTree(key, old);
-}

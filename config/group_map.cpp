@@ -73,16 +73,7 @@ bool CGroupMap::Save(const platform::RegistryKey& parent, std::string_view name)
     std::set<std::string> kept;
     for (const Group& group : groups)
         kept.insert(group.name);
-    // The names are gathered before deleting, so deleting one never makes
-    // the enumeration skip its neighbour.
-    std::vector<std::string> stale;
-    std::string subkey;
-    for (std::uint32_t index = 0; key.EnumKey(index, subkey) == platform::kErrorSuccess; ++index) {
-        if (!kept.count(LowerCaseString(subkey)))
-            stale.push_back(subkey);
-    }
-    for (const std::string& old : stale)
-        key.DeleteTree(old);
+    DeleteStaleSubkeys(key, kept);
     for (const Group& group : groups)
         CUserMap::WriteTable(key, group.name, group.members, group.authenticate);
     RegSetString(key, kMemberMacroValue, memberMacro);

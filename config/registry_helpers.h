@@ -6,11 +6,13 @@
 // Values are read whole, however long: a name or text is never cut at a
 // buffer size, so no load loses what follows a long entry.
 
+#include "framework/text_util.h"
 #include "platform/registry.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The value's bytes up to the first NUL, whatever its type. On failure the
 // result is returned and out is left as it was.
@@ -51,3 +53,19 @@ inline constexpr int kMaxRegistryCopyDepth = 32;
 // transaction. Nothing happens when the source does not open. Returns 0.
 int RegCopyKeyTree(const platform::RegistryKey& srcParent, std::string_view srcSubkey,
                    const platform::RegistryKey& dstParent, std::string_view dstSubkey);
+
+// Deletes, with their subtrees, the subkeys of key whose folded names are
+// not in kept. The names are gathered first, so deleting one never makes
+// the enumeration skip its neighbour.
+template <class Map>
+void DeleteStaleSubkeys(const platform::RegistryKey& key, const Map& kept)
+{
+    std::vector<std::string> stale;
+    std::string subkey;
+    for (std::uint32_t index = 0; key.EnumKey(index, subkey) == platform::kErrorSuccess; ++index) {
+        if (!kept.count(LowerCaseString(subkey)))
+            stale.push_back(subkey);
+    }
+    for (const std::string& old : stale)
+        RegDeleteKeyTree(key, old);
+}
