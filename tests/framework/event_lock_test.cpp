@@ -1,3 +1,4 @@
+#include "eventually.h"
 #include "framework/event_lock.h"
 
 #include <gtest/gtest.h>
@@ -11,22 +12,8 @@ namespace {
 
 using platform::MonotonicMs;
 
-// Generous bound for "promptly" on a loaded machine.
-constexpr std::uint64_t kSlackMs = 400;
 // Stands in for "no time-out" where a lost wake-up must fail the test, not hang it.
 constexpr std::uint32_t kLongMs = 5000;
-
-template <class Pred>
-bool Eventually(Pred pred, std::uint64_t limitMs = 2000)
-{
-    const std::uint64_t end = MonotonicMs() + limitMs;
-    while (!pred()) {
-        if (MonotonicMs() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 TEST(EventLockTest, FreeLockIsTakenAtOnceAndTurnsInOneThreadNeverWait)
 {

@@ -1,3 +1,4 @@
+#include "eventually.h"
 #include "platform/sync.h"
 
 #include <gtest/gtest.h>
@@ -12,22 +13,6 @@ namespace {
 using platform::Event;
 using platform::MonotonicMs;
 using platform::Semaphore;
-
-// Generous upper bound for "returned promptly" on a loaded CI machine.
-constexpr std::uint64_t kSlackMs = 400;
-
-// Waits (bounded) until pred holds.
-template <class Pred>
-bool Eventually(Pred pred, std::uint64_t limitMs = 2000)
-{
-    const std::uint64_t end = MonotonicMs() + limitMs;
-    while (!pred()) {
-        if (MonotonicMs() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 TEST(EventTest, InitialStateAndResetRule)
 {
