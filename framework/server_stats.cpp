@@ -1,0 +1,246 @@
+#include "framework/server_stats.h"
+
+#include "platform/clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+using Wait = platform::NamedMutex::WaitResult;
+
+// Seconds since 1970 as the blocks store them: a DWORD.
+std::uint32_t NowSeconds()
+{
+    return static_cast<std::uint32_t>(platform::UnixTimeSeconds());
+}
+
+// The mutex, released on every exit path only when it was obtained.
+class CStatsLock {
+public:
+    CStatsLock(const CStatsBlock& block, std::uint32_t milliseconds)
+        : m_block(block), m_held(block.LockMutex(milliseconds))
+    {
+    }
+    ~CStatsLock()
+    {
+        if (m_held)
+            m_block.UnlockMutex();
+    }
+    CStatsLock(const CStatsLock&) = delete;
+    CStatsLock& operator=(const CStatsLock&) = delete;
+
+private:
+    const CStatsBlock& m_block;
+    bool m_held;
+};
+
+class CGlobalStatsBlock : public CStatsBlock {
+public:
+    bool Create()
+    {
+        Close();
+        if (!Open(kStatsName, kStatsMutexName))
+            return false;
+        CStatsLock lock(*this, platform::kInfinite);
+        Store(stats_offset::kVersion, kStatsVersion);
+        Store(stats_offset::kStartTime, NowSeconds());
+        for (std::size_t offset : {stats_offset::kNumClients, stats_offset::kHits, stats_offset::kBytesSent,
+                                   stats_offset::kBytesReceived, stats_offset::kSecureHits,
+                                   stats_offset::kSecureBytesSent, stats_offset::kSecureBytesReceived})
+            Store(offset, 0);
+        return true;
+    }
+};
+
+CGlobalStatsBlock g_globalStats;
+
+// Where one connection's hit and bytes go in a block.
+struct ConnectionFields {
+    std::size_t hits, sent, received, secureHits, secureSent, secureReceived;
+};
+
+constexpr ConnectionFields kServerFields{server_stat_offset::kNumHits,        server_stat_offset::kBytesSent,
+                                         server_stat_offset::kBytesReceived,  server_stat_offset::kSecureNumHits,
+                                         server_stat_offset::kSecureBytesSent, server_stat_offset::kSecureBytesReceived};
+constexpr ConnectionFields kGlobalFields{stats_offset::kHits,           stats_offset::kBytesSent,
+                                         stats_offset::kBytesReceived,  stats_offset::kSecureHits,
+                                         stats_offset::kSecureBytesSent, stats_offset::kSecureBytesReceived};
+
+void AddConnectionTo(CStatsBlock& block, const ConnectionFields& fields, bool secure, std::uint32_t sent,
+                     std::uint32_t received)
+{
+    if (!block.IsMapped())
+        return;
+    CStatsLock lock(block, CServerStats::kConnectionWaitMs);
+    block.Add(fields.hits, 1);
+    block.Add(fields.sent, sent);
+    block.Add(fields.received, received);
+    if (secure) {
+        block.Add(fields.secureHits, 1);
+        block.Add(fields.secureSent, sent);
+        block.Add(fields.secureReceived, received);
+    }
+}
+
+} // namespace
+
+std::uint32_t* CStatsBlock::Word(std::size_t offset) const
+{
+    if (!m_memory.IsOpen() || offset % sizeof(std::uint32_t) != 0 || offset >= m_memory.Size()
+        || m_memory.Size() - offset < sizeof(std::uint32_t))
+        return nullptr;
+    return reinterpret_cast<std::uint32_t*>(static_cast<char*>(m_memory.Data()) + offset);
+}
+
+std::uint32_t CStatsBlock::Read(std::size_t offset) const
+{
+    std::uint32_t* word = Word(offset);
+    return word ? std::atomic_ref<std::uint32_t>(*word).load() : 0;
+}
+
+void CStatsBlock::Add(std::size_t offset, std::uint32_t delta)
+{
+    if (std::uint32_t* word = Word(offset))
+        std::atomic_ref<std::uint32_t>(*word).fetch_add(delta);
+}
+
+void CStatsBlock::Subtract(std::size_t offset, std::uint32_t delta)
+{
+    if (std::uint32_t* word = Word(offset))
+        std::atomic_ref<std::uint32_t>(*word).fetch_sub(delta);
+}
+
+void CStatsBlock::Store(std::size_t offset, std::uint32_t value)
+{
+    if (std::uint32_t* word = Word(offset))
+        std::atomic_ref<std::uint32_t>(*word).store(value);
+}
+
+std::string CStatsBlock::ReadText(std::size_t offset, std::size_t maxBytes) const
+{
+    if (!m_memory.IsOpen() || offset >= m_memory.Size())
+        return {};
+    const char* text = static_cast<const char*>(m_memory.Data()) + offset;
+    const std::size_t limit = std::min(maxBytes, m_memory.Size() - offset);
+    const void* end = std::memchr(text, 0, limit);
+    return std::string(text, end ? static_cast<const char*>(end) - text : limit);
+}
+
+void CStatsBlock::WriteText(std::size_t offset, std::size_t bytes, std::string_view text)
+{
+    if (!m_memory.IsOpen() || bytes == 0 || offset >= m_memory.Size() || m_memory.Size() - offset < bytes)
+        return;
+    char* field = static_cast<char*>(m_memory.Data()) + offset;
+    const std::size_t n = std::min(text.size(), bytes - 1);
+    std::memcpy(field, text.data(), n);
+    std::memset(field + n, 0, bytes - n);
+}
+
+bool CStatsBlock::LockMutex(std::uint32_t milliseconds) const
+{
+    if (!m_mutex.IsOpen())
+        return false;
+    Wait result = m_mutex.Wait(milliseconds);
+    return result == Wait::acquired || result == Wait::abandoned;
+}
+
+void CStatsBlock::UnlockMutex() const
+{
+    m_mutex.Release();
+}
+
+void CStatsBlock::Close()
+{
+    m_mutex.Close();
+    m_memory.Close();
+}
+
+bool CStatsBlock::Open(std::string_view name, std::string_view mutexName)
+{
+    Close();
+    if (!m_memory.Create(name, kStatsBlockBytes))
+        return false;
+    m_mutex.Create(mutexName);
+    return true;
+}
+
+bool CreateGlobalStatsBlock()
+{
+    return g_globalStats.Create();
+}
+
+void DestroyGlobalStatsBlock()
+{
+    g_globalStats.Close();
+}
+
+CStatsBlock& GlobalStats()
+{
+    return g_globalStats;
+}
+
+long GetGlobalClientCount()
+{
+    if (!g_globalStats.IsMapped())
+        return -1;
+    return static_cast<long>(g_globalStats.Read(stats_offset::kNumClients));
+}
+
+void SetGlobalServerCount(std::uint32_t count)
+{
+    g_globalStats.Store(stats_offset::kNumServers, count);
+}
+
+bool CServerStats::Create(unsigned index, std::uint32_t type, std::uint32_t port, std::uint32_t sslPort,
+                          std::uint32_t address)
+{
+    const std::string suffix = std::to_string(index);
+    if (!Open(std::string(kStatsName) + suffix, std::string(kStatsMutexName) + suffix))
+        return false;
+    namespace at = server_stat_offset;
+    CStatsLock lock(*this, platform::kInfinite);
+    Store(at::kVersion, kStatsVersion);
+    Store(at::kType, type);
+    Store(at::kPort, port);
+    Store(at::kSSLPort, sslPort);
+    Store(at::kAddress, address);
+    Store(at::kStatTime, NowSeconds());
+    // A name left behind by a process that died keeps its old words; clear
+    // everything this server's figures could be mistaken for.
+    WriteText(at::kDescription, at::kDescriptionBytes, {});
+    for (std::size_t offset : {at::kNumClients, at::kNumHits, at::kBytesSent, at::kBytesReceived, at::kSecureNumHits,
+                               at::kSecureBytesSent, at::kSecureBytesReceived, at::kCGIHits, at::kWinCGIHits,
+                               at::kISAPIHits, at::kKAVHits})
+        Store(offset, 0);
+    return true;
+}
+
+void CServerStats::SetDescription(std::string_view text)
+{
+    if (!IsMapped())
+        return;
+    CStatsLock lock(*this, kDescriptionWaitMs);
+    WriteText(server_stat_offset::kDescription, server_stat_offset::kDescriptionBytes, text);
+}
+
+void CServerStats::AddClient()
+{
+    Add(server_stat_offset::kNumClients, 1);
+    GlobalStats().Add(stats_offset::kNumClients, 1);
+}
+
+void CServerStats::RemoveClient()
+{
+    Subtract(server_stat_offset::kNumClients, 1);
+    GlobalStats().Subtract(stats_offset::kNumClients, 1);
+}
+
+void CServerStats::AddConnection(bool secure, std::uint64_t bytesSent, std::uint64_t bytesReceived)
+{
+    const auto sent = static_cast<std::uint32_t>(bytesSent);
+    const auto received = static_cast<std::uint32_t>(bytesReceived);
+    AddConnectionTo(*this, kServerFields, secure, sent, received);
+    AddConnectionTo(GlobalStats(), kGlobalFields, secure, sent, received);
+}
