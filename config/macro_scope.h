@@ -10,6 +10,7 @@
 #include <string_view>
 
 class CTextBuffer;
+struct DefaultStringRow;
 
 namespace platform {
 class RegistryKey;
@@ -38,6 +39,9 @@ public:
     virtual int LoadFromRegistry(const platform::RegistryKey&, std::string_view, int) { return 0; }
     // Replaces root\subkey by one value per string; 0 when it cannot be created.
     virtual int SaveToRegistry(const platform::RegistryKey&, std::string_view) { return 0; }
+    // Adds the default text of every row (a table ended by a null name),
+    // first emptying the scope unless keep is non-zero.
+    virtual void LoadDefaultStrings(const DefaultStringRow*, int) {}
     // Becomes a copy of other: its parent, its strings (as texts) and its
     // read-only flag.
     virtual void CopyStringsFrom(const CMacroScope&) {}

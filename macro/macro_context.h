@@ -82,6 +82,7 @@ public:
     // per row with its default text. A read-only scope is left as it is.
     // Returns 1.
     int LoadStrings(const DefaultStringRow* rows, int keep);
+    void LoadDefaultStrings(const DefaultStringRow* rows, int keep) override { LoadStrings(rows, keep); }
     int LoadFromRegistry(const platform::RegistryKey& root, std::string_view subkey, int keep) override;
     int SaveToRegistry(const platform::RegistryKey& root, std::string_view subkey) override;
     void CopyStringsFrom(const CMacroScope& other) override;
