@@ -51,7 +51,9 @@ void CCGIMappingMap::Load()
 {
     if (!m_key.IsOpen())
         return;
-    Entries fresh = m_entries;
+    // Rebuilt, not merged: a mapping deleted from the registry must stop
+    // running at the next reload.
+    Entries fresh;
     {
         platform::RegistrySnapshot snapshot;
         std::string name;

@@ -9,8 +9,9 @@
 // (REG_DWORD). An older subkey may carry a DWORD WinCGI instead, which then
 // decides the protocol; a save writes CGIProtocol and drops WinCGI.
 //
-// Extensions fold A-Z to lower case. A reload merges: an extension whose
-// subkey has gone keeps its last mapping in a running map.
+// Extensions fold A-Z to lower case. A reload rebuilds the map from its
+// key, so an extension whose subkey has gone stops running; a map without a
+// key keeps what it holds.
 
 #include "config/registry_helpers.h"
 #include "config/registry_map.h"
@@ -48,7 +49,7 @@ public:
     CCGIMappingMap& operator=(const CCGIMappingMap& other);
     void Assign(const CCGIMappingMap& other) { *this = other; }
 
-    // Merges the subkeys of the held key into the map (nothing without a key).
+    // Rebuilds the map from the subkeys of the held key (unchanged without a key).
     void Load() override;
     // Rewrites parent\name in one transaction: its values and the subkeys
     // of extensions not in the map deleted, one subkey per mapping. The

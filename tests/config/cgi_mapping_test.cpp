@@ -46,7 +46,7 @@ TEST_F(CGIMappingTest, DefaultsOlderWinCGIFormAndSave)
     EXPECT_EQ(mapping.CGIProtocol, 1u);
 }
 
-TEST_F(CGIMappingTest, SaveDeletesStaleSubkeysReloadMergesParentAnswers)
+TEST_F(CGIMappingTest, SaveDeletesStaleSubkeysReloadDropsDeletedParentAnswers)
 {
     for (const char* name : {"cmd", "Bat", "pl"})
         RegSetString(Key(std::string("Srv\\CGIExt\\") + name + "\\Deep"), "x", "y");
@@ -64,12 +64,14 @@ TEST_F(CGIMappingTest, SaveDeletesStaleSubkeysReloadMergesParentAnswers)
 
     ASSERT_TRUE(server.LoadFromKey(Key("Srv"), "CGIExt"));
     server.SetParent(&global);
-    // An extension whose subkey went stays in the running map.
-    ASSERT_TRUE(RegDeleteKeyTree(Key("Srv\\CGIExt"), "pl"));
-    Touch();
+    // An extension whose subkey went stops running at the next reload; the
+    // lookup then falls through to the parent.
     CCGIMapping mapping;
     ASSERT_TRUE(server.LookupLocked("pl", mapping));
     EXPECT_EQ(mapping.CommandLine, "perl");
+    ASSERT_TRUE(RegDeleteKeyTree(Key("Srv\\CGIExt"), "pl"));
+    Touch();
+    EXPECT_FALSE(server.LookupLocked("pl", mapping));
     ASSERT_TRUE(server.LookupLocked("py", mapping));
     EXPECT_EQ(mapping.CommandLine, "python");
 }
