@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -319,6 +320,12 @@ int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, 
 int ShutdownSocket(SocketHandle socket)
 {
     return shutdown(socket, SHUT_RDWR) < 0 ? FailSetup() : 0;
+}
+
+int SetNoDelay(SocketHandle socket, bool on)
+{
+    int value = on ? 1 : 0;
+    return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0 ? FailSetup() : 0;
 }
 
 int CloseHandle(int handle)

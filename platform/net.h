@@ -52,6 +52,8 @@ SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std
 // The socket's blocking mode is left as it was.
 int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs);
 int ShutdownSocket(SocketHandle socket);
+// Sends small writes at once (accepted sockets inherit it from their listener).
+int SetNoDelay(SocketHandle socket, bool on);
 // close(2) once; never retried, as Linux may already have released the number.
 int CloseHandle(int handle);
 int LocalAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port);

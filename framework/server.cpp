@@ -1,0 +1,667 @@
+#include "framework/server.h"
+
+#include "framework/memory.h"
+#include "framework/server_log.h"
+#include "framework/text_util.h"
+#include "framework/thread_data.h"
+#include "platform/clock.h"
+#include "platform/eventlog.h"
+#include "platform/files.h"
+#include "platform/net.h"
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+
+// A pooled server thread: parked on the idle list between connections.
+struct ServerThreadRecord {
+    ConnectionWork work;
+    WSocket connection;
+    platform::Event wake{true, false};
+    bool quit = false; // set under the idle-list lock
+};
+
+namespace {
+
+std::mutex& ServerListMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<CServer*>& ServerList()
+{
+    static std::vector<CServer*> list;
+    return list;
+}
+
+// The idle server threads of the whole process, and how many live.
+struct ThreadPool {
+    std::mutex lock;
+    std::vector<ServerThreadRecord*> idle;
+    int live = 0; // under lock
+    std::condition_variable ended;
+};
+
+ThreadPool& Pool()
+{
+    static ThreadPool pool;
+    return pool;
+}
+
+std::atomic<std::uint32_t> g_idleMs{kServerThreadIdleMs};
+std::atomic<CServer::UnixClock> g_logClock{nullptr};
+
+// Bounds the wait of StopAllServers for the idle threads it woke.
+constexpr std::uint32_t kThreadEndWaitMs = 10000;
+
+std::int64_t LogClockSeconds()
+{
+    CServer::UnixClock clock = g_logClock.load();
+    return clock ? clock() : platform::UnixTimeSeconds();
+}
+
+void LogError(std::string_view text) { LogMessage(platform::kEventTypeError, kEventErrorText, {text}); }
+void LogWarning(std::string_view text) { LogMessage(platform::kEventTypeWarning, kEventWarningText, {text}); }
+
+std::uint32_t SocketTimeout(std::uint32_t connTimeout) { return connTimeout * kMsPerTimeoutSecond; }
+
+// Parks the thread on the idle list until a listener hands it work (true)
+// or the idle time passes or the pool ends (false).
+bool WaitForWork(ServerThreadRecord* record)
+{
+    ThreadPool& pool = Pool();
+    {
+        std::lock_guard lock(pool.lock);
+        CHeapSwitch shared;
+        record->wake.Reset();
+        pool.idle.push_back(record);
+    }
+    if (record->wake.Wait(g_idleMs.load()))
+        return !record->quit;
+    std::lock_guard lock(pool.lock);
+    // Work that came just as the wait ran out is still taken.
+    if (record->wake.Wait(0))
+        return !record->quit;
+    auto it = std::find(pool.idle.begin(), pool.idle.end(), record);
+    if (it != pool.idle.end())
+        pool.idle.erase(it);
+    return false;
+}
+
+void EndServerThread(ServerThreadRecord* record)
+{
+    {
+        CHeapSwitch shared;
+        delete record;
+    }
+    ThreadPool& pool = Pool();
+    std::lock_guard lock(pool.lock);
+    --pool.live;
+    pool.ended.notify_all();
+}
+
+} // namespace
+
+void ServerThreadMain(ServerThreadRecord* record)
+{
+    CThreadHeap heap;
+    try {
+        heap.Create();
+    } catch (...) {
+        // No heap, no service: the connection and its slot go back.
+        CServer* server = record->work.server;
+        record->connection.Abort();
+        server->ReleaseClientSlot();
+        EndServerThread(record);
+        return;
+    }
+    std::srand(platform::TickCount32());
+    try {
+        do {
+            CServer* server = record->work.server;
+            record->connection.SetPeerAddress(record->work.clientAddress);
+            server->AddThreadEntry(&record->connection);
+            server->HandleConnection(record->connection, record->work);
+            server->RemoveThreadEntry(&record->connection);
+            // From here on the server may be stopped and deleted.
+            server->ReleaseClientSlot();
+        } while (WaitForWork(record));
+    } catch (...) {
+        LogWarning("Unexpected raw exception in ServerThread.  Not to worry; we can always create another thread...");
+    }
+    heap.Destroy();
+    EndServerThread(record);
+}
+
+// ---------------------------------------------------------------------------
+// CServer
+
+CServer::CServer()
+{
+    std::lock_guard lock(ServerListMutex());
+    CHeapSwitch shared;
+    auto& list = ServerList();
+    if (std::find(list.begin(), list.end(), this) == list.end())
+        list.push_back(this);
+}
+
+CServer::~CServer()
+{
+    // A server deleted while running would leave threads on freed memory.
+    if (IsRunning())
+        CServer::Stop();
+    std::lock_guard lock(ServerListMutex());
+    auto& list = ServerList();
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void CServer::SetLogClockForTesting(UnixClock clock) { g_logClock.store(clock); }
+
+bool CServer::IsRunning() const { return m_plain != nullptr || m_secure != nullptr; }
+
+int CServer::SetUpListener(Listener& listener, std::uint32_t port, std::uint32_t address)
+{
+    WSocketBase& socket = listener.socket;
+    socket.SetThrowOnError(true);
+    try {
+        socket.Create(platform::kAddressFamilyInet, platform::kSocketStream, 0);
+        socket.Check(platform::SetNoDelay(socket.GetHandle(), true));
+        if (port > 0xFFFF)
+            socket.Fail(platform::kWsaeInval);
+        socket.Bind(static_cast<std::uint16_t>(port), address);
+        socket.Listen(kListenBacklog);
+    } catch (const WSocketException& e) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Socket error %d starting server.", e.error);
+        LogError(text);
+        if (e.error == platform::kWsaeAddrInUse) {
+            // Linux refuses an all-address and a specific-address listener on
+            // one port, which Windows allowed: say which port.
+            std::string where;
+            FormatIPAddress(where, address);
+            std::snprintf(text, sizeof text, "Port %u at %s is already in use.", port, where.c_str());
+            LogError(text);
+        }
+        socket.SetThrowOnError(false);
+        socket.Abort();
+        return e.error;
+    }
+    socket.SetThrowOnError(false);
+    return 0;
+}
+
+int CServer::Start(unsigned index)
+{
+    if (IsRunning())
+        return 0;
+    CServerListenSettings settings = GetListenSettings();
+
+    CHeapSwitch shared;
+    std::unique_ptr<Listener> plain;
+    std::unique_ptr<Listener> secure;
+    if (!(settings.useSSL && settings.sslOnly)) {
+        plain = std::make_unique<Listener>();
+        if (int error = SetUpListener(*plain, settings.port, settings.address))
+            return error;
+    }
+    if (settings.useSSL) {
+        secure = std::make_unique<Listener>();
+        secure->secure = true;
+        if (int error = SetUpListener(*secure, settings.sslPort, settings.address)) {
+            if (plain)
+                plain->socket.Abort();
+            return error;
+        }
+    }
+
+    // Connections are served on server threads until the worker pool exists.
+    if (settings.useFibers)
+        ClearUseFibers();
+
+    m_allDone.Set();
+    m_activeConnections.store(-1);
+    {
+        std::lock_guard lock(m_semaphoreMutex);
+        m_clientSlots.reset();
+        if (settings.maxUsers > 0)
+            m_clientSlots = std::make_shared<platform::Semaphore>(static_cast<long>(settings.maxUsers),
+                                                                  static_cast<long>(settings.maxUsers));
+    }
+    m_maxUsers = settings.maxUsers;
+    m_connTimeout = settings.connTimeout;
+    {
+        CEventLockHolder log(m_logLock);
+        CloseLogFile();
+        // The first hit after a start expands the name at once.
+        m_logExpanded = false;
+    }
+
+    m_stats.Create(index, GetServerType(), settings.port, settings.sslPort, settings.address);
+    PrepareStart();
+
+    m_stopping.store(false);
+    m_plain = std::move(plain);
+    m_secure = std::move(secure);
+    for (Listener* listener : {m_plain.get(), m_secure.get()})
+        if (listener)
+            listener->thread = std::thread(&CServer::ListenLoop, this, listener);
+    return 0;
+}
+
+void CServer::ListenLoop(Listener* listener)
+{
+    for (;;) {
+        try {
+            AcceptLoop(*listener);
+            return;
+        } catch (...) {
+            if (m_stopping.load())
+                return;
+            LogError("Unexpected raw exception in ListenThread.  Attempting to respawn a listener for this socket...");
+            platform::SleepMs(kListenerRespawnPauseMs);
+        }
+    }
+}
+
+void CServer::AcceptLoop(Listener& listener)
+{
+    WSocketBase& socket = listener.socket;
+    socket.SetThrowOnError(false);
+    for (;;) {
+        std::uint32_t peer = 0;
+        int handle = socket.Accept(&peer);
+        if (handle < 0) {
+            int error = platform::LastSocketError();
+            if (m_stopping.load() || error == platform::kWsaeInval || error == platform::kWsaeNotSock)
+                return;
+            // A client that reset before its accept, or descriptors running
+            // out for a moment, must not end the listener for good.
+            if (error != platform::kWsaeConnAborted && error != platform::kWsaeConnReset)
+                platform::SleepMs(10);
+            continue;
+        }
+        if (!AcquireClientSlot()) {
+            platform::CloseHandle(handle);
+            continue;
+        }
+        try {
+            HandOver(handle, peer, listener.secure, socket.GetHandle());
+        } catch (...) {
+            ReleaseClientSlot();
+            LogError("Unexpected raw exception adding client thread.");
+        }
+    }
+}
+
+void CServer::HandOver(int handle, std::uint32_t peer, bool secure, int listeningSocket)
+{
+    CHeapSwitch shared;
+    ConnectionWork work{this, listeningSocket, peer, 0, secure};
+    ThreadPool& pool = Pool();
+    {
+        std::lock_guard lock(pool.lock);
+        if (!pool.idle.empty()) {
+            ServerThreadRecord* record = pool.idle.front();
+            pool.idle.erase(pool.idle.begin());
+            record->work = work;
+            record->connection.Attach(handle);
+            record->connection.SetTimeout(SocketTimeout(m_connTimeout));
+            record->wake.Set();
+            return;
+        }
+        ++pool.live;
+    }
+    ServerThreadRecord* record = nullptr;
+    try {
+        record = new ServerThreadRecord;
+        record->work = work;
+        if (record->connection.Attach(handle) != 0)
+            throw WSocketException(&record->connection, platform::LastSocketError());
+        handle = platform::kInvalidSocket;
+        record->connection.SetTimeout(SocketTimeout(m_connTimeout));
+        std::thread(ServerThreadMain, record).detach();
+    } catch (...) {
+        if (handle != platform::kInvalidSocket)
+            platform::CloseHandle(handle);
+        delete record;
+        std::lock_guard lock(pool.lock);
+        --pool.live;
+        pool.ended.notify_all();
+        throw;
+    }
+}
+
+int CServer::AcquireClientSlot()
+{
+    if (m_stopping.load())
+        return 0;
+    if (m_maxUsers > 0) {
+        std::shared_ptr<platform::Semaphore> slots;
+        {
+            std::lock_guard lock(m_semaphoreMutex);
+            slots = m_clientSlots;
+        }
+        if (!slots)
+            return 0;
+        std::uint32_t wait = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
+        if (!slots->Wait(wait))
+            return 0;
+        // Stop releases every waiter; none of them is served.
+        if (m_stopping.load())
+            return 0;
+    }
+    m_stats.AddClient();
+    std::lock_guard lock(m_activeMutex);
+    if (m_activeConnections.fetch_add(1) == -1)
+        m_allDone.Reset();
+    return 1;
+}
+
+void CServer::ReleaseClientSlot()
+{
+    if (m_maxUsers > 0) {
+        std::shared_ptr<platform::Semaphore> slots;
+        {
+            std::lock_guard lock(m_semaphoreMutex);
+            slots = m_clientSlots;
+        }
+        if (slots)
+            slots->Release();
+    }
+    m_stats.RemoveClient();
+    std::lock_guard lock(m_activeMutex);
+    if (m_activeConnections.fetch_sub(1) - 1 < 0)
+        m_allDone.Set();
+}
+
+void CServer::AddThreadEntry(WSocket* connection)
+{
+    std::lock_guard lock(m_threadListMutex);
+    CHeapSwitch shared;
+    m_threadList.push_back({connection, platform::MonotonicMs()});
+}
+
+void CServer::RemoveThreadEntry(WSocket* connection)
+{
+    std::lock_guard lock(m_threadListMutex);
+    auto it = std::find_if(m_threadList.begin(), m_threadList.end(),
+                           [connection](const ThreadEntry& entry) { return entry.connection == connection; });
+    if (it != m_threadList.end())
+        m_threadList.erase(it);
+}
+
+void CServer::ShutdownConnections()
+{
+    std::lock_guard lock(m_threadListMutex);
+    for (const ThreadEntry& entry : m_threadList)
+        entry.connection->Shutdown();
+}
+
+void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
+{
+    bool impersonating = false;
+    try {
+        RefreshConfiguration();
+        if (platform::LogonTokenPtr token = GetConnectionToken()) {
+            if (platform::Impersonate(token) != 0) {
+                LogError("Could not authenticate or log in anonymous user via NT; connection terminated.");
+                platform::RevertToSelf();
+                socket.Close();
+                socket.ResetBuffers();
+                return;
+            }
+            impersonating = true;
+        }
+        bool serve = true;
+        if (work.secure) {
+            // A secure port never falls back to plain text.
+            serve = socket.SetSecure(true) == 0;
+            if (serve) {
+                PrepareSecure(socket);
+                socket.StartSecure();
+            }
+        }
+        if (serve) {
+            socket.SetThrowOnError(true);
+            ServerRequest(&socket);
+        }
+        socket.Close();
+        AddConnectionStats(socket, work.secure);
+    } catch (...) {
+        LogError("Unexpected raw exception connecting socket to client thread.");
+    }
+    if (impersonating)
+        platform::RevertToSelf();
+    socket.Close();
+    socket.ResetBuffers();
+}
+
+void CServer::AddConnectionStats(const WSocket& socket, bool secure)
+{
+    m_stats.AddConnection(secure, static_cast<std::uint64_t>(socket.GetBytesSent()),
+                          static_cast<std::uint64_t>(socket.GetBytesReceived()));
+}
+
+void CServer::WaitForConnections()
+{
+    if (m_allDone.Wait(kStopConnectionWaitMs))
+        return;
+    ShutdownConnections();
+    if (m_allDone.Wait(kStopConnectionWaitMs))
+        return;
+    // Their sockets are shut down, so every socket wait has ended; what is
+    // left is finishing other work (a program, a query). Threads are never
+    // killed: wait for them, shutting down sockets of late arrivals too.
+    LogMessage(platform::kEventTypeWarning, kEventThreadKilled);
+    do
+        ShutdownConnections();
+    while (!m_allDone.Wait(kStopConnectionWaitMs));
+}
+
+void CServer::StopListener(Listener& listener)
+{
+    WSocketBase& socket = listener.socket;
+    if (socket.IsOpen()) {
+        platform::SetNonBlocking(socket.GetHandle(), true);
+        // Connections still queued are not served; close them.
+        for (;;) {
+            int handle = platform::AcceptSocket(socket.GetHandle(), nullptr, nullptr);
+            if (handle < 0)
+                break;
+            platform::CloseHandle(handle);
+        }
+        socket.Shutdown();
+    }
+    if (listener.thread.joinable())
+        listener.thread.join();
+    socket.Abort();
+}
+
+int CServer::Stop()
+{
+    if (!IsRunning())
+        return 0;
+    m_stopping.store(true);
+
+    std::shared_ptr<platform::Semaphore> slots;
+    {
+        std::lock_guard lock(m_semaphoreMutex);
+        slots = std::move(m_clientSlots);
+    }
+    if (slots)
+        while (slots->Release())
+            ;
+
+    WaitForConnections();
+    {
+        CHeapSwitch shared;
+        if (m_plain)
+            StopListener(*m_plain);
+        if (m_secure)
+            StopListener(*m_secure);
+        m_plain.reset();
+        m_secure.reset();
+    }
+    // A connection the listener handed over while it was stopping.
+    WaitForConnections();
+
+    {
+        CEventLockHolder log(m_logLock);
+        CloseLogFile();
+    }
+    m_stats.Close();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The access log
+
+void CServer::LogHit(std::string_view line)
+{
+    if (!m_logLock.Lock(kLogMutexWaitMs)) {
+        LogWarning("Timeout waiting to claim logging mutex (1); hit will not be logged.");
+        return;
+    }
+    struct Release {
+        CEventLock& lock;
+        ~Release() { lock.Unlock(); }
+    } release{m_logLock};
+    if (GetLogFileText().empty())
+        return;
+    OpenLogFile();
+    if (m_logHandle < 0 || line.empty())
+        return;
+    std::string text;
+    text.reserve(line.size() + 1);
+    text.append(line);
+    text += '\n';
+    std::size_t done = 0;
+    while (done < text.size()) {
+        long n = platform::WriteHandle(m_logHandle, text.data() + done, text.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void CServer::FlushLog()
+{
+    if (!m_logLock.Lock(kLogMutexWaitMs)) {
+        LogWarning("Timeout waiting to claim logging mutex (2); hit will not be logged.");
+        return;
+    }
+    // Lines are written through to the file as they come; nothing is held.
+    m_logLock.Unlock();
+}
+
+std::string CServer::GetLogFileName() const
+{
+    CEventLockHolder held(m_logLock);
+    return m_logHandle >= 0 ? m_logName : std::string();
+}
+
+void CServer::OpenLogFile()
+{
+    std::uint64_t now = platform::MonotonicMs();
+    std::int64_t minute = LogClockSeconds() / 60;
+    if (m_logExpanded && now < m_lastExpansionMs + kLogReexpandMs && minute == m_lastExpansionMinute)
+        return;
+    m_logExpanded = true;
+    m_lastExpansionMs = now;
+    m_lastExpansionMinute = minute;
+
+    CHeapSwitch shared;
+    std::string name;
+    try {
+        name = ExpandLogFileText(GetLogFileText());
+    } catch (...) {
+        name.clear();
+    }
+    if (name == m_logName && m_logHandle >= 0)
+        return;
+    CloseLogFile();
+    if (name.empty())
+        return;
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        platform::CreateDirectories(path.substr(0, slash));
+    int handle = platform::OpenForAppend(path, true);
+    if (handle < 0)
+        return; // the name stays empty, so a later expansion tries again
+    m_logHandle = handle;
+    m_logName = std::move(name);
+}
+
+void CServer::CloseLogFile()
+{
+    if (m_logHandle >= 0)
+        platform::CloseHandle(m_logHandle);
+    m_logHandle = -1;
+    CHeapSwitch shared;
+    m_logName.clear();
+}
+
+// ---------------------------------------------------------------------------
+// The process's servers
+
+std::vector<CServer*> GetServerList()
+{
+    std::lock_guard lock(ServerListMutex());
+    return ServerList();
+}
+
+void StartAllServers()
+{
+    std::vector<CServer*> servers = GetServerList();
+    for (unsigned i = 0; i < servers.size(); ++i)
+        servers[i]->Start(i);
+    SetGlobalServerCount(static_cast<std::uint32_t>(servers.size()));
+}
+
+void StopAllServers()
+{
+    for (CServer* server : GetServerList())
+        server->Stop();
+    ThreadPool& pool = Pool();
+    std::unique_lock lock(pool.lock);
+    for (ServerThreadRecord* record : pool.idle) {
+        record->quit = true;
+        record->wake.Set();
+    }
+    {
+        CHeapSwitch shared;
+        pool.idle.clear();
+    }
+    pool.ended.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs), [&pool] { return pool.live == 0; });
+}
+
+void DeleteAllServers()
+{
+    for (;;) {
+        CServer* first;
+        {
+            std::lock_guard lock(ServerListMutex());
+            if (ServerList().empty())
+                return;
+            first = ServerList().front();
+        }
+        delete first;
+    }
+}
+
+int GetServerThreadCount()
+{
+    ThreadPool& pool = Pool();
+    std::lock_guard lock(pool.lock);
+    return pool.live;
+}
+
+void SetServerThreadIdleForTesting(std::uint32_t milliseconds)
+{
+    g_idleMs.store(milliseconds ? milliseconds : kServerThreadIdleMs);
+}

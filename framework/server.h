@@ -1,0 +1,211 @@
+#pragma once
+// CServer: the base of every server. It owns one server's listening sockets
+// (a plain port and, with SSL, a secure port), the listener threads that
+// accept on them, the client slots, the access log and the statistics block.
+// Accepted connections are served by pooled server threads shared by all
+// servers of the process; every connection takes CServer::HandleConnection,
+// which calls the derived server's ServerRequest.
+//
+// The base knows nothing of the registry: what it needs of the server's
+// configuration it asks through the protected hooks below, which the
+// configured server (macro/configured_server.h) answers from CServiceConfig.
+//
+// Stopping is cooperative. Stop shuts the sockets down so that every wait on
+// them ends, and the threads that own the sockets close them; no thread is
+// ever killed, and Stop returns only when nothing of the server runs.
+
+#include "framework/event_lock.h"
+#include "framework/server_stats.h"
+#include "framework/wsocket.h"
+#include "platform/security.h"
+#include "platform/sync.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace platform {
+class Heap;
+}
+
+// A server's configuration as far as listening and connection handling go.
+struct CServerListenSettings {
+    std::uint32_t port = 80;
+    std::uint32_t sslPort = 443;
+    std::uint32_t address = 0; // network order; 0 = any
+    std::uint32_t maxUsers = 0;
+    std::uint32_t connTimeout = 0; // seconds; 0 = no limit
+    std::uint32_t useFibers = 0;
+    std::uint32_t listeners = 8;
+    bool useSSL = false;
+    bool sslOnly = false;
+};
+
+// One accepted connection handed to a thread.
+struct ConnectionWork {
+    class CServer* server = nullptr;
+    int listeningSocket = platform::kInvalidSocket;
+    std::uint32_t clientAddress = 0; // network order
+    std::uint32_t reserved = 0;
+    bool secure = false;
+};
+
+// A socket time-out is ConnTimeout x 1024 ms (not 1000); the client-slot
+// wait uses the same factor.
+inline constexpr std::uint32_t kMsPerTimeoutSecond = 1024;
+inline constexpr int kListenBacklog = 256;
+// A pooled server thread that found no work for this long ends.
+inline constexpr std::uint32_t kServerThreadIdleMs = 60000;
+// Stop's waits: for the connections before and after their sockets are shut
+// down, and for a listener after its socket is shut down.
+inline constexpr std::uint32_t kStopConnectionWaitMs = 2000;
+inline constexpr std::uint32_t kStopListenerWaitMs = 5000;
+// Waits on the statistics mutexes on the connection path.
+inline constexpr std::uint32_t kStatsConnectionWaitMs = 100;
+// The logging mutex: a hit that cannot take it within this time is dropped.
+inline constexpr std::uint32_t kLogMutexWaitMs = 5000;
+// The log-file name is expanded again after this long, or in a new UTC minute.
+inline constexpr std::uint64_t kLogReexpandMs = 61440;
+// Pause before a listener that failed unexpectedly starts accepting again,
+// so a fault that repeats cannot spin a core.
+inline constexpr std::uint32_t kListenerRespawnPauseMs = 100;
+
+// Event ids of the server framework's reports.
+inline constexpr std::uint32_t kEventWarningText = 0x80004000;
+inline constexpr std::uint32_t kEventErrorText = 0xC0004001;
+inline constexpr std::uint32_t kEventThreadKilled = 0x8000400A;
+
+class CServer {
+public:
+    CServer();
+    // Leaves the global server list; the owner stops the server first.
+    virtual ~CServer();
+    CServer(const CServer&) = delete;
+    CServer& operator=(const CServer&) = delete;
+
+    // Returns 0.
+    virtual int Stop();
+    // Returns 0, or the WinSock number when a listening socket could not be
+    // set up (the server then has no listener). index names the statistics
+    // block.
+    virtual int Start(unsigned index);
+    // 1 HTTP server, 2 chat room, 3 HTTP proxy.
+    virtual std::uint32_t GetServerType() const { return 0; }
+    // Serves one connection; catches its own exceptions.
+    virtual void ServerRequest(WSocket* socket) = 0;
+
+    // The sequence every connection takes, on a server thread or a fiber.
+    void HandleConnection(WSocket& socket, const ConnectionWork& work);
+    // 1 when a client slot was given (waiting ConnTimeout x 1024 ms when
+    // MaxUsers is set), 0 when not.
+    int AcquireClientSlot();
+    void ReleaseClientSlot();
+
+    // Writes one access-log line (nothing for an empty line); the file is
+    // opened, and reopened when its expanded name changes, on the way.
+    void LogHit(std::string_view line);
+    void FlushLog();
+    // The name of the open access log; empty when none is open.
+    std::string GetLogFileName() const;
+
+    bool IsRunning() const;
+    bool IsStopping() const { return m_stopping.load(); }
+    // The server's statistics block; unmapped while the server is stopped.
+    CServerStats& GetStats() { return m_stats; }
+    const CServerStats& GetStats() const { return m_stats; }
+    // Connections being served right now.
+    long GetActiveConnections() const { return m_activeConnections.load() + 1; }
+
+    // Tests move the clock the access log reads (UTC seconds); null restores it.
+    using UnixClock = std::int64_t (*)();
+    static void SetLogClockForTesting(UnixClock clock);
+
+protected:
+    // The configuration hooks.
+    virtual CServerListenSettings GetListenSettings() const = 0;
+    // Before every connection: reload the configuration when it changed.
+    virtual void RefreshConfiguration() {}
+    // The token a connection impersonates; null: none.
+    virtual platform::LogonTokenPtr GetConnectionToken() { return nullptr; }
+    // Gives a secure connection the certificate and key.
+    virtual void PrepareSecure(WSocket&) {}
+    // Start's set-up of the configuration (anonymous logon, list fallbacks,
+    // the server macros), after the statistics block exists.
+    virtual void PrepareStart() {}
+    // Fiber mode cannot be had: the configuration forgets UseFibers.
+    virtual void ClearUseFibers() {}
+    // The configured log-file text; empty: no access log.
+    virtual std::string GetLogFileText() const { return {}; }
+    // The text expanded into a file name.
+    virtual std::string ExpandLogFileText(const std::string& text) { return text; }
+
+private:
+    struct Listener {
+        WSocketBase socket;
+        std::thread thread;
+        bool secure = false;
+    };
+    struct ThreadEntry {
+        WSocket* connection;
+        std::uint64_t startTick;
+    };
+
+    friend void ServerThreadMain(struct ServerThreadRecord* record);
+
+    int SetUpListener(Listener& listener, std::uint32_t port, std::uint32_t address);
+    void ListenLoop(Listener* listener);
+    void AcceptLoop(Listener& listener);
+    void HandOver(int handle, std::uint32_t peer, bool secure, int listeningSocket);
+    void StopListener(Listener& listener);
+    void WaitForConnections();
+    void ShutdownConnections();
+    void AddThreadEntry(WSocket* connection);
+    void RemoveThreadEntry(WSocket* connection);
+    void OpenLogFile();
+    void CloseLogFile();
+    void AddConnectionStats(const WSocket& socket, bool secure);
+
+    std::mutex m_activeMutex; // keeps the count and the all-done event in step
+    std::atomic<long> m_activeConnections{-1};
+    platform::Event m_allDone{true, true};
+    std::mutex m_semaphoreMutex; // guards the pointer only
+    std::shared_ptr<platform::Semaphore> m_clientSlots;
+    std::atomic<bool> m_stopping{false};
+
+    // The access log, under the logging lock.
+    mutable CEventLock m_logLock;
+    int m_logHandle = -1;
+    std::string m_logName;
+    bool m_logExpanded = false;
+    std::uint64_t m_lastExpansionMs = 0;
+    std::int64_t m_lastExpansionMinute = 0;
+
+    std::unique_ptr<Listener> m_plain;
+    std::unique_ptr<Listener> m_secure;
+    std::uint32_t m_maxUsers = 0;
+    std::uint32_t m_connTimeout = 0;
+
+    std::mutex m_threadListMutex;
+    std::vector<ThreadEntry> m_threadList;
+
+    CServerStats m_stats;
+};
+
+// The process's servers, in construction order.
+std::vector<CServer*> GetServerList();
+// Starts every server with index 0, 1, 2, ... and records their number in
+// the global statistics block.
+void StartAllServers();
+// Stops every server, then ends the idle server threads.
+void StopAllServers();
+// Deletes every server of the list.
+void DeleteAllServers();
+// Server threads alive now (serving or idle).
+int GetServerThreadCount();
+// Tests shorten the idle end of server threads; 0 restores it.
+void SetServerThreadIdleForTesting(std::uint32_t milliseconds);

@@ -1,0 +1,442 @@
+// CServer with a line-echo server type on 127.0.0.1: listeners, client
+// slots, cooperative stop, the pooled threads, the access log and the
+// statistics blocks as another process reads them.
+
+#include "framework/server.h"
+
+#include "eventually.h"
+#include "framework/server_log.h"
+#include "framework/text_buffer.h"
+#include "framework/text_util.h"
+#include "loopback.h"
+#include "platform/clock.h"
+#include "platform/shared_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int CountEntries(const char* directory)
+{
+    int n = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++n;
+        closedir(dir);
+    }
+    return n - 1; // the directory stream's own descriptor or nothing
+}
+
+int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
+int LiveThreads() { return CountEntries("/proc/self/task") + 1; }
+
+std::uint16_t FreePort()
+{
+    WSocketBase probe;
+    probe.Create();
+    probe.Bind(0, LoopbackAddress());
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    probe.GetLocalAddress(&address, &port);
+    return port;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::atomic<std::int64_t> g_fakeNow{0};
+std::int64_t FakeClock() { return g_fakeNow.load(); }
+
+// Echoes each line as "echo <line>" and logs it as a hit; "bye" ends.
+class EchoServer : public CServer {
+public:
+    explicit EchoServer(std::uint16_t port) { settings.port = port; settings.address = LoopbackAddress(); }
+
+    void ServerRequest(WSocket* socket) override
+    {
+        try {
+            CTextBuffer line;
+            for (;;) {
+                line.Empty();
+                if (socket->ReadLine(line, false) <= 0)
+                    return;
+                std::string text = line.ToString();
+                while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                    text.pop_back();
+                LogHit(text);
+                socket->SendTextLine("echo " + text, false);
+                if (text == "bye")
+                    return;
+            }
+        } catch (const WSocketException&) {
+        }
+    }
+
+    CServerListenSettings settings;
+    std::string logTemplate; // "{minute}" becomes the fake clock's minute
+
+protected:
+    CServerListenSettings GetListenSettings() const override { return settings; }
+    std::string GetLogFileText() const override { return logTemplate; }
+    std::string ExpandLogFileText(const std::string& text) override
+    {
+        std::string out = text;
+        std::size_t at = out.find("{minute}");
+        if (at != std::string::npos)
+            out.replace(at, 8, std::to_string(FakeClock() / 60));
+        return out;
+    }
+};
+
+// A client that sends a line and reads the reply line; "" when the server
+// closed the connection instead.
+struct Client {
+    WSocket socket;
+    explicit Client(std::uint16_t port, std::uint32_t timeoutMs = 10000)
+    {
+        socket.SetTimeout(timeoutMs);
+        EXPECT_EQ(socket.Connect("127.0.0.1", port), 0);
+    }
+    std::string Ask(const std::string& line)
+    {
+        if (socket.SendTextLine(line, false) < 0)
+            return "";
+        CTextBuffer reply;
+        if (socket.ReadLine(reply, true) <= 0)
+            return "";
+        return reply.ToString();
+    }
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::string pattern = (fs::temp_directory_path() / "velmora-server-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        s_home = pattern;
+        ::setenv("VELMORA_HOME", s_home.c_str(), 1);
+        s_prefix = "vsrv" + std::to_string(::getpid());
+        ::setenv("VELMORA_SHM_PREFIX", s_prefix.c_str(), 1);
+        BindSocketAPI();
+        ASSERT_TRUE(OpenServerLog());
+        ASSERT_TRUE(CreateGlobalStatsBlock());
+    }
+    static void TearDownTestSuite()
+    {
+        DestroyGlobalStatsBlock();
+        CloseServerLog();
+        fs::remove_all(s_home);
+        ::unsetenv("VELMORA_HOME");
+        ::unsetenv("VELMORA_SHM_PREFIX");
+    }
+    void SetUp() override
+    {
+        m_descriptors = OpenDescriptors();
+        m_threads = LiveThreads();
+    }
+    void TearDown() override
+    {
+        StopAllServers();
+        DeleteAllServers();
+        SetServerThreadIdleForTesting(0);
+        CServer::SetLogClockForTesting(nullptr);
+    }
+    // Everything the servers opened and started is gone.
+    void ExpectNothingLeft()
+    {
+        StopAllServers();
+        DeleteAllServers();
+        EXPECT_EQ(GetServerThreadCount(), 0);
+        EXPECT_TRUE(Eventually([&] { return LiveThreads() == m_threads; })) << LiveThreads() << " vs " << m_threads;
+        EXPECT_EQ(OpenDescriptors(), m_descriptors);
+    }
+    static std::string ServerLogText() { return ReadFile(s_home + "/log/Velmora.log"); }
+
+    static inline std::string s_home;
+    static inline std::string s_prefix;
+    int m_descriptors = 0;
+    int m_threads = 0;
+};
+
+TEST_F(ServerTest, TwoServersServeClientsAtOnceAndStopCleanly)
+{
+    auto* first = new EchoServer(FreePort());
+    auto* second = new EchoServer(FreePort());
+    StartAllServers();
+    ASSERT_TRUE(first->IsRunning());
+    ASSERT_TRUE(second->IsRunning());
+    EXPECT_EQ(first->Start(0), 0) << "a second Start while running does nothing";
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(std::make_unique<Client>(i % 2 ? second->settings.port : first->settings.port));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(clients[i]->Ask("hello " + std::to_string(i)), "echo hello " + std::to_string(i));
+    EXPECT_EQ(first->GetActiveConnections(), 2);
+    EXPECT_EQ(GetGlobalClientCount(), 4);
+    clients.clear();
+    EXPECT_TRUE(Eventually([&] { return GetGlobalClientCount() == 0; }));
+    ExpectNothingLeft();
+}
+
+TEST_F(ServerTest, ThirdClientIsRefusedAfterTheSlotWait)
+{
+    auto* server = new EchoServer(FreePort());
+    server->settings.maxUsers = 2;
+    server->settings.connTimeout = 1;
+    ASSERT_EQ(server->Start(0), 0);
+
+    Client one(server->settings.port), two(server->settings.port);
+    ASSERT_EQ(one.Ask("a"), "echo a");
+    ASSERT_EQ(two.Ask("b"), "echo b");
+
+    // The two keep talking (each read would time out after 1024 ms too)
+    // while a third waits for a slot.
+    std::atomic<bool> done{false};
+    std::uint64_t waited = 0;
+    std::string refused = "unset";
+    std::thread third([&] {
+        Client three(server->settings.port);
+        std::uint64_t began = platform::MonotonicMs();
+        refused = three.Ask("c");
+        waited = platform::MonotonicMs() - began;
+        done = true;
+    });
+    for (int i = 0; i < 50 && !done; ++i) {
+        EXPECT_EQ(one.Ask("ping"), "echo ping");
+        EXPECT_EQ(two.Ask("ping"), "echo ping");
+        platform::SleepMs(100);
+    }
+    third.join();
+    EXPECT_EQ(refused, "") << "no slot within 1024 ms: closed unserved";
+    EXPECT_GE(waited, 900u);
+    EXPECT_LT(waited, 5000u);
+
+    // A slot given back serves the next client.
+    ASSERT_EQ(one.Ask("bye"), "echo bye");
+    Client four(server->settings.port);
+    EXPECT_EQ(four.Ask("d"), "echo d");
+}
+
+TEST_F(ServerTest, PortInUseLeavesOnlyThatServerWithoutListener)
+{
+    LoopbackListener squatter;
+    auto* blocked = new EchoServer(squatter.port);
+    auto* wildcard = new EchoServer(squatter.port);
+    wildcard->settings.address = 0; // all addresses, while 127.0.0.1 is taken
+    auto* fine = new EchoServer(FreePort());
+    StartAllServers();
+
+    EXPECT_FALSE(blocked->IsRunning());
+    EXPECT_FALSE(wildcard->IsRunning());
+    EXPECT_EQ(blocked->Start(0), platform::kWsaeAddrInUse);
+    EXPECT_FALSE(blocked->GetStats().IsMapped());
+    std::string log = ServerLogText();
+    EXPECT_NE(log.find("Socket error 10048 starting server."), std::string::npos) << log;
+    EXPECT_NE(log.find("Port " + std::to_string(squatter.port) + " at 0.0.0.0 is already in use."), std::string::npos);
+
+    Client client(fine->settings.port);
+    EXPECT_EQ(client.Ask("still here"), "echo still here");
+    EXPECT_EQ(blocked->Stop(), 0) << "stopping a server that never started returns at once";
+}
+
+TEST_F(ServerTest, StopWithSilentClientsEndsPromptlyAndLeavesNothing)
+{
+    auto* server = new EchoServer(FreePort());
+    server->settings.connTimeout = 0; // no socket time-out: only Stop ends the reads
+    ASSERT_EQ(server->Start(0), 0);
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(std::make_unique<Client>(server->settings.port));
+    ASSERT_EQ(silent[0]->Ask("x"), "echo x");
+    ASSERT_TRUE(Eventually([&] { return server->GetActiveConnections() == 3; }));
+    // Connections still waiting in the backlog are closed, not served.
+    Client queued(server->settings.port);
+
+    std::uint64_t began = platform::MonotonicMs();
+    EXPECT_EQ(server->Stop(), 0);
+    std::uint64_t took = platform::MonotonicMs() - began;
+    EXPECT_LT(took, 9000u);
+    EXPECT_FALSE(server->IsRunning());
+    EXPECT_EQ(server->GetActiveConnections(), 0);
+    for (auto& client : silent)
+        EXPECT_EQ(client->Ask("late"), "");
+    silent.clear();
+    queued.socket.Abort();
+    ExpectNothingLeft();
+}
+
+TEST_F(ServerTest, SecureOnlyServerListensOnTheSecurePortAlone)
+{
+    auto* server = new EchoServer(FreePort());
+    server->settings.sslPort = FreePort();
+    server->settings.useSSL = true;
+    server->settings.sslOnly = true;
+    ASSERT_EQ(server->Start(0), 0);
+
+    WSocket plain;
+    plain.SetTimeout(2000);
+    EXPECT_NE(plain.Connect("127.0.0.1", server->settings.port), 0);
+    // The secure port accepts; without an SSL layer it never serves plain text.
+    Client secure(static_cast<std::uint16_t>(server->settings.sslPort));
+    EXPECT_EQ(secure.Ask("hello"), "");
+}
+
+TEST_F(ServerTest, IdleServerThreadsAreReusedThenEnd)
+{
+    SetServerThreadIdleForTesting(400);
+    auto* server = new EchoServer(FreePort());
+    ASSERT_EQ(server->Start(0), 0);
+    for (int i = 0; i < 3; ++i) {
+        Client client(server->settings.port);
+        EXPECT_EQ(client.Ask("bye"), "echo bye");
+        // Served and back on the idle list before the next one comes.
+        ASSERT_TRUE(Eventually([&] { return server->GetActiveConnections() == 0; }));
+        platform::SleepMs(100);
+    }
+    EXPECT_EQ(GetServerThreadCount(), 1) << "one thread served all three";
+    EXPECT_TRUE(Eventually([] { return GetServerThreadCount() == 0; }));
+}
+
+TEST_F(ServerTest, AccessLogFollowsItsExpandedName)
+{
+    g_fakeNow = 1'800'000'000;
+    CServer::SetLogClockForTesting(FakeClock);
+    std::string logs = s_home + "/access";
+    auto* server = new EchoServer(FreePort());
+    server->logTemplate = logs + "/a/b/{minute}.log";
+    ASSERT_EQ(server->Start(0), 0);
+
+    std::string firstName = logs + "/a/b/" + std::to_string(g_fakeNow / 60) + ".log";
+    {
+        Client client(server->settings.port);
+        client.Ask("one");
+        client.Ask("");
+        client.Ask("two");
+    }
+    EXPECT_TRUE(Eventually([&] { return ReadFile(firstName) == "one\ntwo\n"; })) << ReadFile(firstName);
+    EXPECT_EQ(server->GetLogFileName(), firstName);
+
+    g_fakeNow += 60; // a new minute: the name is expanded again
+    std::string secondName = logs + "/a/b/" + std::to_string(g_fakeNow / 60) + ".log";
+    {
+        Client client(server->settings.port);
+        client.Ask("three");
+    }
+    EXPECT_TRUE(Eventually([&] { return ReadFile(secondName) == "three\n"; }));
+    EXPECT_EQ(ReadFile(firstName), "one\ntwo\n");
+
+    // An open that fails forgets the name, so the same name opens once it can.
+    server->logTemplate = logs + "/blocker/x.log";
+    { std::ofstream(logs + "/blocker") << "a file where a folder should be"; }
+    g_fakeNow += 60;
+    server->LogHit("lost");
+    EXPECT_EQ(server->GetLogFileName(), "");
+    fs::remove(logs + "/blocker");
+    g_fakeNow += 60;
+    server->LogHit("kept");
+    EXPECT_EQ(ReadFile(logs + "/blocker/x.log"), "kept\n");
+
+    // A second server expanding to the same name does not interleave lines.
+    auto* other = new EchoServer(FreePort());
+    other->logTemplate = server->logTemplate;
+    ASSERT_EQ(other->Start(1), 0);
+    other->LogHit("other");
+    EXPECT_EQ(other->GetLogFileName(), "");
+    EXPECT_EQ(ReadFile(logs + "/blocker/x.log"), "kept\n");
+}
+
+TEST_F(ServerTest, EmptyLogFileTextOpensNothing)
+{
+    auto* server = new EchoServer(FreePort());
+    ASSERT_EQ(server->Start(0), 0);
+    server->LogHit("nowhere");
+    server->FlushLog();
+    EXPECT_EQ(server->GetLogFileName(), "");
+}
+
+// The blocks as a reader process sees them through /dev/shm.
+TEST_F(ServerTest, StatisticsBlocksCountWhatClientsSentAndReceived)
+{
+    // Earlier tests of this process may have counted hits already.
+    std::uint32_t hitsBefore = GlobalStats().Read(stats_offset::kHits);
+    std::uint32_t sentBefore = GlobalStats().Read(stats_offset::kBytesSent);
+    std::uint32_t receivedBefore = GlobalStats().Read(stats_offset::kBytesReceived);
+    auto* server = new EchoServer(FreePort());
+    auto* idle = new EchoServer(FreePort());
+    StartAllServers();
+    std::uint32_t sentByClients = 0, receivedByClients = 0;
+    for (int i = 0; i < 5; ++i) {
+        Client client(server->settings.port);
+        std::string line = "line " + std::string(static_cast<std::size_t>(i) * 100, 'x');
+        std::string reply = client.Ask(line);
+        ASSERT_EQ(reply, "echo " + line);
+        sentByClients += static_cast<std::uint32_t>(line.size() + 2);
+        receivedByClients += static_cast<std::uint32_t>(reply.size() + 2);
+    }
+    ASSERT_TRUE(Eventually([&] { return GlobalStats().Read(stats_offset::kHits) == hitsBefore + 5; }));
+
+    std::string script = "import mmap,struct,sys\n"
+                         "def block(path):\n"
+                         "  f=open(path,'rb'); return mmap.mmap(f.fileno(),4096,access=mmap.ACCESS_READ)\n"
+                         "s=block(sys.argv[1]); g=block(sys.argv[2])\n"
+                         "print(*struct.unpack_from('<II',s,0), *struct.unpack_from('<IIIIIIIIII',s,72),\n"
+                         "      *struct.unpack_from('<IIIIIII',g,0))\n";
+    std::string reader = s_home + "/reader.py";
+    { std::ofstream(reader) << script; }
+    std::string command = "python3 " + reader + " /dev/shm" + platform::SharedMemoryName("Tessa/VLInfo0") + " /dev/shm" +
+                          platform::SharedMemoryName("Tessa/VLInfo");
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[512] = {};
+    std::istringstream output(std::fgets(buffer, sizeof buffer, pipe) ? buffer : "");
+    ::pclose(pipe);
+    std::vector<std::uint32_t> f;
+    for (std::uint32_t value; output >> value;)
+        f.push_back(value);
+    ASSERT_EQ(f.size(), 19u) << buffer;
+    // Server block: version, type, port, SSL port, address, numclients,
+    // stattime, hits, bytes sent and received; then the global block.
+    EXPECT_EQ(f[0], 0x10000u);
+    EXPECT_EQ(f[1], 0u);
+    EXPECT_EQ(f[2], server->settings.port);
+    EXPECT_EQ(f[3], 443u);
+    EXPECT_EQ(f[4], LoopbackAddress());
+    EXPECT_EQ(f[5], 0u);
+    EXPECT_NEAR(static_cast<double>(f[6]), static_cast<double>(platform::UnixTimeSeconds()), 60.0);
+    EXPECT_EQ(f[7], 5u);
+    EXPECT_EQ(f[8], receivedByClients);
+    EXPECT_EQ(f[9], sentByClients);
+    EXPECT_EQ(f[12], 0x10000u);
+    EXPECT_EQ(f[13], 2u) << "servers started";
+    EXPECT_EQ(f[14], 0u) << "clients now";
+    EXPECT_EQ(f[16] - hitsBefore, 5u);
+    EXPECT_EQ(f[17] - sentBefore, receivedByClients);
+    EXPECT_EQ(f[18] - receivedBefore, sentByClients);
+    EXPECT_EQ(idle->GetStats().Read(server_stat_offset::kNumHits), 0u);
+}
+
+} // namespace
