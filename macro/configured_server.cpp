@@ -1,0 +1,75 @@
+#include "macro/configured_server.h"
+
+#include "config/global_maps.h"
+#include "framework/text_buffer.h"
+#include "macro/macro_context.h"
+#include "macro/stat_macros.h"
+
+// The log-file name is expanded into a buffer of this size at first.
+constexpr int kLogNameCapacity = 260;
+
+CMacroContext* CConfiguredServer::GetMacroScope() const { return dynamic_cast<CMacroContext*>(GetStrings()); }
+
+CServerListenSettings CConfiguredServer::GetListenSettings() const
+{
+    std::shared_ptr<const CServiceSettings> s = GetSettings();
+    CServerListenSettings out;
+    out.port = s->port;
+    out.sslPort = s->sslPort;
+    out.address = s->address;
+    out.maxUsers = s->maxUsers;
+    out.connTimeout = s->connTimeout;
+    out.useFibers = s->useFibers;
+    out.listeners = s->listeners;
+    out.useSSL = s->useSSL != 0;
+    out.sslOnly = s->sslOnly != 0;
+    return out;
+}
+
+void CConfiguredServer::RefreshConfiguration() { RefreshIfChanged(); }
+
+platform::LogonTokenPtr CConfiguredServer::GetConnectionToken()
+{
+    std::shared_ptr<const CServiceSettings> s = GetSettings();
+    if (!s->useNTAuthentication || s->ntAnonUser.empty())
+        return nullptr;
+    return GetAnonymousToken();
+}
+
+void CConfiguredServer::PrepareSecure(WSocket& socket)
+{
+    std::shared_ptr<const CServiceSettings> s = GetSettings();
+    socket.SetCertificate(s->certificate);
+    socket.SetPrivateKey(s->privateKey);
+}
+
+void CConfiguredServer::PrepareStart()
+{
+    LogonAnonymousUser();
+    GetUsers().SetParent(&GlobalUsers());
+    GetGroups().SetParent(&GlobalGroups());
+    if (CMacroContext* scope = GetMacroScope(); scope && !scope->IsReadOnly())
+        RegisterServerStatMacros(*scope, GetStats());
+}
+
+void CConfiguredServer::ClearUseFibers()
+{
+    std::shared_ptr<const CServiceSettings> s = GetSettings();
+    if (!s->useFibers)
+        return;
+    auto copy = std::make_shared<CServiceSettings>(*s);
+    copy->useFibers = 0;
+    SetSettings(std::move(copy));
+}
+
+std::string CConfiguredServer::GetLogFileText() const { return GetSettings()->logFile; }
+
+std::string CConfiguredServer::ExpandLogFileText(const std::string& text)
+{
+    CMacroContext* scope = GetMacroScope();
+    if (!scope)
+        return text;
+    CTextBuffer out(kLogNameCapacity);
+    scope->Expand(&out, text);
+    return out.ToString();
+}
