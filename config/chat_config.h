@@ -58,6 +58,8 @@ public:
     // The service save, then the room's values, as one transaction.
     int Save(const platform::RegistryKey& key) override;
 
+    // Editors publish new service values of a working copy.
+    using CServiceConfig::SetSettings;
     std::shared_ptr<const CChatRoomSettings> GetRoomSettings() const;
     void SetRoomSettings(std::shared_ptr<const CChatRoomSettings> settings);
 

@@ -73,6 +73,8 @@ public:
     // differ from another HTTP server's configuration.
     int NeedsRestart(const CServiceConfig& other) const override;
 
+    // Editors publish new service values of a working copy.
+    using CServiceConfig::SetSettings;
     std::shared_ptr<const CHTTPSettings> GetHTTPSettings() const;
     // For editors: publishes settings as the current HTTP values.
     void SetHTTPSettings(std::shared_ptr<const CHTTPSettings> settings);
