@@ -134,7 +134,8 @@ void CStatsBlock::WriteText(std::size_t offset, std::size_t bytes, std::string_v
         return;
     char* field = static_cast<char*>(m_memory.Data()) + offset;
     const std::size_t n = std::min(text.size(), bytes - 1);
-    std::memcpy(field, text.data(), n);
+    if (n > 0) // an empty view may carry a null pointer
+        std::memcpy(field, text.data(), n);
     std::memset(field + n, 0, bytes - n);
 }
 
