@@ -65,11 +65,14 @@ int CHTTPGlobalConfig::LoadServers(const platform::RegistryKey& key, std::string
 {
     m_servers.RemoveAll();
     // Joins the caller's transaction, or makes the enumeration and the
-    // opens one state of their own.
+    // opens one state of their own. It commits on every path: a joined part
+    // left uncommitted would roll the caller's whole load back.
     platform::RegistryTransaction transaction;
     platform::RegistryKey servers;
-    if (key.Open(subkey, servers) != platform::kErrorSuccess)
+    if (key.Open(subkey, servers) != platform::kErrorSuccess) {
+        transaction.Commit();
         return 0;
+    }
     std::vector<std::string> names;
     std::string name;
     for (std::uint32_t index = 0; servers.EnumKey(index, name) == platform::kErrorSuccess; ++index)
