@@ -1,0 +1,149 @@
+#include "config/chat_config.h"
+
+#include "config/registry_helpers.h"
+#include "config_fixture.h"
+#include "configuration_layout_helper.h"
+#include "macro/macro.h"
+#include "macro/macro_context.h"
+#include "macro/named_strings.h"
+#include "resources/string_table.h"
+
+namespace {
+
+class ChatConfigTest : public ConfigTest {
+protected:
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        InitMacroLibrary();
+    }
+
+    const platform::RegistryKey& Root() { return platform::RegistryKey::LocalMachine(); }
+
+    std::vector<std::string> Subkeys(const std::string& path)
+    {
+        std::vector<std::string> names;
+        platform::RegistryKey key = Key(path);
+        std::string name;
+        for (std::uint32_t index = 0; key.EnumKey(index, name) == platform::kErrorSuccess; ++index)
+            names.push_back(name);
+        return names;
+    }
+};
+
+void SetName(CChatRoomConfig& room, const std::string& name)
+{
+    auto r = std::make_shared<CChatRoomSettings>(*room.GetRoomSettings());
+    r->name = name;
+    room.SetRoomSettings(r);
+}
+
+TEST_F(ChatConfigTest, RoomValuesLoadSaveAndAMissingValueKeepsTheLoadedOne)
+{
+    platform::RegistryKey key = Key("ChatRoom\\Rooms\\Lobby");
+    key.SetDword("Port", 8001);
+    RegSetString(key, "Name", "Lobby");
+    RegSetString(key, "Description", "Where everyone meets");
+    key.SetDword("Lines", 80);
+    key.SetDword("Timeout", 60);
+    key.SetDword("HideRoom", 1);
+    key.SetDword("Decapitate", 1);
+    CChatRoomConfig room;
+    ASSERT_EQ(room.Open(Key("ChatRoom\\Rooms"), "Lobby", 1), 1);
+    std::shared_ptr<const CChatRoomSettings> loaded = room.GetRoomSettings();
+    EXPECT_EQ(loaded->name, "Lobby");
+    EXPECT_EQ(loaded->lines, 80u);
+    EXPECT_EQ(loaded->timeout, 60u);
+    EXPECT_EQ(loaded->hideRoom, 1u);
+    EXPECT_EQ(loaded->decapitate, 1u);
+    EXPECT_EQ(room.GetSettings()->port, 8001u);
+
+    ASSERT_EQ(key.DeleteValue("Description"), platform::kErrorSuccess);
+    key.SetDword("Lines", 90);
+    Touch();
+    room.RefreshIfChanged();
+    EXPECT_EQ(room.GetRoomSettings()->lines, 90u);
+    EXPECT_EQ(room.GetRoomSettings()->description, "Where everyone meets");
+    EXPECT_EQ(loaded->lines, 80u) << "a held snapshot changed under its reader";
+
+    // None of the room's own values needs a restart.
+    CChatRoomConfig edited(room);
+    edited.ResetDefaults();
+    EXPECT_EQ(edited.GetRoomSettings()->name, kDefaultChatRoomName);
+    EXPECT_EQ(edited.GetRoomSettings()->lines, 50u);
+    EXPECT_EQ(edited.GetRoomSettings()->description, "Where everyone meets");
+    EXPECT_EQ(edited.GetSettings()->port, 8001u);
+    EXPECT_EQ(room.NeedsRestart(edited), 0);
+
+    ASSERT_EQ(edited.SaveToKey(Key("ChatRoom\\Rooms"), "Copy"), 0);
+    platform::RegistryKey copy = Key("ChatRoom\\Rooms\\Copy");
+    platform::RegistryValue value;
+    ASSERT_EQ(copy.QueryValue("Lines", value), platform::kErrorSuccess);
+    EXPECT_EQ(value.type, platform::kRegDword);
+    ASSERT_EQ(copy.QueryValue("Name", value), platform::kErrorSuccess);
+    EXPECT_EQ(value.type, platform::kRegSz);
+    CChatRoomConfig reread;
+    ASSERT_EQ(reread.Open(Key("ChatRoom\\Rooms"), "Copy", 1), 1);
+    EXPECT_EQ(reread.GetRoomSettings()->name, kDefaultChatRoomName);
+    EXPECT_EQ(reread.GetRoomSettings()->timeout, 300u);
+    EXPECT_EQ(reread.GetRoomSettings()->description, "Where everyone meets");
+    EXPECT_EQ(reread.GetSettings()->port, 8001u);
+}
+
+TEST_F(ChatConfigTest, RoomsAreKeyedByNameAndNoNameEscapesTheRoomsKey)
+{
+    CChatGlobalConfig missing;
+    EXPECT_EQ(missing.Load(Root(), kChatKeyPath, 1), 0);
+
+    RegSetString(Key("ChatRoom\\Rooms\\Old\\ACL"), "0", "Allow-user: *,*,*");
+    RegSetString(Key("ChatRoom\\Rooms"), "keep-me", "a value of the Rooms key");
+    CChatGlobalConfig chat;
+    ASSERT_EQ(chat.Load(Root(), kChatKeyPath, 1), 1);
+    ASSERT_EQ(chat.GetRooms().GetCount(), 1u);
+    chat.GetRooms().RemoveAll();
+    for (const char* name : {"Lobby", "Sales\\East", ""})
+        SetName(chat.GetRooms().AddTail(), name);
+    ASSERT_EQ(chat.Save(Root(), kChatKeyPath), 1);
+    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Chat Room", "Lobby", "Sales/East"}));
+    std::string text;
+    EXPECT_EQ(RegQueryString(Key("ChatRoom\\Rooms"), "keep-me", text), platform::kErrorSuccess)
+        << "a room was saved over the Rooms key";
+
+    CChatGlobalConfig reread;
+    ASSERT_EQ(reread.Load(Root(), kChatKeyPath, 1), 1);
+    EXPECT_NE(reread.GetRooms().FindByName("sales\\east"), nullptr);
+    EXPECT_NE(reread.GetRooms().FindByName(""), nullptr);
+
+    // A renamed room moves to its new key at the next save.
+    SetName(*reread.GetRooms().FindByName("lobby"), "Hall");
+    ASSERT_EQ(reread.Save(Root(), kChatKeyPath), 1);
+    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Chat Room", "Hall", "Sales/East"}));
+}
+
+TEST_F(ChatConfigTest, StringsTakeTheChatDefaultsOnlyOnTheFirstLoad)
+{
+    RegSetString(Key("ChatRoom\\Strings"), "Room-Exit", "<p>bye</p>");
+    RegSetString(Key("ChatRoom"), "InitMacro", "%set(chat,1)");
+    auto text = [](CChatGlobalConfig& chat, const char* name) {
+        CMacro* macro = dynamic_cast<CMacroContext*>(chat.GetStrings())->FindMacro(name);
+        std::string result = "(none)";
+        if (macro) {
+            result.clear();
+            macro->GetText(result);
+        }
+        return result;
+    };
+    CChatGlobalConfig first;
+    ASSERT_EQ(first.Load(Root(), kChatKeyPath, 1), 1);
+    ASSERT_NE(first.GetStrings(), nullptr);
+    EXPECT_EQ(text(first, "room-exit"), "<p>bye</p>");
+    EXPECT_EQ(text(first, "room-join-form"), LoadDefaultText(kChatDefaultStrings[0]));
+    EXPECT_EQ(first.GetInitMacro(), "%set(chat,1)");
+
+    CChatGlobalConfig later;
+    ASSERT_EQ(later.Load(Root(), kChatKeyPath, 0), 1);
+    EXPECT_EQ(text(later, "room-exit"), "<p>bye</p>");
+    EXPECT_EQ(text(later, "room-join-form"), "(none)");
+}
+
+} // namespace
