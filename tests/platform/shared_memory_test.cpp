@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -16,20 +13,15 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 using platform::NamedMutex;
 using platform::SharedMemory;
-using platform::SharedMemoryName;
 using Wait = NamedMutex::WaitResult;
 
-constexpr std::uint64_t kChildLimitMs = 10000;
-
-// Runs body in a forked child, which leaves with body's result through
-// _exit: no destructors, so the parent's objects are not closed (or their
-// names unlinked) twice.
+// Runs body in a forked child that leaves through _exit, so it closes (and
+// unlinks) nothing of the parent's.
 pid_t Spawn(const std::function<int()>& body)
 {
     pid_t pid = ::fork();
@@ -38,18 +30,13 @@ pid_t Spawn(const std::function<int()>& body)
     return pid;
 }
 
-// The child's exit code, -1 when it did not end in time (it is then killed).
+// The child's exit code; -1 when killed or not done within 10 s (then killed).
 int Reap(pid_t pid)
 {
     int status = 0;
-    const std::uint64_t end = platform::MonotonicMs() + kChildLimitMs;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (platform::MonotonicMs() > end) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        platform::SleepMs(2);
+    if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -61,26 +48,20 @@ std::atomic_ref<std::uint32_t> WordAt(const SharedMemory& memory, std::size_t of
 
 TEST(SharedMemoryNameTest, SeparatorsBecomeDotsUnderOneSlash)
 {
-    struct Case {
+    const struct {
         const char* prefix;
         const char* name;
         const char* expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {nullptr, "Tessa/VLInfo2", "/Tessa.VLInfo2"},
-        {nullptr, "Tessa/VLInfoMutex3", "/Tessa.VLInfoMutex3"},
-        {nullptr, "Tessa\\VLInfo", "/Tessa.VLInfo"},
+        {nullptr, "Tessa\\VLInfoMutex3", "/Tessa.VLInfoMutex3"},
         {nullptr, "/lead/../x", "/.lead....x"},
         {"", "Tessa/VLInfo", "/Tessa.VLInfo"},
-        {"run1", "Tessa/VLInfo2", "/run1.Tessa.VLInfo2"},
-        {"a/b\\c", "Tessa/VLInfo", "/a.b.c.Tessa.VLInfo"},
+        {"a/b\\c", "Tessa/VLInfo2", "/a.b.c.Tessa.VLInfo2"},
     };
-    for (const Case& c : cases) {
-        if (c.prefix)
-            ::setenv(platform::kShmPrefixVariable, c.prefix, 1);
-        else
-            ::unsetenv(platform::kShmPrefixVariable);
-        EXPECT_EQ(SharedMemoryName(c.name), c.expected) << (c.prefix ? c.prefix : "(unset)") << " " << c.name;
+    for (const auto& c : cases) {
+        c.prefix ? ::setenv(platform::kShmPrefixVariable, c.prefix, 1) : ::unsetenv(platform::kShmPrefixVariable);
+        EXPECT_EQ(platform::SharedMemoryName(c.name), c.expected) << c.name;
     }
     ::unsetenv(platform::kShmPrefixVariable);
 }
@@ -88,92 +69,45 @@ TEST(SharedMemoryNameTest, SeparatorsBecomeDotsUnderOneSlash)
 TEST_F(SharedMemoryTest, CreatorUnlinksAtCloseWhileOpenersKeepTheirView)
 {
     auto creator = std::make_unique<SharedMemory>();
-    ASSERT_TRUE(creator->Create("Tessa/Block", 4096));
+    ASSERT_TRUE(creator->Create("Tessa/Block", 16));
     EXPECT_TRUE(creator->IsCreator());
-    EXPECT_EQ(creator->Size(), 4096u);
-
     struct stat status;
     ASSERT_EQ(::stat(DevShmPath("Tessa/Block").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_EQ(status.st_size, 4096);
-    const auto* bytes = static_cast<const unsigned char*>(creator->Data());
-    EXPECT_TRUE(std::all_of(bytes, bytes + 4096, [](unsigned char b) { return b == 0; }));
 
+    // A larger opener grows the object before mapping: its last word is backed.
     SharedMemory opener;
-    ASSERT_TRUE(opener.Create("Tessa/Block", 4096));
+    ASSERT_TRUE(opener.Create("Tessa/Block", 8192));
     EXPECT_FALSE(opener.IsCreator());
-    WordAt(*creator, 4092).store(0xA1B2C3D4);
-    EXPECT_EQ(WordAt(opener, 4092).load(), 0xA1B2C3D4u);
+    EXPECT_EQ(std::filesystem::file_size(DevShmPath("Tessa/Block")), 8192u);
+    WordAt(*creator, 12).store(0xA1B2C3D4);
+    WordAt(opener, 8188).store(5);
+    EXPECT_EQ(WordAt(opener, 12).load(), 0xA1B2C3D4u);
 
     creator.reset();
     EXPECT_FALSE(std::filesystem::exists(DevShmPath("Tessa/Block")));
-    WordAt(opener, 0).store(7);
-    EXPECT_EQ(WordAt(opener, 4092).load(), 0xA1B2C3D4u);
-
-    // With the name gone a new opener gets a fresh object, and makes it.
-    SharedMemory later;
-    ASSERT_TRUE(later.Create("Tessa/Block", 4096));
+    EXPECT_EQ(WordAt(opener, 12).load(), 0xA1B2C3D4u);
+    SharedMemory later; // the name is free again: a fresh object
+    ASSERT_TRUE(later.Create("Tessa/Block", 16));
     EXPECT_TRUE(later.IsCreator());
-    EXPECT_EQ(WordAt(later, 4092).load(), 0u);
+    EXPECT_EQ(WordAt(later, 12).load(), 0u);
+
+    EXPECT_FALSE(later.Create("Tessa/Empty", 0));
+    EXPECT_FALSE(later.Create(std::string(300, 'n'), 16)); // longer than a file name may be
+    EXPECT_FALSE(later.IsOpen());
 }
 
-TEST_F(SharedMemoryTest, ShortObjectIsGrownBeforeMapping)
-{
-    SharedMemory small;
-    ASSERT_TRUE(small.Create("Tessa/Short", 16));
-    SharedMemory whole;
-    ASSERT_TRUE(whole.Create("Tessa/Short", 8192));
-    EXPECT_EQ(std::filesystem::file_size(DevShmPath("Tessa/Short")), 8192u);
-    // The last word of the larger view must be backed by the object.
-    WordAt(whole, 8188).store(5);
-    EXPECT_EQ(WordAt(whole, 8188).load(), 5u);
-}
-
-TEST_F(SharedMemoryTest, FailuresLeaveNothingOpen)
-{
-    SharedMemory memory;
-    EXPECT_FALSE(memory.Create("Tessa/Empty", 0));
-    EXPECT_FALSE(memory.Create(std::string(300, 'n'), 4096)); // longer than a file name may be
-    EXPECT_FALSE(memory.IsOpen());
-    EXPECT_EQ(memory.Data(), nullptr);
-    NamedMutex mutex;
-    EXPECT_FALSE(mutex.Create(std::string(300, 'n')));
-    EXPECT_EQ(mutex.Wait(0), Wait::failed);
-    EXPECT_FALSE(mutex.Release());
-}
-
-TEST_F(SharedMemoryTest, TwoProcessesShareOneMapping)
-{
-    SharedMemory memory;
-    ASSERT_TRUE(memory.Create("Tessa/Shared", 4096));
-    WordAt(memory, 0).store(41);
-    pid_t child = Spawn([] {
-        SharedMemory view;
-        if (!view.Create("Tessa/Shared", 4096) || view.IsCreator())
-            return 2;
-        if (WordAt(view, 0).load() != 41)
-            return 3;
-        WordAt(view, 8).store(99);
-        return 0;
-    });
-    ASSERT_GT(child, 0);
-    EXPECT_EQ(Reap(child), 0);
-    EXPECT_EQ(WordAt(memory, 8).load(), 99u);
-}
-
-TEST_F(SharedMemoryTest, MutexAbandonedByAKilledProcessCountsAsAcquired)
+TEST_F(SharedMemoryTest, MutexTimesOutWhileHeldAndIsAcquiredWhenItsOwnerIsKilled)
 {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     pid_t child = Spawn([&] {
         NamedMutex mutex;
-        if (!mutex.Create("Tessa/VLInfoMutex3") || mutex.Wait(1000) != Wait::acquired)
-            return 2;
         char byte = 1;
-        if (::write(ready[1], &byte, 1) != 1)
-            return 3;
+        if (!mutex.Create("Tessa/VLInfoMutex3") || mutex.Wait(1000) != Wait::acquired || ::write(ready[1], &byte, 1) != 1)
+            return 2;
         ::pause(); // killed here, holding the mutex
-        return 4;
+        return 3;
     });
     ASSERT_GT(child, 0);
     char byte = 0;
@@ -183,96 +117,62 @@ TEST_F(SharedMemoryTest, MutexAbandonedByAKilledProcessCountsAsAcquired)
 
     NamedMutex mutex;
     ASSERT_TRUE(mutex.Create("Tessa/VLInfoMutex3"));
-    EXPECT_EQ(mutex.Wait(50), Wait::timeout); // still held by the live child
+    EXPECT_EQ(mutex.Wait(0), Wait::timeout);
+    const std::uint64_t start = platform::MonotonicMs();
+    EXPECT_EQ(mutex.Wait(120), Wait::timeout);
+    EXPECT_GE(platform::MonotonicMs() - start, 120u);
+    EXPECT_LT(platform::MonotonicMs() - start, 120u + kSlackMs);
+    EXPECT_FALSE(mutex.Release()); // not ours: changes nothing
+
     ::kill(child, SIGKILL);
     EXPECT_EQ(Reap(child), -1);
-
     EXPECT_EQ(mutex.Wait(1000), Wait::abandoned);
+    EXPECT_EQ(mutex.Wait(50), Wait::failed); // not recursive, and no deadlock
     EXPECT_TRUE(mutex.Release());
-    // Made consistent: usable as normal afterwards.
-    EXPECT_EQ(mutex.Wait(0), Wait::acquired);
+    EXPECT_EQ(mutex.Wait(0), Wait::acquired); // consistent again
     EXPECT_TRUE(mutex.Release());
-    // The child died without closing, so its name stays until removed.
+    // The killed creator could not unlink its name.
     SharedMemory name;
     ASSERT_TRUE(name.Create("Tessa/VLInfoMutex3", 1));
     name.Unlink();
 }
 
-TEST_F(SharedMemoryTest, MutexWaitTimesOutAndIsNotRecursive)
+// Processes that open one mapping and create one mutex name at the same
+// moment, and count under it: the count is exact only if all of them got the
+// one initialised mutex.
+TEST_F(SharedMemoryTest, ProcessesShareAMappingAndRaceToCreateOneMutex)
 {
-    NamedMutex mutex;
-    ASSERT_TRUE(mutex.Create("Tessa/M"));
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
-        NamedMutex own;
-        if (!own.Create("Tessa/M") || own.Wait(1000) != Wait::acquired)
-            return;
-        stage = 1;
-        Eventually([&] { return stage.load() == 2; }, 10000);
-        own.Release();
-    });
-    ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
-
-    EXPECT_EQ(mutex.Wait(0), Wait::timeout);
-    EXPECT_FALSE(mutex.Release()); // not the owner: changes nothing
-    for (std::uint32_t ms : {30u, 120u}) {
-        const std::uint64_t start = platform::MonotonicMs();
-        EXPECT_EQ(mutex.Wait(ms), Wait::timeout);
-        const std::uint64_t elapsed = platform::MonotonicMs() - start;
-        EXPECT_GE(elapsed, ms);
-        EXPECT_LT(elapsed, ms + kSlackMs);
-    }
-    stage = 2;
-    holder.join();
-
-    ASSERT_EQ(mutex.Wait(1000), Wait::acquired);
-    EXPECT_EQ(mutex.Wait(0), Wait::failed);
-    EXPECT_EQ(mutex.Wait(50), Wait::failed); // not a 50 ms deadlock either
-    EXPECT_TRUE(mutex.Release());
-    EXPECT_FALSE(mutex.Release());
-}
-
-// Processes that all create the same mutex at once and count under it: the
-// count is exact only when every one of them got the one initialised mutex.
-TEST_F(SharedMemoryTest, ProcessesRacingToCreateShareOneMutex)
-{
-    constexpr std::uint32_t kProcesses = 6;
-    constexpr std::uint32_t kRounds = 300;
-    constexpr std::size_t kOpened = 0, kCount = 4, kDone = 8;
-    SharedMemory memory;
-    ASSERT_TRUE(memory.Create("Tessa/Counts", 4096));
-
+    constexpr std::uint32_t kProcesses = 6, kRounds = 300;
+    SharedMemory memory; // words: opened, count, done
+    ASSERT_TRUE(memory.Create("Tessa/Counts", 16));
     std::vector<pid_t> children;
     for (std::uint32_t i = 0; i < kProcesses; ++i) {
         children.push_back(Spawn([&] {
             SharedMemory view;
             NamedMutex mutex;
-            if (!view.Create("Tessa/Counts", 4096) || !mutex.Create("Tessa/CountsMutex"))
+            if (!view.Create("Tessa/Counts", 16) || view.IsCreator() || !mutex.Create("Tessa/CountsMutex"))
                 return 2;
-            // Nobody closes (and so unlinks) before everyone has opened.
-            WordAt(view, kOpened).fetch_add(1);
-            if (!Eventually([&] { return WordAt(view, kOpened).load() == kProcesses; }, 8000))
-                return 3;
-            auto* count = reinterpret_cast<volatile std::uint32_t*>(static_cast<char*>(view.Data()) + kCount);
+            // Nobody closes (the creator unlinks) before everyone has opened.
+            WordAt(view, 0).fetch_add(1);
+            Eventually([&] { return WordAt(view, 0).load() == kProcesses; }, 8000);
+            auto* count = static_cast<volatile std::uint32_t*>(view.Data()) + 1;
             for (std::uint32_t round = 0; round < kRounds; ++round) {
                 if (mutex.Wait(5000) != Wait::acquired)
-                    return 4;
+                    return 3;
                 const std::uint32_t seen = *count;
-                if (round % 16 == 0)
-                    std::this_thread::yield();
+                std::this_thread::yield();
                 *count = seen + 1;
                 mutex.Release();
             }
-            WordAt(view, kDone).fetch_add(1);
-            Eventually([&] { return WordAt(view, kDone).load() == kProcesses; }, 8000);
-            mutex.Close();
+            WordAt(view, 8).fetch_add(1);
+            Eventually([&] { return WordAt(view, 8).load() == kProcesses; }, 8000);
             return 0;
         }));
         ASSERT_GT(children.back(), 0);
     }
     for (pid_t child : children)
         EXPECT_EQ(Reap(child), 0);
-    EXPECT_EQ(WordAt(memory, kCount).load(), kProcesses * kRounds);
+    EXPECT_EQ(WordAt(memory, 4).load(), kProcesses * kRounds);
 }
 
 } // namespace
