@@ -16,8 +16,6 @@
 //   url_mapping.cpp    MapURLToPath, MakeAbsoluteURL, SendRedirect, GetMimeType
 //   put.cpp            HandlePut
 //   file_reply.cpp     SendFile
-//   request_macros.cpp InitRequestMacros
-//   header_macros.cpp  ResolveClientName
 //   access_log.cpp     RunLogMacro, WriteAccessLog
 
 #include "config/http_server_config.h"
@@ -112,19 +110,24 @@ public:
     void SetMaxPutBytes(std::int64_t bytes) { m_maxPutBytes = bytes; }
     std::int64_t GetMaxPutBytes() const { return m_maxPutBytes; }
 
-    // Defined beside the request macros, the file replies and the log.
-    void InitRequestMacros(CHTTPRequest& request);
-    void ResolveClientName(WSocket& socket, CHTTPRequest& request);
+    // Defined beside the file replies and the log.
     void RunLogMacro(WSocket& socket, CHTTPRequest& request);
     void WriteAccessLog(CHTTPRequest& request);
     int SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
 
     CDocumentCache& GetDocumentCache() { return *m_cache; }
 
+protected:
+    // Runs inside the base's Start before the listeners accept, so the first
+    // connection finds the cache, the list fallbacks and the server macros.
+    void PrepareStart() override;
+
 private:
     // One request: read, dispatch, log. Returns false when the connection
     // is to end.
     bool ServeOneRequest(WSocket& socket, CHTTPRequest& request, int served);
+    // Reads and drops a body no handler read, or ends the keep-alive.
+    void SkipUnreadBody(WSocket& socket, CHTTPRequest& request);
     void ResetForNextRequest(WSocket& socket, CHTTPRequest& request);
 
     std::unique_ptr<CDocumentCache> m_cache;

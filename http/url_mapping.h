@@ -1,0 +1,25 @@
+#pragma once
+// How a request's URL path becomes a path the server may map to a file.
+//
+// The document root and the virtual paths are the only folders a request may
+// reach, so a path is decoded once and then normalised: separators ('/' and
+// '\') collapse to one '/', "." segments go, and a ".." segment, a NUL or an
+// encoded separator refuses the whole path. Whatever maps a URL (the cache,
+// MapURLToPath, the program variables) works on the normalised form only.
+// The CHTTPServer routines of this file are declared in http_server.h.
+
+#include <string>
+#include <string_view>
+
+// Percent-decodes a URL path ("%20" -> ' '; '+' stays '+'). False for a
+// malformed escape, an encoded NUL, '/' or '\' (which would let one segment
+// pose as two).
+bool DecodeURLPath(std::string& out, std::string_view path);
+
+// out = path with a single leading '/', every run of separators as one '/',
+// "." segments dropped and a trailing separator kept. False (out undefined)
+// when a segment is "..", or the path holds a NUL.
+bool NormalizeURLPath(std::string& out, std::string_view path);
+
+// True when some segment of the path names an access-list file.
+bool HasACLFileSegment(std::string_view path);
