@@ -7,22 +7,19 @@
 #include <sys/types.h>
 #include <vector>
 
-struct ProgramRun {
-    int exitCode = -1; // -1: did not exit by itself in time
-    std::string out;
-    std::string err;
-};
-
-// A program of the build tree: $VELMORA_TEST_BIN_DIR/relative, else found
-// from this executable's place (tests/config/ below the build directory).
+// $VELMORA_TEST_BIN_DIR/relative (CTest sets it to the build directory).
+// Without it, the build directory above this test program.
 std::string BuildProgram(const std::string& relative);
 
-// Runs program with args, gathering its output; kills it after timeoutMs.
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 30000);
-
-// Starts program with args, its output discarded; -1 when fork failed.
-pid_t StartProgram(const std::string& program, const std::vector<std::string>& args);
-// True when pid has ended; its exit code (or -1 after a signal) is stored.
+// Starts program with args; its standard output goes to *out when out is a
+// pipe's write end (>= 0), else to /dev/null. -1 when fork failed.
+pid_t StartProgram(const std::string& program, const std::vector<std::string>& args, int out = -1);
+// True when pid has ended; exitCode is its exit status, -1 after a signal.
 bool ProgramEnded(pid_t pid, int& exitCode);
-// Waits up to timeoutMs for pid, then kills it; its exit code, -1 if killed.
+// Waits up to timeoutMs for pid, then kills it; its exit status, -1 if killed.
 int FinishProgram(pid_t pid, int timeoutMs);
+
+// Runs program to its end (at most timeoutMs) and answers its exit status
+// (-1 when killed) with its standard output in out.
+int RunProgram(const std::string& program, const std::vector<std::string>& args, std::string& out,
+               int timeoutMs = 30000);
