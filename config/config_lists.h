@@ -10,8 +10,9 @@
 // listening sockets unique. Linux refuses to bind a wildcard address and a
 // specific address on one port, so FindByPortAddress reports, after an
 // exact match, a configuration on the same port where either address is 0
-// (all addresses) as a conflict too. Two different specific addresses on
-// one port do not conflict.
+// (all addresses) as a conflict too, and the pages refuse that pair as they
+// refuse a duplicate (string 2051). Two different specific addresses on one
+// port do not conflict.
 //
 // A list belongs to one thread (the loader, or the pages editing a working
 // copy); it has no lock of its own.
