@@ -11,16 +11,14 @@
 #include <string>
 #include <string_view>
 
-class CHTTPServer;
 class CTextBuffer;
-class WSocket;
 struct CHTTPRequest;
 
-// Logs the hit of a finished request: through the server's LogMacro when it
-// has one, else as an access-log line when it has a LogFile, else not at all.
-void RunLogMacro(CHTTPServer& server, WSocket& socket, CHTTPRequest& request);
-// Builds the line for now and hands it to the server's access log.
-void WriteAccessLog(CHTTPServer& server, CHTTPRequest& request);
+// CHTTPServer::RunLogMacro (http_server.h, defined in access_log.cpp) logs
+// the hit of a finished request: through the server's LogMacro when it has
+// one, else as an access-log line (CHTTPServer::WriteAccessLog) when it has
+// a LogFile, else not at all.
+
 // The line itself (without its line end) for a time in seconds since 1970.
 void FormatAccessLogLine(CTextBuffer& out, const CHTTPRequest& request, bool combined, std::int64_t unixSeconds);
 

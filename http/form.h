@@ -18,6 +18,10 @@
 class WSocket;
 struct CHTTPRequest;
 
+// Waits of form-saveas while the target is busy: 20 tries a second apart.
+inline constexpr int kSaveAsAttempts = 20;
+inline constexpr unsigned kSaveAsRetryMs = 1000;
+
 // A POST body larger than this is refused with 413 before any of it is read:
 // multipart parts are held in memory until the page has used them.
 inline constexpr std::int64_t kDefaultMaxFormBodyBytes = 32 * 1024 * 1024;
@@ -47,7 +51,7 @@ std::int64_t ParseContentLength(std::string_view value);
 
 // The field table of one form, shared by the form and its field macros so
 // that neither outlives what it reads.
-struct CFormFields {
+struct CFormFields : std::enable_shared_from_this<CFormFields> {
     std::unordered_map<std::string, std::string> values;
     std::unordered_map<std::string, std::string> raw;
     std::unordered_map<std::string, int> counts;
@@ -73,6 +77,7 @@ public:
 
 protected:
     const std::shared_ptr<CFormFields>& Fields() const { return m_fields; }
+    const std::string& QueryText() const { return m_query; }
     void MarkParsed() { m_parsed = true; }
 
 private:
@@ -89,9 +94,13 @@ class CMultipartForm : public CForm {
 public:
     CMultipartForm(CMacroContext* scope, std::string query, WSocket& socket, std::string_view boundary,
                    std::int64_t contentLength);
+    // The body bytes taken from the connection.
+    std::int64_t GetBytesRead() const { return m_bytesRead; }
 
 private:
     void ReadParts(CMacroContext* scope, WSocket& socket, std::string_view boundary, std::int64_t contentLength);
+
+    std::int64_t m_bytesRead = 0;
 };
 
 // A macro of a field's own name: [occurrence].
@@ -121,7 +130,8 @@ private:
 };
 
 // form-saveas(path, field [, occurrence]): writes the bytes of an uploaded
-// part to a file.
+// part to a file, replacing it whole (a temporary file beside it, renamed
+// over it), so a reader never sees half an upload.
 class CFormSaveAsMacro : public CMacro {
 public:
     explicit CFormSaveAsMacro(std::shared_ptr<CFormFields> fields) : m_fields(std::move(fields)) {}
