@@ -90,8 +90,83 @@ LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
     }
 }
 
+bool IsQuietSocketError(int code)
+{
+    switch (code) {
+    case 10004:
+    case 10053:
+    case 10054:
+    case 10057:
+    case 10058:
+    case 10060:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A body that no handler read is still on its way.
+bool HasUnreadBody(const CHTTPRequest& request)
+{
+    std::int64_t length = 0;
+    return GetContentLength(request.HeaderText.View(), length) == BodyLength::Valid &&
+           length > request.BodyBytesRead;
+}
+
+// False for a chunked (or otherwise encoded) body and a Content-length
+// that is not a number.
+bool HasKnownBodyEnd(const CHTTPRequest& request)
+{
+    std::string_view headers = request.HeaderText.View();
+    for (std::size_t at = 0; at < headers.size();) {
+        std::size_t end = headers.find('\n', at);
+        std::string_view line = headers.substr(at, end == std::string_view::npos ? end : end - at);
+        std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
+            return false;
+        if (end == std::string_view::npos)
+            break;
+        at = end + 1;
+    }
+    std::int64_t length = 0;
+    return GetContentLength(headers, length) != BodyLength::Invalid;
+}
+
+void DrainInput(WSocket& socket)
+{
+    socket.Flush();
+    bool throwing = socket.GetThrowOnError();
+    std::uint32_t timeout = socket.GetTimeout();
+    socket.SetThrowOnError(false);
+    socket.SetTimeout(kDrainWaitMs);
+    char scratch[4096];
+    int drained = 0;
+    while (drained < kMaxDrainBytes && socket.WaitForInput(kDrainWaitMs)) {
+        int got = socket.Read(scratch, sizeof scratch);
+        if (got <= 0)
+            break;
+        drained += got;
+    }
+    socket.SetTimeout(timeout);
+    socket.SetThrowOnError(throwing);
+}
+
+// Back to the identity the connection started with (the anonymous account
+// or the server's own), so one request's logon never serves the next.
+void RestoreIdentity(const platform::LogonTokenPtr& connectionToken)
+{
+    if (platform::CurrentImpersonation() == connectionToken)
+        return;
+    if (connectionToken)
+        platform::Impersonate(connectionToken);
+    else
+        platform::RevertToSelf();
+}
+
+} // namespace
+
 // Splits a URL in place at its first '?'.
-void SplitURL(CHTTPRequest& request, char* url)
+static void SplitURL(CHTTPRequest& request, char* url)
 {
     request.URLPath = url;
     char* mark = std::strchr(url, '?');
@@ -107,8 +182,6 @@ void SplitURL(CHTTPRequest& request, char* url)
     request.QueryText = mark + 1;
 }
 
-// "METHOD URL PROTOCOL", cut in place: the blanks after the method and the
-// URL become NULs, the method is upper-cased, and the protocol is the rest.
 void SplitRequestLine(CHTTPRequest& request)
 {
     char* cursor = request.RequestLine.GetData();
@@ -130,7 +203,7 @@ void SplitRequestLine(CHTTPRequest& request)
 }
 
 // The media types of an Accept value, each lower-cased and followed by ','.
-void AppendAcceptTypes(CTextBuffer& list, std::string_view value)
+static void AppendAcceptTypes(CTextBuffer& list, std::string_view value)
 {
     std::size_t at = 0;
     while (at < value.size()) {
@@ -153,7 +226,6 @@ void AppendAcceptTypes(CTextBuffer& list, std::string_view value)
     }
 }
 
-// One header line: the recognised names fill their request fields.
 void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstRequest, const CHTTPSettings& http)
 {
     char name[kHeaderNameCapacity];
@@ -192,62 +264,6 @@ void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstReq
             request.KeepAlive.assign(value);
     }
 }
-
-bool IsQuietSocketError(int code)
-{
-    switch (code) {
-    case 10004:
-    case 10053:
-    case 10054:
-    case 10057:
-    case 10058:
-    case 10060:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// A body that no handler read is still on its way.
-bool HasUnreadBody(const CHTTPRequest& request)
-{
-    std::int64_t length = 0;
-    return GetContentLength(request.HeaderText.View(), length) == BodyLength::Valid &&
-           length > request.BodyBytesRead;
-}
-
-void DrainInput(WSocket& socket)
-{
-    socket.Flush();
-    bool throwing = socket.GetThrowOnError();
-    std::uint32_t timeout = socket.GetTimeout();
-    socket.SetThrowOnError(false);
-    socket.SetTimeout(kDrainWaitMs);
-    char scratch[4096];
-    int drained = 0;
-    while (drained < kMaxDrainBytes && socket.WaitForInput(kDrainWaitMs)) {
-        int got = socket.Read(scratch, sizeof scratch);
-        if (got <= 0)
-            break;
-        drained += got;
-    }
-    socket.SetTimeout(timeout);
-    socket.SetThrowOnError(throwing);
-}
-
-// Back to the identity the connection started with (the anonymous account
-// or the server's own), so one request's logon never serves the next.
-void RestoreIdentity(const platform::LogonTokenPtr& connectionToken)
-{
-    if (platform::CurrentImpersonation() == connectionToken)
-        return;
-    if (connectionToken)
-        platform::Impersonate(connectionToken);
-    else
-        platform::RevertToSelf();
-}
-
-} // namespace
 
 void SetHTTPStringsScope(CMacroContext* scope) { g_httpStrings.store(scope); }
 CMacroContext* GetHTTPStringsScope() { return g_httpStrings.load(); }
@@ -384,6 +400,10 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             }
         }
 
+        // A body whose end cannot be known can never be skipped, so the
+        // reply must not promise to keep the connection.
+        if (!request.KeepAlive.empty() && !HasKnownBodyEnd(request))
+            request.KeepAlive.clear();
         ProcessRequest(socket, request);
 
         if (!request.KeepAlive.empty())
@@ -432,26 +452,16 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
 
 void CHTTPServer::SkipUnreadBody(WSocket& socket, CHTTPRequest& request)
 {
-    // A body whose end cannot be known cannot be skipped.
-    std::string_view headers = request.HeaderText.View();
-    for (std::size_t at = 0; at < headers.size();) {
-        std::size_t end = headers.find('\n', at);
-        std::string_view line = headers.substr(at, end == std::string_view::npos ? end : end - at);
-        std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsNoCase(line.substr(0, colon), "transfer-encoding")) {
-            request.KeepAlive.clear();
-            return;
-        }
-        if (end == std::string_view::npos)
-            break;
-        at = end + 1;
+    if (!HasKnownBodyEnd(request)) {
+        request.KeepAlive.clear();
+        return;
     }
     std::int64_t length = 0;
-    BodyLength body = GetContentLength(headers, length);
+    BodyLength body = GetContentLength(request.HeaderText.View(), length);
     length -= request.BodyBytesRead;
     if (body == BodyLength::Missing || length <= 0)
         return;
-    if (body == BodyLength::Invalid || length > kMaxSkippedBodyBytes) {
+    if (length > kMaxSkippedBodyBytes) {
         request.KeepAlive.clear();
         return;
     }

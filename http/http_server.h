@@ -63,6 +63,14 @@ inline constexpr std::uint32_t kEventUnexpectedException = 0xC0004003;
 void SetHTTPStringsScope(CMacroContext* scope);
 CMacroContext* GetHTTPStringsScope();
 
+// "METHOD URL PROTOCOL" cut in place in RequestLine: the blanks after the
+// method and the URL become NULs, the method is upper-cased ('a'..'z'), the
+// URL is split at its first '?' and Protocol is the rest of the line.
+void SplitRequestLine(CHTTPRequest& request);
+// One header line (without its line end): the recognised names fill their
+// fields; Accept and Connection count only on the first request.
+void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstRequest, const CHTTPSettings& http);
+
 class CHTTPServer : public CConfiguredServer, public CHTTPServerConfig {
 public:
     // Copies config (service part, HTTP values and lists) into the server.
