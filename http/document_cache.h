@@ -36,6 +36,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CHTTPServerConfig;
@@ -115,16 +116,6 @@ public:
 private:
     friend class CDocumentCache;
 
-    // What the served file was when the entry last looked at it.
-    struct Identity {
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        std::int64_t size = -1;
-        std::int64_t seconds = 0;
-        long nanoseconds = 0;
-        bool operator==(const Identity&) const = default;
-    };
-
     // The path requests read: the temporary copy when there is one.
     const std::string& ServedPath() const { return TempCopyName.empty() ? FilePath : TempCopyName; }
     // Steps of Load after the path is known to name a file.
@@ -148,7 +139,6 @@ private:
     bool m_inTable = false;
     int m_referenceCount = 0;
     std::uint64_t m_expiryTick = 0;
-    Identity m_identity;
     std::int64_t m_size = 0;
     std::int64_t m_lastWriteSeconds = 0;
     long m_lastWriteNanoseconds = 0;
@@ -168,6 +158,9 @@ public:
     static constexpr std::int64_t kMaxViewBytes = std::int64_t{64} << 20;
     // A cache holds at least two entries, whatever URLCacheSize says.
     static constexpr std::uint32_t kMinCapacity = 2;
+    // When no directory can be watched the change thread retries this
+    // often instead of spinning.
+    static constexpr std::uint32_t kRetryAfterFailureMs = 1000;
 
     CDocumentCache();
     ~CDocumentCache();
@@ -219,6 +212,8 @@ private:
     std::unordered_map<std::string, CCacheEntry*> m_table;
     // Least recently used first.
     std::list<CCacheEntry*> m_recency;
+    // Entries out of the table that requests still hold.
+    std::unordered_set<CCacheEntry*> m_orphans;
     std::uint64_t m_loadTick = 0;
     std::uint32_t m_capacity = kMinCapacity;
     std::uint32_t m_flushInterval = 0;
@@ -227,6 +222,7 @@ private:
     CHTTPServerConfig* m_server = nullptr;
     std::vector<std::string> m_watchedRoots;
     platform::DirectoryWatcher m_watcher;
+    bool m_watcherOpen = false;
     std::thread m_changeThread;
     std::thread m_expiryThread;
     std::unique_ptr<platform::Event> m_expiryStop;

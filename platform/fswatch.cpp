@@ -97,6 +97,7 @@ std::size_t DirectoryWatcher::WatchTrees(const std::vector<std::string>& roots)
 {
     if (m_inotify < 0)
         return 0;
+    std::lock_guard<std::mutex> hold(m_mutex);
     for (const auto& [descriptor, path] : m_paths)
         ::inotify_rm_watch(m_inotify, descriptor);
     m_paths.clear();
@@ -168,6 +169,7 @@ bool DirectoryWatcher::Drain()
             continue;
         if (n <= 0)
             return changed;
+        std::lock_guard<std::mutex> hold(m_mutex);
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);

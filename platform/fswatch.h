@@ -7,10 +7,12 @@
 // overflows the watcher still reports a change, so the caller re-checks
 // everything it holds (a full flush) and nothing is missed.
 //
-// Wait and Stop may be called from different threads; the rest belongs to
-// one owner.
+// Wait, Stop and WatchTrees may be called from different threads; Open,
+// Restart and destruction belong to the owner.
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,7 +39,11 @@ public:
     // it. A root that cannot be watched is skipped; returns how many roots
     // are watched.
     std::size_t WatchTrees(const std::vector<std::string>& roots);
-    std::size_t GetWatchCount() const { return m_paths.size(); }
+    std::size_t GetWatchCount() const
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_paths.size();
+    }
 
     // Waits until a change arrives (the pending events are all consumed),
     // Stop is called or timeoutMs passes (kInfinite from clock.h: no limit).
@@ -61,7 +67,9 @@ private:
 
     int m_inotify = -1;
     int m_stop = -1;
-    int m_lastError = 0;
+    std::atomic<int> m_lastError{0};
+    // Guards the watch table: WatchTrees runs beside a Wait that drains.
+    mutable std::mutex m_mutex;
     std::unordered_map<int, std::string> m_paths;
 };
 

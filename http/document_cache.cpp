@@ -1,0 +1,785 @@
+#include "http/document_cache.h"
+
+#include "config/global_maps.h"
+#include "config/http_server_config.h"
+#include "config/last_mod_stamp.h"
+#include "framework/error_reply.h"
+#include "framework/http_date.h"
+#include "framework/text_util.h"
+#include "framework/thread_data.h"
+#include "platform/ascii.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// The platform layer offers no file status, open or copy helpers; the few
+// POSIX calls the cache makes stay in this file.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Macro detection looks for the first '%' within this many leading bytes.
+constexpr std::int64_t kMacroScanBytes = 128;
+constexpr std::string_view kExpandMarker = "%expand%";
+
+std::string FoldCase(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = platform::LowerAscii(c);
+    return out;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
+            return false;
+    return true;
+}
+
+int Win32FromErrno(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM: return CDocumentCache::kErrorAccessDenied;
+    case ENOMEM: return CDocumentCache::kErrorNotEnoughMemory;
+    default: return CDocumentCache::kErrorFileNotFound;
+    }
+}
+
+int OpenForReading(const std::string& path, int* error)
+{
+    for (;;) {
+        // O_NONBLOCK: a FIFO planted in the tree must not hang the opener;
+        // only regular files are served anyway.
+        int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (handle >= 0)
+            return handle;
+        if (errno != EINTR) {
+            *error = Win32FromErrno(errno);
+            return -1;
+        }
+    }
+}
+
+void CloseHandle(int handle)
+{
+    if (handle >= 0)
+        ::close(handle);
+}
+
+// pread until n bytes or the end; the bytes read or -1.
+std::int64_t ReadAt(int handle, char* into, std::int64_t n, std::int64_t offset)
+{
+    std::int64_t done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(handle, into + done, static_cast<std::size_t>(n - done), offset + done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+// A map of ours first, then the process-wide one when ours has no parent
+// (it normally has: then the parent is the global map already).
+template <class TMap, class TValue>
+bool LookupWithGlobal(TMap& map, TMap& global, std::string_view key, TValue& out)
+{
+    if (map.LookupLocked(key, out))
+        return true;
+    return &map != &global && map.GetParent() == nullptr && global.LookupLocked(key, out);
+}
+
+// The MIME type of a file by the extension of its name, else the default
+// type "*", else "".
+std::string DocumentMimeType(CHTTPServerConfig& server, const std::string& path)
+{
+    std::string type;
+    std::size_t slash = path.rfind('/');
+    std::size_t dot = path.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+        LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), FoldCase(path.substr(dot + 1)), type))
+        return type;
+    if (LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), "*", type))
+        return type;
+    return {};
+}
+
+bool HasDotSegment(std::string_view url)
+{
+    std::size_t at = 0;
+    while (at <= url.size()) {
+        std::size_t end = url.find('/', at);
+        if (end == std::string_view::npos)
+            end = url.size();
+        std::string_view segment = url.substr(at, end - at);
+        if (segment == "." || segment == "..")
+            return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// A URL path below the root or the virtual path its first segment names,
+// with '/' separators; "" for a path that climbs out with "..".
+std::string TranslateURLPath(CHTTPServerConfig& server, std::string_view url)
+{
+    if (HasDotSegment(url) || url.find('\0') != std::string_view::npos)
+        return {};
+    std::size_t start = url.find_first_not_of('/');
+    if (start != std::string_view::npos) {
+        std::size_t end = url.find('/', start);
+        std::string_view first = url.substr(start, end == std::string_view::npos ? url.size() - start : end - start);
+        CVirtualPath path;
+        if (LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), FoldCase(first), path))
+            return path.Location + std::string(end == std::string_view::npos ? std::string_view() : url.substr(end));
+    }
+    return server.GetHTTPSettings()->rootDir + std::string(url);
+}
+
+// Whether name exists in directory (which ends with '/'); the exact name
+// first, then a case-insensitive match, as default file names are
+// compared. The name found is stored in *found.
+bool FindDefaultFile(const std::string& directory, const std::string& name, std::string* found)
+{
+    struct stat status {};
+    std::string exact = directory + name;
+    if (::stat(exact.c_str(), &status) == 0 || errno == EACCES) {
+        *found = name;
+        return true;
+    }
+    DIR* stream = ::opendir(directory.c_str());
+    if (!stream)
+        return false;
+    bool matched = false;
+    while (dirent* item = ::readdir(stream)) {
+        if (EqualsIgnoringCase(item->d_name, name)) {
+            *found = item->d_name;
+            matched = true;
+            break;
+        }
+    }
+    ::closedir(stream);
+    return matched;
+}
+
+} // namespace
+
+// --- CCacheEntry ---------------------------------------------------------
+
+CCacheEntry::CCacheEntry() : Header(kHeaderCapacity) {}
+
+CCacheEntry::~CCacheEntry() { ReleaseResources(); }
+
+void CCacheEntry::ReleaseResources()
+{
+    for (int handle : m_handles)
+        CloseHandle(handle);
+    m_handles.clear();
+    m_view.clear();
+    m_view.shrink_to_fit();
+    m_hasView = false;
+    if (!TempCopyName.empty()) {
+        ::unlink(TempCopyName.c_str());
+        TempCopyName.clear();
+    }
+}
+
+int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temporaryCopies, bool mapAll,
+                      int* error)
+{
+    *error = 0;
+    URL = std::string(url);
+    Flags = 0;
+
+    std::string target;
+    if (LookupWithGlobal(server.GetRedirections(), GlobalRedirections(), FoldCase(url), target)) {
+        Flags |= Redirect;
+        Target = std::move(target);
+        return -1;
+    }
+
+    // The root: a virtual path named by the first segment, else RootDir.
+    std::size_t start = url.find_first_not_of('/');
+    std::size_t firstEnd = start == std::string_view::npos ? std::string_view::npos : url.find('/', start);
+    std::string_view rest = url;
+    CVirtualPath path;
+    bool inVirtualPath = false;
+    if (start != std::string_view::npos) {
+        std::string_view first = url.substr(start, firstEnd == std::string_view::npos ? url.size() - start
+                                                                                      : firstEnd - start);
+        inVirtualPath = LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), FoldCase(first), path);
+    }
+    CCGIMappingMap* ownMappings = &server.GetCGIExt();
+    if (inVirtualPath) {
+        Flags |= InVirtualPath;
+        VirtualPathACL = path.ACL;
+        FilePath = path.Location;
+        rest = firstEnd == std::string_view::npos ? std::string_view() : url.substr(firstEnd);
+    } else {
+        FilePath = server.GetHTTPSettings()->rootDir;
+    }
+    while (!FilePath.empty() && FilePath.back() == '/')
+        FilePath.pop_back();
+    RootLength = static_cast<int>(FilePath.size());
+
+    // Walk the segments; runs of '/' are skipped.
+    std::size_t at = 0;
+    while (at < rest.size()) {
+        if (rest[at] == '/') {
+            ++at;
+            continue;
+        }
+        std::size_t end = rest.find('/', at);
+        if (end == std::string_view::npos)
+            end = rest.size();
+        std::string_view segment = rest.substr(at, end - at);
+        FilePath += '/';
+        FilePath += segment;
+        // Dot segments would climb out of the root; NUL would cut the path
+        // short in the system call; access-list files are never documents.
+        if (segment == "." || segment == ".." || segment.find('\0') != std::string_view::npos ||
+            IsACLFileName(segment)) {
+            Flags |= NotFound;
+            *error = CDocumentCache::kErrorFileNotFound;
+            return -1;
+        }
+        std::size_t dot = segment.rfind('.');
+        if (dot != std::string_view::npos) {
+            std::string extension = FoldCase(segment.substr(dot + 1));
+            CCGIMapping mapping;
+            bool mapped = inVirtualPath && path.CGIExt.LookupLocked(extension, mapping);
+            if (!mapped)
+                mapped = LookupWithGlobal(*ownMappings, GlobalCGIMappings(), extension, mapping);
+            if (mapped) {
+                std::size_t segmentEnd = static_cast<std::size_t>(rest.data() + end - url.data());
+                Target = std::string(url.substr(segmentEnd));
+                PathTranslated = TranslateURLPath(server, Target);
+                ScriptSegment = std::string(segment);
+                CGIMapping = mapping;
+                URL = std::string(url.substr(0, segmentEnd));
+                Flags |= Program;
+                return -1;
+            }
+        }
+        at = end;
+    }
+    // "/docs" for a virtual path leaves its bare location, which the
+    // directory test below redirects to "/docs/" like any other directory.
+    if (!url.empty() && url.back() == '/')
+        FilePath += '/';
+
+    if (!FilePath.empty() && FilePath.back() == '/') {
+        std::shared_ptr<const CHTTPSettings> settings = server.GetHTTPSettings();
+        const char* cursor = settings->defaultFile.c_str();
+        std::string name;
+        for (;;) {
+            NextToken(name, &cursor, ", ;");
+            if (name.empty())
+                break;
+            std::string found;
+            if (FindDefaultFile(FilePath, name, &found)) {
+                FilePath += found;
+                break;
+            }
+        }
+    }
+    if (FilePath.empty() || FilePath.back() == '/') {
+        Flags |= Directory;
+        return -1;
+    }
+
+    DocumentACL.LoadFile(FilePath);
+    MimeType = FoldCase(DocumentMimeType(server, FilePath));
+
+    struct stat status {};
+    if (::stat(FilePath.c_str(), &status) != 0) {
+        Flags |= NotFound;
+        *error = Win32FromErrno(errno);
+        return -1;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        Target = std::string(url) + "/";
+        Flags |= Redirect;
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        // Devices and FIFOs would never end or would block the reader.
+        Flags |= NotFound;
+        *error = CDocumentCache::kErrorFileNotFound;
+        return -1;
+    }
+    // Served as the owner sees it: the write bit for anyone means writable.
+    if (temporaryCopies && (status.st_mode & 0222) != 0) {
+        Flags |= TempCopy;
+        MakeTempCopy();
+    }
+    return LoadFile(temporaryCopies, mapAll, error);
+}
+
+int CCacheEntry::LoadFile(bool /*temporaryCopies*/, bool mapAll, int* error)
+{
+    int handle = OpenForReading(ServedPath(), error);
+    if (handle < 0) {
+        Flags |= NotFound;
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(handle, &status) != 0 || !S_ISREG(status.st_mode)) {
+        CloseHandle(handle);
+        Flags |= NotFound;
+        *error = CDocumentCache::kErrorFileNotFound;
+        return -1;
+    }
+    m_size = status.st_size;
+    m_lastWriteSeconds = status.st_mtim.tv_sec;
+    m_lastWriteNanoseconds = status.st_mtim.tv_nsec;
+
+    std::size_t dot = FilePath.rfind('.');
+    std::size_t slash = FilePath.rfind('/');
+    bool mapFile = dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+                   EqualsIgnoringCase(std::string_view(FilePath).substr(dot + 1), "map");
+    if (mapFile) {
+        Flags |= MapFile;
+    } else {
+        Flags |= Mapped;
+        Describe(handle);
+    }
+    if ((mapFile || mapAll || Has(MacroDocument)) && !ReadView(handle, error)) {
+        CloseHandle(handle);
+        Flags = (Flags & ~(Mapped | MapFile | MacroDocument)) | NotFound;
+        return -1;
+    }
+    return handle;
+}
+
+void CCacheEntry::Describe(int handle)
+{
+    // The marker may start at byte 127 and run on past the scanned bytes.
+    char head[kMacroScanBytes + kExpandMarker.size()];
+    std::int64_t got = ReadAt(handle, head, std::min<std::int64_t>(m_size, sizeof head), 0);
+    std::string_view text(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+    std::size_t percent = text.substr(0, std::min<std::size_t>(text.size(), kMacroScanBytes)).find('%');
+    bool marker = percent != std::string_view::npos && percent + kExpandMarker.size() <= text.size() &&
+                  EqualsIgnoringCase(text.substr(percent, kExpandMarker.size()), kExpandMarker);
+    if (MimeType == "text/x-kav") {
+        Flags |= MacroDocument;
+        MimeType = "text/html";
+    } else if (marker && MimeType.starts_with("text/")) {
+        Flags |= MacroDocument;
+    }
+
+    Header.Empty();
+    Header.Append("Server: ");
+    Header.Append(ProductToken());
+    Header.Append("\r\n");
+    if (Has(MacroDocument)) {
+        Header.Append("Accept: GET HEAD POST PUT\r\n");
+    } else {
+        Header.Append("Accept: GET HEAD PUT\r\nAccept-Ranges: bytes\r\nContent-length: ");
+        Header.Append(std::to_string(m_size));
+        Header.Append("\r\n");
+        if (!MimeType.empty()) {
+            Header.Append("Content-type: ");
+            Header.Append(MimeType);
+            Header.Append("\r\n");
+        }
+    }
+    LastModified.clear();
+    FormatRFC1123DateString(LastModified, SystemTimeFromUnixSeconds(m_lastWriteSeconds));
+    if (!LastModified.empty()) {
+        Header.Append("Last-modified: ");
+        Header.Append(LastModified);
+        Header.Append("\r\n");
+    }
+}
+
+bool CCacheEntry::ReadView(int handle, int* error)
+{
+    if (m_size > CDocumentCache::kMaxViewBytes) {
+        *error = CDocumentCache::kErrorNotEnoughMemory;
+        return false;
+    }
+    std::string view(static_cast<std::size_t>(m_size), '\0');
+    // A file that shrank since its size was taken is not what the entry
+    // describes: refuse it rather than serve a short view.
+    if (ReadAt(handle, view.data(), m_size, 0) != m_size) {
+        *error = CDocumentCache::kErrorFileNotFound;
+        return false;
+    }
+    m_view = std::move(view);
+    m_hasView = true;
+    return true;
+}
+
+bool CCacheEntry::MakeTempCopy()
+{
+    std::string name = platform::JoinPath(platform::TempDirectory(), "URLXXXXXX");
+    int copy = ::mkostemp(name.data(), O_CLOEXEC);
+    if (copy < 0)
+        return false;
+    int error = 0;
+    int source = OpenForReading(FilePath, &error);
+    bool copied = source >= 0;
+    struct stat status {};
+    copied = copied && ::fstat(source, &status) == 0 && S_ISREG(status.st_mode);
+    for (std::int64_t done = 0; copied && done < status.st_size;) {
+        ssize_t n = ::copy_file_range(source, nullptr, copy, nullptr,
+                                      static_cast<std::size_t>(status.st_size - done), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+            n = ::sendfile(copy, source, nullptr, static_cast<std::size_t>(status.st_size - done));
+        if (n <= 0)
+            copied = false; // a read error, or the file shrank while copied
+        else
+            done += n;
+    }
+    // The copy keeps the document's times: conditional requests and
+    // change checks compare them with the original's.
+    if (copied) {
+        timespec times[2] = {status.st_atim, status.st_mtim};
+        copied = ::futimens(copy, times) == 0;
+    }
+    CloseHandle(source);
+    CloseHandle(copy);
+    if (!copied) {
+        ::unlink(name.c_str());
+        return false;
+    }
+    TempCopyName = std::move(name);
+    return true;
+}
+
+int CCacheEntry::TakeHandle(int* error)
+{
+    if (!m_handles.empty()) {
+        int handle = m_handles.back();
+        m_handles.pop_back();
+        return handle;
+    }
+    return OpenForReading(ServedPath(), error);
+}
+
+void CCacheEntry::PutHandle(int handle)
+{
+    if (handle < 0)
+        return;
+    if (m_handles.size() < kHandleRingSize)
+        m_handles.push_back(handle);
+    else
+        CloseHandle(handle);
+}
+
+// --- CDocumentCache ------------------------------------------------------
+
+CDocumentCache::CDocumentCache() = default;
+
+CDocumentCache::~CDocumentCache()
+{
+    Destroy();
+    // Callers give their entries back before the cache goes; any still out
+    // now would otherwise outlive it.
+    for (CCacheEntry* entry : m_orphans)
+        delete entry;
+}
+
+void CDocumentCache::Init(CHTTPServerConfig* server, std::uint32_t capacity, bool mapAll,
+                          std::uint32_t flushIntervalMs, bool temporaryCopies)
+{
+    Destroy();
+    m_capacity = std::max(capacity, kMinCapacity);
+    m_mapAll = mapAll;
+    m_flushInterval = flushIntervalMs;
+    m_temporaryCopies = temporaryCopies;
+    m_loadTick = GlobalLastModStamp().LoadTick();
+    m_watcherOpen = m_watcher.Open();
+    {
+        CEventLockHolder hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        m_server = server;
+        WatchDirectories();
+    }
+    m_changeThread = std::thread(&CDocumentCache::ChangeThread, this);
+    if (m_flushInterval != 0) {
+        m_expiryStop = std::make_unique<platform::Event>(true);
+        m_expiryThread = std::thread(&CDocumentCache::ExpiryThread, this);
+    }
+}
+
+void CDocumentCache::Destroy()
+{
+    // Stopping is cooperative: both threads wait only on these signals or
+    // on the lock, so joining them cannot hang.
+    m_watcher.Stop();
+    if (m_expiryStop)
+        m_expiryStop->Set();
+    if (m_changeThread.joinable())
+        m_changeThread.join();
+    if (m_expiryThread.joinable())
+        m_expiryThread.join();
+    m_expiryStop.reset();
+    m_watcher.Restart();
+
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    while (!m_recency.empty())
+        Discard(m_recency.front());
+    m_table.clear();
+    m_watchedRoots.clear();
+    m_server = nullptr;
+}
+
+std::size_t CDocumentCache::GetCount()
+{
+    CEventLockHolder hold(m_lock);
+    return m_table.size();
+}
+
+void CDocumentCache::FlushNow(bool all)
+{
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    if (m_server)
+        Flush(all);
+}
+
+void CDocumentCache::Discard(CCacheEntry* entry)
+{
+    entry->Flags |= CCacheEntry::Discard;
+    if (entry->m_inTable) {
+        m_table.erase(entry->Key);
+        m_recency.erase(entry->m_position);
+        entry->m_inTable = false;
+    }
+    if (entry->m_referenceCount <= 0)
+        delete entry;
+    else
+        m_orphans.insert(entry);
+}
+
+void CDocumentCache::Insert(CCacheEntry* entry)
+{
+    if (m_table.size() >= m_capacity && !m_recency.empty())
+        Discard(m_recency.front());
+    m_table[entry->Key] = entry;
+    entry->m_position = m_recency.insert(m_recency.end(), entry);
+    entry->m_inTable = true;
+}
+
+bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
+{
+    if (entry->Has(CCacheEntry::TempCopy) && entry->TempCopyName.empty() && entry->m_referenceCount == 0) {
+        // The copy went with the entry's idle resources; the document may
+        // have changed since, and a new copy must still be what the entry
+        // describes.
+        struct stat status {};
+        if (::stat(entry->FilePath.c_str(), &status) != 0 || status.st_size != entry->m_size ||
+            status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
+            status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds)
+            return false;
+        if (entry->MakeTempCopy()) {
+            for (int old : entry->m_handles)
+                CloseHandle(old);
+            entry->m_handles.clear();
+        }
+    }
+    int opened = entry->TakeHandle(error);
+    if (opened < 0)
+        return false;
+    // Every use checks the handle against the entry, so an edited file is
+    // never sent under the old Content-length or Last-modified.
+    struct stat status {};
+    if (::fstat(opened, &status) != 0 || status.st_size != entry->m_size ||
+        status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
+        status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds) {
+        CloseHandle(opened);
+        return false;
+    }
+    bool wantsView = m_mapAll || entry->Has(CCacheEntry::MacroDocument) || entry->Has(CCacheEntry::MapFile);
+    if (wantsView && !entry->m_hasView && !entry->ReadView(opened, error)) {
+        CloseHandle(opened);
+        return false;
+    }
+    *handle = opened;
+    *error = 0;
+    return true;
+}
+
+CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, const char* qualifier, int* error)
+{
+    int ignored = 0;
+    if (!error)
+        error = &ignored;
+    *handle = -1;
+    *error = 0;
+    if (!url || length <= 0)
+        return nullptr;
+    std::string path(url, static_cast<std::size_t>(length));
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path[0] != '/')
+        return nullptr;
+
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    if (!m_server)
+        return nullptr;
+    // File names are case-sensitive here, so the key keeps its case.
+    std::string key = path;
+    if (qualifier && *qualifier) {
+        key += ':';
+        key += qualifier;
+    }
+    CLastModStamp& stamp = GlobalLastModStamp();
+    if (m_loadTick < stamp.GetChangeTick()) {
+        std::uint64_t tick = stamp.LoadTick();
+        Flush(true);
+        m_loadTick = tick;
+    }
+
+    auto found = m_table.find(key);
+    if (found != m_table.end()) {
+        CCacheEntry* entry = found->second;
+        m_recency.splice(m_recency.end(), m_recency, entry->m_position);
+        if (!entry->IsLoadedFile() || Reopen(entry, handle, error)) {
+            ++entry->m_referenceCount;
+            return entry;
+        }
+        // The file is no longer what the entry says: load it afresh.
+        Discard(entry);
+    }
+
+    auto entry = std::make_unique<CCacheEntry>();
+    entry->m_referenceCount = 1;
+    *handle = entry->Load(*m_server, path, m_temporaryCopies, m_mapAll, error);
+    entry->Key = key;
+    if (entry->Has(CCacheEntry::NotFound)) {
+        entry->Flags |= CCacheEntry::Discard;
+        m_orphans.insert(entry.get());
+        return entry.release();
+    }
+    Insert(entry.get());
+    return entry.release();
+}
+
+void CDocumentCache::Release(CCacheEntry* entry, int handle)
+{
+    if (!entry) {
+        CloseHandle(handle);
+        return;
+    }
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    entry->PutHandle(handle);
+    if (--entry->m_referenceCount > 0)
+        return;
+    if (m_flushInterval == 0)
+        entry->ReleaseResources();
+    if (entry->Has(CCacheEntry::Discard)) {
+        m_orphans.erase(entry);
+        delete entry;
+        return;
+    }
+    entry->m_expiryTick = platform::MonotonicMs() + m_flushInterval;
+}
+
+void CDocumentCache::Flush(bool all)
+{
+    std::vector<CCacheEntry*> stale;
+    for (CCacheEntry* entry : m_recency) {
+        bool drop = all || !entry->IsLoadedFile();
+        if (!drop) {
+            struct stat status {};
+            // Any other time counts, not only a later one: a file restored
+            // from a backup is older than the copy it replaces.
+            drop = ::stat(entry->FilePath.c_str(), &status) != 0 || status.st_size != entry->m_size ||
+                   status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
+                   status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds;
+        }
+        if (drop)
+            stale.push_back(entry);
+    }
+    for (CCacheEntry* entry : stale)
+        Discard(entry);
+    WatchDirectories();
+}
+
+void CDocumentCache::WatchDirectories()
+{
+    if (!m_server || !m_watcherOpen)
+        return;
+    std::vector<std::string> roots{m_server->GetHTTPSettings()->rootDir};
+    CVirtualPathMap* paths = &m_server->GetPaths();
+    for (int depth = 0; paths && depth < kMaxMapChainDepth; ++depth) {
+        for (const auto& [name, path] : paths->GetEntries())
+            roots.push_back(path.Location);
+        CVirtualPathMap* parent = paths->GetParent();
+        if (!parent && paths != &GlobalVirtualPaths())
+            parent = &GlobalVirtualPaths();
+        paths = parent;
+    }
+    for (std::string& root : roots)
+        if (root.empty())
+            root = "/";
+    std::sort(roots.begin(), roots.end());
+    roots.erase(std::unique(roots.begin(), roots.end()), roots.end());
+    // The watches follow new directories themselves; only a new set of
+    // roots needs them rebuilt.
+    if (roots == m_watchedRoots)
+        return;
+    m_watcher.WatchTrees(roots);
+    m_watchedRoots = std::move(roots);
+}
+
+void CDocumentCache::ChangeThread()
+{
+    for (;;) {
+        // Changes come in bursts (an editor saves, a tool copies a tree):
+        // wait out the interval so one flush takes them all.
+        if (m_flushInterval != 0 && m_watcher.WaitForStop(m_flushInterval))
+            return;
+        platform::DirectoryWatcher::WaitResult result = m_watcher.Wait(platform::kInfinite);
+        if (result == platform::DirectoryWatcher::kStopped)
+            return;
+        if (result != platform::DirectoryWatcher::kChanged) {
+            // Nothing can be watched: still never spin.
+            if (m_watcher.WaitForStop(kRetryAfterFailureMs))
+                return;
+            continue;
+        }
+        CEventLockHolder hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        if (m_server)
+            Flush(false);
+    }
+}
+
+void CDocumentCache::ExpiryThread()
+{
+    while (!m_expiryStop->Wait(m_flushInterval)) {
+        CEventLockHolder hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        std::uint64_t now = platform::MonotonicMs();
+        for (CCacheEntry* entry : m_recency) {
+            if (entry->m_referenceCount == 0 && entry->m_expiryTick <= now) {
+                entry->ReleaseResources();
+                entry->m_expiryTick = UINT64_MAX;
+            }
+        }
+    }
+}
