@@ -10,6 +10,18 @@
 
 inline std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
+// A port nobody listens on right now (the probe's socket is closed again).
+inline std::uint16_t FreePort()
+{
+    WSocketBase probe;
+    probe.Create();
+    probe.Bind(0, LoopbackAddress());
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    probe.GetLocalAddress(&address, &port);
+    return port;
+}
+
 struct LoopbackListener {
     WSocketBase socket;
     std::uint16_t port = 0;

@@ -126,17 +126,6 @@ std::string PythonWith(const std::string& module)
     return {};
 }
 
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, LoopbackAddress());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 // A server run as a child process, killed and reaped at the end.
 class ChildServer {
 public:

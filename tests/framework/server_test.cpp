@@ -47,17 +47,6 @@ int CountEntries(const char* directory)
 int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
 int LiveThreads() { return CountEntries("/proc/self/task") + 1; }
 
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, LoopbackAddress());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 
 #include "config/config_fixture.h"
 #include "eventually.h"
+#include "framework/loopback.h"
 #include "framework/server_stats.h"
 #include "framework/text_buffer.h"
 #include "macro/macro.h"
@@ -14,9 +15,6 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <atomic>
 #include <filesystem>
@@ -34,17 +32,6 @@ std::string ReadFile(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, htonl(INADDR_LOOPBACK));
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
 }
 
 // Answers each line with the expansion of a fixed macro text.
@@ -105,7 +92,7 @@ TEST_F(ConfiguredServerTest, ServesFromItsRegistryConfiguration)
     {
         platform::RegistryKey key = Key("Test");
         key.SetDword("Port", port);
-        key.SetDword("Address", htonl(INADDR_LOOPBACK));
+        key.SetDword("Address", LoopbackAddress());
         key.SetDword("UseFibers", 1);
         key.SetString("LogFile", logs + "/%logday%/access.log");
     }
