@@ -1,0 +1,192 @@
+// Dispatch: Basic credentials, the access lists of the server, the virtual
+// path and the document, directory pages, methods, and the files no method
+// may reach.
+
+#include "http_server_fixture.h"
+
+#include "config/acl_file.h"
+#include "http/dispatch.h"
+
+using namespace http_test;
+
+namespace {
+
+TEST(BasicCredentialsTest, ThePasswordIsEverythingAfterTheFirstColon)
+{
+    struct Case {
+        const char* decoded;
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"bob:secret", "bob", "secret"},
+        {"bob:se:cr:et", "bob", "se:cr:et"},
+        {"bob:", "bob", ""},
+        {"bob", "bob", ""},
+        {":secret", "", "secret"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string user = "x";
+        std::string password = "y";
+        SplitBasicCredentials(c.decoded, user, password);
+        EXPECT_EQ(user, c.user) << c.decoded;
+        EXPECT_EQ(password, c.password) << c.decoded;
+    }
+}
+
+TEST(AccessDecisionTest, PutNeedsAnExplicitGrant)
+{
+    struct Case {
+        const char* method;
+        std::vector<std::pair<int, bool>> lists; // verdict, list empty
+        bool granted;
+    };
+    const Case cases[] = {
+        {"GET", {{-1, true}, {-1, true}}, true},
+        {"GET", {{-1, true}, {-1, false}}, false},
+        {"GET", {{1, false}, {0, false}}, false},
+        {"POST", {{-1, true}, {1, false}}, true},
+        {"PUT", {{-1, true}, {-1, true}}, false},
+        {"PUT", {{-1, true}, {1, false}}, true},
+        {"PUT", {{1, false}, {0, false}}, false},
+        {"PUT", {{1, false}, {-1, true}}, true},
+    };
+    for (const Case& c : cases) {
+        CAccessDecision decision(c.method);
+        for (auto [verdict, empty] : c.lists)
+            decision.Add(verdict, empty);
+        EXPECT_EQ(decision.IsGranted(), c.granted) << c.method << " over " << c.lists.size() << " lists";
+    }
+}
+
+std::string BasicHeader(const std::string& base64) { return "Authorization: " + base64 + "\r\n"; }
+
+class DispatchTest : public HTTPServerTest {};
+
+TEST_F(DispatchTest, BasicCredentialsAreCheckedAgainstTheUsers)
+{
+    WriteFile(m_root + "/private/doc.txt", "private");
+    WriteFile(m_root + "/private/doc.txt.~ACL~", "Allow-user: *,bob,*\r\n");
+    StartServer([](CServiceSettings&, CHTTPSettings& http) { http.description = "Test site"; },
+                [this](CHTTPServerConfig& config) {
+                    SetValues("Server\\Users", {{"bob", "se:cret"}});
+                    config.GetUsers().LoadFromKey(Key("Server"), "Users");
+                });
+    // "bob:se:cret" and "bob:wrong".
+    Reply right = Ask(Get("/private/doc.txt", BasicHeader("basic Ym9iOnNlOmNyZXQ=")));
+    EXPECT_EQ(right.status, 200);
+    EXPECT_EQ(right.body, "private");
+
+    Reply wrong = Ask(Get("/private/doc.txt", BasicHeader("Basic Ym9iOndyb25n")));
+    EXPECT_EQ(wrong.status, 401);
+    EXPECT_TRUE(wrong.Has("WWW-Authenticate: Basic realm=\"Test site (127.0.0.1:" + std::to_string(m_port) + ")\""));
+    EXPECT_EQ(Ask(Get("/private/doc.txt")).status, 401);
+}
+
+TEST_F(DispatchTest, TheServerListRefusesAnAddressOnTheFirstRequest)
+{
+    WriteFile(m_root + "/a.txt", "alpha");
+    StartServer({}, [this](CHTTPServerConfig& config) {
+        SetACL("Server\\ACL", {"Reject-user: *,*,127.0.0.*", "Allow-user: *,*,*"});
+        config.GetAccessList().Load(Key("Server"), "ACL");
+    });
+    Reply reply = Ask(Get("/a.txt"));
+    EXPECT_EQ(reply.status, 401);
+    EXPECT_EQ(reply.body, Page("http-noauth"));
+}
+
+TEST_F(DispatchTest, ExecRefusalBlocksMacroDocumentsButNotFiles)
+{
+    WriteFile(m_root + "/page.htm", "%expand% page");
+    WriteFile(m_root + "/a.txt", "alpha");
+    StartServer({}, [this](CHTTPServerConfig& config) {
+        SetACL("Server\\ACL", {"Reject-user: EXEC,*,*", "Allow-user: *,*,*"});
+        config.GetAccessList().Load(Key("Server"), "ACL");
+    });
+    EXPECT_EQ(Ask(Get("/page.htm")).status, 401);
+    EXPECT_EQ(Ask(Get("/a.txt")).status, 200);
+}
+
+TEST_F(DispatchTest, DirectoriesAreListedOnlyWithBrowsing)
+{
+    std::filesystem::create_directories(m_root + "/dir");
+    WriteFile(m_root + "/dir/x.txt", "x");
+    StartServer();
+    Reply hidden = Ask(Get("/dir/"));
+    EXPECT_EQ(hidden.status, 404);
+    EXPECT_EQ(hidden.body, Page("http-badurl"));
+    StopAllServers();
+    DeleteAllServers();
+
+    StartServer([](CServiceSettings&, CHTTPSettings& http) { http.dirBrowsing = 1; });
+    Reply listed = Ask(Get("/dir/"));
+    EXPECT_EQ(listed.status, 200);
+    EXPECT_NE(listed.body.find("Index of"), std::string::npos);
+    // A PUT to a directory fails instead of looking like a stored upload.
+    Reply put = Ask("PUT /dir/ HTTP/1.0\r\nContent-length: 1\r\n\r\nx");
+    EXPECT_NE(put.status, 200);
+    EXPECT_NE(put.status, 201);
+}
+
+TEST_F(DispatchTest, MethodsAndSimpleRequests)
+{
+    WriteFile(m_root + "/a.txt", "alpha");
+    StartServer();
+    Reply unknown = Ask("DELETE /a.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(unknown.status, 405);
+    EXPECT_EQ(unknown.body, Page("http-badcommand"));
+
+    Reply simplePost = Ask("POST /a.txt\r\n");
+    EXPECT_EQ(simplePost.status, 501);
+    EXPECT_EQ(simplePost.body, Page("http-getonly"));
+
+    // A simple GET is answered without a header.
+    EXPECT_EQ(Exchange("GET /a.txt\r\n"), "alpha");
+
+    Reply head = Ask("HEAD /a.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.Has("Content-length: 5"));
+    EXPECT_EQ(head.body, "");
+}
+
+TEST_F(DispatchTest, AccessListFilesAreNeverServedOrReplaced)
+{
+    WriteFile(m_root + "/a.txt", "alpha");
+    WriteFile(m_root + "/a.txt.~ACL~", "Allow-user: *,*,*\r\n");
+    WriteFile(m_root + "/.~ACL~", "Allow-user: *,*,*\r\n");
+    StartServer();
+    for (const std::string request :
+         {Get("/a.txt.~ACL~"), Get("/.~acl~"), Get("/a.txt.%7EACL%7E"), std::string("HEAD /.~ACL~ HTTP/1.0\r\n\r\n"),
+          std::string("PUT /a.txt.~ACL~ HTTP/1.0\r\nContent-length: 4\r\n\r\nnone")}) {
+        EXPECT_EQ(Ask(request).status, 404) << request;
+    }
+    EXPECT_EQ(ReadFile(m_root + "/a.txt.~ACL~"), "Allow-user: *,*,*\r\n");
+}
+
+TEST_F(DispatchTest, TraverseCheckingWalksEveryFolder)
+{
+    WriteFile(m_root + "/a/b/doc.txt", "deep");
+    WriteFile(m_root + "/a/.~ACL~", "Reject-user: TRAVERSE,*,*\r\nAllow-user: *,*,*\r\n");
+    StartServer();
+    EXPECT_EQ(Ask(Get("/a/b/doc.txt")).status, 200) << "no traverse checks unless configured";
+    StopAllServers();
+    DeleteAllServers();
+    StartServer([](CServiceSettings&, CHTTPSettings& http) { http.traverseChecking = 1; });
+    EXPECT_EQ(Ask(Get("/a/b/doc.txt")).status, 401);
+}
+
+TEST_F(DispatchTest, ProgramsAreNotRunYet)
+{
+    WriteFile(m_root + "/run.cgi", "#!/bin/sh\necho hi\n");
+    StartServer({}, [this](CHTTPServerConfig& config) {
+        SetValues("Server\\CGIExt\\cgi", {{"CommandLine", "/bin/sh %s"}});
+        Key("Server\\CGIExt\\cgi").SetDword("ExecCGI", 0);
+        config.GetCGIExt().LoadFromKey(Key("Server"), "CGIExt");
+    });
+    // A program that may not run without a query is not there at all.
+    EXPECT_EQ(Ask(Get("/run.cgi")).status, 404);
+    EXPECT_EQ(Ask(Get("/run.cgi?x")).status, 501);
+}
+
+} // namespace
