@@ -190,3 +190,73 @@ TEST_F(DispatchTest, ProgramsAreNotRunYet)
 }
 
 } // namespace
+
+// A logon made for one request must not carry over to the next request of
+// a kept-alive connection. Needs root and a PAM account of its own.
+class NTLogonTest : public HTTPServerTest {
+protected:
+    static std::string Script()
+    {
+        return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
+                "test-account.sh")
+            .string();
+    }
+    void SetUp() override
+    {
+        HTTPServerTest::SetUp();
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to create a PAM test account";
+        m_user = "velmora-ht-" + std::to_string(::getpid());
+        int status = std::system(("/bin/sh '" + Script() + "' create " + m_user + " 'Pw:of-test-1' >/dev/null 2>&1").c_str());
+        if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
+            GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        m_created = true;
+    }
+    void TearDown() override
+    {
+        HTTPServerTest::TearDown();
+        if (m_created)
+            std::system(("/bin/sh '" + Script() + "' remove " + m_user + " >/dev/null 2>&1").c_str());
+    }
+    std::string m_user;
+    bool m_created = false;
+};
+
+TEST_F(NTLogonTest, ALogonIsRevertedBeforeTheNextKeptAliveRequest)
+{
+    ::chmod(m_dir.Path().c_str(), 0755);
+    ::chmod(m_root.c_str(), 0755);
+    WriteFile(m_root + "/public.txt", "public");
+    ::chmod((m_root + "/public.txt").c_str(), 0644);
+    WriteFile(m_root + "/server-only.txt", "server only");
+    ::chmod((m_root + "/server-only.txt").c_str(), 0600);
+    StartServer([](CServiceSettings& service, CHTTPSettings& http) {
+        service.useNTAuthentication = 1;
+        http.keepAliveTimeout = 1;
+    });
+    std::string credentials;
+    {
+        // Basic credentials: base64 of "user:password".
+        static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string plain = m_user + ":Pw:of-test-1";
+        for (std::size_t i = 0; i < plain.size(); i += 3) {
+            std::uint32_t group = static_cast<unsigned char>(plain[i]) << 16;
+            if (i + 1 < plain.size())
+                group |= static_cast<unsigned char>(plain[i + 1]) << 8;
+            if (i + 2 < plain.size())
+                group |= static_cast<unsigned char>(plain[i + 2]);
+            credentials += alphabet[(group >> 18) & 63];
+            credentials += alphabet[(group >> 12) & 63];
+            credentials += i + 1 < plain.size() ? alphabet[(group >> 6) & 63] : '=';
+            credentials += i + 2 < plain.size() ? alphabet[group & 63] : '=';
+        }
+    }
+    std::vector<Reply> replies = SplitReplies(
+        Exchange(Get("/public.txt", "Connection: keep-alive\r\nAuthorization: Basic " + credentials + "\r\n") +
+                 Get("/server-only.txt")));
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].body, "public");
+    EXPECT_EQ(replies[1].status, 200);
+    EXPECT_EQ(replies[1].body, "server only");
+}
