@@ -293,6 +293,8 @@ int CHTTPServer::SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeade
     if (!macro && !request.Range.empty())
         ranges = ParseByteRanges(request.Range, size);
 
+    // A simple request gets the body alone; the log still shows what it got.
+    request.Status = 200;
     if (sendHeaders) {
         bool modified = macro || request.IfModifiedSince.empty() ||
                         (request.FileHandle >= 0 ? IsModifiedSince(request.FileHandle, request.IfModifiedSince)
