@@ -139,56 +139,46 @@ protected:
             lines.push_back(line);
         return lines;
     }
-    // Requests a server answers in every way: found, missing, with a query
-    // and with hostile text.
-    void SendMixedRequests()
-    {
-        EXPECT_EQ(Ask(Get("/a.txt?x=1")).status, 200);
-        EXPECT_EQ(Ask(Get("/missing.htm")).status, 404);
-        EXPECT_EQ(Ask("GET /a.txt HTTP/1.0\r\nUser-Agent: curl/8\r\n\r\n").status, 200);
-        Ask(Get("/a\"b\\c", "User-Agent: evil \"agent\"\r\nReferer: http://x/\"y\r\n"));
-        Ask("GET /a.txt\x01 HTTP/1.0\r\n\r\n");
-    }
 };
 
-TEST_F(AccessLogTest, EveryLineTheServerWritesIsStrictCommonFormat)
+// Both formats, with a fresh server and log for each; goaccess, when
+// installed, must count every line as a valid request.
+TEST_F(AccessLogTest, EveryLineTheServerWritesIsStrictAndGoaccessReadsIt)
 {
-    StartLogging(false);
-    SendMixedRequests();
-    std::vector<std::string> lines = LogLines();
-    ASSERT_EQ(lines.size(), 5u);
-    for (const std::string& line : lines)
-        EXPECT_TRUE(std::regex_match(line, kCommonLine)) << line;
-    EXPECT_NE(lines[0].find("\"GET /a.txt?x=1 HTTP/1.0\" 200 5"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines[0].rfind("127.0.0.1 - - [", 0), 0u) << lines[0];
-    EXPECT_NE(lines[1].find("\" 404 "), std::string::npos) << lines[1];
-    EXPECT_NE(lines[3].find(R"("GET /a\"b\\c HTTP/1.0" 404 )"), std::string::npos) << lines[3];
-}
-
-TEST_F(AccessLogTest, GoaccessAcceptsEveryCombinedLine)
-{
-    StartLogging(true);
-    SendMixedRequests();
-    std::vector<std::string> lines = LogLines();
-    ASSERT_EQ(lines.size(), 5u);
-    for (const std::string& line : lines)
-        EXPECT_TRUE(std::regex_match(line, kCombinedLine)) << line;
-    EXPECT_NE(lines[3].find(R"("http://x/\"y" "evil \"agent\"")"), std::string::npos) << lines[3];
-
-    if (std::system("command -v goaccess > /dev/null 2>&1") != 0)
-        GTEST_SKIP() << "goaccess is not installed";
-    const std::string command =
-        "goaccess '" + LogPath() + "' --no-global-config --log-format=COMBINED -o csv 2>&1";
-    std::string report;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            report.append(buffer, got);
-        ::pclose(pipe);
+    const bool haveGoaccess = std::system("command -v goaccess > /dev/null 2>&1") == 0;
+    for (bool combined : {false, true}) {
+        std::filesystem::remove(LogPath());
+        StartLogging(combined);
+        EXPECT_EQ(Ask(Get("/a.txt?x=1")).status, 200);
+        EXPECT_EQ(Ask(Get("/missing.htm")).status, 404);
+        Ask(Get("/a\"b\\c", "User-Agent: evil \"agent\"\r\nReferer: http://x/\"y\r\n"));
+        Ask("GET /a.txt\x01 HTTP/1.0\r\n\r\n");
+        std::vector<std::string> lines = LogLines();
+        StopAllServers();
+        ASSERT_EQ(lines.size(), 4u);
+        for (const std::string& line : lines)
+            EXPECT_TRUE(std::regex_match(line, combined ? kCombinedLine : kCommonLine)) << line;
+        EXPECT_EQ(lines[0].rfind("127.0.0.1 - - [", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find("\"GET /a.txt?x=1 HTTP/1.0\" 200 5"), std::string::npos) << lines[0];
+        EXPECT_NE(lines[2].find(R"("GET /a\"b\\c HTTP/1.0" 404 )"), std::string::npos) << lines[2];
+        if (combined)
+            EXPECT_TRUE(lines[2].ends_with(R"( "http://x/\"y" "evil \"agent\"")")) << lines[2];
+        if (!haveGoaccess)
+            continue;
+        const std::string command = "goaccess '" + LogPath() + "' --no-global-config --log-format=" +
+                                    (combined ? "COMBINED" : "COMMON") + " -o csv 2>&1";
+        std::string report;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+                report.append(buffer, got);
+            ::pclose(pipe);
+        }
+        EXPECT_NE(report.find(R"("4","valid_requests")"), std::string::npos) << report.substr(0, 1000);
+        EXPECT_NE(report.find(R"("0","failed_requests")"), std::string::npos) << report.substr(0, 1000);
     }
-    // The general section reports valid and failed requests as CSV rows.
-    EXPECT_NE(report.find(R"("5","valid_requests")"), std::string::npos) << report.substr(0, 2000);
-    EXPECT_NE(report.find(R"("0","failed_requests")"), std::string::npos) << report.substr(0, 2000);
+    if (!haveGoaccess)
+        GTEST_SKIP() << "goaccess is not installed; the regular expressions alone were checked";
 }
 
 TEST_F(AccessLogTest, ALogMacroWritesWhatItLogs)

@@ -58,16 +58,6 @@ TEST_F(RequestMacrosTest, HeadersAreFoundByNameAndOccurrence)
     EXPECT_EQ(reply.body, "a=1|b=2|[]|[]|[]|[Cookie=a=1][X-Y=z][Cookie=b=2]|" + headers);
 }
 
-TEST_F(RequestMacrosTest, BasicCredentialsAreShownAsSent)
-{
-    StartServer();
-    Page("/u.htm", "[%client-name%|%client-password%|%client-authname%]");
-    // "bob:pa:ss" in base64: the password holds a colon.
-    Reply reply = Ask(Get("/u.htm", "Authorization: Basic Ym9iOnBhOnNz\r\n"));
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, "[bob|pa:ss|]");
-}
-
 struct ACLCase {
     const char* lines; // the .~ACL~ file; null: none
     const char* arguments;
