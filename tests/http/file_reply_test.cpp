@@ -2,6 +2,7 @@
 
 #include "framework/http_date.h"
 #include "http/http_server_fixture.h"
+#include "macro/macro_exception.h"
 
 #include <gtest/gtest.h>
 
@@ -239,6 +240,37 @@ TEST_F(FileReplyTest, ATypeTheClientRefusesIs400)
     http_test::Reply accepted = Ask(HTTPServerTest::Get("/picture.gif", "Accept: image/*\r\n"));
     EXPECT_EQ(accepted.status, 200);
     EXPECT_EQ(accepted.body, "GIF89a");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FileReplyTest, FailuresInsideAPageEndItsReply)
+{
+    struct Case {
+        const char* page;
+        int status;
+        const char* shown; // in the body; for a redirect, in the Location line
+    };
+    const std::vector<Case> cases = {
+        {"%expand%before %throw(oops,7,went wrong)% after", 500, "<code>oops 7: went wrong</code>"},
+        {"%expand%before %redirect(/elsewhere.htm)% after", 302, "Location: /elsewhere.htm"},
+        {"%expand%%try(%throw(x,1,y),caught) fine", 200, "caught fine"},
+    };
+    RegisterTryMacros(*m_global);
+    StartServer();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        std::string url = "/p" + std::to_string(i) + ".htm";
+        http_test::WriteFile(m_root + url, cases[i].page);
+        http_test::Reply reply = Ask(Get(url));
+        EXPECT_EQ(reply.status, cases[i].status) << cases[i].page;
+        EXPECT_NE((reply.head + reply.body).find(cases[i].shown), std::string::npos) << reply.head << reply.body;
+        // Nothing of the page's partial output leaks into the error reply.
+        if (cases[i].status != 200) {
+            EXPECT_EQ(reply.body.find("before"), std::string::npos) << reply.body;
+        }
+    }
 }
 
 } // namespace
