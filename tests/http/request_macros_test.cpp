@@ -109,12 +109,6 @@ TEST_F(RequestMacrosTest, RegistrationHappensOncePerRequest)
     request.Scope.Expand(&out, "%client-url%|%client-query%|%httproot%|%client-ip%");
     EXPECT_EQ(out.ToString(), "changed|y|" + m_root + "|127.0.0.1");
 
-    // Cleared flags register everything again.
-    request.RequestFlags = 0;
-    RegisterRequestMacros(*m_server, pair.server, request);
-    out.Empty();
-    request.Scope.Expand(&out, "%client-url%");
-    EXPECT_EQ(out.ToString(), "/x.htm");
 }
 
 } // namespace
