@@ -171,7 +171,7 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
     request.Document = GetDocumentCache().Lookup(path.c_str(), static_cast<int>(path.size()), &request.FileHandle,
                                                  qualifier, &error);
     CCacheEntry* entry = request.Document;
-    if (entry != nullptr && request.FileHandle == -1 && error == CDocumentCache::kErrorAccessDenied)
+    if (request.FileHandle == -1 && error == CDocumentCache::kErrorAccessDenied)
         SendAuthRequired(socket, request);
 
     // 5. Not found.

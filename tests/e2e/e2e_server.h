@@ -15,6 +15,7 @@
 #include "macro/core_macros.h"
 #include "macro/macro_context.h"
 #include "macro/named_strings.h"
+#include "http/http_server_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -36,31 +37,9 @@ extern char** environ;
 
 namespace e2e {
 
-inline std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, htonl(INADDR_LOOPBACK));
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
-inline void WriteFile(const std::string& path, const std::string& text)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using http_test::FreePort;
+using http_test::ReadFile;
+using http_test::WriteFile;
 
 struct RunResult {
     int exitCode = -1;

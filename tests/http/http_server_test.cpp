@@ -169,15 +169,6 @@ TEST_F(RequestLoopTest, KeepAliveCarriesRequestsAndSkipsUnreadBodies)
     EXPECT_FALSE(replies[0].Has("Connection: Keep-alive"));
 }
 
-TEST_F(RequestLoopTest, KeepAliveIsOffWithoutATimeout)
-{
-    WriteFile(m_root + "/a.txt", "alpha");
-    StartServer();
-    std::vector<Reply> replies = SplitReplies(Exchange(Get("/a.txt", "Connection: keep-alive\r\n") + Get("/a.txt")));
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_FALSE(replies[0].Has("Connection: Keep-alive"));
-}
-
 TEST_F(RequestLoopTest, ProcessURLKeepsItsCopyOfTheURL)
 {
     WriteFile(m_root + "/a.txt", "alpha");

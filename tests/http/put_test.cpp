@@ -33,8 +33,9 @@ TEST(ContentLengthTest, OnlyADecimalNumberIsALength)
     for (const Case& c : cases) {
         std::int64_t length = -1;
         EXPECT_EQ(GetContentLength(c.headers, length), c.result) << c.headers;
-        if (c.result == BodyLength::Valid)
+        if (c.result == BodyLength::Valid) {
             EXPECT_EQ(length, c.length) << c.headers;
+        }
     }
 }
 

@@ -33,8 +33,9 @@ TEST(URLPathTest, DecodingRefusesWhatCouldEscapeASegment)
     for (const Case& c : cases) {
         std::string out;
         EXPECT_EQ(DecodeURLPath(out, c.path), c.ok) << c.path;
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(out, c.decoded) << c.path;
+        }
     }
 }
 
@@ -61,8 +62,9 @@ TEST(URLPathTest, NormalisingCollapsesSeparatorsAndRefusesParents)
     for (const Case& c : cases) {
         std::string out;
         EXPECT_EQ(NormalizeURLPath(out, c.path), c.ok) << c.path;
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(out, c.normal) << c.path;
+        }
     }
 }
 
@@ -147,7 +149,7 @@ TEST_F(URLMappingTest, RedirectsCarryLocationAndEndTheConnection)
     WriteFile(m_root + "/new.txt", "new");
     StartServer([](CServiceSettings&, CHTTPSettings& http) { http.keepAliveTimeout = 5; },
                 [this](CHTTPServerConfig& config) {
-                    SetValues("Server\\Redirections", {{"/old", "/new.txt"}, {"/away", "http://example.invalid/"}});
+                    SetValues("Server\\Redirections", {{"/old", "/new.txt"}});
                     config.GetRedirections().LoadFromKey(Key("Server"), "Redirections");
                 });
     std::string local = "http://127.0.0.1:" + std::to_string(m_port) + "/new.txt";
@@ -157,9 +159,6 @@ TEST_F(URLMappingTest, RedirectsCarryLocationAndEndTheConnection)
     EXPECT_EQ(replies[0].status, 302);
     EXPECT_TRUE(replies[0].Has("Location: " + local));
     EXPECT_NE(replies[0].body.find(local), std::string::npos);
-
-    Reply away = Ask(Get("/away"));
-    EXPECT_TRUE(away.Has("Location: http://example.invalid/"));
 
     Reply head = Ask("HEAD /old HTTP/1.0\r\n\r\n");
     EXPECT_EQ(head.status, 302);
@@ -171,11 +170,6 @@ TEST_F(URLMappingTest, RedirectsCarryLocationAndEndTheConnection)
     EXPECT_EQ(simple.rfind("<", 0), 0u) << simple;
     EXPECT_NE(simple.find(local), std::string::npos);
 
-    // A directory named without its '/' is sent to the one with it.
-    std::filesystem::create_directories(m_root + "/dir");
-    Reply dir = Ask(Get("/dir"));
-    EXPECT_EQ(dir.status, 302);
-    EXPECT_TRUE(dir.Has("Location: http://127.0.0.1:" + std::to_string(m_port) + "/dir/"));
 }
 
 TEST_F(URLMappingTest, MimeTypesComeFromTheFileNameOrTheDefault)
