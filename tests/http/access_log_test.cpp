@@ -161,8 +161,9 @@ TEST_F(AccessLogTest, EveryLineTheServerWritesIsStrictAndGoaccessReadsIt)
         EXPECT_EQ(lines[0].rfind("127.0.0.1 - - [", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find("\"GET /a.txt?x=1 HTTP/1.0\" 200 5"), std::string::npos) << lines[0];
         EXPECT_NE(lines[2].find(R"("GET /a\"b\\c HTTP/1.0" 404 )"), std::string::npos) << lines[2];
-        if (combined)
+        if (combined) {
             EXPECT_TRUE(lines[2].ends_with(R"( "http://x/\"y" "evil \"agent\"")")) << lines[2];
+        }
         if (!haveGoaccess)
             continue;
         const std::string command = "goaccess '" + LogPath() + "' --no-global-config --log-format=" +

@@ -190,8 +190,9 @@ TEST_F(FormTest, ABodyOneByteOverTheLimitIsRefused)
         body.resize(c.bodyBytes, 'p');
         Reply reply = Ask(Post("/p.htm", c.contentType, body));
         EXPECT_EQ(reply.status, c.status) << c.contentType << " " << c.bodyBytes;
-        if (c.status == 200)
+        if (c.status == 200) {
             EXPECT_EQ(reply.body, "x") << c.contentType;
+        }
     }
 }
 

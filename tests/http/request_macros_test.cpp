@@ -86,10 +86,11 @@ TEST_F(RequestMacrosTest, AclcheckRefusesWhatTheListRejects)
         Page(url, "before%aclcheck(" + folder + "," + c.arguments + ")after");
         Reply reply = Ask(Get(url));
         EXPECT_EQ(reply.status, c.status) << url;
-        if (c.status == 200)
+        if (c.status == 200) {
             EXPECT_EQ(reply.body, "beforeafter") << url;
-        else
+        } else {
             EXPECT_NE(reply.head.find("WWW-Authenticate"), std::string::npos) << url;
+        }
     }
 }
 

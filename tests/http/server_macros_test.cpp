@@ -64,12 +64,15 @@ TEST_F(ServerMacrosTest, RedirectAndHttpExceptionEndThePage)
         Page(url, c.page);
         Reply reply = Ask(Get(url));
         EXPECT_EQ(reply.status, c.status) << c.page;
-        if (c.body)
+        if (c.body) {
             EXPECT_EQ(reply.body, c.body) << c.page;
-        if (c.header)
+        }
+        if (c.header) {
             EXPECT_TRUE(reply.Has(c.header)) << reply.head;
-        if (c.status == 302)
+        }
+        if (c.status == 302) {
             EXPECT_NE(reply.head.find("/a.txt\r\n"), std::string::npos) << reply.head;
+        }
     }
 }
 
