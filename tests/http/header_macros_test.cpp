@@ -7,6 +7,8 @@
 #include "http/header_macros.h"
 #include "http/http_request.h"
 
+#include <regex>
+
 using namespace http_test;
 
 namespace {
@@ -59,17 +61,10 @@ TEST_F(HeaderMacrosTest, PathsMapToFilesAndAbsoluteURLs)
     StartServer();
     Page("/docs/page.htm", "%fqppath(img/a.gif)|%fqurl(../b.htm)|%fqurl%");
     Reply reply = Ask(Get("/docs/page.htm"));
-    const std::string prefix = "http://";
-    ASSERT_EQ(reply.status, 200);
-    std::vector<std::string> parts;
-    std::istringstream fields(reply.body);
-    for (std::string field; std::getline(fields, field, '|');)
-        parts.push_back(field);
-    ASSERT_EQ(parts.size(), 3u) << reply.body;
-    EXPECT_EQ(parts[0], m_root + "/docs/img/a.gif");
-    EXPECT_EQ(parts[1].rfind(prefix, 0), 0u) << parts[1];
-    EXPECT_TRUE(parts[1].ends_with(":" + std::to_string(m_port) + "/b.htm")) << parts[1];
-    EXPECT_TRUE(parts[2].ends_with("/docs")) << parts[2];
+    const std::string port = std::to_string(m_port);
+    const std::regex expected(std::regex_replace(m_root, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                              "/docs/img/a.gif\\|http://[^/|]+:" + port + "/b.htm\\|http://[^/|]+:" + port + "/docs");
+    EXPECT_TRUE(std::regex_match(reply.body, expected)) << reply.body;
 }
 
 TEST_F(HeaderMacrosTest, APageSetsItsTypeAndExpiry)
