@@ -153,14 +153,16 @@ TEST_F(AccessLogTest, EveryLineTheServerWritesIsStrictAndGoaccessReadsIt)
         EXPECT_EQ(Ask(Get("/missing.htm")).status, 404);
         Ask(Get("/a\"b\\c", "User-Agent: evil \"agent\"\r\nReferer: http://x/\"y\r\n"));
         Ask("GET /a.txt\x01 HTTP/1.0\r\n\r\n");
+        Exchange("GET /a.txt\r\n");
         std::vector<std::string> lines = LogLines();
         StopAllServers();
-        ASSERT_EQ(lines.size(), 4u);
+        ASSERT_EQ(lines.size(), 5u);
         for (const std::string& line : lines)
             EXPECT_TRUE(std::regex_match(line, combined ? kCombinedLine : kCommonLine)) << line;
         EXPECT_EQ(lines[0].rfind("127.0.0.1 - - [", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find("\"GET /a.txt?x=1 HTTP/1.0\" 200 5"), std::string::npos) << lines[0];
         EXPECT_NE(lines[2].find(R"("GET /a\"b\\c HTTP/1.0" 404 )"), std::string::npos) << lines[2];
+        EXPECT_NE(lines[4].find("\"GET /a.txt\" 200 5"), std::string::npos) << lines[4];
         if (combined) {
             EXPECT_TRUE(lines[2].ends_with(R"( "http://x/\"y" "evil \"agent\"")")) << lines[2];
         }
@@ -175,7 +177,7 @@ TEST_F(AccessLogTest, EveryLineTheServerWritesIsStrictAndGoaccessReadsIt)
                 report.append(buffer, got);
             ::pclose(pipe);
         }
-        EXPECT_NE(report.find(R"("4","valid_requests")"), std::string::npos) << report.substr(0, 1000);
+        EXPECT_NE(report.find(R"("5","valid_requests")"), std::string::npos) << report.substr(0, 1000);
         EXPECT_NE(report.find(R"("0","failed_requests")"), std::string::npos) << report.substr(0, 1000);
     }
     if (!haveGoaccess)
