@@ -1,0 +1,275 @@
+// Velmorad: the servers run as the service "Velmora".
+//
+//   velmorad            runs the service (under velmora-sc, systemd or a shell)
+//   velmorad -install   adds the service's entry (and a systemd unit where systemd runs)
+//   velmorad -remove    deletes it
+//
+// Threads: the dispatcher (platform/service.h) runs the control handler; the
+// service main waits for the worker, which starts the servers, waits for the
+// stop event and stops them; a watchdog ends a stop that hangs.
+
+#include "config/last_mod_stamp.h"
+#include "framework/server_log.h"
+#include "framework/wsocket.h"
+#include "platform/eventlog.h"
+#include "platform/service.h"
+#include "platform/sync.h"
+#include "resources/string_table.h"
+#include "service/engine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kServiceName = "Velmora";
+// The display name is the product name, string 0xE000.
+constexpr unsigned kProductNameId = 0xE000;
+constexpr std::size_t kMaxDisplayName = 63;
+constexpr std::uint32_t kEventText = 0x40004002;
+
+// A stop that has not finished after this long ends the process.
+constexpr std::uint32_t kStopWatchdogMs = 60000;
+// The exit code of a stop ended by the watchdog (Linux keeps 666 & 255 = 154).
+constexpr int kWatchdogExitCode = 666;
+// Tests shorten the watchdog through this variable; it can only shorten it.
+constexpr const char* kWatchdogVariable = "VELMORA_STOP_WATCHDOG_MS";
+
+constexpr const char* kUsage = "Usage:\nVelmorad -install\tInstall service\n\t(note: -install should be run with "
+                               "executable in correct place.)Velmorad -remove\tRemove service\n";
+
+// The status record shared by the service main, the worker and the control
+// handler: each report changes it and hands it to the layer under one lock,
+// so no report is built from another thread's half-written fields.
+std::mutex g_statusMutex;
+platform::ServiceStatus g_status;
+platform::ServiceStatusHandle* g_statusHandle = nullptr;
+
+platform::Event* g_stopEvent = nullptr;
+std::uint32_t g_workerExitCode = 0;
+
+void Inform(std::string_view text) { LogMessage(platform::kEventTypeInformation, kEventText, {text}); }
+
+bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint, std::uint32_t waitHint)
+{
+    std::lock_guard lock(g_statusMutex);
+    g_status.serviceType = platform::kServiceWin32OwnProcess;
+    g_status.currentState = state;
+    g_status.controlsAccepted = state == platform::kServiceStartPending
+                                    ? 0
+                                    : platform::kServiceAcceptStop | platform::kServiceAcceptPauseContinue;
+    g_status.win32ExitCode = exitCode;
+    g_status.serviceSpecificExitCode = 0;
+    g_status.checkPoint = checkPoint;
+    g_status.waitHint = waitHint;
+    bool reported = g_statusHandle != nullptr && g_statusHandle->Report(g_status) == platform::kServiceOk;
+    // A service that cannot report is stopped.
+    if (!reported && g_stopEvent != nullptr && state != platform::kServiceStopped)
+        g_stopEvent->Set();
+    return reported;
+}
+
+std::uint32_t CurrentState()
+{
+    std::lock_guard lock(g_statusMutex);
+    return g_status.currentState;
+}
+
+std::uint32_t WatchdogMs()
+{
+    if (const char* text = std::getenv(kWatchdogVariable)) {
+        unsigned long value = std::strtoul(text, nullptr, 10);
+        if (value > 0 && value < kStopWatchdogMs)
+            return static_cast<std::uint32_t>(value);
+    }
+    return kStopWatchdogMs;
+}
+
+void StartStopWatchdog(std::uint32_t milliseconds)
+{
+    std::thread([milliseconds] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        // No clean-up: whatever hangs may hold any lock.
+        ::_exit(kWatchdogExitCode);
+    }).detach();
+}
+
+void ControlHandler(std::uint32_t control)
+{
+    std::uint32_t state = CurrentState();
+    switch (control) {
+    case platform::kServiceControlStop:
+        Inform("Commencing Velmora shutdown");
+        ReportStatus(platform::kServiceStopPending, 0, 1, 15000);
+        g_stopEvent->Set();
+        return;
+    case platform::kServiceControlPause:
+        if (state == platform::kServiceRunning) {
+            Inform("Pausing Velmora service.");
+            ReportStatus(platform::kServicePausePending, 0, 1, 15000);
+            StopServices();
+            ReportStatus(platform::kServicePaused, 0, 0, 0);
+            return;
+        }
+        break;
+    case platform::kServiceControlContinue:
+        if (state == platform::kServicePaused) {
+            Inform("Continuing Velmora service.");
+            ReportStatus(platform::kServiceContinuePending, 0, 1, 30000);
+            StartServices();
+            ReportStatus(platform::kServiceRunning, 0, 0, 0);
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    ReportStatus(state, 0, 0, 0);
+}
+
+void Worker()
+{
+    ReportStatus(platform::kServiceStartPending, 0, 3, 10000);
+    GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+    BindFiberAPI();
+    if (GetEngineFunctions().fibers)
+        BindCompletionPortAPI();
+    BindSocketAPI();
+    ReportStatus(platform::kServiceStartPending, 0, 4, 30000);
+    StartServices();
+    ReportStatus(platform::kServiceRunning, 0, 0, 0);
+
+    g_stopEvent->Wait();
+
+    StartStopWatchdog(WatchdogMs());
+    ReportStatus(platform::kServiceStopPending, 0, 1, kStopWatchdogMs);
+    StopServices();
+    UnbindSocketAPI();
+}
+
+void ServiceMain(const std::vector<std::string>&)
+{
+    g_statusHandle = platform::RegisterServiceControlHandler(kServiceName, ControlHandler);
+    if (g_statusHandle == nullptr)
+        return;
+    platform::Event stopEvent(true, false);
+    if (ReportStatus(platform::kServiceStartPending, 0, 1, 6000)) {
+        g_stopEvent = &stopEvent;
+        if (ReportStatus(platform::kServiceStartPending, 0, 2, 15000)) {
+            Inform("Starting up Velmora service.");
+            std::thread worker(Worker);
+            worker.join();
+            Inform("Velmora service shut down.");
+        }
+    }
+    ReportStatus(platform::kServiceStopped, g_workerExitCode, 0, 0);
+    g_stopEvent = nullptr;
+    g_statusHandle = nullptr;
+}
+
+std::string DisplayName()
+{
+    const char* name = LoadStringById(kProductNameId);
+    std::string text = name && *name ? name : kServiceName;
+    if (text.size() > kMaxDisplayName)
+        text.resize(kMaxDisplayName);
+    return text;
+}
+
+std::string ModulePath()
+{
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : path.string();
+}
+
+// The systemd unit goes with the entry where systemd manages the host; the
+// entry is what counts, so a unit that cannot be written is only mentioned.
+void InstallUnit()
+{
+    if (!platform::SystemdIsRunning())
+        return;
+    platform::ServiceConfig config;
+    if (platform::ServiceDatabase::QueryConfig(kServiceName, config) != platform::kServiceOk)
+        return;
+    std::string unitPath;
+    if (int code = platform::WriteSystemdUnit(config, platform::SystemdUnitDirectory(), &unitPath))
+        std::fprintf(stderr, "Warning: cannot write the systemd unit (error 0x%02x)\n", static_cast<unsigned>(code));
+}
+
+void RemoveUnit()
+{
+    if (!platform::SystemdIsRunning())
+        return;
+    std::string name = kServiceName;
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    std::error_code ignored;
+    std::filesystem::remove(std::filesystem::path(platform::SystemdUnitDirectory()) / (name + ".service"), ignored);
+}
+
+int Install()
+{
+    int code = platform::kErrorFileNotFound;
+    std::string module = ModulePath();
+    if (!module.empty())
+        code = platform::ServiceDatabase::Create(kServiceName, DisplayName(), platform::JoinCommandLine({module}),
+                                                 platform::kServiceAutoStart, {"Mup", "Tcpip", "Afd"});
+    if (code != platform::kServiceOk) {
+        std::printf("Error: Cannot install service (error 0x%02x)\n", static_cast<unsigned>(code));
+        return 0;
+    }
+    InstallUnit();
+    std::printf("Service successfully installed!\n");
+    return 0;
+}
+
+int Remove()
+{
+    int code = platform::ServiceDatabase::Delete(kServiceName);
+    if (code != platform::kServiceOk) {
+        std::printf("Error: Cannot remove service (error 0x%02x)\n", static_cast<unsigned>(code));
+        return 0;
+    }
+    RemoveUnit();
+    std::printf("Service successfully removed!\n");
+    return 0;
+}
+
+bool EqualsNoCase(std::string_view left, std::string_view right)
+{
+    if (left.size() != right.size())
+        return false;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        char a = left[i] >= 'A' && left[i] <= 'Z' ? static_cast<char>(left[i] - 'A' + 'a') : left[i];
+        if (a != right[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc <= 1) {
+        // The service reports to the event log from its first event on.
+        UseEventLog(true);
+        platform::RunServiceDispatcher(kServiceName, ServiceMain);
+        return 0;
+    }
+    std::string_view command = argv[1];
+    if (EqualsNoCase(command, "-install"))
+        return Install();
+    if (EqualsNoCase(command, "-remove"))
+        return Remove();
+    std::printf("%s", kUsage);
+    return 0;
+}
