@@ -12,7 +12,7 @@ FUZZ_SECS ?= 60
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
-            python3 python3-aiosmtpd python3-pyftpdlib openssl curl \
+            python3 python3-aiosmtpd python3-pyftpdlib openssl curl goaccess \
             libpam0g-dev libpam-modules passwd
 
 .PHONY: all deps build test test-sanitize fuzz bench clean
