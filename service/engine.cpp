@@ -272,13 +272,14 @@ int StartServices()
 {
     if (g_running.load())
         return 1;
-    if (!platform::TempVariableDefined())
-        LogError("TEMP environment variable should be defined.");
-
-    BindLogonFunctions();
+    // The log opens first: the application's log drops events while its
+    // file is closed, and the TEMP warning would be lost.
     // The service reports to the event log, which needs no file.
     if (!IsUsingEventLog())
         OpenServerLog();
+    if (!platform::TempVariableDefined())
+        LogError("TEMP environment variable should be defined.");
+    BindLogonFunctions();
     GlobalACLCache().Init();
     std::srand(platform::TickCount32() & 0xFFFF);
 

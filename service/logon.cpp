@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,9 @@ namespace {
 
 constexpr std::uint32_t kEventErrorText = 0xC0004001;
 constexpr int kErrorInvalidParameter = 87;
+// Kernels before 5.11 lack close_range's close-on-exec mode; then every
+// descriptor below this is marked one by one.
+constexpr int kFallbackDescriptorLimit = 4096;
 
 bool LogonBound() { return GetEngineFunctions().logon; }
 
@@ -125,6 +129,12 @@ struct ChildFailure {
     for (int i = 0; i < 3; ++i)
         if (::dup2(copies[i], i) < 0)
             ChildFail(pipe, 0, errno);
+
+    // Nothing else the server holds goes to the program, whoever opened it
+    // without close-on-exec.
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        for (int descriptor = 3; descriptor < kFallbackDescriptorLimit; ++descriptor)
+            ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
 
     if (!start.workingDirectory.empty() && ::chdir(start.workingDirectory.c_str()) != 0)
         ChildFail(pipe, 0, errno);

@@ -1,0 +1,226 @@
+// Engine start and stop on a hive of its own: real HTTP servers on
+// 127.0.0.1 at ports chosen at run time, curl as the client, and the
+// process's own threads and descriptors counted from /proc.
+
+#include "config/global_maps.h"
+#include "config/user_map.h"
+#include "e2e/e2e_server.h"
+#include "framework/server.h"
+#include "framework/server_stats.h"
+#include "macro/macro_context.h"
+#include "platform/clock.h"
+#include "service/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+std::size_t CountEntries(const char* directory)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory))
+        ++count;
+    return count;
+}
+
+class EngineTest : public ConfigTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        ::setenv("VELMORA_SHM_PREFIX", ("veng" + std::to_string(::getpid())).c_str(), 1);
+        BindSocketAPI();
+    }
+    static void TearDownTestSuite() { ::unsetenv("VELMORA_SHM_PREFIX"); }
+
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
+        m_root = m_dir / "www";
+        e2e::WriteFile(m_root + "/index.htm", "engine page\n");
+        Key("HTTP\\Mappings").SetString("htm", "text/html");
+    }
+    void TearDown() override
+    {
+        StopServices();
+        UnbindEngineFunctions();
+        ::unsetenv("VELMORA_HOME");
+        ConfigTest::TearDown();
+    }
+
+    std::uint16_t AddServer(std::uint32_t enabled = 1)
+    {
+        std::uint16_t port = e2e::FreePort();
+        platform::RegistryKey key = Key("HTTP\\Servers\\" + HTTPServerKeyName(port, htonl(INADDR_LOOPBACK)));
+        key.SetDword("Port", port);
+        key.SetDword("Address", htonl(INADDR_LOOPBACK));
+        key.SetDword("Enabled", enabled);
+        key.SetDword("ConnTimeout", 5);
+        key.SetDword("URLCacheFlushInterval", 0);
+        key.SetString("RootDir", m_root);
+        key.SetString("DefaultFile", "index.htm");
+        return port;
+    }
+    e2e::RunResult Get(std::uint16_t port, const std::string& path = "/")
+    {
+        return e2e::RunProgram({"curl", "-s", "--max-time", "10", "http://127.0.0.1:" + std::to_string(port) + path},
+                               m_dir / "curl.out");
+    }
+    std::string Expand(CMacroContext& scope, const std::string& text)
+    {
+        CTextBuffer out;
+        scope.Expand(&out, text);
+        return out.ToString();
+    }
+
+    std::string m_root;
+};
+
+TEST_F(EngineTest, StartAndStopAnswerWhetherTheyDidAnything)
+{
+    AddServer();
+    EXPECT_EQ(StopServices(), 1);
+    EXPECT_EQ(ServicesRunning(), 0);
+    EXPECT_EQ(StartServices(), 0);
+    EXPECT_EQ(ServicesRunning(), 1);
+    std::vector<CServer*> servers = GetServerList();
+    EXPECT_EQ(servers.size(), 1u);
+    EXPECT_EQ(StartServices(), 1);
+    EXPECT_EQ(GetServerList(), servers) << "a second start must create nothing";
+    EXPECT_EQ(StopServices(), 0);
+    EXPECT_EQ(ServicesRunning(), 0);
+    EXPECT_TRUE(GetServerList().empty());
+    EXPECT_EQ(StopServices(), 1);
+}
+
+TEST_F(EngineTest, ServesEnabledServersAndStopLeavesNoThreadOrDescriptor)
+{
+    std::uint16_t port = AddServer();
+    std::uint16_t disabled = AddServer(0);
+    std::size_t threads = CountEntries("/proc/self/task");
+    std::size_t descriptors = CountEntries("/proc/self/fd");
+
+    ASSERT_EQ(StartServices(), 0);
+    ASSERT_EQ(GetServerList().size(), 1u) << "a disabled server gets no object";
+    e2e::RunResult reply = Get(port);
+    EXPECT_EQ(reply.exitCode, 0);
+    EXPECT_EQ(reply.output, "engine page\n");
+    EXPECT_NE(Get(disabled).exitCode, 0) << "nothing listens for the disabled server";
+
+    // A client that holds its connection open must not hold the stop up.
+    WSocket idle;
+    ASSERT_EQ(idle.Connect("127.0.0.1", port), 0);
+    std::uint64_t begun = platform::MonotonicMs();
+    ASSERT_EQ(StopServices(), 0);
+    EXPECT_LT(platform::MonotonicMs() - begun, 15000u);
+    idle.Close();
+
+    EXPECT_EQ(GetServerThreadCount(), 0);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+    EXPECT_NE(Get(port).exitCode, 0) << "the port still answers after the stop";
+    EXPECT_FALSE(GlobalStats().IsMapped());
+
+    // Pause and continue are stop and start: the second run serves again.
+    ASSERT_EQ(StartServices(), 0);
+    EXPECT_TRUE(GlobalStats().IsMapped());
+    EXPECT_EQ(Get(port).output, "engine page\n");
+    ASSERT_EQ(StopServices(), 0);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+}
+
+TEST_F(EngineTest, EngineSettingsAndTheWorkerPool)
+{
+    const std::uint32_t perMachine = std::max(1u, std::thread::hardware_concurrency()) * kWorkersPerProcessor;
+    struct Case {
+        const char* name;
+        bool set;
+        std::uint32_t workers;
+        std::uint32_t expected;
+        bool bound;
+        bool poolWanted;
+    };
+    const Case cases[] = {
+        {"missing Workers is 1", false, 0, perMachine, true, true},
+        {"Workers 1 is processors x 20", true, 1, perMachine, true, true},
+        {"Workers 0 means no pool", true, 0, 0, true, false},
+        {"other values are kept", true, 7, 7, true, true},
+        {"unbound fibers mean no pool", true, 7, 7, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.set)
+            m_product.SetDword("Workers", c.workers);
+        else
+            m_product.DeleteValue("Workers");
+        m_product.SetDword("Concurrency", c.workers + 3);
+        UnbindEngineFunctions();
+        if (c.bound) {
+            BindFiberAPI();
+            BindCompletionPortAPI();
+        }
+        ASSERT_EQ(StartServices(), 0);
+        CEngineSettings settings = GetEngineSettings();
+        EXPECT_EQ(settings.workers, c.expected);
+        EXPECT_EQ(settings.concurrency, c.workers + 3);
+        EXPECT_EQ(settings.compatibility, 0u);
+        EXPECT_EQ(WorkerPoolWanted(), c.poolWanted);
+        EXPECT_TRUE(GetEngineFunctions().logon) << "start binds the logon functions";
+        ASSERT_EQ(StopServices(), 0);
+    }
+}
+
+TEST_F(EngineTest, InitMacrosStringsAndListsAreRebuiltAtEveryStart)
+{
+    AddServer();
+    m_product.SetString("InitMacro", "%set(engine-probe,one)%");
+    Key("HTTP").SetString("InitMacro", "%set(http-probe,%engine-probe%-two)%");
+    Key("Strings").SetString("copyright", "our notice");
+    Key("Users").SetString("alice", "secret");
+    Key("HTTP\\Users").SetString("bob", "other");
+
+    ASSERT_EQ(StartServices(), 0);
+    CMacroContext& global = GlobalMacroContext();
+    EXPECT_TRUE(global.IsReadOnly());
+    EXPECT_EQ(Expand(global, "%engine-probe%|%copyright%"), "one|our notice");
+    CMacroContext* http = GetHTTPStringsScope();
+    ASSERT_NE(http, nullptr);
+    EXPECT_TRUE(http->IsReadOnly());
+    EXPECT_EQ(http->GetParent(), &global);
+    EXPECT_EQ(Expand(*http, "%http-probe%"), "one-two");
+    std::string password;
+    EXPECT_TRUE(GlobalUsers().LookupLocked("bob", password));
+    EXPECT_TRUE(GlobalUsers().LookupLocked("alice", password)) << "the HTTP users fall back to the engine's";
+    EXPECT_EQ(password, "secret");
+    ASSERT_EQ(StopServices(), 0);
+    EXPECT_EQ(GetHTTPStringsScope(), nullptr);
+
+    // A start builds the global scope afresh: a macro the old init macro
+    // defined is gone, and a failing init macro does not stop the servers.
+    m_product.SetString("InitMacro", "%throw(init,1,broken)%");
+    ASSERT_EQ(StartServices(), 0);
+    EXPECT_EQ(GlobalMacroContext().FindMacro("engine-probe"), nullptr);
+    EXPECT_EQ(GetServerList().size(), 1u);
+}
+
+TEST_F(EngineTest, MissingTempIsReportedAndTheStartGoesOn)
+{
+    const char* saved = std::getenv("TEMP");
+    std::string kept = saved ? saved : "";
+    ::unsetenv("TEMP");
+    std::uint16_t port = AddServer();
+    ASSERT_EQ(StartServices(), 0);
+    EXPECT_EQ(Get(port).output, "engine page\n");
+    ASSERT_EQ(StopServices(), 0);
+    if (saved)
+        ::setenv("TEMP", kept.c_str(), 1);
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    EXPECT_NE(log.find("] TEMP environment variable should be defined.\n"), std::string::npos) << log;
+}
+
+} // namespace

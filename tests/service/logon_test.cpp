@@ -1,0 +1,251 @@
+// The logon helpers against the real PAM stack with a test account made by
+// tools/test-account.sh (root only), and children started through them.
+
+#include "service/engine.h"
+#include "service/logon.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <cstdlib>
+#include <filesystem>
+#include <pwd.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char* kPassword = "Velmora-Test-Pw-1";
+
+std::string AccountScript()
+{
+    if (const char* dir = std::getenv("VELMORA_SOURCE_DIR"))
+        return std::string(dir) + "/tools/test-account.sh";
+    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "test-account.sh")
+        .string();
+}
+
+// Reaps the child, bounded: a child still there after 10 s is killed.
+int Reap(int pid)
+{
+    int status = 0;
+    for (int i = 0; i < 1000; ++i) {
+        int got = ::waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (got < 0 && errno != EINTR)
+            return -1;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+// Starts argv through CreateProcessAsCurrentUser and returns what it printed.
+int RunChild(const std::vector<std::string>& arguments, std::string& output, int* exitCode = nullptr)
+{
+    int pipes[2];
+    if (::pipe2(pipes, O_CLOEXEC) != 0)
+        return -1;
+    CChildStart start;
+    start.arguments = arguments;
+    start.output = pipes[1];
+    int pid = 0;
+    int result = CreateProcessAsCurrentUser(start, &pid);
+    ::close(pipes[1]);
+    output.clear();
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipes[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipes[0]);
+    if (result == 0) {
+        int code = Reap(pid);
+        if (exitCode)
+            *exitCode = code;
+    }
+    return result;
+}
+
+int RunScript(const std::vector<std::string>& arguments)
+{
+    std::string ignored;
+    int code = -1;
+    std::vector<std::string> command = {"/bin/sh", AccountScript()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunChild(command, ignored, &code) == 0 ? code : -1;
+}
+
+class LogonTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // One account per test process: CTest runs the cases in parallel.
+        s_name = "velmora-test-" + std::to_string(::getpid());
+        if (::geteuid() != 0) {
+            s_skip = "needs root to create a PAM test account";
+            return;
+        }
+        int status = RunScript({"create", s_name, kPassword});
+        if (status == 2 || status == 3) {
+            s_skip = "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
+            return;
+        }
+        if (status != 0) {
+            s_failure = "tools/test-account.sh create failed with status " + std::to_string(status);
+            return;
+        }
+        s_created = true;
+        if (passwd* entry = ::getpwnam(s_name.c_str()))
+            s_uid = entry->pw_uid;
+        else
+            s_failure = "the test account is not in the user database";
+    }
+    static void TearDownTestSuite()
+    {
+        if (s_created)
+            RunScript({"remove", s_name});
+        s_created = false;
+    }
+
+    void SetUp() override
+    {
+        BindLogonFunctions();
+        if (!s_skip.empty())
+            GTEST_SKIP() << s_skip;
+        ASSERT_TRUE(s_failure.empty()) << s_failure;
+    }
+    void TearDown() override
+    {
+        RevertImpersonation();
+        EXPECT_EQ(::geteuid(), 0u);
+        UnbindEngineFunctions();
+    }
+
+    static inline std::string s_name;
+    static inline std::string s_skip;
+    static inline std::string s_failure;
+    static inline bool s_created = false;
+    static inline uid_t s_uid = 0;
+};
+
+TEST_F(LogonTest, AFailedLogonKeepsTheIdentityTheThreadHad)
+{
+    // As the server's own account, a failure must not leave anything behind.
+    EXPECT_EQ(LogonAndImpersonate(s_name.c_str(), ".", "wrong password"), 0);
+    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
+    EXPECT_EQ(::geteuid(), 0u);
+
+    // As the anonymous account: bad credentials of a request must not leave
+    // the thread running with the server's rights.
+    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    platform::LogonTokenPtr anonymous = platform::CurrentImpersonation();
+    ASSERT_NE(anonymous, nullptr);
+    const char* failures[][2] = {{s_name.c_str(), "wrong password"}, {"no-such-user-velmora", "x"}, {"", ""}};
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure[0]);
+        EXPECT_EQ(LogonAndImpersonate(failure[0], ".", failure[1]), 0);
+        EXPECT_EQ(platform::CurrentImpersonation(), anonymous);
+        EXPECT_EQ(::geteuid(), s_uid);
+    }
+
+    RevertImpersonation();
+    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
+    EXPECT_EQ(::geteuid(), 0u);
+}
+
+TEST_F(LogonTest, LogonOnlyGivesATokenAndKeepsTheThreadAsItWas)
+{
+    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    platform::LogonTokenPtr own = platform::CurrentImpersonation();
+
+    platform::LogonTokenPtr token;
+    EXPECT_EQ(LogonUserOnly(s_name.c_str(), ".", kPassword, kLogon32LogonInteractive, kLogon32ProviderDefault, &token),
+              1);
+    ASSERT_NE(token, nullptr);
+    EXPECT_EQ(token->uid, s_uid);
+    EXPECT_EQ(platform::CurrentImpersonation(), own);
+    EXPECT_EQ(::geteuid(), s_uid);
+
+    EXPECT_EQ(LogonUserOnly(s_name.c_str(), ".", "bad", kLogon32LogonInteractive, kLogon32ProviderDefault, &token), 0);
+    EXPECT_EQ(token, nullptr);
+    EXPECT_EQ(platform::CurrentImpersonation(), own);
+
+    RevertImpersonation();
+    EXPECT_EQ(ImpersonateToken(own), 1);
+    EXPECT_EQ(::geteuid(), s_uid);
+}
+
+TEST_F(LogonTest, ChildrenRunAsTheThreadsAccountWithEveryId)
+{
+    std::string output;
+    ASSERT_EQ(RunChild({"id", "-u"}, output), 0);
+    EXPECT_EQ(output, "0\n");
+
+    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    ASSERT_EQ(RunChild({"/bin/sh", "-c", "id -u; id -ru; id -g"}, output), 0);
+    std::string uid = std::to_string(s_uid);
+    EXPECT_EQ(output.rfind(uid + "\n" + uid + "\n", 0), 0u) << "effective and real ids: " << output;
+    EXPECT_EQ(::geteuid(), s_uid) << "the parent thread keeps its impersonation";
+}
+
+// Without the logon functions nothing is logged on and nothing impersonated.
+TEST(LogonUnboundTest, HelpersDoNothingWithoutTheLogonFunctions)
+{
+    UnbindEngineFunctions();
+    platform::LogonTokenPtr token = std::make_shared<const platform::LogonToken>();
+    EXPECT_EQ(LogonAndImpersonate("root", ".", "x"), 0);
+    EXPECT_EQ(LogonUserOnly("root", ".", "x", kLogon32LogonInteractive, kLogon32ProviderDefault, &token), 0);
+    EXPECT_EQ(token, nullptr);
+    EXPECT_EQ(ImpersonateToken(std::make_shared<const platform::LogonToken>()), 0);
+    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
+}
+
+TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
+{
+    std::filesystem::path plain = std::filesystem::temp_directory_path() / ("velmora-plain-" + std::to_string(::getpid()));
+    {
+        std::FILE* file = std::fopen(plain.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("not a program\n", file);
+        std::fclose(file);
+    }
+    std::string output;
+    int pid = 0;
+    EXPECT_EQ(CreateProcessAsCurrentUser(CChildStart{}, &pid), 87);
+    EXPECT_EQ(RunChild({"no-such-program-velmora"}, output), 2);
+    EXPECT_EQ(RunChild({"/nonexistent/program"}, output), 2);
+    EXPECT_EQ(RunChild({plain.string()}, output), 5) << "a file without the execute bit";
+    std::filesystem::permissions(plain, std::filesystem::perms::owner_all);
+    EXPECT_EQ(RunChild({plain.string()}, output), 193) << "an executable file that is no program";
+    std::filesystem::remove(plain);
+
+    // The child gets the given environment and directory, nothing else open,
+    // and the default SIGPIPE although the server ignores it.
+    ::signal(SIGPIPE, SIG_IGN);
+    int pipes[2];
+    ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
+    CChildStart start;
+    start.arguments = {"/bin/sh", "-c", "echo $PROBE; pwd; ls /proc/self/fd | wc -l; grep SigIgn /proc/self/status"};
+    start.explicitEnvironment = true;
+    start.environment = {"PROBE=given", "PATH=/usr/bin:/bin"};
+    start.workingDirectory = "/";
+    start.output = pipes[1];
+    ASSERT_EQ(CreateProcessAsCurrentUser(start, &pid), 0);
+    ::close(pipes[1]);
+    output.clear();
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipes[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipes[0]);
+    EXPECT_EQ(Reap(pid), 0);
+    // ls sees 0, 1, 2 and the directory it reads.
+    EXPECT_EQ(output, "given\n/\n4\nSigIgn:\t0000000000000000\n");
+}
+
+} // namespace
