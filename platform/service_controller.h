@@ -27,7 +27,8 @@ public:
     const std::string& Name() const { return m_name; }
 
     // Spawns the entry's image detached (a new session, no inherited
-    // descriptors, standard streams on /dev/null, working directory "/").
+    // descriptors, standard streams on /dev/null, working directory "/",
+    // this process's environment, default signal dispositions).
     // With waitForRunning it then waits up to timeoutMs for the service to
     // leave start-pending: kServiceOk once it runs (or is paused); the
     // service's exit code (or kErrorProcessAborted) when it stopped instead;

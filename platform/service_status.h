@@ -70,7 +70,6 @@ inline constexpr int kErrorServiceDisabled = 1058;
 inline constexpr int kErrorServiceDoesNotExist = 1060;
 inline constexpr int kErrorServiceCannotAcceptControl = 1061;
 inline constexpr int kErrorServiceNotActive = 1062;
-inline constexpr int kErrorFailedServiceControllerConnect = 1063;
 inline constexpr int kErrorProcessAborted = 1067;        // ended without reporting stopped
 inline constexpr int kErrorServiceExists = 1073;
 
