@@ -1,0 +1,284 @@
+// The real velmorad driven by the real velmora-sc: its command line, the
+// service's life through start, pause, continue and stop with curl as the
+// client, the events it sends to a syslog socket of the test's own, and a
+// stop that hangs ended by the watchdog.
+
+#include "e2e/e2e_server.h"
+#include "platform/clock.h"
+#include "platform/eventlog.h"
+#include "platform/service.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+namespace {
+
+constexpr const char* kName = "Velmora";
+
+std::string BinDir()
+{
+    const char* dir = std::getenv("VELMORA_TEST_BIN_DIR");
+    return dir ? dir : ".";
+}
+
+// A syslog receiver: a datagram socket the service's events are sent to.
+class SyslogSink {
+public:
+    explicit SyslogSink(const std::string& path) : m_path(path)
+    {
+        m_handle = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        m_bound = m_handle >= 0 && ::bind(m_handle, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~SyslogSink()
+    {
+        if (m_handle >= 0)
+            ::close(m_handle);
+        ::unlink(m_path.c_str());
+    }
+    bool IsBound() const { return m_bound; }
+
+    // Every line received until one ends with last, or the time runs out.
+    std::vector<std::string> ReadUntil(const std::string& last, std::uint32_t timeoutMs)
+    {
+        std::uint64_t deadline = platform::MonotonicMs() + timeoutMs;
+        for (std::uint64_t now; (now = platform::MonotonicMs()) < deadline;) {
+            pollfd wait{m_handle, POLLIN, 0};
+            if (::poll(&wait, 1, static_cast<int>(deadline - now)) <= 0)
+                continue;
+            char buffer[2048];
+            ssize_t n = ::recv(m_handle, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                continue;
+            m_lines.emplace_back(buffer, static_cast<std::size_t>(n));
+            if (m_lines.back().ends_with(last))
+                break;
+        }
+        return m_lines;
+    }
+
+private:
+    std::string m_path;
+    int m_handle = -1;
+    bool m_bound = false;
+    std::vector<std::string> m_lines;
+};
+
+class VelmoradTest : public ConfigTest {
+protected:
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        if (platform::SystemdIsRunning())
+            GTEST_SKIP() << "systemd manages this host: -install would write a unit into the system";
+        if (::access("/usr/bin/curl", X_OK) != 0)
+            GTEST_SKIP() << "curl is not installed";
+        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
+        if (const char* temp = std::getenv("TEMP"))
+            m_savedTemp = temp;
+        ::setenv("TEMP", m_dir.Path().c_str(), 1);
+        ::setenv("VELMORA_RUN_DIR", (m_dir / "run").c_str(), 1);
+        ::setenv("VELMORA_SHM_PREFIX", ("vsvc" + std::to_string(::getpid())).c_str(), 1);
+        ::setenv(platform::kSyslogSocketVariable, (m_dir / "log.sock").c_str(), 1);
+        m_root = m_dir / "www";
+        e2e::WriteFile(m_root + "/index.htm", "service page\n");
+        Key("HTTP\\Mappings").SetString("htm", "text/html");
+        m_port = e2e::FreePort();
+        m_server = Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK)));
+        m_server.SetDword("Port", m_port);
+        m_server.SetDword("Address", htonl(INADDR_LOOPBACK));
+        m_server.SetDword("ConnTimeout", 5);
+        m_server.SetDword("URLCacheFlushInterval", 0);
+        m_server.SetString("RootDir", m_root);
+        m_server.SetString("DefaultFile", "index.htm");
+    }
+    void TearDown() override
+    {
+        // Whatever a failed test left running goes.
+        platform::ServiceStatus status;
+        platform::ServiceController controller(kName);
+        if (controller.QueryStatus(status) == platform::kServiceOk && status.processId > 0) {
+            pid_t process = status.processId;
+            if (controller.Stop(status, 10000) != platform::kServiceOk ||
+                controller.WaitForState(platform::kServiceStopped, 10000) != platform::kServiceOk)
+                ::kill(process, SIGKILL);
+        }
+        m_server.Close();
+        for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable,
+                                 "VELMORA_STOP_WATCHDOG_MS"})
+            ::unsetenv(name);
+        if (m_savedTemp)
+            ::setenv("TEMP", m_savedTemp->c_str(), 1);
+        else
+            ::unsetenv("TEMP");
+        ConfigTest::TearDown();
+    }
+
+    e2e::RunResult Velmorad(const std::string& argument)
+    {
+        std::vector<std::string> args = {"timeout", "60", BinDir() + "/service/velmorad"};
+        if (!argument.empty())
+            args.push_back(argument);
+        return e2e::RunProgram(args, m_dir / "velmorad.out");
+    }
+    e2e::RunResult Control(const std::string& command)
+    {
+        return e2e::RunProgram({"timeout", "90", BinDir() + "/tools/velmora-sc", command, kName}, m_dir / "sc.out");
+    }
+    e2e::RunResult Get()
+    {
+        return e2e::RunProgram({"curl", "-s", "--max-time", "10", "http://127.0.0.1:" + std::to_string(m_port) + "/"},
+                               m_dir / "curl.out");
+    }
+    std::uint32_t State()
+    {
+        platform::ServiceStatus status;
+        platform::ServiceController(kName).QueryStatus(status);
+        return status.currentState;
+    }
+
+    std::string m_root;
+    std::uint16_t m_port = 0;
+    platform::RegistryKey m_server;
+    std::optional<std::string> m_savedTemp;
+};
+
+TEST_F(VelmoradTest, InstallRemoveAndUsageTexts)
+{
+    const std::string usage = "Usage:\nVelmorad -install\tInstall service\n\t(note: -install should be run with "
+                              "executable in correct place.)Velmorad -remove\tRemove service\n";
+    struct Case {
+        const char* argument;
+        const char* output;
+    };
+    const Case cases[] = {
+        {"bogus", usage.c_str()},
+        {"-installed", usage.c_str()},
+        {"-INSTALL", "Service successfully installed!\n"},
+        {"-install", "Error: Cannot install service (error 0x431)\n"},
+        {"-Remove", "Service successfully removed!\n"},
+        {"-remove", "Error: Cannot remove service (error 0x424)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        e2e::RunResult run = Velmorad(c.argument);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.output, c.output);
+        if (std::string_view(c.argument) == "-INSTALL") {
+            platform::ServiceConfig config;
+            ASSERT_EQ(platform::ServiceDatabase::QueryConfig(kName, config), platform::kServiceOk);
+            EXPECT_EQ(platform::SplitCommandLine(config.imagePath),
+                      std::vector<std::string>{std::filesystem::canonical(BinDir() + "/service/velmorad").string()});
+            EXPECT_EQ(config.startType, platform::kServiceAutoStart);
+            EXPECT_EQ(config.displayName, "Velmora");
+            EXPECT_EQ(config.dependencies, (std::vector<std::string>{"Mup", "Tcpip", "Afd"}));
+        }
+    }
+    EXPECT_FALSE(platform::ServiceDatabase::Exists(kName));
+}
+
+TEST_F(VelmoradTest, StartPauseContinueStopWithTheirEvents)
+{
+    SyslogSink syslog(m_dir / "log.sock");
+    ASSERT_TRUE(syslog.IsBound());
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(State(), platform::kServiceRunning);
+    EXPECT_EQ(Get().output, "service page\n");
+
+    ASSERT_EQ(Control("pause").exitCode, 0);
+    EXPECT_EQ(State(), platform::kServicePaused);
+    EXPECT_NE(Get().exitCode, 0) << "a paused service must refuse connections";
+    platform::ServiceController controller(kName);
+    platform::ServiceStatus status;
+    for (std::uint32_t control : {platform::kServiceControlInterrogate, platform::kServiceControlPause}) {
+        SCOPED_TRACE(control);
+        ASSERT_EQ(controller.Control(control, status), platform::kServiceOk);
+        EXPECT_EQ(status.currentState, platform::kServicePaused);
+        EXPECT_EQ(status.controlsAccepted, platform::kServiceAcceptStop | platform::kServiceAcceptPauseContinue);
+    }
+    EXPECT_NE(Get().exitCode, 0);
+
+    ASSERT_EQ(Control("continue").exitCode, 0);
+    EXPECT_EQ(State(), platform::kServiceRunning);
+    ASSERT_EQ(controller.Continue(status), platform::kServiceOk);
+    EXPECT_EQ(status.currentState, platform::kServiceRunning) << "continue while running changes nothing";
+    EXPECT_EQ(Get().output, "service page\n");
+
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    ASSERT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
+    ASSERT_EQ(controller.QueryStatus(status), platform::kServiceOk);
+    EXPECT_EQ(status.win32ExitCode, 0u) << "an orderly stop reports stopped itself";
+    EXPECT_FALSE(platform::IsServiceProcessRunning(kName));
+
+    std::vector<std::string> lines = syslog.ReadUntil("Velmora service shut down.", 10000);
+    const std::vector<std::string> expected = {"Starting up Velmora service.", "HTTP server started.",
+                                               "Pausing Velmora service.",     "HTTP server shut down.",
+                                               "Continuing Velmora service.",  "HTTP server started.",
+                                               "Commencing Velmora shutdown",  "HTTP server shut down.",
+                                               "Velmora service shut down."};
+    std::vector<std::string> seen;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(line.starts_with("<30>Velmora[")) << "not an information event of the service: " << line;
+        seen.push_back(line.substr(line.find("]: ") + 3));
+    }
+    EXPECT_EQ(seen, expected);
+
+    EXPECT_EQ(Velmorad("-remove").output, "Service successfully removed!\n");
+}
+
+// A hit whose access log is a named pipe nobody reads blocks in the open, so
+// the server cannot stop; the watchdog must end the process.
+TEST_F(VelmoradTest, AHungStopIsEndedByTheWatchdog)
+{
+    std::string fifo = m_dir / "access.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    m_server.SetString("LogFile", fifo);
+    ::setenv("VELMORA_STOP_WATCHDOG_MS", "1500", 1);
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+
+    // Run in the foreground, so the service's own exit status is seen.
+    std::vector<std::string> args = {BinDir() + "/tools/velmora-sc", "run", kName};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t runner = -1;
+    ASSERT_EQ(posix_spawn(&runner, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+
+    platform::ServiceController controller(kName);
+    EXPECT_EQ(controller.WaitForState(platform::kServiceRunning, 30000), platform::kServiceOk);
+    EXPECT_EQ(Get().output, "service page\n");
+    platform::ServiceStatus status;
+    EXPECT_EQ(controller.Stop(status, 10000), platform::kServiceOk);
+
+    int exitStatus = -1;
+    std::uint64_t deadline = platform::MonotonicMs() + 20000;
+    while (platform::MonotonicMs() < deadline) {
+        int wstatus = 0;
+        if (::waitpid(runner, &wstatus, WNOHANG) == runner) {
+            exitStatus = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+            break;
+        }
+        platform::SleepMs(20);
+    }
+    if (exitStatus == -1) {
+        if (controller.QueryStatus(status) == platform::kServiceOk && status.processId > 0)
+            ::kill(status.processId, SIGKILL);
+        ::kill(runner, SIGKILL);
+        ::waitpid(runner, nullptr, 0);
+    }
+    EXPECT_EQ(exitStatus, 666 & 0xFF) << "the watchdog's exit code as Linux keeps it";
+}
+
+} // namespace
