@@ -2,7 +2,9 @@
 // The end-to-end set-up: a hive of its own (VELMORA_REGISTRY) and a document
 // root in a temporary directory, the HTTP configuration written to the hive
 // and loaded as engine start loads it, real CHTTPServers on 127.0.0.1 at
-// ports chosen at run time, and the real curl as the client.
+// ports chosen at run time, and the real curl as the client. Every server
+// writes an access log, alternately in the common and the combined format,
+// and each test ends by checking every line of it.
 
 #include "config/config_fixture.h"
 #include "config/global_maps.h"
@@ -14,6 +16,7 @@
 #include "http/http_server.h"
 #include "macro/core_macros.h"
 #include "macro/macro_context.h"
+#include "macro/macro_exception.h"
 #include "macro/named_strings.h"
 #include "http/http_server_fixture.h"
 
@@ -26,9 +29,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +61,8 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const std::str
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // No tool may wait for input from the test's own standard input.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t child = -1;
@@ -69,6 +76,20 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const std::str
     run.output = ReadFile(outputFile);
     return run;
 }
+
+inline bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+// Access-log lines: one quoted field has no bare quote and every backslash
+// in it starts an escape.
+inline const std::string kLogQuoted = R"("(?:[^"\\\x00-\x1f]|\\.)*")";
+inline const std::string kLogHead = R"(^\S+ - \S+ \[\d{2}/[A-Z][a-z]{2}/\d{4}:\d{2}:\d{2}:\d{2} \+0000\] )";
+inline const std::regex kCommonLogLine(kLogHead + kLogQuoted + R"( \d{3} \d+$)");
+inline const std::regex kCombinedLogLine(kLogHead + kLogQuoted + R"( \d{3} \d+ )" + kLogQuoted + " " + kLogQuoted + "$");
+
+struct AccessLog {
+    std::string path;
+    bool combined = false;
+};
 
 class E2ETest : public ConfigTest {
 protected:
@@ -93,6 +114,8 @@ protected:
     {
         StopAllServers();
         DeleteAllServers();
+        for (const AccessLog& log : m_logs)
+            CheckAccessLog(log);
         SetHTTPStringsScope(nullptr);
         m_config.reset();
         m_scope.reset();
@@ -116,7 +139,39 @@ protected:
         key.SetDword("URLCacheFlushInterval", 0);
         key.SetString("RootDir", m_root);
         key.SetString("Description", "E2E site");
+        AccessLog log{m_dir / ("access-" + std::to_string(port) + ".log"), m_logs.size() % 2 == 1};
+        key.SetString("LogFile", log.path);
+        key.SetDword("CCLF", log.combined ? 1 : 0);
+        m_logs.push_back(log);
         return name;
+    }
+
+    std::vector<std::string> LogLines(const std::string& path)
+    {
+        std::vector<std::string> lines;
+        std::istringstream text(ReadFile(path));
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    // Every line matches its format strictly, and goaccess (when installed)
+    // counts each one as a valid request.
+    void CheckAccessLog(const AccessLog& log)
+    {
+        std::vector<std::string> lines = LogLines(log.path);
+        for (const std::string& line : lines)
+            EXPECT_TRUE(std::regex_match(line, log.combined ? kCombinedLogLine : kCommonLogLine)) << line;
+        if (lines.empty() || !HaveTool("/usr/bin/goaccess"))
+            return;
+        RunResult report = RunProgram({"goaccess", log.path, "--no-global-config",
+                                       std::string("--log-format=") + (log.combined ? "COMBINED" : "COMMON"), "-o",
+                                       "csv"},
+                                      m_dir / "goaccess.out");
+        EXPECT_EQ(report.exitCode, 0);
+        EXPECT_NE(report.output.find("\"" + std::to_string(lines.size()) + "\",\"valid_requests\""), std::string::npos)
+            << log.path << ": " << report.output.substr(0, 600);
+        EXPECT_NE(report.output.find(R"("0","failed_requests")"), std::string::npos) << report.output.substr(0, 600);
     }
 
     // Loads the HTTP configuration from the hive as engine start does and
@@ -125,6 +180,7 @@ protected:
     {
         m_scope = std::make_unique<CMacroContext>();
         RegisterCoreMacros(*m_scope);
+        RegisterTryMacros(*m_scope);
         m_config = std::make_unique<CHTTPGlobalConfig>();
         ASSERT_EQ(m_config->Load(m_product, "HTTP", 1), 1);
         auto* strings = dynamic_cast<CMacroContext*>(m_config->GetStrings());
@@ -164,6 +220,7 @@ protected:
     }
 
     std::string m_root;
+    std::vector<AccessLog> m_logs;
     std::unique_ptr<CMacroContext> m_scope;
     std::unique_ptr<CHTTPGlobalConfig> m_config;
 };

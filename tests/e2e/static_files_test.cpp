@@ -2,6 +2,8 @@
 
 #include "e2e_server.h"
 
+#include <sys/stat.h>
+
 using namespace e2e;
 
 namespace {
@@ -71,6 +73,33 @@ TEST_F(StaticFilesTest, ARedirectionIsFollowed)
     EXPECT_EQ(plain.output, "302 " + URL(port, "/new.txt"));
     RunResult followed = Curl({"-L", URL(port, "/old.htm")});
     EXPECT_EQ(followed.output, "the new place");
+}
+
+// curl -z sends the reference file's time as If-Modified-Since; whole
+// seconds decide, though the served file's time has a fraction.
+TEST_F(StaticFilesTest, AnUnchangedFileIsNotModified)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/page.txt", "dated");
+    const std::string same = m_dir / "same";
+    const std::string older = m_dir / "older";
+    WriteFile(same, "");
+    WriteFile(older, "");
+    const std::time_t when = std::time(nullptr) - 3600;
+    auto setTime = [](const std::string& path, std::time_t seconds, long nanoseconds) {
+        struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    };
+    setTime(m_root + "/page.txt", when, 500000000);
+    setTime(same, when, 0);
+    setTime(older, when - 1, 0);
+    StartServers();
+
+    RunResult unchanged = Curl({"-z", same, "-w", "|%{http_code}", URL(port, "/page.txt")});
+    EXPECT_EQ(unchanged.output, "|304");
+    RunResult changed = Curl({"-z", older, "-w", "|%{http_code}", URL(port, "/page.txt")});
+    EXPECT_EQ(changed.output, "dated|200");
 }
 
 } // namespace

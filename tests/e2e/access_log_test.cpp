@@ -1,0 +1,57 @@
+// The access log of a server that real clients used in many ways, in both
+// formats: the fixture checks every line against the strict expressions and
+// goaccess; here the lines are counted and the statuses read back.
+
+#include "e2e_server.h"
+
+using namespace e2e;
+
+namespace {
+
+class AccessLogTest : public E2ETest {};
+
+TEST_F(AccessLogTest, EveryLineOfAMixedSessionIsWellFormed)
+{
+    std::uint16_t common = FreePort();
+    std::uint16_t combined = FreePort();
+    ASSERT_NE(common, combined);
+    AddServer(common);
+    AddServer(combined);
+    ASSERT_FALSE(m_logs[0].combined);
+    ASSERT_TRUE(m_logs[1].combined);
+    WriteFile(m_root + "/a.txt", std::string(300, 'a'));
+    WriteFile(m_root + "/page.htm", "%expand%[%form(x)]");
+    StartServers();
+
+    for (std::uint16_t port : {common, combined}) {
+        const std::vector<std::vector<std::string>> requests = {
+            {URL(port, "/a.txt?q=1")},
+            {"-I", URL(port, "/a.txt")},
+            {"-r", "0-9,20-29", URL(port, "/a.txt")},
+            {"-z", "Sun, 01 Jan 2040 00:00:00 GMT", URL(port, "/a.txt")},
+            {"-d", "x=1", URL(port, "/page.htm")},
+            {"-A", "odd \"agent\" \\ x", "-e", "http://ref/\"q\"", URL(port, "/a\"b")},
+            {"-u", "who:pw", URL(port, "/missing.htm")},
+        };
+        for (const std::vector<std::string>& request : requests) {
+            std::vector<std::string> args = {"-o", "/dev/null", "-w", "%{http_code}"};
+            args.insert(args.end(), request.begin(), request.end());
+            EXPECT_EQ(Curl(args).exitCode, 0) << request.back();
+        }
+    }
+    for (const AccessLog& log : m_logs) {
+        std::vector<std::string> lines = LogLines(log.path);
+        ASSERT_EQ(lines.size(), 7u) << log.path;
+        const std::vector<std::string> shown = {
+            "\"GET /a.txt?q=1 HTTP/1.1\" 200 300", "\"HEAD /a.txt HTTP/1.1\" 200 0", "\" 206 ",
+            "\" 304 0",                          "\"POST /page.htm HTTP/1.1\" 200 3", "\" 404 ",
+            "\"GET /missing.htm HTTP/1.1\" 404 "};
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_NE(lines[i].find(shown[i]), std::string::npos) << lines[i];
+        if (log.combined) {
+            EXPECT_NE(lines[5].find(R"("http://ref/\"q\"" "odd \"agent\" \\ x")"), std::string::npos) << lines[5];
+        }
+    }
+}
+
+} // namespace
