@@ -51,8 +51,9 @@ std::mutex g_statusMutex;
 platform::ServiceStatus g_status;
 platform::ServiceStatusHandle* g_statusHandle = nullptr;
 
-platform::Event* g_stopEvent = nullptr;
-std::uint32_t g_workerExitCode = 0;
+// Lives as long as the process: the control handler may still be setting it
+// while the service main returns.
+platform::Event g_stopEvent(true, false);
 
 void Inform(std::string_view text) { LogMessage(platform::kEventTypeInformation, kEventText, {text}); }
 
@@ -70,8 +71,8 @@ bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t che
     g_status.waitHint = waitHint;
     bool reported = g_statusHandle != nullptr && g_statusHandle->Report(g_status) == platform::kServiceOk;
     // A service that cannot report is stopped.
-    if (!reported && g_stopEvent != nullptr && state != platform::kServiceStopped)
-        g_stopEvent->Set();
+    if (!reported && state != platform::kServiceStopped)
+        g_stopEvent.Set();
     return reported;
 }
 
@@ -107,7 +108,7 @@ void ControlHandler(std::uint32_t control)
     case platform::kServiceControlStop:
         Inform("Commencing Velmora shutdown");
         ReportStatus(platform::kServiceStopPending, 0, 1, 15000);
-        g_stopEvent->Set();
+        g_stopEvent.Set();
         return;
     case platform::kServiceControlPause:
         if (state == platform::kServiceRunning) {
@@ -145,7 +146,7 @@ void Worker()
     StartServices();
     ReportStatus(platform::kServiceRunning, 0, 0, 0);
 
-    g_stopEvent->Wait();
+    g_stopEvent.Wait();
 
     StartStopWatchdog(WatchdogMs());
     ReportStatus(platform::kServiceStopPending, 0, 1, kStopWatchdogMs);
@@ -155,12 +156,15 @@ void Worker()
 
 void ServiceMain(const std::vector<std::string>&)
 {
-    g_statusHandle = platform::RegisterServiceControlHandler(kServiceName, ControlHandler);
-    if (g_statusHandle == nullptr)
+    platform::ServiceStatusHandle* handle = platform::RegisterServiceControlHandler(kServiceName, ControlHandler);
+    if (handle == nullptr)
         return;
-    platform::Event stopEvent(true, false);
+    {
+        std::lock_guard lock(g_statusMutex);
+        g_statusHandle = handle;
+    }
     if (ReportStatus(platform::kServiceStartPending, 0, 1, 6000)) {
-        g_stopEvent = &stopEvent;
+        g_stopEvent.Reset();
         if (ReportStatus(platform::kServiceStartPending, 0, 2, 15000)) {
             Inform("Starting up Velmora service.");
             std::thread worker(Worker);
@@ -168,8 +172,8 @@ void ServiceMain(const std::vector<std::string>&)
             Inform("Velmora service shut down.");
         }
     }
-    ReportStatus(platform::kServiceStopped, g_workerExitCode, 0, 0);
-    g_stopEvent = nullptr;
+    ReportStatus(platform::kServiceStopped, 0, 0, 0);
+    std::lock_guard lock(g_statusMutex);
     g_statusHandle = nullptr;
 }
 
