@@ -281,4 +281,32 @@ TEST_F(VelmoradTest, AHungStopIsEndedByTheWatchdog)
     EXPECT_EQ(exitStatus, 666 & 0xFF) << "the watchdog's exit code as Linux keeps it";
 }
 
+// While a pause waits for a busy server it is reported as pending, and it
+// completes once the server is free.
+TEST_F(VelmoradTest, ASlowPauseReportsPausePending)
+{
+    std::string fifo = m_dir / "access.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    m_server.SetString("LogFile", fifo);
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Get().output, "service page\n");
+
+    platform::ServiceController controller(kName);
+    platform::ServiceStatus status;
+    EXPECT_EQ(controller.Pause(status, 500), platform::kErrorServiceRequestTimeout);
+    ASSERT_EQ(controller.QueryStatus(status), platform::kServiceOk);
+    EXPECT_EQ(status.currentState, platform::kServicePausePending);
+    EXPECT_NE(status.waitHint, 0u);
+
+    // A reader lets the hit's log open finish, and with it the pause.
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(controller.WaitForState(platform::kServicePaused, 20000), platform::kServiceOk);
+    EXPECT_NE(Get().exitCode, 0);
+    ::close(reader);
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    EXPECT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
+}
+
 } // namespace
