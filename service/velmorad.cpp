@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -92,14 +93,25 @@ std::uint32_t WatchdogMs()
     return kStopWatchdogMs;
 }
 
-void StartStopWatchdog(std::uint32_t milliseconds)
-{
-    std::thread([milliseconds] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        // No clean-up: whatever hangs may hold any lock.
-        ::_exit(kWatchdogExitCode);
-    }).detach();
-}
+// Ends the process unless disarmed within its time: a stop of the servers
+// that hangs would otherwise hold the service (and, in a pause, the control
+// handler with every later control) for ever.
+class StopWatchdog {
+public:
+    explicit StopWatchdog(std::uint32_t milliseconds) : m_disarmed(std::make_shared<platform::Event>(true, false))
+    {
+        std::thread([milliseconds, disarmed = m_disarmed] {
+            if (disarmed->Wait(milliseconds))
+                return;
+            // No clean-up: whatever hangs may hold any lock.
+            ::_exit(kWatchdogExitCode);
+        }).detach();
+    }
+    void Disarm() { m_disarmed->Set(); }
+
+private:
+    std::shared_ptr<platform::Event> m_disarmed;
+};
 
 void ControlHandler(std::uint32_t control)
 {
@@ -114,7 +126,9 @@ void ControlHandler(std::uint32_t control)
         if (state == platform::kServiceRunning) {
             Inform("Pausing Velmora service.");
             ReportStatus(platform::kServicePausePending, 0, 1, 15000);
+            StopWatchdog watchdog(WatchdogMs());
             StopServices();
+            watchdog.Disarm();
             ReportStatus(platform::kServicePaused, 0, 0, 0);
             return;
         }
@@ -148,7 +162,8 @@ void Worker()
 
     g_stopEvent.Wait();
 
-    StartStopWatchdog(WatchdogMs());
+    // Never disarmed: the process ends when the stop is done.
+    StopWatchdog watchdog(WatchdogMs());
     ReportStatus(platform::kServiceStopPending, 0, 1, kStopWatchdogMs);
     StopServices();
     UnbindSocketAPI();
