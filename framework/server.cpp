@@ -42,6 +42,9 @@ struct ThreadPool {
     std::mutex lock;
     std::vector<ServerThreadRecord*> idle;
     int live = 0; // under lock
+    // Set by StopAllServers: a thread that finishes its connection after the
+    // idle list was emptied ends instead of parking.
+    bool closing = false;
     std::condition_variable ended;
 };
 
@@ -75,6 +78,8 @@ bool WaitForWork(ServerThreadRecord* record)
     ThreadPool& pool = Pool();
     {
         std::lock_guard lock(pool.lock);
+        if (pool.closing)
+            return false;
         CHeapSwitch shared;
         record->wake.Reset();
         pool.idle.push_back(record);
@@ -242,6 +247,10 @@ int CServer::Start(unsigned index)
     m_stats.Create(index, GetServerType(), settings.port, settings.sslPort, settings.address);
     PrepareStart();
 
+    {
+        std::lock_guard lock(Pool().lock);
+        Pool().closing = false;
+    }
     m_stopping.store(false);
     m_plain = std::move(plain);
     m_secure = std::move(secure);
@@ -629,6 +638,7 @@ void StopAllServers()
         server->Stop();
     ThreadPool& pool = Pool();
     std::unique_lock lock(pool.lock);
+    pool.closing = true;
     for (ServerThreadRecord* record : pool.idle) {
         record->quit = true;
         record->wake.Set();
