@@ -11,24 +11,14 @@
 #include "http/http_exception.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
+#include "http/http_text.h"
 #include "http/request_macros.h"
 #include "http/url_mapping.h"
-#include "platform/ascii.h"
 #include "platform/security.h"
 
 #include <cstring>
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
 
 // The blank-separated word number index (0-based) of text.
 std::string_view Word(std::string_view text, int index)
@@ -97,7 +87,7 @@ namespace {
 bool Authenticate(CHTTPServer& server, WSocket& socket, CHTTPRequest& request)
 {
     request.AuthScheme.assign(Word(request.Authorization, 0));
-    if (!EqualsNoCase(request.AuthScheme, "Basic"))
+    if (!EqualsIgnoringCase(request.AuthScheme, "Basic"))
         return false;
     std::string decoded;
     Base64Decode(decoded, Word(request.Authorization, 1));

@@ -7,7 +7,8 @@
 #include "framework/http_date.h"
 #include "framework/text_util.h"
 #include "framework/thread_data.h"
-#include "platform/ascii.h"
+#include "http/http_text.h"
+#include "http/url_mapping.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 
@@ -28,24 +29,6 @@ namespace {
 // Macro detection looks for the first '%' within this many leading bytes.
 constexpr std::int64_t kMacroScanBytes = 128;
 constexpr std::string_view kExpandMarker = "%expand%";
-
-std::string FoldCase(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        c = platform::LowerAscii(c);
-    return out;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
 
 int Win32FromErrno(int error)
 {
@@ -93,63 +76,6 @@ std::int64_t ReadAt(int handle, char* into, std::int64_t n, std::int64_t offset)
         done += got;
     }
     return done;
-}
-
-// A map of ours first, then the process-wide one when ours has no parent
-// (it normally has: then the parent is the global map already).
-template <class TMap, class TValue>
-bool LookupWithGlobal(TMap& map, TMap& global, std::string_view key, TValue& out)
-{
-    if (map.LookupLocked(key, out))
-        return true;
-    return &map != &global && map.GetParent() == nullptr && global.LookupLocked(key, out);
-}
-
-// The MIME type of a file by the extension of its name, else the default
-// type "*", else "".
-std::string DocumentMimeType(CHTTPServerConfig& server, const std::string& path)
-{
-    std::string type;
-    std::size_t slash = path.rfind('/');
-    std::size_t dot = path.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
-        LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), FoldCase(path.substr(dot + 1)), type))
-        return type;
-    if (LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), "*", type))
-        return type;
-    return {};
-}
-
-bool HasDotSegment(std::string_view url)
-{
-    std::size_t at = 0;
-    while (at <= url.size()) {
-        std::size_t end = url.find('/', at);
-        if (end == std::string_view::npos)
-            end = url.size();
-        std::string_view segment = url.substr(at, end - at);
-        if (segment == "." || segment == "..")
-            return true;
-        at = end + 1;
-    }
-    return false;
-}
-
-// A URL path below the root or the virtual path its first segment names,
-// with '/' separators; "" for a path that climbs out with "..".
-std::string TranslateURLPath(CHTTPServerConfig& server, std::string_view url)
-{
-    if (HasDotSegment(url) || url.find('\0') != std::string_view::npos)
-        return {};
-    std::size_t start = url.find_first_not_of('/');
-    if (start != std::string_view::npos) {
-        std::size_t end = url.find('/', start);
-        std::string_view first = url.substr(start, end == std::string_view::npos ? url.size() - start : end - start);
-        CVirtualPath path;
-        if (LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), FoldCase(first), path))
-            return path.Location + std::string(end == std::string_view::npos ? std::string_view() : url.substr(end));
-    }
-    return server.GetHTTPSettings()->rootDir + std::string(url);
 }
 
 // Whether name exists in directory (which ends with '/'); the exact name
@@ -208,7 +134,7 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
     Flags = 0;
 
     std::string target;
-    if (LookupWithGlobal(server.GetRedirections(), GlobalRedirections(), FoldCase(url), target)) {
+    if (LookupWithGlobal(server.GetRedirections(), GlobalRedirections(), LowerCaseString(url), target)) {
         Flags |= Redirect;
         Target = std::move(target);
         return -1;
@@ -223,7 +149,7 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
     if (start != std::string_view::npos) {
         std::string_view first = url.substr(start, firstEnd == std::string_view::npos ? url.size() - start
                                                                                       : firstEnd - start);
-        inVirtualPath = LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), FoldCase(first), path);
+        inVirtualPath = LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), LowerCaseString(first), path);
     }
     CCGIMappingMap* ownMappings = &server.GetCGIExt();
     if (inVirtualPath) {
@@ -261,7 +187,7 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
         }
         std::size_t dot = segment.rfind('.');
         if (dot != std::string_view::npos) {
-            std::string extension = FoldCase(segment.substr(dot + 1));
+            std::string extension = LowerCaseString(segment.substr(dot + 1));
             CCGIMapping mapping;
             bool mapped = inVirtualPath && path.CGIExt.LookupLocked(extension, mapping);
             if (!mapped)
@@ -269,7 +195,7 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
             if (mapped) {
                 std::size_t segmentEnd = static_cast<std::size_t>(rest.data() + end - url.data());
                 Target = std::string(url.substr(segmentEnd));
-                PathTranslated = TranslateURLPath(server, Target);
+                PathTranslated = MapURLPath(server, Target);
                 ScriptSegment = std::string(segment);
                 CGIMapping = mapping;
                 URL = std::string(url.substr(0, segmentEnd));
@@ -305,7 +231,7 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
     }
 
     DocumentACL.LoadFile(FilePath);
-    MimeType = FoldCase(DocumentMimeType(server, FilePath));
+    MimeType = LowerCaseString(MimeTypeForPath(server, FilePath));
 
     struct stat status {};
     if (::stat(FilePath.c_str(), &status) != 0) {

@@ -11,75 +11,38 @@
 #include "http/http_exception.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
+#include "http/http_text.h"
 #include "http/request_macros.h"
 #include "macro/macro.h"
-#include "platform/ascii.h"
 
 #include <algorithm>
-#include <limits>
 
 // fstat: the platform layer has no file status call of its own.
 #include <sys/stat.h>
 
 namespace {
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
-
 bool TypePartMatches(std::string_view pattern, std::string_view part)
 {
     return pattern == "*" || EqualsIgnoringCase(pattern, part);
 }
 
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// A decimal number of the whole text; false on anything else or overflow.
-bool ParseNumber(std::string_view text, std::int64_t* value)
-{
-    if (text.empty())
-        return false;
-    std::int64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        if (result > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
-            return false;
-        result = result * 10 + (c - '0');
-    }
-    *value = result;
-    return true;
-}
-
 // One spec of a range set; false when it is not a valid spec.
 bool ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* range)
 {
-    spec = Trim(spec);
+    spec = TrimBlanks(spec);
     std::size_t dash = spec.find('-');
     if (dash == std::string_view::npos)
         return false;
-    std::string_view firstText = Trim(spec.substr(0, dash));
-    std::string_view lastText = Trim(spec.substr(dash + 1));
+    std::string_view firstText = TrimBlanks(spec.substr(0, dash));
+    std::string_view lastText = TrimBlanks(spec.substr(dash + 1));
     std::int64_t first = 0;
     std::int64_t last = size - 1;
     bool haveFirst = !firstText.empty();
     bool haveLast = !lastText.empty();
     if (!haveFirst && !haveLast)
         return false;
-    if ((haveFirst && !ParseNumber(firstText, &first)) || (haveLast && !ParseNumber(lastText, &last)))
+    if ((haveFirst && !ParseDecimal(firstText, &first)) || (haveLast && !ParseDecimal(lastText, &last)))
         return false;
     if (!haveFirst) {
         // The last count bytes; a count beyond the file means all of it.
@@ -166,7 +129,7 @@ std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size)
             end = set.size();
         std::string_view spec = set.substr(at, end - at);
         at = end + 1;
-        if (Trim(spec).empty())
+        if (TrimBlanks(spec).empty())
             continue;
         if (++specs > kMaxByteRanges)
             return {};

@@ -5,6 +5,7 @@
 #include "framework/wsocket.h"
 #include "http/header_macros.h"
 #include "http/http_request.h"
+#include "http/http_text.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "platform/clock.h"
@@ -30,11 +31,6 @@ constexpr int kBodyReadPiece = 16 * 1024;
 constexpr const char* kTooLargePage =
     "<HTML><HEAD><TITLE>413 Request Too Large</TITLE></HEAD><BODY><H1>413 Request Too Large</H1>"
     "The form sent is larger than this server accepts.</BODY></HTML>";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && LowerCaseString(a) == LowerCaseString(b);
-}
 
 std::string OccurrenceKey(std::string_view folded, std::string_view occurrence)
 {

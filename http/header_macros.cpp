@@ -6,17 +6,13 @@
 #include "framework/wsocket.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
+#include "http/http_text.h"
 #include "macro/core_macros.h"
 #include "macro/macro_context.h"
 
 #include <limits>
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && LowerCaseString(a) == LowerCaseString(b);
-}
 
 // Leading digits after an optional sign (blanks first, as atoi skips them);
 // 0 without digits; saturates instead of overflowing.

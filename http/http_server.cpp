@@ -9,6 +9,7 @@
 #include "http/document_cache.h"
 #include "http/http_exception.h"
 #include "http/http_request.h"
+#include "http/http_text.h"
 #include "http/put.h"
 #include "http/request_macros.h"
 #include "http/server_macros.h"
@@ -36,16 +37,6 @@ constexpr int kAcceptListCapacity = 128;
 // not lost to a reset from our close.
 constexpr int kMaxDrainBytes = 64 * 1024;
 constexpr std::uint32_t kDrainWaitMs = 500;
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
 
 enum class LineResult {
     Line,    // a whole line, its LF and a CR before it removed
@@ -122,7 +113,7 @@ bool HasKnownBodyEnd(const CHTTPRequest& request)
         std::size_t end = headers.find('\n', at);
         std::string_view line = headers.substr(at, end == std::string_view::npos ? end : end - at);
         std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
+        if (colon != std::string_view::npos && EqualsIgnoringCase(line.substr(0, colon), "transfer-encoding"))
             return false;
         if (end == std::string_view::npos)
             break;
@@ -255,12 +246,12 @@ void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstReq
         request.Authorization.assign(value);
     } else if (key == "range") {
         std::size_t equals = value.find('=');
-        if (equals != std::string_view::npos && EqualsNoCase(value.substr(0, equals), "bytes")) {
+        if (equals != std::string_view::npos && EqualsIgnoringCase(value.substr(0, equals), "bytes")) {
             std::string_view rest = value.substr(equals + 1);
             request.Range.assign(rest.substr(0, rest.find('=')));
         }
     } else if (key == "connection") {
-        if (firstRequest && http.keepAliveTimeout != 0 && EqualsNoCase(value, "keep-alive"))
+        if (firstRequest && http.keepAliveTimeout != 0 && EqualsIgnoringCase(value, "keep-alive"))
             request.KeepAlive.assign(value);
     }
 }

@@ -4,14 +4,14 @@
 #include "framework/wsocket.h"
 #include "http/dispatch.h"
 #include "http/document_cache.h"
+#include "http/form.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
-#include "platform/ascii.h"
+#include "http/http_text.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -20,25 +20,6 @@ namespace {
 
 // The body is copied to the file through a buffer of this size.
 constexpr int kPutCopyBufferSize = 65536;
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
 
 // The temporary file beside the document; removed unless it was renamed
 // over the document, so no path of a failed upload leaves it behind.
@@ -108,31 +89,11 @@ private:
 BodyLength GetContentLength(std::string_view headerText, std::int64_t& length)
 {
     length = 0;
-    std::size_t at = 0;
-    while (at < headerText.size()) {
-        std::size_t end = headerText.find('\n', at);
-        if (end == std::string_view::npos)
-            end = headerText.size();
-        std::string_view line = headerText.substr(at, end - at);
-        at = end + 1;
-        std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || !EqualsNoCase(Trim(line.substr(0, colon)), "Content-length"))
-            continue;
-        std::string_view value = Trim(line.substr(colon + 1));
-        if (value.empty())
-            return BodyLength::Missing;
-        std::int64_t result = 0;
-        for (char c : value) {
-            if (c < '0' || c > '9')
-                return BodyLength::Invalid;
-            if (result > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
-                return BodyLength::Invalid;
-            result = result * 10 + (c - '0');
-        }
-        length = result;
-        return BodyLength::Valid;
-    }
-    return BodyLength::Missing;
+    const std::string value = FindHeaderValue(headerText, "content-length");
+    std::string_view number = TrimBlanks(value);
+    if (number.empty())
+        return BodyLength::Missing;
+    return ParseDecimal(number, &length) ? BodyLength::Valid : BodyLength::Invalid;
 }
 
 int CHTTPServer::HandlePut(WSocket& socket, CHTTPRequest& request)

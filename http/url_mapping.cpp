@@ -1,9 +1,11 @@
 #include "http/url_mapping.h"
 
 #include "config/access_list.h"
+#include "config/global_maps.h"
 #include "framework/error_reply.h"
 #include "framework/host_name.h"
 #include "framework/text_buffer.h"
+#include "framework/text_util.h"
 #include "framework/wsocket.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
@@ -24,14 +26,6 @@ constexpr std::uint32_t kDefaultHTTPPort = 80;
 constexpr std::uint32_t kDefaultHTTPSPort = 443;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-std::string LowerCopy(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        c = platform::LowerAscii(c);
-    return out;
-}
 
 } // namespace
 
@@ -103,9 +97,8 @@ bool HasACLFileSegment(std::string_view path)
     return false;
 }
 
-void CHTTPServer::MapURLToPath(std::string& out, std::string_view url)
+std::string MapURLPath(CHTTPServerConfig& server, std::string_view url)
 {
-    out.clear();
     std::size_t start = 0;
     while (start < url.size() && IsSeparator(url[start]))
         ++start;
@@ -116,20 +109,34 @@ void CHTTPServer::MapURLToPath(std::string& out, std::string_view url)
     std::string rest;
     if (end > start) {
         CVirtualPath path;
-        if (GetPaths().LookupLocked(LowerCopy(url.substr(start, end - start)), path)) {
+        if (LookupWithGlobal(server.GetPaths(), GlobalVirtualPaths(), LowerCaseString(url.substr(start, end - start)),
+                             path)) {
             // The rest is cut at the separator that really ends the segment.
             if (!NormalizeURLPath(rest, url.substr(end)))
-                return;
-            out = path.Location;
-            if (end < url.size())
-                out += rest;
-            return;
+                return {};
+            return end < url.size() ? path.Location + rest : path.Location;
         }
     }
     if (!NormalizeURLPath(rest, url))
-        return;
-    out = GetHTTPSettings()->rootDir + rest;
+        return {};
+    return server.GetHTTPSettings()->rootDir + rest;
 }
+
+std::string MimeTypeForPath(CHTTPServerConfig& server, std::string_view path)
+{
+    std::string type;
+    std::size_t nameStart = path.find_last_of("/\\");
+    std::string_view name = nameStart == std::string_view::npos ? path : path.substr(nameStart + 1);
+    std::size_t dot = name.rfind('.');
+    if (dot != std::string_view::npos &&
+        LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), LowerCaseString(name.substr(dot + 1)), type))
+        return type;
+    if (LookupWithGlobal(server.GetMappings(), GlobalMIMETypes(), "*", type))
+        return type;
+    return {};
+}
+
+void CHTTPServer::MapURLToPath(std::string& out, std::string_view url) { out = MapURLPath(*this, url); }
 
 void CHTTPServer::MakeAbsoluteURL(WSocket& socket, std::string_view path, std::string& out)
 {
@@ -167,14 +174,4 @@ void CHTTPServer::SendRedirect(WSocket& socket, CHTTPRequest& request, const std
     request.KeepAlive.clear();
 }
 
-void CHTTPServer::GetMimeType(std::string& out, std::string_view path)
-{
-    out.clear();
-    std::size_t nameStart = path.find_last_of("/\\");
-    std::string_view name = nameStart == std::string_view::npos ? path : path.substr(nameStart + 1);
-    std::size_t dot = name.rfind('.');
-    if (dot != std::string_view::npos && GetMappings().LookupLocked(LowerCopy(name.substr(dot + 1)), out))
-        return;
-    if (!GetMappings().LookupLocked("*", out))
-        out.clear();
-}
+void CHTTPServer::GetMimeType(std::string& out, std::string_view path) { out = MimeTypeForPath(*this, path); }

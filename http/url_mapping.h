@@ -11,6 +11,19 @@
 #include <string>
 #include <string_view>
 
+class CHTTPServerConfig;
+
+// A look-up in one of a server's lists, then in the process-wide list when
+// the server's has no parent (a running server's lists have the global ones
+// as parents already; a bare configuration has none).
+template <class TMap, class TValue>
+bool LookupWithGlobal(TMap& map, TMap& global, std::string_view key, TValue& out)
+{
+    if (map.LookupLocked(key, out))
+        return true;
+    return &map != &global && map.GetParent() == nullptr && global.LookupLocked(key, out);
+}
+
 // Percent-decodes a URL path ("%20" -> ' '; '+' stays '+'). False for a
 // malformed escape, an encoded NUL, '/' or '\' (which would let one segment
 // pose as two).
@@ -23,3 +36,12 @@ bool NormalizeURLPath(std::string& out, std::string_view path);
 
 // True when some segment of the path names an access-list file.
 bool HasACLFileSegment(std::string_view path);
+
+// The MIME type of the file a path names, by the extension of its last
+// segment (case-insensitive), else the "*" type, else "".
+std::string MimeTypeForPath(CHTTPServerConfig& server, std::string_view path);
+
+// The file path a URL names: below the virtual path its first segment
+// names, else below RootDir, the rest normalised; "" when it does not
+// normalise.
+std::string MapURLPath(CHTTPServerConfig& server, std::string_view url);
