@@ -27,13 +27,19 @@ bool TypePartMatches(std::string_view pattern, std::string_view part)
     return pattern == "*" || EqualsIgnoringCase(pattern, part);
 }
 
-// One spec of a range set; false when it is not a valid spec.
-bool ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* range)
+enum class RangeSpec {
+    Invalid,       // not a range spec: skipped
+    Unsatisfiable, // starts at or past the end of the file
+    Valid,
+};
+
+// One spec of a range set.
+RangeSpec ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* range)
 {
     spec = TrimBlanks(spec);
     std::size_t dash = spec.find('-');
     if (dash == std::string_view::npos)
-        return false;
+        return RangeSpec::Invalid;
     std::string_view firstText = TrimBlanks(spec.substr(0, dash));
     std::string_view lastText = TrimBlanks(spec.substr(dash + 1));
     std::int64_t first = 0;
@@ -41,9 +47,13 @@ bool ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* range)
     bool haveFirst = !firstText.empty();
     bool haveLast = !lastText.empty();
     if (!haveFirst && !haveLast)
-        return false;
+        return RangeSpec::Invalid;
     if ((haveFirst && !ParseDecimal(firstText, &first)) || (haveLast && !ParseDecimal(lastText, &last)))
-        return false;
+        return RangeSpec::Invalid;
+    // Cutting such a first back to the last byte would answer a resume of a
+    // complete download with bytes it did not ask for.
+    if (haveFirst && first >= size)
+        return RangeSpec::Unsatisfiable;
     if (!haveFirst) {
         // The last count bytes; a count beyond the file means all of it.
         first = last >= size ? 0 : size - last;
@@ -56,7 +66,7 @@ bool ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* range)
     first = std::min(first, size - 1);
     last = std::min(last, size - 1);
     *range = {first, last};
-    return true;
+    return RangeSpec::Valid;
 }
 
 void SendHeaderLine(WSocket& socket, std::string_view name, std::string_view value)
@@ -114,11 +124,30 @@ void SendExpiryLines(WSocket& socket, std::int64_t expires, const std::string& d
     socket.SendTextLine("Pragma: no-cache");
 }
 
+// Every range of the request lies past the end of the file: nothing is sent
+// but the size, so a client resuming a complete download knows it is done.
+void SendUnsatisfiableRange(WSocket& socket, CHTTPRequest& request, std::int64_t size)
+{
+    socket.SendTextLine("HTTP/1.0 416 Requested range not satisfiable");
+    SendHeaderLine(socket, "Server: ", ProductToken());
+    SendHeaderLine(socket, "Content-range: bytes */", std::to_string(size));
+    SendHeaderLine(socket, "Date: ", CurrentDateText());
+    socket.SendTextLine("Content-length: 0");
+    if (!request.KeepAlive.empty())
+        socket.SendTextLine("Connection: Keep-alive");
+    socket.SendTextLine("");
+    request.Status = 416;
+    request.BytesSent = 0;
+}
+
 } // namespace
 
-std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size)
+std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size, bool* unsatisfiable)
 {
     std::vector<CByteRange> ranges;
+    bool outside = false;
+    if (unsatisfiable)
+        *unsatisfiable = false;
     if (size <= 0)
         return ranges;
     std::size_t specs = 0;
@@ -134,9 +163,13 @@ std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size)
         if (++specs > kMaxByteRanges)
             return {};
         CByteRange range;
-        if (ParseRangeSpec(spec, size, &range))
+        RangeSpec kind = ParseRangeSpec(spec, size, &range);
+        if (kind == RangeSpec::Valid)
             ranges.push_back(range);
+        outside = outside || kind == RangeSpec::Unsatisfiable;
     }
+    if (unsatisfiable)
+        *unsatisfiable = outside && ranges.empty();
     return ranges;
 }
 
@@ -253,8 +286,9 @@ int CHTTPServer::SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeade
     }
 
     std::vector<CByteRange> ranges;
+    bool unsatisfiable = false;
     if (!macro && !request.Range.empty())
-        ranges = ParseByteRanges(request.Range, size);
+        ranges = ParseByteRanges(request.Range, size, &unsatisfiable);
 
     // A simple request gets the body alone; the log still shows what it got.
     request.Status = 200;
@@ -267,6 +301,9 @@ int CHTTPServer::SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeade
             request.Status = 304;
             sendBody = false;
             ranges.clear();
+        } else if (unsatisfiable) {
+            SendUnsatisfiableRange(socket, request, size);
+            return 1;
         } else if (!ranges.empty()) {
             socket.SendTextLine("HTTP/1.0 206 Partial content");
             request.Status = 206;

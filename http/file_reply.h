@@ -1,8 +1,8 @@
 #pragma once
 // The file replies: what CHTTPServer::SendFile (file_reply.cpp) sends for a
 // document the cache opened: a plain file with 200, 206 (one range as plain
-// bytes with a Content-range line, several as multipart/x-byteranges) or 304
-// (not modified since), or a macro document expanded in the request's scope.
+// bytes with a Content-range line, several as multipart/x-byteranges), 304
+// (not modified since) or 416 (every range past the end), or a macro document expanded in the request's scope.
 // Also the small routines of content negotiation and conditional requests.
 
 #include <cstdint>
@@ -31,11 +31,14 @@ struct CByteRange {
 
 // Reads the range set that followed "bytes=" for a file of size bytes:
 // "first-last", "first-" (to the end), "-count" (the last count bytes). A
-// last below first means the whole file; values past the end are cut to the
-// last byte; an over-long suffix starts at byte 0. Specs that are empty or
-// hold anything but digits, '-' and blanks are skipped. Empty when nothing
-// applies: an empty file, no valid spec, or more than kMaxByteRanges specs.
-std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size);
+// last below first means the whole file; a last past the end is cut to the
+// last byte; an over-long suffix starts at byte 0; a spec whose first byte
+// lies at or past the end cannot be served and is dropped. Specs that are
+// empty or hold anything but digits, '-' and blanks are skipped. Empty when
+// nothing applies: an empty file, no valid spec, or more than
+// kMaxByteRanges specs. *unsatisfiable (when given) is set when specs were
+// dropped for lying past the end and none other applies (a 416 reply).
+std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size, bool* unsatisfiable = nullptr);
 
 // "text/html" and "text/plain" always; otherwise when an entry of the
 // ','-separated accept list matches major and minor part ("*" matches any,

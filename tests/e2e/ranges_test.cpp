@@ -95,4 +95,32 @@ TEST_F(RangesTest, InterruptedDownloadsResume)
         << lines.back();
 }
 
+// Resuming a download that is already complete asks for the bytes after
+// the last one: the reply says so, and neither client touches its copy.
+TEST_F(RangesTest, ResumingACompleteDownloadIsDone)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    const std::string content = Numbered(5000);
+    WriteFile(m_root + "/done.txt", content);
+    StartServers();
+
+    const std::string copy = m_dir / "done.txt";
+    WriteFile(copy, content);
+    RunResult curl = Curl({"-C", "-", "-o", copy, "-D", m_dir / "head.txt", "-w", "%{http_code}", URL(port, "/done.txt")});
+    EXPECT_EQ(curl.exitCode, 0);
+    EXPECT_EQ(curl.output, "416");
+    EXPECT_NE(ReadFile(m_dir / "head.txt").find("Content-range: bytes */5000\r\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(copy), content);
+
+    if (!HaveTool("/usr/bin/wget"))
+        GTEST_SKIP() << "wget is not installed; curl alone was checked";
+    const std::string folder = m_dir / "wget";
+    WriteFile(folder + "/done.txt", content);
+    RunResult wget = RunProgram({"wget", "-q", "-c", "--tries=1", "--timeout=10", "-P", folder, URL(port, "/done.txt")},
+                                m_dir / "wget.out");
+    EXPECT_EQ(wget.exitCode, 0);
+    EXPECT_EQ(ReadFile(folder + "/done.txt"), content);
+}
+
 } // namespace

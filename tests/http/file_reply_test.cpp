@@ -34,7 +34,6 @@ TEST(ByteRangesTest, SpecsReadAsDesigned)
         {" 5 - 10 ", {{5, 10}}},
         // Past the end: cut to the last byte; an over-long suffix is the whole file.
         {"0-20000", {{0, 9999}}},
-        {"20000-", {{0, 9999}}}, // a first past the end is below the implied last
         {"-20000", {{0, 9999}}},
         // Nothing valid: the whole file goes as a plain reply.
         {"-", {}},
@@ -45,8 +44,20 @@ TEST(ByteRangesTest, SpecsReadAsDesigned)
         {"99999999999999999999-", {}},
         {"0-1,x,5-6", {{0, 1}, {5, 6}}},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(ParseByteRanges(c.set, size), c.ranges) << c.set;
+    for (const Case& c : cases) {
+        bool unsatisfiable = true;
+        EXPECT_EQ(ParseByteRanges(c.set, size, &unsatisfiable), c.ranges) << c.set;
+        EXPECT_FALSE(unsatisfiable) << c.set;
+    }
+    // A first at or past the end is dropped; only when nothing else is left
+    // is the set unsatisfiable.
+    const std::vector<Case> outside = {
+        {"10000-", {}}, {"20000-30000", {}}, {"10000-,-0x", {}}, {"0-1,10000-", {{0, 1}}}, {"9999-", {{9999, 9999}}}};
+    for (const Case& c : outside) {
+        bool unsatisfiable = false;
+        EXPECT_EQ(ParseByteRanges(c.set, size, &unsatisfiable), c.ranges) << c.set;
+        EXPECT_EQ(unsatisfiable, c.ranges.empty()) << c.set;
+    }
     EXPECT_TRUE(ParseByteRanges("0-10", 0).empty());
     EXPECT_EQ(ParseByteRanges(many, size).size(), kMaxByteRanges);
     EXPECT_TRUE(ParseByteRanges(many + "70-80", size).empty());
