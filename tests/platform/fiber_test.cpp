@@ -269,7 +269,8 @@ TEST(FiberTest, ThousandsOfFibersLeaveNothingBehind)
         fiber.Resume();
     }
     EXPECT_EQ(finished, kAlive / 2 + kSequential);
-    EXPECT_LE(MappingCount(), mappingsBefore + 2);
+    // The allocator may map a few regions of its own; leaked stacks would be thousands.
+    EXPECT_LE(MappingCount(), mappingsBefore + 100);
 }
 
 } // namespace
