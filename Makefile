@@ -8,14 +8,18 @@ BUILD     ?= build
 ASAN      ?= build-sanitize
 FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 60
+# make run keeps its hive, logs and control sockets here.
+RUN_DIR   ?= $(CURDIR)/run
+RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt
 
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
-            python3 python3-aiosmtpd python3-pyftpdlib openssl curl goaccess \
+            python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
+            libboost-context-dev \
             libpam0g-dev libpam-modules passwd
 
-.PHONY: all deps build test test-sanitize fuzz bench clean
+.PHONY: all deps build run test test-sanitize fuzz bench clean
 
 all: build
 
@@ -34,6 +38,22 @@ $(BUILD)/build.ninja: | deps
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Seeds the run folder's hive from the embedded default when it has none,
+# registers velmorad there and runs it in the foreground (Ctrl-C stops it).
+run: build
+	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt
+	@if [ ! -f $(RUN_DIR)/registry.db ]; then \
+	  sed -e 's|@WWW@|$(CURDIR)/www|g' -e 's|@RUN@|$(RUN_DIR)|g' resources/default-config.reg \
+	    > $(RUN_DIR)/default-config.reg && \
+	  $(RUN_ENV) $(BUILD)/tools/velmora-reg import $(RUN_DIR)/default-config.reg && \
+	  echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; \
+	fi
+	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
+	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \
+	    DisplayName= Velmora >/dev/null
+	@echo "Velmora serves http://127.0.0.1:8080/ (access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
+	@$(RUN_ENV) exec $(BUILD)/tools/velmora-sc run Velmora
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600

@@ -1,0 +1,171 @@
+// The shipped default configuration (resources/default-config.reg over the
+// repository's www/), seeded with the real velmora-reg and served by the real
+// velmorad under velmora-sc; then configuration edits reaching the running
+// service: a MIME type at once, a port only after a restart.
+
+#include "config/http_server_config.h"
+#include "e2e/e2e_server.h"
+#include "platform/eventlog.h"
+#include "platform/service.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr const char* kName = "Velmora";
+
+std::string BinDir()
+{
+    const char* dir = std::getenv("VELMORA_TEST_BIN_DIR");
+    return dir ? dir : ".";
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string HexDword(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "dword:%08x", value);
+    return text;
+}
+
+class DefaultConfigTest : public ConfigTest {
+protected:
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        if (::access("/usr/bin/curl", X_OK) != 0)
+            GTEST_SKIP() << "curl is not installed";
+        for (auto [name, value] : {std::pair{"VELMORA_HOME", "home"}, std::pair{"VELMORA_RUN_DIR", "run"}})
+            ::setenv(name, (m_dir / value).c_str(), 1);
+        ::setenv("VELMORA_SHM_PREFIX", ("vdef" + std::to_string(::getpid())).c_str(), 1);
+        // Events go to a socket nobody reads rather than the host's syslog.
+        ::setenv(platform::kSyslogSocketVariable, (m_dir / "no-syslog.sock").c_str(), 1);
+        m_port = e2e::FreePort();
+    }
+    void TearDown() override
+    {
+        platform::ServiceStatus status;
+        platform::ServiceController controller(kName);
+        if (controller.QueryStatus(status) == platform::kServiceOk && status.processId > 0) {
+            pid_t process = status.processId;
+            if (controller.Stop(status, 10000) != platform::kServiceOk ||
+                controller.WaitForState(platform::kServiceStopped, 10000) != platform::kServiceOk)
+                ::kill(process, SIGKILL);
+        }
+        for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable})
+            ::unsetenv(name);
+        ConfigTest::TearDown();
+    }
+
+    e2e::RunResult Tool(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"timeout", "60"});
+        return e2e::RunProgram(args, m_dir / "tool.out");
+    }
+    e2e::RunResult Control(const std::string& command)
+    {
+        return Tool({BinDir() + "/tools/velmora-sc", command, kName});
+    }
+    e2e::RunResult Curl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"curl", "-s", "--max-time", "10"});
+        return e2e::RunProgram(args, m_dir / "curl.out");
+    }
+    std::string URL(std::uint16_t port, const std::string& path)
+    {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+    // The shipped file as make run fills it in, on this test's port.
+    void SeedDefaultConfiguration()
+    {
+        std::ifstream in(std::string(VELMORA_SOURCE_DIR) + "/resources/default-config.reg");
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string reg = text.str();
+        ASSERT_NE(reg.find("8080:127.0.0.1"), std::string::npos);
+        reg = Replace(reg, "@WWW@", std::string(VELMORA_SOURCE_DIR) + "/www");
+        reg = Replace(reg, "@RUN@", m_dir.Path());
+        reg = Replace(reg, "8080:127.0.0.1", std::to_string(m_port) + ":127.0.0.1");
+        reg = Replace(reg, HexDword(8080), HexDword(m_port));
+        e2e::WriteFile(m_dir / "default.reg", reg);
+        ASSERT_EQ(Tool({BinDir() + "/tools/velmora-reg", "import", m_dir / "default.reg"}).exitCode, 0);
+        ASSERT_EQ(Tool({BinDir() + "/tools/velmora-sc", "create", kName, "binPath=", BinDir() + "/service/velmorad"})
+                      .exitCode,
+                  0);
+    }
+
+    std::uint16_t m_port = 0;
+};
+
+TEST_F(DefaultConfigTest, ServesTheIndexTheKavPageAndAProtectedFolder)
+{
+    SeedDefaultConfiguration();
+    ASSERT_EQ(Control("start").exitCode, 0);
+
+    e2e::RunResult index = Curl({URL(m_port, "/")});
+    EXPECT_NE(index.output.find("<h1>Velmora is running</h1>"), std::string::npos) << index.output;
+    e2e::RunResult kav = Curl({URL(m_port, "/hello.kav?x=1")});
+    EXPECT_NE(kav.output.find("<h1>Hello from Velmora default site</h1>"), std::string::npos) << kav.output;
+    EXPECT_NE(kav.output.find("<th align=\"left\">You asked for</th><td>/hello.kav</td>"), std::string::npos);
+    EXPECT_NE(kav.output.find("<td>127.0.0.1</td>"), std::string::npos);
+    EXPECT_EQ(kav.output.find("%"), std::string::npos) << "every reference expanded";
+
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", URL(m_port, "/private/")}).output, "401");
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", "-u", "demo:wrong", URL(m_port, "/private/")}).output,
+              "401");
+    e2e::RunResult member = Curl({"-u", "demo:velmora", URL(m_port, "/private/")});
+    EXPECT_NE(member.output.find("<h1>Welcome, demo</h1>"), std::string::npos) << member.output;
+
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    std::ifstream log(m_dir / "log/access.log");
+    int lines = 0;
+    for (std::string line; std::getline(log, line); ++lines)
+        EXPECT_TRUE(std::regex_match(line, e2e::kCombinedLogLine)) << line;
+    EXPECT_EQ(lines, 5);
+}
+
+TEST_F(DefaultConfigTest, AMimeTypeEditIsLiveAndAPortEditWaitsForARestart)
+{
+    SeedDefaultConfiguration();
+    const std::string reg = BinDir() + "/tools/velmora-reg";
+    const std::string product = "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora";
+    const std::string server = product + "\\HTTP\\Servers\\" + std::to_string(m_port) + ":127.0.0.1";
+    // A folder of the test's own beside the shipped pages.
+    e2e::WriteFile(m_dir / "files/note.txt", "a note\n");
+    ASSERT_EQ(Tool({reg, "set", product + "\\HTTP\\Paths\\files", "Location", "REG_SZ", m_dir / "files"}).exitCode, 0);
+    ASSERT_EQ(Control("start").exitCode, 0);
+    auto typeOf = [&](std::uint16_t port) {
+        return Curl({"-o", "/dev/null", "-w", "%{content_type}", URL(port, "/files/note.txt")}).output;
+    };
+    EXPECT_EQ(typeOf(m_port), "text/plain");
+
+    std::uint16_t newPort = e2e::FreePort();
+    ASSERT_EQ(Tool({reg, "set", product + "\\HTTP\\Mappings", "txt", "REG_SZ", "text/x-edited"}).exitCode, 0);
+    ASSERT_EQ(Tool({reg, "set", server, "Port", "REG_DWORD", std::to_string(newPort)}).exitCode, 0);
+    ASSERT_EQ(Tool({reg, "set", product, "LastMod", "REG_DWORD", "7"}).exitCode, 0);
+    // The running service sees the change stamp within its hold-off.
+    std::string type;
+    for (int i = 0; i < 100 && (type = typeOf(m_port)) != "text/x-edited"; ++i)
+        platform::SleepMs(100);
+    EXPECT_EQ(type, "text/x-edited") << "a MIME type edit reaches the running service";
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", URL(newPort, "/")}).output, "000")
+        << "the new port waits for a restart";
+
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(typeOf(newPort), "text/x-edited");
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", URL(m_port, "/")}).output, "000");
+}
+
+} // namespace
