@@ -113,8 +113,14 @@ struct ChildFailure {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    // An ignored SIGPIPE would survive exec; the program expects the default.
-    ::signal(SIGPIPE, SIG_DFL);
+    // Ignored signals survive exec (the server ignores SIGPIPE; a shell that
+    // started it may ignore more): a program expects the defaults. The C
+    // library refuses the few numbers it reserves for itself; those stay.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number)
+        if (number != SIGKILL && number != SIGSTOP)
+            ::sigaction(number, &defaults, nullptr);
 
     int streams[3] = {start.input, start.output, start.error};
     int copies[3];
