@@ -1,0 +1,104 @@
+// NT authentication against the real PAM stack: the request runs as the
+// account whose credentials it brought, an anonymous request as the
+// anonymous account, and a failed logon never as the server itself. Needs
+// root to make the two test accounts.
+
+#include "e2e_server.h"
+
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+using namespace e2e;
+
+namespace {
+
+std::string AccountScript()
+{
+    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "test-account.sh")
+        .string();
+}
+
+class NTAuthTest : public E2ETest {
+protected:
+    void SetUp() override
+    {
+        E2ETest::SetUp();
+        if (IsSkipped())
+            return;
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to create the PAM test accounts";
+        const std::string suffix = std::to_string(::getpid());
+        m_owner = "velmora-no-" + suffix;
+        m_anonymous = "velmora-na-" + suffix;
+        for (const std::string& name : {m_owner, m_anonymous}) {
+            int status = std::system(
+                ("/bin/sh '" + AccountScript() + "' create " + name + " '" + Password(name) + "' >/dev/null 2>&1").c_str());
+            if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
+                GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
+            ASSERT_EQ(WEXITSTATUS(status), 0) << name;
+            m_created.push_back(name);
+        }
+    }
+    void TearDown() override
+    {
+        E2ETest::TearDown();
+        for (const std::string& name : m_created)
+            std::system(("/bin/sh '" + AccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
+    }
+    static std::string Password(const std::string& name) { return "Pw-" + name.substr(8, 2) + ":9"; }
+    void WriteOwnedFile(const std::string& path, const std::string& text, const std::string& owner)
+    {
+        WriteFile(path, text);
+        passwd* entry = ::getpwnam(owner.c_str());
+        ASSERT_NE(entry, nullptr);
+        ASSERT_EQ(::chown(path.c_str(), entry->pw_uid, entry->pw_gid), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    }
+    std::string Status(const std::vector<std::string>& extra, const std::string& path)
+    {
+        std::vector<std::string> args = {"-o", "/dev/null", "-w", "%{http_code}"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(URL(m_port, path));
+        return Curl(args).output;
+    }
+
+    std::string m_owner;
+    std::string m_anonymous;
+    std::vector<std::string> m_created;
+    std::uint16_t m_port = 0;
+};
+
+TEST_F(NTAuthTest, RequestsRunAsTheirAccountAndNeverAsTheServer)
+{
+    // The accounts must be able to reach the files at all.
+    ::chmod(m_dir.Path().c_str(), 0755);
+    ::chmod(m_root.c_str(), 0755);
+    WriteFile(m_root + "/public.txt", "for everyone");
+    ::chmod((m_root + "/public.txt").c_str(), 0644);
+    WriteOwnedFile(m_root + "/owner.txt", "for the owner", m_owner);
+    WriteOwnedFile(m_root + "/server.txt", "for the server only", "root");
+
+    m_port = FreePort();
+    platform::RegistryKey server = Key(AddServer(m_port));
+    server.SetDword("UseNTAuthentication", 1);
+    server.SetString("NTAnonUser", m_anonymous);
+    server.SetString("NTAnonPassword", Password(m_anonymous));
+    StartServers();
+
+    const std::vector<std::string> owner = {"-u", m_owner + ":" + Password(m_owner)};
+    const std::vector<std::string> wrong = {"-u", m_owner + ":not-the-password"};
+
+    EXPECT_EQ(Curl({URL(m_port, "/public.txt")}).output, "for everyone") << "anonymous as the anonymous account";
+    EXPECT_EQ(Curl({owner[0], owner[1], URL(m_port, "/owner.txt")}).output, "for the owner");
+    EXPECT_EQ(Status({}, "/owner.txt"), "401") << "the anonymous account may not read it";
+    EXPECT_EQ(Status(wrong, "/owner.txt"), "401") << "a failed logon must not run as the server";
+    EXPECT_EQ(Status(wrong, "/server.txt"), "401");
+    EXPECT_EQ(Status(owner, "/server.txt"), "401") << "the owner is not the server either";
+    // After the owner's request, the same document is not handed to anyone else.
+    EXPECT_EQ(Status({}, "/owner.txt"), "401");
+}
+
+} // namespace
