@@ -7,6 +7,7 @@
 #include "e2e/e2e_server.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
+#include "service_process.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,6 @@
 namespace {
 
 constexpr const char* kName = "Velmora";
-
-std::string BinDir()
-{
-    const char* dir = std::getenv("VELMORA_TEST_BIN_DIR");
-    return dir ? dir : ".";
-}
 
 std::string Replace(std::string text, const std::string& from, const std::string& to)
 {
@@ -55,14 +50,8 @@ protected:
     }
     void TearDown() override
     {
-        platform::ServiceStatus status;
-        platform::ServiceController controller(kName);
-        if (controller.QueryStatus(status) == platform::kServiceOk && status.processId > 0) {
-            pid_t process = status.processId;
-            if (controller.Stop(status, 10000) != platform::kServiceOk ||
-                controller.WaitForState(platform::kServiceStopped, 10000) != platform::kServiceOk)
-                ::kill(process, SIGKILL);
-        }
+        // Whatever a failed test left running goes.
+        StopLeftoverService(kName);
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable})
             ::unsetenv(name);
         ConfigTest::TearDown();

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
+#include "service_process.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,6 @@
 namespace {
 
 constexpr const char* kName = "Velmora";
-
-std::string BinDir()
-{
-    const char* dir = std::getenv("VELMORA_TEST_BIN_DIR");
-    return dir ? dir : ".";
-}
 
 // A syslog receiver: a datagram socket the service's events are sent to.
 class SyslogSink {
@@ -104,14 +99,7 @@ protected:
     void TearDown() override
     {
         // Whatever a failed test left running goes.
-        platform::ServiceStatus status;
-        platform::ServiceController controller(kName);
-        if (controller.QueryStatus(status) == platform::kServiceOk && status.processId > 0) {
-            pid_t process = status.processId;
-            if (controller.Stop(status, 10000) != platform::kServiceOk ||
-                controller.WaitForState(platform::kServiceStopped, 10000) != platform::kServiceOk)
-                ::kill(process, SIGKILL);
-        }
+        StopLeftoverService(kName);
         m_server.Close();
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable,
                                  "VELMORA_STOP_WATCHDOG_MS"})
