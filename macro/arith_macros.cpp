@@ -495,7 +495,7 @@ void SeedMacroRandom(std::uint32_t seed)
     t_randomState = seed;
 }
 
-void RegisterArithmeticMacros(CMacroContext& global)
+void RegisterMathMacros(CMacroContext& global)
 {
     for (const MacroRow& row : kArithmeticMacros)
         global.Register(row.name, std::make_unique<CArithmeticMacro>(row.operation));

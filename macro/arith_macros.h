@@ -26,4 +26,4 @@ void SeedMacroRandom(std::uint32_t seed);
 // gt, lte, gte, equ, iabs, abs, trunc, round, iand, ior, ixor, inot, rand,
 // fmt, iptoint, inttoip), replacing macros of those names; nothing in a
 // read-only scope.
-void RegisterArithmeticMacros(CMacroContext& global);
+void RegisterMathMacros(CMacroContext& global);

@@ -207,7 +207,7 @@ public:
 
 } // namespace
 
-void RegisterControlMacros(CMacroContext& global)
+void RegisterFlowMacros(CMacroContext& global)
 {
     global.Register("if", std::make_unique<CIfMacro>());
     global.Register("'if", std::make_unique<CConstantMacro>(" ''"));

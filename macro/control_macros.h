@@ -24,4 +24,4 @@ inline constexpr const char* kLoopLimitErrorMessage = "Loop ran too many times."
 // Registers if, "'if", switch, not, and, "'and", or, "'or", null, while,
 // "'while", do and "'do" in scope in that order, replacing macros of those
 // names; nothing in a read-only scope.
-void RegisterControlMacros(CMacroContext& global);
+void RegisterFlowMacros(CMacroContext& global);

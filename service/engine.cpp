@@ -13,7 +13,8 @@
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "http/http_server.h"
-#include "macro/core_macros.h"
+#include "macro/arith_macros.h"
+#include "macro/builtin_macros.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "macro/named_strings.h"
@@ -64,14 +65,6 @@ void RunInitMacro(CMacroContext& scope, const std::string& text, std::string_vie
     } catch (...) {
         LogMessage(platform::kEventTypeError, kEventUnexpectedException, {where});
     }
-}
-
-// The built-in macro families this build has.
-void RegisterBuiltinFamilies(CMacroContext& global)
-{
-    RegisterCoreMacros(global);
-    RegisterTryMacros(global);
-    RegisterGlobalStatMacros(global);
 }
 
 void ReadEngineSettings(CEngineSettings& settings)
@@ -234,8 +227,7 @@ void InitServerEngine()
 
     CMacroContext& global = GlobalMacroContext();
     global.SetReadOnly(false);
-    global.GetMacros().DeleteAll();
-    RegisterBuiltinFamilies(global);
+    InitBuiltinMacros(&global);
     global.LoadStrings(kGlobalDefaultStrings, 1);
     global.LoadFromRegistry(platform::RegistryKey::LocalMachine(), ProductSubkey("Strings"), 1);
 
@@ -263,6 +255,7 @@ void InitServerEngine()
 
 void ShutdownServerEngine()
 {
+    TerminateBuiltinMacros();
     DestroyGlobalStatsBlock();
 }
 
@@ -281,7 +274,7 @@ int StartServices()
         LogError("TEMP environment variable should be defined.");
     BindLogonFunctions();
     GlobalACLCache().Init();
-    std::srand(platform::TickCount32() & 0xFFFF);
+    SeedMacroRandom(platform::TickCount32() & 0xFFFF);
 
     InitServerEngine();
     CreateHTTPServers();

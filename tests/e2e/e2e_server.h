@@ -14,7 +14,7 @@
 #include "framework/text_buffer.h"
 #include "framework/wsocket.h"
 #include "http/http_server.h"
-#include "macro/core_macros.h"
+#include "macro/builtin_macros.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "macro/named_strings.h"
@@ -179,8 +179,7 @@ protected:
     void StartServers()
     {
         m_scope = std::make_unique<CMacroContext>();
-        RegisterCoreMacros(*m_scope);
-        RegisterTryMacros(*m_scope);
+        InitBuiltinMacros(m_scope.get());
         m_config = std::make_unique<CHTTPGlobalConfig>();
         ASSERT_EQ(m_config->Load(m_product, "HTTP", 1), 1);
         auto* strings = dynamic_cast<CMacroContext*>(m_config->GetStrings());

@@ -26,8 +26,8 @@ struct Pages {
     CMacroContext request{&global};
     Pages()
     {
-        RegisterControlMacros(global);
-        RegisterArithmeticMacros(global);
+        RegisterFlowMacros(global);
+        RegisterMathMacros(global);
         RegisterTryMacros(global);
         RegisterCoreMacros(global);
     }

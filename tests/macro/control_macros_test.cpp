@@ -46,8 +46,8 @@ struct Pages {
     CMacroContext request{&global};
     Pages()
     {
-        RegisterControlMacros(global);
-        RegisterArithmeticMacros(global);
+        RegisterFlowMacros(global);
+        RegisterMathMacros(global);
         RegisterTryMacros(global);
         RegisterCoreMacros(global);
         RegisterGlobalMacros(request);

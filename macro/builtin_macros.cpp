@@ -1,0 +1,35 @@
+#include "macro/builtin_macros.h"
+
+#include "macro/arith_macros.h"
+#include "macro/control_macros.h"
+#include "macro/core_macros.h"
+#include "macro/description_macros.h"
+#include "macro/file_macros.h"
+#include "macro/macro.h"
+#include "macro/macro_context.h"
+#include "macro/macro_exception.h"
+#include "macro/stat_macros.h"
+#include "macro/string_macros.h"
+#include "macro/time_macros.h"
+
+#include <memory>
+
+void InitBuiltinMacros(CMacroContext* global)
+{
+    global->GetMacros().DeleteAll();
+    global->Register("kav-version", std::make_unique<CValueMacro>("1.1"));
+    global->Register("vl-version", std::make_unique<CValueMacro>("1.51"));
+    global->Register("vl-build", std::make_unique<CValueMacro>("12"));
+    RegisterFileMacros(*global);
+    RegisterStringMacros(*global);
+    RegisterFlowMacros(*global);
+    RegisterMathMacros(*global);
+    RegisterTimeMacros(*global);
+    RegisterTryMacros(*global);
+    RegisterCoreMacros(*global);
+    RegisterDescriptionMacros(*global);
+    RegisterGlobalStatMacros(*global);
+}
+
+// No family of this build holds a system resource yet.
+void TerminateBuiltinMacros() {}

@@ -1,0 +1,11 @@
+#pragma once
+// The global scope's contents: the version constants and every built-in
+// macro family, registered in one fixed order (a later registration of a
+// name replaces an earlier one). Engine start calls InitBuiltinMacros and
+// then adds the global named strings; engine stop calls
+// TerminateBuiltinMacros.
+
+class CMacroContext;
+
+void InitBuiltinMacros(CMacroContext* global);
+void TerminateBuiltinMacros();
