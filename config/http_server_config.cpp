@@ -123,6 +123,8 @@ void CHTTPServerConfig::Load(int keepStrings, int reload)
         RegQueryDword(key, "URLCacheFlushInterval", next->urlCacheFlushInterval);
         RegQueryDword(key, "CheckAccept", next->checkAccept);
         RegQueryDword(key, "KeepAliveTimeout", next->keepAliveTimeout);
+        RegQueryDword(key, "MaxPutSize", next->maxPutSize);
+        RegQueryDword(key, "MaxFormSize", next->maxFormSize);
     }
     next->rootDir = TrimRootDir(next->rootDir);
     SetHTTPSettings(std::move(next));
@@ -154,6 +156,8 @@ int CHTTPServerConfig::Save(const platform::RegistryKey& key)
     key.SetDword("URLCacheFlushInterval", h->urlCacheFlushInterval);
     key.SetDword("CheckAccept", h->checkAccept);
     key.SetDword("KeepAliveTimeout", h->keepAliveTimeout);
+    key.SetDword("MaxPutSize", h->maxPutSize);
+    key.SetDword("MaxFormSize", h->maxFormSize);
     m_mappings.Save(key, kMappingsSubkey);
     m_paths.Save(key, kPathsSubkey);
     m_redirections.Save(key, kRedirectionsSubkey);

@@ -39,6 +39,9 @@ struct CHTTPSettings {
     std::uint32_t urlCacheFlushInterval = 15;
     std::uint32_t checkAccept = 1;
     std::uint32_t keepAliveTimeout = 0;
+    // Largest PUT and form bodies in bytes; 0 keeps the built-in limits.
+    std::uint32_t maxPutSize = 0;
+    std::uint32_t maxFormSize = 0;
 };
 
 // The document root a server has until one is configured: the state

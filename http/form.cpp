@@ -42,9 +42,9 @@ std::string OccurrenceKey(std::string_view folded, std::string_view occurrence)
 
 // A body over the limit is refused before a byte of it is read; the
 // connection then ends, so its unread bytes are never taken for a request.
-void CheckBodySize(std::int64_t length)
+void CheckBodySize(std::int64_t length, std::int64_t serverLimit)
 {
-    if (length > GetMaxFormBodyBytes())
+    if (length > (serverLimit > 0 ? serverLimit : GetMaxFormBodyBytes()))
         throw CHTTPException(413, kTooLargePage);
 }
 
@@ -470,7 +470,7 @@ void RegisterFormMacros(WSocket& socket, CHTTPRequest& request)
         const CContentType type = ParseContentType(FindHeaderValue(request.HeaderText.View(), "content-type"));
         const std::int64_t length = ParseContentLength(FindHeaderValue(request.HeaderText.View(), "content-length"));
         if (EqualsIgnoringCase(type.type, kURLEncodedType)) {
-            CheckBodySize(length);
+            CheckBodySize(length, request.MaxFormBytes);
             ReadURLEncodedBody(socket, request, length);
             request.BodyBytesRead = static_cast<std::int64_t>(request.Body.size());
             scope.Register("form", std::make_unique<CForm>(query, &request.Body));
@@ -478,7 +478,7 @@ void RegisterFormMacros(WSocket& socket, CHTTPRequest& request)
             scope.Register("form-content-encoding", std::make_unique<CConstantMacro>(kURLEncodedType));
             scope.Register("form-saveas", std::make_unique<CConstantMacro>(""));
         } else if (EqualsIgnoringCase(type.type, kMultipartType)) {
-            CheckBodySize(length);
+            CheckBodySize(length, request.MaxFormBytes);
             auto form = std::make_unique<CMultipartForm>(&scope, query, socket, type.boundary, length);
             request.BodyBytesRead = form->GetBytesRead();
             scope.Register("form", std::move(form));

@@ -69,6 +69,8 @@ struct CHTTPRequest {
     // The URL that ProcessURL serves; the split fields point into it, so it
     // lives as long as the request does.
     std::string URLCopy;
+    // The server's form body limit in bytes; 0: the process-wide one.
+    std::int64_t MaxFormBytes = 0;
     // Body bytes a handler took from the connection (a PUT, a form); the
     // keep-alive loop skips the rest of the Content-length before the next
     // request, so a body is never read as a request.

@@ -335,6 +335,7 @@ int CHTTPServer::Stop()
 void CHTTPServer::ServerRequest(WSocket* socket)
 {
     CHTTPRequest request;
+    request.MaxFormBytes = GetHTTPSettings()->maxFormSize;
     CDocumentRef guard(*m_cache, &request.Document, &request.FileHandle);
     platform::LogonTokenPtr connectionToken = platform::CurrentImpersonation();
     for (int served = 0;; ++served) {

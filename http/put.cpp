@@ -106,7 +106,9 @@ int CHTTPServer::HandlePut(WSocket& socket, CHTTPRequest& request)
 
     std::int64_t count = 0;
     BodyLength length = GetContentLength(request.HeaderText.View(), count);
-    if (length != BodyLength::Valid || count > m_maxPutBytes) {
+    std::uint32_t configured = GetHTTPSettings()->maxPutSize;
+    std::int64_t limit = configured ? static_cast<std::int64_t>(configured) : m_maxPutBytes;
+    if (length != BodyLength::Valid || count > limit) {
         // The body's end is unknown or it is not going to be read: the
         // connection cannot carry another request.
         request.KeepAlive.clear();

@@ -1,4 +1,5 @@
-// curl -T: an upload where a line grants PUT, and one where none does.
+// curl -T: an upload where a line grants PUT, and one where none does; the
+// configured body limits of PUT and forms.
 
 #include "e2e_server.h"
 
@@ -32,6 +33,32 @@ TEST_F(UploadTest, PutIsStoredOnlyWhereGranted)
     RunResult refused = Curl({"-T", upload, "-w", "%{http_code}", "-o", "/dev/null", URL(port, "/refused.txt")});
     EXPECT_EQ(refused.output, "401");
     EXPECT_EQ(ReadFile(m_root + "/refused.txt"), "before");
+}
+
+TEST_F(UploadTest, TheConfiguredBodyLimitsAnswer413AndKeepTheDocument)
+{
+    std::uint16_t port = FreePort();
+    platform::RegistryKey server = Key(AddServer(port));
+    server.SetDword("MaxPutSize", 100);
+    server.SetDword("MaxFormSize", 100);
+    WriteFile(m_root + "/doc.txt", "before");
+    WriteFile(m_root + "/doc.txt.~ACL~", "Allow-user: *,*,*\r\n");
+    WriteFile(m_root + "/form.htm", "%expand%[%form(a)]");
+    StartServers();
+
+    auto status = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"-w", "%{http_code}", "-o", "/dev/null"});
+        return Curl(args).output;
+    };
+    WriteFile(m_dir / "small.txt", std::string(100, 's'));
+    WriteFile(m_dir / "large.txt", std::string(101, 'l'));
+    EXPECT_EQ(status({"-T", m_dir / "large.txt", URL(port, "/doc.txt")}), "413");
+    EXPECT_EQ(ReadFile(m_root + "/doc.txt"), "before");
+    EXPECT_EQ(status({"-T", m_dir / "small.txt", URL(port, "/doc.txt")}), "201");
+    EXPECT_EQ(ReadFile(m_root + "/doc.txt"), std::string(100, 's'));
+
+    EXPECT_EQ(status({"-d", "a=" + std::string(98, 'x'), URL(port, "/form.htm")}), "200");
+    EXPECT_EQ(status({"-d", "a=" + std::string(99, 'x'), URL(port, "/form.htm")}), "413");
 }
 
 } // namespace
