@@ -1,5 +1,6 @@
 #include "config/acl_file.h"
 
+#include "platform/files.h"
 // No platform facility yet covers whole-file replacement and extended
 // attributes, so the few calls it takes are made here.
 #include <cerrno>
@@ -16,15 +17,6 @@ constexpr const char* kWhiteSpace = " \t\r\n\v\f";
 // Read size of one read(2); lines are assembled across reads.
 constexpr std::size_t kReadChunk = 4096;
 
-int OpenRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 long ReadRetrying(int fd, void* buffer, std::size_t n)
 {
     long got;
@@ -32,20 +24,6 @@ long ReadRetrying(int fd, void* buffer, std::size_t n)
         got = ::read(fd, buffer, n);
     while (got < 0 && errno == EINTR);
     return got;
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t n)
-{
-    while (n > 0) {
-        long put = ::write(fd, bytes, n);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes += put;
-        n -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 // Takes one raw line (without its LF): trims it and keeps it unless it is a comment.
@@ -73,7 +51,7 @@ std::string DirectoryOf(const std::string& file)
 
 void SyncDirectory(const std::string& directory)
 {
-    int fd = OpenRetrying(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    int fd = platform::OpenFile(directory.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return;
     ::fsync(fd);
@@ -97,7 +75,7 @@ void MarkHidden(int fd)
 ACLFileContents ReadACLFile(const std::string& file)
 {
     ACLFileContents result;
-    int fd = OpenRetrying(file.c_str(), O_RDONLY);
+    int fd = platform::OpenFile(file.c_str(), O_RDONLY);
     if (fd < 0) {
         result.status = errno == ENOENT || errno == ENOTDIR ? ACLFileStatus::Missing : ACLFileStatus::Unreadable;
         return result;
@@ -160,7 +138,7 @@ bool WriteACLFile(const std::string& file, const std::vector<std::string>& lines
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     struct stat old {};
     mode_t mode = ::stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && platform::WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     if (ok)
         MarkHidden(fd);
     if (::close(fd) != 0)

@@ -1,5 +1,6 @@
 #include "http/form.h"
 
+#include "platform/files.h"
 #include "framework/text_buffer.h"
 #include "framework/text_util.h"
 #include "framework/wsocket.h"
@@ -523,19 +524,6 @@ unsigned SystemError(int error)
     }
 }
 
-bool WriteAll(int handle, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(handle, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 enum class SaveResult { saved, busy, createFailed, writeFailed };
 
 // Writes bytes to a new file beside path and renames it over path.
@@ -549,7 +537,7 @@ SaveResult SaveFile(const std::string& path, std::string_view bytes, int& error)
         error = errno;
         return SystemError(error) == kErrorSharingViolation ? SaveResult::busy : SaveResult::createFailed;
     }
-    bool written = WriteAll(handle, bytes) && ::fchmod(handle, kSavedFileMode) == 0 && ::fsync(handle) == 0;
+    bool written = platform::WriteAll(handle, bytes) && ::fchmod(handle, kSavedFileMode) == 0 && ::fsync(handle) == 0;
     if (!written)
         error = errno;
     if (::close(handle) != 0 && written) {

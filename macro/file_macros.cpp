@@ -1,5 +1,6 @@
 #include "macro/file_macros.h"
 
+#include "platform/files.h"
 #include "config/access_list.h"
 #include "config/acl_file.h"
 #include "framework/handles.h"
@@ -68,29 +69,6 @@ std::string NativePath(std::string_view path)
         if (c == '\\')
             c = '/';
     return result;
-}
-
-int OpenRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t n)
-{
-    while (n > 0) {
-        ssize_t put = ::write(fd, bytes, n);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes += put;
-        n -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 void Report(CTextBuffer* out, CMacroContext* scope, const char* type, unsigned number, const char* message)
@@ -331,7 +309,7 @@ unsigned AppendToFile(const std::string& file, std::string_view text)
     std::string path = NativePath(file);
     // Non-blocking only so that a FIFO without a reader fails instead of
     // holding the page; regular files ignore the flag.
-    int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0644);
+    int fd = platform::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0644);
     if (fd < 0)
         return Win32ErrorFromErrno(errno);
     CFileHandleHolder holder(fd);
@@ -345,7 +323,7 @@ unsigned AppendToFile(const std::string& file, std::string_view text)
             return kErrorSharingViolation;
         platform::SleepMs(kFileRetryWaitMs);
     }
-    if (!WriteAll(fd, text.data(), text.size()))
+    if (!platform::WriteAll(fd, text.data(), text.size()))
         return Win32ErrorFromErrno(errno ? errno : EIO);
     return 0;
 }
@@ -353,7 +331,7 @@ unsigned AppendToFile(const std::string& file, std::string_view text)
 bool ReadFileHead(const std::string& path, std::size_t maxBytes, std::string& out, bool whole)
 {
     out.clear();
-    int fd = OpenRetrying(NativePath(path).c_str(), O_RDONLY | O_NONBLOCK);
+    int fd = platform::OpenFile(NativePath(path).c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return false;
     CFileHandleHolder holder(fd);

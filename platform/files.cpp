@@ -24,4 +24,27 @@ int OpenForAppend(const std::string& path, bool denyWriters)
     return handle;
 }
 
+int OpenFile(const char* path, int flags, unsigned mode)
+{
+    int handle;
+    do
+        handle = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    while (handle < 0 && errno == EINTR);
+    return handle;
+}
+
+bool WriteAll(int handle, const char* bytes, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t put = write(handle, bytes, n);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        bytes += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 } // namespace platform

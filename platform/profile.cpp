@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "platform/files.h"
 #include "platform/ascii.h"
 
 #include <cerrno>
@@ -71,34 +72,11 @@ std::string_view Unquote(std::string_view value)
     return value;
 }
 
-int OpenRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t n)
-{
-    while (n > 0) {
-        ssize_t put = ::write(fd, bytes, n);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes += put;
-        n -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 // Reads the whole file into text: 1 read, 0 missing, -1 unreadable or too big.
 int ReadWhole(const std::string& path, std::string& text)
 {
     // Non-blocking, so a FIFO under a profile's name cannot hold the reader.
-    int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
+    int fd = platform::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     struct stat status {};
@@ -281,7 +259,7 @@ bool Profile::Save(const std::string& path) const
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     struct stat old {};
     mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && platform::WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0)
         ok = false;
     if (ok && ::rename(temp.c_str(), path.c_str()) != 0)
@@ -290,7 +268,7 @@ bool Profile::Save(const std::string& path) const
         ::unlink(temp.c_str());
         return false;
     }
-    int directoryFd = OpenRetrying(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    int directoryFd = platform::OpenFile(directory.c_str(), O_RDONLY | O_DIRECTORY);
     if (directoryFd >= 0) {
         ::fsync(directoryFd);
         ::close(directoryFd);

@@ -1,5 +1,6 @@
 #include "platform/service_status.h"
 
+#include "platform/files.h"
 #include "platform/ascii.h"
 #include "platform/paths.h"
 
@@ -35,29 +36,6 @@ std::string RuntimeFileName(std::string_view name, const char* suffix)
         file.push_back(LowerAscii(c));
     file += suffix;
     return JoinPath(ServiceRunDirectory(), file);
-}
-
-int OpenRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool ParseField(std::string_view line, std::string_view key, std::int64_t low, std::int64_t high, std::int64_t& value)
@@ -120,7 +98,7 @@ int ReadServiceStatusRecord(std::string_view name, ServiceStatus& status)
     std::string path = ServiceStatusPath(name);
     if (path.empty())
         return kErrorInvalidName;
-    int fd = OpenRetrying(path.c_str(), O_RDONLY);
+    int fd = platform::OpenFile(path.c_str(), O_RDONLY);
     if (fd < 0)
         return ServiceErrorFromErrno(errno);
     std::string text(kMaxStatusRecordBytes + 1, '\0');
@@ -193,12 +171,12 @@ int WriteServiceStatusRecord(std::string_view name, const ServiceStatus& status)
     // One temporary name per process: the run-time lock admits one writer
     // process, and the reporter serialises its threads.
     std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
-    int fd = OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = platform::OpenFile(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return ServiceErrorFromErrno(errno);
     // Any process may read the record, whatever the umask.
     ::fchmod(fd, 0644);
-    bool written = WriteAll(fd, text);
+    bool written = platform::WriteAll(fd, text);
     int writeError = errno;
     ::close(fd);
     if (!written) {
@@ -218,7 +196,7 @@ bool IsServiceProcessRunning(std::string_view name)
     std::string path = ServiceLockPath(name);
     if (path.empty())
         return false;
-    int fd = OpenRetrying(path.c_str(), O_RDONLY);
+    int fd = platform::OpenFile(path.c_str(), O_RDONLY);
     if (fd < 0)
         return false;
     struct flock query {};

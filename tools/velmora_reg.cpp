@@ -1,4 +1,6 @@
 // velmora-reg: reads and seeds the registry hive from a shell.
+
+#include "platform/files.h"
 // Exit status: 0 done, 1 the operation failed or its input was bad, 2 the
 // command line was wrong (the usage text is printed).
 
@@ -324,20 +326,6 @@ int Delete(const std::vector<std::string_view>& args)
     return 0;
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Replaces FILE through a private temporary beside it: an export may hold
 // passwords, and a reader never finds half a file.
 int WriteFileAtomically(const std::string& path, const std::string& text)
@@ -346,7 +334,7 @@ int WriteFileAtomically(const std::string& path, const std::string& text)
     int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         return Fail("cannot create a file beside " + path + ": " + std::strerror(errno));
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+    bool ok = platform::WriteAll(fd, text) && ::fsync(fd) == 0;
     int error = errno;
     ok = ::close(fd) == 0 && ok;
     if (ok && std::rename(temporary.c_str(), path.c_str()) == 0)
