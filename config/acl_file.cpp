@@ -1,6 +1,7 @@
 #include "config/acl_file.h"
 
 #include "platform/files.h"
+
 // No platform facility yet covers whole-file replacement and extended
 // attributes, so the few calls it takes are made here.
 #include <cerrno>

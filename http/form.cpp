@@ -1,6 +1,5 @@
 #include "http/form.h"
 
-#include "platform/files.h"
 #include "framework/text_buffer.h"
 #include "framework/text_util.h"
 #include "framework/wsocket.h"
@@ -10,6 +9,7 @@
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <atomic>

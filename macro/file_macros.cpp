@@ -1,6 +1,5 @@
 #include "macro/file_macros.h"
 
-#include "platform/files.h"
 #include "config/access_list.h"
 #include "config/acl_file.h"
 #include "framework/handles.h"
@@ -10,6 +9,7 @@
 #include "macro/macro_exception.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 
 // No platform facility covers the file operations, attributes and directory
 // reads of this family yet, so the calls they take are made here.

@@ -1,7 +1,7 @@
 #include "platform/profile.h"
 
-#include "platform/files.h"
 #include "platform/ascii.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "platform/service_status.h"
 
-#include "platform/files.h"
 #include "platform/ascii.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 #include <cerrno>

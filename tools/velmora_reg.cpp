@@ -1,10 +1,9 @@
 // velmora-reg: reads and seeds the registry hive from a shell.
-
-#include "platform/files.h"
 // Exit status: 0 done, 1 the operation failed or its input was bad, 2 the
 // command line was wrong (the usage text is printed).
 
 #include "platform/ascii.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
 
