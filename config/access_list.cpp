@@ -15,17 +15,6 @@ namespace {
 
 using platform::LowerAscii;
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
 bool IsAddressPattern(std::string_view pattern)
 {
     return pattern.find_first_not_of("0123456789.*?") == std::string_view::npos;
@@ -60,12 +49,12 @@ bool AddressMatches(std::string_view pattern, std::string_view clientAddress, CC
 
 bool NameMatches(const CAccessLine& line, std::string_view user, CGroupMap* groups, CMacroScope* scope)
 {
-    if (EqualsNoCase(line.kind, "group")) {
+    if (platform::EqualsIgnoringCase(line.kind, "group")) {
         if (user.empty() || !groups)
             return false;
         return line.name == "*" || groups->IsMember(user, LowerCaseString(line.name), scope);
     }
-    return line.name == "*" || EqualsNoCase(line.name, user);
+    return line.name == "*" || platform::EqualsIgnoringCase(line.name, user);
 }
 
 } // namespace
@@ -120,10 +109,10 @@ int CAccessList::Evaluate(const std::vector<std::string>& lines, std::size_t unr
         if (i == unreadableAt)
             return 0;
         CAccessLine line = CAccessLine::Parse(lines[i]);
-        bool allow = EqualsNoCase(line.action, "allow");
-        if (!allow && !EqualsNoCase(line.action, "reject"))
+        bool allow = platform::EqualsIgnoringCase(line.action, "allow");
+        if (!allow && !platform::EqualsIgnoringCase(line.action, "reject"))
             continue;
-        if (line.access != "*" && !EqualsNoCase(line.access, access))
+        if (line.access != "*" && !platform::EqualsIgnoringCase(line.access, access))
             continue;
         if (!NameMatches(line, user, groups, scope))
             continue;
@@ -198,5 +187,5 @@ bool CAccessList::SaveFile(const std::string& path) const
 bool IsACLFileName(std::string_view name)
 {
     std::size_t dot = name.rfind('.');
-    return dot != std::string_view::npos && EqualsNoCase(name.substr(dot), kACLFileSuffix);
+    return dot != std::string_view::npos && platform::EqualsIgnoringCase(name.substr(dot), kACLFileSuffix);
 }

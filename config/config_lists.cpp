@@ -13,13 +13,6 @@ namespace {
 constexpr std::uint32_t kLastPort = 65535;
 constexpr std::uint32_t kFirstChatPort = 8000;
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size()
-        && std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return platform::LowerAscii(x) == platform::LowerAscii(y); });
-}
-
 template <class Elements, class Predicate>
 typename Elements::value_type* FindFirst(Elements& elements, Predicate matches)
 {
@@ -118,7 +111,7 @@ CHTTPServerConfigList::Elements::const_iterator CHTTPServerConfigList::end() con
 
 CHTTPServerConfig* CHTTPServerConfigList::FindByLogFile(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return EqualsNoCase(c.GetSettings()->logFile, name); });
+    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name); });
 }
 
 CHTTPServerConfig* CHTTPServerConfigList::FindByPortAddress(std::uint32_t port, std::uint32_t address)
@@ -128,7 +121,7 @@ CHTTPServerConfig* CHTTPServerConfigList::FindByPortAddress(std::uint32_t port, 
 
 CHTTPServerConfig* CHTTPServerConfigList::FindByKeyName(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return EqualsNoCase(c.GetKeyName(), name); });
+    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return platform::EqualsIgnoringCase(c.GetKeyName(), name); });
 }
 
 CChatRoomConfigList::CChatRoomConfigList() = default;
@@ -188,12 +181,12 @@ CChatRoomConfigList::Elements::const_iterator CChatRoomConfigList::end() const
 
 CChatRoomConfig* CChatRoomConfigList::FindByName(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return EqualsNoCase(c.GetRoomSettings()->name, name); });
+    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return platform::EqualsIgnoringCase(c.GetRoomSettings()->name, name); });
 }
 
 CChatRoomConfig* CChatRoomConfigList::FindByLogFile(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return EqualsNoCase(c.GetSettings()->logFile, name); });
+    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name); });
 }
 
 CChatRoomConfig* CChatRoomConfigList::FindByPortAddress(std::uint32_t port, std::uint32_t address)

@@ -4,16 +4,6 @@
 
 #include <limits>
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::LowerAscii(a[i]) != platform::LowerAscii(b[i]))
-            return false;
-    return true;
-}
-
 std::string_view TrimBlanks(std::string_view text)
 {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))

@@ -3,11 +3,12 @@
 // without regard to ASCII case, blanks trimmed from a header value, and a
 // number that must be decimal digits and nothing else.
 
+#include "platform/ascii.h"
+
 #include <cstdint>
 #include <string_view>
 
-// True when a and b differ at most in the case of 'A'..'Z'.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+using platform::EqualsIgnoringCase;
 
 // text without its leading blanks and tabs and its trailing blanks, tabs and
 // CRs (what is left of a line end read up to its LF).

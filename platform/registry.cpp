@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/ascii.h"
 #include "platform/registry_database.h"
 
 #include <cstring>
@@ -179,19 +180,6 @@ int RunDelete(RegistrySql which, std::int64_t id, std::string_view name = {}, bo
     if (changes)
         *changes = sqlite3_changes(sqlite3_db_handle(statement));
     return kErrorSuccess;
-}
-
-bool EqualsNoCase(std::string_view left, std::string_view right)
-{
-    if (left.size() != right.size())
-        return false;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        char a = left[i] >= 'A' && left[i] <= 'Z' ? static_cast<char>(left[i] + 32) : left[i];
-        char b = right[i] >= 'A' && right[i] <= 'Z' ? static_cast<char>(right[i] + 32) : right[i];
-        if (a != b)
-            return false;
-    }
-    return true;
 }
 
 // The size-first protocol shared by QueryValue and EnumValue.
@@ -645,7 +633,7 @@ const RegistryKey* SplitRegistryPath(std::string_view fullPath, std::string_view
     std::size_t end = fullPath.find('\\');
     std::string_view first = fullPath.substr(0, end);
     for (const RootName& name : kRoots) {
-        if (EqualsNoCase(first, name.longName) || EqualsNoCase(first, name.shortName)) {
+        if (EqualsIgnoringCase(first, name.longName) || EqualsIgnoringCase(first, name.shortName)) {
             if (rest)
                 *rest = end == std::string_view::npos ? std::string_view() : fullPath.substr(end + 1);
             return &name.root();

@@ -11,6 +11,7 @@
 #include "config/last_mod_stamp.h"
 #include "framework/server_log.h"
 #include "framework/wsocket.h"
+#include "platform/ascii.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
 #include "platform/sync.h"
@@ -262,18 +263,6 @@ int Remove()
     return 0;
 }
 
-bool EqualsNoCase(std::string_view left, std::string_view right)
-{
-    if (left.size() != right.size())
-        return false;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        char a = left[i] >= 'A' && left[i] <= 'Z' ? static_cast<char>(left[i] - 'A' + 'a') : left[i];
-        if (a != right[i])
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -285,9 +274,9 @@ int main(int argc, char** argv)
         return 0;
     }
     std::string_view command = argv[1];
-    if (EqualsNoCase(command, "-install"))
+    if (platform::EqualsIgnoringCase(command, "-install"))
         return Install();
-    if (EqualsNoCase(command, "-remove"))
+    if (platform::EqualsIgnoringCase(command, "-remove"))
         return Remove();
     std::printf("%s", kUsage);
     return 0;

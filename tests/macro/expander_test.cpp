@@ -4,6 +4,7 @@
 #include "macro/macro.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "small_stack.h"
 #include "test_macros.h"
 
 #include <gtest/gtest.h>
@@ -479,29 +480,6 @@ StackPaths MeasureStack()
     return paths;
 }
 
-// Runs a function on a thread whose stack is exactly the given size.
-void RunWithStack(std::size_t bytes, void (*function)(void*), void* argument)
-{
-    struct Call {
-        void (*function)(void*);
-        void* argument;
-    } call{function, argument};
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
-    pthread_t thread;
-    int started = pthread_create(
-        &thread, &attr,
-        [](void* p) -> void* {
-            auto* c = static_cast<Call*>(p);
-            c->function(c->argument);
-            return nullptr;
-        },
-        &call);
-    pthread_attr_destroy(&attr);
-    ASSERT_EQ(started, 0);
-    pthread_join(thread, nullptr);
-}
 
 } // namespace
 
