@@ -22,18 +22,6 @@ typename Elements::value_type* FindFirst(Elements& elements, Predicate matches)
     return nullptr;
 }
 
-template <class Elements>
-bool RemoveElement(Elements& elements, const typename Elements::value_type* config)
-{
-    for (auto at = elements.begin(); at != elements.end(); ++at) {
-        if (&*at == config) {
-            elements.erase(at);
-            return true;
-        }
-    }
-    return false;
-}
-
 // The exact pair first; then a wildcard on either side of the same port,
 // which Linux will not bind beside a specific address.
 template <class Elements, class Eligible>
@@ -57,61 +45,11 @@ typename Elements::value_type* FindPortAddress(Elements& elements, std::uint32_t
 CHTTPServerConfigList::CHTTPServerConfigList() = default;
 CHTTPServerConfigList::~CHTTPServerConfigList() = default;
 
-CHTTPServerConfig& CHTTPServerConfigList::AddTail()
-{
-    return m_elements.emplace_back();
-}
-
-CHTTPServerConfig& CHTTPServerConfigList::AddTail(const CHTTPServerConfig& config)
-{
-    CHTTPServerConfig& element = m_elements.emplace_back();
-    element = config;
-    return element;
-}
-
-bool CHTTPServerConfigList::Remove(const CHTTPServerConfig* config)
-{
-    return RemoveElement(m_elements, config);
-}
-
-void CHTTPServerConfigList::RemoveAll()
-{
-    m_elements.clear();
-}
-
-std::size_t CHTTPServerConfigList::GetCount() const
-{
-    return m_elements.size();
-}
-
-bool CHTTPServerConfigList::IsEmpty() const
-{
-    return m_elements.empty();
-}
-
-CHTTPServerConfigList::Elements::iterator CHTTPServerConfigList::begin()
-{
-    return m_elements.begin();
-}
-
-CHTTPServerConfigList::Elements::iterator CHTTPServerConfigList::end()
-{
-    return m_elements.end();
-}
-
-CHTTPServerConfigList::Elements::const_iterator CHTTPServerConfigList::begin() const
-{
-    return m_elements.begin();
-}
-
-CHTTPServerConfigList::Elements::const_iterator CHTTPServerConfigList::end() const
-{
-    return m_elements.end();
-}
-
 CHTTPServerConfig* CHTTPServerConfigList::FindByLogFile(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name); });
+    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) {
+        return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name);
+    });
 }
 
 CHTTPServerConfig* CHTTPServerConfigList::FindByPortAddress(std::uint32_t port, std::uint32_t address)
@@ -121,72 +59,25 @@ CHTTPServerConfig* CHTTPServerConfigList::FindByPortAddress(std::uint32_t port, 
 
 CHTTPServerConfig* CHTTPServerConfigList::FindByKeyName(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CHTTPServerConfig& c) { return platform::EqualsIgnoringCase(c.GetKeyName(), name); });
+    return FindFirst(m_elements,
+                     [&](const CHTTPServerConfig& c) { return platform::EqualsIgnoringCase(c.GetKeyName(), name); });
 }
 
 CChatRoomConfigList::CChatRoomConfigList() = default;
 CChatRoomConfigList::~CChatRoomConfigList() = default;
 
-CChatRoomConfig& CChatRoomConfigList::AddTail()
-{
-    return m_elements.emplace_back();
-}
-
-CChatRoomConfig& CChatRoomConfigList::AddTail(const CChatRoomConfig& config)
-{
-    CChatRoomConfig& element = m_elements.emplace_back();
-    element = config;
-    return element;
-}
-
-bool CChatRoomConfigList::Remove(const CChatRoomConfig* config)
-{
-    return RemoveElement(m_elements, config);
-}
-
-void CChatRoomConfigList::RemoveAll()
-{
-    m_elements.clear();
-}
-
-std::size_t CChatRoomConfigList::GetCount() const
-{
-    return m_elements.size();
-}
-
-bool CChatRoomConfigList::IsEmpty() const
-{
-    return m_elements.empty();
-}
-
-CChatRoomConfigList::Elements::iterator CChatRoomConfigList::begin()
-{
-    return m_elements.begin();
-}
-
-CChatRoomConfigList::Elements::iterator CChatRoomConfigList::end()
-{
-    return m_elements.end();
-}
-
-CChatRoomConfigList::Elements::const_iterator CChatRoomConfigList::begin() const
-{
-    return m_elements.begin();
-}
-
-CChatRoomConfigList::Elements::const_iterator CChatRoomConfigList::end() const
-{
-    return m_elements.end();
-}
-
 CChatRoomConfig* CChatRoomConfigList::FindByName(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return platform::EqualsIgnoringCase(c.GetRoomSettings()->name, name); });
+    return FindFirst(m_elements, [&](const CChatRoomConfig& c) {
+        return platform::EqualsIgnoringCase(c.GetRoomSettings()->name, name);
+    });
 }
 
 CChatRoomConfig* CChatRoomConfigList::FindByLogFile(std::string_view name)
 {
-    return FindFirst(m_elements, [&](const CChatRoomConfig& c) { return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name); });
+    return FindFirst(m_elements, [&](const CChatRoomConfig& c) {
+        return platform::EqualsIgnoringCase(c.GetSettings()->logFile, name);
+    });
 }
 
 CChatRoomConfig* CChatRoomConfigList::FindByPortAddress(std::uint32_t port, std::uint32_t address)

@@ -25,29 +25,54 @@
 class CHTTPServerConfig;
 class CChatRoomConfig;
 
-class CHTTPServerConfigList {
+// An ordered list of configurations held by value; the order is the order
+// of addition. The element type must be complete where a member is used.
+template <class T>
+class CConfigList {
 public:
-    using Elements = std::list<CHTTPServerConfig>;
+    using Elements = std::list<T>;
 
-    CHTTPServerConfigList();
-    ~CHTTPServerConfigList();
-    CHTTPServerConfigList(const CHTTPServerConfigList&) = delete;
-    CHTTPServerConfigList& operator=(const CHTTPServerConfigList&) = delete;
+    CConfigList() = default;
+    CConfigList(const CConfigList&) = delete;
+    CConfigList& operator=(const CConfigList&) = delete;
 
     // A new element with every default, at the end.
-    CHTTPServerConfig& AddTail();
+    T& AddTail() { return m_elements.emplace_back(); }
     // A new element at the end, then a copy of config into it.
-    CHTTPServerConfig& AddTail(const CHTTPServerConfig& config);
+    T& AddTail(const T& config)
+    {
+        T& element = m_elements.emplace_back();
+        element = config;
+        return element;
+    }
     // Destroys the element config points to; false when it is not in the list.
-    bool Remove(const CHTTPServerConfig* config);
-    void RemoveAll();
-    std::size_t GetCount() const;
-    bool IsEmpty() const;
+    bool Remove(const T* config)
+    {
+        for (auto at = m_elements.begin(); at != m_elements.end(); ++at) {
+            if (&*at == config) {
+                m_elements.erase(at);
+                return true;
+            }
+        }
+        return false;
+    }
+    void RemoveAll() { m_elements.clear(); }
+    std::size_t GetCount() const { return m_elements.size(); }
+    bool IsEmpty() const { return m_elements.empty(); }
 
-    Elements::iterator begin();
-    Elements::iterator end();
-    Elements::const_iterator begin() const;
-    Elements::const_iterator end() const;
+    typename Elements::iterator begin() { return m_elements.begin(); }
+    typename Elements::iterator end() { return m_elements.end(); }
+    typename Elements::const_iterator begin() const { return m_elements.begin(); }
+    typename Elements::const_iterator end() const { return m_elements.end(); }
+
+protected:
+    Elements m_elements;
+};
+
+class CHTTPServerConfigList : public CConfigList<CHTTPServerConfig> {
+public:
+    CHTTPServerConfigList();
+    ~CHTTPServerConfigList();
 
     // The first configuration whose LogFile equals name in any case.
     CHTTPServerConfig* FindByLogFile(std::string_view name);
@@ -56,31 +81,12 @@ public:
     CHTTPServerConfig* FindByPortAddress(std::uint32_t port, std::uint32_t address);
     // The first whose registry name <port>:<address> equals name in any case.
     CHTTPServerConfig* FindByKeyName(std::string_view name);
-
-private:
-    Elements m_elements;
 };
 
-class CChatRoomConfigList {
+class CChatRoomConfigList : public CConfigList<CChatRoomConfig> {
 public:
-    using Elements = std::list<CChatRoomConfig>;
-
     CChatRoomConfigList();
     ~CChatRoomConfigList();
-    CChatRoomConfigList(const CChatRoomConfigList&) = delete;
-    CChatRoomConfigList& operator=(const CChatRoomConfigList&) = delete;
-
-    CChatRoomConfig& AddTail();
-    CChatRoomConfig& AddTail(const CChatRoomConfig& config);
-    bool Remove(const CChatRoomConfig* config);
-    void RemoveAll();
-    std::size_t GetCount() const;
-    bool IsEmpty() const;
-
-    Elements::iterator begin();
-    Elements::iterator end();
-    Elements::const_iterator begin() const;
-    Elements::const_iterator end() const;
 
     // The first room whose Name equals name in any case.
     CChatRoomConfig* FindByName(std::string_view name);
@@ -93,7 +99,4 @@ public:
     // there is, the lowest port from 8000 up that no room uses; 0 when
     // every one is taken.
     std::uint32_t NextFreePort() const;
-
-private:
-    Elements m_elements;
 };
