@@ -30,7 +30,7 @@ std::string ChatRoomKeyName(std::string_view name)
 
 CChatRoomConfig::CChatRoomConfig() : m_room(std::make_shared<CChatRoomSettings>()) {}
 
-CChatRoomConfig::CChatRoomConfig(const CChatRoomConfig& other) : CServiceConfig(other), m_room(other.GetRoomSettings())
+CChatRoomConfig::CChatRoomConfig(const CChatRoomConfig& other) : CServiceConfig(other), m_room(other.m_room)
 {
 }
 
@@ -52,16 +52,11 @@ void CChatRoomConfig::ResetDefaults()
     SetRoomSettings(std::move(next));
 }
 
-std::shared_ptr<const CChatRoomSettings> CChatRoomConfig::GetRoomSettings() const
-{
-    std::lock_guard<std::mutex> hold(m_roomMutex);
-    return m_room;
-}
+std::shared_ptr<const CChatRoomSettings> CChatRoomConfig::GetRoomSettings() const { return m_room.Get(); }
 
 void CChatRoomConfig::SetRoomSettings(std::shared_ptr<const CChatRoomSettings> settings)
 {
-    std::lock_guard<std::mutex> hold(m_roomMutex);
-    m_room.swap(settings);
+    m_room.Set(std::move(settings));
 }
 
 void CChatRoomConfig::Load(int keepStrings, int reload)

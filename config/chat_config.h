@@ -14,12 +14,12 @@
 #include "config/config_lists.h"
 #include "config/group_map.h"
 #include "config/macro_scope.h"
+#include "config/snapshot.h"
 #include "config/service_config.h"
 #include "config/user_map.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -64,8 +64,7 @@ public:
     void SetRoomSettings(std::shared_ptr<const CChatRoomSettings> settings);
 
 private:
-    mutable std::mutex m_roomMutex; // guards the pointer only
-    std::shared_ptr<const CChatRoomSettings> m_room;
+    CSnapshot<CChatRoomSettings> m_room;
 };
 
 class CChatGlobalConfig {

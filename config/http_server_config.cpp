@@ -45,7 +45,7 @@ std::string HTTPServerKeyName(std::uint32_t port, std::uint32_t address)
 
 CHTTPServerConfig::CHTTPServerConfig() : m_http(std::make_shared<CHTTPSettings>()) {}
 
-CHTTPServerConfig::CHTTPServerConfig(const CHTTPServerConfig& other) : CServiceConfig(other)
+CHTTPServerConfig::CHTTPServerConfig(const CHTTPServerConfig& other) : CServiceConfig(other), m_http(other.m_http)
 {
     CopyHTTPPart(other);
 }
@@ -86,17 +86,9 @@ void CHTTPServerConfig::ResetDefaults()
     SetHTTPSettings(std::move(next));
 }
 
-std::shared_ptr<const CHTTPSettings> CHTTPServerConfig::GetHTTPSettings() const
-{
-    std::lock_guard<std::mutex> hold(m_httpMutex);
-    return m_http;
-}
+std::shared_ptr<const CHTTPSettings> CHTTPServerConfig::GetHTTPSettings() const { return m_http.Get(); }
 
-void CHTTPServerConfig::SetHTTPSettings(std::shared_ptr<const CHTTPSettings> settings)
-{
-    std::lock_guard<std::mutex> hold(m_httpMutex);
-    m_http.swap(settings);
-}
+void CHTTPServerConfig::SetHTTPSettings(std::shared_ptr<const CHTTPSettings> settings) { m_http.Set(std::move(settings)); }
 
 std::string CHTTPServerConfig::GetKeyName() const
 {

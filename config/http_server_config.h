@@ -16,12 +16,12 @@
 
 #include "config/cgi_mapping.h"
 #include "config/service_config.h"
+#include "config/snapshot.h"
 #include "config/string_maps.h"
 #include "config/virtual_path.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 struct CHTTPSettings {
@@ -93,8 +93,7 @@ public:
 private:
     void CopyHTTPPart(const CHTTPServerConfig& other);
 
-    mutable std::mutex m_httpMutex; // guards the pointer only
-    std::shared_ptr<const CHTTPSettings> m_http;
+    CSnapshot<CHTTPSettings> m_http;
     CVirtualPathMap m_paths;
     CRedirectionMap m_redirections;
     CCGIMappingMap m_cgiExt;

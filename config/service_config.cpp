@@ -64,14 +64,22 @@ void SetFibersAvailable(bool available)
     g_fibersAvailable.store(available);
 }
 
-CServiceConfig::CServiceConfig() : m_strings(CreateMacroScope()), m_heap(GetThreadHeap())
+namespace {
+
+std::shared_ptr<const CServiceSettings> DefaultSettings()
 {
     auto settings = std::make_shared<CServiceSettings>();
     settings->useFibers = g_fibersAvailable.load() ? 1 : 0;
-    m_settings = std::move(settings);
+    return settings;
 }
 
-CServiceConfig::CServiceConfig(const CServiceConfig& other) : m_heap(GetThreadHeap())
+} // namespace
+
+CServiceConfig::CServiceConfig() : m_settings(DefaultSettings()), m_strings(CreateMacroScope()), m_heap(GetThreadHeap())
+{
+}
+
+CServiceConfig::CServiceConfig(const CServiceConfig& other) : m_settings(other.m_settings), m_heap(GetThreadHeap())
 {
     CopyFrom(other);
 }
@@ -103,7 +111,7 @@ void CServiceConfig::CopyFrom(const CServiceConfig& other)
     m_users = other.m_users;
     m_groups = other.m_groups;
     {
-        std::lock_guard<std::mutex> hold(m_settingsMutex);
+        std::lock_guard<std::mutex> hold(m_tokenMutex);
         m_anonymousToken.reset();
     }
     m_key = RegDuplicateKey(other.m_key);
@@ -121,23 +129,13 @@ int CServiceConfig::Open(const platform::RegistryKey& root, std::string_view sub
     return 1;
 }
 
-std::shared_ptr<const CServiceSettings> CServiceConfig::GetSettings() const
-{
-    std::lock_guard<std::mutex> hold(m_settingsMutex);
-    return m_settings;
-}
+std::shared_ptr<const CServiceSettings> CServiceConfig::GetSettings() const { return m_settings.Get(); }
 
-void CServiceConfig::SetSettings(std::shared_ptr<const CServiceSettings> settings)
-{
-    std::lock_guard<std::mutex> hold(m_settingsMutex);
-    m_settings.swap(settings);
-    // The old snapshot is released here, outside nobody's view: readers
-    // holding it keep it alive.
-}
+void CServiceConfig::SetSettings(std::shared_ptr<const CServiceSettings> settings) { m_settings.Set(std::move(settings)); }
 
 platform::LogonTokenPtr CServiceConfig::GetAnonymousToken() const
 {
-    std::lock_guard<std::mutex> hold(m_settingsMutex);
+    std::lock_guard<std::mutex> hold(m_tokenMutex);
     return m_anonymousToken;
 }
 
@@ -258,7 +256,7 @@ void CServiceConfig::RefreshIfChanged()
 void CServiceConfig::LogonAnonymousUser()
 {
     {
-        std::lock_guard<std::mutex> hold(m_settingsMutex);
+        std::lock_guard<std::mutex> hold(m_tokenMutex);
         m_anonymousToken.reset();
     }
     std::shared_ptr<const CServiceSettings> s = GetSettings();
@@ -267,7 +265,7 @@ void CServiceConfig::LogonAnonymousUser()
     platform::LogonTokenPtr token;
     if (platform::LogonUser(s->ntAnonUser.c_str(), s->ntDomain.c_str(), s->ntAnonPassword.c_str(), &token) != 0)
         token.reset();
-    std::lock_guard<std::mutex> hold(m_settingsMutex);
+    std::lock_guard<std::mutex> hold(m_tokenMutex);
     m_anonymousToken = std::move(token);
 }
 

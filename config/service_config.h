@@ -17,6 +17,7 @@
 
 #include "config/group_map.h"
 #include "config/reg_access_list.h"
+#include "config/snapshot.h"
 #include "config/user_map.h"
 #include "framework/event_lock.h"
 #include "platform/registry.h"
@@ -116,13 +117,13 @@ protected:
 private:
     void CopyFrom(const CServiceConfig& other);
 
-    mutable std::mutex m_settingsMutex; // guards the pointer only
-    std::shared_ptr<const CServiceSettings> m_settings;
+    CSnapshot<CServiceSettings> m_settings;
     CRegAccessList m_accessList;
     std::unique_ptr<CMacroScope> m_strings;
     CUserMap m_users;
     CGroupMap m_groups;
-    platform::LogonTokenPtr m_anonymousToken; // guarded by m_settingsMutex
+    mutable std::mutex m_tokenMutex; // guards the pointer only
+    platform::LogonTokenPtr m_anonymousToken;
     platform::RegistryKey m_key;
     std::atomic<std::uint64_t> m_loadTick{0};
     platform::Heap* m_heap;
