@@ -538,7 +538,7 @@ void CServer::LogHit(std::string_view line)
         CEventLock& lock;
         ~Release() { lock.Unlock(); }
     } release{m_logLock};
-    if (GetLogFileText().empty())
+    if (!HasLogFile())
         return;
     OpenLogFile();
     if (m_logHandle < 0 || line.empty())

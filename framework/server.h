@@ -141,6 +141,8 @@ protected:
     virtual void ClearUseFibers() {}
     // The configured log-file text; empty: no access log.
     virtual std::string GetLogFileText() const { return {}; }
+    // Asked on every hit, so a server can answer without copying the text.
+    virtual bool HasLogFile() const { return !GetLogFileText().empty(); }
     // The text expanded into a file name.
     virtual std::string ExpandLogFileText(const std::string& text) { return text; }
 

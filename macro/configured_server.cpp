@@ -64,6 +64,8 @@ void CConfiguredServer::ClearUseFibers()
 
 std::string CConfiguredServer::GetLogFileText() const { return GetSettings()->logFile; }
 
+bool CConfiguredServer::HasLogFile() const { return !GetSettings()->logFile.empty(); }
+
 std::string CConfiguredServer::ExpandLogFileText(const std::string& text)
 {
     CMacroContext* scope = GetMacroScope();

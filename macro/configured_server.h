@@ -29,5 +29,6 @@ protected:
     void PrepareStart() override;
     void ClearUseFibers() override;
     std::string GetLogFileText() const override;
+    bool HasLogFile() const override;
     std::string ExpandLogFileText(const std::string& text) override;
 };
