@@ -1,21 +1,9 @@
 #include "macro/macro_map.h"
 
+#include "framework/text_util.h"
 #include "macro/macro.h"
 
 #include <utility>
-
-namespace {
-
-std::string LowerCased(std::string_view text)
-{
-    std::string result(text);
-    for (char& c : result)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return result;
-}
-
-} // namespace
 
 CMacroMap::CMacroMap(int blockSize) : m_blockSize(blockSize > 0 ? blockSize : kDefaultBlockSize)
 {
@@ -159,7 +147,7 @@ void CMacroMap::CopyFrom(const CMacroMap& source)
     for (Entry entry : source) {
         std::string text;
         entry.macro->GetText(text);
-        entries.emplace_back(LowerCased(entry.key), std::move(text));
+        entries.emplace_back(LowerCaseString(entry.key), std::move(text));
     }
     DeleteAll();
     for (auto& [key, text] : entries) {
