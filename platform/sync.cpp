@@ -112,6 +112,17 @@ void WaitQueue::Append(WaitNode& node)
     m_tail = &node;
 }
 
+void WaitQueue::Prepend(WaitNode& node)
+{
+    node.prev = nullptr;
+    node.next = m_head;
+    if (m_head)
+        m_head->prev = &node;
+    else
+        m_tail = &node;
+    m_head = &node;
+}
+
 void WaitQueue::Remove(WaitNode& node)
 {
     if (node.prev)
@@ -133,12 +144,19 @@ void WaitQueue::Grant(WaitNode& node)
     node.seam->wake(node);
 }
 
-bool WaitQueue::Wait(std::uint64_t deadlineMs)
+bool WaitQueue::Wait(std::uint64_t deadlineMs) { return WaitAt(deadlineMs, false); }
+
+bool WaitQueue::WaitFirst(std::uint64_t deadlineMs) { return WaitAt(deadlineMs, true); }
+
+bool WaitQueue::WaitAt(std::uint64_t deadlineMs, bool first)
 {
     WaitNode node;
     node.seam = t_seam ? t_seam : &kThreadSeam;
     node.seam->prepare(node);
-    Append(node);
+    if (first)
+        Prepend(node);
+    else
+        Append(node);
     Unlock();
     node.seam->park(node, deadlineMs);
     Lock();

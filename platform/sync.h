@@ -90,12 +90,17 @@ public:
     // picked this waiter; false when the deadline passed first, in which case
     // the waiter has left the queue as if it had never joined it.
     bool Wait(std::uint64_t deadlineMs);
+    // As Wait, but queued ahead of every other waiter: for a waiter that was
+    // woken, could not use the wake-up and must wait again without losing its turn.
+    bool WaitFirst(std::uint64_t deadlineMs);
     // Wakes the waiter queued longest; false when there is none.
     bool WakeOne();
     void WakeAll();
 
 private:
+    bool WaitAt(std::uint64_t deadlineMs, bool first);
     void Append(WaitNode& node);
+    void Prepend(WaitNode& node);
     void Remove(WaitNode& node);
     void Grant(WaitNode& node);
 
