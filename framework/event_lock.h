@@ -3,10 +3,17 @@
 //
 // Not recursive and no owner is recorded, so a lock taken on one thread may
 // be released on another. Uncontended, Lock and Unlock are one atomic
-// operation each and never enter the kernel. Contended, the lock is handed
-// straight to the waiter queued longest; waiting goes through the platform's
-// wait seam, so a fiber that waits parks instead of blocking its thread.
-// A waiter that times out leaves as if it had never waited.
+// operation each and never enter the kernel.
+//
+// Contended, the lock is competitive: Unlock frees it and wakes one waiter,
+// which races for it with whoever arrives meanwhile. Handing the lock
+// straight to a sleeping waiter would keep it owned but idle until that
+// waiter is scheduled, and every thread behind it would queue up (a convoy).
+// Waiting stays bounded all the same: a waiter that was woken and lost the
+// race, or that has waited longer than a millisecond, is handed the lock on
+// the next Unlock. Waiting goes through the platform's wait seam, so a fiber
+// that waits parks instead of blocking its thread. A waiter that times out
+// leaves as if it had never waited.
 
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -27,7 +34,7 @@ public:
         std::uint32_t expected = 0;
         if (m_state.compare_exchange_strong(expected, kLocked, std::memory_order_acquire, std::memory_order_relaxed))
             return true;
-        return milliseconds != 0 && LockSlow(milliseconds);
+        return milliseconds == 0 ? TryLockSlow() : LockSlow(milliseconds);
     }
     // Releases the lock; the caller must have taken it (on any thread).
     void Unlock()
@@ -42,12 +49,26 @@ private:
     static constexpr std::uint32_t kLocked = 1;
     // Set, under the queue's lock, while the queue holds a waiter.
     static constexpr std::uint32_t kWaiters = 2;
+    // A woken waiter is on its way to race for the lock; until it has taken
+    // the lock, queued again or given up, Unlock wakes nobody else.
+    static constexpr std::uint32_t kWoken = 4;
 
+    struct Waiter;
+
+    bool TryLockSlow();
     bool LockSlow(std::uint32_t milliseconds);
+    bool Spin(bool woken);
     void UnlockSlow();
+    void Link(Waiter& waiter, bool first);
+    void Unlink(Waiter& waiter);
+    void Update(std::uint32_t clear, std::uint32_t set, std::memory_order order);
 
     std::atomic<std::uint32_t> m_state{0};
     platform::WaitQueue m_queue;
+    // The waiters in the queue's own order, under the queue's lock: what an
+    // Unlock needs to know about the one it wakes.
+    Waiter* m_first = nullptr;
+    Waiter* m_last = nullptr;
 };
 
 // Takes a lock without time-out for the length of a scope; Release or the
