@@ -4,6 +4,7 @@
 #include "framework/server_log.h"
 #include "framework/text_util.h"
 #include "framework/thread_data.h"
+#include "framework/worker_pool.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/files.h"
@@ -222,8 +223,9 @@ int CServer::Start(unsigned index)
         }
     }
 
-    // Connections are served on server threads until the worker pool exists.
-    if (settings.useFibers)
+    // Without the worker pool connections are served on server threads.
+    const bool fibers = settings.useFibers && WorkerPoolRunning();
+    if (settings.useFibers && !fibers)
         ClearUseFibers();
 
     m_allDone.Set();
@@ -254,9 +256,25 @@ int CServer::Start(unsigned index)
     m_stopping.store(false);
     m_plain = std::move(plain);
     m_secure = std::move(secure);
-    for (Listener* listener : {m_plain.get(), m_secure.get()})
-        if (listener)
+    m_fiberMode = fibers;
+    for (Listener* listener : {m_plain.get(), m_secure.get()}) {
+        if (m_fiberMode && listener &&
+            !PostServerAccepts(this, listener->socket.GetHandle(), listener->secure, settings.listeners,
+                               settings.connTimeout)) {
+            // The pool ended under us: both sockets are served on threads.
+            RetireServerAccepts(this);
+            m_fiberMode = false;
+            ClearUseFibers();
+        }
+    }
+    if (!m_fiberMode) {
+        for (Listener* listener : {m_plain.get(), m_secure.get()}) {
+            if (!listener)
+                continue;
+            platform::SetNonBlocking(listener->socket.GetHandle(), false);
             listener->thread = std::thread(&CServer::ListenLoop, this, listener);
+        }
+    }
     return 0;
 }
 
@@ -448,6 +466,20 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
     socket.ResetBuffers();
 }
 
+void CServer::ServeFiberConnection(WSocket& socket, const ConnectionWork& work)
+{
+    if (!AcquireClientSlot()) {
+        socket.Abort();
+        socket.ResetBuffers();
+        return;
+    }
+    AddThreadEntry(&socket);
+    HandleConnection(socket, work);
+    RemoveThreadEntry(&socket);
+    // From here on the server may be stopped and deleted.
+    ReleaseClientSlot();
+}
+
 void CServer::AddConnectionStats(const WSocket& socket, bool secure)
 {
     m_stats.AddConnection(secure, static_cast<std::uint64_t>(socket.GetBytesSent()),
@@ -505,6 +537,11 @@ int CServer::Stop()
             ;
 
     WaitForConnections();
+    if (m_fiberMode) {
+        // No worker may accept on the sockets once they are closed.
+        RetireServerAccepts(this);
+        m_fiberMode = false;
+    }
     {
         CHeapSwitch shared;
         if (m_plain)
@@ -624,8 +661,10 @@ std::vector<CServer*> GetServerList()
     return ServerList();
 }
 
-void StartAllServers()
+void StartAllServers(std::uint32_t workers, std::uint32_t concurrency)
 {
+    if (workers != 0 && !WorkerPoolRunning() && !StartWorkerThreads(workers, concurrency, ServerFiber))
+        LogError("The worker pool could not be started; every server runs on threads.");
     std::vector<CServer*> servers = GetServerList();
     for (unsigned i = 0; i < servers.size(); ++i)
         servers[i]->Start(i);
@@ -648,6 +687,8 @@ void StopAllServers()
         pool.idle.clear();
     }
     pool.ended.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs), [&pool] { return pool.live == 0; });
+    lock.unlock();
+    StopWorkerThreads();
 }
 
 void DeleteAllServers()

@@ -3,8 +3,9 @@
 // (a plain port and, with SSL, a secure port), the listener threads that
 // accept on them, the client slots, the access log and the statistics block.
 // Accepted connections are served by pooled server threads shared by all
-// servers of the process; every connection takes CServer::HandleConnection,
-// which calls the derived server's ServerRequest.
+// servers of the process, or, for a server with UseFibers while the worker
+// pool runs (worker_pool.h), by fibers of the pool; every connection takes
+// CServer::HandleConnection, which calls the derived server's ServerRequest.
 //
 // The base knows nothing of the registry: what it needs of the server's
 // configuration it asks through the protected hooks below, which the
@@ -101,6 +102,10 @@ public:
 
     // The sequence every connection takes, on a server thread or a fiber.
     void HandleConnection(WSocket& socket, const ConnectionWork& work);
+    // A fiber's whole turn with one accepted client: the client slot (the
+    // fiber parks while none is free; none given closes the client), the
+    // connection, and the slot back.
+    void ServeFiberConnection(WSocket& socket, const ConnectionWork& work);
     // 1 when a client slot was given (waiting ConnTimeout x 1024 ms when
     // MaxUsers is set), 0 when not.
     int AcquireClientSlot();
@@ -115,6 +120,8 @@ public:
 
     bool IsRunning() const;
     bool IsStopping() const { return m_stopping.load(); }
+    // True while the server accepts through the worker pool.
+    bool IsFiberMode() const { return m_fiberMode; }
     // The server's statistics block; unmapped while the server is stopped.
     CServerStats& GetStats() { return m_stats; }
     const CServerStats& GetStats() const { return m_stats; }
@@ -191,6 +198,7 @@ private:
     std::unique_ptr<Listener> m_secure;
     std::uint32_t m_maxUsers = 0;
     std::uint32_t m_connTimeout = 0;
+    bool m_fiberMode = false;
 
     std::mutex m_threadListMutex;
     std::vector<ThreadEntry> m_threadList;
@@ -200,10 +208,11 @@ private:
 
 // The process's servers, in construction order.
 std::vector<CServer*> GetServerList();
-// Starts every server with index 0, 1, 2, ... and records their number in
-// the global statistics block.
-void StartAllServers();
-// Stops every server, then ends the idle server threads.
+// Starts the worker pool with `workers` threads when that is not 0 (servers
+// with UseFibers then serve through it), then every server with index 0, 1,
+// 2, ..., and records their number in the global statistics block.
+void StartAllServers(std::uint32_t workers = 0, std::uint32_t concurrency = 0);
+// Stops every server, then ends the idle server threads and the worker pool.
 void StopAllServers();
 // Deletes every server of the list.
 void DeleteAllServers();

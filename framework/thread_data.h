@@ -23,6 +23,9 @@ struct ThreadData {
     const void* previousBlockingHook;
     // Where AllocMemory puts blocks; null: the shared heap.
     platform::Heap* heap;
+    // The macro expander's nesting depth. Kept here, not in a thread-local
+    // of its own, so that it follows a connection fiber across switches.
+    int expandDepth;
 };
 
 namespace thread_data_detail {

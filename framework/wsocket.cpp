@@ -303,6 +303,12 @@ std::uint64_t WSocket::Deadline(std::uint64_t units) const
     return platform::MonotonicMs() + static_cast<std::uint64_t>(m_timeout) * units;
 }
 
+namespace {
+thread_local CIOWaiter* t_threadWaiter = nullptr;
+}
+
+void SetThreadIOWaiter(CIOWaiter* waiter) { t_threadWaiter = waiter; }
+
 int WSocket::WaitReady(bool forWrite, std::uint64_t deadline)
 {
     std::uint32_t milliseconds = platform::kInfinite;
@@ -311,8 +317,9 @@ int WSocket::WaitReady(bool forWrite, std::uint64_t deadline)
         std::uint64_t left = deadline > now ? deadline - now : 0;
         milliseconds = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, platform::kInfinite - 1));
     }
-    int ready = (m_fiberMode && m_waiter) ? m_waiter->WaitForIOCompletion(m_handle, forWrite, milliseconds)
-                                          : platform::WaitHandle(m_handle, forWrite, milliseconds);
+    CIOWaiter* waiter = (m_fiberMode && m_waiter) ? m_waiter : t_threadWaiter;
+    int ready = waiter ? waiter->WaitForIOCompletion(m_handle, forWrite, milliseconds)
+                       : platform::WaitHandle(m_handle, forWrite, milliseconds);
     if (ready == 0)
         SetLastSocketError(platform::kWsaeTimedOut);
     return ready;

@@ -67,6 +67,11 @@ public:
     virtual int WaitForIOCompletion(int handle, bool forWrite, std::uint32_t milliseconds) = 0;
 };
 
+// A thread that runs fibers installs its waiter here, so that sockets in
+// thread mode used inside a fiber (a mail or proxy client, a pipe) park the
+// fiber too instead of blocking every fiber of the thread. Null: none.
+void SetThreadIOWaiter(CIOWaiter* waiter);
+
 class WSocketBase {
 public:
     WSocketBase() = default;

@@ -12,6 +12,7 @@
 
 #include "framework/memory.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 
@@ -21,17 +22,17 @@
 
 namespace {
 
-thread_local int t_expandDepth = 0;
+int& ExpandDepthOfThread() { return GetThreadData().expandDepth; }
 
 class CExpandLevel {
 public:
     CExpandLevel()
     {
-        if (t_expandDepth >= kMaxExpandDepth)
+        if (ExpandDepthOfThread() >= kMaxExpandDepth)
             throw CMacroException(kExpandErrorType, kExpandErrorNumber, kExpandErrorMessage);
-        ++t_expandDepth;
+        ++ExpandDepthOfThread();
     }
-    ~CExpandLevel() { --t_expandDepth; }
+    ~CExpandLevel() { --ExpandDepthOfThread(); }
     CExpandLevel(const CExpandLevel&) = delete;
     CExpandLevel& operator=(const CExpandLevel&) = delete;
 };
@@ -309,13 +310,13 @@ Outcome ExpandReference(CMacroContext* scope, CTextBuffer* out, const char* perc
 
 int GetExpandDepth() noexcept
 {
-    return t_expandDepth;
+    return ExpandDepthOfThread();
 }
 
 int ExchangeExpandDepth(int depth) noexcept
 {
-    int previous = t_expandDepth;
-    t_expandDepth = depth;
+    int previous = ExpandDepthOfThread();
+    ExpandDepthOfThread() = depth;
     return previous;
 }
 

@@ -278,7 +278,8 @@ int StartServices()
 
     InitServerEngine();
     CreateHTTPServers();
-    StartAllServers();
+    CEngineSettings settings = GetEngineSettings();
+    StartAllServers(WorkerPoolWanted() ? settings.workers : 0, settings.concurrency);
     g_running.store(1);
     return 0;
 }

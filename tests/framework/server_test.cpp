@@ -9,6 +9,7 @@
 #include "framework/text_buffer.h"
 #include "framework/text_util.h"
 #include "loopback.h"
+#include "server_clients.h"
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
 
@@ -31,21 +32,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-int CountEntries(const char* directory)
-{
-    int n = 0;
-    if (DIR* dir = opendir(directory)) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++n;
-        closedir(dir);
-    }
-    return n - 1; // the directory stream's own descriptor or nothing
-}
-
-int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
-int LiveThreads() { return CountEntries("/proc/self/task") + 1; }
 
 std::string ReadFile(const std::string& path)
 {
@@ -96,26 +82,6 @@ protected:
         if (at != std::string::npos)
             out.replace(at, 8, std::to_string(FakeClock() / 60));
         return out;
-    }
-};
-
-// A client that sends a line and reads the reply line; "" when the server
-// closed the connection instead.
-struct Client {
-    WSocket socket;
-    explicit Client(std::uint16_t port, std::uint32_t timeoutMs = 10000)
-    {
-        socket.SetTimeout(timeoutMs);
-        EXPECT_EQ(socket.Connect("127.0.0.1", port), 0);
-    }
-    std::string Ask(const std::string& line)
-    {
-        if (socket.SendTextLine(line, false) < 0)
-            return "";
-        CTextBuffer reply;
-        if (socket.ReadLine(reply, true) <= 0)
-            return "";
-        return reply.ToString();
     }
 };
 
