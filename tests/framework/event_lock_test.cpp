@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -173,6 +175,234 @@ TEST(EventLockTest, TimedWaitsUnderHeavyContentionKeepTheLockSound)
     lock.Unlock();
 }
 
+// A plain counter bumped under the lock by many threads loses no increment,
+// from a pair of threads up to many more threads than cores.
+TEST(EventLockTest, NoIncrementIsLostUnderContention)
+{
+    struct Case {
+        int threads;
+        int iterations;
+    };
+    for (const Case c : {Case{2, 50000}, Case{8, 20000}, Case{32, 4000}}) {
+        CEventLock lock;
+        long counter = 0;
+        std::atomic<bool> overlap{false};
+        std::atomic<int> inside{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < c.threads; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < c.iterations; ++i) {
+                    ASSERT_TRUE(lock.Lock(kLongMs));
+                    if (inside.fetch_add(1, std::memory_order_relaxed) != 0)
+                        overlap = true;
+                    ++counter;
+                    inside.fetch_sub(1, std::memory_order_relaxed);
+                    lock.Unlock();
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_FALSE(overlap) << c.threads;
+        EXPECT_EQ(counter, long{c.threads} * c.iterations) << c.threads;
+        EXPECT_FALSE(lock.IsLocked());
+    }
+}
+
+// Threads that take the lock back to back never leave it free for long; a
+// waiter that only ever raced them for it could wait without end.
+TEST(EventLockTest, AQueuedWaiterGetsTheLockSoonUnderABargingStorm)
+{
+    constexpr int kStormThreads = 4;
+    constexpr int kProbes = 30;
+    // Far above a wake-up plus a hand-over on a loaded machine, far below
+    // what a waiter that must win a race against the storm can count on.
+    constexpr std::uint64_t kBoundMs = 60;
+    CEventLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<long> stormTurns{0};
+    std::vector<std::thread> storm;
+    for (int t = 0; t < kStormThreads; ++t)
+        storm.emplace_back([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+                static_cast<void>(lock.Lock());
+                // Longer than a waiter's spin, so that only a wake-up at the
+                // right moment could win it the lock.
+                const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+                while (std::chrono::steady_clock::now() < end) {
+                }
+                lock.Unlock();
+                stormTurns.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    ASSERT_TRUE(Eventually([&] { return stormTurns.load() > 1000; }));
+    std::uint64_t longest = 0;
+    for (int probe = 0; probe < kProbes; ++probe) {
+        const std::uint64_t start = MonotonicMs();
+        const bool got = lock.Lock(kLongMs);
+        longest = std::max(longest, MonotonicMs() - start);
+        if (!got)
+            break;
+        lock.Unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    stop = true;
+    for (auto& t : storm)
+        t.join();
+    EXPECT_LT(longest, kBoundMs);
+    EXPECT_FALSE(lock.IsLocked());
+}
+
+// Waiting goes through the thread's wait seam, where a fiber scheduler plugs in.
+struct ParkCounter {
+    static inline std::atomic<int> parks{0};
+    static void Prepare(platform::WaitNode& node) { platform::ThreadWaitSeam().prepare(node); }
+    static bool Park(platform::WaitNode& node, std::uint64_t deadline)
+    {
+        ++parks;
+        return platform::ThreadWaitSeam().park(node, deadline);
+    }
+    static void Wake(platform::WaitNode& node) { platform::ThreadWaitSeam().wake(node); }
+    static constexpr platform::WaitSeam kSeam{Prepare, Park, Wake};
+};
+
+TEST(EventLockTest, AWaiterQueuedLongIsHandedTheLockWithoutARace)
+{
+    ParkCounter::parks = 0;
+    CEventLock lock;
+    ASSERT_TRUE(lock.Lock());
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        platform::SetThreadWaitSeam(&ParkCounter::kSeam);
+        got = lock.Lock(kLongMs);
+        platform::SetThreadWaitSeam(nullptr);
+    });
+    ASSERT_TRUE(Eventually([&] { return ParkCounter::parks.load() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    lock.Unlock();
+    // The lock went to the sleeping waiter without ever being free.
+    const bool barged = lock.Lock(0);
+    EXPECT_FALSE(barged);
+    if (barged)
+        lock.Unlock();
+    waiter.join();
+    EXPECT_TRUE(got);
+    EXPECT_TRUE(lock.IsLocked());
+    lock.Unlock();
+}
+
+// A seam that holds a woken thread back before it may race for the lock, as
+// a busy scheduler does, so that the test can take the lock meanwhile.
+struct HeldBackWake {
+    static inline std::atomic<int> parks{0};
+    static inline std::atomic<int> returns{0};
+    static inline std::atomic<bool> freeAtWake{false};
+    static inline std::atomic<bool> release{false};
+    static inline CEventLock* lock = nullptr;
+    static void Reset(CEventLock& l)
+    {
+        parks = 0;
+        returns = 0;
+        freeAtWake = false;
+        release = false;
+        lock = &l;
+    }
+    static bool Park(platform::WaitNode& node, std::uint64_t deadline)
+    {
+        ++parks;
+        const bool woken = platform::ThreadWaitSeam().park(node, deadline);
+        if (returns.load() == 0) {
+            // Free means woken to race; held means the lock was handed over.
+            freeAtWake = !lock->IsLocked();
+            ++returns;
+            if (freeAtWake)
+                static_cast<void>(Eventually([] { return release.load(); }, kLongMs));
+        } else {
+            ++returns;
+        }
+        return woken;
+    }
+    static constexpr platform::WaitSeam kSeam{ParkCounter::Prepare, Park, ParkCounter::Wake};
+};
+
+// A waiter is woken, but the lock is taken before it gets to run, and a
+// second waiter queues meanwhile. Either the first waits again ahead of the
+// second and gets the lock on the next Unlock, or its time runs out and the
+// next Unlock wakes the second instead.
+TEST(EventLockTest, AWakeUpLostToABargerKeepsTheTurnOrPassesItOn)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t firstTimeoutMs;
+    };
+    for (const Case c : {Case{"first waits again", kLongMs}, Case{"first times out", 30}}) {
+        CEventLock lock;
+        bool provoked = false;
+        // The wake-up (rather than a hand-over) needs the Unlock within a
+        // millisecond of the first waiter queueing; a loaded machine may miss it.
+        for (int attempt = 0; attempt < 20 && !provoked; ++attempt) {
+            HeldBackWake::Reset(lock);
+            ParkCounter::parks = 0;
+            std::vector<int> order; // guarded by the lock
+            ASSERT_TRUE(lock.Lock());
+            std::atomic<int> first{-1};
+            std::thread firstWaiter([&] {
+                platform::SetThreadWaitSeam(&HeldBackWake::kSeam);
+                const bool got = lock.Lock(c.firstTimeoutMs);
+                platform::SetThreadWaitSeam(nullptr);
+                if (got) {
+                    order.push_back(1);
+                    lock.Unlock();
+                }
+                first = got ? 1 : 0;
+            });
+            ASSERT_TRUE(Eventually([] { return HeldBackWake::parks.load() == 1; }));
+            lock.Unlock();
+            ASSERT_TRUE(Eventually([] { return HeldBackWake::returns.load() == 1; }));
+            if (!HeldBackWake::freeAtWake) {
+                firstWaiter.join(); // handed over: try again
+                continue;
+            }
+            provoked = true;
+            ASSERT_TRUE(lock.Lock(0)) << "a woken waiter kept a free lock from a newcomer";
+            std::atomic<int> second{-1};
+            std::thread secondWaiter([&] {
+                platform::SetThreadWaitSeam(&ParkCounter::kSeam);
+                const bool got = lock.Lock(kLongMs);
+                platform::SetThreadWaitSeam(nullptr);
+                if (got) {
+                    order.push_back(2);
+                    lock.Unlock();
+                }
+                second = got ? 1 : 0;
+            });
+            ASSERT_TRUE(Eventually([] { return ParkCounter::parks.load() == 1; }));
+            if (c.firstTimeoutMs != kLongMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.firstTimeoutMs + 10));
+            HeldBackWake::release = true;
+            if (c.firstTimeoutMs == kLongMs) {
+                ASSERT_TRUE(Eventually([] { return HeldBackWake::parks.load() == 2; })) << c.name;
+            } else {
+                firstWaiter.join();
+                EXPECT_EQ(first.load(), 0) << c.name;
+            }
+            const std::uint64_t start = MonotonicMs();
+            lock.Unlock();
+            if (firstWaiter.joinable())
+                firstWaiter.join();
+            secondWaiter.join();
+            EXPECT_LT(MonotonicMs() - start, kSlackMs) << c.name;
+            EXPECT_EQ(second.load(), 1) << c.name;
+            if (c.firstTimeoutMs == kLongMs) {
+                EXPECT_EQ(order, (std::vector<int>{1, 2})) << c.name;
+            } else {
+                EXPECT_EQ(order, std::vector<int>{2}) << c.name;
+            }
+            EXPECT_FALSE(lock.IsLocked()) << c.name;
+        }
+        EXPECT_TRUE(provoked) << c.name << ": every Unlock handed the lock over";
+    }
+}
+
 TEST(EventLockHolderTest, ReleasesOnceOnEveryPath)
 {
     CEventLock lock;
@@ -204,19 +434,6 @@ TEST(EventLockHolderTest, ReleasesOnceOnEveryPath)
     }
     EXPECT_FALSE(lock.IsLocked());
 }
-
-// Waiting goes through the thread's wait seam, where a fiber scheduler plugs in.
-struct ParkCounter {
-    static inline std::atomic<int> parks{0};
-    static void Prepare(platform::WaitNode& node) { platform::ThreadWaitSeam().prepare(node); }
-    static bool Park(platform::WaitNode& node, std::uint64_t deadline)
-    {
-        ++parks;
-        return platform::ThreadWaitSeam().park(node, deadline);
-    }
-    static void Wake(platform::WaitNode& node) { platform::ThreadWaitSeam().wake(node); }
-    static constexpr platform::WaitSeam kSeam{Prepare, Park, Wake};
-};
 
 TEST(EventLockTest, ContendedWaitsGoThroughTheWaitSeam)
 {
