@@ -12,6 +12,7 @@
 #include "framework/thread_data.h"
 #include "loopback.h"
 #include "platform/clock.h"
+#include "platform/security.h"
 #include "server_clients.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,8 @@ public:
                     reply = "unlocked";
                 } else if (text == "heap") {
                     reply = heap && GetThreadHeap() == heap ? "own heap" : "wrong heap";
+                } else if (text == "uid") {
+                    reply = std::to_string(::geteuid());
                 } else if (text == "fiber") {
                     reply = socket->IsFiberMode() ? "fiber" : "thread";
                 }
@@ -81,9 +84,11 @@ public:
 
     CServerListenSettings settings;
     std::atomic<int> cleared{0};
+    platform::LogonTokenPtr token;
 
 protected:
     CServerListenSettings GetListenSettings() const override { return settings; }
+    platform::LogonTokenPtr GetConnectionToken() override { return token; }
     void ClearUseFibers() override { cleared.fetch_add(1); }
 };
 
@@ -211,6 +216,32 @@ TEST_F(WorkerPoolTest, AFiberHoldingALockAcrossSocketWaitsDoesNotStallItsWorker)
 }
 
 // A full server keeps the client waiting in its fiber, never the worker.
+// Both connections share one worker thread; each must see its own identity
+// after every switch.
+TEST_F(WorkerPoolTest, EachFiberGetsItsOwnIdentityBackWhenItResumes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "skipped: changing a thread's identity needs root (CI runs as root)";
+    auto* impersonating = new LineServer(FreePort());
+    auto token = std::make_shared<platform::LogonToken>();
+    token->userName = "nobody";
+    token->uid = 65534;
+    token->gid = 65534;
+    token->groups = {65534};
+    impersonating->token = token;
+    auto* plain = new LineServer(FreePort());
+    StartAllServers(1);
+    {
+        Client guest(impersonating->settings.port);
+        Client self(plain->settings.port);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(guest.Ask("uid"), "65534");
+            EXPECT_EQ(self.Ask("uid"), "0");
+        }
+    }
+    ExpectNothingLeft();
+}
+
 TEST_F(WorkerPoolTest, ClientSlotWaitParksTheFiberAndAFreedSlotServesIt)
 {
     auto* full = new LineServer(FreePort());
