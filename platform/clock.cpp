@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include "platform/sync.h"
+
 #include <cerrno>
 #include <ctime>
 
@@ -21,6 +23,12 @@ std::int64_t UnixTimeSeconds()
 
 void SleepMs(std::uint32_t milliseconds)
 {
+    if (ThreadHasWaitSeam()) {
+        // A thread that runs fibers: the wait parks the calling fiber only.
+        Event never(true, false);
+        never.Wait(milliseconds);
+        return;
+    }
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

@@ -19,7 +19,7 @@ inline std::uint32_t TickCount32() { return static_cast<std::uint32_t>(Monotonic
 // Seconds since 1970 (UTC), from CLOCK_REALTIME.
 std::int64_t UnixTimeSeconds();
 
-// Sleeps the calling thread.
+// Sleeps the calling thread; on a thread that runs fibers, only the calling fiber.
 void SleepMs(std::uint32_t milliseconds);
 
 } // namespace platform

@@ -81,6 +81,8 @@ const WaitSeam* SetThreadWaitSeam(const WaitSeam* seam)
     return previous;
 }
 
+bool ThreadHasWaitSeam() { return t_seam != nullptr; }
+
 // ---- SpinLock ----------------------------------------------------------
 
 void SpinLock::LockSlow()

@@ -52,6 +52,8 @@ const WaitSeam& ThreadWaitSeam();
 // Installs the seam used by waits of the calling thread (null: the thread
 // seam) and returns the previous one.
 const WaitSeam* SetThreadWaitSeam(const WaitSeam* seam);
+// True when the calling thread waits through a seam of its own (it runs fibers).
+bool ThreadHasWaitSeam();
 
 // A short lock for the internals of the primitives: held for a few
 // instructions, never across a park. Blocks the thread on a futex only when

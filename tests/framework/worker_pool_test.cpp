@@ -67,6 +67,9 @@ public:
                     reply = "unlocked";
                 } else if (text == "heap") {
                     reply = heap && GetThreadHeap() == heap ? "own heap" : "wrong heap";
+                } else if (text == "sleep") {
+                    platform::SleepMs(600);
+                    reply = "slept";
                 } else if (text == "uid") {
                     reply = std::to_string(::geteuid());
                 } else if (text == "fiber") {
@@ -206,6 +209,12 @@ TEST_F(WorkerPoolTest, AFiberHoldingALockAcrossSocketWaitsDoesNotStallItsWorker)
         // ...while the worker goes on serving others.
         EXPECT_EQ(third.Ask("heap"), "own heap");
         EXPECT_EQ(first.Ask("heap"), "own heap") << "the heap comes back with the fiber";
+    // A sleep parks only the sleeping fiber.
+    ASSERT_EQ(third.socket.SendTextLine("sleep", false), 7);
+    std::uint64_t start = platform::MonotonicMs();
+    EXPECT_EQ(first.Ask("during"), "echo during");
+    EXPECT_LT(platform::MonotonicMs() - start, 400u);
+    EXPECT_TRUE(third.socket.WaitForInput(3000));
         EXPECT_EQ(first.Ask("unlock"), "unlocked");
         CTextBuffer reply;
         ASSERT_GT(second.socket.ReadLine(reply, true), 0);
