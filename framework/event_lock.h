@@ -9,9 +9,9 @@
 // which races for it with whoever arrives meanwhile. Handing the lock
 // straight to a sleeping waiter would keep it owned but idle until that
 // waiter is scheduled, and every thread behind it would queue up (a convoy).
-// Waiting stays bounded all the same: a waiter that was woken and lost the
-// race, or that has waited longer than a millisecond, is handed the lock on
-// the next Unlock. Waiting goes through the platform's wait seam, so a fiber
+// Waiting stays bounded all the same: once the waiter queued longest has
+// lost one race, or has waited over a millisecond, the next Unlock hands it
+// the lock instead of waking it to race. Waiting goes through the platform's wait seam, so a fiber
 // that waits parks instead of blocking its thread. A waiter that times out
 // leaves as if it had never waited.
 
