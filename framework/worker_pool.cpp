@@ -135,6 +135,7 @@ std::atomic<std::uint32_t> g_parkedLifeMs{kParkedRecordLifeMs};
 std::atomic<std::uint32_t> g_timeoutIntervalMs{kTimeoutWorkIntervalMs};
 
 void LogWarning(std::string_view text) { LogMessage(platform::kEventTypeWarning, kEventPoolWarning, {text}); }
+void FreeRecord(FiberConnection* record);
 
 class CPoolWaiter : public CIOWaiter {
 public:
@@ -165,6 +166,7 @@ struct Worker {
     bool quitting = false;
     std::uint64_t quitDeadline = 0;
     Counts counts;
+    int workerSocketError = 0;
 
     void Main();
     void RunReady();
@@ -178,6 +180,10 @@ struct Worker {
 
     FiberConnection* CreateRecord();
     void DestroyRecord(FiberConnection* record);
+    void Unlink(FiberConnection* record);
+    void UnwindFiber(FiberConnection* record);
+    void Enter(FiberConnection* record);
+    void Leave(FiberConnection* record);
     void SetState(FiberConnection* record, std::uint32_t state);
     void ArmAccept(ServerAccepts* accepts);
     void PostAccept(FiberConnection* record, ListenEntry* entry);
@@ -350,7 +356,7 @@ FiberConnection* Worker::CreateRecord()
     return raw;
 }
 
-void Worker::DestroyRecord(FiberConnection* record)
+void Worker::Unlink(FiberConnection* record)
 {
     ready.Remove(record);
     parked.Remove(record);
@@ -358,31 +364,69 @@ void Worker::DestroyRecord(FiberConnection* record)
     if (record->listen) {
         auto& waiting = record->listen->waiting;
         waiting.erase(std::remove(waiting.begin(), waiting.end(), record), waiting.end());
+        record->listen = nullptr;
     }
     RemovePending(record);
     if (record->socket->IsOpen())
         port.Disarm(record->socket->GetHandle());
-    if (record->fiber) {
-        if (!record->fiber->IsFinished() && record->fiber->GetState() != platform::Fiber::State::kNew) {
-            // Unwound on its own thread with its own thread state, so every
-            // destructor on its stack (slots, locks, sockets) runs as it would.
-            record->socket->Shutdown();
-            FiberConnection* saved = t_current;
-            t_current = record;
-            std::swap(GetThreadData(), record->threadData);
-            record->fiber.reset();
-            std::swap(GetThreadData(), record->threadData);
-            t_current = saved;
-        }
+}
+
+void Worker::UnwindFiber(FiberConnection* record)
+{
+    if (!record->fiber)
+        return;
+    if (!record->fiber->IsFinished() && record->fiber->GetState() != platform::Fiber::State::kNew) {
+        // Unwound on its own thread with its own identity and thread state,
+        // so every destructor on its stack (slots, locks, sockets) runs as
+        // it would have.
+        record->socket->Shutdown();
+        Enter(record);
         record->fiber.reset();
-        counts.fibers.fetch_sub(1, std::memory_order_relaxed);
+        Leave(record);
     }
-    record->socket->Abort();
-    records.erase(record);
+    record->fiber.reset();
+    counts.fibers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void FreeRecord(FiberConnection* record)
+{
+    Counts& counts = record->worker->counts;
     counts.records.fetch_sub(1, std::memory_order_relaxed);
     counts.byState[record->state].fetch_sub(1, std::memory_order_relaxed);
     CHeapSwitch shared;
     delete record;
+}
+
+void Worker::DestroyRecord(FiberConnection* record)
+{
+    Unlink(record);
+    UnwindFiber(record);
+    record->socket->Abort();
+    records.erase(record);
+    FreeRecord(record);
+}
+
+void Worker::Enter(FiberConnection* record)
+{
+    if (platform::CurrentImpersonation() != record->token) {
+        if (record->token)
+            platform::Impersonate(record->token);
+        else
+            platform::RevertToSelf();
+    }
+    std::swap(GetThreadData(), record->threadData);
+    workerSocketError = platform::LastSocketError();
+    platform::SetLastSocketError(record->lastSocketError);
+    t_current = record;
+}
+
+void Worker::Leave(FiberConnection* record)
+{
+    t_current = nullptr;
+    record->lastSocketError = platform::LastSocketError();
+    platform::SetLastSocketError(workerSocketError);
+    std::swap(GetThreadData(), record->threadData);
+    record->token = platform::CurrentImpersonation();
 }
 
 void Worker::MakeReady(FiberConnection* record)
@@ -404,22 +448,9 @@ void Worker::RunFiber(FiberConnection* record)
         counts.fibers.fetch_add(1, std::memory_order_relaxed);
     }
     // The fiber's identity and thread state come back with it.
-    if (platform::CurrentImpersonation() != record->token) {
-        if (record->token)
-            platform::Impersonate(record->token);
-        else
-            platform::RevertToSelf();
-    }
-    std::swap(GetThreadData(), record->threadData);
-    const int workerError = platform::LastSocketError();
-    platform::SetLastSocketError(record->lastSocketError);
-    t_current = record;
+    Enter(record);
     record->fiber->Resume();
-    t_current = nullptr;
-    record->lastSocketError = platform::LastSocketError();
-    platform::SetLastSocketError(workerError);
-    std::swap(GetThreadData(), record->threadData);
-    record->token = platform::CurrentImpersonation();
+    Leave(record);
 
     if (record->fiber->IsFinished()) {
         if (record->fiber->GetFailure())
@@ -821,11 +852,16 @@ void Worker::BeginQuit()
 
 void Worker::Shutdown()
 {
-    // Every fiber is unwound on this thread before anything is freed.
-    std::vector<FiberConnection*> all(records.begin(), records.end());
-    for (FiberConnection* record : all)
-        DestroyRecord(record);
+    // Every fiber is unwound on this thread before anything is freed; the
+    // records themselves go once the thread has ended.
+    for (FiberConnection* record : records)
+        UnwindFiber(record);
+    for (FiberConnection* record : records) {
+        Unlink(record);
+        record->socket->Abort();
+    }
     seamDeadlines.clear();
+    platform::RevertToSelf();
 }
 
 } // namespace
@@ -925,6 +961,9 @@ void StopWorkerThreads()
     for (auto& worker : pool.workers) {
         if (worker->ended.Wait(kWorkerEndWaitMs)) {
             worker->thread.join();
+            for (FiberConnection* record : worker->records)
+                FreeRecord(record);
+            worker->records.clear();
         } else {
             // Threads are never killed. One that does not end keeps its
             // worker (and what it points at) for the rest of the process.
