@@ -5,6 +5,10 @@
 // ports chosen at run time, and the real curl as the client. Every server
 // writes an access log, alternately in the common and the combined format,
 // and each test ends by checking every line of it.
+//
+// With VELMORA_E2E_FIBERS=1 in the environment every server is served
+// through the worker pool (UseFibers 1, the pool started before the
+// servers), so the same tests run in both modes.
 
 #include "config/config_fixture.h"
 #include "config/global_maps.h"
@@ -12,6 +16,7 @@
 #include "config/http_server_config.h"
 #include "framework/server.h"
 #include "framework/text_buffer.h"
+#include "framework/worker_pool.h"
 #include "framework/wsocket.h"
 #include "http/http_server.h"
 #include "macro/builtin_macros.h"
@@ -19,6 +24,7 @@
 #include "macro/macro_exception.h"
 #include "macro/named_strings.h"
 #include "http/http_server_fixture.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +36,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -79,6 +87,18 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const std::str
 
 inline bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
+// The workers of the pool in fiber mode: few, so that many connections
+// share each worker.
+inline constexpr std::uint32_t kE2EWorkers = 4;
+// How long the posted accepts may take to appear after a server starts.
+inline constexpr std::uint64_t kAcceptsPostedWaitMs = 2000;
+
+inline bool FiberModeRequested()
+{
+    const char* value = std::getenv("VELMORA_E2E_FIBERS");
+    return value && std::strcmp(value, "1") == 0;
+}
+
 // Access-log lines: one quoted field has no bare quote and every backslash
 // in it starts an escape.
 inline const std::string kLogQuoted = R"("(?:[^"\\\x00-\x1f]|\\.)*")";
@@ -113,6 +133,9 @@ protected:
     void TearDown() override
     {
         StopAllServers();
+        EXPECT_FALSE(WorkerPoolRunning()) << "stopping the servers ends the pool";
+        if (WorkerPoolRunning())
+            StopWorkerThreads();
         DeleteAllServers();
         for (const AccessLog& log : m_logs)
             CheckAccessLog(log);
@@ -142,6 +165,8 @@ protected:
         AccessLog log{m_dir / ("access-" + std::to_string(port) + ".log"), m_logs.size() % 2 == 1};
         key.SetString("LogFile", log.path);
         key.SetDword("CCLF", log.combined ? 1 : 0);
+        if (m_fibers)
+            key.SetDword("UseFibers", 1);
         m_logs.push_back(log);
         return name;
     }
@@ -191,11 +216,35 @@ protected:
         GlobalGroups().Assign(m_config->GetGuests());
         GlobalVirtualPaths().Assign(m_config->GetPaths());
         GlobalRedirections().Assign(m_config->GetRedirections());
+        if (m_fibers && !WorkerPoolRunning()) {
+            ASSERT_TRUE(StartWorkerThreads(kE2EWorkers, 0, ServerFiber));
+        }
         unsigned index = 0;
+        std::uint32_t accepts = 0;
         for (CHTTPServerConfig& config : m_config->GetServers()) {
             auto* server = new CHTTPServer(config);
             ASSERT_EQ(server->Start(index++), 0);
+            std::shared_ptr<const CServiceSettings> settings = server->GetSettings();
+            if (m_fibers) {
+                ASSERT_EQ(settings->useFibers, 1u) << "the server fell back to threads";
+                accepts += settings->listeners;
+            }
         }
+        if (m_fibers) {
+            ASSERT_TRUE(WaitForPendingAccepts(accepts)) << GetWorkerPoolCounts().pendingAccepts << " accepts posted";
+        }
+    }
+
+    // True once the pool holds at least count posted accepts.
+    static bool WaitForPendingAccepts(std::uint32_t count)
+    {
+        std::uint64_t deadline = platform::MonotonicMs() + kAcceptsPostedWaitMs;
+        while (GetWorkerPoolCounts().pendingAccepts < count) {
+            if (platform::MonotonicMs() >= deadline)
+                return false;
+            platform::SleepMs(10);
+        }
+        return true;
     }
 
     // curl with the given arguments; its output (what -w writes, or the body)
@@ -218,6 +267,9 @@ protected:
         return out.ToString();
     }
 
+    // Serve through the worker pool; a fixture that always wants it sets
+    // this in its constructor.
+    bool m_fibers = FiberModeRequested();
     std::string m_root;
     std::vector<AccessLog> m_logs;
     std::unique_ptr<CMacroContext> m_scope;
