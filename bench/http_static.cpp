@@ -1,11 +1,15 @@
-// Requests per second for static files over keep-alive connections: our
-// HTTP server in thread mode and, in the same run, nginx from Debian serving
-// the same files, each writing its access log. A load generator (wrk, else
-// ab -k) drives every server with every file in turn, after a check that each
-// server really returns the file's bytes twice on one kept-alive connection,
-// so the figures are never those of error replies or reconnects.
+// Requests per second and p99 latency for static files over keep-alive
+// connections: our HTTP server in thread mode and in fiber mode (through the
+// worker pool) and, in the same run, nginx from Debian serving the same
+// files, each writing its access log. A load generator (wrk --latency, else
+// ab -k) drives every server with every file at every connection count, after
+// a check that each server really returns the file's bytes twice on one
+// kept-alive connection, so the figures are never those of error replies or
+// reconnects. Then each server holds a thousand idle kept-alive connections
+// and the growth of its resident memory is shared out among them.
 //
-//   http_static [--duration SECONDS] [--connections N] [--threads N] [--client wrk|ab]
+//   http_static [--duration SECONDS] [--connections N,N...] [--threads N]
+//               [--mode thread|fiber|both] [--workers N] [--client wrk|ab]
 //
 // Everything (document root, hive, logs, the peer's prefix) lives in one
 // temporary folder that is removed at the end.
@@ -16,6 +20,7 @@
 #include "config/last_mod_stamp.h"
 #include "framework/server.h"
 #include "framework/text_buffer.h"
+#include "framework/worker_pool.h"
 #include "framework/wsocket.h"
 #include "http/http_server.h"
 #include "macro/core_macros.h"
@@ -25,11 +30,10 @@
 #include "platform/net.h"
 #include "platform/registry.h"
 
-#include <fcntl.h>
+#include "bench/peer_server.h"
+
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cctype>
@@ -39,54 +43,84 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace bench;
 
 // Bounds on the options: a run longer than an hour or wider than this many
 // connections is a mistake, not a measurement.
 constexpr int kMaxDurationSeconds = 3600;
 constexpr int kMaxConnections = 10000;
 constexpr int kMaxClientThreads = 256;
+constexpr int kMaxWorkers = 4096;
 // Both servers keep an idle connection this long, as a browser-facing
 // configuration would.
 constexpr std::uint32_t kKeepAliveSeconds = 15;
 // A load generator gets its duration plus this to finish and report.
 constexpr std::uint64_t kClientGraceMs = 30000;
-// How long the peer may take to start listening, and to stop.
-constexpr std::uint64_t kPeerStartMs = 5000;
-constexpr std::uint64_t kPeerStopMs = 5000;
-constexpr std::uint32_t kPollMs = 20;
 // Time-out of the check client's socket.
 constexpr std::uint32_t kCheckTimeoutMs = 5000;
-
-// Set by SIGINT, SIGTERM or SIGHUP: the children are in process groups of
-// their own (so a kill reaches all of them) and would not see the terminal's
-// signal, so every wait checks this and the run ends through its clean-up.
-volatile std::sig_atomic_t g_interrupted = 0;
+// Idle kept-alive connections for the memory figure, and how long they
+// stay quiet before the reading, so every server has settled.
+constexpr int kIdleConnections = 1000;
+constexpr std::uint32_t kIdleSettleMs = 500;
+// Descriptors beyond the connections (files, logs, the hive, the peer).
+constexpr int kSpareDescriptors = 512;
+// nginx's per-worker connection table and descriptor limit: room for every
+// connection of the widest run and the idle ones at once.
+constexpr int kPeerWorkerConnections = 2 * kMaxConnections;
 
 void OnInterrupt(int) { g_interrupted = 1; }
 
 struct Options {
     int duration = 5;
-    int connections = 16;
-    int threads = 2;
+    std::vector<int> connections = {100, 1000};
+    int threads = 4;
+    bool threadMode = true;
+    bool fiberMode = true;
+    int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::string client; // empty: wrk when installed, else ab
 };
 
 void Usage()
 {
-    std::fprintf(stderr, "usage: http_static [--duration SECONDS] [--connections N] [--threads N] [--client wrk|ab]\n");
+    std::fprintf(stderr, "usage: http_static [--duration SECONDS] [--connections N,N...] [--threads N]\n"
+                         "                   [--mode thread|fiber|both] [--workers N] [--client wrk|ab]\n");
+}
+
+bool ParseNumber(const std::string& text, int low, int high, int& field)
+{
+    char* end = nullptr;
+    long parsed = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || parsed < low || parsed > high)
+        return false;
+    field = static_cast<int>(parsed);
+    return true;
+}
+
+// "100,1000": each in range, at least one.
+bool ParseNumberList(const std::string& text, int low, int high, std::vector<int>& list)
+{
+    list.clear();
+    std::stringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        int value = 0;
+        if (!ParseNumber(item, low, high, value))
+            return false;
+        list.push_back(value);
+    }
+    return !list.empty() && text.back() != ',';
 }
 
 // Reads "--name value" or "--name=value"; false on anything else.
@@ -103,63 +137,27 @@ bool ParseOptions(int argc, char** argv, Options& options)
         } else {
             return false;
         }
-        auto number = [&](int& field, int low, int high) {
-            char* end = nullptr;
-            long parsed = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || parsed < low || parsed > high)
-                return false;
-            field = static_cast<int>(parsed);
-            return true;
-        };
         bool ok = false;
         if (name == "--duration")
-            ok = number(options.duration, 1, kMaxDurationSeconds);
+            ok = ParseNumber(value, 1, kMaxDurationSeconds, options.duration);
         else if (name == "--connections")
-            ok = number(options.connections, 1, kMaxConnections);
+            ok = ParseNumberList(value, 1, kMaxConnections, options.connections);
         else if (name == "--threads")
-            ok = number(options.threads, 1, kMaxClientThreads);
-        else if (name == "--client") {
+            ok = ParseNumber(value, 1, kMaxClientThreads, options.threads);
+        else if (name == "--workers")
+            ok = ParseNumber(value, 1, kMaxWorkers, options.workers);
+        else if (name == "--mode") {
+            options.threadMode = value == "thread" || value == "both";
+            options.fiberMode = value == "fiber" || value == "both";
+            ok = options.threadMode || options.fiberMode;
+        } else if (name == "--client") {
             options.client = value;
             ok = value == "wrk" || value == "ab";
         }
         if (!ok)
             return false;
     }
-    // wrk refuses fewer connections than threads.
-    if (options.threads > options.connections)
-        options.threads = options.connections;
     return true;
-}
-
-bool IsExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
-
-// The first executable of the name on PATH (or the sbin folders, where
-// Debian puts nginx); empty when there is none.
-std::string FindProgram(const std::string& name)
-{
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin";
-    std::stringstream folders(path);
-    for (std::string folder; std::getline(folders, folder, ':');)
-        if (!folder.empty() && IsExecutable(folder + "/" + name))
-            return folder + "/" + name;
-    return {};
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path);
 }
 
 std::size_t CountLines(const std::string& path)
@@ -189,58 +187,6 @@ public:
 private:
     std::string m_path;
 };
-
-// A child in a process group of its own (so a kill reaches everything it
-// started), its standard output and error in one file.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& output)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t child = -1;
-    if (posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ) != 0)
-        child = -1;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return child;
-}
-
-// The child's exit code once it ends within limitMs; otherwise its group is
-// killed, the child reaped, and the result is -1 (also for a signal).
-int WaitChild(pid_t child, std::uint64_t limitMs)
-{
-    std::uint64_t deadline = platform::MonotonicMs() + limitMs;
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (done < 0)
-            return -1;
-        if (platform::MonotonicMs() >= deadline || g_interrupted)
-            break;
-        platform::SleepMs(kPollMs);
-    }
-    ::kill(-child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return -1;
-}
-
-bool ChildEnded(pid_t child)
-{
-    int status = 0;
-    return ::waitpid(child, &status, WNOHANG) == child;
-}
 
 std::uint32_t LoopbackAddress()
 {
@@ -283,8 +229,17 @@ std::string DocumentBytes(std::size_t size)
     return text;
 }
 
-// Our server in thread mode, loaded from a hive of its own as engine start
-// loads it; Stop (or the destructor) stops it and closes the hive.
+// One of our servers: where it listens and whether the pool serves it.
+struct OurSite {
+    std::uint16_t port = 0;
+    bool fibers = false;
+    std::string logFile;
+};
+
+// Our servers, loaded from a hive of their own as engine start loads them;
+// with a fiber-mode site the worker pool is started first, as
+// StartAllServers does. Stop (or the destructor) stops them, ends the pool
+// and closes the hive.
 class OurServer {
 public:
     OurServer() = default;
@@ -293,7 +248,7 @@ public:
     OurServer& operator=(const OurServer&) = delete;
 
     // Empty on success, else what failed.
-    std::string Start(const std::string& root, std::uint16_t port, const std::string& logFile)
+    std::string Start(const std::string& root, const std::vector<OurSite>& sites, int workers)
     {
         InitMacroLibrary();
         BindSocketAPI();
@@ -305,16 +260,21 @@ public:
         if (m_product.Create("HTTP\\Mappings", key) != platform::kErrorSuccess)
             return "cannot create the mappings key";
         key.SetString("txt", "text/plain");
-        std::string name = "HTTP\\Servers\\" + HTTPServerKeyName(port, LoopbackAddress());
-        if (m_product.Create(name, key) != platform::kErrorSuccess)
-            return "cannot create the server key";
-        key.SetDword("Port", port);
-        key.SetDword("Address", LoopbackAddress());
-        key.SetDword("ConnTimeout", kKeepAliveSeconds);
-        key.SetDword("KeepAliveTimeout", kKeepAliveSeconds);
-        key.SetString("RootDir", root);
-        key.SetString("LogFile", logFile);
-        key.SetString("Description", "Static-file benchmark");
+        bool anyFibers = false;
+        for (const OurSite& site : sites) {
+            std::string name = "HTTP\\Servers\\" + HTTPServerKeyName(site.port, LoopbackAddress());
+            if (m_product.Create(name, key) != platform::kErrorSuccess)
+                return "cannot create the server key";
+            key.SetDword("Port", site.port);
+            key.SetDword("Address", LoopbackAddress());
+            key.SetDword("ConnTimeout", kKeepAliveSeconds);
+            key.SetDword("KeepAliveTimeout", kKeepAliveSeconds);
+            key.SetDword("UseFibers", site.fibers ? 1 : 0);
+            key.SetString("RootDir", root);
+            key.SetString("LogFile", site.logFile);
+            key.SetString("Description", "Static-file benchmark");
+            anyFibers = anyFibers || site.fibers;
+        }
 
         m_scope = std::make_unique<CMacroContext>();
         RegisterCoreMacros(*m_scope);
@@ -331,12 +291,22 @@ public:
         GlobalGroups().Assign(m_config->GetGuests());
         GlobalVirtualPaths().Assign(m_config->GetPaths());
         GlobalRedirections().Assign(m_config->GetRedirections());
-        if (m_config->GetServers().GetCount() != 1)
-            return "the hive does not hold the one server written to it";
-        // The global list owns the server; StopAllServers and DeleteAllServers end it.
-        auto* server = new CHTTPServer(*m_config->GetServers().begin());
-        if (int error = server->Start(0); error != 0)
-            return "the server did not start (error " + std::to_string(error) + ")";
+        if (m_config->GetServers().GetCount() != sites.size())
+            return "the hive does not hold the servers written to it";
+        if (anyFibers && !StartWorkerThreads(static_cast<std::uint32_t>(workers), 0, ServerFiber))
+            return "the worker pool did not start";
+        unsigned index = 0;
+        for (CHTTPServerConfig& config : m_config->GetServers()) {
+            // The global list owns the server; StopAllServers and DeleteAllServers end it.
+            auto* server = new CHTTPServer(config);
+            if (int error = server->Start(index++); error != 0)
+                return "a server did not start (error " + std::to_string(error) + ")";
+            bool wanted = std::any_of(sites.begin(), sites.end(), [&](const OurSite& site) {
+                return site.port == server->GetSettings()->port && site.fibers;
+            });
+            if (wanted && !server->GetSettings()->useFibers)
+                return "the fiber-mode server fell back to threads";
+        }
         return {};
     }
 
@@ -346,6 +316,8 @@ public:
             return;
         m_started = false;
         StopAllServers();
+        if (WorkerPoolRunning())
+            StopWorkerThreads();
         DeleteAllServers();
         SetHTTPStringsScope(nullptr);
         m_config.reset();
@@ -360,85 +332,6 @@ private:
     platform::RegistryKey m_product;
     std::unique_ptr<CMacroContext> m_scope;
     std::unique_ptr<CHTTPGlobalConfig> m_config;
-};
-
-// nginx as our child with its own prefix, configuration, pid file and logs,
-// in the foreground (daemon off), with Debian's default worker count and
-// file sending, and an access log in the common format, as ours writes.
-class PeerServer {
-public:
-    PeerServer() = default;
-    ~PeerServer() { Stop(); }
-    PeerServer(const PeerServer&) = delete;
-    PeerServer& operator=(const PeerServer&) = delete;
-
-    std::string Start(const std::string& program, const std::string& prefix, const std::string& root,
-                      std::uint16_t port)
-    {
-        m_prefix = prefix;
-        m_workers = std::max(1u, std::thread::hardware_concurrency());
-        std::ostringstream conf;
-        conf << "daemon off;\n"
-             << "worker_processes " << m_workers << ";\n"
-             << "pid " << prefix << "/nginx.pid;\n"
-             << "error_log " << prefix << "/error.log warn;\n";
-        // As root the workers would become nobody, who cannot read the private
-        // temporary folder; they stay who we are instead.
-        if (::geteuid() == 0)
-            conf << "user root;\n";
-        conf << "events { worker_connections 1024; }\n"
-             << "http {\n"
-             << "  types { text/plain txt; }\n"
-             << "  default_type application/octet-stream;\n"
-             << "  sendfile on;\n  tcp_nopush on;\n"
-             << "  keepalive_timeout " << kKeepAliveSeconds << ";\n"
-             << "  log_format common '$remote_addr - $remote_user [$time_local] \"$request\" $status "
-                "$body_bytes_sent';\n"
-             << "  access_log " << LogFile() << " common;\n";
-        for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-            conf << "  " << temp << "_temp_path " << prefix << "/" << temp << ";\n";
-        conf << "  server {\n"
-             << "    listen 127.0.0.1:" << port << ";\n"
-             << "    root " << root << ";\n"
-             << "  }\n}\n";
-        WriteFile(prefix + "/nginx.conf", conf.str());
-
-        std::string output = prefix + "/stdout.log";
-        m_pid = Spawn({program, "-p", prefix + "/", "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf"},
-                      output);
-        if (m_pid < 0)
-            return "cannot run " + program;
-        std::uint64_t deadline = platform::MonotonicMs() + kPeerStartMs;
-        while (platform::MonotonicMs() < deadline && !g_interrupted) {
-            if (ChildEnded(m_pid)) {
-                m_pid = -1;
-                return "nginx ended at start: " + ReadFile(output) + ReadFile(prefix + "/error.log");
-            }
-            WSocket probe;
-            if (probe.Connect("127.0.0.1", port) == 0)
-                return {};
-            platform::SleepMs(kPollMs);
-        }
-        return "nginx did not listen within " + std::to_string(kPeerStartMs) + " ms";
-    }
-
-    // The master ends its workers on SIGTERM; the group kill is the fallback.
-    void Stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGTERM);
-        WaitChild(m_pid, kPeerStopMs);
-        m_pid = -1;
-    }
-
-    std::string LogFile() const { return m_prefix + "/access.log"; }
-    unsigned Workers() const { return m_workers; }
-
-private:
-    std::string m_prefix;
-    unsigned m_workers = 1;
-    pid_t m_pid = -1;
 };
 
 // Reads one reply; empty when it is a 200 with exactly expected as its body
@@ -498,6 +391,7 @@ std::string CheckServes(std::uint16_t port, const std::string& path, const std::
 struct Measurement {
     double requestsPerSecond = 0;
     double bytesPerSecond = 0;
+    double p99Ms = -1;    // negative when the load generator did not say
     long long errors = 0; // replies that were not 2xx or 3xx, and socket errors
     std::string problem;  // empty when the figures stand
 };
@@ -514,17 +408,39 @@ std::optional<std::string> After(const std::string& output, const std::string& l
     return std::nullopt;
 }
 
-// "12.5MB" and the like (powers of 1024) in bytes.
-double BinarySize(const std::string& text)
+// A number and its unit: "12.5MB" and the like (powers of 1024), or a time
+// such as "850.00us", "3.2ms", "1.01s" (ab's bare numbers are ms).
+double NumberWithUnit(const std::string& text, std::string& unit)
 {
     char* end = nullptr;
     double value = std::strtod(text.c_str(), &end);
-    std::string unit = end;
+    unit = end;
     unit.erase(0, unit.find_first_not_of(' '));
+    unit.erase(unit.find_last_not_of(" \r") + 1);
+    return value;
+}
+
+double BinarySize(const std::string& text)
+{
+    std::string unit;
+    double value = NumberWithUnit(text, unit);
     const std::string prefixes = "KMGT";
     std::size_t power = unit.empty() ? std::string::npos : prefixes.find(unit[0]);
     for (std::size_t i = 0; power != std::string::npos && i <= power; ++i)
         value *= 1024;
+    return value;
+}
+
+double Milliseconds(const std::string& text)
+{
+    std::string unit;
+    double value = NumberWithUnit(text, unit);
+    if (unit == "us")
+        return value / 1000;
+    if (unit == "s")
+        return value * 1000;
+    if (unit == "m")
+        return value * 60000;
     return value;
 }
 
@@ -543,6 +459,9 @@ Measurement Parse(const Client& client, const std::string& output, int exitCode)
         return result;
     }
     result.requestsPerSecond = std::strtod(rate->c_str(), nullptr);
+    // Both print a latency distribution with a "99%" line.
+    if (std::optional<std::string> p99 = After(output, "99%"))
+        result.p99Ms = Milliseconds(*p99);
     if (client.isWrk) {
         result.bytesPerSecond = BinarySize(*transfer);
         if (std::optional<std::string> bad = After(output, "Non-2xx or 3xx responses:"))
@@ -568,14 +487,17 @@ Measurement Parse(const Client& client, const std::string& output, int exitCode)
 // what it could do in the time rather than left unbounded.
 constexpr long long kAbRequestsPerSecondCap = 200000;
 
-Measurement Measure(const Client& client, const Options& options, const std::string& url, const std::string& output)
+Measurement Measure(const Client& client, const Options& options, int connections, const std::string& url,
+                    const std::string& output)
 {
     std::vector<std::string> args;
     if (client.isWrk)
         args = {client.program,
-                "-t" + std::to_string(options.threads),
-                "-c" + std::to_string(options.connections),
+                // wrk refuses fewer connections than threads.
+                "-t" + std::to_string(std::min(options.threads, connections)),
+                "-c" + std::to_string(connections),
                 "-d" + std::to_string(options.duration) + "s",
+                "--latency",
                 "-H",
                 "Connection: keep-alive",
                 url};
@@ -584,7 +506,7 @@ Measurement Measure(const Client& client, const Options& options, const std::str
                 "-k",
                 "-q",
                 "-c",
-                std::to_string(options.connections),
+                std::to_string(connections),
                 "-t",
                 std::to_string(options.duration),
                 "-n",
@@ -604,6 +526,7 @@ struct Target {
     std::string name;
     std::uint16_t port = 0;
     std::string logFile;
+    bool isPeer = false;
 };
 
 struct Document {
@@ -635,6 +558,114 @@ std::optional<Client> ChooseClient(const Options& options)
     return Client{ab, false};
 }
 
+// Reads one whole reply into buffer, using no memory of its own; false when
+// it is not a 200 of bodySize bytes within the check time-out.
+bool ReadWholeReply(int handle, char* buffer, std::size_t capacity, std::size_t bodySize)
+{
+    std::size_t have = 0;
+    while (have < capacity) {
+        std::string_view text(buffer, have);
+        if (std::size_t end = text.find("\r\n\r\n"); end != std::string_view::npos) {
+            // Both servers spell it differently; only the digits after the colon matter.
+            std::size_t length = text.find("ength:");
+            return text.substr(9, 3) == "200" && length != std::string_view::npos && length < end &&
+                   std::strtoull(buffer + length + 6, nullptr, 10) == bodySize && have >= end + 4 + bodySize;
+        }
+        if (platform::WaitHandle(handle, false, kCheckTimeoutMs) != 1)
+            return false;
+        long got = platform::ReceiveBytes(handle, buffer + have, capacity - have);
+        if (got <= 0)
+            return false;
+        have += static_cast<std::size_t>(got);
+    }
+    return false;
+}
+
+// The growth of a server's resident memory per connection while count
+// kept-alive connections, each after one request, sit idle; negative when
+// a connection could not be made or a reading failed.
+double IdleBytesPerConnection(std::uint16_t port, const Document& document, int count,
+                              const std::function<long()>& resident)
+{
+    std::vector<int> handles;
+    handles.reserve(static_cast<std::size_t>(count));
+    std::vector<char> buffer(document.bytes.size() + 4096);
+    std::string request = "GET " + document.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: keep-alive\r\n\r\n";
+    long before = resident();
+    bool ok = before >= 0;
+    for (int i = 0; ok && i < count && !g_interrupted; ++i) {
+        int handle = platform::OpenSocket(platform::kAddressFamilyInet, platform::kSocketStream, 0);
+        if (handle < 0)
+            break;
+        handles.push_back(handle);
+        ok = platform::ConnectIPv4(handle, LoopbackAddress(), port, kCheckTimeoutMs) == 0 &&
+             platform::SendBytes(handle, request.data(), request.size(), false) == static_cast<long>(request.size()) &&
+             ReadWholeReply(handle, buffer.data(), buffer.size(), document.bytes.size());
+    }
+    ok = ok && static_cast<int>(handles.size()) == count;
+    platform::SleepMs(kIdleSettleMs);
+    long after = ok ? resident() : -1;
+    for (int handle : handles)
+        platform::CloseHandle(handle);
+    // Give the servers time to see the closes before the next reading.
+    platform::SleepMs(kIdleSettleMs);
+    if (!ok || after < 0)
+        return -1;
+    return static_cast<double>(after - before) * 1024.0 / count;
+}
+
+// No fewer descriptors than the widest run needs in this process: both ends
+// of the idle connections, the server ends of the load, and some spare.
+void RaiseDescriptorLimit(const Options& options)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    int widest = *std::max_element(options.connections.begin(), options.connections.end());
+    rlim_t wanted = static_cast<rlim_t>(std::max(widest, 2 * kIdleConnections) + kSpareDescriptors);
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
+        std::printf("only %llu descriptors may be open: the widest runs may fail\n",
+                    static_cast<unsigned long long>(limit.rlim_cur));
+}
+
+std::string FormatP99(double ms)
+{
+    if (ms < 0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f ms", ms);
+    return text;
+}
+
+std::string FormatRatio(double ours, double theirs)
+{
+    if (ours < 0 || theirs <= 0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", ours / theirs);
+    return text;
+}
+
+void PrintRow(const Target& target, const Document& document, int connections, const Measurement& m,
+              const Measurement* peer)
+{
+    if (!m.problem.empty()) {
+        std::printf("%-26s %-6s %6d %s\n", target.name.c_str(), document.label.c_str(), connections,
+                    m.problem.c_str());
+        return;
+    }
+    bool compare = peer && peer->problem.empty();
+    std::printf("%-26s %-6s %6d %12.0f %9.1f %11s %8s %8s %7lld\n", target.name.c_str(), document.label.c_str(),
+                connections, m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), FormatP99(m.p99Ms).c_str(),
+                compare ? FormatRatio(m.requestsPerSecond, peer->requestsPerSecond).c_str() : "-",
+                compare ? FormatRatio(m.p99Ms, peer->p99Ms).c_str() : "-", m.errors);
+    std::fflush(stdout);
+}
+
 int Run(const Options& options)
 {
     std::optional<Client> client = ChooseClient(options);
@@ -643,6 +674,7 @@ int Run(const Options& options)
     std::string nginx = FindProgram("nginx");
     if (nginx.empty())
         std::printf("nginx is not installed (apt-get install nginx-light): measuring our server only\n");
+    RaiseDescriptorLimit(options);
 
     TempFolder folder;
     std::string root = folder / "www";
@@ -657,22 +689,37 @@ int Run(const Options& options)
     for (const Document& document : documents)
         WriteFile(root + document.path, document.bytes);
 
+    // The peer first, so each of its figures is there for the rows of ours.
     std::vector<Target> targets;
-    OurServer ours;
-    std::uint16_t ourPort = FreePort();
-    if (std::string problem = ours.Start(root, ourPort, folder / "velmora-access.log"); !problem.empty()) {
-        std::fprintf(stderr, "our server: %s\n", problem.c_str());
-        return 1;
-    }
-    targets.push_back({"velmora (thread mode)", ourPort, folder / "velmora-access.log"});
     PeerServer peer;
     if (!nginx.empty()) {
         std::uint16_t peerPort = FreePort();
-        if (std::string problem = peer.Start(nginx, folder / "nginx", root, peerPort); !problem.empty())
+        if (std::string problem = peer.Start(nginx, folder / "nginx", root, peerPort, kKeepAliveSeconds, kPeerWorkerConnections); !problem.empty())
             std::printf("nginx could not be measured: %s\n", problem.c_str());
         else
-            targets.push_back({"nginx (" + std::to_string(peer.Workers()) + " workers)", peerPort, peer.LogFile()});
+            targets.push_back(
+                {"nginx (" + std::to_string(peer.Workers()) + " workers)", peerPort, peer.LogFile(), true});
     }
+    // Fiber mode first: its idle-memory reading then comes before thread
+    // mode's threads exist.
+    std::vector<OurSite> sites;
+    if (options.fiberMode)
+        sites.push_back({FreePort(), true, folder / "velmora-fiber-access.log"});
+    if (options.threadMode) {
+        std::uint16_t port = FreePort();
+        while (!sites.empty() && port == sites.front().port)
+            port = FreePort();
+        sites.push_back({port, false, folder / "velmora-thread-access.log"});
+    }
+    OurServer ours;
+    if (std::string problem = ours.Start(root, sites, options.workers); !problem.empty()) {
+        std::fprintf(stderr, "our server: %s\n", problem.c_str());
+        return 1;
+    }
+    for (const OurSite& site : sites)
+        targets.push_back({site.fibers ? "velmora (fiber, " + std::to_string(options.workers) + " workers)"
+                                       : std::string("velmora (thread mode)"),
+                           site.port, site.logFile, false});
 
     for (const Target& target : targets)
         for (const Document& document : documents)
@@ -682,36 +729,42 @@ int Run(const Options& options)
                 return 1;
             }
 
-    std::printf("%s, %d threads, %d keep-alive connections, %d s per run, %u cores\n\n",
-                client->isWrk ? "wrk" : "ab -k", client->isWrk ? options.threads : 1, options.connections,
-                options.duration, std::thread::hardware_concurrency());
-    std::printf("%-24s %-6s %14s %12s %8s\n", "server", "file", "requests/s", "MiB/s", "errors");
-    std::vector<std::vector<Measurement>> results(documents.size());
-    for (std::size_t d = 0; d < documents.size(); ++d)
-        for (const Target& target : targets) {
-            std::string url = "http://127.0.0.1:" + std::to_string(target.port) + documents[d].path;
-            Measurement m = Measure(*client, options, url, folder / "client.out");
-            if (g_interrupted) {
-                std::fprintf(stderr, "interrupted: stopping the servers\n");
-                return 130;
+    std::printf("resident memory per idle kept-alive connection (%d connections, one request each, before any load):\n",
+                kIdleConnections);
+    for (const Target& target : targets) {
+        std::function<long()> resident = [&] { return target.isPeer ? PeerWorkersKiB(peer.Pid()) : ResidentKiB(0); };
+        double bytes = IdleBytesPerConnection(target.port, documents.front(), kIdleConnections, resident);
+        if (bytes < 0)
+            std::printf("  %-26s could not be measured\n", target.name.c_str());
+        else
+            std::printf("  %-26s %9.1f KiB\n", target.name.c_str(), bytes / 1024.0);
+    }
+
+    std::printf("\n");
+    std::printf("%s, %d threads, %d s per run, %u cores; ratios are ours / nginx\n\n",
+                client->isWrk ? "wrk --latency" : "ab -k", client->isWrk ? options.threads : 1, options.duration,
+                std::thread::hardware_concurrency());
+    std::printf("%-26s %-6s %6s %12s %9s %11s %8s %8s %7s\n", "server", "file", "conns", "requests/s", "MiB/s",
+                "p99", "req/s x", "p99 x", "errors");
+    for (const Document& document : documents)
+        for (int connections : options.connections) {
+            std::optional<Measurement> peerFigures;
+            for (const Target& target : targets) {
+                std::string url = "http://127.0.0.1:" + std::to_string(target.port) + document.path;
+                Measurement m = Measure(*client, options, connections, url, folder / "client.out");
+                if (g_interrupted) {
+                    std::fprintf(stderr, "interrupted: stopping the servers\n");
+                    return 130;
+                }
+                if (target.isPeer)
+                    peerFigures = m;
+                PrintRow(target, document, connections, m, target.isPeer || !peerFigures ? nullptr : &*peerFigures);
             }
-            results[d].push_back(m);
-            if (!m.problem.empty())
-                std::printf("%-24s %-6s %s\n", target.name.c_str(), documents[d].label.c_str(), m.problem.c_str());
-            else
-                std::printf("%-24s %-6s %14.0f %12.1f %8lld\n", target.name.c_str(), documents[d].label.c_str(),
-                            m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), m.errors);
-            std::fflush(stdout);
         }
 
     peer.Stop();
     ours.Stop();
     std::printf("\n");
-    if (targets.size() == 2)
-        for (std::size_t d = 0; d < documents.size(); ++d)
-            if (results[d][0].problem.empty() && results[d][1].problem.empty() && results[d][1].requestsPerSecond > 0)
-                std::printf("velmora/nginx, %s: %.2f\n", documents[d].label.c_str(),
-                            results[d][0].requestsPerSecond / results[d][1].requestsPerSecond);
     for (const Target& target : targets)
         std::printf("access log of %s: %zu lines\n", target.name.c_str(), CountLines(target.logFile));
     return 0;
