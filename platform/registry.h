@@ -194,6 +194,12 @@ private:
 
 // The database file this process uses (or will use at its next call).
 std::string RegistryPath();
+// A number that moves whenever the hive may have changed since it was last
+// taken: a write through this process, any change to the files in the hive's
+// folder by another process, or the hive being opened or closed. Equal
+// numbers mean no value can have changed in between, so a reader may keep
+// what it read. Costs one system call and no lock while nothing changes.
+std::uint64_t HiveChangeCount();
 // Closes the process's connection; the next call opens the database named by
 // the environment then. Handles opened before (except the roots) answer
 // kErrorInvalidHandle afterwards. Must not be called inside a transaction.

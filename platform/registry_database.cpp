@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,6 +204,7 @@ int RegistryDatabase::EnsureOpen()
     EnsurePrivateFile(path + "-wal", false);
     EnsurePrivateFile(path + "-shm", false);
     m_path = path;
+    WatchFolder(path);
     ++m_generation;
     return kErrorSuccess;
 }
@@ -272,7 +275,57 @@ void RegistryDatabase::Close()
     sqlite3_close_v2(m_db);
     m_db = nullptr;
     m_path.clear();
+    WatchFolder({});
 }
+
+void RegistryDatabase::WatchFolder(const std::string& path)
+{
+    std::lock_guard<std::mutex> hold(m_drainLock);
+    int old = m_watch.exchange(-1);
+    if (old >= 0)
+        ::close(old);
+    NoteChange();
+    if (path.empty())
+        return;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::string folder = ParentDirectory(path);
+    if (folder.empty())
+        folder = ".";
+    // Every way a file of the folder can change: SQLite writes the database,
+    // its -wal and -shm files in place, and a tool may replace them whole.
+    constexpr std::uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                      IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (inotify_add_watch(fd, folder.c_str(), kEvents) < 0) {
+        ::close(fd);
+        return;
+    }
+    m_watch.store(fd);
+}
+
+std::uint64_t RegistryDatabase::ChangeCount()
+{
+    int fd = m_watch.load();
+    if (fd < 0)
+        return m_changes.fetch_add(1) + 1;
+    int pending = 0;
+    // The order matters: a drain that took events is flagged until it has
+    // counted them, so nobody sees the queue empty and the count stale.
+    if (::ioctl(fd, FIONREAD, &pending) == 0 && pending == 0 && m_draining.load() == 0)
+        return m_changes.load();
+    std::lock_guard<std::mutex> hold(m_drainLock);
+    m_draining.store(1);
+    fd = m_watch.load();
+    alignas(inotify_event) char events[4096];
+    while (fd >= 0 && ::read(fd, events, sizeof events) > 0) {
+    }
+    NoteChange();
+    m_draining.store(0);
+    return m_changes.load();
+}
+
+std::uint64_t HiveChangeCount() { return RegistryDatabase::Instance().ChangeCount(); }
 
 sqlite3_stmt* RegistryDatabase::Statement(RegistrySql which)
 {
@@ -366,8 +419,11 @@ int RegistryDatabase::Leave(bool outermost, bool commit)
         // SQLite may already have rolled the transaction back after an I/O
         // or memory failure; committing then would only report "no
         // transaction", so that case was doomed by the failing operation.
-        if (Execute(RegistrySql::Commit) == SQLITE_DONE)
+        if (Execute(RegistrySql::Commit) == SQLITE_DONE) {
+            if (m_writeTransaction)
+                NoteChange();
             return kErrorSuccess;
+        }
         result = Fail("cannot commit");
     }
     if (!sqlite3_get_autocommit(m_db))

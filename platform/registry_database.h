@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -65,6 +66,8 @@ public:
     // Ignored while a transaction is open.
     void Close();
     std::uint64_t Generation() const { return m_generation; }
+    // See HiveChangeCount (registry.h). Any thread, without the mutex.
+    std::uint64_t ChangeCount();
 
     // A prepared statement, reset and with its bindings cleared; null (with
     // the error recorded) when it cannot be prepared.
@@ -95,12 +98,20 @@ private:
     int PrepareSchema();
     int Execute(RegistrySql which);
     void FinalizeStatements();
+    // Watches the hive's folder for other processes' changes; -1 when the
+    // system refuses (then every count is a change).
+    void WatchFolder(const std::string& path);
+    void NoteChange() { m_changes.fetch_add(1); }
 
     std::recursive_mutex m_mutex;
     sqlite3* m_db = nullptr;
     std::string m_path;
     std::array<sqlite3_stmt*, static_cast<std::size_t>(RegistrySql::Count)> m_statements{};
     std::uint64_t m_generation = 0;
+    std::atomic<int> m_watch{-1};
+    std::atomic<int> m_draining{0};
+    std::atomic<std::uint64_t> m_changes{1};
+    std::mutex m_drainLock;
     int m_depth = 0;
     bool m_writeTransaction = false;
     int m_doomCode = 0;
