@@ -40,6 +40,7 @@ void CLastModStamp::Open(const platform::RegistryKey& root, std::string_view sub
             // Nothing of this key has been seen yet: the first read after
             // the hold-off counts as a change.
             m_haveSeen = false;
+            m_readAtCount.store(0);
             WriteValue();
             m_changeTick.store(NextChangeTick());
         }
@@ -72,6 +73,11 @@ std::uint64_t CLastModStamp::GetChangeTick()
 {
     if (platform::MonotonicMs() < m_holdOffEnd.load())
         return m_changeTick.load();
+    // Reading the value is a database transaction; when the hive has not
+    // changed since the last read, that read still stands.
+    const std::uint64_t count = platform::HiveChangeCount();
+    if (count == m_readAtCount.load())
+        return m_changeTick.load();
     CEventLockHolder hold(m_lock);
     // Another thread may have read while this one waited.
     if (platform::MonotonicMs() < m_holdOffEnd.load() || !m_key.IsOpen())
@@ -79,6 +85,7 @@ std::uint64_t CLastModStamp::GetChangeTick()
     std::uint32_t value = 0;
     if (RegQueryDword(m_key, m_valueName, value) != platform::kErrorSuccess)
         return m_changeTick.load();
+    m_readAtCount.store(count);
     if (m_haveSeen && value == m_lastSeen)
         return m_changeTick.load();
     m_haveSeen = true;

@@ -77,6 +77,10 @@ private:
     std::atomic<std::uint64_t> m_holdOffEnd{0};
     std::atomic<std::uint64_t> m_lastLoadTick{0};
     std::atomic<std::uint64_t> m_holdOffMs{kLastModHoldOffMs};
+    // The hive's change count taken before the last read of the value; 0
+    // while none was read. While the count stands still the value cannot
+    // have changed, so it is not read again.
+    std::atomic<std::uint64_t> m_readAtCount{0};
 };
 
 // The process-wide stamp every cache consults.
