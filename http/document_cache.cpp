@@ -530,10 +530,7 @@ bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
         return false;
     // Every use checks the handle against the entry, so an edited file is
     // never sent under the old Content-length or Last-modified.
-    struct stat status {};
-    if (::fstat(opened, &status) != 0 || status.st_size != entry->m_size ||
-        status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
-        status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds) {
+    if (!MatchesFile(entry, opened)) {
         CloseHandle(opened);
         return false;
     }
@@ -545,6 +542,14 @@ bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
     *handle = opened;
     *error = 0;
     return true;
+}
+
+bool CDocumentCache::MatchesFile(const CCacheEntry* entry, int handle)
+{
+    struct stat status {};
+    return ::fstat(handle, &status) == 0 && status.st_size == entry->m_size &&
+           status.st_mtim.tv_sec == entry->m_lastWriteSeconds &&
+           status.st_mtim.tv_nsec == entry->m_lastWriteNanoseconds;
 }
 
 CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, const char* qualifier, int* error)
@@ -560,24 +565,76 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     std::replace(path.begin(), path.end(), '\\', '/');
     if (path[0] != '/')
         return nullptr;
-
-    CEventLockHolder hold(m_lock);
-    CHeapSwitch heap(nullptr);
-    if (!m_server)
-        return nullptr;
     // File names are case-sensitive here, so the key keeps its case.
     std::string key = path;
     if (qualifier && *qualifier) {
         key += ':';
         key += qualifier;
     }
+    // Read before the lock: the stamp has a lock of its own and may read the
+    // registry, which must not hold up every other request of the server.
     CLastModStamp& stamp = GlobalLastModStamp();
-    if (m_loadTick < stamp.GetChangeTick()) {
-        std::uint64_t tick = stamp.LoadTick();
-        Flush(true);
-        m_loadTick = tick;
-    }
+    const std::uint64_t changeTick = stamp.GetChangeTick();
 
+    // The common hit takes a pooled handle under the lock and checks it
+    // against the entry outside; only when that fails is the entry dropped
+    // and the URL looked up again, all under the lock.
+    CCacheEntry* hit = nullptr;
+    int pooled = -1;
+    {
+        CEventLockHolder hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        if (!m_server)
+            return nullptr;
+        if (m_loadTick < changeTick) {
+            std::uint64_t tick = stamp.LoadTick();
+            Flush(true);
+            m_loadTick = tick;
+        }
+        auto found = m_table.find(key);
+        if (found != m_table.end() && CanCheckUnlocked(found->second)) {
+            hit = found->second;
+            m_recency.splice(m_recency.end(), m_recency, hit->m_position);
+            pooled = hit->m_handles.back();
+            hit->m_handles.pop_back();
+            ++hit->m_referenceCount;
+        }
+    }
+    if (hit) {
+        if (MatchesFile(hit, pooled)) {
+            *handle = pooled;
+            return hit;
+        }
+        CloseHandle(pooled);
+        CEventLockHolder hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        --hit->m_referenceCount;
+        if (hit->m_inTable)
+            Discard(hit);
+        else if (hit->m_referenceCount <= 0 && hit->Has(CCacheEntry::Discard)) {
+            m_orphans.erase(hit);
+            delete hit;
+        }
+    }
+    return LookupLocked(path, key, handle, error);
+}
+
+bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
+{
+    if (!entry->IsLoadedFile() || entry->m_handles.empty())
+        return false;
+    if (entry->Has(CCacheEntry::TempCopy) && entry->TempCopyName.empty())
+        return false;
+    bool wantsView = m_mapAll || entry->Has(CCacheEntry::MacroDocument) || entry->Has(CCacheEntry::MapFile);
+    return !wantsView || entry->m_hasView;
+}
+
+CCacheEntry* CDocumentCache::LookupLocked(const std::string& path, const std::string& key, int* handle, int* error)
+{
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    if (!m_server)
+        return nullptr;
     auto found = m_table.find(key);
     if (found != m_table.end()) {
         CCacheEntry* entry = found->second;

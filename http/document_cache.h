@@ -205,6 +205,12 @@ private:
     // Hit path: a handle for a loaded file that still matches the entry, or
     // false when the entry must be discarded and the URL loaded again.
     bool Reopen(CCacheEntry* entry, int* handle, int* error);
+    // A hit whose pooled handle can be checked after the lock is released.
+    bool CanCheckUnlocked(const CCacheEntry* entry) const;
+    // The handle still shows the size and time the entry was built from.
+    static bool MatchesFile(const CCacheEntry* entry, int handle);
+    // The look-up with everything under the lock: misses, loads, reopens.
+    CCacheEntry* LookupLocked(const std::string& path, const std::string& key, int* handle, int* error);
     void ChangeThread();
     void ExpiryThread();
 
