@@ -567,30 +567,43 @@ int CServer::Stop()
 
 void CServer::LogHit(std::string_view line)
 {
-    if (!m_logLock.Lock(kLogMutexWaitMs)) {
-        LogWarning("Timeout waiting to claim logging mutex (1); hit will not be logged.");
-        return;
+    std::shared_ptr<const LogFile> file;
+    {
+        if (!m_logLock.Lock(kLogMutexWaitMs)) {
+            LogWarning("Timeout waiting to claim logging mutex (1); hit will not be logged.");
+            return;
+        }
+        struct Release {
+            CEventLock& lock;
+            ~Release() { lock.Unlock(); }
+        } release{m_logLock};
+        if (!HasLogFile())
+            return;
+        OpenLogFile();
+        file = m_logFile;
     }
-    struct Release {
-        CEventLock& lock;
-        ~Release() { lock.Unlock(); }
-    } release{m_logLock};
-    if (!HasLogFile())
+    if (!file || line.empty())
         return;
-    OpenLogFile();
-    if (m_logHandle < 0 || line.empty())
-        return;
+    // Written outside the lock: one append of the whole line lands in one
+    // piece, and the file stays open until its last writer is done even if
+    // the name changes meanwhile.
     std::string text;
     text.reserve(line.size() + 1);
     text.append(line);
     text += '\n';
     std::size_t done = 0;
     while (done < text.size()) {
-        long n = platform::WriteHandle(m_logHandle, text.data() + done, text.size() - done);
+        long n = platform::WriteHandle(file->handle, text.data() + done, text.size() - done);
         if (n <= 0)
             break;
         done += static_cast<std::size_t>(n);
     }
+}
+
+CServer::LogFile::~LogFile()
+{
+    if (handle >= 0)
+        platform::CloseHandle(handle);
 }
 
 void CServer::FlushLog()
@@ -606,7 +619,7 @@ void CServer::FlushLog()
 std::string CServer::GetLogFileName() const
 {
     CEventLockHolder held(m_logLock);
-    return m_logHandle >= 0 ? m_logName : std::string();
+    return m_logFile ? m_logName : std::string();
 }
 
 void CServer::OpenLogFile()
@@ -626,7 +639,7 @@ void CServer::OpenLogFile()
     } catch (...) {
         name.clear();
     }
-    if (name == m_logName && m_logHandle >= 0)
+    if (name == m_logName && m_logFile)
         return;
     CloseLogFile();
     if (name.empty())
@@ -639,16 +652,17 @@ void CServer::OpenLogFile()
     int handle = platform::OpenForAppend(path, true);
     if (handle < 0)
         return; // the name stays empty, so a later expansion tries again
-    m_logHandle = handle;
+    {
+        CHeapSwitch shared;
+        m_logFile = std::make_shared<const LogFile>(handle);
+    }
     m_logName = std::move(name);
 }
 
 void CServer::CloseLogFile()
 {
-    if (m_logHandle >= 0)
-        platform::CloseHandle(m_logHandle);
-    m_logHandle = -1;
     CHeapSwitch shared;
+    m_logFile.reset();
     m_logName.clear();
 }
 

@@ -188,7 +188,15 @@ private:
 
     // The access log, under the logging lock.
     mutable CEventLock m_logLock;
-    int m_logHandle = -1;
+    // The open access log; writers hold it while they append.
+    struct LogFile {
+        explicit LogFile(int file) : handle(file) {}
+        ~LogFile();
+        LogFile(const LogFile&) = delete;
+        LogFile& operator=(const LogFile&) = delete;
+        int handle;
+    };
+    std::shared_ptr<const LogFile> m_logFile;
     std::string m_logName;
     bool m_logExpanded = false;
     std::uint64_t m_lastExpansionMs = 0;
