@@ -17,6 +17,13 @@ using Clock = std::chrono::steady_clock;
 // Tries before queueing, and after a wake: a holder keeps the lock for a few
 // hundred nanoseconds as a rule.
 constexpr int kSpinRounds = 100;
+// In a fiber, turns given to the worker's other fibers before queueing. A
+// wake-up from another worker waits for that worker's round and then for
+// this one's, which under load is milliseconds, while a holder on another
+// worker is done in microseconds and one on this worker needs the turn to
+// finish. An idle worker's round is a microsecond, so even a lock held
+// long is queued for after a millisecond or so.
+constexpr int kYieldRounds = 1000;
 
 // A waiter queued longer than this is handed the lock instead of being woken
 // to race for it: long enough that a busy lock mostly changes hands by
@@ -105,6 +112,12 @@ bool CEventLock::LockSlow(std::uint32_t milliseconds)
     const std::uint64_t deadline = platform::DeadlineAfter(milliseconds);
     if (Spin(false))
         return true;
+    for (int i = 0; i < kYieldRounds && platform::YieldToReady(); ++i) {
+        if (TryLockSlow())
+            return true;
+        if (deadline != platform::kNoDeadline && platform::MonotonicMs() >= deadline)
+            return false;
+    }
 
     Waiter self;
     self.since = Clock::now();

@@ -290,7 +290,18 @@ void SeamWake(platform::WaitNode& node)
     worker->port.Post(kOpWake, self->seamSequence, self);
 }
 
-constexpr platform::WaitSeam kFiberSeam{SeamPrepare, SeamPark, SeamWake};
+bool SeamYield()
+{
+    FiberConnection* self = t_current;
+    platform::Fiber* fiber = platform::Fiber::Current();
+    if (!self || !fiber || fiber != self->fiber.get() || fiber->IsUnwinding())
+        return false;
+    self->worker->MakeReady(self);
+    platform::Fiber::Suspend();
+    return true;
+}
+
+constexpr platform::WaitSeam kFiberSeam{SeamPrepare, SeamPark, SeamWake, SeamYield};
 
 // ---------------------------------------------------------------------------
 // Socket waits

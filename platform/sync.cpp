@@ -59,7 +59,7 @@ bool ThreadPark(WaitNode& node, std::uint64_t deadlineMs)
 
 void ThreadWake(WaitNode& node) { FutexWake(&node.state, 1); }
 
-constexpr WaitSeam kThreadSeam{ThreadPrepare, ThreadPark, ThreadWake};
+constexpr WaitSeam kThreadSeam{ThreadPrepare, ThreadPark, ThreadWake, nullptr};
 
 thread_local constinit const WaitSeam* t_seam = nullptr;
 
@@ -82,6 +82,8 @@ const WaitSeam* SetThreadWaitSeam(const WaitSeam* seam)
 }
 
 bool ThreadHasWaitSeam() { return t_seam != nullptr; }
+
+bool YieldToReady() { return t_seam && t_seam->yield && t_seam->yield(); }
 
 // ---- SpinLock ----------------------------------------------------------
 

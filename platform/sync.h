@@ -45,6 +45,9 @@ struct WaitSeam {
     // Returns false when the deadline passed with node.state still 0.
     bool (*park)(WaitNode& node, std::uint64_t deadlineMs);
     void (*wake)(WaitNode& node);
+    // Optional: lets whatever else is ready on this thread run once and
+    // comes back; false when it cannot (then nothing happened).
+    bool (*yield)() = nullptr;
 };
 
 // The seam that blocks the calling thread on a futex.
@@ -54,6 +57,11 @@ const WaitSeam& ThreadWaitSeam();
 const WaitSeam* SetThreadWaitSeam(const WaitSeam* seam);
 // True when the calling thread waits through a seam of its own (it runs fibers).
 bool ThreadHasWaitSeam();
+// Through the calling thread's seam: lets other ready fibers run once before
+// coming back. A lock that is about to park tries this first, since a short
+// hold ends sooner than a wake-up from another thread arrives. False (and
+// nothing done) on a plain thread.
+bool YieldToReady();
 
 // A short lock for the internals of the primitives: held for a few
 // instructions, never across a park. Blocks the thread on a futex only when
