@@ -675,3 +675,33 @@ TEST(RegistryPathNames, SplitRegistryPathKnowsTheRootsAndTheirShortNames)
         }
     }
 }
+
+// A reader may keep what it read while the count stands; every kind of
+// change must move it.
+TEST_F(RegistryKeyTest, HiveChangeCountMovesWithEveryWriteAndOnlyThen)
+{
+    RegistryKey key;
+    ASSERT_EQ(Hklm().Create("Software\\Shared\\Stamp", key), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("LastMod", 1), kErrorSuccess);
+    std::uint64_t before = HiveChangeCount();
+    std::uint32_t number = 0;
+    ASSERT_EQ(key.QueryDword("LastMod", number), kErrorSuccess);
+    EXPECT_EQ(HiveChangeCount(), before) << "reading changes nothing";
+    EXPECT_EQ(HiveChangeCount(), before);
+
+    ASSERT_EQ(key.SetDword("LastMod", 2), kErrorSuccess);
+    std::uint64_t afterOwn = HiveChangeCount();
+    EXPECT_NE(afterOwn, before) << "a write of this process";
+    EXPECT_EQ(HiveChangeCount(), afterOwn);
+
+    // Another process's commit: seen as soon as its helper has exited.
+    pid_t child = SpawnRegistryHelper("delete Software\\Shared\\Stamp");
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(WaitChildren({child}, 60000), std::vector<int>{0});
+    std::uint64_t afterOther = HiveChangeCount();
+    EXPECT_NE(afterOther, afterOwn) << "a write of another process";
+
+    // Closing and opening the hive again (a new path, say) is a change too.
+    CloseRegistryDatabase();
+    EXPECT_NE(HiveChangeCount(), afterOther);
+}
