@@ -678,7 +678,10 @@ int Run(const Options& options)
 
     TempFolder folder;
     std::string root = folder / "www";
-    for (const std::string& sub : {root, folder / "home", folder / "nginx"})
+    // Our logs go to a folder of their own: the hive's folder is watched for
+    // changes, and a log written beside the hive would wake that watch on
+    // every hit, which is not what a deployed server does.
+    for (const std::string& sub : {root, folder / "home", folder / "logs", folder / "nginx"})
         fs::create_directories(sub);
     ::setenv("VELMORA_REGISTRY", (folder / "registry.db").c_str(), 1);
     ::setenv("VELMORA_HOME", (folder / "home").c_str(), 1);
@@ -704,12 +707,12 @@ int Run(const Options& options)
     // mode's threads exist.
     std::vector<OurSite> sites;
     if (options.fiberMode)
-        sites.push_back({FreePort(), true, folder / "velmora-fiber-access.log"});
+        sites.push_back({FreePort(), true, folder / "logs/velmora-fiber-access.log"});
     if (options.threadMode) {
         std::uint16_t port = FreePort();
         while (!sites.empty() && port == sites.front().port)
             port = FreePort();
-        sites.push_back({port, false, folder / "velmora-thread-access.log"});
+        sites.push_back({port, false, folder / "logs/velmora-thread-access.log"});
     }
     OurServer ours;
     if (std::string problem = ours.Start(root, sites, options.workers); !problem.empty()) {
