@@ -42,6 +42,9 @@ enum PostedOperation : std::uintptr_t {
 // their state as the same first word.
 constexpr std::uint32_t kListenOperation = 6;
 
+// Fibers a worker runs in a row before it looks at its port again.
+constexpr std::size_t kFibersBetweenPolls = 8;
+
 // A worker that is ending lets running connections finish for this long
 // after their sockets were shut down; then they are unwound.
 constexpr std::uint32_t kQuitDrainMs = 5000;
@@ -99,8 +102,9 @@ struct FiberConnection {
     bool ioWaiting = false;
     int ioResult = 0;
     // A wait of the primitives (events, locks, semaphores).
-    platform::WaitNode* seamNode = nullptr;
-    std::uint32_t seamSequence = 0;
+    // Read by a waker on another thread.
+    std::atomic<platform::WaitNode*> seamNode{nullptr};
+    std::atomic<std::uint32_t> seamSequence{0};
     std::atomic<int> parkedOnThread{0};
     std::multimap<std::uint64_t, FiberConnection*>::iterator seamDeadline;
     bool hasSeamDeadline = false;
@@ -154,6 +158,7 @@ struct Worker {
     platform::Event ended{true, false};
 
     CFiberQueue ready{1024};
+    CFiberQueue urgent{64};
     CFiberQueue parked{512};
     CFiberQueue finished{16};
     std::vector<std::unique_ptr<ListenEntry>> listens;
@@ -173,7 +178,11 @@ struct Worker {
     void Dispatch(const platform::Completion& completion);
     void DispatchPosted(const platform::Completion& completion);
     void RunFiber(FiberConnection* record);
-    void MakeReady(FiberConnection* record);
+    // urgent: a wait of the primitives ended (a lock was granted, say); the
+    // fiber runs before the round goes on, since others may wait for it.
+    void MakeReady(FiberConnection* record, bool urgent = false);
+    void RunUrgent();
+    void PollBetweenFibers();
     std::uint32_t NextWaitMs();
     void ExpireSeamWaits(std::uint64_t now);
     void TimeoutWork(std::uint64_t now);
@@ -206,12 +215,28 @@ struct Pool {
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::unique_ptr<ServerAccepts>> accepts;
     std::atomic<bool> running{false};
-    std::atomic<std::uint32_t> nextWorker{0};
     FiberProc fiberProc = nullptr;
+    std::atomic<std::uint32_t> scanStart{0};
 
-    Worker* Next()
+    // Counts are read without a lock: a slightly stale choice is harmless.
+    Worker* LeastLoaded(Worker* self)
     {
-        return workers[nextWorker.fetch_add(1, std::memory_order_relaxed) % workers.size()].get();
+        auto load = [](const Worker* worker) {
+            return worker->counts.byState[kFiberRunning].load(std::memory_order_relaxed) +
+                   worker->counts.byState[kFiberAcceptPosted].load(std::memory_order_relaxed);
+        };
+        Worker* best = self;
+        std::uint32_t bestLoad = load(self);
+        const std::size_t n = workers.size();
+        const std::size_t start = scanStart.fetch_add(1, std::memory_order_relaxed) % n;
+        for (std::size_t i = 0; i < n && bestLoad > 0; ++i) {
+            Worker* worker = workers[(start + i) % n].get();
+            if (std::uint32_t candidate = load(worker); candidate < bestLoad) {
+                best = worker;
+                bestLoad = candidate;
+            }
+        }
+        return best;
     }
 };
 
@@ -243,6 +268,9 @@ bool SeamPark(platform::WaitNode& node, std::uint64_t deadlineMs)
     Worker* worker = self->worker;
     self->seamNode = &node;
     self->seamSequence = ++worker->nextSequence;
+    // Pairs with the fence in SeamWake: either the waker sees this wait's
+    // sequence, or this side sees the node granted before it suspends.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (deadlineMs != platform::kNoDeadline) {
         self->seamDeadline = worker->seamDeadlines.emplace(deadlineMs, self);
         self->hasSeamDeadline = true;
@@ -284,7 +312,7 @@ void SeamWake(platform::WaitNode& node)
     if (t_worker == worker) {
         // The waker runs on the fiber's own thread: no post needed.
         if (self->seamNode == &node)
-            worker->MakeReady(self);
+            worker->MakeReady(self, true);
         return;
     }
     worker->port.Post(kOpWake, self->seamSequence, self);
@@ -370,6 +398,7 @@ FiberConnection* Worker::CreateRecord()
 void Worker::Unlink(FiberConnection* record)
 {
     ready.Remove(record);
+    urgent.Remove(record);
     parked.Remove(record);
     finished.Remove(record);
     if (record->listen) {
@@ -440,12 +469,26 @@ void Worker::Leave(FiberConnection* record)
     record->token = platform::CurrentImpersonation();
 }
 
-void Worker::MakeReady(FiberConnection* record)
+void Worker::MakeReady(FiberConnection* record, bool urgentWake)
 {
     if (record->queued)
         return;
     record->queued = true;
-    ready.Push(record);
+    (urgentWake ? urgent : ready).Push(record);
+}
+
+void Worker::RunUrgent()
+{
+    while (FiberConnection* record = urgent.Pop())
+        RunFiber(record);
+}
+
+void Worker::PollBetweenFibers()
+{
+    platform::Completion completion;
+    while (port.Wait(0, completion))
+        Dispatch(completion);
+    RunUrgent();
 }
 
 void Worker::RunFiber(FiberConnection* record)
@@ -476,18 +519,26 @@ void Worker::RunFiber(FiberConnection* record)
 void Worker::RunReady()
 {
     // Only what is ready now: fibers made ready meanwhile wait for the next
-    // round, so the port is polled between rounds.
+    // round, so the port is polled between rounds. Within a long round it
+    // is polled every few fibers too, so that a wake-up from another worker
+    // (a lock handed over) does not wait for the whole round.
+    RunUrgent();
+    std::size_t run = 0;
     for (std::size_t n = ready.GetSize(); n > 0; --n) {
         FiberConnection* record = ready.Pop();
         if (!record)
             break;
         RunFiber(record);
+        if (++run % kFibersBetweenPolls == 0)
+            PollBetweenFibers();
+        else
+            RunUrgent();
     }
 }
 
 std::uint32_t Worker::NextWaitMs()
 {
-    if (!ready.IsEmpty())
+    if (!ready.IsEmpty() || !urgent.IsEmpty())
         return 0;
     std::uint64_t now = platform::MonotonicMs();
     std::uint64_t until = std::min<std::uint64_t>(now + packetWaitMs, nextTimeoutWork);
@@ -612,7 +663,7 @@ void Worker::DispatchPosted(const platform::Completion& completion)
         auto* record = static_cast<FiberConnection*>(completion.pointer);
         // The wait may have ended (and the record gone) since the wake was sent.
         if (records.count(record) && record->seamNode && record->seamSequence == completion.bytes)
-            MakeReady(record);
+            MakeReady(record, true);
         break;
     }
     case kOpRetire: {
@@ -729,13 +780,14 @@ void Worker::FirstData(FiberConnection* record)
 {
     RemovePending(record);
     ServerAccepts* accepts = record->accepts;
-    // The accept is replaced at once, on the next worker in turn, so the
-    // number outstanding stays constant and connections spread.
-    Worker* next = ThePool().Next();
-    if (next == this)
+    // The accept is replaced at once, on the worker serving the fewest
+    // connections, so the number outstanding stays constant and the load
+    // spreads; this worker when it is among the least loaded.
+    Worker* target = ThePool().LeastLoaded(this);
+    if (target == this)
         ArmAccept(accepts);
     else
-        next->port.Post(kOpArmAccept, accepts->secure ? 1 : 0, accepts);
+        target->port.Post(kOpArmAccept, accepts->secure ? 1 : 0, accepts);
 
     WSocket& socket = *record->socket;
     socket.SetTimeout(accepts->connTimeout * kMsPerTimeoutSecond);
@@ -955,7 +1007,6 @@ bool StartWorkerThreads(std::uint32_t count, std::uint32_t concurrency, FiberPro
         }
     }
     pool.workers = std::move(workers);
-    pool.nextWorker.store(0);
     pool.running.store(true);
     return true;
 }
@@ -1016,8 +1067,10 @@ bool PostServerAccepts(CServer* server, int listeningSocket, bool secure, std::u
         accepts = owned.get();
         pool.accepts.push_back(std::move(owned));
     }
-    for (std::uint32_t i = 0; i < std::max<std::uint32_t>(listeners, 1); ++i)
-        pool.Next()->port.Post(kOpArmAccept, secure ? 1 : 0, accepts);
+    // At least one per worker, so that every worker accepts.
+    const std::size_t count = std::max<std::size_t>(std::max<std::uint32_t>(listeners, 1), pool.workers.size());
+    for (std::size_t i = 0; i < count; ++i)
+        pool.workers[i % pool.workers.size()]->port.Post(kOpArmAccept, secure ? 1 : 0, accepts);
     // Posts come out in order, so once every worker took this one it also
     // took the accepts before it.
     Request sync;

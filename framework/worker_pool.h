@@ -10,11 +10,12 @@
 // runs the next ready fiber; the port's timer ends the wait on time.
 //
 // Accepts are posted ahead: each listening socket of a fiber-mode server has
-// Listeners accept records spread over the workers. An accepted client is
-// handed to a fiber only when its first data has arrived; one that sends
-// nothing for ConnTimeout seconds is closed and its record accepts again.
-// When an accept completes another one is posted, on the next worker in
-// turn, so the number outstanding stays constant and connections spread.
+// Listeners accept records (at least one per worker) spread over the
+// workers. An accepted client is handed to a fiber only when its first data
+// has arrived; one that sends nothing for ConnTimeout seconds is closed and
+// its record accepts again. When an accept completes another is posted at
+// once on the worker serving the fewest connections, so the number
+// outstanding stays constant and the load spreads.
 //
 // Waits of the primitives in platform/sync.h made inside a fiber park the
 // fiber, not the thread, so a fiber may hold a CEventLock across a switch.

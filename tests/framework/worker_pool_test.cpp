@@ -180,6 +180,24 @@ TEST_F(WorkerPoolTest, BothPortsKeepTheirAcceptsOutstandingAndClientsAreServedIn
     ExpectNothingLeft();
 }
 
+TEST_F(WorkerPoolTest, EveryWorkerHoldsAnAcceptEvenWithFewerListeners)
+{
+    auto* server = new LineServer(FreePort());
+    server->settings.listeners = 1;
+    StartAllServers(4);
+    ASSERT_TRUE(server->IsFiberMode());
+    EXPECT_EQ(GetWorkerPoolCounts().pendingAccepts, 4u);
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 12; ++i)
+            clients.push_back(std::make_unique<Client>(server->settings.port));
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(clients[i]->Ask("x"), "echo x");
+        EXPECT_EQ(GetWorkerPoolCounts().pendingAccepts, 4u) << "each served client's accept was replaced";
+    }
+    ExpectNothingLeft();
+}
+
 TEST_F(WorkerPoolTest, WithoutThePoolTheServerRunsOnThreadsAndForgetsUseFibers)
 {
     auto* server = new LineServer(FreePort());
