@@ -568,7 +568,14 @@ int CServer::Stop()
 void CServer::LogHit(std::string_view line)
 {
     std::shared_ptr<const LogFile> file;
-    {
+    if (!HasLogFile())
+        return;
+    // While the expanded name is not due for another look, the open file is
+    // taken without the logging lock, which every hit would otherwise queue on.
+    if (m_logValidUntilMs.load(std::memory_order_acquire) > platform::MonotonicMs() &&
+        m_logValidMinute.load(std::memory_order_relaxed) == LogClockSeconds() / 60) {
+        file = m_logFile.load(std::memory_order_acquire);
+    } else {
         if (!m_logLock.Lock(kLogMutexWaitMs)) {
             LogWarning("Timeout waiting to claim logging mutex (1); hit will not be logged.");
             return;
@@ -580,7 +587,7 @@ void CServer::LogHit(std::string_view line)
         if (!HasLogFile())
             return;
         OpenLogFile();
-        file = m_logFile;
+        file = m_logFile.load();
     }
     if (!file || line.empty())
         return;
@@ -619,7 +626,7 @@ void CServer::FlushLog()
 std::string CServer::GetLogFileName() const
 {
     CEventLockHolder held(m_logLock);
-    return m_logFile ? m_logName : std::string();
+    return m_logFile.load() ? m_logName : std::string();
 }
 
 void CServer::OpenLogFile()
@@ -631,6 +638,15 @@ void CServer::OpenLogFile()
     m_logExpanded = true;
     m_lastExpansionMs = now;
     m_lastExpansionMinute = minute;
+    struct Publish {
+        CServer& server;
+        // Whatever the expansion found, it stands until the next look.
+        ~Publish()
+        {
+            server.m_logValidMinute.store(server.m_lastExpansionMinute, std::memory_order_relaxed);
+            server.m_logValidUntilMs.store(server.m_lastExpansionMs + kLogReexpandMs, std::memory_order_release);
+        }
+    } publish{*this};
 
     CHeapSwitch shared;
     std::string name;
@@ -639,7 +655,7 @@ void CServer::OpenLogFile()
     } catch (...) {
         name.clear();
     }
-    if (name == m_logName && m_logFile)
+    if (name == m_logName && m_logFile.load())
         return;
     CloseLogFile();
     if (name.empty())
@@ -654,15 +670,16 @@ void CServer::OpenLogFile()
         return; // the name stays empty, so a later expansion tries again
     {
         CHeapSwitch shared;
-        m_logFile = std::make_shared<const LogFile>(handle);
+        m_logFile.store(std::make_shared<const LogFile>(handle));
     }
     m_logName = std::move(name);
 }
 
 void CServer::CloseLogFile()
 {
+    m_logValidUntilMs.store(0);
     CHeapSwitch shared;
-    m_logFile.reset();
+    m_logFile.store(nullptr);
     m_logName.clear();
 }
 

@@ -196,7 +196,11 @@ private:
         LogFile& operator=(const LogFile&) = delete;
         int handle;
     };
-    std::shared_ptr<const LogFile> m_logFile;
+    std::atomic<std::shared_ptr<const LogFile>> m_logFile;
+    // Until then (monotonic ms) and within that minute of the log clock the
+    // open file is the right one and hits take it without the lock.
+    std::atomic<std::uint64_t> m_logValidUntilMs{0};
+    std::atomic<std::int64_t> m_logValidMinute{0};
     std::string m_logName;
     bool m_logExpanded = false;
     std::uint64_t m_lastExpansionMs = 0;
