@@ -88,8 +88,11 @@ void CRegAccessList::CopyFrom(const CRegAccessList& other)
 void CRegAccessList::FreshCopy(std::vector<std::string>& lines, std::size_t& unreadableAt)
 {
     CLastModStamp& stamp = GlobalLastModStamp();
+    // Asked before the lock: the stamp may take its own lock and read the
+    // registry, and every request of the server checks this list.
+    const std::uint64_t changeTick = stamp.GetChangeTick();
     CEventLockHolder hold(m_lock);
-    if (m_loadTick < stamp.GetChangeTick()) {
+    if (m_loadTick < changeTick) {
         std::uint64_t tick = stamp.LoadTick();
         if (m_key.IsOpen()) {
             CHeapSwitch heap(m_heap);
