@@ -293,6 +293,7 @@ void RegistryDatabase::WatchFolder(const std::string& path)
     std::string folder = ParentDirectory(path);
     if (folder.empty())
         folder = ".";
+    m_watchedName = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
     // Every way a file of the folder can change: SQLite writes the database,
     // its -wal and -shm files in place, and a tool may replace them whole.
     constexpr std::uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
@@ -317,10 +318,23 @@ std::uint64_t RegistryDatabase::ChangeCount()
     std::lock_guard<std::mutex> hold(m_drainLock);
     m_draining.store(1);
     fd = m_watch.load();
+    // Only the hive's own files count (the database, its -wal and -shm, and
+    // the folder itself); other files of the folder, a log say, do not.
+    bool changed = false;
     alignas(inotify_event) char events[4096];
-    while (fd >= 0 && ::read(fd, events, sizeof events) > 0) {
+    long got;
+    while (fd >= 0 && (got = ::read(fd, events, sizeof events)) > 0) {
+        for (long at = 0; at + static_cast<long>(sizeof(inotify_event)) <= got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            std::string_view name = event->len ? std::string_view(event->name) : std::string_view();
+            if (name.empty() || name.compare(0, m_watchedName.size(), m_watchedName) == 0 ||
+                (event->mask & IN_Q_OVERFLOW))
+                changed = true;
+            at += static_cast<long>(sizeof(inotify_event) + event->len);
+        }
     }
-    NoteChange();
+    if (changed)
+        NoteChange();
     m_draining.store(0);
     return m_changes.load();
 }

@@ -112,6 +112,8 @@ private:
     std::atomic<int> m_draining{0};
     std::atomic<std::uint64_t> m_changes{1};
     std::mutex m_drainLock;
+    // The hive's file name, which its -wal and -shm files begin with too.
+    std::string m_watchedName;
     int m_depth = 0;
     bool m_writeTransaction = false;
     int m_doomCode = 0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -688,6 +690,10 @@ TEST_F(RegistryKeyTest, HiveChangeCountMovesWithEveryWriteAndOnlyThen)
     ASSERT_EQ(key.QueryDword("LastMod", number), kErrorSuccess);
     EXPECT_EQ(HiveChangeCount(), before) << "reading changes nothing";
     EXPECT_EQ(HiveChangeCount(), before);
+    // Another file of the hive's folder (a log, say) is not the hive.
+    std::string hive = RegistryPath();
+    std::ofstream(hive.substr(0, hive.find_last_of('/') + 1) + "other.log") << "a line\n";
+    EXPECT_EQ(HiveChangeCount(), before) << "a neighbour file";
 
     ASSERT_EQ(key.SetDword("LastMod", 2), kErrorSuccess);
     std::uint64_t afterOwn = HiveChangeCount();
