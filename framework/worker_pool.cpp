@@ -448,7 +448,7 @@ void Worker::DestroyRecord(FiberConnection* record)
 
 void Worker::Enter(FiberConnection* record)
 {
-    if (platform::CurrentImpersonation() != record->token) {
+    if (platform::CurrentImpersonationPointer() != record->token.get()) {
         if (record->token)
             platform::Impersonate(record->token);
         else
@@ -466,7 +466,8 @@ void Worker::Leave(FiberConnection* record)
     record->lastSocketError = platform::LastSocketError();
     platform::SetLastSocketError(workerSocketError);
     std::swap(GetThreadData(), record->threadData);
-    record->token = platform::CurrentImpersonation();
+    if (platform::CurrentImpersonationPointer() != record->token.get())
+        record->token = platform::CurrentImpersonation();
 }
 
 void Worker::MakeReady(FiberConnection* record, bool urgentWake)

@@ -409,6 +409,8 @@ LogonTokenPtr CurrentImpersonation()
     return t_current;
 }
 
+const LogonToken* CurrentImpersonationPointer() { return t_current.get(); }
+
 ChildCredentials::ChildCredentials(const LogonToken& token)
     : m_uid(token.uid), m_gid(token.gid), m_groups(token.groups), m_valid(TokenIsUsable(token))
 {

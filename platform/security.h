@@ -83,6 +83,9 @@ int Impersonate(const LogonTokenPtr& token);
 int RevertToSelf();
 // The token the calling thread impersonates, null when it runs as itself.
 LogonTokenPtr CurrentImpersonation();
+// The same without taking a reference, for a scheduler that compares it on
+// every switch.
+const LogonToken* CurrentImpersonationPointer();
 
 // The errno -> Win32 table of the credential calls, and the PAM result ->
 // Win32 table of the logon.
