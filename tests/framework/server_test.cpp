@@ -85,33 +85,8 @@ protected:
     }
 };
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public ServerProcessTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        std::string pattern = (fs::temp_directory_path() / "velmora-server-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        s_home = pattern;
-        ::setenv("VELMORA_HOME", s_home.c_str(), 1);
-        s_prefix = "vsrv" + std::to_string(::getpid());
-        ::setenv("VELMORA_SHM_PREFIX", s_prefix.c_str(), 1);
-        BindSocketAPI();
-        ASSERT_TRUE(OpenServerLog());
-        ASSERT_TRUE(CreateGlobalStatsBlock());
-    }
-    static void TearDownTestSuite()
-    {
-        DestroyGlobalStatsBlock();
-        CloseServerLog();
-        fs::remove_all(s_home);
-        ::unsetenv("VELMORA_HOME");
-        ::unsetenv("VELMORA_SHM_PREFIX");
-    }
-    void SetUp() override
-    {
-        m_descriptors = OpenDescriptors();
-        m_threads = LiveThreads();
-    }
     void TearDown() override
     {
         StopAllServers();
@@ -129,11 +104,6 @@ protected:
         EXPECT_EQ(OpenDescriptors(), m_descriptors);
     }
     static std::string ServerLogText() { return ReadFile(s_home + "/log/Velmora.log"); }
-
-    static inline std::string s_home;
-    static inline std::string s_prefix;
-    int m_descriptors = 0;
-    int m_threads = 0;
 };
 
 TEST_F(ServerTest, TwoServersServeClientsAtOnceAndStopCleanly)

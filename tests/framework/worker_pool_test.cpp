@@ -20,13 +20,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -95,32 +93,8 @@ protected:
     void ClearUseFibers() override { cleared.fetch_add(1); }
 };
 
-class WorkerPoolTest : public ::testing::Test {
+class WorkerPoolTest : public ServerProcessTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        std::string pattern = (fs::temp_directory_path() / "velmora-pool-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        s_home = pattern;
-        ::setenv("VELMORA_HOME", s_home.c_str(), 1);
-        ::setenv("VELMORA_SHM_PREFIX", ("vpool" + std::to_string(::getpid())).c_str(), 1);
-        BindSocketAPI();
-        ASSERT_TRUE(OpenServerLog());
-        ASSERT_TRUE(CreateGlobalStatsBlock());
-    }
-    static void TearDownTestSuite()
-    {
-        DestroyGlobalStatsBlock();
-        CloseServerLog();
-        fs::remove_all(s_home);
-        ::unsetenv("VELMORA_HOME");
-        ::unsetenv("VELMORA_SHM_PREFIX");
-    }
-    void SetUp() override
-    {
-        m_descriptors = OpenDescriptors();
-        m_threads = LiveThreads();
-    }
     void TearDown() override
     {
         StopAllServers();
@@ -138,10 +112,6 @@ protected:
         EXPECT_TRUE(Eventually([&] { return LiveThreads() == m_threads; })) << LiveThreads() << " vs " << m_threads;
         EXPECT_EQ(OpenDescriptors(), m_descriptors);
     }
-
-    static inline std::string s_home;
-    int m_descriptors = 0;
-    int m_threads = 0;
 };
 
 TEST_F(WorkerPoolTest, BothPortsKeepTheirAcceptsOutstandingAndClientsAreServedInFibers)
