@@ -272,12 +272,17 @@ bool SeamPark(platform::WaitNode& node, std::uint64_t deadlineMs)
     // sequence, or this side sees the node granted before it suspends.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (deadlineMs != platform::kNoDeadline) {
+        // The worker's own structures live on the shared heap, never on the
+        // fiber's private one, which goes with the fiber.
+        CHeapSwitch shared;
         self->seamDeadline = worker->seamDeadlines.emplace(deadlineMs, self);
         self->hasSeamDeadline = true;
     }
     auto leave = [&] {
-        if (self->hasSeamDeadline)
+        if (self->hasSeamDeadline) {
+            CHeapSwitch shared;
             worker->seamDeadlines.erase(self->seamDeadline);
+        }
         self->hasSeamDeadline = false;
         self->seamNode = nullptr;
     };
@@ -309,6 +314,9 @@ void SeamWake(platform::WaitNode& node)
         return;
     }
     Worker* worker = self->worker;
+    // The waker may be a fiber: what the queues grow by must not land on
+    // its private heap.
+    CHeapSwitch shared;
     if (t_worker == worker) {
         // The waker runs on the fiber's own thread: no post needed.
         if (self->seamNode == &node)
@@ -324,7 +332,10 @@ bool SeamYield()
     platform::Fiber* fiber = platform::Fiber::Current();
     if (!self || !fiber || fiber != self->fiber.get() || fiber->IsUnwinding())
         return false;
-    self->worker->MakeReady(self);
+    {
+        CHeapSwitch shared;
+        self->worker->MakeReady(self);
+    }
     platform::Fiber::Suspend();
     return true;
 }
@@ -346,21 +357,26 @@ int CPoolWaiter::WaitForIOCompletion(int handle, bool forWrite, std::uint32_t mi
         return -1;
     }
     Worker* worker = self->worker;
-    if (worker->port.Arm(handle, forWrite, platform::DeadlineAfter(milliseconds),
-                         reinterpret_cast<std::uintptr_t>(self)) != 0)
-        return -1;
+    {
+        CHeapSwitch shared;
+        if (worker->port.Arm(handle, forWrite, platform::DeadlineAfter(milliseconds),
+                             reinterpret_cast<std::uintptr_t>(self)) != 0)
+            return -1;
+    }
     self->ioWaiting = true;
     self->ioResult = 0;
     try {
         platform::Fiber::Suspend();
     } catch (const platform::FiberUnwind&) {
         self->ioWaiting = false;
+        CHeapSwitch shared;
         worker->port.Disarm(handle);
         throw;
     }
     if (self->ioWaiting) {
         // Resumed for another reason than the socket: the wait is dropped.
         self->ioWaiting = false;
+        CHeapSwitch shared;
         worker->port.Disarm(handle);
         platform::SetLastSocketError(platform::kWsaeConnAborted);
         return -1;
@@ -942,7 +958,10 @@ void FiberWait(FiberConnection* record)
     Worker* worker = record->worker;
     worker->SetState(record, kFiberParked);
     record->tick = platform::MonotonicMs() + worker->parkedLifeMs;
-    worker->parked.Push(record);
+    {
+        CHeapSwitch shared;
+        worker->parked.Push(record);
+    }
     while (record->state != kFiberRunning)
         platform::Fiber::Suspend();
 }
