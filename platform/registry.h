@@ -196,9 +196,10 @@ private:
 std::string RegistryPath();
 // A number that moves whenever the hive may have changed since it was last
 // taken: a write through this process, any change to the files in the hive's
-// folder by another process, or the hive being opened or closed. Equal
-// numbers mean no value can have changed in between, so a reader may keep
-// what it read. Costs one system call and no lock while nothing changes.
+// folder by another process (seen within a millisecond), or the hive being
+// opened or closed. Equal numbers mean no value can have changed in between,
+// so a reader may keep what it read. Costs at most one system call a
+// millisecond and no lock while nothing changes.
 std::uint64_t HiveChangeCount();
 // Closes the process's connection; the next call opens the database named by
 // the environment then. Handles opened before (except the roots) answer

@@ -310,11 +310,20 @@ std::uint64_t RegistryDatabase::ChangeCount()
     int fd = m_watch.load();
     if (fd < 0)
         return m_changes.fetch_add(1) + 1;
+    // A look at the watch found it quiet this recently: that answer stands,
+    // so a busy server asks the kernel about once a millisecond, not on
+    // every request.
+    const std::uint64_t now = MonotonicMs();
+    if (m_quietAt.load(std::memory_order_acquire) == now && m_draining.load() == 0)
+        return m_changes.load();
     int pending = 0;
     // The order matters: a drain that took events is flagged until it has
     // counted them, so nobody sees the queue empty and the count stale.
-    if (::ioctl(fd, FIONREAD, &pending) == 0 && pending == 0 && m_draining.load() == 0)
+    if (::ioctl(fd, FIONREAD, &pending) == 0 && pending == 0 && m_draining.load() == 0) {
+        m_quietAt.store(now, std::memory_order_release);
         return m_changes.load();
+    }
+    m_quietAt.store(0);
     std::lock_guard<std::mutex> hold(m_drainLock);
     m_draining.store(1);
     fd = m_watch.load();

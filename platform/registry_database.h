@@ -111,6 +111,8 @@ private:
     std::atomic<int> m_watch{-1};
     std::atomic<int> m_draining{0};
     std::atomic<std::uint64_t> m_changes{1};
+    // The millisecond in which the watch was last found quiet; 0 none.
+    std::atomic<std::uint64_t> m_quietAt{0};
     std::mutex m_drainLock;
     // The hive's file name, which its -wal and -shm files begin with too.
     std::string m_watchedName;
