@@ -17,13 +17,13 @@ using Clock = std::chrono::steady_clock;
 // Tries before queueing, and after a wake: a holder keeps the lock for a few
 // hundred nanoseconds as a rule.
 constexpr int kSpinRounds = 100;
-// In a fiber, turns given to the worker's other fibers before queueing. A
-// wake-up from another worker waits for that worker's round and then for
-// this one's, which under load is milliseconds, while a holder on another
-// worker is done in microseconds and one on this worker needs the turn to
-// finish. An idle worker's round is a microsecond, so even a lock held
-// long is queued for after a millisecond or so.
-constexpr int kYieldRounds = 1000;
+// In a fiber, how long it gives the worker's other ready fibers their turns
+// before it queues. A wake-up from another worker waits for that worker's
+// round and then for this one's, while a holder on another worker is done
+// in microseconds and one on this worker needs the turns to finish. Bounded
+// in time, not in turns, so that a round of many fibers cannot stretch the
+// wait; a worker with nothing else ready queues the waiter at once.
+constexpr Clock::duration kYieldFor = std::chrono::microseconds(20000);
 
 // A waiter queued longer than this is handed the lock instead of being woken
 // to race for it: long enough that a busy lock mostly changes hands by
@@ -112,11 +112,16 @@ bool CEventLock::LockSlow(std::uint32_t milliseconds)
     const std::uint64_t deadline = platform::DeadlineAfter(milliseconds);
     if (Spin(false))
         return true;
-    for (int i = 0; i < kYieldRounds && platform::YieldToReady(); ++i) {
+    if (platform::YieldToReady()) {
+        const Clock::time_point yieldUntil = Clock::now() + kYieldFor;
+        do {
+            if (TryLockSlow())
+                return true;
+            if (deadline != platform::kNoDeadline && platform::MonotonicMs() >= deadline)
+                return false;
+        } while (Clock::now() < yieldUntil && platform::YieldToReady());
         if (TryLockSlow())
             return true;
-        if (deadline != platform::kNoDeadline && platform::MonotonicMs() >= deadline)
-            return false;
     }
 
     Waiter self;

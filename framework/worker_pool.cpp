@@ -43,7 +43,7 @@ enum PostedOperation : std::uintptr_t {
 constexpr std::uint32_t kListenOperation = 6;
 
 // Fibers a worker runs in a row before it looks at its port again.
-constexpr std::size_t kFibersBetweenPolls = 8;
+constexpr std::size_t kFibersBetweenPolls = 32;
 
 // A worker that is ending lets running connections finish for this long
 // after their sockets were shut down; then they are unwound.
@@ -332,9 +332,14 @@ bool SeamYield()
     platform::Fiber* fiber = platform::Fiber::Current();
     if (!self || !fiber || fiber != self->fiber.get() || fiber->IsUnwinding())
         return false;
+    // With nothing else to run the turn would come straight back: the
+    // caller parks instead of spinning the thread.
+    Worker* worker = self->worker;
+    if (worker->ready.IsEmpty() && worker->urgent.IsEmpty())
+        return false;
     {
         CHeapSwitch shared;
-        self->worker->MakeReady(self);
+        worker->MakeReady(self);
     }
     platform::Fiber::Suspend();
     return true;
