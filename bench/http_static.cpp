@@ -5,11 +5,14 @@
 // ab -k) drives every server with every file at every connection count, after
 // a check that each server really returns the file's bytes twice on one
 // kept-alive connection, so the figures are never those of error replies or
-// reconnects. Then each server holds a thousand idle kept-alive connections
-// and the growth of its resident memory is shared out among them.
+// reconnects. Every measured run follows a short run that is not counted
+// (--warmup), so no server is measured while it sets up its connections.
+// Then each server holds a thousand idle kept-alive connections and the
+// growth of its resident memory is shared out among them.
 //
-//   http_static [--duration SECONDS] [--connections N,N...] [--threads N]
-//               [--mode thread|fiber|both] [--workers N] [--client wrk|ab]
+//   http_static [--duration SECONDS] [--warmup SECONDS] [--connections N,N...]
+//               [--threads N] [--mode thread|fiber|both] [--workers N]
+//               [--client wrk|ab]
 //
 // Everything (document root, hive, logs, the peer's prefix) lives in one
 // temporary folder that is removed at the end.
@@ -85,6 +88,7 @@ void OnInterrupt(int) { g_interrupted = 1; }
 
 struct Options {
     int duration = 5;
+    int warmup = 1; // 0: none
     std::vector<int> connections = {100, 1000};
     int threads = 4;
     bool threadMode = true;
@@ -95,8 +99,9 @@ struct Options {
 
 void Usage()
 {
-    std::fprintf(stderr, "usage: http_static [--duration SECONDS] [--connections N,N...] [--threads N]\n"
-                         "                   [--mode thread|fiber|both] [--workers N] [--client wrk|ab]\n");
+    std::fprintf(stderr, "usage: http_static [--duration SECONDS] [--warmup SECONDS] [--connections N,N...]\n"
+                         "                   [--threads N] [--mode thread|fiber|both] [--workers N]\n"
+                         "                   [--client wrk|ab]\n");
 }
 
 bool ParseNumber(const std::string& text, int low, int high, int& field)
@@ -140,6 +145,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
         bool ok = false;
         if (name == "--duration")
             ok = ParseNumber(value, 1, kMaxDurationSeconds, options.duration);
+        else if (name == "--warmup")
+            ok = ParseNumber(value, 0, kMaxDurationSeconds, options.warmup);
         else if (name == "--connections")
             ok = ParseNumberList(value, 1, kMaxConnections, options.connections);
         else if (name == "--threads")
@@ -754,6 +761,11 @@ int Run(const Options& options)
             std::optional<Measurement> peerFigures;
             for (const Target& target : targets) {
                 std::string url = "http://127.0.0.1:" + std::to_string(target.port) + document.path;
+                if (options.warmup > 0) {
+                    Options warmup = options;
+                    warmup.duration = options.warmup;
+                    Measure(*client, warmup, connections, url, folder / "client.out");
+                }
                 Measurement m = Measure(*client, options, connections, url, folder / "client.out");
                 if (g_interrupted) {
                     std::fprintf(stderr, "interrupted: stopping the servers\n");
