@@ -44,6 +44,9 @@ constexpr std::uint32_t kListenOperation = 6;
 
 // Fibers a worker runs in a row before it looks at its port again.
 constexpr std::size_t kFibersBetweenPolls = 32;
+// Completions a worker takes in a row before it runs fibers again: one
+// batch of the kernel's readiness reports.
+constexpr std::size_t kCompletionsPerRound = platform::CompletionPort::kMaxEventsPerWait;
 
 // A worker that is ending lets running connections finish for this long
 // after their sockets were shut down; then they are unwound.
@@ -508,7 +511,7 @@ void Worker::RunUrgent()
 void Worker::PollBetweenFibers()
 {
     platform::Completion completion;
-    while (port.Wait(0, completion))
+    for (std::size_t n = 0; n < kCompletionsPerRound && port.Wait(0, completion); ++n)
         Dispatch(completion);
     RunUrgent();
 }
@@ -615,8 +618,9 @@ void Worker::Main()
             platform::Completion completion;
             if (port.Wait(NextWaitMs(), completion)) {
                 Dispatch(completion);
-                // Take what else is there before running fibers again.
-                while (port.Wait(0, completion))
+                // Take what else is there before running fibers again, but
+                // not without end: on a busy port the ready fibers would wait.
+                for (std::size_t n = 1; n < kCompletionsPerRound && port.Wait(0, completion); ++n)
                     Dispatch(completion);
             } else if (platform::LastSocketError() != platform::kWsaeTimedOut) {
                 LogWarning("Worker thread could not wait for completions; it ends.");
