@@ -4,8 +4,8 @@
 // and keeps a consistent view for as long as it holds it, however many
 // reloads happen meanwhile.
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 template <class T>
@@ -19,20 +19,13 @@ public:
         return *this;
     }
 
-    std::shared_ptr<const T> Get() const
-    {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_value;
-    }
-    // The old value is released by the caller's copy, outside the lock:
-    // readers holding it keep it alive.
-    void Set(std::shared_ptr<const T> value)
-    {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_value.swap(value);
-    }
+    // Taken on every request, from every worker at once: an atomic pointer
+    // copy, never a mutex that could put a worker thread to sleep.
+    std::shared_ptr<const T> Get() const { return m_value.load(std::memory_order_acquire); }
+    // The old value is released here, after the swap: readers holding it
+    // keep it alive.
+    void Set(std::shared_ptr<const T> value) { m_value.exchange(std::move(value), std::memory_order_acq_rel); }
 
 private:
-    mutable std::mutex m_mutex; // guards the pointer only
-    std::shared_ptr<const T> m_value;
+    std::atomic<std::shared_ptr<const T>> m_value;
 };
