@@ -1,6 +1,6 @@
 #include "framework/http_date.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -112,12 +112,73 @@ SystemTime ParseHTTPDate(std::string_view text)
     return time;
 }
 
+namespace {
+
+// The dates go out on every reply and every log line, so they are built by
+// hand rather than through snprintf; the text is the same: each number in
+// full, zero-padded to width.
+class CDateWriter {
+public:
+    explicit CDateWriter(char* buffer) : m_buffer(buffer) {}
+
+    void Text(const char* text)
+    {
+        while (*text)
+            Char(*text++);
+    }
+    void Char(char c)
+    {
+        // One byte stays free for the terminating NUL, as snprintf keeps it.
+        if (m_length + 1 < static_cast<int>(kDateBufferSize))
+            m_buffer[m_length] = c;
+        ++m_length;
+    }
+    void Number(unsigned value, int width)
+    {
+        char digits[10];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        for (int i = n; i < width; ++i)
+            Char('0');
+        while (n > 0)
+            Char(digits[--n]);
+    }
+    // The length written (capped at the buffer), with the NUL in place.
+    int Finish()
+    {
+        int length = std::min(m_length, static_cast<int>(kDateBufferSize) - 1);
+        m_buffer[length] = '\0';
+        return length;
+    }
+
+private:
+    char* m_buffer;
+    int m_length = 0;
+};
+
+} // namespace
+
 int FormatRFC1123Date(char* buffer, const SystemTime& time)
 {
-    int n = std::snprintf(buffer, kDateBufferSize, "%s, %02u %s %u %02u:%02u:%02u GMT", WeekdayName(time.dayOfWeek),
-                          unsigned{time.day}, MonthName(time.month), unsigned{time.year}, unsigned{time.hour},
-                          unsigned{time.minute}, unsigned{time.second});
-    return n < 0 ? 0 : n >= static_cast<int>(kDateBufferSize) ? static_cast<int>(kDateBufferSize) - 1 : n;
+    CDateWriter out(buffer);
+    out.Text(WeekdayName(time.dayOfWeek));
+    out.Text(", ");
+    out.Number(time.day, 2);
+    out.Char(' ');
+    out.Text(MonthName(time.month));
+    out.Char(' ');
+    out.Number(time.year, 1);
+    out.Char(' ');
+    out.Number(time.hour, 2);
+    out.Char(':');
+    out.Number(time.minute, 2);
+    out.Char(':');
+    out.Number(time.second, 2);
+    out.Text(" GMT");
+    return out.Finish();
 }
 
 void FormatRFC1123DateString(std::string& out, const SystemTime& time)
@@ -130,10 +191,20 @@ int FormatLogDate(char* buffer, const SystemTime& time)
 {
     // Formatted aside because the caller's buffer gets no NUL.
     char text[kDateBufferSize];
-    int n = std::snprintf(text, sizeof text, "%02u/%s/%u:%02u:%02u:%02u +0000", unsigned{time.day},
-                          MonthName(time.month), unsigned{time.year}, unsigned{time.hour}, unsigned{time.minute},
-                          unsigned{time.second});
-    n = n < 0 ? 0 : n >= static_cast<int>(sizeof text) ? static_cast<int>(sizeof text) - 1 : n;
+    CDateWriter out(text);
+    out.Number(time.day, 2);
+    out.Char('/');
+    out.Text(MonthName(time.month));
+    out.Char('/');
+    out.Number(time.year, 1);
+    out.Char(':');
+    out.Number(time.hour, 2);
+    out.Char(':');
+    out.Number(time.minute, 2);
+    out.Char(':');
+    out.Number(time.second, 2);
+    out.Text(" +0000");
+    int n = out.Finish();
     std::memcpy(buffer, text, static_cast<std::size_t>(n));
     return n;
 }
