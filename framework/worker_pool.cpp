@@ -260,6 +260,36 @@ void Worker::Shutdown()
 
 using namespace pool_detail;
 
+namespace {
+
+// Posts a request to every worker and waits until each took it. A worker
+// that has ended (its port failed) is not waited for, and the wait is
+// bounded: a request a worker never takes is reported and left alive, since
+// that worker may still take it later.
+void PostToEveryWorker(Pool& pool, std::uintptr_t operation, CServer* server)
+{
+    Request* request;
+    {
+        CHeapSwitch shared;
+        request = new Request;
+    }
+    request->server = server;
+    // One count is the caller's own, given back once everything is posted.
+    request->left.store(static_cast<int>(pool.workers.size()) + 1);
+    for (auto& worker : pool.workers)
+        if (worker->ended.Wait(0) || !worker->port.Post(operation, 0, request))
+            request->Finish();
+    request->Finish();
+    if (!request->done.Wait(kWorkerEndWaitMs)) {
+        LogWarning("A worker thread did not answer the pool within its time; it is left to itself.");
+        return;
+    }
+    CHeapSwitch shared;
+    delete request;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------
 // The fiber's side
 
@@ -406,11 +436,7 @@ bool PostServerAccepts(CServer* server, int listeningSocket, bool secure, std::u
         pool.workers[i % pool.workers.size()]->port.Post(kOpArmAccept, secure ? 1 : 0, accepts);
     // Posts come out in order, so once every worker took this one it also
     // took the accepts before it.
-    Request sync;
-    sync.left.store(static_cast<int>(pool.workers.size()));
-    for (auto& worker : pool.workers)
-        worker->port.Post(kOpSync, 0, &sync);
-    sync.done.Wait();
+    PostToEveryWorker(pool, kOpSync, server);
     return true;
 }
 
@@ -423,12 +449,7 @@ void RetireServerAccepts(CServer* server)
     for (auto& accepts : pool.accepts)
         if (accepts->server == server)
             accepts->retired.store(true);
-    Request retire;
-    retire.server = server;
-    retire.left.store(static_cast<int>(pool.workers.size()));
-    for (auto& worker : pool.workers)
-        worker->port.Post(kOpRetire, 0, &retire);
-    retire.done.Wait();
+    PostToEveryWorker(pool, kOpRetire, server);
 }
 
 CWorkerPoolCounts GetWorkerPoolCounts()
