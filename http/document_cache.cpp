@@ -514,10 +514,7 @@ bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
         // The copy went with the entry's idle resources; the document may
         // have changed since, and a new copy must still be what the entry
         // describes.
-        struct stat status {};
-        if (::stat(entry->FilePath.c_str(), &status) != 0 || status.st_size != entry->m_size ||
-            status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
-            status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds)
+        if (!MatchesPath(entry))
             return false;
         if (entry->MakeTempCopy()) {
             for (int old : entry->m_handles)
@@ -544,12 +541,24 @@ bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
     return true;
 }
 
+bool CDocumentCache::Describes(const CCacheEntry* entry, const struct stat& status)
+{
+    // Any other time counts, not only a later one: a file restored from a
+    // backup is older than the copy it replaces.
+    return status.st_size == entry->m_size && status.st_mtim.tv_sec == entry->m_lastWriteSeconds &&
+           status.st_mtim.tv_nsec == entry->m_lastWriteNanoseconds;
+}
+
 bool CDocumentCache::MatchesFile(const CCacheEntry* entry, int handle)
 {
     struct stat status {};
-    return ::fstat(handle, &status) == 0 && status.st_size == entry->m_size &&
-           status.st_mtim.tv_sec == entry->m_lastWriteSeconds &&
-           status.st_mtim.tv_nsec == entry->m_lastWriteNanoseconds;
+    return ::fstat(handle, &status) == 0 && Describes(entry, status);
+}
+
+bool CDocumentCache::MatchesPath(const CCacheEntry* entry)
+{
+    struct stat status {};
+    return ::stat(entry->FilePath.c_str(), &status) == 0 && Describes(entry, status);
 }
 
 CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, const char* qualifier, int* error)
@@ -685,16 +694,7 @@ void CDocumentCache::Flush(bool all)
 {
     std::vector<CCacheEntry*> stale;
     for (CCacheEntry* entry : m_recency) {
-        bool drop = all || !entry->IsLoadedFile();
-        if (!drop) {
-            struct stat status {};
-            // Any other time counts, not only a later one: a file restored
-            // from a backup is older than the copy it replaces.
-            drop = ::stat(entry->FilePath.c_str(), &status) != 0 || status.st_size != entry->m_size ||
-                   status.st_mtim.tv_sec != entry->m_lastWriteSeconds ||
-                   status.st_mtim.tv_nsec != entry->m_lastWriteNanoseconds;
-        }
-        if (drop)
+        if (all || !entry->IsLoadedFile() || !MatchesPath(entry))
             stale.push_back(entry);
     }
     for (CCacheEntry* entry : stale)

@@ -147,6 +147,8 @@ private:
     bool m_hasView = false;
 };
 
+struct stat;
+
 class CDocumentCache {
 public:
     // Win32 numbers the cache reports.
@@ -207,8 +209,11 @@ private:
     bool Reopen(CCacheEntry* entry, int* handle, int* error);
     // A hit whose pooled handle can be checked after the lock is released.
     bool CanCheckUnlocked(const CCacheEntry* entry) const;
-    // The handle still shows the size and time the entry was built from.
+    // The file status shows the size and time the entry was built from.
+    static bool Describes(const CCacheEntry* entry, const struct stat& status);
+    // The same of an open handle, and of the file at the entry's path.
     static bool MatchesFile(const CCacheEntry* entry, int handle);
+    static bool MatchesPath(const CCacheEntry* entry);
     // The look-up with everything under the lock: misses, loads, reopens.
     CCacheEntry* LookupLocked(const std::string& path, const std::string& key, int* handle, int* error);
     void ChangeThread();
