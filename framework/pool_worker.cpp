@@ -487,7 +487,7 @@ void Worker::DispatchPosted(const platform::Completion& completion)
     }
     case kOpRetire: {
         auto* request = static_cast<Request*>(completion.pointer);
-        Retire(request->server);
+        DropAccepts(request->server);
         request->Finish();
         break;
     }

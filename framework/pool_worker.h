@@ -202,7 +202,9 @@ struct Worker {
     void Park(FiberConnection* record);
     void AddPending(FiberConnection* record);
     void RemovePending(FiberConnection* record);
-    void Retire(CServer* server);
+    // Every accept of server (null: of every server) is dropped: listening
+    // sockets disarmed, silent clients closed, records parked for reuse.
+    void DropAccepts(CServer* server);
     void BeginQuit();
     void Shutdown();
     bool HasRunning() const { return counts.byState[kFiberRunning].load(std::memory_order_relaxed) != 0; }

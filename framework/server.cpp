@@ -584,8 +584,6 @@ void CServer::LogHit(std::string_view line)
             CEventLock& lock;
             ~Release() { lock.Unlock(); }
         } release{m_logLock};
-        if (!HasLogFile())
-            return;
         OpenLogFile();
         file = m_logFile.load();
     }

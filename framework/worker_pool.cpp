@@ -183,19 +183,17 @@ void Worker::RemovePending(FiberConnection* record)
     record->pending = false;
 }
 
-void Worker::Retire(CServer* server)
+void Worker::DropAccepts(CServer* server)
 {
     for (auto it = listens.begin(); it != listens.end();) {
         ListenEntry* entry = it->get();
-        if (entry->accepts->server != server) {
+        if (server && entry->accepts->server != server) {
             ++it;
             continue;
         }
         port.Disarm(entry->accepts->listeningSocket);
-        for (FiberConnection* record : entry->waiting) {
-            record->listen = nullptr;
+        for (FiberConnection* record : entry->waiting)
             Park(record);
-        }
         entry->waiting.clear();
         CHeapSwitch shared;
         it = listens.erase(it);
@@ -203,7 +201,7 @@ void Worker::Retire(CServer* server)
     // Clients accepted but silent are closed; their records wait for reuse.
     for (FiberConnection* record = pendingHead; record;) {
         FiberConnection* next = record->nextPending;
-        if (record->accepts && record->accepts->server == server) {
+        if (!server || (record->accepts && record->accepts->server == server)) {
             RemovePending(record);
             CloseClient(record);
             Park(record);
@@ -218,23 +216,7 @@ void Worker::BeginQuit()
         return;
     quitting = true;
     quitDeadline = platform::MonotonicMs() + kQuitDrainMs;
-    for (const auto& entry : listens) {
-        port.Disarm(entry->accepts->listeningSocket);
-        for (FiberConnection* record : entry->waiting)
-            record->listen = nullptr;
-        for (FiberConnection* record : entry->waiting)
-            Park(record);
-        entry->waiting.clear();
-    }
-    {
-        CHeapSwitch shared;
-        listens.clear();
-    }
-    while (FiberConnection* record = pendingHead) {
-        RemovePending(record);
-        CloseClient(record);
-        Park(record);
-    }
+    DropAccepts(nullptr);
     // Running connections end at their next socket wait.
     for (FiberConnection* record : records)
         if (record->state == kFiberRunning)
