@@ -448,7 +448,7 @@ void Worker::Dispatch(const platform::Completion& completion)
     case kListenOperation:
         AcceptReady(static_cast<ListenEntry*>(target));
         break;
-    case kFiberAcceptPosted: {
+    case kFiberAwaitingData: {
         auto* record = static_cast<FiberConnection*>(target);
         if (ready)
             FirstData(record);

@@ -95,7 +95,7 @@ struct FiberConnection {
     pool_detail::ServerAccepts* accepts = nullptr;
     pool_detail::ListenEntry* listen = nullptr;
 
-    // The pending-accept list, while a client is accepted and silent.
+    // The list of accepted clients that sent nothing yet (state 5).
     FiberConnection* prevPending = nullptr;
     FiberConnection* nextPending = nullptr;
     bool pending = false;
@@ -131,7 +131,7 @@ struct ListenEntry {
 
 struct Counts {
     std::atomic<std::uint32_t> records{0};
-    std::atomic<std::uint32_t> byState[5]{};
+    std::atomic<std::uint32_t> byState[6]{};
     std::atomic<std::uint32_t> fibers{0};
 };
 
@@ -193,6 +193,8 @@ struct Worker {
     void Leave(FiberConnection* record);
     void SetState(FiberConnection* record, std::uint32_t state);
     void ArmAccept(ServerAccepts* accepts);
+    FiberConnection* TakeRecord(ServerAccepts* accepts);
+    void ReplaceAccept(ServerAccepts* accepts, ListenEntry* entry);
     void PostAccept(FiberConnection* record, ListenEntry* entry);
     void ArmListener(ListenEntry* entry);
     void AcceptReady(ListenEntry* entry);
@@ -223,7 +225,8 @@ struct Pool {
     {
         auto load = [](const Worker* worker) {
             return worker->counts.byState[kFiberRunning].load(std::memory_order_relaxed) +
-                   worker->counts.byState[kFiberAcceptPosted].load(std::memory_order_relaxed);
+                   worker->counts.byState[kFiberAcceptPosted].load(std::memory_order_relaxed) +
+                   worker->counts.byState[kFiberAwaitingData].load(std::memory_order_relaxed);
         };
         Worker* best = self;
         std::uint32_t bestLoad = load(self);

@@ -117,10 +117,10 @@ void ServerThreadMain(ServerThreadRecord* record)
     try {
         heap.Create();
     } catch (...) {
-        // No heap, no service: the connection and its slot go back.
+        // No heap, no service: the connection goes back.
         CServer* server = record->work.server;
         record->connection.Abort();
-        server->ReleaseClientSlot();
+        server->EndConnection();
         EndServerThread(record);
         return;
     }
@@ -130,10 +130,10 @@ void ServerThreadMain(ServerThreadRecord* record)
             CServer* server = record->work.server;
             record->connection.SetPeerAddress(record->work.clientAddress);
             server->AddThreadEntry(&record->connection);
-            server->HandleConnection(record->connection, record->work);
+            server->ServeThreadConnection(record->connection, record->work);
             server->RemoveThreadEntry(&record->connection);
             // From here on the server may be stopped and deleted.
-            server->ReleaseClientSlot();
+            server->EndConnection();
         } while (WaitForWork(record));
     } catch (...) {
         LogWarning("Unexpected raw exception in ServerThread.  Not to worry; we can always create another thread...");
@@ -310,14 +310,16 @@ void CServer::AcceptLoop(Listener& listener)
                 platform::SleepMs(10);
             continue;
         }
-        if (!AcquireClientSlot()) {
+        if (m_stopping.load()) {
             platform::CloseHandle(handle);
             continue;
         }
+        // Counted before the hand-over, so Stop waits for the thread.
+        BeginConnection();
         try {
             HandOver(handle, peer, listener.secure, socket.GetHandle());
         } catch (...) {
-            ReleaseClientSlot();
+            EndConnection();
             LogError("Unexpected raw exception adding client thread.");
         }
     }
@@ -363,8 +365,22 @@ void CServer::HandOver(int handle, std::uint32_t peer, bool secure, int listenin
 
 int CServer::AcquireClientSlot()
 {
-    if (m_stopping.load())
+    if (!TakeSlot())
         return 0;
+    BeginConnection();
+    return 1;
+}
+
+void CServer::ReleaseClientSlot()
+{
+    GiveSlot();
+    EndConnection();
+}
+
+bool CServer::TakeSlot()
+{
+    if (m_stopping.load())
+        return false;
     if (m_maxUsers > 0) {
         std::shared_ptr<platform::Semaphore> slots;
         {
@@ -372,22 +388,19 @@ int CServer::AcquireClientSlot()
             slots = m_clientSlots;
         }
         if (!slots)
-            return 0;
+            return false;
         std::uint32_t wait = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
         if (!slots->Wait(wait))
-            return 0;
+            return false;
         // Stop releases every waiter; none of them is served.
         if (m_stopping.load())
-            return 0;
+            return false;
     }
     m_stats.AddClient();
-    std::lock_guard lock(m_activeMutex);
-    if (m_activeConnections.fetch_add(1) == -1)
-        m_allDone.Reset();
-    return 1;
+    return true;
 }
 
-void CServer::ReleaseClientSlot()
+void CServer::GiveSlot()
 {
     if (m_maxUsers > 0) {
         std::shared_ptr<platform::Semaphore> slots;
@@ -399,6 +412,17 @@ void CServer::ReleaseClientSlot()
             slots->Release();
     }
     m_stats.RemoveClient();
+}
+
+void CServer::BeginConnection()
+{
+    std::lock_guard lock(m_activeMutex);
+    if (m_activeConnections.fetch_add(1) == -1)
+        m_allDone.Reset();
+}
+
+void CServer::EndConnection()
+{
     std::lock_guard lock(m_activeMutex);
     if (m_activeConnections.fetch_sub(1) - 1 < 0)
         m_allDone.Set();
@@ -464,6 +488,18 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
         platform::RevertToSelf();
     socket.Close();
     socket.ResetBuffers();
+}
+
+void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)
+{
+    std::uint32_t silence = m_connTimeout ? m_connTimeout * 1000 : platform::kInfinite;
+    if (!socket.WaitForInput(silence) || !TakeSlot()) {
+        socket.Abort();
+        socket.ResetBuffers();
+        return;
+    }
+    HandleConnection(socket, work);
+    GiveSlot();
 }
 
 void CServer::ServeFiberConnection(WSocket& socket, const ConnectionWork& work)

@@ -110,6 +110,10 @@ public:
     // MaxUsers is set), 0 when not.
     int AcquireClientSlot();
     void ReleaseClientSlot();
+    // A thread's whole turn with one accepted client: it waits in its own
+    // thread for the client's first data (ConnTimeout seconds at most), then
+    // for a slot, and serves it. The listener never waits for either.
+    void ServeThreadConnection(WSocket& socket, const ConnectionWork& work);
 
     // Writes one access-log line (nothing for an empty line); the file is
     // opened, and reopened when its expanded name changes, on the way.
@@ -125,7 +129,8 @@ public:
     // The server's statistics block; unmapped while the server is stopped.
     CServerStats& GetStats() { return m_stats; }
     const CServerStats& GetStats() const { return m_stats; }
-    // Connections being served right now.
+    // Connections being served right now, and accepted clients whose
+    // thread waits for their first data.
     long GetActiveConnections() const { return m_activeConnections.load() + 1; }
 
     // Tests move the clock the access log reads (UTC seconds); null restores it.
@@ -178,6 +183,12 @@ private:
     void OpenLogFile();
     void CloseLogFile();
     void AddConnectionStats(const WSocket& socket, bool secure);
+    // A slot alone (the semaphore and the client counters), and the count
+    // Stop waits for alone; AcquireClientSlot and ReleaseClientSlot are both.
+    bool TakeSlot();
+    void GiveSlot();
+    void BeginConnection();
+    void EndConnection();
 
     std::mutex m_activeMutex; // keeps the count and the all-done event in step
     std::atomic<long> m_activeConnections{-1};

@@ -28,13 +28,37 @@ void Worker::ArmAccept(ServerAccepts* accepts)
         entry = listens.back().get();
         entry->accepts = accepts;
     }
+    PostAccept(TakeRecord(accepts), entry);
+}
+
+FiberConnection* Worker::TakeRecord(ServerAccepts* accepts)
+{
     // A parked record is reused before a new one is made.
     FiberConnection* record = parked.Pop();
     if (!record)
         record = CreateRecord();
     record->work = ConnectionWork{accepts->server, accepts->listeningSocket, 0, 0, accepts->secure};
     record->accepts = accepts;
-    PostAccept(record, entry);
+    return record;
+}
+
+void Worker::ReplaceAccept(ServerAccepts* accepts, ListenEntry* entry)
+{
+    // On the worker serving the fewest connections, so the load spreads;
+    // here when this worker is among the least loaded.
+    if (accepts->retired.load())
+        return;
+    Worker* target = ThePool().LeastLoaded(this);
+    if (target != this) {
+        target->port.Post(kOpArmAccept, accepts->secure ? 1 : 0, accepts);
+        return;
+    }
+    FiberConnection* record = TakeRecord(accepts);
+    SetState(record, kFiberAcceptPosted);
+    record->tick = platform::MonotonicMs();
+    record->listen = entry;
+    CHeapSwitch shared;
+    entry->waiting.push_back(record);
 }
 
 void Worker::PostAccept(FiberConnection* record, ListenEntry* entry)
@@ -88,6 +112,11 @@ void Worker::AcceptReady(ListenEntry* entry)
         socket.SetLocalConnectionAddress(socket.GetLocalAddress());
         record->work.clientAddress = peer;
         record->tick = platform::MonotonicMs();
+        record->listen = nullptr;
+        SetState(record, kFiberAwaitingData);
+        // The accept is replaced at once: a client that stays silent holds
+        // its own record and deadline, never one of the server's accepts.
+        ReplaceAccept(accepts, entry);
         // The client's first data hands it to the fiber; silence for
         // ConnTimeout seconds closes it.
         std::uint64_t deadline = accepts->connTimeout
@@ -96,7 +125,7 @@ void Worker::AcceptReady(ListenEntry* entry)
         if (port.Arm(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record)) != 0) {
             socket.Abort();
             socket.ResetBuffers();
-            entry->waiting.push_back(record);
+            Park(record);
             continue;
         }
         AddPending(record);
@@ -108,15 +137,6 @@ void Worker::FirstData(FiberConnection* record)
 {
     RemovePending(record);
     ServerAccepts* accepts = record->accepts;
-    // The accept is replaced at once, on the worker serving the fewest
-    // connections, so the number outstanding stays constant and the load
-    // spreads; this worker when it is among the least loaded.
-    Worker* target = ThePool().LeastLoaded(this);
-    if (target == this)
-        ArmAccept(accepts);
-    else
-        target->port.Post(kOpArmAccept, accepts->secure ? 1 : 0, accepts);
-
     WSocket& socket = *record->socket;
     socket.SetTimeout(accepts->connTimeout * kMsPerTimeoutSecond);
     socket.SetFiberMode(&PoolWaiter());
@@ -127,15 +147,11 @@ void Worker::FirstData(FiberConnection* record)
 
 void Worker::IdleAccept(FiberConnection* record)
 {
-    // Connected and silent for ConnTimeout seconds: closed, and the record
-    // accepts again on the same socket.
+    // Connected and silent for ConnTimeout seconds: closed. Its accept was
+    // replaced when it came, so the record waits for reuse.
     RemovePending(record);
     CloseClient(record);
-    ListenEntry* entry = record->listen;
-    if (entry && !record->accepts->retired.load())
-        PostAccept(record, entry);
-    else
-        Park(record);
+    Park(record);
 }
 
 void Worker::CloseClient(FiberConnection* record)
@@ -447,6 +463,7 @@ CWorkerPoolCounts GetWorkerPoolCounts()
         total.pendingAccepts += counts.byState[kFiberAcceptPosted].load();
         total.parked += counts.byState[kFiberParked].load();
         total.finished += counts.byState[kFiberFinished].load();
+        total.awaitingData += counts.byState[kFiberAwaitingData].load();
         total.fibers += counts.fibers.load();
     }
     return total;

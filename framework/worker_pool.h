@@ -34,6 +34,8 @@ inline constexpr std::uint32_t kFiberRunning = 1;
 inline constexpr std::uint32_t kFiberAcceptPosted = 2;
 inline constexpr std::uint32_t kFiberParked = 3;
 inline constexpr std::uint32_t kFiberFinished = 4;
+// Accepted, its accept already replaced, waiting for the client's first data.
+inline constexpr std::uint32_t kFiberAwaitingData = 5;
 
 // A parked record not reused within this time is destroyed.
 inline constexpr std::uint32_t kParkedRecordLifeMs = 60000;
@@ -82,6 +84,7 @@ struct CWorkerPoolCounts {
     std::uint32_t pendingAccepts = 0; // state 2
     std::uint32_t parked = 0;         // state 3
     std::uint32_t finished = 0;       // state 4, not yet destroyed
+    std::uint32_t awaitingData = 0;   // state 5: accepted clients that sent nothing yet
     std::uint32_t fibers = 0;         // fibers created and not yet freed
 };
 CWorkerPoolCounts GetWorkerPoolCounts();
