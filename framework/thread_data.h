@@ -13,6 +13,9 @@
 
 // The identity a thread impersonates; given meaning by the logon layer.
 struct CLogonToken;
+// The macro calls in progress whose arguments include raw ones; given
+// meaning by the macro expander.
+struct CRawArgumentFrame;
 
 struct ThreadData {
     // Null: the thread runs as the process itself.
@@ -26,6 +29,8 @@ struct ThreadData {
     // The macro expander's nesting depth. Kept here, not in a thread-local
     // of its own, so that it follows a connection fiber across switches.
     int expandDepth;
+    // Innermost macro call with raw arguments; follows its fiber likewise.
+    CRawArgumentFrame* rawArguments;
 };
 
 namespace thread_data_detail {

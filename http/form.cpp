@@ -448,7 +448,7 @@ void CEnumFormMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char
     auto expandPiece = [&](std::string_view pieceName, std::string_view pieceValue) {
         URLDecode(name, pieceName);
         URLDecode(value, pieceValue);
-        nested.Expand(out, text);
+        nested.ExpandArgument(out, text);
     };
     ForEachPiece(m_query, "", expandPiece);
     if (m_body)

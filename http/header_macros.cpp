@@ -119,7 +119,7 @@ void CEnumHeaderMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const ch
     ForEachHeaderLine(m_headers->View(), [&](std::string_view name, std::string_view lineValue) {
         header.assign(name);
         value.assign(lineValue);
-        nested.Expand(out, text);
+        nested.ExpandArgument(out, text);
         return true;
     });
 }

@@ -15,9 +15,11 @@ namespace {
 constexpr int kPredicateScratchSize = 16384;
 constexpr int kConditionScratchSize = 128;
 
+// Branches, conditions and bodies run only when they were passed raw; an
+// argument expanded before the call is taken as it is.
 void ExpandText(CMacroContext* scope, CTextBuffer* out, const char* text)
 {
-    scope->Expand(out, text, static_cast<int>(std::strlen(text)));
+    scope->ExpandArgument(out, text);
 }
 
 // ---- Loop budget ----------------------------------------------------------
@@ -101,7 +103,7 @@ public:
 };
 
 // switch(cond1, value1, ..., [default]): every argument is already expanded
-// once, so the chosen value is expanded a second time.
+// once; the chosen value runs again only when it was passed raw.
 class CSwitchMacro : public CMacro {
 public:
     void Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc) override

@@ -2,6 +2,7 @@
 
 #include "framework/text_buffer.h"
 #include "framework/text_util.h"
+#include "macro/expander.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 
@@ -100,7 +101,7 @@ void CDefineMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char**
     parameters.reserve(static_cast<std::size_t>(argc - 2));
     for (int i = 2; i < argc; ++i)
         parameters.push_back(LowerCaseString(argv[i]));
-    target->Register(name, std::make_unique<CUserMacro>(argv[1], std::move(parameters)));
+    target->Register(name, std::make_unique<CUserMacro>(argv[1], std::move(parameters), IsRawArgument(argv[1])));
 }
 
 void CDefinedMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc)
@@ -144,8 +145,8 @@ void CInvokeMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char**
     scope->CallMacro(out, std::string_view(LowerCaseString(argv[0])), argv + 1, argc - 1, scope);
 }
 
-CUserMacro::CUserMacro(std::string body, std::vector<std::string> parameters)
-    : m_body(std::move(body)), m_parameters(std::move(parameters))
+CUserMacro::CUserMacro(std::string body, std::vector<std::string> parameters, bool expandBody)
+    : m_body(std::move(body)), m_parameters(std::move(parameters)), m_expandBody(expandBody)
 {
 }
 
@@ -166,7 +167,10 @@ void CUserMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** a
         nested.Register(m_parameters[i], std::make_unique<CConstantMacro>(value));
     }
     nested.Register("num-args", std::make_unique<CIntRefMacro>(&argc));
-    nested.Expand(out, m_body);
+    if (m_expandBody)
+        nested.Expand(out, m_body);
+    else
+        out->Append(m_body.data(), static_cast<int>(m_body.size()));
 }
 
 void CArgMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc)
@@ -176,7 +180,7 @@ void CArgMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** ar
     int index = ReadMacroNumber(argv[0]);
     if (index < 0 || index >= m_argc || !m_argv[index])
         return;
-    scope->Expand(out, m_argv[index], static_cast<int>(std::strlen(m_argv[index])));
+    scope->ExpandArgument(out, m_argv[index]);
 }
 
 void RegisterCoreMacros(CMacroContext& global)

@@ -90,7 +90,9 @@ public:
 // call.
 class CUserMacro : public CMacro {
 public:
-    CUserMacro(std::string body, std::vector<std::string> parameters);
+    // A body that was not passed raw was expanded when it was defined and
+    // is not run again (expandBody false): it may hold what a client sent.
+    CUserMacro(std::string body, std::vector<std::string> parameters, bool expandBody = true);
     void Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc) override;
 
     const std::string& GetBody() const { return m_body; }
@@ -99,10 +101,11 @@ public:
 private:
     std::string m_body;
     std::vector<std::string> m_parameters; // lower case
+    bool m_expandBody;
 };
 
-// arg(n) inside a user-macro call: the call's n-th argument (from 0)
-// expanded again; nothing out of range. The arguments must outlive it,
+// arg(n) inside a user-macro call: the call's n-th argument (from 0),
+// expanded again when it was passed raw, else as passed; nothing out of range. The arguments must outlive it,
 // which the call's nested scope guarantees.
 class CArgMacro : public CMacro {
 public:

@@ -15,12 +15,51 @@
 #include "framework/thread_data.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "platform/fiber.h"
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
+// One call's raw arguments, linked from the innermost call outwards. It
+// lives in the expander's frame for as long as the called macro runs, and
+// is marked with its fiber: fibers that interleave on one thread without
+// the pool's thread-state swap share the chain, and must neither see nor
+// unlink each other's frames.
+struct CRawArgumentFrame {
+    const char* const* argv;
+    const unsigned char* raw;
+    int argc;
+    platform::Fiber* fiber;
+    CRawArgumentFrame* outer;
+};
+
 namespace {
+
+class CRawArgumentScope {
+public:
+    CRawArgumentScope(const char* const* argv, const unsigned char* raw, int argc)
+        : m_frame{argv, raw, argc, platform::Fiber::Current(), GetThreadData().rawArguments}
+    {
+        GetThreadData().rawArguments = &m_frame;
+    }
+    ~CRawArgumentScope()
+    {
+        // Fibers may end their calls in any order, so search for the link.
+        for (CRawArgumentFrame** link = &GetThreadData().rawArguments; *link; link = &(*link)->outer) {
+            if (*link == &m_frame) {
+                *link = m_frame.outer;
+                return;
+            }
+        }
+    }
+    CRawArgumentScope(const CRawArgumentScope&) = delete;
+    CRawArgumentScope& operator=(const CRawArgumentScope&) = delete;
+
+private:
+    CRawArgumentFrame m_frame;
+};
 
 int& ExpandDepthOfThread() { return GetThreadData().expandDepth; }
 
@@ -211,6 +250,8 @@ const char* CollectArgument(const char* pos, const char* end, bool inQuotes, CIn
 
     CInlineArray<char, kInlineArgumentBytes> texts;
     CInlineArray<int, kInlineArguments> offsets;
+    CInlineArray<unsigned char, kInlineArguments> rawFlags;
+    bool anyRaw = false;
     CTextBuffer expanded;
     const char* pos = open + 1;
     bool closed = pos < end && *pos == ')';
@@ -244,6 +285,8 @@ const char* CollectArgument(const char* pos, const char* end, bool inQuotes, CIn
             }
             texts.Push('\0');
             offsets.Push(start);
+            rawFlags.Push(raw ? 1 : 0);
+            anyRaw = anyRaw || raw;
             if (quoteIndex + 1 < quoteCount)
                 ++quoteIndex;
         } else {
@@ -265,6 +308,10 @@ const char* CollectArgument(const char* pos, const char* end, bool inQuotes, CIn
         argv[i] = texts.Data() + offsets[i];
     argv[argc] = nullptr;
 
+    // Only calls that pass raw text are recorded; the rest cost nothing.
+    std::optional<CRawArgumentScope> rawScope;
+    if (anyRaw)
+        rawScope.emplace(argv.Data(), rawFlags.Data(), argc);
     if (scope->CallMacro(out, quoteName.substr(1), argv.Data(), argc, scope)) {
         *next = closed ? pos + 1 : end;
         return Outcome::Found;
@@ -307,6 +354,38 @@ Outcome ExpandReference(CMacroContext* scope, CTextBuffer* out, const char* perc
 }
 
 } // namespace
+
+bool IsRawArgument(const char* text) noexcept
+{
+    platform::Fiber* fiber = platform::Fiber::Current();
+    for (const CRawArgumentFrame* frame = GetThreadData().rawArguments; frame; frame = frame->outer) {
+        if (frame->fiber != fiber)
+            continue;
+        for (int i = 0; i < frame->argc; ++i)
+            if (frame->raw[i] && frame->argv[i] == text)
+                return true;
+    }
+    return false;
+}
+
+void CMacroContext::ExpandArgument(CTextBuffer* out, const char* argument)
+{
+    if (!argument)
+        return;
+    int length = static_cast<int>(std::strlen(argument));
+    if (IsRawArgument(argument))
+        Expand(out, argument, length);
+    else
+        out->Append(argument, length);
+}
+
+void CMacroContext::ExpandArgument(CTextBuffer* out, std::string_view argument)
+{
+    if (IsRawArgument(argument.data()))
+        Expand(out, argument.data(), static_cast<int>(argument.size()));
+    else
+        out->Append(argument.data(), static_cast<int>(argument.size()));
+}
 
 int GetExpandDepth() noexcept
 {

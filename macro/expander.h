@@ -55,3 +55,8 @@ constexpr std::size_t kMinFiberStackSize = kMaxExpandDepth * kExpandStackPerLeve
 // saved = ExchangeExpandDepth(fiber's own count) when a fiber resumes.
 int GetExpandDepth() noexcept;
 int ExchangeExpandDepth(int depth) noexcept;
+
+// True when text is an argument, passed raw, of a macro call still running
+// on this thread or fiber (compared by address, so a macro that hands its
+// arguments on, as invoke does, keeps them raw).
+bool IsRawArgument(const char* text) noexcept;

@@ -456,6 +456,9 @@ void CDirMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** ar
                 continue;
             if (!showACLFiles && IsACLFileName(entry.name))
                 continue;
+            // An upload not yet in place is nobody's document.
+            if (platform::IsReplacementName(entry.name))
+                continue;
             entries.push_back(std::move(entry));
         }
     }
@@ -465,7 +468,7 @@ void CDirMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** ar
     for (const DirEntry& entry : entries) {
         CMacroContext nested(scope);
         DefineEntryMacros(nested, directory, entry);
-        nested.Expand(out, body);
+        nested.ExpandArgument(out, body);
     }
 }
 

@@ -72,6 +72,12 @@ public:
     // left in out.
     void Expand(CTextBuffer* out, const char* text, int length);
     void Expand(CTextBuffer* out, std::string_view text);
+    // Appends an argument of a macro call in progress that the macro runs as
+    // a text: expanded again only when it was passed raw (written with "'"),
+    // else as it is, since it was expanded before the call and may hold what
+    // a client sent. Texts that are not such arguments are appended as they are.
+    void ExpandArgument(CTextBuffer* out, const char* argument);
+    void ExpandArgument(CTextBuffer* out, std::string_view argument);
 
     void ExpandNested(CTextBuffer* out, std::string_view text, std::span<const Constant> constants) override;
 

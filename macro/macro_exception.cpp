@@ -88,7 +88,7 @@ void ExpandHandler(CMacroContext& nested, CTextBuffer* out, const char* handler,
     nested.Register("exception-number", std::move(number));
     nested.Register("exception-type", std::move(type));
     nested.Register("exception-msg", std::move(message));
-    nested.Expand(out, handler, static_cast<int>(std::strlen(handler)));
+    nested.ExpandArgument(out, handler);
 }
 
 // Kept out of Evaluate so that the body's expansion, which is one nesting
@@ -123,7 +123,7 @@ void CTryMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** ar
     nested.Register(kInTryName, std::make_unique<CConstantMacro>("T"));
     int mark = out->GetLength();
     try {
-        nested.Expand(out, body, static_cast<int>(std::strlen(body)));
+        nested.ExpandArgument(out, body);
     } catch (const CMacroException& e) {
         if (IsNestingLimit(e))
             throw;

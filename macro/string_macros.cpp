@@ -556,7 +556,7 @@ public:
                 break;
             std::size_t end = std::min(text.find_first_of(separators, begin), text.size());
             token.assign(text.substr(begin, end - begin));
-            nested.Expand(out, body);
+            nested.ExpandArgument(out, body);
             pos = end;
         }
     }
@@ -573,7 +573,7 @@ public:
         CMacroContext nested(scope);
         for (int i = 1; i < argc; ++i) {
             nested.Register("arg", std::make_unique<CConstantMacro>(argv[i]));
-            nested.Expand(out, body);
+            nested.ExpandArgument(out, body);
         }
     }
 };

@@ -90,8 +90,10 @@ TEST(ControlMacros, BranchesArriveRawAndOnlyTheChosenOneRuns)
         // The chosen branch is expanded exactly once, the other never.
         {"%if(T,%%%%)|%if(T,a,'%set(y,1))%if(,'%set(z,1),b)[%defined(y)%defined(z)]", "%%|ab[]"},
         {"%switch(,a,T,b,c)|%switch(,a,,b,c)|%switch(,a,,b)|%switch(T)", "b|c||"},
-        // Every argument runs before the call; the chosen value runs again.
-        {"%switch(T,%%%%)|%switch(T,a,T,%set(y,1))[%defined(y)]", "%|a[T]"},
+        // Every argument runs before the call; the chosen value runs again
+        // only when it was written raw.
+        {"%switch(T,%%%%)|%switch(T,a,T,%set(y,1))[%defined(y)]", "%%|a[T]"},
+        {"%set(v,1)%switch(T,%%v%%)|%switch(T,'%v%)", "%v%|1"},
         {"%not(%null%)|%not(x)|%not()|%not(,x)|[%null%][%null(a,b)]", "T|||T|[][]"},
         {"%and()|%or()|%and(abc,def)|%or(%null%,%not(x))", "T||T|"},
         {"%and(x,%null%,%set(y,1))[%defined(y)]", "[]"},
