@@ -185,7 +185,10 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
 
     // 7. The access checks of the document.
     bool executable = IsExecutable(*entry);
-    if (executable)
+    // A PUT can turn a document into a macro document, so the upload needs
+    // to know the EXEC right as well.
+    bool askExec = executable || method == "PUT";
+    if (askExec)
         request.ExecAllowed = GetAccessList().CheckFresh("EXEC", request.AuthUser, request.ClientAddress, groups,
                                                          &request.Scope) != 0;
     auto checkList = [&](const CAccessList& list) {
@@ -193,7 +196,7 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
                      list.IsEmpty());
         if (decision.IsRefused())
             SendAuthRequired(socket, request);
-        if (executable) {
+        if (askExec) {
             int exec = list.Check("EXEC", request.AuthUser, request.ClientAddress, groups, &request.Scope);
             if (exec != -1)
                 request.ExecAllowed = exec;

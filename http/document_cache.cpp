@@ -10,6 +10,7 @@
 #include "http/http_text.h"
 #include "http/url_mapping.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 #include <algorithm>
@@ -178,9 +179,10 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
         FilePath += '/';
         FilePath += segment;
         // Dot segments would climb out of the root; NUL would cut the path
-        // short in the system call; access-list files are never documents.
+        // short in the system call; access-list files and uploads not yet in
+        // place are never documents.
         if (segment == "." || segment == ".." || segment.find('\0') != std::string_view::npos ||
-            IsACLFileName(segment)) {
+            IsACLFileName(segment) || platform::IsReplacementName(segment)) {
             Flags |= NotFound;
             *error = CDocumentCache::kErrorFileNotFound;
             return -1;
@@ -226,7 +228,16 @@ int CCacheEntry::Load(CHTTPServerConfig& server, std::string_view url, bool temp
         }
     }
     if (FilePath.empty() || FilePath.back() == '/') {
+        // A listing is for a folder that exists, and its own access list
+        // (the one inside it) decides who may read it, as for a document.
+        struct stat folder {};
+        if (!FilePath.empty() && (::stat(FilePath.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+            Flags |= NotFound;
+            *error = CDocumentCache::kErrorFileNotFound;
+            return -1;
+        }
         Flags |= Directory;
+        DocumentACL.LoadFile(FilePath);
         return -1;
     }
 
@@ -294,19 +305,28 @@ int CCacheEntry::LoadFile(bool /*temporaryCopies*/, bool mapAll, int* error)
     return handle;
 }
 
+bool CCacheEntry::HasExpandMarker(std::string_view head)
+{
+    std::size_t percent = head.substr(0, std::min<std::size_t>(head.size(), kMacroScanBytes)).find('%');
+    return percent != std::string_view::npos && percent + kExpandMarker.size() <= head.size() &&
+           EqualsIgnoringCase(head.substr(percent, kExpandMarker.size()), kExpandMarker);
+}
+
+bool CCacheEntry::CanBecomeMacroDocument(std::string_view mimeType)
+{
+    return mimeType.starts_with("text/");
+}
+
 void CCacheEntry::Describe(int handle)
 {
     // The marker may start at byte 127 and run on past the scanned bytes.
-    char head[kMacroScanBytes + kExpandMarker.size()];
+    char head[kMacroMarkerSpan];
     std::int64_t got = ReadAt(handle, head, std::min<std::int64_t>(m_size, sizeof head), 0);
     std::string_view text(head, got > 0 ? static_cast<std::size_t>(got) : 0);
-    std::size_t percent = text.substr(0, std::min<std::size_t>(text.size(), kMacroScanBytes)).find('%');
-    bool marker = percent != std::string_view::npos && percent + kExpandMarker.size() <= text.size() &&
-                  EqualsIgnoringCase(text.substr(percent, kExpandMarker.size()), kExpandMarker);
     if (MimeType == "text/x-kav") {
         Flags |= MacroDocument;
         MimeType = "text/html";
-    } else if (marker && MimeType.starts_with("text/")) {
+    } else if (CanBecomeMacroDocument(MimeType) && HasExpandMarker(text)) {
         Flags |= MacroDocument;
     }
 
@@ -497,6 +517,18 @@ void CDocumentCache::Discard(CCacheEntry* entry)
         delete entry;
     else
         m_orphans.insert(entry);
+}
+
+void CDocumentCache::DiscardFile(const std::string& filePath)
+{
+    CEventLockHolder hold(m_lock);
+    CHeapSwitch heap(nullptr);
+    std::vector<CCacheEntry*> stale;
+    for (const auto& [key, entry] : m_table)
+        if (entry->FilePath == filePath)
+            stale.push_back(entry);
+    for (CCacheEntry* entry : stale)
+        Discard(entry);
 }
 
 void CDocumentCache::Insert(CCacheEntry* entry)

@@ -60,6 +60,12 @@ public:
     // requests for the same file each need their own.
     static constexpr std::size_t kHandleRingSize = 127;
     static constexpr int kHeaderCapacity = 2048;
+    // A text document is a macro document when the first '%' within its
+    // first 128 bytes opens "%expand%"; the marker may run on past them.
+    static constexpr std::size_t kMacroMarkerSpan = 128 + 8;
+    static bool HasExpandMarker(std::string_view head);
+    // Only text types become macro documents by their marker.
+    static bool CanBecomeMacroDocument(std::string_view mimeType);
 
     CCacheEntry();
     ~CCacheEntry();
@@ -190,6 +196,9 @@ public:
                         int* error = nullptr);
     // Gives back one reference and the handle.
     void Release(CCacheEntry* entry, int handle);
+    // Drops every entry of the file at filePath (one per logged-on user),
+    // so the next request loads what was just written there.
+    void DiscardFile(const std::string& filePath);
 
     // For the cache's own threads and tests: drops every entry (all) or
     // those whose files changed, then renews the watches. Takes the lock.

@@ -8,81 +8,15 @@
 #include "http/http_request.h"
 #include "http/http_server.h"
 #include "http/http_text.h"
+#include "platform/files.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 // The body is copied to the file through a buffer of this size.
 constexpr int kPutCopyBufferSize = 65536;
-
-// The temporary file beside the document; removed unless it was renamed
-// over the document, so no path of a failed upload leaves it behind.
-class CTempFile {
-public:
-    ~CTempFile()
-    {
-        if (m_handle >= 0)
-            ::close(m_handle);
-        if (!m_name.empty())
-            ::unlink(m_name.c_str());
-    }
-    bool Create(const std::string& document)
-    {
-        std::size_t slash = document.rfind('/');
-        std::string folder = slash == std::string::npos ? std::string(".") : document.substr(0, slash);
-        std::string pattern = folder + "/" + std::string(kPutTempPrefix) + "XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        int handle = ::mkostemp(name.data(), O_CLOEXEC);
-        if (handle < 0)
-            return false;
-        m_handle = handle;
-        m_name = name.data();
-        // The new document keeps the old one's permissions.
-        struct stat info {};
-        if (::stat(document.c_str(), &info) == 0)
-            ::fchmod(m_handle, info.st_mode & 07777);
-        return true;
-    }
-    bool Write(const char* bytes, std::size_t n)
-    {
-        while (n > 0) {
-            ssize_t written = ::write(m_handle, bytes, n);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            bytes += written;
-            n -= static_cast<std::size_t>(written);
-        }
-        return true;
-    }
-    // Flushes to disk and renames over the document.
-    bool Commit(const std::string& document)
-    {
-        if (::fsync(m_handle) != 0)
-            return false;
-        int handle = m_handle;
-        m_handle = -1;
-        if (::close(handle) != 0)
-            return false;
-        if (::rename(m_name.c_str(), document.c_str()) != 0)
-            return false;
-        m_name.clear();
-        return true;
-    }
-
-private:
-    int m_handle = -1;
-    std::string m_name;
-};
 
 } // namespace
 
@@ -122,7 +56,7 @@ int CHTTPServer::HandlePut(WSocket& socket, CHTTPRequest& request)
     }
 
     const CCacheEntry* entry = request.Document;
-    CTempFile temp;
+    platform::ReplacementFile temp;
     if (entry == nullptr || !entry->IsLoadedFile() || !temp.Create(entry->FilePath)) {
         // The body stays unread.
         request.KeepAlive.clear();
@@ -130,6 +64,11 @@ int CHTTPServer::HandlePut(WSocket& socket, CHTTPRequest& request)
         return 0;
     }
 
+    // A body that would make the document a macro document runs with the
+    // server's rights on the next GET, so it needs EXEC as well as PUT.
+    const bool execChecked = entry->Has(CCacheEntry::MacroDocument) || request.ExecAllowed != 0 ||
+                             !CCacheEntry::CanBecomeMacroDocument(entry->MimeType);
+    std::string head;
     std::vector<char> buffer(kPutCopyBufferSize);
     bool written = true;
     while (count > 0) {
@@ -145,15 +84,26 @@ int CHTTPServer::HandlePut(WSocket& socket, CHTTPRequest& request)
         }
         count -= got;
         request.BodyBytesRead += got;
+        if (!execChecked && head.size() < CCacheEntry::kMacroMarkerSpan) {
+            head.append(buffer.data(), std::min<std::size_t>(static_cast<std::size_t>(got),
+                                                             CCacheEntry::kMacroMarkerSpan - head.size()));
+            if ((head.size() == CCacheEntry::kMacroMarkerSpan || count == 0) && CCacheEntry::HasExpandMarker(head)) {
+                // The rest of the body is not read: the connection ends.
+                request.KeepAlive.clear();
+                SendAuthRequired(socket, request);
+            }
+        }
         // After a failed write the rest is still read, so the connection
         // stays in step.
         if (written)
             written = temp.Write(buffer.data(), static_cast<std::size_t>(got));
     }
-    if (!written || !temp.Commit(entry->FilePath)) {
+    if (!written || !temp.Commit()) {
         reply(409, "%http-cantput%");
         return 0;
     }
+    // The next request must see the new document, not the cached old one.
+    GetDocumentCache().DiscardFile(entry->FilePath);
     reply(201, "%http-created%");
     return 1;
 }

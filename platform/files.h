@@ -24,3 +24,46 @@ bool WriteAll(int handle, const char* bytes, std::size_t n);
 inline bool WriteAll(int handle, std::string_view bytes) { return WriteAll(handle, bytes.data(), bytes.size()); }
 
 } // namespace platform
+
+namespace platform {
+
+// The name a file that replaces another has while it is linked but not yet
+// in place: the prefix and six more characters. Such names are never
+// served or listed, and are removed when a server starts.
+inline constexpr std::string_view kReplacementPrefix = ".PUT";
+bool IsReplacementName(std::string_view name);
+
+// A new content for a file, written beside it and put in its place whole:
+// a reader sees the old file or the new one, never a part. The data goes
+// to an unnamed file of the target's folder (O_TMPFILE), so a crash
+// leaves nothing behind; where the file system has no unnamed files, a
+// file with a replacement name that the destructor removes.
+class ReplacementFile {
+public:
+    ReplacementFile() = default;
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // Opens the new content for target (which keeps its permissions when it
+    // exists); false with errno kept.
+    bool Create(const std::string& target);
+    bool Write(const char* bytes, std::size_t n) { return WriteAll(m_handle, bytes, n); }
+    // Flushes it to disk and puts it in place of target; false (target
+    // untouched) on failure.
+    bool Commit();
+    // True when the content has no name until Commit.
+    bool IsUnnamed() const { return m_unnamed; }
+
+private:
+    int m_handle = -1;
+    bool m_unnamed = false;
+    std::string m_target;
+    std::string m_name; // the replacement name while one exists
+};
+
+// Removes files with replacement names below folder (following no links)
+// and returns how many went: what a crash between link and rename left.
+int RemoveReplacementFiles(const std::string& folder);
+
+} // namespace platform

@@ -1,6 +1,7 @@
 // PUT: the Content-length rules, the explicit grant it needs, the document
 // replaced whole or not at all, and no temporary file left behind.
 
+#include "platform/files.h"
 #include "http_server_fixture.h"
 
 #include "http/put.h"
@@ -62,7 +63,7 @@ protected:
     {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(m_root))
-            if (entry.path().filename().string().rfind(std::string(kPutTempPrefix), 0) == 0)
+            if (entry.path().filename().string().rfind(std::string(platform::kReplacementPrefix), 0) == 0)
                 names.push_back(entry.path().filename());
         return names;
     }
