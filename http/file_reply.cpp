@@ -170,6 +170,19 @@ std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size,
     }
     if (unsatisfiable)
         *unsatisfiable = outside && ranges.empty();
+    // Overlapping and touching ranges become one, so no set of ranges can
+    // make a reply much larger than the file.
+    std::sort(ranges.begin(), ranges.end(),
+              [](const CByteRange& a, const CByteRange& b) { return a.first < b.first; });
+    std::size_t kept = 0;
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first <= ranges[kept].last + 1)
+            ranges[kept].last = std::max(ranges[kept].last, ranges[i].last);
+        else
+            ranges[++kept] = ranges[i];
+    }
+    if (!ranges.empty())
+        ranges.resize(kept + 1);
     return ranges;
 }
 

@@ -6,6 +6,7 @@
 #include "framework/text_buffer.h"
 #include "framework/wsocket.h"
 #include "http/dispatch.h"
+#include "http/header_macros.h"
 #include "http/document_cache.h"
 #include "http/http_exception.h"
 #include "http/http_request.h"
@@ -16,6 +17,7 @@
 #include "macro/macro_context.h"
 #include "platform/ascii.h"
 #include "platform/eventlog.h"
+#include "platform/files.h"
 #include "platform/security.h"
 
 #include <atomic>
@@ -94,6 +96,40 @@ bool IsQuietSocketError(int code)
     default:
         return false;
     }
+}
+
+// A line that two readers could frame differently: a bare CR or a NUL in
+// it, or a blank between a header's name and its colon.
+bool IsAmbiguousLine(std::string_view line, bool header)
+{
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
+        return true;
+    if (!header)
+        return false;
+    std::size_t colon = line.find(':');
+    return colon != std::string_view::npos && line.substr(0, colon).find_first_of(" \t") != std::string_view::npos;
+}
+
+// Two Content-Length headers that disagree leave the body's end to whoever
+// reads them; equal repeats are harmless.
+bool HasConflictingLengths(std::string_view headers)
+{
+    bool seen = false;
+    bool conflict = false;
+    std::string first; // the callback's views last one line only
+    ForEachHeaderLine(headers, [&](std::string_view name, std::string_view value) {
+        if (!EqualsIgnoringCase(name, "content-length"))
+            return true;
+        value = TrimBlanks(value);
+        if (seen && value != first) {
+            conflict = true;
+            return false;
+        }
+        seen = true;
+        first = value;
+        return true;
+    });
+    return conflict;
 }
 
 // A body that no handler read is still on its way.
@@ -251,7 +287,8 @@ void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstReq
             request.Range.assign(rest.substr(0, rest.find('=')));
         }
     } else if (key == "connection") {
-        if (firstRequest && http.keepAliveTimeout != 0 && EqualsIgnoringCase(value, "keep-alive"))
+        // Each request decides for itself whether the connection stays.
+        if (http.keepAliveTimeout != 0 && EqualsIgnoringCase(value, "keep-alive"))
             request.KeepAlive.assign(value);
     }
 }
@@ -303,6 +340,9 @@ void CHTTPServer::PrepareStart()
     if (scope != nullptr && GetHTTPStringsScope() != nullptr)
         scope->SetParent(GetHTTPStringsScope());
 
+    // An upload that a crash caught between naming and placing its file.
+    if (!http->rootDir.empty())
+        platform::RemoveReplacementFiles(http->rootDir);
     m_cache->Init(this, http->urlCacheSize, !HaveTransmitFile(), http->urlCacheFlushInterval * kMsPerTimeoutSecond,
                   true);
     if (scope != nullptr) {
@@ -366,6 +406,11 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
 
         socket.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
         socket.SetThrowOnError(true);
+        if (IsAmbiguousLine(request.RequestLine.View(), false)) {
+            drain = true;
+            request.RequestLine.Empty();
+            ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
+        }
         SplitRequestLine(request);
 
         std::shared_ptr<const CHTTPSettings> http = GetHTTPSettings();
@@ -387,8 +432,17 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                 }
                 std::string_view text(request.HeaderText.GetData() + before,
                                       static_cast<std::size_t>(request.HeaderText.GetLength() - before));
+                if (IsAmbiguousLine(text, true)) {
+                    drain = true;
+                    request.HeaderText.SetLength(before);
+                    ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
+                }
                 ParseHeaderLine(request, text, firstRequest, *http);
                 request.HeaderText.Append("\r\n");
+            }
+            if (HasConflictingLengths(request.HeaderText.View())) {
+                drain = true;
+                ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
             }
         }
 
@@ -477,6 +531,7 @@ void CHTTPServer::ResetForNextRequest(WSocket& socket, CHTTPRequest& request)
     request.Expires = kExpiresNow;
     request.RequestLine.Empty();
     request.HeaderText.Empty();
+    request.KeepAlive.clear();
     request.URLPath = g_emptyField;
     request.URLPathLength = 0;
     request.QueryText = g_emptyField;

@@ -150,7 +150,7 @@ TEST_F(FormTest, AMultipartBodyEndsAtItsContentLength)
     // Closed, with an epilogue that is still body.
     const std::string closed = MultipartBody("zz", {{"a", "3"}}) + "epilogue\r\n";
     std::vector<Reply> replies = SplitReplies(Exchange(Post("/m.htm", "multipart/form-data; boundary=zz", open, keep) +
-                                                       Post("/m.htm", "multipart/form-data; boundary=zz", closed) +
+                                                       Post("/m.htm", "multipart/form-data; boundary=zz", closed, keep) +
                                                        Get("/a.txt")));
     ASSERT_EQ(replies.size(), 3u);
     EXPECT_EQ(replies[0].body, "[1][]");

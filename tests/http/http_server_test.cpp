@@ -73,17 +73,18 @@ TEST(HeaderLineTest, RecognisedNamesFillTheirFields)
     EXPECT_EQ(request.KeepAlive, "Keep-Alive");
 
     // A later request of the connection keeps the first one's Accept list
-    // and keep-alive; a unit other than bytes is no range.
+    // but asks for keep-alive itself; a unit other than bytes is no range.
     request.KeepAlive.clear();
     request.Range.clear();
     ParseHeaderLine(request, "Accept: audio/x", false, http);
     ParseHeaderLine(request, "Connection: keep-alive", false, http);
     ParseHeaderLine(request, "Range: items=0-99", false, http);
     EXPECT_EQ(request.AcceptList.ToString(), "text/html,image/gif,*/*,");
-    EXPECT_EQ(request.KeepAlive, "");
+    EXPECT_EQ(request.KeepAlive, "keep-alive");
     EXPECT_EQ(request.Range, "");
 
     // Keep-alive needs a server that grants it.
+    request.KeepAlive.clear();
     http.keepAliveTimeout = 0;
     ParseHeaderLine(request, "Connection: keep-alive", true, http);
     EXPECT_EQ(request.KeepAlive, "");
