@@ -12,15 +12,45 @@
 
 namespace {
 
-inline void* TryAlloc(std::size_t bytes) noexcept
+// A block under a budget is charged to it, or given back at once and
+// refused when the budget cannot pay for it.
+[[gnu::noinline]] void* Charge(void* block)
 {
-    return platform::Heap::AllocOn(GetThreadHeap(), bytes);
+    ThreadData& data = GetThreadData();
+    std::int64_t bytes = static_cast<std::int64_t>(platform::Heap::BlockBytes(block));
+    if (bytes > data.budgetLeft) {
+        platform::Heap::Free(block);
+        data.budgetExceeded = true;
+        throw CMemoryLimitException();
+    }
+    data.budgetLeft -= bytes;
+    return block;
 }
 
-inline void* TryAllocAligned(std::size_t bytes, std::size_t alignment) noexcept
+inline void* Charged(void* block)
+{
+    if (GetThreadData().budgeted && block) [[unlikely]]
+        return Charge(block);
+    return block;
+}
+
+inline void Release(void* block) noexcept
+{
+    ThreadData& data = GetThreadData();
+    if (data.budgeted && block) [[unlikely]]
+        data.budgetLeft += static_cast<std::int64_t>(platform::Heap::BlockBytes(block));
+    platform::Heap::Free(block);
+}
+
+inline void* TryAlloc(std::size_t bytes)
+{
+    return Charged(platform::Heap::AllocOn(GetThreadHeap(), bytes));
+}
+
+inline void* TryAllocAligned(std::size_t bytes, std::size_t alignment)
 {
     platform::Heap* heap = GetThreadHeap();
-    return heap ? heap->AllocAligned(bytes, alignment) : platform::Heap::SharedAllocAligned(bytes, alignment);
+    return Charged(heap ? heap->AllocAligned(bytes, alignment) : platform::Heap::SharedAllocAligned(bytes, alignment));
 }
 
 // operator new gives an installed new-handler its chance before giving up.
@@ -68,7 +98,25 @@ void* AllocMemory(std::size_t bytes)
     throw CMemoryException();
 }
 
-void FreeMemory(void* block) noexcept { platform::Heap::Free(block); }
+void FreeMemory(void* block) noexcept { Release(block); }
+
+CAllocationBudget::CAllocationBudget(std::int64_t bytes) : m_outermost(!GetThreadData().budgeted)
+{
+    if (!m_outermost)
+        return;
+    ThreadData& data = GetThreadData();
+    data.budgetLeft = bytes;
+    data.budgetExceeded = false;
+    data.budgeted = true;
+}
+
+CAllocationBudget::~CAllocationBudget()
+{
+    if (m_outermost)
+        GetThreadData().budgeted = false;
+}
+
+bool CAllocationBudget::Exceeded() const { return GetThreadData().budgetExceeded; }
 
 void* operator new(std::size_t bytes) { return NewBlock(bytes); }
 void* operator new[](std::size_t bytes) { return NewBlock(bytes); }
@@ -86,15 +134,15 @@ void* operator new[](std::size_t bytes, std::align_val_t alignment, const std::n
 }
 
 // Every block knows its heap, so the size and alignment a delete passes are not needed.
-void operator delete(void* block) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block) noexcept { platform::Heap::Free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
-void operator delete(void* block, std::size_t) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block, std::size_t) noexcept { platform::Heap::Free(block); }
-void operator delete(void* block, std::align_val_t) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { platform::Heap::Free(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { platform::Heap::Free(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::Heap::Free(block); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { Release(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { Release(block); }
+void operator delete(void* block, std::size_t) noexcept { Release(block); }
+void operator delete[](void* block, std::size_t) noexcept { Release(block); }
+void operator delete(void* block, std::align_val_t) noexcept { Release(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { Release(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { Release(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { Release(block); }
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { Release(block); }
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { Release(block); }

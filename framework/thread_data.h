@@ -31,6 +31,11 @@ struct ThreadData {
     int expandDepth;
     // Innermost macro call with raw arguments; follows its fiber likewise.
     CRawArgumentFrame* rawArguments;
+    // While budgeted, what the thread (or fiber) may still take, net, from
+    // the program's heaps (CAllocationBudget, memory.h).
+    bool budgeted;
+    bool budgetExceeded;
+    std::int64_t budgetLeft;
 };
 
 namespace thread_data_detail {

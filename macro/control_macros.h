@@ -7,6 +7,8 @@
 // expanded here with the caller's scope, only when and as often as they are
 // chosen, so macros that change state (set) make loops progress.
 
+#include <cstdint>
+
 class CMacroContext;
 
 // How many rounds all the loops running inside one outermost loop may take
@@ -15,6 +17,13 @@ class CMacroContext;
 // holding its thread for ever; sharing the count keeps loops nested inside
 // try from multiplying it.
 inline constexpr long long kMaxLoopIterations = 1'000'000;
+
+// What one expansion (its output, the values it sets, its working texts)
+// may hold at once. Far above any page's needs, yet a text that doubles a
+// value in a loop stops long before it takes the server's memory.
+inline constexpr std::int64_t kMaxExpansionBytes = std::int64_t{64} << 20;
+inline constexpr unsigned kExpansionMemoryErrorNumber = 8; // the system's "not enough memory"
+inline constexpr const char* kExpansionMemoryErrorMessage = "Expansion needs more memory than a page may hold.";
 
 // The error a loop reports when the count runs out (type "while" or "do").
 // It is shown in the output outside a try, so a page cut short says so.

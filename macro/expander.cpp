@@ -13,6 +13,7 @@
 #include "framework/memory.h"
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
+#include "macro/control_macros.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "platform/fiber.h"
@@ -387,6 +388,25 @@ void CMacroContext::ExpandArgument(CTextBuffer* out, std::string_view argument)
         out->Append(argument.data(), static_cast<int>(argument.size()));
 }
 
+// The outermost expansion of a thread or fiber holds the memory budget;
+// running past it ends the expansion with a macro error, whatever a macro
+// inside made of the refused allocation.
+void CMacroContext::ExpandOutermost(CTextBuffer* out, const char* text, int length)
+{
+    bool exceeded = false;
+    {
+        CAllocationBudget budget(kMaxExpansionBytes);
+        try {
+            Expand(out, text, length);
+        } catch (const CMemoryLimitException&) {
+            exceeded = true;
+        }
+        exceeded = exceeded || budget.Exceeded();
+    }
+    if (exceeded)
+        throw CMacroException(kExpandErrorType, kExpansionMemoryErrorNumber, kExpansionMemoryErrorMessage);
+}
+
 int GetExpandDepth() noexcept
 {
     return ExpandDepthOfThread();
@@ -403,6 +423,10 @@ void CMacroContext::Expand(CTextBuffer* out, const char* text, int length)
 {
     if (!text || length <= 0)
         return;
+    if (!GetThreadData().budgeted) [[unlikely]] {
+        ExpandOutermost(out, text, length);
+        return;
+    }
     CExpandLevel level;
     const char* end = text + length;
     const char* pending = text; // first byte not yet copied to out

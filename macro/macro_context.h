@@ -114,6 +114,8 @@ public:
     bool RemoveMacro(Position position);
 
 private:
+    void ExpandOutermost(CTextBuffer* out, const char* text, int length);
+
     CMacroContext* m_parent;
     CMacroMap m_macros;
     bool m_readOnly = false;

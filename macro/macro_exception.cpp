@@ -1,5 +1,6 @@
 #include "macro/macro_exception.h"
 
+#include "framework/memory.h"
 #include "framework/text_buffer.h"
 #include "macro/core_macros.h"
 #include "macro/expander.h"
@@ -131,6 +132,8 @@ void CTryMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** ar
         HandleMacroException(nested, out, handler, e);
     } catch (const CHTTPException&) {
         throw;
+    } catch (const CMemoryLimitException&) {
+        throw; // ends the whole expansion, as the nesting limit does
     } catch (const CRedirectionException&) {
         throw;
     } catch (const abi::__forced_unwind&) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 
 namespace platform {
@@ -291,6 +292,20 @@ void Heap::Free(void* block) noexcept
         return;
     }
     header->owner->FreeHere(block, header->kind);
+}
+
+std::size_t Heap::BlockBytes(const void* block) noexcept
+{
+    if (!block)
+        return 0;
+    const BlockHeader* header = HeaderOf(block);
+    if (header->kind == kAligned)
+        return BlockBytes(static_cast<const char*>(block) - header->offset);
+    if (!header->owner)
+        return malloc_usable_size(const_cast<BlockHeader*>(header));
+    if (header->kind == kLarge)
+        return (reinterpret_cast<const LargeLink*>(header) - 1)->bytes;
+    return ClassBytes(header->kind) + sizeof(BlockHeader);
 }
 
 Heap* Heap::Owner(const void* block) noexcept

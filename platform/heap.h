@@ -49,6 +49,8 @@ public:
     static void Free(void* block) noexcept;
     // The heap a live block belongs to; null for the shared heap.
     static Heap* Owner(const void* block) noexcept;
+    // What a live block takes from its heap, header included.
+    static std::size_t BlockBytes(const void* block) noexcept;
 
     // Bytes taken from the system for this heap (chunks and large blocks).
     std::size_t GetReservedBytes() const { return m_reservedBytes; }
