@@ -186,11 +186,13 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
     // 7. The access checks of the document.
     bool executable = IsExecutable(*entry);
     // A PUT can turn a document into a macro document, so the upload needs
-    // to know the EXEC right as well.
+    // to know the EXEC right as well; as PUT itself, it must then be granted
+    // by a line, never by a list that says nothing.
     bool askExec = executable || method == "PUT";
-    if (askExec)
-        request.ExecAllowed = GetAccessList().CheckFresh("EXEC", request.AuthUser, request.ClientAddress, groups,
-                                                         &request.Scope) != 0;
+    if (askExec) {
+        int exec = GetAccessList().CheckFresh("EXEC", request.AuthUser, request.ClientAddress, groups, &request.Scope);
+        request.ExecAllowed = executable ? exec != 0 : exec == 1;
+    }
     auto checkList = [&](const CAccessList& list) {
         decision.Add(list.Check(method, request.AuthUser, request.ClientAddress, groups, &request.Scope),
                      list.IsEmpty());
