@@ -1,0 +1,365 @@
+// Multiprecision arithmetic over 16-bit digits.
+
+#include "security/big_number.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kBase = 0x10000;
+
+// Zeroes a work area when it goes out of scope.
+template <int N>
+struct Work {
+    BigDigit d[N];
+    Work() { BigZero(d, N); }
+    ~Work() { explicit_bzero(d, sizeof d); }
+    operator BigDigit*() { return d; }
+};
+
+int LeadingZeros(BigDigit d)
+{
+    int n = 0;
+    for (BigDigit bit = 0x8000; bit && !(d & bit); bit >>= 1)
+        ++n;
+    return n;
+}
+
+} // namespace
+
+void BigZero(BigDigit* a, int n)
+{
+    for (int i = 0; i < n; ++i)
+        a[i] = 0;
+}
+
+void BigCopy(BigDigit* a, const BigDigit* b, int n)
+{
+    for (int i = 0; i < n; ++i)
+        a[i] = b[i];
+}
+
+void BigSetSmall(BigDigit* a, int value, int n)
+{
+    a[0] = static_cast<BigDigit>(value);
+    BigDigit fill = value < 0 ? 0xFFFF : 0;
+    if (n > 1)
+        a[1] = static_cast<BigDigit>(static_cast<unsigned int>(value) >> 16);
+    for (int i = 2; i < n; ++i)
+        a[i] = fill;
+}
+
+int BigFromOctets(BigDigit* a, int n, const unsigned char* bytes, unsigned int length)
+{
+    BigZero(a, n);
+    for (unsigned int i = 0; i < length; ++i) {
+        unsigned int place = length - 1 - i; // byte place from the least significant end
+        unsigned char byte = bytes[i];
+        if (place / 2 >= static_cast<unsigned int>(n)) {
+            if (byte)
+                return 13;
+            continue;
+        }
+        a[place / 2] |= static_cast<BigDigit>(byte << (8 * (place % 2)));
+    }
+    return BigSign(a, n) < 0 ? 13 : 0;
+}
+
+int BigToOctets(unsigned char* bytes, unsigned int length, const BigDigit* a, int n)
+{
+    if (BigSign(a, n) < 0)
+        return 13;
+    for (int i = 0; i < n; ++i)
+        for (unsigned int half = 0; half < 2; ++half) {
+            unsigned char byte = static_cast<unsigned char>(a[i] >> (8 * half));
+            unsigned int place = 2 * static_cast<unsigned int>(i) + half;
+            if (place >= length) {
+                if (byte)
+                    return 13;
+                continue;
+            }
+            bytes[length - 1 - place] = byte;
+        }
+    for (unsigned int place = 2 * static_cast<unsigned int>(n); place < length; ++place)
+        bytes[length - 1 - place] = 0;
+    return 0;
+}
+
+BigDigit BigAdd(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
+{
+    std::uint32_t carry = 0;
+    for (int i = 0; i < n; ++i) {
+        carry += std::uint32_t(b[i]) + c[i];
+        a[i] = static_cast<BigDigit>(carry);
+        carry >>= 16;
+    }
+    return static_cast<BigDigit>(carry);
+}
+
+BigDigit BigSub(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
+{
+    std::uint32_t borrow = 0;
+    for (int i = 0; i < n; ++i) {
+        std::uint32_t d = std::uint32_t(b[i]) - c[i] - borrow;
+        a[i] = static_cast<BigDigit>(d);
+        borrow = (d >> 16) & 1;
+    }
+    return static_cast<BigDigit>(borrow);
+}
+
+void BigNegate(BigDigit* a, const BigDigit* b, int n)
+{
+    for (int i = 0; i < n; ++i)
+        a[i] = static_cast<BigDigit>(~b[i]);
+    BigIncrement(a, n);
+}
+
+void BigIncrement(BigDigit* a, int n)
+{
+    for (int i = 0; i < n && ++a[i] == 0; ++i) {
+    }
+}
+
+void BigDecrement(BigDigit* a, int n)
+{
+    for (int i = 0; i < n && a[i]-- == 0; ++i) {
+    }
+}
+
+int BigSign(const BigDigit* a, int n)
+{
+    if (a[n - 1] & 0x8000)
+        return -1;
+    for (int i = 0; i < n; ++i)
+        if (a[i])
+            return 1;
+    return 0;
+}
+
+int BigCompare(const BigDigit* a, const BigDigit* b, int n)
+{
+    bool negativeA = a[n - 1] & 0x8000, negativeB = b[n - 1] & 0x8000;
+    if (negativeA != negativeB)
+        return negativeA ? -1 : 1;
+    for (int i = n - 1; i >= 0; --i)
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+int BigDigits(const BigDigit* a, int n)
+{
+    while (n > 0 && a[n - 1] == 0)
+        --n;
+    return n;
+}
+
+int BigBits(const BigDigit* a, int n)
+{
+    int digits = BigDigits(a, n);
+    if (!digits)
+        return 0;
+    return 16 * digits - LeadingZeros(a[digits - 1]);
+}
+
+void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
+{
+    Work<2 * kBigMaxDigits> t;
+    int bn = BigDigits(b, n), cn = BigDigits(c, n);
+    for (int i = 0; i < bn; ++i) {
+        std::uint32_t carry = 0;
+        for (int j = 0; j < cn; ++j) {
+            carry += std::uint32_t(b[i]) * c[j] + t.d[i + j];
+            t.d[i + j] = static_cast<BigDigit>(carry);
+            carry >>= 16;
+        }
+        t.d[i + cn] = static_cast<BigDigit>(carry);
+    }
+    BigCopy(a, t, 2 * n);
+}
+
+// Knuth's long division: the divisor is shifted until its top digit is
+// large, each quotient digit is estimated from the top two digits and
+// corrected downward.
+void BigDivide(BigDigit* quotient, BigDigit* remainder, const BigDigit* u, int un, const BigDigit* v, int vn)
+{
+    Work<2 * kBigMaxDigits + 2> q, uu;
+    Work<kBigMaxDigits + 1> vv;
+    int n = BigDigits(v, vn), m = BigDigits(u, un);
+    if (quotient)
+        BigZero(quotient, un);
+    if (m < n) {
+        if (remainder) {
+            BigZero(remainder, vn);
+            BigCopy(remainder, u, m);
+        }
+        return;
+    }
+    int shift = LeadingZeros(v[n - 1]);
+    for (int i = n - 1; i >= 0; --i)
+        vv.d[i] = static_cast<BigDigit>((v[i] << shift) | (shift && i ? v[i - 1] >> (16 - shift) : 0));
+    uu.d[m] = static_cast<BigDigit>(shift ? u[m - 1] >> (16 - shift) : 0);
+    for (int i = m - 1; i >= 0; --i)
+        uu.d[i] = static_cast<BigDigit>((u[i] << shift) | (shift && i ? u[i - 1] >> (16 - shift) : 0));
+    for (int j = m - n; j >= 0; --j) {
+        std::uint32_t top = (std::uint32_t(uu.d[j + n]) << 16) | uu.d[j + n - 1];
+        std::uint32_t qhat = top / vv.d[n - 1];
+        std::uint32_t rhat = top % vv.d[n - 1];
+        while (n > 1 && (qhat >= kBase || qhat * vv.d[n - 2] > ((rhat << 16) | uu.d[j + n - 2]))) {
+            --qhat;
+            rhat += vv.d[n - 1];
+            if (rhat >= kBase)
+                break;
+        }
+        if (qhat >= kBase)
+            qhat = kBase - 1;
+        std::int64_t borrow = 0;
+        std::uint32_t carry = 0;
+        for (int i = 0; i < n; ++i) {
+            std::uint32_t p = qhat * vv.d[i] + carry;
+            carry = p >> 16;
+            std::int64_t t = std::int64_t(uu.d[i + j]) - (p & 0xFFFF) + borrow;
+            uu.d[i + j] = static_cast<BigDigit>(t);
+            borrow = t >> 16;
+        }
+        std::int64_t t = std::int64_t(uu.d[j + n]) - carry + borrow;
+        uu.d[j + n] = static_cast<BigDigit>(t);
+        if (t < 0) {
+            // The estimate was one too large: add the divisor back.
+            --qhat;
+            std::uint32_t c = 0;
+            for (int i = 0; i < n; ++i) {
+                c += std::uint32_t(uu.d[i + j]) + vv.d[i];
+                uu.d[i + j] = static_cast<BigDigit>(c);
+                c >>= 16;
+            }
+            uu.d[j + n] = static_cast<BigDigit>(uu.d[j + n] + c);
+        }
+        q.d[j] = static_cast<BigDigit>(qhat);
+    }
+    if (quotient)
+        BigCopy(quotient, q, m - n + 1 < un ? m - n + 1 : un);
+    if (remainder) {
+        BigZero(remainder, vn);
+        for (int i = 0; i < n; ++i)
+            remainder[i] = static_cast<BigDigit>((uu.d[i] >> shift) | (shift ? uu.d[i + 1] << (16 - shift) : 0));
+    }
+}
+
+void BigMod(BigDigit* a, const BigDigit* b, int bn, const BigDigit* c, int cn)
+{
+    BigDivide(nullptr, a, b, bn, c, cn);
+}
+
+void BigModulusSet(BigModulus* modulus, const BigDigit* m, int n)
+{
+    BigZero(modulus->m, kBigMaxDigits);
+    BigCopy(modulus->m, m, n);
+    modulus->n = n;
+    int k = BigDigits(m, n);
+    modulus->digits = k;
+    // reciprocal = floor(2^(32k) / m), k + 1 digits.
+    Work<2 * kBigMaxDigits + 2> power;
+    power.d[2 * k] = 1;
+    BigZero(modulus->reciprocal, kBigMaxDigits);
+    Work<2 * kBigMaxDigits + 2> q;
+    BigDivide(q, nullptr, power, 2 * k + 1, m, n);
+    BigCopy(modulus->reciprocal, q, k + 1);
+}
+
+void BigModulusClear(BigModulus* modulus)
+{
+    explicit_bzero(modulus, sizeof *modulus);
+}
+
+namespace {
+
+// a (n digits) = x mod m for x (2n digits) below m^2.
+void Reduce(BigDigit* a, const BigDigit* x, const BigModulus* modulus)
+{
+    const int k = modulus->digits;
+    const int n = modulus->n;
+    Work<kBigMaxDigits + 2> q1, r1, r2;
+    Work<2 * kBigMaxDigits + 4> q2, q3m;
+    // q1 = x / b^(k-1); q2 = q1 * reciprocal; q3 = q2 / b^(k+1).
+    for (int i = 0; i <= k; ++i)
+        q1.d[i] = x[k - 1 + i];
+    Work<kBigMaxDigits + 2> recip;
+    BigCopy(recip, modulus->reciprocal, k + 1);
+    BigMultiply(q2, q1, recip, k + 1);
+    Work<kBigMaxDigits + 2> q3, mm;
+    for (int i = 0; i <= k; ++i)
+        q3.d[i] = q2.d[k + 1 + i];
+    BigCopy(mm, modulus->m, k);
+    BigMultiply(q3m, q3, mm, k + 1);
+    // r = (x - q3 m) mod b^(k+1), then at most two subtractions of m.
+    BigCopy(r1, x, k + 1);
+    BigCopy(r2, q3m, k + 1);
+    BigSub(r1, r1, r2, k + 1);
+    Work<kBigMaxDigits + 2> m2;
+    BigCopy(m2, modulus->m, k);
+    for (int guard = 0; guard < 3; ++guard) {
+        Work<kBigMaxDigits + 2> t;
+        if (BigSub(t, r1, m2, k + 1))
+            break; // r1 < m
+        BigCopy(r1, t, k + 1);
+    }
+    BigZero(a, n);
+    BigCopy(a, r1, k);
+}
+
+} // namespace
+
+void BigModMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, const BigModulus* modulus)
+{
+    Work<2 * kBigMaxDigits> t;
+    BigMultiply(t, b, c, modulus->n);
+    Reduce(a, t, modulus);
+}
+
+void BigModSquare(BigDigit* a, const BigDigit* b, const BigModulus* modulus)
+{
+    BigModMultiply(a, b, b, modulus);
+}
+
+void BigModExp(BigDigit* a, const BigDigit* b, const BigDigit* e, int en, const BigModulus* modulus)
+{
+    const int n = modulus->n;
+    const int bits = BigBits(e, en);
+    const int width = bits <= 3 ? 1 : bits <= 15 ? 2 : bits <= 63 ? 3 : 4;
+    // Odd powers b^1, b^3, ..., made the first time a window needs them.
+    Work<8 * kBigMaxDigits> powers;
+    Work<kBigMaxDigits> square, result;
+    BigCopy(powers, b, n);
+    int madeUpTo = 0;
+    BigSetSmall(result, 1, n);
+    if (modulus->digits == 1 && modulus->m[0] == 1)
+        BigZero(result, n);
+    auto bit = [&](int i) { return (e[i / 16] >> (i % 16)) & 1; };
+    for (int i = bits - 1; i >= 0;) {
+        if (!bit(i)) {
+            BigModSquare(result, result, modulus);
+            --i;
+            continue;
+        }
+        int low = i - width + 1 < 0 ? 0 : i - width + 1;
+        while (!bit(low))
+            ++low;
+        int value = 0;
+        for (int j = i; j >= low; --j) {
+            value = (value << 1) | bit(j);
+            BigModSquare(result, result, modulus);
+        }
+        int index = value >> 1;
+        if (index > madeUpTo) {
+            if (madeUpTo == 0)
+                BigModSquare(square, b, modulus);
+            for (int j = madeUpTo + 1; j <= index; ++j)
+                BigModMultiply(powers.d + j * kBigMaxDigits, powers.d + (j - 1) * kBigMaxDigits, square, modulus);
+            madeUpTo = index;
+        }
+        BigModMultiply(result, result, powers.d + index * kBigMaxDigits, modulus);
+        i = low - 1;
+    }
+    BigCopy(a, result, n);
+}
