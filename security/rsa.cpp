@@ -47,6 +47,8 @@ int RSAInit(void* context, const void* keyValue, int)
     unsigned int bits = OctetBits(key->modulus);
     if (bits > kMaxModulusBits)
         return 7;
+    if (bits == 0)
+        return 13;
     c->blockLength = (bits + 7) / 8;
     if (BigFromOctets(c->p, kMaxPrimeDigits, key->prime[0].data, key->prime[0].length))
         return 13;
@@ -97,9 +99,10 @@ int Transform(RSAContext* c, unsigned char* out, const ToolkitSurrender* surrend
             status = Surrendered(surrender);
         }
         if (!status) {
-            // m2 may exceed p when q > p: the difference is lifted by p
-            // until it is not negative.
-            BigSub(h, m1, m2, dp);
+            // m2 may exceed p when q > p. Taken mod p first, the difference
+            // needs p added at most once to be non-negative, whatever the key.
+            BigMod(t, m2, dp, c->p, dp);
+            BigSub(h, m1, t, dp);
             while (BigSign(h, dp) < 0)
                 BigAdd(h, h, c->p, dp);
             BigMultiply(t, h, c->qInv, dp);
