@@ -178,6 +178,38 @@ void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
     BigCopy(a, t, 2 * n);
 }
 
+void BigSquare(BigDigit* a, const BigDigit* b, int n)
+{
+    Work<2 * kBigMaxDigits> t;
+    const int bn = BigDigits(b, n);
+    // The cross products once, doubled, then the squares of the digits.
+    for (int i = 0; i < bn; ++i) {
+        std::uint32_t carry = 0;
+        for (int j = i + 1; j < bn; ++j) {
+            carry += std::uint32_t(b[i]) * b[j] + t.d[i + j];
+            t.d[i + j] = static_cast<BigDigit>(carry);
+            carry >>= 16;
+        }
+        t.d[i + bn] = static_cast<BigDigit>(carry);
+    }
+    BigDigit top = 0;
+    for (int i = 0; i < 2 * bn; ++i) {
+        BigDigit next = static_cast<BigDigit>(t.d[i] >> 15);
+        t.d[i] = static_cast<BigDigit>((t.d[i] << 1) | top);
+        top = next;
+    }
+    std::uint32_t carry = 0;
+    for (int i = 0; i < bn; ++i) {
+        std::uint32_t square = std::uint32_t(b[i]) * b[i];
+        std::uint32_t low = t.d[2 * i] + (square & 0xFFFF) + carry;
+        t.d[2 * i] = static_cast<BigDigit>(low);
+        std::uint32_t high = t.d[2 * i + 1] + (square >> 16) + (low >> 16);
+        t.d[2 * i + 1] = static_cast<BigDigit>(high);
+        carry = high >> 16;
+    }
+    BigCopy(a, t, 2 * n);
+}
+
 // Knuth's long division: the divisor is shifted until its top digit is
 // large, each quotient digit is estimated from the top two digits and
 // corrected downward.
@@ -274,38 +306,60 @@ void BigModulusClear(BigModulus* modulus)
 
 namespace {
 
-// a (n digits) = x mod m for x (2n digits) below m^2.
+// The digits of b * c (bn and cn digits) from place low up; the carries of
+// the places below are left out, so the result may fall short by a little.
+void MultiplyHigh(BigDigit* t, const BigDigit* b, int bn, const BigDigit* c, int cn, int low)
+{
+    for (int i = 0; i < bn; ++i) {
+        std::uint32_t carry = 0;
+        for (int j = low - i > 0 ? low - i : 0; j < cn; ++j) {
+            carry += std::uint32_t(b[i]) * c[j] + t[i + j];
+            t[i + j] = static_cast<BigDigit>(carry);
+            carry >>= 16;
+        }
+        t[i + cn] = static_cast<BigDigit>(carry);
+    }
+}
+
+// b * c mod b^(top + 1).
+void MultiplyLow(BigDigit* t, const BigDigit* b, int bn, const BigDigit* c, int cn, int top)
+{
+    for (int i = 0; i < bn && i <= top; ++i) {
+        std::uint32_t carry = 0;
+        int last = cn - 1 < top - i ? cn - 1 : top - i;
+        for (int j = 0; j <= last; ++j) {
+            carry += std::uint32_t(b[i]) * c[j] + t[i + j];
+            t[i + j] = static_cast<BigDigit>(carry);
+            carry >>= 16;
+        }
+        if (i + cn <= top)
+            t[i + cn] = static_cast<BigDigit>(carry);
+    }
+}
+
+// a (n digits) = x mod m for x (2n digits) below m^2: Barrett's estimate
+// q = floor(floor(x / b^(k-1)) * reciprocal / b^(k+1)) is at most a few
+// short, so r = x - q m needs at most a few subtractions of m.
 void Reduce(BigDigit* a, const BigDigit* x, const BigModulus* modulus)
 {
     const int k = modulus->digits;
     const int n = modulus->n;
-    Work<kBigMaxDigits + 2> q1, r1, r2;
-    Work<2 * kBigMaxDigits + 4> q2, q3m;
-    // q1 = x / b^(k-1); q2 = q1 * reciprocal; q3 = q2 / b^(k+1).
-    for (int i = 0; i <= k; ++i)
-        q1.d[i] = x[k - 1 + i];
-    Work<kBigMaxDigits + 2> recip;
-    BigCopy(recip, modulus->reciprocal, k + 1);
-    BigMultiply(q2, q1, recip, k + 1);
-    Work<kBigMaxDigits + 2> q3, mm;
-    for (int i = 0; i <= k; ++i)
-        q3.d[i] = q2.d[k + 1 + i];
-    BigCopy(mm, modulus->m, k);
-    BigMultiply(q3m, q3, mm, k + 1);
-    // r = (x - q3 m) mod b^(k+1), then at most two subtractions of m.
-    BigCopy(r1, x, k + 1);
-    BigCopy(r2, q3m, k + 1);
-    BigSub(r1, r1, r2, k + 1);
-    Work<kBigMaxDigits + 2> m2;
-    BigCopy(m2, modulus->m, k);
-    for (int guard = 0; guard < 3; ++guard) {
+    Work<2 * kBigMaxDigits + 4> q2;
+    Work<kBigMaxDigits + 2> r, qm;
+    // Only the places from k - 1 up count towards q.
+    MultiplyHigh(q2, x + k - 1, k + 1, modulus->reciprocal, k + 1, k - 1);
+    const BigDigit* q = q2.d + k + 1;
+    MultiplyLow(qm, q, k + 1, modulus->m, k, k);
+    BigCopy(r, x, k + 1);
+    BigSub(r, r, qm, k + 1);
+    for (int guard = 0; guard < 8; ++guard) {
         Work<kBigMaxDigits + 2> t;
-        if (BigSub(t, r1, m2, k + 1))
-            break; // r1 < m
-        BigCopy(r1, t, k + 1);
+        if (BigSub(t, r, modulus->m, k + 1))
+            break; // r < m
+        BigCopy(r, t, k + 1);
     }
     BigZero(a, n);
-    BigCopy(a, r1, k);
+    BigCopy(a, r, k);
 }
 
 } // namespace
@@ -319,7 +373,9 @@ void BigModMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, const Big
 
 void BigModSquare(BigDigit* a, const BigDigit* b, const BigModulus* modulus)
 {
-    BigModMultiply(a, b, b, modulus);
+    Work<2 * kBigMaxDigits> t;
+    BigSquare(t, b, modulus->n);
+    Reduce(a, t, modulus);
 }
 
 void BigModExp(BigDigit* a, const BigDigit* b, const BigDigit* e, int en, const BigModulus* modulus)

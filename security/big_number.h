@@ -33,6 +33,8 @@ void BigZero(BigDigit* a, int n);
 
 // a (2n digits) = b * c (n digits each, non-negative).
 void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n);
+// a (2n digits) = b * b.
+void BigSquare(BigDigit* a, const BigDigit* b, int n);
 // quotient (un digits, or null) and remainder (vn digits, or null) of u by
 // v, both non-negative; v must not be zero.
 void BigDivide(BigDigit* quotient, BigDigit* remainder, const BigDigit* u, int un, const BigDigit* v, int vn);

@@ -155,7 +155,8 @@ void Schedule(DESKeySchedule* schedule, const unsigned char* key, bool forward)
 
 inline std::uint32_t RotateLeft(std::uint32_t x, int n)
 {
-    return (x << n) | (x >> (32 - n));
+    n &= 31;
+    return n ? (x << n) | (x >> (32 - n)) : x;
 }
 
 } // namespace
