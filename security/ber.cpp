@@ -199,6 +199,62 @@ int BerDecode(const BerTemplateEntry* entries, void* const* slots, const unsigne
     return 0;
 }
 
+namespace {
+
+// Reads until room is full or the reader has no more.
+int Fill(BerReader reader, void* context, unsigned char* buffer, unsigned int room, unsigned int* filled)
+{
+    while (*filled < room) {
+        unsigned int got = 0;
+        if (int status = reader(context, buffer + *filled, room - *filled, &got))
+            return status;
+        if (got == 0 || got > room - *filled)
+            break;
+        *filled += got;
+    }
+    return 0;
+}
+
+void FreeHeld(unsigned char* buffer, unsigned int size)
+{
+    explicit_bzero(buffer, size);
+    ToolkitFree(buffer);
+}
+
+} // namespace
+
+int BerDecodeStream(const BerTemplateEntry* entries, void* const* slots, BerReader reader, void* context,
+                    ToolkitItem* held, unsigned int* used)
+{
+    *held = {nullptr, 0};
+    unsigned int size = kBerStreamFirst, filled = 0;
+    auto* buffer = static_cast<unsigned char*>(ToolkitAlloc(size));
+    if (!buffer)
+        return kToolkitNoMemory;
+    int status = Fill(reader, context, buffer, size, &filled);
+    unsigned int header = 0, content = 0, total = 0;
+    if (!status && filled == size && BerReadElement(buffer, filled, &header, &content, &total, 0) == 6) {
+        auto* large = static_cast<unsigned char*>(ToolkitAlloc(kBerStreamLarge));
+        if (!large) {
+            status = kToolkitNoMemory;
+        } else {
+            CryptoMemCopy(large, buffer, filled);
+            FreeHeld(buffer, size);
+            buffer = large;
+            size = kBerStreamLarge;
+            status = Fill(reader, context, buffer, size, &filled);
+        }
+    }
+    if (!status)
+        status = BerDecode(entries, slots, buffer, filled, used);
+    if (status) {
+        FreeHeld(buffer, size);
+        return status;
+    }
+    *held = {buffer, size};
+    return 0;
+}
+
 // Encoding.
 
 namespace {
@@ -495,6 +551,26 @@ int BerDecodeFixed(void* slot, const unsigned char* content, unsigned int length
     CryptoMemSet(out, 0, field->length - value.length);
     CryptoMemCopy(out + field->length - value.length, value.data, value.length);
     return 0;
+}
+
+int BerDecodeInteger16(void* slot, const unsigned char* content, unsigned int length)
+{
+    unsigned char field[2];
+    BerSlot fixed = {field, 2, 0};
+    if (BerDecodeFixed(&fixed, content, length))
+        return kToolkitData;
+    *static_cast<unsigned short*>(slot) = static_cast<unsigned short>((field[0] << 8) | field[1]);
+    return 0;
+}
+
+int BerEncodeInteger16(const void* slot, BerEncoder* encoder, unsigned int tag)
+{
+    unsigned int value = *static_cast<const unsigned short*>(slot);
+    unsigned char* bytes = BerScratch(encoder, 2);
+    bytes[0] = static_cast<unsigned char>(value >> 8);
+    bytes[1] = static_cast<unsigned char>(value);
+    BerSlot field = {bytes, 2, 0};
+    return BerEncodeUnsigned(&field, encoder, tag);
 }
 
 int BerDecodeInteger32(void* slot, const unsigned char* content, unsigned int length)

@@ -57,6 +57,18 @@ struct BerTemplateEntry {
 // says, and never reads outside in.
 int BerDecode(const BerTemplateEntry* entries, void* const* slots, const unsigned char* in, unsigned int length,
               unsigned int* used);
+// Decodes one element that a reader supplies: the first read fills a
+// 2048-byte buffer, and an element that does not fit is read on into a
+// 32000-byte one. The buffer goes to *held (ToolkitAlloc, owned by the
+// caller; the slots point into it). A reader answers 0 with *got bytes (0 at
+// the end) or a status, which is passed on; an element longer than the
+// larger buffer is 524.
+using BerReader = int (*)(void* context, unsigned char* buffer, unsigned int room, unsigned int* got);
+inline constexpr unsigned int kBerStreamFirst = 2048;
+inline constexpr unsigned int kBerStreamLarge = 32000;
+int BerDecodeStream(const BerTemplateEntry* entries, void* const* slots, BerReader reader, void* context,
+                    ToolkitItem* held, unsigned int* used);
+
 // Encodes the slots' values; out gets a new block (ToolkitAlloc) owned by the
 // caller. 520 for a missing mandatory value, 537 past the limits.
 int BerEncode(const BerTemplateEntry* entries, void* const* slots, ToolkitItem* out);
@@ -83,7 +95,10 @@ int BerEncodeUnsigned(const void* slot, BerEncoder* encoder, unsigned int tag);
 // An INTEGER into a fixed field: the slot is a BerSlot whose data and length
 // name the field; right-aligned, zero-filled.
 int BerDecodeFixed(void* slot, const unsigned char* content, unsigned int length);
-// 32-bit integers through an unsigned int slot.
+// 16-bit integers through an unsigned short slot, 32-bit ones through an
+// unsigned int slot.
+int BerDecodeInteger16(void* slot, const unsigned char* content, unsigned int length);
+int BerEncodeInteger16(const void* slot, BerEncoder* encoder, unsigned int tag);
 int BerDecodeInteger32(void* slot, const unsigned char* content, unsigned int length);
 int BerEncodeInteger32(const void* slot, BerEncoder* encoder, unsigned int tag);
 // A version INTEGER that must be 0; the slot is unused.

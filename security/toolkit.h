@@ -19,6 +19,7 @@ inline constexpr int kToolkitImplementation1 = 519;
 inline constexpr int kToolkitFailure = 520;
 inline constexpr int kToolkitImplementation3 = 521;
 inline constexpr int kToolkitImplementation4 = 522;
+inline constexpr int kToolkitFatal = 523; // a failure that ends the chooser walk
 inline constexpr int kToolkitData = 524;
 inline constexpr int kToolkitLength = 525;
 inline constexpr int kToolkitKeyInfoAlreadySet = 526;

@@ -58,9 +58,11 @@ void ReleaseBinding(ToolkitBinding* binding)
     *binding = {};
 }
 
+// Out of memory and the two statuses kept for failures no other record can
+// mend end the walk at once.
 static bool StopsTheWalk(int status)
 {
-    return status == kToolkitNoMemory || status == kToolkitImplementation1 || status == kToolkitImplementation3;
+    return status == kToolkitNoMemory || status == kToolkitImplementation1 || status == kToolkitFatal;
 }
 
 int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* type, int encrypt,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -308,4 +309,91 @@ TEST(RsaPadding, BlocksAndLimits)
     ASSERT_EQ(SetKeyInfo(large, RSAPrivateCRTKeyInfoType, &crt), 0);
     EXPECT_EQ(RsaDecrypt(large, Bytes(129, '\0'), &out), 533);
     DestroyKeyObject(&large);
+}
+
+namespace {
+
+struct Source {
+    Bytes bytes;
+    std::size_t at = 0;
+    unsigned int chunk = 100;
+    int failure = 0;
+};
+
+int ReadSource(void* context, unsigned char* buffer, unsigned int room, unsigned int* got)
+{
+    auto* source = static_cast<Source*>(context);
+    if (source->failure)
+        return source->failure;
+    std::size_t n = std::min<std::size_t>({room, source->chunk, source->bytes.size() - source->at});
+    std::copy_n(source->bytes.begin() + static_cast<std::ptrdiff_t>(source->at), n, buffer);
+    source->at += n;
+    *got = static_cast<unsigned int>(n);
+    return 0;
+}
+
+Bytes OctetString(std::size_t n)
+{
+    Bytes length = n < 128 ? Bytes(1, static_cast<char>(n))
+                           : FromHex("82") + Bytes(1, static_cast<char>(n >> 8)) + Bytes(1, static_cast<char>(n));
+    return FromHex("04") + length + Bytes(n, 'o');
+}
+
+} // namespace
+
+TEST(BerDecodeStream, ElementsPastTheFirstBufferAreReadOn)
+{
+    const BerTemplateEntry octets[] = {{kBerOctetString, nullptr, nullptr, 0}};
+    const struct {
+        const char* what;
+        std::size_t content;
+        int failure;
+        int status;
+    } cases[] = {
+        {"fits the first buffer", 100, 0, 0},
+        {"needs the larger buffer", 3000, 0, 0},
+        {"fills the larger buffer", kBerStreamLarge - 4, 0, 0},
+        {"larger than both", kBerStreamLarge, 0, 524},
+        {"reader failure", 10, 279, 279},
+    };
+    for (const auto& c : cases) {
+        Source source{OctetString(c.content) + "trailing", 0, 700, c.failure};
+        BerSlot value{};
+        void* slots[] = {&value};
+        ToolkitItem held{};
+        unsigned int used = 0;
+        EXPECT_EQ(BerDecodeStream(octets, slots, ReadSource, &source, &held, &used), c.status) << c.what;
+        if (c.status == 0) {
+            EXPECT_EQ(value.length, c.content) << c.what;
+            EXPECT_EQ(used, OctetString(c.content).size()) << c.what;
+            EXPECT_EQ(Bytes(reinterpret_cast<const char*>(value.data), value.length), Bytes(c.content, 'o')) << c.what;
+        }
+        EXPECT_EQ(held.data != nullptr, c.status == 0) << c.what;
+        ToolkitFree(held.data);
+    }
+}
+
+TEST(BerEncode, FixedWidthIntegersRoundTrip)
+{
+    const BerTemplateEntry sequence[] = {
+        {kBerSequence, nullptr, nullptr, 0},
+        {kBerInteger, BerDecodeInteger16, BerEncodeInteger16, 0},
+        {kBerInteger, BerDecodeInteger32, BerEncodeInteger32, 1},
+        {kBerEnd, nullptr, nullptr, 0},
+    };
+    unsigned short small = 0x8001;
+    unsigned int large = 0x80000000u;
+    void* slots[] = {&small, &large};
+    ToolkitItem out{};
+    ASSERT_EQ(BerEncode(sequence, slots, &out), 0);
+    Bytes der(reinterpret_cast<char*>(out.data), out.length);
+    ToolkitFree(out.data);
+    EXPECT_EQ(ToHex(der), "300c" "0203008001" "02050080000000");
+    small = 0;
+    large = 0;
+    ASSERT_EQ(BerDecode(sequence, slots, U(der), static_cast<unsigned int>(der.size()), nullptr), 0);
+    EXPECT_EQ(small, 0x8001);
+    EXPECT_EQ(large, 0x80000000u);
+    Bytes tooWide = FromHex("3009" "0203010000" "02020100");
+    EXPECT_EQ(BerDecode(sequence, slots, U(tooWide), static_cast<unsigned int>(tooWide.size()), nullptr), 524);
 }
