@@ -220,6 +220,12 @@ void BigDivide(BigDigit* quotient, BigDigit* remainder, const BigDigit* u, int u
     int n = BigDigits(v, vn), m = BigDigits(u, un);
     if (quotient)
         BigZero(quotient, un);
+    if (n == 0) {
+        // No division by zero: both results are zero.
+        if (remainder)
+            BigZero(remainder, vn);
+        return;
+    }
     if (m < n) {
         if (remainder) {
             BigZero(remainder, vn);

@@ -36,7 +36,7 @@ void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n);
 // a (2n digits) = b * b.
 void BigSquare(BigDigit* a, const BigDigit* b, int n);
 // quotient (un digits, or null) and remainder (vn digits, or null) of u by
-// v, both non-negative; v must not be zero.
+// v, both non-negative; a zero v gives zero for both.
 void BigDivide(BigDigit* quotient, BigDigit* remainder, const BigDigit* u, int un, const BigDigit* v, int vn);
 // a = b mod c: b has bn digits, a and c have cn digits.
 void BigMod(BigDigit* a, const BigDigit* b, int bn, const BigDigit* c, int cn);

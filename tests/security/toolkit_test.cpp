@@ -2,9 +2,12 @@
 
 #include "security/algorithm_object.h"
 #include "security/rsa_exception.h"
+#include "security/toolkit_internal.h"
 #include "toolkit_helper.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 namespace {
 
@@ -215,5 +218,77 @@ TEST(ToolkitAlgorithms, CbcKeepsTheResidueBetweenCalls)
         // The same stream fed in two calls.
         Bytes first = DesCbcEncrypt(key, iv, Bytes("Now is the time for all ").substr(0, cut));
         EXPECT_EQ(first, whole.substr(0, cut / 8 * 8)) << cut;
+    }
+}
+
+namespace {
+
+int g_inits = 0;
+
+int InitAnswering(int code)
+{
+    ++g_inits;
+    return code;
+}
+
+template <int Code>
+int FakeInit(void*, const void*, int)
+{
+    return InitAnswering(Code);
+}
+
+int FakeUpdate(void*, unsigned char*, unsigned int* outLen, unsigned int, const unsigned char*, unsigned int,
+               const ToolkitSurrender*)
+{
+    *outLen = 0;
+    return 0;
+}
+
+int FakeFinal(void*, unsigned char*, unsigned int* outLen, unsigned int)
+{
+    *outLen = 0;
+    return 0;
+}
+
+template <int Code>
+const ToolkitImplementation kFake = {8, FakeInit<Code>, FakeUpdate, FakeFinal, nullptr, nullptr};
+
+template <int Code>
+const ToolkitMethodRecord kFakeRC4 = {&kRC4Algorithm, 1, nullptr, &kFake<Code>};
+
+const ToolkitMethodRecord kFakeMD5 = {&kMD5Algorithm, 1, nullptr, &kFake<0>};
+const ToolkitMethodRecord kFakeRC4Decrypt = {&kRC4Algorithm, 0, nullptr, &kFake<0>};
+const ToolkitMethodRecord kNeedsCRTKey = {&kRC4Algorithm, 1, RSAPrivateCRTKeyInfoType, &kFake<0>};
+
+} // namespace
+
+TEST(ToolkitChooser, TheWalkSkipsFailuresAndStopsOnGraveOnes)
+{
+    const struct {
+        const char* what;
+        std::vector<const ToolkitMethodRecord*> records;
+        int status;
+        int inits;
+    } cases[] = {
+        {"first fits", {&kFakeRC4<0>, &kFakeRC4<5>}, 0, 1},
+        {"bad data skipped", {&kFakeRC4<5>, &kFakeRC4<0>}, 0, 2},
+        {"last failure answered", {&kFakeRC4<5>, &kFakeRC4<12>}, 528, 2},
+        {"out of memory stops", {&kFakeRC4<128>, &kFakeRC4<0>}, 518, 1},
+        {"code 1 stops", {&kFakeRC4<1>, &kFakeRC4<0>}, 519, 1},
+        {"unknown code is 520", {&kFakeRC4<99>}, 520, 1},
+        {"other type or direction never tried", {&kFakeMD5, &kFakeRC4Decrypt}, 545, 0},
+        {"key in another form skipped", {&kNeedsCRTKey, &kFakeRC4<0>}, 0, 1},
+        {"key form failure answered", {&kNeedsCRTKey}, 542, 0},
+    };
+    for (const auto& c : cases) {
+        Handles h;
+        std::vector<const ToolkitMethodRecord*> chooser = c.records;
+        chooser.push_back(nullptr);
+        g_inits = 0;
+        EXPECT_EQ(EncryptInit(h.rc4, h.key, chooser.data(), nullptr), c.status) << c.what;
+        EXPECT_EQ(g_inits, c.inits) << c.what;
+        unsigned char out[4];
+        unsigned int length = 0;
+        EXPECT_EQ(EncryptUpdate(h.rc4, out, &length, 4, out, 0, nullptr, nullptr), c.status ? 514 : 0) << c.what;
     }
 }
