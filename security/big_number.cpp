@@ -8,12 +8,14 @@ namespace {
 
 constexpr std::uint32_t kBase = 0x10000;
 
-// Zeroes a work area when it goes out of scope.
+// A work area of at most N digits, of which the first used (all by
+// default) start zeroed and are zeroed again when it goes out of scope.
 template <int N>
 struct Work {
     BigDigit d[N];
-    Work() { BigZero(d, N); }
-    ~Work() { explicit_bzero(d, sizeof d); }
+    int used;
+    explicit Work(int count = N) : used(count < N ? count : N) { BigZero(d, used); }
+    ~Work() { explicit_bzero(d, sizeof(BigDigit) * static_cast<std::size_t>(used)); }
     operator BigDigit*() { return d; }
 };
 
@@ -164,7 +166,7 @@ int BigBits(const BigDigit* a, int n)
 
 void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
 {
-    Work<2 * kBigMaxDigits> t;
+    Work<2 * kBigMaxDigits> t(2 * n);
     int bn = BigDigits(b, n), cn = BigDigits(c, n);
     for (int i = 0; i < bn; ++i) {
         std::uint32_t carry = 0;
@@ -180,7 +182,7 @@ void BigMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, int n)
 
 void BigSquare(BigDigit* a, const BigDigit* b, int n)
 {
-    Work<2 * kBigMaxDigits> t;
+    Work<2 * kBigMaxDigits> t(2 * n);
     const int bn = BigDigits(b, n);
     // The cross products once, doubled, then the squares of the digits.
     for (int i = 0; i < bn; ++i) {
@@ -312,6 +314,15 @@ void BigModulusClear(BigModulus* modulus)
 
 namespace {
 
+// Whether a < b as unsigned numbers of n digits.
+bool Below(const BigDigit* a, const BigDigit* b, int n)
+{
+    for (int i = n - 1; i >= 0; --i)
+        if (a[i] != b[i])
+            return a[i] < b[i];
+    return false;
+}
+
 // The digits of b * c (bn and cn digits) from place low up; the carries of
 // the places below are left out, so the result may fall short by a little.
 void MultiplyHigh(BigDigit* t, const BigDigit* b, int bn, const BigDigit* c, int cn, int low)
@@ -350,20 +361,16 @@ void Reduce(BigDigit* a, const BigDigit* x, const BigModulus* modulus)
 {
     const int k = modulus->digits;
     const int n = modulus->n;
-    Work<2 * kBigMaxDigits + 4> q2;
-    Work<kBigMaxDigits + 2> r, qm;
+    Work<2 * kBigMaxDigits + 4> q2(2 * k + 3);
+    Work<kBigMaxDigits + 2> r(k + 1), qm(k + 1);
     // Only the places from k - 1 up count towards q.
     MultiplyHigh(q2, x + k - 1, k + 1, modulus->reciprocal, k + 1, k - 1);
     const BigDigit* q = q2.d + k + 1;
     MultiplyLow(qm, q, k + 1, modulus->m, k, k);
     BigCopy(r, x, k + 1);
     BigSub(r, r, qm, k + 1);
-    for (int guard = 0; guard < 8; ++guard) {
-        Work<kBigMaxDigits + 2> t;
-        if (BigSub(t, r, modulus->m, k + 1))
-            break; // r < m
-        BigCopy(r, t, k + 1);
-    }
+    for (int guard = 0; guard < 8 && !Below(r, modulus->m, k + 1); ++guard)
+        BigSub(r, r, modulus->m, k + 1);
     BigZero(a, n);
     BigCopy(a, r, k);
 }
@@ -372,14 +379,14 @@ void Reduce(BigDigit* a, const BigDigit* x, const BigModulus* modulus)
 
 void BigModMultiply(BigDigit* a, const BigDigit* b, const BigDigit* c, const BigModulus* modulus)
 {
-    Work<2 * kBigMaxDigits> t;
+    Work<2 * kBigMaxDigits> t(2 * modulus->n);
     BigMultiply(t, b, c, modulus->n);
     Reduce(a, t, modulus);
 }
 
 void BigModSquare(BigDigit* a, const BigDigit* b, const BigModulus* modulus)
 {
-    Work<2 * kBigMaxDigits> t;
+    Work<2 * kBigMaxDigits> t(2 * modulus->n);
     BigSquare(t, b, modulus->n);
     Reduce(a, t, modulus);
 }

@@ -118,6 +118,9 @@ TEST(AlgorithmCrossCheck, ThousandRandomInputsEachAgreeWithPython)
         line << "rng " << ToHex(a) << "," << ToHex(b) << " " << c1 << "," << c2 << "," << c3 << " -";
         cases.push_back({line.str(), RandomStream({a, b}, {c1, c2, c3})});
     }
+    // Long enough for the state's last byte to pass through 0, where the
+    // increment moves on to the byte before it.
+    cases.push_back({"rng 616263,00 4100,17,1 -", RandomStream({"abc", Bytes(1, '\0')}, {4100, 17, 1})});
     std::string input;
     for (const Case& c : cases)
         input += c.line + "\n";
