@@ -19,6 +19,15 @@ struct Work {
     operator BigDigit*() { return d; }
 };
 
+// Whether a < b as unsigned numbers of n digits.
+bool Below(const BigDigit* a, const BigDigit* b, int n)
+{
+    for (int i = n - 1; i >= 0; --i)
+        if (a[i] != b[i])
+            return a[i] < b[i];
+    return false;
+}
+
 int LeadingZeros(BigDigit d)
 {
     int n = 0;
@@ -291,6 +300,66 @@ void BigMod(BigDigit* a, const BigDigit* b, int bn, const BigDigit* c, int cn)
     BigDivide(nullptr, a, b, bn, c, cn);
 }
 
+namespace {
+
+// Whether a * m (both of count digits) exceeds power.
+bool ProductAbove(const BigDigit* a, const BigDigit* m, const BigDigit* power, int count)
+{
+    Work<2 * kBigMaxDigits + 4> product(2 * count);
+    BigMultiply(product, a, m, count);
+    Work<2 * kBigMaxDigits + 4> wide(2 * count);
+    BigCopy(wide, power, count);
+    return Below(wide, product, 2 * count);
+}
+
+// reciprocal = floor(b^(2k) / m) for m of k significant digits, k >= 2:
+// Newton's iteration x += x (b^(2k) - m x) / b^(2k) climbs from a guess
+// below it, then the result is corrected to the floor exactly.
+void NewtonReciprocal(BigDigit* reciprocal, const BigDigit* m, int k)
+{
+    const int count = 2 * k + 2;
+    Work<kBigMaxDigits + 4> x(count), mm(count), power(count), difference(count), one(count);
+    BigCopy(mm, m, k);
+    power.d[2 * k] = 1;
+    one.d[0] = 1;
+    // The guess from the top two digits, T: b^(k+2) / (T + 1) <= b^(2k) / m.
+    std::uint64_t top = (std::uint64_t(m[k - 1]) << 16) | m[k - 2];
+    std::uint64_t guess = ~std::uint64_t(0) / (top + 1);
+    for (int i = 0; i < 4 && k - 2 + i < count; ++i)
+        x.d[k - 2 + i] = static_cast<BigDigit>(guess >> (16 * i));
+    Work<2 * kBigMaxDigits + 8> product(2 * count);
+    for (int step = 0; step < 16; ++step) {
+        BigMultiply(product, mm, x, count);
+        bool above = Below(power, product, count);
+        for (int i = count; i < 2 * count; ++i)
+            above = above || product.d[i] != 0;
+        if (above)
+            break; // past the reciprocal already: the correction below mends it
+        BigSub(difference, power, product, count);
+        BigMultiply(product, x, difference, count);
+        // The increase is the product's digits from place 2k up.
+        bool zero = true;
+        for (int i = 2 * k; i < 2 * count; ++i)
+            zero = zero && product.d[i] == 0;
+        if (zero)
+            break;
+        BigAdd(x, x, product.d + 2 * k, count);
+    }
+    // Downward while x m exceeds b^(2k), then up to the floor.
+    for (int guard = 0; guard < 64 && ProductAbove(x, mm, power, count); ++guard)
+        BigDecrement(x, count);
+    Work<kBigMaxDigits + 4> next(count);
+    for (int guard = 0; guard < 64; ++guard) {
+        BigAdd(next, x, one, count);
+        if (ProductAbove(next, mm, power, count))
+            break;
+        BigCopy(x, next, count);
+    }
+    BigCopy(reciprocal, x, k + 2);
+}
+
+} // namespace
+
 void BigModulusSet(BigModulus* modulus, const BigDigit* m, int n)
 {
     BigZero(modulus->m, kBigMaxDigits);
@@ -298,13 +367,16 @@ void BigModulusSet(BigModulus* modulus, const BigDigit* m, int n)
     modulus->n = n;
     int k = BigDigits(m, n);
     modulus->digits = k;
-    // reciprocal = floor(2^(32k) / m), k + 1 digits.
-    Work<2 * kBigMaxDigits + 2> power;
-    power.d[2 * k] = 1;
     BigZero(modulus->reciprocal, kBigMaxDigits);
-    Work<2 * kBigMaxDigits + 2> q;
-    BigDivide(q, nullptr, power, 2 * k + 1, m, n);
-    BigCopy(modulus->reciprocal, q, k + 1);
+    if (k >= 2) {
+        NewtonReciprocal(modulus->reciprocal, m, k);
+        return;
+    }
+    // One digit: a short division does.
+    Work<4> power(3), q(3);
+    power.d[2] = 1;
+    BigDivide(q, nullptr, power, 3, m, 1);
+    BigCopy(modulus->reciprocal, q, 3);
 }
 
 void BigModulusClear(BigModulus* modulus)
@@ -313,15 +385,6 @@ void BigModulusClear(BigModulus* modulus)
 }
 
 namespace {
-
-// Whether a < b as unsigned numbers of n digits.
-bool Below(const BigDigit* a, const BigDigit* b, int n)
-{
-    for (int i = n - 1; i >= 0; --i)
-        if (a[i] != b[i])
-            return a[i] < b[i];
-    return false;
-}
 
 // The digits of b * c (bn and cn digits) from place low up; the carries of
 // the places below are left out, so the result may fall short by a little.
@@ -361,10 +424,11 @@ void Reduce(BigDigit* a, const BigDigit* x, const BigModulus* modulus)
 {
     const int k = modulus->digits;
     const int n = modulus->n;
-    Work<2 * kBigMaxDigits + 4> q2(2 * k + 3);
+    Work<2 * kBigMaxDigits + 4> q2(2 * k + 4);
     Work<kBigMaxDigits + 2> r(k + 1), qm(k + 1);
     // Only the places from k - 1 up count towards q.
-    MultiplyHigh(q2, x + k - 1, k + 1, modulus->reciprocal, k + 1, k - 1);
+    // k + 2 digits of the reciprocal: it needs them when m is a power of b.
+    MultiplyHigh(q2, x + k - 1, k + 1, modulus->reciprocal, k + 2, k - 1);
     const BigDigit* q = q2.d + k + 1;
     MultiplyLow(qm, q, k + 1, modulus->m, k, k);
     BigCopy(r, x, k + 1);

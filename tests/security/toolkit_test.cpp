@@ -1,12 +1,15 @@
 #include "security/toolkit.h"
 
 #include "security/algorithm_object.h"
+#include "security/big_number.h"
 #include "security/rsa_exception.h"
 #include "security/toolkit_internal.h"
 #include "toolkit_helper.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <random>
 #include <vector>
 
 namespace {
@@ -290,5 +293,42 @@ TEST(ToolkitChooser, TheWalkSkipsFailuresAndStopsOnGraveOnes)
         unsigned char out[4];
         unsigned int length = 0;
         EXPECT_EQ(EncryptUpdate(h.rc4, out, &length, 4, out, 0, nullptr, nullptr), c.status ? 514 : 0) << c.what;
+    }
+}
+
+TEST(BigNumber, ReciprocalIsTheFloorOfThePowerOverTheModulus)
+{
+    std::mt19937 random(16);
+    // Moduli of 1 to 66 digits, with top digits from 1 to full.
+    for (int k = 1; k <= 66; ++k) {
+        for (BigDigit top : {BigDigit(1), BigDigit(0x8000), BigDigit(0xFFFF), BigDigit(random() | 1)}) {
+            const int n = k + 1;
+            BigDigit m[kBigMaxDigits] = {};
+            // A top digit of 1 with every other digit 0 (for even k) makes
+            // the modulus a power of the base, whose reciprocal is longest.
+            for (int i = 0; i < k - 1; ++i)
+                m[i] = top == 1 && k % 2 == 0 ? 0 : static_cast<BigDigit>(random());
+            m[k - 1] = top;
+            auto modulus = std::make_unique<BigModulus>();
+            BigModulusSet(modulus.get(), m, n);
+            BigDigit power[2 * kBigMaxDigits + 2] = {}, expected[2 * kBigMaxDigits + 2] = {};
+            power[2 * k] = 1;
+            BigDivide(expected, nullptr, power, 2 * k + 1, m, n);
+            EXPECT_EQ(BigCompare(modulus->reciprocal, expected, k + 2), 0) << k << " digits, top " << top;
+            // And reduction by it agrees with the division.
+            BigDigit x[2 * kBigMaxDigits] = {}, reduced[kBigMaxDigits] = {}, remainder[kBigMaxDigits] = {};
+            BigDigit a[kBigMaxDigits] = {}, b[kBigMaxDigits] = {};
+            BigMod(a, m, n, m, n); // 0
+            for (int i = 0; i < k; ++i) {
+                a[i] = static_cast<BigDigit>(random());
+                b[i] = static_cast<BigDigit>(random());
+            }
+            BigMod(a, a, n, m, n);
+            BigMod(b, b, n, m, n);
+            BigModMultiply(reduced, a, b, modulus.get());
+            BigMultiply(x, a, b, n);
+            BigMod(remainder, x, 2 * n, m, n);
+            EXPECT_EQ(BigCompare(reduced, remainder, n), 0) << k << " digits, top " << top;
+        }
     }
 }
