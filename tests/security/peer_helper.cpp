@@ -1,0 +1,52 @@
+#include "peer_helper.h"
+
+#include "config/child_process_helper.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+PeerFolder::PeerFolder()
+{
+    char name[] = "/tmp/velmora-toolkit-XXXXXX";
+    if (char* made = mkdtemp(name))
+        m_path = made;
+}
+
+PeerFolder::~PeerFolder()
+{
+    if (!m_path.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+}
+
+void PeerFolder::Write(const std::string& name, const Bytes& bytes) const
+{
+    std::ofstream(Path(name), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes PeerFolder::Read(const std::string& name) const
+{
+    std::ifstream in(Path(name), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool HavePeer(const char* program)
+{
+    if (access(program, X_OK) != 0)
+        return false;
+    if (std::string(program) == kPython)
+        return RunPeer(kPython, {"-c", "import cryptography, pyasn1, hashlib"}) == 0;
+    return true;
+}
+
+int RunPeer(const char* program, const std::vector<std::string>& args, std::string* out)
+{
+    std::string ignored;
+    return RunProgram(program, args, out ? *out : ignored, 30000);
+}
