@@ -196,6 +196,8 @@ struct Worker {
     FiberConnection* TakeRecord(ServerAccepts* accepts);
     void ReplaceAccept(ServerAccepts* accepts, ListenEntry* entry);
     void PostAccept(FiberConnection* record, ListenEntry* entry);
+    // A record waiting for a client on the entry's socket, not yet armed.
+    void QueueAccept(FiberConnection* record, ListenEntry* entry);
     void ArmListener(ListenEntry* entry);
     void AcceptReady(ListenEntry* entry);
     void FirstData(FiberConnection* record);

@@ -53,7 +53,12 @@ void Worker::ReplaceAccept(ServerAccepts* accepts, ListenEntry* entry)
         target->port.Post(kOpArmAccept, accepts->secure ? 1 : 0, accepts);
         return;
     }
-    FiberConnection* record = TakeRecord(accepts);
+    // The listener is being drained; it is armed again when that ends.
+    QueueAccept(TakeRecord(accepts), entry);
+}
+
+void Worker::QueueAccept(FiberConnection* record, ListenEntry* entry)
+{
     SetState(record, kFiberAcceptPosted);
     record->tick = platform::MonotonicMs();
     record->listen = entry;
@@ -63,13 +68,7 @@ void Worker::ReplaceAccept(ServerAccepts* accepts, ListenEntry* entry)
 
 void Worker::PostAccept(FiberConnection* record, ListenEntry* entry)
 {
-    SetState(record, kFiberAcceptPosted);
-    record->tick = platform::MonotonicMs();
-    record->listen = entry;
-    {
-        CHeapSwitch shared;
-        entry->waiting.push_back(record);
-    }
+    QueueAccept(record, entry);
     ArmListener(entry);
 }
 
