@@ -17,9 +17,10 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
-            libpam0g-dev libpam-modules passwd
-# The static-file benchmark's client and peer server (make bench only).
-BENCH_PACKAGES := wrk nginx-light
+            libpam0g-dev libpam-modules passwd \
+            nginx-light squid
+# The benchmarks' client and peer servers (make bench only).
+BENCH_PACKAGES := wrk nginx-light squid
 
 .PHONY: all deps build run test test-sanitize fuzz bench clean
 

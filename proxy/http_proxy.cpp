@@ -153,6 +153,14 @@ void CHTTPProxy::ThrowPage(CProxyRequest& request, int status, std::string_view 
 
 void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
 {
+    // Known before anything can fail, so that every log line names the client.
+    FormatIPAddress(request.clientAddress, socket.GetPeerAddress());
+    request.clientHost = request.clientAddress;
+    if (GetSettings()->useDNS) {
+        ResolveHostName(request.clientName, socket.GetPeerAddress());
+        if (!request.clientName.empty())
+            request.clientHost = request.clientName;
+    }
     CTextBuffer& text = request.headerText;
     LineResult line = ReadCappedLine(socket, text, kMaxProxyLineBytes);
     if (line == LineResult::TooLong)
@@ -170,13 +178,6 @@ void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             c = static_cast<char>(c - 'a' + 'A');
     }
 
-    FormatIPAddress(request.clientAddress, socket.GetPeerAddress());
-    request.clientHost = request.clientAddress;
-    if (GetSettings()->useDNS) {
-        ResolveHostName(request.clientName, socket.GetPeerAddress());
-        if (!request.clientName.empty())
-            request.clientHost = request.clientName;
-    }
     if (request.version.empty())
         ThrowPage(request, 501, "%http-getonly%");
 
@@ -309,12 +310,14 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
         request.status = reply.status;
         // A reply already under way is never followed by an error page.
         if (request.bytes == 0) {
+            std::int64_t before = client.GetBytesSent();
             try {
                 SendErrorReply(client, reply.status, reply.body,
                                reply.extraHeaders.empty() ? nullptr : reply.extraHeaders.c_str(), true, true);
                 client.Flush();
             } catch (const WSocketException&) {
             }
+            request.bytes += static_cast<std::uint64_t>(client.GetBytesSent() - before);
         }
     } catch (const WSocketException& failure) {
         if (!IsQuietSocketError(failure.error)) {
