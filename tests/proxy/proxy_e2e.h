@@ -197,6 +197,12 @@ protected:
     void StartPython(Peer& peer, std::uint16_t& port)
     {
         port = FreePort();
+        StartPythonOn(peer, port);
+    }
+
+    // The same on a given port (a restarted origin keeps its URLs).
+    void StartPythonOn(Peer& peer, std::uint16_t port)
+    {
         std::string error = peer.Start({kPython, "-u", "-m", "http.server", std::to_string(port), "--bind",
                                         "127.0.0.1", "--directory", m_root},
                                        m_dir / ("python-" + std::to_string(port) + ".log"), port);
