@@ -181,6 +181,9 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     CTextBuffer firstLine(256);
     if (RelayData(out, upstream, &firstLine, &request) < 0)
         return -1;
+    // An origin that closed without a byte of reply failed.
+    if (upstream.GetBytesReceived() == 0)
+        FailRelay(*this, upstream, platform::kWsaeConnReset, &request);
     return ParseStatusLine(firstLine.View());
 }
 
@@ -241,7 +244,7 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     auto fromUpstream = [&]() -> bool {
         int got = upstream.Read(data, kRelayChunk);
         if (got < 0)
-            FailRelay(*this, upstream, platform::LastSocketError(), toFile ? nullptr : request);
+            FailRelay(*this, upstream, platform::LastSocketError(), request);
         if (got == 0)
             return false;
         if (collecting) {

@@ -187,3 +187,95 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
 
 } // namespace
 } // namespace proxy_e2e
+
+namespace proxy_e2e {
+namespace {
+
+// An origin that misbehaves as told: silent, closing at once, or sending
+// part of a reply and then nothing.
+class FaultyOrigin {
+public:
+    enum Mode { Silent, CloseAtOnce, PartThenSilent };
+    FaultyOrigin()
+    {
+        m_thread = std::thread([this] {
+            for (;;) {
+                int handle = m_listener.socket.Accept();
+                if (handle < 0 || m_stop)
+                    return;
+                // Each connection on its own, so a silent one delays no other.
+                m_peers.emplace_back([handle, mode = m.load()] {
+                    WSocket peer;
+                    peer.Attach(handle);
+                    peer.SetTimeout(5000);
+                    CTextBuffer line;
+                    while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
+                        line.Empty();
+                    if (mode == PartThenSilent)
+                        peer.SendText("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial", false);
+                    if (mode != CloseAtOnce)
+                        platform::SleepMs(2000);
+                    peer.Close();
+                });
+            }
+        });
+    }
+    ~FaultyOrigin()
+    {
+        m_stop = true;
+        WSocket wake;
+        wake.Connect("127.0.0.1", m_listener.port);
+        m_thread.join();
+        for (std::thread& peer : m_peers)
+            peer.join();
+    }
+    std::uint16_t Port() const { return m_listener.port; }
+    std::atomic<int> m{Silent};
+
+private:
+    LoopbackListener m_listener;
+    std::atomic<bool> m_stop{false};
+    std::vector<std::thread> m_peers;
+    std::thread m_thread;
+};
+
+TEST_F(ProxyRelayTest, FailuresBeforeTheFirstByteGetAReplyAfterItOnlyAClose)
+{
+    m_key.SetDword("ConnTimeout", 1);
+    m_key.SetDword("MaxCacheSize", 1);
+    FaultyOrigin origin;
+    std::uint16_t closedPort = FreePort();
+    StartProxy();
+    struct Case {
+        int mode;
+        const char* path; // a query goes past the cache
+        bool noOrigin;
+        const char* replyStart;
+        const char* replyEnd;
+    } cases[] = {
+        {FaultyOrigin::Silent, "/s?direct", false, "HTTP/1.0 504 ", "</HTML>"},
+        {FaultyOrigin::CloseAtOnce, "/c?direct", false, "HTTP/1.0 502 ", "</HTML>"},
+        {FaultyOrigin::PartThenSilent, "/p?direct", false, "HTTP/1.0 200 OK\r\n", "\r\n\r\npartial"},
+        {FaultyOrigin::Silent, "/s", false, "HTTP/1.0 504 ", "</HTML>"},
+        {FaultyOrigin::CloseAtOnce, "/c", false, "HTTP/1.0 502 ", "</HTML>"},
+        {FaultyOrigin::PartThenSilent, "/p", false, "HTTP/1.0 504 ", "</HTML>"},
+        {FaultyOrigin::Silent, "/down", true, "HTTP/1.0 504 ", "</HTML>"},
+    };
+    for (const Case& c : cases) {
+        origin.m = c.mode;
+        std::uint16_t port = c.noOrigin ? closedPort : origin.Port();
+        std::string reply =
+            RawRequest(m_port, "GET http://127.0.0.1:" + std::to_string(port) + c.path + " HTTP/1.0\r\n\r\n");
+        std::string what = std::string(c.path) + " mode " + std::to_string(c.mode);
+        EXPECT_EQ(reply.rfind(c.replyStart, 0), 0u) << what << ": " << reply;
+        std::string end = c.replyEnd;
+        EXPECT_EQ(reply.substr(reply.size() - std::min(reply.size(), end.size())), end) << what << ": " << reply;
+        // No cache file outlives a fill that failed.
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir / "cache"))
+            EXPECT_FALSE(entry.is_regular_file()) << what << ": " << entry.path();
+    }
+    EXPECT_EQ(m_proxy->GetCache().GetCount(), 0u);
+}
+
+} // namespace
+} // namespace proxy_e2e
