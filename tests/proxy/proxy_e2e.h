@@ -35,46 +35,8 @@
 namespace proxy_e2e {
 
 inline constexpr const char* kPython = "/usr/bin/python3";
-inline constexpr std::uint64_t kPeerStartMs = 10000;
 
-// A peer program in a process group of its own, listening on a port.
-class Peer {
-public:
-    ~Peer() { Stop(); }
-    // Empty when the peer listens on port within kPeerStartMs.
-    std::string Start(const std::vector<std::string>& args, const std::string& output, std::uint16_t port)
-    {
-        m_output = output;
-        m_pid = bench::Spawn(args, output);
-        if (m_pid < 0)
-            return "cannot run " + args[0];
-        std::uint64_t deadline = platform::MonotonicMs() + kPeerStartMs;
-        while (platform::MonotonicMs() < deadline) {
-            if (bench::ChildEnded(m_pid)) {
-                m_pid = -1;
-                return args[0] + " ended at start: " + bench::ReadFile(output);
-            }
-            WSocket probe;
-            if (probe.Connect("127.0.0.1", port) == 0)
-                return {};
-            platform::SleepMs(20);
-        }
-        return args[0] + " did not listen: " + bench::ReadFile(output);
-    }
-    void Stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(-m_pid, SIGTERM);
-        bench::WaitChild(m_pid, 5000);
-        m_pid = -1;
-    }
-    std::string Output() const { return bench::ReadFile(m_output); }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_output;
-};
+using bench::Peer;
 
 struct RunResult {
     int exitCode = -1;
