@@ -238,7 +238,8 @@ void CHTTPProxy::CheckAccess(WSocket& socket, CProxyRequest& request, const CUrl
 {
     // The lists see the URL as the relay will fetch it, so another spelling
     // of a barred URL is barred too.
-    std::string normal = url.Format();
+    const bool tunnel = request.method == "CONNECT";
+    std::string normal = tunnel ? url.host + ":" + std::to_string(url.port) : url.Format();
     if (GetNoServeList().Contains(normal) && !GetServeList().Contains(normal))
         ThrowPage(request, 403, "%http-censored%");
 
@@ -251,7 +252,7 @@ void CHTTPProxy::CheckAccess(WSocket& socket, CProxyRequest& request, const CUrl
                                     &request.scope);
         // A tunnel carries anything: without a line that grants CONNECT, only
         // the TLS port is open.
-        allowed = empty && (request.method != "CONNECT" || url.path == "443");
+        allowed = empty && (!tunnel || url.port == 443);
     }
     if (allowed)
         return;

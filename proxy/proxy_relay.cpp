@@ -155,11 +155,13 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
         head.Append(url.path);
         flags |= kDropConnection | kRelayFlag;
     } else {
-        connected = ConnectOutgoing(upstream, proxyHost, static_cast<std::uint16_t>(proxyPort));
-        head.Append(url.Format());
+        connected = proxyPort >= 1 && proxyPort <= 65535
+                        ? ConnectOutgoing(upstream, proxyHost, static_cast<std::uint16_t>(proxyPort))
+                        : -1;
+        head.Append(request.url);
         flags |= kDropConnection | kSendOwnUserAgent;
     }
-    if (connected < 0 || proxyPort > 65535)
+    if (connected < 0)
         ThrowPage(request, 504, "%http-noreply%");
     // HTTP/1.0 without keep-alive: the origin closes after its reply, which
     // is how the relay knows it ended.
@@ -211,7 +213,8 @@ int CHTTPProxy::ConnectRequest(WSocket& client, CProxyRequest& request)
         client.SendText(established, false);
         request.bytes += established.size();
     } else {
-        if (tunnelPort > 65535 || ConnectOutgoing(upstream, tunnelHost, static_cast<std::uint16_t>(tunnelPort)) < 0)
+        if (tunnelPort < 1 || tunnelPort > 65535 ||
+            ConnectOutgoing(upstream, tunnelHost, static_cast<std::uint16_t>(tunnelPort)) < 0)
             ThrowPage(request, 504, "%http-noreply%");
         CTextBuffer head(1024);
         head.Append(request.method + " " + request.url + " " + request.version + "\r\n");

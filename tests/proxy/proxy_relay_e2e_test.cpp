@@ -149,6 +149,7 @@ TEST_F(ProxyRelayTest, OriginsGetHTTP10WithoutHopByHopOrProxyLines)
 TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
 {
     RegSetString(Key("HTTPProxy\\NoServeList"), "0", "http://barred.invalid/*");
+    RegSetString(Key("HTTPProxy\\NoServeList"), "1", "barred.invalid:*");
     RegSetString(Key("HTTPProxy\\ServeList"), "0", "http://barred.invalid/ok/*");
     StartProxy();
     std::string longLine(9 * 1024, 'a');
@@ -172,6 +173,9 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
         {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
         {"POST gopher://host/1 HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
         {"CONNECT 127.0.0.1:22 HTTP/1.0\r\n\r\n", "407", "http-noauth"},
+        {"CONNECT BARRED.invalid:443 HTTP/1.0\r\n\r\n", "403", "http-censored"},
+        // An empty list opens tunnels to 443, where nothing listens here.
+        {"CONNECT 127.0.0.1:443 HTTP/1.0\r\n\r\n", "504", "http-noreply"},
         {"CONNECT 127.0.0.1:99999 HTTP/1.0\r\n\r\n", "400", nullptr},
     };
     for (const Case& c : cases) {
