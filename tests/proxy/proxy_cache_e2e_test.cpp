@@ -4,6 +4,8 @@
 
 #include "proxy_e2e.h"
 
+#include <mutex>
+#include <thread>
 #include <utime.h>
 
 namespace proxy_e2e {
@@ -139,6 +141,107 @@ TEST_F(ProxyCacheE2ETest, UncachedQueriesPurgeAndTraversal)
             EXPECT_TRUE(where.rfind(m_dir / "cache/", 0) == 0 || where == m_root + "/escape.txt") << where;
         }
     }
+}
+
+} // namespace
+} // namespace proxy_e2e
+
+namespace proxy_e2e {
+namespace {
+
+// An origin that answers every request with the reply it is given and
+// counts the requests.
+class ScriptedOrigin {
+public:
+    ScriptedOrigin()
+    {
+        m_thread = std::thread([this] {
+            for (;;) {
+                int handle = m_listener.socket.Accept();
+                if (handle < 0 || m_stop)
+                    return;
+                WSocket peer;
+                peer.Attach(handle);
+                peer.SetTimeout(5000);
+                CTextBuffer line;
+                while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
+                    line.Empty();
+                ++requests;
+                std::string text;
+                {
+                    std::lock_guard hold(m_mutex);
+                    text = m_reply;
+                }
+                peer.SendText(text, false);
+                peer.Close();
+            }
+        });
+    }
+    ~ScriptedOrigin()
+    {
+        m_stop = true;
+        WSocket wake;
+        wake.Connect("127.0.0.1", m_listener.port);
+        m_thread.join();
+    }
+    void SetReply(const std::string& reply)
+    {
+        std::lock_guard hold(m_mutex);
+        m_reply = reply;
+    }
+    std::uint16_t Port() const { return m_listener.port; }
+    std::atomic<int> requests{0};
+
+private:
+    LoopbackListener m_listener;
+    std::mutex m_mutex;
+    std::string m_reply;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+TEST_F(ProxyCacheE2ETest, OnlyWholeUnexpiredRepliesAreKept)
+{
+    ScriptedOrigin origin;
+    StartProxy();
+    struct Case {
+        const char* headers;
+        const char* body;
+        const char* shown; // what curl makes of it
+        bool kept;
+    } cases[] = {
+        {"Content-Length: 5\r\n", "whole", "whole", true},
+        {"Content-Length: 5\r\nExpires: Thu, 01 Jan 2099 00:00:00 GMT\r\n", "later", "later", true},
+        {"Content-Length: 5\r\nExpires: Thu, 01 Jan 1998 00:00:00 GMT\r\n", "older", "older", false},
+        {"Content-Length: 5\r\nExpires: not a date\r\n", "wrong", "wrong", false},
+        {"Content-Length: 50\r\n", "short", "short", false},
+        {"Transfer-Encoding: chunked\r\n", "5\r\nchunk\r\n0\r\n\r\n", "chunk", false},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        std::string path = "/doc" + std::to_string(index++);
+        origin.SetReply(std::string("HTTP/1.1 200 OK\r\n") + c.headers + "\r\n" + c.body);
+        int before = origin.requests.load();
+        RunResult run = Curl({Origin(origin.Port(), path)});
+        EXPECT_NE(run.output.find(c.shown), std::string::npos) << c.headers;
+        CUrlParts url;
+        url.Parse(Origin(origin.Port(), path));
+        CProxyCacheEntry* entry = m_proxy->GetCache().Lookup(url);
+        EXPECT_EQ(entry != nullptr, c.kept) << c.headers;
+        // A reply that is not kept is fetched once more for the client.
+        EXPECT_EQ(origin.requests.load() - before, c.kept ? 1 : 2) << c.headers;
+        if (entry && index == 1) {
+            // Without Expires a document lives MaxFileAge days.
+            std::int64_t days = (entry->expires - static_cast<std::int64_t>(std::time(nullptr)) + 60) / 86400;
+            EXPECT_EQ(days, 7);
+        }
+        m_proxy->GetCache().Release(entry);
+    }
+    // Nothing but the kept documents (and their folders) is on disk.
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir / "cache"))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2u);
 }
 
 } // namespace
