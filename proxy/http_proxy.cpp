@@ -4,6 +4,7 @@
 #include "framework/host_name.h"
 #include "framework/http_date.h"
 #include "framework/server_log.h"
+#include "framework/socket_drain.h"
 #include "framework/text_util.h"
 #include "framework/wsocket.h"
 #include "macro/macro_exception.h"
@@ -20,6 +21,10 @@ namespace {
 constexpr int kPageCapacity = 1024;
 constexpr int kRequestLineCapacity = 8192;
 constexpr std::uint32_t kEventUnexpectedException = 0xC0004003;
+// After refusing an over-long request, what the client still sends is read
+// and dropped for a moment, so that the refusal is not lost to a reset.
+constexpr int kMaxDrainBytes = 64 * 1024;
+constexpr std::uint32_t kDrainWaitMs = 500;
 
 enum class LineResult { Line, End, TooLong };
 
@@ -28,7 +33,15 @@ enum class LineResult { Line, End, TooLong };
 LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
 {
     int before = text.GetLength();
-    int got = socket.ReadLine(text, true);
+    int got;
+    try {
+        got = socket.ReadLine(text, true);
+    } catch (const WSocketException& failure) {
+        if (failure.error != kLineTooLongError)
+            throw;
+        text.SetLength(before);
+        return LineResult::TooLong;
+    }
     if (got <= 0 && text.GetLength() == before)
         return LineResult::End;
     if (static_cast<std::size_t>(text.GetLength() - before) > cap)
@@ -319,6 +332,8 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
             } catch (const WSocketException&) {
             }
             request.bytes += static_cast<std::uint64_t>(client.GetBytesSent() - before);
+            if (reply.status == 400 || reply.status == 414)
+                DrainSocketInput(client, kMaxDrainBytes, kDrainWaitMs);
         }
     } catch (const WSocketException& failure) {
         if (!IsQuietSocketError(failure.error)) {

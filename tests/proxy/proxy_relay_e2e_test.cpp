@@ -168,6 +168,9 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
         {"GET http://host/" + longLine + " HTTP/1.0\r\n\r\n", "414", nullptr},
         {"GET http://host/ HTTP/1.0\r\nX-Long: " + longLine + "\r\n\r\n", "400", nullptr},
         {"GET http://host/ HTTP/1.0\r\n" + manyHeaders + "\r\n", "400", nullptr},
+        // Beyond the socket's own line limit too, and the refusal still arrives.
+        {"GET http://host/" + std::string(70 * 1024, 'c') + " HTTP/1.0\r\n\r\n", "414", nullptr},
+        {"GET http://host/ HTTP/1.0\r\nX-Huge: " + std::string(200 * 1024, 'd') + "\r\n\r\n", "400", nullptr},
         {"GET http://host/x\r\n\r\n", "501", "http-getonly"},
         {"\r\n", "405", "http-badcommand"},
         {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
