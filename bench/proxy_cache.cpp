@@ -312,7 +312,7 @@ std::string StartSquid(Peer& squid, const std::string& program, const std::strin
                                        "cache_store_log none\n"
                                        "cache_mem 64 MB\n"
                                        "maximum_object_size_in_memory 2 MB\n"
-                                       "refresh_pattern . 60 50% 1440\n"
+                                       "refresh_pattern . 60 100% 1440 override-lastmod\n"
                                        "coredump_dir " + dir + "\n" +
                                        "pinger_enable off\n"
                                        "shutdown_lifetime 0 seconds\n"
