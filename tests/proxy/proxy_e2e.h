@@ -3,7 +3,8 @@
 // a real CHTTPProxy on 127.0.0.1 at a port chosen at run time (in threads,
 // or in fibers of a small worker pool), real peers started by the test
 // (python3's http.server, nginx, openssl s_server, Squid) and the real curl
-// and wget as clients.
+// and wget as clients. With VELMORA_E2E_FIBERS=1 the proxy always serves in
+// fibers of the pool.
 
 #include "bench/peer_server.h"
 #include "config/config_fixture.h"
@@ -133,6 +134,9 @@ protected:
     // workers, in fibers of a pool of that many.
     void StartProxy(std::uint32_t workers = 0)
     {
+        const char* fibers = std::getenv("VELMORA_E2E_FIBERS");
+        if (workers == 0 && fibers && std::string(fibers) == "1")
+            workers = 4;
         if (workers)
             m_key.SetDword("UseFibers", 1);
         m_scope = std::make_unique<CMacroContext>();
