@@ -43,6 +43,9 @@ TEST_F(ProxyChainTest, RelaysThroughSquid)
 
     m_key.SetString("ProxyHost", "127.0.0.1");
     m_key.SetDword("ProxyPort", squidPort);
+    m_key.SetString("SecurityProxyHost", "127.0.0.1");
+    m_key.SetDword("SecurityProxyPort", squidPort);
+    RegSetString(Key("HTTPProxy\\ACL"), "0", "Allow-user: *,*,127.0.0.1");
     StartProxy();
     std::string url = Origin(originPort, "/chain.txt");
     RunResult run = Curl({"-f", url});
@@ -57,6 +60,30 @@ TEST_F(ProxyChainTest, RelaysThroughSquid)
         platform::SleepMs(50);
     EXPECT_NE(log.find("GET " + url), std::string::npos) << log;
     EXPECT_NE(log.find("/200 "), std::string::npos) << log;
+
+    // A tunnel goes through Squid too: Squid's answer reaches the client,
+    // then the tunnel carries a request of the client's own.
+    WSocket tunnel;
+    tunnel.SetTimeout(10000);
+    ASSERT_EQ(tunnel.Connect("127.0.0.1", m_port), 0);
+    std::string target = "127.0.0.1:" + std::to_string(originPort);
+    tunnel.SendText("CONNECT " + target + " HTTP/1.0\r\n\r\n", false);
+    CTextBuffer line;
+    ASSERT_GT(tunnel.ReadLine(line, true), 0);
+    EXPECT_EQ(line.View().substr(0, 13), "HTTP/1.1 200 ") << line.View();
+    while (tunnel.ReadLine(line, true) > 0 && line.GetLength() > 0)
+        line.Empty();
+    tunnel.SendText("GET /chain.txt HTTP/1.0\r\n\r\n", false);
+    std::string reply;
+    char buffer[1024];
+    for (int got; (got = tunnel.Read(buffer, sizeof buffer)) > 0;)
+        reply.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_NE(reply.find("through two proxies"), std::string::npos) << reply;
+    deadline = platform::MonotonicMs() + 5000;
+    while ((log = bench::ReadFile(folder + "/access.log")).find("CONNECT " + target) == std::string::npos &&
+           platform::MonotonicMs() < deadline)
+        platform::SleepMs(50);
+    EXPECT_NE(log.find("CONNECT " + target), std::string::npos) << log;
 }
 
 } // namespace
