@@ -1,11 +1,14 @@
 #include "proxy/proxy_cache.h"
 
 #include "config/config_fixture.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <vector>
 
 namespace {
 
@@ -199,6 +202,45 @@ TEST_F(ProxyCacheTest, SizesAboveFourGigabytesDoNotWrap)
     EXPECT_EQ(m_cache.GetTotal(), (std::uint64_t{1} << 32) + 1);
     m_cache.Purge();
     EXPECT_EQ(m_cache.GetCount(), 1u) << "5000 MB holds it";
+}
+
+// The threads of this process at the idle policy, with their CPU ticks.
+std::vector<std::pair<std::string, long>> IdleThreads()
+{
+    std::vector<std::pair<std::string, long>> found;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::string stat = ReadAll(task.path().string() + "/stat");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> values;
+        for (std::string value; fields >> value;)
+            values.push_back(value);
+        // After the name: state is field 3, utime 14, stime 15, policy 41.
+        if (values.size() > 38 && values[38] == "5")
+            found.emplace_back(task.path().filename().string(), std::stol(values[11]) + std::stol(values[12]));
+    }
+    return found;
+}
+
+TEST_F(ProxyCacheTest, CleanupThreadIdlesAtTheLowestPriorityAndStops)
+{
+    // Intervals of 0 minutes count as 1: the thread must not spin.
+    m_cache.Start(m_root + kCacheDatabaseName, m_root, 1, 0, 0);
+    std::vector<std::pair<std::string, long>> idle;
+    for (int i = 0; i < 100 && idle.empty(); ++i) {
+        platform::SleepMs(10);
+        idle = IdleThreads();
+    }
+    ASSERT_EQ(idle.size(), 1u);
+    platform::SleepMs(300);
+    std::vector<std::pair<std::string, long>> later = IdleThreads();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_LE(later[0].second - idle[0].second, 2) << "CPU ticks of the cleanup thread";
+    m_cache.Stop();
+    EXPECT_TRUE(IdleThreads().empty());
+    EXPECT_TRUE(fs::exists(m_root + kCacheDatabaseName)) << "the stop saved the index";
 }
 
 TEST(ProxyCacheFieldTest, EscapeRoundTrips)
