@@ -65,7 +65,8 @@ TEST_F(ProxyTunnelTest, FiftyOpenTunnelsHoldNoneOfTwoWorkers)
         auto tunnel = std::make_unique<WSocket>();
         tunnel->SetTimeout(5000);
         ASSERT_EQ(tunnel->Connect("127.0.0.1", m_port), 0);
-        tunnel->SendText("CONNECT 127.0.0.1:" + std::to_string(targetPort) + " HTTP/1.0\r\n\r\n", false);
+        // By name: the look-up, too, parks only the fiber.
+        tunnel->SendText("CONNECT localhost:" + std::to_string(targetPort) + " HTTP/1.0\r\n\r\n", false);
         CTextBuffer line;
         ASSERT_GT(tunnel->ReadLine(line, true), 0) << "tunnel " << i;
         ASSERT_EQ(line.View(), "HTTP/1.0 200 Connection established") << "tunnel " << i;
