@@ -7,7 +7,7 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-sanitize
 FUZZ      ?= build-fuzz
-FUZZ_SECS ?= 60
+FUZZ_SECS ?= 120
 # make run keeps its hive, logs and control sockets here.
 RUN_DIR   ?= $(CURDIR)/run
 RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt
@@ -18,9 +18,10 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
-            python3-cryptography python3-pyasn1 nettle-bin
-# The static-file benchmark's client and peer server (make bench only).
-BENCH_PACKAGES := wrk nginx-light
+            python3-cryptography python3-pyasn1 nettle-bin \
+            nginx-light squid
+# The benchmarks' client and peer servers (make bench only).
+BENCH_PACKAGES := wrk nginx-light squid
 
 .PHONY: all deps build run test test-sanitize fuzz bench clean
 
@@ -68,21 +69,20 @@ test-sanitize: deps
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure --timeout 900
 	$(MAKE) fuzz
 
-# FUZZ_SECS is shared: half for the expander, a quarter each for the
-# toolkit's BER decoder and its key texts.
+# The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
+FUZZ_TARGETS := expander ber key_text proxy_text
+
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_ber fuzz_key_text
-	for t in expander ber key_text; do \
+	cmake --build $(FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@share=$$(( $(FUZZ_SECS) / $(words $(FUZZ_TARGETS)) )); [ $$share -ge 5 ] || share=5; \
+	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ)/corpus/$$t; cp tests/fuzz/corpus/$$t/* $(FUZZ)/corpus/$$t/ 2>/dev/null || true; \
+	  echo "fuzz_$$t for $$share s"; \
+	  ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_$$t -max_total_time=$$share -max_len=4096 -timeout=10 \
+	    -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/$$t || exit 1; \
 	done
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) / 2 )) \
-	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/expander
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ber -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
-	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/ber
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_key_text -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
-	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/key_text
 
 bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"

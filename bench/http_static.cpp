@@ -33,6 +33,7 @@
 #include "platform/net.h"
 #include "platform/registry.h"
 
+#include "bench/load_output.h"
 #include "bench/peer_server.h"
 
 #include <signal.h>
@@ -402,54 +403,6 @@ struct Measurement {
     long long errors = 0; // replies that were not 2xx or 3xx, and socket errors
     std::string problem;  // empty when the figures stand
 };
-
-// The text after label on the first line that starts (blanks aside) with it.
-std::optional<std::string> After(const std::string& output, const std::string& label)
-{
-    std::stringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        std::size_t start = line.find_first_not_of(' ');
-        if (start != std::string::npos && line.compare(start, label.size(), label) == 0)
-            return line.substr(start + label.size());
-    }
-    return std::nullopt;
-}
-
-// A number and its unit: "12.5MB" and the like (powers of 1024), or a time
-// such as "850.00us", "3.2ms", "1.01s" (ab's bare numbers are ms).
-double NumberWithUnit(const std::string& text, std::string& unit)
-{
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    unit = end;
-    unit.erase(0, unit.find_first_not_of(' '));
-    unit.erase(unit.find_last_not_of(" \r") + 1);
-    return value;
-}
-
-double BinarySize(const std::string& text)
-{
-    std::string unit;
-    double value = NumberWithUnit(text, unit);
-    const std::string prefixes = "KMGT";
-    std::size_t power = unit.empty() ? std::string::npos : prefixes.find(unit[0]);
-    for (std::size_t i = 0; power != std::string::npos && i <= power; ++i)
-        value *= 1024;
-    return value;
-}
-
-double Milliseconds(const std::string& text)
-{
-    std::string unit;
-    double value = NumberWithUnit(text, unit);
-    if (unit == "us")
-        return value / 1000;
-    if (unit == "s")
-        return value * 1000;
-    if (unit == "m")
-        return value * 60000;
-    return value;
-}
 
 struct Client {
     std::string program;

@@ -204,6 +204,49 @@ private:
     pid_t m_pid = -1;
 };
 
+// Any other peer program (python3's http.server, openssl s_server, Squid)
+// may take this long to listen.
+inline constexpr std::uint64_t kListeningPeerStartMs = 10000;
+
+// A peer program in a process group of its own, listening on a port.
+class Peer {
+public:
+    ~Peer() { Stop(); }
+    // Empty when the peer listens on port within kListeningPeerStartMs.
+    std::string Start(const std::vector<std::string>& args, const std::string& output, std::uint16_t port)
+    {
+        m_output = output;
+        m_pid = Spawn(args, output);
+        if (m_pid < 0)
+            return "cannot run " + args[0];
+        std::uint64_t deadline = platform::MonotonicMs() + kListeningPeerStartMs;
+        while (platform::MonotonicMs() < deadline) {
+            if (ChildEnded(m_pid)) {
+                m_pid = -1;
+                return args[0] + " ended at start: " + ReadFile(output);
+            }
+            WSocket probe;
+            if (probe.Connect("127.0.0.1", port) == 0)
+                return {};
+            platform::SleepMs(20);
+        }
+        return args[0] + " did not listen: " + ReadFile(output);
+    }
+    void Stop()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(-m_pid, SIGTERM);
+        WaitChild(m_pid, 5000);
+        m_pid = -1;
+    }
+    std::string Output() const { return ReadFile(m_output); }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_output;
+};
+
 // VmRSS of a process in KiB (0 for this one); -1 when it cannot be read.
 inline long ResidentKiB(pid_t pid)
 {

@@ -71,6 +71,10 @@ public:
 // thread mode used inside a fiber (a mail or proxy client, a pipe) park the
 // fiber too instead of blocking every fiber of the thread. Null: none.
 void SetThreadIOWaiter(CIOWaiter* waiter);
+// Waits for any handle as a socket of this thread would: through the thread's
+// waiter when one is installed (a fiber parks), else poll(). Same results as
+// CIOWaiter::WaitForIOCompletion.
+int WaitForHandle(int handle, bool forWrite, std::uint32_t milliseconds);
 
 class WSocketBase {
 public:

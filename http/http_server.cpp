@@ -3,6 +3,7 @@
 #include "config/global_maps.h"
 #include "framework/error_reply.h"
 #include "framework/server_log.h"
+#include "framework/socket_drain.h"
 #include "framework/text_buffer.h"
 #include "framework/wsocket.h"
 #include "http/dispatch.h"
@@ -159,24 +160,7 @@ bool HasKnownBodyEnd(const CHTTPRequest& request)
     return GetContentLength(headers, length) != BodyLength::Invalid;
 }
 
-void DrainInput(WSocket& socket)
-{
-    socket.Flush();
-    bool throwing = socket.GetThrowOnError();
-    std::uint32_t timeout = socket.GetTimeout();
-    socket.SetThrowOnError(false);
-    socket.SetTimeout(kDrainWaitMs);
-    char scratch[4096];
-    int drained = 0;
-    while (drained < kMaxDrainBytes && socket.WaitForInput(kDrainWaitMs)) {
-        int got = socket.Read(scratch, sizeof scratch);
-        if (got <= 0)
-            break;
-        drained += got;
-    }
-    socket.SetTimeout(timeout);
-    socket.SetThrowOnError(throwing);
-}
+void DrainInput(WSocket& socket) { DrainSocketInput(socket, kMaxDrainBytes, kDrainWaitMs); }
 
 // Back to the identity the connection started with (the anonymous account
 // or the server's own), so one request's logon never serves the next.

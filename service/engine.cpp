@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
+#include "service/proxy_start.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -278,6 +279,7 @@ int StartServices()
 
     InitServerEngine();
     CreateHTTPServers();
+    CreateHTTPProxy(GlobalMacroContext());
     CEngineSettings settings = GetEngineSettings();
     StartAllServers(WorkerPoolWanted() ? settings.workers : 0, settings.concurrency);
     g_running.store(1);

@@ -1,0 +1,324 @@
+// Requests per second and p99 latency of cached documents through a caching
+// proxy: ours (its disk cache, in fiber mode through the worker pool) and,
+// in the same run, Squid from Debian (its memory cache), both in front of
+// one nginx origin serving a 1 KiB and a 1 MiB document. wrk sends absolute
+// URLs to the proxy (a Lua line sets the request path). Before measuring,
+// each document is fetched through each proxy until it is cached, and the
+// origin's access log shows whether the measured run reached it.
+//
+//   proxy_cache [--duration SECONDS] [--connections N] [--threads N] [--workers N]
+//
+// Everything (hive, cache, logs, the peers' folders) lives in one temporary
+// folder that is removed at the end.
+
+#include "config/last_mod_stamp.h"
+#include "framework/server.h"
+#include "framework/worker_pool.h"
+#include "framework/wsocket.h"
+#include "macro/core_macros.h"
+#include "macro/macro_context.h"
+#include "macro/named_strings.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/registry.h"
+#include "proxy/http_proxy.h"
+#include "proxy/proxy_cache.h"
+
+#include "bench/load_output.h"
+#include "bench/peer_server.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace bench;
+
+constexpr std::uint64_t kClientGraceMs = 30000;
+
+struct Options {
+    int duration = 5;
+    int connections = 50;
+    int threads = 2;
+    int workers = 8;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i + 1 < argc + 1; i += 2) {
+        if (i + 1 >= argc)
+            return false;
+        std::string name = argv[i];
+        int value = std::atoi(argv[i + 1]);
+        if (value < 1 || value > 10000)
+            return false;
+        if (name == "--duration")
+            options.duration = value;
+        else if (name == "--connections")
+            options.connections = value;
+        else if (name == "--threads")
+            options.threads = value;
+        else if (name == "--workers")
+            options.workers = value;
+        else
+            return false;
+    }
+    return true;
+}
+
+std::uint32_t Loopback()
+{
+    std::uint32_t address = 0;
+    platform::ParseIPv4("127.0.0.1", &address);
+    return address;
+}
+
+std::uint16_t FreePort()
+{
+    WSocketBase probe;
+    probe.Create();
+    probe.Bind(0, Loopback());
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    probe.GetLocalAddress(&address, &port);
+    return port;
+}
+
+// One GET of url through the proxy on port: the body's length, or -1.
+long long FetchThrough(std::uint16_t port, const std::string& url)
+{
+    WSocket socket;
+    socket.SetTimeout(10000);
+    if (socket.Connect("127.0.0.1", port) != 0)
+        return -1;
+    socket.SendText("GET " + url + " HTTP/1.0\r\n\r\n", false);
+    std::string reply;
+    char buffer[65536];
+    for (int got; (got = socket.Read(buffer, sizeof buffer)) > 0;)
+        reply.append(buffer, static_cast<std::size_t>(got));
+    std::size_t body = reply.find("\r\n\r\n");
+    if (reply.compare(0, 12, "HTTP/1.0 200") != 0 && reply.compare(0, 12, "HTTP/1.1 200") != 0)
+        return -1;
+    return body == std::string::npos ? -1 : static_cast<long long>(reply.size() - body - 4);
+}
+
+struct Measurement {
+    double requestsPerSecond = 0;
+    double p99Ms = -1;
+    long long errors = 0;
+    std::string problem;
+};
+
+Measurement Measure(const std::string& wrk, const Options& options, std::uint16_t proxyPort, const std::string& url,
+                    const std::string& folder)
+{
+    std::string script = folder + "/absolute.lua";
+    WriteFile(script, "wrk.path = \"" + url + "\"\n");
+    std::vector<std::string> args = {wrk,
+                                     "-t" + std::to_string(std::min(options.threads, options.connections)),
+                                     "-c" + std::to_string(options.connections),
+                                     "-d" + std::to_string(options.duration) + "s",
+                                     "--latency",
+                                     "-s",
+                                     script,
+                                     "http://127.0.0.1:" + std::to_string(proxyPort) + "/"};
+    std::string output = folder + "/wrk.out";
+    Measurement result;
+    pid_t child = Spawn(args, output);
+    int exitCode = child < 0 ? -1 : WaitChild(child, static_cast<std::uint64_t>(options.duration) * 1000 + kClientGraceMs);
+    std::string text = ReadFile(output);
+    std::optional<std::string> rate = After(text, "Requests/sec:");
+    if (exitCode != 0 || !rate) {
+        result.problem = "wrk failed (exit " + std::to_string(exitCode) + "): " + text;
+        return result;
+    }
+    result.requestsPerSecond = std::strtod(rate->c_str(), nullptr);
+    if (std::optional<std::string> p99 = After(text, "99%"))
+        result.p99Ms = Milliseconds(*p99);
+    if (std::optional<std::string> bad = After(text, "Non-2xx or 3xx responses:"))
+        result.errors += std::atoll(bad->c_str());
+    if (std::optional<std::string> socketErrors = After(text, "Socket errors:")) {
+        std::stringstream counts(*socketErrors);
+        for (std::string word; counts >> word;)
+            if (std::isdigit(static_cast<unsigned char>(word[0])))
+                result.errors += std::atoll(word.c_str());
+    }
+    return result;
+}
+
+// Our proxy from a hive of its own, as engine start makes it.
+class OurProxy {
+public:
+    ~OurProxy()
+    {
+        StopAllServers();
+        if (WorkerPoolRunning())
+            StopWorkerThreads();
+        DeleteAllServers();
+        GlobalLastModStamp().Close();
+        m_product.Close();
+        platform::CloseRegistryDatabase();
+    }
+    std::string Start(const std::string& folder, std::uint16_t port, int workers)
+    {
+        InitMacroLibrary();
+        BindSocketAPI();
+        GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+        platform::RegistryKey key;
+        if (platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product) != platform::kErrorSuccess ||
+            m_product.Create("HTTPProxy", key) != platform::kErrorSuccess)
+            return "cannot create the proxy's key";
+        key.SetDword("Enabled", 1);
+        key.SetDword("Port", port);
+        key.SetDword("Address", Loopback());
+        key.SetDword("ConnTimeout", 15);
+        key.SetDword("UseFibers", 1);
+        key.SetDword("MaxCacheSize", 64);
+        key.SetDword("SyncInterval", 0);
+        key.SetString("RootDir", folder + "/cache/");
+        key.SetString("LogFile", folder + "/proxy.log");
+        m_scope = std::make_unique<CMacroContext>();
+        RegisterCoreMacros(*m_scope);
+        CHTTPProxySettings settings;
+        if (!settings.Open(m_product, "HTTPProxy", 1))
+            return "cannot load the proxy settings";
+        m_proxy = new CHTTPProxy(settings);
+        if (CMacroContext* scope = m_proxy->GetMacroScope())
+            scope->SetParent(m_scope.get());
+        if (!StartWorkerThreads(static_cast<std::uint32_t>(workers), 0, ServerFiber))
+            return "the worker pool did not start";
+        if (int error = m_proxy->Start(0); error != 0)
+            return "the proxy did not start (error " + std::to_string(error) + ")";
+        return {};
+    }
+    CHTTPProxy& Proxy() { return *m_proxy; }
+
+private:
+    platform::RegistryKey m_product;
+    std::unique_ptr<CMacroContext> m_scope;
+    CHTTPProxy* m_proxy = nullptr;
+};
+
+std::string StartSquid(Peer& squid, const std::string& program, const std::string& folder, std::uint16_t port);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: proxy_cache [--duration SECONDS] [--connections N] [--threads N] [--workers N]\n");
+        return 2;
+    }
+    std::string wrk = FindProgram("wrk");
+    std::string nginx = FindProgram("nginx");
+    std::string squid = FindProgram("squid");
+    if (wrk.empty() || nginx.empty()) {
+        std::fprintf(stderr, "wrk and nginx are needed (apt-get install wrk nginx-light squid)\n");
+        return 1;
+    }
+    std::string pattern = (fs::temp_directory_path() / "velmora-proxybench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        return 1;
+    const std::string folder = pattern;
+    ::chmod(folder.c_str(), 0755);
+    ::setenv("VELMORA_REGISTRY", (folder + "/registry.db").c_str(), 1);
+    ::setenv("VELMORA_HOME", folder.c_str(), 1);
+    ::setenv("VELMORA_SHM_PREFIX", ("vpb" + std::to_string(::getpid())).c_str(), 1);
+    int status = 0;
+    {
+        fs::create_directories(folder + "/www");
+        fs::create_directories(folder + "/nginx");
+        const std::vector<std::pair<std::string, std::size_t>> documents = {{"/1k.txt", 1024}, {"/1m.txt", 1 << 20}};
+        for (const auto& [name, size] : documents)
+            WriteFile(folder + "/www" + name, std::string(size, 'v'));
+        std::uint16_t originPort = FreePort();
+        PeerServer origin;
+        std::string error = origin.Start(nginx, folder + "/nginx", folder + "/www", originPort, 15, 1024);
+        OurProxy ours;
+        std::uint16_t ourPort = FreePort();
+        if (error.empty())
+            error = ours.Start(folder, ourPort, options.workers);
+        std::uint16_t squidPort = 0;
+        Peer squidPeer;
+        if (error.empty() && !squid.empty()) {
+            squidPort = FreePort();
+            error = StartSquid(squidPeer, squid, folder, squidPort);
+        }
+        if (!error.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            status = 1;
+        }
+        std::vector<std::pair<std::string, std::uint16_t>> proxies = {{"velmora", ourPort}};
+        if (squidPort)
+            proxies.push_back({"squid", squidPort});
+        else if (status == 0)
+            std::printf("squid is not installed: only our proxy is measured\n");
+        std::printf("%-8s %-9s %12s %10s %8s %14s\n", "proxy", "document", "requests/s", "p99 ms", "errors",
+                    "origin hits");
+        for (const auto& [proxyName, port] : proxies) {
+            for (const auto& [name, size] : documents) {
+                if (status != 0)
+                    break;
+                std::string url = "http://127.0.0.1:" + std::to_string(originPort) + name;
+                // Fetched until cached: Squid keeps a document from its second sight.
+                for (int i = 0; i < 3; ++i) {
+                    if (FetchThrough(port, url) != static_cast<long long>(size)) {
+                        std::fprintf(stderr, "%s does not return %s whole\n", proxyName.c_str(), name.c_str());
+                        status = 1;
+                    }
+                }
+                std::string log = ReadFile(origin.LogFile());
+                auto before = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+                Measurement m = Measure(wrk, options, port, url, folder);
+                log = ReadFile(origin.LogFile());
+                std::size_t hits = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')) - before;
+                if (!m.problem.empty()) {
+                    std::fprintf(stderr, "%s\n", m.problem.c_str());
+                    status = 1;
+                    continue;
+                }
+                std::printf("%-8s %-9s %12.0f %10.2f %8lld %14zu\n", proxyName.c_str(), name.c_str() + 1,
+                            m.requestsPerSecond, m.p99Ms, m.errors, hits);
+                std::fflush(stdout);
+            }
+        }
+        std::printf("(%d s per run, %d connections, %d wrk threads; ours in fiber mode with %d workers)\n",
+                    options.duration, options.connections, options.threads, options.workers);
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    return status;
+}
+
+namespace {
+
+std::string StartSquid(Peer& squid, const std::string& program, const std::string& folder, std::uint16_t port)
+{
+    std::string dir = folder + "/squid";
+    fs::create_directories(dir);
+    ::chmod(dir.c_str(), 0777);
+    WriteFile(dir + "/squid.conf", "http_port 127.0.0.1:" + std::to_string(port) + "\n" +
+                                       "pid_filename " + dir + "/squid.pid\n" +
+                                       "access_log none\n"
+                                       "cache_log " + dir + "/cache.log\n" +
+                                       "cache_store_log none\n"
+                                       "cache_mem 64 MB\n"
+                                       "maximum_object_size_in_memory 2 MB\n"
+                                       "refresh_pattern . 60 100% 1440 override-lastmod\n"
+                                       "coredump_dir " + dir + "\n" +
+                                       "pinger_enable off\n"
+                                       "shutdown_lifetime 0 seconds\n"
+                                       "http_access allow localhost\n"
+                                       "http_access deny all\n");
+    return squid.Start({program, "-N", "-f", dir + "/squid.conf"}, dir + "/stdout.log", port);
+}
+
+} // namespace

@@ -1,0 +1,22 @@
+#include "framework/socket_drain.h"
+
+#include "framework/wsocket.h"
+
+void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs)
+{
+    bool throwing = socket.GetThrowOnError();
+    std::uint32_t timeout = socket.GetTimeout();
+    socket.SetThrowOnError(false);
+    socket.Flush();
+    socket.SetTimeout(waitMs);
+    char scratch[4096];
+    int drained = 0;
+    while (drained < maxBytes && socket.WaitForInput(waitMs)) {
+        int got = socket.Read(scratch, sizeof scratch);
+        if (got <= 0)
+            break;
+        drained += got;
+    }
+    socket.SetTimeout(timeout);
+    socket.SetThrowOnError(throwing);
+}

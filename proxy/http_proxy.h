@@ -1,0 +1,146 @@
+#pragma once
+// CHTTPProxy: the one HTTP proxy server. A configured server whose
+// configuration part is a CHTTPProxySettings; it owns the disk cache.
+//
+// One connection is one request (no client connection is kept alive): the
+// request line and headers are read with caps, the barred and allowed URL
+// lists and the access list are applied, and then a GET or HEAD is answered
+// from the disk cache (fetching and storing the document first when it can
+// be cached), CONNECT opens a tunnel, and anything else is relayed to the
+// origin or to the upstream proxy. Upstream requests are HTTP/1.0 without
+// hop-by-hop headers, so an origin closes after its reply.
+//
+// A reply is relayed as it arrives. Until its first byte reached the client
+// a failure is answered 502 (504 on a time-out or an origin that cannot be
+// reached); after that a failure only closes the connection.
+//
+// The routines live in several files:
+//   http_proxy.cpp    construction, Start/Stop, ServerRequest, the log line
+//   proxy_relay.cpp   HTTPRequest, ConnectRequest, RelayData, header helpers
+//   proxy_fetch.cpp   the cache path of GET and HEAD, CacheResponse
+
+#include "framework/text_buffer.h"
+#include "macro/configured_server.h"
+#include "macro/macro_context.h"
+#include "proxy/proxy_settings.h"
+#include "proxy/url_parts.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class CProxyCache;
+class WSocket;
+struct CProxyCacheEntry;
+
+inline constexpr std::uint32_t kEventHTTPProxyStarted = 0x40004008;
+inline constexpr std::uint32_t kEventHTTPProxyStopped = 0x40004009;
+
+// Caps on what a client sends: a longer request line is answered 414, a
+// longer header line or header block 400, and the connection ends.
+inline constexpr std::size_t kMaxProxyLineBytes = 8 * 1024;
+inline constexpr std::size_t kMaxProxyHeaderBytes = 64 * 1024;
+
+// The Proxy-agent and User-agent token of the application and the service.
+inline constexpr const char* kProxyAgentToken = "Velmora-Proxy/1.51 (Linux; x86_64; A)";
+inline constexpr const char* kServiceProxyAgentToken = "Velmora-Proxy/1.51 (Linux; x86_64; S)";
+const char* ProxyAgentToken();
+
+// Header flags of the upstream request (FilterProxyHeaders).
+inline constexpr unsigned kDropAuthorization = 0x01;
+inline constexpr unsigned kDropConnection = 0x02;
+inline constexpr unsigned kDropRange = 0x04;
+inline constexpr unsigned kSendAnyAccept = 0x08;
+inline constexpr unsigned kSendSince = 0x10;
+inline constexpr unsigned kSendOwnUserAgent = 0x20;
+inline constexpr unsigned kRelayFlag = 0x40;
+inline constexpr unsigned kDropSince = 0x80;
+
+struct CProxyRequest {
+    explicit CProxyRequest(CMacroContext* serverScope);
+
+    CMacroContext scope;
+    std::string clientHost;
+    std::string acceptedTypes;
+    std::string clientAddress;
+    std::string clientName;
+    std::string user;
+    std::string password;
+    std::string authUser;
+    std::string proxyAuthorization;
+    std::string ifModifiedSince;
+    std::string url;
+    std::string method;
+    std::string version;
+    bool noCache = false;
+    CTextBuffer headerText;
+    // Bytes relayed to the client, and the logged status.
+    std::uint64_t bytes = 0;
+    int status = 0;
+};
+
+// The status of a reply's first line: the number after "HTTP/x.y", else 200.
+int ParseStatusLine(std::string_view text);
+// The n-th (from 0) value of the header lines named name (any case) in
+// text; empty when there is none.
+void GetHeaderValue(std::string& value, std::string_view name, std::string_view text, int n);
+// Appends the request's header lines for an upstream request: hop-by-hop
+// lines (Connection, Keep-Alive, Proxy-Connection, TE, Upgrade,
+// Transfer-Encoding) and Proxy-Authorization never pass; flags drop or
+// replace the others; since (seconds since 1970) is the If-Modified-Since.
+void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since);
+
+class CHTTPProxy : public CConfiguredServer, public CHTTPProxySettings {
+public:
+    explicit CHTTPProxy(const CHTTPProxySettings& settings);
+    ~CHTTPProxy() override;
+    CHTTPProxy(const CHTTPProxy&) = delete;
+    CHTTPProxy& operator=(const CHTTPProxy&) = delete;
+
+    // The base's Start, then the cache (only once the listeners run), the
+    // statistics name and the started event. Returns the base's result.
+    int Start(unsigned index) override;
+    // Stops a running proxy and always the cache. Returns 0.
+    int Stop() override;
+    std::uint32_t GetServerType() const override { return 3; }
+    void ServerRequest(WSocket* socket) override;
+
+    // Sends the request to the origin or the upstream proxy and copies the
+    // reply to out. Returns the reply's status, or -1 on a time-out when out
+    // does not throw.
+    int HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                    unsigned flags, std::int64_t since);
+    // The tunnel of a CONNECT request. Returns 0.
+    int ConnectRequest(WSocket& client, CProxyRequest& request);
+    // Copies data between the two until one side closes (one way when client
+    // is a file); the first line of the upstream's reply goes to firstLine.
+    // Returns 0, or -1 on a time-out when client does not throw.
+    int RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request);
+    // The cache fill of one document. Returns the status or -1; on 200 with
+    // a document fit to keep, entry and file are the stored document.
+    int CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
+                      std::int64_t since);
+    void WriteAccessLog(CProxyRequest& request);
+
+    CProxyCache& GetCache() { return *m_cache; }
+
+protected:
+    void PrepareStart() override;
+
+private:
+    // Reads the request line and headers; false when the request is refused.
+    void ReadRequest(WSocket& socket, CProxyRequest& request);
+    void Authenticate(CProxyRequest& request);
+    void CheckAccess(WSocket& socket, CProxyRequest& request, const CUrlParts& url);
+    // GET and HEAD: the disk cache, or a direct relay.
+    int ServeFromCache(WSocket& client, CProxyRequest& request, const CUrlParts& url);
+    // The handler of the URL's scheme; -1 for a scheme without one.
+    int SchemeRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                      unsigned flags, std::int64_t since);
+    [[noreturn]] void ThrowPage(CProxyRequest& request, int status, std::string_view page,
+                                std::string extraHeaders = {});
+
+    std::unique_ptr<CProxyCache> m_cache;
+};

@@ -1,0 +1,237 @@
+#include "proxy/http_proxy.h"
+
+#include "framework/http_date.h"
+#include "framework/system_time.h"
+#include "framework/wsocket.h"
+#include "platform/files.h"
+#include "platform/net.h"
+#include "proxy/proxy_cache.h"
+
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr std::int64_t kSecondsPerMinute = 60;
+// A stored reply's header block is read up to this size.
+constexpr std::size_t kMaxStoredHeader = 64 * 1024;
+
+// The header block of a stored reply: its status line and header lines,
+// each with CR LF, when it begins with "HTTP/"; else empty. The blank line
+// is not included; headerBytes is where the body starts.
+std::string ReadStoredHeader(int file, std::int64_t* headerBytes)
+{
+    std::string block(kMaxStoredHeader, '\0');
+    long got = platform::ReadFileAt(file, block.data(), block.size(), 0);
+    block.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    *headerBytes = -1;
+    if (block.compare(0, 5, "HTTP/") != 0)
+        return {};
+    std::string out;
+    std::size_t at = 0;
+    while (at < block.size()) {
+        std::size_t end = block.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        std::string_view line(block.data() + at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty()) {
+            *headerBytes = static_cast<std::int64_t>(at);
+            break;
+        }
+        out.append(line);
+        out += "\r\n";
+    }
+    return out;
+}
+
+// Seconds since 1970 of an HTTP date; nullopt for text that is no date.
+std::optional<std::int64_t> HeaderTime(const std::string& headers, std::string_view name)
+{
+    std::string value;
+    GetHeaderValue(value, name, headers, 0);
+    if (value.empty())
+        return std::nullopt;
+    return SystemTimeToUnixSeconds(ParseHTTPDate(value));
+}
+
+std::int64_t FileSize(int file)
+{
+    struct stat info {};
+    return ::fstat(file, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// What a request holds of the cache: given back on every way out.
+class CCacheHold {
+public:
+    explicit CCacheHold(CProxyCache& cache) : m_cache(cache) {}
+    ~CCacheHold()
+    {
+        CloseFile();
+        m_cache.Release(entry);
+    }
+    CCacheHold(const CCacheHold&) = delete;
+    CCacheHold& operator=(const CCacheHold&) = delete;
+    void CloseFile()
+    {
+        if (file >= 0)
+            platform::CloseHandle(file);
+        file = -1;
+    }
+
+    CProxyCacheEntry* entry = nullptr;
+    int file = -1;
+
+private:
+    CProxyCache& m_cache;
+};
+
+} // namespace
+
+int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
+                              std::int64_t since)
+{
+    entry = nullptr;
+    file = -1;
+    std::string path;
+    if (!m_cache->PathForURL(path, url))
+        return -1;
+    int handle = platform::OpenFile(path.c_str(), O_RDWR | O_TRUNC);
+    if (handle < 0) {
+        ::unlink(path.c_str());
+        return -1;
+    }
+    // Every way that does not index the file deletes it.
+    auto discard = [&] {
+        platform::CloseHandle(handle);
+        ::unlink(path.c_str());
+    };
+    int status;
+    try {
+        WSocket fileSocket;
+        fileSocket.AttachHandle(handle, false);
+        const unsigned flags = since != 0 ? (kDropAuthorization | kDropRange | kSendAnyAccept | kSendSince)
+                                          : (kDropAuthorization | kDropRange | kSendAnyAccept | kDropSince);
+        status = HTTPRequest("GET", fileSocket, request, url, flags, since);
+        if (fileSocket.Flush() < 0)
+            status = -1;
+    } catch (...) {
+        discard();
+        throw;
+    }
+    if (status != 200) {
+        discard();
+        return status;
+    }
+
+    std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    std::int64_t headerBytes = -1;
+    std::string headers = ReadStoredHeader(handle, &headerBytes);
+    std::string value;
+    bool keep = headerBytes > 0;
+    // A body whose end the file cannot show is never kept: an encoded
+    // (chunked) body, or fewer bytes than the length promised.
+    GetHeaderValue(value, "transfer-encoding", headers, 0);
+    keep = keep && value.empty();
+    GetHeaderValue(value, "content-length", headers, 0);
+    if (keep && !value.empty()) {
+        char* end = nullptr;
+        long long length = std::strtoll(value.c_str(), &end, 10);
+        keep = end && *end == '\0' && length >= 0 && FileSize(handle) - headerBytes == length;
+    }
+    std::shared_ptr<const CProxySettings> p = GetProxySettings();
+    std::int64_t expires = now + static_cast<std::int64_t>(p->maxFileAge) * kSecondsPerDay;
+    GetHeaderValue(value, "expires", headers, 0);
+    if (!value.empty()) {
+        // A date that cannot be read counts as already past.
+        expires = HeaderTime(headers, "expires").value_or(0);
+    }
+    std::int64_t lastModified =
+        HeaderTime(headers, "last-modified").value_or(HeaderTime(headers, "date").value_or(now));
+    if (!keep || now >= expires) {
+        discard();
+        return status;
+    }
+    entry = m_cache->Insert(url, path, expires, lastModified,
+                            now + static_cast<std::int64_t>(p->syncInterval) * kSecondsPerMinute);
+    file = handle;
+    return status;
+}
+
+int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CUrlParts& url)
+{
+    auto relay = [&]() {
+        int status = SchemeRequest(request.method, client, request, url, kRelayFlag, 0);
+        if (status == -1)
+            ThrowPage(request, 405, "%http-badcommand%");
+        return status;
+    };
+    if (!m_cache->IsRunning() || request.noCache || request.url.find('?') != std::string::npos ||
+        GetNoCacheList().Contains(url.Format()) || url.scheme != "http")
+        return relay();
+
+    CCacheHold hold(*m_cache);
+    std::shared_ptr<const CProxySettings> p = GetProxySettings();
+    std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    int status = 200;
+    hold.entry = m_cache->Lookup(url);
+    auto openEntry = [&] {
+        hold.file = platform::OpenFile(hold.entry->path.c_str(), O_RDONLY);
+    };
+    if (hold.entry == nullptr) {
+        status = CacheResponse(request, hold.entry, hold.file, url, 0);
+    } else if (p->syncInterval > 0 && hold.entry->checkTime < now) {
+        CProxyCacheEntry* fresh = nullptr;
+        int file = -1;
+        int answer = CacheResponse(request, fresh, file, url, hold.entry->lastModified);
+        if (answer == 200) {
+            // A new copy replaces the old; one that could not be kept leaves
+            // no stale copy behind either.
+            if (fresh == nullptr)
+                m_cache->Remove(hold.entry);
+            m_cache->Release(hold.entry);
+            hold.entry = fresh;
+            hold.file = file;
+        } else {
+            openEntry();
+            m_cache->SetCheckTime(hold.entry, now + static_cast<std::int64_t>(p->syncInterval) * kSecondsPerMinute);
+        }
+    } else {
+        openEntry();
+    }
+
+    if (hold.file < 0) {
+        if (hold.entry && !FileExists(hold.entry->path))
+            m_cache->Remove(hold.entry);
+        return relay();
+    }
+    std::int64_t size = FileSize(hold.file);
+    if (size <= 0) {
+        if (hold.entry)
+            m_cache->Remove(hold.entry);
+        ThrowPage(request, 504, "%http-noreply%");
+    }
+    if (request.method == "GET") {
+        std::int64_t sent = client.SendFile(hold.file, size, nullptr, 0);
+        if (sent > 0)
+            request.bytes += static_cast<std::uint64_t>(sent);
+        return 200;
+    }
+    std::int64_t headerBytes = -1;
+    std::string headers = ReadStoredHeader(hold.file, &headerBytes) + "\r\n";
+    client.SendText(headers, false);
+    request.bytes += headers.size();
+    static_cast<void>(status);
+    return 200;
+}

@@ -1,0 +1,299 @@
+#include "proxy/http_proxy.h"
+
+#include "framework/http_date.h"
+#include "framework/outgoing_connect.h"
+#include "framework/socket_pair_wait.h"
+#include "framework/text_util.h"
+#include "framework/wsocket.h"
+#include "macro/macro_exception.h"
+#include "platform/ascii.h"
+#include "platform/clock.h"
+
+#include <algorithm>
+
+using platform::EqualsIgnoringCase;
+
+namespace {
+
+constexpr int kRelayChunk = 16384;
+// The reply's first line is kept up to this length.
+constexpr int kMaxFirstLine = 8192;
+
+// Header lines that belong to one connection and never pass a proxy.
+bool IsHopByHop(std::string_view name)
+{
+    for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade", "transfer-encoding",
+                                 "proxy-authorization"}) {
+        if (name == hop)
+            return true;
+    }
+    return false;
+}
+
+// What a relay does when a side fails: before the client saw a byte of the
+// reply, a proper reply (504 on a time-out, else 502); after, the
+// connection only ends.
+[[noreturn]] void FailRelay(CHTTPProxy& proxy, WSocketBase& failed, int code, CProxyRequest* request)
+{
+    static_cast<void>(proxy);
+    if (request && request->bytes == 0) {
+        CTextBuffer page(1024);
+        try {
+            request->scope.Expand(&page, "%http-noreply%");
+        } catch (const CMacroException&) {
+        }
+        throw CHTTPException(code == platform::kWsaeTimedOut ? 504 : 502, page.ToString());
+    }
+    throw WSocketException(&failed, code);
+}
+
+} // namespace
+
+int ParseStatusLine(std::string_view text)
+{
+    auto skip = [&text] {
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+    };
+    auto word = [&text] {
+        std::size_t end = text.find_first_of(" \t");
+        std::string_view taken = text.substr(0, end);
+        text.remove_prefix(taken.size());
+        return taken;
+    };
+    skip();
+    if (word().substr(0, 5) != "HTTP/")
+        return 200;
+    skip();
+    std::string_view digits = word();
+    int status = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9' || status > 99999)
+            break;
+        status = status * 10 + (c - '0');
+    }
+    return status;
+}
+
+void GetHeaderValue(std::string& value, std::string_view name, std::string_view text, int n)
+{
+    value.clear();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        at = text.find_first_not_of("\r\n", at);
+        if (at == std::string_view::npos)
+            break;
+        std::size_t end = text.find_first_of("\r\n", at);
+        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? text.size() : end;
+        std::size_t colon = line.find(':');
+        if (!EqualsIgnoringCase(line.substr(0, colon), name))
+            continue;
+        if (n-- > 0)
+            continue;
+        if (colon != std::string_view::npos) {
+            std::string_view rest = line.substr(colon + 1);
+            rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of(' ')));
+            value.assign(rest);
+        }
+        return;
+    }
+}
+
+void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since)
+{
+    std::size_t at = 0;
+    while (at < headers.size()) {
+        std::size_t end = headers.find('\n', at);
+        std::string_view line = headers.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? headers.size() : end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        std::string name = LowerCaseString(line.substr(0, line.find(':')));
+        if (IsHopByHop(name) || ((flags & kDropAuthorization) && name == "authorization") ||
+            ((flags & kDropConnection) && name == "connection") || ((flags & kDropRange) && name == "range") ||
+            ((flags & kSendAnyAccept) && name == "accept") ||
+            ((flags & (kSendSince | kDropSince)) && name == "if-modified-since") ||
+            ((flags & kSendOwnUserAgent) && name == "user-agent"))
+            continue;
+        out.Append(line);
+        out.Append("\r\n");
+    }
+    if (flags & kSendAnyAccept)
+        out.Append("Accept: */*\r\n");
+    if ((flags & kSendSince) && since != 0) {
+        std::string date;
+        FormatRFC1123DateString(date, SystemTimeFromUnixSeconds(since));
+        out.Append("If-modified-since: " + date + "\r\n");
+    }
+    if (flags & kSendOwnUserAgent)
+        out.Append(std::string("User-agent: ") + ProxyAgentToken() + "\r\n");
+}
+
+int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                            unsigned flags, std::int64_t since)
+{
+    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
+    std::string proxyHost;
+    std::uint32_t proxyPort = 0;
+    {
+        CEventLockHolder hold(GetLock());
+        std::shared_ptr<const CProxySettings> p = GetProxySettings();
+        proxyHost = p->proxyHost;
+        proxyPort = p->proxyPort;
+    }
+    WSocket upstream;
+    upstream.SetTimeout(timeout);
+    CTextBuffer head(4096);
+    head.Append(method);
+    head.AppendChar(' ');
+    int connected;
+    if (proxyHost.empty()) {
+        connected = ConnectOutgoing(upstream, url.host, static_cast<std::uint16_t>(url.port));
+        head.Append(url.path);
+        flags |= kDropConnection | kRelayFlag;
+    } else {
+        connected = proxyPort >= 1 && proxyPort <= 65535
+                        ? ConnectOutgoing(upstream, proxyHost, static_cast<std::uint16_t>(proxyPort))
+                        : -1;
+        head.Append(request.url);
+        flags |= kDropConnection | kSendOwnUserAgent;
+    }
+    if (connected < 0)
+        ThrowPage(request, 504, "%http-noreply%");
+    // HTTP/1.0 without keep-alive: the origin closes after its reply, which
+    // is how the relay knows it ended.
+    head.Append(" HTTP/1.0\r\n");
+    std::string_view headers = request.headerText.View();
+    FilterProxyHeaders(head, headers, flags, since);
+    std::string host;
+    GetHeaderValue(host, "host", headers, 0);
+    if (host.empty() && !url.host.empty()) {
+        head.Append("Host: " + url.host);
+        if (url.port != DefaultPortForScheme(url.scheme))
+            head.Append(":" + std::to_string(url.port));
+        head.Append("\r\n");
+    }
+    head.Append("Connection: close\r\n\r\n");
+    if (upstream.SendText(head.View(), false) < 0)
+        FailRelay(*this, upstream, platform::LastSocketError(), &request);
+
+    CTextBuffer firstLine(256);
+    if (RelayData(out, upstream, &firstLine, &request) < 0)
+        return -1;
+    // An origin that closed without a byte of reply failed.
+    if (upstream.GetBytesReceived() == 0)
+        FailRelay(*this, upstream, platform::kWsaeConnReset, &request);
+    return ParseStatusLine(firstLine.View());
+}
+
+int CHTTPProxy::ConnectRequest(WSocket& client, CProxyRequest& request)
+{
+    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
+    std::string tunnelHost;
+    std::uint32_t tunnelPort = 0;
+    {
+        CEventLockHolder hold(GetLock());
+        std::shared_ptr<const CProxySettings> p = GetProxySettings();
+        tunnelHost = p->securityProxyHost;
+        tunnelPort = p->securityProxyPort;
+    }
+    WSocket upstream;
+    upstream.SetTimeout(timeout);
+    if (tunnelHost.empty()) {
+        std::size_t colon = request.url.find(':');
+        std::string host = request.url.substr(0, colon);
+        auto port = static_cast<std::uint16_t>(std::atoi(request.url.c_str() + colon + 1));
+        if (ConnectOutgoing(upstream, host, port) < 0)
+            ThrowPage(request, 504, "%http-noreply%");
+        std::string established = std::string("HTTP/1.0 200 Connection established\r\nProxy-agent: ") +
+                                  ProxyAgentToken() + "\r\n\r\n";
+        client.SendText(established, false);
+        request.bytes += established.size();
+    } else {
+        if (tunnelPort < 1 || tunnelPort > 65535 ||
+            ConnectOutgoing(upstream, tunnelHost, static_cast<std::uint16_t>(tunnelPort)) < 0)
+            ThrowPage(request, 504, "%http-noreply%");
+        CTextBuffer head(1024);
+        head.Append(request.method + " " + request.url + " " + request.version + "\r\n");
+        FilterProxyHeaders(head, request.headerText.View(), kDropConnection | kSendOwnUserAgent, 0);
+        head.Append("\r\n");
+        if (upstream.SendText(head.View(), false) < 0)
+            FailRelay(*this, upstream, platform::LastSocketError(), &request);
+    }
+    RelayData(client, upstream, nullptr, &request);
+    return 0;
+}
+
+int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request)
+{
+    const std::uint32_t connTimeout = GetSettings()->connTimeout;
+    const std::uint32_t wait = connTimeout > 0 ? connTimeout * kMsPerTimeoutSecond : platform::kInfinite;
+    upstream.SetThrowOnError(false);
+    upstream.SetTimeout(connTimeout > 0 ? wait : 0);
+    bool collecting = firstLine != nullptr;
+    if (firstLine)
+        firstLine->Empty();
+    // A file takes the reply only; a client may end its side after its
+    // request (a half close) and still wait for the reply, except in a tunnel.
+    const bool toFile = client.IsFileHandle();
+    const bool tunnel = firstLine == nullptr;
+    bool clientOpen = !toFile;
+    std::vector<char> buffer(kRelayChunk);
+    char* data = buffer.data();
+
+    auto fromUpstream = [&]() -> bool {
+        int got = upstream.Read(data, kRelayChunk);
+        if (got < 0)
+            FailRelay(*this, upstream, platform::LastSocketError(), request);
+        if (got == 0)
+            return false;
+        if (collecting) {
+            int room = kMaxFirstLine - firstLine->GetLength();
+            std::string_view piece(data, static_cast<std::size_t>(got));
+            std::size_t lf = piece.find('\n');
+            firstLine->Append(piece.substr(0, std::min<std::size_t>(lf, static_cast<std::size_t>(std::max(room, 0)))));
+            if (lf != std::string_view::npos || room <= 0) {
+                collecting = false;
+                int length = firstLine->GetLength();
+                if (length > 0 && firstLine->GetData()[length - 1] == '\r')
+                    firstLine->SetLength(length - 1);
+            }
+        }
+        if (client.Send(data, got, false) < 0)
+            FailRelay(*this, client, platform::LastSocketError(), nullptr);
+        if (!toFile && request)
+            request->bytes += static_cast<std::uint64_t>(got);
+        return true;
+    };
+
+    for (;;) {
+        if (!clientOpen) {
+            if (!fromUpstream())
+                return 0;
+            continue;
+        }
+        int ready = WaitForEitherInput(client, upstream, wait);
+        if (ready == 0) {
+            if (toFile || client.GetThrowOnError())
+                FailRelay(*this, upstream, platform::kWsaeTimedOut, request);
+            return -1;
+        }
+        if (ready < 0)
+            FailRelay(*this, upstream, platform::LastSocketError(), request);
+        if (ready & kFirstSocketReady) {
+            int got = client.Read(data, kRelayChunk);
+            if (got <= 0) {
+                if (tunnel)
+                    return 0;
+                clientOpen = false;
+            } else if (upstream.Send(data, got, false) < 0) {
+                FailRelay(*this, upstream, platform::LastSocketError(), request);
+            }
+        }
+        if ((ready & kSecondSocketReady) && !fromUpstream())
+            return 0;
+    }
+}
