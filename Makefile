@@ -17,7 +17,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
-            libpam0g-dev libpam-modules passwd
+            libpam0g-dev libpam-modules passwd chromium
 # The static-file benchmark's client and peer server (make bench only).
 BENCH_PACKAGES := wrk nginx-light
 

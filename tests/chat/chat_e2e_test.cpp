@@ -143,3 +143,94 @@ INSTANTIATE_TEST_SUITE_P(Modes, ChatPagesTest, ::testing::Values(0u, 2u),
                          [](const auto& info) { return info.param ? "Fibers" : "Threads"; });
 
 } // namespace
+
+namespace {
+
+// The first tag that could run script as a browser reads it: a script tag,
+// an event-handler attribute, or a javascript: address (quoted values are
+// read as values, as a browser reads them); empty when there is none.
+std::string ActiveMarkup(const std::string& page)
+{
+    auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    for (std::size_t at = page.find('<'); at != std::string::npos; at = page.find('<', at + 1)) {
+        std::size_t i = at + 1;
+        std::size_t nameEnd = page.find_first_of(" \t\r\n/>", i);
+        std::string name = lower(page.substr(i, nameEnd - i));
+        if (name == "script")
+            return page.substr(at, 40);
+        i = nameEnd;
+        while (i < page.size() && page[i] != '>') {
+            while (i < page.size() && std::isspace(static_cast<unsigned char>(page[i])))
+                ++i;
+            std::size_t attrEnd = page.find_first_of(" \t\r\n=>", i);
+            if (attrEnd == std::string::npos)
+                return {};
+            std::string attr = lower(page.substr(i, attrEnd - i));
+            i = attrEnd;
+            std::string value;
+            if (i < page.size() && page[i] == '=') {
+                ++i;
+                if (i < page.size() && (page[i] == '"' || page[i] == '\'')) {
+                    std::size_t close = page.find(page[i], i + 1);
+                    if (close == std::string::npos)
+                        return page.substr(at, 40);
+                    value = page.substr(i + 1, close - i - 1);
+                    i = close + 1;
+                } else {
+                    std::size_t end = page.find_first_of(" \t\r\n>", i);
+                    value = page.substr(i, end - i);
+                    i = end;
+                }
+            }
+            if (attr.rfind("on", 0) == 0 || lower(value).find("javascript:") != std::string::npos)
+                return page.substr(at, 60);
+            if (attr.empty() && i < page.size() && page[i] != '>')
+                ++i;
+        }
+    }
+    return {};
+}
+
+TEST_F(ChatE2ETest, InjectedMarkupStaysInertTextInEveryPage)
+{
+    // The checker itself: what it must find, and a quoted value it must not.
+    for (const char* active : {"<img src=x onerror=alert(1)>", "<A HREF=\"JavaScript:x\">", "<SCRIPT>", "<b onclick='x'>"})
+        EXPECT_NE(ActiveMarkup(active), "") << active;
+    EXPECT_EQ(ActiveMarkup("<img src=\"&quot; onerror=alert(3) x=\" width=48>"), "");
+
+    std::uint16_t port = AddRoom("Lobby");
+    Start();
+    const std::string evilName = "%22%3E%3Cscript%3Ealert(1)%3C%2Fscript%3E";
+    Post(port, "/Chat?text=~join~", "name=" + evilName + "&url=javascript:alert(2)&pict=%22+onerror%3Dalert(3)+x%3D");
+    Post(port, "/Chat", "name=Eve&url=http://e.example/%22onmouseover%3Dalert(4)&text=~join~");
+    Post(port, "/Chat", "name=Eve&text=%3Cimg+src%3Dx+onerror%3Dalert(1)%3E+and+%3Ca+href%3Djavascript%3Aalert(5)%3Ego%3C%2Fa%3E");
+    Post(port, "/Chat?to=%22%3E%3Cscript%3Ex", "name=Eve&text=private");
+
+    const std::vector<std::string> pages = {
+        "/View?name=Ann&showpict=on&showsource=on&showtime=on&numlines=20",
+        "/Update?name=Ann&numlines=20",
+        "/Update?name=Eve&to=%22%3E%3Cscript%3Ex&numlines=20",
+        "/View?numlines=20",
+        "/Users?name=Ann",
+        "/Users",
+        "/Index?name=" + evilName,
+        "/Join",
+    };
+    for (const std::string& page : pages) {
+        Reply reply = Get(port, page);
+        EXPECT_EQ(reply.Status(), 200) << page;
+        EXPECT_EQ(ActiveMarkup(reply.body), "") << page;
+    }
+    Reply view = Get(port, "/Update?name=Ann&numlines=20");
+    EXPECT_NE(view.body.find("&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos)
+        << "the name shows as text";
+    EXPECT_NE(view.body.find("&lt;img src=x"), std::string::npos) << "the image shows as text";
+    EXPECT_NE(view.body.find("<A HREF=\"http://e.example/&quot;onmouseover=alert(4)\">Eve</A>"), std::string::npos)
+        << view.body;
+}
+
+} // namespace
