@@ -234,3 +234,30 @@ TEST_F(ChatE2ETest, InjectedMarkupStaysInertTextInEveryPage)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ChatE2ETest, ChromiumJoinsPostsFromTheDialogFormAndSeesTheLine)
+{
+    if (::access("/usr/bin/chromium", X_OK) != 0 || ::access("/usr/bin/python3", X_OK) != 0)
+        GTEST_SKIP() << "chromium or /usr/bin/python3 is not installed";
+    std::uint16_t port = AddRoom("Lobby", {}, {{"Description", "Chromium's room"}});
+    Start(2);
+    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
+    std::string screenshot = std::string(bin ? bin : ".") + "/tests/chat/artefacts/chat_dialog.png";
+    ::unlink(screenshot.c_str());
+    std::string output;
+    int status = RunProgram("/usr/bin/python3",
+                            {std::string(VELMORA_SOURCE_DIR) + "/tests/chat/chromium_chat.py",
+                             "http://127.0.0.1:" + std::to_string(port), screenshot, m_dir / "profile"},
+                            output, 90000);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Welcome Chromey"), std::string::npos) << output;
+    EXPECT_GT(e2e::ReadFile(screenshot).size(), 1000u) << "the screenshot " << screenshot;
+    // The server saw the same: the join and the line, from a real browser.
+    StopServices();
+    EXPECT_NE(Log("Lobby").find("\"Lobby\": \"Chromey@127.0.0.1\" said \"hello from chromium\""), std::string::npos)
+        << Log("Lobby");
+}
+
+} // namespace
