@@ -70,11 +70,14 @@ test-sanitize: deps
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander
-	mkdir -p $(FUZZ)/corpus/expander
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_chat_form
+	mkdir -p $(FUZZ)/corpus/expander $(FUZZ)/corpus/chat_form
 	cp tests/fuzz/corpus/expander/* $(FUZZ)/corpus/expander/ 2>/dev/null || true
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$(FUZZ_SECS) \
+	cp tests/fuzz/corpus/chat_form/* $(FUZZ)/corpus/chat_form/ 2>/dev/null || true
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) * 2 / 3 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/expander
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_chat_form -max_total_time=$$(( $(FUZZ_SECS) / 3 )) \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/chat_form
 
 bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
