@@ -62,19 +62,21 @@ void CChatRoom::PostLine(const CChatClientState& line)
         CWriteLockHolder write(m_lock);
         if (!write.Held() || !m_lines)
             throw CChatRoomClosed{};
-        CHeapSwitch roomHeap(m_heap);
-        CChatLine& added = m_lines->emplace_back();
-        added.name = name;
-        added.rawText = line.text;
-        added.text = text;
-        added.pict = line.pict;
-        added.ip = line.ip;
-        added.hostname = line.hostname;
-        added.to = line.to;
-        added.key = key;
-        added.time = Now();
-        while (m_lines->size() > maxLines)
-            m_lines->pop_front();
+        {
+            CHeapSwitch roomHeap(m_heap);
+            CChatLine& added = m_lines->emplace_back();
+            added.name = name;
+            added.rawText = line.text;
+            added.text = text;
+            added.pict = line.pict;
+            added.ip = line.ip;
+            added.hostname = line.hostname;
+            added.to = line.to;
+            added.key = key;
+            added.time = Now();
+            while (m_lines->size() > maxLines)
+                m_lines->pop_front();
+        }
         if (GetStats().IsMapped()) {
             bool locked = GetStats().LockMutex(kStatsWaitMs);
             GetStats().Add(isPrivate ? server_stat_offset::kChatPrivateLines : server_stat_offset::kChatLines, 1);

@@ -16,6 +16,7 @@
 #include "platform/eventlog.h"
 #include "platform/heap.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,8 @@ constexpr int kPageCapacity = 4096;
 constexpr int kInitMacroCapacity = 1024;
 // The room heap starts at this many bytes per line the room keeps.
 constexpr std::size_t kHeapBytesPerLine = 2048;
+// ... but a room configured for very many lines starts smaller and grows.
+constexpr std::size_t kMaxHeapLines = 8192;
 
 constexpr const char* kHttp09Page =
     "<HTML><HEAD><TITLE>HTTP 0.9 Error</TITLE></HEAD><BODY><H1>HTTP 0.9 Error</H1>Your browser issued an HTTP "
@@ -211,7 +214,7 @@ int CChatRoom::Start(unsigned index)
     m_lock.Reopen();
     m_newLine.Reopen();
     m_stopFlag.store(false);
-    m_heap = platform::Heap::Create(std::max<std::size_t>(room->lines, 1) * kHeapBytesPerLine);
+    m_heap = platform::Heap::Create(std::clamp<std::size_t>(room->lines, 1, kMaxHeapLines) * kHeapBytesPerLine);
     {
         CHeapSwitch roomHeap(m_heap);
         m_lines = std::make_unique<std::deque<CChatLine>>();

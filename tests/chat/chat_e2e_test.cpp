@@ -137,6 +137,13 @@ TEST_P(ChatPagesTest, RefusedAndMalformedRequests)
     EXPECT_NE(old.find("<H1>HTTP 0.9 Error</H1>Your browser issued an HTTP 0.9-style request."), std::string::npos);
     std::string longLine = RawExchange(port, "GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(longLine.rfind("HTTP/1.0 414 ", 0), 0u) << longLine.substr(0, 80);
+    std::string longHeader = RawExchange(port, "GET /Join HTTP/1.0\r\nX-A: " + std::string(9000, 'a') + "\r\n\r\n");
+    EXPECT_EQ(longHeader.rfind("HTTP/1.0 400 ", 0), 0u) << longHeader.substr(0, 80);
+    std::string manyHeaders;
+    for (int i = 0; i < 20; ++i)
+        manyHeaders += "X-" + std::to_string(i) + ": " + std::string(4000, 'b') + "\r\n";
+    std::string tooMany = RawExchange(port, "GET /Join HTTP/1.0\r\n" + manyHeaders + "\r\n");
+    EXPECT_EQ(tooMany.rfind("HTTP/1.0 400 ", 0), 0u) << tooMany.substr(0, 80);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ChatPagesTest, ::testing::Values(0u, 2u),
