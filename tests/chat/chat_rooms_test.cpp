@@ -37,7 +37,9 @@ TEST_F(ChatE2ETest, TheRoomListShowsEveryListedRoomOfTheProcess)
     std::uint16_t both = AddRoom("Both", {{"UseSSL", 1}, {"SSLPort", bothPort}});
     AddRoom("Elsewhere", {{"Address", htonl(0x7f000002)}});
     AddRoom("Stopped");
+    AddRoom("Off", {{"Enabled", 0}});
     Start();
+    EXPECT_EQ(FindRoom("Off"), nullptr) << "a disabled room gets no server";
     Post(main, "/Chat", "name=Ann&text=hi");
     ASSERT_NE(FindRoom("Stopped"), nullptr);
     FindRoom("Stopped")->Stop();
