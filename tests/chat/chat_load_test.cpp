@@ -16,6 +16,14 @@ constexpr int kViewers = 200;
 constexpr int kPosters = 20;
 constexpr int kPostsEach = 10; // one a second for 10 seconds
 constexpr std::uint64_t kPostIntervalMs = 1000;
+// "At once": a join page never waits behind the viewers for longer. The
+// sanitizers make every render many times slower, so there the bound only
+// shows that nobody starves.
+#ifdef VELMORA_SANITIZE
+constexpr std::uint64_t kJoinBoundMs = 10000;
+#else
+constexpr std::uint64_t kJoinBoundMs = 1500;
+#endif
 
 std::string LineText(int poster, int post) { return "q" + std::to_string(poster) + "_" + std::to_string(post) + "z"; }
 
@@ -133,7 +141,7 @@ TEST_F(ChatE2ETest, TwoHundredViewersAndTwentyPostersOnTwoWorkers)
     EXPECT_EQ(complete, kViewers) << "viewers that received every line";
     EXPECT_EQ(ended, 0) << "streams that ended early";
     EXPECT_GT(joins, 10);
-    EXPECT_LT(worstJoinMs, 1500u) << "a join page waited behind the viewers";
+    EXPECT_LT(worstJoinMs, kJoinBoundMs) << "a join page waited behind the viewers";
     std::printf("load: %d viewers complete, %d join pages, slowest %llu ms\n", complete, joins,
                 static_cast<unsigned long long>(worstJoinMs));
 
