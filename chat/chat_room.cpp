@@ -90,7 +90,7 @@ LineRead ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
     return got > 0 ? LineRead::Line : LineRead::End;
 }
 
-// The value of the first header of that name, or null.
+// True, with its value, when a header of that name (any case) is present.
 bool FindHeader(const std::string& headers, std::string_view name, std::string_view& value)
 {
     std::string_view all(headers);

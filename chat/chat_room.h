@@ -115,8 +115,6 @@ public:
     bool IsRoomStopping() const { return m_stopFlag.load(); }
     // Lines held now; -1 when stopping.
     int GetLineCount();
-    // The count of posts so far: a viewer notes it before rendering.
-    std::uint64_t GetLineGeneration() { return m_newLine.Current(); }
 
     // Tests move the clock lines are stamped with (seconds since 1970);
     // null restores it.
