@@ -90,8 +90,9 @@ TEST_F(ChatE2ETest, PresenceLastsThirtyMinutesAfterTheNewestLine)
         Reply users = Get(port, "/Users");
         EXPECT_EQ(users.body.find("Ann [") != std::string::npos, c.listed) << c.after;
         EXPECT_EQ(users.body.find("Carl ["), std::string::npos) << "a private line makes no one listed";
-        if (c.idle)
+        if (c.idle) {
             EXPECT_NE(users.body.find(c.idle), std::string::npos) << users.body;
+        }
         EXPECT_EQ(FindRoom("Lobby")->CountActiveUsers(), c.count) << "private lines count";
     }
     g_now = start;
