@@ -133,10 +133,23 @@ int CChatGlobalConfig::Save(const platform::RegistryKey& root, std::string_view 
 {
     // Readers in other processes see the configuration before the save or
     // after it, never a room list or ACL key half rewritten.
+    m_saveError.clear();
+    // A name that cannot be a key would be stored under another name, where
+    // it could meet a room of that name: refuse it before anything is written.
+    for (const CChatRoomConfig& room : m_rooms) {
+        const std::string& name = room.GetRoomSettings()->name;
+        if (name.empty() || name.find('\\') != std::string::npos) {
+            m_saveError = "The chat room name \"" + name +
+                          "\" cannot be saved: a room name must not be empty or contain '\\'.";
+            return 0;
+        }
+    }
     platform::RegistryTransaction transaction;
     platform::RegistryKey key;
-    if (root.Create(subkey, key) != platform::kErrorSuccess)
+    if (root.Create(subkey, key) != platform::kErrorSuccess) {
+        m_saveError = "The chat configuration key cannot be created.";
         return 0;
+    }
     platform::RegistryKey rooms;
     if (key.Create(kRoomsSubkey, rooms) == platform::kErrorSuccess) {
         std::set<std::string> kept;

@@ -81,8 +81,12 @@ public:
     int Load(const platform::RegistryKey& root, std::string_view subkey, int first);
     // Writes everything to root\subkey as one transaction: room keys whose
     // name is no room's are deleted, each room rewritten, then the lists and
-    // InitMacro. 0 when the key cannot be created, else 1.
+    // InitMacro. 0 when the key cannot be created, or when a room's name
+    // cannot name its key (empty, or holding '\'): then nothing is written
+    // and GetSaveError says which room. Else 1.
     int Save(const platform::RegistryKey& root, std::string_view subkey);
+    // Why the last Save returned 0; empty after a save that succeeded.
+    const std::string& GetSaveError() const { return m_saveError; }
 
     CChatRoomConfigList& GetRooms() { return m_rooms; }
     CUserMap& GetUsers() { return m_users; }
@@ -100,4 +104,5 @@ private:
     CGroupMap m_guests;
     std::unique_ptr<CMacroScope> m_strings;
     std::string m_initMacro;
+    std::string m_saveError;
 };

@@ -1,5 +1,6 @@
 #include "service/engine.h"
 
+#include "chat/chat_engine.h"
 #include "config/acl_cache.h"
 #include "config/global_maps.h"
 #include "config/group_map.h"
@@ -278,6 +279,7 @@ int StartServices()
     SeedMacroRandom(platform::TickCount32() & 0xFFFF);
 
     InitServerEngine();
+    CreateChatRooms(GlobalMacroContext(), EngineUsers(), EngineGroups());
     CreateHTTPServers();
     CreateHTTPProxy(GlobalMacroContext());
     CEngineSettings settings = GetEngineSettings();
@@ -293,6 +295,7 @@ int StopServices()
     StopAllServers();
     DeleteAllServers();
     EndLateServerThreads();
+    ReleaseChatConfiguration();
     SetHTTPStringsScope(nullptr);
     {
         CHeapSwitch shared;

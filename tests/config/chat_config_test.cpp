@@ -84,24 +84,34 @@ TEST_F(ChatConfigTest, RoomsAreKeyedByNameAndNoNameEscapesTheRoomsKey)
     CChatGlobalConfig chat;
     ASSERT_EQ(chat.Load(Root(), kChatKeyPath, 1), 1);
     ASSERT_EQ(chat.GetRooms().GetCount(), 1u);
+    // A name that cannot be a key is refused, and nothing is written.
+    for (const char* bad : {"Sales\\East", ""}) {
+        chat.GetRooms().RemoveAll();
+        for (const char* name : {"Lobby", bad})
+            SetName(chat.GetRooms().AddTail(), name);
+        EXPECT_EQ(chat.Save(Root(), kChatKeyPath), 0) << bad;
+        EXPECT_NE(chat.GetSaveError().find("\"" + std::string(bad) + "\" cannot be saved"), std::string::npos)
+            << chat.GetSaveError();
+        EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Old"})) << bad;
+    }
     chat.GetRooms().RemoveAll();
-    for (const char* name : {"Lobby", "Sales\\East", ""})
+    for (const char* name : {"Lobby", "Sales/East"})
         SetName(chat.GetRooms().AddTail(), name);
     ASSERT_EQ(chat.Save(Root(), kChatKeyPath), 1);
-    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Chat Room", "Lobby", "Sales/East"}));
+    EXPECT_EQ(chat.GetSaveError(), "");
+    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Lobby", "Sales/East"}));
     std::string text;
     EXPECT_EQ(RegQueryString(Key("ChatRoom\\Rooms"), "keep-me", text), platform::kErrorSuccess)
         << "a room was saved over the Rooms key";
 
     CChatGlobalConfig reread;
     ASSERT_EQ(reread.Load(Root(), kChatKeyPath, 1), 1);
-    EXPECT_NE(reread.GetRooms().FindByName("sales\\east"), nullptr);
-    EXPECT_NE(reread.GetRooms().FindByName(""), nullptr);
+    EXPECT_NE(reread.GetRooms().FindByName("sales/east"), nullptr);
 
     // A renamed room moves to its new key at the next save.
     SetName(*reread.GetRooms().FindByName("lobby"), "Hall");
     ASSERT_EQ(reread.Save(Root(), kChatKeyPath), 1);
-    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Chat Room", "Hall", "Sales/East"}));
+    EXPECT_EQ(Subkeys("ChatRoom\\Rooms"), (std::vector<std::string>{"Hall", "Sales/East"}));
 }
 
 TEST_F(ChatConfigTest, StringsTakeTheChatDefaultsOnlyOnTheFirstLoad)

@@ -87,6 +87,8 @@ protected:
         reg = Replace(reg, "@RUN@", m_dir.Path());
         reg = Replace(reg, "8080:127.0.0.1", std::to_string(m_port) + ":127.0.0.1");
         reg = Replace(reg, HexDword(8080), HexDword(m_port));
+        m_chatPort = e2e::FreePort();
+        reg = Replace(reg, HexDword(8082), HexDword(m_chatPort));
         e2e::WriteFile(m_dir / "default.reg", reg);
         ASSERT_EQ(Tool({BinDir() + "/tools/velmora-reg", "import", m_dir / "default.reg"}).exitCode, 0);
         ASSERT_EQ(Tool({BinDir() + "/tools/velmora-sc", "create", kName, "binPath=", BinDir() + "/service/velmorad"})
@@ -95,6 +97,7 @@ protected:
     }
 
     std::uint16_t m_port = 0;
+    std::uint16_t m_chatPort = 0;
 };
 
 TEST_F(DefaultConfigTest, ServesTheIndexTheKavPageAndAProtectedFolder)
@@ -115,6 +118,9 @@ TEST_F(DefaultConfigTest, ServesTheIndexTheKavPageAndAProtectedFolder)
               "401");
     e2e::RunResult member = Curl({"-u", "demo:velmora", URL(m_port, "/private/")});
     EXPECT_NE(member.output.find("<h1>Welcome, demo</h1>"), std::string::npos) << member.output;
+    EXPECT_NE(index.output.find("http://127.0.0.1:8082/Join"), std::string::npos) << "the index links to the room";
+    e2e::RunResult lobby = Curl({"-0", URL(m_chatPort, "/Join")});
+    EXPECT_NE(lobby.output.find("<H1>Lobby</H1>Everyone is welcome here."), std::string::npos) << lobby.output;
 
     ASSERT_EQ(Control("stop").exitCode, 0);
     std::ifstream log(m_dir / "log/access.log");
