@@ -71,6 +71,10 @@ public:
 // thread mode used inside a fiber (a mail or proxy client, a pipe) park the
 // fiber too instead of blocking every fiber of the thread. Null: none.
 void SetThreadIOWaiter(CIOWaiter* waiter);
+// Waits for any descriptor (a pipe, a child's wait handle) through the
+// thread's waiter, so a fiber parks; by poll on a plain thread. As
+// CIOWaiter::WaitForIOCompletion.
+int WaitForHandle(int handle, bool forWrite, std::uint32_t milliseconds);
 
 class WSocketBase {
 public:
