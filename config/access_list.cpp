@@ -5,6 +5,7 @@
 #include "config/acl_cache.h"
 #include "config/acl_file.h"
 #include "config/group_map.h"
+#include "framework/host_name.h"
 #include "framework/text_util.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -81,8 +82,12 @@ std::string ConfirmedHostName(const std::string& clientAddress, std::uint32_t de
     std::uint32_t address = 0;
     if (!platform::ParseIPv4(clientAddress.c_str(), &address))
         return clientAddress;
-    std::uint64_t deadline = platform::MonotonicMs() + deadlineMs;
     std::string name;
+    // The administrator's own table names the address without the DNS.
+    if (LookupQNSHostName(address, name) && !name.empty())
+        return name;
+    name.clear();
+    std::uint64_t deadline = platform::MonotonicMs() + deadlineMs;
     if (platform::LookupHostName(address, deadlineMs, &name) < 0 || name.empty())
         return clientAddress;
     // A reverse name is only the claim of whoever runs the address's reverse

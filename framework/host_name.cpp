@@ -20,6 +20,8 @@ bool LookupQNS(std::uint32_t address, std::string& name)
 
 void SetQNSLookup(QNSLookupFunction lookup) { g_qnsLookup.store(lookup); }
 
+bool LookupQNSHostName(std::uint32_t address, std::string& name) { return LookupQNS(address, name); }
+
 void ResolveHostName(std::string& out, std::uint32_t address)
 {
     out.clear();

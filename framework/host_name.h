@@ -12,6 +12,8 @@ class WSocketBase;
 // installed) only the reverse look-up answers.
 using QNSLookupFunction = bool (*)(std::uint32_t address, std::string& name);
 void SetQNSLookup(QNSLookupFunction lookup);
+// The table's answer alone (no DNS): true with name set when it has one.
+bool LookupQNSHostName(std::uint32_t address, std::string& name);
 
 // out is the host name of address (network order), or empty when unresolved.
 void ResolveHostName(std::string& out, std::uint32_t address);

@@ -4,13 +4,16 @@
 #include "macro/control_macros.h"
 #include "macro/core_macros.h"
 #include "macro/description_macros.h"
+#include "macro/exec_macros.h"
 #include "macro/file_macros.h"
 #include "macro/macro.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "macro/mutex_macros.h"
 #include "macro/stat_macros.h"
 #include "macro/string_macros.h"
 #include "macro/time_macros.h"
+#include "macro/verify_macros.h"
 
 #include <memory>
 
@@ -27,9 +30,12 @@ void InitBuiltinMacros(CMacroContext* global)
     RegisterTimeMacros(*global);
     RegisterTryMacros(*global);
     RegisterCoreMacros(*global);
+    RegisterVerifyMacros(*global);
+    RegisterGetenvMacro(*global);
+    RegisterExecMacro(*global);
     RegisterDescriptionMacros(*global);
+    RegisterMutexMacros(*global);
     RegisterGlobalStatMacros(*global);
 }
 
-// No family of this build holds a system resource yet.
-void TerminateBuiltinMacros() {}
+void TerminateBuiltinMacros() { MutexTableClear(); }

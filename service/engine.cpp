@@ -6,8 +6,10 @@
 #include "config/group_map.h"
 #include "config/http_global_config.h"
 #include "config/last_mod_stamp.h"
+#include "config/qns_config.h"
 #include "config/service_config.h"
 #include "config/user_map.h"
+#include "framework/host_name.h"
 #include "framework/server.h"
 #include "framework/server_log.h"
 #include "framework/server_stats.h"
@@ -241,6 +243,8 @@ void InitServerEngine()
         EngineUsers().SetKey({});
         EngineGroups().SetKey({});
     }
+    GlobalQNSConfig().Load(platform::RegistryKey::LocalMachine(), ProductSubkey("QNS"));
+    SetQNSLookup(&LookupGlobalQNS);
 
     CEngineSettings settings;
     ReadEngineSettings(settings);

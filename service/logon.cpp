@@ -4,26 +4,9 @@
 #include "platform/eventlog.h"
 #include "service/engine.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
-#include <fcntl.h>
-#include <linux/close_range.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace {
 
 constexpr std::uint32_t kEventErrorText = 0xC0004001;
-constexpr int kErrorInvalidParameter = 87;
-// Kernels before 5.11 lack close_range's close-on-exec mode; then every
-// descriptor below this is marked one by one.
-constexpr int kFallbackDescriptorLimit = 4096;
 
 bool LogonBound() { return GetEngineFunctions().logon; }
 
@@ -41,115 +24,6 @@ void RestoreIdentity(const platform::LogonTokenPtr& previous)
     if (platform::Impersonate(previous) != 0)
         LogMessage(platform::kEventTypeError, kEventErrorText,
                    {"Could not impersonate the previous user again after a failed logon."});
-}
-
-int Win32FromExecErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-        return 2;
-    case EACCES:
-    case EPERM:
-        return 5;
-    case ENOEXEC:
-    case ELIBBAD:
-        return 193;
-    case ENOMEM:
-    case EAGAIN:
-    case EMFILE:
-    case ENFILE:
-        return platform::kErrorNoSystemResources;
-    default:
-        return platform::kErrorInternalError;
-    }
-}
-
-// The program's path, looked up in PATH when the name has no '/'.
-bool ResolveProgram(const std::string& name, std::string& path)
-{
-    if (name.empty())
-        return false;
-    if (name.find('/') != std::string::npos) {
-        path = name;
-        return true;
-    }
-    const char* search = std::getenv("PATH");
-    std::string directories = search ? search : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= directories.size()) {
-        std::size_t end = directories.find(':', start);
-        if (end == std::string::npos)
-            end = directories.size();
-        std::string directory = directories.substr(start, end - start);
-        std::string candidate = (directory.empty() ? std::string(".") : directory) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            path = candidate;
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-// What the child reports through its close-on-exec pipe when it cannot exec.
-struct ChildFailure {
-    int credentials; // a Win32 number from the credential change, or 0
-    int error;       // errno of a failed call, or 0
-};
-
-[[noreturn]] void ChildFail(int pipe, int credentials, int error)
-{
-    ChildFailure failure{credentials, error};
-    ssize_t ignored = ::write(pipe, &failure, sizeof failure);
-    static_cast<void>(ignored);
-    ::_exit(127);
-}
-
-// Only async-signal-safe calls from here to exec: the parent has threads.
-[[noreturn]] void RunChild(const CChildStart& start, const char* program, char* const* argv, char* const* envp,
-                           const platform::ChildCredentials* credentials, int nullDevice, int pipe)
-{
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Ignored signals survive exec (the server ignores SIGPIPE; a shell that
-    // started it may ignore more): a program expects the defaults. The C
-    // library refuses the few numbers it reserves for itself; those stay.
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int number = 1; number < NSIG; ++number)
-        if (number != SIGKILL && number != SIGSTOP)
-            ::sigaction(number, &defaults, nullptr);
-
-    int streams[3] = {start.input, start.output, start.error};
-    int copies[3];
-    for (int i = 0; i < 3; ++i) {
-        int source = streams[i] >= 0 ? streams[i] : nullDevice;
-        // Copied above 2 first, so one stream given as another's number is
-        // not overwritten before it is placed.
-        copies[i] = ::fcntl(source, F_DUPFD_CLOEXEC, 3);
-        if (copies[i] < 0)
-            ChildFail(pipe, 0, errno);
-    }
-    for (int i = 0; i < 3; ++i)
-        if (::dup2(copies[i], i) < 0)
-            ChildFail(pipe, 0, errno);
-
-    // Nothing else the server holds goes to the program, whoever opened it
-    // without close-on-exec.
-    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
-        for (int descriptor = 3; descriptor < kFallbackDescriptorLimit; ++descriptor)
-            ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-
-    if (!start.workingDirectory.empty() && ::chdir(start.workingDirectory.c_str()) != 0)
-        ChildFail(pipe, 0, errno);
-    if (credentials != nullptr) {
-        if (int result = credentials->Apply(); result != 0)
-            ChildFail(pipe, result, 0);
-    }
-    ::execve(program, argv, envp);
-    ChildFail(pipe, 0, errno);
 }
 
 } // namespace
@@ -200,64 +74,8 @@ void RevertImpersonation()
 
 int CreateProcessAsCurrentUser(const CChildStart& start, int* processId)
 {
-    if (processId)
-        *processId = 0;
-    if (start.arguments.empty() || processId == nullptr)
-        return kErrorInvalidParameter;
-    std::string program;
-    if (!ResolveProgram(start.arguments[0], program))
-        return 2;
-
-    std::unique_ptr<platform::ChildCredentials> credentials;
-    if (platform::LogonTokenPtr token = platform::CurrentImpersonation(); token && LogonBound())
-        credentials = std::make_unique<platform::ChildCredentials>(*token);
-
-    // Everything the child touches is built before the fork.
-    std::vector<char*> argv;
-    for (const std::string& argument : start.arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    if (start.explicitEnvironment) {
-        for (const std::string& entry : start.environment)
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        envp.push_back(nullptr);
-    }
-    char* const* environment = start.explicitEnvironment ? envp.data() : environ;
-
-    int nullDevice = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (nullDevice < 0)
-        return Win32FromExecErrno(errno);
-    int pipes[2];
-    if (::pipe2(pipes, O_CLOEXEC) != 0) {
-        int error = errno;
-        ::close(nullDevice);
-        return Win32FromExecErrno(error);
-    }
-    pid_t child = ::fork();
-    if (child == 0)
-        RunChild(start, program.c_str(), argv.data(), environment, credentials.get(), nullDevice, pipes[1]);
-    int forkError = errno;
-    ::close(pipes[1]);
-    ::close(nullDevice);
-    if (child < 0) {
-        ::close(pipes[0]);
-        return Win32FromExecErrno(forkError);
-    }
-
-    ChildFailure failure{};
-    ssize_t got;
-    do
-        got = ::read(pipes[0], &failure, sizeof failure);
-    while (got < 0 && errno == EINTR);
-    ::close(pipes[0]);
-    if (got == static_cast<ssize_t>(sizeof failure)) {
-        // The child never ran the program; reap it here.
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        return failure.credentials ? failure.credentials : Win32FromExecErrno(failure.error);
-    }
-    *processId = child;
-    return 0;
+    platform::ChildStart child = start;
+    platform::LogonTokenPtr token = platform::CurrentImpersonation();
+    child.credentials = token && LogonBound() ? token.get() : nullptr;
+    return platform::StartChild(child, processId);
 }

@@ -10,6 +10,7 @@
 // the call, so bad credentials cannot leave a request running as the
 // server's own account.
 
+#include "platform/process.h"
 #include "platform/security.h"
 
 #include <string>
@@ -38,19 +39,8 @@ int ImpersonateToken(const platform::LogonTokenPtr& token);
 // When the thread has a token: runs as itself again and drops it.
 void RevertImpersonation();
 
-// A child program: argv[0] is a path, or a name looked up in PATH.
-struct CChildStart {
-    std::vector<std::string> arguments;
-    // Entries "NAME=value"; empty: the process's own environment.
-    std::vector<std::string> environment;
-    bool explicitEnvironment = false;
-    // Empty: the caller's.
-    std::string workingDirectory;
-    // Descriptors the child gets as its standard streams; -1: /dev/null.
-    int input = -1;
-    int output = -1;
-    int error = -1;
-};
+// A child program (platform/process.h); its credentials field is set here.
+using CChildStart = platform::ChildStart;
 
 // Starts the child as the thread's token when the thread has one and the
 // logon functions are bound (all of its ids become the account's, so it

@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fstream>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -299,6 +300,118 @@ TEST_F(VelmoradTest, ASlowPauseReportsPausePending)
     ::close(reader);
     ASSERT_EQ(Control("stop").exitCode, 0);
     EXPECT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
+}
+
+
+
+// The verify, environment, exec and mutex families on a page served by the
+// real service; the QNS table names the client in the access log and in an
+// access line's host pattern.
+class VelmoradPagesTest : public VelmoradTest {
+protected:
+    void SetUp() override
+    {
+        VelmoradTest::SetUp();
+        if (IsSkipped())
+            return;
+        Key("HTTP\\Mappings").SetString("kav", "text/x-kav");
+        Key("HTTP\\Mappings").SetString("txt", "text/plain");
+        m_server.SetString("LogFile", m_dir / "access.log");
+        Script("argv", "for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
+        Script("bump", "n=$(cat \"$1\"); sleep 0.01; echo $((n+1)) > \"$1\"\n");
+    }
+    void Script(const std::string& name, const std::string& body)
+    {
+        e2e::WriteFile(m_root + "/" + name, "#!/bin/sh\n" + body);
+        ::chmod((m_root + "/" + name).c_str(), 0755);
+    }
+    e2e::RunResult Fetch(const std::string& path)
+    {
+        return e2e::RunProgram({"curl", "-s", "--max-time", "30", "http://127.0.0.1:" + std::to_string(m_port) + path},
+                               m_dir / "curl.out");
+    }
+    // count requests at once, each bumping the number in a file under one
+    // mutex; the number must come out exact.
+    void CountUnderTheMutex(int count)
+    {
+        e2e::WriteFile(m_root + "/n", "0\n");
+        e2e::WriteFile(m_root + "/count.kav", "%mutex(Counter,%exec(" + m_root + "/bump " + m_root + "/n))done");
+        ASSERT_EQ(Velmorad("-install").exitCode, 0);
+        ASSERT_EQ(Control("start").exitCode, 0);
+        std::vector<std::string> args = {"curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max",
+                                         std::to_string(count), "--max-time", "60", "-w", "%{http_code}\\n"};
+        for (int i = 0; i < count; ++i) {
+            args.insert(args.end(), {"-o", "/dev/null"});
+            args.push_back("http://127.0.0.1:" + std::to_string(m_port) + "/count.kav?" + std::to_string(i));
+        }
+        e2e::RunResult result = e2e::RunProgram(args, m_dir / "parallel.out");
+        std::size_t ok = 0;
+        for (std::size_t at = result.output.find("200"); at != std::string::npos; at = result.output.find("200", at + 3))
+            ++ok;
+        EXPECT_EQ(ok, static_cast<std::size_t>(count)) << result.output;
+        std::ifstream file(m_root + "/n");
+        int value = -1;
+        file >> value;
+        EXPECT_EQ(value, count);
+        ASSERT_EQ(Control("stop").exitCode, 0);
+        EXPECT_EQ(Velmorad("-remove").exitCode, 0);
+    }
+};
+
+TEST_F(VelmoradPagesTest, EveryMacroOfTheFamiliesOnOnePage)
+{
+    Key("QNS").SetString("127.0.0.1", "qns-loopback.test");
+    m_server.SetDword("UseDNS", 1);
+    e2e::WriteFile(m_root + "/families.kav",
+                   "int:%verify-int(42,1,100)|%verify-int(4294967338)\n"
+                   "num:%verify-num(-.5E-3)|%verify-num(1e)\n"
+                   "money:%verify-money(12)|%verify-money(12.5)\n"
+                   "len:%verify-len(abc,3,3)|%verify-len(abcd,,3)\n"
+                   "pict:%verify-pict(12-AB,99-AA)|%verify-pict(1A,9a)\n"
+                   "card:%verify-card(4111 1111 1111 1111)|%verify-card(378282246310005)|"
+                   "%verify-card(4111 1111 1111 1112)\n"
+                   "prefix:%card-prefix(4111-2222,6)\n"
+                   "env:%getenv(TEMP)\n"
+                   "exec:%exec(" + m_root + "/argv one two)\n"
+                   "missing:%exec(/no/such/program)\n"
+                   "caught:%try(%exec(/no/such/program),%exception-type% %exception-number%)\n"
+                   "mutex:%mutex(Page,%mutex(PAGE,nested))\n");
+    e2e::WriteFile(m_root + "/named/page.txt", "named\n");
+    e2e::WriteFile(m_root + "/named/page.txt.~ACL~", "Allow-user: *,*,qns-loopback.*\r\n");
+    e2e::WriteFile(m_root + "/other/page.txt", "other\n");
+    e2e::WriteFile(m_root + "/other/page.txt.~ACL~", "Allow-user: *,*,localhost*\r\n");
+
+    ASSERT_EQ(Velmorad("-install").exitCode, 0);
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Fetch("/families.kav").output, "int:T|\n"
+                                             "num:T|\n"
+                                             "money:T|\n"
+                                             "len:T|\n"
+                                             "pict:T|\n"
+                                             "card:visa|amex|\n"
+                                             "prefix:411122\n"
+                                             "env:" + m_dir.Path() + "\n"
+                                             "exec:<one><two>\n"
+                                             "missing:[EXEC error 2: Error in exec() expansion]\n"
+                                             "caught:EXEC 2\n"
+                                             "mutex:nested\n");
+    EXPECT_EQ(Fetch("/named/page.txt").output, "named\n");
+    EXPECT_NE(Fetch("/other/page.txt").output, "other\n");
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    EXPECT_EQ(Velmorad("-remove").exitCode, 0);
+
+    std::ifstream log(m_dir / "access.log");
+    std::string first;
+    std::getline(log, first);
+    EXPECT_TRUE(first.starts_with("qns-loopback.test - ")) << first;
+}
+
+TEST_F(VelmoradPagesTest, FiftyRequestsInThreadsLoseNoUpdate) { CountUnderTheMutex(50); }
+
+TEST_F(VelmoradPagesTest, FiftyRequestsInFibersLoseNoUpdate)
+{
+    m_server.SetDword("UseFibers", 1);
+    CountUnderTheMutex(50);
 }
 
 } // namespace
