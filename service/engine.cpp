@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
+#include "security/ssl_server_layer.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -224,6 +225,8 @@ void InitServerEngine()
 {
     CHeapSwitch shared;
     InitMacroLibrary();
+    // Every secure port speaks SSL through the security library's layer.
+    InstallSSLLayer();
 
     CMacroContext& global = GlobalMacroContext();
     global.SetReadOnly(false);
