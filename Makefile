@@ -68,21 +68,23 @@ test-sanitize: deps
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure --timeout 900
 	$(MAKE) fuzz
 
-# FUZZ_SECS is shared: half for the expander, a quarter each for the
-# toolkit's BER decoder and its key texts.
+# FUZZ_SECS is shared: a third each for the expander and the SSL layer, a
+# sixth each for the toolkit's BER decoder and its key texts.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_ber fuzz_key_text
-	for t in expander ber key_text; do \
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_ber fuzz_key_text fuzz_ssl
+	for t in expander ber key_text ssl; do \
 	  mkdir -p $(FUZZ)/corpus/$$t; cp tests/fuzz/corpus/$$t/* $(FUZZ)/corpus/$$t/ 2>/dev/null || true; \
 	done
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) / 2 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) / 3 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/expander
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ber -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ber -max_total_time=$$(( $(FUZZ_SECS) / 6 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/ber
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_key_text -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_key_text -max_total_time=$$(( $(FUZZ_SECS) / 6 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/key_text
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ssl -max_total_time=$$(( $(FUZZ_SECS) / 3 )) \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/ssl
 
 bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
