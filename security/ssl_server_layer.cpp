@@ -6,9 +6,8 @@
 #include "security/key_text.h"
 #include "security/rsa_exception.h"
 
-#include <cstring>
 #include <algorithm>
-#include <strings.h>
+#include <cstring>
 
 namespace {
 
