@@ -124,8 +124,14 @@ TEST_F(SSLTest, FetchesAFileAndAPageThenResumesTheSession)
         EXPECT_EQ(Field(out, "md5", at), md5) << out;
     }
     // A second run resumes the saved session at once.
+    const int counter = std::atoi(Field(out, "session_counter").c_str());
     out = Client({std::to_string(sslPort), "fetch", "/index.txt", "--session", session});
     EXPECT_EQ(Field(out, "resumed"), "true") << out;
+    EXPECT_EQ(std::atoi(Field(out, "session_counter").c_str()), counter) << out;
+    // A new session's id opens with the next value of the process's counter.
+    out = Client({std::to_string(sslPort), "fetch", "/index.txt"});
+    EXPECT_EQ(Field(out, "resumed"), "false") << out;
+    EXPECT_GT(std::atoi(Field(out, "session_counter").c_str()), counter) << out;
     // The plain port still speaks plain HTTP.
     EXPECT_EQ(Curl({URL(port, "/page.htm")}).output, kPage);
 }
