@@ -18,7 +18,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
-            python3-cryptography python3-pyasn1 nettle-bin \
+            python3-cryptography python3-pyasn1 nettle-bin python3-scapy \
             nginx-light squid chromium
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid
@@ -70,7 +70,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify
+FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify ssl
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -481,6 +481,12 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
         }
         socket.Close();
         AddConnectionStats(socket, work.secure);
+    } catch (const std::exception& e) {
+        LogError("Unexpected raw exception connecting socket to client thread.");
+        // The code (a handshake's 20000-20010, a toolkit status, a socket
+        // error) is what tells a refused client from a broken server.
+        LogMessage(platform::kEventTypeInformation, kEventInfoText,
+                   {std::string("Connection ended: ") + e.what() + "."});
     } catch (...) {
         LogError("Unexpected raw exception connecting socket to client thread.");
     }

@@ -77,6 +77,7 @@ inline constexpr std::uint64_t kLogReexpandMs = 61440;
 inline constexpr std::uint32_t kListenerRespawnPauseMs = 100;
 
 // Event ids of the server framework's reports.
+inline constexpr std::uint32_t kEventInfoText = 0x40004002;
 inline constexpr std::uint32_t kEventWarningText = 0x80004000;
 inline constexpr std::uint32_t kEventErrorText = 0xC0004001;
 inline constexpr std::uint32_t kEventThreadKilled = 0x8000400A;

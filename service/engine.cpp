@@ -27,6 +27,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
+#include "security/ssl_server_layer.h"
 #include "service/proxy_start.h"
 
 #include <atomic>
@@ -228,6 +229,8 @@ void InitServerEngine()
 {
     CHeapSwitch shared;
     InitMacroLibrary();
+    // Every secure port speaks SSL through the security library's layer.
+    InstallSSLLayer();
 
     CMacroContext& global = GlobalMacroContext();
     global.SetReadOnly(false);
