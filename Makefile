@@ -18,7 +18,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
-            python3-cryptography python3-pyasn1 nettle-bin
+            python3-cryptography python3-pyasn1 nettle-bin \
+            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
 # The static-file benchmark's client and peer server (make bench only).
 BENCH_PACKAGES := wrk nginx-light
 

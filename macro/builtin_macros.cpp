@@ -3,11 +3,17 @@
 #include "macro/arith_macros.h"
 #include "macro/control_macros.h"
 #include "macro/core_macros.h"
+#include "macro/counter_macros.h"
 #include "macro/description_macros.h"
+#include "macro/extension_libraries.h"
 #include "macro/file_macros.h"
 #include "macro/macro.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "macro/mail_macros.h"
+#include "macro/odbc_thread.h"
+#include "macro/persistent_macros.h"
+#include "macro/sql_macros.h"
 #include "macro/stat_macros.h"
 #include "macro/string_macros.h"
 #include "macro/time_macros.h"
@@ -27,9 +33,19 @@ void InitBuiltinMacros(CMacroContext* global)
     RegisterTimeMacros(*global);
     RegisterTryMacros(*global);
     RegisterCoreMacros(*global);
+    RegisterCounterMacros(*global);
+    RegisterSQLMacros(*global);
+    RegisterMailMacros(*global);
+    RegisterPersistentMacros(*global);
     RegisterDescriptionMacros(*global);
+    LoadExtensionLibraries(*global);
     RegisterGlobalStatMacros(*global);
 }
 
-// No family of this build holds a system resource yet.
-void TerminateBuiltinMacros() {}
+void TerminateBuiltinMacros()
+{
+    UnloadExtensionLibraries();
+    StopODBCThread();
+    CounterWriteBack();
+    PersistentValuesWriteBack();
+}
