@@ -10,7 +10,8 @@ FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 60
 # make run keeps its hive, logs and control sockets here.
 RUN_DIR   ?= $(CURDIR)/run
-RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt
+RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt \
+             ODBCSYSINI=$(RUN_DIR) ODBCINI=$(RUN_DIR)/odbc.ini
 
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
@@ -52,6 +53,13 @@ run: build
 	    > $(RUN_DIR)/default-config.reg && \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-reg import $(RUN_DIR)/default-config.reg && \
 	  echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; \
+	fi
+	@if [ ! -f $(RUN_DIR)/odbc.ini ]; then \
+	  printf '[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n' > $(RUN_DIR)/odbcinst.ini && \
+	  printf '[velmora]\nDriver=SQLite3\nDatabase=$(RUN_DIR)/velmora.db\n' > $(RUN_DIR)/odbc.ini && \
+	  sqlite3 $(RUN_DIR)/velmora.db "CREATE TABLE IF NOT EXISTS guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT); \
+	    INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);" && \
+	  echo "Seeded the ODBC data source velmora over $(RUN_DIR)/velmora.db"; \
 	fi
 	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \

@@ -25,7 +25,8 @@ protected:
             GTEST_SKIP() << "the SQLite ODBC driver and sqlite3 (Debian libsqliteodbc, sqlite3) are not installed";
         m_database = m_dir / "data.db";
         WriteFile(m_dir / "odbcinst.ini", std::string("[SQLite3]\nDriver=") + kSQLiteDriver + "\n");
-        WriteFile(m_dir / "odbc.ini", "[vdata]\nDriver=SQLite3\nDatabase=" + m_database + "\n");
+        WriteFile(m_dir / "odbc.ini", "[vdata]\nDriver=SQLite3\nDatabase=" + m_database +
+                                          "\n[velmora]\nDriver=SQLite3\nDatabase=" + m_database + "\n");
         ::setenv("ODBCSYSINI", m_dir.Path().c_str(), 1);
         ::setenv("ODBCINI", (m_dir / "odbc.ini").c_str(), 1);
         SQLite("CREATE TABLE people (id INTEGER, name TEXT, note TEXT);");
@@ -119,6 +120,25 @@ TEST_F(KavDataTest, FiftyConcurrentHitsCountFifty)
     StartServers();
     Concurrently(50, [&](int) { return std::vector<std::string>{URL(port, "/hit.htm")}; });
     EXPECT_EQ(Curl({URL(port, "/count.htm")}).output, "50");
+}
+
+TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
+{
+    SQLite("CREATE TABLE guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT);"
+           "INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    SetValues("HTTP\\Mappings", {{"kav", "text/x-kav"}});
+    WriteFile(m_root + "/guests.kav", ReadFile(std::string(VELMORA_SOURCE_DIR) + "/www/guests.kav"));
+    StartServers();
+    std::string page = Curl({URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<tr><td>1</td><td>Ada</td><td>first guest</td></tr>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<tr><td>2</td><td>Grace</td><td></td></tr>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<p>2 guests.</p>"), std::string::npos) << page;
+    page = Curl({"--data-urlencode", "name=<b>Bo</b>", "--data-urlencode", "note=a & b", URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<p>Added.</p>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<tr><td>3</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
+    EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=3;"), "<b>Bo</b>\n");
 }
 
 } // namespace
