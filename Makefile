@@ -21,8 +21,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
-# The static-file benchmark's client and peer server (make bench only).
-BENCH_PACKAGES := wrk nginx-light
+# The benchmarks' client and peer servers (make bench only).
+BENCH_PACKAGES := wrk nginx-light php-fpm php-sqlite3
 
 .PHONY: all deps build run test test-sanitize fuzz bench clean
 
@@ -97,6 +97,7 @@ bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	@echo "Benchmarks are in $(BUILD)/bench; run them by hand, e.g. $(BUILD)/bench/expander_bench"
 	@echo "or $(BUILD)/bench/http_static (ours against nginx with wrk on a 1 KiB and a 1 MiB file)"
+	@echo "or bench/kav_sql.sh $(BUILD) (a 20-row SQLite page: velmorad in fibers against PHP behind nginx)"
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)
