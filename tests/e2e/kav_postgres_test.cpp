@@ -7,6 +7,8 @@
 
 #include "macro/odbc_thread.h"
 
+#include <dlfcn.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -50,6 +52,7 @@ protected:
         WriteFile(m_dir / "odbcinst.ini", std::string("[PostgreSQL]\nDriver=") + kPostgresDriver + "\n");
         WriteFile(m_dir / "odbc.ini", "[vpg]\nDriver=PostgreSQL\nServername=127.0.0.1\nPort=" + std::to_string(m_port) +
                                           "\nDatabase=postgres\n");
+        dlopen(kPostgresDriver, RTLD_NOW | RTLD_NODELETE); // its leaks keep a name (odbc_leaks.h)
         ::setenv("ODBCSYSINI", m_dir.Path().c_str(), 1);
         ::setenv("ODBCINI", (m_dir / "odbc.ini").c_str(), 1);
         ::setenv("PGPASSWORD", kPassword, 1);

@@ -3,6 +3,7 @@
 // as ODBC macro errors, inserts from form fields, the pool and the thread.
 
 #include "odbc_fixture.h"
+#include "odbc_leaks.h"
 
 #include <atomic>
 #include <chrono>
