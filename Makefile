@@ -10,7 +10,8 @@ FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 120
 # make run keeps its hive, logs and control sockets here.
 RUN_DIR   ?= $(CURDIR)/run
-RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt
+RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt \
+             ODBCSYSINI=$(RUN_DIR) ODBCINI=$(RUN_DIR)/odbc.ini
 
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
@@ -19,9 +20,10 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy \
-            nginx-light squid chromium
+            nginx-light squid chromium \
+            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
 # The benchmarks' client and peer servers (make bench only).
-BENCH_PACKAGES := wrk nginx-light squid
+BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
 .PHONY: all deps build run test test-sanitize fuzz bench clean
 
@@ -52,6 +54,13 @@ run: build
 	    > $(RUN_DIR)/default-config.reg && \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-reg import $(RUN_DIR)/default-config.reg && \
 	  echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; \
+	fi
+	@if [ ! -f $(RUN_DIR)/odbc.ini ]; then \
+	  printf '[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n' > $(RUN_DIR)/odbcinst.ini && \
+	  printf '[velmora]\nDriver=SQLite3\nDatabase=$(RUN_DIR)/velmora.db\n' > $(RUN_DIR)/odbc.ini && \
+	  sqlite3 $(RUN_DIR)/velmora.db "CREATE TABLE IF NOT EXISTS guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT); \
+	    INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);" && \
+	  echo "Seeded the ODBC data source velmora over $(RUN_DIR)/velmora.db"; \
 	fi
 	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \
@@ -88,6 +97,7 @@ bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	@echo "Benchmarks are in $(BUILD)/bench; run them by hand, e.g. $(BUILD)/bench/expander_bench"
 	@echo "or $(BUILD)/bench/http_static (ours against nginx with wrk on a 1 KiB and a 1 MiB file)"
+	@echo "or bench/kav_sql.sh $(BUILD) (a 20-row SQLite page: velmorad in fibers against PHP behind nginx)"
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)

@@ -3,13 +3,19 @@
 #include "macro/arith_macros.h"
 #include "macro/control_macros.h"
 #include "macro/core_macros.h"
+#include "macro/counter_macros.h"
 #include "macro/description_macros.h"
 #include "macro/exec_macros.h"
+#include "macro/extension_libraries.h"
 #include "macro/file_macros.h"
 #include "macro/macro.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "macro/mail_macros.h"
 #include "macro/mutex_macros.h"
+#include "macro/odbc_thread.h"
+#include "macro/persistent_macros.h"
+#include "macro/sql_macros.h"
 #include "macro/stat_macros.h"
 #include "macro/string_macros.h"
 #include "macro/time_macros.h"
@@ -32,10 +38,22 @@ void InitBuiltinMacros(CMacroContext* global)
     RegisterCoreMacros(*global);
     RegisterVerifyMacros(*global);
     RegisterGetenvMacro(*global);
+    RegisterCounterMacros(*global);
     RegisterExecMacro(*global);
+    RegisterSQLMacros(*global);
+    RegisterMailMacros(*global);
+    RegisterPersistentMacros(*global);
     RegisterDescriptionMacros(*global);
     RegisterMutexMacros(*global);
+    LoadExtensionLibraries(*global);
     RegisterGlobalStatMacros(*global);
 }
 
-void TerminateBuiltinMacros() { MutexTableClear(); }
+void TerminateBuiltinMacros()
+{
+    UnloadExtensionLibraries();
+    MutexTableClear();
+    StopODBCThread();
+    CounterWriteBack();
+    PersistentValuesWriteBack();
+}

@@ -137,6 +137,7 @@ protected:
         if (WorkerPoolRunning())
             StopWorkerThreads();
         DeleteAllServers();
+        TerminateBuiltinMacros();
         for (const AccessLog& log : m_logs)
             CheckAccessLog(log);
         SetHTTPStringsScope(nullptr);

@@ -415,3 +415,33 @@ TEST_F(VelmoradPagesTest, FiftyRequestsInFibersLoseNoUpdate)
 }
 
 } // namespace
+
+TEST_F(VelmoradTest, CountersAndPersistentValuesSurviveARestart)
+{
+    e2e::WriteFile(m_root + "/hit.htm", "%expand%%counter(hits)");
+    e2e::WriteFile(m_root + "/set.htm", "%expand%%pset(Color,%form(c))");
+    e2e::WriteFile(m_root + "/get.htm", "%expand%%counter(hits,-1)/%pget(color)");
+    auto get = [this](const std::string& path) {
+        return e2e::RunProgram({"curl", "-s", "--max-time", "10", "http://127.0.0.1:" + std::to_string(m_port) + path},
+                               m_dir / "curl.out")
+            .output;
+    };
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ASSERT_EQ(Control("start").exitCode, 0);
+    for (const char* expected : {"1", "2", "3"})
+        EXPECT_EQ(get("/hit.htm"), expected);
+    get("/set.htm?c=blue");
+    // A pause and continue stops and starts the engine inside the process.
+    ASSERT_EQ(Control("pause").exitCode, 0);
+    ASSERT_EQ(Control("continue").exitCode, 0);
+    EXPECT_EQ(get("/get.htm"), "3/blue");
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    platform::ServiceController controller(kName);
+    ASSERT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(get("/get.htm"), "3/blue");
+    EXPECT_EQ(get("/hit.htm"), "4");
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    ASSERT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
+    EXPECT_EQ(Velmorad("-remove").output, "Service successfully removed!\n");
+}

@@ -1,0 +1,159 @@
+#!/bin/sh
+# Requests per second and p99 latency of one database page: a KAV page that
+# lists 20 rows of a SQLite table through ODBC, served by velmorad in fiber
+# mode, beside the same page in PHP (php-fpm with its sqlite3 module behind
+# nginx), measured in the same run with wrk --latency. Everything lives in a
+# temporary folder removed at the end.
+#
+#   bench/kav_sql.sh [BUILD_DIR]    (DURATION=10 CONNECTIONS=50 THREADS=2)
+set -eu
+
+BUILD=$(cd "${1:-build}" && pwd)
+DURATION=${DURATION:-10}
+CONNECTIONS=${CONNECTIONS:-50}
+THREADS=${THREADS:-2}
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so
+PHP_FPM=$(ls /usr/sbin/php-fpm* 2>/dev/null | head -n 1 || true)
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+
+for need in "$DRIVER" "$NGINX" "$PHP_FPM" "$(command -v wrk || true)" "$(command -v sqlite3 || true)"; do
+  if [ -z "$need" ] || [ ! -e "$need" ]; then
+    echo "missing: wrk, nginx, php-fpm with php-sqlite3, sqlite3 and libsqliteodbc are needed (make bench installs them)" >&2
+    exit 1
+  fi
+done
+
+DIR=$(mktemp -d /tmp/kav-sql-bench.XXXXXX)
+VPID=""; FPID=""
+cleanup() {
+  [ -n "$VPID" ] && kill "$VPID" 2>/dev/null && wait "$VPID" 2>/dev/null || true
+  [ -f "$DIR/nginx.pid" ] && kill "$(cat "$DIR/nginx.pid")" 2>/dev/null || true
+  [ -n "$FPID" ] && kill "$FPID" 2>/dev/null && wait "$FPID" 2>/dev/null || true
+  rm -rf "$DIR"
+}
+trap cleanup EXIT INT TERM
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# The data: 20 rows.
+rows=""
+i=1
+while [ $i -le 20 ]; do
+  rows="$rows INSERT INTO items VALUES ($i, 'item $i', $i.25);"
+  i=$((i + 1))
+done
+sqlite3 "$DIR/bench.db" "CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, price REAL); $rows"
+chmod 0666 "$DIR/bench.db"; chmod 0777 "$DIR"
+
+# The two pages, printing the same table.
+mkdir -p "$DIR/www" "$DIR/log" "$DIR/rt"
+cat > "$DIR/www/list.kav" <<'KAV'
+<html><body><table>
+%sql(bench,"SELECT id, name, price FROM items ORDER BY id",'<tr><td>%column(id)</td><td>%column(name)</td><td>%column(price)</td></tr>
+)</table></body></html>
+KAV
+# The same page with the statement run on the request's own worker thread.
+{ printf '%%define(async-sql,1)'; cat "$DIR/www/list.kav"; } > "$DIR/www/list-async.kav"
+cat > "$DIR/www/list.php" <<'PHP'
+<html><body><table>
+<?php
+$db = new SQLite3(getenv('BENCH_DB') ?: $_SERVER['BENCH_DB'], SQLITE3_OPEN_READONLY);
+$result = $db->query('SELECT id, name, price FROM items ORDER BY id');
+while ($row = $result->fetchArray(SQLITE3_NUM))
+    echo '<tr><td>', $row[0], '</td><td>', $row[1], '</td><td>', $row[2], "</td></tr>\n";
+?></table></body></html>
+PHP
+
+# velmorad in fiber mode (the default configuration's worker pool).
+VPORT=$(free_port)
+printf '[SQLite3]\nDriver=%s\n' "$DRIVER" > "$DIR/odbcinst.ini"
+printf '[bench]\nDriver=SQLite3\nDatabase=%s\n' "$DIR/bench.db" > "$DIR/odbc.ini"
+sed -e "s|@WWW@|$DIR/www|g" -e "s|@RUN@|$DIR|g" -e "s|8080:127.0.0.1|$VPORT:127.0.0.1|" \
+    -e "s|\"Port\"=dword:00001f90|\"Port\"=dword:$(printf %08x "$VPORT")|" \
+    "$SRC/resources/default-config.reg" > "$DIR/config.reg"
+export VELMORA_REGISTRY="$DIR/registry.db" VELMORA_HOME="$DIR" VELMORA_RUN_DIR="$DIR/rt" \
+       ODBCSYSINI="$DIR" ODBCINI="$DIR/odbc.ini"
+"$BUILD/tools/velmora-reg" import "$DIR/config.reg" >/dev/null
+"$BUILD/tools/velmora-sc" create VelmoraBench binPath= "$BUILD/service/velmorad" DisplayName= VelmoraBench >/dev/null
+"$BUILD/tools/velmora-sc" run VelmoraBench > "$DIR/velmorad.out" 2>&1 &
+VPID=$!
+
+# php-fpm (as many children as processors) behind nginx; both servers log
+# every hit.
+PPORT=$(free_port)
+cat > "$DIR/php-fpm.conf" <<FPM
+[global]
+error_log = $DIR/php-fpm.log
+daemonize = no
+[bench]
+user = nobody
+group = nogroup
+listen = $DIR/php.sock
+listen.mode = 0666
+pm = static
+pm.max_children = $(nproc)
+env[BENCH_DB] = $DIR/bench.db
+FPM
+"$PHP_FPM" -y "$DIR/php-fpm.conf" -F -R > "$DIR/php-fpm.out" 2>&1 &
+FPID=$!
+cat > "$DIR/nginx.conf" <<NGINX
+worker_processes auto;
+pid $DIR/nginx.pid;
+error_log $DIR/nginx-error.log;
+events { worker_connections 1024; }
+http {
+  access_log $DIR/nginx-access.log combined;
+  client_body_temp_path $DIR/nginx-body;
+  fastcgi_temp_path $DIR/nginx-fastcgi;
+  server {
+    listen 127.0.0.1:$PPORT;
+    root $DIR/www;
+    location ~ \.php\$ {
+      include /etc/nginx/fastcgi_params;
+      fastcgi_pass unix:$DIR/php.sock;
+      fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
+      fastcgi_param BENCH_DB $DIR/bench.db;
+    }
+  }
+}
+NGINX
+"$NGINX" -p "$DIR" -c "$DIR/nginx.conf"
+
+# Both pages must give the same 20 rows before anything is measured.
+rows_of() {
+  n=0
+  while [ $n -lt 100 ]; do
+    if out=$(curl -s --max-time 5 "$1") && [ "$(printf '%s' "$out" | grep -o '<tr>' | wc -l)" -eq 20 ]; then
+      printf '%s' "$out" | tr -d '\n'
+      return 0
+    fi
+    n=$((n + 1)); sleep 0.1
+  done
+  echo "no 20 rows from $1: $out" >&2
+  return 1
+}
+KAV_URL="http://127.0.0.1:$VPORT/list.kav"
+PHP_URL="http://127.0.0.1:$PPORT/list.php"
+if [ "$(rows_of "$KAV_URL")" != "$(rows_of "$PHP_URL")" ]; then
+  echo "the two pages differ" >&2; exit 1
+fi
+
+measure() {
+  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$2" >/dev/null
+  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$2")
+  rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
+  p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
+  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
+  printf '%-28s %12s %10s  %s\n' "$1" "$rps" "$p99" "${errors:-no errors}"
+}
+if [ "$(rows_of "http://127.0.0.1:$VPORT/list-async.kav")" != "$(rows_of "$KAV_URL")" ]; then
+  echo "the async-sql page differs" >&2; exit 1
+fi
+echo "20-row page, wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s"
+printf '%-28s %12s %10s\n' "server" "requests/s" "p99"
+measure "velmorad (fibers) KAV+ODBC" "$KAV_URL"
+measure "  the same with async-sql" "http://127.0.0.1:$VPORT/list-async.kav"
+measure "nginx+php-fpm PHP+sqlite3" "$PHP_URL"

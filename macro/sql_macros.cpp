@@ -1,0 +1,417 @@
+#include "macro/sql_macros.h"
+
+#include "framework/server_log.h"
+#include "framework/text_buffer.h"
+#include "macro/control_macros.h"
+#include "macro/expander.h"
+#include "macro/macro.h"
+#include "macro/macro_context.h"
+#include "macro/macro_exception.h"
+#include "macro/odbc_thread.h"
+#include "macro/registry_values.h"
+
+#include <charconv>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint16_t kLogInformation = 4;
+
+bool Succeeded(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+struct SQLColumn {
+    std::string name;
+    SQLSMALLINT type = 0;
+    std::uint64_t width = 0;
+    std::string value;
+};
+
+struct QueryColumns {
+    std::vector<SQLColumn> columns;
+    std::map<std::string, std::size_t> index;
+
+    // A column number in decimal, 1 to the count; -1 otherwise.
+    long Number(const char* text) const
+    {
+        if (text == nullptr)
+            return -1;
+        long number = 0;
+        const char* end = text + std::strlen(text);
+        auto [at, error] = std::from_chars(text, end, number);
+        if (error != std::errc() || at != end || number < 1 || number > static_cast<long>(columns.size()))
+            return -1;
+        return number;
+    }
+};
+
+// Gives a connection back on every path: to the pool when pooled (closing it
+// when its source left the pool meanwhile), else closed.
+struct ConnectionHolder {
+    const char* source = nullptr;
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    int pooled = 0;
+    ~ConnectionHolder()
+    {
+        if (hdbc == SQL_NULL_HDBC)
+            return;
+        try {
+            if (!pooled || ReleaseConnection(source, hdbc) == 0)
+                CloseConnection(hdbc);
+        } catch (...) {
+        }
+    }
+};
+
+struct StatementHolder {
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    ~StatementHolder()
+    {
+        if (hstmt == SQL_NULL_HSTMT)
+            return;
+        ODBCStatementEnded(hstmt);
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    }
+};
+
+bool DiagRecord(SQLSMALLINT type, SQLHANDLE handle, std::string& state, SQLINTEGER& native, std::string& message)
+{
+    if (handle == SQL_NULL_HANDLE)
+        return false;
+    SQLCHAR stateBuffer[6] = {};
+    SQLCHAR text[1024] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetDiagRec(type, handle, 1, stateBuffer, &native, text, sizeof text, &length)))
+        return false;
+    state = reinterpret_cast<char*>(stateBuffer);
+    message = reinterpret_cast<char*>(text);
+    return true;
+}
+
+// The error step: one ODBC macro error from the most specific record; a
+// driver that left none still gives a message.
+void RaiseODBCError(const ODBCQuery& query, SQLHDBC hdbc, SQLHSTMT hstmt)
+{
+    std::string state = "HY000";
+    std::string message = "unknown";
+    SQLINTEGER native = 0;
+    if (!DiagRecord(SQL_HANDLE_STMT, hstmt, state, native, message) &&
+        !DiagRecord(SQL_HANDLE_DBC, hdbc, state, native, message) &&
+        !DiagRecord(SQL_HANDLE_ENV, ODBCEnvironment(), state, native, message)) {
+        state = "HY000";
+        message = "unknown";
+        native = 0;
+    }
+    std::string text = "(" + state + ") " + message;
+    MacroError(query.out, query.scope, kODBCErrorType, static_cast<unsigned>(native), text.c_str(), 1);
+}
+
+void ExpandText(CMacroContext* scope, CTextBuffer* out, const char* text, bool raw)
+{
+    if (raw)
+        scope->Expand(out, text, static_cast<int>(std::strlen(text)));
+    else
+        out->Append(text, static_cast<int>(std::strlen(text)));
+}
+
+std::string QuoteLiteral(std::string_view text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += '\'';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Reads one column of the current row as text, growing its buffer (64-bit
+// sizes, bounded by what one expansion may hold). False on a driver error.
+bool ReadColumn(const ODBCQuery& query, SQLHSTMT hstmt, SQLUSMALLINT number, SQLColumn& column,
+                std::vector<char>& buffer)
+{
+    std::uint64_t offset = 0;
+    for (;;) {
+        if (column.width + 16 > static_cast<std::uint64_t>(kMaxExpansionBytes)) {
+            MacroError(query.out, query.scope, kODBCErrorType, kExpansionMemoryErrorNumber,
+                       "(HY001) A column value is larger than a page may hold.", 1);
+            column.value.clear();
+            return true;
+        }
+        if (buffer.size() < column.width + 16)
+            buffer.resize(column.width + 16);
+        SQLLEN available = static_cast<SQLLEN>(column.width + 1 - offset);
+        SQLLEN indicator = 0;
+        SQLRETURN rc = SQLGetData(hstmt, number, SQL_C_CHAR, buffer.data() + offset, available, &indicator);
+        if (rc == SQL_NO_DATA) {
+            column.value.assign(buffer.data(), offset);
+            return true;
+        }
+        if (!Succeeded(rc))
+            return false;
+        if (indicator == SQL_NULL_DATA) {
+            column.value.clear();
+            return true;
+        }
+        if (indicator == SQL_NO_TOTAL) {
+            offset += available - 1;
+            column.width += kSQLNoTotalGrowth;
+            continue;
+        }
+        if (indicator < available || rc == SQL_SUCCESS) {
+            column.value.assign(buffer.data(), offset + std::min<std::uint64_t>(indicator, available - 1));
+            return true;
+        }
+        offset += available - 1;
+        column.width = std::max<std::uint64_t>(column.width, offset + (indicator - (available - 1)));
+    }
+}
+
+class CColumnMacro : public CMacro {
+public:
+    explicit CColumnMacro(const QueryColumns* columns) : m_columns(columns) {}
+    void Evaluate(CMacroContext*, CTextBuffer* out, const char** argv, int argc) override
+    {
+        if (argc < 1 || argv[0] == nullptr)
+            return;
+        auto found = m_columns->index.find(LowerName(argv[0]));
+        if (found != m_columns->index.end())
+            out->Append(m_columns->columns[found->second].value);
+    }
+
+private:
+    const QueryColumns* m_columns;
+};
+
+class CColumnNameMacro : public CMacro {
+public:
+    CColumnNameMacro(const QueryColumns* columns, bool width) : m_columns(columns), m_width(width) {}
+    void Evaluate(CMacroContext*, CTextBuffer* out, const char** argv, int argc) override
+    {
+        long number = argc >= 1 ? m_columns->Number(argv[0]) : -1;
+        if (number < 0)
+            return;
+        const SQLColumn& column = m_columns->columns[number - 1];
+        out->Append(m_width ? std::to_string(column.width) : column.name);
+    }
+
+private:
+    const QueryColumns* m_columns;
+    bool m_width;
+};
+
+class CEnumColumnMacro : public CMacro {
+public:
+    explicit CEnumColumnMacro(const QueryColumns* columns) : m_columns(columns) {}
+    void Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc) override
+    {
+        if (argc < 1 || argv[0] == nullptr)
+            return;
+        for (std::size_t i = 0; i < m_columns->columns.size(); ++i) {
+            const SQLColumn& column = m_columns->columns[i];
+            CMacroContext nested(scope);
+            nested.Register("num", std::make_unique<CValueMacro>(std::to_string(i + 1)));
+            nested.Register("name", std::make_unique<CValueMacro>(column.name));
+            nested.Register("type", std::make_unique<CValueMacro>(std::to_string(column.type)));
+            nested.Register("width", std::make_unique<CValueMacro>(std::to_string(column.width)));
+            nested.ExpandArgument(out, argv[0]);
+        }
+    }
+
+private:
+    const QueryColumns* m_columns;
+};
+
+std::string IdentifierQuote(SQLHDBC hdbc)
+{
+    SQLCHAR quote[8] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetInfo(hdbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length)))
+        return "\"";
+    return reinterpret_cast<char*>(quote);
+}
+
+class CSQLMacro : public CMacro {
+public:
+    void Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc) override
+    {
+        if (argc < 2 || argv[0] == nullptr || argv[1] == nullptr)
+            return;
+        ODBCQuery query;
+        query.scope = scope;
+        query.out = out;
+        query.source = argv[0];
+        query.statement = argv[1];
+        query.rowText = argc >= 3 ? argv[2] : nullptr;
+        query.beforeText = argc >= 4 ? argv[3] : nullptr;
+        query.afterText = argc >= 5 ? argv[4] : nullptr;
+        // Decided here: the ODBC thread cannot see this fiber's raw arguments.
+        query.rowRaw = query.rowText && IsRawArgument(query.rowText);
+        query.beforeRaw = query.beforeText && IsRawArgument(query.beforeText);
+        query.afterRaw = query.afterText && IsRawArgument(query.afterText);
+        SQLQuery(query);
+    }
+};
+
+// sql-insert(source, table, field, ...): a field is "column" or
+// "column=formfield"; every value is the form field's text as a literal.
+class CSQLInsertMacro : public CMacro {
+public:
+    void Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc) override
+    {
+        if (argc < 3 || argv[0] == nullptr || argv[1] == nullptr || argv[2] == nullptr)
+            return;
+        ODBCInsert insert;
+        insert.table = argv[1];
+        for (int i = 2; i < argc; ++i) {
+            std::string_view field = argv[i] ? argv[i] : "";
+            std::size_t start = field.find_first_not_of('=');
+            std::string_view column = start == std::string_view::npos ? std::string_view() : field.substr(start);
+            column = column.substr(0, column.find('='));
+            std::string_view rest = start == std::string_view::npos ? std::string_view() : field.substr(start + column.size());
+            std::size_t second = rest.find_first_not_of('=');
+            std::string_view formName = second == std::string_view::npos ? std::string_view() : rest.substr(second);
+            formName = formName.substr(0, formName.find('='));
+            if (formName.empty())
+                formName = field;
+            CTextBuffer value(64, 64);
+            scope->Expand(&value, "%form(" + std::string(formName) + ")");
+            insert.columns.emplace_back(column);
+            insert.values.push_back(QuoteLiteral(value.ToString()));
+        }
+        ODBCQuery query;
+        query.scope = scope;
+        query.out = out;
+        query.source = argv[0];
+        query.insert = &insert;
+        query.rowText = "";
+        SQLQuery(query);
+    }
+};
+
+class CSQLQuoteMacro : public CMacro {
+public:
+    void Evaluate(CMacroContext*, CTextBuffer* out, const char** argv, int argc) override
+    {
+        if (argc >= 1 && argv[0] != nullptr)
+            out->Append(QuoteLiteral(argv[0]));
+    }
+};
+
+class CSQLFlushMacro : public CMacro {
+public:
+    void Evaluate(CMacroContext*, CTextBuffer*, const char** argv, int argc) override
+    {
+        FlushConnection(argc >= 1 ? argv[0] : nullptr);
+    }
+};
+
+} // namespace
+
+void ExecuteSQLQuery(const ODBCQuery& query)
+{
+    ConnectionHolder connection;
+    connection.source = query.source;
+    if (!Succeeded(GetConnection(query.source, connection.hdbc, connection.pooled))) {
+        RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
+        return;
+    }
+    StatementHolder statement;
+    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection.hdbc, &statement.hstmt))) {
+        statement.hstmt = SQL_NULL_HSTMT;
+        RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
+        return;
+    }
+    ODBCStatementStarted(statement.hstmt);
+    std::string text = query.insert ? query.insert->Build(IdentifierQuote(connection.hdbc)) : query.statement;
+    SQLRETURN rc = SQLExecDirect(statement.hstmt, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
+    if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+        RaiseODBCError(query, connection.hdbc, statement.hstmt);
+        return;
+    }
+    SQLSMALLINT count = 0;
+    if (!Succeeded(SQLNumResultCols(statement.hstmt, &count))) {
+        count = 0;
+        RaiseODBCError(query, connection.hdbc, statement.hstmt);
+        return;
+    }
+    if (count <= 0)
+        return;
+
+    QueryColumns columns;
+    columns.columns.resize(count);
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+        SQLCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN precision = 0;
+        if (!Succeeded(SQLDescribeCol(statement.hstmt, i, name, 256, &nameLength, &type, &precision, &digits, &nullable))) {
+            RaiseODBCError(query, connection.hdbc, statement.hstmt);
+            return;
+        }
+        SQLColumn& column = columns.columns[i - 1];
+        column.name = reinterpret_cast<char*>(name);
+        column.type = type;
+        std::uint64_t width = precision;
+        if (type == SQL_LONGVARCHAR || width < kSQLMinColumnWidth)
+            width = kSQLMinColumnWidth;
+        column.width = std::min(width, kSQLColumnCap);
+        columns.index[LowerName(column.name)] = i - 1;
+        columns.index[std::to_string(i)] = i - 1;
+    }
+
+    CMacroContext scope(query.scope);
+    scope.Register("column-name", std::make_unique<CColumnNameMacro>(&columns, false));
+    scope.Register("column-width", std::make_unique<CColumnNameMacro>(&columns, true));
+    scope.Register("column", std::make_unique<CColumnMacro>(&columns));
+    scope.Register("num-columns", std::make_unique<CValueMacro>(std::to_string(count)));
+    scope.Register("enumcolumn", std::make_unique<CEnumColumnMacro>(&columns));
+    scope.Register("'enumcolumn", std::make_unique<CConstantMacro>("'"));
+
+    if (query.rowText == nullptr)
+        return;
+    if (query.beforeText)
+        ExpandText(&scope, query.out, query.beforeText, query.beforeRaw);
+    int rows = 0;
+    std::vector<std::vector<char>> buffers(count);
+    for (;;) {
+        rc = SQLFetch(statement.hstmt);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!Succeeded(rc)) {
+            RaiseODBCError(query, connection.hdbc, statement.hstmt);
+            return;
+        }
+        for (SQLSMALLINT i = 1; i <= count; ++i) {
+            if (!ReadColumn(query, statement.hstmt, i, columns.columns[i - 1], buffers[i - 1])) {
+                RaiseODBCError(query, connection.hdbc, statement.hstmt);
+                return;
+            }
+        }
+        ExpandText(&scope, query.out, query.rowText, query.rowRaw);
+        ++rows;
+    }
+    scope.Register("num-rows", std::make_unique<CValueMacro>(std::to_string(rows)));
+    if (query.beforeText && query.afterText)
+        ExpandText(&scope, query.out, query.afterText, query.afterRaw);
+}
+
+void RegisterSQLMacros(CMacroContext& global)
+{
+    if (global.IsReadOnly())
+        return;
+    if (!StartODBCThread()) {
+        LogMessage(kLogInformation, kEventODBCError, {"Could not start ODBC KAV services."});
+        return;
+    }
+    global.Register("sql", std::make_unique<CSQLMacro>());
+    global.Register("'sql", std::make_unique<CConstantMacro>("  '''"));
+    global.Register("sql-insert", std::make_unique<CSQLInsertMacro>());
+    global.Register("sql-quote", std::make_unique<CSQLQuoteMacro>());
+    global.Register("sql-flushconnection", std::make_unique<CSQLFlushMacro>());
+}

@@ -1,0 +1,148 @@
+// KAV pages that use data through curl: SQL over the SQLite ODBC driver
+// (lists, inserts from posted forms read back with the sqlite3 tool, errors,
+// concurrent requests) and counters hit concurrently.
+
+#include "e2e_server.h"
+#include "odbc_leaks.h"
+
+#include "macro/odbc_thread.h"
+
+#include <dlfcn.h>
+
+#include <thread>
+
+using namespace e2e;
+
+namespace {
+
+constexpr const char* kSQLiteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+
+class KavDataTest : public E2ETest {
+protected:
+    void SetUp() override
+    {
+        E2ETest::SetUp();
+        if (IsSkipped())
+            return;
+        if (::access(kSQLiteDriver, R_OK) != 0 || !HaveTool("/usr/bin/sqlite3"))
+            GTEST_SKIP() << "the SQLite ODBC driver and sqlite3 (Debian libsqliteodbc, sqlite3) are not installed";
+        m_database = m_dir / "data.db";
+        WriteFile(m_dir / "odbcinst.ini", std::string("[SQLite3]\nDriver=") + kSQLiteDriver + "\n");
+        WriteFile(m_dir / "odbc.ini", "[vdata]\nDriver=SQLite3\nDatabase=" + m_database +
+                                          "\n[velmora]\nDriver=SQLite3\nDatabase=" + m_database + "\n");
+        dlopen(kSQLiteDriver, RTLD_NOW | RTLD_NODELETE); // its leaks keep a name (odbc_leaks.h)
+        ::setenv("ODBCSYSINI", m_dir.Path().c_str(), 1);
+        ::setenv("ODBCINI", (m_dir / "odbc.ini").c_str(), 1);
+        SQLite("CREATE TABLE people (id INTEGER, name TEXT, note TEXT);");
+        std::string rows;
+        for (int i = 1; i <= 50; ++i)
+            rows += "INSERT INTO people VALUES (" + std::to_string(i) + ", 'name" + std::to_string(i) + "', " +
+                    (i == 2 ? "NULL" : "'n" + std::to_string(i) + "'") + ");";
+        SQLite(rows);
+    }
+    void TearDown() override
+    {
+        E2ETest::TearDown();
+        StopODBCThread();
+        ::unsetenv("ODBCSYSINI");
+        ::unsetenv("ODBCINI");
+    }
+    std::string SQLite(const std::string& statements)
+    {
+        return RunProgram({"sqlite3", m_database, statements}, m_dir / "sqlite.out").output;
+    }
+    // count curl runs at once, each with its own output file.
+    std::vector<std::string> Concurrently(int count, const std::function<std::vector<std::string>(int)>& args)
+    {
+        std::vector<std::string> outputs(count);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([&, i] {
+                std::vector<std::string> argv = {"curl", "-s", "--max-time", "30"};
+                for (const std::string& a : args(i))
+                    argv.push_back(a);
+                outputs[i] = RunProgram(argv, m_dir / ("curl" + std::to_string(i) + ".out")).output;
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        return outputs;
+    }
+
+    std::string m_database;
+};
+
+TEST_F(KavDataTest, APageListsRowsWithItsTexts)
+{
+    std::string big;
+    for (int i = 0; i < 100 * 1024; ++i)
+        big.push_back(static_cast<char>('a' + i % 26));
+    SQLite("UPDATE people SET note='" + big + "' WHERE id=3;");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/list.htm",
+              "%expand%%sql(vdata,\"SELECT id, name, note FROM people WHERE id < 4 ORDER BY id\","
+              "'<li>%column(id) %column(NAME) [%column(note)]</li>,'<ul>,'</ul>%num-rows% rows)");
+    StartServers();
+    RunResult run = Curl({"-w", "|%{http_code}", URL(port, "/list.htm")});
+    EXPECT_EQ(run.output, "<ul><li>1 name1 [n1]</li><li>2 name2 []</li><li>3 name3 [" + big + "]</li></ul>3 rows|200");
+}
+
+TEST_F(KavDataTest, APostedFormIsInsertedAsDataAndBadSQLIsCaught)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/add.htm", "%expand%%sql-insert(vdata,people,id,name=who,note)added");
+    WriteFile(m_root + "/bad.htm", "%expand%%try('%sql(vdata,SELEKT 1),'caught %exception-type%)");
+    StartServers();
+    RunResult posted = Curl({"--data-urlencode", "id=77", "--data-urlencode", "who=O'Neil \"Q\"",
+                             "--data-urlencode", "note=x'); DROP TABLE people; --", URL(port, "/add.htm")});
+    EXPECT_EQ(posted.output, "added");
+    EXPECT_EQ(SQLite("SELECT name, note FROM people WHERE id=77;"), "O'Neil \"Q\"|x'); DROP TABLE people; --\n");
+    EXPECT_EQ(SQLite("SELECT count(*) FROM people;"), "51\n");
+    EXPECT_EQ(Curl({URL(port, "/bad.htm")}).output, "caught ODBC");
+}
+
+TEST_F(KavDataTest, FiftyConcurrentRequestsEachGetTheirOwnRow)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/row.htm",
+              "%expand%%sql(vdata,\"SELECT id, name FROM people WHERE id=%sql-quote(%form(id))\",'%column(id)=%column(name))");
+    StartServers();
+    std::vector<std::string> outputs =
+        Concurrently(50, [&](int i) { return std::vector<std::string>{URL(port, "/row.htm?id=" + std::to_string(i + 1))}; });
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(outputs[i], std::to_string(i + 1) + "=name" + std::to_string(i + 1));
+}
+
+TEST_F(KavDataTest, FiftyConcurrentHitsCountFifty)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/hit.htm", "%expand%%counter(hits)");
+    WriteFile(m_root + "/count.htm", "%expand%%counter(hits,-1)");
+    StartServers();
+    Concurrently(50, [&](int) { return std::vector<std::string>{URL(port, "/hit.htm")}; });
+    EXPECT_EQ(Curl({URL(port, "/count.htm")}).output, "50");
+}
+
+TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
+{
+    SQLite("CREATE TABLE guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT);"
+           "INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    SetValues("HTTP\\Mappings", {{"kav", "text/x-kav"}});
+    WriteFile(m_root + "/guests.kav", ReadFile(std::string(VELMORA_SOURCE_DIR) + "/www/guests.kav"));
+    StartServers();
+    std::string page = Curl({URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<tr><td>1</td><td>Ada</td><td>first guest</td></tr>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<tr><td>2</td><td>Grace</td><td></td></tr>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<p>2 guests.</p>"), std::string::npos) << page;
+    page = Curl({"--data-urlencode", "name=<b>Bo</b>", "--data-urlencode", "note=a & b", URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<p>Added.</p>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<tr><td>3</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
+    EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=3;"), "<b>Bo</b>\n");
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+// The SQL family through the real driver manager and SQLite's ODBC driver:
+// row, before and after texts, column macros, NULLs and long values, errors
+// as ODBC macro errors, inserts from form fields, the pool and the thread.
+
+#include "odbc_fixture.h"
+#include "odbc_leaks.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class SQLMacrosTest : public ODBCTest {
+protected:
+    void SetUp() override
+    {
+        ODBCTest::SetUp();
+        if (IsSkipped())
+            return;
+        Sql("DROP TABLE IF EXISTS people");
+        Sql("\"CREATE TABLE people (id INTEGER, name TEXT, note TEXT)\"");
+        Sql("\"INSERT INTO people VALUES (1, 'Ann', 'a'), (2, 'O''Brien', NULL), (3, 'Cy', 'c')\"");
+    }
+};
+
+TEST_F(SQLMacrosTest, TextsAndColumnMacrosAsAPageUsesThem)
+{
+    const struct {
+        std::string page;
+        std::string expected;
+    } cases[] = {
+        {"%sql(vtest,\"SELECT id, name, note FROM people ORDER BY id\",'[%column(1):%column(NAME):%column(note)])",
+         "[1:Ann:a][2:O'Brien:][3:Cy:c]"},
+        {"%sql(vtest,\"SELECT id, name FROM people ORDER BY id\",'%column(id),'<%num-columns%|%column-name(2)|"
+         "%column(id)|%num-rows%|%column-name(0)%column-name(3)>,'</%num-rows%:%column(name)>)",
+         "<2|name||%num-rows%|>123</3:Cy>"},
+        // The after text needs a before text (an empty one will do); the
+        // before text needs a row text.
+        {"%sql(vtest,SELECT id FROM people,'x,,'after)", "xxxafter"},
+        {"%sql(vtest,SELECT id FROM people,'x)|%sql(vtest,SELECT id FROM people,'x,'<)", "xxx|<xxx"},
+        {"%sql(vtest,SELECT id FROM people)", ""},
+        {"%sql(vtest,\"SELECT id AS Num, name FROM people WHERE id=1\",,"
+         "'%enumcolumn('%num%=%name%/%width%;))",
+         "1=Num/256;2=name/256;"},
+        {"%sql(vtest,\"UPDATE people SET note='u' WHERE id=3\",'row,'before,'after)"
+         "%sql(vtest,SELECT note FROM people WHERE id=3,'%column(1))",
+         "u"},
+        {"%sql(vtest,SELECT id FROM people WHERE id=2,"
+         "'%sql(vtest,SELECT name FROM people WHERE id=%column(id),'inner %column(1)))",
+         "inner O'Brien"},
+        {"%sql-quote(O'Brien)|%sql-quote()|%sql-quote(%null%)|%sql-quote(\"it's, or not\")",
+         "'O''Brien'||''|'it''s, or not'"},
+        {"%sql(vtest)|%sql()", "|"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Expand(c.page), c.expected) << c.page;
+}
+
+TEST_F(SQLMacrosTest, ALongValueIsReadWholeAndTheWidthGrows)
+{
+    std::string big;
+    for (int i = 0; i < 100 * 1024; ++i)
+        big.push_back(static_cast<char>('a' + i * 7 % 26));
+    Sql("\"INSERT INTO people VALUES (4, 'Big', '" + big + "')\"");
+    EXPECT_EQ(Sql("SELECT note FROM people WHERE id=4", "%column(1)"), big);
+    EXPECT_EQ(Sql("SELECT note FROM people WHERE id=4", "%column-width(1)").substr(0, 3), "102");
+    EXPECT_GE(std::stoul(Sql("SELECT note FROM people WHERE id=4", "%column-width(1)")), big.size());
+}
+
+TEST_F(SQLMacrosTest, FailuresAreODBCMacroErrors)
+{
+    const struct {
+        std::string page;
+        std::string expectedPrefix;
+    } cases[] = {
+        {"%try('%sql(vtest,SELEC nonsense),'%exception-type%/%exception-msg%)", "ODBC/(HY000) "},
+        {"%sql(vtest,SELECT * FROM missing_table)", "[ODBC error "},
+        {"%try('%sql(nosuchsource,SELECT 1),'%exception-type%/%exception-msg%)", "ODBC/(IM002) "},
+        {"%try('%sql(vtest,SELECT id FROM people,'%throw(mine,42,oops)),"
+         "'%exception-type%/%exception-number%/%exception-msg%)",
+         "mine/42/oops"},
+    };
+    for (const auto& c : cases) {
+        std::string out = Expand(c.page);
+        EXPECT_EQ(out.substr(0, c.expectedPrefix.size()), c.expectedPrefix) << c.page << " gave " << out;
+    }
+}
+
+// Raises a redirection from inside a row text, as the redirect macro does.
+class CTestRedirectMacro : public CMacro {
+public:
+    void Evaluate(CMacroContext*, CTextBuffer*, const char**, int) override { throw CRedirectionException("/elsewhere"); }
+};
+
+TEST_F(SQLMacrosTest, AnyExceptionOfTheRowTextReachesTheCallerUnchanged)
+{
+    m_global.Register("go", std::make_unique<CTestRedirectMacro>());
+    try {
+        Sql("SELECT id FROM people", "%go%");
+        ADD_FAILURE() << "no exception";
+    } catch (const CRedirectionException& redirection) {
+        EXPECT_EQ(redirection.url, "/elsewhere");
+    }
+    // The connection went back: the pool holds one idle entry.
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.activeUsers, 0);
+}
+
+TEST_F(SQLMacrosTest, AnInsertFromFormFieldsKeepsHostileTextAsData)
+{
+    Sql("DROP TABLE IF EXISTS \"odd table\"");
+    m_global.Register("ddl", std::make_unique<CValueMacro>("CREATE TABLE \"odd table\" (\"the name\" TEXT, mail TEXT)"));
+    m_global.Register("dql", std::make_unique<CValueMacro>("SELECT \"the name\", mail FROM \"odd table\""));
+    Expand("%sql(vtest,%ddl%)");
+    m_form["who"] = "x'); DROP TABLE people; --";
+    m_form["email"] = "a\"b'c@d";
+    EXPECT_EQ(Expand("%sql-insert(vtest,odd table,the name=who,mail=email)"), "");
+    EXPECT_EQ(Sql("%dql%", "%column(1)|%column(2)"),
+              "x'); DROP TABLE people; --|a\"b'c@d");
+    EXPECT_EQ(Sql("SELECT count(*) FROM people", "%column(1)"), "3");
+    // Missing arguments do nothing at all.
+    EXPECT_EQ(Expand("%sql-insert(vtest,people)%sql-insert(vtest)"), "");
+}
+
+TEST(ODBCSourceTest, FieldsAreSplitByPositionAndOnlyTheNameIsFolded)
+{
+    const struct {
+        const char* source;
+        const char* dsn;
+        const char* user;
+        const char* password;
+    } cases[] = {
+        {"dsn", "dsn", "", ""},
+        {"dsn;;secret", "dsn", "", "secret"},
+        {"a;u;p", "a", "u", "p"},
+        {";u;p", "", "u", "p"},
+        {"a;u;p;q", "a", "u", "p"},
+        {"", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        ODBCSource fields = SplitODBCSource(c.source);
+        EXPECT_EQ(fields.dsn, c.dsn) << c.source;
+        EXPECT_EQ(fields.user, c.user) << c.source;
+        EXPECT_EQ(fields.password, c.password) << c.source;
+    }
+    EXPECT_EQ(ODBCPoolKey("VTest;Ann;Pw"), ODBCPoolKey("vtest;Ann;Pw"));
+    EXPECT_NE(ODBCPoolKey("vtest;Ann;Pw"), ODBCPoolKey("vtest;Ann;pw"));
+    EXPECT_NE(ODBCPoolKey("vtest;;pw"), ODBCPoolKey("vtest;pw;"));
+}
+
+TEST_F(SQLMacrosTest, APooledConnectionIsSharedRefreshedAndFlushedSafely)
+{
+    FlushConnection(nullptr);
+    for (int i = 0; i < 17; ++i)
+        Sql("SELECT 1", "x", i % 2 ? "VTEST" : "vtest");
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.uses, 16u);
+    EXPECT_EQ(ODBCPoolSize(), 1u);
+    Sql("SELECT 1", "x");
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.uses, 0u) << "the 18th release refreshes the idle connection";
+    EXPECT_EQ(Sql("SELECT id FROM people ORDER BY id", "%column(1)"), "123");
+    // A flush from the row text while the statement still reads its rows.
+    EXPECT_EQ(Sql("SELECT id FROM people ORDER BY id", "%sql-flushconnection(vtest)%column(1)"), "123");
+    EXPECT_EQ(ODBCPoolSize(), 0u);
+    EXPECT_EQ(Expand("%sql(vtest,SELECT 7,'%column(1))%sql-flushconnection%"), "7");
+    EXPECT_EQ(ODBCPoolSize(), 0u);
+}
+
+TEST_F(SQLMacrosTest, AsyncQueriesRunOnTheCallersThreadsWithoutMixingRows)
+{
+    m_global.Register("async-sql", std::make_unique<CValueMacro>("1"));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([this, t, &wrong] {
+            for (int i = 0; i < 20; ++i) {
+                CMacroContext scope(&m_global);
+                CTextBuffer out;
+                int id = (t + i) % 3 + 1;
+                scope.Expand(&out, "%sql(vtest,SELECT id FROM people WHERE id=" + std::to_string(id) + ",'%column(1))");
+                if (out.ToString() != std::to_string(id))
+                    ++wrong;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(SQLMacrosTest, AStoppedThreadGivesAnErrorAndAStopCancelsALongStatement)
+{
+    std::string result;
+    std::thread query([this, &result] {
+        result = Sql("\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT count(*) FROM c\"", "%column(1)");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto started = std::chrono::steady_clock::now();
+    StopODBCThread();
+    query.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
+    EXPECT_EQ(result.rfind("[ODBC error", 0), 0u) << result;
+    EXPECT_FALSE(ODBCThreadRunning());
+    EXPECT_EQ(Sql("SELECT 1", "x").rfind("[ODBC error 0: (08003)", 0), 0u);
+    ASSERT_EQ(StartODBCThread(), 1);
+    EXPECT_EQ(Sql("SELECT 5", "%column(1)"), "5");
+}
+
+} // namespace
