@@ -18,7 +18,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
-            python3-cryptography python3-pyasn1 nettle-bin
+            python3-cryptography python3-pyasn1 nettle-bin \
+            php-cgi libcgi-pm-perl
 # The static-file benchmark's client and peer server (make bench only).
 BENCH_PACKAGES := wrk nginx-light
 
@@ -68,21 +69,26 @@ test-sanitize: deps
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure --timeout 900
 	$(MAKE) fuzz
 
-# FUZZ_SECS is shared: half for the expander, a quarter each for the
-# toolkit's BER decoder and its key texts.
+# FUZZ_SECS is shared: a quarter each for the expander, the CGI reply parser
+# and the map files, an eighth each for the toolkit's BER decoder and its
+# key texts.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_ber fuzz_key_text
-	for t in expander ber key_text; do \
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_expander fuzz_ber fuzz_key_text fuzz_cgi_reply fuzz_map
+	for t in expander ber key_text cgi_reply map; do \
 	  mkdir -p $(FUZZ)/corpus/$$t; cp tests/fuzz/corpus/$$t/* $(FUZZ)/corpus/$$t/ 2>/dev/null || true; \
 	done
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) / 2 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_expander -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/expander
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ber -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_ber -max_total_time=$$(( $(FUZZ_SECS) / 8 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/ber
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_key_text -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_key_text -max_total_time=$$(( $(FUZZ_SECS) / 8 )) \
 	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/key_text
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_cgi_reply -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/cgi_reply
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/fuzz_map -max_total_time=$$(( $(FUZZ_SECS) / 4 )) \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ)/corpus/map
 
 bench: build
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"

@@ -309,6 +309,12 @@ thread_local CIOWaiter* t_threadWaiter = nullptr;
 
 void SetThreadIOWaiter(CIOWaiter* waiter) { t_threadWaiter = waiter; }
 
+int WaitForHandle(int handle, bool forWrite, std::uint32_t milliseconds)
+{
+    return t_threadWaiter ? t_threadWaiter->WaitForIOCompletion(handle, forWrite, milliseconds)
+                          : platform::WaitHandle(handle, forWrite, milliseconds);
+}
+
 int WSocket::WaitReady(bool forWrite, std::uint64_t deadline)
 {
     std::uint32_t milliseconds = platform::kInfinite;

@@ -71,6 +71,10 @@ public:
 // thread mode used inside a fiber (a mail or proxy client, a pipe) park the
 // fiber too instead of blocking every fiber of the thread. Null: none.
 void SetThreadIOWaiter(CIOWaiter* waiter);
+// Waits for a non-blocking descriptor (a pipe, a process descriptor) through
+// the thread's waiter when it has one, so only the fiber parks; as
+// CIOWaiter::WaitForIOCompletion otherwise.
+int WaitForHandle(int handle, bool forWrite, std::uint32_t milliseconds);
 
 class WSocketBase {
 public:
