@@ -19,7 +19,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin \
-            php-cgi libcgi-pm-perl
+            php-cgi libcgi-pm-perl lighttpd
 # The static-file benchmark's client and peer server (make bench only).
 BENCH_PACKAGES := wrk nginx-light
 

@@ -229,9 +229,12 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
             ThrowRequestPage(*this, socket, request, 404, "%http-badurl%");
         request.KeepAlive.clear();
         std::uint32_t protocol = entry->CGIMapping.CGIProtocol;
-        if (protocol == kCGIProtocolWinCGI || protocol == kCGIProtocolISAPI)
+        if (protocol == kCGIProtocolWinCGI)
             ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
-        CGIScript(socket, request, hasProtocol, method != "HEAD");
+        if (protocol == kCGIProtocolISAPI)
+            ISAPIScript(socket, request, hasProtocol, method != "HEAD");
+        else
+            CGIScript(socket, request, hasProtocol, method != "HEAD");
         return;
     }
     if (entry->Has(CCacheEntry::MapFile) && method == "GET") {

@@ -130,6 +130,7 @@ public:
     // Programs and maps (cgi_script.cpp, clickable_map.cpp).
     int CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
     int ClickableMap(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
+    int ISAPIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
 
     CDocumentCache& GetDocumentCache() { return *m_cache; }
 

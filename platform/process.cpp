@@ -77,52 +77,6 @@ void CloseQuietly(int& handle)
 
 } // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view line)
-{
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    for (;;) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
-            ++at;
-        if (at >= line.size())
-            return words;
-        std::string word;
-        bool quoted = false;
-        while (at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t'))) {
-            if (line[at] == '\\') {
-                std::size_t slashes = 0;
-                while (at < line.size() && line[at] == '\\') {
-                    ++slashes;
-                    ++at;
-                }
-                if (at < line.size() && line[at] == '"') {
-                    word.append(slashes / 2, '\\');
-                    if (slashes % 2 == 1) {
-                        word += '"';
-                        ++at;
-                    }
-                } else {
-                    word.append(slashes, '\\');
-                }
-                continue;
-            }
-            if (line[at] == '"') {
-                // "" inside quotes is a literal quote.
-                if (quoted && at + 1 < line.size() && line[at + 1] == '"') {
-                    word += '"';
-                    at += 2;
-                    continue;
-                }
-                quoted = !quoted;
-                ++at;
-                continue;
-            }
-            word += line[at++];
-        }
-        words.push_back(std::move(word));
-    }
-}
-
 std::vector<std::string> ProcessEnvironment()
 {
     std::vector<std::string> entries;

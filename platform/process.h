@@ -3,7 +3,7 @@
 // and output, an explicit environment and working directory, a session of
 // its own (so a kill reaches the programs it starts too), no inherited
 // descriptors and, when asked, the credentials of a logged-on user. Never a
-// shell: the command line is split into argv by the Windows rules.
+// shell: callers split a command line with SplitCommandLine.
 //
 // The parent's pipe ends and the process descriptor (pidfd, readable once
 // the child has ended) are non-blocking and close-on-exec, so a caller can
@@ -11,6 +11,7 @@
 // goes is killed and reaped.
 
 #include "platform/security.h"
+#include "platform/service_database.h"
 
 #include <cstdint>
 #include <string>
@@ -32,10 +33,6 @@ struct ChildStart {
     // Null: the server's own identity.
     const LogonToken* user = nullptr;
 };
-
-// Splits a command line as the Windows C run-time does: blanks and tabs
-// separate words, quotes group, backslashes escape a quote only before one.
-std::vector<std::string> SplitCommandLine(std::string_view line);
 
 // The server process's own environment, "NAME=value" texts.
 std::vector<std::string> ProcessEnvironment();

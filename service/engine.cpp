@@ -13,6 +13,7 @@
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "http/http_server.h"
+#include "http/isapi_cache.h"
 #include "macro/arith_macros.h"
 #include "macro/builtin_macros.h"
 #include "macro/macro_context.h"
@@ -277,6 +278,7 @@ int StartServices()
     SeedMacroRandom(platform::TickCount32() & 0xFFFF);
 
     InitServerEngine();
+    InitISAPICache();
     CreateHTTPServers();
     CEngineSettings settings = GetEngineSettings();
     StartAllServers(WorkerPoolWanted() ? settings.workers : 0, settings.concurrency);
@@ -297,6 +299,7 @@ int StopServices()
         g_httpConfig.reset();
     }
     ShutdownServerEngine();
+    FreeISAPICache();
     GlobalACLCache().Clear();
     CloseServerLog();
     return 0;
