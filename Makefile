@@ -21,7 +21,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy \
             nginx-light squid chromium \
-            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
+            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
+            php-cgi libcgi-pm-perl lighttpd
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
@@ -79,7 +80,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify ssl
+FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify ssl cgi_reply map
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

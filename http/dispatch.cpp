@@ -224,15 +224,23 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
     }
     if (entry->Has(CCacheEntry::Program)) {
         // A program entry holds no file to send, so one that may not run is
-        // not there at all. Programs themselves are not served yet.
+        // not there at all: its source is never served.
         if (entry->CGIMapping.ExecCGI == 0 && request.Query == nullptr && method != "POST")
             ThrowRequestPage(*this, socket, request, 404, "%http-badurl%");
         request.KeepAlive.clear();
-        ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
+        std::uint32_t protocol = entry->CGIMapping.CGIProtocol;
+        if (protocol == kCGIProtocolWinCGI)
+            ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
+        if (protocol == kCGIProtocolISAPI)
+            ISAPIScript(socket, request, hasProtocol, method != "HEAD");
+        else
+            CGIScript(socket, request, hasProtocol, method != "HEAD");
+        return;
     }
     if (entry->Has(CCacheEntry::MapFile) && method == "GET") {
         request.KeepAlive.clear();
-        ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
+        ClickableMap(socket, request, hasProtocol, true);
+        return;
     }
     if (reading && request.FileHandle == -1) {
         // The file went away or cannot be opened again since it was loaded.

@@ -75,4 +75,6 @@ struct CHTTPRequest {
     // keep-alive loop skips the rest of the Content-length before the next
     // request, so a body is never read as a request.
     std::int64_t BodyBytesRead = 0;
+    // How deep ProcessURL calls are nested now.
+    int URLDepth = 0;
 };

@@ -554,5 +554,12 @@ void CHTTPServer::ProcessURL(std::string_view url, WSocket& socket, CHTTPRequest
     // lives in the request until the next request or URL replaces it.
     request.URLCopy.assign(url);
     SplitURL(request, request.URLCopy.data());
+    if (request.URLDepth >= kMaxURLDepth)
+        ThrowRequestPage(*this, socket, request, 500, "%http-badurl%");
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(d) { ++depth; }
+        ~Depth() { --depth; }
+    } depth(request.URLDepth);
     ProcessRequest(socket, request);
 }

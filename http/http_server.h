@@ -36,6 +36,9 @@ struct CHTTPRequest;
 // The request line may hold a long query, but nothing a browser or a form
 // sends comes near 8 KiB; a longer line is answered 414 and the connection ends.
 inline constexpr std::size_t kMaxRequestLineBytes = 8 * 1024;
+// How often one request may be served again under another URL (a map
+// answering a local URL, an extension's ProcessURL) before it is refused.
+inline constexpr int kMaxURLDepth = 8;
 // One header line and all of them together: a longer line or block is
 // answered 400 and the connection ends, so a peer cannot make us hold more.
 inline constexpr std::size_t kMaxHeaderLineBytes = 8 * 1024;
@@ -92,6 +95,7 @@ public:
     // Serves the request again under url (clickable maps, ISAPI): the held
     // document goes back, the request's macros are dropped, and the URL is
     // split as a request line's URL is. The copy stays in the request.
+    // A URL that leads back here more than kMaxURLDepth times is answered 500.
     void ProcessURL(std::string_view url, WSocket& socket, CHTTPRequest& request);
     // Authenticates, looks the URL up, checks the access lists and routes
     // the request. Every refusal is a thrown CHTTPException.
@@ -122,6 +126,11 @@ public:
     void RunLogMacro(WSocket& socket, CHTTPRequest& request);
     void WriteAccessLog(CHTTPRequest& request);
     int SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
+
+    // Programs and maps (cgi_script.cpp, clickable_map.cpp).
+    int CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
+    int ClickableMap(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
+    int ISAPIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
 
     CDocumentCache& GetDocumentCache() { return *m_cache; }
 

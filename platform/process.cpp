@@ -255,4 +255,77 @@ void KillChildGroup(int processId)
     ::kill(processId, SIGKILL);
 }
 
+namespace {
+void CloseQuietly(int& handle)
+{
+    if (handle >= 0)
+        ::close(handle);
+    handle = -1;
+}
+} // namespace
+
+ChildProcess::~ChildProcess()
+{
+    KillAndReap();
+    CloseInput();
+    CloseOutput();
+    CloseQuietly(m_waitHandle);
+}
+
+int ChildProcess::Start(ChildStart start)
+{
+    int childInput = -1, childOutput = -1;
+    int error = CreatePipe(&childInput, &m_input);
+    if (error == 0)
+        error = CreatePipe(&m_output, &childOutput);
+    if (error == 0) {
+        start.input = childInput;
+        start.output = childOutput;
+        start.error = -1;
+        start.newSession = true;
+        error = StartChild(start, &m_pid);
+    }
+    CloseQuietly(childInput);
+    CloseQuietly(childOutput);
+    if (error != 0) {
+        m_pid = -1;
+        CloseInput();
+        CloseOutput();
+        return error;
+    }
+    m_reaped = false;
+    m_waitHandle = OpenChildWaitHandle(m_pid);
+    ::fcntl(m_input, F_SETFL, ::fcntl(m_input, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_output, F_SETFL, ::fcntl(m_output, F_GETFL) | O_NONBLOCK);
+    return 0;
+}
+
+void ChildProcess::CloseInput() { CloseQuietly(m_input); }
+void ChildProcess::CloseOutput() { CloseQuietly(m_output); }
+
+void ChildProcess::Kill()
+{
+    if (IsRunning())
+        KillChildGroup(m_pid);
+}
+
+bool ChildProcess::TryReap()
+{
+    if (m_pid <= 0 || m_reaped)
+        return m_reaped;
+    // -1: not our child any more; nothing is left to collect.
+    if (TryReapChild(m_pid, &m_exitCode) != 0)
+        m_reaped = true;
+    return m_reaped;
+}
+
+void ChildProcess::KillAndReap()
+{
+    if (!IsRunning() || TryReap())
+        return;
+    Kill();
+    ReapChild(m_pid, &m_exitCode);
+    m_reaped = true;
+}
+
 } // namespace platform

@@ -58,4 +58,51 @@ int ReapChild(int processId, int* exitCode);
 // SIGKILL to the child's session (newSession) and to the child itself.
 void KillChildGroup(int processId);
 
+// StartChild's numbers a caller may answer in its own way.
+inline constexpr int kErrorFileNotFoundForStart = 2;
+inline constexpr int kErrorAccessDeniedForStart = 5;
+
+// A child in a session of its own that the caller talks to through two
+// non-blocking pipes (its standard input and output; its errors go to
+// /dev/null), with a wait handle; whatever is still running when the object
+// goes is killed, session and all, and reaped.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts start's program with the pipes in place of its streams; 0, or
+    // StartChild's Win32 number.
+    int Start(ChildStart start);
+
+    // The parent's ends; -1 once closed.
+    int InputHandle() const { return m_input; }
+    int OutputHandle() const { return m_output; }
+    // Readable once the child has ended; -1 when the system has none.
+    int ProcessHandle() const { return m_waitHandle; }
+    void CloseInput();
+    void CloseOutput();
+
+    // SIGKILL to the child's whole session. Nothing once reaped.
+    void Kill();
+    // Collects an ended child without waiting; true once reaped.
+    bool TryReap();
+    // Kills it while it runs, then reaps it.
+    void KillAndReap();
+    bool IsRunning() const { return m_pid > 0 && !m_reaped; }
+    // Exit code (a signal number + 128 for a killed child), once reaped.
+    int ExitCode() const { return m_exitCode; }
+    int Pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+    int m_waitHandle = -1;
+    int m_input = -1;
+    int m_output = -1;
+    bool m_reaped = false;
+    int m_exitCode = 0;
+};
+
 } // namespace platform

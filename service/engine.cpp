@@ -16,6 +16,7 @@
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "http/http_server.h"
+#include "http/isapi_cache.h"
 #include "macro/arith_macros.h"
 #include "macro/builtin_macros.h"
 #include "macro/macro_context.h"
@@ -287,6 +288,8 @@ int StartServices()
 
     InitServerEngine();
     CreateChatRooms(GlobalMacroContext(), EngineUsers(), EngineGroups());
+
+    InitISAPICache();
     CreateHTTPServers();
     CreateHTTPProxy(GlobalMacroContext());
     CEngineSettings settings = GetEngineSettings();
@@ -309,6 +312,7 @@ int StopServices()
         g_httpConfig.reset();
     }
     ShutdownServerEngine();
+    FreeISAPICache();
     GlobalACLCache().Clear();
     CloseServerLog();
     return 0;

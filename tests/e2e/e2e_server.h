@@ -220,6 +220,7 @@ protected:
         GlobalGroups().Assign(m_config->GetGuests());
         GlobalVirtualPaths().Assign(m_config->GetPaths());
         GlobalRedirections().Assign(m_config->GetRedirections());
+        GlobalCGIMappings().Assign(m_config->GetCGIExt());
         if (m_fibers && !WorkerPoolRunning()) {
             ASSERT_TRUE(StartWorkerThreads(kE2EWorkers, 0, ServerFiber));
         }
