@@ -112,23 +112,6 @@ bool FindHeader(const std::string& headers, std::string_view name, std::string_v
     return false;
 }
 
-std::string_view Word(std::string_view text, int index)
-{
-    std::size_t at = 0;
-    for (int i = 0;; ++i) {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-            ++at;
-        std::size_t end = at;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
-            ++end;
-        if (i == index)
-            return text.substr(at, end - at);
-        if (end == at)
-            return {};
-        at = end;
-    }
-}
-
 bool IsHttpLink(std::string_view url)
 {
     auto starts = [&](std::string_view prefix) {

@@ -30,6 +30,10 @@ void NextToken(std::string& out, const char** cursor, const char* delimiters);
 // outside the delimiter set; empty when there is no such field.
 std::string GetDelimitedField(std::string_view text, std::string_view delimiters, int index);
 
+// The blank-separated (space or tab) word number index (0-based) of text;
+// empty when there is no such word.
+std::string_view Word(std::string_view text, int index);
+
 // True when the whole text matches the whole pattern: '?' matches one
 // character, '*' any run (the empty one too); case-sensitive. Runs in
 // O(text x pattern) time at worst, whatever the pattern.
