@@ -25,7 +25,6 @@ namespace {
 
 constexpr int kRequestLineCapacity = 8192;
 constexpr int kPageCapacity = 4096;
-constexpr int kInitMacroCapacity = 1024;
 // The room heap starts at this many bytes per line the room keeps.
 constexpr std::size_t kHeapBytesPerLine = 2048;
 // ... but a room configured for very many lines starts smaller and grows.
@@ -232,15 +231,7 @@ void CChatRoom::PrepareStart()
         Define<CRoomValueMacro>(*scope, "room-maxlines", *this, CRoomValueMacro::Field::Lines);
         Define<CRoomValueMacro>(*scope, "room-timeout", *this, CRoomValueMacro::Field::Timeout);
     }
-    std::string initMacro = GetSettings()->initMacro;
-    if (!initMacro.empty()) {
-        CTextBuffer scratch(kInitMacroCapacity, kInitMacroCapacity);
-        try {
-            scope->Expand(&scratch, initMacro);
-        } catch (...) {
-            LogMessage(platform::kEventTypeError, kEventChatUnexpected, {"CChatRoom::Start"});
-        }
-    }
+    RunInitMacro(*scope, kEventChatUnexpected, "CChatRoom::Start");
     scope->SetReadOnly(true);
 }
 

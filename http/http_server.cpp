@@ -31,8 +31,6 @@ std::atomic<CMacroContext*> g_httpStrings{nullptr};
 
 char g_emptyField[1] = {'\0'};
 
-// The init macro's output is dropped; it is expanded only for its effects.
-constexpr int kInitMacroCapacity = 1024;
 // Capacity of a fresh accept list on the first request.
 constexpr int kAcceptListCapacity = 128;
 // Input still unread when a connection ends after an error reply is read
@@ -331,15 +329,7 @@ void CHTTPServer::PrepareStart()
                   true);
     if (scope != nullptr) {
         RegisterServerMacros(*this);
-        std::string initMacro = GetSettings()->initMacro;
-        if (!initMacro.empty()) {
-            CTextBuffer scratch(kInitMacroCapacity, kInitMacroCapacity);
-            try {
-                scope->Expand(&scratch, initMacro);
-            } catch (...) {
-                LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPServer::Start"});
-            }
-        }
+        RunInitMacro(*scope, kEventUnexpectedException, "CHTTPServer::Start");
         scope->SetReadOnly(true);
     }
 }

@@ -112,15 +112,7 @@ void CHTTPProxy::PrepareStart()
     CMacroContext* scope = GetMacroScope();
     if (scope == nullptr)
         return;
-    std::string initMacro = GetSettings()->initMacro;
-    if (!initMacro.empty()) {
-        CTextBuffer scratch(kPageCapacity, kPageCapacity);
-        try {
-            scope->Expand(&scratch, initMacro);
-        } catch (...) {
-            LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPProxy::Start"});
-        }
-    }
+    RunInitMacro(*scope, kEventUnexpectedException, "CHTTPProxy::Start");
     scope->SetReadOnly(true);
 }
 
