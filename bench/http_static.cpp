@@ -196,24 +196,6 @@ private:
     std::string m_path;
 };
 
-std::uint32_t LoopbackAddress()
-{
-    std::uint32_t address = 0;
-    platform::ParseIPv4("127.0.0.1", &address);
-    return address;
-}
-
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, LoopbackAddress());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 std::string Lower(std::string text)
 {
     for (char& c : text)

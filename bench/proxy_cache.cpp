@@ -73,24 +73,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
-std::uint32_t Loopback()
-{
-    std::uint32_t address = 0;
-    platform::ParseIPv4("127.0.0.1", &address);
-    return address;
-}
-
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, Loopback());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 // One GET of url through the proxy on port: the body's length, or -1.
 long long FetchThrough(std::uint16_t port, const std::string& url)
 {
@@ -177,7 +159,7 @@ public:
             return "cannot create the proxy's key";
         key.SetDword("Enabled", 1);
         key.SetDword("Port", port);
-        key.SetDword("Address", Loopback());
+        key.SetDword("Address", LoopbackAddress());
         key.SetDword("ConnTimeout", 15);
         key.SetDword("UseFibers", 1);
         key.SetDword("MaxCacheSize", 64);
