@@ -47,21 +47,6 @@ std::string SafeHTML(std::string_view text)
     return out.ToString();
 }
 
-bool IsQuietSocketError(int code)
-{
-    switch (code) {
-    case 10004:
-    case 10053:
-    case 10054:
-    case 10057:
-    case 10058:
-    case 10060:
-        return true;
-    default:
-        return false;
-    }
-}
-
 std::string Expand(CMacroContext& scope, std::string_view text)
 {
     CTextBuffer out(kPageCapacity, kPageCapacity);

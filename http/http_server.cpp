@@ -82,21 +82,6 @@ LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
     }
 }
 
-bool IsQuietSocketError(int code)
-{
-    switch (code) {
-    case 10004:
-    case 10053:
-    case 10054:
-    case 10057:
-    case 10058:
-    case 10060:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // A line that two readers could frame differently: a bare CR or a NUL in
 // it, or a blank between a header's name and its colon.
 bool IsAmbiguousLine(std::string_view line, bool header)
