@@ -124,14 +124,7 @@ Measurement Measure(const std::string& wrk, const Options& options, std::uint16_
     result.requestsPerSecond = std::strtod(rate->c_str(), nullptr);
     if (std::optional<std::string> p99 = After(text, "99%"))
         result.p99Ms = Milliseconds(*p99);
-    if (std::optional<std::string> bad = After(text, "Non-2xx or 3xx responses:"))
-        result.errors += std::atoll(bad->c_str());
-    if (std::optional<std::string> socketErrors = After(text, "Socket errors:")) {
-        std::stringstream counts(*socketErrors);
-        for (std::string word; counts >> word;)
-            if (std::isdigit(static_cast<unsigned char>(word[0])))
-                result.errors += std::atoll(word.c_str());
-    }
+    result.errors += WrkErrors(text);
     return result;
 }
 
