@@ -196,24 +196,6 @@ private:
     std::string m_path;
 };
 
-std::uint32_t LoopbackAddress()
-{
-    std::uint32_t address = 0;
-    platform::ParseIPv4("127.0.0.1", &address);
-    return address;
-}
-
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, LoopbackAddress());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 std::string Lower(std::string text)
 {
     for (char& c : text)
@@ -424,15 +406,7 @@ Measurement Parse(const Client& client, const std::string& output, int exitCode)
         result.p99Ms = Milliseconds(*p99);
     if (client.isWrk) {
         result.bytesPerSecond = BinarySize(*transfer);
-        if (std::optional<std::string> bad = After(output, "Non-2xx or 3xx responses:"))
-            result.errors += std::atoll(bad->c_str());
-        if (std::optional<std::string> socket = After(output, "Socket errors:")) {
-            // "connect 0, read 0, write 0, timeout 0"
-            std::stringstream counts(*socket);
-            for (std::string word; counts >> word;)
-                if (std::isdigit(static_cast<unsigned char>(word[0])))
-                    result.errors += std::atoll(word.c_str());
-        }
+        result.errors += WrkErrors(output);
     } else {
         result.bytesPerSecond = std::strtod(transfer->c_str(), nullptr) * 1024;
         if (std::optional<std::string> failed = After(output, "Failed requests:"))

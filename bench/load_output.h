@@ -2,6 +2,7 @@
 // Reading what a load generator (wrk --latency, ab) prints: the text after a
 // label, sizes with binary prefixes and times with their units.
 
+#include <cctype>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
@@ -55,6 +56,22 @@ inline double Milliseconds(const std::string& text)
     if (unit == "m")
         return value * 60000;
     return value;
+}
+
+// What wrk counts as failed: replies that were not 2xx or 3xx, and the
+// socket errors ("connect 0, read 0, write 0, timeout 0").
+inline long long WrkErrors(const std::string& output)
+{
+    long long errors = 0;
+    if (std::optional<std::string> bad = After(output, "Non-2xx or 3xx responses:"))
+        errors += std::atoll(bad->c_str());
+    if (std::optional<std::string> socket = After(output, "Socket errors:")) {
+        std::stringstream counts(*socket);
+        for (std::string word; counts >> word;)
+            if (std::isdigit(static_cast<unsigned char>(word[0])))
+                errors += std::atoll(word.c_str());
+    }
+    return errors;
 }
 
 } // namespace bench

@@ -4,6 +4,7 @@
 
 #include "framework/wsocket.h"
 #include "platform/clock.h"
+#include "platform/net.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -38,6 +39,25 @@ inline constexpr std::uint32_t kPollMs = 20;
 // their own (so a kill reaches all of them) and would not see the terminal's
 // signal, so every wait checks this and the run ends through its clean-up.
 inline volatile std::sig_atomic_t g_interrupted = 0;
+
+inline std::uint32_t LoopbackAddress()
+{
+    std::uint32_t address = 0;
+    platform::ParseIPv4("127.0.0.1", &address);
+    return address;
+}
+
+// A loopback port nobody listens on right now (the probe's socket is closed again).
+inline std::uint16_t FreePort()
+{
+    WSocketBase probe;
+    probe.Create();
+    probe.Bind(0, LoopbackAddress());
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    probe.GetLocalAddress(&address, &port);
+    return port;
+}
 
 inline bool IsExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 

@@ -73,24 +73,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
-std::uint32_t Loopback()
-{
-    std::uint32_t address = 0;
-    platform::ParseIPv4("127.0.0.1", &address);
-    return address;
-}
-
-std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, Loopback());
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
-
 // One GET of url through the proxy on port: the body's length, or -1.
 long long FetchThrough(std::uint16_t port, const std::string& url)
 {
@@ -142,14 +124,7 @@ Measurement Measure(const std::string& wrk, const Options& options, std::uint16_
     result.requestsPerSecond = std::strtod(rate->c_str(), nullptr);
     if (std::optional<std::string> p99 = After(text, "99%"))
         result.p99Ms = Milliseconds(*p99);
-    if (std::optional<std::string> bad = After(text, "Non-2xx or 3xx responses:"))
-        result.errors += std::atoll(bad->c_str());
-    if (std::optional<std::string> socketErrors = After(text, "Socket errors:")) {
-        std::stringstream counts(*socketErrors);
-        for (std::string word; counts >> word;)
-            if (std::isdigit(static_cast<unsigned char>(word[0])))
-                result.errors += std::atoll(word.c_str());
-    }
+    result.errors += WrkErrors(text);
     return result;
 }
 
@@ -177,7 +152,7 @@ public:
             return "cannot create the proxy's key";
         key.SetDword("Enabled", 1);
         key.SetDword("Port", port);
-        key.SetDword("Address", Loopback());
+        key.SetDword("Address", LoopbackAddress());
         key.SetDword("ConnTimeout", 15);
         key.SetDword("UseFibers", 1);
         key.SetDword("MaxCacheSize", 64);

@@ -28,6 +28,25 @@ void ForEachOutsideTags(std::string& text, F f)
     }
 }
 
+// Calls visit with each entry of a ','-separated list, runs of commas
+// skipped, until visit returns false; an empty entry (the end) stops it.
+template <typename Visit>
+void ForEachCommaEntry(std::string_view list, Visit visit)
+{
+    std::size_t at = 0;
+    for (;;) {
+        while (at < list.size() && list[at] == ',')
+            ++at;
+        std::size_t end = list.find(',', at);
+        if (end == std::string_view::npos)
+            end = list.size();
+        std::string_view entry = list.substr(at, end - at);
+        if (entry.empty() || !visit(entry))
+            return;
+        at = end;
+    }
+}
+
 } // namespace
 
 int CChatLine::IsVisibleTo(const CChatClientState& viewer) const
@@ -44,41 +63,24 @@ int CChatLine::IsVisibleTo(const CChatClientState& viewer) const
 
 int IsInCommaList(std::string_view item, std::string_view list)
 {
-    std::size_t at = 0;
-    for (;;) {
-        while (at < list.size() && list[at] == ',')
-            ++at;
-        std::size_t end = list.find(',', at);
-        if (end == std::string_view::npos)
-            end = list.size();
-        std::string_view entry = list.substr(at, end - at);
-        if (entry.empty())
-            return 0;
-        if (entry == item)
-            return 1;
-        at = end;
-    }
+    int found = 0;
+    ForEachCommaEntry(list, [&](std::string_view entry) {
+        found = entry == item ? 1 : 0;
+        return !found;
+    });
+    return found;
 }
 
 void RemoveFromCommaList(std::string& out, std::string_view item, std::string_view list)
 {
     out.clear();
-    std::size_t at = 0;
-    for (;;) {
-        while (at < list.size() && list[at] == ',')
-            ++at;
-        std::size_t end = list.find(',', at);
-        if (end == std::string_view::npos)
-            end = list.size();
-        std::string_view entry = list.substr(at, end - at);
-        if (entry.empty())
-            return;
+    ForEachCommaEntry(list, [&](std::string_view entry) {
         if (entry != item) {
             out.append(entry);
             out.push_back(',');
         }
-        at = end;
-    }
+        return true;
+    });
 }
 
 void EscapeIMGTags(CTextBuffer& out, std::string_view text)

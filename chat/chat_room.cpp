@@ -25,7 +25,6 @@ namespace {
 
 constexpr int kRequestLineCapacity = 8192;
 constexpr int kPageCapacity = 4096;
-constexpr int kInitMacroCapacity = 1024;
 // The room heap starts at this many bytes per line the room keeps.
 constexpr std::size_t kHeapBytesPerLine = 2048;
 // ... but a room configured for very many lines starts smaller and grows.
@@ -46,21 +45,6 @@ std::string SafeHTML(std::string_view text)
     CTextBuffer out(static_cast<int>(text.size()) + 16);
     AppendSafeHTML(&out, text, true);
     return out.ToString();
-}
-
-bool IsQuietSocketError(int code)
-{
-    switch (code) {
-    case 10004:
-    case 10053:
-    case 10054:
-    case 10057:
-    case 10058:
-    case 10060:
-        return true;
-    default:
-        return false;
-    }
 }
 
 std::string Expand(CMacroContext& scope, std::string_view text)
@@ -110,23 +94,6 @@ bool FindHeader(const std::string& headers, std::string_view name, std::string_v
         at = end + 2;
     }
     return false;
-}
-
-std::string_view Word(std::string_view text, int index)
-{
-    std::size_t at = 0;
-    for (int i = 0;; ++i) {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-            ++at;
-        std::size_t end = at;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
-            ++end;
-        if (i == index)
-            return text.substr(at, end - at);
-        if (end == at)
-            return {};
-        at = end;
-    }
 }
 
 bool IsHttpLink(std::string_view url)
@@ -249,15 +216,7 @@ void CChatRoom::PrepareStart()
         Define<CRoomValueMacro>(*scope, "room-maxlines", *this, CRoomValueMacro::Field::Lines);
         Define<CRoomValueMacro>(*scope, "room-timeout", *this, CRoomValueMacro::Field::Timeout);
     }
-    std::string initMacro = GetSettings()->initMacro;
-    if (!initMacro.empty()) {
-        CTextBuffer scratch(kInitMacroCapacity, kInitMacroCapacity);
-        try {
-            scope->Expand(&scratch, initMacro);
-        } catch (...) {
-            LogMessage(platform::kEventTypeError, kEventChatUnexpected, {"CChatRoom::Start"});
-        }
-    }
+    RunInitMacro(*scope, kEventChatUnexpected, "CChatRoom::Start");
     scope->SetReadOnly(true);
 }
 

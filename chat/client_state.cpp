@@ -49,8 +49,6 @@ void Apply(CChatClientState& state, std::string_view name, std::string_view raw)
         state.url = std::move(value);
 }
 
-bool IsValueEnd(char c) { return c == '=' || c == '\r' || c == '\n'; }
-
 void AppendField(CTextBuffer& out, const char* name, const std::string& value)
 {
     if (value.empty())
@@ -67,32 +65,8 @@ void AppendField(CTextBuffer& out, const char* name, const std::string& value)
 void CChatClientState::ParseForm(std::string_view text)
 {
     try {
-        std::size_t at = 0;
-        for (;;) {
-            while (at < text.size() && text[at] == '&')
-                ++at;
-            std::size_t end = text.find('&', at);
-            if (end == std::string_view::npos)
-                end = text.size();
-            std::string_view pair = text.substr(at, end - at);
-            if (pair.empty())
-                return;
-            at = end;
-            std::size_t p = 0;
-            while (p < pair.size() && pair[p] == '=')
-                ++p;
-            std::size_t nameEnd = pair.find('=', p);
-            if (nameEnd == std::string_view::npos)
-                nameEnd = pair.size();
-            std::string_view name = pair.substr(p, nameEnd - p);
-            std::size_t v = nameEnd;
-            while (v < pair.size() && IsValueEnd(pair[v]))
-                ++v;
-            std::size_t valueEnd = v;
-            while (valueEnd < pair.size() && !IsValueEnd(pair[valueEnd]))
-                ++valueEnd;
-            Apply(*this, name, pair.substr(v, valueEnd - v));
-        }
+        ForEachFormPiece(text, "\r\n",
+                         [&](std::string_view name, std::string_view value) { Apply(*this, name, value); });
     } catch (...) {
         // What was applied stays.
     }

@@ -49,6 +49,23 @@ void NextToken(std::string& out, const char** cursor, const char* delimiters)
     *cursor = p + length;
 }
 
+std::string_view Word(std::string_view text, int index)
+{
+    std::size_t at = 0;
+    for (int i = 0;; ++i) {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
+            ++at;
+        std::size_t end = at;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
+            ++end;
+        if (i == index)
+            return text.substr(at, end - at);
+        if (end == at)
+            return {};
+        at = end;
+    }
+}
+
 std::string GetDelimitedField(std::string_view text, std::string_view delimiters, int index)
 {
     std::size_t pos = 0;

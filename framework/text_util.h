@@ -30,6 +30,44 @@ void NextToken(std::string& out, const char** cursor, const char* delimiters);
 // outside the delimiter set; empty when there is no such field.
 std::string GetDelimitedField(std::string_view text, std::string_view delimiters, int index);
 
+// The blank-separated (space or tab) word number index (0-based) of text;
+// empty when there is no such word.
+std::string_view Word(std::string_view text, int index);
+
+// Calls function(name, value) for each '&'-separated piece of a URL-encoded
+// text, still encoded. Leading '=' of a piece are skipped; the name runs to
+// the next '='; the value starts after the run of '=' and valueEnds bytes
+// that follows and stops at the next of them. An empty piece ends the walk.
+template <typename Function> void ForEachFormPiece(std::string_view text, const char* valueEnds, Function&& function)
+{
+    std::size_t at = 0;
+    for (;;) {
+        while (at < text.size() && text[at] == '&')
+            ++at;
+        std::size_t end = text.find('&', at);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view piece = text.substr(at, end - at);
+        at = end;
+        if (piece.empty())
+            return;
+        std::size_t nameStart = piece.find_first_not_of('=');
+        if (nameStart == std::string_view::npos)
+            nameStart = piece.size();
+        std::size_t nameEnd = piece.find('=', nameStart);
+        if (nameEnd == std::string_view::npos)
+            nameEnd = piece.size();
+        const std::string skip = std::string("=") + valueEnds;
+        std::size_t valueStart = piece.find_first_not_of(skip, nameEnd);
+        if (valueStart == std::string_view::npos)
+            valueStart = piece.size();
+        std::size_t valueEnd = piece.find_first_of(skip, valueStart);
+        if (valueEnd == std::string_view::npos)
+            valueEnd = piece.size();
+        function(piece.substr(nameStart, nameEnd - nameStart), piece.substr(valueStart, valueEnd - valueStart));
+    }
+}
+
 // True when the whole text matches the whole pattern: '?' matches one
 // character, '*' any run (the empty one too); case-sensitive. Runs in
 // O(text x pattern) time at worst, whatever the pattern.

@@ -40,6 +40,21 @@ WSocketException::WSocketException(WSocketBase* failed, int code) : socket(faile
     std::snprintf(m_text, sizeof m_text, "socket error %d", code);
 }
 
+bool IsQuietSocketError(int code)
+{
+    switch (code) {
+    case platform::kWsaeIntr:
+    case platform::kWsaeConnAborted:
+    case platform::kWsaeConnReset:
+    case platform::kWsaeNotConn:
+    case platform::kWsaeShutdown:
+    case platform::kWsaeTimedOut:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // WSocketBase
 

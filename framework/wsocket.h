@@ -55,6 +55,11 @@ private:
     char m_text[40];
 };
 
+// True for the errors of a session the client ended or let lapse
+// (interrupted, aborted, reset, not connected, shut down, timed out): the
+// servers do not log them.
+bool IsQuietSocketError(int code);
+
 // How a socket in fiber mode waits. The worker pool implements it by arming
 // its epoll set and parking the calling fiber until the handle is ready or
 // the time is up.

@@ -20,24 +20,6 @@
 
 namespace {
 
-// The blank-separated word number index (0-based) of text.
-std::string_view Word(std::string_view text, int index)
-{
-    std::size_t at = 0;
-    for (int i = 0;; ++i) {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-            ++at;
-        std::size_t end = at;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
-            ++end;
-        if (i == index)
-            return text.substr(at, end - at);
-        if (end == at)
-            return {};
-        at = end;
-    }
-}
-
 bool IsExecutable(const CCacheEntry& entry)
 {
     return entry.Has(CCacheEntry::Program) || entry.Has(CCacheEntry::MacroDocument);

@@ -201,38 +201,6 @@ void ReadURLEncodedBody(WSocket& socket, CHTTPRequest& request, std::int64_t len
     }
 }
 
-// Splits a URL-encoded text into its pieces; valueEnds are the bytes that
-// end a value besides '='.
-template <typename Function> void ForEachPiece(std::string_view text, const char* valueEnds, Function&& function)
-{
-    std::size_t at = 0;
-    for (;;) {
-        while (at < text.size() && text[at] == '&')
-            ++at;
-        std::size_t end = text.find('&', at);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view piece = text.substr(at, end - at);
-        at = end;
-        if (piece.empty())
-            return;
-        std::size_t nameStart = piece.find_first_not_of('=');
-        if (nameStart == std::string_view::npos)
-            nameStart = piece.size();
-        std::size_t nameEnd = piece.find('=', nameStart);
-        if (nameEnd == std::string_view::npos)
-            nameEnd = piece.size();
-        const std::string skip = std::string("=") + valueEnds;
-        std::size_t valueStart = piece.find_first_not_of(skip, nameEnd);
-        if (valueStart == std::string_view::npos)
-            valueStart = piece.size();
-        std::size_t valueEnd = piece.find_first_of(skip, valueStart);
-        if (valueEnd == std::string_view::npos)
-            valueEnd = piece.size();
-        function(piece.substr(nameStart, nameEnd - nameStart), piece.substr(valueStart, valueEnd - valueStart));
-    }
-}
-
 } // namespace
 
 void SetMaxFormBodyBytes(std::int64_t limit) { g_maxFormBodyBytes = limit > 0 ? limit : kDefaultMaxFormBodyBytes; }
@@ -334,7 +302,7 @@ const std::string* CFormFields::Find(std::string_view name, const char* occurren
 
 void ParseURLEncodedFields(CFormFields& fields, CMacroContext* scope, std::string_view text)
 {
-    ForEachPiece(text, "\r\n", [&](std::string_view name, std::string_view value) {
+    ForEachFormPiece(text, "\r\n", [&](std::string_view name, std::string_view value) {
         fields.AddField(scope, URLDecodeString(name), URLDecodeString(value), value);
     });
 }
@@ -450,9 +418,9 @@ void CEnumFormMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char
         URLDecode(value, pieceValue);
         nested.ExpandArgument(out, text);
     };
-    ForEachPiece(m_query, "", expandPiece);
+    ForEachFormPiece(m_query, "", expandPiece);
     if (m_body)
-        ForEachPiece(*m_body, "", expandPiece);
+        ForEachFormPiece(*m_body, "", expandPiece);
 }
 
 void RegisterFormMacros(WSocket& socket, CHTTPRequest& request)

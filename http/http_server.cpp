@@ -31,8 +31,6 @@ std::atomic<CMacroContext*> g_httpStrings{nullptr};
 
 char g_emptyField[1] = {'\0'};
 
-// The init macro's output is dropped; it is expanded only for its effects.
-constexpr int kInitMacroCapacity = 1024;
 // Capacity of a fresh accept list on the first request.
 constexpr int kAcceptListCapacity = 128;
 // Input still unread when a connection ends after an error reply is read
@@ -81,21 +79,6 @@ LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
             text.SetLength(length);
             return LineResult::Line;
         }
-    }
-}
-
-bool IsQuietSocketError(int code)
-{
-    switch (code) {
-    case 10004:
-    case 10053:
-    case 10054:
-    case 10057:
-    case 10058:
-    case 10060:
-        return true;
-    default:
-        return false;
     }
 }
 
@@ -331,15 +314,7 @@ void CHTTPServer::PrepareStart()
                   true);
     if (scope != nullptr) {
         RegisterServerMacros(*this);
-        std::string initMacro = GetSettings()->initMacro;
-        if (!initMacro.empty()) {
-            CTextBuffer scratch(kInitMacroCapacity, kInitMacroCapacity);
-            try {
-                scope->Expand(&scratch, initMacro);
-            } catch (...) {
-                LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPServer::Start"});
-            }
-        }
+        RunInitMacro(*scope, kEventUnexpectedException, "CHTTPServer::Start");
         scope->SetReadOnly(true);
     }
 }

@@ -1,12 +1,16 @@
 #include "macro/configured_server.h"
 
 #include "config/global_maps.h"
+#include "framework/server_log.h"
 #include "framework/text_buffer.h"
 #include "macro/macro_context.h"
 #include "macro/stat_macros.h"
+#include "platform/eventlog.h"
 
 // The log-file name is expanded into a buffer of this size at first.
 constexpr int kLogNameCapacity = 260;
+// The init macro's output is dropped; it is expanded only for its effects.
+constexpr int kInitMacroCapacity = 1024;
 
 CMacroContext* CConfiguredServer::GetMacroScope() const { return dynamic_cast<CMacroContext*>(GetStrings()); }
 
@@ -50,6 +54,19 @@ void CConfiguredServer::PrepareStart()
     GetGroups().SetParent(&GlobalGroups());
     if (CMacroContext* scope = GetMacroScope(); scope && !scope->IsReadOnly())
         RegisterServerStatMacros(*scope, GetStats());
+}
+
+void CConfiguredServer::RunInitMacro(CMacroContext& scope, std::uint32_t event, std::string_view where)
+{
+    std::string initMacro = GetSettings()->initMacro;
+    if (initMacro.empty())
+        return;
+    CTextBuffer scratch(kInitMacroCapacity, kInitMacroCapacity);
+    try {
+        scope.Expand(&scratch, initMacro);
+    } catch (...) {
+        LogMessage(platform::kEventTypeError, event, {where});
+    }
 }
 
 void CConfiguredServer::ClearUseFibers()

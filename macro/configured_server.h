@@ -22,6 +22,10 @@ public:
 protected:
     CConfiguredServer() = default;
 
+    // Expands the settings' init macro (if any) in scope for its effects,
+    // its output dropped; a failure is logged as event under where.
+    void RunInitMacro(CMacroContext& scope, std::uint32_t event, std::string_view where);
+
     CServerListenSettings GetListenSettings() const override;
     void RefreshConfiguration() override;
     platform::LogonTokenPtr GetConnectionToken() override;

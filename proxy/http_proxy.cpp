@@ -49,11 +49,6 @@ LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
     return got <= 0 ? LineResult::End : LineResult::Line;
 }
 
-bool IsQuietSocketError(int code)
-{
-    return code == 10004 || code == 10053 || code == 10054 || code == 10057 || code == 10058 || code == 10060;
-}
-
 // The accepted types: each item lower-cased, without blanks and parameters,
 // followed by ','.
 void AppendAcceptTypes(std::string& list, std::string_view value)
@@ -112,15 +107,7 @@ void CHTTPProxy::PrepareStart()
     CMacroContext* scope = GetMacroScope();
     if (scope == nullptr)
         return;
-    std::string initMacro = GetSettings()->initMacro;
-    if (!initMacro.empty()) {
-        CTextBuffer scratch(kPageCapacity, kPageCapacity);
-        try {
-            scope->Expand(&scratch, initMacro);
-        } catch (...) {
-            LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPProxy::Start"});
-        }
-    }
+    RunInitMacro(*scope, kEventUnexpectedException, "CHTTPProxy::Start");
     scope->SetReadOnly(true);
 }
 

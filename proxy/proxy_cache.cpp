@@ -1,6 +1,7 @@
 #include "proxy/proxy_cache.h"
 
 #include "framework/thread_data.h"
+#include "platform/ascii.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -105,19 +106,12 @@ std::string EscapeCacheField(std::string_view text)
 
 std::string UnescapeCacheField(std::string_view text)
 {
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
+    using platform::HexDigitValue;
     std::string out;
     for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '%' && at + 2 < text.size() + 0 && digit(text[at + 1]) >= 0 && digit(text[at + 2]) >= 0) {
-            out += static_cast<char>(digit(text[at + 1]) * 16 + digit(text[at + 2]));
+        if (text[at] == '%' && at + 2 < text.size() && HexDigitValue(text[at + 1]) >= 0 &&
+            HexDigitValue(text[at + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text[at + 1]) * 16 + HexDigitValue(text[at + 2]));
             at += 2;
         } else {
             out += text[at];

@@ -16,11 +16,6 @@ constexpr const char* kFTPIconsSubkey = "FTPIcons";
 
 constexpr std::uint32_t kDefaultProxyPort = 8080;
 
-void ReadDword(const platform::RegistryKey& key, const char* name, std::uint32_t& value)
-{
-    RegQueryDword(key, name, value);
-}
-
 std::string TrimBlanks(std::string_view text)
 {
     constexpr std::string_view kBlanks = " \t\r\n\v\f";
@@ -107,18 +102,18 @@ void CHTTPProxySettings::Load(int keepStrings, int reload)
         platform::RegistrySnapshot snapshot;
         RegQueryString(key, "RootDir", next->rootDir);
         RegQueryString(key, "ProxyHost", next->proxyHost);
-        ReadDword(key, "ProxyPort", next->proxyPort);
+        RegQueryDword(key, "ProxyPort", next->proxyPort);
         RegQueryString(key, "SecurityProxyHost", next->securityProxyHost);
-        ReadDword(key, "SecurityProxyPort", next->securityProxyPort);
+        RegQueryDword(key, "SecurityProxyPort", next->securityProxyPort);
         RegQueryString(key, "GopherProxyHost", next->gopherProxyHost);
-        ReadDword(key, "GopherProxyPort", next->gopherProxyPort);
+        RegQueryDword(key, "GopherProxyPort", next->gopherProxyPort);
         RegQueryString(key, "FTPProxyHost", next->ftpProxyHost);
-        ReadDword(key, "FTPProxyPort", next->ftpProxyPort);
-        ReadDword(key, "MaxCacheSize", next->maxCacheSize);
-        ReadDword(key, "MaxFileAge", next->maxFileAge);
-        ReadDword(key, "SaveInterval", next->saveInterval);
-        ReadDword(key, "PurgeInterval", next->purgeInterval);
-        ReadDword(key, "SyncInterval", next->syncInterval);
+        RegQueryDword(key, "FTPProxyPort", next->ftpProxyPort);
+        RegQueryDword(key, "MaxCacheSize", next->maxCacheSize);
+        RegQueryDword(key, "MaxFileAge", next->maxFileAge);
+        RegQueryDword(key, "SaveInterval", next->saveInterval);
+        RegQueryDword(key, "PurgeInterval", next->purgeInterval);
+        RegQueryDword(key, "SyncInterval", next->syncInterval);
     }
     // An empty folder turns the cache off; it never means the file system's root.
     next->rootDir = TrimBlanks(next->rootDir);

@@ -7,6 +7,7 @@
 #include "e2e/e2e_server.h"
 #include "framework/server.h"
 #include "service/engine.h"
+#include "service/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,29 +28,16 @@ struct Reply {
     int Status() const { return head.size() > 12 ? std::atoi(head.c_str() + 9) : 0; }
 };
 
-class ChatE2ETest : public ConfigTest {
+class ChatE2ETest : public EngineHiveTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        ::setenv("VELMORA_SHM_PREFIX", ("vchat" + std::to_string(::getpid())).c_str(), 1);
-        BindSocketAPI();
-    }
-    static void TearDownTestSuite() { ::unsetenv("VELMORA_SHM_PREFIX"); }
+    static void SetUpTestSuite() { EnterSuite("vchat"); }
 
     void SetUp() override
     {
-        ConfigTest::SetUp();
+        EngineHiveTest::SetUp();
         if (::access("/usr/bin/curl", X_OK) != 0)
             GTEST_SKIP() << "curl is not installed";
-        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
         m_product.SetDword("Workers", 0);
-    }
-    void TearDown() override
-    {
-        StopServices();
-        UnbindEngineFunctions();
-        ::unsetenv("VELMORA_HOME");
-        ConfigTest::TearDown();
     }
 
     // A room on a free loopback port; values override the test defaults.

@@ -81,6 +81,20 @@ TEST(GetDelimitedField, PicksFieldsSkippingDelimiterRuns)
             << "'" << c.text << "' at '" << c.delimiters << "' index " << c.index;
 }
 
+TEST(Word, SplitsAtRunsOfSpacesAndTabs)
+{
+    struct Case {
+        const char* text;
+        int index;
+        const char* expected;
+    } cases[] = {
+        {"GET /a HTTP/1.0", 0, "GET"}, {"GET /a HTTP/1.0", 2, "HTTP/1.0"}, {"GET /a HTTP/1.0", 3, ""},
+        {" \tBasic\t \tabc= ", 1, "abc="}, {"  ", 0, ""}, {"", 0, ""}, {"a\r\nb c", 0, "a\r\nb"}, {"a b", -1, ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Word(c.text, c.index), c.expected) << "'" << c.text << "' index " << c.index;
+}
+
 namespace {
 
 // The plain recursive definition: '*' tries every continuation, shortest first.

@@ -153,51 +153,33 @@ namespace {
 // counts the requests.
 class ScriptedOrigin {
 public:
-    ScriptedOrigin()
-    {
-        m_thread = std::thread([this] {
-            for (;;) {
-                int handle = m_listener.socket.Accept();
-                if (handle < 0 || m_stop)
-                    return;
-                WSocket peer;
-                peer.Attach(handle);
-                peer.SetTimeout(5000);
-                CTextBuffer line;
-                while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
-                    line.Empty();
-                ++requests;
-                std::string text;
-                {
-                    std::lock_guard hold(m_mutex);
-                    text = m_reply;
-                }
-                peer.SendText(text, false);
-                peer.Close();
-            }
-        });
-    }
-    ~ScriptedOrigin()
-    {
-        m_stop = true;
-        WSocket wake;
-        wake.Connect("127.0.0.1", m_listener.port);
-        m_thread.join();
-    }
     void SetReply(const std::string& reply)
     {
         std::lock_guard hold(m_mutex);
         m_reply = reply;
     }
-    std::uint16_t Port() const { return m_listener.port; }
+    std::uint16_t Port() const { return m_origin.Port(); }
     std::atomic<int> requests{0};
 
 private:
-    LoopbackListener m_listener;
     std::mutex m_mutex;
     std::string m_reply;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    LoopbackOrigin m_origin{[this](int handle) {
+        WSocket peer;
+        peer.Attach(handle);
+        peer.SetTimeout(5000);
+        CTextBuffer line;
+        while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
+            line.Empty();
+        ++requests;
+        std::string text;
+        {
+            std::lock_guard hold(m_mutex);
+            text = m_reply;
+        }
+        peer.SendText(text, false);
+        peer.Close();
+    }};
 };
 
 TEST_F(ProxyCacheE2ETest, OnlyWholeUnexpiredRepliesAreKept)

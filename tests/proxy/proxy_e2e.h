@@ -24,13 +24,16 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace proxy_e2e {
@@ -87,6 +90,44 @@ inline std::string RawRequest(std::uint16_t port, const std::string& request)
 // Proxy access-log lines: the common format, any status (a tunnel logs 0).
 inline const std::regex kProxyLogLine(
     R"(^\S+ - \S+ \[\d{2}/[A-Z][a-z]{2}/\d{4}:\d{2}:\d{2}:\d{2} \+0000\] "(?:[^"\\\x00-\x1f]|\\.)*" \d+ \d+$)");
+
+// An origin on a loopback port of its own: its thread accepts connections
+// one at a time and hands each one's handle to answer. Stop (or the
+// destructor) wakes the accept and joins the thread.
+class LoopbackOrigin {
+public:
+    explicit LoopbackOrigin(std::function<void(int handle)> answer) : m_answer(std::move(answer))
+    {
+        m_thread = std::thread([this] {
+            for (;;) {
+                int handle = m_listener.socket.Accept();
+                if (handle < 0 || m_stop)
+                    return;
+                m_answer(handle);
+            }
+        });
+    }
+    ~LoopbackOrigin() { Stop(); }
+    LoopbackOrigin(const LoopbackOrigin&) = delete;
+    LoopbackOrigin& operator=(const LoopbackOrigin&) = delete;
+
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        m_stop = true;
+        WSocket wake;
+        wake.Connect("127.0.0.1", m_listener.port);
+        m_thread.join();
+    }
+    std::uint16_t Port() const { return m_listener.port; }
+
+private:
+    std::function<void(int handle)> m_answer;
+    LoopbackListener m_listener;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 class ProxyE2ETest : public ConfigTest {
 protected:

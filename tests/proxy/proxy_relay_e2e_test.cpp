@@ -81,39 +81,21 @@ TEST_F(ProxyRelayTest, CurlAndWgetThroughTheProxyToPythonAndNginx)
 // An origin that answers each request with the request it received.
 class EchoOrigin {
 public:
-    EchoOrigin()
-    {
-        m_thread = std::thread([this] {
-            for (;;) {
-                int handle = m_listener.socket.Accept();
-                if (handle < 0 || m_stop)
-                    return;
-                WSocket peer;
-                peer.Attach(handle);
-                peer.SetTimeout(5000);
-                std::string head;
-                char c;
-                while (head.find("\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
-                    head += c;
-                std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.size()) + "\r\n\r\n" + head;
-                peer.SendText(reply, false);
-                peer.Close();
-            }
-        });
-    }
-    ~EchoOrigin()
-    {
-        m_stop = true;
-        WSocket wake;
-        wake.Connect("127.0.0.1", m_listener.port);
-        m_thread.join();
-    }
-    std::uint16_t Port() const { return m_listener.port; }
+    std::uint16_t Port() const { return m_origin.Port(); }
 
 private:
-    LoopbackListener m_listener;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    LoopbackOrigin m_origin{[](int handle) {
+        WSocket peer;
+        peer.Attach(handle);
+        peer.SetTimeout(5000);
+        std::string head;
+        char c;
+        while (head.find("\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
+            head += c;
+        std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.size()) + "\r\n\r\n" + head;
+        peer.SendText(reply, false);
+        peer.Close();
+    }};
 };
 
 TEST_F(ProxyRelayTest, OriginsGetHTTP10WithoutHopByHopOrProxyLines)
@@ -203,47 +185,33 @@ namespace {
 class FaultyOrigin {
 public:
     enum Mode { Silent, CloseAtOnce, PartThenSilent };
-    FaultyOrigin()
-    {
-        m_thread = std::thread([this] {
-            for (;;) {
-                int handle = m_listener.socket.Accept();
-                if (handle < 0 || m_stop)
-                    return;
-                // Each connection on its own, so a silent one delays no other.
-                m_peers.emplace_back([handle, mode = m.load()] {
-                    WSocket peer;
-                    peer.Attach(handle);
-                    peer.SetTimeout(5000);
-                    CTextBuffer line;
-                    while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
-                        line.Empty();
-                    if (mode == PartThenSilent)
-                        peer.SendText("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial", false);
-                    if (mode != CloseAtOnce)
-                        platform::SleepMs(2000);
-                    peer.Close();
-                });
-            }
-        });
-    }
     ~FaultyOrigin()
     {
-        m_stop = true;
-        WSocket wake;
-        wake.Connect("127.0.0.1", m_listener.port);
-        m_thread.join();
+        m_origin.Stop();
         for (std::thread& peer : m_peers)
             peer.join();
     }
-    std::uint16_t Port() const { return m_listener.port; }
+    std::uint16_t Port() const { return m_origin.Port(); }
     std::atomic<int> m{Silent};
 
 private:
-    LoopbackListener m_listener;
-    std::atomic<bool> m_stop{false};
     std::vector<std::thread> m_peers;
-    std::thread m_thread;
+    // Each connection on its own, so a silent one delays no other.
+    LoopbackOrigin m_origin{[this](int handle) {
+        m_peers.emplace_back([handle, mode = m.load()] {
+            WSocket peer;
+            peer.Attach(handle);
+            peer.SetTimeout(5000);
+            CTextBuffer line;
+            while (peer.ReadLine(line, true) > 0 && !line.IsEmpty())
+                line.Empty();
+            if (mode == PartThenSilent)
+                peer.SendText("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npartial", false);
+            if (mode != CloseAtOnce)
+                platform::SleepMs(2000);
+            peer.Close();
+        });
+    }};
 };
 
 TEST_F(ProxyRelayTest, FailuresBeforeTheFirstByteGetAReplyAfterItOnlyAClose)

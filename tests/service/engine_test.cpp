@@ -11,6 +11,7 @@
 #include "macro/macro_context.h"
 #include "platform/clock.h"
 #include "service/engine.h"
+#include "service/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -29,29 +30,16 @@ std::size_t CountEntries(const char* directory)
     return count;
 }
 
-class EngineTest : public ConfigTest {
+class EngineTest : public EngineHiveTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        ::setenv("VELMORA_SHM_PREFIX", ("veng" + std::to_string(::getpid())).c_str(), 1);
-        BindSocketAPI();
-    }
-    static void TearDownTestSuite() { ::unsetenv("VELMORA_SHM_PREFIX"); }
+    static void SetUpTestSuite() { EnterSuite("veng"); }
 
     void SetUp() override
     {
-        ConfigTest::SetUp();
-        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
+        EngineHiveTest::SetUp();
         m_root = m_dir / "www";
         e2e::WriteFile(m_root + "/index.htm", "engine page\n");
         Key("HTTP\\Mappings").SetString("htm", "text/html");
-    }
-    void TearDown() override
-    {
-        StopServices();
-        UnbindEngineFunctions();
-        ::unsetenv("VELMORA_HOME");
-        ConfigTest::TearDown();
     }
 
     std::uint16_t AddServer(std::uint32_t enabled = 1)

@@ -5,6 +5,7 @@
 #include "framework/server.h"
 #include "framework/server_stats.h"
 #include "service/engine.h"
+#include "service/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +13,13 @@
 
 namespace {
 
-class ProxyStartTest : public ConfigTest {
+class ProxyStartTest : public EngineHiveTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        ::setenv("VELMORA_SHM_PREFIX", ("vpst" + std::to_string(::getpid())).c_str(), 1);
-        BindSocketAPI();
-    }
-    static void TearDownTestSuite() { ::unsetenv("VELMORA_SHM_PREFIX"); }
+    static void SetUpTestSuite() { EnterSuite("vpst"); }
 
     void SetUp() override
     {
-        ConfigTest::SetUp();
-        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
+        EngineHiveTest::SetUp();
         m_root = m_dir / "www";
         e2e::WriteFile(m_root + "/index.htm", "behind the proxy\n");
         m_httpPort = e2e::FreePort();
@@ -40,13 +35,6 @@ protected:
         proxy.SetDword("Address", htonl(INADDR_LOOPBACK));
         proxy.SetDword("ConnTimeout", 5);
         proxy.SetString("RootDir", m_dir / "cache/");
-    }
-    void TearDown() override
-    {
-        StopServices();
-        UnbindEngineFunctions();
-        ::unsetenv("VELMORA_HOME");
-        ConfigTest::TearDown();
     }
     std::string Log() { return e2e::ReadFile(m_dir / "home/log/Velmora.log"); }
 
