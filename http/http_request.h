@@ -58,6 +58,10 @@ struct CHTTPRequest {
     std::string Referer;
     std::string Range;
     std::string KeepAlive;
+    // The first Content-Length value, and whether a later one disagreed.
+    std::string ContentLengthText;
+    bool ContentLengthSeen = false;
+    bool ConflictingLengths = false;
     std::string Body;
     int ExecAllowed = 0;
     std::int64_t BytesSent = 0;

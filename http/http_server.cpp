@@ -7,7 +7,6 @@
 #include "framework/text_buffer.h"
 #include "framework/wsocket.h"
 #include "http/dispatch.h"
-#include "http/header_macros.h"
 #include "http/document_cache.h"
 #include "http/http_exception.h"
 #include "http/http_request.h"
@@ -92,28 +91,6 @@ bool IsAmbiguousLine(std::string_view line, bool header)
         return false;
     std::size_t colon = line.find(':');
     return colon != std::string_view::npos && line.substr(0, colon).find_first_of(" \t") != std::string_view::npos;
-}
-
-// Two Content-Length headers that disagree leave the body's end to whoever
-// reads them; equal repeats are harmless.
-bool HasConflictingLengths(std::string_view headers)
-{
-    bool seen = false;
-    bool conflict = false;
-    std::string first; // the callback's views last one line only
-    ForEachHeaderLine(headers, [&](std::string_view name, std::string_view value) {
-        if (!EqualsIgnoringCase(name, "content-length"))
-            return true;
-        value = TrimBlanks(value);
-        if (seen && value != first) {
-            conflict = true;
-            return false;
-        }
-        seen = true;
-        first = value;
-        return true;
-    });
-    return conflict;
 }
 
 // A body that no handler read is still on its way.
@@ -252,6 +229,16 @@ void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstReq
         if (equals != std::string_view::npos && EqualsIgnoringCase(value.substr(0, equals), "bytes")) {
             std::string_view rest = value.substr(equals + 1);
             request.Range.assign(rest.substr(0, rest.find('=')));
+        }
+    } else if (key == "content-length") {
+        // Two that disagree leave the body's end to whoever reads them;
+        // equal repeats are harmless.
+        std::string_view number = TrimBlanks(value);
+        if (!request.ContentLengthSeen) {
+            request.ContentLengthSeen = true;
+            request.ContentLengthText.assign(number);
+        } else if (number != request.ContentLengthText) {
+            request.ConflictingLengths = true;
         }
     } else if (key == "connection") {
         // Each request decides for itself whether the connection stays.
@@ -399,7 +386,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                 ParseHeaderLine(request, text, firstRequest, *http);
                 request.HeaderText.Append("\r\n");
             }
-            if (HasConflictingLengths(request.HeaderText.View())) {
+            if (request.ConflictingLengths) {
                 drain = true;
                 ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
             }
@@ -491,6 +478,9 @@ void CHTTPServer::ResetForNextRequest(WSocket& socket, CHTTPRequest& request)
     request.RequestLine.Empty();
     request.HeaderText.Empty();
     request.KeepAlive.clear();
+    request.ContentLengthText.clear();
+    request.ContentLengthSeen = false;
+    request.ConflictingLengths = false;
     request.URLPath = g_emptyField;
     request.URLPathLength = 0;
     request.QueryText = g_emptyField;
