@@ -330,15 +330,7 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
     if (!std::filesystem::is_regular_file(script, missing))
         ThrowRequestPage(*this, socket, request, 404, "%http-badurl%");
 
-    // The script's own access list.
-    CAccessList list;
-    list.LoadFile(script);
-    CGroupMap* groups = &GetGroups();
-    if (!list.IsAllowed(request.Method, request.AuthUser, request.ClientAddress, groups, &request.Scope))
-        SendAuthRequired(socket, request);
-    int exec = list.Check("EXEC", request.AuthUser, request.ClientAddress, groups, &request.Scope);
-    if ((exec == -1 ? request.ExecAllowed : exec) == 0)
-        SendAuthRequired(socket, request);
+    CheckProgramAccess(socket, request, script);
 
     RegisterCGIMacros(request, script);
     bool sentAnything = false;

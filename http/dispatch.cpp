@@ -255,6 +255,18 @@ void CHTTPServer::SendAuthRequired(WSocket& socket, CHTTPRequest& request)
     throw CHTTPException(401, std::move(page), std::move(header));
 }
 
+void CHTTPServer::CheckProgramAccess(WSocket& socket, CHTTPRequest& request, const std::string& path)
+{
+    CAccessList list;
+    list.LoadFile(path);
+    CGroupMap* groups = &GetGroups();
+    if (!list.IsAllowed(request.Method, request.AuthUser, request.ClientAddress, groups, &request.Scope))
+        SendAuthRequired(socket, request);
+    int exec = list.Check("EXEC", request.AuthUser, request.ClientAddress, groups, &request.Scope);
+    if ((exec == -1 ? request.ExecAllowed : exec) == 0)
+        SendAuthRequired(socket, request);
+}
+
 void CHTTPServer::CheckTraverse(WSocket& socket, CHTTPRequest& request)
 {
     const CCacheEntry* entry = request.Document;

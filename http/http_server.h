@@ -105,6 +105,9 @@ public:
     // Returns when every directory from the root down to the document may be
     // traversed; otherwise throws the 401 reply.
     void CheckTraverse(WSocket& socket, CHTTPRequest& request);
+    // A program's own access list (beside the file at path) must grant the
+    // method and must not refuse EXEC; otherwise 401.
+    void CheckProgramAccess(WSocket& socket, CHTTPRequest& request, const std::string& path);
 
     // out = the MIME type of the path's extension, else the "*" type, else "".
     void GetMimeType(std::string& out, std::string_view path);

@@ -275,14 +275,7 @@ int CHTTPServer::ISAPIScript(WSocket& socket, CHTTPRequest& request, bool sendHe
 {
     CCacheEntry& entry = *request.Document;
     InitRequestMacros(*this, request);
-    CAccessList list;
-    list.LoadFile(entry.FilePath);
-    CGroupMap* groups = &GetGroups();
-    if (!list.IsAllowed(request.Method, request.AuthUser, request.ClientAddress, groups, &request.Scope))
-        SendAuthRequired(socket, request);
-    int exec = list.Check("EXEC", request.AuthUser, request.ClientAddress, groups, &request.Scope);
-    if ((exec == -1 ? request.ExecAllowed : exec) == 0)
-        SendAuthRequired(socket, request);
+    CheckProgramAccess(socket, request, entry.FilePath);
     try {
         std::string path = entry.FilePath;
         if (!entry.CGIMapping.CommandLine.empty()) {

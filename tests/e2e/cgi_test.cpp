@@ -217,8 +217,11 @@ TEST_F(CGITest, ASilentProgramIsKilledAtItsTimeOutWithWhatItStarted)
     server.SetDword("CGITimeout", 1);
     Map("sh", "");
     std::string pidFile = m_dir / "sleeper.pid";
-    Script("sleep.sh", "#!/bin/sh\necho $$ > " + pidFile + "\nsleep 31.25\n");
-    Script("late.sh", "#!/bin/sh\nprintf 'Content-type: text/plain\\n\\nfirst'\nsleep 32.25\n");
+    // Sleeps no other test process runs (the same test runs in both modes at once).
+    const std::string silentSleep = "sleep 31." + std::to_string(::getpid());
+    const std::string lateSleep = "sleep 32." + std::to_string(::getpid());
+    Script("sleep.sh", "#!/bin/sh\necho $$ > " + pidFile + "\n" + silentSleep + "\n");
+    Script("late.sh", "#!/bin/sh\nprintf 'Content-type: text/plain\\n\\nfirst'\n" + lateSleep + "\n");
     StartServers();
 
     auto started = std::chrono::steady_clock::now();
@@ -230,13 +233,13 @@ TEST_F(CGITest, ASilentProgramIsKilledAtItsTimeOutWithWhatItStarted)
     pid.erase(pid.find_last_not_of("\n") + 1);
     ASSERT_FALSE(pid.empty());
     EXPECT_FALSE(ProcessExists(pid)) << "killed and reaped";
-    EXPECT_FALSE(CommandLineRuns("sleep 31.25")) << "what the script started is gone too";
+    EXPECT_FALSE(CommandLineRuns(silentSleep)) << "what the script started is gone too";
 
     RunResult late = Curl({URL(port, "/late.sh")});
     EXPECT_EQ(late.output, "first") << "what came before the silence is delivered";
-    for (int i = 0; i < 50 && CommandLineRuns("sleep 32.25"); ++i)
+    for (int i = 0; i < 50 && CommandLineRuns(lateSleep); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(CommandLineRuns("sleep 32.25"));
+    EXPECT_FALSE(CommandLineRuns(lateSleep));
 }
 
 TEST_F(CGITest, PHPRunsThroughACGIMapping)
