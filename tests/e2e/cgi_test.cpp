@@ -199,7 +199,7 @@ TEST_F(CGITest, ATenMegabyteBodyArrivesWhole)
     Script("echo.sh", "#!/bin/sh\nprintf 'Content-type: application/octet-stream\\n\\n'\nexec head -c \"$CONTENT_LENGTH\"\n");
     std::string body;
     body.reserve(10 << 20);
-    for (int i = 0; body.size() < (10u << 20); ++i)
+    for (std::uint64_t i = 0; body.size() < (10u << 20); ++i)
         body += std::to_string(i * 7919) + ",";
     body.resize(10 << 20);
     WriteFile(m_dir / "body.bin", body);

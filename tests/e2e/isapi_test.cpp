@@ -5,6 +5,7 @@
 #include "e2e_server.h"
 
 #include <thread>
+#include <vector>
 
 using namespace e2e;
 
@@ -40,7 +41,7 @@ protected:
 TEST_F(ISAPITest, EveryCallbackAnswersAsDesigned)
 {
     std::string reply = Curl({"-i", "-H", "X-Custom: yes", URL(m_port, "/probe.isa/more?vars")}).output;
-    const char* expected[] = {
+    std::vector<const char*> expected = {
         "HTTP/1.0 200 OK\r\nServer: Velmora/1.51 (Linux; x86_64; A)\r\nDate: ",
         "Content-type: text/plain\r\n\r\nQUERY_STRING=vars ok=1",
         "server_name=127.0.0.1 ok=1",
@@ -53,8 +54,10 @@ TEST_F(ISAPITest, EveryCallbackAnswersAsDesigned)
         "small ok=0 err=122 size=8 text=CG\n",
         "foreign ok=0 err=87\n",
         "unknown ok=0 err=1413\n",
-        ("mapped ok=1 path=" + m_root + "/some/file.txt\n").c_str(),
     };
+    // Built here, so it lives as long as the loop that reads it.
+    const std::string mapped = "mapped ok=1 path=" + m_root + "/some/file.txt\n";
+    expected.push_back(mapped.c_str());
     for (const char* text : expected)
         EXPECT_NE(reply.find(text), std::string::npos) << text << "\n" << reply;
     EXPECT_EQ(reply.find("JUNK"), std::string::npos) << "the header text ends at its given size";
