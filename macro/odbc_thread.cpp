@@ -35,6 +35,8 @@ struct Request {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     int pooled = 0;
     int result = 0;
+    // Whose work this is: a pooled connection is shared only on one thread.
+    std::thread::id caller = std::this_thread::get_id();
     ThreadData threadData{};
     std::exception_ptr error;
     std::atomic<bool> done{false};
@@ -45,6 +47,7 @@ struct PooledConnection {
     std::uint32_t uses = 0;
     int activeUsers = 0;
     std::uint16_t limit = 0;
+    std::thread::id holder; // the thread its active users run on
 };
 
 struct ODBCState {
@@ -110,9 +113,15 @@ void DoGetConnection(Request& request)
     request.pooled = 0;
     std::string key = ODBCPoolKey(request.source);
     auto found = state.pool.find(key);
-    if (found != state.pool.end()) {
+    // Drivers crash when two threads drive one connection at once, which
+    // async-sql queries would do; nested queries on one thread may share it.
+    // A caller from another thread while it is busy gets a connection of its
+    // own instead.
+    if (found != state.pool.end() &&
+        (found->second.activeUsers == 0 || found->second.holder == request.caller)) {
         ++found->second.activeUsers;
         ++found->second.uses;
+        found->second.holder = request.caller;
         request.hdbc = found->second.hdbc;
         request.pooled = 1;
         request.result = SQL_SUCCESS;
@@ -126,8 +135,8 @@ void DoGetConnection(Request& request)
     SQLUSMALLINT limit = 0;
     if (!Succeeded(SQLGetInfo(request.hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
         limit = 0;
-    if (limit == 0) {
-        state.pool[key] = PooledConnection{request.hdbc, 0, 1, 0};
+    if (limit == 0 && found == state.pool.end()) {
+        state.pool[key] = PooledConnection{request.hdbc, 0, 1, 0, request.caller};
         request.pooled = 1;
     }
     request.result = SQL_SUCCESS;

@@ -191,6 +191,40 @@ TEST_F(SQLMacrosTest, AsyncQueriesRunOnTheCallersThreadsWithoutMixingRows)
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Two threads driving one connection at once crash the driver; a caller
+// on another thread gets a connection of its own while the pooled one is busy.
+TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
+{
+    FlushConnection(nullptr);
+    SQLHDBC first = SQL_NULL_HDBC, nested = SQL_NULL_HDBC;
+    int firstPooled = 0, nestedPooled = 0;
+    ASSERT_EQ(GetConnection("vtest", first, firstPooled), 0);
+    ASSERT_EQ(GetConnection("VTEST", nested, nestedPooled), 0);
+    EXPECT_EQ(firstPooled, 1);
+    EXPECT_EQ(nestedPooled, 1);
+    EXPECT_EQ(nested, first) << "nested queries on one thread share it";
+
+    auto fromOtherThread = [](SQLHDBC& hdbc, int& pooled) {
+        std::thread([&] { EXPECT_EQ(GetConnection("vtest", hdbc, pooled), 0); }).join();
+    };
+    SQLHDBC other = SQL_NULL_HDBC;
+    int otherPooled = 1;
+    fromOtherThread(other, otherPooled);
+    EXPECT_NE(other, first);
+    EXPECT_EQ(otherPooled, 0);
+    EXPECT_EQ(CloseConnection(other), 0);
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.activeUsers, 2);
+
+    EXPECT_EQ(ReleaseConnection("vtest", nested), 1);
+    EXPECT_EQ(ReleaseConnection("vtest", first), 1);
+    fromOtherThread(other, otherPooled);
+    EXPECT_EQ(other, first) << "an idle pooled connection goes to any thread";
+    EXPECT_EQ(otherPooled, 1);
+    EXPECT_EQ(ReleaseConnection("vtest", other), 1);
+}
+
 TEST_F(SQLMacrosTest, AStoppedThreadGivesAnErrorAndAStopCancelsALongStatement)
 {
     std::string result;
