@@ -71,7 +71,8 @@ int KeyCopyBytes(ToolkitKeyObject key, const unsigned char* data, unsigned int n
 // ones that TranslateImplementationCode turns into statuses.
 struct ToolkitImplementation {
     unsigned int contextSize;
-    int (*init)(void* context, const void* keyValue, int encrypt);
+    // parameters: the algorithm object's own (IV, effective bits...), or null.
+    int (*init)(void* context, const void* keyValue, const void* parameters, int encrypt);
     int (*update)(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
                   const unsigned char* in, unsigned int inLen, const ToolkitSurrender* surrender);
     int (*final)(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut);
@@ -96,6 +97,7 @@ enum ToolkitMethodKind {
     kMethodRandom,
     kMethodDigest,
     kMethodPaddingCipher,
+    kMethodKeyGeneration,
 };
 
 // Operation slots; direction is 1 for encode/encrypt, 0 for decode/decrypt.
@@ -123,14 +125,17 @@ struct ToolkitMethod {
     const ToolkitAlgorithmType* type;
     ToolkitBinding binding;
     void* state; // kind-specific
+    // The random object of the running cipher update or final (null when
+    // the caller gave none): padding that needs random octets draws them.
+    ToolkitAlgorithmObject random;
 };
 
 int TranslateImplementationCode(int code);
 // Walks the chooser for records of type and direction, fetching the key in
 // each record's form and initialising its implementation; binds the first
-// that succeeds. 545 when no record fits.
+// that succeeds, handing it parameters too. 545 when no record fits.
 int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* type, int encrypt,
-                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser);
+                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser, const void* parameters = nullptr);
 void ReleaseBinding(ToolkitBinding* binding);
 // A method object of a chooser kind (cipher, digest, random) for type.
 int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlgorithmType* type);
@@ -139,8 +144,18 @@ extern const ToolkitAlgorithmType kRC4Algorithm;
 extern const ToolkitAlgorithmType kMD5Algorithm;
 extern const ToolkitAlgorithmType kRandomAlgorithm;
 extern const ToolkitAlgorithmType kRSAPrivateAlgorithm;
+extern const ToolkitAlgorithmType kRSAPublicAlgorithm;
+extern const ToolkitAlgorithmType kMD2Algorithm;
+extern const ToolkitAlgorithmType kDESCBCAlgorithm;
+extern const ToolkitAlgorithmType kRC2CBCAlgorithm;
+extern const ToolkitAlgorithmType kRSAKeyGenerationAlgorithm;
 
 extern const ToolkitImplementation kRC4Implementation;
 extern const ToolkitImplementation kMD5Implementation;
 extern const ToolkitImplementation kRandomImplementation;
 extern const ToolkitImplementation kRSAPrivateImplementation;
+extern const ToolkitImplementation kRSAPublicImplementation;
+extern const ToolkitImplementation kMD2Implementation;
+extern const ToolkitImplementation kDESCBCImplementation;
+extern const ToolkitImplementation kRC2CBCImplementation;
+extern const ToolkitImplementation kRSAKeyGenerationImplementation;
