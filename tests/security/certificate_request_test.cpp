@@ -7,6 +7,10 @@
 #include "security/ber.h"
 #include "security/byte_block.h"
 #include "security/certificate_request.h"
+#include "security/layer_chooser.h"
+#include "security/md2.h"
+#include "security/random_object.h"
+#include "security/rsa.h"
 #include "security/name_object.h"
 
 #include <gtest/gtest.h>
@@ -178,6 +182,169 @@ TEST_F(CertificateRequest, RefusalsLeaveNoRequest)
         EXPECT_EQ(request.data, nullptr) << c.what;
     }
     DestroyNameObject(&empty);
+}
+
+} // namespace
+
+namespace {
+
+// A caller as the SSL page is: lines gathered with CR LF, keys kept.
+struct Caller {
+    std::string text;
+    int lineAnswer = 0;
+    int keyAnswer = 0;
+    int keyCalls = 0;
+    Bytes publicKey, privateKey;
+};
+
+int CallerLine(const char* line, void* data)
+{
+    auto* c = static_cast<Caller*>(data);
+    c->text += std::string(line) + "\r\n";
+    return c->lineAnswer;
+}
+
+int CallerKeys(const unsigned char* pub, unsigned int pubLength, const unsigned char* priv, unsigned int privLength,
+               void* data)
+{
+    auto* c = static_cast<Caller*>(data);
+    ++c->keyCalls;
+    c->publicKey.assign(reinterpret_cast<const char*>(pub), pubLength);
+    c->privateKey.assign(reinterpret_cast<const char*>(priv), privLength);
+    return c->keyAnswer;
+}
+
+struct Seeded {
+    ToolkitHandle* random = nullptr;
+    explicit Seeded(bool seed = true)
+    {
+        EXPECT_EQ(CreateRandomObject(&random), 0);
+        if (seed) {
+            EXPECT_EQ(SeedRandomObjectFromSystem(random, nullptr), 0);
+        }
+    }
+    ~Seeded() { DestroyRandomObject(&random); }
+};
+
+int Generate(Caller* caller, ToolkitHandle* name, ToolkitHandle* random, int selector = kSignatureMD5WithRSA,
+             unsigned int bits = 1024, int version = 0, int largeExponent = 0)
+{
+    TextStreamCallbacks callbacks{nullptr, CallerLine, nullptr, nullptr, nullptr, caller};
+    Base64TextStream stream;
+    InitBase64TextStream(&stream, &callbacks);
+    KeyOutputCallback keys{CallerKeys, caller};
+    int status = GenerateCertificateRequest(&stream, nullptr, nullptr, name, version, selector, bits, largeExponent,
+                                            nullptr, nullptr, 0, 0, random, &keys, nullptr, nullptr);
+    if (!status && FlushBase64TextStream(&stream))
+        status = -stream.lastError;
+    CloseBase64TextStream(&stream);
+    return status;
+}
+
+TEST_F(CertificateRequest, TheSSLPagesCallMakesAKeyPairAndARequestOpenSSLAccepts)
+{
+    Seeded seeded;
+    Caller caller;
+    ASSERT_EQ(Generate(&caller, m_name, seeded.random), 0);
+    ASSERT_EQ(caller.keyCalls, 1);
+    EXPECT_LE(caller.privateKey.size(), 668u);
+    EXPECT_LE(caller.publicKey.size(), 184u);
+    int status = 0;
+    Bytes der = Base64Decode(caller.text, &status);
+    ASSERT_EQ(status, 0) << caller.text;
+    std::string text;
+    ASSERT_EQ(Verify(der, &text), 0) << text;
+    EXPECT_NE(text.find("Public-Key: (1024 bit)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Exponent: 3 (0x3)"), std::string::npos) << text;
+    EXPECT_NE(der.find(caller.publicKey), std::string::npos) << "the request is for the key handed out";
+    m_folder.Write("generated.der", caller.privateKey);
+    std::string check;
+    EXPECT_EQ(RunPeer(kOpenSSL, {"pkey", "-inform", "DER", "-in", m_folder.Path("generated.der"), "-check", "-noout"},
+                      &check),
+              0)
+        << check;
+}
+
+TEST_F(CertificateRequest, MD2SignaturesVerifyWithTheRSAPublicOperation)
+{
+    Seeded seeded;
+    Caller caller;
+    ASSERT_EQ(Generate(&caller, m_name, seeded.random, kSignatureMD2WithRSA, 512), 0);
+    int status = 0;
+    Bytes der = Base64Decode(caller.text, &status);
+    ASSERT_EQ(status, 0);
+    m_folder.Write("md2.der", der);
+    // openssl no longer verifies MD2; its parser still shows the algorithm.
+    std::string parsed;
+    ASSERT_EQ(RunPeer(kOpenSSL, {"asn1parse", "-inform", "DER", "-in", m_folder.Path("md2.der")}, &parsed), 0);
+    EXPECT_NE(parsed.find("md2WithRSAEncryption"), std::string::npos) << parsed;
+    // The signature opens with the public key to DigestInfo { md2, MD2 of the signed part }.
+    ToolkitKeyObject publicKey = nullptr;
+    ASSERT_EQ(CreateKeyObject(&publicKey), 0);
+    ToolkitItem item{reinterpret_cast<unsigned char*>(caller.publicKey.data()),
+                     static_cast<unsigned int>(caller.publicKey.size())};
+    ASSERT_EQ(SetKeyInfo(publicKey, PublicKeyEncodedInfoType, &item), 0);
+    ToolkitAlgorithmObject rsa = nullptr;
+    ASSERT_EQ(CreateAlgorithmObject(&rsa), 0);
+    ASSERT_EQ(SetAlgorithmInfo(rsa, RSAPublicInfoType, nullptr), 0);
+    ASSERT_EQ(DecryptInit(rsa, publicKey, LayerAlgorithmChooser, nullptr), 0);
+    const Bytes signature = der.substr(der.size() - 64);
+    unsigned char out[64];
+    unsigned int made = 0, tail = 0;
+    ASSERT_EQ(DecryptUpdate(rsa, out, &made, sizeof out, U(signature), 64, nullptr, nullptr), 0);
+    ASSERT_EQ(DecryptFinal(rsa, out + made, &tail, sizeof out - made, nullptr, nullptr), 0);
+    DestroyAlgorithmObject(&rsa);
+    DestroyKeyObject(&publicKey);
+    ToolkitAlgorithmObject md2 = nullptr;
+    ASSERT_EQ(CreateAlgorithmObject(&md2), 0);
+    ASSERT_EQ(SetAlgorithmInfo(md2, MD2InfoType, nullptr), 0);
+    const Bytes info = FirstMember(der);
+    unsigned char digest[16];
+    unsigned int digestLength = 0;
+    ASSERT_EQ(DigestInit(md2, nullptr, LayerAlgorithmChooser, nullptr), 0);
+    ASSERT_EQ(DigestUpdate(md2, U(info), static_cast<unsigned int>(info.size()), nullptr), 0);
+    ASSERT_EQ(DigestFinal(md2, digest, &digestLength, sizeof digest, nullptr), 0);
+    DestroyAlgorithmObject(&md2);
+    EXPECT_EQ(ToHex(Bytes(reinterpret_cast<const char*>(out), made + tail)),
+              "3020300c06082a864886f70d020205000410" + ToHex(Bytes(reinterpret_cast<const char*>(digest), 16)));
+}
+
+TEST_F(CertificateRequest, AFailedGenerationHandsOutNothing)
+{
+    const struct {
+        const char* what;
+        bool seeded;
+        int selector;
+        unsigned int bits;
+        int version;
+        int lineAnswer;
+        int keyAnswer;
+        int status;
+        bool keysOut;
+    } cases[] = {
+        {"random object not seeded", false, 7, 1024, 0, 0, 0, kAppNeedsSeed, false},
+        {"modulus of 1025 bits", true, 7, 1025, 0, 0, 0, kAppKeyGenerationRefused, false},
+        {"modulus of 255 bits", true, 7, 255, 0, 0, 0, kAppKeyGenerationRefused, false},
+        {"version 1", true, 7, 256, 1, 0, 0, kAppRequestVersion, false},
+        {"signature selector 5", true, 5, 256, 0, 0, 0, kAppUnknownSignature, false},
+        {"request output refused", true, 7, 512, 0, 1, 0, kAppRequestOutputRefused, false},
+        {"keys refused", true, 7, 512, 0, 0, 1, kAppKeyOutputRefused, true},
+    };
+    for (const auto& c : cases) {
+        Seeded seeded(c.seeded);
+        Caller caller;
+        caller.lineAnswer = c.lineAnswer;
+        caller.keyAnswer = c.keyAnswer;
+        EXPECT_EQ(Generate(&caller, m_name, seeded.random, c.selector, c.bits, c.version), c.status) << c.what;
+        EXPECT_EQ(caller.keyCalls, c.keysOut ? 1 : 0) << c.what;
+        if (c.status != kAppRequestOutputRefused && c.status != kAppKeyOutputRefused) {
+            EXPECT_EQ(caller.text, "") << c.what;
+        }
+    }
+    // A bad random handle.
+    Caller caller;
+    EXPECT_EQ(Generate(&caller, m_name, m_name), kAppRandom);
+    EXPECT_EQ(caller.keyCalls, 0);
 }
 
 } // namespace
