@@ -213,6 +213,18 @@ TEST(AttributesObject, PostalAddressLimits)
     }
 }
 
+TEST(AttributesObject, AnEmptySetEncodesAsAnEmptySet)
+{
+    // As a request with no attributes carries them: [0] with no members.
+    const Bytes empty = FromHex("a000");
+    AttributesObject a;
+    ASSERT_EQ(SetAttributesObjectFromBER(a.handle, U(empty), 2, nullptr), 0);
+    EXPECT_EQ(a.DerHex(), "3100");
+    unsigned int count = 9;
+    ASSERT_EQ(GetAttributeCount(&count, a.handle), 0);
+    EXPECT_EQ(count, 0u);
+}
+
 TEST(AttributesObject, BadDERIsRefusedAndTheObjectKept)
 {
     AttributesObject a;
