@@ -17,16 +17,6 @@ const ToolkitAlgorithmType kRC2CBCAlgorithm = {"RC2-CBC"};
 
 namespace {
 
-// What an algorithm object bound to one of the four types holds; the CBC
-// implementations take it as their parameters.
-struct CBCParameters {
-    int padding;
-    unsigned int effectiveBits;
-    unsigned char iv[8];
-    ToolkitItem ivItem;             // given back for DES-CBC
-    ToolkitRC2CBCParameters rc2;    // given back for RC2-CBC
-};
-
 struct CBCContext {
     unsigned char iv[8];
     unsigned char chain[8];
@@ -46,7 +36,7 @@ void DESBlock(const void* schedule, unsigned char* out, const unsigned char* in)
     DESBlockTransform(static_cast<const DESKeySchedule*>(schedule), out, in);
 }
 
-void Start(CBCContext* c, const CBCParameters* p, int encrypt)
+void Start(CBCContext* c, const ToolkitCBCState* p, int encrypt)
 {
     CryptoMemCopy(c->iv, p->iv, 8);
     CryptoMemCopy(c->chain, p->iv, 8);
@@ -66,7 +56,7 @@ int DESCBCInit(void* context, const void* keyValue, const void* parameters, int 
     else
         DESKeyScheduleReverse(&c->schedule.des, key->data);
     c->block = DESBlock;
-    Start(c, static_cast<const CBCParameters*>(parameters), encrypt);
+    Start(c, static_cast<const ToolkitCBCState*>(parameters), encrypt);
     return 0;
 }
 
@@ -74,7 +64,7 @@ int RC2CBCInit(void* context, const void* keyValue, const void* parameters, int 
 {
     auto* c = static_cast<CBCContext*>(context);
     auto* key = static_cast<const ToolkitItem*>(keyValue);
-    auto* p = static_cast<const CBCParameters*>(parameters);
+    auto* p = static_cast<const ToolkitCBCState*>(parameters);
     if (!key || !p)
         return 9;
     if (int code = RC2ExpandKey(&c->schedule.rc2, key->data, key->length, p->effectiveBits))
@@ -202,7 +192,7 @@ unsigned int CBCBlockLength(const void*)
     return 8;
 }
 
-int SetIV(CBCParameters* p, const ToolkitItem* iv)
+int SetIV(ToolkitCBCState* p, const ToolkitItem* iv)
 {
     if (!iv || iv->length != 8 || !iv->data)
         return kToolkitData;
@@ -211,9 +201,9 @@ int SetIV(CBCParameters* p, const ToolkitItem* iv)
 }
 
 // The parameters block is the object's last memory block when create runs.
-int NewParameters(ToolkitAlgorithmObject object, CBCParameters** out)
+int NewParameters(ToolkitAlgorithmObject object, ToolkitCBCState** out)
 {
-    return MemoryListAllocate(&object->memory, sizeof(CBCParameters), reinterpret_cast<void**>(out));
+    return MemoryListAllocate(&object->memory, sizeof(ToolkitCBCState), reinterpret_cast<void**>(out));
 }
 
 int CreateCBC(ToolkitAlgorithmObject object, const ToolkitAlgorithmType* type)
@@ -227,7 +217,7 @@ int CreateCBC(ToolkitAlgorithmObject object, const ToolkitAlgorithmType* type)
 template <int Padding>
 int DESSet(ToolkitAlgorithmObject object, const void* parameters)
 {
-    CBCParameters* p = nullptr;
+    ToolkitCBCState* p = nullptr;
     if (int status = NewParameters(object, &p))
         return status;
     p->padding = Padding;
@@ -238,7 +228,7 @@ template <int Padding>
 int RC2Set(ToolkitAlgorithmObject object, const void* parameters)
 {
     auto* given = static_cast<const ToolkitRC2CBCParameters*>(parameters);
-    CBCParameters* p = nullptr;
+    ToolkitCBCState* p = nullptr;
     if (int status = NewParameters(object, &p))
         return status;
     p->padding = Padding;
@@ -260,7 +250,7 @@ int RC2Create(ToolkitAlgorithmObject object)
 
 int DESGet(void** out, ToolkitAlgorithmObject object)
 {
-    auto* p = static_cast<CBCParameters*>(object->method->state);
+    auto* p = static_cast<ToolkitCBCState*>(object->method->state);
     p->ivItem = {p->iv, 8};
     *out = &p->ivItem;
     return 0;
@@ -268,7 +258,7 @@ int DESGet(void** out, ToolkitAlgorithmObject object)
 
 int RC2Get(void** out, ToolkitAlgorithmObject object)
 {
-    auto* p = static_cast<CBCParameters*>(object->method->state);
+    auto* p = static_cast<ToolkitCBCState*>(object->method->state);
     p->rc2 = {p->effectiveBits, {p->iv, 8}};
     *out = &p->rc2;
     return 0;

@@ -136,9 +136,9 @@ int ChosenFinal(ToolkitMethod* method, int, unsigned char* out, unsigned int* ou
     return TranslateImplementationCode(b.implementation->final(b.context, out, outLen, maxOut));
 }
 
-const ToolkitMethodOps kChosenOps = {ChosenDestroy, ChosenInit, ChosenUpdate, ChosenFinal};
-
 } // namespace
+
+const ToolkitMethodOps kChosenMethodOps = {ChosenDestroy, ChosenInit, ChosenUpdate, ChosenFinal};
 
 int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlgorithmType* type)
 {
@@ -147,7 +147,7 @@ int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlg
         return kToolkitNoMemory;
     *method = {};
     method->kind = kind;
-    method->ops = &kChosenOps;
+    method->ops = &kChosenMethodOps;
     method->type = type;
     object->method = method;
     return 0;

@@ -2,6 +2,7 @@
 // Inside the toolkit: object layouts, info type descriptors, method objects
 // and the implementation records a chooser lists. Users include toolkit.h.
 
+#include "security/cbc_cipher.h"
 #include "security/toolkit.h"
 
 struct ToolkitMemoryEntry {
@@ -139,6 +140,18 @@ int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* ty
 void ReleaseBinding(ToolkitBinding* binding);
 // A method object of a chooser kind (cipher, digest, random) for type.
 int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlgorithmType* type);
+
+// What an algorithm object bound to a CBC cipher holds; the CBC
+// implementations take it as their parameters.
+struct ToolkitCBCState {
+    int padding;
+    unsigned int effectiveBits; // RC2
+    unsigned char iv[8];
+    ToolkitItem ivItem;           // given back for DES-CBC
+    ToolkitRC2CBCParameters rc2;  // given back for RC2-CBC
+};
+
+extern const ToolkitMethodOps kChosenMethodOps;
 
 extern const ToolkitAlgorithmType kRC4Algorithm;
 extern const ToolkitAlgorithmType kMD5Algorithm;
