@@ -8,6 +8,7 @@
 #include "security/layer_chooser.h"
 #include "security/md2.h"
 #include "security/name_object.h"
+#include "security/pbe_private_key.h"
 #include "security/random_object.h"
 #include "security/rsa_key_generation.h"
 
@@ -252,14 +253,6 @@ int MakeKeyPair(Generation* g, unsigned int modulusBits, int largeExponent, Tool
     return status ? ReportAlgorithmError(kContextGeneratingRequest, status, kAppAlgorithm, log) : 0;
 }
 
-// FIXME: encrypt under the password with PBE; until then a password is
-// refused, never ignored.
-int EncryptPrivateKey(unsigned char*, ToolkitItem*, const unsigned char*, unsigned int, int,
-                      const ToolkitLogCallback*, const ToolkitSurrender*)
-{
-    return kAppUnsupported;
-}
-
 } // namespace
 
 int GenerateCertificateRequest(Base64TextStream* stream, unsigned char* digest, unsigned int* digestLength,
@@ -287,10 +280,11 @@ int GenerateCertificateRequest(Base64TextStream* stream, unsigned char* digest, 
     ToolkitItem privateKey = *static_cast<ToolkitItem*>(value);
     unsigned char encrypted[kRequestEncryptedKeyRoom];
     if (password) {
-        int status = EncryptPrivateKey(encrypted, &privateKey, password, passwordLength, passwordAlgorithm, log,
-                                       surrender);
-        if (status)
+        unsigned int length = 0;
+        if (int status = PbeEncryptPrivateKey(encrypted, &length, sizeof encrypted, privateKey.data, privateKey.length,
+                                              password, passwordLength, passwordAlgorithm, log, surrender))
             return status;
+        privateKey = {encrypted, length};
     }
     int status = stream->write(g.request.item.data, g.request.item.length, stream->context) ? kAppRequestOutputRefused
                                                                                             : 0;

@@ -227,14 +227,17 @@ struct Seeded {
 };
 
 int Generate(Caller* caller, ToolkitHandle* name, ToolkitHandle* random, int selector = kSignatureMD5WithRSA,
-             unsigned int bits = 1024, int version = 0, int largeExponent = 0)
+             unsigned int bits = 1024, int version = 0, int largeExponent = 0, const std::string* password = nullptr,
+             int passwordAlgorithm = 0)
 {
     TextStreamCallbacks callbacks{nullptr, CallerLine, nullptr, nullptr, nullptr, caller};
     Base64TextStream stream;
     InitBase64TextStream(&stream, &callbacks);
     KeyOutputCallback keys{CallerKeys, caller};
-    int status = GenerateCertificateRequest(&stream, nullptr, nullptr, name, version, selector, bits, largeExponent,
-                                            nullptr, nullptr, 0, 0, random, &keys, nullptr, nullptr);
+    int status = GenerateCertificateRequest(
+        &stream, nullptr, nullptr, name, version, selector, bits, largeExponent, nullptr,
+        password ? U(*password) : nullptr, password ? static_cast<unsigned int>(password->size()) : 0,
+        passwordAlgorithm, random, &keys, nullptr, nullptr);
     if (!status && FlushBase64TextStream(&stream))
         status = -stream.lastError;
     CloseBase64TextStream(&stream);
@@ -263,6 +266,34 @@ TEST_F(CertificateRequest, TheSSLPagesCallMakesAKeyPairAndARequestOpenSSLAccepts
                       &check),
               0)
         << check;
+}
+
+TEST_F(CertificateRequest, APasswordDeliversThePrivateKeyEncrypted)
+{
+    Seeded seeded;
+    Caller caller;
+    const std::string password = "correct horse";
+    // pbeWithMD5AndDES-CBC, and a large exponent.
+    ASSERT_EQ(Generate(&caller, m_name, seeded.random, kSignatureMD5WithRSA, 1024, 0, 1, &password, 9), 0);
+    EXPECT_LE(caller.privateKey.size(), kRequestEncryptedKeyRoom);
+    m_folder.Write("encrypted.der", caller.privateKey);
+    std::string text;
+    ASSERT_EQ(RunPeer(kOpenSSL, {"pkcs8", "-inform", "DER", "-in", m_folder.Path("encrypted.der"), "-passin",
+                                 "pass:" + password, "-provider", "legacy", "-provider", "default", "-outform", "DER",
+                                 "-out", m_folder.Path("opened.der")},
+                      &text),
+              0)
+        << text;
+    ASSERT_EQ(RunPeer(kOpenSSL, {"pkey", "-inform", "DER", "-in", m_folder.Path("opened.der"), "-check", "-text",
+                                 "-noout"},
+                      &text),
+              0)
+        << text;
+    EXPECT_NE(text.find("publicExponent: 65537"), std::string::npos) << text;
+    int status = 0;
+    Bytes der = Base64Decode(caller.text, &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(Verify(der, &text), 0) << text;
 }
 
 TEST_F(CertificateRequest, MD2SignaturesVerifyWithTheRSAPublicOperation)
@@ -340,6 +371,15 @@ TEST_F(CertificateRequest, AFailedGenerationHandsOutNothing)
         if (c.status != kAppRequestOutputRefused && c.status != kAppKeyOutputRefused) {
             EXPECT_EQ(caller.text, "") << c.what;
         }
+    }
+    // An unknown password-based scheme: refused before anything leaves.
+    {
+        Seeded seeded;
+        Caller caller;
+        const std::string password = "secret";
+        EXPECT_EQ(Generate(&caller, m_name, seeded.random, 7, 512, 0, 0, &password, 12), kAppUnknownPasswordAlgorithm);
+        EXPECT_EQ(caller.keyCalls, 0);
+        EXPECT_EQ(caller.text, "");
     }
     // A bad random handle.
     Caller caller;
