@@ -144,6 +144,42 @@ TEST_F(CertificateRequest, OpenSSLVerifiesTheRequestAndSeesTheSubjectsStringType
     EXPECT_NE(FirstMember(der).find(std::string("\xA0\x00", 2)), std::string::npos);
 }
 
+TEST_F(CertificateRequest, PublicKeysAreReadUnderEitherRSAIdentifier)
+{
+    // The request's key with its algorithm identifier swapped.
+    const Bytes spki = ItemBytes(m_public);
+    unsigned int h = 0, c = 0, t = 0, ah = 0, ac = 0, at = 0;
+    ASSERT_EQ(BerReadElement(U(spki), static_cast<unsigned int>(spki.size()), &h, &c, &t, 0), 0);
+    ASSERT_EQ(BerReadElement(U(spki) + h, c, &ah, &ac, &at, 0), 0);
+    const Bytes bits = spki.substr(h + at);
+    const struct {
+        const char* algorithm;
+        int status;
+    } cases[] = {
+        {"300d06092a864886f70d0101010500", 0},
+        {"300b06092a864886f70d010101", 0},     // parameters left out
+        {"300a06045508010102020400", 0},       // 2.5.8.1.1 with its key size
+        {"300d06092a864886f70d0101040500", kToolkitKeyForm}, // md5WithRSAEncryption
+        {"3006060455080102", kToolkitKeyForm},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> wrapped;
+        Bytes content = FromHex(c.algorithm) + bits;
+        EncodeTLV(0x30, U(content), static_cast<unsigned int>(content.size()), &wrapped);
+        ToolkitKeyObject key = nullptr;
+        ASSERT_EQ(CreateKeyObject(&key), 0);
+        ToolkitItem item{wrapped.data(), static_cast<unsigned int>(wrapped.size())};
+        EXPECT_EQ(SetKeyInfo(key, PublicKeyEncodedInfoType, &item), c.status) << c.algorithm;
+        void* value = nullptr;
+        if (!c.status && GetKeyInfo(&value, key, RSAPublicKeyInfoType) == 0) {
+            auto* numbers = static_cast<ToolkitRSAPublicKey*>(value);
+            EXPECT_EQ(ToHex(ItemBytes(numbers->exponent)), "03") << c.algorithm;
+            EXPECT_NE(spki.find(ItemBytes(numbers->modulus)), std::string::npos) << c.algorithm;
+        }
+        DestroyKeyObject(&key);
+    }
+}
+
 TEST_F(CertificateRequest, AttributesAreCarriedAndSigned)
 {
     ToolkitHandle* attributes = nullptr;
