@@ -147,24 +147,6 @@ TEST(AttributesObject, TypedAttributesRoundTripThroughTheirDER)
     EXPECT_EQ(GetChallengePassword(&tag, &octets, &length, b.handle), kAppValueCount);
 }
 
-TEST(AttributesObject, SigningTimesOutsideTheCalendarAreRefusedWhenRead)
-{
-    const struct {
-        const char* time;
-        int status;
-    } cases[] = {{"000229000000Z", 0}, {"010229000000Z", kToolkitData}, {"691231000000+0100", 0}};
-    for (const auto& c : cases) {
-        std::string value = std::string("\x17\x0d") + c.time;
-        value[1] = static_cast<char>(value.size() - 2);
-        AttributesObject a;
-        ASSERT_EQ(AddAttributeValue(a.handle, kOidSigningTime, sizeof kOidSigningTime, U(value),
-                                    static_cast<unsigned int>(value.size())),
-                  0);
-        long long seconds = 0;
-        EXPECT_EQ(GetSigningTime(&seconds, a.handle), c.status) << c.time;
-    }
-}
-
 TEST(AttributesObject, PostalAddressLimits)
 {
     const std::string line = "1 Main Street";

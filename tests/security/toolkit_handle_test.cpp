@@ -23,11 +23,6 @@ void Record(const char* context, int warning, int code, void* data)
 }
 
 void KindA(void*) {}
-void KindB(void* payload)
-{
-    // Counts its clears in the payload's first int.
-    ++*static_cast<int*>(payload);
-}
 
 TEST(ToolkitHandle, FreeSetsThePointerToNullAndLeavesOwnedChildrenToTheirParent)
 {
@@ -104,24 +99,6 @@ TEST(ToolkitHandle, BlockListGrowsByTenSpareEntriesAndBlocksKeepTheirBytes)
     HandleKeepOnlyBlock(h, grown);
     EXPECT_EQ(h->blockCount, 1u);
     ASSERT_EQ(HandleFindBlock(&entry, grown, h), 0);
-    HandleFree(&h);
-}
-
-TEST(ToolkitHandle, ClearCallsTheKindAndKeepsOnlyTheChildAsked)
-{
-    ToolkitHandle* h = nullptr;
-    void* payload = nullptr;
-    ASSERT_EQ(HandleAlloc(&h, &payload, sizeof(int), KindB), 0);
-    ToolkitHandle *kept = nullptr, *dropped = nullptr;
-    ASSERT_EQ(HandleCreateChild(&kept, nullptr, 4, h, KindA), 0);
-    ASSERT_EQ(HandleCreateChild(&dropped, nullptr, 4, h, KindA), 0);
-    HandleKeepOnlyChild(h, kept);
-    EXPECT_EQ(h->childCount, 1u);
-    EXPECT_EQ(h->children[0], kept);
-    EXPECT_EQ(*static_cast<int*>(payload), 0) << "the payload is zeroed after the kind saw it";
-    ASSERT_EQ(HandleDetachChild(&kept, h), 0);
-    EXPECT_EQ(kept, nullptr);
-    EXPECT_EQ(h->childCount, 0u);
     HandleFree(&h);
 }
 
