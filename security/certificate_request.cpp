@@ -160,6 +160,11 @@ int EncodeCertificateRequest(ToolkitItem* request, unsigned char* digest, unsign
     *request = {nullptr, 0};
     if (version != 0)
         return kAppRequestVersion;
+    // The public key goes in as it stands: it must be one whole element.
+    unsigned int h = 0, c = 0, t = 0;
+    if (!publicKey || !publicKey->data ||
+        BerReadElement(publicKey->data, publicKey->length, &h, &c, &t, 0) || t != publicKey->length)
+        return ReportToolkitError(kContextSettingPublicKey, kAppDecoding, kAppDecoding, log);
     const unsigned char* name = nullptr;
     unsigned int nameLength = 0;
     if (int status = GetNameObjectDER(&name, &nameLength, subject, log))
@@ -262,6 +267,8 @@ int GenerateCertificateRequest(Base64TextStream* stream, unsigned char* digest, 
                                const KeyOutputCallback* keyOutput, const ToolkitLogCallback* log,
                                const ToolkitSurrender* surrender)
 {
+    if (!stream || !stream->write || !keyOutput || !keyOutput->function)
+        return kAppBadHandle;
     ToolkitAlgorithmObject randomAlgorithm = nullptr;
     if (int status = GetRandomAlgorithm(&randomAlgorithm, random))
         return status;

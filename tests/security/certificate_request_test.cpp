@@ -178,6 +178,15 @@ TEST_F(CertificateRequest, PublicKeysAreReadUnderEitherRSAIdentifier)
         }
         DestroyKeyObject(&key);
     }
+    // A request is never made around a key that is not one whole element.
+    for (unsigned int length : {m_public.length - 1, 0u}) {
+        ToolkitItem cut{m_public.data, length};
+        ToolkitItem request{};
+        EXPECT_EQ(EncodeCertificateRequest(&request, nullptr, nullptr, m_name, &cut, m_key, nullptr,
+                                           kSignatureMD5WithRSA, 0, nullptr, nullptr),
+                  kAppDecoding);
+        EXPECT_EQ(request.data, nullptr);
+    }
 }
 
 TEST_F(CertificateRequest, AttributesAreCarriedAndSigned)
