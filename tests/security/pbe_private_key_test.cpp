@@ -155,15 +155,30 @@ TEST(PbePrivateKey, KeysOpenSSLEncryptsOpenWithOurs)
     const Bytes key = MakeKey();
     PeerFolder folder;
     folder.Write("key.der", key);
-    for (const char* scheme : {"PBE-MD5-DES", "PBE-MD5-RC2-64"}) {
-        std::vector<std::string> args = {"pkcs8", "-topk8", "-v1", scheme, "-inform", "DER", "-in",
-                                         folder.Path("key.der"), "-outform", "DER", "-passout", "pass:secret"};
+    const struct {
+        const char* scheme;
+        const char* iterations;
+        int status;
+    } kCases[] = {
+        {"PBE-MD5-DES", "2048", 0},
+        {"PBE-MD5-RC2-64", "2048", 0},
+        {"PBE-MD5-DES", "1", 0},
+        {"PBE-MD5-RC2-64", "65536", 0},
+        // A count from outside must not cost unbounded time.
+        {"PBE-MD5-DES", "65537", kAppEncryptedDecoding},
+    };
+    for (const auto& c : kCases) {
+        std::vector<std::string> args = {"pkcs8", "-topk8", "-v1", c.scheme, "-iter", c.iterations, "-inform", "DER",
+                                         "-in", folder.Path("key.der"), "-outform", "DER", "-passout", "pass:secret"};
         args.insert(args.end(), kLegacy.begin(), kLegacy.end());
         std::string block;
-        ASSERT_EQ(RunPeer(kOpenSSL, args, &block), 0) << scheme;
+        ASSERT_EQ(RunPeer(kOpenSSL, args, &block), 0) << c.scheme;
         Bytes back;
-        EXPECT_EQ(Decrypt(block, "secret", &back), 0) << scheme;
-        EXPECT_EQ(back, key) << scheme;
+        EXPECT_EQ(Decrypt(block, "secret", &back), c.status) << c.scheme << " " << c.iterations;
+        if (c.status == 0) {
+            EXPECT_EQ(back, key) << c.scheme << " " << c.iterations;
+            EXPECT_EQ(Decrypt(block, "not the secret", &back), kAppPasswordDecrypt);
+        }
     }
 }
 
