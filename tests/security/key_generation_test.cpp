@@ -5,11 +5,12 @@
 
 #include "security/layer_chooser.h"
 #include "security/md2.h"
-#include "security/rsa_key_generation.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+using Generated = GeneratedKeyPair;
 
 const unsigned char* U(const Bytes& b)
 {
@@ -39,44 +40,9 @@ Bytes Md2(const Bytes& message, unsigned int pieces = 1)
     return digest;
 }
 
-struct Generated {
-    int status = -1;
-    Bytes privateDer, publicDer;
-};
-
-// A key pair from a random generator seeded with seed.
 Generated Generate(unsigned int bits, const Bytes& exponent, const Bytes& seed)
 {
-    Generated g;
-    ToolkitAlgorithmObject random = nullptr, generator = nullptr;
-    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
-    CreateAlgorithmObject(&random);
-    CreateAlgorithmObject(&generator);
-    CreateKeyObject(&publicKey);
-    CreateKeyObject(&privateKey);
-    EXPECT_EQ(SetAlgorithmInfo(random, RandomInfoType, nullptr), 0);
-    EXPECT_EQ(RandomInit(random, LayerAlgorithmChooser, nullptr), 0);
-    EXPECT_EQ(RandomUpdate(random, U(seed), N(seed), nullptr), 0);
-    ToolkitRSAKeyGenerationParameters parameters = {bits, {const_cast<unsigned char*>(U(exponent)), N(exponent)}};
-    g.status = SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &parameters);
-    if (!g.status)
-        g.status = GenerateInit(generator, LayerAlgorithmChooser, nullptr);
-    if (!g.status)
-        g.status = GenerateKeyPair(generator, publicKey, privateKey, random, nullptr);
-    void* value = nullptr;
-    if (!g.status && !(g.status = GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType))) {
-        auto* item = static_cast<ToolkitItem*>(value);
-        g.privateDer.assign(reinterpret_cast<char*>(item->data), item->length);
-    }
-    if (!g.status && !(g.status = GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType))) {
-        auto* item = static_cast<ToolkitItem*>(value);
-        g.publicDer.assign(reinterpret_cast<char*>(item->data), item->length);
-    }
-    DestroyKeyObject(&publicKey);
-    DestroyKeyObject(&privateKey);
-    DestroyAlgorithmObject(&generator);
-    DestroyAlgorithmObject(&random);
-    return g;
+    return GenerateKeyPairFromSeed(bits, exponent, seed);
 }
 
 const Bytes kThree("\x03", 1);
