@@ -5,6 +5,7 @@
 
 #include "security/layer_chooser.h"
 #include "security/md2.h"
+#include "security/rsa_key_generation.h"
 
 #include <gtest/gtest.h>
 
@@ -176,4 +177,35 @@ TEST(KeyGeneration, OpenSSLChecksTheKeysMade)
         EXPECT_EQ(fromPublic, fromPrivate) << c.bits;
         EXPECT_EQ(fromPublic, g.publicDer) << c.bits;
     }
+}
+
+TEST(KeyGeneration, ASurrenderEndsItWithItsAnswerAndNoKeys)
+{
+    ToolkitAlgorithmObject random = nullptr, generator = nullptr;
+    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
+    CreateAlgorithmObject(&random);
+    CreateAlgorithmObject(&generator);
+    CreateKeyObject(&publicKey);
+    CreateKeyObject(&privateKey);
+    SetAlgorithmInfo(random, RandomInfoType, nullptr);
+    RandomInit(random, LayerAlgorithmChooser, nullptr);
+    RandomUpdate(random, U("s"), 1, nullptr);
+    ToolkitRSAKeyGenerationParameters p = {512, {const_cast<unsigned char*>(U(kThree)), 1}};
+    ASSERT_EQ(SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &p), 0);
+    ASSERT_EQ(GenerateInit(generator, LayerAlgorithmChooser, nullptr), 0);
+    // Asked between the steps after the primes: the third call answers.
+    int calls = 0;
+    ToolkitSurrender surrender = {[](void* data) { return ++*static_cast<int*>(data) == 3 ? 77 : 0; }, &calls};
+    EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, &surrender), 77);
+    EXPECT_EQ(calls, 3);
+    void* value = nullptr;
+    EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), kToolkitKeyEmpty);
+    EXPECT_EQ(GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType), kToolkitKeyEmpty);
+    // Unhindered, the same objects then get their keys.
+    EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, nullptr), 0);
+    EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), 0);
+    DestroyKeyObject(&publicKey);
+    DestroyKeyObject(&privateKey);
+    DestroyAlgorithmObject(&generator);
+    DestroyAlgorithmObject(&random);
 }
