@@ -315,7 +315,7 @@ int EncodeRC2CBCParameters(const ToolkitRC2CBCParameters* parameters, ToolkitIte
     if (parameters->effectiveBits > 255)
         return kToolkitImplementation15;
     if (parameters->iv.length != 8 || !parameters->iv.data)
-        return kToolkitFailure;
+        return kToolkitData;
     // The INTEGER's content: a 0x00 in front keeps a set top bit positive.
     unsigned char version[2] = {0, static_cast<unsigned char>(RC2VersionOfBits(parameters->effectiveBits))};
     BerSlot versionSlot = {version[1] & 0x80 ? version : version + 1, version[1] & 0x80 ? 2u : 1u, 0};

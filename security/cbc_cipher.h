@@ -19,7 +19,7 @@ int RC2CBCPadInfoType(const void** out); // parameters: ToolkitRC2CBCParameters*
 
 // RC2-CBC parameters as DER: SEQUENCE { version INTEGER OPTIONAL, iv OCTET
 // STRING }, the version standing for the effective bits and left out for
-// 32. Encoding: 513 for effective bits above 255, 520 for an IV that is not
+// 32. Encoding: 513 for effective bits above 255, 524 for an IV that is not
 // 8 octets; out gets a new block (ToolkitAlloc). Decoding: 524 for anything
 // malformed, a version not in the table or an IV that is not 8 octets;
 // out->iv points into der.

@@ -11,6 +11,8 @@
 
 namespace {
 
+using Generated = GeneratedKeyPair;
+
 const unsigned char* U(const Bytes& b)
 {
     return reinterpret_cast<const unsigned char*>(b.data());
@@ -39,44 +41,9 @@ Bytes Md2(const Bytes& message, unsigned int pieces = 1)
     return digest;
 }
 
-struct Generated {
-    int status = -1;
-    Bytes privateDer, publicDer;
-};
-
-// A key pair from a random generator seeded with seed.
 Generated Generate(unsigned int bits, const Bytes& exponent, const Bytes& seed)
 {
-    Generated g;
-    ToolkitAlgorithmObject random = nullptr, generator = nullptr;
-    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
-    CreateAlgorithmObject(&random);
-    CreateAlgorithmObject(&generator);
-    CreateKeyObject(&publicKey);
-    CreateKeyObject(&privateKey);
-    EXPECT_EQ(SetAlgorithmInfo(random, RandomInfoType, nullptr), 0);
-    EXPECT_EQ(RandomInit(random, LayerAlgorithmChooser, nullptr), 0);
-    EXPECT_EQ(RandomUpdate(random, U(seed), N(seed), nullptr), 0);
-    ToolkitRSAKeyGenerationParameters parameters = {bits, {const_cast<unsigned char*>(U(exponent)), N(exponent)}};
-    g.status = SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &parameters);
-    if (!g.status)
-        g.status = GenerateInit(generator, LayerAlgorithmChooser, nullptr);
-    if (!g.status)
-        g.status = GenerateKeyPair(generator, publicKey, privateKey, random, nullptr);
-    void* value = nullptr;
-    if (!g.status && !(g.status = GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType))) {
-        auto* item = static_cast<ToolkitItem*>(value);
-        g.privateDer.assign(reinterpret_cast<char*>(item->data), item->length);
-    }
-    if (!g.status && !(g.status = GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType))) {
-        auto* item = static_cast<ToolkitItem*>(value);
-        g.publicDer.assign(reinterpret_cast<char*>(item->data), item->length);
-    }
-    DestroyKeyObject(&publicKey);
-    DestroyKeyObject(&privateKey);
-    DestroyAlgorithmObject(&generator);
-    DestroyAlgorithmObject(&random);
-    return g;
+    return GenerateKeyPairFromSeed(bits, exponent, seed);
 }
 
 const Bytes kThree("\x03", 1);
@@ -210,4 +177,35 @@ TEST(KeyGeneration, OpenSSLChecksTheKeysMade)
         EXPECT_EQ(fromPublic, fromPrivate) << c.bits;
         EXPECT_EQ(fromPublic, g.publicDer) << c.bits;
     }
+}
+
+TEST(KeyGeneration, ASurrenderEndsItWithItsAnswerAndNoKeys)
+{
+    ToolkitAlgorithmObject random = nullptr, generator = nullptr;
+    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
+    CreateAlgorithmObject(&random);
+    CreateAlgorithmObject(&generator);
+    CreateKeyObject(&publicKey);
+    CreateKeyObject(&privateKey);
+    SetAlgorithmInfo(random, RandomInfoType, nullptr);
+    RandomInit(random, LayerAlgorithmChooser, nullptr);
+    RandomUpdate(random, U("s"), 1, nullptr);
+    ToolkitRSAKeyGenerationParameters p = {512, {const_cast<unsigned char*>(U(kThree)), 1}};
+    ASSERT_EQ(SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &p), 0);
+    ASSERT_EQ(GenerateInit(generator, LayerAlgorithmChooser, nullptr), 0);
+    // Asked between the steps after the primes: the third call answers.
+    int calls = 0;
+    ToolkitSurrender surrender = {[](void* data) { return ++*static_cast<int*>(data) == 3 ? 77 : 0; }, &calls};
+    EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, &surrender), 77);
+    EXPECT_EQ(calls, 3);
+    void* value = nullptr;
+    EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), kToolkitKeyEmpty);
+    EXPECT_EQ(GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType), kToolkitKeyEmpty);
+    // Unhindered, the same objects then get their keys.
+    EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, nullptr), 0);
+    EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), 0);
+    DestroyKeyObject(&publicKey);
+    DestroyKeyObject(&privateKey);
+    DestroyAlgorithmObject(&generator);
+    DestroyAlgorithmObject(&random);
 }

@@ -3,9 +3,7 @@
 
 #include "peer_helper.h"
 
-#include "security/layer_chooser.h"
 #include "security/pbe_private_key.h"
-#include "security/rsa_key_generation.h"
 
 #include <gtest/gtest.h>
 
@@ -24,29 +22,9 @@ unsigned int N(const Bytes& b)
 // A PKCS #8 key of 512 bits made by our generator.
 Bytes MakeKey()
 {
-    ToolkitAlgorithmObject random = nullptr, generator = nullptr;
-    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
-    CreateAlgorithmObject(&random);
-    CreateAlgorithmObject(&generator);
-    CreateKeyObject(&publicKey);
-    CreateKeyObject(&privateKey);
-    SetAlgorithmInfo(random, RandomInfoType, nullptr);
-    RandomInit(random, LayerAlgorithmChooser, nullptr);
-    RandomUpdate(random, U(Bytes("pbe")), 3, nullptr);
-    unsigned char f4[] = {1, 0, 1};
-    ToolkitRSAKeyGenerationParameters p = {512, {f4, 3}};
-    SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &p);
-    GenerateInit(generator, LayerAlgorithmChooser, nullptr);
-    EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, nullptr), 0);
-    void* value = nullptr;
-    EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), 0);
-    auto* item = static_cast<ToolkitItem*>(value);
-    Bytes der(reinterpret_cast<char*>(item->data), item->length);
-    DestroyKeyObject(&publicKey);
-    DestroyKeyObject(&privateKey);
-    DestroyAlgorithmObject(&generator);
-    DestroyAlgorithmObject(&random);
-    return der;
+    GeneratedKeyPair g = GenerateKeyPairFromSeed(512, Bytes("\x01\x00\x01", 3), "pbe");
+    EXPECT_EQ(g.status, 0);
+    return g.privateDer;
 }
 
 int Encrypt(const Bytes& data, const std::string& password, int selector, Bytes* out, unsigned int capacity = 713)
@@ -155,15 +133,30 @@ TEST(PbePrivateKey, KeysOpenSSLEncryptsOpenWithOurs)
     const Bytes key = MakeKey();
     PeerFolder folder;
     folder.Write("key.der", key);
-    for (const char* scheme : {"PBE-MD5-DES", "PBE-MD5-RC2-64"}) {
-        std::vector<std::string> args = {"pkcs8", "-topk8", "-v1", scheme, "-inform", "DER", "-in",
-                                         folder.Path("key.der"), "-outform", "DER", "-passout", "pass:secret"};
+    const struct {
+        const char* scheme;
+        const char* iterations;
+        int status;
+    } kCases[] = {
+        {"PBE-MD5-DES", "2048", 0},
+        {"PBE-MD5-RC2-64", "2048", 0},
+        {"PBE-MD5-DES", "1", 0},
+        {"PBE-MD5-RC2-64", "65536", 0},
+        // A count from outside must not cost unbounded time.
+        {"PBE-MD5-DES", "65537", kAppEncryptedDecoding},
+    };
+    for (const auto& c : kCases) {
+        std::vector<std::string> args = {"pkcs8", "-topk8", "-v1", c.scheme, "-iter", c.iterations, "-inform", "DER",
+                                         "-in", folder.Path("key.der"), "-outform", "DER", "-passout", "pass:secret"};
         args.insert(args.end(), kLegacy.begin(), kLegacy.end());
         std::string block;
-        ASSERT_EQ(RunPeer(kOpenSSL, args, &block), 0) << scheme;
+        ASSERT_EQ(RunPeer(kOpenSSL, args, &block), 0) << c.scheme;
         Bytes back;
-        EXPECT_EQ(Decrypt(block, "secret", &back), 0) << scheme;
-        EXPECT_EQ(back, key) << scheme;
+        EXPECT_EQ(Decrypt(block, "secret", &back), c.status) << c.scheme << " " << c.iterations;
+        if (c.status == 0) {
+            EXPECT_EQ(back, key) << c.scheme << " " << c.iterations;
+            EXPECT_EQ(Decrypt(block, "not the secret", &back), kAppPasswordDecrypt);
+        }
     }
 }
 

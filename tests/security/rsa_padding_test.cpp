@@ -6,7 +6,6 @@
 
 #include "security/layer_chooser.h"
 #include "security/rsa.h"
-#include "security/rsa_key_generation.h"
 #include "security/toolkit_internal.h"
 
 #include <gtest/gtest.h>
@@ -30,39 +29,27 @@ unsigned int N(const Bytes& b)
     return static_cast<unsigned int>(b.size());
 }
 
-Bytes ItemBytes(void* value)
-{
-    auto* item = static_cast<ToolkitItem*>(value);
-    return Bytes(reinterpret_cast<char*>(item->data), item->length);
-}
-
-// A 512-bit key pair with e = 3, where a lax verification is forgeable.
+// A 512-bit key pair with e = 3, where a lax verification is forgeable,
+// and a started random generator.
 struct KeyPair {
     ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
     ToolkitAlgorithmObject random = nullptr;
-    Bytes privateDer, publicDer;
+    Bytes privateDer;
 
     KeyPair()
     {
-        ToolkitAlgorithmObject generator = nullptr;
-        CreateAlgorithmObject(&random);
-        CreateAlgorithmObject(&generator);
+        GeneratedKeyPair g = GenerateKeyPairFromSeed(512, Bytes(1, '\x03'), "padding tests");
+        EXPECT_EQ(g.status, 0);
+        privateDer = g.privateDer;
+        int status = -1;
+        privateKey = LoadPrivateKey(g.privateDer, &status);
         CreateKeyObject(&publicKey);
-        CreateKeyObject(&privateKey);
+        ToolkitItem item = {U(g.publicDer), N(g.publicDer)};
+        EXPECT_EQ(SetKeyInfo(publicKey, PublicKeyEncodedInfoType, &item), 0);
+        CreateAlgorithmObject(&random);
         SetAlgorithmInfo(random, RandomInfoType, nullptr);
         RandomInit(random, LayerAlgorithmChooser, nullptr);
-        RandomUpdate(random, U(Bytes("padding tests")), 13, nullptr);
-        unsigned char three = 3;
-        ToolkitRSAKeyGenerationParameters p = {512, {&three, 1}};
-        SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &p);
-        GenerateInit(generator, LayerAlgorithmChooser, nullptr);
-        EXPECT_EQ(GenerateKeyPair(generator, publicKey, privateKey, random, nullptr), 0);
-        DestroyAlgorithmObject(&generator);
-        void* value = nullptr;
-        EXPECT_EQ(GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType), 0);
-        privateDer = ItemBytes(value);
-        EXPECT_EQ(GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType), 0);
-        publicDer = ItemBytes(value);
+        RandomUpdate(random, item.data, item.length, nullptr);
     }
     ~KeyPair()
     {
