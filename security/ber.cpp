@@ -383,6 +383,8 @@ int SortMembers(unsigned char* begin, unsigned int length)
         const unsigned char* data;
         unsigned int length;
     };
+    if (length == 0)
+        return 0; // an empty SET OF: nothing to order
     std::vector<Member> members;
     for (unsigned int at = 0; at < length;) {
         unsigned int h = 0, c = 0, t = 0;

@@ -258,12 +258,29 @@ int CBCFinalCheck(unsigned int residueLen)
     return residueLen ? 6 : 0;
 }
 
+void DESSetOddParity(unsigned char key[8])
+{
+    for (int i = 0; i < 8; ++i) {
+        unsigned char b = static_cast<unsigned char>(key[i] & 0xFE);
+        unsigned int ones = static_cast<unsigned int>(__builtin_popcount(b));
+        key[i] = static_cast<unsigned char>(b | ((ones & 1) ? 0 : 1));
+    }
+}
+
+bool DESHasOddParity(const unsigned char key[8])
+{
+    for (int i = 0; i < 8; ++i)
+        if (!(__builtin_popcount(key[i]) & 1))
+            return false;
+    return true;
+}
+
 namespace {
 
 int DESKeySet(ToolkitKeyObject key, const void* value)
 {
     auto* given = static_cast<const ToolkitItem*>(value);
-    if (given->length != 8)
+    if (given->length != 8 || !DESHasOddParity(given->data))
         return kToolkitKeyForm;
     ToolkitItem* item = nullptr;
     if (int status = MemoryListAllocate(&key->memory, sizeof(ToolkitItem), reinterpret_cast<void**>(&item)))
@@ -278,7 +295,13 @@ int DESKeyGet(void** out, ToolkitKeyObject key)
     auto* raw = static_cast<ToolkitItem*>(InfoListFind(&key->info, RawKeyInfoType));
     if (!raw || raw->length != 8)
         return kToolkitKeyForm;
-    *out = raw;
+    ToolkitItem* item = nullptr;
+    if (int status = MemoryListAllocate(&key->memory, sizeof(ToolkitItem), reinterpret_cast<void**>(&item)))
+        return status;
+    if (int status = KeyCopyBytes(key, raw->data, 8, item))
+        return status;
+    DESSetOddParity(item->data);
+    *out = item;
     return 0;
 }
 

@@ -27,5 +27,10 @@ int CBCTransform(const void* schedule, unsigned char chain[8], unsigned char res
 // 6 when bytes are left in the residue, else 0.
 int CBCFinalCheck(unsigned int residueLen);
 
-// The DES key info type: exactly 8 bytes, taken from the raw key.
+// DES keys carry odd parity in the low bit of each octet.
+void DESSetOddParity(unsigned char key[8]);
+bool DESHasOddParity(const unsigned char key[8]);
+
+// The DES key info type: exactly 8 bytes with odd parity (542 for others
+// when set); made from a raw key of 8 bytes by setting the parity bits.
 int DESKeyInfoType(const void** out);

@@ -118,6 +118,13 @@ bool IsRSAEncryption(const BerSlot& algorithm)
            CryptoMemCompare(algorithm.data, kRSAEncryption, sizeof kRSAEncryption) == 0;
 }
 
+// 2.5.8.1.1, the X.500 name for an RSA key that older requests carry.
+bool IsX500RSA(const BerSlot& algorithm)
+{
+    static const unsigned char kX500RSA[] = {0x55, 0x08, 0x01, 0x01};
+    return algorithm.length == sizeof kX500RSA && CryptoMemCompare(algorithm.data, kX500RSA, sizeof kX500RSA) == 0;
+}
+
 // Allocates a value record of type T in the key's memory.
 template <class T>
 int NewRecord(ToolkitKeyObject key, T** out)
@@ -298,7 +305,7 @@ int DecodePublicKeyInfo(ToolkitKeyObject key, const ToolkitItem& der, ToolkitRSA
     Slots<3> info;
     if (BerDecode(kSubjectPublicKeyInfoTemplate, info.pointers, der.data, der.length, nullptr))
         return kToolkitData;
-    if (!IsRSAEncryption(info.slot[0]))
+    if (!IsRSAEncryption(info.slot[0]) && !IsX500RSA(info.slot[0]))
         return kToolkitKeyForm;
     if (info.slot[2].unusedBits)
         return kToolkitData;

@@ -108,7 +108,7 @@ void MD5Finish(MD5Context* context, unsigned char digest[16])
 
 namespace {
 
-int MD5Init(void* context, const void*, int)
+int MD5Init(void* context, const void*, const void*, int)
 {
     MD5Start(static_cast<MD5Context*>(context));
     return 0;

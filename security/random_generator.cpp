@@ -12,7 +12,7 @@ struct RandomContext {
     MD5Context md5;
 };
 
-int RandomStart(void* context, const void*, int)
+int RandomStart(void* context, const void*, const void*, int)
 {
     auto* c = static_cast<RandomContext*>(context);
     CryptoMemSet(c->state, 0, sizeof c->state);

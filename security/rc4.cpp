@@ -11,7 +11,7 @@ struct RC4Context {
     unsigned char state[256];
 };
 
-int RC4Init(void* context, const void* keyValue, int)
+int RC4Init(void* context, const void* keyValue, const void*, int)
 {
     auto* c = static_cast<RC4Context*>(context);
     auto* key = static_cast<const ToolkitItem*>(keyValue);

@@ -1,11 +1,17 @@
-// RSA: the private-key operation by the Chinese remainder theorem, and the
-// PKCS #1 v1.5 block-padding cipher around it.
+// RSA: the private-key operation by the Chinese remainder theorem, the
+// public-key operation, and the PKCS #1 v1.5 block-padding ciphers around
+// them.
 
+#include "security/rsa.h"
+
+#include "security/ber.h"
 #include "security/big_number.h"
 #include "security/byte_block.h"
 #include "security/toolkit_internal.h"
 
 #include <cstring>
+
+const ToolkitAlgorithmType kRSAPublicAlgorithm = {"RSA public"};
 
 namespace {
 
@@ -40,7 +46,7 @@ unsigned int OctetBits(const ToolkitItem& item)
     return bits;
 }
 
-int RSAInit(void* context, const void* keyValue, int)
+int RSAInit(void* context, const void* keyValue, const void*, int)
 {
     auto* c = static_cast<RSAContext*>(context);
     auto* key = static_cast<const ToolkitRSAPrivateCRTKey*>(keyValue);
@@ -161,6 +167,84 @@ unsigned int RSABlockLength(const void* context)
     return static_cast<const RSAContext*>(context)->blockLength;
 }
 
+constexpr int kPublicDigits = kMaxModulusBits / 16 + 2;
+
+struct RSAPublicContext {
+    unsigned int blockLength;
+    unsigned char block[kMaxBlock];
+    unsigned int held;
+    int digits;
+    BigDigit modulus[kPublicDigits];
+    BigDigit exponent[kPublicDigits];
+};
+
+int RSAPublicInit(void* context, const void* keyValue, const void*, int)
+{
+    auto* c = static_cast<RSAPublicContext*>(context);
+    auto* key = static_cast<const ToolkitRSAPublicKey*>(keyValue);
+    unsigned int bits = OctetBits(key->modulus);
+    if (bits > kMaxModulusBits)
+        return 7;
+    if (bits == 0 || OctetBits(key->exponent) == 0)
+        return 13;
+    c->blockLength = (bits + 7) / 8;
+    c->digits = static_cast<int>(bits / 16 + 1);
+    if (BigFromOctets(c->modulus, c->digits, key->modulus.data, key->modulus.length) ||
+        BigFromOctets(c->exponent, c->digits, key->exponent.data, key->exponent.length))
+        return 13;
+    c->held = 0;
+    return 0;
+}
+
+int RSAPublicUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
+                    const unsigned char* in, unsigned int inLen, const ToolkitSurrender*)
+{
+    auto* c = static_cast<RSAPublicContext*>(context);
+    *outLen = 0;
+    while (inLen) {
+        unsigned int take = c->blockLength - c->held;
+        if (take > inLen)
+            take = inLen;
+        CryptoMemCopy(c->block + c->held, in, take);
+        c->held += take;
+        in += take;
+        inLen -= take;
+        if (c->held < c->blockLength)
+            break;
+        if (maxOut - *outLen < c->blockLength)
+            return 10;
+        c->held = 0;
+        BigDigit input[kPublicDigits + 1], result[kPublicDigits + 1];
+        BigFromOctets(input, c->digits + 1, c->block, c->blockLength);
+        BigDigit n1[kPublicDigits + 1];
+        BigCopy(n1, c->modulus, c->digits);
+        n1[c->digits] = 0;
+        if (BigCompare(input, n1, c->digits + 1) >= 0)
+            return 5;
+        BigModulus modulus;
+        BigModulusSet(&modulus, c->modulus, c->digits);
+        BigModExp(result, input, c->exponent, c->digits, &modulus);
+        BigModulusClear(&modulus);
+        if (BigToOctets(out + *outLen, c->blockLength, result, c->digits))
+            return 5;
+        *outLen += c->blockLength;
+        explicit_bzero(input, sizeof input);
+        explicit_bzero(result, sizeof result);
+    }
+    return 0;
+}
+
+int RSAPublicFinal(void* context, unsigned char*, unsigned int* outLen, unsigned int)
+{
+    *outLen = 0;
+    return static_cast<RSAPublicContext*>(context)->held ? 6 : 0;
+}
+
+unsigned int RSAPublicBlockLength(const void* context)
+{
+    return static_cast<const RSAPublicContext*>(context)->blockLength;
+}
+
 // The padding cipher's own state.
 struct PaddingState {
     unsigned char buffer[kMaxBlock];
@@ -178,8 +262,10 @@ int PaddingInit(ToolkitMethod* method, int direction, ToolkitKeyObject key, Tool
                 const ToolkitSurrender*)
 {
     auto* s = static_cast<PaddingState*>(method->state);
-    // Both directions run the private operation: decryption, and signing.
-    if (int status = ChooseImplementation(&method->binding, &kRSAPrivateAlgorithm, 0, key, chooser))
+    // Both directions of the private cipher run the private operation:
+    // decryption, and signing.
+    int operation = method->type == &kRSAPrivateAlgorithm ? 0 : direction;
+    if (int status = ChooseImplementation(&method->binding, method->type, operation, key, chooser))
         return status;
     s->size = method->binding.implementation->blockLength(method->binding.context);
     s->fill = 0;
@@ -212,11 +298,107 @@ int RunOperation(ToolkitMethod* method, unsigned char* out, const unsigned char*
     return TranslateImplementationCode(status);
 }
 
+// DigestInfo = SEQUENCE { SEQUENCE { OID, parameters ANY OPTIONAL }, OCTET
+// STRING }. Slots: 0 algorithm, 1 parameters, 2 digest.
+const BerTemplateEntry kDigestInfoTemplate[] = {
+    {kBerSequence, nullptr, nullptr, 0},
+    {kBerSequence, nullptr, nullptr, 0},
+    {kBerObjectIdentifier, nullptr, nullptr, 0},
+    {kBerAny | kBerOptional, nullptr, nullptr, 1},
+    {kBerEnd, nullptr, nullptr, 0},
+    {kBerOctetString, nullptr, nullptr, 2},
+    {kBerEnd, nullptr, nullptr, 0},
+};
+
+// Block type 1 as a signature verification reads it: 00 01, at least eight
+// FF, 00, and a DigestInfo that ends exactly at the end of the block, in
+// DER, with no parameters but NULL. Anything looser lets a small public
+// exponent accept forged signatures. Answers the DigestInfo's offset or 0.
+unsigned int CheckSignatureBlock(const unsigned char* block, unsigned int size)
+{
+    if (size < 11 || block[0] != 0 || block[1] != 1)
+        return 0;
+    unsigned int i = 2;
+    while (i < size && block[i] == 0xFF)
+        ++i;
+    if (i < 10 || i >= size || block[i] != 0)
+        return 0;
+    const unsigned char* info = block + i + 1;
+    unsigned int length = size - i - 1;
+    BerSlot algorithm = {}, parameters = {}, digest = {};
+    void* slots[3] = {&algorithm, &parameters, &digest};
+    unsigned int used = 0;
+    if (BerDecode(kDigestInfoTemplate, slots, info, length, &used) || used != length)
+        return 0;
+    if (parameters.data && !(parameters.length == 2 && parameters.data[0] == 0x05 && parameters.data[1] == 0))
+        return 0;
+    ToolkitItem again = {};
+    if (BerEncode(kDigestInfoTemplate, slots, &again))
+        return 0;
+    bool canonical = again.length == length && CryptoMemCompare(again.data, info, length) == 0;
+    ToolkitFree(again.data);
+    return canonical ? i + 1 : 0;
+}
+
+// Block type 2: 00 02, non-zero random octets each drawn on its own (a zero
+// drawn again), 00, message.
+int PadForEncryption(unsigned char* block, unsigned int size, const unsigned char* message, unsigned int length,
+                     ToolkitAlgorithmObject random, const ToolkitSurrender* surrender)
+{
+    if (!random)
+        return kToolkitBadRandomObject;
+    unsigned int pad = size - length - 3;
+    block[0] = 0;
+    block[1] = 2;
+    for (unsigned int i = 0; i < pad; ++i) {
+        unsigned char octet = 0;
+        while (octet == 0)
+            if (int status = GenerateRandomBytes(random, &octet, 1, surrender))
+                return status;
+        block[2 + i] = octet;
+    }
+    block[2 + pad] = 0;
+    CryptoMemCopy(block + 3 + pad, message, length);
+    return 0;
+}
+
+int PublicFinal(ToolkitMethod* method, int direction, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
+                const ToolkitSurrender* surrender)
+{
+    auto* s = static_cast<PaddingState*>(method->state);
+    unsigned char block[kMaxBlock];
+    int status = 0;
+    unsigned int fill = s->fill;
+    s->fill = 0;
+    if (direction) {
+        if (maxOut < s->size)
+            status = kToolkitOutputRoom;
+        else if (!(status = PadForEncryption(block, s->size, s->buffer, fill, method->random, surrender)) &&
+                 !(status = RunOperation(method, out, block, s->size, surrender)))
+            *outLen = s->size;
+    } else if (!(status = RunOperation(method, block, s->buffer, fill, surrender))) {
+        unsigned int at = CheckSignatureBlock(block, s->size);
+        if (!at)
+            status = kToolkitData;
+        else if (maxOut < s->size - at)
+            status = kToolkitOutputRoom;
+        else {
+            CryptoMemCopy(out, block + at, s->size - at);
+            *outLen = s->size - at;
+        }
+    }
+    explicit_bzero(block, sizeof block);
+    explicit_bzero(s->buffer, sizeof s->buffer);
+    return status;
+}
+
 int PaddingFinal(ToolkitMethod* method, int direction, unsigned char* out, unsigned int* outLen,
                  unsigned int maxOut, const ToolkitSurrender* surrender)
 {
     auto* s = static_cast<PaddingState*>(method->state);
     *outLen = 0;
+    if (method->type == &kRSAPublicAlgorithm)
+        return PublicFinal(method, direction, out, outLen, maxOut, surrender);
     unsigned char block[kMaxBlock];
     int status = 0;
     unsigned int fill = s->fill;
@@ -273,7 +455,7 @@ int NoInfo(void** out, ToolkitAlgorithmObject)
     return 0;
 }
 
-int CreatePadding(ToolkitAlgorithmObject object)
+int CreatePadding(ToolkitAlgorithmObject object, const ToolkitAlgorithmType* type)
 {
     void* state = nullptr;
     if (int status = MemoryListAllocate(&object->memory, sizeof(PaddingState), &state))
@@ -284,21 +466,42 @@ int CreatePadding(ToolkitAlgorithmObject object)
     *method = {};
     method->kind = kMethodPaddingCipher;
     method->ops = &kPaddingOps;
-    method->type = &kRSAPrivateAlgorithm;
+    method->type = type;
     method->state = state;
     object->method = method;
     return 0;
 }
 
-const ToolkitAlgorithmInfo kRSAPrivateDecryptInfo = {NoParameters, CreatePadding, NoInfo};
+int CreatePrivatePadding(ToolkitAlgorithmObject object)
+{
+    return CreatePadding(object, &kRSAPrivateAlgorithm);
+}
+
+int CreatePublicPadding(ToolkitAlgorithmObject object)
+{
+    return CreatePadding(object, &kRSAPublicAlgorithm);
+}
+
+const ToolkitAlgorithmInfo kRSAPrivateDecryptInfo = {NoParameters, CreatePrivatePadding, NoInfo};
+const ToolkitAlgorithmInfo kRSAPublicInfo = {NoParameters, CreatePublicPadding, NoInfo};
 
 } // namespace
 
 const ToolkitImplementation kRSAPrivateImplementation = {sizeof(RSAContext), RSAInit,        RSAUpdate,
                                                          RSAFinal,           RSABlockLength, nullptr};
 
+const ToolkitImplementation kRSAPublicImplementation = {sizeof(RSAPublicContext), RSAPublicInit,
+                                                        RSAPublicUpdate,          RSAPublicFinal,
+                                                        RSAPublicBlockLength,     nullptr};
+
 int RSAPrivateDecryptInfoType(const void** out)
 {
     *out = &kRSAPrivateDecryptInfo;
+    return 0;
+}
+
+int RSAPublicInfoType(const void** out)
+{
+    *out = &kRSAPublicInfo;
     return 0;
 }

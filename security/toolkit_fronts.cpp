@@ -66,7 +66,7 @@ static bool StopsTheWalk(int status)
 }
 
 int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* type, int encrypt,
-                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser)
+                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser, const void* parameters)
 {
     ReleaseBinding(binding);
     int last = kToolkitNoImplementation;
@@ -92,7 +92,7 @@ int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* ty
             return kToolkitNoMemory;
         CryptoMemSet(context, 0, implementation->contextSize);
         ToolkitBinding candidate = {implementation, context};
-        int status = TranslateImplementationCode(implementation->init(context, keyValue, encrypt));
+        int status = TranslateImplementationCode(implementation->init(context, keyValue, parameters, encrypt));
         if (status == 0) {
             *binding = candidate;
             return 0;
@@ -117,7 +117,7 @@ int ChosenInit(ToolkitMethod* method, int direction, ToolkitKeyObject key, Toolk
 {
     // Digests and random generators are listed with direction 0.
     int encrypt = method->kind == kMethodCipher ? direction : 0;
-    return ChooseImplementation(&method->binding, method->type, encrypt, key, chooser);
+    return ChooseImplementation(&method->binding, method->type, encrypt, key, chooser, method->state);
 }
 
 int ChosenUpdate(ToolkitMethod* method, int, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
@@ -136,9 +136,9 @@ int ChosenFinal(ToolkitMethod* method, int, unsigned char* out, unsigned int* ou
     return TranslateImplementationCode(b.implementation->final(b.context, out, outLen, maxOut));
 }
 
-const ToolkitMethodOps kChosenOps = {ChosenDestroy, ChosenInit, ChosenUpdate, ChosenFinal};
-
 } // namespace
+
+const ToolkitMethodOps kChosenMethodOps = {ChosenDestroy, ChosenInit, ChosenUpdate, ChosenFinal};
 
 int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlgorithmType* type)
 {
@@ -147,7 +147,7 @@ int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlg
         return kToolkitNoMemory;
     *method = {};
     method->kind = kind;
-    method->ops = &kChosenOps;
+    method->ops = &kChosenMethodOps;
     method->type = type;
     object->method = method;
     return 0;
@@ -235,7 +235,10 @@ int CipherUpdate(ToolkitAlgorithmObject object, int direction, unsigned char* ou
         return status;
     if (int status = CheckFront(object, kMethodCipher, kMethodPaddingCipher, true))
         return status;
-    return object->method->ops->update(object->method, direction, out, outLen, maxOut, in, inLen, surrender);
+    object->method->random = random;
+    int status = object->method->ops->update(object->method, direction, out, outLen, maxOut, in, inLen, surrender);
+    object->method->random = nullptr;
+    return status;
 }
 
 int CipherFinal(ToolkitAlgorithmObject object, int direction, unsigned char* out, unsigned int* outLen,
@@ -247,7 +250,10 @@ int CipherFinal(ToolkitAlgorithmObject object, int direction, unsigned char* out
         return status;
     if (int status = CheckFront(object, kMethodCipher, kMethodPaddingCipher, true))
         return status;
-    return object->method->ops->final(object->method, direction, out, outLen, maxOut, surrender);
+    object->method->random = random;
+    int status = object->method->ops->final(object->method, direction, out, outLen, maxOut, surrender);
+    object->method->random = nullptr;
+    return status;
 }
 
 } // namespace

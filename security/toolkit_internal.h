@@ -2,6 +2,7 @@
 // Inside the toolkit: object layouts, info type descriptors, method objects
 // and the implementation records a chooser lists. Users include toolkit.h.
 
+#include "security/cbc_cipher.h"
 #include "security/toolkit.h"
 
 struct ToolkitMemoryEntry {
@@ -71,7 +72,8 @@ int KeyCopyBytes(ToolkitKeyObject key, const unsigned char* data, unsigned int n
 // ones that TranslateImplementationCode turns into statuses.
 struct ToolkitImplementation {
     unsigned int contextSize;
-    int (*init)(void* context, const void* keyValue, int encrypt);
+    // parameters: the algorithm object's own (IV, effective bits...), or null.
+    int (*init)(void* context, const void* keyValue, const void* parameters, int encrypt);
     int (*update)(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
                   const unsigned char* in, unsigned int inLen, const ToolkitSurrender* surrender);
     int (*final)(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut);
@@ -96,6 +98,7 @@ enum ToolkitMethodKind {
     kMethodRandom,
     kMethodDigest,
     kMethodPaddingCipher,
+    kMethodKeyGeneration,
 };
 
 // Operation slots; direction is 1 for encode/encrypt, 0 for decode/decrypt.
@@ -123,24 +126,49 @@ struct ToolkitMethod {
     const ToolkitAlgorithmType* type;
     ToolkitBinding binding;
     void* state; // kind-specific
+    // The random object of the running cipher update or final (null when
+    // the caller gave none): padding that needs random octets draws them.
+    ToolkitAlgorithmObject random;
 };
 
 int TranslateImplementationCode(int code);
 // Walks the chooser for records of type and direction, fetching the key in
 // each record's form and initialising its implementation; binds the first
-// that succeeds. 545 when no record fits.
+// that succeeds, handing it parameters too. 545 when no record fits.
 int ChooseImplementation(ToolkitBinding* binding, const ToolkitAlgorithmType* type, int encrypt,
-                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser);
+                         ToolkitKeyObject key, ToolkitAlgorithmChooser chooser, const void* parameters = nullptr);
 void ReleaseBinding(ToolkitBinding* binding);
 // A method object of a chooser kind (cipher, digest, random) for type.
 int CreateChosenMethod(ToolkitAlgorithmObject object, int kind, const ToolkitAlgorithmType* type);
+
+// What an algorithm object bound to a CBC cipher holds; the CBC
+// implementations take it as their parameters.
+struct ToolkitCBCState {
+    int padding;
+    unsigned int effectiveBits; // RC2
+    unsigned char iv[8];
+    ToolkitItem ivItem;           // given back for DES-CBC
+    ToolkitRC2CBCParameters rc2;  // given back for RC2-CBC
+};
+
+extern const ToolkitMethodOps kChosenMethodOps;
 
 extern const ToolkitAlgorithmType kRC4Algorithm;
 extern const ToolkitAlgorithmType kMD5Algorithm;
 extern const ToolkitAlgorithmType kRandomAlgorithm;
 extern const ToolkitAlgorithmType kRSAPrivateAlgorithm;
+extern const ToolkitAlgorithmType kRSAPublicAlgorithm;
+extern const ToolkitAlgorithmType kMD2Algorithm;
+extern const ToolkitAlgorithmType kDESCBCAlgorithm;
+extern const ToolkitAlgorithmType kRC2CBCAlgorithm;
+extern const ToolkitAlgorithmType kRSAKeyGenerationAlgorithm;
 
 extern const ToolkitImplementation kRC4Implementation;
 extern const ToolkitImplementation kMD5Implementation;
 extern const ToolkitImplementation kRandomImplementation;
 extern const ToolkitImplementation kRSAPrivateImplementation;
+extern const ToolkitImplementation kRSAPublicImplementation;
+extern const ToolkitImplementation kMD2Implementation;
+extern const ToolkitImplementation kDESCBCImplementation;
+extern const ToolkitImplementation kRC2CBCImplementation;
+extern const ToolkitImplementation kRSAKeyGenerationImplementation;

@@ -9,6 +9,11 @@
 
 #include "eventually.h"
 #include "framework/server_log.h"
+#include "security/byte_block.h"
+#include "security/certificate_request.h"
+#include "security/key_text.h"
+#include "security/name_object.h"
+#include "security/random_object.h"
 #include "security/ssl_server_layer.h"
 
 #include <cstdlib>
@@ -165,6 +170,111 @@ TEST_F(SSLTest, ASessionIsNotResumedUnderAnotherKey)
     ASSERT_EQ(Field(out, "resumed"), "false") << out;
     out = Client({std::to_string(otherSSLPort), "fetch", "/index.txt", "--session", session});
     EXPECT_EQ(Field(out, "resumed"), "false") << "resumed under a key that never saw the session: " << out;
+    EXPECT_EQ(Field(out, "md5"), Md5(m_file)) << out;
+}
+
+// What the SSL page keeps of a generation: the request's lines with CR LF,
+// and the two keys.
+struct Generated {
+    std::string certReq;
+    std::string publicKey, privateKey;
+};
+
+int GeneratedLine(const char* line, void* data)
+{
+    static_cast<Generated*>(data)->certReq += std::string(line) + "\r\n";
+    return 0;
+}
+
+int GeneratedKeys(const unsigned char* pub, unsigned int pubLength, const unsigned char* priv,
+                  unsigned int privLength, void* data)
+{
+    auto* g = static_cast<Generated*>(data);
+    g->publicKey.assign(reinterpret_cast<const char*>(pub), pubLength);
+    g->privateKey.assign(reinterpret_cast<const char*>(priv), privLength);
+    return 0;
+}
+
+// Base64 in 64-character lines, as the stored key texts are written.
+std::string KeyText(const std::string& der)
+{
+    Generated lines;
+    TextStreamCallbacks callbacks{nullptr, GeneratedLine, nullptr, nullptr, nullptr, &lines};
+    Base64TextStream stream;
+    InitBase64TextStream(&stream, &callbacks);
+    EXPECT_EQ(stream.write(reinterpret_cast<const unsigned char*>(der.data()), static_cast<unsigned int>(der.size()),
+                           stream.context),
+              0);
+    EXPECT_EQ(FlushBase64TextStream(&stream), 0);
+    CloseBase64TextStream(&stream);
+    return lines.certReq;
+}
+
+// The SSL page's generation, end to end: our key pair and request, a
+// certificate an openssl CA signs for that request, and the secure port
+// serving under it with our private key.
+TEST_F(SSLTest, AGeneratedRequestSignedByACAServesTheSecurePort)
+{
+    ToolkitHandle* random = nullptr;
+    ToolkitHandle* name = nullptr;
+    ASSERT_EQ(CreateRandomObject(&random), 0);
+    ASSERT_EQ(SeedRandomObjectFromSystem(random, nullptr), 0);
+    ASSERT_EQ(CreateNameObject(&name), 0);
+    const std::string country = "US", organization = "Velmora & Co", commonName = "127.0.0.1";
+    ASSERT_EQ(SetNameObjectFromText(nullptr, name, kOidCountryName, 3, 19,
+                                    reinterpret_cast<const unsigned char*>(country.data()), 2, 1, nullptr),
+              0);
+    ASSERT_EQ(SetNameObjectFromText(nullptr, name, kOidOrganizationName, 3, 20,
+                                    reinterpret_cast<const unsigned char*>(organization.data()),
+                                    static_cast<unsigned int>(organization.size()), 1, nullptr),
+              0);
+    ASSERT_EQ(SetNameObjectFromText(nullptr, name, kOidCommonName, 3, 19,
+                                    reinterpret_cast<const unsigned char*>(commonName.data()),
+                                    static_cast<unsigned int>(commonName.size()), 1, nullptr),
+              0);
+    Generated generated;
+    TextStreamCallbacks callbacks{nullptr, GeneratedLine, nullptr, nullptr, nullptr, &generated};
+    Base64TextStream stream;
+    InitBase64TextStream(&stream, &callbacks);
+    KeyOutputCallback keys{GeneratedKeys, &generated};
+    ASSERT_EQ(GenerateCertificateRequest(&stream, nullptr, nullptr, name, 0, kSignatureMD5WithRSA, 1024, 0, nullptr,
+                                         nullptr, 0, 0, random, &keys, nullptr, nullptr),
+              0);
+    ASSERT_EQ(FlushBase64TextStream(&stream), 0);
+    CloseBase64TextStream(&stream);
+    DestroyNameObject(&name);
+    DestroyRandomObject(&random);
+
+    // The request as the stored text codec reads it back.
+    CByteBlock request;
+    DecodeKeyText(generated.certReq.c_str(), &request);
+    WriteFile(m_dir / "req.der", std::string(request.GetData(), request.GetLength()));
+    const std::vector<std::vector<std::string>> steps = {
+        {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-verify", "-noout"},
+        {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-out", m_dir / "req.pem"},
+        {kOpenSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", m_dir / "ca.key", "-out",
+         m_dir / "ca.pem", "-days", "1", "-subj", "/CN=Test CA"},
+        {kOpenSSL, "x509", "-req", "-in", m_dir / "req.pem", "-CA", m_dir / "ca.pem", "-CAkey", m_dir / "ca.key",
+         "-CAcreateserial", "-days", "1", "-out", m_dir / "signed.pem"},
+        {kOpenSSL, "verify", "-CAfile", m_dir / "ca.pem", m_dir / "signed.pem"},
+    };
+    for (const auto& step : steps) {
+        RunResult run = RunProgram(step, m_dir / "step.out");
+        ASSERT_EQ(run.exitCode, 0) << step[1] << ": " << run.output;
+    }
+    EXPECT_NE(RunProgram({kOpenSSL, "x509", "-in", m_dir / "signed.pem", "-noout", "-subject"}, m_dir / "subject.out")
+                  .output.find("O = Velmora & Co"),
+              std::string::npos);
+
+    const std::uint16_t port = FreePort(), sslPort = FreePort();
+    AddSecureServer(port, sslPort);
+    platform::RegistryKey server = Key("HTTP\\Servers\\" + HTTPServerKeyName(port, htonl(INADDR_LOOPBACK)));
+    server.SetString("PrivKey", KeyText(generated.privateKey));
+    server.SetString("SignedCert", ReadFile(m_dir / "signed.pem"));
+    StartServers();
+    std::string out = Client({std::to_string(sslPort), "fetch", "/index.txt"});
+    ASSERT_EQ(Field(out, "error"), "") << out;
+    EXPECT_EQ(Field(out, "status"), "HTTP/1.0 200 OK") << out;
     EXPECT_EQ(Field(out, "md5"), Md5(m_file)) << out;
 }
 

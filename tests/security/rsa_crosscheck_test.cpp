@@ -55,7 +55,7 @@ int RawPrivate(ToolkitKeyObject key, const Bytes& block, Bytes* out)
     if (int status = GetKeyInfo(&crt, key, RSAPrivateCRTKeyInfoType))
         return status;
     std::vector<unsigned char> context(kRSAPrivateImplementation.contextSize);
-    if (int code = kRSAPrivateImplementation.init(context.data(), crt, 0))
+    if (int code = kRSAPrivateImplementation.init(context.data(), crt, nullptr, 0))
         return code;
     out->assign(block.size(), '\0');
     unsigned int length = 0;

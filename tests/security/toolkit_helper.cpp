@@ -1,6 +1,8 @@
 #include "toolkit_helper.h"
 
 #include "security/des.h"
+#include "security/layer_chooser.h"
+#include "security/rsa_key_generation.h"
 
 #include <gtest/gtest.h>
 
@@ -196,4 +198,36 @@ int RsaSign(ToolkitKeyObject key, const Bytes& message, Bytes* out)
 int RsaDecrypt(ToolkitKeyObject key, const Bytes& block, Bytes* out)
 {
     return RunPadding(key, block, out, false);
+}
+
+GeneratedKeyPair GenerateKeyPairFromSeed(unsigned int bits, const Bytes& exponent, const Bytes& seed)
+{
+    GeneratedKeyPair g;
+    Object random(RandomInfoType);
+    ToolkitAlgorithmObject generator = nullptr;
+    ToolkitKeyObject publicKey = nullptr, privateKey = nullptr;
+    CreateAlgorithmObject(&generator);
+    CreateKeyObject(&publicKey);
+    CreateKeyObject(&privateKey);
+    EXPECT_EQ(RandomInit(random.handle, LayerAlgorithmChooser, nullptr), 0);
+    EXPECT_EQ(RandomUpdate(random.handle, U(seed), N(seed), nullptr), 0);
+    ToolkitRSAKeyGenerationParameters parameters = {bits, {const_cast<unsigned char*>(U(exponent)), N(exponent)}};
+    g.status = SetAlgorithmInfo(generator, RSAKeyGenerationInfoType, &parameters);
+    if (!g.status)
+        g.status = GenerateInit(generator, LayerAlgorithmChooser, nullptr);
+    if (!g.status)
+        g.status = GenerateKeyPair(generator, publicKey, privateKey, random.handle, nullptr);
+    void* value = nullptr;
+    if (!g.status && !(g.status = GetKeyInfo(&value, privateKey, PrivateKeyEncodedInfoType))) {
+        auto* item = static_cast<ToolkitItem*>(value);
+        g.privateDer.assign(reinterpret_cast<char*>(item->data), item->length);
+    }
+    if (!g.status && !(g.status = GetKeyInfo(&value, publicKey, PublicKeyEncodedInfoType))) {
+        auto* item = static_cast<ToolkitItem*>(value);
+        g.publicDer.assign(reinterpret_cast<char*>(item->data), item->length);
+    }
+    DestroyKeyObject(&publicKey);
+    DestroyKeyObject(&privateKey);
+    DestroyAlgorithmObject(&generator);
+    return g;
 }

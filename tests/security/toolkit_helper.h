@@ -27,3 +27,12 @@ ToolkitKeyObject LoadPrivateKey(const Bytes& der, int* status);
 // The RSA padding cipher: sign (block type 1) or decrypt (block type 2).
 int RsaSign(ToolkitKeyObject key, const Bytes& message, Bytes* out);
 int RsaDecrypt(ToolkitKeyObject key, const Bytes& block, Bytes* out);
+
+// A key pair from the generator (layer chooser), with a random generator
+// seeded with seed: the status and both keys' DER (PKCS #8 and
+// SubjectPublicKeyInfo).
+struct GeneratedKeyPair {
+    int status = -1;
+    Bytes privateDer, publicDer;
+};
+GeneratedKeyPair GenerateKeyPairFromSeed(unsigned int bits, const Bytes& exponent, const Bytes& seed);

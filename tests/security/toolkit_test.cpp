@@ -235,7 +235,7 @@ int InitAnswering(int code)
 }
 
 template <int Code>
-int FakeInit(void*, const void*, int)
+int FakeInit(void*, const void*, const void*, int)
 {
     return InitAnswering(Code);
 }
