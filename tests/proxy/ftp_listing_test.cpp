@@ -25,9 +25,7 @@ TEST(FTPListingTest, ReadsUnixAndDosLines)
          "08:15PM"},
         {"plainname", true, "plainname", false, "", "", ""},
         {"drwxr-xr-x 2 u g 512 Jan 5 12:00 .", false, "", false, "", "", ""},
-        {"drwxr-xr-x 2 u g 512 Jan 5 12:00 ..", false, "", false, "", "", ""},
         {"-rw-r--r-- 1 u g 1 Jan 5 12:00 a/b", false, "", false, "", "", ""},
-        {"\r\n", false, "", false, "", "", ""},
         // A mode without its columns: no name, nothing listed.
         {"-rw-r--r--", false, "", false, "", "", ""},
     };
@@ -44,23 +42,6 @@ TEST(FTPListingTest, ReadsUnixAndDosLines)
     }
 }
 
-TEST(FTPListingTest, DashedDatesAndExtensions)
-{
-    struct Case {
-        const char* text;
-        bool dashed;
-    } dates[] = {{"01-05-97", true}, {"01-05-1997", true}, {"1-05-97", false}, {"01/05/97", false}, {"01-05-9", false}};
-    for (const auto& c : dates)
-        EXPECT_EQ(IsDashedDate(c.text), c.dashed) << c.text;
-
-    struct Ext {
-        const char* name;
-        const char* extension;
-    } names[] = {{"Page.HTML", "html"}, {"archive.tar.gz", "gz"}, {"README", "*"}, {"trailing.", ""}};
-    for (const auto& c : names)
-        EXPECT_EQ(FTPExtension(c.name), c.extension) << c.name;
-}
-
 TEST(FTPListingTest, PageLinesShowHostileNamesAsText)
 {
     struct Case {
@@ -69,11 +50,6 @@ TEST(FTPListingTest, PageLinesShowHostileNamesAsText)
         const char* icon;
         const char* line;
     } cases[] = {
-        {{"docs", "512", "Jan 5", "12:00", true},
-         "",
-         "/icons/dir.gif",
-         "<IMG BORDER=0 ALIGN=absbottom SRC=\"/icons/dir.gif\"><A HREF=\"docs/\">docs/                          "
-         "</A>       512 Jan 5    12:00    \r\n"},
         {{"a b+c.txt", "7", "", "", false},
          "text/plain",
          "",
