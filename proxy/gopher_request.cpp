@@ -139,6 +139,5 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
         ThrowPage(request, 504,
                   failure.error == platform::kWsaeTimedOut ? "%http-gophertimeout%" : "%http-gophererror%");
     }
-    static_cast<void>(flags);
     return 200;
 }
