@@ -179,6 +179,10 @@ TEST_F(ProxyGopherTest, DocumentsMenusAndSearchesAsCurlFetchesThem)
     EXPECT_EQ(Fetch(Gopher(port, "/1/hostile.menu")), "200");
     EXPECT_EQ(Body(), hostile);
     EXPECT_EQ(Fetch(Gopher(port, "/3/anything")), "404");
+    for (const char* path : {"/3/anything", "/0/about.txt"}) {
+        std::string reply = RawRequest(m_port, "HEAD " + Gopher(port, path) + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.substr(reply.size() - std::min<std::size_t>(reply.size(), 4)), "\r\n\r\n") << "HEAD has no body";
+    }
     EXPECT_EQ(Fetch(Gopher(port, "/7/plus.menu?two+words")), "504");
     EXPECT_EQ(Fetch(Gopher(port, "/0/x%0D%0A/etc")), "404");
 }
