@@ -16,7 +16,7 @@ RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VEL
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
-            python3 python3-aiosmtpd python3-pyftpdlib openssl curl wget goaccess apache2-utils \
+            python3 python3-aiosmtpd python3-pyftpdlib vsftpd gophernicus socat openssl curl wget goaccess apache2-utils \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy python3-pycryptodome \
@@ -80,7 +80,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chat_form verify ssl cgi_reply map
+FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chat_form verify ssl cgi_reply map ftp_listing gopher_menu
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -212,3 +212,48 @@ std::string URLDecodeString(std::string_view text)
     URLDecode(result, text);
     return result;
 }
+
+bool DecodeURLPath(std::string& out, std::string_view path)
+{
+    out.clear();
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char c = path[i];
+        if (c != '%') {
+            if (c == '\0')
+                return false;
+            out.push_back(c);
+            continue;
+        }
+        if (i + 2 >= path.size())
+            return false;
+        int high = platform::HexDigitValue(path[i + 1]);
+        int low = platform::HexDigitValue(path[i + 2]);
+        if (high < 0 || low < 0)
+            return false;
+        char decoded = static_cast<char>(high * 16 + low);
+        if (decoded == '\0' || decoded == '/' || decoded == '\\')
+            return false;
+        out.push_back(decoded);
+        i += 2;
+    }
+    return true;
+}
+
+void URLEncodePath(std::string& out, std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out.clear();
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~' || c == '/') {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+    }
+}

@@ -95,5 +95,13 @@ void URLEncode(std::string& out, std::string_view text);
 void URLDecode(std::string& out, std::string_view text);
 std::string URLDecodeString(std::string_view text);
 
+// Percent-decodes a URL path ("%20" -> ' '; '+' stays '+'). False for a
+// malformed escape, an encoded NUL, '/' or '\' (which would let one segment
+// pose as two).
+bool DecodeURLPath(std::string& out, std::string_view path);
+// Percent-encodes text for a URL path: letters, digits, '-', '.', '_', '~'
+// and '/' stay, every other byte becomes '%' and two upper-case hex digits.
+void URLEncodePath(std::string& out, std::string_view text);
+
 #include "framework/html_text.h"
 #include "framework/http_date.h"

@@ -127,6 +127,13 @@ int WSocketBase::CloseSocket()
     return Check(result);
 }
 
+int WSocketBase::AbortWithReset()
+{
+    if (m_handle != platform::kInvalidSocket && m_owned && !m_isFileHandle)
+        platform::SetResetOnClose(m_handle);
+    return CloseHeld(false);
+}
+
 int WSocketBase::Shutdown()
 {
     if (m_handle == platform::kInvalidSocket || m_isFileHandle)

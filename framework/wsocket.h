@@ -101,6 +101,10 @@ public:
     int Abort();
     // close without shutdown.
     int CloseSocket();
+    // Drops the connection with a reset and forgets the handle (a file
+    // handle is only closed): the peer cannot take a cut reply for a whole
+    // one. Never throws.
+    int AbortWithReset();
     // Wakes every thread blocked on this socket without closing it; for a
     // stopper on another thread (the owner still closes). Never throws.
     int Shutdown();

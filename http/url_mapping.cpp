@@ -29,33 +29,6 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 } // namespace
 
-bool DecodeURLPath(std::string& out, std::string_view path)
-{
-    out.clear();
-    out.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        char c = path[i];
-        if (c != '%') {
-            if (c == '\0')
-                return false;
-            out.push_back(c);
-            continue;
-        }
-        if (i + 2 >= path.size())
-            return false;
-        int high = platform::HexDigitValue(path[i + 1]);
-        int low = platform::HexDigitValue(path[i + 2]);
-        if (high < 0 || low < 0)
-            return false;
-        char decoded = static_cast<char>(high * 16 + low);
-        if (decoded == '\0' || IsSeparator(decoded))
-            return false;
-        out.push_back(decoded);
-        i += 2;
-    }
-    return true;
-}
-
 bool NormalizeURLPath(std::string& out, std::string_view path)
 {
     out.assign(1, '/');

@@ -8,6 +8,8 @@
 // MapURLToPath, the program variables) works on the normalised form only.
 // The CHTTPServer routines of this file are declared in http_server.h.
 
+#include "framework/text_util.h"
+
 #include <string>
 #include <string_view>
 
@@ -23,11 +25,6 @@ bool LookupWithGlobal(TMap& map, TMap& global, std::string_view key, TValue& out
         return true;
     return &map != &global && map.GetParent() == nullptr && global.LookupLocked(key, out);
 }
-
-// Percent-decodes a URL path ("%20" -> ' '; '+' stays '+'). False for a
-// malformed escape, an encoded NUL, '/' or '\' (which would let one segment
-// pose as two).
-bool DecodeURLPath(std::string& out, std::string_view path);
 
 // out = path with a single leading '/', every run of separators as one '/',
 // "." segments dropped and a trailing separator kept. False (out undefined)

@@ -328,6 +328,14 @@ int SetNoDelay(SocketHandle socket, bool on)
     return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0 ? FailSetup() : 0;
 }
 
+int SetResetOnClose(SocketHandle socket)
+{
+    linger value{};
+    value.l_onoff = 1;
+    value.l_linger = 0;
+    return setsockopt(socket, SOL_SOCKET, SO_LINGER, &value, sizeof value) < 0 ? FailSetup() : 0;
+}
+
 int CloseHandle(int handle)
 {
     return close(handle) < 0 ? FailSetup() : 0;

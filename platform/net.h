@@ -54,6 +54,9 @@ int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, 
 int ShutdownSocket(SocketHandle socket);
 // Sends small writes at once (accepted sockets inherit it from their listener).
 int SetNoDelay(SocketHandle socket, bool on);
+// A later close resets the connection (SO_LINGER 0) instead of ending it
+// with FIN, so the peer sees a cut reply as cut.
+int SetResetOnClose(SocketHandle socket);
 // close(2) once; never retried, as Linux may already have released the number.
 int CloseHandle(int handle);
 int LocalAddress(SocketHandle socket, std::uint32_t* address, std::uint16_t* port);

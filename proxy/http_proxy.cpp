@@ -141,14 +141,19 @@ int CHTTPProxy::Stop()
     return 0;
 }
 
-void CHTTPProxy::ThrowPage(CProxyRequest& request, int status, std::string_view page, std::string extraHeaders)
+std::string CHTTPProxy::ExpandPage(CProxyRequest& request, std::string_view page)
 {
     CTextBuffer body(kPageCapacity);
     try {
         request.scope.Expand(&body, page);
     } catch (const CMacroException&) {
     }
-    throw CHTTPException(status, body.ToString(), std::move(extraHeaders));
+    return body.ToString();
+}
+
+void CHTTPProxy::ThrowPage(CProxyRequest& request, int status, std::string_view page, std::string extraHeaders)
+{
+    throw CHTTPException(status, ExpandPage(request, page), std::move(extraHeaders));
 }
 
 void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
@@ -268,8 +273,10 @@ int CHTTPProxy::SchemeRequest(const std::string& method, WSocket& out, CProxyReq
 {
     if (url.scheme == "http")
         return HTTPRequest(method, out, request, url, flags, since);
-    // ftp and gopher have no handler yet: they are answered as any scheme
-    // without one.
+    if (url.scheme == "ftp")
+        return FTPRequest(method, out, request, url, flags);
+    if (url.scheme == "gopher")
+        return GopherRequest(method, out, request, url, flags);
     return -1;
 }
 
@@ -309,12 +316,20 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
         client.Flush();
     } catch (const CHTTPException& reply) {
         request.status = reply.status;
-        // A reply already under way is never followed by an error page.
-        if (request.bytes == 0) {
+        // A reply already under way is never followed by an error page; it is
+        // cut with a reset, so that the client cannot take it for whole.
+        if (request.bytes != 0) {
+            try {
+                client.Flush();
+            } catch (const WSocketException&) {
+            }
+            client.AbortWithReset();
+        } else {
             std::int64_t before = client.GetBytesSent();
             try {
                 SendErrorReply(client, reply.status, reply.body,
-                               reply.extraHeaders.empty() ? nullptr : reply.extraHeaders.c_str(), true, true);
+                               reply.extraHeaders.empty() ? nullptr : reply.extraHeaders.c_str(), true,
+                               request.method != "HEAD");
                 client.Flush();
             } catch (const WSocketException&) {
             }

@@ -18,6 +18,8 @@
 //   http_proxy.cpp    construction, Start/Stop, ServerRequest, the log line
 //   proxy_relay.cpp   HTTPRequest, ConnectRequest, RelayData, header helpers
 //   proxy_fetch.cpp   the cache path of GET and HEAD, CacheResponse
+//   ftp_request.cpp   FTPRequest
+//   gopher_request.cpp GopherRequest, GopherTypeToMIME
 
 #include "framework/text_buffer.h"
 #include "macro/configured_server.h"
@@ -92,6 +94,10 @@ void GetHeaderValue(std::string& value, std::string_view name, std::string_view 
 // replace the others; since (seconds since 1970) is the If-Modified-Since.
 void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since);
 
+// Sends an error or status page to out (buffered output flushed); what
+// reaches a client counts for the log line.
+void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody);
+
 class CHTTPProxy : public CConfiguredServer, public CHTTPProxySettings {
 public:
     explicit CHTTPProxy(const CHTTPProxySettings& settings);
@@ -124,6 +130,24 @@ public:
                       std::int64_t since);
     void WriteAccessLog(CProxyRequest& request);
 
+    // An ftp URL: through the FTP upstream proxy, or as an FTP client (GET
+    // and HEAD of a file or a directory listing, PUT of a file). Writes the
+    // whole reply or an error page to out and returns its status, or -1
+    // when an upstream reply could not be relayed. A failure once the 200
+    // header is out is thrown as CHTTPException, so that the cut reply is
+    // neither stored nor taken for whole.
+    int FTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                   unsigned flags);
+    // A gopher URL: through the gopher upstream proxy, or as a gopher client
+    // (documents relayed, menus and search results as HTML). Returns 200, 404
+    // for an error item, the upstream's status or -1; a server that cannot be
+    // reached or fails is thrown as CHTTPException 504.
+    int GopherRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                      unsigned flags);
+    // The MIME type of a gopher item type: GopherMappings, else the built-in
+    // one (non-zero), else "text/plain" or the "*" mapping (0).
+    int GopherTypeToMIME(char type, std::string& mime);
+
     CProxyCache& GetCache() { return *m_cache; }
 
 protected:
@@ -139,6 +163,13 @@ private:
     // The handler of the URL's scheme; -1 for a scheme without one.
     int SchemeRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                       unsigned flags, std::int64_t since);
+    // Sends the request to an upstream proxy as received and relays its
+    // reply to out: the status, -1 when the reply could not be relayed, -2
+    // when the upstream cannot be reached.
+    int CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,
+                       CProxyRequest& request, unsigned flags);
+    // The expansion of a named page in the request's scope.
+    std::string ExpandPage(CProxyRequest& request, std::string_view page);
     [[noreturn]] void ThrowPage(CProxyRequest& request, int status, std::string_view page,
                                 std::string extraHeaders = {});
 

@@ -123,7 +123,7 @@ int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, 
         fileSocket.AttachHandle(handle, false);
         const unsigned flags = since != 0 ? (kDropAuthorization | kDropRange | kSendAnyAccept | kSendSince)
                                           : (kDropAuthorization | kDropRange | kSendAnyAccept | kDropSince);
-        status = HTTPRequest("GET", fileSocket, request, url, flags, since);
+        status = SchemeRequest("GET", fileSocket, request, url, flags, since);
         if (fileSocket.Flush() < 0)
             status = -1;
     } catch (...) {
@@ -178,7 +178,7 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
         return status;
     };
     if (!m_cache->IsRunning() || request.noCache || request.url.find('?') != std::string::npos ||
-        GetNoCacheList().Contains(url.Format()) || url.scheme != "http")
+        GetNoCacheList().Contains(url.Format()))
         return relay();
 
     CCacheHold hold(*m_cache);

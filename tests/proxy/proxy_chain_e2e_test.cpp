@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <mutex>
+
 namespace proxy_e2e {
 namespace {
 
@@ -84,6 +86,60 @@ TEST_F(ProxyChainTest, RelaysThroughSquid)
            platform::MonotonicMs() < deadline)
         platform::SleepMs(50);
     EXPECT_NE(log.find("CONNECT " + target), std::string::npos) << log;
+}
+
+// ftp and gopher URLs go to their own upstream proxies as received, with
+// the proxy's own User-agent, and the upstream's reply comes back as it is.
+TEST_F(ProxyChainTest, FtpAndGopherGoToTheirUpstreamProxies)
+{
+    std::mutex mutex;
+    std::vector<std::string> heads;
+    LoopbackOrigin upstream([&](int handle) {
+        WSocket peer;
+        peer.Attach(handle);
+        peer.SetTimeout(5000);
+        CTextBuffer head;
+        CTextBuffer line;
+        while (peer.ReadLine(line, false) > 0 && line.View() != "\r\n") {
+            head.Append(line.View());
+            line.Empty();
+        }
+        {
+            std::lock_guard hold(mutex);
+            heads.push_back(head.ToString());
+        }
+        peer.SendText("HTTP/1.0 203 From upstream\r\nContent-type: text/plain\r\n\r\nrelayed", false);
+        peer.Close();
+    });
+    m_key.SetString("FTPProxyHost", "127.0.0.1");
+    m_key.SetDword("FTPProxyPort", upstream.Port());
+    m_key.SetString("GopherProxyHost", "127.0.0.1");
+    m_key.SetDword("GopherProxyPort", upstream.Port());
+    StartProxy();
+    struct Case {
+        std::string request;
+        std::string line; // the request line upstream
+    } cases[] = {
+        {"GET ftp://files.invalid/pub/a.txt HTTP/1.1\r\nUser-Agent: client/1\r\nConnection: keep-alive\r\n\r\n",
+         "GET ftp://files.invalid/pub/a.txt HTTP/1.0\r\n"},
+        {"PUT ftp://files.invalid/up.bin HTTP/1.0\r\nContent-Length: 0\r\n\r\n",
+         "PUT ftp://files.invalid/up.bin HTTP/1.0\r\n"},
+        {"GET gopher://menus.invalid/1/x HTTP/1.0\r\nUser-Agent: client/1\r\n\r\n",
+         "GET gopher://menus.invalid/1/x HTTP/1.0\r\n"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        std::string reply = RawRequest(m_port, c.request);
+        EXPECT_EQ(reply, "HTTP/1.0 203 From upstream\r\nContent-type: text/plain\r\n\r\nrelayed") << c.request;
+        std::lock_guard hold(mutex);
+        ASSERT_EQ(heads.size(), i + 1);
+        EXPECT_EQ(heads[i].rfind(c.line, 0), 0u) << heads[i];
+        EXPECT_NE(heads[i].find(std::string("User-agent: ") + ProxyAgentToken() + "\r\n"), std::string::npos) << heads[i];
+        EXPECT_EQ(heads[i].find("client/1"), std::string::npos) << heads[i];
+        EXPECT_EQ(heads[i].find("keep-alive"), std::string::npos) << heads[i];
+    }
+    for (const std::string& line : LogLines())
+        EXPECT_NE(line.find("\" 203 "), std::string::npos) << line;
 }
 
 } // namespace

@@ -155,8 +155,9 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
         {"GET http://host/ HTTP/1.0\r\nX-Huge: " + std::string(200 * 1024, 'd') + "\r\n\r\n", "400", nullptr},
         {"GET http://host/x\r\n\r\n", "501", "http-getonly"},
         {"\r\n", "405", "http-badcommand"},
-        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
-        {"POST gopher://host/1 HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
+        {"GET news://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
+        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "504", "http-ftptimeout"},
+        {"POST gopher://host/1 HTTP/1.0\r\n\r\n", "504", "http-noreply"},
         {"CONNECT 127.0.0.1:22 HTTP/1.0\r\n\r\n", "407", "http-noauth"},
         {"CONNECT BARRED.invalid:443 HTTP/1.0\r\n\r\n", "403", "http-censored"},
         // An empty list opens tunnels to 443, where nothing listens here.

@@ -1,0 +1,495 @@
+#include "proxy/http_proxy.h"
+
+#include "framework/error_reply.h"
+#include "framework/outgoing_connect.h"
+#include "framework/reply_socket.h"
+#include "framework/text_util.h"
+#include "macro/macro.h"
+#include "macro/macro_exception.h"
+#include "platform/ascii.h"
+#include "platform/clock.h"
+#include "proxy/ftp_listing.h"
+
+#include <vector>
+
+using platform::EqualsIgnoringCase;
+
+namespace {
+
+constexpr int kDataChunk = 16384;
+// A ConnTimeout of 0 means no limit to the relay; the FTP dialogue still
+// gives up on a silent server after this long.
+constexpr std::uint32_t kDefaultFTPTimeoutMs = 120000;
+constexpr const char* kAnonymousUser = "anonymous";
+constexpr const char* kAnonymousPassword = "relay-gate";
+
+// Ends the dialogue; the status was set just before.
+struct CFTPException {};
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+
+// Sends to the output; what reaches a client counts for the log line.
+void Emit(WSocket& out, CProxyRequest& request, const char* bytes, int n)
+{
+    if (out.Send(bytes, n) < 0)
+        throw WSocketException(&out, platform::LastSocketError());
+    if (!out.IsFileHandle())
+        request.bytes += static_cast<std::uint64_t>(n);
+}
+
+void Emit(WSocket& out, CProxyRequest& request, std::string_view text)
+{
+    Emit(out, request, text.data(), static_cast<int>(text.size()));
+}
+
+// One FTP dialogue in active mode. Every failure sets the status and throws
+// CFTPException; socket failures of the listener and the data connection
+// are thrown as WSocketException.
+class CFTPDialogue {
+public:
+    CFTPDialogue(CHTTPProxy& proxy, const std::string& method, WSocket& out, CProxyRequest& request,
+                 const CUrlParts& url, unsigned flags, std::uint32_t timeout)
+        : m_proxy(proxy), m_method(method), m_out(out), m_request(request), m_url(url), m_flags(flags),
+          m_timeout(timeout)
+    {
+    }
+
+    int Run();
+
+    int Status() const { return m_status; }
+    bool HeaderSent() const { return m_headerSent; }
+    std::string_view LastReply() const { return m_control.GetReplyText().View(); }
+
+private:
+    [[noreturn]] void Fail(int status)
+    {
+        m_status = status;
+        throw CFTPException{};
+    }
+    // Sends one command and reads its reply. A reply that cannot be read
+    // (closed, silent or garbled) ends the dialogue as a time-out.
+    int Command(std::string_view command)
+    {
+        std::string line(command);
+        line += "\r\n";
+        m_control.SendText(line, false);
+        return Reply();
+    }
+    int Reply()
+    {
+        int code = m_control.ReadReply();
+        if (code < 0)
+            Fail(504);
+        return code;
+    }
+    static bool Fails(int code) { return code / 100 >= 3; }
+
+    void Login();
+    void ChangeDirectory();
+    void PrepareData();
+    void AcceptData();
+    // The reply that ends a transfer: anything but 2xx means it failed.
+    void ReadCompletion();
+    void SendHeader(std::string_view type);
+    void RetrieveFile();
+    void ProbeFile();
+    void ListDirectory();
+    void StoreFile(std::int64_t length);
+
+    CHTTPProxy& m_proxy;
+    const std::string& m_method;
+    WSocket& m_out;
+    CProxyRequest& m_request;
+    const CUrlParts& m_url;
+    unsigned m_flags;
+    std::uint32_t m_timeout;
+
+    WReplySocket m_control;
+    WSocketBase m_listener;
+    WSocket m_data;
+    std::uint32_t m_serverAddress = 0;
+    std::string m_user = kAnonymousUser;
+    std::string m_password = kAnonymousPassword;
+    std::string m_directory;
+    std::string m_fileName;
+    int m_status = 500;
+    bool m_headerSent = false;
+};
+
+int CFTPDialogue::Run()
+{
+    // Everything the server will be sent is checked before a connection.
+    std::string path;
+    if (!DecodeURLPath(path, m_url.path) || HasLineBreak(path))
+        Fail(404);
+    std::size_t slash = path.rfind('/');
+    m_directory = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    if (m_directory.empty())
+        m_directory = "/";
+    m_fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    const bool isGet = m_method == "GET";
+    const bool isHead = m_method == "HEAD";
+    const bool isPut = m_method == "PUT";
+    if (!isGet && !isHead && !isPut)
+        Fail(405);
+    std::int64_t length = -1;
+    if (isPut) {
+        if (m_fileName.empty())
+            Fail(404);
+        std::string value;
+        GetHeaderValue(value, "content-length", m_request.headerText.View(), 0);
+        char* end = nullptr;
+        long long parsed = value.empty() ? -1 : std::strtoll(value.c_str(), &end, 10);
+        if (parsed < 0 || end == nullptr || *end != '\0')
+            Fail(411);
+        length = parsed;
+    }
+    if (!(m_flags & kDropAuthorization)) {
+        std::string authorization;
+        GetHeaderValue(authorization, "authorization", m_request.headerText.View(), 0);
+        if (EqualsIgnoringCase(Word(authorization, 0), "basic")) {
+            std::string decoded;
+            Base64Decode(decoded, Word(authorization, 1));
+            // The user ends at the first colon; the password is all the rest,
+            // colons included.
+            std::size_t colon = decoded.find(':');
+            m_user = decoded.substr(0, colon);
+            m_password = colon == std::string::npos ? std::string() : decoded.substr(colon + 1);
+            if (HasLineBreak(m_user) || HasLineBreak(m_password))
+                Fail(401);
+        }
+    }
+
+    m_control.SetTimeout(m_timeout);
+    if (m_url.port < 1 || m_url.port > 65535 ||
+        ConnectOutgoing(m_control, m_url.host, static_cast<std::uint16_t>(m_url.port)) < 0)
+        Fail(504);
+    std::uint16_t ignored = 0;
+    platform::PeerAddress(m_control.GetHandle(), &m_serverAddress, &ignored);
+    Reply(); // the greeting
+    Login();
+    ChangeDirectory();
+    PrepareData();
+
+    if (isPut) {
+        StoreFile(length);
+        m_status = 201;
+    } else if (!m_fileName.empty()) {
+        if (isGet)
+            RetrieveFile();
+        else
+            ProbeFile();
+        m_status = 200;
+    } else {
+        if (isGet) {
+            ListDirectory();
+        } else {
+            SendHeader("text/html");
+        }
+        m_status = 200;
+    }
+    m_control.SendText("QUIT\r\n", false);
+    return m_status;
+}
+
+void CFTPDialogue::Login()
+{
+    int code = Command("USER " + m_user);
+    if (code == 331)
+        code = Command("PASS " + m_password);
+    if (code / 100 == 5)
+        Fail(401);
+}
+
+void CFTPDialogue::ChangeDirectory()
+{
+    if (!Fails(Command("CWD " + m_directory)))
+        return;
+    // Some servers take one folder at a time only.
+    std::size_t at = 0;
+    while (at < m_directory.size()) {
+        std::size_t end = m_directory.find('/', at);
+        if (end == std::string::npos)
+            end = m_directory.size();
+        if (end > at && Fails(Command("CWD " + m_directory.substr(at, end - at))))
+            Fail(404);
+        at = end + 1;
+    }
+}
+
+void CFTPDialogue::PrepareData()
+{
+    m_listener.SetThrowOnError(true);
+    std::uint32_t local = m_control.GetLocalAddress();
+    std::uint16_t port = 0;
+    ListenOnFreePort(m_listener, local, &port, 5);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&local);
+    std::string command = "PORT " + std::to_string(bytes[0]) + "," + std::to_string(bytes[1]) + "," +
+                          std::to_string(bytes[2]) + "," + std::to_string(bytes[3]) + "," +
+                          std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+    if (Fails(Command(command)))
+        Fail(500);
+}
+
+void CFTPDialogue::AcceptData()
+{
+    // Only the server itself may connect: anyone else who finds the port is
+    // turned away, and the wait goes on until its deadline.
+    const std::uint64_t deadline = platform::MonotonicMs() + m_timeout;
+    for (;;) {
+        std::uint64_t now = platform::MonotonicMs();
+        if (now >= deadline)
+            throw WSocketException(&m_listener, platform::kWsaeTimedOut);
+        m_listener.SetTimeout(static_cast<std::uint32_t>(deadline - now));
+        std::uint32_t peer = 0;
+        int handle = m_listener.Accept(&peer);
+        if (peer == m_serverAddress) {
+            m_data.Attach(handle);
+            m_data.SetTimeout(m_timeout);
+            m_data.SetThrowOnError(true);
+            return;
+        }
+        platform::CloseHandle(handle);
+    }
+}
+
+void CFTPDialogue::ReadCompletion()
+{
+    if (Reply() / 100 != 2)
+        Fail(500);
+}
+
+void CFTPDialogue::SendHeader(std::string_view type)
+{
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    if (!type.empty()) {
+        head += "Content-type: ";
+        head.append(type);
+        head += "\r\n";
+    }
+    head += "\r\n";
+    Emit(m_out, m_request, head);
+    m_headerSent = true;
+}
+
+void CFTPDialogue::RetrieveFile()
+{
+    if (Fails(Command("TYPE I")))
+        Fail(500);
+    if (Fails(Command("RETR " + m_fileName)))
+        Fail(404);
+    AcceptData();
+    std::string type;
+    CRegStringMap& types = m_proxy.GetFTPExtMappings();
+    if (!types.LookupLocked(FTPExtension(m_fileName), type))
+        types.LookupLocked("*", type);
+    SendHeader(type);
+    std::vector<char> buffer(kDataChunk);
+    for (;;) {
+        int got = m_data.Read(buffer.data(), kDataChunk);
+        if (got <= 0)
+            break;
+        Emit(m_out, m_request, buffer.data(), got);
+    }
+    m_data.Close();
+    ReadCompletion();
+}
+
+void CFTPDialogue::ProbeFile()
+{
+    // A HEAD must not call a missing file found: its size tells. A server
+    // without SIZE cannot tell, and the file is taken to be there.
+    if (Fails(Command("TYPE I")))
+        Fail(500);
+    int code = Command("SIZE " + m_fileName);
+    if (Fails(code) && code != 500 && code != 501 && code != 502 && code != 504)
+        Fail(404);
+    std::string type;
+    CRegStringMap& types = m_proxy.GetFTPExtMappings();
+    if (!types.LookupLocked(FTPExtension(m_fileName), type))
+        types.LookupLocked("*", type);
+    SendHeader(type);
+}
+
+void CFTPDialogue::ListDirectory()
+{
+    int code = Command("LIST");
+    // 2xx: done without a listing (nothing to list); anything else but a
+    // preliminary reply opens no data connection.
+    const bool empty = code / 100 == 2;
+    if (!empty && code / 100 != 1)
+        Fail(500);
+    if (!empty)
+        AcceptData();
+    SendHeader("text/html");
+    CTextBuffer page(4096);
+    AppendFTPListHead(page, m_directory);
+    Emit(m_out, m_request, page.View());
+    CRegStringMap& types = m_proxy.GetFTPExtMappings();
+    CRegStringMap& icons = m_proxy.GetFTPIcons();
+    CTextBuffer line(1024);
+    while (!empty) {
+        line.Empty();
+        int got = m_data.ReadLine(line, true);
+        if (line.IsEmpty() && got <= 0)
+            break;
+        CFTPListEntry entry;
+        if (ParseFTPListLine(line.View(), entry)) {
+            std::string type;
+            std::string icon;
+            if (entry.directory) {
+                icons.LookupLocked("**", icon);
+            } else {
+                if (!types.LookupLocked(FTPExtension(entry.name), type))
+                    types.LookupLocked("*", type);
+                if (!icons.LookupLocked(LowerCaseString(type), icon))
+                    icons.LookupLocked("*", icon);
+            }
+            page.Empty();
+            AppendFTPListEntry(page, entry, type, icon);
+            Emit(m_out, m_request, page.View());
+        }
+        if (got <= 0)
+            break;
+    }
+    page.Empty();
+    AppendFTPListTail(page);
+    Emit(m_out, m_request, page.View());
+    if (!empty) {
+        m_data.Close();
+        ReadCompletion();
+    }
+}
+
+void CFTPDialogue::StoreFile(std::int64_t length)
+{
+    if (Fails(Command("TYPE I")))
+        Fail(500);
+    if (Fails(Command("STOR " + m_fileName)))
+        Fail(404);
+    AcceptData();
+    std::vector<char> buffer(kDataChunk);
+    std::int64_t left = length;
+    while (left > 0) {
+        int want = static_cast<int>(std::min<std::int64_t>(left, kDataChunk));
+        int got = m_out.Read(buffer.data(), want);
+        if (got <= 0)
+            break;
+        if (m_data.Send(buffer.data(), got) < 0)
+            break;
+        left -= got;
+    }
+    m_data.Close();
+    if (left > 0) {
+        // The client's body ended early: the part the server stored goes.
+        m_control.ReadReply();
+        Command("DELE " + m_fileName);
+        Fail(500);
+    }
+    ReadCompletion();
+}
+
+} // namespace
+
+void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody)
+{
+    std::int64_t before = out.GetBytesSent();
+    SendErrorReply(out, status, body, nullptr, true, withBody);
+    if (out.Flush() < 0)
+        throw WSocketException(&out, platform::LastSocketError());
+    if (!out.IsFileHandle())
+        request.bytes += static_cast<std::uint64_t>(out.GetBytesSent() - before);
+}
+
+int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,
+                               CProxyRequest& request, unsigned flags)
+{
+    WSocket upstream;
+    upstream.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
+    if (port < 1 || port > 65535 || ConnectOutgoing(upstream, host, static_cast<std::uint16_t>(port)) < 0)
+        return -2;
+    CTextBuffer head(4096);
+    // HTTP/1.0 without keep-alive, as every upstream request: the close ends
+    // the reply.
+    head.Append(method + " " + request.url + " HTTP/1.0\r\n");
+    FilterProxyHeaders(head, request.headerText.View(), flags | kDropConnection | kSendOwnUserAgent, 0);
+    head.Append("Connection: close\r\n\r\n");
+    if (upstream.SendText(head.View(), false) < 0)
+        return -2;
+    CTextBuffer firstLine(256);
+    if (RelayData(out, upstream, &firstLine, &request) < 0)
+        return -1;
+    return ParseStatusLine(firstLine.View());
+}
+
+int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                           unsigned flags)
+{
+    std::string proxyHost;
+    std::uint32_t proxyPort = 0;
+    {
+        CEventLockHolder hold(GetLock());
+        std::shared_ptr<const CProxySettings> p = GetProxySettings();
+        proxyHost = p->ftpProxyHost;
+        proxyPort = p->ftpProxyPort;
+    }
+    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
+    if (timeout == 0)
+        timeout = kDefaultFTPTimeoutMs;
+
+    int status = 0;
+    bool headerSent = false;
+    std::string lastReply;
+    if (!proxyHost.empty()) {
+        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, flags);
+        if (relayed != -2)
+            return relayed;
+        status = 504;
+    } else {
+        CFTPDialogue dialogue(*this, method, out, request, url, flags, timeout);
+        try {
+            status = dialogue.Run();
+            if (status == 201)
+                SendPage(out, request, 201, ExpandPage(request, "%http-created%"), true);
+            return status;
+        } catch (const CFTPException&) {
+            status = dialogue.Status();
+        } catch (const WSocketException& failure) {
+            if (failure.socket == &out)
+                throw;
+            status = failure.error == platform::kWsaeTimedOut ? 504 : 503;
+        }
+        headerSent = dialogue.HeaderSent();
+        lastReply.assign(dialogue.LastReply());
+    }
+
+    std::string_view page;
+    switch (status) {
+    case 401:
+        page = "%http-noauth%";
+        break;
+    case 404:
+        page = "%http-badurl%";
+        break;
+    case 503:
+        page = "%http-ftperror%";
+        break;
+    case 504:
+        page = "%http-ftptimeout%";
+        break;
+    default: {
+        // The server's words are shown as text, never as markup or macros.
+        CTextBuffer escaped(256);
+        HTMLEncode(&escaped, lastReply);
+        request.scope.Register("ftpmsg", std::make_unique<CValueMacro>(escaped.ToString()));
+        page = "%http-ftpmsg%";
+        break;
+    }
+    }
+    std::string body = ExpandPage(request, page);
+    if (headerSent)
+        throw CHTTPException(status, std::move(body));
+    SendPage(out, request, status, body, method != "HEAD");
+    return status;
+}

@@ -1,0 +1,143 @@
+#include "proxy/http_proxy.h"
+
+#include "framework/outgoing_connect.h"
+#include "framework/text_util.h"
+#include "macro/macro_exception.h"
+#include "platform/clock.h"
+#include "proxy/gopher_menu.h"
+
+#include <vector>
+
+namespace {
+
+constexpr int kDataChunk = 16384;
+// A ConnTimeout of 0 means no limit to the relay; a gopher server still
+// gets this long to answer.
+constexpr std::uint32_t kDefaultGopherTimeoutMs = 120000;
+
+void Emit(WSocket& out, CProxyRequest& request, const char* bytes, int n)
+{
+    if (out.Send(bytes, n) < 0)
+        throw WSocketException(&out, platform::LastSocketError());
+    if (!out.IsFileHandle())
+        request.bytes += static_cast<std::uint64_t>(n);
+}
+
+void Emit(WSocket& out, CProxyRequest& request, std::string_view text)
+{
+    Emit(out, request, text.data(), static_cast<int>(text.size()));
+}
+
+} // namespace
+
+int CHTTPProxy::GopherTypeToMIME(char type, std::string& mime)
+{
+    char key = type >= 'A' && type <= 'Z' ? static_cast<char>(type - 'A' + 'a') : type;
+    CRegStringMap& mappings = GetGopherMappings();
+    if (mappings.LookupLocked(std::string_view(&key, 1), mime))
+        return 1;
+    if (BuiltinGopherMIME(type, mime))
+        return 1;
+    mime = "text/plain";
+    mappings.LookupLocked("*", mime);
+    return 0;
+}
+
+int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
+                              unsigned flags)
+{
+    std::string proxyHost;
+    std::uint32_t proxyPort = 0;
+    {
+        CEventLockHolder hold(GetLock());
+        std::shared_ptr<const CProxySettings> p = GetProxySettings();
+        proxyHost = p->gopherProxyHost;
+        proxyPort = p->gopherProxyPort;
+    }
+    if (!proxyHost.empty()) {
+        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, flags);
+        if (relayed == -2)
+            ThrowPage(request, 504, "%http-noreply%");
+        return relayed;
+    }
+
+    // The URL is checked, and an error item answered, before any connection.
+    char type = '1';
+    std::string selector;
+    if (!DecodeGopherPath(url.path, type, selector) || type == '3') {
+        SendPage(out, request, 404, ExpandPage(request, "%http-badurl%"), method != "HEAD");
+        return 404;
+    }
+
+    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
+    if (timeout == 0)
+        timeout = kDefaultGopherTimeoutMs;
+    WSocket gopher;
+    gopher.SetTimeout(timeout);
+    if (url.port < 1 || url.port > 65535 ||
+        ConnectOutgoing(gopher, url.host, static_cast<std::uint16_t>(url.port)) < 0)
+        ThrowPage(request, 504, "%http-noreply%");
+
+    std::string mime;
+    GopherTypeToMIME(type, mime);
+    try {
+        gopher.SetThrowOnError(true);
+        gopher.SendText(selector + "\r\n", false);
+        // The header waits for the server's first byte, so that a silent
+        // server is answered with a page of its own.
+        if (!gopher.WaitForInput(timeout))
+            throw WSocketException(&gopher, platform::kWsaeTimedOut);
+        Emit(out, request, "HTTP/1.0 200 OK\r\nContent-type: " + mime + "\r\n\r\n");
+        if (method == "HEAD")
+            return 200;
+        if (type == '1' || type == '7') {
+            Emit(out, request,
+                 type == '1' ? "<HTML><BODY><H1>Gopher Menu</H1><PRE>\r\n"
+                             : "<HTML><BODY><H1>Gopher Search</H1>\r\n<ISINDEX><PRE>");
+            CRegStringMap& icons = GetGopherIcons();
+            CTextBuffer line(1024);
+            CTextBuffer html(1024);
+            for (;;) {
+                line.Empty();
+                int got = gopher.ReadLine(line, false);
+                if (line.IsEmpty() && got <= 0)
+                    break;
+                CGopherMenuLine entry;
+                if (ParseGopherMenuLine(line.View(), entry)) {
+                    std::string icon;
+                    if (!entry.info) {
+                        std::string entryMime;
+                        GopherTypeToMIME(entry.type, entryMime);
+                        if (!icons.LookupLocked(LowerCaseString(entryMime), icon)) {
+                            icon.assign(BuiltinGopherIcon(entry.type));
+                            if (icon.empty() && !icons.LookupLocked("*", icon))
+                                icon = "internal-gopher-unknown";
+                        }
+                    }
+                    html.Empty();
+                    AppendGopherMenuLine(html, entry, icon);
+                    Emit(out, request, html.View());
+                }
+                if (got <= 0)
+                    break;
+            }
+            Emit(out, request, "</PRE></HTML>");
+        } else {
+            std::vector<char> buffer(kDataChunk);
+            for (;;) {
+                int got = gopher.Read(buffer.data(), kDataChunk);
+                if (got <= 0)
+                    break;
+                Emit(out, request, buffer.data(), got);
+            }
+        }
+    } catch (const WSocketException& failure) {
+        if (failure.socket == &out)
+            throw;
+        // Before the header the caller sends the page; after it, the reply is
+        // cut instead of carrying a page in its body.
+        ThrowPage(request, 504,
+                  failure.error == platform::kWsaeTimedOut ? "%http-gophertimeout%" : "%http-gophererror%");
+    }
+    return 200;
+}
