@@ -80,7 +80,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify ssl cgi_reply map
+FUZZ_TARGETS := expander ber key_text proxy_text chat_form verify ssl cgi_reply map wincgi_form
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -300,6 +300,20 @@ int ChildProcess::Start(ChildStart start)
     return 0;
 }
 
+int ChildProcess::StartWithoutPipes(ChildStart start)
+{
+    start.input = start.output = start.error = -1;
+    start.newSession = true;
+    int error = StartChild(start, &m_pid);
+    if (error != 0) {
+        m_pid = -1;
+        return error;
+    }
+    m_reaped = false;
+    m_waitHandle = OpenChildWaitHandle(m_pid);
+    return 0;
+}
+
 void ChildProcess::CloseInput() { CloseQuietly(m_input); }
 void ChildProcess::CloseOutput() { CloseQuietly(m_output); }
 

@@ -76,6 +76,9 @@ public:
     // Starts start's program with the pipes in place of its streams; 0, or
     // StartChild's Win32 number.
     int Start(ChildStart start);
+    // The same with /dev/null as every stream and no pipes: the program
+    // talks through files.
+    int StartWithoutPipes(ChildStart start);
 
     // The parent's ends; -1 once closed.
     int InputHandle() const { return m_input; }

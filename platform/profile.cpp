@@ -188,14 +188,20 @@ std::optional<std::string> Profile::GetString(std::string_view section, std::str
     return std::string(Unquote(value));
 }
 
+bool Profile::IsKeyName(std::string_view key)
+{
+    std::string_view trimmed = Trim(key);
+    return !trimmed.empty() && trimmed[0] != '[' && trimmed[0] != ';' && key.find('=') == std::string_view::npos
+           && !HasLineBreak(key);
+}
+
 bool Profile::SetString(std::string_view section, std::string_view key, std::optional<std::string_view> value)
 {
     if (section.find(']') != std::string_view::npos || HasLineBreak(section))
         return false;
-    std::string_view trimmedKey = Trim(key);
-    if (trimmedKey.empty() || trimmedKey[0] == '[' || trimmedKey[0] == ';' || key.find('=') != std::string_view::npos
-        || HasLineBreak(key))
+    if (!IsKeyName(key))
         return false;
+    std::string_view trimmedKey = Trim(key);
 
     std::size_t header = FindSection(section);
     if (header == std::string::npos && !value)

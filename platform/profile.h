@@ -41,6 +41,8 @@ public:
     // line break, or a key that is empty, holds '=' or a line break, or
     // starts with '[' or ';': such names could never be read back.
     bool SetString(std::string_view section, std::string_view key, std::optional<std::string_view> value);
+    // Whether SetString takes key (see above).
+    static bool IsKeyName(std::string_view key);
 
     // Writes the profile to path atomically, keeping the old file's mode
     // (0644 for a new one). False when it could not, or when Load failed.
