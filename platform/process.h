@@ -1,5 +1,5 @@
 #pragma once
-// Child programs: fork and exec with an explicit set of standard streams, an
+// Child programs: started and exec'd with an explicit set of standard streams, an
 // optional environment and working directory, and optionally another user's
 // credentials; never through a shell, and with no descriptor of the server
 // other than the three streams.
