@@ -99,6 +99,7 @@ bench: build
 	@echo "Benchmarks are in $(BUILD)/bench; run them by hand, e.g. $(BUILD)/bench/expander_bench"
 	@echo "or $(BUILD)/bench/http_static (ours against nginx with wrk on a 1 KiB and a 1 MiB file)"
 	@echo "or bench/kav_sql.sh $(BUILD) (a 20-row SQLite page: velmorad in fibers against PHP behind nginx)"
+	@echo "or bench/cgi.sh $(BUILD) (minimal shell and C CGI programs: velmorad against lighttpd mod_cgi)"
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)
