@@ -3,6 +3,7 @@
 #include "framework/text_util.h"
 #include "platform/profile.h"
 
+#include <unordered_map>
 #include <unordered_set>
 
 bool CWinCGIForm::Parse(std::string_view body)
@@ -10,6 +11,9 @@ bool CWinCGIForm::Parse(std::string_view body)
     m_fields.clear();
     m_badName.clear();
     std::unordered_set<std::string> used;
+    // Per lower-cased name, the suffix to try next: every smaller one is
+    // taken, so a form repeating one name is not searched from 1 each time.
+    std::unordered_map<std::string, unsigned> nextSuffix;
     std::size_t start = 0;
     while (start < body.size()) {
         std::size_t end = body.find('&', start);
@@ -32,8 +36,16 @@ bool CWinCGIForm::Parse(std::string_view body)
         }
         CWinCGIField field;
         field.key.assign(name);
-        for (unsigned n = 1; used.count(LowerCaseString(field.key)) != 0; ++n)
-            field.key = std::string(name) + "_" + std::to_string(n);
+        std::string folded = LowerCaseString(name);
+        if (used.count(folded) != 0) {
+            unsigned& n = nextSuffix.try_emplace(folded, 1).first->second;
+            for (;; ++n) {
+                field.key = std::string(name) + "_" + std::to_string(n);
+                if (used.count(LowerCaseString(field.key)) == 0)
+                    break;
+            }
+            ++n;
+        }
         used.insert(LowerCaseString(field.key));
 
         std::string value = URLDecodeString(raw);

@@ -212,24 +212,33 @@ void TakeBody(WSocket& socket, CHTTPRequest& request, const std::string& content
     CWinCGIForm fields;
     if (!fields.Parse(body))
         throw CHTTPException(400, kBadFieldPage);
+    // One section per kind, in the order the kinds first appear; a form may
+    // hold many thousands of fields, so each section is added whole.
+    const char* const names[] = {"Form Literal", "Form External", "Form Huge"};
+    std::vector<std::pair<std::string, std::string>> sections[3];
+    std::vector<int> order;
     for (const CWinCGIField& field : fields.Fields()) {
+        const int kind = static_cast<int>(field.kind);
+        if (sections[kind].empty())
+            order.push_back(kind);
         switch (field.kind) {
         case CWinCGIField::Kind::Literal:
-            profile.SetString("Form Literal", field.key, field.value);
+            sections[kind].emplace_back(field.key, field.value);
             break;
         case CWinCGIField::Kind::External: {
             std::string path = files.Create();
             if (!WriteWholeFile(path, field.value))
                 throw WinCGIFailure{29};
-            profile.SetString("Form External", field.key, path + " " + std::to_string(field.value.size()));
+            sections[kind].emplace_back(field.key, path + " " + std::to_string(field.value.size()));
             break;
         }
         case CWinCGIField::Kind::Huge:
-            profile.SetString("Form Huge", field.key,
-                              std::to_string(field.offset) + " " + std::to_string(field.length));
+            sections[kind].emplace_back(field.key, std::to_string(field.offset) + " " + std::to_string(field.length));
             break;
         }
     }
+    for (int kind : order)
+        profile.AddSection(names[kind], sections[kind]);
 }
 
 // Waits for the program within the time-out (0: none); false when it had

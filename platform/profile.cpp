@@ -234,6 +234,27 @@ bool Profile::SetString(std::string_view section, std::string_view key, std::opt
     return true;
 }
 
+bool Profile::AddSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    if (section.find(']') != std::string_view::npos || HasLineBreak(section) || FindSection(section) != std::string::npos)
+        return false;
+    for (const auto& entry : entries)
+        if (!IsKeyName(entry.first))
+            return false;
+    m_lastLineEnded = true;
+    if (!m_lines.empty() && !Trim(m_lines.back().text).empty())
+        InsertLine(m_lines.size(), std::string());
+    InsertLine(m_lines.size(), "[" + std::string(Trim(section)) + "]");
+    for (const auto& [key, value] : entries) {
+        std::string line = std::string(Trim(key)) + "=" + value;
+        for (std::size_t i = line.size() - value.size(); i < line.size(); ++i)
+            if (line[i] == '\r' || line[i] == '\n')
+                line[i] = ' ';
+        InsertLine(m_lines.size(), std::move(line));
+    }
+    return true;
+}
+
 bool Profile::Save(const std::string& path) const
 {
     if (!m_loaded)
