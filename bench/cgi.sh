@@ -3,7 +3,10 @@
 # program, served by velmorad beside the same two programs served by
 # lighttpd's mod_cgi, measured in the same run with wrk. A CGI request costs
 # one program start, so this measures how fast each server starts
-# programs. Everything lives in a temporary folder removed at the end.
+# programs. velmorad answers a program in HTTP/1.0 and closes the
+# connection after it, which wrk counts among its "read" socket errors;
+# lighttpd keeps the connection. Everything lives in a temporary folder
+# removed at the end.
 #
 #   bench/cgi.sh [BUILD_DIR]    (DURATION=10 CONNECTIONS=8 THREADS=2 FIBERS=1)
 set -eu
