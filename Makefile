@@ -80,7 +80,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chat_form verify ssl cgi_reply map ftp_listing gopher_menu
+FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -99,6 +99,7 @@ bench: build
 	@echo "Benchmarks are in $(BUILD)/bench; run them by hand, e.g. $(BUILD)/bench/expander_bench"
 	@echo "or $(BUILD)/bench/http_static (ours against nginx with wrk on a 1 KiB and a 1 MiB file)"
 	@echo "or bench/kav_sql.sh $(BUILD) (a 20-row SQLite page: velmorad in fibers against PHP behind nginx)"
+	@echo "or bench/cgi.sh $(BUILD) (minimal shell and C CGI programs: velmorad against lighttpd mod_cgi)"
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)

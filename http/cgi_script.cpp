@@ -223,22 +223,6 @@ void EndProgram(platform::ChildProcess& child, std::uint64_t timeoutMs)
     child.KillAndReap();
 }
 
-// The command line: the script itself, or the mapping's command line with
-// its words expanded one by one, so a value a macro gives (the decoded
-// query) stays within its word and never becomes arguments of its own.
-std::vector<std::string> CommandLine(CHTTPRequest& request, const std::string& script, const std::string& mapping)
-{
-    if (mapping.empty())
-        return {script};
-    std::vector<std::string> argv;
-    for (const std::string& word : platform::SplitCommandLine(mapping)) {
-        CTextBuffer expanded(1024, 1024);
-        request.Scope.Expand(&expanded, word);
-        argv.push_back(expanded.ToString());
-    }
-    return argv;
-}
-
 std::string WorkingDirectory(const std::string& configured, const std::vector<std::string>& argv)
 {
     if (!configured.empty())
@@ -250,6 +234,33 @@ std::string WorkingDirectory(const std::string& configured, const std::vector<st
 }
 
 } // namespace
+
+std::vector<std::string> CGICommandLine(CHTTPRequest& request, const std::vector<std::string>& arguments,
+                                        const std::string& mapping)
+{
+    if (mapping.empty())
+        return arguments;
+    std::vector<std::string> argv;
+    for (const std::string& word : platform::SplitCommandLine(mapping)) {
+        if (word == "%cgi-script%") {
+            argv.insert(argv.end(), arguments.begin(), arguments.end());
+            continue;
+        }
+        CTextBuffer expanded(1024, 1024);
+        request.Scope.Expand(&expanded, word);
+        argv.push_back(expanded.ToString());
+    }
+    return argv;
+}
+
+void SendCGIErrorPage(CHTTPServer& server, WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody)
+{
+    RegisterRequestMacros(server, socket, request);
+    CTextBuffer page(512, 512);
+    request.Scope.Expand(&page, "%http-cgierror%");
+    SendErrorReply(socket, 500, page.ToString(), nullptr, sendHeaders, sendBody);
+    request.Status = 500;
+}
 
 namespace {
 
@@ -340,7 +351,7 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
         BuildEnvironment(*this, socket, request, sendHeaders, script, env);
         start.environment = env.Block();
         start.explicitEnvironment = true;
-        start.arguments = CommandLine(request, script, entry.CGIMapping.CommandLine);
+        start.arguments = CGICommandLine(request, {script}, entry.CGIMapping.CommandLine);
         start.workingDirectory = WorkingDirectory(entry.CGIMapping.WorkingDir, start.arguments);
         platform::LogonTokenPtr user = platform::CurrentImpersonation();
         start.credentials = user.get();
@@ -439,11 +450,7 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
     } catch (const CGIFailure&) {
         if (sentAnything)
             return 0;
-        RegisterRequestMacros(*this, socket, request);
-        CTextBuffer page(512, 512);
-        request.Scope.Expand(&page, "%http-cgierror%");
-        SendErrorReply(socket, 500, page.ToString(), nullptr, sendHeaders, sendBody);
-        request.Status = 500;
+        SendCGIErrorPage(*this, socket, request, sendHeaders, sendBody);
         return 0;
     } catch (const CHTTPException&) {
         throw;

@@ -7,6 +7,10 @@
 #include <utility>
 #include <vector>
 
+class CHTTPServer;
+class WSocket;
+struct CHTTPRequest;
+
 // A header name as a CGI variable: upper case, every '-' turned into '_'.
 std::string MakeCGIVariableName(std::string_view name);
 
@@ -23,3 +27,14 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> m_entries;
 };
+
+// A program's arguments: the given ones when the mapping has no command
+// line; otherwise the mapping's words expanded one by one in the request's
+// scope, so a value a macro gives (the decoded query) stays within its word.
+// A word that is exactly "%cgi-script%" stands for all the given arguments.
+std::vector<std::string> CGICommandLine(CHTTPRequest& request, const std::vector<std::string>& arguments,
+                                        const std::string& mapping);
+
+// The http-cgierror page with status 500: the program could not be run, or
+// gave no reply the server could pass on.
+void SendCGIErrorPage(CHTTPServer& server, WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);

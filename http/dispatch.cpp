@@ -212,8 +212,8 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
         request.KeepAlive.clear();
         std::uint32_t protocol = entry->CGIMapping.CGIProtocol;
         if (protocol == kCGIProtocolWinCGI)
-            ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
-        if (protocol == kCGIProtocolISAPI)
+            WinCGIScript(socket, request, hasProtocol, method != "HEAD");
+        else if (protocol == kCGIProtocolISAPI)
             ISAPIScript(socket, request, hasProtocol, method != "HEAD");
         else
             CGIScript(socket, request, hasProtocol, method != "HEAD");

@@ -207,6 +207,8 @@ void SetMaxFormBodyBytes(std::int64_t limit) { g_maxFormBodyBytes = limit > 0 ? 
 
 std::int64_t GetMaxFormBodyBytes() { return g_maxFormBodyBytes.load(); }
 
+void CheckFormBodySize(std::int64_t length, std::int64_t serverLimit) { CheckBodySize(length, serverLimit); }
+
 CContentType ParseContentType(std::string_view value)
 {
     CContentType result;

@@ -28,6 +28,9 @@ inline constexpr std::int64_t kDefaultMaxFormBodyBytes = 32 * 1024 * 1024;
 // The process's limit; 0 or less restores the default.
 void SetMaxFormBodyBytes(std::int64_t limit);
 std::int64_t GetMaxFormBodyBytes();
+// Throws the 413 reply for a body of length bytes over the limit (the
+// server's own when above 0, else the process's).
+void CheckFormBodySize(std::int64_t length, std::int64_t serverLimit);
 
 // Once per request (kFormMacrosRegistered): the form macros that fit the
 // method and content type; a POST body is read here, at most Content-length

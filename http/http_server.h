@@ -19,6 +19,7 @@
 //   access_log.cpp     RunLogMacro, WriteAccessLog
 
 #include "config/http_server_config.h"
+#include "framework/event_lock.h"
 #include "macro/configured_server.h"
 
 #include <cstddef>
@@ -134,6 +135,8 @@ public:
     int CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
     int ClickableMap(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
     int ISAPIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
+    // wincgi_script.cpp: the program runs to its end, then its output file is sent.
+    int WinCGIScript(WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);
 
     CDocumentCache& GetDocumentCache() { return *m_cache; }
 
@@ -152,6 +155,8 @@ private:
 
     std::unique_ptr<CDocumentCache> m_cache;
     std::int64_t m_maxPutBytes = kDefaultMaxPutBytes;
+    // WinCGI programs of this server are started one at a time.
+    CEventLock m_winCGIMutex;
 };
 
 // Holds a request's document for the document cache: whatever ends the

@@ -51,6 +51,22 @@ bool WriteAll(int handle, const char* bytes, std::size_t n)
     return true;
 }
 
+int CreateTempFile(const std::string& directory, std::string_view prefix, std::string* path)
+{
+    std::string name = directory;
+    if (name.empty() || name.back() != '/')
+        name += '/';
+    name.append(prefix);
+    name += "XXXXXX.tmp";
+    int handle;
+    do
+        handle = ::mkostemps(name.data(), 4, O_CLOEXEC);
+    while (handle < 0 && errno == EINTR);
+    if (handle >= 0 && path)
+        *path = std::move(name);
+    return handle;
+}
+
 } // namespace platform
 
 namespace platform {

@@ -23,6 +23,11 @@ int OpenFile(const char* path, int flags, unsigned mode = 0);
 bool WriteAll(int handle, const char* bytes, std::size_t n);
 inline bool WriteAll(int handle, std::string_view bytes) { return WriteAll(handle, bytes.data(), bytes.size()); }
 
+// A new empty file of a unique name in directory: prefix, six characters
+// and ".tmp", mode 0600, owned by the caller's effective user. Returns the
+// open handle (close-on-exec) with *path set, or -1 with errno kept.
+int CreateTempFile(const std::string& directory, std::string_view prefix, std::string* path);
+
 } // namespace platform
 
 namespace platform {

@@ -1,5 +1,5 @@
 #pragma once
-// Child programs: fork and exec with an explicit set of standard streams, an
+// Child programs: started and exec'd with an explicit set of standard streams, an
 // optional environment and working directory, and optionally another user's
 // credentials; never through a shell, and with no descriptor of the server
 // other than the three streams.
@@ -76,6 +76,9 @@ public:
     // Starts start's program with the pipes in place of its streams; 0, or
     // StartChild's Win32 number.
     int Start(ChildStart start);
+    // The same with /dev/null as every stream and no pipes: the program
+    // talks through files.
+    int StartWithoutPipes(ChildStart start);
 
     // The parent's ends; -1 once closed.
     int InputHandle() const { return m_input; }

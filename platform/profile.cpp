@@ -188,14 +188,20 @@ std::optional<std::string> Profile::GetString(std::string_view section, std::str
     return std::string(Unquote(value));
 }
 
+bool Profile::IsKeyName(std::string_view key)
+{
+    std::string_view trimmed = Trim(key);
+    return !trimmed.empty() && trimmed[0] != '[' && trimmed[0] != ';' && key.find('=') == std::string_view::npos
+           && !HasLineBreak(key);
+}
+
 bool Profile::SetString(std::string_view section, std::string_view key, std::optional<std::string_view> value)
 {
     if (section.find(']') != std::string_view::npos || HasLineBreak(section))
         return false;
-    std::string_view trimmedKey = Trim(key);
-    if (trimmedKey.empty() || trimmedKey[0] == '[' || trimmedKey[0] == ';' || key.find('=') != std::string_view::npos
-        || HasLineBreak(key))
+    if (!IsKeyName(key))
         return false;
+    std::string_view trimmedKey = Trim(key);
 
     std::size_t header = FindSection(section);
     if (header == std::string::npos && !value)
@@ -224,6 +230,27 @@ bool Profile::SetString(std::string_view section, std::string_view key, std::opt
         m_lines[at].text = std::string(name) + "=" + text;
     } else {
         InsertLine(SectionEnd(header), std::string(trimmedKey) + "=" + text);
+    }
+    return true;
+}
+
+bool Profile::AddSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    if (section.find(']') != std::string_view::npos || HasLineBreak(section) || FindSection(section) != std::string::npos)
+        return false;
+    for (const auto& entry : entries)
+        if (!IsKeyName(entry.first))
+            return false;
+    m_lastLineEnded = true;
+    if (!m_lines.empty() && !Trim(m_lines.back().text).empty())
+        InsertLine(m_lines.size(), std::string());
+    InsertLine(m_lines.size(), "[" + std::string(Trim(section)) + "]");
+    for (const auto& [key, value] : entries) {
+        std::string line = std::string(Trim(key)) + "=" + value;
+        for (std::size_t i = line.size() - value.size(); i < line.size(); ++i)
+            if (line[i] == '\r' || line[i] == '\n')
+                line[i] = ' ';
+        InsertLine(m_lines.size(), std::move(line));
     }
     return true;
 }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -41,6 +42,13 @@ public:
     // line break, or a key that is empty, holds '=' or a line break, or
     // starts with '[' or ';': such names could never be read back.
     bool SetString(std::string_view section, std::string_view key, std::optional<std::string_view> value);
+    // Whether SetString takes key (see above).
+    static bool IsKeyName(std::string_view key);
+    // Appends a new section holding entries in order, in one step: unlike
+    // SetString it does not look for each key first, so the caller keeps
+    // the keys distinct. False, changing nothing, when the section exists
+    // already or a name is one SetString refuses.
+    bool AddSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries);
 
     // Writes the profile to path atomically, keeping the old file's mode
     // (0644 for a new one). False when it could not, or when Load failed.

@@ -138,6 +138,35 @@ TEST_F(ProfileTest, RefusesNamesThatCouldNotBeReadBack)
     EXPECT_EQ(Contents(), "[Description]\na=1\n");
 }
 
+TEST_F(ProfileTest, AWholeSectionIsAddedOnceAndReadsBack)
+{
+    Put("[Description]\na=1");
+    platform::Profile profile;
+    ASSERT_TRUE(profile.Load(m_path));
+    using Entries = std::vector<std::pair<std::string, std::string>>;
+    struct Row {
+        const char* section;
+        Entries entries;
+        bool added;
+    };
+    const Row rows[] = {
+        {"Form", {{"k", "v"}, {"Long Key", " spaced "}, {"br", "x\r\ny"}}, true},
+        {"form", {{"z", "1"}}, false},
+        {"Description", {{"b", "2"}}, false},
+        {"Bad", {{"ok", "1"}, {"no\nkey", "2"}}, false},
+        {"Bad", {{";k", "1"}}, false},
+        {"B]ad", {}, false},
+        {"Empty", {}, true},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(profile.AddSection(row.section, row.entries), row.added) << row.section;
+    ASSERT_TRUE(profile.Save(m_path));
+    EXPECT_EQ(Contents(), "[Description]\na=1\n\n[Form]\nk=v\nLong Key= spaced \nbr=x  y\n\n[Empty]\n");
+    for (const auto& [key, value] : Entries{{"k", "v"}, {"long key", "spaced"}, {"br", "x  y"}})
+        EXPECT_EQ(platform::ReadProfileString(m_path, "FORM", key, "-"), value) << key;
+    EXPECT_EQ(platform::ReadProfileString(m_path, "Bad", "ok", "-"), "-") << "a refused section leaves nothing";
+}
+
 TEST_F(ProfileTest, OversizedFileIsNeitherReadNorReplaced)
 {
     std::string big = "[Description]\na=1\n" + std::string(platform::kMaxProfileFileBytes, 'x');

@@ -226,17 +226,27 @@ TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
     std::filesystem::remove(plain);
 
     // The child gets the given environment and directory, nothing else open,
-    // and the default SIGPIPE although the server ignores it.
+    // the default SIGPIPE although the server ignores it, and no blocked
+    // signal although the starting thread blocks some (and the start blocks
+    // them all while the child shares the server's memory).
     ::signal(SIGPIPE, SIG_IGN);
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigaddset(&blocked, SIGTERM);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &old), 0);
     int pipes[2];
     ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
     CChildStart start;
-    start.arguments = {"/bin/sh", "-c", "echo $PROBE; pwd; ls /proc/self/fd | wc -l; grep SigIgn /proc/self/status"};
+    start.arguments = {"/bin/sh", "-c",
+                       "echo $PROBE; pwd; ls /proc/self/fd | wc -l; grep SigBlk /proc/self/status; "
+                       "grep SigIgn /proc/self/status"};
     start.explicitEnvironment = true;
     start.environment = {"PROBE=given", "PATH=/usr/bin:/bin"};
     start.workingDirectory = "/";
     start.output = pipes[1];
     ASSERT_EQ(CreateProcessAsCurrentUser(start, &pid), 0);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::close(pipes[1]);
     output.clear();
     char buffer[256];
@@ -251,7 +261,7 @@ TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
     ASSERT_NE(mask, std::string::npos) << output;
     std::uint64_t ignored = std::stoull(output.substr(mask + 8), nullptr, 16);
     EXPECT_EQ(ignored & ~std::uint64_t{0x180000000}, 0u) << output;
-    EXPECT_EQ(output.substr(0, mask), "given\n/\n4\n");
+    EXPECT_EQ(output.substr(0, mask), "given\n/\n4\nSigBlk:\t0000000000000000\n");
 }
 
 } // namespace
