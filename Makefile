@@ -22,7 +22,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy \
             nginx-light squid chromium \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
-            php-cgi libcgi-pm-perl lighttpd
+            php-cgi libcgi-pm-perl lighttpd \
+            qt6-base-dev xvfb trayer
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
