@@ -1,0 +1,41 @@
+#pragma once
+// CPerformancePage: the engine's Workers and Concurrency. The settings
+// sheet fills the two members from the registry before the page is shown
+// and writes them back after OK. Reading the fields back marks the sheet for
+// a restart when either value differs from what the page first showed,
+// since the worker pool is sized only when the servers start.
+
+#include <memory>
+#include "app/property_page.h"
+
+#include <cstdint>
+
+namespace Ui {
+class PerformancePage;
+}
+
+// Typed values must lie in this range; the arrows keep to a wider one.
+inline constexpr std::int32_t kMaxWorkersTyped = 32000;
+inline constexpr int kMaxWorkersSpin = 32767;
+
+class CPerformancePage : public CPropertyPage {
+    Q_OBJECT
+public:
+    explicit CPerformancePage(unsigned versionWord);
+    ~CPerformancePage() override;
+
+    std::int32_t Concurrency = 0;
+    std::int32_t Workers = 0;
+
+protected:
+    void SetupUi() override;
+    bool OnInitDialog() override;
+    void DoDataExchange(CDataExchange& dx) override;
+
+private:
+    std::unique_ptr<Ui::PerformancePage> m_ui;
+    bool m_withSpins;
+    bool m_filled = false;
+    std::int32_t m_firstConcurrency = 0;
+    std::int32_t m_firstWorkers = 0;
+};
