@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QString>
 #include <QTest>
 
