@@ -4,8 +4,13 @@
 
 #include "app/dialog_templates.h"
 
-CPerformancePage::CPerformancePage(unsigned versionWord)
-    : CPropertyPage(QStringLiteral("Performance")), m_withSpins(versionWord >= kVersionWithSpinControls)
+CPerformancePage::CPerformancePage(unsigned versionWord, std::uint32_t& workers, std::uint32_t& concurrency)
+    : CPropertyPage(QStringLiteral("Performance")),
+      Concurrency(static_cast<std::int32_t>(concurrency)),
+      Workers(static_cast<std::int32_t>(workers)),
+      m_withSpins(versionWord >= kVersionWithSpinControls),
+      m_workersOut(workers),
+      m_concurrencyOut(concurrency)
 {
 }
 
@@ -45,6 +50,9 @@ void CPerformancePage::DoDataExchange(CDataExchange& dx)
         }
         return;
     }
+    // Only values that passed reach the sheet's save.
+    m_concurrencyOut = static_cast<std::uint32_t>(Concurrency);
+    m_workersOut = static_cast<std::uint32_t>(Workers);
     if (Concurrency != m_firstConcurrency || Workers != m_firstWorkers)
         SetRestart();
 }

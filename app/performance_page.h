@@ -1,9 +1,10 @@
 #pragma once
-// CPerformancePage: the engine's Workers and Concurrency. The settings
-// sheet fills the two members from the registry before the page is shown
-// and writes them back after OK. Reading the fields back marks the sheet for
-// a restart when either value differs from what the page first showed,
-// since the worker pool is sized only when the servers start.
+// CPerformancePage: the engine's Workers and Concurrency. The page starts
+// from the settings sheet's two values and, each time its fields pass their
+// checks, writes them back there for the sheet's save. Reading the fields
+// back marks the sheet for a restart when either value differs from what
+// the page first showed, since the worker pool is sized only when the
+// servers start.
 
 #include <memory>
 #include "app/property_page.h"
@@ -21,11 +22,11 @@ inline constexpr int kMaxWorkersSpin = 32767;
 class CPerformancePage : public CPropertyPage {
     Q_OBJECT
 public:
-    explicit CPerformancePage(unsigned versionWord);
+    CPerformancePage(unsigned versionWord, std::uint32_t& workers, std::uint32_t& concurrency);
     ~CPerformancePage() override;
 
-    std::int32_t Concurrency = 0;
-    std::int32_t Workers = 0;
+    std::int32_t Concurrency;
+    std::int32_t Workers;
 
 protected:
     void SetupUi() override;
@@ -35,6 +36,8 @@ protected:
 private:
     std::unique_ptr<Ui::PerformancePage> m_ui;
     bool m_withSpins;
+    std::uint32_t& m_workersOut;
+    std::uint32_t& m_concurrencyOut;
     bool m_filled = false;
     std::int32_t m_firstConcurrency = 0;
     std::int32_t m_firstWorkers = 0;

@@ -5,62 +5,17 @@
 #include "app/servers_page.h"
 #include "app/property_sheet_plus.h"
 #include "app_fixture.h"
+#include "family_edit_page.h"
 #include "config/chat_config.h"
 #include "config/http_global_config.h"
 #include "proxy/proxy_settings.h"
 
 #include <QCheckBox>
 #include <QPushButton>
-#include <QVBoxLayout>
 
 #include <filesystem>
 
 namespace {
-
-// Stands in for a family's editor: what is typed into "entry" is applied to
-// the working copy when the page's fields are read back, and "needsRestart"
-// marks the nested sheet.
-template <class Config>
-class FamilyEditPage : public CPropertyPage {
-public:
-    using Apply = std::function<void(Config&, const std::string&)>;
-    FamilyEditPage(Config& copy, Apply apply) : CPropertyPage(QStringLiteral("Edit")), m_copy(copy), m_apply(apply) {}
-
-protected:
-    void SetupUi() override
-    {
-        auto* layout = new QVBoxLayout(this);
-        m_entry = new QLineEdit(this);
-        m_entry->setObjectName(QStringLiteral("entry"));
-        m_restart = new QCheckBox(QStringLiteral("restart"), this);
-        m_restart->setObjectName(QStringLiteral("needsRestart"));
-        layout->addWidget(m_entry);
-        layout->addWidget(m_restart);
-    }
-    void DoDataExchange(CDataExchange& dx) override
-    {
-        std::string text;
-        dx.Text(m_entry, text);
-        if (!dx.m_bSaveAndValidate)
-            return;
-        if (!text.empty())
-            m_apply(m_copy, text);
-        if (m_restart->isChecked())
-            SetRestart();
-    }
-
-private:
-    Config& m_copy;
-    Apply m_apply;
-    QLineEdit* m_entry = nullptr;
-    QCheckBox* m_restart = nullptr;
-};
-
-template <class Config>
-NestedPageMaker<Config> EditPageMaker(typename FamilyEditPage<Config>::Apply apply)
-{
-    return [apply](Config& copy) { return std::make_unique<FamilyEditPage<Config>>(copy, apply); };
-}
 
 struct Families {
     Families()
@@ -82,11 +37,7 @@ CNestedSheetPages EditPages()
         c.GetUsers().SetAt(text, "pw");
         c.GetUsers().RemoveKey("alice");
     }));
-    pages.chat.push_back(EditPageMaker<CChatGlobalConfig>([](CChatGlobalConfig& c, const std::string& text) {
-        auto settings = std::make_shared<CChatRoomSettings>(*c.GetRooms().begin()->GetRoomSettings());
-        settings->name = text;
-        c.GetRooms().AddTail().SetRoomSettings(settings);
-    }));
+    pages.chat.push_back(EditPageMaker<CChatGlobalConfig>(AddRoom));
     pages.proxy.push_back(EditPageMaker<CHTTPProxySettings>([](CHTTPProxySettings& c, const std::string& text) {
         c.GetNoCacheList().Add(text);
         auto settings = std::make_shared<CServiceSettings>(*c.GetSettings());
@@ -100,8 +51,15 @@ CNestedSheetPages EditPages()
 std::string Describe(Families& f)
 {
     std::string text = "http:" + f.http.GetInitMacro();
-    for (const auto& [name, password] : f.http.GetUsers().GetEntries())
-        text += " user=" + name;
+    {
+        // These maps have no key; a refresh would empty them.
+        CUserMap& users = f.http.GetUsers();
+        CEventLockHolder hold(users.GetLock());
+        std::string password;
+        for (const char* name : {"alice", "bob"})
+            if (users.Lookup(name, password))
+                text += std::string(" user=") + name;
+    }
     text += " chat:";
     for (const auto& room : f.chat.GetRooms())
         text += " room=" + room.GetRoomSettings()->name;
