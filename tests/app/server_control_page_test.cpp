@@ -1,15 +1,11 @@
 // The Service Control page starts and stops the real engine at once, and its
-// buttons always follow the running flag; the About page shows the title,
-// version and build in its template's format.
+// buttons always follow the running flag.
 
-#include "app/about_page.h"
-#include "app/message_box.h"
 #include "app/property_sheet_plus.h"
 #include "app/server_control_page.h"
 #include "app_fixture.h"
 #include "service/engine_fixture.h"
 
-#include <QLabel>
 #include <QPushButton>
 
 namespace {
@@ -47,35 +43,6 @@ TEST_F(ServerControlPageTest, ButtonsFollowTheRunningFlagAfterEveryPress)
     EXPECT_EQ(sheet.DoModal(), kIdCancel);
     EXPECT_NE(ServicesRunning(), 0) << "Cancel does not undo a press";
     EXPECT_EQ(runner.unscripted, 0);
-}
-
-TEST(AboutPage, ShowsTitleVersionAndBuildInTheTemplatesFormat)
-{
-    struct Case {
-        unsigned versionWord;
-        const char* picture;
-        QString version;
-    };
-    const QString title = ApplicationTitle();
-    const Case cases[] = {
-        {0x0400, "pictureTESSALINE", title + " 1.51 \n(build 12)"},
-        {0x0333, "pictureTESSALINE", title + " 1.51 \n(build 12)"},
-        {0x0332, "picture138", title + " 1.51  (build 12)"},
-    };
-    ASSERT_EQ(title, "Velmora");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.versionWord);
-        CPropertySheetPlus sheet(QStringLiteral("Server Settings"), nullptr);
-        auto* page = sheet.AddPage(std::make_unique<CAboutPage>(c.versionWord));
-        sheet.show();
-        QApplication::processEvents();
-        ASSERT_TRUE(page->IsCreated());
-        EXPECT_EQ(Find<QLabel>(*page, "static1081")->text(), c.version);
-        EXPECT_EQ(Find<QLabel>(*page, "static1082")->text(), LoadQString(16385));
-        EXPECT_FALSE(Find<QLabel>(*page, "static1082")->text().isEmpty());
-        EXPECT_FALSE(Find<QLabel>(*page, c.picture)->pixmap().isNull());
-        sheet.hide();
-    }
 }
 
 } // namespace
