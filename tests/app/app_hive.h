@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -27,6 +28,13 @@ protected:
     }
     void TearDown() override
     {
+        // A program killed on purpose leaves its statistics blocks behind.
+        if (const char* prefix = std::getenv("VELMORA_SHM_PREFIX")) {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error))
+                if (entry.path().filename().string().rfind(std::string(prefix) + ".", 0) == 0)
+                    std::filesystem::remove(entry.path(), error);
+        }
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable})
             ::unsetenv(name);
         ConfigTest::TearDown();
