@@ -60,9 +60,13 @@ protected:
 
 TEST_F(AppProcessTest, ASecondStartHandsOverToTheFirstAndEnds)
 {
+    ASSERT_EQ(m_product.SetDword("LastMod", 1000), platform::kErrorSuccess);
     platform::ChildProcess first;
     Start(first);
     ASSERT_TRUE(Serving(first));
+    std::uint32_t stamp = 0;
+    ASSERT_EQ(m_product.QueryDword("LastMod", stamp), platform::kErrorSuccess);
+    EXPECT_GT(stamp, 1000u) << "the first instance's start counts as a change";
 
     platform::ChildProcess second;
     Start(second);
@@ -72,6 +76,9 @@ TEST_F(AppProcessTest, ASecondStartHandsOverToTheFirstAndEnds)
     EXPECT_EQ(second.ExitCode(), 0);
     EXPECT_TRUE(first.IsRunning() && !first.TryReap());
     EXPECT_EQ(Curl(), 0) << "the first instance still serves";
+    std::uint32_t after = 0;
+    ASSERT_EQ(m_product.QueryDword("LastMod", after), platform::kErrorSuccess);
+    EXPECT_EQ(after, stamp) << "the second start touched nothing";
 }
 
 TEST_F(AppProcessTest, AStaleLockLeftByKillDoesNotBlockTheNextStart)
