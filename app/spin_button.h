@@ -1,9 +1,10 @@
 #pragma once
-// CSpinButton: the small up-down arrow pair that sits beside a number field
-// and steps the number in it. The field stays an ordinary text field that
-// the page's data exchange validates, so the range the arrows keep to (set
-// here) and the range a typed value must meet (checked by the page) may
-// differ, as they do on the designed pages.
+// CSpinButton: the up-down arrows beside an edit. The arrows step the
+// number in the edit within their own range, while the edit still takes any
+// text and the page's data exchange validates what was typed against the
+// typed range (the two ranges differ as designed, e.g. arrows 0..32767,
+// typed 0..32000). In a .ui file, promote a QWidget to CSpinButton with the
+// header "app/spin_button.h", then SetBuddy and SetRange in OnInitDialog.
 
 #include <QWidget>
 
@@ -12,28 +13,26 @@ class QToolButton;
 
 class CSpinButton : public QWidget {
     Q_OBJECT
-
 public:
     explicit CSpinButton(QWidget* parent = nullptr);
 
-    // The field the arrows step; its Up and Down keys step it too.
-    void SetBuddy(QLineEdit* buddy);
-    QLineEdit* GetBuddy() const { return m_buddy; }
+    void SetBuddy(QLineEdit* buddy) { m_buddy = buddy; }
+    QLineEdit* Buddy() const { return m_buddy; }
     void SetRange(int lower, int upper);
-    int GetLower() const { return m_lower; }
-    int GetUpper() const { return m_upper; }
+    int Lower() const { return m_lower; }
+    int Upper() const { return m_upper; }
 
-    // One step up (+1) or down (-1) from the field's number, kept in range.
-    // A field that holds no number in range starts from the nearer bound.
-    void Step(int direction);
+    // One step up (+1) or down (-1): a text that is no number counts as the
+    // lower end; the result stays within the range.
+    void Step(int delta);
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    QToolButton* UpButton() const { return m_up; }
+    QToolButton* DownButton() const { return m_down; }
 
 private:
     QLineEdit* m_buddy = nullptr;
-    QToolButton* m_up;
-    QToolButton* m_down;
+    QToolButton* m_up = nullptr;
+    QToolButton* m_down = nullptr;
     int m_lower = 0;
     int m_upper = 100;
 };

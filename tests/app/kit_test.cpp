@@ -5,12 +5,14 @@
 #include "app/data_exchange.h"
 #include "app/list_pattern.h"
 #include "app/property_sheet_plus.h"
+#include "app/spin_button.h"
 #include "app_fixture.h"
 
 #include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <map>
@@ -286,6 +288,35 @@ TEST(DataExchange, ComboFindIsACaseInsensitivePrefixSearch)
         fill.ComboString(combo, value);
         EXPECT_EQ(combo->currentIndex(), c.index) << c.value;
         EXPECT_EQ(combo->currentText().toStdString(), c.shown) << c.value;
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(SpinButton, StepsWithinItsOwnRangeWhileTheEditTakesAnyText)
+{
+    QWidget host;
+    auto* edit = new QLineEdit(&host);
+    auto* spin = new CSpinButton(&host);
+    spin->SetBuddy(edit);
+    spin->SetRange(0, 32767);
+    struct Case {
+        const char* typed;
+        QToolButton* button;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"5", spin->UpButton(), "6"},      {"5", spin->DownButton(), "4"},
+        {"0", spin->DownButton(), "0"},    {"32767", spin->UpButton(), "32767"},
+        {"40000", spin->DownButton(), "32767"}, // typed beyond the arrows' range
+        {"abc", spin->UpButton(), "0"},    {"-3", spin->UpButton(), "0"},
+    };
+    for (const Case& c : cases) {
+        edit->setText(QString::fromLatin1(c.typed));
+        QTest::mouseClick(c.button, Qt::LeftButton);
+        EXPECT_EQ(edit->text(), c.after) << c.typed;
     }
 }
 

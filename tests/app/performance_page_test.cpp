@@ -90,15 +90,12 @@ TEST(PerformancePage, TheArrowsKeepTheirOwnRange)
         auto* down = spin->findChild<QToolButton*>(QStringLiteral("down"));
         const struct {
             const char* from;
-            QToolButton* arrow; // null: the Up key in the field
+            QToolButton* arrow;
             const char* to;
-        } steps[] = {{"32000", up, "32001"}, {"32767", up, "32767"}, {"0", down, "0"}, {"x", up, "0"}, {"0", nullptr, "1"}};
+        } steps[] = {{"32000", up, "32001"}, {"32767", up, "32767"}, {"0", down, "0"}, {"x", up, "0"}};
         for (const auto& step : steps) {
             Retype(workers, QString::fromLatin1(step.from));
-            if (step.arrow)
-                QTest::mouseClick(step.arrow, Qt::LeftButton);
-            else
-                QTest::keyClick(workers, Qt::Key_Up);
+            QTest::mouseClick(step.arrow, Qt::LeftButton);
             EXPECT_EQ(workers->text(), step.to) << step.from;
         }
         Retype(workers, QStringLiteral("32000"));
