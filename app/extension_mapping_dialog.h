@@ -5,9 +5,9 @@
 // hold text. The caller reads Extension and MIMEType after an OK; they are
 // kept as typed.
 
-#include <memory>
 #include "app/exchange_dialog.h"
 
+#include <memory>
 #include <string>
 
 namespace Ui {

@@ -7,11 +7,11 @@
 // HTTP server's own answer, so a changed URL cache counts too, as the
 // cache is sized when the server starts).
 
-#include <memory>
 #include "app/property_page.h"
 #include "config/http_server_config.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace Ui {
 class HTTPPerformancePage;

@@ -6,10 +6,10 @@
 // the page first showed, since the worker pool is sized only when the
 // servers start.
 
-#include <memory>
 #include "app/property_page.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace Ui {
 class PerformancePage;

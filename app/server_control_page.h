@@ -4,8 +4,9 @@
 // afterwards Start is enabled exactly when the servers are stopped and Stop
 // exactly when they run, whatever the press achieved.
 
-#include <memory>
 #include "app/property_page.h"
+
+#include <memory>
 
 namespace Ui {
 class ServiceControlPage;
