@@ -1,29 +1,25 @@
 // The two Performance pages: typed values are checked against their ranges
-// with the exact messages (the arrows keep to a wider range), and reading
-// the fields back marks the sheet for a restart exactly when the servers
-// could not apply the change otherwise.
+// with the exact messages, and reading the fields back marks the sheet for a
+// restart exactly when the servers could not apply the change otherwise.
 
 #include "app/http_performance_page.h"
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
-#include "app/spin_button.h"
 #include "app_fixture.h"
 
 #include <QCheckBox>
-#include <QToolButton>
 
 namespace {
 
 constexpr unsigned kVersionNT4 = 0x0400;
 
 struct PerformanceSheet {
-    explicit PerformanceSheet(std::uint32_t startWorkers = 1)
-        : workers(startWorkers), sheet(QStringLiteral("Server Settings"), nullptr)
+    PerformanceSheet() : sheet(QStringLiteral("Server Settings"), nullptr)
     {
         page = sheet.AddPage(std::make_unique<CPerformancePage>(kVersionNT4, workers, concurrency));
     }
     // The settings sheet's values, which the page writes back.
-    std::uint32_t workers;
+    std::uint32_t workers = 1;
     std::uint32_t concurrency = 0;
     CPropertySheetPlus sheet;
     CPerformancePage* page;
@@ -74,42 +70,6 @@ TEST(PerformancePage, TypedValuesAreCheckedAndAChangeMarksARestart)
         EXPECT_EQ(s.workers, c.workersAfter) << "only values that passed reach the sheet";
         EXPECT_EQ(s.sheet.m_bRestart, c.restart);
     }
-}
-
-// The arrows step up to 32767, past what may be typed, so a value stepped
-// beyond 32000 is refused like a typed one.
-TEST(PerformancePage, TheArrowsKeepTheirOwnRange)
-{
-    ScriptedMessageBoxes boxes;
-    ScriptedRunner runner;
-    PerformanceSheet s(32000);
-    runner.steps.push_back([&](QDialog& dialog) {
-        auto* workers = Find<QLineEdit>(dialog, "edit1126");
-        auto* spin = Find<CSpinButton>(dialog, "spin1133");
-        auto* up = spin->findChild<QToolButton*>(QStringLiteral("up"));
-        auto* down = spin->findChild<QToolButton*>(QStringLiteral("down"));
-        const struct {
-            const char* from;
-            QToolButton* arrow;
-            const char* to;
-        } steps[] = {{"32000", up, "32001"}, {"32767", up, "32767"}, {"0", down, "0"}, {"x", up, "0"}};
-        for (const auto& step : steps) {
-            Retype(workers, QString::fromLatin1(step.from));
-            QTest::mouseClick(step.arrow, Qt::LeftButton);
-            EXPECT_EQ(workers->text(), step.to) << step.from;
-        }
-        Retype(workers, QStringLiteral("32000"));
-        QTest::mouseClick(up, Qt::LeftButton);
-        QTest::mouseClick(s.sheet.OkButton(), Qt::LeftButton);
-        EXPECT_TRUE(dialog.isVisible()) << "refused, the sheet stays open";
-        QTest::mouseClick(down, Qt::LeftButton);
-        QTest::mouseClick(s.sheet.OkButton(), Qt::LeftButton);
-    });
-    EXPECT_EQ(s.sheet.DoModal(), kIdOk);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Please enter an integer between 0 and 32000.");
-    EXPECT_EQ(s.workers, 32000u);
-    EXPECT_EQ(s.sheet.m_bRestart, 0);
 }
 
 TEST(HTTPPerformancePage, RestartFollowsTheHTTPServersOwnAnswer)
