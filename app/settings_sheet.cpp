@@ -54,8 +54,11 @@ CSettingsSheet::~CSettingsSheet() = default;
 void CSettingsSheet::Load()
 {
     const platform::RegistryKey& root = m_work.root;
-    m_work.http.Load(root, Area("HTTP"), 1);
-    m_work.chat.Load(root, Area("ChatRoom"), 1);
+    // Without the default strings: the pages show those from the string
+    // table, and a save writes back only what the registry held or a page
+    // changed, not a copy of every default.
+    m_work.http.Load(root, Area("HTTP"), 0);
+    m_work.chat.Load(root, Area("ChatRoom"), 0);
     m_work.proxy.Open(root, Area("HTTPProxy"), 0);
     m_work.strings.LoadFromRegistry(root, Area("Strings"), 0);
 

@@ -4,6 +4,7 @@
 // confirmation with real connected clients, and Settings from Esc.
 
 #include "app/main_dialog.h"
+#include "app/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "app_hive.h"
 #include "eventually.h"
@@ -153,6 +154,52 @@ TEST_F(MainDialogTest, EscOpensTheSettingsSheetAndAChangeWithoutRestartAsksNothi
     EXPECT_EQ(platform::RegistryKey::LocalMachine().Open("Software\\Tessaline\\Velmora001", backup),
               platform::kErrorSuccess)
         << "the sheet saved on OK";
+}
+
+TEST_F(MainDialogTest, ARestartAfterSettingsRestartsTheServersInProcessOnlyOnYes)
+{
+    CMainDialog dialog(true);
+    dialog.show();
+    dialog.Start();
+    ASSERT_TRUE(Until([&] { return !dialog.isVisible(); }));
+    dialog.ShowFromTray();
+    const std::uint16_t oldPort = m_port;
+    const std::uint16_t newPort = e2e::FreePort();
+    // A port change only a restart applies, made as a page would make it.
+    platform::RegistryKey server = Key("HTTP\\Servers\\" + std::to_string(oldPort) + ":127.0.0.1");
+    ASSERT_EQ(server.SetDword("Port", newPort), platform::kErrorSuccess);
+    auto markRestartAndOk = [](QDialog& sheet) {
+        static_cast<CPropertySheetPlus&>(sheet).m_bRestart = 1;
+        QTest::mouseClick(sheet.findChild<QPushButton*>(QStringLiteral("ok")), Qt::LeftButton);
+    };
+
+    // No: the servers keep running as they were, so nothing listens on the
+    // new port yet. Yes: they are stopped and started in this process, on
+    // the new port only.
+    struct Case {
+        int answer;
+        bool restarted;
+    };
+    const Case cases[] = {{kIdNo, false}, {kIdYes, true}};
+    for (const Case& c : cases) {
+        boxes.shown.clear();
+        boxes.answers.push_back(c.answer);
+        runner.steps.push_back(markRestartAndOk);
+        QTest::mouseClick(dialog.SettingsButton(), Qt::LeftButton);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text,
+                  "For the changes you have made to take effect, all services will have to be restarted.  "
+                  "Existing connections will be terminated.  Do you want to restart the server now?");
+        EXPECT_EQ(boxes.shown[0].helpId, 2055u);
+        EXPECT_EQ(ServicesRunning(), 1);
+        m_port = newPort;
+        EXPECT_EQ(Curl() == 0, c.restarted);
+        m_port = oldPort;
+        if (c.restarted) {
+            EXPECT_NE(Curl(), 0) << "the old port is closed";
+        }
+    }
+    EXPECT_TRUE(dialog.isVisible()) << "the program keeps running";
 }
 
 } // namespace

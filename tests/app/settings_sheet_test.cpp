@@ -5,6 +5,8 @@
 
 #include "app/settings_sheet.h"
 #include "app_fixture.h"
+#include "app_hive.h"
+#include "macro/named_strings.h"
 #include "config/config_fixture.h"
 #include "config/registry_helpers.h"
 #include "e2e/e2e_server.h"
@@ -12,6 +14,8 @@
 #include <QVBoxLayout>
 
 #include <ctime>
+#include <map>
+#include <set>
 #include <fstream>
 #include <sstream>
 
@@ -211,6 +215,60 @@ TEST_F(SettingsSheetTest, ASaveTheHiveRefusesRollsBackAndKeepsTheSheetOpen)
         EXPECT_EQ(secondDuring, secondBefore) << "no backup rotation either";
         EXPECT_EQ(Dword("Workers"), std::stoul(c.workers)) << "the retry saved";
     }
+}
+
+// The shipped configuration through the sheet with no edit, the macro
+// library in as in the running program: every value reads back as it was
+// (the save writes defaults out too, so more may be there), and the
+// default named strings are not copied into the registry.
+class SettingsRoundTripTest : public AppHiveTest {
+protected:
+    using Values = std::map<std::string, std::set<std::string>>;
+    Values ExportValues(const std::string& key)
+    {
+        std::string file = m_dir / "roundtrip.reg";
+        e2e::RunResult run = e2e::RunProgram(
+            {"timeout", "60", BinDir() + "/tools/velmora-reg", "export", "HKEY_LOCAL_MACHINE\\" + key, file},
+            m_dir / "reg.out");
+        EXPECT_EQ(run.exitCode, 0);
+        std::ifstream in(file);
+        Values values;
+        std::string line, section;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line[0] == '[')
+                values[section = line];
+            else if (!line.empty() && line[0] == '"' && line.rfind("\"LastMod\"=", 0) != 0)
+                values[section].insert(line);
+        }
+        return values;
+    }
+};
+
+TEST_F(SettingsRoundTripTest, AnOkWithoutEditsLosesNothing)
+{
+    SeedDefaultConfiguration();
+    InitMacroLibrary();
+    const std::string product = "Software\\Tessaline\\Velmora";
+    Values before = ExportValues(product);
+    ASSERT_GT(before.size(), 5u);
+
+    ScriptedMessageBoxes boxes;
+    ScriptedRunner runner;
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    settings.AddStandardPages();
+    runner.steps.push_back([&](QDialog&) { QTest::mouseClick(settings.Sheet().OkButton(), Qt::LeftButton); });
+    EXPECT_EQ(settings.Run(), 0);
+    EXPECT_TRUE(boxes.shown.empty());
+
+    Values after = ExportValues(product);
+    for (const auto& [section, lines] : before) {
+        ASSERT_TRUE(after.count(section)) << section;
+        for (const std::string& line : lines)
+            EXPECT_TRUE(after[section].count(line)) << section << " lost " << line;
+    }
+    EXPECT_TRUE(after["[HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\HTTP\\Strings]"].empty())
+        << "the default strings stay in the string table";
 }
 
 } // namespace
