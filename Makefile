@@ -1,5 +1,6 @@
 # Two commands do everything on a fresh Debian 12 machine:
 #   make run    build and run the server on the embedded default configuration
+#               (make run-app: the same in the desktop application)
 #   make test   install what is missing, build, and run the whole test suite
 # Also: make build, make test-sanitize (ASan+UBSan suite and a bounded fuzz run), make bench.
 
@@ -22,11 +23,12 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy python3-pycryptodome \
             nginx-light squid chromium \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
-            php-cgi libcgi-pm-perl lighttpd
+            php-cgi libcgi-pm-perl lighttpd \
+            qt6-base-dev xvfb trayer xdotool
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
-.PHONY: all deps build run test test-sanitize fuzz bench clean
+.PHONY: all deps build run run-app run-seed test test-sanitize fuzz bench clean
 
 all: build
 
@@ -48,7 +50,20 @@ build: deps $(BUILD)/build.ninja
 
 # Seeds the run folder's hive from the embedded default when it has none,
 # registers velmorad there and runs it in the foreground (Ctrl-C stops it).
-run: build
+run: build run-seed
+	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
+	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \
+	    DisplayName= Velmora >/dev/null
+	@echo "Velmora serves http://127.0.0.1:8080/ (access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
+	@$(RUN_ENV) exec $(BUILD)/tools/velmora-sc run Velmora
+
+# The desktop application on the same hive: it starts the servers itself
+# and sits in the tray (Shutdown in its window ends it).
+run-app: build run-seed
+	@echo "Velmora serves http://127.0.0.1:8080/ from the desktop application (server log: $(RUN_DIR)/log)"
+	@$(RUN_ENV) exec $(BUILD)/app/velmora
+
+run-seed: build
 	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt
 	@if [ ! -f $(RUN_DIR)/registry.db ]; then \
 	  sed -e 's|@WWW@|$(CURDIR)/www|g' -e 's|@RUN@|$(RUN_DIR)|g' resources/default-config.reg \
@@ -63,11 +78,6 @@ run: build
 	    INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);" && \
 	  echo "Seeded the ODBC data source velmora over $(RUN_DIR)/velmora.db"; \
 	fi
-	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
-	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \
-	    DisplayName= Velmora >/dev/null
-	@echo "Velmora serves http://127.0.0.1:8080/ (access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
-	@$(RUN_ENV) exec $(BUILD)/tools/velmora-sc run Velmora
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600

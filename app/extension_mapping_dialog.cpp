@@ -1,0 +1,63 @@
+#include "app/extension_mapping_dialog.h"
+
+#include "ui_extension_mapping_dialog.h"
+
+#include "app/list_pattern.h"
+#include "app/message_box.h"
+#include "config/string_maps.h"
+
+namespace {
+
+constexpr unsigned kDuplicateMappingStringId = 2052;
+
+} // namespace
+
+CExtensionMappingDialog::CExtensionMappingDialog(CRegStringMap& mappings, QWidget* parent)
+    : CExchangeDialog(parent), m_mappings(mappings)
+{
+}
+
+CExtensionMappingDialog::~CExtensionMappingDialog() = default;
+
+void CExtensionMappingDialog::SetupUi()
+{
+    m_ui = std::make_unique<Ui::ExtensionMappingDialog>();
+    m_ui->setupUi(this);
+    connect(m_ui->button1, &QPushButton::clicked, this, &CExtensionMappingDialog::accept);
+    connect(m_ui->button2, &QPushButton::clicked, this, &CExtensionMappingDialog::reject);
+    connect(m_ui->edit1017, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
+    connect(m_ui->edit1018, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
+}
+
+bool CExtensionMappingDialog::OnInitDialog()
+{
+    bool result = CExchangeDialog::OnInitDialog();
+    UpdateOkButton();
+    return result;
+}
+
+void CExtensionMappingDialog::UpdateOkButton()
+{
+    m_ui->button1->setEnabled(!m_ui->edit1017->text().isEmpty() && !m_ui->edit1018->text().isEmpty());
+}
+
+void CExtensionMappingDialog::DoDataExchange(CDataExchange& dx)
+{
+    dx.Text(m_ui->edit1017, Extension);
+    dx.MaxChars(Extension, kMaxExtensionMappingChars);
+    dx.Text(m_ui->edit1018, MIMEType);
+    dx.MaxChars(MIMEType, kMaxExtensionMappingChars);
+    if (!dx.m_bSaveAndValidate)
+        return;
+    std::string existing;
+    bool found;
+    {
+        CEventLockHolder hold(m_mappings.GetLock());
+        found = m_mappings.Lookup(FoldKey(Extension), existing);
+    }
+    if (found) {
+        // The failure focuses the field exchanged last, the MIME type.
+        VelmoraMessageBox(this, kDuplicateMappingStringId, kMbOk | kMbIconExclamation);
+        dx.Fail(QString());
+    }
+}

@@ -1,0 +1,142 @@
+#include "app/main_dialog.h"
+
+#include "app/message_box.h"
+#include "app/settings_sheet.h"
+#include "framework/server_stats.h"
+#include "platform/registry.h"
+#include "service/engine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QIcon>
+#include <QStyle>
+
+CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_trayMode(trayMode)
+{
+    m_ui.setupUi(this);
+    setObjectName(QStringLiteral("mainDialog"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
+    connect(m_ui.button1, &QPushButton::clicked, this, &CMainDialog::accept);
+    connect(m_ui.button2, &QPushButton::clicked, this, &CMainDialog::OnSettings);
+    m_timer.setInterval(kUsersRefreshMs);
+    connect(&m_timer, &QTimer::timeout, this, &CMainDialog::OnTimer);
+}
+
+CMainDialog::~CMainDialog() = default;
+
+int CMainDialog::DoModal()
+{
+    // Not QDialog::exec: hiding a dialog ends its exec loop, and this
+    // window spends most of its life hidden behind the tray icon.
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    show();
+    Start();
+    loop.exec();
+    return result() == QDialog::Accepted ? kIdOk : kIdCancel;
+}
+
+void CMainDialog::Start()
+{
+    QString title = ApplicationTitle();
+    if (m_trayMode) {
+        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray->setObjectName(QStringLiteral("trayIcon"));
+        m_tray->setToolTip(title);
+        connect(m_tray, &QSystemTrayIcon::activated, this, &CMainDialog::OnTrayActivated);
+        m_tray->show();
+    }
+    setWindowTitle(title);
+    // Whether the servers came up is the log's business, not the window's.
+    StartServices();
+    // Hidden or minimised as soon as the window has appeared.
+    QTimer::singleShot(0, this, &CMainDialog::OnHideWindow);
+}
+
+void CMainDialog::OnHideWindow()
+{
+    if (m_ending)
+        return;
+    if (m_trayMode)
+        hide();
+    else
+        showMinimized();
+}
+
+void CMainDialog::ShowFromTray()
+{
+    showNormal();
+    raise();
+    activateWindow();
+    m_timer.start();
+}
+
+void CMainDialog::OnTrayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    // Only a left click: a double click, the context button and the middle
+    // button do nothing.
+    if (reason == QSystemTrayIcon::Trigger)
+        ShowFromTray();
+}
+
+void CMainDialog::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && !(windowState() & Qt::WindowMinimized) && isVisible())
+        m_timer.start();
+}
+
+void CMainDialog::OnTimer()
+{
+    if (!ServicesRunning()) {
+        m_ui.static1001->setText(QStringLiteral("-"));
+        return;
+    }
+    m_ui.static1001->setText(QString::number(GetGlobalClientCount()));
+}
+
+void CMainDialog::closeEvent(QCloseEvent* event)
+{
+    m_timer.stop();
+    event->ignore();
+    if (m_trayMode)
+        hide();
+    else
+        accept();
+}
+
+void CMainDialog::accept()
+{
+    // No statistics block answers -1: that is nobody to ask about.
+    long users = GetGlobalClientCount();
+    if (users > 0) {
+        QString text = LoadQString(kShutdownPromptId);
+        text.replace(QLatin1String("%u"), QString::number(users));
+        if (VelmoraMessageBox(this, text, kMbYesNo, kShutdownPromptId) != kIdYes)
+            return;
+    }
+    m_ending = true;
+    m_timer.stop();
+    QDialog::accept();
+    if (m_tray) {
+        m_tray->hide();
+        delete m_tray;
+        m_tray = nullptr;
+    }
+    StopServices();
+}
+
+void CMainDialog::reject() { OnSettings(); }
+
+void CMainDialog::OnSettings()
+{
+    if (!RunSettingsSheet(this, platform::RegistryKey::LocalMachine(), nullptr))
+        return;
+    if (VelmoraMessageBox(this, kRestartPromptId, kMbYesNo) == kIdYes) {
+        StopServices();
+        StartServices();
+    }
+}

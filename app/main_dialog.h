@@ -1,0 +1,68 @@
+#pragma once
+// CMainDialog: the application's main window. Its start starts all servers
+// and gets out of the way: hidden behind the tray icon where a system tray
+// exists, else minimised. Shown (a left click on the tray icon, or
+// restoring it), it refreshes the Users field every 15 seconds ("-" while
+// the servers are stopped). Shutdown (the button, Enter, or closing the
+// window without a tray) asks first when users are connected, then removes
+// the tray icon and stops the servers; Settings (the button or Esc) runs
+// the settings sheet and offers to restart the servers when a change needs
+// it. Ending this dialog ends the program.
+
+#include "ui_main_dialog.h"
+
+#include <QDialog>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+inline constexpr int kUsersRefreshMs = 15000;
+inline constexpr unsigned kRestartPromptId = 2055;
+inline constexpr unsigned kShutdownPromptId = 2057;
+
+class CMainDialog : public QDialog {
+    Q_OBJECT
+public:
+    // trayMode: a system tray exists, so the window hides behind an icon.
+    explicit CMainDialog(bool trayMode, QWidget* parent = nullptr);
+    ~CMainDialog() override;
+
+    // Shows the window and runs it until Shutdown; the servers are stopped
+    // on return.
+    int DoModal();
+    // The window's start (DoModal's first step): tray icon, caption, servers
+    // started, and the window hidden or minimised.
+    void Start();
+
+    // Shows the window (hidden or minimised) in front, as the tray click and
+    // a second start of the program do.
+    void ShowFromTray();
+    bool TrayMode() const { return m_trayMode; }
+    QSystemTrayIcon* TrayIcon() const { return m_tray; }
+    QLabel* UsersField() const { return m_ui.static1001; }
+    QPushButton* ShutdownButton() const { return m_ui.button1; }
+    QPushButton* SettingsButton() const { return m_ui.button2; }
+    bool TimerRunning() const { return m_timer.isActive(); }
+
+public slots:
+    // Shutdown.
+    void accept() override;
+    // Esc: Settings.
+    void reject() override;
+    void OnSettings();
+    // Writes the client count (or "-") into the Users field.
+    void OnTimer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void OnHideWindow();
+
+    Ui::MainDialog m_ui;
+    bool m_trayMode;
+    QSystemTrayIcon* m_tray = nullptr;
+    QTimer m_timer;
+    bool m_ending = false;
+};

@@ -1,0 +1,28 @@
+#include "app/settings_pages.h"
+
+#include "app/about_page.h"
+#include "app/performance_page.h"
+#include "app/property_sheet_plus.h"
+#include "app/server_control_page.h"
+#include "app/servers_page.h"
+#include "app/settings_sheet.h"
+
+namespace {
+
+// FIXME: take the application's version word once start-up keeps one; every
+// system this runs on has the controls of the newer templates.
+constexpr unsigned kPagesVersionWord = 0x0400;
+
+} // namespace
+
+// The designed order: Servers, Performance, Users, Groups, QNS, KAV
+// extension libraries, Strings, Macros, Service Control; then, on the local
+// machine only, Remote and (when work.haveHttpConf) Web Remote; About last.
+// Each page gets the part of work it edits.
+void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
+{
+    sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
+    sheet.AddPage(std::make_unique<CPerformancePage>(kPagesVersionWord, work.workers, work.concurrency));
+    sheet.AddPage(std::make_unique<CServerControlPage>());
+    sheet.AddPage(std::make_unique<CAboutPage>(kPagesVersionWord));
+}

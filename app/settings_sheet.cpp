@@ -1,0 +1,164 @@
+#include "app/settings_sheet.h"
+
+#include "app/message_box.h"
+#include "app/settings_pages.h"
+#include "config/last_mod_stamp.h"
+#include "config/registry_helpers.h"
+
+#include <string_view>
+
+namespace {
+
+constexpr const char* kBackup1 = "Software\\Tessaline\\Velmora001";
+constexpr const char* kBackup2 = "Software\\Tessaline\\Velmora002";
+
+std::string Area(std::string_view name) { return std::string(kProductKeyPath) + "\\" + std::string(name); }
+
+QString SaveFailureText(const QString& why)
+{
+    return QStringLiteral("The settings could not be saved: %1.  Nothing was changed; "
+                          "correct the problem and press OK again, or Cancel to discard the changes.")
+        .arg(why);
+}
+
+// A delete of a key that is not there is no failure.
+bool DeleteTree(const platform::RegistryKey& root, const char* path)
+{
+    int result = root.DeleteTree(path);
+    return result == platform::kErrorSuccess || result == platform::kErrorFileNotFound;
+}
+
+} // namespace
+
+CSettingsSheet::CSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const std::string& machine)
+    : m_work(root),
+      m_sheet(machine.empty() ? LoadQString(kSettingsCaptionId)
+                              : LoadQString(kSettingsRemoteCaptionId).replace(QLatin1String("%s"),
+                                                                                QString::fromStdString(machine)),
+              parent, 0)
+{
+    m_work.machine = machine;
+    m_work.local = machine.empty() && &root == &platform::RegistryKey::LocalMachine();
+    m_sheet.setObjectName(QStringLiteral("settingsSheet"));
+    m_sheet.SetAcceptHandler([this] {
+        QString why;
+        if (Save(why))
+            return true;
+        VelmoraMessageBox(&m_sheet, SaveFailureText(why), kMbOk | kMbIconExclamation);
+        return false;
+    });
+}
+
+CSettingsSheet::~CSettingsSheet() = default;
+
+void CSettingsSheet::Load()
+{
+    const platform::RegistryKey& root = m_work.root;
+    // Without the default strings: the pages show those from the string
+    // table, and a save writes back only what the registry held or a page
+    // changed, not a copy of every default.
+    m_work.http.Load(root, Area("HTTP"), 0);
+    m_work.chat.Load(root, Area("ChatRoom"), 0);
+    m_work.proxy.Open(root, Area("HTTPProxy"), 0);
+    m_work.strings.LoadFromRegistry(root, Area("Strings"), 0);
+
+    platform::RegistryKey product;
+    if (root.Open(kProductKeyPath, product) == platform::kErrorSuccess) {
+        RegQueryString(product, "InitMacro", m_work.initMacro);
+        product.QueryDword("Workers", m_work.workers);
+        product.QueryDword("Concurrency", m_work.concurrency);
+        product.Close();
+    }
+    m_work.users.LoadFromKey(root, Area("Users"));
+    m_work.groups.LoadFromKey(root, Area("Groups"));
+    m_work.qns.Load(root, Area("QNS"));
+
+    platform::RegistryKey probe;
+    if (root.Open(Area("HTTPConf"), probe) == platform::kErrorSuccess) {
+        m_work.webRemote.Open(root, Area("HTTPConf"), 1);
+        probe.Close();
+        m_work.haveHttpConf = true;
+    }
+}
+
+void CSettingsSheet::AddStandardPages() { AddSettingsPages(m_sheet, m_work); }
+
+int CSettingsSheet::Run()
+{
+    if (m_sheet.DoModal() != kIdOk)
+        return 0;
+    return m_sheet.m_bRestart;
+}
+
+bool CSettingsSheet::Save(QString& why)
+{
+    const platform::RegistryKey& root = m_work.root;
+    platform::RegistryTransaction transaction;
+    if (int status = transaction.Status()) {
+        why = QString::fromStdString(platform::RegistryErrorText(status));
+        return false;
+    }
+    auto failed = [&why](const char* what) {
+        why = QString::fromLatin1(what);
+        return false;
+    };
+
+    // Velmora001 holds the configuration before this save, Velmora002 the one before that.
+    if (!DeleteTree(root, kBackup2))
+        return failed("the backup Velmora002 cannot be deleted");
+    RegCopyKeyTree(root, kBackup1, root, kBackup2);
+    if (!DeleteTree(root, kBackup1))
+        return failed("the backup Velmora001 cannot be deleted");
+    RegCopyKeyTree(root, kProductKeyPath, root, kBackup1);
+
+    if (!m_work.http.Save(root, Area("HTTP")))
+        return failed("the HTTP settings cannot be written");
+    if (!m_work.chat.Save(root, Area("ChatRoom"))) {
+        why = QStringLiteral("the chat-room settings cannot be written");
+        if (!m_work.chat.GetSaveError().empty())
+            why += QStringLiteral(" (%1)").arg(QString::fromStdString(m_work.chat.GetSaveError()));
+        return false;
+    }
+    m_work.proxy.SaveToKey(root, Area("HTTPProxy"));
+    if (!m_work.users.Save(root, Area("Users")))
+        return failed("the users cannot be written");
+    if (!m_work.groups.Save(root, Area("Groups")))
+        return failed("the groups cannot be written");
+    if (!m_work.strings.SaveToRegistry(root, Area("Strings")))
+        return failed("the strings cannot be written");
+    if (m_work.haveHttpConf)
+        m_work.webRemote.SaveToKey(root, Area("HTTPConf"));
+    platform::RegistryKey product;
+    if (root.Open(kProductKeyPath, product) == platform::kErrorSuccess) {
+        if (product.SetString("InitMacro", m_work.initMacro) != platform::kErrorSuccess ||
+            product.SetDword("Workers", m_work.workers) != platform::kErrorSuccess ||
+            product.SetDword("Concurrency", m_work.concurrency) != platform::kErrorSuccess)
+            return failed("the engine settings cannot be written");
+        product.Close();
+    }
+    if (!m_work.qns.Save(root, Area("QNS")))
+        return failed("the QNS table cannot be written");
+
+    // The stamp writes max(now, stored + 1), so a clock behind the stored
+    // value still makes a change every reader sees.
+    if (m_work.local && GlobalLastModStamp().IsOpen()) {
+        GlobalLastModStamp().Touch();
+    } else {
+        CLastModStamp stamp;
+        stamp.Open(root, kProductKeyPath, kLastModValueName);
+    }
+
+    if (int result = transaction.Commit()) {
+        why = QString::fromStdString(platform::RegistryErrorText(result));
+        return false;
+    }
+    return true;
+}
+
+int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine)
+{
+    CSettingsSheet settings(parent, root, machine ? machine : "");
+    settings.Load();
+    settings.AddStandardPages();
+    return settings.Run();
+}

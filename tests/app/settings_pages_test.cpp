@@ -1,0 +1,182 @@
+// The pages in the settings sheet against a real hive of the test's own:
+// what reaches the registry, and what the sheet answers, after nested and
+// outer OKs and Cancels, and after a refused Workers value.
+
+#include "app/performance_page.h"
+#include "app/servers_page.h"
+#include "app/settings_sheet.h"
+#include "app_fixture.h"
+#include "config/config_fixture.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+// Stands in for a family's editor in a nested sheet. Like a list page's New,
+// "add" changes the working copy at once: the number typed into "entry" is
+// applied to it, and "needsRestart" marks the nested sheet.
+template <class Config>
+class FamilyEditPage : public CPropertyPage {
+public:
+    using Apply = void (*)(Config&, const std::string&);
+    FamilyEditPage(Config& copy, Apply apply) : CPropertyPage(QStringLiteral("Edit")), m_copy(copy), m_apply(apply) {}
+
+protected:
+    void SetupUi() override
+    {
+        auto* layout = new QVBoxLayout(this);
+        auto* entry = new QLineEdit(this);
+        auto* restart = new QCheckBox(QStringLiteral("restart"), this);
+        auto* add = new QPushButton(QStringLiteral("Add"), this);
+        entry->setObjectName(QStringLiteral("entry"));
+        restart->setObjectName(QStringLiteral("needsRestart"));
+        add->setObjectName(QStringLiteral("add"));
+        layout->addWidget(entry);
+        layout->addWidget(restart);
+        layout->addWidget(add);
+        connect(add, &QPushButton::clicked, this, [this, entry, restart] {
+            m_apply(m_copy, entry->text().toStdString());
+            if (restart->isChecked())
+                SetRestart();
+        });
+    }
+
+private:
+    Config& m_copy;
+    Apply m_apply;
+};
+
+template <class Config>
+NestedPageMaker<Config> EditPage(typename FamilyEditPage<Config>::Apply apply)
+{
+    return [apply](Config& copy) { return std::make_unique<FamilyEditPage<Config>>(copy, apply); };
+}
+
+CNestedSheetPages EditPages()
+{
+    CNestedSheetPages pages;
+    pages.http.push_back(EditPage<CHTTPGlobalConfig>([](CHTTPGlobalConfig& c, const std::string& text) {
+        c.SetInitMacro(text);
+    }));
+    pages.chat.push_back(EditPage<CChatGlobalConfig>([](CChatGlobalConfig& c, const std::string& text) {
+        auto room = std::make_shared<CChatRoomSettings>();
+        room->name = text;
+        c.GetRooms().AddTail().SetRoomSettings(room);
+    }));
+    pages.proxy.push_back(EditPage<CHTTPProxySettings>([](CHTTPProxySettings& c, const std::string& text) {
+        auto settings = std::make_shared<CServiceSettings>(*c.GetSettings());
+        settings->port = static_cast<std::uint32_t>(std::stoul(text));
+        c.SetSettings(settings);
+    }));
+    return pages;
+}
+
+class SettingsPagesTest : public ConfigTest {
+protected:
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        ASSERT_EQ(m_product.SetDword("Workers", 1), platform::kErrorSuccess);
+    }
+    std::uint32_t Dword(const std::string& key, const char* name)
+    {
+        std::uint32_t value = 0;
+        platform::RegistryKey opened;
+        if (m_product.Open(key, opened) == platform::kErrorSuccess)
+            opened.QueryDword(name, value);
+        return value;
+    }
+
+    ScriptedMessageBoxes boxes;
+    ScriptedRunner runner;
+};
+
+TEST_F(SettingsPagesTest, WorkersOutOfRangeIsRefusedAndAChangeAsksForARestart)
+{
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    settings.AddStandardPages();
+    CPropertySheetPlus& sheet = settings.Sheet();
+    QStringList titles;
+    for (int i = 0; i < sheet.GetPageCount(); ++i)
+        titles << sheet.GetPage(i)->Title();
+    EXPECT_EQ(titles, (QStringList{"Servers", "Performance", "Service", "About"}));
+
+    runner.steps.push_back([&](QDialog& dialog) {
+        sheet.Tabs()->setCurrentIndex(1);
+        QApplication::processEvents(); // a page's fields show once events run
+        ASSERT_EQ(sheet.GetActiveIndex(), 1);
+        auto* workers = Find<QLineEdit>(dialog, "edit1126");
+        EXPECT_EQ(workers->text(), "1");
+        Retype(workers, QStringLiteral("32001"));
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+        EXPECT_TRUE(dialog.isVisible() && dialog.result() != QDialog::Accepted);
+        EXPECT_EQ(sheet.GetActiveIndex(), 1);
+        EXPECT_EQ(dialog.focusWidget(), workers) << "the refused field has the focus";
+        EXPECT_EQ(Dword("", "Workers"), 1u) << "nothing is written while the page refuses";
+        Retype(workers, QStringLiteral("2"));
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(settings.Run(), 1);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Please enter an integer between 0 and 32000.");
+    EXPECT_EQ(Dword("", "Workers"), 2u);
+}
+
+TEST_F(SettingsPagesTest, OnlyANestedOkThenTheOuterOkSavesAndOnlyANestedOkCarriesTheRestart)
+{
+    struct Case {
+        const char* button;
+        bool nestedOk;
+        bool markRestart;
+        bool outerOk;
+        bool saved;  // the edit reached the registry
+        int restart; // what the settings sheet answered
+    };
+    const Case cases[] = {
+        {"button1062", false, true, true, false, 0}, {"button1062", true, true, false, false, 0},
+        {"button1062", true, true, true, true, 1},   {"button1063", false, true, true, false, 0},
+        {"button1063", true, true, false, false, 0}, {"button1063", true, false, true, true, 0},
+        {"button1063", true, true, true, true, 1},   {"button1064", false, true, true, false, 0},
+        {"button1064", true, true, false, false, 0}, {"button1064", true, true, true, true, 1},
+    };
+    int number = 9000;
+    for (const Case& c : cases) {
+        const std::string typed = std::to_string(++number);
+        SCOPED_TRACE(std::string(c.button) + " nested " + (c.nestedOk ? "OK" : "Cancel") +
+                     (c.markRestart ? " restart" : "") + ", outer " + (c.outerOk ? "OK" : "Cancel"));
+        CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+        settings.Load();
+        CSettingsWork& work = settings.Work();
+        settings.Sheet().AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy, EditPages()));
+        runner.steps.push_back([&](QDialog&) {
+            QTest::mouseClick(Find<QPushButton>(settings.Sheet(), c.button), Qt::LeftButton);
+            QPushButton* end = c.outerOk ? settings.Sheet().OkButton() : settings.Sheet().CancelButton();
+            QTest::mouseClick(end, Qt::LeftButton);
+        });
+        runner.steps.push_back([&](QDialog& nested) {
+            Retype(Find<QLineEdit>(nested, "entry"), QString::fromStdString(typed));
+            Find<QCheckBox>(nested, "needsRestart")->setChecked(c.markRestart);
+            QTest::mouseClick(Find<QPushButton>(nested, "add"), Qt::LeftButton);
+            auto& sheet = static_cast<CPropertySheetPlus&>(nested);
+            QTest::mouseClick(c.nestedOk ? sheet.OkButton() : sheet.CancelButton(), Qt::LeftButton);
+        });
+        EXPECT_EQ(settings.Run(), c.restart);
+        EXPECT_EQ(runner.unscripted, 0);
+        EXPECT_TRUE(boxes.shown.empty());
+
+        std::string initMacro;
+        platform::RegistryKey key;
+        if (m_product.Open("HTTP", key) == platform::kErrorSuccess)
+            key.QueryString("InitMacro", initMacro);
+        platform::RegistryKey room;
+        const bool saved = initMacro == typed || Dword("HTTPProxy", "Port") == std::stoul(typed) ||
+                           m_product.Open("ChatRoom\\Rooms\\" + typed, room) == platform::kErrorSuccess;
+        EXPECT_EQ(saved, c.saved);
+    }
+}
+
+} // namespace
