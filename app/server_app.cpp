@@ -7,7 +7,11 @@
 #include "service/engine.h"
 
 #include <QLocalSocket>
+#include <QStringList>
+#include <QSysInfo>
 #include <QSystemTrayIcon>
+
+#include <algorithm>
 
 namespace {
 
@@ -75,8 +79,20 @@ void CServerApp::Listen()
     });
 }
 
+unsigned SystemVersionWord()
+{
+    static const unsigned word = [] {
+        const QStringList parts = QSysInfo::kernelVersion().split(QLatin1Char('.'));
+        unsigned major = parts.size() > 0 ? parts[0].toUInt() : 0;
+        unsigned minor = parts.size() > 1 ? parts[1].toUInt() : 0;
+        return (std::min(major, 255u) << 8) | std::min(minor, 255u);
+    }();
+    return word;
+}
+
 bool CServerApp::InitInstance()
 {
+    SystemVersionWord();
     int locked = m_lock.TryAcquire(LockPath().toStdString());
     if (locked == platform::InstanceLock::kErrorAlreadyHeld) {
         if (!RaiseFirstInstance())

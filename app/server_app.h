@@ -24,6 +24,10 @@ inline constexpr const char* kInstanceName = "Velmora_Loaded";
 // How long a second start waits for the first one to answer.
 inline constexpr int kRaiseAnswerMs = 5000;
 
+// The system's version, major times 256 plus minor (the kernel's on this
+// platform), worked out once per process; pages choose their layouts by it.
+unsigned SystemVersionWord();
+
 class CServerApp {
 public:
     CServerApp() = default;

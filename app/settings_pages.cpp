@@ -4,16 +4,9 @@
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
 #include "app/server_control_page.h"
+#include "app/server_app.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
-
-namespace {
-
-// FIXME: take the application's version word once start-up keeps one; every
-// system this runs on has the controls of the newer templates.
-constexpr unsigned kPagesVersionWord = 0x0400;
-
-} // namespace
 
 // The designed order: Servers, Performance, Users, Groups, QNS, KAV
 // extension libraries, Strings, Macros, Service Control; then, on the local
@@ -22,7 +15,7 @@ constexpr unsigned kPagesVersionWord = 0x0400;
 void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
 {
     sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
-    sheet.AddPage(std::make_unique<CPerformancePage>(kPagesVersionWord, work.workers, work.concurrency));
+    sheet.AddPage(std::make_unique<CPerformancePage>(SystemVersionWord(), work.workers, work.concurrency));
     sheet.AddPage(std::make_unique<CServerControlPage>());
-    sheet.AddPage(std::make_unique<CAboutPage>(kPagesVersionWord));
+    sheet.AddPage(std::make_unique<CAboutPage>(SystemVersionWord()));
 }

@@ -2,7 +2,7 @@
 // mouse clicks (xdotool): the tray icon appears, only a left click shows
 // the window, the Users field counts the clients curl keeps connected, and
 // Shutdown stops the servers. Screenshots of the main window and the
-// settings sheet are kept under the build folder's artefacts/.
+// settings sheet are kept under the build folder's tests/app/artefacts/.
 
 #include "app/app_fixture.h"
 #include "app/app_hive.h"
@@ -62,7 +62,7 @@ protected:
 
     static std::string Artefact(const std::string& name)
     {
-        std::string dir = BinDir() + "/artefacts";
+        std::string dir = BinDir() + "/tests/app/artefacts";
         std::filesystem::create_directories(dir);
         return dir + "/" + name;
     }
