@@ -28,6 +28,13 @@ void CRegAccessList::ReadLines()
             int result = RegEnumValueString(m_key, index, name, data);
             if (result == platform::kErrorNoMoreItems)
                 break;
+            if (result == platform::kErrorKeyDeleted) {
+                // The server's key was renamed or removed while it runs (a
+                // port changed, restart declined): it goes on with the lines
+                // it had rather than refusing everyone until a restart.
+                m_key.Close();
+                return;
+            }
             if (result != platform::kErrorSuccess) {
                 // The lost line might have been a Reject: refuse from here on.
                 unreadableAt = lines.size();

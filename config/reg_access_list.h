@@ -7,7 +7,8 @@
 // lock, so neither a group macro nor a slow host-name look-up holds it.
 //
 // A value that cannot be read makes the list refuse from that line on (see
-// access_list.h). A list without a key keeps its lines at a change.
+// access_list.h). A list without a key, or whose key was deleted, keeps its
+// lines at a change.
 
 #include "config/access_list.h"
 #include "framework/event_lock.h"

@@ -57,6 +57,22 @@ TEST_F(RegAccessListTest, ListWithoutKeyKeepsItsLinesAtAChange)
     EXPECT_FALSE(list.IsAllowed("GET", "", "1.2.3.4", nullptr, nullptr));
 }
 
+// A running server whose key is renamed (its port changed, restart
+// declined) must not start refusing everyone.
+TEST_F(RegAccessListTest, AListWhoseKeyIsDeletedKeepsItsLines)
+{
+    RegSetString(Key("Server\\ACL"), "0", "Allow-user: GET,*,*");
+    RegSetString(Key("Server\\ACL"), "1", "Reject-user: PUT,*,*");
+    CRegAccessList list;
+    ASSERT_TRUE(list.Load(Key("Server"), "ACL"));
+    ASSERT_TRUE(RegDeleteKeyTree(m_product, "Server"));
+    for (int change = 0; change < 2; ++change) {
+        Touch();
+        EXPECT_EQ(list.CheckFresh("GET", "", "1.2.3.4", nullptr, nullptr), 1) << change;
+        EXPECT_EQ(list.CheckFresh("PUT", "", "1.2.3.4", nullptr, nullptr), 0) << change;
+    }
+}
+
 TEST_F(RegAccessListTest, GroupMacroMayCheckTheSameList)
 {
     RegSetString(Key("Groups"), "MemberMacro", "%username%");
