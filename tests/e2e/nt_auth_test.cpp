@@ -4,6 +4,7 @@
 // root to make the two test accounts.
 
 #include "e2e_server.h"
+#include "test_account.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,6 @@
 using namespace e2e;
 
 namespace {
-
-std::string AccountScript()
-{
-    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "test-account.sh")
-        .string();
-}
 
 class NTAuthTest : public E2ETest {
 protected:
@@ -35,7 +30,7 @@ protected:
         m_anonymous = "velmora-na-" + suffix;
         for (const std::string& name : {m_owner, m_anonymous}) {
             int status = std::system(
-                ("/bin/sh '" + AccountScript() + "' create " + name + " '" + Password(name) + "' >/dev/null 2>&1").c_str());
+                ("/bin/sh '" + TestAccountScript() + "' create " + name + " '" + Password(name) + "' >/dev/null 2>&1").c_str());
             if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
                 GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
             ASSERT_EQ(WEXITSTATUS(status), 0) << name;
@@ -46,7 +41,7 @@ protected:
     {
         E2ETest::TearDown();
         for (const std::string& name : m_created)
-            std::system(("/bin/sh '" + AccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
+            std::system(("/bin/sh '" + TestAccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
     }
     static std::string Password(const std::string& name) { return "Pw-" + name.substr(8, 2) + ":9"; }
     void WriteOwnedFile(const std::string& path, const std::string& text, const std::string& owner)

@@ -3,6 +3,7 @@
 // may reach.
 
 #include "http_server_fixture.h"
+#include "test_account.h"
 
 #include "config/acl_file.h"
 #include "http/dispatch.h"
@@ -163,19 +164,13 @@ TEST_F(DispatchTest, AProgramWithoutExecCGIRunsOnlyWithAQuery)
 // a kept-alive connection. Needs root and a PAM account of its own.
 class NTLogonTest : public HTTPServerTest {
 protected:
-    static std::string Script()
-    {
-        return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-                "test-account.sh")
-            .string();
-    }
     void SetUp() override
     {
         HTTPServerTest::SetUp();
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root to create a PAM test account";
         m_user = "velmora-ht-" + std::to_string(::getpid());
-        int status = std::system(("/bin/sh '" + Script() + "' create " + m_user + " 'Pw:of-test-1' >/dev/null 2>&1").c_str());
+        int status = std::system(("/bin/sh '" + TestAccountScript() + "' create " + m_user + " 'Pw:of-test-1' >/dev/null 2>&1").c_str());
         if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
             GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
         ASSERT_EQ(WEXITSTATUS(status), 0);
@@ -185,7 +180,7 @@ protected:
     {
         HTTPServerTest::TearDown();
         if (m_created)
-            std::system(("/bin/sh '" + Script() + "' remove " + m_user + " >/dev/null 2>&1").c_str());
+            std::system(("/bin/sh '" + TestAccountScript() + "' remove " + m_user + " >/dev/null 2>&1").c_str());
     }
     std::string m_user;
     bool m_created = false;

@@ -1,5 +1,7 @@
 #include "platform/security.h"
 
+#include "test_account.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -135,15 +137,6 @@ int RunProgram(const std::vector<std::string>& args, std::string* output,
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string AccountScript()
-{
-    if (const char* dir = std::getenv("VELMORA_SOURCE_DIR"))
-        return std::string(dir) + "/tools/test-account.sh";
-    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-            "test-account.sh")
-        .string();
-}
-
 LogonTokenPtr MakeToken(platform::UserId uid, platform::GroupId gid, std::vector<platform::GroupId> groups)
 {
     return std::make_shared<const LogonToken>(LogonToken{"test", uid, gid, std::move(groups)});
@@ -182,7 +175,7 @@ protected:
     static void TearDownTestSuite()
     {
         if (s_created)
-            RunProgram({"/bin/sh", AccountScript(), "remove", s_name}, nullptr);
+            RunProgram({"/bin/sh", TestAccountScript(), "remove", s_name}, nullptr);
         s_created = false;
     }
 
@@ -203,10 +196,10 @@ protected:
         }
         endpwent();
         for (const std::string& name : stale)
-            RunProgram({"/bin/sh", AccountScript(), "remove", name}, nullptr);
+            RunProgram({"/bin/sh", TestAccountScript(), "remove", name}, nullptr);
     }
 
-    static int CreateAccount() { return RunProgram({"/bin/sh", AccountScript(), "create", s_name, kPassword}, nullptr); }
+    static int CreateAccount() { return RunProgram({"/bin/sh", TestAccountScript(), "create", s_name, kPassword}, nullptr); }
 
     void SetUp() override
     {

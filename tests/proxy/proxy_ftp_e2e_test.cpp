@@ -4,6 +4,8 @@
 
 #include "proxy_e2e.h"
 
+#include "test_account.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -13,7 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string PeerScript() { return std::string(VELMORA_SOURCE_DIR) + "/tests/proxy/ftp_peer.py"; }
-std::string AccountScript() { return std::string(VELMORA_SOURCE_DIR) + "/tools/test-account.sh"; }
 
 // The Authorization header of a user and password: curl would put them
 // into the URL it gives the proxy.
@@ -63,7 +64,7 @@ protected:
     {
         ProxyE2ETest::TearDown();
         for (const std::string& name : m_accounts)
-            std::system(("/bin/sh '" + AccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
+            std::system(("/bin/sh '" + TestAccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
     }
 
     // vsftpd on a free port: the anonymous area, and with a user the local
@@ -208,7 +209,7 @@ TEST_F(ProxyFTPTest, VsftpdUploadWithTheLocalUsersCredentials)
         GTEST_SKIP() << "needs root to create the local FTP account";
     const std::string user = "velmora-ftp-" + std::to_string(::getpid() % 100000);
     const std::string password = "Up-Load:7x";
-    int status = std::system(("/bin/sh '" + AccountScript() + "' create " + user + " '" + password + "' >/dev/null 2>&1").c_str());
+    int status = std::system(("/bin/sh '" + TestAccountScript() + "' create " + user + " '" + password + "' >/dev/null 2>&1").c_str());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         GTEST_SKIP() << "the local account could not be made (see tools/test-account.sh)";
     m_accounts.push_back(user);

@@ -4,6 +4,8 @@
 #include "service/engine.h"
 #include "service/logon.h"
 
+#include "test_account.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -21,14 +23,6 @@
 namespace {
 
 constexpr const char* kPassword = "Velmora-Test-Pw-1";
-
-std::string AccountScript()
-{
-    if (const char* dir = std::getenv("VELMORA_SOURCE_DIR"))
-        return std::string(dir) + "/tools/test-account.sh";
-    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "test-account.sh")
-        .string();
-}
 
 // Reaps the child, bounded: a child still there after 10 s is killed.
 int Reap(int pid)
@@ -76,7 +70,7 @@ int RunScript(const std::vector<std::string>& arguments)
 {
     std::string ignored;
     int code = -1;
-    std::vector<std::string> command = {"/bin/sh", AccountScript()};
+    std::vector<std::string> command = {"/bin/sh", TestAccountScript()};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return RunChild(command, ignored, &code) == 0 ? code : -1;
 }
