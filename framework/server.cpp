@@ -482,7 +482,9 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
             }
         }
         if (serve) {
-            socket.SetThrowOnError(true);
+            // A resumed request loop finds the socket as it left it.
+            if (!resumed)
+                socket.SetThrowOnError(true);
             ServerRequest(&socket);
             if (pause && pause->requested) {
                 // The pool waits for the next request; the connection, its

@@ -119,6 +119,36 @@ TEST_P(IdleConnectionsTest, ManyIdleConnectionsAreCheapAndDelayNobody)
     EXPECT_EQ(LogLines(m_logs.front().path).size(), static_cast<std::size_t>(20 + c.idle + 2));
 }
 
+// A kept-alive connection that lapses after requests, whether it waited in
+// its own fiber or without one, ends quietly: closed at the keep-alive
+// time-out, its slot given back, and nothing logged but its hits.
+TEST_P(IdleConnectionsTest, ALapsedKeptAliveConnectionEndsQuietly)
+{
+    constexpr std::uint32_t kKeepAliveSeconds = 1;
+    std::uint16_t port = FreePort();
+    platform::RegistryKey key = Key(AddServer(port));
+    key.SetDword("KeepAliveTimeout", kKeepAliveSeconds);
+    WriteFile(m_root + "/x.txt", "lapse");
+    StartServers();
+
+    RawClient client(port);
+    for (int i = 0; i < 3; ++i) {
+        ParsedReply reply;
+        ASSERT_TRUE(client.Send(kRequest));
+        ASSERT_EQ(client.Read(5000, reply), RawClient::kReply) << i;
+        EXPECT_EQ(reply.body, "lapse");
+        // Long enough for the connection to wait without its fiber.
+        platform::SleepMs(100);
+    }
+    std::uint64_t from = NowMs();
+    std::uint64_t closed = client.WaitForClose(kKeepAliveSeconds * kMsPerTimeoutSecond + 5000);
+    ASSERT_NE(closed, 0u) << "never closed";
+    EXPECT_GE(closed - from + 150, kKeepAliveSeconds * 1000);
+    EXPECT_TRUE(Eventually([] { return ActiveConnections() == 0; }, 5000)) << ActiveConnections();
+    StopAllServers();
+    EXPECT_EQ(LogLines(m_logs.front().path).size(), 3u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, IdleConnectionsTest,
                          ::testing::Values(IdleCase{"fiber", true, 10000, true}, IdleCase{"thread", false, 1000, false}),
                          [](const auto& info) { return std::string(info.param.name); });
