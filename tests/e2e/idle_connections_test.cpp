@@ -17,8 +17,15 @@ namespace {
 
 constexpr rlim_t kSpareDescriptors = 512;
 constexpr std::size_t kFileBytes = 1024;
-// Resident growth allowed per idle connection in fiber mode.
+// Resident growth allowed per idle connection in fiber mode. The
+// sanitizers' allocator pads every block and keeps freed ones in
+// quarantine, so there the figure says nothing about the server.
 constexpr double kMaxBytesPerIdleConnection = 4096;
+#if defined(VELMORA_SANITIZE) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
 // "At once" on a loaded machine: a client behind thousands of idle ones.
 constexpr std::uint64_t kNewClientLimitMs = 2000;
 constexpr int kConnectTimeoutMs = 10000;
@@ -91,7 +98,7 @@ TEST_P(IdleConnectionsTest, ManyIdleConnectionsAreCheapAndDelayNobody)
         EXPECT_GE(counts.paused, static_cast<std::uint32_t>(c.idle)) << "idle connections hold fibers";
         EXPECT_LT(counts.fibers, 200u);
     }
-    if (c.boundMemory) {
+    if (c.boundMemory && kMemoryIsMeasurable) {
         EXPECT_LT(perConnection, kMaxBytesPerIdleConnection) << (after - before) << " KiB for " << c.idle;
     }
     std::printf("[ %s ] %d idle connections: %.0f bytes resident each\n", c.name, c.idle, perConnection);
