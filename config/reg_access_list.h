@@ -10,7 +10,7 @@
 // access_list.h). A list without a key keeps its lines at a change.
 
 #include "config/access_list.h"
-#include "framework/event_lock.h"
+#include "framework/share_lock.h"
 #include "framework/thread_data.h"
 #include "platform/registry.h"
 
@@ -51,7 +51,8 @@ private:
     void FreshCopy(std::vector<std::string>& lines, std::size_t& unreadableAt);
 
     platform::RegistryKey m_key;
-    mutable CEventLock m_lock;
+    // Requests share it to copy the lines; refreshes and edits hold it alone.
+    mutable CShareLock m_lock;
     std::uint64_t m_loadTick = 0;
     platform::Heap* m_heap;
 };

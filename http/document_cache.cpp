@@ -445,37 +445,6 @@ CDocumentCache::~CDocumentCache()
         delete entry;
 }
 
-class CDocumentCache::ExclusiveHold {
-public:
-    explicit ExclusiveHold(CDocumentCache& cache) : m_cache(cache), m_hold(cache.m_lock)
-    {
-        m_cache.m_exclusive.store(true, std::memory_order_seq_cst);
-        // A sharer's turn is a table look-up and a few stores under its
-        // entry's lock; it never waits for anything, so this wait is short.
-        for (unsigned spins = 0; m_cache.m_sharers.load(std::memory_order_seq_cst) != 0; ++spins)
-            if (spins >= 64)
-                std::this_thread::yield();
-    }
-    ~ExclusiveHold() { m_cache.m_exclusive.store(false, std::memory_order_release); }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-
-private:
-    CDocumentCache& m_cache;
-    CEventLockHolder m_hold;
-};
-
-bool CDocumentCache::TryShare()
-{
-    // Never waits: while someone holds the table alone the caller takes
-    // the exclusive path instead.
-    m_sharers.fetch_add(1, std::memory_order_seq_cst);
-    if (!m_exclusive.load(std::memory_order_seq_cst))
-        return true;
-    EndShare();
-    return false;
-}
-
 void CDocumentCache::Init(CHTTPServerConfig* server, std::uint32_t capacity, bool mapAll,
                           std::uint32_t flushIntervalMs, bool temporaryCopies)
 {
@@ -487,7 +456,7 @@ void CDocumentCache::Init(CHTTPServerConfig* server, std::uint32_t capacity, boo
     m_loadTick = GlobalLastModStamp().LoadTick();
     m_watcherOpen = m_watcher.Open();
     {
-        ExclusiveHold hold(*this);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         m_server = server;
         WatchDirectories();
@@ -513,7 +482,7 @@ void CDocumentCache::Destroy()
     m_expiryStop.reset();
     m_watcher.Restart();
 
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     while (!m_recency.empty())
         Discard(m_recency.front());
@@ -524,13 +493,13 @@ void CDocumentCache::Destroy()
 
 std::size_t CDocumentCache::GetCount()
 {
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     return m_table.size();
 }
 
 void CDocumentCache::FlushNow(bool all)
 {
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     if (m_server)
         Flush(all);
@@ -552,7 +521,7 @@ void CDocumentCache::Discard(CCacheEntry* entry)
 
 void CDocumentCache::DiscardFile(const std::string& filePath)
 {
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     std::vector<CCacheEntry*> stale;
     for (const auto& [key, entry] : m_table)
@@ -660,7 +629,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     // again, holding the table alone.
     CCacheEntry* hit = nullptr;
     int pooled = -1;
-    if (TryShare()) {
+    if (CShareLock::Share share(m_lock); share) {
         if (m_server && m_loadTick >= changeTick) {
             auto found = m_table.find(key);
             if (found != m_table.end()) {
@@ -676,7 +645,6 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
                 }
             }
         }
-        EndShare();
     }
     if (hit) {
         if (MatchesFile(hit, pooled)) {
@@ -684,7 +652,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
             return hit;
         }
         CloseHandle(pooled);
-        ExclusiveHold hold(*this);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         --hit->m_referenceCount;
         if (hit->m_inTable)
@@ -710,7 +678,7 @@ bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
 CCacheEntry* CDocumentCache::LookupLocked(const std::string& path, const std::string& key, std::uint64_t changeTick,
                                           int* handle, int* error)
 {
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     if (!m_server)
         return nullptr;
@@ -750,7 +718,7 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
         CloseHandle(handle);
         return;
     }
-    if (TryShare()) {
+    if (CShareLock::Share share(m_lock); share) {
         // Shared unless the entry's resources go now or the entry itself.
         bool done = false;
         {
@@ -764,11 +732,10 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
                 done = true;
             }
         }
-        EndShare();
         if (done)
             return;
     }
-    ExclusiveHold hold(*this);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     entry->PutHandle(handle);
     if (--entry->m_referenceCount > 0)
@@ -838,7 +805,7 @@ void CDocumentCache::ChangeThread()
                 return;
             continue;
         }
-        ExclusiveHold hold(*this);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         if (m_server)
             Flush(false);
@@ -848,7 +815,7 @@ void CDocumentCache::ChangeThread()
 void CDocumentCache::ExpiryThread()
 {
     while (!m_expiryStop->Wait(m_flushInterval)) {
-        ExclusiveHold hold(*this);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         std::uint64_t now = platform::MonotonicMs();
         for (CCacheEntry* entry : m_recency) {

@@ -24,7 +24,7 @@
 #include "config/access_list.h"
 #include "config/cgi_mapping.h"
 #include "config/reg_access_list.h"
-#include "framework/event_lock.h"
+#include "framework/share_lock.h"
 #include "framework/text_buffer.h"
 #include "platform/fswatch.h"
 #include "platform/sync.h"
@@ -238,14 +238,8 @@ private:
 
     // Hits and most releases share the table: they take no lock that every
     // request takes in turn, only their entry's own. Everything else holds
-    // the table alone (ExclusiveHold): m_lock, then no sharer left.
-    bool TryShare();
-    void EndShare() { m_sharers.fetch_sub(1, std::memory_order_release); }
-    class ExclusiveHold;
-
-    CEventLock m_lock;
-    std::atomic<int> m_sharers{0};
-    std::atomic<bool> m_exclusive{false};
+    // the table alone.
+    CShareLock m_lock;
     std::atomic<std::uint64_t> m_useClock{0};
     std::unordered_map<std::string, CCacheEntry*> m_table;
     // Every entry of the table; eviction takes the least recently used
