@@ -7,8 +7,9 @@
 // kept-alive connection, so the figures are never those of error replies or
 // reconnects. Every measured run follows a short run that is not counted
 // (--warmup), so no server is measured while it sets up its connections.
-// Then each server holds a thousand idle kept-alive connections and the
-// growth of its resident memory is shared out among them.
+// Then each server holds ten thousand idle kept-alive connections (their
+// clients in a child process) and the growth of its resident memory is
+// shared out among them.
 //
 //   http_static [--duration SECONDS] [--warmup SECONDS] [--connections N,N...]
 //               [--threads N] [--mode thread|fiber|both] [--workers N]
@@ -33,6 +34,7 @@
 #include "platform/net.h"
 #include "platform/registry.h"
 
+#include "bench/idle_clients.h"
 #include "bench/load_output.h"
 #include "bench/peer_server.h"
 
@@ -77,7 +79,7 @@ constexpr std::uint64_t kClientGraceMs = 30000;
 constexpr std::uint32_t kCheckTimeoutMs = 5000;
 // Idle kept-alive connections for the memory figure, and how long they
 // stay quiet before the reading, so every server has settled.
-constexpr int kIdleConnections = 1000;
+constexpr int kIdleConnections = 10000;
 constexpr std::uint32_t kIdleSettleMs = 500;
 // Descriptors beyond the connections (files, logs, the hive, the peer).
 constexpr int kSpareDescriptors = 512;
@@ -90,7 +92,7 @@ void OnInterrupt(int) { g_interrupted = 1; }
 struct Options {
     int duration = 5;
     int warmup = 1; // 0: none
-    std::vector<int> connections = {100, 1000};
+    std::vector<int> connections = {100, 1000, 10000};
     int threads = 4;
     bool threadMode = true;
     bool fiberMode = true;
@@ -492,72 +494,43 @@ std::optional<Client> ChooseClient(const Options& options)
     return Client{ab, false};
 }
 
-// Reads one whole reply into buffer, using no memory of its own; false when
-// it is not a 200 of bodySize bytes within the check time-out.
-bool ReadWholeReply(int handle, char* buffer, std::size_t capacity, std::size_t bodySize)
-{
-    std::size_t have = 0;
-    while (have < capacity) {
-        std::string_view text(buffer, have);
-        if (std::size_t end = text.find("\r\n\r\n"); end != std::string_view::npos) {
-            // Both servers spell it differently; only the digits after the colon matter.
-            std::size_t length = text.find("ength:");
-            return text.substr(9, 3) == "200" && length != std::string_view::npos && length < end &&
-                   std::strtoull(buffer + length + 6, nullptr, 10) == bodySize && have >= end + 4 + bodySize;
-        }
-        if (platform::WaitHandle(handle, false, kCheckTimeoutMs) != 1)
-            return false;
-        long got = platform::ReceiveBytes(handle, buffer + have, capacity - have);
-        if (got <= 0)
-            return false;
-        have += static_cast<std::size_t>(got);
-    }
-    return false;
-}
-
 // The growth of a server's resident memory per connection while count
 // kept-alive connections, each after one request, sit idle; negative when
 // a connection could not be made or a reading failed.
 double IdleBytesPerConnection(std::uint16_t port, const Document& document, int count,
                               const std::function<long()>& resident)
 {
-    std::vector<int> handles;
-    handles.reserve(static_cast<std::size_t>(count));
-    std::vector<char> buffer(document.bytes.size() + 4096);
     std::string request = "GET " + document.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                           "\r\nConnection: keep-alive\r\n\r\n";
     long before = resident();
-    bool ok = before >= 0;
-    for (int i = 0; ok && i < count && !g_interrupted; ++i) {
-        int handle = platform::OpenSocket(platform::kAddressFamilyInet, platform::kSocketStream, 0);
-        if (handle < 0)
-            break;
-        handles.push_back(handle);
-        ok = platform::ConnectIPv4(handle, LoopbackAddress(), port, kCheckTimeoutMs) == 0 &&
-             platform::SendBytes(handle, request.data(), request.size(), false) == static_cast<long>(request.size()) &&
-             ReadWholeReply(handle, buffer.data(), buffer.size(), document.bytes.size());
+    if (before < 0)
+        return -1;
+    IdleClients clients;
+    if (std::string problem = clients.Open(port, request, document.bytes.size(), count,
+                                       static_cast<int>(kCheckTimeoutMs));
+        !problem.empty()) {
+        std::printf("  (idle connections: %s)\n", problem.c_str());
+        return -1;
     }
-    ok = ok && static_cast<int>(handles.size()) == count;
     platform::SleepMs(kIdleSettleMs);
-    long after = ok ? resident() : -1;
-    for (int handle : handles)
-        platform::CloseHandle(handle);
+    long after = resident();
+    clients.Close();
     // Give the servers time to see the closes before the next reading.
     platform::SleepMs(kIdleSettleMs);
-    if (!ok || after < 0)
+    if (after < 0)
         return -1;
     return static_cast<double>(after - before) * 1024.0 / count;
 }
 
-// No fewer descriptors than the widest run needs in this process: both ends
-// of the idle connections, the server ends of the load, and some spare.
+// No fewer descriptors than the widest run needs in this process: the
+// server ends of the idle connections or of the load, and some spare.
 void RaiseDescriptorLimit(const Options& options)
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
     int widest = *std::max_element(options.connections.begin(), options.connections.end());
-    rlim_t wanted = static_cast<rlim_t>(std::max(widest, 2 * kIdleConnections) + kSpareDescriptors);
+    rlim_t wanted = static_cast<rlim_t>(std::max(widest, kIdleConnections) + kSpareDescriptors);
     if (limit.rlim_cur >= wanted)
         return;
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);

@@ -51,7 +51,7 @@ bool CRegAccessList::Load(const platform::RegistryKey& parent, std::string_view 
     platform::RegistryKey key;
     if (parent.Create(name, key) != platform::kErrorSuccess)
         return false;
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     m_key = std::move(key);
     std::uint64_t tick = GlobalLastModStamp().LoadTick();
     CHeapSwitch heap(m_heap);
@@ -64,7 +64,7 @@ bool CRegAccessList::Save(const platform::RegistryKey& parent, std::string_view 
 {
     std::vector<std::string> lines;
     {
-        CEventLockHolder hold(m_lock);
+        CShareLock::Exclusive hold(m_lock);
         lines = m_lines;
     }
     platform::RegistryTransaction transaction;
@@ -81,8 +81,8 @@ void CRegAccessList::CopyFrom(const CRegAccessList& other)
 {
     if (&other == this)
         return;
-    CEventLockHolder holdThis(m_lock);
-    CEventLockHolder holdOther(other.m_lock);
+    CShareLock::Exclusive holdThis(m_lock);
+    CShareLock::Exclusive holdOther(other.m_lock);
     m_heap = GetThreadHeap();
     m_lines = other.m_lines;
     m_unreadableAt = other.m_unreadableAt;
@@ -98,7 +98,14 @@ void CRegAccessList::FreshCopy(std::vector<std::string>& lines, std::size_t& unr
     // Asked before the lock: the stamp may take its own lock and read the
     // registry, and every request of the server checks this list.
     const std::uint64_t changeTick = stamp.GetChangeTick();
-    CEventLockHolder hold(m_lock);
+    // The common case: nothing changed, and the copy is made while other
+    // requests make theirs.
+    if (CShareLock::Share share(m_lock); share && m_loadTick >= changeTick) {
+        lines = m_lines;
+        unreadableAt = m_unreadableAt;
+        return;
+    }
+    CShareLock::Exclusive hold(m_lock);
     if (m_loadTick < changeTick) {
         std::uint64_t tick = stamp.LoadTick();
         if (m_key.IsOpen()) {

@@ -11,7 +11,7 @@
 // lines at a change.
 
 #include "config/access_list.h"
-#include "framework/event_lock.h"
+#include "framework/share_lock.h"
 #include "framework/thread_data.h"
 #include "platform/registry.h"
 
@@ -52,7 +52,8 @@ private:
     void FreshCopy(std::vector<std::string>& lines, std::size_t& unreadableAt);
 
     platform::RegistryKey m_key;
-    mutable CEventLock m_lock;
+    // Requests share it to copy the lines; refreshes and edits hold it alone.
+    mutable CShareLock m_lock;
     std::uint64_t m_loadTick = 0;
     platform::Heap* m_heap;
 };

@@ -155,6 +155,12 @@ int CPoolWaiter::WaitForIOCompletion(int handle, bool forWrite, std::uint32_t mi
         platform::SetLastSocketError(platform::kWsaeConnAborted);
         return -1;
     }
+    if (self->idleTimedOut) {
+        // The worker waited for this input while the connection was paused.
+        self->idleTimedOut = false;
+        platform::SetLastSocketError(platform::kWsaeTimedOut);
+        return 0;
+    }
     Worker* worker = self->worker;
     {
         CHeapSwitch shared;
@@ -205,6 +211,7 @@ FiberConnection* Worker::CreateRecord()
     auto record = std::make_unique<FiberConnection>();
     record->worker = this;
     record->socket = std::make_unique<WSocket>();
+    record->socket->SetPause(&record->pause);
     FiberConnection* raw = record.release();
     records.insert(raw);
     counts.records.fetch_add(1, std::memory_order_relaxed);
@@ -224,6 +231,10 @@ void Worker::Unlink(FiberConnection* record)
         record->listen = nullptr;
     }
     RemovePending(record);
+    if (record->paused) {
+        record->paused = false;
+        counts.paused.fetch_sub(1, std::memory_order_relaxed);
+    }
     if (record->socket->IsOpen())
         port.Disarm(record->socket->GetHandle());
 }
@@ -316,22 +327,100 @@ void Worker::RunFiber(FiberConnection* record)
         return;
     if (!record->fiber) {
         FiberProc proc = ThePool().fiberProc;
-        record->fiber = std::make_unique<platform::Fiber>([record, proc] { proc(record); });
-        counts.fibers.fetch_add(1, std::memory_order_relaxed);
+        auto entry = [record, proc] { proc(record); };
+        CHeapSwitch shared;
+        if (!spareFibers.empty()) {
+            record->fiber = std::move(spareFibers.back());
+            spareFibers.pop_back();
+            record->fiber->Restart(entry);
+        } else {
+            record->fiber = std::make_unique<platform::Fiber>(entry);
+            counts.fibers.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     // The fiber's identity and thread state come back with it.
     Enter(record);
     record->fiber->Resume();
     Leave(record);
+    // Either its first wait took the idle time-out, or bytes came after all.
+    record->idleTimedOut = false;
 
-    if (record->fiber->IsFinished()) {
+    if (!record->fiber->IsFinished())
+        return;
+    if (record->fiber->GetFailure() || record->state == kFiberFinished) {
         if (record->fiber->GetFailure())
             LogWarning("Unexpected raw exception in ServerFiber.  Not to worry; we can always create another fiber...");
         CloseClient(record);
         if (record->state != kFiberFinished)
             SetState(record, kFiberFinished);
         finished.Push(record);
+        return;
     }
+    ReleaseFiber(record);
+    if (record->pause.requested && !quitting) {
+        Pause(record);
+        return;
+    }
+    // The connection ended (or the pool is ending, and a paused one would
+    // only be woken to end): the record waits for reuse.
+    if (record->pause.requested) {
+        record->pause.requested = false;
+        record->pause.resumed = true;
+        record->socket->Shutdown();
+        MakeReady(record);
+        return;
+    }
+    CloseClient(record);
+    {
+        CHeapSwitch shared;
+        Park(record);
+    }
+}
+
+void Worker::ReleaseFiber(FiberConnection* record)
+{
+    CHeapSwitch shared;
+    if (spareFibers.size() < kMaxSpareFibers) {
+        spareFibers.push_back(std::move(record->fiber));
+    } else {
+        record->fiber.reset();
+        counts.fibers.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+void Worker::Pause(FiberConnection* record)
+{
+    WSocket& socket = *record->socket;
+    socket.ReleaseIdleBuffers();
+    SetState(record, kFiberAwaitingData);
+    record->paused = true;
+    counts.paused.fetch_add(1, std::memory_order_relaxed);
+    // The wait the request loop would have made: the socket's time-out.
+    std::uint64_t deadline =
+        socket.GetTimeout() ? platform::DeadlineAfter(socket.GetTimeout()) : platform::kNoDeadline;
+    int armed;
+    {
+        CHeapSwitch shared;
+        armed = port.Arm(socket.GetHandle(), false, deadline, reinterpret_cast<std::uintptr_t>(record));
+    }
+    // Not armed: the connection runs again and meets the failure itself.
+    if (armed != 0)
+        Resume(record, false);
+}
+
+void Worker::Resume(FiberConnection* record, bool timedOut)
+{
+    if (record->paused) {
+        record->paused = false;
+        counts.paused.fetch_sub(1, std::memory_order_relaxed);
+    }
+    record->idleTimedOut = timedOut;
+    record->pause.requested = false;
+    record->pause.resumed = true;
+    record->socket->RestoreBuffers();
+    SetState(record, kFiberRunning);
+    CHeapSwitch shared;
+    MakeReady(record);
 }
 
 void Worker::RunReady()
@@ -397,6 +486,12 @@ void Worker::TimeoutWork(std::uint64_t now)
     }
     while (FiberConnection* record = finished.Pop())
         DestroyRecord(record);
+    // Spare stacks beyond a few are what a past burst needed.
+    CHeapSwitch shared;
+    while (spareFibers.size() > kSpareFibersKept) {
+        spareFibers.pop_back();
+        counts.fibers.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 void Worker::Main()
@@ -450,7 +545,9 @@ void Worker::Dispatch(const platform::Completion& completion)
         break;
     case kFiberAwaitingData: {
         auto* record = static_cast<FiberConnection*>(target);
-        if (ready)
+        if (record->paused)
+            Resume(record, !ready);
+        else if (ready)
             FirstData(record);
         else
             IdleAccept(record);

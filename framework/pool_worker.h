@@ -44,6 +44,12 @@ constexpr std::uint32_t kListenOperation = 6;
 
 // Fibers a worker runs in a row before it looks at its port again.
 constexpr std::size_t kFibersBetweenPolls = 32;
+// Finished fibers a worker keeps for reuse: their stacks are already mapped
+// and warm. Beyond this they are freed; the time-out work trims the spare
+// ones down to kSpareFibersKept.
+constexpr std::size_t kMaxSpareFibers = 64;
+constexpr std::size_t kSpareFibersKept = 4;
+
 // Completions a worker takes in a row before it runs fibers again: one
 // batch of the kernel's readiness reports.
 constexpr std::size_t kCompletionsPerRound = platform::CompletionPort::kMaxEventsPerWait;
@@ -99,8 +105,16 @@ struct FiberConnection {
     FiberConnection* prevPending = nullptr;
     FiberConnection* nextPending = nullptr;
     bool pending = false;
+    // Waiting for its next request (state 5, without a fiber).
+    bool paused = false;
 
     bool queued = false; // on the ready ring
+    // The connection waits for its next request without a fiber.
+    CConnectionPause pause;
+    // That wait ended by its time-out: the resumed fiber's first socket
+    // wait reports it.
+    bool idleTimedOut = false;
+
     // A socket wait: 1 ready, 0 timed out.
     bool ioWaiting = false;
     int ioResult = 0;
@@ -133,6 +147,7 @@ struct Counts {
     std::atomic<std::uint32_t> records{0};
     std::atomic<std::uint32_t> byState[6]{};
     std::atomic<std::uint32_t> fibers{0};
+    std::atomic<std::uint32_t> paused{0};
 };
 
 // The worker running on this thread, and the record whose fiber runs now.
@@ -159,6 +174,7 @@ struct Worker {
     CFiberQueue urgent{64};
     CFiberQueue parked{512};
     CFiberQueue finished{16};
+    std::vector<std::unique_ptr<platform::Fiber>> spareFibers;
     std::vector<std::unique_ptr<ListenEntry>> listens;
     FiberConnection* pendingHead = nullptr;
     FiberConnection* pendingTail = nullptr;
@@ -204,6 +220,13 @@ struct Worker {
     void IdleAccept(FiberConnection* record);
     void CloseClient(FiberConnection* record);
     void Park(FiberConnection* record);
+    // A kept-alive connection whose request loop asked for a pause: the
+    // fiber goes back to the spares, the buffers are given back and the
+    // socket is armed for the next request within its time-out.
+    void Pause(FiberConnection* record);
+    // Bytes came (or the time-out passed): the connection runs again.
+    void Resume(FiberConnection* record, bool timedOut);
+    void ReleaseFiber(FiberConnection* record);
     void AddPending(FiberConnection* record);
     void RemovePending(FiberConnection* record);
     // Every accept of server (null: of every server) is dropped: listening

@@ -453,21 +453,27 @@ void CServer::ShutdownConnections()
 
 void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
 {
-    bool impersonating = false;
+    CConnectionPause* pause = socket.GetPause();
+    const bool resumed = pause && pause->resumed;
+    bool impersonating = resumed && pause->impersonating;
     try {
-        RefreshConfiguration();
-        if (platform::LogonTokenPtr token = GetConnectionToken()) {
-            if (platform::Impersonate(token) != 0) {
-                LogError("Could not authenticate or log in anonymous user via NT; connection terminated.");
-                platform::RevertToSelf();
-                socket.Close();
-                socket.ResetBuffers();
-                return;
+        // A resumed connection did all of this on its first turn; its
+        // identity came back with the fiber's own.
+        if (!resumed) {
+            RefreshConfiguration();
+            if (platform::LogonTokenPtr token = GetConnectionToken()) {
+                if (platform::Impersonate(token) != 0) {
+                    LogError("Could not authenticate or log in anonymous user via NT; connection terminated.");
+                    platform::RevertToSelf();
+                    socket.Close();
+                    socket.ResetBuffers();
+                    return;
+                }
+                impersonating = true;
             }
-            impersonating = true;
         }
         bool serve = true;
-        if (work.secure) {
+        if (work.secure && !resumed) {
             // A secure port never falls back to plain text.
             serve = socket.SetSecure(true) == 0;
             if (serve) {
@@ -476,8 +482,16 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
             }
         }
         if (serve) {
-            socket.SetThrowOnError(true);
+            // A resumed request loop finds the socket as it left it.
+            if (!resumed)
+                socket.SetThrowOnError(true);
             ServerRequest(&socket);
+            if (pause && pause->requested) {
+                // The pool waits for the next request; the connection, its
+                // identity and its counts stay as they are.
+                pause->impersonating = impersonating;
+                return;
+            }
         }
         socket.Close();
         AddConnectionStats(socket, work.secure);
@@ -490,6 +504,8 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
     } catch (...) {
         LogError("Unexpected raw exception connecting socket to client thread.");
     }
+    if (pause)
+        pause->Clear();
     if (impersonating)
         platform::RevertToSelf();
     socket.Close();
@@ -510,13 +526,19 @@ void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)
 
 void CServer::ServeFiberConnection(WSocket& socket, const ConnectionWork& work)
 {
-    if (!AcquireClientSlot()) {
-        socket.Abort();
-        socket.ResetBuffers();
-        return;
+    CConnectionPause* pause = socket.GetPause();
+    // A resumed connection holds its slot and its entry from its first turn.
+    if (!pause || !pause->resumed) {
+        if (!AcquireClientSlot()) {
+            socket.Abort();
+            socket.ResetBuffers();
+            return;
+        }
+        AddThreadEntry(&socket);
     }
-    AddThreadEntry(&socket);
     HandleConnection(socket, work);
+    if (pause && pause->requested)
+        return;
     RemoveThreadEntry(&socket);
     // From here on the server may be stopped and deleted.
     ReleaseClientSlot();

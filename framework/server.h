@@ -105,7 +105,9 @@ public:
     void HandleConnection(WSocket& socket, const ConnectionWork& work);
     // A fiber's whole turn with one accepted client: the client slot (the
     // fiber parks while none is free; none given closes the client), the
-    // connection, and the slot back.
+    // connection, and the slot back. A kept-alive connection that pauses
+    // between requests (CConnectionPause) keeps its slot; its next turn
+    // goes straight on with the request loop.
     void ServeFiberConnection(WSocket& socket, const ConnectionWork& work);
     // 1 when a client slot was given (waiting ConnTimeout x 1024 ms when
     // MaxUsers is set), 0 when not.

@@ -232,10 +232,16 @@ void Worker::BeginQuit()
     quitting = true;
     quitDeadline = platform::MonotonicMs() + kQuitDrainMs;
     DropAccepts(nullptr);
-    // Running connections end at their next socket wait.
-    for (FiberConnection* record : records)
-        if (record->state == kFiberRunning)
+    // Running connections end at their next socket wait; paused ones are
+    // woken to end the same way.
+    for (FiberConnection* record : records) {
+        if (record->state == kFiberRunning) {
             record->socket->Shutdown();
+        } else if (record->paused) {
+            record->socket->Shutdown();
+            Resume(record, false);
+        }
+    }
 }
 
 void Worker::Shutdown()
@@ -244,6 +250,11 @@ void Worker::Shutdown()
     // records themselves go once the thread has ended.
     for (FiberConnection* record : records)
         UnwindFiber(record);
+    {
+        CHeapSwitch shared;
+        counts.fibers.fetch_sub(static_cast<std::uint32_t>(spareFibers.size()), std::memory_order_relaxed);
+        spareFibers.clear();
+    }
     for (FiberConnection* record : records) {
         Unlink(record);
         record->socket->Abort();
@@ -290,44 +301,26 @@ void PostToEveryWorker(Pool& pool, std::uintptr_t operation, CServer* server)
 // ---------------------------------------------------------------------------
 // The fiber's side
 
-namespace {
-
-// Parks the record until a worker reuses it for a new accept and that
-// accept's client has sent data.
-void FiberWait(FiberConnection* record)
-{
-    Worker* worker = record->worker;
-    worker->SetState(record, kFiberParked);
-    record->tick = platform::MonotonicMs() + worker->parkedLifeMs;
-    {
-        CHeapSwitch shared;
-        worker->parked.Push(record);
-    }
-    while (record->state != kFiberRunning)
-        platform::Fiber::Suspend();
-}
-
-} // namespace
-
+// One turn of a connection: from its first data, or from the end of a pause,
+// to its end or its next pause. The worker parks the record afterwards (or
+// waits for the paused connection's next request) and keeps the fiber for
+// another turn of any record.
 void ServerFiber(FiberConnection* record)
 {
     CThreadHeap heap;
     heap.Create();
     try {
-        for (;;) {
-            WSocket& socket = *record->socket;
-            CServer* server = record->work.server;
-            server->ServeFiberConnection(socket, record->work);
-            FiberWait(record);
-        }
+        record->work.server->ServeFiberConnection(*record->socket, record->work);
     } catch (const platform::FiberUnwind&) {
         heap.Destroy();
         throw;
     } catch (...) {
         LogWarning("Unexpected raw exception in ServerFiber.  Not to worry; we can always create another fiber...");
+        heap.Destroy();
+        record->worker->SetState(record, kFiberFinished);
+        return;
     }
     heap.Destroy();
-    record->worker->SetState(record, kFiberFinished);
 }
 
 // ---------------------------------------------------------------------------
@@ -464,6 +457,7 @@ CWorkerPoolCounts GetWorkerPoolCounts()
         total.finished += counts.byState[kFiberFinished].load();
         total.awaitingData += counts.byState[kFiberAwaitingData].load();
         total.fibers += counts.fibers.load();
+        total.paused += counts.paused.load();
     }
     return total;
 }

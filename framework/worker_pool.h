@@ -34,7 +34,9 @@ inline constexpr std::uint32_t kFiberRunning = 1;
 inline constexpr std::uint32_t kFiberAcceptPosted = 2;
 inline constexpr std::uint32_t kFiberParked = 3;
 inline constexpr std::uint32_t kFiberFinished = 4;
-// Accepted, its accept already replaced, waiting for the client's first data.
+// Accepted, its accept already replaced, waiting for the client's first
+// data; or a kept-alive connection waiting for its next request. Either
+// way the record holds no fiber.
 inline constexpr std::uint32_t kFiberAwaitingData = 5;
 
 // A parked record not reused within this time is destroyed.
@@ -86,6 +88,7 @@ struct CWorkerPoolCounts {
     std::uint32_t finished = 0;       // state 4, not yet destroyed
     std::uint32_t awaitingData = 0;   // state 5: accepted clients that sent nothing yet
     std::uint32_t fibers = 0;         // fibers created and not yet freed
+    std::uint32_t paused = 0;         // kept-alive connections waiting, without a fiber, for their next request
 };
 CWorkerPoolCounts GetWorkerPoolCounts();
 

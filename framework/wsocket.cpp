@@ -275,6 +275,7 @@ WSocket::~WSocket()
 void WSocket::TakeHandle(int handle, bool owned, bool isFile)
 {
     Close();
+    RestoreBuffers();
     m_handle = handle;
     m_owned = owned;
     m_isFileHandle = isFile;
@@ -758,6 +759,36 @@ void WSocket::ResetBuffers()
     m_peerAddress = 0;
     if (m_handle == platform::kInvalidSocket)
         SetFiberMode(nullptr);
+}
+
+bool WSocket::CanPause() const
+{
+    // Unread bytes belong to the next request, which is served at once.
+    return m_pause && m_fiberMode && !m_sslActive && !m_isFileHandle && m_rawInput.GetHeld() == 0 &&
+           m_rawOutput.GetHeld() == 0;
+}
+
+void WSocket::RequestPause(std::unique_ptr<CConnectionPause::State> state)
+{
+    m_pause->state = std::move(state);
+    m_pause->requested = true;
+}
+
+void WSocket::ReleaseIdleBuffers()
+{
+    // The SSL layer's buffers stay: they are the layer's, not the socket's.
+    if (m_sslActive || m_rawInput.GetHeld() > 0 || m_rawOutput.GetHeld() > 0)
+        return;
+    m_rawInput.Free();
+    m_rawOutput.Free();
+}
+
+void WSocket::RestoreBuffers()
+{
+    if (!m_rawOutput.GetData())
+        m_rawOutput.Init(this, kOutputBufferSize);
+    if (!m_rawInput.GetData())
+        m_rawInput.Init(this, kInputBufferSize);
 }
 
 void WSocket::DropSecure()

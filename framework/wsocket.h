@@ -81,6 +81,35 @@ void SetThreadIOWaiter(CIOWaiter* waiter);
 // CIOWaiter::WaitForIOCompletion.
 int WaitForHandle(int handle, bool forWrite, std::uint32_t milliseconds);
 
+// A kept-alive connection of the worker pool between two requests: its
+// fiber is given back and the pool waits for the next request itself, so an
+// idle connection holds no stack. The server's request loop asks for the
+// pause (WSocket::RequestPause) and returns; the pool resumes the
+// connection in a fresh fiber when bytes arrive or the socket's time-out
+// passes (the first wait then reports 10060, as a wait in the fiber would).
+class CConnectionPause {
+public:
+    // What the derived server keeps of its request loop meanwhile.
+    class State {
+    public:
+        virtual ~State() = default;
+    };
+
+    // The request loop returned for a pause: nothing is closed or counted.
+    bool requested = false;
+    // This turn continues a paused connection.
+    bool resumed = false;
+    // The connection handler's own: it impersonates the anonymous user.
+    bool impersonating = false;
+    std::unique_ptr<State> state;
+
+    void Clear()
+    {
+        requested = resumed = impersonating = false;
+        state.reset();
+    }
+};
+
 class WSocketBase {
 public:
     WSocketBase() = default;
@@ -284,6 +313,23 @@ public:
     void SetFiberMode(CIOWaiter* waiter);
     bool IsFiberMode() const { return m_fiberMode; }
 
+    // The pause record of a pool socket (null elsewhere: never paused).
+    void SetPause(CConnectionPause* pause) { m_pause = pause; }
+    CConnectionPause* GetPause() const { return m_pause; }
+    // Between two requests: true when the socket is a plain pool socket in
+    // fiber mode holding no unread input or unsent output, so the pool can
+    // wait for the next request itself. (An SSL layer keeps what it built
+    // during the handshake on the turn's private heap, so it never pauses.)
+    bool CanPause() const;
+    // Keeps state and marks the pause requested (CanPause must hold); the
+    // caller then returns up to the fiber without closing anything.
+    void RequestPause(std::unique_ptr<CConnectionPause::State> state);
+    // Paused sockets give their transfer buffers back; they are allocated
+    // again before the next use (Attach and the pool's resumption do it).
+    void ReleaseIdleBuffers();
+    void RestoreBuffers();
+    bool HasBuffers() const { return m_rawInput.GetData() != nullptr; }
+
     // The SSL hook. SetSecure(true) creates the layer through the installed
     // factory and the plaintext buffers; false destroys them. Returns 0 or -1
     // (Check; kSSLUnavailableError without a factory).
@@ -327,6 +373,7 @@ private:
     std::uint32_t m_localAddress = 0;
     bool m_fiberMode = false;
     CIOWaiter* m_waiter = nullptr;
+    CConnectionPause* m_pause = nullptr;
     bool m_sslActive = false;
     std::unique_ptr<CSSLLayer> m_ssl;
     CAsyncIO m_rawOutput;

@@ -456,7 +456,7 @@ void CDocumentCache::Init(CHTTPServerConfig* server, std::uint32_t capacity, boo
     m_loadTick = GlobalLastModStamp().LoadTick();
     m_watcherOpen = m_watcher.Open();
     {
-        CEventLockHolder hold(m_lock);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         m_server = server;
         WatchDirectories();
@@ -482,7 +482,7 @@ void CDocumentCache::Destroy()
     m_expiryStop.reset();
     m_watcher.Restart();
 
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     while (!m_recency.empty())
         Discard(m_recency.front());
@@ -493,13 +493,13 @@ void CDocumentCache::Destroy()
 
 std::size_t CDocumentCache::GetCount()
 {
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     return m_table.size();
 }
 
 void CDocumentCache::FlushNow(bool all)
 {
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     if (m_server)
         Flush(all);
@@ -521,7 +521,7 @@ void CDocumentCache::Discard(CCacheEntry* entry)
 
 void CDocumentCache::DiscardFile(const std::string& filePath)
 {
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     std::vector<CCacheEntry*> stale;
     for (const auto& [key, entry] : m_table)
@@ -533,8 +533,14 @@ void CDocumentCache::DiscardFile(const std::string& filePath)
 
 void CDocumentCache::Insert(CCacheEntry* entry)
 {
-    if (m_table.size() >= m_capacity && !m_recency.empty())
-        Discard(m_recency.front());
+    if (m_table.size() >= m_capacity && !m_recency.empty()) {
+        CCacheEntry* oldest = m_recency.front();
+        for (CCacheEntry* candidate : m_recency)
+            if (candidate->m_lastUse.load(std::memory_order_relaxed) < oldest->m_lastUse.load(std::memory_order_relaxed))
+                oldest = candidate;
+        Discard(oldest);
+    }
+    entry->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     m_table[entry->Key] = entry;
     entry->m_position = m_recency.insert(m_recency.end(), entry);
     entry->m_inTable = true;
@@ -617,28 +623,27 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     CLastModStamp& stamp = GlobalLastModStamp();
     const std::uint64_t changeTick = stamp.GetChangeTick();
 
-    // The common hit takes a pooled handle under the lock and checks it
-    // against the entry outside; only when that fails is the entry dropped
-    // and the URL looked up again, all under the lock.
+    // The common hit shares the table: it takes a pooled handle under its
+    // entry's lock and checks it against the entry outside; only when that
+    // fails (or the table is held alone meanwhile) is the URL looked up
+    // again, holding the table alone.
     CCacheEntry* hit = nullptr;
     int pooled = -1;
-    {
-        CEventLockHolder hold(m_lock);
-        CHeapSwitch heap(nullptr);
-        if (!m_server)
-            return nullptr;
-        if (m_loadTick < changeTick) {
-            std::uint64_t tick = stamp.LoadTick();
-            Flush(true);
-            m_loadTick = tick;
-        }
-        auto found = m_table.find(key);
-        if (found != m_table.end() && CanCheckUnlocked(found->second)) {
-            hit = found->second;
-            m_recency.splice(m_recency.end(), m_recency, hit->m_position);
-            pooled = hit->m_handles.back();
-            hit->m_handles.pop_back();
-            ++hit->m_referenceCount;
+    if (CShareLock::Share share(m_lock); share) {
+        if (m_server && m_loadTick >= changeTick) {
+            auto found = m_table.find(key);
+            if (found != m_table.end()) {
+                CCacheEntry* entry = found->second;
+                std::lock_guard use(entry->m_useLock);
+                if (CanCheckUnlocked(entry)) {
+                    hit = entry;
+                    pooled = hit->m_handles.back();
+                    hit->m_handles.pop_back();
+                    ++hit->m_referenceCount;
+                    hit->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1,
+                                         std::memory_order_relaxed);
+                }
+            }
         }
     }
     if (hit) {
@@ -647,7 +652,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
             return hit;
         }
         CloseHandle(pooled);
-        CEventLockHolder hold(m_lock);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         --hit->m_referenceCount;
         if (hit->m_inTable)
@@ -657,7 +662,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
             delete hit;
         }
     }
-    return LookupLocked(path, key, handle, error);
+    return LookupLocked(path, key, changeTick, handle, error);
 }
 
 bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
@@ -670,16 +675,22 @@ bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
     return !wantsView || entry->m_hasView;
 }
 
-CCacheEntry* CDocumentCache::LookupLocked(const std::string& path, const std::string& key, int* handle, int* error)
+CCacheEntry* CDocumentCache::LookupLocked(const std::string& path, const std::string& key, std::uint64_t changeTick,
+                                          int* handle, int* error)
 {
-    CEventLockHolder hold(m_lock);
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     if (!m_server)
         return nullptr;
+    if (m_loadTick < changeTick) {
+        std::uint64_t tick = GlobalLastModStamp().LoadTick();
+        Flush(true);
+        m_loadTick = tick;
+    }
     auto found = m_table.find(key);
     if (found != m_table.end()) {
         CCacheEntry* entry = found->second;
-        m_recency.splice(m_recency.end(), m_recency, entry->m_position);
+        entry->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         if (!entry->IsLoadedFile() || Reopen(entry, handle, error)) {
             ++entry->m_referenceCount;
             return entry;
@@ -707,7 +718,24 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
         CloseHandle(handle);
         return;
     }
-    CEventLockHolder hold(m_lock);
+    if (CShareLock::Share share(m_lock); share) {
+        // Shared unless the entry's resources go now or the entry itself.
+        bool done = false;
+        {
+            // The ring may grow: never on a connection's private heap.
+            CHeapSwitch heap(nullptr);
+            std::lock_guard use(entry->m_useLock);
+            if (entry->m_referenceCount > 1 || (m_flushInterval != 0 && !entry->Has(CCacheEntry::Discard))) {
+                entry->PutHandle(handle);
+                if (--entry->m_referenceCount == 0)
+                    entry->m_expiryTick = platform::MonotonicMs() + m_flushInterval;
+                done = true;
+            }
+        }
+        if (done)
+            return;
+    }
+    CShareLock::Exclusive hold(m_lock);
     CHeapSwitch heap(nullptr);
     entry->PutHandle(handle);
     if (--entry->m_referenceCount > 0)
@@ -777,7 +805,7 @@ void CDocumentCache::ChangeThread()
                 return;
             continue;
         }
-        CEventLockHolder hold(m_lock);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         if (m_server)
             Flush(false);
@@ -787,7 +815,7 @@ void CDocumentCache::ChangeThread()
 void CDocumentCache::ExpiryThread()
 {
     while (!m_expiryStop->Wait(m_flushInterval)) {
-        CEventLockHolder hold(m_lock);
+        CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         std::uint64_t now = platform::MonotonicMs();
         for (CCacheEntry* entry : m_recency) {

@@ -24,13 +24,15 @@
 #include "config/access_list.h"
 #include "config/cgi_mapping.h"
 #include "config/reg_access_list.h"
-#include "framework/event_lock.h"
+#include "framework/share_lock.h"
 #include "framework/text_buffer.h"
 #include "platform/fswatch.h"
 #include "platform/sync.h"
 
 #include <cstdint>
+#include <atomic>
 #include <list>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -143,6 +145,11 @@ private:
 
     std::list<CCacheEntry*>::iterator m_position;
     bool m_inTable = false;
+    // Guards the handle ring, the count and the expiry tick while requests
+    // share the table; whoever holds the table alone needs it not.
+    std::mutex m_useLock;
+    // When it was last looked up (the cache's use clock), for eviction.
+    std::atomic<std::uint64_t> m_lastUse{0};
     int m_referenceCount = 0;
     std::uint64_t m_expiryTick = 0;
     std::int64_t m_size = 0;
@@ -224,13 +231,19 @@ private:
     static bool MatchesFile(const CCacheEntry* entry, int handle);
     static bool MatchesPath(const CCacheEntry* entry);
     // The look-up with everything under the lock: misses, loads, reopens.
-    CCacheEntry* LookupLocked(const std::string& path, const std::string& key, int* handle, int* error);
+    CCacheEntry* LookupLocked(const std::string& path, const std::string& key, std::uint64_t changeTick, int* handle,
+                              int* error);
     void ChangeThread();
     void ExpiryThread();
 
-    CEventLock m_lock;
+    // Hits and most releases share the table: they take no lock that every
+    // request takes in turn, only their entry's own. Everything else holds
+    // the table alone.
+    CShareLock m_lock;
+    std::atomic<std::uint64_t> m_useClock{0};
     std::unordered_map<std::string, CCacheEntry*> m_table;
-    // Least recently used first.
+    // Every entry of the table; eviction takes the least recently used
+    // (the smallest m_lastUse).
     std::list<CCacheEntry*> m_recency;
     // Entries out of the table that requests still hold.
     std::unordered_set<CCacheEntry*> m_orphans;

@@ -318,18 +318,82 @@ int CHTTPServer::Stop()
     return 1;
 }
 
+namespace {
+
+// What a kept-alive connection's requests carry from one to the next, kept
+// while the connection waits for its next request without a fiber: the
+// fields the reset between requests leaves alone.
+struct CKeptRequest : CConnectionPause::State {
+    int served = 0;
+    std::int64_t maxFormBytes = 0;
+    char clientAddress[sizeof CHTTPRequest::ClientAddress] = {};
+    std::string clientName;
+    bool hasAcceptList = false;
+    std::string acceptList;
+    std::string userAgent;
+    std::string referer;
+};
+
+std::unique_ptr<CConnectionPause::State> KeepRequest(const CHTTPRequest& request, int served)
+{
+    // It outlives the turn's private heap.
+    CHeapSwitch shared;
+    auto kept = std::make_unique<CKeptRequest>();
+    kept->served = served;
+    kept->maxFormBytes = request.MaxFormBytes;
+    std::memcpy(kept->clientAddress, request.ClientAddress, sizeof kept->clientAddress);
+    kept->clientName = request.ClientName;
+    kept->hasAcceptList = request.AcceptList.GetCapacity() > 0;
+    kept->acceptList = request.AcceptList.ToString();
+    kept->userAgent = request.UserAgent;
+    kept->referer = request.Referer;
+    return kept;
+}
+
+int RestoreRequest(CHTTPRequest& request, const CKeptRequest& kept)
+{
+    request.MaxFormBytes = kept.maxFormBytes;
+    std::memcpy(request.ClientAddress, kept.clientAddress, sizeof kept.clientAddress);
+    request.ClientName = kept.clientName;
+    if (request.ClientAddress[0])
+        request.ClientHost = request.ClientName.empty() ? request.ClientAddress : request.ClientName.c_str();
+    if (kept.hasAcceptList) {
+        request.AcceptList.Init(kAcceptListCapacity, kAcceptListCapacity);
+        request.AcceptList.Append(kept.acceptList);
+    }
+    request.UserAgent = kept.userAgent;
+    request.Referer = kept.referer;
+    return kept.served;
+}
+
+} // namespace
+
 void CHTTPServer::ServerRequest(WSocket* socket)
 {
     CHTTPRequest request;
-    request.MaxFormBytes = GetHTTPSettings()->maxFormSize;
+    int served = 0;
+    CConnectionPause* pause = socket->GetPause();
+    if (pause && pause->resumed && pause->state) {
+        std::unique_ptr<CConnectionPause::State> state = std::move(pause->state);
+        served = RestoreRequest(request, static_cast<const CKeptRequest&>(*state));
+    } else {
+        request.MaxFormBytes = GetHTTPSettings()->maxFormSize;
+    }
     CDocumentRef guard(*m_cache, &request.Document, &request.FileHandle);
     platform::LogonTokenPtr connectionToken = platform::CurrentImpersonation();
-    for (int served = 0;; ++served) {
+    for (;; ++served) {
         bool again = ServeOneRequest(*socket, request, served);
         RestoreIdentity(connectionToken);
         if (!again)
             break;
         ResetForNextRequest(*socket, request);
+        // Waiting for the next request costs the connection no fiber; the
+        // next turn goes on from here. (A connection that impersonates
+        // holds its token on the turn's private heap: it keeps its fiber.)
+        if (pause && !connectionToken && socket->CanPause()) {
+            socket->RequestPause(KeepRequest(request, served + 1));
+            return;
+        }
     }
 }
 

@@ -114,6 +114,28 @@ Fiber::~Fiber()
     munmap(m_mapping, m_mappingSize);
 }
 
+void Fiber::Restart(Entry entry)
+{
+    if (m_state != State::kFinished)
+        throw std::logic_error("only a finished fiber can be restarted");
+    if (!entry)
+        throw std::invalid_argument("fiber without an entry function");
+#if defined(__SANITIZE_ADDRESS__)
+    // The frames of the last run never returned; their poisoning must not
+    // trip the next one.
+    __asan_unpoison_memory_region(m_stackLimit, m_stackSize);
+#endif
+    m_entry = std::move(entry);
+    m_state = State::kNew;
+    m_unwinding = false;
+    m_failure = nullptr;
+    m_failureText.clear();
+    m_return = nullptr;
+    m_resumer = nullptr;
+    m_ehState = EhState{};
+    m_context = fctx::make_fcontext(static_cast<char*>(m_stackLimit) + m_stackSize, m_stackSize, &FiberStart::Enter);
+}
+
 Fiber* Fiber::Current() { return t_current; }
 
 void Fiber::SwapEhState()

@@ -79,6 +79,12 @@ public:
     // The fiber running on this thread, null outside any.
     static Fiber* Current();
 
+    // Makes a finished fiber new again with another entry, on the same
+    // stack: no mapping is made or given back, and the pages already used
+    // stay committed. Throws std::logic_error unless the fiber finished,
+    // std::invalid_argument without an entry.
+    void Restart(Entry entry);
+
     State GetState() const { return m_state; }
     bool IsFinished() const { return m_state == State::kFinished; }
     // True while the destructor unwinds the fiber: a wait cannot be kept.

@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -379,3 +382,58 @@ TEST_F(DocumentCacheTest, TheExpiryThreadLetsIdleEntriesGo)
 }
 
 } // namespace
+
+// Requests share the table while others evict, flush and let resources go:
+// every reply still reads its own file, and every reference comes back.
+TEST_F(DocumentCacheTest, ConcurrentRequestsNeverSeeAnotherFileOrLoseAReference)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t capacity;
+        std::uint32_t interval; // 0: the last release lets the resources go
+    };
+    const std::vector<Case> cases = {
+        {"hits that keep their resources", 16, 60000},
+        {"last releases that free the resources", 16, 0},
+        {"evictions while held", 2, 60000},
+    };
+    constexpr int kThreads = 6;
+    constexpr int kLookups = 400;
+    const std::vector<std::string> names = {"a.txt", "b.txt", "c.txt", "d.txt"};
+    for (const std::string& name : names)
+        Write(name, "content of " + name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_cache.Destroy();
+        Start(c.capacity, c.interval);
+        std::atomic<int> wrong{0};
+        std::atomic<bool> done{false};
+        std::thread flusher([&] {
+            for (int round = 0; !done.load(); ++round) {
+                m_cache.FlushNow(round % 4 == 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        std::vector<std::thread> requests;
+        for (int t = 0; t < kThreads; ++t)
+            requests.emplace_back([&, t] {
+                for (int i = 0; i < kLookups; ++i) {
+                    const std::string& name = names[static_cast<std::size_t>(t + i) % names.size()];
+                    std::string url = "/" + name;
+                    int handle = -1;
+                    CCacheEntry* entry = m_cache.Lookup(url.c_str(), static_cast<int>(url.size()), &handle);
+                    if (!entry || handle < 0 || ReadHandle(handle) != "content of " + name)
+                        ++wrong;
+                    m_cache.Release(entry, handle);
+                }
+            });
+        for (std::thread& thread : requests)
+            thread.join();
+        done.store(true);
+        flusher.join();
+        EXPECT_EQ(wrong.load(), 0);
+        // Nobody holds anything now: a lookup's own reference is the only one.
+        for (const std::string& name : names)
+            With("/" + name, [&](CCacheEntry& entry, int, int) { EXPECT_EQ(entry.GetReferenceCount(), 1) << name; });
+    }
+}

@@ -274,3 +274,47 @@ TEST(FiberTest, ThousandsOfFibersLeaveNothingBehind)
 }
 
 } // namespace
+
+namespace {
+
+// A finished fiber runs again from the top of the same stack: with its
+// failure forgotten, with the new entry, and as often as it is restarted.
+TEST(FiberTest, ARestartedFiberRunsTheNewEntryOnTheSameStack)
+{
+    Fiber fiber([] { throw std::runtime_error("first run fails"); });
+    fiber.Resume();
+    ASSERT_TRUE(fiber.IsFinished());
+    ASSERT_NE(fiber.GetFailure(), nullptr);
+    void* stack = fiber.GetStackLimit();
+
+    std::vector<int> seen;
+    for (int run = 1; run <= 3; ++run) {
+        fiber.Restart([&seen, run] {
+            seen.push_back(run);
+            Fiber::Suspend();
+            seen.push_back(-run);
+        });
+        EXPECT_EQ(fiber.GetState(), Fiber::State::kNew);
+        EXPECT_EQ(fiber.GetFailure(), nullptr);
+        EXPECT_EQ(fiber.GetFailureText(), "");
+        fiber.Resume();
+        EXPECT_EQ(fiber.GetState(), Fiber::State::kSuspended);
+        fiber.Resume();
+        EXPECT_TRUE(fiber.IsFinished());
+        EXPECT_EQ(fiber.GetStackLimit(), stack);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, -1, 2, -2, 3, -3}));
+}
+
+TEST(FiberTest, OnlyAFinishedFiberRestarts)
+{
+    Fiber fiber([] { Fiber::Suspend(); });
+    EXPECT_THROW(fiber.Restart([] {}), std::logic_error); // new
+    fiber.Resume();
+    EXPECT_THROW(fiber.Restart([] {}), std::logic_error); // suspended
+    fiber.Resume();
+    EXPECT_THROW(fiber.Restart(nullptr), std::invalid_argument);
+    EXPECT_NO_THROW(fiber.Restart([] {}));
+}
+
+} // namespace

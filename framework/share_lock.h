@@ -1,0 +1,60 @@
+#pragma once
+// CShareLock: for a structure that many read at once and few change.
+//
+// A sharer never waits and takes no lock: TryShare fails while someone
+// holds the structure alone, and the caller then takes its exclusive path
+// instead. Holding alone (Exclusive) takes a fiber-aware CEventLock, then
+// waits for the sharers in flight, whose turns must be short and must
+// never wait for anything (no lock but their own item's, no socket).
+
+#include "framework/event_lock.h"
+
+#include <atomic>
+
+class CShareLock {
+public:
+    CShareLock() = default;
+    CShareLock(const CShareLock&) = delete;
+    CShareLock& operator=(const CShareLock&) = delete;
+
+    // True when the caller may read; EndShare ends its turn.
+    bool TryShare();
+    void EndShare() { m_sharers.fetch_sub(1, std::memory_order_release); }
+
+    // A sharer's turn that ends with its scope, also when it throws.
+    class Share {
+    public:
+        explicit Share(CShareLock& lock) : m_lock(lock), m_shared(lock.TryShare()) {}
+        ~Share() { End(); }
+        Share(const Share&) = delete;
+        Share& operator=(const Share&) = delete;
+        explicit operator bool() const { return m_shared; }
+        void End()
+        {
+            if (m_shared)
+                m_lock.EndShare();
+            m_shared = false;
+        }
+
+    private:
+        CShareLock& m_lock;
+        bool m_shared;
+    };
+
+    class Exclusive {
+    public:
+        explicit Exclusive(CShareLock& lock);
+        ~Exclusive();
+        Exclusive(const Exclusive&) = delete;
+        Exclusive& operator=(const Exclusive&) = delete;
+
+    private:
+        CShareLock& m_lock;
+        CEventLockHolder m_hold;
+    };
+
+private:
+    CEventLock m_lock;
+    std::atomic<int> m_sharers{0};
+    std::atomic<bool> m_exclusive{false};
+};
