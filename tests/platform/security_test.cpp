@@ -262,8 +262,9 @@ TEST_F(SecurityTest, RefusedLogonsGiveLogonFailureAtOnce)
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(platform::LogonUser(c.user.c_str(), "", c.password, &token), platform::kErrorLogonFailure) << c.what;
         EXPECT_FALSE(token) << c.what;
-        // pam_unix would sleep two seconds on a failure unless told not to.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.what;
+        // pam_unix would sleep two seconds on a failure unless told not to;
+        // a loaded machine may take well over a second without that sleep.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900)) << c.what;
     }
 }
 
