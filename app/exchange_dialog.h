@@ -13,11 +13,11 @@
 // Wire the .ui's OK and Cancel to accept() and reject() (a QDialogButtonBox
 // does that by itself).
 
-#include "app/data_exchange.h"
+#include "app/exchange_host.h"
 
 #include <QDialog>
 
-class CExchangeDialog : public QDialog {
+class CExchangeDialog : public QDialog, public CExchangeHost {
     Q_OBJECT
 public:
     explicit CExchangeDialog(QWidget* parent = nullptr);
@@ -26,21 +26,13 @@ public:
     // Builds and fills the dialog (once), then runs it through the modal
     // runner; kIdOk or kIdCancel.
     int DoModal();
-    void EnsureCreated();
-    bool UpdateData(bool saveAndValidate = true);
 
 public slots:
     // OK: the exchange back, then OnOK; stays open when the exchange fails.
     void accept() override;
 
 protected:
-    virtual void SetupUi() {}
-    virtual bool OnInitDialog();
-    virtual void DoDataExchange(CDataExchange&) {}
     // After a successful exchange back; false keeps the dialog open.
     virtual bool OnOK() { return true; }
     void showEvent(QShowEvent* event) override;
-
-private:
-    bool m_created = false;
 };

@@ -2,7 +2,10 @@
 
 #include "app/property_sheet_plus.h"
 
-CPropertyPage::CPropertyPage(const QString& title, QWidget* parent) : QWidget(parent), m_title(title) {}
+CPropertyPage::CPropertyPage(const QString& title, QWidget* parent)
+    : QWidget(parent), CExchangeHost(this), m_title(title)
+{
+}
 
 CPropertyPage::~CPropertyPage() = default;
 
@@ -10,30 +13,4 @@ void CPropertyPage::SetRestart()
 {
     if (m_sheet)
         m_sheet->m_bRestart = 1;
-}
-
-void CPropertyPage::EnsureCreated()
-{
-    if (m_created)
-        return;
-    m_created = true;
-    SetupUi();
-    OnInitDialog();
-}
-
-bool CPropertyPage::OnInitDialog()
-{
-    UpdateData(false);
-    return true;
-}
-
-bool CPropertyPage::UpdateData(bool saveAndValidate)
-{
-    CDataExchange dx(this, saveAndValidate);
-    try {
-        DoDataExchange(dx);
-    } catch (const CDataExchangeFailure&) {
-        return false;
-    }
-    return true;
 }

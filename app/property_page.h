@@ -22,14 +22,14 @@
 //         std::int32_t m_workers = 0;
 //     };
 
-#include "app/data_exchange.h"
+#include "app/exchange_host.h"
 
 #include <QString>
 #include <QWidget>
 
 class CPropertySheetPlus;
 
-class CPropertyPage : public QWidget {
+class CPropertyPage : public QWidget, public CExchangeHost {
     Q_OBJECT
 public:
     explicit CPropertyPage(const QString& title, QWidget* parent = nullptr);
@@ -41,14 +41,6 @@ public:
     // Marks the holding sheet for a restart of the servers (pages never clear it).
     void SetRestart();
 
-    bool IsCreated() const { return m_created; }
-    // Builds and fills the page unless that was done.
-    void EnsureCreated();
-
-    // Runs DoDataExchange in one direction; false when a test failed (the
-    // message was shown and the failing control has the focus).
-    bool UpdateData(bool saveAndValidate = true);
-
     // The sheet's calls. OnKillActive runs the exchange back (false keeps
     // the page shown); OnOK runs on the active page only, after its
     // exchange succeeded; OnCancel on every page that was built.
@@ -57,16 +49,8 @@ public:
     virtual void OnOK() {}
     virtual void OnCancel() {}
 
-protected:
-    // Creates the controls (usually m_ui.setupUi(this)).
-    virtual void SetupUi() {}
-    // After SetupUi: fills the controls. Overrides call the base first.
-    virtual bool OnInitDialog();
-    virtual void DoDataExchange(CDataExchange&) {}
-
 private:
     friend class CPropertySheetPlus;
     QString m_title;
     CPropertySheetPlus* m_sheet = nullptr;
-    bool m_created = false;
 };

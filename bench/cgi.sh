@@ -17,6 +17,7 @@ CONNECTIONS=${CONNECTIONS:-8}
 THREADS=${THREADS:-2}
 FIBERS=${FIBERS:-1}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
+. "$SRC/bench/lib.sh"
 LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 CC=${CC:-cc}
 
@@ -36,10 +37,6 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
 # The two programs, answering the same 13 bytes.
 mkdir -p "$DIR/www" "$DIR/log" "$DIR/rt"
 printf '#!/bin/sh\nprintf "Content-type: text/plain\\n\\nhello, world\\n"\n' > "$DIR/www/hello.sh"
@@ -57,17 +54,11 @@ chmod 0755 "$DIR/www/hello.sh" "$DIR/www/hello.cgi"
 # velmorad: the default configuration with both extensions mapped to CGI
 # programs run as they are.
 VPORT=$(free_port)
-sed -e "s|@WWW@|$DIR/www|g" -e "s|@RUN@|$DIR|g" -e "s|8080:127.0.0.1|$VPORT:127.0.0.1|" \
-    -e "s|\"Port\"=dword:00001f90|\"Port\"=dword:$(printf %08x "$VPORT")\\n\"UseFibers\"=dword:$(printf %08x "$FIBERS")|" \
-    "$SRC/resources/default-config.reg" > "$DIR/config.reg"
+velmorad_config "$VPORT" "\"UseFibers\"=dword:$(printf %08x "$FIBERS")"
 for ext in sh cgi; do
   printf '\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\HTTP\\CGIExt\\%s]\n"CommandLine"=""\n"WorkingDir"=""\n"ExecCGI"=dword:00000001\n"CGIProtocol"=dword:00000000\n' "$ext" >> "$DIR/config.reg"
 done
-export VELMORA_REGISTRY="$DIR/registry.db" VELMORA_HOME="$DIR" VELMORA_RUN_DIR="$DIR/rt"
-"$BUILD/tools/velmora-reg" import "$DIR/config.reg" >/dev/null
-"$BUILD/tools/velmora-sc" create VelmoraBench binPath= "$BUILD/service/velmorad" DisplayName= VelmoraBench >/dev/null
-"$BUILD/tools/velmora-sc" run VelmoraBench > "$DIR/velmorad.out" 2>&1 &
-VPID=$!
+start_velmorad
 
 # lighttpd with mod_cgi running the same files as they are; it logs every
 # hit, as velmorad does.
@@ -101,14 +92,6 @@ for url in "http://127.0.0.1:$VPORT/hello.sh" "http://127.0.0.1:$VPORT/hello.cgi
   answer_of "$url"
 done
 
-measure() {
-  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$2" >/dev/null
-  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$2")
-  rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
-  p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
-  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
-  printf '%-30s %12s %10s  %s\n' "$1" "$rps" "$p99" "${errors:-no errors}"
-}
 [ "$FIBERS" = 0 ] && mode=threads || mode=fibers
 echo "minimal CGI programs, wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s; load: $(uptime | sed 's/.*load average: //')"
 printf '%-30s %12s %10s\n' "server" "requests/s" "p99"

@@ -13,6 +13,7 @@ DURATION=${DURATION:-10}
 CONNECTIONS=${CONNECTIONS:-50}
 THREADS=${THREADS:-2}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
+. "$SRC/bench/lib.sh"
 DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so
 PHP_FPM=$(ls /usr/sbin/php-fpm* 2>/dev/null | head -n 1 || true)
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
@@ -33,10 +34,6 @@ cleanup() {
   rm -rf "$DIR"
 }
 trap cleanup EXIT INT TERM
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 # The data: 20 rows.
 rows=""
@@ -71,15 +68,9 @@ PHP
 VPORT=$(free_port)
 printf '[SQLite3]\nDriver=%s\n' "$DRIVER" > "$DIR/odbcinst.ini"
 printf '[bench]\nDriver=SQLite3\nDatabase=%s\n' "$DIR/bench.db" > "$DIR/odbc.ini"
-sed -e "s|@WWW@|$DIR/www|g" -e "s|@RUN@|$DIR|g" -e "s|8080:127.0.0.1|$VPORT:127.0.0.1|" \
-    -e "s|\"Port\"=dword:00001f90|\"Port\"=dword:$(printf %08x "$VPORT")|" \
-    "$SRC/resources/default-config.reg" > "$DIR/config.reg"
-export VELMORA_REGISTRY="$DIR/registry.db" VELMORA_HOME="$DIR" VELMORA_RUN_DIR="$DIR/rt" \
-       ODBCSYSINI="$DIR" ODBCINI="$DIR/odbc.ini"
-"$BUILD/tools/velmora-reg" import "$DIR/config.reg" >/dev/null
-"$BUILD/tools/velmora-sc" create VelmoraBench binPath= "$BUILD/service/velmorad" DisplayName= VelmoraBench >/dev/null
-"$BUILD/tools/velmora-sc" run VelmoraBench > "$DIR/velmorad.out" 2>&1 &
-VPID=$!
+velmorad_config "$VPORT"
+export ODBCSYSINI="$DIR" ODBCINI="$DIR/odbc.ini"
+start_velmorad
 
 # php-fpm (as many children as processors) behind nginx; both servers log
 # every hit.
@@ -141,14 +132,7 @@ if [ "$(rows_of "$KAV_URL")" != "$(rows_of "$PHP_URL")" ]; then
   echo "the two pages differ" >&2; exit 1
 fi
 
-measure() {
-  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$2" >/dev/null
-  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$2")
-  rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
-  p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
-  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
-  printf '%-28s %12s %10s  %s\n' "$1" "$rps" "$p99" "${errors:-no errors}"
-}
+MEASURE_WIDTH=28
 if [ "$(rows_of "http://127.0.0.1:$VPORT/list-async.kav")" != "$(rows_of "$KAV_URL")" ]; then
   echo "the async-sql page differs" >&2; exit 1
 fi

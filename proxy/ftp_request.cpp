@@ -28,20 +28,6 @@ struct CFTPException {};
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
-// Sends to the output; what reaches a client counts for the log line.
-void Emit(WSocket& out, CProxyRequest& request, const char* bytes, int n)
-{
-    if (out.Send(bytes, n) < 0)
-        throw WSocketException(&out, platform::LastSocketError());
-    if (!out.IsFileHandle())
-        request.bytes += static_cast<std::uint64_t>(n);
-}
-
-void Emit(WSocket& out, CProxyRequest& request, std::string_view text)
-{
-    Emit(out, request, text.data(), static_cast<int>(text.size()));
-}
-
 // One FTP dialogue in active mode. Every failure sets the status and throws
 // CFTPException; socket failures of the listener and the data connection
 // are thrown as WSocketException.
@@ -269,7 +255,7 @@ void CFTPDialogue::SendHeader(std::string_view type)
         head += "\r\n";
     }
     head += "\r\n";
-    Emit(m_out, m_request, head);
+    SendToClient(m_out, m_request, head);
     m_headerSent = true;
 }
 
@@ -285,13 +271,7 @@ void CFTPDialogue::RetrieveFile()
     if (!types.LookupLocked(FTPExtension(m_fileName), type))
         types.LookupLocked("*", type);
     SendHeader(type);
-    std::vector<char> buffer(kDataChunk);
-    for (;;) {
-        int got = m_data.Read(buffer.data(), kDataChunk);
-        if (got <= 0)
-            break;
-        Emit(m_out, m_request, buffer.data(), got);
-    }
+    CopyToClient(m_data, m_out, m_request);
     m_data.Close();
     ReadCompletion();
 }
@@ -325,7 +305,7 @@ void CFTPDialogue::ListDirectory()
     SendHeader("text/html");
     CTextBuffer page(4096);
     AppendFTPListHead(page, m_directory);
-    Emit(m_out, m_request, page.View());
+    SendToClient(m_out, m_request, page.View());
     CRegStringMap& types = m_proxy.GetFTPExtMappings();
     CRegStringMap& icons = m_proxy.GetFTPIcons();
     CTextBuffer line(1024);
@@ -348,14 +328,14 @@ void CFTPDialogue::ListDirectory()
             }
             page.Empty();
             AppendFTPListEntry(page, entry, type, icon);
-            Emit(m_out, m_request, page.View());
+            SendToClient(m_out, m_request, page.View());
         }
         if (got <= 0)
             break;
     }
     page.Empty();
     AppendFTPListTail(page);
-    Emit(m_out, m_request, page.View());
+    SendToClient(m_out, m_request, page.View());
     if (!empty) {
         m_data.Close();
         ReadCompletion();
@@ -391,6 +371,25 @@ void CFTPDialogue::StoreFile(std::int64_t length)
 }
 
 } // namespace
+
+void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes)
+{
+    if (out.Send(bytes.data(), static_cast<int>(bytes.size())) < 0)
+        throw WSocketException(&out, platform::LastSocketError());
+    if (!out.IsFileHandle())
+        request.bytes += bytes.size();
+}
+
+void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request)
+{
+    std::vector<char> buffer(kDataChunk);
+    for (;;) {
+        int got = source.Read(buffer.data(), kDataChunk);
+        if (got <= 0)
+            break;
+        SendToClient(out, request, std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    }
+}
 
 void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody)
 {

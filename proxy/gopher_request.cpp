@@ -6,27 +6,11 @@
 #include "platform/clock.h"
 #include "proxy/gopher_menu.h"
 
-#include <vector>
-
 namespace {
 
-constexpr int kDataChunk = 16384;
 // A ConnTimeout of 0 means no limit to the relay; a gopher server still
 // gets this long to answer.
 constexpr std::uint32_t kDefaultGopherTimeoutMs = 120000;
-
-void Emit(WSocket& out, CProxyRequest& request, const char* bytes, int n)
-{
-    if (out.Send(bytes, n) < 0)
-        throw WSocketException(&out, platform::LastSocketError());
-    if (!out.IsFileHandle())
-        request.bytes += static_cast<std::uint64_t>(n);
-}
-
-void Emit(WSocket& out, CProxyRequest& request, std::string_view text)
-{
-    Emit(out, request, text.data(), static_cast<int>(text.size()));
-}
 
 } // namespace
 
@@ -87,11 +71,11 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
         // server is answered with a page of its own.
         if (!gopher.WaitForInput(timeout))
             throw WSocketException(&gopher, platform::kWsaeTimedOut);
-        Emit(out, request, "HTTP/1.0 200 OK\r\nContent-type: " + mime + "\r\n\r\n");
+        SendToClient(out, request, "HTTP/1.0 200 OK\r\nContent-type: " + mime + "\r\n\r\n");
         if (method == "HEAD")
             return 200;
         if (type == '1' || type == '7') {
-            Emit(out, request,
+            SendToClient(out, request,
                  type == '1' ? "<HTML><BODY><H1>Gopher Menu</H1><PRE>\r\n"
                              : "<HTML><BODY><H1>Gopher Search</H1>\r\n<ISINDEX><PRE>");
             CRegStringMap& icons = GetGopherIcons();
@@ -116,20 +100,14 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
                     }
                     html.Empty();
                     AppendGopherMenuLine(html, entry, icon);
-                    Emit(out, request, html.View());
+                    SendToClient(out, request, html.View());
                 }
                 if (got <= 0)
                     break;
             }
-            Emit(out, request, "</PRE></HTML>");
+            SendToClient(out, request, "</PRE></HTML>");
         } else {
-            std::vector<char> buffer(kDataChunk);
-            for (;;) {
-                int got = gopher.Read(buffer.data(), kDataChunk);
-                if (got <= 0)
-                    break;
-                Emit(out, request, buffer.data(), got);
-            }
+            CopyToClient(gopher, out, request);
         }
     } catch (const WSocketException& failure) {
         if (failure.socket == &out)

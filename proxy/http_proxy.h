@@ -97,6 +97,11 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
 // Sends an error or status page to out (buffered output flushed); what
 // reaches a client counts for the log line.
 void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody);
+// Sends bytes to out as they are (a failure thrown as WSocketException);
+// what reaches a client counts for the log line.
+void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes);
+// Sends to out all that source gives until it ends or fails.
+void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request);
 
 class CHTTPProxy : public CConfiguredServer, public CHTTPProxySettings {
 public:

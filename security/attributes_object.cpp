@@ -140,17 +140,6 @@ int Decode(ToolkitHandle* list, const unsigned char* in, unsigned int length)
     });
 }
 
-int AddEncoded(BerEncoder* encoder, const BerTemplateEntry* entries, void* const* slots)
-{
-    ToolkitItem item{};
-    if (int status = BerEncode(entries, slots, &item))
-        return status;
-    unsigned char* room = BerScratch(encoder, item.length);
-    CryptoMemCopy(room, item.data, item.length);
-    ToolkitFree(item.data);
-    return BerAddPiece(encoder, room, item.length, kBerAny, 0);
-}
-
 int EncodeValues(const void* slot, BerEncoder* encoder, unsigned int)
 {
     auto* attribute = static_cast<const Attribute*>(slot);
@@ -176,7 +165,7 @@ int EncodeAttributes(const void* slot, BerEncoder* encoder, unsigned int)
             continue; // every value removed: the attribute is gone
         BerSlot type{a.type, a.typeLength, 0};
         void* slots[] = {&type, const_cast<Attribute*>(&a)};
-        if (int status = AddEncoded(encoder, kAttributeEncodeTemplate, slots))
+        if (int status = BerAddEncoded(encoder, kAttributeEncodeTemplate, slots))
             return status;
     }
     return 0;

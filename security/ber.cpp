@@ -304,6 +304,17 @@ unsigned char* BerScratch(BerEncoder* encoder, unsigned int length)
     return encoder->scratch.back().data();
 }
 
+int BerAddEncoded(BerEncoder* encoder, const BerTemplateEntry* entries, void* const* slots)
+{
+    ToolkitItem item{};
+    if (int status = BerEncode(entries, slots, &item))
+        return status;
+    unsigned char* room = BerScratch(encoder, item.length);
+    CryptoMemCopy(room, item.data, item.length);
+    ToolkitFree(item.data);
+    return BerAddPiece(encoder, room, item.length, kBerAny, 0);
+}
+
 namespace {
 
 unsigned int HeaderLength(unsigned int content)

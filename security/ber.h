@@ -79,6 +79,9 @@ int BerEncode(const BerTemplateEntry* entries, void* const* slots, ToolkitItem* 
 int BerAddPiece(BerEncoder* encoder, const unsigned char* data, unsigned int length, unsigned int tag,
                 unsigned int flags);
 unsigned char* BerScratch(BerEncoder* encoder, unsigned int length);
+// For encode handlers: the slots encoded on their own by entries, added as
+// one finished element.
+int BerAddEncoded(BerEncoder* encoder, const BerTemplateEntry* entries, void* const* slots);
 
 // Reads one element's identifier and length: *headerLength and
 // *contentLength, *indefinite for the 0x80 form (content then ends at its

@@ -2,6 +2,7 @@
 
 #include "security/md2.h"
 
+#include "security/digest_front.h"
 #include "security/toolkit_internal.h"
 
 #include <cstring>
@@ -87,51 +88,14 @@ void MD2Finish(MD2Context* context, unsigned char digest[16])
 
 namespace {
 
-int MD2Init(void* context, const void*, const void*, int)
-{
-    MD2Start(static_cast<MD2Context*>(context));
-    return 0;
-}
+using MD2Front = DigestFront<MD2Context, MD2Start, MD2Add, MD2Finish, &kMD2Algorithm>;
 
-int MD2Update(void* context, unsigned char*, unsigned int*, unsigned int, const unsigned char* in,
-              unsigned int inLen, const ToolkitSurrender*)
-{
-    MD2Add(static_cast<MD2Context*>(context), in, inLen);
-    return 0;
-}
-
-int MD2Final(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut)
-{
-    *outLen = 0;
-    if (maxOut < 16)
-        return 10;
-    MD2Finish(static_cast<MD2Context*>(context), out);
-    *outLen = 16;
-    return 0;
-}
-
-int NoParameters(ToolkitAlgorithmObject, const void*)
-{
-    return 0;
-}
-
-int NoInfo(void** out, ToolkitAlgorithmObject)
-{
-    *out = nullptr;
-    return 0;
-}
-
-int CreateDigest(ToolkitAlgorithmObject object)
-{
-    return CreateChosenMethod(object, kMethodDigest, &kMD2Algorithm);
-}
-
-const ToolkitAlgorithmInfo kMD2Info = {NoParameters, CreateDigest, NoInfo};
+const ToolkitAlgorithmInfo kMD2Info = {MD2Front::NoParameters, MD2Front::Create, MD2Front::NoInfo};
 
 } // namespace
 
-const ToolkitImplementation kMD2Implementation = {sizeof(MD2Context), MD2Init, MD2Update, MD2Final, nullptr,
-                                                  nullptr};
+const ToolkitImplementation kMD2Implementation = {sizeof(MD2Context), MD2Front::Init, MD2Front::Update,
+                                                  MD2Front::Final, nullptr, nullptr};
 
 int MD2InfoType(const void** out)
 {

@@ -2,6 +2,7 @@
 
 #include "security/md5.h"
 
+#include "security/digest_front.h"
 #include "security/toolkit_internal.h"
 
 #include <cstring>
@@ -108,51 +109,14 @@ void MD5Finish(MD5Context* context, unsigned char digest[16])
 
 namespace {
 
-int MD5Init(void* context, const void*, const void*, int)
-{
-    MD5Start(static_cast<MD5Context*>(context));
-    return 0;
-}
+using MD5Front = DigestFront<MD5Context, MD5Start, MD5Add, MD5Finish, &kMD5Algorithm>;
 
-int MD5Update(void* context, unsigned char*, unsigned int*, unsigned int, const unsigned char* in,
-              unsigned int inLen, const ToolkitSurrender*)
-{
-    MD5Add(static_cast<MD5Context*>(context), in, inLen);
-    return 0;
-}
-
-int MD5Final(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut)
-{
-    *outLen = 0;
-    if (maxOut < 16)
-        return 10;
-    MD5Finish(static_cast<MD5Context*>(context), out);
-    *outLen = 16;
-    return 0;
-}
-
-int NoParameters(ToolkitAlgorithmObject, const void*)
-{
-    return 0;
-}
-
-int NoInfo(void** out, ToolkitAlgorithmObject)
-{
-    *out = nullptr;
-    return 0;
-}
-
-int CreateDigest(ToolkitAlgorithmObject object)
-{
-    return CreateChosenMethod(object, kMethodDigest, &kMD5Algorithm);
-}
-
-const ToolkitAlgorithmInfo kMD5Info = {NoParameters, CreateDigest, NoInfo};
+const ToolkitAlgorithmInfo kMD5Info = {MD5Front::NoParameters, MD5Front::Create, MD5Front::NoInfo};
 
 } // namespace
 
-const ToolkitImplementation kMD5Implementation = {sizeof(MD5Context), MD5Init, MD5Update, MD5Final, nullptr,
-                                                  nullptr};
+const ToolkitImplementation kMD5Implementation = {sizeof(MD5Context), MD5Front::Init, MD5Front::Update,
+                                                  MD5Front::Final, nullptr, nullptr};
 
 int MD5InfoType(const void** out)
 {

@@ -194,17 +194,6 @@ struct AVARun {
     unsigned int count;
 };
 
-int AddEncoded(BerEncoder* encoder, const BerTemplateEntry* entries, void* const* slots)
-{
-    ToolkitItem item{};
-    if (int status = BerEncode(entries, slots, &item))
-        return status;
-    unsigned char* room = BerScratch(encoder, item.length);
-    CryptoMemCopy(room, item.data, item.length);
-    ToolkitFree(item.data);
-    return BerAddPiece(encoder, room, item.length, kBerAny, 0);
-}
-
 int EncodeRDNMembers(const void* slot, BerEncoder* encoder, unsigned int)
 {
     auto* run = static_cast<const AVARun*>(slot);
@@ -214,7 +203,7 @@ int EncodeRDNMembers(const void* slot, BerEncoder* encoder, unsigned int)
         EncodeTLV(ava.tag, ava.value, ava.valueLength, &value);
         BerSlot type{ava.type, ava.typeLength, 0}, tlv{value.data(), static_cast<unsigned int>(value.size()), 0};
         void* slots[] = {&type, &tlv};
-        if (int status = AddEncoded(encoder, kAVATemplate, slots))
+        if (int status = BerAddEncoded(encoder, kAVATemplate, slots))
             return status;
     }
     return 0;
@@ -233,7 +222,7 @@ int EncodeNameMembers(const void* slot, BerEncoder* encoder, unsigned int)
             ++end;
         AVARun run{list->avas + i, end - i};
         void* slots[] = {&run};
-        if (int status = AddEncoded(encoder, kRDNTemplate, slots))
+        if (int status = BerAddEncoded(encoder, kRDNTemplate, slots))
             return status;
         i = end;
     }

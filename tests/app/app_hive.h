@@ -6,7 +6,9 @@
 
 #include "config/config_fixture.h"
 #include "e2e/e2e_server.h"
+#include "framework/wsocket.h"
 #include "platform/eventlog.h"
+#include "service/engine.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +83,15 @@ protected:
         ASSERT_EQ(import.exitCode, 0) << import.output;
     }
 
+    // For tests that fetch with curl: skipped without it, else the default
+    // configuration is seeded.
+    void SeedForCurl()
+    {
+        if (!e2e::HaveTool("/usr/bin/curl"))
+            GTEST_SKIP() << "curl is not installed";
+        SeedDefaultConfiguration();
+    }
+
     // curl's exit code for a GET of path (0 with a 200 reply).
     int Curl(const std::string& path = "/")
     {
@@ -92,4 +103,27 @@ protected:
 
     std::uint16_t m_port = 0;
     static inline int s_count = 0;
+};
+
+// The engine run in this process on the seeded configuration; the test
+// starts the services, the fixture stops them.
+class AppEngineTest : public AppHiveTest {
+protected:
+    void SetUp() override
+    {
+        AppHiveTest::SetUp();
+        if (const char* missing = Missing())
+            GTEST_SKIP() << missing;
+        SeedForCurl();
+        if (!IsSkipped())
+            BindSocketAPI();
+    }
+    void TearDown() override
+    {
+        StopServices();
+        UnbindEngineFunctions();
+        AppHiveTest::TearDown();
+    }
+    // Why the test cannot run here beyond curl; null when it can.
+    virtual const char* Missing() const { return nullptr; }
 };

@@ -16,9 +16,7 @@ protected:
     void SetUp() override
     {
         AppHiveTest::SetUp();
-        if (::access("/usr/bin/curl", X_OK) != 0)
-            GTEST_SKIP() << "curl is not installed";
-        SeedDefaultConfiguration();
+        SeedForCurl();
     }
 
     void Start(platform::ChildProcess& child)

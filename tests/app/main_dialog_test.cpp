@@ -19,23 +19,8 @@
 
 namespace {
 
-class MainDialogTest : public AppHiveTest {
+class MainDialogTest : public AppEngineTest {
 protected:
-    void SetUp() override
-    {
-        AppHiveTest::SetUp();
-        if (::access("/usr/bin/curl", X_OK) != 0)
-            GTEST_SKIP() << "curl is not installed";
-        SeedDefaultConfiguration();
-        BindSocketAPI();
-    }
-    void TearDown() override
-    {
-        StopServices();
-        UnbindEngineFunctions();
-        AppHiveTest::TearDown();
-    }
-
     // Processes events until pred holds (at most limitMs).
     template <class Pred>
     bool Until(Pred pred, std::uint64_t limitMs = 10000)

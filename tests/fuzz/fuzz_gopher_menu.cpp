@@ -2,29 +2,13 @@
 // URL paths as clients send them: menu lines become inert page lines, and a
 // decoded selector never carries a line break to a server.
 
+#include "page_line_checks.h"
 #include "proxy/gopher_menu.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-namespace {
-
-bool HasForeignTag(std::string_view page)
-{
-    static const std::string_view kOwn[] = {"<A HREF=", "</A>", "<IMG ", "<B>", "</B>"};
-    for (std::size_t at = page.find('<'); at != std::string_view::npos; at = page.find('<', at + 1)) {
-        bool own = false;
-        for (std::string_view tag : kOwn)
-            own = own || page.substr(at, tag.size()) == tag;
-        if (!own)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -35,29 +19,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (DecodeGopherPath(text, type, selector) && selector.find_first_of("\r\n") != std::string::npos)
         std::abort();
 
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at + 1);
+    ForEachServerLine(text, [](std::string_view line) {
         CGopherMenuLine entry;
-        if (ParseGopherMenuLine(line, entry)) {
-            CTextBuffer page;
-            AppendGopherMenuLine(page, entry, BuiltinGopherIcon(entry.type));
-            std::string_view shown = page.View();
-            if (HasForeignTag(shown))
+        if (!ParseGopherMenuLine(line, entry))
+            return;
+        CTextBuffer page;
+        AppendGopherMenuLine(page, entry, BuiltinGopherIcon(entry.type));
+        std::string_view shown = page.View();
+        if (HasForeignTag(shown, {"<A HREF=", "</A>", "<IMG ", "<B>", "</B>"}))
+            std::abort();
+        if (!entry.info) {
+            // The link's own text comes back from the link.
+            std::size_t start = shown.find(':', 9);
+            std::size_t slash = shown.find('/', shown.find(':', start + 3) + 1);
+            std::size_t quote = shown.find('"', 9);
+            if (slash == std::string_view::npos || quote == std::string_view::npos ||
+                shown.find('\n') + 1 != shown.size())
                 std::abort();
-            if (!entry.info) {
-                // The link's own text comes back from the link.
-                std::size_t start = shown.find(':', 9);
-                std::size_t slash = shown.find('/', shown.find(':', start + 3) + 1);
-                std::size_t quote = shown.find('"', 9);
-                if (slash == std::string_view::npos || quote == std::string_view::npos || shown.find('\n') + 1 != shown.size())
-                    std::abort();
-            }
         }
-        if (end == std::string_view::npos)
-            break;
-        at = end + 1;
-    }
+    });
     return 0;
 }

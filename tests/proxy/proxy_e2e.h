@@ -217,9 +217,9 @@ protected:
     }
 
     std::string ProxyURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-    static std::string Origin(std::uint16_t port, const std::string& path)
+    static std::string Origin(std::uint16_t port, const std::string& path, const std::string& scheme = "http")
     {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
+        return scheme + "://127.0.0.1:" + std::to_string(port) + path;
     }
     // curl through the proxy; the body goes to m_dir/out.
     RunResult Curl(std::vector<std::string> args)
@@ -228,6 +228,14 @@ protected:
         return RunTool(args, m_dir / "curl.out");
     }
     std::string Body() { return bench::ReadFile(m_dir / "body.out"); }
+    // curl arguments that keep the body in m_dir/body.out and print only the
+    // status, then extra.
+    std::vector<std::string> StatusArgs(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> args = {"-o", m_dir / "body.out", "-w", "%{http_code}"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
 
     std::vector<std::string> LogLines()
     {

@@ -114,13 +114,12 @@ protected:
 
     static std::string FTP(std::uint16_t port, const std::string& path)
     {
-        return "ftp://127.0.0.1:" + std::to_string(port) + path;
+        return Origin(port, path, "ftp");
     }
     // curl through the proxy: the status, with the body in m_dir/body.out.
-    std::string Fetch(const std::string& url, std::vector<std::string> extra = {})
+    std::string Fetch(const std::string& url, const std::vector<std::string>& extra = {})
     {
-        std::vector<std::string> args = {"-o", m_dir / "body.out", "-w", "%{http_code}"};
-        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<std::string> args = StatusArgs(extra);
         args.push_back(url);
         return Curl(args).output;
     }

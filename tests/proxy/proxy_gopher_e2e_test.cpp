@@ -70,13 +70,11 @@ protected:
     }
     static std::string Gopher(std::uint16_t port, const std::string& path)
     {
-        return "gopher://127.0.0.1:" + std::to_string(port) + path;
+        return Origin(port, path, "gopher");
     }
-    std::string Fetch(const std::string& url, std::vector<std::string> extra = {})
+    std::string Fetch(const std::string& url, const std::vector<std::string>& extra = {})
     {
-        std::vector<std::string> args = {"-o", m_dir / "body.out", "-w", "%{http_code}"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return Curl(ViaProxy(args, url)).output;
+        return Curl(ViaProxy(StatusArgs(extra), url)).output;
     }
     // curl's own gopher client, straight to the server.
     std::string Direct(const std::string& url)
@@ -219,7 +217,7 @@ TEST_F(ProxyGopherTest, SilentServerAndCutReplies)
         std::uint16_t port = FreePort();
         ASSERT_TRUE(server.Start({kPython, script, std::to_string(port)}, m_dir / "silent.log", port).empty());
         std::uint64_t start = platform::MonotonicMs();
-        RunResult run = Curl(ViaProxy({"-o", m_dir / "body.out", "-w", "%{http_code}"}, Gopher(port, "/1/menu")));
+        RunResult run = Curl(ViaProxy(StatusArgs(), Gopher(port, "/1/menu")));
         EXPECT_LT(platform::MonotonicMs() - start, 6000u);
         if (c.cut) {
             // Stored first: the cache fill fails, and the client gets 504.

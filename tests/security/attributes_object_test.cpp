@@ -11,11 +11,6 @@
 
 namespace {
 
-const unsigned char* U(const std::string& s)
-{
-    return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 struct AttributesObject {
     ToolkitHandle* handle = nullptr;
     AttributesObject() { EXPECT_EQ(CreateAttributesObject(&handle), 0); }

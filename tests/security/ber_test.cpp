@@ -22,11 +22,6 @@ const Bytes kKey = FromHex(
     "83654fa95936dbc7100eb082f16fd61e0c8251b43f7b0220259791444234d188a29d9241be77aee37953c2bb4e3a43f5"
     "772295c4fec00fe8");
 
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
 Bytes Repeat(const Bytes& piece, int times)
 {
     Bytes out;

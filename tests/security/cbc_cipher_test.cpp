@@ -16,21 +16,6 @@
 
 namespace {
 
-unsigned char* U(Bytes& b)
-{
-    return reinterpret_cast<unsigned char*>(b.data());
-}
-
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
-unsigned int N(const Bytes& b)
-{
-    return static_cast<unsigned int>(b.size());
-}
-
 // An RC2-CBC or DES-CBC object started on key in one direction.
 struct Cipher {
     ToolkitAlgorithmObject object = nullptr;

@@ -19,11 +19,6 @@
 
 namespace {
 
-const unsigned char* U(const std::string& s)
-{
-    return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 Bytes ItemBytes(const ToolkitItem& item)
 {
     return Bytes(reinterpret_cast<const char*>(item.data), item.length);

@@ -13,16 +13,6 @@ namespace {
 
 using Generated = GeneratedKeyPair;
 
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
-unsigned int N(const Bytes& b)
-{
-    return static_cast<unsigned int>(b.size());
-}
-
 Bytes Md2(const Bytes& message, unsigned int pieces = 1)
 {
     ToolkitAlgorithmObject md2 = nullptr;

@@ -9,16 +9,6 @@
 
 namespace {
 
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
-unsigned int N(const Bytes& b)
-{
-    return static_cast<unsigned int>(b.size());
-}
-
 // A PKCS #8 key of 512 bits made by our generator.
 Bytes MakeKey()
 {

@@ -2,6 +2,8 @@
 
 #include "config/child_process_helper.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,4 +51,38 @@ int RunPeer(const char* program, const std::vector<std::string>& args, std::stri
 {
     std::string ignored;
     return RunProgram(program, args, out ? *out : ignored, 30000);
+}
+
+Bytes RandomBytes(std::mt19937& random, std::size_t n)
+{
+    Bytes b(n, '\0');
+    for (char& c : b)
+        c = static_cast<char>(random());
+    return b;
+}
+
+std::string HexOrDash(const Bytes& bytes)
+{
+    return bytes.empty() ? "-" : ToHex(bytes);
+}
+
+void ExpectPythonAgrees(const char* script, const std::vector<CrossCheckCase>& cases)
+{
+    PeerFolder folder;
+    std::string input;
+    for (const CrossCheckCase& c : cases)
+        input += c.line + "\n";
+    folder.Write("cases.txt", input);
+    folder.Write("reference.py", script);
+    std::string out;
+    ASSERT_EQ(RunPeer(kPython, {folder.Path("reference.py"), folder.Path("cases.txt")}, &out), 0);
+    std::istringstream lines(out);
+    std::string expected;
+    int mismatches = 0;
+    for (const CrossCheckCase& c : cases) {
+        ASSERT_TRUE(std::getline(lines, expected)) << "python answered fewer lines";
+        if (HexOrDash(c.ours) != expected && ++mismatches <= 5)
+            ADD_FAILURE() << c.line.substr(0, 80) << "...\n ours   " << HexOrDash(c.ours) << "\n theirs " << expected;
+    }
+    EXPECT_EQ(mismatches, 0);
 }

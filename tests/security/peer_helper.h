@@ -5,6 +5,7 @@
 
 #include "toolkit_helper.h"
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,18 @@ private:
 bool HavePeer(const char* program);
 // Runs program with args (at most 30 s): its exit status; stdout in *out.
 int RunPeer(const char* program, const std::vector<std::string>& args, std::string* out = nullptr);
+
+// n octets drawn from random.
+Bytes RandomBytes(std::mt19937& random, std::size_t n);
+// Hex, or "-" for no octets: how the reference scripts read and print them.
+std::string HexOrDash(const Bytes& bytes);
+
+// One line for a python reference script and the octets we made for it.
+struct CrossCheckCase {
+    std::string line;
+    Bytes ours;
+};
+// Runs script with /usr/bin/python3 over the cases' lines, one answer line
+// each (HexOrDash), and fails the test on every case whose answer differs
+// (showing the first five).
+void ExpectPythonAgrees(const char* script, const std::vector<CrossCheckCase>& cases);

@@ -14,21 +14,6 @@
 
 namespace {
 
-unsigned char* U(Bytes& b)
-{
-    return reinterpret_cast<unsigned char*>(b.data());
-}
-
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
-unsigned int N(const Bytes& b)
-{
-    return static_cast<unsigned int>(b.size());
-}
-
 // A 512-bit key pair with e = 3, where a lax verification is forgeable,
 // and a started random generator.
 struct KeyPair {

@@ -10,21 +10,6 @@
 
 namespace {
 
-unsigned char* U(Bytes& b)
-{
-    return reinterpret_cast<unsigned char*>(b.data());
-}
-
-const unsigned char* U(const Bytes& b)
-{
-    return reinterpret_cast<const unsigned char*>(b.data());
-}
-
-unsigned int N(const Bytes& b)
-{
-    return static_cast<unsigned int>(b.size());
-}
-
 struct Object {
     ToolkitAlgorithmObject handle = nullptr;
     explicit Object(ToolkitInfoType type)

@@ -8,6 +8,22 @@
 
 using Bytes = std::string;
 
+// The toolkit's view of a byte string: its octets and their count.
+inline unsigned char* U(Bytes& b)
+{
+    return reinterpret_cast<unsigned char*>(b.data());
+}
+
+inline const unsigned char* U(const Bytes& b)
+{
+    return reinterpret_cast<const unsigned char*>(b.data());
+}
+
+inline unsigned int N(const Bytes& b)
+{
+    return static_cast<unsigned int>(b.size());
+}
+
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const Bytes& bytes);
 

@@ -23,24 +23,9 @@
 
 namespace {
 
-class DesktopTest : public AppHiveTest {
+class DesktopTest : public AppEngineTest {
 protected:
-    void SetUp() override
-    {
-        AppHiveTest::SetUp();
-        if (const char* missing = DesktopMissing())
-            GTEST_SKIP() << missing;
-        if (!e2e::HaveTool("/usr/bin/curl"))
-            GTEST_SKIP() << "curl is not installed";
-        SeedDefaultConfiguration();
-        BindSocketAPI();
-    }
-    void TearDown() override
-    {
-        StopServices();
-        UnbindEngineFunctions();
-        AppHiveTest::TearDown();
-    }
+    const char* Missing() const override { return DesktopMissing(); }
 
     template <class Pred>
     bool Until(Pred pred, std::uint64_t limitMs = 10000)

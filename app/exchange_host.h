@@ -1,0 +1,34 @@
+#pragma once
+// CExchangeHost: what a page and a dialog share about their data exchange.
+// The window is built (SetupUi) and filled (OnInitDialog) once, on first
+// need; UpdateData runs DoDataExchange in one direction and answers false
+// when a test failed (the message was shown and the control focused).
+
+#include "app/data_exchange.h"
+
+class QWidget;
+
+class CExchangeHost {
+public:
+    virtual ~CExchangeHost() = default;
+    CExchangeHost(const CExchangeHost&) = delete;
+    CExchangeHost& operator=(const CExchangeHost&) = delete;
+
+    bool IsCreated() const { return m_created; }
+    // Builds and fills the window unless that was done.
+    void EnsureCreated();
+    bool UpdateData(bool saveAndValidate = true);
+
+protected:
+    explicit CExchangeHost(QWidget* window) : m_window(window) {}
+
+    // Creates the controls (usually m_ui.setupUi(this)).
+    virtual void SetupUi() {}
+    // After SetupUi: fills the controls. Overrides call the base first.
+    virtual bool OnInitDialog();
+    virtual void DoDataExchange(CDataExchange&) {}
+
+private:
+    QWidget* const m_window;
+    bool m_created = false;
+};

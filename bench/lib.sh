@@ -1,0 +1,40 @@
+# Shell helpers the benchmark scripts source. They expect BUILD (the build
+# folder), SRC (the source tree), DIR (the run's temporary folder), and for
+# measure THREADS, CONNECTIONS and DURATION.
+
+# A port free on 127.0.0.1 at the moment of asking.
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# The shipped default configuration on $DIR/www with the HTTP server on
+# port $1, written to $DIR/config.reg; $2, when given, is a line added
+# after the server's Port value.
+velmorad_config() {
+  extra=${2:+\\n$2}
+  sed -e "s|@WWW@|$DIR/www|g" -e "s|@RUN@|$DIR|g" -e "s|8080:127.0.0.1|$1:127.0.0.1|" \
+      -e "s|\"Port\"=dword:00001f90|\"Port\"=dword:$(printf %08x "$1")$extra|" \
+      "$SRC/resources/default-config.reg" > "$DIR/config.reg"
+}
+
+# Imports $DIR/config.reg into a registry of the run's own and starts
+# velmorad as a service on it in the background (its pid in VPID).
+start_velmorad() {
+  export VELMORA_REGISTRY="$DIR/registry.db" VELMORA_HOME="$DIR" VELMORA_RUN_DIR="$DIR/rt"
+  "$BUILD/tools/velmora-reg" import "$DIR/config.reg" >/dev/null
+  "$BUILD/tools/velmora-sc" create VelmoraBench binPath= "$BUILD/service/velmorad" DisplayName= VelmoraBench >/dev/null
+  "$BUILD/tools/velmora-sc" run VelmoraBench > "$DIR/velmorad.out" 2>&1 &
+  VPID=$!
+}
+
+# One row: name ($1), requests per second and p99 latency of URL $2 after a
+# two-second warm-up, and wrk's error lines. The name column is
+# MEASURE_WIDTH wide.
+measure() {
+  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$2" >/dev/null
+  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$2")
+  rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
+  p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
+  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
+  printf "%-${MEASURE_WIDTH:-30}s %12s %10s  %s\n" "$1" "$rps" "$p99" "${errors:-no errors}"
+}
