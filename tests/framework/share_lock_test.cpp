@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,10 @@ TEST(ShareLockTest, SharersNeverSeeAnExclusiveHoldersHalfDoneWork)
                     ++torn;
             }
         });
+    // Let the sharers get going first (slow to start under the sanitizers),
+    // so that the rounds below overlap them.
+    for (int wait = 0; wait < 10000 && shared.load() == 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int round = 0; round < 2000; ++round) {
         CShareLock::Exclusive hold(lock);
         ++first;
