@@ -17,9 +17,6 @@ using platform::EqualsIgnoringCase;
 namespace {
 
 constexpr int kDataChunk = 16384;
-// A ConnTimeout of 0 means no limit to the relay; the FTP dialogue still
-// gives up on a silent server after this long.
-constexpr std::uint32_t kDefaultFTPTimeoutMs = 120000;
 constexpr const char* kAnonymousUser = "anonymous";
 constexpr const char* kAnonymousPassword = "relay-gate";
 
@@ -425,17 +422,8 @@ int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, cons
 int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                            unsigned flags)
 {
-    std::string proxyHost;
-    std::uint32_t proxyPort = 0;
-    {
-        CEventLockHolder hold(GetLock());
-        std::shared_ptr<const CProxySettings> p = GetProxySettings();
-        proxyHost = p->ftpProxyHost;
-        proxyPort = p->ftpProxyPort;
-    }
-    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
-    if (timeout == 0)
-        timeout = kDefaultFTPTimeoutMs;
+    auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::ftpProxyHost, &CProxySettings::ftpProxyPort);
+    std::uint32_t timeout = ClientTimeoutMs();
 
     int status = 0;
     bool headerSent = false;

@@ -6,14 +6,6 @@
 #include "platform/clock.h"
 #include "proxy/gopher_menu.h"
 
-namespace {
-
-// A ConnTimeout of 0 means no limit to the relay; a gopher server still
-// gets this long to answer.
-constexpr std::uint32_t kDefaultGopherTimeoutMs = 120000;
-
-} // namespace
-
 int CHTTPProxy::GopherTypeToMIME(char type, std::string& mime)
 {
     char key = type >= 'A' && type <= 'Z' ? static_cast<char>(type - 'A' + 'a') : type;
@@ -30,14 +22,7 @@ int CHTTPProxy::GopherTypeToMIME(char type, std::string& mime)
 int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                               unsigned flags)
 {
-    std::string proxyHost;
-    std::uint32_t proxyPort = 0;
-    {
-        CEventLockHolder hold(GetLock());
-        std::shared_ptr<const CProxySettings> p = GetProxySettings();
-        proxyHost = p->gopherProxyHost;
-        proxyPort = p->gopherProxyPort;
-    }
+    auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::gopherProxyHost, &CProxySettings::gopherProxyPort);
     if (!proxyHost.empty()) {
         int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, flags);
         if (relayed == -2)
@@ -53,9 +38,7 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
         return 404;
     }
 
-    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
-    if (timeout == 0)
-        timeout = kDefaultGopherTimeoutMs;
+    std::uint32_t timeout = ClientTimeoutMs();
     WSocket gopher;
     gopher.SetTimeout(timeout);
     if (url.port < 1 || url.port > 65535 ||

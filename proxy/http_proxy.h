@@ -94,6 +94,10 @@ void GetHeaderValue(std::string& value, std::string_view name, std::string_view 
 // replace the others; since (seconds since 1970) is the If-Modified-Since.
 void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since);
 
+// A ConnTimeout of 0 means no limit to the relay; the ftp and gopher
+// clients still give up on a silent server after this long.
+inline constexpr std::uint32_t kDefaultClientTimeoutMs = 120000;
+
 // Sends an error or status page to out (buffered output flushed); what
 // reaches a client counts for the log line.
 void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody);
@@ -168,6 +172,15 @@ private:
     // The handler of the URL's scheme; -1 for a scheme without one.
     int SchemeRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                       unsigned flags, std::int64_t since);
+    // The upstream proxy a kind of request goes through (an empty host:
+    // none), read from the settings in force.
+    struct Upstream {
+        std::string host;
+        std::uint32_t port = 0;
+    };
+    Upstream UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port);
+    // ConnTimeout in ms, kDefaultClientTimeoutMs for 0.
+    std::uint32_t ClientTimeoutMs();
     // Sends the request to an upstream proxy as received and relays its
     // reply to out: the status, -1 when the reply could not be relayed, -2
     // when the upstream cannot be reached.

@@ -132,18 +132,24 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
         out.Append(std::string("User-agent: ") + ProxyAgentToken() + "\r\n");
 }
 
+CHTTPProxy::Upstream CHTTPProxy::UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port)
+{
+    CEventLockHolder hold(GetLock());
+    std::shared_ptr<const CProxySettings> p = GetProxySettings();
+    return {(*p).*host, (*p).*port};
+}
+
+std::uint32_t CHTTPProxy::ClientTimeoutMs()
+{
+    std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
+    return timeout ? timeout : kDefaultClientTimeoutMs;
+}
+
 int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                             unsigned flags, std::int64_t since)
 {
     std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
-    std::string proxyHost;
-    std::uint32_t proxyPort = 0;
-    {
-        CEventLockHolder hold(GetLock());
-        std::shared_ptr<const CProxySettings> p = GetProxySettings();
-        proxyHost = p->proxyHost;
-        proxyPort = p->proxyPort;
-    }
+    auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::proxyHost, &CProxySettings::proxyPort);
     WSocket upstream;
     upstream.SetTimeout(timeout);
     CTextBuffer head(4096);
@@ -192,14 +198,8 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
 int CHTTPProxy::ConnectRequest(WSocket& client, CProxyRequest& request)
 {
     std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
-    std::string tunnelHost;
-    std::uint32_t tunnelPort = 0;
-    {
-        CEventLockHolder hold(GetLock());
-        std::shared_ptr<const CProxySettings> p = GetProxySettings();
-        tunnelHost = p->securityProxyHost;
-        tunnelPort = p->securityProxyPort;
-    }
+    auto [tunnelHost, tunnelPort] =
+        UpstreamProxy(&CProxySettings::securityProxyHost, &CProxySettings::securityProxyPort);
     WSocket upstream;
     upstream.SetTimeout(timeout);
     if (tunnelHost.empty()) {

@@ -444,7 +444,7 @@ int AddAttributeValueString(ToolkitHandle* handle, const unsigned char* type, un
     if ((tag & 0x1F) == 0x1F || tag < 0 || tag > 0xFF)
         return kAppStringType;
     std::vector<unsigned char> value;
-    EncodeTLV(tag, octets, length, &value);
+    BerEncodeTLV(tag, octets, length, &value);
     return AddAttributeValue(handle, type, typeLength, value.data(), static_cast<unsigned int>(value.size()));
 }
 
@@ -467,7 +467,7 @@ int SetChallengePassword(ToolkitHandle* handle, int tag, const unsigned char* oc
     if (int status = CheckString(tag, octets, length))
         return status;
     std::vector<unsigned char> value;
-    EncodeTLV(tag, octets, length, &value);
+    BerEncodeTLV(tag, octets, length, &value);
     return Replace(handle, kOidChallengePassword, sizeof kOidChallengePassword, value);
 }
 
@@ -489,7 +489,7 @@ int SetSigningTime(ToolkitHandle* handle, long long seconds)
     if (int status = FormatUTCTime(seconds, text))
         return status;
     std::vector<unsigned char> value;
-    EncodeTLV(kTagUTCTime, reinterpret_cast<const unsigned char*>(text), 13, &value);
+    BerEncodeTLV(kTagUTCTime, reinterpret_cast<const unsigned char*>(text), 13, &value);
     return Replace(handle, kOidSigningTime, sizeof kOidSigningTime, value);
 }
 
@@ -520,11 +520,11 @@ int SetPostalAddress(ToolkitHandle* handle, const ToolkitTaggedText* lines, unsi
             return kAppValueLength;
         if (int status = CheckString(lines[i].tag, lines[i].data, lines[i].length))
             return status;
-        EncodeTLV(lines[i].tag, lines[i].data, lines[i].length, &line);
+        BerEncodeTLV(lines[i].tag, lines[i].data, lines[i].length, &line);
         content.insert(content.end(), line.begin(), line.end());
     }
     std::vector<unsigned char> value;
-    EncodeTLV(kBerSequence, content.data(), static_cast<unsigned int>(content.size()), &value);
+    BerEncodeTLV(kBerSequence, content.data(), static_cast<unsigned int>(content.size()), &value);
     return Replace(handle, kOidPostalAddress, sizeof kOidPostalAddress, value);
 }
 

@@ -648,3 +648,12 @@ int BerEncodeBitString(const void* slot, BerEncoder* encoder, unsigned int tag)
     data[value->length - 1] &= static_cast<unsigned char>(0xFF << value->unusedBits);
     return BerAddPiece(encoder, data, value->length, tag, 0);
 }
+
+void BerEncodeTLV(int tag, const unsigned char* value, unsigned int length, std::vector<unsigned char>* out)
+{
+    unsigned char header[4];
+    unsigned int position = sizeof header;
+    WriteHeader(header, position, static_cast<unsigned int>(tag), length);
+    out->assign(header + position, header + sizeof header);
+    out->insert(out->end(), value, value + length);
+}

@@ -6,6 +6,8 @@
 
 #include "security/toolkit.h"
 
+#include <vector>
+
 // Entry flags. The low byte is the element's identifier byte or a pseudo-tag.
 inline constexpr unsigned int kBerEnd = 0x1E;     // ends the members of the enclosing group
 inline constexpr unsigned int kBerAny = 0x1D;     // the whole element, as it stands
@@ -82,6 +84,8 @@ unsigned char* BerScratch(BerEncoder* encoder, unsigned int length);
 // For encode handlers: the slots encoded on their own by entries, added as
 // one finished element.
 int BerAddEncoded(BerEncoder* encoder, const BerTemplateEntry* entries, void* const* slots);
+// tag, length and value as one DER element (lengths below 65536).
+void BerEncodeTLV(int tag, const unsigned char* value, unsigned int length, std::vector<unsigned char>* out);
 
 // Reads one element's identifier and length: *headerLength and
 // *contentLength, *indefinite for the 0x80 form (content then ends at its

@@ -200,7 +200,7 @@ int EncodeRDNMembers(const void* slot, BerEncoder* encoder, unsigned int)
     for (unsigned int i = 0; i < run->count; ++i) {
         const NameAVA& ava = run->first[i];
         std::vector<unsigned char> value;
-        EncodeTLV(ava.tag, ava.value, ava.valueLength, &value);
+        BerEncodeTLV(ava.tag, ava.value, ava.valueLength, &value);
         BerSlot type{ava.type, ava.typeLength, 0}, tlv{value.data(), static_cast<unsigned int>(value.size()), 0};
         void* slots[] = {&type, &tlv};
         if (int status = BerAddEncoded(encoder, kAVATemplate, slots))
@@ -312,23 +312,6 @@ int ReplaceDER(ToolkitHandle* handle, const unsigned char* der, unsigned int len
 }
 
 } // namespace
-
-void EncodeTLV(int tag, const unsigned char* value, unsigned int length, std::vector<unsigned char>* out)
-{
-    out->clear();
-    out->push_back(static_cast<unsigned char>(tag));
-    if (length < 128) {
-        out->push_back(static_cast<unsigned char>(length));
-    } else if (length < 256) {
-        out->push_back(0x81);
-        out->push_back(static_cast<unsigned char>(length));
-    } else {
-        out->push_back(0x82);
-        out->push_back(static_cast<unsigned char>(length >> 8));
-        out->push_back(static_cast<unsigned char>(length));
-    }
-    out->insert(out->end(), value, value + length);
-}
 
 bool IsPrintableString(const unsigned char* value, unsigned int length)
 {

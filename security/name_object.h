@@ -53,5 +53,3 @@ inline constexpr unsigned char kOidTitle[] = {0x55, 0x04, 0x0C};
 inline constexpr unsigned char kOidStreetAddress[] = {0x55, 0x04, 0x09};
 inline constexpr unsigned char kOidPostalCode[] = {0x55, 0x04, 0x11};
 
-// tag, length and value as one DER element (lengths below 65536).
-void EncodeTLV(int tag, const unsigned char* value, unsigned int length, std::vector<unsigned char>* out);

@@ -160,7 +160,7 @@ TEST_F(CertificateRequest, PublicKeysAreReadUnderEitherRSAIdentifier)
     for (const auto& c : cases) {
         std::vector<unsigned char> wrapped;
         Bytes content = FromHex(c.algorithm) + bits;
-        EncodeTLV(0x30, U(content), static_cast<unsigned int>(content.size()), &wrapped);
+        BerEncodeTLV(0x30, U(content), static_cast<unsigned int>(content.size()), &wrapped);
         ToolkitKeyObject key = nullptr;
         ASSERT_EQ(CreateKeyObject(&key), 0);
         ToolkitItem item{wrapped.data(), static_cast<unsigned int>(wrapped.size())};
