@@ -245,6 +245,18 @@ protected:
             lines.push_back(line);
         return lines;
     }
+    // The log line is written after the reply went out, so a client can
+    // finish before it lands: waits, bounded, for at least count lines.
+    std::vector<std::string> LogLines(std::size_t count)
+    {
+        std::uint64_t deadline = platform::MonotonicMs() + 5000;
+        std::vector<std::string> lines = LogLines();
+        while (lines.size() < count && platform::MonotonicMs() < deadline) {
+            platform::SleepMs(10);
+            lines = LogLines();
+        }
+        return lines;
+    }
     // The default text of one of the proxy's named pages.
     std::string Page(const std::string& name)
     {

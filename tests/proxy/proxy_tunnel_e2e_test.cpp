@@ -35,7 +35,7 @@ TEST_F(ProxyTunnelTest, CarriesATLSSessionToOpenSSL)
     // s_server -www answers with a page about the session it negotiated.
     EXPECT_NE(run.output.find("s_server"), std::string::npos) << run.output.substr(0, 300);
     EXPECT_NE(run.output.find("Cipher"), std::string::npos) << run.output.substr(0, 300);
-    std::vector<std::string> log = LogLines();
+    std::vector<std::string> log = LogLines(1);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("\"CONNECT 127.0.0.1:" + std::to_string(tlsPort) + " HTTP/1.1\" 0 "), std::string::npos)
         << log[0];
