@@ -166,6 +166,15 @@ void AppendFilteredTag(CTextBuffer* out, std::string_view tag, std::size_t attri
     std::size_t length = tag.size();
     std::size_t kept = 0; // start of the text not yet appended
     std::size_t pos = attributes;
+    // A '<' inside a kept tag is no markup to a browser, but raw it could
+    // read as the start of one to whatever scans the text next.
+    auto keep = [out](std::string_view part) {
+        for (std::size_t open; (open = part.find('<')) != std::string_view::npos; part.remove_prefix(open + 1)) {
+            out->Append(part.substr(0, open));
+            out->Append("&lt;");
+        }
+        out->Append(part);
+    };
     out->AppendChar('<');
     for (;;) {
         while (pos < length && (IsTagSpace(tag[pos]) || tag[pos] == '/'))
@@ -214,10 +223,10 @@ void AppendFilteredTag(CTextBuffer* out, std::string_view tag, std::size_t attri
             while (dropBegin > kept && IsTagSpace(tag[dropBegin - 1]))
                 --dropBegin;
         }
-        out->Append(tag.substr(kept, dropBegin - kept));
+        keep(tag.substr(kept, dropBegin - kept));
         kept = end;
     }
-    out->Append(tag.substr(kept));
+    keep(tag.substr(kept));
     out->AppendChar('>');
 }
 

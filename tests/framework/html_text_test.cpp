@@ -108,6 +108,9 @@ TEST(AppendSafeHTML, DropsScriptAttributesOfAllowedTags)
         // Dropping an attribute never joins its neighbours into a new value.
         {"<a href=javascript onclick=\"\":alert(1)>", "<a href=javascript :alert(1)></A>",
          "<a href=javascript :alert(1)></A>"},
+        // A '<' inside a kept tag never reaches the page raw.
+        {"</A x<script>", "</A x&lt;script>", "</A x&lt;script>"},
+        {"<b x=<script y=1>", "<b x=&lt;script y=1></B>", "<b x=&lt;script y=1></B>"},
     };
     CheckSafe(cases, std::size(cases));
 }
