@@ -100,7 +100,7 @@ void CRegAccessList::FreshCopy(std::vector<std::string>& lines, std::size_t& unr
     const std::uint64_t changeTick = stamp.GetChangeTick();
     // The common case: nothing changed, and the copy is made while other
     // requests make theirs.
-    if (CShareLock::Share share(m_lock); share && m_loadTick >= changeTick) {
+    if (CShareLock::Share share(m_lock, CShareLock::kWait); share && m_loadTick >= changeTick) {
         lines = m_lines;
         unreadableAt = m_unreadableAt;
         return;

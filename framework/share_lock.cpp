@@ -1,5 +1,7 @@
 #include "framework/share_lock.h"
 
+#include "platform/sync.h"
+
 #include <thread>
 
 bool CShareLock::TryShare()
@@ -9,6 +11,21 @@ bool CShareLock::TryShare()
         return true;
     EndShare();
     return false;
+}
+
+void CShareLock::WaitShare()
+{
+    unsigned spins = 0;
+    while (!TryShare()) {
+        // A holder's turn is mostly short: spin on its flag, let other
+        // fibers run meanwhile, and with none ready wait for the holder's
+        // lock and let it go at once.
+        while (m_exclusive.load(std::memory_order_acquire)) {
+            if (++spins < 64 || platform::YieldToReady())
+                continue;
+            CEventLockHolder wait(m_lock);
+        }
+    }
 }
 
 CShareLock::Exclusive::Exclusive(CShareLock& lock) : m_lock(lock), m_hold(lock.m_lock)

@@ -624,12 +624,15 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     const std::uint64_t changeTick = stamp.GetChangeTick();
 
     // The common hit shares the table: it takes a pooled handle under its
-    // entry's lock and checks it against the entry outside; only when that
-    // fails (or the table is held alone meanwhile) is the URL looked up
-    // again, holding the table alone.
+    // entry's lock, or opens one outside when more requests are in flight
+    // than the pool holds, and checks it against the entry outside; only
+    // when that fails is the URL looked up again, holding the table alone.
+    // Sending every pool miss down the exclusive path queued all the
+    // server's requests behind it.
     CCacheEntry* hit = nullptr;
     int pooled = -1;
-    if (CShareLock::Share share(m_lock); share) {
+    std::string openPath;
+    if (CShareLock::Share share(m_lock, CShareLock::kWait); share) {
         if (m_server && m_loadTick >= changeTick) {
             auto found = m_table.find(key);
             if (found != m_table.end()) {
@@ -637,8 +640,12 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
                 std::lock_guard use(entry->m_useLock);
                 if (CanCheckUnlocked(entry)) {
                     hit = entry;
-                    pooled = hit->m_handles.back();
-                    hit->m_handles.pop_back();
+                    if (!hit->m_handles.empty()) {
+                        pooled = hit->m_handles.back();
+                        hit->m_handles.pop_back();
+                    } else {
+                        openPath = hit->ServedPath();
+                    }
                     ++hit->m_referenceCount;
                     hit->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1,
                                          std::memory_order_relaxed);
@@ -646,12 +653,15 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
             }
         }
     }
+    if (hit && pooled < 0)
+        pooled = OpenForReading(openPath, error);
     if (hit) {
-        if (MatchesFile(hit, pooled)) {
+        if (pooled >= 0 && MatchesFile(hit, pooled)) {
             *handle = pooled;
             return hit;
         }
         CloseHandle(pooled);
+        *error = 0;
         CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
         --hit->m_referenceCount;
@@ -667,7 +677,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
 
 bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
 {
-    if (!entry->IsLoadedFile() || entry->m_handles.empty())
+    if (!entry->IsLoadedFile())
         return false;
     if (entry->Has(CCacheEntry::TempCopy) && entry->TempCopyName.empty())
         return false;
@@ -718,7 +728,7 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
         CloseHandle(handle);
         return;
     }
-    if (CShareLock::Share share(m_lock); share) {
+    if (CShareLock::Share share(m_lock, CShareLock::kWait); share) {
         // Shared unless the entry's resources go now or the entry itself.
         bool done = false;
         {

@@ -75,4 +75,28 @@ TEST(ShareLockTest, NoShareWhileHeldAloneAndAShareEndsWithItsScope)
     EXPECT_TRUE(held.load());
 }
 
+TEST(ShareLockTest, AWaitingSharerStartsWhenTheExclusiveHolderEndsNeverBefore)
+{
+    CShareLock lock;
+    std::atomic<bool> released{false};
+    std::atomic<bool> sawRelease{false};
+    std::thread sharer;
+    {
+        CShareLock::Exclusive hold(lock);
+        sharer = std::thread([&] {
+            CShareLock::Share share(lock, CShareLock::kWait);
+            sawRelease.store(share && released.load());
+        });
+        // Long enough for the sharer to be past its spins and waiting.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        released.store(true);
+    }
+    sharer.join();
+    EXPECT_TRUE(sawRelease.load());
+    // A waiting share while nobody holds alone is an ordinary one.
+    CShareLock::Share first(lock, CShareLock::kWait);
+    CShareLock::Share second(lock, CShareLock::kWait);
+    EXPECT_TRUE(first && second);
+}
+
 } // namespace
