@@ -146,8 +146,10 @@ private:
     std::list<CCacheEntry*>::iterator m_position;
     bool m_inTable = false;
     // Guards the handle ring, the count and the expiry tick while requests
-    // share the table; whoever holds the table alone needs it not.
-    std::mutex m_useLock;
+    // share the table; whoever holds the table alone needs it not. Held for
+    // a few instructions by every request for the file: a sleeping mutex
+    // there put hundreds of request threads to sleep and woke them in turn.
+    platform::SpinLock m_useLock;
     // When it was last looked up (the cache's use clock), for eviction.
     std::atomic<std::uint64_t> m_lastUse{0};
     int m_referenceCount = 0;

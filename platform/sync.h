@@ -79,6 +79,9 @@ public:
         if (m_word.exchange(0, std::memory_order_release) == 2)
             WakeOne();
     }
+    // For std::lock_guard.
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
 
 private:
     void LockSlow();
