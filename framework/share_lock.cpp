@@ -4,19 +4,29 @@
 
 #include <thread>
 
-bool CShareLock::TryShare()
+namespace {
+
+std::atomic<unsigned> g_nextCounter{0};
+thread_local const unsigned t_counter = g_nextCounter.fetch_add(1, std::memory_order_relaxed);
+
+} // namespace
+
+CShareLock::Counter* CShareLock::TryShare()
 {
-    m_sharers.fetch_add(1, std::memory_order_seq_cst);
+    Counter& counter = m_counters[t_counter % kCounters];
+    counter.sharers.fetch_add(1, std::memory_order_seq_cst);
     if (!m_exclusive.load(std::memory_order_seq_cst))
-        return true;
-    EndShare();
-    return false;
+        return &counter;
+    EndShare(&counter);
+    return nullptr;
 }
 
-void CShareLock::WaitShare()
+CShareLock::Counter* CShareLock::WaitShare()
 {
     unsigned spins = 0;
-    while (!TryShare()) {
+    for (;;) {
+        if (Counter* counter = TryShare())
+            return counter;
         // A holder's turn is mostly short: spin on its flag, let other
         // fibers run meanwhile, and with none ready wait for the holder's
         // lock and let it go at once.
@@ -32,9 +42,11 @@ CShareLock::Exclusive::Exclusive(CShareLock& lock) : m_lock(lock), m_hold(lock.m
 {
     m_lock.m_exclusive.store(true, std::memory_order_seq_cst);
     // Sharers in flight finish without waiting for anything: a short wait.
-    for (unsigned spins = 0; m_lock.m_sharers.load(std::memory_order_seq_cst) != 0; ++spins)
-        if (spins >= 64)
-            std::this_thread::yield();
+    unsigned spins = 0;
+    for (const Counter& counter : m_lock.m_counters)
+        for (; counter.sharers.load(std::memory_order_seq_cst) != 0; ++spins)
+            if (spins >= 64)
+                std::this_thread::yield();
 }
 
 CShareLock::Exclusive::~Exclusive() { m_lock.m_exclusive.store(false, std::memory_order_release); }

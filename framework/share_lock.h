@@ -20,12 +20,19 @@ public:
     CShareLock(const CShareLock&) = delete;
     CShareLock& operator=(const CShareLock&) = delete;
 
-    // True when the caller may read; EndShare ends its turn.
-    bool TryShare();
+    // Sharers in flight are counted on the counter of the caller's thread,
+    // one of several: a single counter would be one cache line that every
+    // request on every core takes in turn.
+    struct alignas(64) Counter {
+        std::atomic<int> sharers{0};
+    };
+
+    // The counter to end the turn on when the caller may read, else null.
+    Counter* TryShare();
     // Shares once no one holds the structure alone; never for a caller that
     // holds it alone itself.
-    void WaitShare();
-    void EndShare() { m_sharers.fetch_sub(1, std::memory_order_release); }
+    Counter* WaitShare();
+    static void EndShare(Counter* counter) { counter->sharers.fetch_sub(1, std::memory_order_release); }
 
     enum ShareMode { kTry, kWait };
 
@@ -33,23 +40,22 @@ public:
     class Share {
     public:
         explicit Share(CShareLock& lock, ShareMode mode = kTry)
-            : m_lock(lock), m_shared(mode == kWait ? (lock.WaitShare(), true) : lock.TryShare())
+            : m_counter(mode == kWait ? lock.WaitShare() : lock.TryShare())
         {
         }
         ~Share() { End(); }
         Share(const Share&) = delete;
         Share& operator=(const Share&) = delete;
-        explicit operator bool() const { return m_shared; }
+        explicit operator bool() const { return m_counter != nullptr; }
         void End()
         {
-            if (m_shared)
-                m_lock.EndShare();
-            m_shared = false;
+            if (m_counter)
+                EndShare(m_counter);
+            m_counter = nullptr;
         }
 
     private:
-        CShareLock& m_lock;
-        bool m_shared;
+        Counter* m_counter;
     };
 
     class Exclusive {
@@ -65,7 +71,9 @@ public:
     };
 
 private:
+    static constexpr unsigned kCounters = 16;
+
     CEventLock m_lock;
-    std::atomic<int> m_sharers{0};
+    Counter m_counters[kCounters];
     std::atomic<bool> m_exclusive{false};
 };
