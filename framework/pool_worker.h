@@ -14,6 +14,7 @@
 #include "platform/security.h"
 #include "platform/sync.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -254,7 +255,8 @@ struct Pool {
                    worker->counts.byState[kFiberAwaitingData].load(std::memory_order_relaxed);
         };
         Worker* best = self;
-        std::uint32_t bestLoad = load(self);
+        const std::uint32_t selfLoad = load(self);
+        std::uint32_t bestLoad = selfLoad;
         const std::size_t n = workers.size();
         const std::size_t start = scanStart.fetch_add(1, std::memory_order_relaxed) % n;
         for (std::size_t i = 0; i < n && bestLoad > 0; ++i) {
@@ -264,7 +266,12 @@ struct Pool {
                 bestLoad = candidate;
             }
         }
-        return best;
+        // The caller keeps the accept unless another is lighter by more
+        // than a sixteenth: kept, it is taken again at once, while handed
+        // over it waits for the other worker's next poll, and a burst of
+        // thousands of connections would be accepted a handful at a time.
+        const std::uint32_t margin = std::max<std::uint32_t>(1, selfLoad / 16);
+        return bestLoad + margin < selfLoad ? best : self;
     }
 };
 
