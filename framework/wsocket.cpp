@@ -168,12 +168,58 @@ int WSocketBase::Fail(int code)
 // ---------------------------------------------------------------------------
 // CAsyncIO
 
+namespace {
+
+// Transfer buffers a thread gave back, for its next socket: a kept-alive
+// connection gives its buffers back while it waits and takes them again
+// for each request, and buffers this size cost a trip through malloc's
+// bins each time.
+struct SpareBuffers {
+    static constexpr std::size_t kKept = 4;
+    struct Item {
+        char* data;
+        int size;
+    };
+    Item items[kKept] = {};
+    std::size_t count = 0;
+    ~SpareBuffers()
+    {
+        while (count > 0)
+            FreeMemory(items[--count].data);
+    }
+};
+thread_local SpareBuffers t_spareBuffers;
+
+char* TakeBuffer(int size)
+{
+    SpareBuffers& spare = t_spareBuffers;
+    for (std::size_t i = 0; i < spare.count; ++i) {
+        if (spare.items[i].size == size) {
+            char* data = spare.items[i].data;
+            spare.items[i] = spare.items[--spare.count];
+            return data;
+        }
+    }
+    // The shared heap: a socket may outlive the private heap of the thread that built it.
+    CHeapSwitch shared;
+    return static_cast<char*>(AllocMemory(static_cast<std::size_t>(size)));
+}
+
+void GiveBuffer(char* data, int size)
+{
+    SpareBuffers& spare = t_spareBuffers;
+    if (data && spare.count < SpareBuffers::kKept)
+        spare.items[spare.count++] = {data, size};
+    else
+        FreeMemory(data);
+}
+
+} // namespace
+
 void CAsyncIO::Init(WSocket* owner, int size)
 {
     Free();
-    // The shared heap: a socket may outlive the private heap of the thread that built it.
-    CHeapSwitch shared;
-    m_data = static_cast<char*>(AllocMemory(static_cast<std::size_t>(size)));
+    m_data = TakeBuffer(size);
     m_capacity = size;
     m_owner = owner;
     m_start = m_end = 0;
@@ -184,7 +230,7 @@ void CAsyncIO::Init(WSocket* owner, int size)
 
 void CAsyncIO::Free()
 {
-    FreeMemory(m_data);
+    GiveBuffer(m_data, m_capacity);
     m_data = nullptr;
     m_capacity = m_start = m_end = 0;
 }

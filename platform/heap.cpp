@@ -25,6 +25,22 @@ constexpr std::uint32_t kShared = 0xFFFFFFF1u;
 constexpr std::uint32_t kAligned = 0xFFFFFFF2u;
 
 constexpr std::size_t kGranule = 16;
+
+// First chunks of connection heaps a thread gave back, for its next heap: a
+// fiber worker makes and drops one such heap per request, and a chunk this
+// size taken from malloc and given back each time costs a trip through its
+// bins, and page faults whenever malloc returned the pages in between.
+struct SpareChunks {
+    static constexpr std::size_t kKept = 2;
+    void* chunks[kKept] = {};
+    std::size_t count = 0;
+    ~SpareChunks()
+    {
+        while (count > 0)
+            std::free(chunks[--count]);
+    }
+};
+thread_local SpareChunks t_spareChunks;
 // Chunks double from the initial size up to this; beyond it they stay even.
 constexpr std::size_t kMaxChunkBytes = 4 * 1024 * 1024;
 // A heap asked for less still starts with a chunk this big.
@@ -138,7 +154,11 @@ Heap::~Heap()
 {
     for (Chunk* chunk = m_chunks; chunk;) {
         Chunk* next = chunk->next;
-        std::free(chunk);
+        SpareChunks& spare = t_spareChunks;
+        if (chunk->bytes == kConnectionHeapBytes && spare.count < SpareChunks::kKept)
+            spare.chunks[spare.count++] = chunk;
+        else
+            std::free(chunk);
         chunk = next;
     }
     for (LargeLink* link = m_large; link;) {
@@ -188,7 +208,9 @@ void* Heap::AllocSmall(unsigned sizeClass) noexcept
 bool Heap::AddChunk(std::size_t atLeast) noexcept
 {
     const std::size_t bytes = std::max(m_nextChunkBytes, atLeast + sizeof(Chunk));
-    Chunk* chunk = static_cast<Chunk*>(std::malloc(bytes));
+    SpareChunks& spare = t_spareChunks;
+    Chunk* chunk = bytes == kConnectionHeapBytes && spare.count > 0 ? static_cast<Chunk*>(spare.chunks[--spare.count])
+                                                                     : static_cast<Chunk*>(std::malloc(bytes));
     if (!chunk)
         return false;
     // The old chunk's tail becomes free blocks instead of being lost.
