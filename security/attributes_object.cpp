@@ -94,20 +94,6 @@ int Append(ToolkitHandle* list, const unsigned char* type, unsigned int typeLeng
     return 0;
 }
 
-template <class Visit>
-int ForEachElement(const unsigned char* in, unsigned int length, Visit visit)
-{
-    for (unsigned int at = 0; at < length;) {
-        unsigned int header = 0, content = 0, total = 0;
-        if (BerReadElement(in + at, length - at, &header, &content, &total, 1))
-            return kAppBadAttributes;
-        if (int status = visit(in + at, header, content, total))
-            return status;
-        at += total;
-    }
-    return 0;
-}
-
 const BerTemplateEntry kAttributeTemplate[] = {
     {kBerSequence, nullptr, nullptr, 0},
     {kBerObjectIdentifier, nullptr, nullptr, 0},
@@ -121,7 +107,7 @@ int Decode(ToolkitHandle* list, const unsigned char* in, unsigned int length)
     unsigned int header = 0, content = 0, total = 0;
     if (!in || BerReadElement(in, length, &header, &content, &total, 0) || !(in[0] & 0x20) || total != length)
         return kAppBadAttributes;
-    return ForEachElement(in + header, content, [&](const unsigned char* e, unsigned int, unsigned int,
+    return BerForEachElement(in + header, content, kAppBadAttributes, [&](const unsigned char* e, unsigned int, unsigned int,
                                                     unsigned int size) {
         BerSlot type{}, values{};
         void* slots[] = {&type, &values};
@@ -133,7 +119,7 @@ int Decode(ToolkitHandle* list, const unsigned char* in, unsigned int length)
         BerReadElement(values.data, values.length, &vh, &vc, &vt, 1);
         if (vc == 0)
             return kAppBadAttributes;
-        return ForEachElement(values.data + vh, vc, [&](const unsigned char* v, unsigned int, unsigned int,
+        return BerForEachElement(values.data + vh, vc, kAppBadAttributes, [&](const unsigned char* v, unsigned int, unsigned int,
                                                         unsigned int vsize) {
             return Append(list, type.data, type.length, v, vsize);
         });
@@ -538,7 +524,7 @@ int GetPostalAddress(ToolkitTaggedText* lines, unsigned int* count, ToolkitHandl
     if (BerReadElement(value->der, value->length, &h, &c, &t, 1) || value->der[0] != kBerSequence)
         return kAppDecoding;
     unsigned int found = 0;
-    int status = ForEachElement(value->der + h, c, [&](const unsigned char* e, unsigned int, unsigned int,
+    int status = BerForEachElement(value->der + h, c, kAppBadAttributes, [&](const unsigned char* e, unsigned int, unsigned int,
                                                         unsigned int size) {
         if (found == kPostalAddressMaxLines)
             return kAppDecoding;

@@ -94,6 +94,23 @@ void BerEncodeTLV(int tag, const unsigned char* value, unsigned int length, std:
 int BerReadElement(const unsigned char* in, unsigned int length, unsigned int* headerLength,
                    unsigned int* contentLength, unsigned int* totalLength, int depth);
 
+// Calls visit(element, header length, content length, total length) for
+// each element of a content, in order: badForm when one does not read, else
+// the first answer of visit that is not 0.
+template <class Visit>
+int BerForEachElement(const unsigned char* in, unsigned int length, int badForm, Visit visit)
+{
+    for (unsigned int at = 0; at < length;) {
+        unsigned int header = 0, content = 0, total = 0;
+        if (BerReadElement(in + at, length - at, &header, &content, &total, 1))
+            return badForm;
+        if (int status = visit(in + at, header, content, total))
+            return status;
+        at += total;
+    }
+    return 0;
+}
+
 // Value handlers. The unsigned INTEGER: decode skips leading zeros and
 // refuses empty or negative contents; encode drops leading zeros and puts a
 // 0x00 in front of a set top bit (or of nothing).

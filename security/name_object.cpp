@@ -129,22 +129,6 @@ int AppendAVA(ToolkitHandle* list, const NameAVA& given)
     return 0;
 }
 
-// Calls visit(element, header length, content length) for each element of
-// a content; 266 when one does not read.
-template <class Visit>
-int ForEachElement(const unsigned char* in, unsigned int length, Visit visit)
-{
-    for (unsigned int at = 0; at < length;) {
-        unsigned int header = 0, content = 0, total = 0;
-        if (BerReadElement(in + at, length - at, &header, &content, &total, 1))
-            return kAppDecoding;
-        if (int status = visit(in + at, header, content))
-            return status;
-        at += total;
-    }
-    return 0;
-}
-
 const BerTemplateEntry kAVATemplate[] = {
     {kBerSequence, nullptr, nullptr, 0},
     {kBerObjectIdentifier, nullptr, nullptr, 0},
@@ -175,11 +159,13 @@ int DecodeName(ToolkitHandle* list, const unsigned char* in, unsigned int length
     if (!in || length > kNameMaxDer || BerReadElement(in, length, &header, &content, &total, 0) ||
         in[0] != kBerSequence || total != length)
         return kAppDecoding;
-    return ForEachElement(in + header, content, [&](const unsigned char* rdn, unsigned int h, unsigned int c) {
+    return BerForEachElement(in + header, content, kAppDecoding,
+                             [&](const unsigned char* rdn, unsigned int h, unsigned int c, unsigned int) {
         if (rdn[0] != kBerSet || c == 0)
             return kAppDecoding;
         int newRDN = 1;
-        return ForEachElement(rdn + h, c, [&](const unsigned char* ava, unsigned int ah, unsigned int ac) {
+        return BerForEachElement(rdn + h, c, kAppDecoding,
+                                 [&](const unsigned char* ava, unsigned int ah, unsigned int ac, unsigned int) {
             int status = DecodeAVA(list, ava, ah + ac, newRDN);
             newRDN = 0;
             return status;
