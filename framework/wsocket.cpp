@@ -4,6 +4,7 @@
 #include "framework/line_end.h"
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
+#include "platform/heap.h"
 
 #include <algorithm>
 #include <atomic>
@@ -172,34 +173,13 @@ namespace {
 
 // Transfer buffers a thread gave back, for its next socket: a kept-alive
 // connection gives its buffers back while it waits and takes them again
-// for each request, and buffers this size cost a trip through malloc's
-// bins each time.
-struct SpareBuffers {
-    static constexpr std::size_t kKept = 4;
-    struct Item {
-        char* data;
-        int size;
-    };
-    Item items[kKept] = {};
-    std::size_t count = 0;
-    ~SpareBuffers()
-    {
-        while (count > 0)
-            FreeMemory(items[--count].data);
-    }
-};
-thread_local SpareBuffers t_spareBuffers;
+// for each request.
+thread_local platform::SpareBlocks<4, FreeMemory> t_spareBuffers;
 
 char* TakeBuffer(int size)
 {
-    SpareBuffers& spare = t_spareBuffers;
-    for (std::size_t i = 0; i < spare.count; ++i) {
-        if (spare.items[i].size == size) {
-            char* data = spare.items[i].data;
-            spare.items[i] = spare.items[--spare.count];
-            return data;
-        }
-    }
+    if (void* kept = t_spareBuffers.Take(static_cast<std::size_t>(size)))
+        return static_cast<char*>(kept);
     // The shared heap: a socket may outlive the private heap of the thread that built it.
     CHeapSwitch shared;
     return static_cast<char*>(AllocMemory(static_cast<std::size_t>(size)));
@@ -207,10 +187,7 @@ char* TakeBuffer(int size)
 
 void GiveBuffer(char* data, int size)
 {
-    SpareBuffers& spare = t_spareBuffers;
-    if (data && spare.count < SpareBuffers::kKept)
-        spare.items[spare.count++] = {data, size};
-    else
+    if (data && !t_spareBuffers.Keep(data, static_cast<std::size_t>(size)))
         FreeMemory(data);
 }
 

@@ -26,21 +26,12 @@ constexpr std::uint32_t kAligned = 0xFFFFFFF2u;
 
 constexpr std::size_t kGranule = 16;
 
+void FreeChunk(void* chunk) { std::free(chunk); }
+
 // First chunks of connection heaps a thread gave back, for its next heap: a
-// fiber worker makes and drops one such heap per request, and a chunk this
-// size taken from malloc and given back each time costs a trip through its
-// bins, and page faults whenever malloc returned the pages in between.
-struct SpareChunks {
-    static constexpr std::size_t kKept = 2;
-    void* chunks[kKept] = {};
-    std::size_t count = 0;
-    ~SpareChunks()
-    {
-        while (count > 0)
-            std::free(chunks[--count]);
-    }
-};
-thread_local SpareChunks t_spareChunks;
+// fiber worker makes and drops one such heap per request.
+thread_local SpareBlocks<2, FreeChunk> t_spareChunks;
+
 // Chunks double from the initial size up to this; beyond it they stay even.
 constexpr std::size_t kMaxChunkBytes = 4 * 1024 * 1024;
 // A heap asked for less still starts with a chunk this big.
@@ -154,10 +145,7 @@ Heap::~Heap()
 {
     for (Chunk* chunk = m_chunks; chunk;) {
         Chunk* next = chunk->next;
-        SpareChunks& spare = t_spareChunks;
-        if (chunk->bytes == kConnectionHeapBytes && spare.count < SpareChunks::kKept)
-            spare.chunks[spare.count++] = chunk;
-        else
+        if (chunk->bytes != kConnectionHeapBytes || !t_spareChunks.Keep(chunk, chunk->bytes))
             std::free(chunk);
         chunk = next;
     }
@@ -208,9 +196,8 @@ void* Heap::AllocSmall(unsigned sizeClass) noexcept
 bool Heap::AddChunk(std::size_t atLeast) noexcept
 {
     const std::size_t bytes = std::max(m_nextChunkBytes, atLeast + sizeof(Chunk));
-    SpareChunks& spare = t_spareChunks;
-    Chunk* chunk = bytes == kConnectionHeapBytes && spare.count > 0 ? static_cast<Chunk*>(spare.chunks[--spare.count])
-                                                                     : static_cast<Chunk*>(std::malloc(bytes));
+    void* memory = bytes == kConnectionHeapBytes ? t_spareChunks.Take(bytes) : nullptr;
+    Chunk* chunk = static_cast<Chunk*>(memory ? memory : std::malloc(bytes));
     if (!chunk)
         return false;
     // The old chunk's tail becomes free blocks instead of being lost.
