@@ -131,10 +131,13 @@ int Transform(RSAContext* c, unsigned char* out, const ToolkitSurrender* surrend
     return status;
 }
 
-int RSAUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
-              const unsigned char* in, unsigned int inLen, const ToolkitSurrender* surrender)
+// Gathers input into whole blocks of the context and writes each through
+// transform(out); what is left waits for more. The private and the public
+// context share the fields it uses.
+template <class Context, class Transform>
+int UpdateBlocks(Context* c, unsigned char* out, unsigned int* outLen, unsigned int maxOut, const unsigned char* in,
+                 unsigned int inLen, Transform transform)
 {
-    auto* c = static_cast<RSAContext*>(context);
     *outLen = 0;
     while (inLen) {
         unsigned int take = c->blockLength - c->held;
@@ -148,7 +151,7 @@ int RSAUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned 
             break;
         if (maxOut - *outLen < c->blockLength)
             return 10;
-        if (int status = Transform(c, out + *outLen, surrender))
+        if (int status = transform(out + *outLen))
             return status;
         *outLen += c->blockLength;
         c->held = 0;
@@ -156,15 +159,26 @@ int RSAUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned 
     return 0;
 }
 
-int RSAFinal(void* context, unsigned char*, unsigned int* outLen, unsigned int)
+// A part block left at the end is an error.
+template <class Context>
+int FinalBlocks(void* context, unsigned char*, unsigned int* outLen, unsigned int)
 {
     *outLen = 0;
-    return static_cast<RSAContext*>(context)->held ? 6 : 0;
+    return static_cast<Context*>(context)->held ? 6 : 0;
 }
 
-unsigned int RSABlockLength(const void* context)
+template <class Context>
+unsigned int BlockLengthOf(const void* context)
 {
-    return static_cast<const RSAContext*>(context)->blockLength;
+    return static_cast<const Context*>(context)->blockLength;
+}
+
+int RSAUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
+              const unsigned char* in, unsigned int inLen, const ToolkitSurrender* surrender)
+{
+    auto* c = static_cast<RSAContext*>(context);
+    return UpdateBlocks(c, out, outLen, maxOut, in, inLen,
+                        [&](unsigned char* block) { return Transform(c, block, surrender); });
 }
 
 constexpr int kPublicDigits = kMaxModulusBits / 16 + 2;
@@ -196,53 +210,32 @@ int RSAPublicInit(void* context, const void* keyValue, const void*, int)
     return 0;
 }
 
+// One block through the public exponent.
+int PublicTransform(RSAPublicContext* c, unsigned char* out)
+{
+    BigDigit input[kPublicDigits + 1], result[kPublicDigits + 1];
+    BigFromOctets(input, c->digits + 1, c->block, c->blockLength);
+    BigDigit n1[kPublicDigits + 1];
+    BigCopy(n1, c->modulus, c->digits);
+    n1[c->digits] = 0;
+    if (BigCompare(input, n1, c->digits + 1) >= 0)
+        return 5;
+    BigModulus modulus;
+    BigModulusSet(&modulus, c->modulus, c->digits);
+    BigModExp(result, input, c->exponent, c->digits, &modulus);
+    BigModulusClear(&modulus);
+    if (BigToOctets(out, c->blockLength, result, c->digits))
+        return 5;
+    explicit_bzero(input, sizeof input);
+    explicit_bzero(result, sizeof result);
+    return 0;
+}
+
 int RSAPublicUpdate(void* context, unsigned char* out, unsigned int* outLen, unsigned int maxOut,
                     const unsigned char* in, unsigned int inLen, const ToolkitSurrender*)
 {
     auto* c = static_cast<RSAPublicContext*>(context);
-    *outLen = 0;
-    while (inLen) {
-        unsigned int take = c->blockLength - c->held;
-        if (take > inLen)
-            take = inLen;
-        CryptoMemCopy(c->block + c->held, in, take);
-        c->held += take;
-        in += take;
-        inLen -= take;
-        if (c->held < c->blockLength)
-            break;
-        if (maxOut - *outLen < c->blockLength)
-            return 10;
-        c->held = 0;
-        BigDigit input[kPublicDigits + 1], result[kPublicDigits + 1];
-        BigFromOctets(input, c->digits + 1, c->block, c->blockLength);
-        BigDigit n1[kPublicDigits + 1];
-        BigCopy(n1, c->modulus, c->digits);
-        n1[c->digits] = 0;
-        if (BigCompare(input, n1, c->digits + 1) >= 0)
-            return 5;
-        BigModulus modulus;
-        BigModulusSet(&modulus, c->modulus, c->digits);
-        BigModExp(result, input, c->exponent, c->digits, &modulus);
-        BigModulusClear(&modulus);
-        if (BigToOctets(out + *outLen, c->blockLength, result, c->digits))
-            return 5;
-        *outLen += c->blockLength;
-        explicit_bzero(input, sizeof input);
-        explicit_bzero(result, sizeof result);
-    }
-    return 0;
-}
-
-int RSAPublicFinal(void* context, unsigned char*, unsigned int* outLen, unsigned int)
-{
-    *outLen = 0;
-    return static_cast<RSAPublicContext*>(context)->held ? 6 : 0;
-}
-
-unsigned int RSAPublicBlockLength(const void* context)
-{
-    return static_cast<const RSAPublicContext*>(context)->blockLength;
+    return UpdateBlocks(c, out, outLen, maxOut, in, inLen, [c](unsigned char* block) { return PublicTransform(c, block); });
 }
 
 // The padding cipher's own state.
@@ -487,12 +480,13 @@ const ToolkitAlgorithmInfo kRSAPublicInfo = {NoParameters, CreatePublicPadding, 
 
 } // namespace
 
-const ToolkitImplementation kRSAPrivateImplementation = {sizeof(RSAContext), RSAInit,        RSAUpdate,
-                                                         RSAFinal,           RSABlockLength, nullptr};
+const ToolkitImplementation kRSAPrivateImplementation = {sizeof(RSAContext),      RSAInit,
+                                                         RSAUpdate,               FinalBlocks<RSAContext>,
+                                                         BlockLengthOf<RSAContext>, nullptr};
 
-const ToolkitImplementation kRSAPublicImplementation = {sizeof(RSAPublicContext), RSAPublicInit,
-                                                        RSAPublicUpdate,          RSAPublicFinal,
-                                                        RSAPublicBlockLength,     nullptr};
+const ToolkitImplementation kRSAPublicImplementation = {sizeof(RSAPublicContext),        RSAPublicInit,
+                                                        RSAPublicUpdate,                 FinalBlocks<RSAPublicContext>,
+                                                        BlockLengthOf<RSAPublicContext>, nullptr};
 
 int RSAPrivateDecryptInfoType(const void** out)
 {
