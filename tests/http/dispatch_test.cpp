@@ -3,6 +3,7 @@
 // may reach.
 
 #include "http_server_fixture.h"
+#include "basic_credentials.h"
 #include "test_account.h"
 
 #include "config/acl_file.h"
@@ -198,23 +199,7 @@ TEST_F(NTLogonTest, ALogonIsRevertedBeforeTheNextKeptAliveRequest)
         service.useNTAuthentication = 1;
         http.keepAliveTimeout = 1;
     });
-    std::string credentials;
-    {
-        // Basic credentials: base64 of "user:password".
-        static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        std::string plain = m_user + ":Pw:of-test-1";
-        for (std::size_t i = 0; i < plain.size(); i += 3) {
-            std::uint32_t group = static_cast<unsigned char>(plain[i]) << 16;
-            if (i + 1 < plain.size())
-                group |= static_cast<unsigned char>(plain[i + 1]) << 8;
-            if (i + 2 < plain.size())
-                group |= static_cast<unsigned char>(plain[i + 2]);
-            credentials += alphabet[(group >> 18) & 63];
-            credentials += alphabet[(group >> 12) & 63];
-            credentials += i + 1 < plain.size() ? alphabet[(group >> 6) & 63] : '=';
-            credentials += i + 2 < plain.size() ? alphabet[group & 63] : '=';
-        }
-    }
+    std::string credentials = BasicCredentials(m_user + ":Pw:of-test-1");
     std::vector<Reply> replies = SplitReplies(
         Exchange(Get("/public.txt", "Connection: keep-alive\r\nAuthorization: Basic " + credentials + "\r\n") +
                  Get("/server-only.txt")));

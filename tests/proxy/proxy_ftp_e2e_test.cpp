@@ -4,6 +4,7 @@
 
 #include "proxy_e2e.h"
 
+#include "basic_credentials.h"
 #include "test_account.h"
 
 #include <pwd.h>
@@ -20,20 +21,7 @@ std::string PeerScript() { return std::string(VELMORA_SOURCE_DIR) + "/tests/prox
 // into the URL it gives the proxy.
 std::string BasicAuthorization(const std::string& credentials)
 {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < credentials.size(); i += 3) {
-        std::uint32_t group = static_cast<unsigned char>(credentials[i]) << 16;
-        if (i + 1 < credentials.size())
-            group |= static_cast<unsigned char>(credentials[i + 1]) << 8;
-        if (i + 2 < credentials.size())
-            group |= static_cast<unsigned char>(credentials[i + 2]);
-        out += kAlphabet[group >> 18 & 63];
-        out += kAlphabet[group >> 12 & 63];
-        out += i + 1 < credentials.size() ? kAlphabet[group >> 6 & 63] : '=';
-        out += i + 2 < credentials.size() ? kAlphabet[group & 63] : '=';
-    }
-    return "Authorization: Basic " + out;
+    return "Authorization: Basic " + BasicCredentials(credentials);
 }
 
 class ProxyFTPTest : public ProxyE2ETest {
