@@ -53,6 +53,36 @@ inline std::uint16_t Right(std::uint16_t x, int n)
 
 const int kShift[4] = {1, 2, 3, 5};
 
+// A block is four little-endian words.
+void LoadWords(std::uint16_t* r, const unsigned char* in)
+{
+    for (int i = 0; i < 4; ++i)
+        r[i] = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+}
+
+void StoreWords(unsigned char* out, const std::uint16_t* r)
+{
+    for (int i = 0; i < 4; ++i) {
+        out[2 * i] = static_cast<unsigned char>(r[i]);
+        out[2 * i + 1] = static_cast<unsigned char>(r[i] >> 8);
+    }
+}
+
+// The order of the rounds, the same both ways: five mixing rounds, a
+// mash, six, a mash, five.
+template <class Mix, class Mash>
+void RunRounds(Mix& mix, Mash& mash)
+{
+    for (int n = 0; n < 5; ++n)
+        mix();
+    mash();
+    for (int n = 0; n < 6; ++n)
+        mix();
+    mash();
+    for (int n = 0; n < 5; ++n)
+        mix();
+}
+
 } // namespace
 
 int RC2ExpandKey(RC2KeySchedule* schedule, const unsigned char* key, unsigned int length, unsigned int effectiveBits)
@@ -78,8 +108,7 @@ void RC2EncryptBlock(const void* schedule, unsigned char* out, const unsigned ch
 {
     const std::uint16_t* k = static_cast<const RC2KeySchedule*>(schedule)->k;
     std::uint16_t r[4];
-    for (int i = 0; i < 4; ++i)
-        r[i] = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+    LoadWords(r, in);
     int j = 0;
     auto mix = [&] {
         for (int i = 0; i < 4; ++i) {
@@ -91,26 +120,15 @@ void RC2EncryptBlock(const void* schedule, unsigned char* out, const unsigned ch
         for (int i = 0; i < 4; ++i)
             r[i] = static_cast<std::uint16_t>(r[i] + k[r[(i + 3) & 3] & 63]);
     };
-    for (int n = 0; n < 5; ++n)
-        mix();
-    mash();
-    for (int n = 0; n < 6; ++n)
-        mix();
-    mash();
-    for (int n = 0; n < 5; ++n)
-        mix();
-    for (int i = 0; i < 4; ++i) {
-        out[2 * i] = static_cast<unsigned char>(r[i]);
-        out[2 * i + 1] = static_cast<unsigned char>(r[i] >> 8);
-    }
+    RunRounds(mix, mash);
+    StoreWords(out, r);
 }
 
 void RC2DecryptBlock(const void* schedule, unsigned char* out, const unsigned char* in)
 {
     const std::uint16_t* k = static_cast<const RC2KeySchedule*>(schedule)->k;
     std::uint16_t r[4];
-    for (int i = 0; i < 4; ++i)
-        r[i] = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+    LoadWords(r, in);
     int j = 63;
     auto mix = [&] {
         for (int i = 3; i >= 0; --i) {
@@ -122,18 +140,8 @@ void RC2DecryptBlock(const void* schedule, unsigned char* out, const unsigned ch
         for (int i = 3; i >= 0; --i)
             r[i] = static_cast<std::uint16_t>(r[i] - k[r[(i + 3) & 3] & 63]);
     };
-    for (int n = 0; n < 5; ++n)
-        mix();
-    mash();
-    for (int n = 0; n < 6; ++n)
-        mix();
-    mash();
-    for (int n = 0; n < 5; ++n)
-        mix();
-    for (int i = 0; i < 4; ++i) {
-        out[2 * i] = static_cast<unsigned char>(r[i]);
-        out[2 * i + 1] = static_cast<unsigned char>(r[i] >> 8);
-    }
+    RunRounds(mix, mash);
+    StoreWords(out, r);
 }
 
 unsigned int RC2VersionOfBits(unsigned int effectiveBits)
