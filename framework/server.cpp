@@ -175,6 +175,12 @@ int CServer::SetUpListener(Listener& listener, std::uint32_t port, std::uint32_t
     try {
         socket.Create(platform::kAddressFamilyInet, platform::kSocketStream, 0);
         socket.Check(platform::SetNoDelay(socket.GetHandle(), true));
+        // Without a cap a large reply queues megabytes per connection in the
+        // kernel, and whatever the client's window holds back is then sent
+        // from the client's own acknowledgements, on its time. A short queue,
+        // refilled from the page cache as it drains, keeps that work here.
+        // A kernel without the option serves as before.
+        platform::SetUnsentLimit(socket.GetHandle(), kUnsentLimit);
         if (port > 0xFFFF)
             socket.Fail(platform::kWsaeInval);
         socket.Bind(static_cast<std::uint16_t>(port), address);

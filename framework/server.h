@@ -60,6 +60,8 @@ struct ConnectionWork {
 // wait uses the same factor.
 inline constexpr std::uint32_t kMsPerTimeoutSecond = 1024;
 inline constexpr int kListenBacklog = 256;
+// Bytes an accepted socket may hold queued but unsent (see SetUpListener).
+inline constexpr int kUnsentLimit = 128 * 1024;
 // A pooled server thread that found no work for this long ends.
 inline constexpr std::uint32_t kServerThreadIdleMs = 60000;
 // Stop's waits: for the connections before and after their sockets are shut

@@ -716,11 +716,15 @@ std::int64_t WSocket::SendWithSendfile(int file, std::int64_t length, std::int64
     }
     std::int64_t done = 0;
     while (done < length) {
-        long sent = platform::SendFileRange(m_handle, file, offset + done,
-                                            static_cast<std::size_t>(std::min<std::int64_t>(length - done, 1 << 30)));
+        const std::size_t asked = static_cast<std::size_t>(std::min<std::int64_t>(length - done, 1 << 30));
+        long sent = platform::SendFileRange(m_handle, file, offset + done, asked);
         if (sent > 0) {
             done += sent;
             m_bytesSent += sent;
+            // A short count means the socket's queue is full: asking again
+            // at once would only be refused.
+            if (static_cast<std::size_t>(sent) < asked && WaitReady(true, deadline) <= 0)
+                return Check(-1);
             continue;
         }
         if (sent == 0)

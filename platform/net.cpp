@@ -328,6 +328,11 @@ int SetNoDelay(SocketHandle socket, bool on)
     return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0 ? FailSetup() : 0;
 }
 
+int SetUnsentLimit(SocketHandle socket, int bytes)
+{
+    return setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) < 0 ? FailSetup() : 0;
+}
+
 int SetResetOnClose(SocketHandle socket)
 {
     linger value{};

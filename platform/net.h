@@ -54,6 +54,10 @@ int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, 
 int ShutdownSocket(SocketHandle socket);
 // Sends small writes at once (accepted sockets inherit it from their listener).
 int SetNoDelay(SocketHandle socket, bool on);
+// Caps the bytes a socket holds queued but not yet sent (TCP_NOTSENT_LOWAT;
+// inherited from the listener too): the socket is writable again only when
+// its unsent queue is below the cap.
+int SetUnsentLimit(SocketHandle socket, int bytes);
 // A later close resets the connection (SO_LINGER 0) instead of ending it
 // with FIN, so the peer sees a cut reply as cut.
 int SetResetOnClose(SocketHandle socket);

@@ -300,33 +300,41 @@ TEST(WSocketFile, FiftyMegabytesArriveByteForByte)
     }
     const off_t position = lseek(file.handle, 0, SEEK_CUR);
 
-    LoopbackPair pair;
-    pair.server.SetTimeout(10000);
-    pair.client.SetTimeout(10000);
-    std::string head;
-    std::uint64_t hash = kFnvStart;
-    std::size_t count = 0;
-    std::thread receiver([&] {
-        CTextBuffer line;
-        if (pair.client.ReadLine(line, false) > 0)
-            head = line.ToString();
-        std::vector<char> chunk(1 << 16);
-        for (;;) {
-            int got = pair.client.Read(chunk.data(), static_cast<int>(chunk.size()));
-            if (got <= 0)
-                break;
-            hash = Fnv1a(hash, chunk.data(), static_cast<std::size_t>(got));
-            count += static_cast<std::size_t>(got);
+    // Uncapped, and with a small unsent cap, under which sendfile stops
+    // short again and again and the sender waits between the pieces.
+    for (int cap : {0, 16384}) {
+        SCOPED_TRACE(cap);
+        LoopbackPair pair;
+        if (cap > 0) {
+            ASSERT_EQ(platform::SetUnsentLimit(pair.server.GetHandle(), cap), 0);
         }
-    });
-    ASSERT_EQ(pair.server.SendTextLine("HTTP/1.0 200 OK"), 17);
-    EXPECT_EQ(pair.server.SendFile(file.handle, static_cast<std::int64_t>(size), nullptr, 0), static_cast<std::int64_t>(size));
-    EXPECT_EQ(pair.server.GetBytesSent(), static_cast<std::int64_t>(size) + 17);
-    pair.server.Close();
-    receiver.join();
-    EXPECT_EQ(head, "HTTP/1.0 200 OK\r\n");
-    EXPECT_EQ(count, size);
-    EXPECT_EQ(hash, expected);
+        pair.server.SetTimeout(10000);
+        pair.client.SetTimeout(10000);
+        std::string head;
+        std::uint64_t hash = kFnvStart;
+        std::size_t count = 0;
+        std::thread receiver([&] {
+            CTextBuffer line;
+            if (pair.client.ReadLine(line, false) > 0)
+                head = line.ToString();
+            std::vector<char> chunk(1 << 16);
+            for (;;) {
+                int got = pair.client.Read(chunk.data(), static_cast<int>(chunk.size()));
+                if (got <= 0)
+                    break;
+                hash = Fnv1a(hash, chunk.data(), static_cast<std::size_t>(got));
+                count += static_cast<std::size_t>(got);
+            }
+        });
+        ASSERT_EQ(pair.server.SendTextLine("HTTP/1.0 200 OK"), 17);
+        EXPECT_EQ(pair.server.SendFile(file.handle, static_cast<std::int64_t>(size), nullptr, 0), static_cast<std::int64_t>(size));
+        EXPECT_EQ(pair.server.GetBytesSent(), static_cast<std::int64_t>(size) + 17);
+        pair.server.Close();
+        receiver.join();
+        EXPECT_EQ(head, "HTTP/1.0 200 OK\r\n");
+        EXPECT_EQ(count, size);
+        EXPECT_EQ(hash, expected);
+    }
     EXPECT_EQ(lseek(file.handle, 0, SEEK_CUR), position); // explicit offsets only
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -165,6 +166,25 @@ TEST(NetSocket, DescriptorsAreCloseOnExecAndAcceptGivesThePeer)
     std::uint16_t clientPort = 0;
     ASSERT_EQ(LocalAddress(pair.client, nullptr, &clientPort), 0);
     EXPECT_EQ(port, clientPort);
+}
+
+TEST(NetSocket, AcceptedSocketsInheritTheListenersOptions)
+{
+    // The server sets these on its listeners only.
+    Listener listener;
+    ASSERT_EQ(SetNoDelay(listener.handle, true), 0);
+    ASSERT_EQ(SetUnsentLimit(listener.handle, 16384), 0);
+    Connected pair(listener);
+    const struct {
+        int option;
+        int expected;
+    } cases[] = {{TCP_NODELAY, 1}, {TCP_NOTSENT_LOWAT, 16384}};
+    for (const auto& c : cases) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        ASSERT_EQ(getsockopt(pair.server, IPPROTO_TCP, c.option, &value, &length), 0);
+        EXPECT_EQ(value, c.expected) << c.option;
+    }
 }
 
 TEST(NetSocket, SetupFailuresCarryWinSockNumbers)
