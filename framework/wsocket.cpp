@@ -414,6 +414,10 @@ long WSocket::SendAll(const char* bytes, std::size_t n, bool moreToCome, std::ui
                                    : platform::SendBytes(m_handle, bytes + done, n - done, moreToCome);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
+            // A short count means the queue is full: asking again at once
+            // would only be refused.
+            if (done < n && !waitFirst && WaitReady(true, deadline) <= 0)
+                return -1;
             continue;
         }
         if (sent == 0) {
@@ -721,8 +725,7 @@ std::int64_t WSocket::SendWithSendfile(int file, std::int64_t length, std::int64
         if (sent > 0) {
             done += sent;
             m_bytesSent += sent;
-            // A short count means the socket's queue is full: asking again
-            // at once would only be refused.
+            // As in SendAll.
             if (static_cast<std::size_t>(sent) < asked && WaitReady(true, deadline) <= 0)
                 return Check(-1);
             continue;
