@@ -50,11 +50,13 @@ build: deps $(BUILD)/build.ninja
 
 # Seeds the run folder's hive from the embedded default when it has none,
 # registers velmorad there and runs it in the foreground (Ctrl-C stops it).
+# velmorad says what it serves once its listeners are up, shows every
+# server event on standard error and ends non-zero when nothing could listen.
 run: build run-seed
 	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
-	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(CURDIR)/$(BUILD)/service/velmorad \
+	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(abspath $(BUILD))/service/velmorad \
 	    DisplayName= Velmora >/dev/null
-	@echo "Velmora serves http://127.0.0.1:8080/ (access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
+	@echo "Starting Velmora (server log: $(RUN_DIR)/log/Velmora.log, access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
 	@$(RUN_ENV) exec $(BUILD)/tools/velmora-sc run Velmora
 
 # The desktop application on the same hive: it starts the servers itself

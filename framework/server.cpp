@@ -186,17 +186,17 @@ int CServer::SetUpListener(Listener& listener, std::uint32_t port, std::uint32_t
         socket.Bind(static_cast<std::uint16_t>(port), address);
         socket.Listen(kListenBacklog);
     } catch (const WSocketException& e) {
-        char text[64];
+        char text[160];
         std::snprintf(text, sizeof text, "Socket error %d starting server.", e.error);
         LogError(text);
-        if (e.error == platform::kWsaeAddrInUse) {
-            // Linux refuses an all-address and a specific-address listener on
-            // one port, which Windows allowed: say which port.
-            std::string where;
-            FormatIPAddress(where, address);
-            std::snprintf(text, sizeof text, "Port %u at %s is already in use.", port, where.c_str());
-            LogError(text);
-        }
+        // The number alone does not say which server failed (Linux also
+        // refuses an all-address and a specific-address listener on one
+        // port, which Windows allowed): name the port and the reason.
+        std::string where;
+        FormatIPAddress(where, address);
+        std::snprintf(text, sizeof text, "Port %u at %s cannot be used: %s.", port, where.c_str(),
+                      platform::WinSockErrorText(e.error).c_str());
+        LogError(text);
         socket.SetThrowOnError(false);
         socket.Abort();
         return e.error;

@@ -17,12 +17,12 @@ CEventLock g_logLock;
 std::FILE* g_logFile = nullptr;
 platform::EventLog g_eventLog;
 bool g_useEventLog = false;
+bool g_keepFile = false;
+bool g_echo = false;
 
-} // namespace
-
-bool OpenServerLog()
+// Under the lock.
+bool OpenLocked()
 {
-    CEventLockHolder hold(g_logLock);
     if (g_logFile != nullptr)
         return true;
     std::string directory = platform::LogDirectory();
@@ -31,6 +31,14 @@ bool OpenServerLog()
     // Append mode creates the file when missing and writes at its end.
     g_logFile = std::fopen(path.c_str(), "a");
     return g_logFile != nullptr;
+}
+
+} // namespace
+
+bool OpenServerLog()
+{
+    CEventLockHolder hold(g_logLock);
+    return OpenLocked();
 }
 
 void CloseServerLog()
@@ -64,6 +72,18 @@ bool IsUsingEventLog()
     return g_useEventLog;
 }
 
+void KeepServerLogFile(bool on)
+{
+    CEventLockHolder hold(g_logLock);
+    g_keepFile = on;
+}
+
+void EchoServerLogToStandardError(bool on)
+{
+    CEventLockHolder hold(g_logLock);
+    g_echo = on;
+}
+
 bool FormatLogMessage(std::uint32_t id, std::initializer_list<std::string_view> inserts, std::string& text)
 {
     const char* format = LoadMessageById(id);
@@ -92,20 +112,27 @@ bool FormatLogMessage(std::uint32_t id, std::initializer_list<std::string_view> 
 void LogMessage(std::uint16_t type, std::uint32_t id, std::initializer_list<std::string_view> inserts)
 {
     CEventLockHolder hold(g_logLock);
-    if (g_useEventLog) {
-        std::string text;
-        if (FormatLogMessage(id, inserts, text))
-            g_eventLog.Report(type, text);
-        return;
-    }
-    if (g_logFile == nullptr)
-        return;
     std::string text;
     if (!FormatLogMessage(id, inserts, text))
         return;
+    bool toFile = g_logFile != nullptr;
+    if (g_useEventLog) {
+        // A syslog socket that is gone must not swallow the event: the file
+        // takes what the event log refused.
+        bool reported = g_eventLog.Report(type, text) == 0;
+        toFile = (g_keepFile || !reported) && OpenLocked();
+    }
+    if (!toFile && !g_echo)
+        return;
     SystemTime now = CurrentSystemTime();
-    std::fprintf(g_logFile, "[%u-%02u-%02u %u:%02u:%02u GMT] %s\n", unsigned(now.year), unsigned(now.month),
-                 unsigned(now.day), unsigned(now.hour), unsigned(now.minute), unsigned(now.second), text.c_str());
-    // Flushed per event so a reader (or a crash) sees every line.
-    std::fflush(g_logFile);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "[%u-%02u-%02u %u:%02u:%02u GMT] ", unsigned(now.year), unsigned(now.month),
+                  unsigned(now.day), unsigned(now.hour), unsigned(now.minute), unsigned(now.second));
+    if (toFile) {
+        std::fprintf(g_logFile, "%s%s\n", stamp, text.c_str());
+        // Flushed per event so a reader (or a crash) sees every line.
+        std::fflush(g_logFile);
+    }
+    if (g_echo)
+        std::fprintf(stderr, "%s%s\n", stamp, text.c_str());
 }

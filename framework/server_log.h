@@ -2,7 +2,10 @@
 // The server log: every part of the system reports events through LogMessage
 // with an event type, a message-table id and its inserts. The application
 // appends each formatted event, stamped with the UTC time, to Velmora.log in
-// the log directory; the service variant reports them to the event log.
+// the log directory; the service variant reports them to the event log, and
+// to the file as well when the event log cannot take them or a foreground
+// run keeps the file. A foreground run also copies every event to standard
+// error, so a person sees at once why nothing listens.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +30,12 @@ bool IsServerLogOpen();
 // (false, the default). Opening the event log fails only without sockets.
 bool UseEventLog(bool on);
 bool IsUsingEventLog();
+
+// With the event log, also appends every event to Velmora.log (opened on the
+// first event). Without this the file takes only what the event log refused.
+void KeepServerLogFile(bool on);
+// Copies every event, stamped as in the file, to standard error.
+void EchoServerLogToStandardError(bool on);
 
 // The message-table text of id with %1 .. %9 replaced by the inserts (a
 // missing insert gives nothing) and %% by '%', cut to kMaxServerLogMessage

@@ -194,6 +194,29 @@ int TransferErrorFromErrno(int error)
     }
 }
 
+std::string WinSockErrorText(int code)
+{
+    // The errno each number stands for; the first of two that share one.
+    static constexpr int kErrnoOf[][2] = {
+        {kWsaeIntr, EINTR}, {kWsaeBadF, EBADF}, {kWsaeAcces, EACCES}, {kWsaeFault, EFAULT},
+        {kWsaeInval, EINVAL}, {kWsaeMFile, EMFILE}, {kWsaeWouldBlock, EAGAIN}, {kWsaeInProgress, EINPROGRESS},
+        {kWsaeAlready, EALREADY}, {kWsaeNotSock, ENOTSOCK}, {kWsaeDestAddrReq, EDESTADDRREQ},
+        {kWsaeMsgSize, EMSGSIZE}, {kWsaeProtoType, EPROTOTYPE}, {kWsaeNoProtoOpt, ENOPROTOOPT},
+        {kWsaeProtoNoSupport, EPROTONOSUPPORT}, {kWsaeSocktNoSupport, ESOCKTNOSUPPORT},
+        {kWsaeOpNotSupp, EOPNOTSUPP}, {kWsaePfNoSupport, EPFNOSUPPORT}, {kWsaeAfNoSupport, EAFNOSUPPORT},
+        {kWsaeAddrInUse, EADDRINUSE}, {kWsaeAddrNotAvail, EADDRNOTAVAIL}, {kWsaeNetDown, ENETDOWN},
+        {kWsaeNetUnreach, ENETUNREACH}, {kWsaeNetReset, ENETRESET}, {kWsaeConnAborted, ECONNABORTED},
+        {kWsaeConnReset, ECONNRESET}, {kWsaeNoBufs, ENOBUFS}, {kWsaeIsConn, EISCONN}, {kWsaeNotConn, ENOTCONN},
+        {kWsaeShutdown, ESHUTDOWN}, {kWsaeTooManyRefs, ETOOMANYREFS}, {kWsaeTimedOut, ETIMEDOUT},
+        {kWsaeConnRefused, ECONNREFUSED}, {kWsaeLoop, ELOOP}, {kWsaeNameTooLong, ENAMETOOLONG},
+        {kWsaeHostDown, EHOSTDOWN}, {kWsaeHostUnreach, EHOSTUNREACH},
+    };
+    for (const auto& entry : kErrnoOf)
+        if (entry[0] == code)
+            return std::strerror(entry[1]);
+    return "error " + std::to_string(code);
+}
+
 void IgnoreBrokenPipeSignal()
 {
     static const bool ignored = [] {

@@ -33,6 +33,9 @@ int WinSockErrorFromErrno(int error);
 // 10060 time-out, 10054 reset, 10057 not connected, 10035 would block,
 // 10004 interrupted, and 10053 for every other failure.
 int TransferErrorFromErrno(int error);
+// The system's own words for a WinSock number ("Address already in use"),
+// for messages a person reads beside the number.
+std::string WinSockErrorText(int code);
 
 // Writing to a closed pipe must fail with EPIPE, not kill the process.
 // Idempotent. A child process restores the default disposition before exec.

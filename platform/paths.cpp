@@ -62,11 +62,6 @@ std::string LogDirectory()
     return JoinPath(StateDirectory(), "log");
 }
 
-bool TempVariableDefined()
-{
-    return !Env("TEMP").empty();
-}
-
 std::string TempDirectory()
 {
     std::string temp = Env("TEMP");

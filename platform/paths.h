@@ -13,8 +13,6 @@ namespace platform {
 std::string StateDirectory();
 std::string LogDirectory();
 std::string TempDirectory();
-// True when TEMP itself is set in the environment (start-up warns otherwise).
-bool TempVariableDefined();
 
 // Creates the directory and every missing parent (mode 0700 for the state
 // tree, as it holds the hive). Returns 0 or the errno of the failing mkdir.

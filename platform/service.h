@@ -41,6 +41,10 @@ using ServiceControlHandler = std::function<void(std::uint32_t control)>;
 // so a silent client cannot hold the control channel.
 inline constexpr std::uint32_t kServiceRequestReadTimeoutMs = 2000;
 
+// Set in a service's environment by a foreground run (velmora-sc run): the
+// service then shows its events on standard error as well.
+inline constexpr const char* kServiceForegroundVariable = "VELMORA_FOREGROUND";
+
 // The handle a service reports its status through.
 class ServiceStatusHandle {
 public:

@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -280,7 +281,10 @@ int StartServices()
     // The service reports to the event log, which needs no file.
     if (!IsUsingEventLog())
         OpenServerLog();
-    if (!platform::TempVariableDefined())
+    // TEMP is the Windows name; here TMPDIR and then /tmp stand in for it,
+    // so only a temporary folder that is not there is worth a word.
+    std::error_code missing;
+    if (!std::filesystem::is_directory(platform::TempDirectory(), missing))
         LogError("TEMP environment variable should be defined.");
     BindLogonFunctions();
     GlobalACLCache().Init();

@@ -9,7 +9,10 @@
 // stop event and stops them; a watchdog ends a stop that hangs.
 
 #include "config/last_mod_stamp.h"
+#include "config/service_config.h"
+#include "framework/server.h"
 #include "framework/server_log.h"
+#include "framework/text_util.h"
 #include "framework/wsocket.h"
 #include "platform/ascii.h"
 #include "platform/eventlog.h"
@@ -18,6 +21,7 @@
 #include "resources/string_table.h"
 #include "service/engine.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +56,12 @@ constexpr const char* kUsage = "Usage:\nVelmorad -install\tInstall service\n\t(n
 std::mutex g_statusMutex;
 platform::ServiceStatus g_status;
 platform::ServiceStatusHandle* g_statusHandle = nullptr;
+
+// A foreground run (velmora-sc run, a shell) shows its events on standard
+// error and ends with this status when not one configured server listens.
+bool g_foreground = false;
+constexpr int kNothingListensExitCode = 1;
+std::atomic<int> g_exitCode{0};
 
 // Lives as long as the process: the control handler may still be setting it
 // while the service main returns.
@@ -149,6 +159,43 @@ void ControlHandler(std::uint32_t control)
     ReportStatus(state, 0, 0, 0);
 }
 
+const char* ServerKind(std::uint32_t type)
+{
+    switch (type) {
+    case 1: return "HTTP server";
+    case 2: return "chat room";
+    case 3: return "HTTP proxy";
+    default: return "server";
+    }
+}
+
+// Says on standard output what listens, once it does; false when servers
+// are configured and not one of them could start.
+bool AnnounceListeners()
+{
+    std::vector<CServer*> servers = GetServerList();
+    std::size_t listening = 0;
+    for (CServer* server : servers) {
+        if (!server->IsRunning())
+            continue;
+        ++listening;
+        auto* config = dynamic_cast<CServiceConfig*>(server);
+        if (config == nullptr)
+            continue;
+        std::shared_ptr<const CServiceSettings> settings = config->GetSettings();
+        std::string address;
+        FormatIPAddress(address, settings->address);
+        if (!(settings->useSSL && settings->sslOnly))
+            std::printf("Velmora serves http://%s:%u/ (%s)\n", address.c_str(), settings->port,
+                        ServerKind(server->GetServerType()));
+        if (settings->useSSL)
+            std::printf("Velmora serves SSL 2.0 on %s:%u (%s)\n", address.c_str(), settings->sslPort,
+                        ServerKind(server->GetServerType()));
+    }
+    std::fflush(stdout);
+    return servers.empty() || listening > 0;
+}
+
 void Worker()
 {
     ReportStatus(platform::kServiceStartPending, 0, 3, 10000);
@@ -160,6 +207,13 @@ void Worker()
     ReportStatus(platform::kServiceStartPending, 0, 4, 30000);
     StartServices();
     ReportStatus(platform::kServiceRunning, 0, 0, 0);
+    if (g_foreground && !AnnounceListeners()) {
+        // A run in a terminal that serves nothing would only look alive.
+        LogMessage(platform::kEventTypeError, kEventEngineError,
+                   {"Not one configured server could start; the foreground run ends."});
+        g_exitCode.store(kNothingListensExitCode);
+        g_stopEvent.Set();
+    }
 
     g_stopEvent.Wait();
 
@@ -188,7 +242,7 @@ void ServiceMain(const std::vector<std::string>&)
             Inform("Velmora service shut down.");
         }
     }
-    ReportStatus(platform::kServiceStopped, 0, 0, 0);
+    ReportStatus(platform::kServiceStopped, static_cast<std::uint32_t>(g_exitCode.load()), 0, 0);
     std::lock_guard lock(g_statusMutex);
     g_statusHandle = nullptr;
 }
@@ -270,8 +324,16 @@ int main(int argc, char** argv)
     if (argc <= 1) {
         // The service reports to the event log from its first event on.
         UseEventLog(true);
+        const char* foreground = std::getenv(platform::kServiceForegroundVariable);
+        g_foreground = (foreground != nullptr && *foreground != '\0') || ::isatty(STDERR_FILENO) == 1;
+        if (g_foreground) {
+            // A person watches: every event shows at once, and the file log
+            // keeps them as the application's does.
+            EchoServerLogToStandardError(true);
+            KeepServerLogFile(true);
+        }
         platform::RunServiceDispatcher(kServiceName, ServiceMain);
-        return 0;
+        return g_exitCode.load();
     }
     std::string_view command = argv[1];
     if (platform::EqualsIgnoringCase(command, "-install"))

@@ -2,6 +2,7 @@
 // Exit status: 0 done, 1 the operation failed or its input was bad, 2 the
 // command line was wrong (the usage text is printed).
 
+#include "config/last_mod_stamp.h"
 #include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -29,7 +31,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "Usage: velmora-reg COMMAND ARGUMENTS\n"
+    "Usage: velmora-reg [--no-stamp] COMMAND ARGUMENTS\n"
     "  query KEY [VALUE]           show a key's values and subkeys, or one value\n"
     "  set KEY VALUE TYPE DATA...  write a value, creating the key when missing\n"
     "  delete KEY [VALUE]          delete one value, or the key with all its subkeys\n"
@@ -43,7 +45,9 @@ constexpr const char* kUsage =
     "  REG_DWORD NUMBER            decimal, or hexadecimal after 0x\n"
     "  REG_BINARY HEX              two hex digits per byte, \"\" for no bytes\n"
     "query shows REG_MULTI_SZ items joined by \\0 and binary data as hex digits.\n"
-    "The hive is $VELMORA_REGISTRY, else registry.db in the state directory.\n";
+    "The hive is $VELMORA_REGISTRY, else registry.db in the state directory.\n"
+    "A set, delete or import under HKLM\\Software\\Tessaline\\Velmora also writes its LastMod,\n"
+    "so running servers reload; --no-stamp leaves LastMod alone.\n";
 
 int Usage()
 {
@@ -78,15 +82,21 @@ std::string ShownName(std::string_view name)
     return name.empty() ? std::string("@") : std::string(name);
 }
 
-// The root and the rest of a KEY argument; null with a message on failure.
 // People may type '/' for '\\' (a shell eats unquoted backslashes).
-const RegistryKey* ParseKey(std::string_view argument, std::string& rest)
+std::string Backslashed(std::string_view argument)
 {
     std::string path(argument);
     for (char& c : path) {
         if (c == '/')
             c = '\\';
     }
+    return path;
+}
+
+// The root and the rest of a KEY argument; null with a message on failure.
+const RegistryKey* ParseKey(std::string_view argument, std::string& rest)
+{
+    std::string path = Backslashed(argument);
     std::string_view after;
     const RegistryKey* root = platform::SplitRegistryPath(path, &after);
     if (!root)
@@ -95,6 +105,54 @@ const RegistryKey* ParseKey(std::string_view argument, std::string& rest)
     else
         rest.assign(after);
     return root;
+}
+
+// Where a key path lies against the product key, whose values running
+// servers read and whose LastMod stamps them.
+enum class ProductPlace { outside, productKey, below };
+
+ProductPlace PlaceOf(std::string_view argument)
+{
+    std::string path = Backslashed(argument);
+    std::string_view rest;
+    const RegistryKey* root = platform::SplitRegistryPath(path, &rest);
+    if (root != &RegistryKey::LocalMachine())
+        return ProductPlace::outside;
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    while (!rest.empty() && rest.back() == '\\')
+        rest.remove_suffix(1);
+    std::string_view product = kProductKeyPath;
+    if (rest.size() < product.size() || !platform::EqualsIgnoringCase(rest.substr(0, product.size()), product))
+        return ProductPlace::outside;
+    if (rest.size() == product.size())
+        return ProductPlace::productKey;
+    return rest[product.size()] == '\\' ? ProductPlace::below : ProductPlace::outside;
+}
+
+bool InProductKey(std::string_view argument) { return PlaceOf(argument) != ProductPlace::outside; }
+
+// True when a REGEDIT4 text names a key (to write or, with '-', to delete)
+// in the product key.
+bool TextTouchesProductKey(std::string_view text)
+{
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        start = end == std::string_view::npos ? text.size() : end + 1;
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (line.empty() || line.front() != '[')
+            continue;
+        line.remove_prefix(1);
+        if (!line.empty() && line.front() == '-')
+            line.remove_prefix(1);
+        std::size_t close = line.rfind(']');
+        if (close != std::string_view::npos && InProductKey(line.substr(0, close)))
+            return true;
+    }
+    return false;
 }
 
 int OpenKey(std::string_view argument, RegistryKey& key)
@@ -388,12 +446,11 @@ int ReadInput(const std::string& path, std::string& text)
     return 0;
 }
 
-int Import(const std::vector<std::string_view>& args)
+int Import(const std::vector<std::string_view>& args, std::string& text)
 {
     if (args.size() != 1)
         return Usage();
     std::string path(args[0]);
-    std::string text;
     if (int status = ReadInput(path, text))
         return status;
     platform::RegistryTextResult result = platform::ImportRegistryText(text);
@@ -408,23 +465,67 @@ int Import(const std::vector<std::string_view>& args)
     return Fail(where + ": " + message + "; nothing was imported");
 }
 
+// Writes the product key's change stamp as every writer does (max(now,
+// previous + 1)), so running servers see the change within their hold-off.
+void StampProductKey()
+{
+    CLastModStamp stamp;
+    stamp.Open(RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
+    stamp.Close();
+}
+
+bool HiveExists(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2)
+    int first = 1;
+    bool stamp = true;
+    if (first < argc && std::string_view(argv[first]) == "--no-stamp") {
+        stamp = false;
+        ++first;
+    }
+    if (argc <= first)
         return Usage();
-    std::string_view command = argv[1];
-    std::vector<std::string_view> args(argv + 2, argv + argc);
-    if (command == "query")
-        return Query(args);
-    if (command == "set")
-        return Set(args);
-    if (command == "delete")
-        return Delete(args);
-    if (command == "export")
-        return Export(args);
-    if (command == "import")
-        return Import(args);
-    return Usage();
+    std::string_view command = argv[first];
+    std::vector<std::string_view> args(argv + first + 1, argv + argc);
+    // Said on standard error: a hive nobody meant to make (no
+    // VELMORA_REGISTRY, say) is otherwise a silent write nobody reads.
+    const std::string hive = platform::RegistryPath();
+    const bool hiveExisted = HiveExists(hive);
+    int status = kExitUsage;
+    bool changesProduct = false;
+    if (command == "query") {
+        status = Query(args);
+    } else if (command == "set") {
+        status = Set(args);
+        // A LastMod written by hand is the stamp itself.
+        changesProduct = args.size() >= 2 && InProductKey(args[0]) &&
+                         !(PlaceOf(args[0]) == ProductPlace::productKey &&
+                           platform::EqualsIgnoringCase(ValueName(args[1]), kLastModValueName));
+    } else if (command == "delete") {
+        status = Delete(args);
+        changesProduct = !args.empty() && InProductKey(args[0]);
+    } else if (command == "export") {
+        status = Export(args);
+    } else if (command == "import") {
+        std::string text;
+        status = Import(args, text);
+        changesProduct = TextTouchesProductKey(text);
+    } else {
+        return Usage();
+    }
+    if (status == 0 && changesProduct && stamp)
+        StampProductKey();
+    if (!hiveExisted && HiveExists(hive)) {
+        std::error_code error;
+        std::filesystem::path shown = std::filesystem::absolute(hive, error);
+        std::cerr << "velmora-reg: created the hive " << (error ? hive : shown.string()) << "\n";
+    }
+    return status;
 }

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -160,6 +161,7 @@ int Command(const std::string& command, const std::string& name)
         code = controller.QueryStatus(status);
     } else if (command == "run") {
         int exitStatus = 0;
+        ::setenv(kServiceForegroundVariable, "1", 1);
         if ((code = controller.RunInForeground(&exitStatus)) != kServiceOk)
             return Fail("run", name, code);
         return exitStatus;

@@ -181,7 +181,7 @@ TEST_F(ServerTest, PortInUseLeavesOnlyThatServerWithoutListener)
     EXPECT_FALSE(blocked->GetStats().IsMapped());
     std::string log = ServerLogText();
     EXPECT_NE(log.find("Socket error 10048 starting server."), std::string::npos) << log;
-    EXPECT_NE(log.find("Port " + std::to_string(squatter.port) + " at 0.0.0.0 is already in use."), std::string::npos);
+    EXPECT_NE(log.find("Port " + std::to_string(squatter.port) + " at 0.0.0.0 cannot be used: Address already in use."), std::string::npos);
 
     Client client(fine->settings.port);
     EXPECT_EQ(client.Ask("still here"), "echo still here");

@@ -164,3 +164,120 @@ TEST_F(DefaultConfigTest, AMimeTypeEditIsLiveAndAPortEditWaitsForARestart)
 }
 
 } // namespace
+
+namespace {
+
+class DefaultSiteTest : public DefaultConfigTest {
+protected:
+    void SetUp() override
+    {
+        DefaultConfigTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!e2e::HaveTool("/usr/bin/sqlite3") || !std::filesystem::exists(kSQLiteDriver))
+            GTEST_SKIP() << "sqlite3 or the SQLite ODBC driver is not installed";
+        // The guest book's data source as make run sets it up.
+        e2e::WriteFile(m_dir / "odbcinst.ini", std::string("[SQLite3]\nDriver=") + kSQLiteDriver + "\n");
+        e2e::WriteFile(m_dir / "odbc.ini", "[velmora]\nDriver=SQLite3\nDatabase=" + (m_dir / "velmora.db") + "\n");
+        ASSERT_EQ(Tool({"sqlite3", m_dir / "velmora.db",
+                        "CREATE TABLE guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT);"
+                        "INSERT INTO guests (name, note) VALUES ('Ada', 'first guest');"})
+                      .exitCode,
+                  0);
+        ::setenv("ODBCSYSINI", m_dir.Path().c_str(), 1);
+        ::setenv("ODBCINI", (m_dir / "odbc.ini").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        ::unsetenv("ODBCSYSINI");
+        ::unsetenv("ODBCINI");
+        DefaultConfigTest::TearDown();
+    }
+    std::string Guests() { return Tool({"sqlite3", m_dir / "velmora.db", "SELECT group_concat(name, ',') FROM guests;"}).output; }
+
+    static constexpr const char* kSQLiteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+};
+
+} // namespace
+
+// A prefetch or a crawler GETs the guest book with a name in the URL: that
+// lists, it does not add. Adding is the form's POST, and a POST without a
+// name says why nothing was added.
+TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
+{
+    SeedDefaultConfiguration();
+    ASSERT_EQ(Control("start").exitCode, 0);
+    const std::string book = URL(m_port, "/guests.kav");
+    const std::string ask = "Please enter a name";
+    struct Case {
+        std::vector<std::string> args;
+        const char* shows;
+        const char* guestsAfter;
+    };
+    const Case cases[] = {
+        {{book}, "Ada", "Ada\n"},
+        {{book + "?name=Crawler&note=x"}, "Ada", "Ada\n"},
+        {{"-d", "name=&note=nobody", book}, "Please enter a name", "Ada\n"},
+        {{"-d", "note=nobody", book}, "Please enter a name", "Ada\n"},
+        {{"--data-urlencode", "name=Bo", book}, "Added.", "Ada,Bo\n"},
+        {{book}, "Bo", "Ada,Bo\n"},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> args = test.args;
+        args.insert(args.begin(), {"-w", "\n%{http_code}"});
+        e2e::RunResult reply = Curl(args);
+        std::string shown = test.args.back() + (test.args.size() > 1 ? " " + test.args[1] : "");
+        EXPECT_TRUE(reply.output.ends_with("\n200")) << shown << "\n" << reply.output;
+        EXPECT_NE(reply.output.find(test.shows), std::string::npos) << shown << "\n" << reply.output;
+        if (std::string(test.shows) != ask) {
+            EXPECT_EQ(reply.output.find(ask), std::string::npos) << shown;
+        }
+        EXPECT_EQ(Guests(), test.guestsAfter) << shown;
+    }
+    ASSERT_EQ(Control("stop").exitCode, 0);
+}
+
+// Two edits in a row with velmora-reg, no stamp written by hand: each is
+// served within the stamp's hold-off (the first read after a start counts
+// as a change anyway, so only the second proves the stamp was written).
+TEST_F(DefaultConfigTest, TwoEditsInARowWithVelmoraRegAreEachServed)
+{
+    SeedDefaultConfiguration();
+    e2e::WriteFile(m_dir / "files/note.txt", "a note\n");
+    const std::string reg = BinDir() + "/tools/velmora-reg";
+    const std::string product = "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora";
+    ASSERT_EQ(Tool({reg, "set", product + "\\HTTP\\Paths\\files", "Location", "REG_SZ", m_dir / "files"}).exitCode, 0);
+    ASSERT_EQ(Control("start").exitCode, 0);
+    auto typeOf = [&] { return Curl({"-o", "/dev/null", "-w", "%{content_type}", URL(m_port, "/files/note.txt")}).output; };
+    EXPECT_EQ(typeOf(), "text/plain");
+    // The hold-off is 10 s; a little more for a loaded machine.
+    constexpr int kWaitSteps = 150;
+    for (const char* type : {"text/x-first", "text/x-second"}) {
+        ASSERT_EQ(Tool({reg, "set", product + "\\HTTP\\Mappings", "txt", "REG_SZ", type}).exitCode, 0);
+        std::string served;
+        for (int i = 0; i < kWaitSteps && (served = typeOf()) != type; ++i)
+            platform::SleepMs(100);
+        EXPECT_EQ(served, type) << "the edit must reach the running service within the hold-off";
+    }
+    ASSERT_EQ(Control("stop").exitCode, 0);
+}
+
+// The default site's own pages: the icon browsers ask for, and the help
+// page the chat room's Help links lead to.
+TEST_F(DefaultConfigTest, TheIconAndTheChatHelpPageAreServed)
+{
+    SeedDefaultConfiguration();
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code} %{content_type}", URL(m_port, "/favicon.ico")}).output,
+              "200 image/x-icon");
+    const std::string help = "http://127.0.0.1:8080/chat-help.html";
+    e2e::RunResult join = Curl({URL(m_chatPort, "/Join")});
+    EXPECT_NE(join.output.find("<A HREF=\"" + help + "\">Help</A>"), std::string::npos) << join.output;
+    EXPECT_EQ(join.output.find("velmora.example"), std::string::npos) << "a link to a site that does not exist";
+    // The seeded site runs on the test's port, not on 8080.
+    e2e::RunResult page = Curl({"-w", "\n%{http_code}", URL(m_port, "/chat-help.html")});
+    EXPECT_TRUE(page.output.ends_with("\n200")) << page.output;
+    EXPECT_NE(page.output.find("<h1>Chat room help</h1>"), std::string::npos);
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", URL(m_port, "/")}).output, "000");
+}

@@ -81,6 +81,11 @@ TEST_F(EngineTest, ServesEnabledServersAndStopLeavesNoThreadOrDescriptor)
     if (const char* text = std::getenv("TEMP"))
         temp = text;
     ::unsetenv("TEMP");
+    // TMPDIR stands in for TEMP; only a temporary folder that is missing warns.
+    std::optional<std::string> tmpdir;
+    if (const char* text = std::getenv("TMPDIR"))
+        tmpdir = text;
+    ::setenv("TMPDIR", (m_dir / "no-such-tmp").c_str(), 1);
 
     EXPECT_EQ(StopServices(), 1) << "nothing ran yet";
     ASSERT_EQ(StartServices(), 0);
@@ -89,6 +94,10 @@ TEST_F(EngineTest, ServesEnabledServersAndStopLeavesNoThreadOrDescriptor)
     ASSERT_EQ(servers.size(), 1u) << "a disabled server gets no object";
     EXPECT_EQ(StartServices(), 1);
     EXPECT_EQ(GetServerList(), servers) << "a second start must create nothing";
+    if (tmpdir)
+        ::setenv("TMPDIR", tmpdir->c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
     if (temp)
         ::setenv("TEMP", temp->c_str(), 1);
     e2e::RunResult reply = Get(port);
@@ -127,6 +136,9 @@ TEST_F(EngineTest, ServesEnabledServersAndStopLeavesNoThreadOrDescriptor)
     EXPECT_TRUE(Eventually([&] { return CountEntries("/proc/self/task") == threads; }))
         << CountEntries("/proc/self/task") << " threads, " << threads << " before";
     EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+    log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    EXPECT_EQ(log.find("TEMP environment"), log.rfind("TEMP environment"))
+        << "a temporary folder that exists is no reason to warn\n" << log;
 }
 
 TEST_F(EngineTest, EngineSettingsAndTheWorkerPool)

@@ -4,6 +4,7 @@
 // stop that hangs ended by the watchdog.
 
 #include "e2e/e2e_server.h"
+#include "framework/loopback.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
@@ -13,12 +14,16 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
 #include <fstream>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -444,4 +449,117 @@ TEST_F(VelmoradTest, CountersAndPersistentValuesSurviveARestart)
     ASSERT_EQ(Control("stop").exitCode, 0);
     ASSERT_EQ(controller.WaitForState(platform::kServiceStopped, 20000), platform::kServiceOk);
     EXPECT_EQ(Velmorad("-remove").output, "Service successfully removed!\n");
+}
+
+namespace {
+
+// A foreground run (velmora-sc run) as make run starts it, with its standard
+// output and error in files.
+class ForegroundRun {
+public:
+    ForegroundRun(const std::string& out, const std::string& err)
+    {
+        std::vector<std::string> args = {"timeout", "60", BinDir() + "/tools/velmora-sc", "run", kName};
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ForegroundRun()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool Started() const { return m_pid > 0; }
+    // Ctrl-C reaches velmora-sc (timeout passes it on).
+    void Interrupt() { ::kill(m_pid, SIGINT); }
+    // The exit status, or -1 when it has not ended within the time.
+    int Wait(std::uint32_t timeoutMs)
+    {
+        for (std::uint64_t end = platform::MonotonicMs() + timeoutMs; platform::MonotonicMs() < end;) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            platform::SleepMs(50);
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+} // namespace
+
+// With its port held by another program and no syslog socket, a foreground
+// run shows the designed event and the reason at once on standard error,
+// keeps them in Velmora.log, and ends non-zero instead of looking alive.
+TEST_F(VelmoradTest, AForegroundRunWhosePortIsTakenSaysWhyAndEndsNonZero)
+{
+    LoopbackListener squatter;
+    m_server.SetDword("Port", squatter.port);
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run.Started());
+    int status = run.Wait(30000);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "the run must end by itself when nothing listens";
+    EXPECT_NE(status, 124) << "ended by the test's time-out, not by itself";
+
+    const std::string why = "Port " + std::to_string(squatter.port) + " at 127.0.0.1 cannot be used: Address already in use.";
+    std::string err = e2e::ReadFile(m_dir / "run.err");
+    std::size_t designed = err.find("GMT] Socket error 10048 starting server.\n");
+    EXPECT_NE(designed, std::string::npos) << err;
+    EXPECT_GT(err.find("GMT] " + why + "\n"), designed) << "the reason follows the designed line\n" << err;
+    EXPECT_NE(err.find("Not one configured server could start"), std::string::npos) << err;
+    EXPECT_EQ(e2e::ReadFile(m_dir / "run.out").find("Velmora serves"), std::string::npos)
+        << "nothing listens, so nothing is announced";
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    EXPECT_NE(log.find("] Socket error 10048 starting server.\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] " + why + "\n"), std::string::npos) << log;
+    EXPECT_NE(State(), platform::kServiceRunning);
+}
+
+// A foreground run that can listen says so once it does, serves, and ends
+// with 0 on Ctrl-C; the background service, with no syslog socket, keeps its
+// events in Velmora.log instead of losing them.
+TEST_F(VelmoradTest, AForegroundRunAnnouncesItsListenersAndNoEventIsLostWithoutSyslog)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    {
+        ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+        ASSERT_TRUE(run.Started());
+        const std::string announced = "Velmora serves http://127.0.0.1:" + std::to_string(m_port) + "/ (HTTP server)\n";
+        bool seen = false;
+        for (int i = 0; i < 300 && !(seen = e2e::ReadFile(m_dir / "run.out").find(announced) != std::string::npos); ++i)
+            platform::SleepMs(50);
+        ASSERT_TRUE(seen) << e2e::ReadFile(m_dir / "run.out") << e2e::ReadFile(m_dir / "run.err");
+        EXPECT_EQ(Get().output, "service page\n") << "announced only once it listens";
+        run.Interrupt();
+        EXPECT_EQ(run.Wait(30000), 0);
+        EXPECT_NE(e2e::ReadFile(m_dir / "run.err").find("GMT] HTTP server started.\n"), std::string::npos);
+    }
+    std::filesystem::remove(m_dir / "home/log/Velmora.log");
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Get().output, "service page\n");
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    for (const char* event : {"Starting up Velmora service.", "HTTP server started.", "Commencing Velmora shutdown"})
+        EXPECT_NE(log.find(std::string("GMT] ") + event + "\n"), std::string::npos) << event << "\n" << log;
+    // Still serves when started again.
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Get().output, "service page\n");
+    ASSERT_EQ(Control("stop").exitCode, 0);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -123,6 +124,11 @@ protected:
         CloseRegistryDatabase();
         ::setenv("VELMORA_REGISTRY", (m_directory / "hive.db").c_str(), 1);
         ASSERT_TRUE(std::filesystem::exists(ToolPath())) << ToolPath();
+        // A hive the tool had to make is named, once: a missing or mistyped
+        // VELMORA_REGISTRY must not pass for a write to the hive meant.
+        ToolRun created = RunTool({"query", "HKLM"});
+        ASSERT_EQ(created.err, "velmora-reg: created the hive " + File("hive.db") + "\n");
+        ASSERT_EQ(RunTool({"query", "HKLM"}).err, "");
     }
     void TearDown() override
     {
@@ -154,16 +160,17 @@ void Ok(const ToolRun& run)
 
 TEST_F(VelmoraRegTest, SetAndQueryEveryType)
 {
+    // The product key as a sample; its change stamp is tested below.
     const std::string key = "HKLM\\Software\\Tessaline\\Velmora";
-    Ok(RunTool({"set", key, "Name", "REG_SZ", "C:\\web \"root\""}));
-    Ok(RunTool({"set", key, "@", "REG_SZ", "default"}));
-    Ok(RunTool({"set", "hkey_local_machine/software/tessaline/velmora", "Temp", "REG_EXPAND_SZ", "%TEMP%"}));
-    Ok(RunTool({"set", key, "List", "REG_MULTI_SZ", "one", "two words"}));
-    Ok(RunTool({"set", key, "Empty list", "REG_MULTI_SZ"}));
-    Ok(RunTool({"set", key, "LastMod", "REG_DWORD", "0x1E"}));
-    Ok(RunTool({"set", key, "Workers", "REG_DWORD", "4294967295"}));
-    Ok(RunTool({"set", key, "Key", "REG_BINARY", "00ff10AB"}));
-    Ok(RunTool({"set", key + "\\Sub", "", "REG_SZ", ""}));
+    Ok(RunTool({"--no-stamp", "set", key, "Name", "REG_SZ", "C:\\web \"root\""}));
+    Ok(RunTool({"--no-stamp", "set", key, "@", "REG_SZ", "default"}));
+    Ok(RunTool({"--no-stamp", "set", "hkey_local_machine/software/tessaline/velmora", "Temp", "REG_EXPAND_SZ", "%TEMP%"}));
+    Ok(RunTool({"--no-stamp", "set", key, "List", "REG_MULTI_SZ", "one", "two words"}));
+    Ok(RunTool({"--no-stamp", "set", key, "Empty list", "REG_MULTI_SZ"}));
+    Ok(RunTool({"--no-stamp", "set", key, "LastMod", "REG_DWORD", "0x1E"}));
+    Ok(RunTool({"--no-stamp", "set", key, "Workers", "REG_DWORD", "4294967295"}));
+    Ok(RunTool({"--no-stamp", "set", key, "Key", "REG_BINARY", "00ff10AB"}));
+    Ok(RunTool({"--no-stamp", "set", key + "\\Sub", "", "REG_SZ", ""}));
 
     // What the tool wrote is what the library reads.
     RegistryKey opened;
@@ -230,8 +237,8 @@ TEST_F(VelmoraRegTest, DeleteValuesAndKeys)
 
 TEST_F(VelmoraRegTest, ExportAndImportThroughFilesAndPipes)
 {
-    Ok(RunTool({"set", "HKLM\\Software\\Tessaline\\Velmora\\HTTP", "Port", "REG_DWORD", "80"}));
-    Ok(RunTool({"set", "HKLM\\Software\\Tessaline\\Velmora", "Secret", "REG_BINARY", std::string(300, 'a')}));
+    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora\\HTTP", "Port", "REG_DWORD", "80"}));
+    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora", "Secret", "REG_BINARY", std::string(300, 'a')}));
     ToolRun toStdout = RunTool({"export", "HKLM\\Software\\Tessaline", "-"});
     Ok(toStdout);
     ASSERT_EQ(toStdout.out.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline]\n", 0), 0u) << toStdout.out;
@@ -248,11 +255,13 @@ TEST_F(VelmoraRegTest, ExportAndImportThroughFilesAndPipes)
 
     CloseRegistryDatabase();
     ::setenv("VELMORA_REGISTRY", File("second.db").c_str(), 1);
-    Ok(RunTool({"import", file}));
+    ToolRun imported = RunTool({"--no-stamp", "import", file});
+    EXPECT_EQ(imported.exitCode, 0);
+    EXPECT_EQ(imported.err, "velmora-reg: created the hive " + File("second.db") + "\n");
     EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Tessaline", "-"}).out, toStdout.out);
 
     ::setenv("VELMORA_REGISTRY", File("third.db").c_str(), 1);
-    Ok(RunTool({"import", "-"}, toStdout.out));
+    EXPECT_EQ(RunTool({"--no-stamp", "import", "-"}, toStdout.out).exitCode, 0);
     EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Tessaline", "-"}).out, toStdout.out);
     EXPECT_EQ(RunTool({"export", "HKLM\\Software\\Missing", "-"}).exitCode, 1);
 }
@@ -316,4 +325,58 @@ TEST_F(VelmoraRegTest, BadCommandLinesAreRefusedClearly)
     // None of the refused sets created the key.
     RegistryKey key;
     EXPECT_EQ(RegistryKey::LocalMachine().Open("x", key), kErrorFileNotFound);
+}
+
+namespace {
+
+// The product key's LastMod, or -1 when it has none.
+long long Stamp()
+{
+    ToolRun run = RunTool({"query", "HKLM\\Software\\Tessaline\\Velmora", "LastMod"});
+    std::size_t open = run.out.find('(');
+    return run.exitCode == 0 && open != std::string::npos ? std::stoll(run.out.substr(open + 1)) : -1;
+}
+
+} // namespace
+
+TEST_F(VelmoraRegTest, ChangesToTheProductKeyWriteItsStamp)
+{
+    const std::string product = "HKLM\\Software\\Tessaline\\Velmora";
+    std::ofstream(File("product.reg")) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\HTTP]\n\"x\"=\"1\"\n";
+    std::ofstream(File("other.reg")) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora001]\n\"x\"=\"1\"\n";
+    struct Case {
+        std::vector<std::string> args;
+        bool stamps;
+    };
+    const Case cases[] = {
+        {{"set", product + "\\HTTP", "Workers", "REG_DWORD", "2"}, true},
+        {{"set", "hklm/software/tessaline/velmora", "Workers", "REG_DWORD", "3"}, true},
+        {{"set", product + "\\HTTP", "Workers", "REG_DWORD", "4"}, true}, // twice in one second still differs
+        {{"--no-stamp", "set", product + "\\HTTP", "Workers", "REG_DWORD", "5"}, false},
+        {{"set", product + "001", "Workers", "REG_DWORD", "1"}, false}, // a backup copy, not the product
+        {{"set", "HKCU\\Software\\Tessaline\\Velmora", "Workers", "REG_DWORD", "1"}, false},
+        {{"delete", product + "\\HTTP", "Workers"}, true},
+        {{"import", File("product.reg")}, true},
+        {{"import", File("other.reg")}, false},
+        {{"delete", product + "\\HTTP"}, true},
+        {{"delete", product + "\\HTTP", "Workers"}, false}, // failed: nothing changed
+        {{"query", product}, false},
+    };
+    long long before = -1;
+    for (const Case& test : cases) {
+        ToolRun run = RunTool(test.args);
+        long long after = Stamp();
+        std::string shown = test.args[0] + " " + test.args[1];
+        if (test.stamps) {
+            EXPECT_EQ(run.exitCode, 0) << shown << ": " << run.err;
+            EXPECT_GT(after, before) << shown;
+            EXPECT_GE(after, static_cast<long long>(std::time(nullptr)) - 5) << shown << ": the stamp is the time";
+        } else {
+            EXPECT_EQ(after, before) << shown << " must leave the stamp alone";
+        }
+        before = after;
+    }
+    // A LastMod written by hand is the stamp itself.
+    Ok(RunTool({"set", product, "LastMod", "REG_DWORD", "7"}));
+    EXPECT_EQ(Stamp(), 7);
 }

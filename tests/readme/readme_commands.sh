@@ -1,0 +1,150 @@
+#!/bin/bash
+# Pastes every command of the README's sections on the HTTP server, the
+# configuration, the proxy and SSL, exactly as written there, from a copy of
+# the repository's top folder, against a real `make run`, and fails when one
+# does not work. The commands come from README.md itself (the indented code
+# blocks of those sections), so the two cannot drift apart. A block that is
+# just `make run` (re)starts it, as the README asks the reader to.
+#
+#   readme_commands.sh SOURCE_DIR BUILD_DIR
+#
+# The README's ports are fixed (8080, 8081, 8082, 8443): the script runs in a
+# network namespace of its own, where they are free; without one it skips
+# when any of them is taken.
+set -u
+SRC=$(cd "$1" && pwd) || exit 1
+BUILD=$(cd "$2" && pwd) || exit 1
+PORTS="8080 8081 8082 8443"
+# Seconds: make run only checks the build and the packages when they are up
+# to date, then the servers start at once.
+START_WAIT=180
+STOP_WAIT=60
+
+if [ -z "${VELMORA_README_NETNS:-}" ]; then
+    flags=-rn
+    [ "$(id -u)" = 0 ] && flags=-n
+    if unshare $flags true 2>/dev/null; then
+        exec env VELMORA_README_NETNS=1 unshare $flags "$0" "$@"
+    fi
+    for port in $PORTS; do
+        if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then
+            echo "SKIP: port $port is taken and no private network namespace can be made here"
+            exit 77
+        fi
+    done
+else
+    ip link set lo up || { echo "FAIL: cannot bring the namespace's loopback up"; exit 1; }
+fi
+
+# A make that started this test must not lend its job server to ours.
+unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/velmora-readme.XXXXXX") || exit 1
+MAKE_PID=
+fail() {
+    echo "FAIL: $*"
+    [ -f "$WORK/make-run.out" ] && { echo "--- make run said:"; tail -n 40 "$WORK/make-run.out"; }
+    exit 1
+}
+stop_make_run() {
+    [ -n "$MAKE_PID" ] || return 0
+    kill -INT -- "-$MAKE_PID" 2>/dev/null
+    for _ in $(seq $((STOP_WAIT * 10))); do
+        kill -0 -- "-$MAKE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 -- "-$MAKE_PID" 2>/dev/null; then
+        kill -KILL -- "-$MAKE_PID" 2>/dev/null
+        MAKE_PID=
+        return 1
+    fi
+    MAKE_PID=
+}
+cleanup() {
+    stop_make_run
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The top folder as a reader has it, with this build and a run folder of
+# the test's own (make run keeps its hive and logs in ./run).
+for entry in "$SRC"/* "$SRC"/.[!.]*; do
+    [ -e "$entry" ] || continue
+    case "$(basename "$entry")" in build | run | .git) continue ;; esac
+    ln -s "$entry" "$WORK/$(basename "$entry")"
+done
+ln -s "$BUILD" "$WORK/build"
+cd "$WORK" || exit 1
+
+start_make_run() {
+    stop_make_run || fail "make run did not stop within $STOP_WAIT s"
+    : > make-run.out
+    setsid make run BUILD="$BUILD" RUN_DIR="$WORK/run" > make-run.out 2>&1 < /dev/null &
+    MAKE_PID=$!
+    for _ in $(seq $((START_WAIT * 10))); do
+        grep -q "^Velmora serves " make-run.out && return 0
+        kill -0 "$MAKE_PID" 2>/dev/null || fail "make run ended before it served"
+        sleep 0.1
+    done
+    fail "make run did not say what it serves within $START_WAIT s"
+}
+
+# The blocks, one file each, in README order.
+/usr/bin/python3 - "$SRC/README.md" "$WORK/blocks" <<'PY' || fail "cannot read the README's blocks"
+import os, sys
+sections = ("The HTTP server", "Configuration", "The HTTP proxy", "SSL on a secure port")
+readme, out = sys.argv[1], sys.argv[2]
+os.makedirs(out)
+current, blocks, block, previous_blank = None, [], None, True
+for line in open(readme).read().split("\n") + [""]:
+    if line.startswith("## "):
+        current = line[3:].strip()
+    if current in sections and line.startswith("    ") and (block is not None or previous_blank):
+        if block is None:
+            block = []
+            blocks.append((current, block))
+        block.append(line[4:])
+    elif line.strip() == "" and block is not None:
+        block = None
+    elif block is not None:
+        block = None
+    previous_blank = line.strip() == ""
+found = {name for name, _ in blocks}
+missing = [name for name in sections if name not in found]
+if missing:
+    sys.exit("no commands in the README's section(s): " + ", ".join(missing))
+for index, (name, lines) in enumerate(blocks):
+    with open(os.path.join(out, "%02d" % index), "w") as f:
+        f.write(name + "\n" + "\n".join(lines) + "\n")
+PY
+
+# Every curl must get a reply that is not an error; every other command
+# must end with status 0.
+PRELUDE='curl() { command curl --fail --silent --show-error --max-time 30 "$@"; }'
+
+start_make_run
+count=0
+for file in blocks/*; do
+    section=$(head -n 1 "$file")
+    body=$(tail -n +2 "$file")
+    if [ "$body" = "make run" ]; then
+        start_make_run
+        continue
+    fi
+    script="$PRELUDE"$'\n'
+    while IFS= read -r line; do
+        [ -n "$line" ] || continue
+        count=$((count + 1))
+        printf -v quoted '%q' "$line"
+        script+="$line > last.out 2> last.err"$'\n'
+        script+="rc=\$?; if [ \$rc -ne 0 ] || { [[ \$(printf '%s' $quoted) == curl* ]] && [ ! -s last.out ]; }; then"
+        script+=" echo \"status \$rc: \"$quoted; cat last.err; exit 1; fi"$'\n'
+    done <<< "$body"
+    bash -c "$script" || fail "a command of the README's section \"$section\" does not work as written"
+done
+[ "$count" -ge 10 ] || fail "only $count commands found in the README's sections"
+
+# The server still serves after everything the README did to it.
+curl --fail --silent --max-time 10 http://127.0.0.1:8080/ > /dev/null || fail "the default site no longer answers"
+stop_make_run || fail "make run did not stop on Ctrl-C within $STOP_WAIT s"
+echo "PASS: $count README commands work as written"
