@@ -49,10 +49,8 @@ private:
         WSocket peer;
         peer.Attach(handle);
         peer.SetTimeout(5000);
-        std::string request;
+        std::string request = ReadHead(peer);
         char c;
-        while (request.find("\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
-            request += c;
         if (Value(request, "transfer-encoding") == "chunked") {
             while (request.find("\r\n0\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
                 request += c;
