@@ -12,6 +12,14 @@
 #include <string>
 #include <string_view>
 
+// text without its leading blanks and tabs and its trailing blanks, tabs and
+// CRs (what is left of a line end read up to its LF).
+std::string_view TrimBlanks(std::string_view text);
+
+// The whole text as a decimal number: false for an empty text, any
+// character other than a digit (a sign too), or a value over INT64_MAX.
+bool ParseDecimal(std::string_view text, std::int64_t* value);
+
 // Copies src to dst folding only 'A'..'Z' to lower case (bytes above 127
 // stay as they are), writes the NUL and returns a pointer to it in dst.
 // dst must hold strlen(src) + 1 bytes.

@@ -7,6 +7,7 @@
 // The request line is split in place: URLPath, QueryText, Query, Protocol
 // and Method point into RequestLine (or into URLCopy after ProcessURL).
 
+#include "framework/request_framing.h"
 #include "framework/text_buffer.h"
 #include "macro/macro_context.h"
 
@@ -58,10 +59,8 @@ struct CHTTPRequest {
     std::string Referer;
     std::string Range;
     std::string KeepAlive;
-    // The first Content-Length value, and whether a later one disagreed.
-    std::string ContentLengthText;
-    bool ContentLengthSeen = false;
-    bool ConflictingLengths = false;
+    // The Content-Length lines, and whether a later one disagreed.
+    CBodyFraming BodyFraming;
     std::string Body;
     int ExecAllowed = 0;
     std::int64_t BytesSent = 0;

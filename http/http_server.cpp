@@ -2,6 +2,7 @@
 
 #include "config/global_maps.h"
 #include "framework/error_reply.h"
+#include "framework/request_framing.h"
 #include "framework/server_log.h"
 #include "framework/socket_drain.h"
 #include "framework/text_buffer.h"
@@ -79,18 +80,6 @@ LineResult ReadCappedLine(WSocket& socket, CTextBuffer& text, std::size_t cap)
             return LineResult::Line;
         }
     }
-}
-
-// A line that two readers could frame differently: a bare CR or a NUL in
-// it, or a blank between a header's name and its colon.
-bool IsAmbiguousLine(std::string_view line, bool header)
-{
-    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
-        return true;
-    if (!header)
-        return false;
-    std::size_t colon = line.find(':');
-    return colon != std::string_view::npos && line.substr(0, colon).find_first_of(" \t") != std::string_view::npos;
 }
 
 // A body that no handler read is still on its way.
@@ -231,15 +220,8 @@ void ParseHeaderLine(CHTTPRequest& request, std::string_view line, bool firstReq
             request.Range.assign(rest.substr(0, rest.find('=')));
         }
     } else if (key == "content-length") {
-        // Two that disagree leave the body's end to whoever reads them;
-        // equal repeats are harmless.
-        std::string_view number = TrimBlanks(value);
-        if (!request.ContentLengthSeen) {
-            request.ContentLengthSeen = true;
-            request.ContentLengthText.assign(number);
-        } else if (number != request.ContentLengthText) {
-            request.ConflictingLengths = true;
-        }
+        // Two that disagree leave the body's end to whoever reads them.
+        request.BodyFraming.AddHeader(key, value);
     } else if (key == "connection") {
         // Each request decides for itself whether the connection stays.
         if (http.keepAliveTimeout != 0 && EqualsIgnoringCase(value, "keep-alive"))
@@ -450,7 +432,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                 ParseHeaderLine(request, text, firstRequest, *http);
                 request.HeaderText.Append("\r\n");
             }
-            if (request.ConflictingLengths) {
+            if (request.BodyFraming.ConflictingLengths()) {
                 drain = true;
                 ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
             }
@@ -542,9 +524,7 @@ void CHTTPServer::ResetForNextRequest(WSocket& socket, CHTTPRequest& request)
     request.RequestLine.Empty();
     request.HeaderText.Empty();
     request.KeepAlive.clear();
-    request.ContentLengthText.clear();
-    request.ContentLengthSeen = false;
-    request.ConflictingLengths = false;
+    request.BodyFraming.Reset();
     request.URLPath = g_emptyField;
     request.URLPathLength = 0;
     request.QueryText = g_emptyField;

@@ -145,9 +145,11 @@ int CFTPDialogue::Run()
     }
 
     m_control.SetTimeout(m_timeout);
-    if (m_url.port < 1 || m_url.port > 65535 ||
-        ConnectOutgoing(m_control, m_url.host, static_cast<std::uint16_t>(m_url.port)) < 0)
+    if (ConnectToPort(m_control, m_url.host, static_cast<std::uint32_t>(m_url.port)) < 0) {
+        m_proxy.LogUnreachable(m_request, m_url.host, static_cast<std::uint32_t>(m_url.port),
+                               platform::LastSocketError());
         Fail(504);
+    }
     std::uint16_t ignored = 0;
     platform::PeerAddress(m_control.GetHandle(), &m_serverAddress, &ignored);
     Reply(); // the greeting
@@ -399,17 +401,20 @@ void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view
 }
 
 int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,
-                               CProxyRequest& request, unsigned flags)
+                               CProxyRequest& request, const CUrlParts& url, unsigned flags)
 {
     WSocket upstream;
     upstream.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
-    if (port < 1 || port > 65535 || ConnectOutgoing(upstream, host, static_cast<std::uint16_t>(port)) < 0)
+    if (ConnectToPort(upstream, host, port) < 0) {
+        LogUnreachable(request, host, port, platform::LastSocketError());
         return -2;
+    }
     CTextBuffer head(4096);
     // HTTP/1.0 without keep-alive, as every upstream request: the close ends
     // the reply.
     head.Append(method + " " + request.url + " HTTP/1.0\r\n");
     FilterProxyHeaders(head, request.headerText.View(), flags | kDropConnection | kSendOwnUserAgent, 0);
+    AppendHostLine(head, url);
     head.Append("Connection: close\r\n\r\n");
     if (upstream.SendText(head.View(), false) < 0)
         return -2;
@@ -429,7 +434,7 @@ int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyReques
     bool headerSent = false;
     std::string lastReply;
     if (!proxyHost.empty()) {
-        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, flags);
+        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, url, flags);
         if (relayed != -2)
             return relayed;
         status = 504;

@@ -24,7 +24,7 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
 {
     auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::gopherProxyHost, &CProxySettings::gopherProxyPort);
     if (!proxyHost.empty()) {
-        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, flags);
+        int relayed = CascadeRequest(proxyHost, proxyPort, method, out, request, url, flags);
         if (relayed == -2)
             ThrowPage(request, 504, "%http-noreply%");
         return relayed;
@@ -41,9 +41,8 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
     std::uint32_t timeout = ClientTimeoutMs();
     WSocket gopher;
     gopher.SetTimeout(timeout);
-    if (url.port < 1 || url.port > 65535 ||
-        ConnectOutgoing(gopher, url.host, static_cast<std::uint16_t>(url.port)) < 0)
-        ThrowPage(request, 504, "%http-noreply%");
+    if (ConnectToPort(gopher, url.host, static_cast<std::uint32_t>(url.port)) < 0)
+        ThrowUnreachable(request, url.host, static_cast<std::uint32_t>(url.port));
 
     std::string mime;
     GopherTypeToMIME(type, mime);

@@ -156,7 +156,7 @@ void CHTTPProxy::ThrowPage(CProxyRequest& request, int status, std::string_view 
     throw CHTTPException(status, ExpandPage(request, page), std::move(extraHeaders));
 }
 
-void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
+bool CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
 {
     // Known before anything can fail, so that every log line names the client.
     FormatIPAddress(request.clientAddress, socket.GetPeerAddress());
@@ -170,8 +170,15 @@ void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
     LineResult line = ReadCappedLine(socket, text, kMaxProxyLineBytes);
     if (line == LineResult::TooLong)
         ThrowPage(request, 414, "%http-badcommand%");
+    // A connection opened and closed unused (a browser's pre-connect).
+    if (text.IsEmpty() && socket.GetBytesReceived() == 0)
+        return false;
     if (text.IsEmpty())
         ThrowPage(request, 405, "%http-badcommand%");
+    // The proxy refuses what the HTTP server refuses: a request that the
+    // origin could read otherwise than the proxy did.
+    if (IsAmbiguousLine(text.View(), false))
+        ThrowPage(request, 400, "%http-badcommand%");
 
     std::string requestLine = text.ToString();
     const char* cursor = requestLine.c_str();
@@ -199,6 +206,10 @@ void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             break;
         }
         std::string_view lineText(text.GetData() + before, static_cast<std::size_t>(text.GetLength() - before));
+        if (IsAmbiguousLine(lineText, true)) {
+            text.SetLength(before);
+            ThrowPage(request, 400, "%http-badcommand%");
+        }
         std::size_t colon = lineText.find(':');
         std::string name = LowerCaseString(lineText.substr(0, colon));
         std::string_view value;
@@ -214,8 +225,12 @@ void CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             request.ifModifiedSince.assign(value);
         else if (name == "proxy-authorization")
             request.proxyAuthorization.assign(value);
+        request.framing.AddHeader(name, value);
         text.Append("\r\n");
     }
+    if (request.framing.IsAmbiguous())
+        ThrowPage(request, 400, "%http-badcommand%");
+    return true;
 }
 
 void CHTTPProxy::Authenticate(CProxyRequest& request)
@@ -287,7 +302,8 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
     client.SetThrowOnError(true);
     client.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
     try {
-        ReadRequest(client, request);
+        if (!ReadRequest(client, request))
+            return;
         Authenticate(request);
         CUrlParts url;
         if (request.method == "CONNECT") {
@@ -347,12 +363,66 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
         LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPProxy::ServerRequest"});
         request.status = 500;
     }
-    if (HasLogFile()) {
+    // No line for a client that sent nothing: a pre-connect that closed or
+    // timed out is no request.
+    if (HasLogFile() && client.GetBytesReceived() > 0) {
         try {
             WriteAccessLog(request);
         } catch (...) {
         }
     }
+}
+
+std::string ConnectFailureCause(int error)
+{
+    switch (error) {
+    case platform::kWsaHostNotFound:
+    case platform::kWsaNoData:
+        return "name not found";
+    case platform::kWsaTryAgain:
+        return "name server not reachable";
+    case platform::kWsaNoRecovery:
+        return "name look-up failed";
+    case platform::kWsaeConnRefused:
+        return "connection refused";
+    case platform::kWsaeTimedOut:
+        return "timed out";
+    case platform::kWsaeHostUnreach:
+        return "host unreachable";
+    case platform::kWsaeNetUnreach:
+    case platform::kWsaeNetDown:
+        return "network unreachable";
+    case platform::kWsaeAddrNotAvail:
+        return "no such port";
+    default:
+        return "socket error " + std::to_string(error);
+    }
+}
+
+void CHTTPProxy::LogUnreachable(const CProxyRequest& request, std::string_view host, std::uint32_t port, int error)
+{
+    // The event text is cut at kMaxServerLogMessage bytes: the cause and the
+    // client come first, and the host and URL are shortened to fit.
+    constexpr std::size_t kMaxHostShown = 48;
+    std::string text = "HTTP proxy: " + ConnectFailureCause(error) + " at ";
+    std::string shown;
+    AppendLogText(shown, host.substr(0, kMaxHostShown));
+    text += shown + ":" + std::to_string(port) + " for ";
+    AppendLogText(text, request.clientHost);
+    text += " \"";
+    shown.clear();
+    AppendLogText(shown, request.url);
+    std::size_t room = kMaxServerLogMessage > text.size() + 1 ? kMaxServerLogMessage - text.size() - 1 : 0;
+    if (shown.size() > room)
+        shown = shown.substr(0, room >= 3 ? room - 3 : 0) + "...";
+    text += shown + "\"";
+    LogMessage(platform::kEventTypeWarning, kEventWarningText, {text});
+}
+
+void CHTTPProxy::ThrowUnreachable(CProxyRequest& request, std::string_view host, std::uint32_t port)
+{
+    LogUnreachable(request, host, port, platform::LastSocketError());
+    ThrowPage(request, 504, "%http-noreply%");
 }
 
 void CHTTPProxy::WriteAccessLog(CProxyRequest& request)

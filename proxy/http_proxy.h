@@ -21,6 +21,7 @@
 //   ftp_request.cpp   FTPRequest
 //   gopher_request.cpp GopherRequest, GopherTypeToMIME
 
+#include "framework/request_framing.h"
 #include "framework/text_buffer.h"
 #include "macro/configured_server.h"
 #include "macro/macro_context.h"
@@ -77,6 +78,8 @@ struct CProxyRequest {
     std::string method;
     std::string version;
     bool noCache = false;
+    // The request's Content-Length and Transfer-Encoding lines.
+    CBodyFraming framing;
     CTextBuffer headerText;
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
@@ -89,10 +92,20 @@ int ParseStatusLine(std::string_view text);
 // text; empty when there is none.
 void GetHeaderValue(std::string& value, std::string_view name, std::string_view text, int n);
 // Appends the request's header lines for an upstream request: hop-by-hop
-// lines (Connection, Keep-Alive, Proxy-Connection, TE, Upgrade,
-// Transfer-Encoding) and Proxy-Authorization never pass; flags drop or
-// replace the others; since (seconds since 1970) is the If-Modified-Since.
+// lines (Connection, Keep-Alive, Proxy-Connection, TE, Upgrade),
+// Proxy-Authorization and Host never pass; flags drop or replace the
+// others; since (seconds since 1970) is the If-Modified-Since. A
+// Transfer-Encoding passes, since it frames the body that follows.
 void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since);
+// The Host line of an upstream request: the URL's authority, whatever Host
+// the client sent, so that what the origin serves is what the URL (and the
+// cache key) names. Nothing for a URL without a host.
+void AppendHostLine(CTextBuffer& out, const CUrlParts& url);
+// ConnectOutgoing on a configured or parsed port: one outside 1 to 65535
+// fails as 10049 without a try.
+int ConnectToPort(WSocket& socket, const std::string& host, std::uint32_t port);
+// Why a connection could not be made, in words, from its socket error.
+std::string ConnectFailureCause(int error);
 
 // A ConnTimeout of 0 means no limit to the relay; the ftp and gopher
 // clients still give up on a silent server after this long.
@@ -138,6 +151,10 @@ public:
     int CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
                       std::int64_t since);
     void WriteAccessLog(CProxyRequest& request);
+    // The server log's warning that host:port could not be reached, with
+    // the cause, the client and the URL: the reply page and the access-log
+    // line say only that the server did not answer.
+    void LogUnreachable(const CProxyRequest& request, std::string_view host, std::uint32_t port, int error);
 
     // An ftp URL: through the FTP upstream proxy, or as an FTP client (GET
     // and HEAD of a file or a directory listing, PUT of a file). Writes the
@@ -163,8 +180,9 @@ protected:
     void PrepareStart() override;
 
 private:
-    // Reads the request line and headers; false when the request is refused.
-    void ReadRequest(WSocket& socket, CProxyRequest& request);
+    // Reads the request line and headers (a request that could be framed
+    // two ways is refused 400); false when the client sent nothing at all.
+    bool ReadRequest(WSocket& socket, CProxyRequest& request);
     void Authenticate(CProxyRequest& request);
     void CheckAccess(WSocket& socket, CProxyRequest& request, const CUrlParts& url);
     // GET and HEAD: the disk cache, or a direct relay.
@@ -183,9 +201,11 @@ private:
     std::uint32_t ClientTimeoutMs();
     // Sends the request to an upstream proxy as received and relays its
     // reply to out: the status, -1 when the reply could not be relayed, -2
-    // when the upstream cannot be reached.
+    // when the upstream cannot be reached (the cause logged).
     int CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,
-                       CProxyRequest& request, unsigned flags);
+                       CProxyRequest& request, const CUrlParts& url, unsigned flags);
+    // LogUnreachable with the last socket error, then 504 "%http-noreply%".
+    [[noreturn]] void ThrowUnreachable(CProxyRequest& request, std::string_view host, std::uint32_t port);
     // The expansion of a named page in the request's scope.
     std::string ExpandPage(CProxyRequest& request, std::string_view page);
     [[noreturn]] void ThrowPage(CProxyRequest& request, int status, std::string_view page,

@@ -5,6 +5,7 @@
 #include "framework/wsocket.h"
 #include "platform/files.h"
 #include "platform/net.h"
+#include "proxy/cache_policy.h"
 #include "proxy/proxy_cache.h"
 
 #include <ctime>
@@ -64,6 +65,18 @@ std::int64_t FileSize(int file)
 {
     struct stat info {};
     return ::fstat(file, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+// The stored reply's header block of a cache file; empty when it cannot be read.
+std::string StoredHeaderOf(const std::string& path)
+{
+    int file = platform::OpenFile(path.c_str(), O_RDONLY);
+    if (file < 0)
+        return {};
+    std::int64_t headerBytes = -1;
+    std::string headers = ReadStoredHeader(file, &headerBytes);
+    platform::CloseHandle(file);
+    return headers;
 }
 
 bool FileExists(const std::string& path)
@@ -150,6 +163,9 @@ int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, 
         long long length = std::strtoll(value.c_str(), &end, 10);
         keep = end && *end == '\0' && length >= 0 && FileSize(handle) - headerBytes == length;
     }
+    // A reply meant for one client, or one that varies with the request, is
+    // relayed but never stored.
+    keep = keep && MayStoreReply(request.headerText.View(), headers);
     std::shared_ptr<const CProxySettings> p = GetProxySettings();
     std::int64_t expires = now + static_cast<std::int64_t>(p->maxFileAge) * kSecondsPerDay;
     GetHeaderValue(value, "expires", headers, 0);
@@ -177,8 +193,10 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
             ThrowPage(request, 405, "%http-badcommand%");
         return status;
     };
+    // A request with a body is no plain fetch of the document: it goes to
+    // the origin with its body.
     if (!m_cache->IsRunning() || request.noCache || request.url.find('?') != std::string::npos ||
-        GetNoCacheList().Contains(url.Format()))
+        request.framing.HasBody() || GetNoCacheList().Contains(url.Format()))
         return relay();
 
     CCacheHold hold(*m_cache);
@@ -186,6 +204,12 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     int status = 200;
     hold.entry = m_cache->Lookup(url);
+    if (hold.entry && !MayAnswerFromCopy(request.headerText.View(), StoredHeaderOf(hold.entry->path))) {
+        // Filled for another client: this one's request goes to the origin.
+        m_cache->Release(hold.entry);
+        hold.entry = nullptr;
+        return relay();
+    }
     auto openEntry = [&] {
         hold.file = platform::OpenFile(hold.entry->path.c_str(), O_RDONLY);
     };

@@ -19,11 +19,12 @@ constexpr int kRelayChunk = 16384;
 // The reply's first line is kept up to this length.
 constexpr int kMaxFirstLine = 8192;
 
-// Header lines that belong to one connection and never pass a proxy.
+// Header lines that belong to one connection and never pass a proxy. A
+// Transfer-Encoding passes with the body it frames; Host is the URL's.
 bool IsHopByHop(std::string_view name)
 {
-    for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade", "transfer-encoding",
-                                 "proxy-authorization"}) {
+    for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade",
+                                 "proxy-authorization", "host"}) {
         if (name == hop)
             return true;
     }
@@ -132,6 +133,23 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
         out.Append(std::string("User-agent: ") + ProxyAgentToken() + "\r\n");
 }
 
+void AppendHostLine(CTextBuffer& out, const CUrlParts& url)
+{
+    if (url.host.empty())
+        return;
+    out.Append("Host: " + url.host);
+    if (url.port != DefaultPortForScheme(url.scheme))
+        out.Append(":" + std::to_string(url.port));
+    out.Append("\r\n");
+}
+
+int ConnectToPort(WSocket& socket, const std::string& host, std::uint32_t port)
+{
+    if (port < 1 || port > 65535)
+        return socket.Fail(platform::kWsaeAddrNotAvail);
+    return ConnectOutgoing(socket, host, static_cast<std::uint16_t>(port));
+}
+
 CHTTPProxy::Upstream CHTTPProxy::UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port)
 {
     CEventLockHolder hold(GetLock());
@@ -155,33 +173,23 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     CTextBuffer head(4096);
     head.Append(method);
     head.AppendChar(' ');
-    int connected;
     if (proxyHost.empty()) {
-        connected = ConnectOutgoing(upstream, url.host, static_cast<std::uint16_t>(url.port));
+        if (ConnectToPort(upstream, url.host, static_cast<std::uint32_t>(url.port)) < 0)
+            ThrowUnreachable(request, url.host, static_cast<std::uint32_t>(url.port));
         head.Append(url.path);
         flags |= kDropConnection | kRelayFlag;
     } else {
-        connected = proxyPort >= 1 && proxyPort <= 65535
-                        ? ConnectOutgoing(upstream, proxyHost, static_cast<std::uint16_t>(proxyPort))
-                        : -1;
+        if (ConnectToPort(upstream, proxyHost, proxyPort) < 0)
+            ThrowUnreachable(request, proxyHost, proxyPort);
         head.Append(request.url);
         flags |= kDropConnection | kSendOwnUserAgent;
     }
-    if (connected < 0)
-        ThrowPage(request, 504, "%http-noreply%");
     // HTTP/1.0 without keep-alive: the origin closes after its reply, which
     // is how the relay knows it ended.
     head.Append(" HTTP/1.0\r\n");
     std::string_view headers = request.headerText.View();
     FilterProxyHeaders(head, headers, flags, since);
-    std::string host;
-    GetHeaderValue(host, "host", headers, 0);
-    if (host.empty() && !url.host.empty()) {
-        head.Append("Host: " + url.host);
-        if (url.port != DefaultPortForScheme(url.scheme))
-            head.Append(":" + std::to_string(url.port));
-        head.Append("\r\n");
-    }
+    AppendHostLine(head, url);
     head.Append("Connection: close\r\n\r\n");
     if (upstream.SendText(head.View(), false) < 0)
         FailRelay(*this, upstream, platform::LastSocketError(), &request);
@@ -207,18 +215,19 @@ int CHTTPProxy::ConnectRequest(WSocket& client, CProxyRequest& request)
         std::string host = request.url.substr(0, colon);
         auto port = static_cast<std::uint16_t>(std::atoi(request.url.c_str() + colon + 1));
         if (ConnectOutgoing(upstream, host, port) < 0)
-            ThrowPage(request, 504, "%http-noreply%");
+            ThrowUnreachable(request, host, port);
         std::string established = std::string("HTTP/1.0 200 Connection established\r\nProxy-agent: ") +
                                   ProxyAgentToken() + "\r\n\r\n";
         client.SendText(established, false);
         request.bytes += established.size();
     } else {
-        if (tunnelPort < 1 || tunnelPort > 65535 ||
-            ConnectOutgoing(upstream, tunnelHost, static_cast<std::uint16_t>(tunnelPort)) < 0)
-            ThrowPage(request, 504, "%http-noreply%");
+        if (ConnectToPort(upstream, tunnelHost, tunnelPort) < 0)
+            ThrowUnreachable(request, tunnelHost, tunnelPort);
         CTextBuffer head(1024);
         head.Append(request.method + " " + request.url + " " + request.version + "\r\n");
         FilterProxyHeaders(head, request.headerText.View(), kDropConnection | kSendOwnUserAgent, 0);
+        // A tunnel's authority is the request's host:port itself.
+        head.Append("Host: " + request.url + "\r\n");
         head.Append("\r\n");
         if (upstream.SendText(head.View(), false) < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), &request);

@@ -16,7 +16,7 @@ constexpr const char* kFTPIconsSubkey = "FTPIcons";
 
 constexpr std::uint32_t kDefaultProxyPort = 8080;
 
-std::string TrimBlanks(std::string_view text)
+std::string TrimWhiteSpace(std::string_view text)
 {
     constexpr std::string_view kBlanks = " \t\r\n\v\f";
     std::size_t begin = text.find_first_not_of(kBlanks);
@@ -116,7 +116,7 @@ void CHTTPProxySettings::Load(int keepStrings, int reload)
         RegQueryDword(key, "SyncInterval", next->syncInterval);
     }
     // An empty folder turns the cache off; it never means the file system's root.
-    next->rootDir = TrimBlanks(next->rootDir);
+    next->rootDir = TrimWhiteSpace(next->rootDir);
     if (!next->rootDir.empty() && next->rootDir.back() != '/' && next->rootDir.back() != '\\')
         next->rootDir += '/';
     SetProxySettings(std::move(next));

@@ -1,9 +1,12 @@
 // libFuzzer target for what the proxy reads from clients and origins: the
 // request URL (parse, compose, cache key), reply status lines, header
-// values, the upstream header filter, and the cache database's field
+// values, the upstream header filter, the request framing rules, the cache
+// policy's Cache-Control and Vary reading, and the cache database's field
 // escaping, which must give back every text it was given.
 
+#include "framework/request_framing.h"
 #include "framework/text_buffer.h"
+#include "proxy/cache_policy.h"
 #include "proxy/http_proxy.h"
 #include "proxy/proxy_cache.h"
 #include "proxy/url_parts.h"
@@ -33,6 +36,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     GetHeaderValue(value, "x", text, 2);
     CTextBuffer out;
     FilterProxyHeaders(out, text, 0xFF, 784111777);
+
+    static_cast<void>(IsAmbiguousLine(text, true));
+    CBodyFraming framing;
+    std::size_t split = text.find('\n');
+    framing.AddHeader("transfer-encoding", text.substr(0, split));
+    framing.AddHeader("content-length", text.substr(split == std::string_view::npos ? text.size() : split + 1));
+    framing.AddHeader("content-length", text);
+    // Lengths that disagree are always refused.
+    if (framing.ConflictingLengths() && !framing.IsAmbiguous())
+        std::abort();
+    // What may answer a request with credentials may answer one without.
+    std::size_t half = text.size() / 2;
+    std::string_view request = text.substr(0, half);
+    std::string_view reply = text.substr(half);
+    if (MayAnswerFromCopy(request, reply) && !MayAnswerFromCopy("", reply))
+        std::abort();
+    if (MayStoreReply(request, reply) && !MayAnswerFromCopy(request, reply))
+        std::abort();
 
     if (UnescapeCacheField(EscapeCacheField(text)) != text)
         std::abort();

@@ -87,6 +87,17 @@ inline std::string RawRequest(std::uint16_t port, const std::string& request)
     return reply;
 }
 
+// What a peer reads of a request or reply up to and including its blank
+// line (the bytes one at a time, so nothing after it is taken).
+inline std::string ReadHead(WSocket& peer)
+{
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
+        head += c;
+    return head;
+}
+
 // Proxy access-log lines: the common format, any status (a tunnel logs 0).
 inline const std::regex kProxyLogLine(
     R"(^\S+ - \S+ \[\d{2}/[A-Z][a-z]{2}/\d{4}:\d{2}:\d{2}:\d{2} \+0000\] "(?:[^"\\\x00-\x1f]|\\.)*" \d+ \d+$)");

@@ -88,10 +88,7 @@ private:
         WSocket peer;
         peer.Attach(handle);
         peer.SetTimeout(5000);
-        std::string head;
-        char c;
-        while (head.find("\r\n\r\n") == std::string::npos && peer.Read(&c, 1) == 1)
-            head += c;
+        std::string head = ReadHead(peer);
         std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.size()) + "\r\n\r\n" + head;
         peer.SendText(reply, false);
         peer.Close();

@@ -1,0 +1,80 @@
+#include "proxy/cache_policy.h"
+
+#include "platform/ascii.h"
+
+using platform::EqualsIgnoringCase;
+
+namespace {
+
+// Calls visit(value) for each line of text named name (any case); the
+// value without the blanks around it. visit returns true to stop.
+template <typename Visit> bool AnyHeader(std::string_view text, std::string_view name, Visit&& visit)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? text.size() : end + 1;
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || !EqualsIgnoringCase(line.substr(0, colon), name))
+            continue;
+        std::string_view value = line.substr(colon + 1);
+        std::size_t first = value.find_first_not_of(" \t");
+        std::size_t last = value.find_last_not_of(" \t\r");
+        if (visit(first == std::string_view::npos ? std::string_view{} : value.substr(first, last - first + 1)))
+            return true;
+    }
+    return false;
+}
+
+bool HasHeader(std::string_view text, std::string_view name)
+{
+    return AnyHeader(text, name, [](std::string_view) { return true; });
+}
+
+// A Cache-Control directive, its argument (after '=') ignored: private="x"
+// counts as private, which keeps more out of the cache, never less.
+bool HasDirective(std::string_view text, std::string_view directive)
+{
+    return AnyHeader(text, "cache-control", [directive](std::string_view value) {
+        std::size_t at = 0;
+        while (at < value.size()) {
+            std::size_t comma = value.find(',', at);
+            std::string_view item = value.substr(at, comma == std::string_view::npos ? comma : comma - at);
+            at = comma == std::string_view::npos ? value.size() : comma + 1;
+            item = item.substr(0, item.find('='));
+            std::size_t first = item.find_first_not_of(" \t");
+            std::size_t last = item.find_last_not_of(" \t");
+            if (first != std::string_view::npos && EqualsIgnoringCase(item.substr(first, last - first + 1), directive))
+                return true;
+        }
+        return false;
+    });
+}
+
+// A reply fit for every client: not private, not no-store, setting no
+// cookie, and the same whatever the request's headers.
+bool IsSharedReply(std::string_view reply)
+{
+    bool varies = AnyHeader(reply, "vary", [](std::string_view value) { return !value.empty(); });
+    return !varies && !HasDirective(reply, "private") && !HasDirective(reply, "no-store") &&
+           !HasHeader(reply, "set-cookie") && !HasHeader(reply, "set-cookie2");
+}
+
+bool CarriesCredentials(std::string_view request)
+{
+    return HasHeader(request, "authorization") || HasHeader(request, "cookie");
+}
+
+} // namespace
+
+bool MayStoreReply(std::string_view requestHeaders, std::string_view replyHeaders)
+{
+    return !HasDirective(requestHeaders, "no-store") && MayAnswerFromCopy(requestHeaders, replyHeaders);
+}
+
+bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedHeaders)
+{
+    return IsSharedReply(storedHeaders) &&
+           (!CarriesCredentials(requestHeaders) || HasDirective(storedHeaders, "public"));
+}

@@ -1,0 +1,18 @@
+#pragma once
+// What the shared disk cache may keep, and which stored copy may answer
+// which request. The cache is shared by every client, so it keeps only
+// replies meant for anyone: never one marked private or no-store, one that
+// sets a cookie, or one that varies with request headers (the cache keys
+// documents by URL alone); and a request that carries credentials (an
+// Authorization or a Cookie) is answered from a copy only when the reply
+// said public, since the copy was filled for another client.
+//
+// The texts are header blocks as the relay holds them: lines ended by CR LF
+// (or LF); a reply's block may begin with its status line.
+
+#include <string_view>
+
+// The reply may be stored for the request that fetched it.
+bool MayStoreReply(std::string_view requestHeaders, std::string_view replyHeaders);
+// The stored reply may answer the request.
+bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedHeaders);
