@@ -8,6 +8,7 @@
 #include "macro/macro_exception.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
+#include "proxy/cache_fill.h"
 #include "proxy/ftp_listing.h"
 
 #include <vector>
@@ -371,6 +372,10 @@ void CFTPDialogue::StoreFile(std::int64_t length)
 
 void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes)
 {
+    if (request.fill && &request.fill->Client() == &out) {
+        request.fill->Put(bytes, true);
+        return;
+    }
     if (out.Send(bytes.data(), static_cast<int>(bytes.size())) < 0)
         throw WSocketException(&out, platform::LastSocketError());
     if (!out.IsFileHandle())
@@ -390,12 +395,9 @@ void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request)
 
 void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody)
 {
-    std::int64_t before = out.GetBytesSent();
-    SendErrorReply(out, status, body, nullptr, true, withBody);
+    SendToClient(out, request, FormatErrorReply(status, body, nullptr, true, withBody));
     if (out.Flush() < 0)
         throw WSocketException(&out, platform::LastSocketError());
-    if (!out.IsFileHandle())
-        request.bytes += static_cast<std::uint64_t>(out.GetBytesSent() - before);
 }
 
 int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,
@@ -410,6 +412,7 @@ int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, cons
     // the reply.
     head.Append(method + " " + request.url + " HTTP/1.0\r\n");
     FilterProxyHeaders(head, request.headerText.View(), flags | kDropConnection | kSendOwnUserAgent, 0);
+    AppendBodyCoding(head, request.headerText.View());
     head.Append("Connection: close\r\n\r\n");
     if (upstream.SendText(head.View(), false) < 0)
         return -2;

@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+class CCacheFill;
 class CProxyCache;
 class WSocket;
 struct CProxyCacheEntry;
@@ -44,6 +45,13 @@ inline constexpr std::uint32_t kEventHTTPProxyStopped = 0x40004009;
 // longer header line or header block 400, and the connection ends.
 inline constexpr std::size_t kMaxProxyLineBytes = 8 * 1024;
 inline constexpr std::size_t kMaxProxyHeaderBytes = 64 * 1024;
+
+// The ports a request may name without an access line that grants its
+// method: the web's, ftp, gopher, wais and their kin, and every port from
+// 1025 up. Others belong to protocols a request body could speak to.
+inline constexpr std::uint32_t kSafeProxyPorts[] = {80, 21, 70, 210, 280, 443, 488, 591, 777};
+inline constexpr std::uint32_t kFirstSafeHighPort = 1025;
+bool IsSafeProxyPort(std::uint32_t port);
 
 // The Proxy-agent and User-agent token of the application and the service.
 inline constexpr const char* kProxyAgentToken = "Velmora-Proxy/1.51 (Linux; x86_64; A)";
@@ -81,6 +89,9 @@ struct CProxyRequest {
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
     int status = 0;
+    // The cache fill under way: what the handlers write to the client goes
+    // through it into the cache file too.
+    CCacheFill* fill = nullptr;
 };
 
 // The status of a reply's first line: the number after "HTTP/x.y", else 200.
@@ -93,6 +104,9 @@ void GetHeaderValue(std::string& value, std::string_view name, std::string_view 
 // Transfer-Encoding) and Proxy-Authorization never pass; flags drop or
 // replace the others; since (seconds since 1970) is the If-Modified-Since.
 void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned flags, std::int64_t since);
+// Appends the Transfer-Encoding line of a chunked request body, which passes
+// upstream in its chunks.
+void AppendBodyCoding(CTextBuffer& out, std::string_view headers);
 
 // A ConnTimeout of 0 means no limit to the relay; the ftp and gopher
 // clients still give up on a silent server after this long.
@@ -133,10 +147,13 @@ public:
     // is a file); the first line of the upstream's reply goes to firstLine.
     // Returns 0, or -1 on a time-out when client does not throw.
     int RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request);
-    // The cache fill of one document. Returns the status or -1; on 200 with
-    // a document fit to keep, entry and file are the stored document.
-    int CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
-                      std::int64_t since);
+    // The cache fill of one document, relayed to the client as it arrives
+    // (for a revalidation only when the answer is 200). Returns the status,
+    // or -1 when no cache file could be made; answered tells whether the
+    // client got the reply; on 200 with a document fit to keep, entry is the
+    // stored document, held.
+    int CacheResponse(WSocket& client, CProxyRequest& request, CProxyCacheEntry*& entry, bool& answered,
+                      const CUrlParts& url, std::int64_t since);
     void WriteAccessLog(CProxyRequest& request);
 
     // An ftp URL: through the FTP upstream proxy, or as an FTP client (GET

@@ -8,6 +8,8 @@
 #include "macro/macro_exception.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
+#include "proxy/body_framing.h"
+#include "proxy/cache_fill.h"
 
 #include <algorithm>
 
@@ -132,6 +134,13 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
         out.Append(std::string("User-agent: ") + ProxyAgentToken() + "\r\n");
 }
 
+void AppendBodyCoding(CTextBuffer& out, std::string_view headers)
+{
+    CBodyFraming body;
+    if (CBodyFraming::FromHeaders(body, headers) && body.IsChunked())
+        out.Append("Transfer-Encoding: chunked\r\n");
+}
+
 CHTTPProxy::Upstream CHTTPProxy::UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port)
 {
     CEventLockHolder hold(GetLock());
@@ -174,6 +183,7 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     head.Append(" HTTP/1.0\r\n");
     std::string_view headers = request.headerText.View();
     FilterProxyHeaders(head, headers, flags, since);
+    AppendBodyCoding(head, headers);
     std::string host;
     GetHeaderValue(host, "host", headers, 0);
     if (host.empty() && !url.host.empty()) {
@@ -236,11 +246,16 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     bool collecting = firstLine != nullptr;
     if (firstLine)
         firstLine->Empty();
-    // A file takes the reply only; a client may end its side after its
-    // request (a half close) and still wait for the reply, except in a tunnel.
-    const bool toFile = client.IsFileHandle();
+    // A tunnel carries anything both ways; a request passes only its
+    // declared body, and what the client sends after it is dropped.
     const bool tunnel = firstLine == nullptr;
-    bool clientOpen = !toFile;
+    CBodyFraming body;
+    if (!tunnel && request && !CBodyFraming::FromHeaders(body, request->headerText.View()))
+        ThrowPage(*request, 400, "%http-badcommand%");
+    CCacheFill* fill = request ? request->fill : nullptr;
+    // A client may end its side after its request (a half close) and still
+    // wait for the reply, except in a tunnel; it is then watched for leaving.
+    bool clientEnded = false;
     std::vector<char> buffer(kRelayChunk);
     char* data = buffer.data();
 
@@ -262,36 +277,52 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
                     firstLine->SetLength(length - 1);
             }
         }
+        if (fill) {
+            fill->Put(std::string_view(data, static_cast<std::size_t>(got)), false);
+            // Nobody wants the rest: the file gave up and the client has its share.
+            return fill->WantsMore();
+        }
         if (client.Send(data, got, false) < 0)
             FailRelay(*this, client, platform::LastSocketError(), nullptr);
-        if (!toFile && request)
+        if (request)
             request->bytes += static_cast<std::uint64_t>(got);
         return true;
     };
 
-    for (;;) {
-        if (!clientOpen) {
-            if (!fromUpstream())
-                return 0;
-            continue;
+    auto fromClient = [&]() -> bool {
+        int got = client.Read(data, kRelayChunk);
+        if (got <= 0) {
+            if (tunnel)
+                return false;
+            clientEnded = true;
+            return true;
         }
-        int ready = WaitForEitherInput(client, upstream, wait);
+        long pass = got;
+        if (!tunnel) {
+            pass = body.Take(data, static_cast<std::size_t>(got));
+            if (pass < 0)
+                ThrowPage(*request, 400, "%http-badcommand%");
+        }
+        if (pass > 0 && upstream.Send(data, static_cast<int>(pass), false) < 0)
+            FailRelay(*this, upstream, platform::LastSocketError(), request);
+        return true;
+    };
+
+    for (;;) {
+        int ready = WaitForEitherInput(client, upstream, wait, !clientEnded);
         if (ready == 0) {
-            if (toFile || client.GetThrowOnError())
+            if (client.GetThrowOnError())
                 FailRelay(*this, upstream, platform::kWsaeTimedOut, request);
             return -1;
         }
         if (ready < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), request);
         if (ready & kFirstSocketReady) {
-            int got = client.Read(data, kRelayChunk);
-            if (got <= 0) {
-                if (tunnel)
-                    return 0;
-                clientOpen = false;
-            } else if (upstream.Send(data, got, false) < 0) {
-                FailRelay(*this, upstream, platform::LastSocketError(), request);
-            }
+            // A client that ended its side is ready again only when it left.
+            if (clientEnded)
+                throw WSocketException(&client, platform::kWsaeConnReset);
+            if (!fromClient())
+                return 0;
         }
         if ((ready & kSecondSocketReady) && !fromUpstream())
             return 0;
