@@ -1,62 +1,36 @@
 #include "proxy/body_framing.h"
 
+#include "http/http_text.h"
 #include "platform/ascii.h"
 #include "proxy/http_proxy.h"
 
 #include <algorithm>
 
-namespace {
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-std::string_view Trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-} // namespace
-
 bool CBodyFraming::FromHeaders(CBodyFraming& out, std::string_view headers)
 {
     std::string value;
     GetHeaderValue(value, "transfer-encoding", headers, 0);
-    std::string_view coding = Trimmed(value);
+    std::string_view coding = TrimBlanks(value);
     if (!coding.empty()) {
         // Only the last coding says where the body ends.
         std::size_t comma = coding.rfind(',');
         if (comma != std::string_view::npos)
-            coding = Trimmed(coding.substr(comma + 1));
+            coding = TrimBlanks(coding.substr(comma + 1));
         if (!platform::EqualsIgnoringCase(coding, "chunked"))
             return false;
         out = CBodyFraming(Kind::Chunked, 0);
         return true;
     }
     GetHeaderValue(value, "content-length", headers, 0);
-    std::string_view digits = Trimmed(value);
+    std::string_view digits = TrimBlanks(value);
     if (digits.empty()) {
         out = CBodyFraming();
         return true;
     }
-    std::uint64_t length = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9' || length > (UINT64_MAX - 9) / 10)
-            return false;
-        length = length * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    out = CBodyFraming(Kind::Length, length);
+    std::int64_t length = 0;
+    if (!ParseDecimal(digits, &length))
+        return false;
+    out = CBodyFraming(Kind::Length, static_cast<std::uint64_t>(length));
     return true;
 }
 
@@ -75,12 +49,12 @@ bool CBodyFraming::Done() const
 
 bool CBodyFraming::StartChunk(std::string_view line)
 {
-    std::string_view size = Trimmed(line.substr(0, line.find(';')));
+    std::string_view size = TrimBlanks(line.substr(0, line.find(';')));
     if (size.empty() || size.size() > kMaxChunkSizeDigits)
         return false;
     std::uint64_t value = 0;
     for (char c : size) {
-        int digit = HexValue(c);
+        int digit = platform::HexDigitValue(c);
         if (digit < 0)
             return false;
         value = value * 16 + static_cast<std::uint64_t>(digit);
