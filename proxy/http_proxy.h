@@ -5,10 +5,12 @@
 // One connection is one request (no client connection is kept alive): the
 // request line and headers are read with caps, the barred and allowed URL
 // lists and the access list are applied, and then a GET or HEAD is answered
-// from the disk cache (fetching and storing the document first when it can
-// be cached), CONNECT opens a tunnel, and anything else is relayed to the
-// origin or to the upstream proxy. Upstream requests are HTTP/1.0 without
-// hop-by-hop headers, so an origin closes after its reply.
+// from the disk cache (a document not yet there is stored as it is relayed),
+// CONNECT opens a tunnel, and anything else is relayed to the origin or to
+// the upstream proxy. Upstream requests are HTTP/1.0 without hop-by-hop
+// headers, so an origin closes after its reply; a request passes only its
+// declared body, and only to the usual ports unless an access line grants
+// its method.
 //
 // A reply is relayed as it arrives. Until its first byte reached the client
 // a failure is answered 502 (504 on a time-out or an origin that cannot be
@@ -18,6 +20,8 @@
 //   http_proxy.cpp    construction, Start/Stop, ServerRequest, the log line
 //   proxy_relay.cpp   HTTPRequest, ConnectRequest, RelayData, header helpers
 //   proxy_fetch.cpp   the cache path of GET and HEAD, CacheResponse
+//   cache_fill.cpp    a reply relayed and stored at once
+//   body_framing.cpp  where a request body ends
 //   ftp_request.cpp   FTPRequest
 //   gopher_request.cpp GopherRequest, GopherTypeToMIME
 
