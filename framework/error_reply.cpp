@@ -11,21 +11,27 @@ const char* ProductToken()
     return IsUsingEventLog() ? kServiceProductToken : kProductToken;
 }
 
-void SendErrorReply(WSocket& socket, int status, std::string_view body, const char* extraHeaders, bool sendHeader,
-                    bool sendBody)
+std::string FormatErrorReply(int status, std::string_view body, const char* extraHeaders, bool sendHeader,
+                             bool sendBody)
 {
+    std::string reply;
     if (sendHeader) {
         // Status codes are the string table's ids of their reason phrases.
         const char* reason = status > 0 ? LoadStringById(static_cast<unsigned>(status)) : nullptr;
-        std::string header = "HTTP/1.0 " + std::to_string(status) + " " + (reason != nullptr ? reason : "") +
-                             "\r\nServer: " + ProductToken() +
-                             "\r\nContent-type: text/html\r\nContent-length: " + std::to_string(body.size()) +
-                             "\r\n";
+        reply = "HTTP/1.0 " + std::to_string(status) + " " + (reason != nullptr ? reason : "") +
+                "\r\nServer: " + ProductToken() + "\r\nContent-type: text/html\r\nContent-length: " +
+                std::to_string(body.size()) + "\r\n";
         if (extraHeaders != nullptr)
-            header += extraHeaders;
-        header += "\r\n";
-        socket.SendText(header);
+            reply += extraHeaders;
+        reply += "\r\n";
     }
     if (sendBody)
-        socket.SendText(body);
+        reply.append(body);
+    return reply;
+}
+
+void SendErrorReply(WSocket& socket, int status, std::string_view body, const char* extraHeaders, bool sendHeader,
+                    bool sendBody)
+{
+    socket.SendText(FormatErrorReply(status, body, extraHeaders, sendHeader, sendBody));
 }

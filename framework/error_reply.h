@@ -2,6 +2,7 @@
 // The plain HTTP reply: a complete HTTP/1.0 reply with a text/html body, used
 // for error pages and short answers.
 
+#include <string>
 #include <string_view>
 
 class WSocket;
@@ -17,5 +18,8 @@ const char* ProductToken();
 // (the length of body even when it is not sent), extraHeaders as given (each
 // line ending in "\r\n"; null for none) and the blank line when sendHeader is
 // set, then body when sendBody is set. Socket failures are thrown by the socket.
+// The same reply as text.
+std::string FormatErrorReply(int status, std::string_view body, const char* extraHeaders, bool sendHeader = true,
+                             bool sendBody = true);
 void SendErrorReply(WSocket& socket, int status, std::string_view body, const char* extraHeaders,
                     bool sendHeader = true, bool sendBody = true);

@@ -6,14 +6,14 @@
 
 #include <algorithm>
 
-int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds)
+int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds, bool firstInput)
 {
-    int held = (first.GetAppInput().GetHeld() > 0 ? kFirstSocketReady : 0) |
+    int held = (firstInput && first.GetAppInput().GetHeld() > 0 ? kFirstSocketReady : 0) |
                (second.GetAppInput().GetHeld() > 0 ? kSecondSocketReady : 0);
     if (held)
         return held;
     platform::PollSet set;
-    if (set.Open() < 0 || set.Add(first.GetHandle(), kFirstSocketReady) < 0 ||
+    if (set.Open() < 0 || set.Add(first.GetHandle(), kFirstSocketReady, firstInput) < 0 ||
         set.Add(second.GetHandle(), kSecondSocketReady) < 0)
         return -1;
     const std::uint64_t deadline =

@@ -13,6 +13,8 @@ inline constexpr int kSecondSocketReady = 2;
 
 // Waits until either socket holds input in its buffer, has input arriving
 // or is at its end, at most milliseconds (platform::kInfinite: no limit).
+// Without firstInput the first socket counts as ready only once it is reset
+// or hung up (a peer that ended its side is still watched for leaving).
 // Returns the ready bits, 0 when the time ran out (last error 10060), -1 on
 // failure.
-int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds);
+int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds, bool firstInput = true);

@@ -25,10 +25,11 @@ int PollSet::Open()
     return 0;
 }
 
-int PollSet::Add(int handle, std::uint32_t bit)
+int PollSet::Add(int handle, std::uint32_t bit, bool forInput)
 {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
+    // Errors and hang-ups are always reported, even for no events asked.
+    event.events = forInput ? EPOLLIN | EPOLLRDHUP : 0;
     event.data.u32 = bit;
     if (::epoll_ctl(m_handle, EPOLL_CTL_ADD, handle, &event) < 0) {
         SetLastSocketError(WinSockErrorFromErrno(errno));

@@ -16,8 +16,9 @@ public:
 
     // Creates the set; 0 or -1 (last socket error set).
     int Open();
-    // Watches handle for input; bit is what Ready reports for it.
-    int Add(int handle, std::uint32_t bit);
+    // Watches handle for input; bit is what Ready reports for it. Without
+    // forInput only a reset or hang-up of the handle makes it ready.
+    int Add(int handle, std::uint32_t bit, bool forInput = true);
     // The set's own descriptor: readable while a watched handle is ready.
     int GetHandle() const { return m_handle; }
     // The bits of the handles ready now, without waiting; -1 on failure.

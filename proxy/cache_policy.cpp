@@ -61,12 +61,12 @@ bool IsSharedReply(std::string_view reply)
            !HasHeader(reply, "set-cookie") && !HasHeader(reply, "set-cookie2");
 }
 
-bool CarriesCredentials(std::string_view request)
-{
-    return HasHeader(request, "authorization") || HasHeader(request, "cookie");
-}
-
 } // namespace
+
+bool CarriesCredentials(std::string_view requestHeaders)
+{
+    return HasHeader(requestHeaders, "authorization") || HasHeader(requestHeaders, "cookie");
+}
 
 bool MayStoreReply(std::string_view requestHeaders, std::string_view replyHeaders)
 {

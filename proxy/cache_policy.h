@@ -14,5 +14,9 @@
 
 // The reply may be stored for the request that fetched it.
 bool MayStoreReply(std::string_view requestHeaders, std::string_view replyHeaders);
+// The request carries credentials (Authorization or Cookie). Only such a
+// request needs a stored copy's header checked: every stored copy is one
+// MayStoreReply let in, and so fit for a request without credentials.
+bool CarriesCredentials(std::string_view requestHeaders);
 // The stored reply may answer the request.
 bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedHeaders);

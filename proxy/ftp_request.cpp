@@ -8,6 +8,7 @@
 #include "macro/macro_exception.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
+#include "proxy/cache_fill.h"
 #include "proxy/ftp_listing.h"
 
 #include <vector>
@@ -373,6 +374,10 @@ void CFTPDialogue::StoreFile(std::int64_t length)
 
 void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes)
 {
+    if (request.fill && &request.fill->Client() == &out) {
+        request.fill->Put(bytes, true);
+        return;
+    }
     if (out.Send(bytes.data(), static_cast<int>(bytes.size())) < 0)
         throw WSocketException(&out, platform::LastSocketError());
     if (!out.IsFileHandle())
@@ -392,12 +397,9 @@ void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request)
 
 void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view body, bool withBody)
 {
-    std::int64_t before = out.GetBytesSent();
-    SendErrorReply(out, status, body, nullptr, true, withBody);
+    SendToClient(out, request, FormatErrorReply(status, body, nullptr, true, withBody));
     if (out.Flush() < 0)
         throw WSocketException(&out, platform::LastSocketError());
-    if (!out.IsFileHandle())
-        request.bytes += static_cast<std::uint64_t>(out.GetBytesSent() - before);
 }
 
 int CHTTPProxy::CascadeRequest(const std::string& host, std::uint32_t port, const std::string& method, WSocket& out,

@@ -88,6 +88,15 @@ void AppendLogText(std::string& out, std::string_view text)
 
 } // namespace
 
+bool IsSafeProxyPort(std::uint32_t port)
+{
+    for (std::uint32_t safe : kSafeProxyPorts) {
+        if (port == safe)
+            return true;
+    }
+    return port >= kFirstSafeHighPort && port <= 65535;
+}
+
 const char* ProxyAgentToken() { return IsUsingEventLog() ? kServiceProxyAgentToken : kProxyAgentToken; }
 
 CProxyRequest::CProxyRequest(CMacroContext* serverScope) : scope(serverScope), headerText(kRequestLineCapacity) {}
@@ -273,6 +282,10 @@ void CHTTPProxy::CheckAccess(WSocket& socket, CProxyRequest& request, const CUrl
         // A tunnel carries anything: without a line that grants CONNECT, only
         // the TLS port is open.
         allowed = empty && (!tunnel || url.port == 443);
+        // Nor does a request reach a port of another protocol (mail, for
+        // one) without a line that grants it: its body would talk there.
+        if (allowed && !tunnel && !IsSafeProxyPort(url.port))
+            ThrowPage(request, 403, "%http-censored%");
     }
     if (allowed)
         return;

@@ -5,10 +5,12 @@
 // One connection is one request (no client connection is kept alive): the
 // request line and headers are read with caps, the barred and allowed URL
 // lists and the access list are applied, and then a GET or HEAD is answered
-// from the disk cache (fetching and storing the document first when it can
-// be cached), CONNECT opens a tunnel, and anything else is relayed to the
-// origin or to the upstream proxy. Upstream requests are HTTP/1.0 without
-// hop-by-hop headers, so an origin closes after its reply.
+// from the disk cache (a document not yet there is stored as it is relayed),
+// CONNECT opens a tunnel, and anything else is relayed to the origin or to
+// the upstream proxy. Upstream requests are HTTP/1.0 without hop-by-hop
+// headers, so an origin closes after its reply; a request passes only its
+// declared body, and only to the usual ports unless an access line grants
+// its method.
 //
 // A reply is relayed as it arrives. Until its first byte reached the client
 // a failure is answered 502 (504 on a time-out or an origin that cannot be
@@ -18,6 +20,8 @@
 //   http_proxy.cpp    construction, Start/Stop, ServerRequest, the log line
 //   proxy_relay.cpp   HTTPRequest, ConnectRequest, RelayData, header helpers
 //   proxy_fetch.cpp   the cache path of GET and HEAD, CacheResponse
+//   cache_fill.cpp    a reply relayed and stored at once
+//   body_extent.cpp   where a request body ends
 //   ftp_request.cpp   FTPRequest
 //   gopher_request.cpp GopherRequest, GopherTypeToMIME
 
@@ -34,6 +38,7 @@
 #include <string>
 #include <string_view>
 
+class CCacheFill;
 class CProxyCache;
 class WSocket;
 struct CProxyCacheEntry;
@@ -45,6 +50,13 @@ inline constexpr std::uint32_t kEventHTTPProxyStopped = 0x40004009;
 // longer header line or header block 400, and the connection ends.
 inline constexpr std::size_t kMaxProxyLineBytes = 8 * 1024;
 inline constexpr std::size_t kMaxProxyHeaderBytes = 64 * 1024;
+
+// The ports a request may name without an access line that grants its
+// method: the web's, ftp, gopher, wais and their kin, and every port from
+// 1025 up. Others belong to protocols a request body could speak to.
+inline constexpr std::uint32_t kSafeProxyPorts[] = {80, 21, 70, 210, 280, 443, 488, 591, 777};
+inline constexpr std::uint32_t kFirstSafeHighPort = 1025;
+bool IsSafeProxyPort(std::uint32_t port);
 
 // The Proxy-agent and User-agent token of the application and the service.
 inline constexpr const char* kProxyAgentToken = "Velmora-Proxy/1.51 (Linux; x86_64; A)";
@@ -84,6 +96,9 @@ struct CProxyRequest {
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
     int status = 0;
+    // The cache fill under way: what the handlers write to the client goes
+    // through it into the cache file too.
+    CCacheFill* fill = nullptr;
 };
 
 // The status of a reply's first line: the number after "HTTP/x.y", else 200.
@@ -146,10 +161,13 @@ public:
     // is a file); the first line of the upstream's reply goes to firstLine.
     // Returns 0, or -1 on a time-out when client does not throw.
     int RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request);
-    // The cache fill of one document. Returns the status or -1; on 200 with
-    // a document fit to keep, entry and file are the stored document.
-    int CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
-                      std::int64_t since);
+    // The cache fill of one document, relayed to the client as it arrives
+    // (for a revalidation only when the answer is 200). Returns the status,
+    // or -1 when no cache file could be made; answered tells whether the
+    // client got the reply; on 200 with a document fit to keep, entry is the
+    // stored document, held.
+    int CacheResponse(WSocket& client, CProxyRequest& request, CProxyCacheEntry*& entry, bool& answered,
+                      const CUrlParts& url, std::int64_t since);
     void WriteAccessLog(CProxyRequest& request);
     // The server log's warning that host:port could not be reached, with
     // the cause, the client and the URL: the reply page and the access-log

@@ -314,6 +314,8 @@ CProxyCacheEntry* CProxyCache::Insert(const CUrlParts& url, const std::string& p
     entry->link = m_list.insert(m_list.end(), entry);
     m_map.emplace(key, entry);
     m_total += entry->size;
+    if (m_maxSize > 0)
+        TrimLocked(entry);
     return entry;
 }
 
@@ -382,15 +384,20 @@ void CProxyCache::Purge()
 {
     CEventLockHolder hold(m_lock);
     CHeapSwitch shared;
+    TrimLocked(nullptr);
+    m_nextPurge = platform::MonotonicMs() + m_purgeIntervalMs;
+}
+
+void CProxyCache::TrimLocked(const CProxyCacheEntry* keep)
+{
     std::int64_t now = Now();
     for (auto at = m_list.begin(); at != m_list.end() && m_total > m_maxSize;) {
         CProxyCacheEntry* entry = *at++;
-        if (entry->expires <= now)
+        if (entry->expires <= now && entry != keep)
             RemoveLocked(entry);
     }
-    while (!m_list.empty() && m_total > m_maxSize)
+    while (!m_list.empty() && m_total > m_maxSize && m_list.front() != keep)
         RemoveLocked(m_list.front());
-    m_nextPurge = platform::MonotonicMs() + m_purgeIntervalMs;
 }
 
 bool CProxyCache::SaveDatabase()

@@ -63,7 +63,8 @@ public:
     // for a scheme the cache does not keep or a name that cannot be made.
     bool PathForURL(std::string& out, const CUrlParts& url);
     // Indexes the file as the URL's document (replacing an older one); the
-    // new entry is held.
+    // new entry is held. Documents used least recently leave at once while
+    // the total exceeds the maximum, so that no reply overfills the cache.
     CProxyCacheEntry* Insert(const CUrlParts& url, const std::string& path, std::int64_t expires,
                              std::int64_t lastModified, std::int64_t checkTime);
     // Gives back one use; the last use of a removed entry deletes its file.
@@ -79,6 +80,8 @@ public:
     bool LoadDatabase();
 
     std::uint64_t GetTotal() const;
+    // The most the cache may hold, in bytes (0 before Start).
+    std::uint64_t GetMaxSize() const { return m_maxSize; }
     std::size_t GetCount() const;
     const std::string& GetRoot() const { return m_root; }
     // Tests move the clock (seconds since 1970); null restores it.
@@ -88,6 +91,9 @@ public:
 private:
     // With the lock held.
     void RemoveLocked(CProxyCacheEntry* entry);
+    // Expired entries first, then the least recently used, while the total
+    // exceeds the maximum; keep (the entry just stored) stays.
+    void TrimLocked(const CProxyCacheEntry* keep);
     void DeleteEntryFile(CProxyCacheEntry* entry);
     void FreeAll();
     void CleanupLoop();

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/net.h"
 #include "proxy/cache_policy.h"
+#include "proxy/cache_fill.h"
 #include "proxy/proxy_cache.h"
 
 #include <ctime>
@@ -20,35 +21,14 @@ constexpr std::int64_t kSecondsPerMinute = 60;
 // A stored reply's header block is read up to this size.
 constexpr std::size_t kMaxStoredHeader = 64 * 1024;
 
-// The header block of a stored reply: its status line and header lines,
-// each with CR LF, when it begins with "HTTP/"; else empty. The blank line
-// is not included; headerBytes is where the body starts.
+// The header block of a stored reply (StoredHeaderBlock) read from the
+// file's start.
 std::string ReadStoredHeader(int file, std::int64_t* headerBytes)
 {
     std::string block(kMaxStoredHeader, '\0');
     long got = platform::ReadFileAt(file, block.data(), block.size(), 0);
     block.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    *headerBytes = -1;
-    if (block.compare(0, 5, "HTTP/") != 0)
-        return {};
-    std::string out;
-    std::size_t at = 0;
-    while (at < block.size()) {
-        std::size_t end = block.find('\n', at);
-        if (end == std::string::npos)
-            break;
-        std::string_view line(block.data() + at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty()) {
-            *headerBytes = static_cast<std::int64_t>(at);
-            break;
-        }
-        out.append(line);
-        out += "\r\n";
-    }
-    return out;
+    return StoredHeaderBlock(block, headerBytes);
 }
 
 // Seconds since 1970 of an HTTP date; nullopt for text that is no date.
@@ -112,11 +92,11 @@ private:
 
 } // namespace
 
-int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, int& file, const CUrlParts& url,
-                              std::int64_t since)
+int CHTTPProxy::CacheResponse(WSocket& client, CProxyRequest& request, CProxyCacheEntry*& entry, bool& answered,
+                              const CUrlParts& url, std::int64_t since)
 {
     entry = nullptr;
-    file = -1;
+    answered = false;
     std::string path;
     if (!m_cache->PathForURL(path, url))
         return -1;
@@ -131,19 +111,22 @@ int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, 
         ::unlink(path.c_str());
     };
     int status;
+    // The client gets the reply as it arrives, and the file a copy of it.
+    CCacheFill fill(client, request, handle, path, m_cache->GetMaxSize(), request.method == "HEAD", since != 0);
     try {
-        WSocket fileSocket;
-        fileSocket.AttachHandle(handle, false);
         const unsigned flags = since != 0 ? (kDropAuthorization | kDropRange | kSendAnyAccept | kSendSince)
                                           : (kDropAuthorization | kDropRange | kSendAnyAccept | kDropSince);
-        status = SchemeRequest("GET", fileSocket, request, url, flags, since);
-        if (fileSocket.Flush() < 0)
-            status = -1;
+        request.fill = &fill;
+        status = SchemeRequest("GET", client, request, url, flags, since);
+        request.fill = nullptr;
+        fill.Finish();
     } catch (...) {
+        request.fill = nullptr;
         discard();
         throw;
     }
-    if (status != 200) {
+    answered = fill.Answered();
+    if (status != 200 || !fill.IsStoring()) {
         discard();
         return status;
     }
@@ -181,7 +164,7 @@ int CHTTPProxy::CacheResponse(CProxyRequest& request, CProxyCacheEntry*& entry, 
     }
     entry = m_cache->Insert(url, path, expires, lastModified,
                             now + static_cast<std::int64_t>(p->syncInterval) * kSecondsPerMinute);
-    file = handle;
+    platform::CloseHandle(handle);
     return status;
 }
 
@@ -204,7 +187,10 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     int status = 200;
     hold.entry = m_cache->Lookup(url);
-    if (hold.entry && !MayAnswerFromCopy(request.headerText.View(), StoredHeaderOf(hold.entry->path))) {
+    // A hit without credentials reads no header: the hit path stays one open
+    // and one sendfile.
+    if (hold.entry && CarriesCredentials(request.headerText.View()) &&
+        !MayAnswerFromCopy(request.headerText.View(), StoredHeaderOf(hold.entry->path))) {
         // Filled for another client: this one's request goes to the origin.
         m_cache->Release(hold.entry);
         hold.entry = nullptr;
@@ -213,20 +199,23 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
     auto openEntry = [&] {
         hold.file = platform::OpenFile(hold.entry->path.c_str(), O_RDONLY);
     };
+    bool answered = false;
     if (hold.entry == nullptr) {
-        status = CacheResponse(request, hold.entry, hold.file, url, 0);
+        status = CacheResponse(client, request, hold.entry, answered, url, 0);
+        // The fill gave the client its reply, stored or not.
+        if (answered)
+            return status;
     } else if (p->syncInterval > 0 && hold.entry->checkTime < now) {
         CProxyCacheEntry* fresh = nullptr;
-        int file = -1;
-        int answer = CacheResponse(request, fresh, file, url, hold.entry->lastModified);
-        if (answer == 200) {
+        int answer = CacheResponse(client, request, fresh, answered, url, hold.entry->lastModified);
+        if (answered) {
             // A new copy replaces the old; one that could not be kept leaves
             // no stale copy behind either.
             if (fresh == nullptr)
                 m_cache->Remove(hold.entry);
             m_cache->Release(hold.entry);
             hold.entry = fresh;
-            hold.file = file;
+            return answer;
         } else {
             openEntry();
             m_cache->SetCheckTime(hold.entry, now + static_cast<std::int64_t>(p->syncInterval) * kSecondsPerMinute);

@@ -8,6 +8,8 @@
 #include "macro/macro_exception.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
+#include "proxy/body_extent.h"
+#include "proxy/cache_fill.h"
 
 #include <algorithm>
 
@@ -245,11 +247,16 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     bool collecting = firstLine != nullptr;
     if (firstLine)
         firstLine->Empty();
-    // A file takes the reply only; a client may end its side after its
-    // request (a half close) and still wait for the reply, except in a tunnel.
-    const bool toFile = client.IsFileHandle();
+    // A tunnel carries anything both ways; a request passes only its
+    // declared body, and what the client sends after it is dropped.
     const bool tunnel = firstLine == nullptr;
-    bool clientOpen = !toFile;
+    CBodyExtent body;
+    if (!tunnel && request && !CBodyExtent::FromHeaders(body, request->headerText.View()))
+        ThrowPage(*request, 400, "%http-badcommand%");
+    CCacheFill* fill = request ? request->fill : nullptr;
+    // A client may end its side after its request (a half close) and still
+    // wait for the reply, except in a tunnel; it is then watched for leaving.
+    bool clientEnded = false;
     std::vector<char> buffer(kRelayChunk);
     char* data = buffer.data();
 
@@ -271,36 +278,52 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
                     firstLine->SetLength(length - 1);
             }
         }
+        if (fill) {
+            fill->Put(std::string_view(data, static_cast<std::size_t>(got)), false);
+            // Nobody wants the rest: the file gave up and the client has its share.
+            return fill->WantsMore();
+        }
         if (client.Send(data, got, false) < 0)
             FailRelay(*this, client, platform::LastSocketError(), nullptr);
-        if (!toFile && request)
+        if (request)
             request->bytes += static_cast<std::uint64_t>(got);
         return true;
     };
 
-    for (;;) {
-        if (!clientOpen) {
-            if (!fromUpstream())
-                return 0;
-            continue;
+    auto fromClient = [&]() -> bool {
+        int got = client.Read(data, kRelayChunk);
+        if (got <= 0) {
+            if (tunnel)
+                return false;
+            clientEnded = true;
+            return true;
         }
-        int ready = WaitForEitherInput(client, upstream, wait);
+        long pass = got;
+        if (!tunnel) {
+            pass = body.Take(data, static_cast<std::size_t>(got));
+            if (pass < 0)
+                ThrowPage(*request, 400, "%http-badcommand%");
+        }
+        if (pass > 0 && upstream.Send(data, static_cast<int>(pass), false) < 0)
+            FailRelay(*this, upstream, platform::LastSocketError(), request);
+        return true;
+    };
+
+    for (;;) {
+        int ready = WaitForEitherInput(client, upstream, wait, !clientEnded);
         if (ready == 0) {
-            if (toFile || client.GetThrowOnError())
+            if (client.GetThrowOnError())
                 FailRelay(*this, upstream, platform::kWsaeTimedOut, request);
             return -1;
         }
         if (ready < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), request);
         if (ready & kFirstSocketReady) {
-            int got = client.Read(data, kRelayChunk);
-            if (got <= 0) {
-                if (tunnel)
-                    return 0;
-                clientOpen = false;
-            } else if (upstream.Send(data, got, false) < 0) {
-                FailRelay(*this, upstream, platform::LastSocketError(), request);
-            }
+            // A client that ended its side is ready again only when it left.
+            if (clientEnded)
+                throw WSocketException(&client, platform::kWsaeConnReset);
+            if (!fromClient())
+                return 0;
         }
         if ((ready & kSecondSocketReady) && !fromUpstream())
             return 0;

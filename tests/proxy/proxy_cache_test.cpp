@@ -132,28 +132,35 @@ TEST_F(ProxyCacheTest, HeldEntriesKeepTheirFilesUntilReleased)
     EXPECT_TRUE(fs::exists(m_root));
 }
 
-TEST_F(ProxyCacheTest, ExpiryAtTheSecondServesButPurgesFirst)
+TEST_F(ProxyCacheTest, ExpiryAtTheSecondServesButGoesFirstWhenTheCacheOverfills)
 {
     Start(1);
     CProxyCacheEntry* expired = Store("http://host/old", 400 * 1024, g_now);
     CProxyCacheEntry* lru = Store("http://host/lru", 400 * 1024);
-    CProxyCacheEntry* recent = Store("http://host/recent", 400 * 1024);
-    for (CProxyCacheEntry* e : {expired, lru, recent})
+    for (CProxyCacheEntry* e : {expired, lru})
         m_cache.Release(e);
     // expires == now still serves.
     CProxyCacheEntry* hit = m_cache.Lookup(Url("http://host/old"));
     ASSERT_NE(hit, nullptr);
     m_cache.Release(hit);
-    // Over 1 MiB: the expired one goes first although it was used last.
-    m_cache.Purge();
+    // A third document would pass 1 MiB: the expired one goes at once,
+    // although it was used last.
+    m_cache.Release(Store("http://host/recent", 400 * 1024));
     EXPECT_EQ(m_cache.GetCount(), 2u);
+    EXPECT_LE(m_cache.GetTotal(), 1u << 20);
     EXPECT_EQ(m_cache.Lookup(Url("http://host/old")), nullptr);
     m_cache.Release(m_cache.Lookup(Url("http://host/recent")));
-    Store("http://host/more", 400 * 1024);
-    m_cache.Purge();
+    m_cache.Release(Store("http://host/more", 400 * 1024));
     EXPECT_LE(m_cache.GetTotal(), 1u << 20);
     EXPECT_EQ(m_cache.Lookup(Url("http://host/lru")), nullptr) << "the least recently used goes next";
+    // A document larger than the whole cache is all that is left, and the
+    // purge then takes it too.
+    m_cache.Release(Store("http://host/huge", 1100 * 1024));
+    EXPECT_EQ(m_cache.GetCount(), 1u);
+    m_cache.Purge();
+    EXPECT_EQ(m_cache.GetCount(), 0u);
     // Past its expiry a look-up drops the entry.
+    m_cache.Release(Store("http://host/recent", 400 * 1024));
     g_now = 3'000'000;
     EXPECT_EQ(m_cache.Lookup(Url("http://host/recent")), nullptr);
 }

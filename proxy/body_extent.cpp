@@ -1,0 +1,129 @@
+#include "proxy/body_extent.h"
+
+#include "framework/text_util.h"
+#include "platform/ascii.h"
+#include "proxy/http_proxy.h"
+
+#include <algorithm>
+
+bool CBodyExtent::FromHeaders(CBodyExtent& out, std::string_view headers)
+{
+    std::string value;
+    GetHeaderValue(value, "transfer-encoding", headers, 0);
+    std::string_view coding = TrimBlanks(value);
+    if (!coding.empty()) {
+        // Only the last coding says where the body ends.
+        std::size_t comma = coding.rfind(',');
+        if (comma != std::string_view::npos)
+            coding = TrimBlanks(coding.substr(comma + 1));
+        if (!platform::EqualsIgnoringCase(coding, "chunked"))
+            return false;
+        out = CBodyExtent(Kind::Chunked, 0);
+        return true;
+    }
+    GetHeaderValue(value, "content-length", headers, 0);
+    std::string_view digits = TrimBlanks(value);
+    if (digits.empty()) {
+        out = CBodyExtent();
+        return true;
+    }
+    std::int64_t length = 0;
+    if (!ParseDecimal(digits, &length))
+        return false;
+    out = CBodyExtent(Kind::Length, static_cast<std::uint64_t>(length));
+    return true;
+}
+
+bool CBodyExtent::Done() const
+{
+    switch (m_kind) {
+    case Kind::None:
+        return true;
+    case Kind::Length:
+        return m_left == 0;
+    case Kind::Chunked:
+        return m_state == State::Done;
+    }
+    return true;
+}
+
+bool CBodyExtent::StartChunk(std::string_view line)
+{
+    std::string_view size = TrimBlanks(line.substr(0, line.find(';')));
+    if (size.empty() || size.size() > kMaxChunkSizeDigits)
+        return false;
+    std::uint64_t value = 0;
+    for (char c : size) {
+        int digit = platform::HexDigitValue(c);
+        if (digit < 0)
+            return false;
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+    }
+    m_left = value;
+    m_state = value == 0 ? State::Trailer : State::Data;
+    return true;
+}
+
+long CBodyExtent::Take(const char* data, std::size_t n)
+{
+    if (m_kind == Kind::None)
+        return 0;
+    if (m_kind == Kind::Length) {
+        std::uint64_t taken = std::min<std::uint64_t>(m_left, n);
+        m_left -= taken;
+        return static_cast<long>(taken);
+    }
+    std::size_t at = 0;
+    while (at < n) {
+        switch (m_state) {
+        case State::Done:
+            return static_cast<long>(at);
+        case State::Broken:
+            return -1;
+        case State::Data: {
+            std::uint64_t taken = std::min<std::uint64_t>(m_left, n - at);
+            at += static_cast<std::size_t>(taken);
+            m_left -= taken;
+            if (m_left == 0)
+                m_state = State::DataEnd;
+            break;
+        }
+        case State::DataEnd:
+        case State::SizeLine:
+        case State::Trailer: {
+            char c = data[at++];
+            if (c != '\n') {
+                if (m_line.size() >= kMaxChunkLineBytes) {
+                    m_state = State::Broken;
+                    return -1;
+                }
+                m_line += c;
+                break;
+            }
+            std::string line;
+            line.swap(m_line);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            bool sound = true;
+            if (m_state == State::DataEnd) {
+                // The data of a chunk is followed by its own line end only.
+                sound = line.empty();
+                m_state = State::SizeLine;
+            } else if (m_state == State::SizeLine) {
+                sound = StartChunk(line);
+            } else {
+                m_trailerBytes += line.size() + 2;
+                sound = m_trailerBytes <= kMaxChunkTrailerBytes;
+                if (line.empty())
+                    m_state = State::Done;
+            }
+            if (!sound) {
+                m_state = State::Broken;
+                return -1;
+            }
+            break;
+        }
+        }
+    }
+    return static_cast<long>(at);
+}

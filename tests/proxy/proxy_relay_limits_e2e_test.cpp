@@ -1,0 +1,286 @@
+// What a hostile client can make of the relay: a request passes only its
+// declared body and reaches only the usual ports, a reply never overfills
+// the cache, and a slow origin reaches the client piece by piece and is let
+// go as soon as the client leaves. Each case runs in threads and in fibers.
+
+#include "proxy_e2e.h"
+
+#include "proxy/body_extent.h"
+
+#include <chrono>
+
+namespace proxy_e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scripted origin. "echo": answers each request, once the proxy has been
+// quiet for a moment, with every byte that followed its header block, and
+// says whether the request was chunked. "slow": sends a reply header, then
+// one byte every half second while it watches for the proxy's close, and
+// notes the wall time (ms) when the proxy went.
+constexpr const char* kOriginScript = R"(import select, socket, sys, time
+mode, port, note = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", port))
+server.listen(16)
+while True:
+    conn, _ = server.accept()
+    try:
+        data = b""
+        while b"\r\n\r\n" not in data:
+            got = conn.recv(65536)
+            if not got:
+                break
+            data += got
+        head, _, rest = data.partition(b"\r\n\r\n")
+        if mode == "echo":
+            conn.settimeout(0.4)
+            try:
+                while True:
+                    got = conn.recv(65536)
+                    if not got:
+                        break
+                    rest += got
+            except socket.timeout:
+                pass
+            chunked = b"1" if b"\r\ntransfer-encoding: chunked" in head.lower() else b"0"
+            conn.sendall(b"HTTP/1.0 200 OK\r\nX-Chunked: " + chunked +
+                         b"\r\nContent-Length: %d\r\n\r\n" % len(rest) + rest)
+        else:
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n")
+            for _ in range(120):
+                conn.sendall(b"x")
+                ready, _, _ = select.select([conn], [], [], 0.5)
+                if ready and not conn.recv(1):
+                    break
+            with open(note, "a") as f:
+                f.write("%d\n" % int(time.time() * 1000))
+    except OSError:
+        pass
+    conn.close()
+)";
+
+std::int64_t WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class ProxyRelayLimitsTest : public ProxyE2ETest, public ::testing::WithParamInterface<bool> {
+protected:
+    void StartProxyInMode() { StartProxy(GetParam() ? 4 : 0); }
+
+    void StartOrigin(Peer& peer, std::uint16_t& port, const std::string& mode)
+    {
+        bench::WriteFile(m_dir / "origin.py", kOriginScript);
+        port = FreePort();
+        std::string error = peer.Start({kPython, "-u", m_dir / "origin.py", mode, std::to_string(port), m_dir / "gone"},
+                                       m_dir / ("origin-" + mode + ".log"), port);
+        ASSERT_TRUE(error.empty()) << error;
+    }
+
+    // The document files under the cache folder (its database left out).
+    std::uint64_t CachedBytes()
+    {
+        std::uint64_t total = 0;
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(m_dir / "cache", error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            std::error_code sizeError;
+            if (it->is_regular_file(sizeError) && it->path().filename() != kCacheDatabaseName) {
+                std::uintmax_t size = it->file_size(sizeError);
+                total += sizeError ? 0 : size;
+            }
+        }
+        return total;
+    }
+
+    // Every case ends here: a small document still comes through.
+    void ExpectStillServes()
+    {
+        bench::WriteFile(m_root + "/still.txt", "still serving\n");
+        Peer python;
+        std::uint16_t pythonPort = 0;
+        StartPython(python, pythonPort);
+        RunResult run = Curl(StatusArgs({Origin(pythonPort, "/still.txt")}));
+        EXPECT_EQ(run.output, "200");
+        EXPECT_EQ(Body(), "still serving\n");
+    }
+};
+
+// The origin's reply body: what reached it after the request's header block.
+std::string ReplyBody(const std::string& reply)
+{
+    std::size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : reply.substr(end + 4);
+}
+
+TEST_P(ProxyRelayLimitsTest, OnlyTheDeclaredBodyReachesTheOrigin)
+{
+    Peer origin;
+    std::uint16_t port = 0;
+    StartOrigin(origin, port, "echo");
+    StartProxyInMode();
+    const std::string url = Origin(port, "/form");
+    // What follows each body is a mail conversation that must not get through.
+    const std::string smuggled = "MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.com>\r\n";
+    struct Case {
+        std::string name;
+        std::string request;
+        std::string status;
+        std::string atOrigin;
+        bool chunked;
+    };
+    const std::string chunkedBody = "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\nX-Trailer: 1\r\n\r\n";
+    const std::vector<Case> cases = {
+        {"length", "POST " + url + " HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + smuggled, "200", "hello", false},
+        {"chunked", "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkedBody + smuggled, "200",
+         chunkedBody, true},
+        {"none", "POST " + url + " HTTP/1.0\r\n\r\n" + smuggled, "200", "", false},
+        {"get", "GET " + url + " HTTP/1.0\r\n\r\n" + smuggled, "200", "", false},
+        {"broken chunk", "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + smuggled, "400", "",
+         false},
+        {"chunk line too long",
+         "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;" + std::string(kMaxChunkLineBytes, 'e') +
+             "\r\nhello\r\n0\r\n\r\n",
+         "400", "", false},
+        {"unknown coding", "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n" + smuggled, "400", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string reply = RawRequest(m_port, c.request);
+        ASSERT_EQ(reply.substr(0, 12), "HTTP/1.0 " + c.status) << reply.substr(0, 200);
+        if (c.status != "200")
+            continue;
+        EXPECT_EQ(ReplyBody(reply), c.atOrigin);
+        EXPECT_NE(reply.find(c.chunked ? "X-Chunked: 1" : "X-Chunked: 0"), std::string::npos);
+    }
+    ExpectStillServes();
+}
+
+TEST_P(ProxyRelayLimitsTest, AnOpenProxyBarsPortsOfOtherProtocols)
+{
+    StartProxyInMode();
+    // Nothing needs to listen: the refusal comes before any connection.
+    const std::vector<std::string> requests = {
+        "POST http://127.0.0.1:25/ HTTP/1.0\r\nContent-Length: 4\r\n\r\nHELO",
+        "GET http://127.0.0.1:25/ HTTP/1.0\r\n\r\n",
+        "GET http://127.0.0.1:1024/ HTTP/1.0\r\n\r\n",
+        "GET http://127.0.0.1:1/ HTTP/1.0\r\n\r\n",
+        "GET ftp://127.0.0.1:25/ HTTP/1.0\r\n\r\n",
+        "GET gopher://127.0.0.1:110/ HTTP/1.0\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(request);
+        std::string reply = RawRequest(m_port, request);
+        ASSERT_EQ(reply.substr(0, 12), "HTTP/1.0 403") << reply.substr(0, 200);
+        EXPECT_NE(reply.find(Page("http-censored")), std::string::npos);
+    }
+    ExpectStillServes();
+}
+
+TEST_P(ProxyRelayLimitsTest, ALineThatGrantsTheMethodOpensAnyPort)
+{
+    RegSetString(Key("HTTPProxy\\ACL"), "0", "Allow-user: POST,*,127.0.0.1");
+    RegSetString(Key("HTTPProxy\\ACL"), "1", "Allow-user: GET,*,127.0.0.1");
+    StartProxyInMode();
+    // Granted, the request meets whatever is at the port: nothing, here.
+    std::string reply = RawRequest(m_port, "POST http://127.0.0.1:1/ HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 504") << reply.substr(0, 200);
+    ExpectStillServes();
+}
+
+TEST_P(ProxyRelayLimitsTest, AReplyLargerThanTheCacheIsRelayedNotStored)
+{
+    m_key.SetDword("MaxCacheSize", 1);
+    const std::string big = RandomBytes(24u << 20, 7);
+    bench::WriteFile(m_root + "/big.bin", big);
+    bench::WriteFile(m_root + "/a.bin", RandomBytes(600 << 10, 8));
+    bench::WriteFile(m_root + "/b.bin", RandomBytes(600 << 10, 9));
+    Peer python;
+    std::uint16_t pythonPort = 0;
+    StartPython(python, pythonPort);
+    StartProxyInMode();
+
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> most{0};
+    std::thread watch([&] {
+        while (!done) {
+            most = std::max<std::uint64_t>(most, CachedBytes());
+            platform::SleepMs(5);
+        }
+    });
+    RunResult run = Curl(StatusArgs({"--limit-rate", "12M", Origin(pythonPort, "/big.bin")}));
+    done = true;
+    watch.join();
+    EXPECT_EQ(run.output, "200");
+    EXPECT_TRUE(Body() == big) << "the client gets the whole reply (" << Body().size() << " bytes)";
+    EXPECT_LE(most.load(), 1u << 20) << "while the reply passed";
+    EXPECT_EQ(CachedBytes(), 0u);
+    EXPECT_EQ(m_proxy->GetCache().GetCount(), 0u);
+
+    // Two documents that fit one at a time: the second pushes the first out.
+    for (const char* name : {"/a.bin", "/b.bin"}) {
+        EXPECT_EQ(Curl(StatusArgs({Origin(pythonPort, name)})).output, "200");
+        EXPECT_LE(CachedBytes(), 1u << 20) << name;
+        EXPECT_LE(m_proxy->GetCache().GetTotal(), 1u << 20) << name;
+        EXPECT_EQ(m_proxy->GetCache().GetCount(), 1u) << name;
+    }
+    ExpectStillServes();
+}
+
+TEST_P(ProxyRelayLimitsTest, ASlowOriginReachesTheClientAndIsLetGoWhenTheClientLeaves)
+{
+    m_key.SetDword("MaxCacheSize", 10);
+    m_key.SetDword("ConnTimeout", 30);
+    Peer origin;
+    std::uint16_t port = 0;
+    StartOrigin(origin, port, "slow");
+    StartProxyInMode();
+
+    WSocket client;
+    client.SetTimeout(1000);
+    ASSERT_EQ(client.Connect("127.0.0.1", m_port), 0);
+    client.SendText("GET " + Origin(port, "/slow.txt") + " HTTP/1.0\r\n\r\n", false);
+    // The header and the first bytes arrive while the origin still sends.
+    std::string got;
+    std::uint64_t deadline = platform::MonotonicMs() + 3000;
+    char buffer[256];
+    while (platform::MonotonicMs() < deadline) {
+        std::size_t end = got.find("\r\n\r\n");
+        if (end != std::string::npos && got.size() >= end + 4 + 2)
+            break;
+        int n = client.Read(buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    ASSERT_EQ(got.substr(0, 15), "HTTP/1.0 200 OK") << got;
+    EXPECT_GE(got.size(), got.find("\r\n\r\n") + 6) << "two body bytes within 3 s";
+
+    std::int64_t left = WallMs();
+    client.Close();
+    std::string note;
+    deadline = platform::MonotonicMs() + 5000;
+    while (note.empty() && platform::MonotonicMs() < deadline) {
+        platform::SleepMs(20);
+        note = bench::ReadFile(m_dir / "gone");
+    }
+    ASSERT_FALSE(note.empty()) << "the proxy still reads the origin";
+    EXPECT_LE(std::atoll(note.c_str()) - left, 1000) << "ms from the client's leaving to the origin's";
+    // The fill that lost its client leaves nothing behind.
+    std::uint64_t settle = platform::MonotonicMs() + 2000;
+    while (CachedBytes() != 0 && platform::MonotonicMs() < settle)
+        platform::SleepMs(20);
+    EXPECT_EQ(CachedBytes(), 0u);
+    EXPECT_EQ(m_proxy->GetCache().GetCount(), 0u);
+    ExpectStillServes();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ProxyRelayLimitsTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Fibers" : "Threads"; });
+
+} // namespace
+} // namespace proxy_e2e
