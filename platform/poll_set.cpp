@@ -25,10 +25,15 @@ int PollSet::Open()
     return 0;
 }
 
-int PollSet::Add(int handle, std::uint32_t bit)
+int PollSet::Add(int handle, std::uint32_t bit) { return Watch(handle, EPOLLIN | EPOLLRDHUP, bit); }
+
+// EPOLLHUP and EPOLLERR are always reported; EPOLLRDHUP adds the peer's FIN.
+int PollSet::AddHangUp(int handle, std::uint32_t bit) { return Watch(handle, EPOLLRDHUP, bit); }
+
+int PollSet::Watch(int handle, std::uint32_t events, std::uint32_t bit)
 {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
+    event.events = events;
     event.data.u32 = bit;
     if (::epoll_ctl(m_handle, EPOLL_CTL_ADD, handle, &event) < 0) {
         SetLastSocketError(WinSockErrorFromErrno(errno));

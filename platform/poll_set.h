@@ -18,12 +18,17 @@ public:
     int Open();
     // Watches handle for input; bit is what Ready reports for it.
     int Add(int handle, std::uint32_t bit);
+    // Watches a socket only for its peer's close or reset: input the peer
+    // sends ahead does not make it ready.
+    int AddHangUp(int handle, std::uint32_t bit);
     // The set's own descriptor: readable while a watched handle is ready.
     int GetHandle() const { return m_handle; }
     // The bits of the handles ready now, without waiting; -1 on failure.
     int Ready(std::uint32_t* bits);
 
 private:
+    int Watch(int handle, std::uint32_t events, std::uint32_t bit);
+
     int m_handle = -1;
 };
 
