@@ -229,6 +229,16 @@ def fetch(port, paths, session_file, challenge_len=16, one_byte=False):
     return {"results": results}
 
 
+def master_key_and_fetch(c, out):
+    """The rest of a full handshake after SERVER-HELLO, then /index.txt."""
+    c.client_master_key()
+    c.derive()
+    c.finish()
+    out["status"], body = body_of(c.get("/index.txt"))
+    out["md5"] = hashlib.md5(body).hexdigest()
+    return out
+
+
 def malformed(port, case):
     c = Client(port)
     out = {"case": case}
@@ -245,24 +255,14 @@ def malformed(port, case):
             # A reset: the server closed with the rest of the hello unread.
             out["closed"], out["received"] = True, sum(c.record_lengths)
             return out
-        c.client_master_key()
-        c.derive()
-        c.finish()
-        out["status"], body = body_of(c.get("/index.txt"))
-        out["md5"] = hashlib.md5(body).hexdigest()
-        return out
+        return master_key_and_fetch(c, out)
     elif case == "largest-clear-record":
         # CLIENT-HELLO in one record of 32,767 bytes: cipher kinds the server
         # does not know fill it.
         c.client_hello(b"", None, 32767 - 9 - 16)
         out["first_record"] = 32767
         c.server_hello()
-        c.client_master_key()
-        c.derive()
-        c.finish()
-        out["status"], body = body_of(c.get("/index.txt"))
-        out["md5"] = hashlib.md5(body).hexdigest()
-        return out
+        return master_key_and_fetch(c, out)
     else:
         c.client_hello()
         c.server_hello()
