@@ -68,6 +68,14 @@ std::int64_t LogClockSeconds()
 }
 
 void LogError(std::string_view text) { LogMessage(platform::kEventTypeError, kEventErrorText, {text}); }
+
+void LogConnectionFailure(const std::exception& e)
+{
+    LogError("Unexpected raw exception connecting socket to client thread.");
+    // The code (a handshake's 20000-20010, a toolkit status, a socket
+    // error) is what tells a refused client from a broken server.
+    LogMessage(platform::kEventTypeInformation, kEventInfoText, {std::string("Connection ended: ") + e.what() + "."});
+}
 void LogWarning(std::string_view text) { LogMessage(platform::kEventTypeWarning, kEventWarningText, {text}); }
 
 std::uint32_t SocketTimeout(std::uint32_t connTimeout) { return connTimeout * kMsPerTimeoutSecond; }
@@ -501,12 +509,14 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
         }
         socket.Close();
         AddConnectionStats(socket, work.secure);
+    } catch (const WSocketException& e) {
+        // A client of the secure port that left before sending a byte (a
+        // browser's pre-connect) made no handshake: it ends quietly and at
+        // once, as on the plain port.
+        if (!(work.secure && e.socket == nullptr && socket.GetBytesReceived() == 0))
+            LogConnectionFailure(e);
     } catch (const std::exception& e) {
-        LogError("Unexpected raw exception connecting socket to client thread.");
-        // The code (a handshake's 20000-20010, a toolkit status, a socket
-        // error) is what tells a refused client from a broken server.
-        LogMessage(platform::kEventTypeInformation, kEventInfoText,
-                   {std::string("Connection ended: ") + e.what() + "."});
+        LogConnectionFailure(e);
     } catch (...) {
         LogError("Unexpected raw exception connecting socket to client thread.");
     }

@@ -6,16 +6,12 @@
 
 #include <algorithm>
 
-int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds, bool firstInput)
+namespace {
+
+// Waits until a member of the set is ready; its bits, 0 when the time ran
+// out (10060), -1 on failure.
+int WaitOnSet(platform::PollSet& set, std::uint32_t milliseconds)
 {
-    int held = (firstInput && first.GetAppInput().GetHeld() > 0 ? kFirstSocketReady : 0) |
-               (second.GetAppInput().GetHeld() > 0 ? kSecondSocketReady : 0);
-    if (held)
-        return held;
-    platform::PollSet set;
-    if (set.Open() < 0 || set.Add(first.GetHandle(), kFirstSocketReady, firstInput) < 0 ||
-        set.Add(second.GetHandle(), kSecondSocketReady) < 0)
-        return -1;
     const std::uint64_t deadline =
         milliseconds == platform::kInfinite ? 0 : platform::MonotonicMs() + milliseconds;
     for (;;) {
@@ -41,4 +37,27 @@ int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t millisecon
             return 0;
         }
     }
+}
+
+} // namespace
+
+int WaitForEitherInput(WSocket& first, WSocket& second, std::uint32_t milliseconds, bool firstInput)
+{
+    int held = (firstInput && first.GetAppInput().GetHeld() > 0 ? kFirstSocketReady : 0) |
+               (second.GetAppInput().GetHeld() > 0 ? kSecondSocketReady : 0);
+    if (held)
+        return held;
+    platform::PollSet set;
+    if (set.Open() < 0 || set.Add(first.GetHandle(), kFirstSocketReady, firstInput) < 0 ||
+        set.Add(second.GetHandle(), kSecondSocketReady) < 0)
+        return -1;
+    return WaitOnSet(set, milliseconds);
+}
+
+int WaitForInputOrHangUp(int handle, WSocket& peer, std::uint32_t milliseconds)
+{
+    platform::PollSet set;
+    if (set.Open() < 0 || set.Add(handle, kHandleReady) < 0 || set.AddHangUp(peer.GetHandle(), kPeerHungUp) < 0)
+        return -1;
+    return WaitOnSet(set, milliseconds);
 }

@@ -5,6 +5,7 @@
 #include "framework/host_name.h"
 #include "framework/server_log.h"
 #include "framework/server_stats.h"
+#include "framework/socket_pair_wait.h"
 #include "framework/text_buffer.h"
 #include "framework/wsocket.h"
 #include "http/access_log.h"
@@ -86,6 +87,8 @@ struct CGIFailure {
 };
 // The program stayed silent past its time-out and was killed.
 struct CGITimedOut {};
+// The client closed the connection while the program was working.
+struct CGIClientGone {};
 
 // The inactivity clock of one program; 0 ms is no limit.
 class Inactivity {
@@ -194,9 +197,10 @@ void FeedBody(WSocket& socket, CHTTPRequest& request, platform::ChildProcess& ch
     child.CloseInput();
 }
 
-// Reads what the program writes next, waiting within its inactivity time.
+// Reads what the program writes next, waiting within its inactivity time
+// and watching the client: a program whose client left is not waited for.
 // 0 at its end.
-long ReadOutput(platform::ChildProcess& child, char* buffer, std::size_t size, Inactivity& clock)
+long ReadOutput(platform::ChildProcess& child, WSocket& client, char* buffer, std::size_t size, Inactivity& clock)
 {
     clock.Renew();
     for (;;) {
@@ -206,10 +210,14 @@ long ReadOutput(platform::ChildProcess& child, char* buffer, std::size_t size, I
         if (platform::LastSocketError() != platform::kWsaeWouldBlock)
             return 0;
         std::uint32_t left = clock.Left();
-        if (left == 0 || WaitForHandle(child.OutputHandle(), false, left) == 0) {
-            if (clock.Passed())
-                throw CGITimedOut{};
-        }
+        int ready = left == 0 ? 0 : WaitForInputOrHangUp(child.OutputHandle(), client, left);
+        // A connection that cannot be watched (not a socket): the pipe alone.
+        if (ready < 0)
+            ready = WaitForHandle(child.OutputHandle(), false, left);
+        if (ready > 0 && (ready & kPeerHungUp))
+            throw CGIClientGone{};
+        if (ready == 0 && clock.Passed())
+            throw CGITimedOut{};
     }
 }
 
@@ -385,7 +393,7 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
             std::vector<char> buffer(kRelayBytes);
             try {
                 while (!reply.IsFinished()) {
-                    long got = outputOpen ? ReadOutput(child, buffer.data(), buffer.size(), clock) : 0;
+                    long got = outputOpen ? ReadOutput(child, socket, buffer.data(), buffer.size(), clock) : 0;
                     if (got == 0) {
                         outputOpen = false;
                         reply.End();
@@ -431,7 +439,7 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
             std::vector<char> buffer(kRelayBytes);
             try {
                 while (outputOpen) {
-                    long got = ReadOutput(child, buffer.data(), buffer.size(), clock);
+                    long got = ReadOutput(child, socket, buffer.data(), buffer.size(), clock);
                     if (got == 0)
                         break;
                     if (sendBody) {
@@ -451,6 +459,13 @@ int CHTTPServer::CGIScript(WSocket& socket, CHTTPRequest& request, bool sendHead
         if (sentAnything)
             return 0;
         SendCGIErrorPage(*this, socket, request, sendHeaders, sendBody);
+        return 0;
+    } catch (const CGIClientGone&) {
+        // The program's session was ended with it (the child's destructor
+        // kills its group and reaps it); nobody is left to answer. Logged
+        // as a program the server ended, unless a reply had begun.
+        if (request.Status == 0)
+            request.Status = 500;
         return 0;
     } catch (const CHTTPException&) {
         throw;

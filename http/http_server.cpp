@@ -390,6 +390,10 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             request.RequestLine.Empty();
             ThrowRequestPage(*this, socket, request, 414, "%http-badcommand%");
         }
+        // A connection that sent nothing at all (a browser's pre-connect)
+        // made no request: no reply, no log line.
+        if (line == LineResult::NoData && firstRequest)
+            return false;
         if (request.RequestLine.IsEmpty()) {
             if (!firstRequest)
                 return false;

@@ -8,6 +8,7 @@
 #include "framework/host_name.h"
 #include "framework/server_log.h"
 #include "framework/server_stats.h"
+#include "framework/socket_pair_wait.h"
 #include "framework/text_buffer.h"
 #include "framework/text_util.h"
 #include "framework/wsocket.h"
@@ -241,25 +242,32 @@ void TakeBody(WSocket& socket, CHTTPRequest& request, const std::string& content
         profile.AddSection(names[kind], sections[kind]);
 }
 
-// Waits for the program within the time-out (0: none); false when it had
-// to be killed.
-bool AwaitProgram(platform::ChildProcess& child, std::uint64_t timeoutMs)
+enum class ProgramEnd { finished, timedOut, clientGone };
+
+// Waits for the program within the time-out (0: none), watching the client:
+// a program whose client left, or that ran past its time, is killed.
+ProgramEnd AwaitProgram(platform::ChildProcess& child, WSocket& client, std::uint64_t timeoutMs)
 {
     const std::uint64_t deadline = timeoutMs ? platform::MonotonicMs() + timeoutMs : 0;
     while (!child.TryReap()) {
         std::uint64_t now = platform::MonotonicMs();
         if (deadline && now >= deadline) {
             child.KillAndReap();
-            return false;
+            return ProgramEnd::timedOut;
         }
         std::uint32_t left = deadline ? static_cast<std::uint32_t>(std::min<std::uint64_t>(deadline - now, 1u << 30))
                                       : platform::kInfinite;
-        if (child.ProcessHandle() >= 0)
+        int ready = child.ProcessHandle() >= 0 ? WaitForInputOrHangUp(child.ProcessHandle(), client, left) : -1;
+        if (ready > 0 && (ready & kPeerHungUp)) {
+            child.KillAndReap();
+            return ProgramEnd::clientGone;
+        }
+        if (ready < 0 && child.ProcessHandle() >= 0)
             WaitForHandle(child.ProcessHandle(), false, left);
-        else
+        else if (ready < 0)
             platform::SleepMs(std::min<std::uint32_t>(left, 10));
     }
-    return true;
+    return ProgramEnd::finished;
 }
 
 // An open file, closed on every path.
@@ -404,8 +412,14 @@ int CHTTPServer::WinCGIScript(WSocket& socket, CHTTPRequest& request, bool sendH
             SendAuthRequired(socket, request);
         if (started != 0)
             throw WinCGIFailure{started};
-        if (!AwaitProgram(child, std::uint64_t{GetHTTPSettings()->cgiTimeout} * 1000))
+        ProgramEnd end = AwaitProgram(child, socket, std::uint64_t{GetHTTPSettings()->cgiTimeout} * 1000);
+        if (end == ProgramEnd::timedOut)
             throw WinCGIFailure{1460};
+        if (end == ProgramEnd::clientGone) {
+            // Nobody is left to answer; logged as a program the server ended.
+            request.Status = 500;
+            return 0;
+        }
 
         SendOutput(*this, socket, request, outputPath, sendHeaders, sendBody);
         if (GetStats().IsMapped())

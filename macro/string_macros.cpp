@@ -295,11 +295,11 @@ public:
     }
 };
 
-// html-quote, html-convert, url-encode and url-decode: one text through one
-// of the text utilities.
+// html-quote, html-convert, url-encode, url-decode and url-path-encode: one
+// text through one of the text utilities.
 class CTextCodingMacro : public CMacro {
 public:
-    enum class Coding { htmlQuote, htmlConvert, urlEncode, urlDecode };
+    enum class Coding { htmlQuote, htmlConvert, urlEncode, urlDecode, urlPathEncode };
 
     explicit CTextCodingMacro(Coding coding) : m_coding(coding) {}
     void Evaluate(CMacroContext*, CTextBuffer* out, const char** argv, int argc) override
@@ -313,6 +313,7 @@ public:
         case Coding::htmlConvert: TextToHTML(out, text); return;
         case Coding::urlEncode: URLEncode(coded, text); break;
         case Coding::urlDecode: URLDecode(coded, text); break;
+        case Coding::urlPathEncode: URLEncodePath(coded, text); break;
         }
         out->Append(coded);
     }
@@ -661,6 +662,8 @@ void RegisterStringMacros(CMacroContext& global)
     Add<CTextCodingMacro>(global, "html-convert", Coding::htmlConvert);
     Add<CTextCodingMacro>(global, "url-encode", Coding::urlEncode);
     Add<CTextCodingMacro>(global, "url-decode", Coding::urlDecode);
+    // Links to files: a blank in a path is "%20", never the form's '+'.
+    Add<CTextCodingMacro>(global, "url-path-encode", Coding::urlPathEncode);
     Add<CPadMacro>(global, "lpad", "lpad", Side::left, false);
     Add<CPadMacro>(global, "rpad", "rpad", Side::right, false);
     Add<CPadMacro>(global, "cpad", "cpad", Side::centre, false);

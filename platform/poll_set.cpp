@@ -25,11 +25,19 @@ int PollSet::Open()
     return 0;
 }
 
+// EPOLLHUP and EPOLLERR are always reported, even for no events asked;
+// EPOLLRDHUP adds the peer's FIN.
 int PollSet::Add(int handle, std::uint32_t bit, bool forInput)
 {
+    return Watch(handle, forInput ? EPOLLIN | EPOLLRDHUP : 0, bit);
+}
+
+int PollSet::AddHangUp(int handle, std::uint32_t bit) { return Watch(handle, EPOLLRDHUP, bit); }
+
+int PollSet::Watch(int handle, std::uint32_t events, std::uint32_t bit)
+{
     epoll_event event{};
-    // Errors and hang-ups are always reported, even for no events asked.
-    event.events = forInput ? EPOLLIN | EPOLLRDHUP : 0;
+    event.events = events;
     event.data.u32 = bit;
     if (::epoll_ctl(m_handle, EPOLL_CTL_ADD, handle, &event) < 0) {
         SetLastSocketError(WinSockErrorFromErrno(errno));

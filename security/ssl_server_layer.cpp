@@ -52,6 +52,19 @@ void FlushOrFail(WSocket& socket)
         throw WSocketException(&socket, platform::LastSocketError());
 }
 
+// The key's modulus in bytes, leading zeros not counted; 0 when unknown.
+int ModulusBytes(CKeyObject& key)
+{
+    void* info = nullptr;
+    if (GetKeyInfo(&info, key.Handle(), RSAPrivateKeyInfoType) != 0 || !info)
+        return 0;
+    const ToolkitItem& modulus = static_cast<const ToolkitRSAPrivateKey*>(info)->modulus;
+    unsigned int i = 0;
+    while (i < modulus.length && modulus.data[i] == 0)
+        ++i;
+    return static_cast<int>(modulus.length - i);
+}
+
 // The server's cipher table: one entry.
 bool Offered(const unsigned char* spec) { return std::memcmp(spec, kSSLCipherRC4Export, 3) == 0; }
 
@@ -75,6 +88,7 @@ void CSSLServerLayer::SetCertificate(const CByteBlock& certificate) { m_certific
 int CSSLServerLayer::SetPrivateKey(const CByteBlock& key)
 {
     BindPrivateKey(key, m_privateKey);
+    m_modulusBytes = ModulusBytes(m_privateKey);
     CAlgorithmObject digest;
     digest.SetInfo(MD5InfoType);
     digest.Check(DigestInit(digest.Handle(), nullptr, DefaultAlgorithmChooser, nullptr));
@@ -161,6 +175,8 @@ void CSSLServerLayer::ReadClientHello(ClientHello& hello)
         Fail(kSSLErrorCipherSpecs);
     if (sessionLength != 0 && sessionLength != kSSLSessionIdLength)
         Fail(kSSLErrorSessionId);
+    if (challengeLength < kSSLMinChallengeLength || challengeLength > kSSLMaxChallengeLength)
+        Fail(kSSLErrorClientHello);
     ReadBlock(socket, hello.specs, specsLength);
     ReadBlock(socket, hello.sessionId, sessionLength);
     ReadBlock(socket, hello.challenge, challengeLength);
@@ -221,6 +237,10 @@ void CSSLServerLayer::ReadClientMasterKey(CSSLSessionEntry& session)
     // The export cipher's master key is 11 clear bytes and 5 secret ones;
     // any other clear length is refused before anything is put together.
     if (clear.GetLength() != kSSLClearKeyLength)
+        Fail(kSSLErrorMasterKey);
+    // The length of the encrypted key is public, so refusing it at once
+    // tells the client nothing about the key.
+    if (m_modulusBytes != 0 && encrypted.GetLength() != m_modulusBytes)
         Fail(kSSLErrorMasterKey);
     unsigned char secret[kSSLSecretKeyLength];
     DecryptSecret(encrypted, secret);

@@ -20,6 +20,10 @@ inline constexpr int kSSLSessionIdLength = 16;
 inline constexpr int kSSLConnectionIdLength = 16;
 // Room for the master key as it is put together.
 inline constexpr int kSSLMasterKeyBuffer = 256;
+// SSL 2.0 challenges are 16 to 32 bytes; anything else is not a client of
+// this protocol, and a long one would only make us echo the client's bytes.
+inline constexpr int kSSLMinChallengeLength = 16;
+inline constexpr int kSSLMaxChallengeLength = 32;
 
 class CSSLServerLayer : public CSSLRecordLayer {
 public:
@@ -46,6 +50,8 @@ private:
 
     CKeyObject m_privateKey;
     CByteBlock m_keyPrint;
+    // The modulus in bytes: an encrypted key of any other length is refused.
+    int m_modulusBytes = 0;
     CByteBlock m_certificate;
     CSSLSessionCache* m_cache;
     std::unique_ptr<CAlgorithmObject> m_random;

@@ -3,6 +3,9 @@
 // goaccess; here the lines are counted and the statuses read back.
 
 #include "e2e_server.h"
+#include "raw_client.h"
+
+#include "platform/clock.h"
 
 using namespace e2e;
 
@@ -50,6 +53,49 @@ TEST_F(AccessLogTest, EveryLineOfAMixedSessionIsWellFormed)
             EXPECT_NE(lines[i].find(shown[i]), std::string::npos) << lines[i];
         if (log.combined) {
             EXPECT_NE(lines[5].find(R"("http://ref/\"q\"" "odd \"agent\" \\ x")"), std::string::npos) << lines[5];
+        }
+    }
+}
+
+// A pre-connect that sends nothing is no request and leaves no line; a
+// connection that sent something malformed keeps its line.
+TEST_F(AccessLogTest, OnlyAConnectionThatSentSomethingWritesALine)
+{
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* logged; // null: no line
+    };
+    const Case cases[] = {
+        {"connected and closed", "", nullptr},
+        {"an empty line", "\r\n", "\" \" 501 "},
+        {"a bare CR in the request line", "GET /a.txt\rX HTTP/1.0\r\n\r\n", " 400 "},
+    };
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/a.txt", "a");
+    StartServers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t before = LogLines(m_logs[0].path).size();
+        {
+            RawClient client(port);
+            ASSERT_TRUE(client.Connected());
+            if (!c.bytes.empty()) {
+                ASSERT_TRUE(client.Send(c.bytes));
+                ParsedReply reply;
+                client.Read(5000, reply);
+            }
+        }
+        // Time for the server to see the close before the real request.
+        platform::SleepMs(200);
+        EXPECT_EQ(Curl({"-o", "/dev/null", URL(port, "/a.txt")}).exitCode, 0);
+        platform::SleepMs(200);
+        std::vector<std::string> lines = LogLines(m_logs[0].path);
+        ASSERT_EQ(lines.size(), before + (c.logged ? 2 : 1));
+        EXPECT_NE(lines.back().find("\"GET /a.txt HTTP/1.1\" 200 1"), std::string::npos) << lines.back();
+        if (c.logged) {
+            EXPECT_NE(lines[before].find(c.logged), std::string::npos) << lines[before];
         }
     }
 }

@@ -3,6 +3,9 @@
 // kill, and many programs at once in fiber mode.
 
 #include "e2e_server.h"
+#include "raw_client.h"
+
+#include "eventually.h"
 
 #include <sys/stat.h>
 
@@ -256,6 +259,53 @@ TEST_F(CGITest, PHPRunsThroughACGIMapping)
     EXPECT_NE(reply.find("HTTP/1.0 200"), std::string::npos) << reply;
     EXPECT_NE(reply.find("X-Sum: yes\r\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("sum=5 a=b p=q"), std::string::npos) << reply;
+}
+
+// A program whose client left is ended at once, not at its time-out: one
+// streaming its body, one inside its header lines, and a WinCGI program,
+// which the server waits for as a whole.
+TEST_F(CGITest, AProgramWhoseClientLeftIsEndedAtOnce)
+{
+    struct Case {
+        const char* script;
+        std::uint32_t protocol;
+        const char* output;
+    };
+    const Case cases[] = {
+        {"stream.sh", 0, "printf 'Content-type: text/plain\\n\\nfirst\\n'\n"},
+        {"header.sh", 0, "printf 'Content-type: text/plain\\n'\n"},
+        {"whole.wsh", 1, ""},
+    };
+    std::uint16_t port = FreePort();
+    Key(AddServer(port)).SetDword("CGITimeout", 60);
+    Map("sh", "");
+    Map("wsh", "");
+    Key("HTTP\\CGIExt\\wsh").SetDword("CGIProtocol", 1);
+    WriteFile(m_root + "/plain.txt", "plain");
+    for (const Case& c : cases)
+        Script(c.script, std::string("#!/bin/sh\necho $$ > ") + (m_dir / c.script).c_str() + ".pid\n" + c.output +
+                             "exec sleep 30\n");
+    StartServers();
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        const std::string pidFile = m_dir / (std::string(c.script) + ".pid");
+        int fd = ConnectLoopback(port, false);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, std::string("GET /") + c.script + " HTTP/1.0\r\n\r\n"));
+        std::string pid;
+        EXPECT_TRUE(Eventually(
+            [&] {
+                pid = ReadFile(pidFile);
+                return !pid.empty() && pid.back() == '\n';
+            },
+            5000));
+        pid.erase(pid.find_last_not_of('\n') + 1);
+        ::close(fd);
+        ASSERT_FALSE(pid.empty());
+        EXPECT_TRUE(Eventually([&] { return !ProcessExists(pid); }, 2000)) << "still running or unreaped: " << pid;
+    }
+    EXPECT_EQ(Curl({URL(port, "/plain.txt")}).output, "plain") << "the server stopped serving";
 }
 
 class CGIFiberTest : public CGITest {

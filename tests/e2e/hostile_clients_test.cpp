@@ -272,6 +272,31 @@ TEST_F(HostileClientTest, AListingIsGuardedAndOnlyOfFoldersThatExist)
     ExpectPlainGet(port);
 }
 
+TEST_F(HostileClientTest, AListingLinksEveryNameSoThatTheLinkFindsIt)
+{
+    std::uint16_t port = FreePort();
+    Key(AddServer(port)).SetDword("DirBrowsing", 1);
+    WriteFile(m_root + "/plain.txt", "plain");
+    const std::vector<std::string> names = {"a b.txt", "c+d.txt", "e#f?.txt", "50%.txt", "g~h_i-j.txt"};
+    for (const std::string& name : names)
+        WriteFile(m_root + "/docs/" + name, "content of " + name);
+    StartServers();
+
+    const std::string listing = Curl({URL(port, "/docs/")}).output;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        std::size_t shown = listing.find("\">" + name + "</A>");
+        ASSERT_NE(shown, std::string::npos) << listing;
+        std::size_t href = listing.rfind("HREF=\"", shown);
+        ASSERT_NE(href, std::string::npos);
+        const std::string link = listing.substr(href + 6, shown - href - 6);
+        EXPECT_EQ(link.find_first_of(" +#?"), std::string::npos) << link;
+        EXPECT_EQ(Curl({"-w", "|%{http_code}", URL(port, "/docs/" + link)}).output, "content of " + name + "|200")
+            << link;
+    }
+    ExpectPlainGet(port);
+}
+
 TEST_F(HostileClientTest, EachRequestDecidesWhetherTheConnectionStays)
 {
     std::uint16_t port = FreePort();

@@ -6,6 +6,7 @@
 // serving.
 
 #include "e2e_server.h"
+#include "raw_client.h"
 
 #include "eventually.h"
 #include "framework/server_log.h"
@@ -321,16 +322,29 @@ TEST_F(SSLTest, MalformedInputEndsTheConnectionWithItsCode)
         {"clear-10-secret-6", 20003},    {"oversized-clear-key", 20003}, {"clear-11-secret-6", 20009},
         {"bad-padding", 20009},          {"escape-bit", 20006},          {"bad-mac", 20009},
         {"wrong-sequence", 20009},       {"truncated-record", 20008},    {"largest-clear-record", 0},
-        {"largest-protected-record", 0},
+        {"largest-protected-record", 0}, {"challenge-0", 20000},         {"challenge-15", 20000},
+        {"challenge-16", 0},             {"challenge-32", 0},            {"challenge-33", 20000},
+        {"challenge-1000", 20000},       {"encrypted-key-short", 20003}, {"encrypted-key-long", 20003},
+    };
+    auto count = [this](const std::string& line) {
+        std::string log = ServerLog();
+        std::size_t n = 0;
+        for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+            ++n;
+        return n;
     };
     for (const MalformedCase& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::string line = "Connection ended: socket error " + std::to_string(c.code) + ".";
+        const std::size_t before = count(line);
         std::string out = Client({std::to_string(sslPort), c.name});
         EXPECT_EQ(Field(out, "error"), "") << out;
         if (c.code != 0) {
             EXPECT_EQ(Field(out, "closed"), "true") << out;
-            const std::string line = "Connection ended: socket error " + std::to_string(c.code) + ".";
-            EXPECT_TRUE(Eventually([&] { return ServerLog().find(line) != std::string::npos; }, 5000)) << ServerLog();
+            // Nothing follows the client's bad message: no SERVER-HELLO for
+            // a bad challenge, no SERVER-VERIFY for a bad key.
+            EXPECT_EQ(Field(out, "received"), "0") << out;
+            EXPECT_TRUE(Eventually([&] { return count(line) > before; }, 5000)) << ServerLog();
         } else {
             EXPECT_EQ(Field(out, "status"), "HTTP/1.0 200 OK") << out;
             EXPECT_EQ(Field(out, "md5"), Md5(m_file)) << out;
@@ -339,6 +353,59 @@ TEST_F(SSLTest, MalformedInputEndsTheConnectionWithItsCode)
         std::string good = Client({std::to_string(sslPort), "fetch", "/page.htm"});
         EXPECT_EQ(Field(good, "md5"), Md5(kPage)) << good;
     }
+}
+
+// Clients of the secure port that leave before or inside their hello take
+// their descriptors and buffers with them at once, as on the plain port.
+TEST_F(SSLTest, ClosedSecureConnectionsAreReleasedAtOnce)
+{
+    constexpr int kClients = 500;
+    if (!RaiseOpenFileLimit(3 * kClients + 256))
+        GTEST_SKIP() << "the hard limit on open files is below " << 3 * kClients + 256;
+    const std::uint16_t port = FreePort(), sslPort = FreePort();
+    AddSecureServer(port, sslPort);
+    // Far longer than the test: only the close may release them.
+    Key("HTTP\\Servers\\" + HTTPServerKeyName(port, htonl(INADDR_LOOPBACK))).SetDword("ConnTimeout", 60);
+    StartServers();
+    ASSERT_EQ(Field(Client({std::to_string(sslPort), "fetch", "/page.htm"}), "md5"), Md5(kPage));
+
+    const std::size_t baseline = CountProcEntries("fd");
+    // Nothing, the first bytes of a CLIENT-HELLO, or all but its challenge.
+    const std::string partial[] = {"", std::string("\x80\x1c\x01\x00", 4),
+                                   std::string("\x80\x1c\x01\x00\x02\x00\x03\x00\x00\x00\x10\x02\x00\x80", 14)};
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) {
+        int fd = ConnectLoopback(sslPort, false);
+        ASSERT_GE(fd, 0) << "client " << i;
+        clients.push_back(fd);
+        if (!partial[i % 3].empty()) {
+            ASSERT_TRUE(SendAll(fd, partial[i % 3]));
+        }
+    }
+    // The server takes them all in before they leave.
+    Eventually([&] { return CountProcEntries("fd") >= baseline + 2 * kClients; }, 5000);
+    const std::size_t held = CountProcEntries("fd");
+    const std::string ended = "Connection ended: socket error ";
+    const std::string logBefore = ServerLog();
+    for (int fd : clients)
+        ::close(fd);
+    std::size_t now = held;
+    EXPECT_TRUE(Eventually([&] { return (now = CountProcEntries("fd")) <= baseline + 16; }, 2000))
+        << now << " descriptors open, " << baseline << " before the clients came, " << held << " with them";
+    // Each hello cut short is logged with its code (a record cut short); a
+    // client that sent nothing made no handshake and leaves no line.
+    auto count = [&ended](const std::string& log) {
+        std::size_t n = 0;
+        for (std::size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1))
+            ++n;
+        return n;
+    };
+    const std::size_t cut = static_cast<std::size_t>(kClients - (kClients + 2) / 3);
+    std::size_t logged = 0;
+    Eventually([&] { return (logged = count(ServerLog()) - count(logBefore)) >= cut; }, 2000);
+    EXPECT_EQ(logged, cut);
+    std::string good = Client({std::to_string(sslPort), "fetch", "/page.htm"});
+    EXPECT_EQ(Field(good, "md5"), Md5(kPage)) << good;
 }
 
 TEST_F(SSLTest, BadPaddingLooksLikeGoodPaddingUntilClientFinished)

@@ -114,12 +114,16 @@ class Client:
             return out
 
     def closed_by_server(self):
-        """True when the server ends the connection (EOF or reset) in time."""
+        """True when the server ends the connection (EOF or reset) in time;
+        what it sent before that is counted in self.received."""
+        self.received = 0
         try:
             self.sock.settimeout(TIMEOUT)
-            while self.sock.recv(4096):
-                pass
-            return True
+            while True:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    return True
+                self.received += len(chunk)
         except ConnectionResetError:
             return True
         except socket.timeout:
@@ -127,9 +131,9 @@ class Client:
 
     # Handshake -------------------------------------------------------------
 
-    def client_hello(self, session_id=b"", challenge=None):
+    def client_hello(self, session_id=b"", challenge=None, specs_len=9):
         self.challenge = challenge if challenge is not None else os.urandom(16)
-        specs = b"\x07\x00\xc0" + CIPHER_KIND + b"\x01\x00\x80"
+        specs = b"\x07\x00\xc0" + CIPHER_KIND + b"\x01\x00\x80" + b"\x07\x00\x40" * ((specs_len - 9) // 3)
         body = b"\x01" + struct.pack(">HHHH", 2, len(specs), len(session_id), len(self.challenge))
         self.send(body + specs + session_id + self.challenge)
 
@@ -146,10 +150,14 @@ class Client:
                 raise ValueError("unexpected SERVER-HELLO fields")
             self.public_key = x509.load_der_x509_certificate(self.certificate).public_key()
 
-    def client_master_key(self, clear_len=11, secret_len=5, bad_padding=False):
+    def client_master_key(self, clear_len=11, secret_len=5, bad_padding=False, key_len_change=0):
         master = os.urandom(clear_len + secret_len)
         clear, secret = master[:clear_len], master[clear_len:]
-        if bad_padding:
+        if key_len_change:
+            # A well-formed key, one byte short of the modulus or one over.
+            encrypted = self.public_key.encrypt(secret, padding.PKCS1v15())
+            encrypted = encrypted[1:] if key_len_change < 0 else b"\0" + encrypted
+        elif bad_padding:
             # Block type 1 where 2 belongs: the padding check must fail.
             numbers = self.public_key.public_numbers()
             k = (numbers.n.bit_length() + 7) // 8
@@ -221,6 +229,16 @@ def fetch(port, paths, session_file, challenge_len=16, one_byte=False):
     return {"results": results}
 
 
+def master_key_and_fetch(c, out):
+    """The rest of a full handshake after SERVER-HELLO, then /index.txt."""
+    c.client_master_key()
+    c.derive()
+    c.finish()
+    out["status"], body = body_of(c.get("/index.txt"))
+    out["md5"] = hashlib.md5(body).hexdigest()
+    return out
+
+
 def malformed(port, case):
     c = Client(port)
     out = {"case": case}
@@ -229,22 +247,29 @@ def malformed(port, case):
     elif case == "truncated-record":
         c.send_raw(b"\x80\x64" + b"\x01" * 50)
         c.sock.shutdown(socket.SHUT_WR)
+    elif case.startswith("challenge-"):
+        c.client_hello(b"", os.urandom(int(case[len("challenge-"):])))
+        try:
+            c.server_hello()
+        except (Closed, ConnectionResetError):
+            # A reset: the server closed with the rest of the hello unread.
+            out["closed"], out["received"] = True, sum(c.record_lengths)
+            return out
+        return master_key_and_fetch(c, out)
     elif case == "largest-clear-record":
-        # CLIENT-HELLO in one record of 32,767 bytes: the challenge fills it.
-        c.client_hello(b"", os.urandom(32767 - 9 - 9))
+        # CLIENT-HELLO in one record of 32,767 bytes: cipher kinds the server
+        # does not know fill it.
+        c.client_hello(b"", None, 32767 - 9 - 16)
         out["first_record"] = 32767
         c.server_hello()
-        c.client_master_key()
-        c.derive()
-        c.finish()
-        out["status"], body = body_of(c.get("/index.txt"))
-        out["md5"] = hashlib.md5(body).hexdigest()
-        return out
+        return master_key_and_fetch(c, out)
     else:
         c.client_hello()
         c.server_hello()
         if case == "clear-10-secret-6":
             c.client_master_key(10, 6)
+        elif case in ("encrypted-key-short", "encrypted-key-long"):
+            c.client_master_key(key_len_change=-1 if case.endswith("short") else 1)
         elif case == "oversized-clear-key":
             c.client_master_key(300, 5)
         elif case in ("bad-padding", "good-padding", "clear-11-secret-6"):
@@ -287,6 +312,7 @@ def malformed(port, case):
         else:
             raise SystemExit("unknown case " + case)
     out["closed"] = c.closed_by_server()
+    out["received"] = c.received
     return out
 
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 namespace {
 
 TEST(SocketPairWaitTest, ReportsWhichSideIsReady)
@@ -55,6 +57,44 @@ TEST(SocketPairWaitTest, BufferedInputCountsWithoutWaiting)
     CTextBuffer line;
     ASSERT_GT(b.server.ReadLine(line, true), 0); // the second line stays buffered
     EXPECT_EQ(WaitForEitherInput(a.server, b.server, 0), kSecondSocketReady);
+}
+
+// A program's output (the first pair) waited for while its client (the
+// second) is watched only for leaving: bytes it sends ahead do not count.
+TEST(SocketPairWaitTest, InputOrTheClientLeaving)
+{
+    enum Client { kQuiet, kSendsAhead, kCloses, kShutsDownSending };
+    struct Case {
+        const char* what;
+        bool output;
+        Client client;
+        std::uint32_t wait;
+        int expected;
+    } cases[] = {
+        {"output", true, kQuiet, 2000, kHandleReady},
+        {"client sends ahead", false, kSendsAhead, 50, 0},
+        {"client closes", false, kCloses, 2000, kPeerHungUp},
+        {"client shuts down sending", false, kShutsDownSending, 2000, kPeerHungUp},
+        {"nothing", false, kQuiet, 50, 0},
+    };
+    for (const Case& c : cases) {
+        LoopbackPair program;
+        LoopbackPair client;
+        if (c.output) {
+            ASSERT_EQ(program.client.SendText("x", false), 1);
+        }
+        if (c.client == kSendsAhead) {
+            ASSERT_EQ(client.client.SendText("GET / HTTP/1.0\r\n\r\n", false), 18);
+        }
+        if (c.client == kCloses)
+            client.client.Close();
+        if (c.client == kShutsDownSending)
+            ::shutdown(client.client.GetHandle(), SHUT_WR);
+        EXPECT_EQ(WaitForInputOrHangUp(program.server.GetHandle(), client.server, c.wait), c.expected) << c.what;
+        if (c.expected == 0) {
+            EXPECT_EQ(platform::LastSocketError(), 10060) << c.what;
+        }
+    }
 }
 
 TEST(OutgoingConnectTest, ConnectsRefusesAndFailsLookups)

@@ -156,7 +156,7 @@ TEST_F(DispatchTest, AProgramWithoutExecCGIRunsOnlyWithAQuery)
     });
     // A program that may not run without a query is not there at all.
     EXPECT_EQ(Ask(Get("/run.cgi")).status, 404);
-    EXPECT_EQ(Ask(Get("/run.cgi?x")).status, 200);
+    EXPECT_EQ(Ask(Get("/run.cgi?x"), false).status, 200);
 }
 
 } // namespace

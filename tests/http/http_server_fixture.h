@@ -178,8 +178,10 @@ protected:
     }
 
     // Sends the bytes on a new connection and reads until the server closes
-    // it (or 5 s pass).
-    std::string Exchange(const std::string& bytes)
+    // it (or 5 s pass). Unless asked to keep it open, the client's sending
+    // side is shut down after the bytes; a program the request runs then
+    // sees its client gone.
+    std::string Exchange(const std::string& bytes, bool endInput = true)
     {
         WSocket client;
         client.SetTimeout(5000);
@@ -188,7 +190,8 @@ protected:
         if (!bytes.empty())
             client.SendText(bytes, false);
         // Nothing more comes: the server sees the end of its input.
-        ::shutdown(client.GetHandle(), SHUT_WR);
+        if (endInput)
+            ::shutdown(client.GetHandle(), SHUT_WR);
         std::string received;
         char buffer[8192];
         for (;;) {
@@ -199,9 +202,9 @@ protected:
         }
         return received;
     }
-    Reply Ask(const std::string& bytes)
+    Reply Ask(const std::string& bytes, bool endInput = true)
     {
-        std::vector<Reply> replies = SplitReplies(Exchange(bytes));
+        std::vector<Reply> replies = SplitReplies(Exchange(bytes, endInput));
         return replies.empty() ? Reply{} : replies.front();
     }
     static std::string Get(const std::string& url, const std::string& headers = "")

@@ -34,11 +34,11 @@ const ExpectedText kExpectedHttpTexts[] = {
 '%if(%not(%equal(%fname%,.)),
 '%if(%equal(%fname%,..),
  '<DT><b><A HREF="%fname%/">Go to parent directory</A></b>,
-'<DT><img src="%mimeicon(**)"><b><A HREF="%url-encode(%fname%)/">%html-quote(%fname%)/</A></b>
+'<DT><img src="%mimeicon(**)"><b><A HREF="%url-path-encode(%fname%)/">%html-quote(%fname%)/</A></b>
 %if(%altfname%,'<b><A HREF="%altfname%/">[%altfname%/]</A></b>)
 )
 ),
-'<DT><img src="%mimeicon(%mimetype(%ext(%fname%)))"><A HREF="%url-encode(%fname%)">%html-quote(%fname%)</A> 
+'<DT><img src="%mimeicon(%mimetype(%ext(%fname%)))"><A HREF="%url-path-encode(%fname%)">%html-quote(%fname%)</A> 
 %if(%altfname%,'<A HREF="%altfname%">[%altfname%]</A>)
 %if(%gt(%fctime%,%isub(%time%,604800)),
 '<img src="%mimeicon(new)">,

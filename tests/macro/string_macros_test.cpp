@@ -109,6 +109,8 @@ TEST(StringMacros, QuotingAndCoding)
         {"%url-encode(a b&c,\xE9)", "a+b%26c"},
         {"%url-encode(\"a b&c,\xE9\")", "a+b%26c%2C%E9"},
         {"%url-decode(a+b%2c%4A%)", "a b,J%"},
+        // What stays safe in a path stays; a blank is never a '+'.
+        {"%url-path-encode(\"a b+c/d~e_f-g.txt#?,\xE9\")", "a%20b%2Bc/d~e_f-g.txt%23%3F%2C%E9"},
         {"%html-clean(x <b>bold <script>)", "x <b>bold &lt;script&gt;</B>"},
         {"%html-clean(x <b>bold <script>,drop)", "x <b>bold </B>"},
         {"%html-clean(<p><b>t,drop,p,i)", "<p>t"},
