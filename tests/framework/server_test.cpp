@@ -107,6 +107,16 @@ protected:
         EXPECT_EQ(OpenDescriptors(), m_descriptors);
     }
     static std::string ServerLogText() { return ReadFile(s_home + "/log/Velmora.log"); }
+    // A started server logging to logTemplate under the fake clock.
+    static EchoServer* StartLogging(const std::string& logTemplate)
+    {
+        g_fakeNow = 1'800'000'000;
+        CServer::SetLogClockForTesting(FakeClock);
+        auto* server = new EchoServer(FreePort());
+        server->logTemplate = logTemplate;
+        EXPECT_EQ(server->Start(0), 0);
+        return server;
+    }
 };
 
 TEST_F(ServerTest, TwoServersServeClientsAtOnceAndStopCleanly)
@@ -251,12 +261,8 @@ TEST_F(ServerTest, IdleServerThreadsAreReusedThenEnd)
 
 TEST_F(ServerTest, AccessLogFollowsItsExpandedName)
 {
-    g_fakeNow = 1'800'000'000;
-    CServer::SetLogClockForTesting(FakeClock);
     std::string logs = s_home + "/access";
-    auto* server = new EchoServer(FreePort());
-    server->logTemplate = logs + "/a/b/{minute}.log";
-    ASSERT_EQ(server->Start(0), 0);
+    auto* server = StartLogging(logs + "/a/b/{minute}.log");
 
     std::string firstName = logs + "/a/b/" + std::to_string(g_fakeNow / 60) + ".log";
     {
@@ -306,12 +312,8 @@ TEST_F(ServerTest, AccessLogSwappedUnderConcurrentHitsKeepsEveryLine)
     constexpr int kClients = 4;
     constexpr int kLines = 300;
     constexpr int kFlips = 200;
-    g_fakeNow = 1'800'000'000;
-    CServer::SetLogClockForTesting(FakeClock);
     std::string logs = s_home + "/swapped";
-    auto* server = new EchoServer(FreePort());
-    server->logTemplate = logs + "/{minute}.log";
-    ASSERT_EQ(server->Start(0), 0);
+    auto* server = StartLogging(logs + "/{minute}.log");
     const std::int64_t firstSecond = g_fakeNow.load();
 
     std::atomic<int> running{kClients};
