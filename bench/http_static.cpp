@@ -1,19 +1,25 @@
-// Requests per second and p99 latency for static files over keep-alive
-// connections: our HTTP server in thread mode and in fiber mode (through the
-// worker pool) and, in the same run, nginx from Debian serving the same
-// files, each writing its access log. A load generator (wrk --latency, else
-// ab -k) drives every server with every file at every connection count, after
-// a check that each server really returns the file's bytes twice on one
-// kept-alive connection, so the figures are never those of error replies or
-// reconnects. Every measured run follows a short run that is not counted
-// (--warmup), so no server is measured while it sets up its connections.
-// Then each server holds ten thousand idle kept-alive connections (their
-// clients in a child process) and the growth of its resident memory is
-// shared out among them.
+// Requests per second and p99 latency for static files: our HTTP server in
+// thread mode and in fiber mode (through the worker pool) and, in the same
+// run, nginx from Debian (with its open-file cache and no cap on requests
+// per connection) serving the same files, each writing its access log. A
+// load generator (wrk --latency, else ab) drives every server with every
+// file over kept-alive connections at every connection count, and with the
+// 1 KiB file at one request per connection: wrk sends "Connection: close"
+// and opens a new connection for every request, ab sends HTTP/1.0 without
+// -k. First each server must return the file's bytes twice on one kept-alive
+// connection, so the figures are never those of error replies or reconnects.
+// Every cell is run --repeat times with the servers taking turns, each run
+// after a short one that is not counted (--warmup), and the run with the
+// median requests per second is shown; a cell in which any run had errors
+// shows them and no ratio. The client's time-out is the run's duration (60 s
+// at least), so slow replies (10,000 connections of 1 MiB) are measured,
+// not counted as errors. Then each server holds ten thousand idle kept-alive
+// connections (their clients in a child process) and the growth of its
+// resident memory is shared out among them.
 //
 //   http_static [--duration SECONDS] [--warmup SECONDS] [--connections N,N...]
 //               [--threads N] [--mode thread|fiber|both] [--workers N]
-//               [--client wrk|ab]
+//               [--client wrk|ab] [--repeat N]
 //
 // Everything (document root, hive, logs, the peer's prefix) lives in one
 // temporary folder that is removed at the end.
@@ -70,6 +76,11 @@ constexpr int kMaxDurationSeconds = 3600;
 constexpr int kMaxConnections = 10000;
 constexpr int kMaxClientThreads = 256;
 constexpr int kMaxWorkers = 4096;
+constexpr int kMaxRepeats = 99;
+// The client's time-out: the run's duration, and no less than this. The
+// run ends on time anyway; a shorter one would count slow replies (10,000
+// connections of 1 MiB) as errors instead of measuring them.
+constexpr int kMinClientTimeoutSeconds = 60;
 // Both servers keep an idle connection this long, as a browser-facing
 // configuration would.
 constexpr std::uint32_t kKeepAliveSeconds = 15;
@@ -98,13 +109,15 @@ struct Options {
     bool fiberMode = true;
     int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::string client; // empty: wrk when installed, else ab
+    int repeats = 3;
 };
 
 void Usage()
 {
     std::fprintf(stderr, "usage: http_static [--duration SECONDS] [--warmup SECONDS] [--connections N,N...]\n"
                          "                   [--threads N] [--mode thread|fiber|both] [--workers N]\n"
-                         "                   [--client wrk|ab]\n");
+                         "                   [--client wrk|ab] [--repeat N]\n"
+                         "one request per connection: wrk with \"Connection: close\", or ab (HTTP/1.0) without -k\n");
 }
 
 bool ParseNumber(const std::string& text, int low, int high, int& field)
@@ -154,6 +167,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             ok = ParseNumberList(value, 1, kMaxConnections, options.connections);
         else if (name == "--threads")
             ok = ParseNumber(value, 1, kMaxClientThreads, options.threads);
+        else if (name == "--repeat")
+            ok = ParseNumber(value, 1, kMaxRepeats, options.repeats);
         else if (name == "--workers")
             ok = ParseNumber(value, 1, kMaxWorkers, options.workers);
         else if (name == "--mode") {
@@ -423,9 +438,11 @@ Measurement Parse(const Client& client, const std::string& output, int exitCode)
 // what it could do in the time rather than left unbounded.
 constexpr long long kAbRequestsPerSecondCap = 200000;
 
-Measurement Measure(const Client& client, const Options& options, int connections, const std::string& url,
+// close: one request per connection.
+Measurement Measure(const Client& client, const Options& options, int connections, bool close, const std::string& url,
                     const std::string& output)
 {
+    const std::string timeout = std::to_string(std::max(options.duration, kMinClientTimeoutSeconds));
     std::vector<std::string> args;
     if (client.isWrk)
         args = {client.program,
@@ -433,21 +450,19 @@ Measurement Measure(const Client& client, const Options& options, int connection
                 "-t" + std::to_string(std::min(options.threads, connections)),
                 "-c" + std::to_string(connections),
                 "-d" + std::to_string(options.duration) + "s",
+                "--timeout",
+                timeout + "s",
                 "--latency",
                 "-H",
-                "Connection: keep-alive",
+                close ? "Connection: close" : "Connection: keep-alive",
                 url};
-    else
-        args = {client.program,
-                "-k",
-                "-q",
-                "-c",
-                std::to_string(connections),
-                "-t",
-                std::to_string(options.duration),
-                "-n",
-                std::to_string(kAbRequestsPerSecondCap * options.duration),
-                url};
+    else {
+        args = {client.program, "-q", "-s", timeout, "-c", std::to_string(connections), "-t",
+                std::to_string(options.duration), "-n", std::to_string(kAbRequestsPerSecondCap * options.duration)};
+        if (!close)
+            args.push_back("-k");
+        args.push_back(url);
+    }
     pid_t child = Spawn(args, output);
     if (child < 0) {
         Measurement failed;
@@ -469,6 +484,13 @@ struct Document {
     std::string label;
     std::string path;
     std::string bytes;
+};
+
+// A row group of the table: a file, kept-alive or one request per connection.
+struct Case {
+    const Document* document;
+    bool close;
+    std::string label;
 };
 
 std::optional<Client> ChooseClient(const Options& options)
@@ -557,19 +579,54 @@ std::string FormatRatio(double ours, double theirs)
     return text;
 }
 
-void PrintRow(const Target& target, const Document& document, int connections, const Measurement& m,
-              const Measurement* peer)
+// One cell: the runs of one server with one case at one connection count.
+struct Cell {
+    std::vector<Measurement> runs;
+    // The first problem of any run; empty when every run gave figures.
+    std::string Problem() const
+    {
+        for (const Measurement& run : runs)
+            if (!run.problem.empty())
+                return run.problem;
+        return {};
+    }
+    // Each run's errors, "0+3+0"; empty when there were none.
+    std::string Errors() const
+    {
+        std::string text;
+        long long total = 0;
+        for (const Measurement& run : runs) {
+            text += (text.empty() ? "" : "+") + std::to_string(run.errors);
+            total += run.errors;
+        }
+        return total == 0 ? std::string() : text;
+    }
+    // The run with the median requests per second.
+    Measurement Median() const
+    {
+        std::vector<Measurement> sorted = runs;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Measurement& a, const Measurement& b) { return a.requestsPerSecond < b.requestsPerSecond; });
+        return sorted[sorted.size() / 2];
+    }
+    bool Clean() const { return Problem().empty() && Errors().empty(); }
+};
+
+void PrintRow(const Target& target, const Case& row, int connections, const Cell& cell, const Cell* peer)
 {
-    if (!m.problem.empty()) {
-        std::printf("%-26s %-6s %6d %s\n", target.name.c_str(), document.label.c_str(), connections,
-                    m.problem.c_str());
+    if (std::string problem = cell.Problem(); !problem.empty()) {
+        std::printf("%-26s %-12s %6d %s\n", target.name.c_str(), row.label.c_str(), connections, problem.c_str());
         return;
     }
-    bool compare = peer && peer->problem.empty();
-    std::printf("%-26s %-6s %6d %12.0f %9.1f %11s %8s %8s %7lld\n", target.name.c_str(), document.label.c_str(),
-                connections, m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), FormatP99(m.p99Ms).c_str(),
-                compare ? FormatRatio(m.requestsPerSecond, peer->requestsPerSecond).c_str() : "-",
-                compare ? FormatRatio(m.p99Ms, peer->p99Ms).c_str() : "-", m.errors);
+    Measurement m = cell.Median();
+    std::string errors = cell.Errors();
+    // Figures beside errors are not those of the file: no ratio for them.
+    bool compare = peer && peer->Clean() && errors.empty();
+    Measurement theirs = peer ? peer->Median() : Measurement{};
+    std::printf("%-26s %-12s %6d %12.0f %9.1f %11s %8s %8s %s\n", target.name.c_str(), row.label.c_str(), connections,
+                m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), FormatP99(m.p99Ms).c_str(),
+                compare ? FormatRatio(m.requestsPerSecond, theirs.requestsPerSecond).c_str() : "-",
+                compare ? FormatRatio(m.p99Ms, theirs.p99Ms).c_str() : "-", errors.empty() ? "0" : errors.c_str());
     std::fflush(stdout);
 }
 
@@ -651,30 +708,40 @@ int Run(const Options& options)
     }
 
     std::printf("\n");
-    std::printf("%s, %d threads, %d s per run, %u cores; ratios are ours / nginx\n\n",
-                client->isWrk ? "wrk --latency" : "ab -k", client->isWrk ? options.threads : 1, options.duration,
-                std::thread::hardware_concurrency());
-    std::printf("%-26s %-6s %6s %12s %9s %11s %8s %8s %7s\n", "server", "file", "conns", "requests/s", "MiB/s",
+    std::printf("%s, %d threads, %d s per run, median of %d runs with the servers taking turns, %u cores;\n"
+                "\"close\" is one request per connection (%s); ratios are ours / nginx, errors are per run\n\n",
+                client->isWrk ? "wrk --latency" : "ab", client->isWrk ? options.threads : 1, options.duration,
+                options.repeats, std::thread::hardware_concurrency(),
+                client->isWrk ? "\"Connection: close\"" : "HTTP/1.0 without -k");
+    std::printf("%-26s %-12s %6s %12s %9s %11s %8s %8s %s\n", "server", "file", "conns", "requests/s", "MiB/s",
                 "p99", "req/s x", "p99 x", "errors");
+    std::vector<Case> cases;
     for (const Document& document : documents)
+        cases.push_back({&document, false, document.label});
+    cases.push_back({&documents.front(), true, documents.front().label + " close"});
+    for (const Case& row : cases)
         for (int connections : options.connections) {
-            std::optional<Measurement> peerFigures;
-            for (const Target& target : targets) {
-                std::string url = "http://127.0.0.1:" + std::to_string(target.port) + document.path;
-                if (options.warmup > 0) {
-                    Options warmup = options;
-                    warmup.duration = options.warmup;
-                    Measure(*client, warmup, connections, url, folder / "client.out");
+            std::vector<Cell> cells(targets.size());
+            for (int run = 0; run < options.repeats; ++run)
+                for (std::size_t t = 0; t < targets.size(); ++t) {
+                    std::string url =
+                        "http://127.0.0.1:" + std::to_string(targets[t].port) + row.document->path;
+                    if (options.warmup > 0) {
+                        Options warmup = options;
+                        warmup.duration = options.warmup;
+                        Measure(*client, warmup, connections, row.close, url, folder / "client.out");
+                    }
+                    cells[t].runs.push_back(
+                        Measure(*client, options, connections, row.close, url, folder / "client.out"));
+                    if (g_interrupted) {
+                        std::fprintf(stderr, "interrupted: stopping the servers\n");
+                        return 130;
+                    }
                 }
-                Measurement m = Measure(*client, options, connections, url, folder / "client.out");
-                if (g_interrupted) {
-                    std::fprintf(stderr, "interrupted: stopping the servers\n");
-                    return 130;
-                }
-                if (target.isPeer)
-                    peerFigures = m;
-                PrintRow(target, document, connections, m, target.isPeer || !peerFigures ? nullptr : &*peerFigures);
-            }
+            // The peer is first in the list when it runs.
+            const Cell* peerCell = !targets.empty() && targets.front().isPeer ? &cells.front() : nullptr;
+            for (std::size_t t = 0; t < targets.size(); ++t)
+                PrintRow(targets[t], row, connections, cells[t], targets[t].isPeer ? nullptr : peerCell);
         }
 
     peer.Stop();

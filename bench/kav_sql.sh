@@ -2,8 +2,10 @@
 # Requests per second and p99 latency of one database page: a KAV page that
 # lists 20 rows of a SQLite table through ODBC, served by velmorad in fiber
 # mode, beside the same page in PHP (php-fpm with its sqlite3 module behind
-# nginx), measured in the same run with wrk --latency. Everything lives in a
-# temporary folder removed at the end.
+# nginx), and of a plain page (the same text from each, no code), measured
+# in the same run with wrk --latency, each over kept-alive connections and
+# with one request per connection ("Connection: close"). Everything lives
+# in a temporary folder removed at the end.
 #
 #   bench/kav_sql.sh [BUILD_DIR]    (DURATION=10 CONNECTIONS=50 THREADS=2)
 set -eu
@@ -52,6 +54,9 @@ cat > "$DIR/www/list.kav" <<'KAV'
 %sql(bench,"SELECT id, name, price FROM items ORDER BY id",'<tr><td>%column(id)</td><td>%column(name)</td><td>%column(price)</td></tr>
 )</table></body></html>
 KAV
+# The plain pages: one text, through each language's processor.
+printf '<html><body><p>hello, world</p></body></html>\n' > "$DIR/www/plain.kav"
+cp "$DIR/www/plain.kav" "$DIR/www/plain.php"
 # The same page with the statement run on the request's own worker thread.
 { printf '%%define(async-sql,1)'; cat "$DIR/www/list.kav"; } > "$DIR/www/list-async.kav"
 cat > "$DIR/www/list.php" <<'PHP'
@@ -96,6 +101,7 @@ pid $DIR/nginx.pid;
 error_log $DIR/nginx-error.log;
 events { worker_connections 1024; }
 http {
+  keepalive_requests 1000000000;
   access_log $DIR/nginx-access.log combined;
   client_body_temp_path $DIR/nginx-body;
   fastcgi_temp_path $DIR/nginx-fastcgi;
@@ -132,12 +138,23 @@ if [ "$(rows_of "$KAV_URL")" != "$(rows_of "$PHP_URL")" ]; then
   echo "the two pages differ" >&2; exit 1
 fi
 
-MEASURE_WIDTH=28
 if [ "$(rows_of "http://127.0.0.1:$VPORT/list-async.kav")" != "$(rows_of "$KAV_URL")" ]; then
   echo "the async-sql page differs" >&2; exit 1
 fi
-echo "20-row page, wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s"
-printf '%-28s %12s %10s\n' "server" "requests/s" "p99"
-measure "velmorad (fibers) KAV+ODBC" "$KAV_URL"
-measure "  the same with async-sql" "http://127.0.0.1:$VPORT/list-async.kav"
-measure "nginx+php-fpm PHP+sqlite3" "$PHP_URL"
+plain=$(curl -s --max-time 5 "http://127.0.0.1:$VPORT/plain.kav")
+if [ "$plain" != "$(curl -s --max-time 5 "http://127.0.0.1:$PPORT/plain.php")" ] ||
+   [ "$plain" != "<html><body><p>hello, world</p></body></html>" ]; then
+  echo "the plain pages differ: $plain" >&2; exit 1
+fi
+
+MEASURE_WIDTH=42
+echo "wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s; \"close\": one request per connection (Connection: close)"
+printf '%-42s %12s %10s\n' "server" "requests/s" "p99"
+for connection in keep-alive close; do
+  [ "$connection" = close ] && tag=" close" || tag=""
+  measure "velmorad (fibers) KAV+ODBC 20 rows$tag" "$KAV_URL" -H "Connection: $connection"
+  measure "  the same with async-sql$tag" "http://127.0.0.1:$VPORT/list-async.kav" -H "Connection: $connection"
+  measure "nginx+php-fpm PHP+sqlite3 20 rows$tag" "$PHP_URL" -H "Connection: $connection"
+  measure "velmorad (fibers) plain KAV$tag" "http://127.0.0.1:$VPORT/plain.kav" -H "Connection: $connection"
+  measure "nginx+php-fpm plain PHP$tag" "http://127.0.0.1:$PPORT/plain.php" -H "Connection: $connection"
+done

@@ -28,13 +28,17 @@ start_velmorad() {
 }
 
 # One row: name ($1), requests per second and p99 latency of URL $2 after a
-# two-second warm-up, and wrk's error lines. The name column is
-# MEASURE_WIDTH wide.
+# two-second warm-up, and wrk's error lines; further arguments go to wrk
+# before the URL. A script (-s) that prints an "errors:" line in its done()
+# gives that line instead. The name column is MEASURE_WIDTH wide.
 measure() {
-  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$2" >/dev/null
-  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$2")
+  name=$1 url=$2
+  shift 2
+  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$@" "$url" >/dev/null
+  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$@" "$url")
   rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
   p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
-  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
-  printf "%-${MEASURE_WIDTH:-30}s %12s %10s  %s\n" "$1" "$rps" "$p99" "${errors:-no errors}"
+  errors=$(printf '%s\n' "$out" | awk '/^errors:/ {sub(/^errors: */, ""); print; exit}')
+  [ -n "$errors" ] || errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
+  printf "%-${MEASURE_WIDTH:-30}s %12s %10s  %s\n" "$name" "$rps" "$p99" "${errors:-no errors}"
 }

@@ -14,9 +14,9 @@
 #include "config/config_lists.h"
 #include "config/group_map.h"
 #include "config/macro_scope.h"
-#include "config/snapshot.h"
 #include "config/service_config.h"
 #include "config/user_map.h"
+#include "framework/snapshot.h"
 
 #include <cstdint>
 #include <memory>

@@ -16,9 +16,9 @@
 
 #include "config/cgi_mapping.h"
 #include "config/service_config.h"
-#include "config/snapshot.h"
 #include "config/string_maps.h"
 #include "config/virtual_path.h"
+#include "framework/snapshot.h"
 
 #include <cstdint>
 #include <memory>

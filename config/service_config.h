@@ -17,9 +17,9 @@
 
 #include "config/group_map.h"
 #include "config/reg_access_list.h"
-#include "config/snapshot.h"
 #include "config/user_map.h"
 #include "framework/event_lock.h"
+#include "framework/snapshot.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "security/byte_block.h"

@@ -637,6 +637,12 @@ int CServer::Stop()
     {
         CEventLockHolder log(m_logLock);
         CloseLogFile();
+        // No hit runs any more: what threads' copies still hold is closed
+        // now, so the next start (or another server) can open the name.
+        for (const auto& retired : m_retiredLogs)
+            if (auto file = retired.lock())
+                file->Close();
+        m_retiredLogs.clear();
     }
     m_stats.Close();
     return 0;
@@ -654,7 +660,7 @@ void CServer::LogHit(std::string_view line)
     // taken without the logging lock, which every hit would otherwise queue on.
     if (m_logValidUntilMs.load(std::memory_order_acquire) > platform::MonotonicMs() &&
         m_logValidMinute.load(std::memory_order_relaxed) == LogClockSeconds() / 60) {
-        file = m_logFile.load(std::memory_order_acquire);
+        file = m_logFile.Get();
     } else {
         if (!m_logLock.Lock(kLogMutexWaitMs)) {
             LogWarning("Timeout waiting to claim logging mutex (1); hit will not be logged.");
@@ -665,7 +671,7 @@ void CServer::LogHit(std::string_view line)
             ~Release() { lock.Unlock(); }
         } release{m_logLock};
         OpenLogFile();
-        file = m_logFile.load();
+        file = m_openLog;
     }
     if (!file || line.empty())
         return;
@@ -678,17 +684,18 @@ void CServer::LogHit(std::string_view line)
     text += '\n';
     std::size_t done = 0;
     while (done < text.size()) {
-        long n = platform::WriteHandle(file->handle, text.data() + done, text.size() - done);
+        long n = platform::WriteHandle(file->handle.load(std::memory_order_relaxed), text.data() + done, text.size() - done);
         if (n <= 0)
             break;
         done += static_cast<std::size_t>(n);
     }
 }
 
-CServer::LogFile::~LogFile()
+void CServer::LogFile::Close() const
 {
-    if (handle >= 0)
-        platform::CloseHandle(handle);
+    int open = handle.exchange(-1);
+    if (open >= 0)
+        platform::CloseHandle(open);
 }
 
 void CServer::FlushLog()
@@ -704,7 +711,7 @@ void CServer::FlushLog()
 std::string CServer::GetLogFileName() const
 {
     CEventLockHolder held(m_logLock);
-    return m_logFile.load() ? m_logName : std::string();
+    return m_openLog ? m_openLog->name : std::string();
 }
 
 void CServer::OpenLogFile()
@@ -733,11 +740,18 @@ void CServer::OpenLogFile()
     } catch (...) {
         name.clear();
     }
-    if (name == m_logName && m_logFile.load())
+    if (m_openLog && m_openLog->name == name)
         return;
     CloseLogFile();
     if (name.empty())
         return;
+    for (const auto& retired : m_retiredLogs) {
+        auto file = retired.lock();
+        if (file && file->name == name) {
+            PublishLogFile(std::move(file));
+            return;
+        }
+    }
     std::string path = name;
     std::replace(path.begin(), path.end(), '\\', '/');
     std::size_t slash = path.rfind('/');
@@ -746,19 +760,26 @@ void CServer::OpenLogFile()
     int handle = platform::OpenForAppend(path, true);
     if (handle < 0)
         return; // the name stays empty, so a later expansion tries again
-    {
-        CHeapSwitch shared;
-        m_logFile.store(std::make_shared<const LogFile>(handle));
-    }
-    m_logName = std::move(name);
+    PublishLogFile(std::make_shared<const LogFile>(handle, std::move(name)));
+}
+
+void CServer::PublishLogFile(std::shared_ptr<const LogFile> file)
+{
+    CHeapSwitch shared;
+    m_openLog = std::move(file);
+    m_logFile.Set(m_openLog);
 }
 
 void CServer::CloseLogFile()
 {
     m_logValidUntilMs.store(0);
     CHeapSwitch shared;
-    m_logFile.store(nullptr);
-    m_logName.clear();
+    if (m_openLog) {
+        std::erase_if(m_retiredLogs, [](const auto& retired) { return retired.expired(); });
+        m_retiredLogs.push_back(m_openLog);
+    }
+    m_openLog.reset();
+    m_logFile.Set(nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 
 #include "framework/event_lock.h"
 #include "framework/server_stats.h"
+#include "framework/snapshot.h"
 #include "framework/wsocket.h"
 #include "platform/security.h"
 #include "platform/sync.h"
@@ -204,20 +205,30 @@ private:
 
     // The access log, under the logging lock.
     mutable CEventLock m_logLock;
-    // The open access log; writers hold it while they append.
+    // One open access log; writers hold it while they append.
     struct LogFile {
-        explicit LogFile(int file) : handle(file) {}
-        ~LogFile();
+        LogFile(int file, std::string fileName) : handle(file), name(std::move(fileName)) {}
+        ~LogFile() { Close(); }
         LogFile(const LogFile&) = delete;
         LogFile& operator=(const LogFile&) = delete;
-        int handle;
+        // Once no hit can write any more (Stop), though copies remain.
+        void Close() const;
+        mutable std::atomic<int> handle;
+        const std::string name;
     };
-    std::atomic<std::shared_ptr<const LogFile>> m_logFile;
+    void PublishLogFile(std::shared_ptr<const LogFile> file);
+    // What hits write to, read without any lock on every hit; each thread's
+    // copy keeps a swapped-out file alive until that thread's next hit.
+    CSnapshot<LogFile> m_logFile{nullptr};
+    // The file m_logFile publishes, and swapped-out ones that some thread's
+    // copy may still hold open (and flock'ed): a name that comes back takes
+    // its file back, and Stop closes them all.
+    std::shared_ptr<const LogFile> m_openLog;
+    std::vector<std::weak_ptr<const LogFile>> m_retiredLogs;
     // Until then (monotonic ms) and within that minute of the log clock the
     // open file is the right one and hits take it without the lock.
     std::atomic<std::uint64_t> m_logValidUntilMs{0};
     std::atomic<std::int64_t> m_logValidMinute{0};
-    std::string m_logName;
     bool m_logExpanded = false;
     std::uint64_t m_lastExpansionMs = 0;
     std::int64_t m_lastExpansionMinute = 0;

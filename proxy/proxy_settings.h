@@ -10,8 +10,8 @@
 // service values are.
 
 #include "config/service_config.h"
-#include "config/snapshot.h"
 #include "config/string_maps.h"
+#include "framework/snapshot.h"
 #include "proxy/reg_name_set.h"
 
 #include <cstdint>

@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -104,6 +107,16 @@ protected:
         EXPECT_EQ(OpenDescriptors(), m_descriptors);
     }
     static std::string ServerLogText() { return ReadFile(s_home + "/log/Velmora.log"); }
+    // A started server logging to logTemplate under the fake clock.
+    static EchoServer* StartLogging(const std::string& logTemplate)
+    {
+        g_fakeNow = 1'800'000'000;
+        CServer::SetLogClockForTesting(FakeClock);
+        auto* server = new EchoServer(FreePort());
+        server->logTemplate = logTemplate;
+        EXPECT_EQ(server->Start(0), 0);
+        return server;
+    }
 };
 
 TEST_F(ServerTest, TwoServersServeClientsAtOnceAndStopCleanly)
@@ -248,12 +261,8 @@ TEST_F(ServerTest, IdleServerThreadsAreReusedThenEnd)
 
 TEST_F(ServerTest, AccessLogFollowsItsExpandedName)
 {
-    g_fakeNow = 1'800'000'000;
-    CServer::SetLogClockForTesting(FakeClock);
     std::string logs = s_home + "/access";
-    auto* server = new EchoServer(FreePort());
-    server->logTemplate = logs + "/a/b/{minute}.log";
-    ASSERT_EQ(server->Start(0), 0);
+    auto* server = StartLogging(logs + "/a/b/{minute}.log");
 
     std::string firstName = logs + "/a/b/" + std::to_string(g_fakeNow / 60) + ".log";
     {
@@ -292,6 +301,70 @@ TEST_F(ServerTest, AccessLogFollowsItsExpandedName)
     other->LogHit("other");
     EXPECT_EQ(other->GetLogFileName(), "");
     EXPECT_EQ(ReadFile(logs + "/blocker/x.log"), "kept\n");
+}
+
+// Hits take the log without a lock while the name flips back and forth
+// under them: every line lands once, in one of the two files, and a name
+// that comes back while a thread's copy still holds its file open (and
+// locked) gets that file rather than a failed open. Stop then frees both.
+TEST_F(ServerTest, AccessLogSwappedUnderConcurrentHitsKeepsEveryLine)
+{
+    constexpr int kClients = 4;
+    constexpr int kLines = 300;
+    constexpr int kFlips = 200;
+    std::string logs = s_home + "/swapped";
+    auto* server = StartLogging(logs + "/{minute}.log");
+    const std::int64_t firstSecond = g_fakeNow.load();
+
+    std::atomic<int> running{kClients};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            Client client(server->settings.port);
+            for (int n = 0; n < kLines; ++n) {
+                std::string line = "c" + std::to_string(c) + "-" + std::to_string(n);
+                EXPECT_EQ(client.Ask(line), "echo " + line);
+            }
+            --running;
+        });
+    for (int flip = 0; flip < kFlips && running > 0; ++flip) {
+        g_fakeNow = firstSecond + (flip % 2) * 60;
+        platform::SleepMs(1);
+    }
+    for (std::thread& client : clients)
+        client.join();
+
+    std::vector<std::string> names = {logs + "/" + std::to_string(firstSecond / 60) + ".log",
+                                      logs + "/" + std::to_string(firstSecond / 60 + 1) + ".log"};
+    std::multiset<std::string> logged;
+    for (const std::string& name : names) {
+        std::stringstream text(ReadFile(name));
+        for (std::string line; std::getline(text, line);)
+            logged.insert(line);
+    }
+    std::multiset<std::string> sent;
+    for (int c = 0; c < kClients; ++c)
+        for (int n = 0; n < kLines; ++n)
+            sent.insert("c" + std::to_string(c) + "-" + std::to_string(n));
+    EXPECT_EQ(logged, sent);
+
+    // The pooled threads idle on with their copies; the files are closed all the same.
+    server->Stop();
+    for (const std::string& name : names) {
+        int handle = ::open(name.c_str(), O_RDONLY);
+        ASSERT_GE(handle, 0) << name;
+        EXPECT_EQ(::flock(handle, LOCK_EX | LOCK_NB), 0) << name << " is still held open";
+        ::close(handle);
+    }
+    ASSERT_EQ(server->Start(0), 0);
+    {
+        Client client(server->settings.port);
+        EXPECT_EQ(client.Ask("after"), "echo after");
+    }
+    // Logged before the echo went out, into a file opened anew.
+    std::string reopened = server->GetLogFileName();
+    EXPECT_NE(reopened, "");
+    EXPECT_NE(ReadFile(reopened).find("after\n"), std::string::npos) << reopened;
 }
 
 TEST_F(ServerTest, EmptyLogFileTextOpensNothing)

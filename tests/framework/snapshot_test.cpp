@@ -1,4 +1,4 @@
-#include "config/snapshot.h"
+#include "framework/snapshot.h"
 
 #include <gtest/gtest.h>
 
