@@ -62,8 +62,9 @@ TEST_F(ProxyRelayTest, CurlAndWgetThroughTheProxyToPythonAndNginx)
                 std::string what = std::string(client.name) + " to " + originName + file;
                 EXPECT_EQ(run.exitCode, 0) << what << ": " << run.output;
                 EXPECT_EQ(RunTool({"sha256sum", body}, m_dir / "sha").output.substr(0, 64), sha) << what;
-                // The origin closes after its reply: nothing waits out ConnTimeout.
-                EXPECT_LT(run.elapsedMs, 1000u) << what;
+                // The origin closes after its reply: nothing waits out the
+                // 5 s ConnTimeout (half of it leaves room for a loaded machine).
+                EXPECT_LT(run.elapsedMs, 2500u) << what;
                 ++lines;
             }
         }
