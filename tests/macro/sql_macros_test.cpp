@@ -5,6 +5,8 @@
 #include "odbc_fixture.h"
 #include "odbc_leaks.h"
 
+#include <link.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -169,6 +171,33 @@ TEST_F(SQLMacrosTest, APooledConnectionIsSharedRefreshedAndFlushedSafely)
     EXPECT_EQ(ODBCPoolSize(), 0u);
     EXPECT_EQ(Expand("%sql(vtest,SELECT 7,'%column(1))%sql-flushconnection%"), "7");
     EXPECT_EQ(ODBCPoolSize(), 0u);
+}
+
+// Libraries loaded into the process so far: glibc counts every load.
+unsigned long long LibraryLoads()
+{
+    unsigned long long adds = 0;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            *static_cast<unsigned long long*>(data) = info->dlpi_adds;
+            return 1;
+        },
+        &adds);
+    return adds;
+}
+
+// Were the old connection closed before the new one is made, the driver
+// manager would unload its libraries and load them again at every refresh.
+TEST_F(SQLMacrosTest, ARefreshLoadsNoLibraryAgain)
+{
+    EXPECT_EQ(Sql("SELECT 1", "x"), "x");
+    const unsigned long long loads = LibraryLoads();
+    for (int i = 0; i < 2 * static_cast<int>(kODBCRefreshAfterUses) + 4; ++i)
+        EXPECT_EQ(Sql("SELECT 1", "x"), "x");
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_LT(info.uses, kODBCRefreshAfterUses) << "the connection was refreshed";
+    EXPECT_EQ(LibraryLoads(), loads);
 }
 
 TEST_F(SQLMacrosTest, AsyncQueriesRunOnTheCallersThreadsWithoutMixingRows)
