@@ -1,6 +1,5 @@
 #include "macro/odbc_thread.h"
 
-#include "framework/event_lock.h"
 #include "framework/server_log.h"
 #include "framework/thread_data.h"
 #include "macro/macro_context.h"
@@ -21,12 +20,13 @@ namespace {
 constexpr std::uint16_t kLogWarning = 2;
 constexpr std::uint16_t kLogError = 1;
 constexpr std::uint32_t kEventODBCThreadDied = 0xC0004001;
-// Callers look at the thread's health this often while they wait.
-constexpr std::uint32_t kDoneWaitSliceMs = 500;
 // How long a stop waits, after cancelling, for a request in flight.
 constexpr std::uint32_t kStopCancelWaitMs = 30000;
 
 enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close };
+
+// Where a request is; changes only under the queue's lock.
+enum class Stage { New, Queued, Running, Done, Failed };
 
 struct Request {
     Code code = Code::Query;
@@ -39,7 +39,12 @@ struct Request {
     std::thread::id caller = std::this_thread::get_id();
     ThreadData threadData{};
     std::exception_ptr error;
-    std::atomic<bool> done{false};
+    // Under the state's queue lock: the request's place in the queue.
+    Stage stage = Stage::New;
+    Request* next = nullptr;
+    // The caller parks here alone; finished is set under its lock.
+    platform::WaitQueue completion;
+    bool finished = false;
 };
 
 struct PooledConnection {
@@ -51,13 +56,16 @@ struct PooledConnection {
 };
 
 struct ODBCState {
-    CEventLock requestLock;
-    platform::Event requestEvent{false};
-    platform::Event doneEvent{false};
+    // The requests not yet taken, oldest first. The queue's lock guards the
+    // list, every request's stage and waiter, and accepting; the thread
+    // sleeps on the queue while the list is empty.
+    platform::WaitQueue queue;
+    Request* head = nullptr;
+    Request* tail = nullptr;
+    bool accepting = false;
     std::thread thread;
     std::atomic<std::thread::id> threadId{};
     std::atomic<bool> alive{false};
-    Request* current = nullptr;
     SQLHENV env = SQL_NULL_HENV;
     // Touched only on the ODBC thread.
     std::map<std::string, PooledConnection> pool;
@@ -152,15 +160,23 @@ void DoRelease(Request& request)
         PooledConnection& entry = found->second;
         --entry.activeUsers;
         if (entry.uses > kODBCRefreshAfterUses && entry.activeUsers == 0) {
-            SQLDisconnect(entry.hdbc);
-            if (!Succeeded(Connect(entry.hdbc, SplitODBCSource(request.source)))) {
+            // The new connection is made before the old one goes: closing a
+            // driver's last connection makes the driver manager unload the
+            // driver, only to load it again for the new one.
+            SQLHDBC fresh = SQL_NULL_HDBC;
+            const bool connected = Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, state.env, &fresh)) &&
+                                   Succeeded(Connect(fresh, SplitODBCSource(request.source)));
+            if (!connected) {
                 // A dead handle would fail every later query: drop it so the
                 // next one connects afresh.
-                SQLFreeHandle(SQL_HANDLE_DBC, entry.hdbc);
+                FreeHandle(fresh);
+                FreeHandle(entry.hdbc);
                 state.pool.erase(found);
                 request.result = 1;
                 return;
             }
+            FreeHandle(entry.hdbc);
+            entry.hdbc = fresh;
             entry.uses = 0;
         }
         request.result = 1;
@@ -251,51 +267,149 @@ void Dispatch(Request& request)
     GetThreadData() = saved;
 }
 
+// ---- The queue between the callers and the thread ----------------------
+//
+// One request runs at a time, in the order asked. The thread takes the next
+// request itself as soon as one is done, and wakes only the caller whose
+// request it finished: a fiber parks on its own request, never on a lock the
+// others wait for too.
+
+enum class Outcome { Done, TimedOut, Gone };
+
+// Wakes the caller of a request that is over (the state's queue lock is
+// held, which Await relies on).
+void Finish(Request& request, Stage stage)
+{
+    request.stage = stage;
+    request.completion.Lock();
+    request.finished = true;
+    request.completion.WakeAll();
+    request.completion.Unlock();
+}
+
+// Fails what is still queued once the thread takes nothing more.
+void FailQueued(ODBCState& state)
+{
+    while (Request* request = state.head) {
+        state.head = request->next;
+        Finish(*request, Stage::Failed);
+    }
+    state.tail = nullptr;
+}
+
+// Queues a request at the back, or at the front for a stop, which should
+// not wait behind the pages. False when the thread takes no requests.
+bool Enqueue(Request& request, bool first = false)
+{
+    ODBCState& state = State();
+    state.queue.Lock();
+    if (!state.accepting) {
+        state.queue.Unlock();
+        return false;
+    }
+    request.stage = Stage::Queued;
+    request.next = nullptr;
+    if (!state.head) {
+        state.head = state.tail = &request;
+    } else if (first) {
+        request.next = state.head;
+        state.head = &request;
+    } else {
+        state.tail->next = &request;
+        state.tail = &request;
+    }
+    state.queue.WakeOne(); // the thread, when it sleeps
+    state.queue.Unlock();
+    return true;
+}
+
+// Waits until the request is done or failed, or, while it is still queued,
+// until the deadline (it then stays queued). A fiber parks; its worker
+// runs on.
+Outcome Await(Request& request, std::uint64_t deadline)
+{
+    ODBCState& state = State();
+    request.completion.Lock();
+    while (!request.finished) {
+        if (request.completion.Wait(deadline))
+            continue;
+        request.completion.Unlock();
+        state.queue.Lock();
+        const bool queued = request.stage == Stage::Queued;
+        state.queue.Unlock();
+        if (queued)
+            return Outcome::TimedOut;
+        // A running request has no time-out: its statement can be cancelled.
+        deadline = platform::kNoDeadline;
+        request.completion.Lock();
+    }
+    request.completion.Unlock();
+    // Finish runs under the queue lock: once this side has taken it, the
+    // thread has let go of the request, which may then go.
+    state.queue.Lock();
+    const bool done = request.stage == Stage::Done;
+    state.queue.Unlock();
+    return done ? Outcome::Done : Outcome::Gone;
+}
+
+// Takes a request that has not started out of the queue; false when the
+// thread took it meanwhile.
+bool Withdraw(Request& request)
+{
+    ODBCState& state = State();
+    state.queue.Lock();
+    const bool queued = request.stage == Stage::Queued;
+    if (queued) {
+        Request* previous = nullptr;
+        for (Request* at = state.head; at != &request; at = at->next)
+            previous = at;
+        (previous ? previous->next : state.head) = request.next;
+        if (state.tail == &request)
+            state.tail = previous;
+        request.next = nullptr;
+        request.stage = Stage::New;
+    }
+    state.queue.Unlock();
+    return queued;
+}
+
 void ThreadProc()
 {
     ODBCState& state = State();
     state.threadId = std::this_thread::get_id();
-    try {
-        for (;;) {
-            state.requestEvent.Wait();
-            Request* request = state.current;
-            if (request == nullptr)
-                continue;
-            bool stop = request->code == Code::Stop;
-            Dispatch(*request);
-            state.current = nullptr; // before done: the caller may post again at once
-            request->done = true;
-            state.doneEvent.Set();
-            if (stop)
-                break;
+    state.queue.Lock();
+    for (;;) {
+        while (!state.head && state.accepting)
+            state.queue.Wait(platform::kNoDeadline);
+        if (!state.accepting)
+            break;
+        Request& request = *state.head;
+        state.head = request.next;
+        if (!state.head)
+            state.tail = nullptr;
+        request.stage = Stage::Running;
+        state.queue.Unlock();
+
+        const bool stop = request.code == Code::Stop;
+        bool died = false;
+        try {
+            Dispatch(request);
+        } catch (...) {
+            LogMessage(kLogError, kEventODBCThreadDied, {"Unexpected raw exception in ODBC hack-o-rama thread."});
+            died = true;
         }
-    } catch (...) {
-        LogMessage(kLogError, kEventODBCThreadDied, {"Unexpected raw exception in ODBC hack-o-rama thread."});
+        state.queue.Lock();
+        if (stop || died)
+            state.accepting = false;
+        Finish(request, died ? Stage::Failed : Stage::Done);
     }
     state.alive = false;
-    state.doneEvent.Set();
-}
-
-// Hands a request to the thread (the request lock is held) and waits for
-// it, giving up when the thread has ended. False when it was not done.
-bool Post(Request& request)
-{
-    ODBCState& state = State();
-    request.threadData = GetThreadData();
-    state.current = &request;
-    state.requestEvent.Set();
-    while (!request.done) {
-        if (state.doneEvent.Wait(kDoneWaitSliceMs))
-            continue;
-        if (!state.alive.load() && !request.done)
-            return false;
-    }
-    GetThreadData() = request.threadData;
-    return true;
+    FailQueued(state);
+    state.queue.Unlock();
 }
 
 // Runs a request in place on the ODBC thread itself, else through the
-// thread under the request lock. False on time-out or a dead thread.
+// thread in its turn. False on time-out or a dead thread.
 bool Run(Request& request, const char* timeoutText)
 {
     if (OnODBCThread()) {
@@ -303,17 +417,20 @@ bool Run(Request& request, const char* timeoutText)
         Dispatch(request);
         GetThreadData() = request.threadData;
     } else {
-        ODBCState& state = State();
-        if (!state.alive.load())
+        request.threadData = GetThreadData();
+        if (!Enqueue(request))
             return false;
-        if (!state.requestLock.Lock(kODBCMutexWaitMs)) {
-            LogMessage(kLogWarning, kEventODBCError, {timeoutText});
-            return false;
+        Outcome outcome = Await(request, platform::DeadlineAfter(kODBCMutexWaitMs));
+        if (outcome == Outcome::TimedOut) {
+            if (Withdraw(request)) {
+                LogMessage(kLogWarning, kEventODBCError, {timeoutText});
+                return false;
+            }
+            outcome = Await(request, platform::kNoDeadline);
         }
-        bool done = Post(request);
-        state.requestLock.Unlock();
-        if (!done)
+        if (outcome != Outcome::Done)
             return false;
+        GetThreadData() = request.threadData;
     }
     if (request.error)
         std::rethrow_exception(request.error);
@@ -381,10 +498,16 @@ int StartODBCThread()
     if (state.alive.load())
         return 1;
     CHeapSwitch shared;
+    state.queue.Lock();
+    state.accepting = true;
+    state.queue.Unlock();
     state.alive = true;
     try {
         state.thread = std::thread(ThreadProc);
     } catch (...) {
+        state.queue.Lock();
+        state.accepting = false;
+        state.queue.Unlock();
         state.alive = false;
         return 0;
     }
@@ -392,12 +515,13 @@ int StartODBCThread()
     request.code = Code::AllocEnv;
     request.threadData = GetThreadData();
     request.threadData.heap = nullptr;
-    state.current = &request;
-    state.requestEvent.Set();
-    std::uint64_t deadline = platform::DeadlineAfter(kODBCStartWaitMs);
-    while (!request.done && platform::MonotonicMs() < deadline)
-        state.doneEvent.Wait(kDoneWaitSliceMs);
-    if (!request.done || state.env == SQL_NULL_HENV) {
+    Outcome outcome = Outcome::Gone;
+    if (Enqueue(request)) {
+        outcome = Await(request, platform::DeadlineAfter(kODBCStartWaitMs));
+        if (outcome == Outcome::TimedOut && !Withdraw(request))
+            outcome = Await(request, platform::kNoDeadline);
+    }
+    if (outcome != Outcome::Done || state.env == SQL_NULL_HENV) {
         StopODBCThread();
         return 0;
     }
@@ -409,23 +533,31 @@ void StopODBCThread()
     ODBCState& state = State();
     if (!state.thread.joinable())
         return;
-    bool locked = state.requestLock.Lock(kODBCStopWaitMs);
-    if (!locked) {
-        // A request is in flight: cancel its statements rather than
-        // overwrite it, then wait for it to end.
+    Request request;
+    request.code = Code::Stop;
+    request.threadData = GetThreadData();
+    bool stopped = true;
+    if (Enqueue(request, true) &&
+        Await(request, platform::DeadlineAfter(kODBCStopWaitMs)) == Outcome::TimedOut) {
+        // A request is in flight: cancel its statements rather than wait
+        // for them, then give it a while to end.
         {
             std::lock_guard<std::mutex> hold(state.statementsLock);
             for (SQLHSTMT statement : state.statements)
                 SQLCancel(statement);
         }
-        locked = state.requestLock.Lock(kStopCancelWaitMs);
+        if (Await(request, platform::DeadlineAfter(kStopCancelWaitMs)) == Outcome::TimedOut) {
+            if (Withdraw(request)) {
+                stopped = false;
+                state.queue.Lock();
+                state.accepting = false; // the thread ends after its request
+                state.queue.Unlock();
+            } else {
+                Await(request, platform::kNoDeadline);
+            }
+        }
     }
-    if (locked && state.alive.load()) {
-        Request request;
-        request.code = Code::Stop;
-        Post(request);
-    }
-    if (locked || !state.alive.load()) {
+    if (stopped) {
         state.thread.join();
     } else {
         // Never killed: it ends by itself once its request is done, and
@@ -435,8 +567,6 @@ void StopODBCThread()
     }
     state.alive = false;
     state.threadId = std::thread::id();
-    if (locked)
-        state.requestLock.Unlock();
 }
 
 bool ODBCThreadRunning()

@@ -109,10 +109,22 @@ TEST_F(KavDataTest, FiftyConcurrentRequestsEachGetTheirOwnRow)
     WriteFile(m_root + "/row.htm",
               "%expand%%sql(vdata,\"SELECT id, name FROM people WHERE id=%sql-quote(%form(id))\",'%column(id)=%column(name))");
     StartServers();
-    std::vector<std::string> outputs =
-        Concurrently(50, [&](int i) { return std::vector<std::string>{URL(port, "/row.htm?id=" + std::to_string(i + 1))}; });
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(outputs[i], std::to_string(i + 1) + "=name" + std::to_string(i + 1));
+    // Each client asks for three rows in turn, so that statements keep
+    // queueing for the ODBC thread while others finish.
+    auto idOf = [](int client, int turn) { return (client + 17 * turn) % 50 + 1; };
+    std::vector<std::string> outputs = Concurrently(50, [&](int i) {
+        std::vector<std::string> urls;
+        for (int turn = 0; turn < 3; ++turn)
+            urls.push_back(URL(port, "/row.htm?id=" + std::to_string(idOf(i, turn))));
+        return urls;
+    });
+    for (int i = 0; i < 50; ++i) {
+        std::string expected;
+        for (int turn = 0; turn < 3; ++turn)
+            expected += std::to_string(idOf(i, turn)) + "=name" + std::to_string(idOf(i, turn));
+        EXPECT_EQ(outputs[i], expected);
+    }
+    EXPECT_EQ(Curl({URL(port, "/row.htm?id=5")}).output, "5=name5") << "the server still serves";
 }
 
 TEST_F(KavDataTest, FiftyConcurrentHitsCountFifty)

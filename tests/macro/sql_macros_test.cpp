@@ -5,9 +5,12 @@
 #include "odbc_fixture.h"
 #include "odbc_leaks.h"
 
+#include <link.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -170,6 +173,33 @@ TEST_F(SQLMacrosTest, APooledConnectionIsSharedRefreshedAndFlushedSafely)
     EXPECT_EQ(ODBCPoolSize(), 0u);
 }
 
+// Libraries loaded into the process so far: glibc counts every load.
+unsigned long long LibraryLoads()
+{
+    unsigned long long adds = 0;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            *static_cast<unsigned long long*>(data) = info->dlpi_adds;
+            return 1;
+        },
+        &adds);
+    return adds;
+}
+
+// Were the old connection closed before the new one is made, the driver
+// manager would unload its libraries and load them again at every refresh.
+TEST_F(SQLMacrosTest, ARefreshLoadsNoLibraryAgain)
+{
+    EXPECT_EQ(Sql("SELECT 1", "x"), "x");
+    const unsigned long long loads = LibraryLoads();
+    for (int i = 0; i < 2 * static_cast<int>(kODBCRefreshAfterUses) + 4; ++i)
+        EXPECT_EQ(Sql("SELECT 1", "x"), "x");
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_LT(info.uses, kODBCRefreshAfterUses) << "the connection was refreshed";
+    EXPECT_EQ(LibraryLoads(), loads);
+}
+
 TEST_F(SQLMacrosTest, AsyncQueriesRunOnTheCallersThreadsWithoutMixingRows)
 {
     m_global.Register("async-sql", std::make_unique<CValueMacro>("1"));
@@ -225,6 +255,35 @@ TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
     EXPECT_EQ(ReleaseConnection("vtest", other), 1);
 }
 
+// Many callers at once, each query's row text running a nested query in
+// place on the thread: every caller gets its own rows back.
+TEST_F(SQLMacrosTest, ManyCallersAtOnceEachGetTheirOwnRows)
+{
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t)
+        threads.emplace_back([this, t, &wrong] {
+            const char* names[] = {"Ann", "O'Brien", "Cy"};
+            for (int i = 0; i < 25; ++i) {
+                const int row = (t + i) % 3;
+                const std::string id = std::to_string(row + 1);
+                CMacroContext scope(&m_global);
+                CTextBuffer out;
+                scope.Expand(&out, "%sql(vtest,SELECT id FROM people WHERE id=" + id +
+                                       ",'%column(1):%sql(vtest,SELECT name FROM people WHERE id=" + id +
+                                       ",'%column(1)))");
+                if (out.ToString() != id + ":" + names[row])
+                    ++wrong;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.activeUsers, 0) << "every use was given back";
+}
+
 TEST_F(SQLMacrosTest, AStoppedThreadGivesAnErrorAndAStopCancelsALongStatement)
 {
     std::string result;
@@ -232,11 +291,21 @@ TEST_F(SQLMacrosTest, AStoppedThreadGivesAnErrorAndAStopCancelsALongStatement)
         result = Sql("\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT count(*) FROM c\"", "%column(1)");
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Callers queued behind the long statement are told the thread stopped.
+    std::vector<std::string> queuedResults(4);
+    std::vector<std::thread> queued;
+    for (std::string& queuedResult : queuedResults)
+        queued.emplace_back([this, &queuedResult] { queuedResult = Sql("SELECT 1", "x"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto started = std::chrono::steady_clock::now();
     StopODBCThread();
     query.join();
+    for (std::thread& thread : queued)
+        thread.join();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
     EXPECT_EQ(result.rfind("[ODBC error", 0), 0u) << result;
+    for (const std::string& queuedResult : queuedResults)
+        EXPECT_EQ(queuedResult.rfind("[ODBC error 0: (08003)", 0), 0u) << queuedResult;
     EXPECT_FALSE(ODBCThreadRunning());
     EXPECT_EQ(Sql("SELECT 1", "x").rfind("[ODBC error 0: (08003)", 0), 0u);
     ASSERT_EQ(StartODBCThread(), 1);
