@@ -121,6 +121,12 @@ int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std
         return FailWithErrno(EBADF);
     auto [it, created] = m_registrations.try_emplace(handle);
     Registration& registration = it->second;
+    if (registration.watched) {
+        // A watch cannot be modified into a one-shot wait.
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, handle, nullptr);
+        registration.watched = false;
+        registration.inEpoll = false;
+    }
 
     epoll_event event{};
     event.events = (forWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
@@ -158,6 +164,30 @@ int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std
         registration.hasDeadline = true;
         ProgramTimer();
     }
+    return 0;
+}
+
+int CompletionPort::Watch(int handle, std::uint64_t cookie)
+{
+    CheckOwner();
+    if (!IsOpen()) {
+        SetLastSocketError(kWsaeBadF);
+        return -1;
+    }
+    if (handle < 0)
+        return FailWithErrno(EBADF);
+    // An exclusive registration cannot be modified, only added anew.
+    Disarm(handle);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.u64 = static_cast<std::uint32_t>(handle);
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, handle, &event) != 0)
+        return FailWithErrno(errno);
+    Registration& registration = m_registrations[handle];
+    registration.watched = true;
+    registration.inEpoll = true;
+    registration.cookie = cookie;
+    registration.sequence = ++m_nextSequence;
     return 0;
 }
 
@@ -278,9 +308,17 @@ bool CompletionPort::Poll(int timeoutMs)
             continue;
         }
         auto it = m_registrations.find(static_cast<int>(tag));
-        if (it == m_registrations.end() || !it->second.armed)
+        if (it == m_registrations.end() || !(it->second.armed || it->second.watched))
             continue;
         Registration& registration = it->second;
+        if (registration.watched) {
+            Completion completion;
+            completion.kind = Completion::kReady;
+            completion.handle = it->first;
+            completion.cookie = registration.cookie;
+            m_pending.push_back(Pending{completion, registration.sequence});
+            continue;
+        }
         DropDeadline(registration);
         registration.armed = false;
         --m_armedCount;

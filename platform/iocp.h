@@ -8,7 +8,10 @@
 //              they were made.
 //
 // Arm is one-shot: a handle reports once and is then quiet until armed
-// again. A handle has at most one wait armed; arming it again replaces the
+// again. Watch is the other kind, for a listening socket that several ports
+// share: it reports kReady whenever the handle is readable, until Disarm,
+// and the kernel wakes only one of the waiting ports per new event, so the
+// ports do not all rush for the same socket. A handle has at most one wait armed; arming it again replaces the
 // wait (the old one never completes). Deadlines are absolute times on
 // MonotonicMs() and come from one timer per port, so a deadline ends its
 // wait on time even when nothing else happens on the port.
@@ -66,7 +69,11 @@ public:
     // until deadlineMs (kNoDeadline: no limit; a time already past times out
     // at once). 0, or -1 with the WinSock number in LastSocketError.
     int Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie);
-    // Cancels the handle's wait, if any, and forgets the handle; no
+    // Reports kReady with cookie whenever handle is readable (level
+    // triggered, exclusive wake-up), until Disarm. 0, or -1 with the WinSock
+    // number in LastSocketError.
+    int Watch(int handle, std::uint64_t cookie);
+    // Cancels the handle's wait or watch, if any, and forgets the handle; no
     // completion of that wait is delivered afterwards. True when the handle
     // was known.
     bool Disarm(int handle);
@@ -88,6 +95,7 @@ private:
         // earlier wait is recognised and dropped.
         std::uint64_t sequence = 0;
         bool armed = false;
+        bool watched = false;
         bool inEpoll = false;
         bool hasDeadline = false;
         DeadlineMap::iterator deadline;

@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -371,6 +372,71 @@ TEST_F(WorkerPoolTest, StopWithFibersRunningParkedAndWaitingLeavesNothing)
     StopAllServers();
     EXPECT_LE(platform::MonotonicMs() - start, 6000u);
     EXPECT_FALSE(g_sharedLock.IsLocked()) << "the lock holder unwound and released it";
+    clients.clear();
+    ExpectNothingLeft();
+}
+
+// A burst of clients all queued on the listening socket before any is
+// accepted: once the burst is over no new client wakes a worker, so one
+// left in the queue would never be served.
+struct BurstCase {
+    const char* name;
+    std::uint32_t workers; // 0: thread mode
+    std::uint32_t listeners;
+};
+
+class WorkerPoolBurstTest : public WorkerPoolTest, public ::testing::WithParamInterface<BurstCase> {};
+
+TEST_P(WorkerPoolBurstTest, EveryQueuedClientIsAcceptedAndServed)
+{
+    constexpr int kClients = 200; // within the listen backlog
+    const BurstCase& param = GetParam();
+    auto* server = new LineServer(FreePort());
+    server->settings.listeners = param.listeners;
+    server->settings.useFibers = param.workers ? 1 : 0;
+    if (param.workers)
+        StartAllServers(param.workers);
+    else
+        StartAllServers();
+    ASSERT_EQ(server->IsFiberMode(), param.workers != 0);
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < kClients; ++i)
+            clients.push_back(std::make_unique<Client>(server->settings.port, 5000));
+        if (param.workers) {
+            EXPECT_TRUE(Eventually([] {
+                CWorkerPoolCounts counts = GetWorkerPoolCounts();
+                return counts.awaitingData + counts.running == static_cast<std::uint32_t>(kClients);
+            })) << "accepted without another client coming: " << GetWorkerPoolCounts().awaitingData;
+        }
+        for (int i = 0; i < kClients; ++i)
+            ASSERT_EQ(clients[i]->Ask("n" + std::to_string(i)), "echo n" + std::to_string(i));
+        if (param.workers) {
+            const std::uint32_t outstanding = std::max(param.workers, param.listeners);
+            EXPECT_TRUE(Eventually([&] { return GetWorkerPoolCounts().pendingAccepts == outstanding; }))
+                << GetWorkerPoolCounts().pendingAccepts;
+        }
+    }
+    ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WorkerPoolBurstTest,
+                         ::testing::Values(BurstCase{"FibersHandingAcceptsOver", 8, 1},
+                                           BurstCase{"FibersWithManyAccepts", 2, 64},
+                                           BurstCase{"Threads", 0, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WorkerPoolTest, StopWithClientsStillQueuedClosesThemAndLeavesNothing)
+{
+    auto* server = new LineServer(FreePort());
+    server->settings.listeners = 1;
+    StartAllServers(2);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 100; ++i)
+        clients.push_back(std::make_unique<Client>(server->settings.port, 5000));
+    StopAllServers();
+    for (auto& client : clients)
+        EXPECT_EQ(client->Ask("x"), "") << "queued or silent clients are closed, never served after the stop";
     clients.clear();
     ExpectNothingLeft();
 }
