@@ -126,7 +126,14 @@ void Worker::AcceptReady(ListenEntry* entry)
         std::uint64_t deadline = accepts->connTimeout
                                      ? record->tick + static_cast<std::uint64_t>(accepts->connTimeout) * 1000
                                      : platform::kNoDeadline;
-        if (port.Arm(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record)) != 0) {
+        // The number may be that of a socket closed without the port knowing.
+        port.Disarm(handle);
+        const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));
+        if (armed > 0) {
+            FirstData(record);
+            continue;
+        }
+        if (armed != 0) {
             socket.Abort();
             socket.ResetBuffers();
             Park(record);

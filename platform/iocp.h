@@ -69,6 +69,16 @@ public:
     // until deadlineMs (kNoDeadline: no limit; a time already past times out
     // at once). 0, or -1 with the WinSock number in LastSocketError.
     int Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie);
+    // Arm's edge-triggered form for a socket that waits often: the handle is
+    // registered with the kernel once, for both directions, and the port
+    // remembers each edge, so arming again costs no system call. An edge
+    // that came before the wait is not lost: 1 when the handle turned ready
+    // since it was last reported (nothing is queued then; the caller
+    // retries its I/O), 0 when the wait is armed, -1 on failure. The caller
+    // waits only after the I/O call was refused for want of readiness. A
+    // handle number that may have been closed and reused since is
+    // forgotten with Disarm first.
+    int ArmEdge(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie);
     // Reports kReady with cookie whenever handle is readable (level
     // triggered, exclusive wake-up), until Disarm. 0, or -1 with the WinSock
     // number in LastSocketError.
@@ -96,6 +106,12 @@ private:
         std::uint64_t sequence = 0;
         bool armed = false;
         bool watched = false;
+        // Registered by ArmEdge: the edges seen and not yet reported, and
+        // the direction of the armed wait.
+        bool edge = false;
+        bool readable = false;
+        bool writable = false;
+        bool forWrite = false;
         bool inEpoll = false;
         bool hasDeadline = false;
         DeadlineMap::iterator deadline;
