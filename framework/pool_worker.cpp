@@ -406,10 +406,17 @@ void Worker::Pause(FiberConnection* record)
     // The wait the request loop would have made: the socket's time-out.
     std::uint64_t deadline =
         socket.GetTimeout() ? platform::DeadlineAfter(socket.GetTimeout()) : platform::kNoDeadline;
+    const int handle = socket.GetHandle();
+    const auto cookie = reinterpret_cast<std::uintptr_t>(record);
     int armed;
     {
         CHeapSwitch shared;
-        armed = port.ArmEdge(socket.GetHandle(), false, deadline, reinterpret_cast<std::uintptr_t>(record));
+        armed = port.ArmEdge(handle, false, deadline, cookie);
+        // The edge may be of bytes the request already took: resumed for
+        // it, the connection would wait for its next request holding a
+        // fiber. Looked at first, and armed again (the edge is taken now).
+        if (armed > 0 && platform::WaitHandle(handle, false, 0) == 0)
+            armed = port.ArmEdge(handle, false, deadline, cookie);
     }
     // Bytes came already, or not armed: the connection runs again and reads
     // them or meets the failure itself.

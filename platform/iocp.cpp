@@ -112,13 +112,8 @@ bool CompletionPort::Post(std::uintptr_t key, std::uint32_t bytes, void* pointer
 
 int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie)
 {
-    CheckOwner();
-    if (!IsOpen()) {
-        SetLastSocketError(kWsaeBadF);
+    if (!CheckHandle(handle))
         return -1;
-    }
-    if (handle < 0)
-        return FailWithErrno(EBADF);
     auto [it, created] = m_registrations.try_emplace(handle);
     Registration& registration = it->second;
     if (registration.watched || registration.edge) {
@@ -160,23 +155,14 @@ int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std
     registration.armed = true;
     registration.cookie = cookie;
     registration.sequence = ++m_nextSequence;
-    if (deadlineMs != kNoDeadline) {
-        registration.deadline = m_deadlines.emplace(deadlineMs, handle);
-        registration.hasDeadline = true;
-        ProgramTimer();
-    }
+    SetDeadline(registration, handle, deadlineMs);
     return 0;
 }
 
 int CompletionPort::ArmEdge(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie)
 {
-    CheckOwner();
-    if (!IsOpen()) {
-        SetLastSocketError(kWsaeBadF);
+    if (!CheckHandle(handle))
         return -1;
-    }
-    if (handle < 0)
-        return FailWithErrno(EBADF);
     auto it = m_registrations.find(handle);
     if (it == m_registrations.end() || !it->second.edge) {
         Disarm(handle);
@@ -209,23 +195,14 @@ int CompletionPort::ArmEdge(int handle, bool forWrite, std::uint64_t deadlineMs,
     registration.armed = true;
     registration.forWrite = forWrite;
     registration.cookie = cookie;
-    if (deadlineMs != kNoDeadline) {
-        registration.deadline = m_deadlines.emplace(deadlineMs, handle);
-        registration.hasDeadline = true;
-        ProgramTimer();
-    }
+    SetDeadline(registration, handle, deadlineMs);
     return 0;
 }
 
 int CompletionPort::Watch(int handle, std::uint64_t cookie)
 {
-    CheckOwner();
-    if (!IsOpen()) {
-        SetLastSocketError(kWsaeBadF);
+    if (!CheckHandle(handle))
         return -1;
-    }
-    if (handle < 0)
-        return FailWithErrno(EBADF);
     // An exclusive registration cannot be modified, only added anew.
     Disarm(handle);
     epoll_event event{};
@@ -256,6 +233,27 @@ bool CompletionPort::Disarm(int handle)
         --m_armedCount;
     m_registrations.erase(it);
     return true;
+}
+
+bool CompletionPort::CheckHandle(int handle)
+{
+    CheckOwner();
+    if (!IsOpen()) {
+        SetLastSocketError(kWsaeBadF);
+        return false;
+    }
+    if (handle < 0)
+        return FailWithErrno(EBADF), false;
+    return true;
+}
+
+void CompletionPort::SetDeadline(Registration& registration, int handle, std::uint64_t deadlineMs)
+{
+    if (deadlineMs == kNoDeadline)
+        return;
+    registration.deadline = m_deadlines.emplace(deadlineMs, handle);
+    registration.hasDeadline = true;
+    ProgramTimer();
 }
 
 void CompletionPort::DropDeadline(Registration& registration)
