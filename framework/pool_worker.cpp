@@ -164,9 +164,17 @@ int CPoolWaiter::WaitForIOCompletion(int handle, bool forWrite, std::uint32_t mi
     Worker* worker = self->worker;
     {
         CHeapSwitch shared;
-        if (worker->port.Arm(handle, forWrite, platform::DeadlineAfter(milliseconds),
-                             reinterpret_cast<std::uintptr_t>(self)) != 0)
-            return -1;
+        // The connection's own socket stays registered from its accept to its
+        // close, so a wait costs no system call; any other handle (a pipe, an
+        // outgoing connection) may be closed without the port knowing, and
+        // is armed one-shot.
+        const std::uint64_t deadline = platform::DeadlineAfter(milliseconds);
+        const auto cookie = reinterpret_cast<std::uintptr_t>(self);
+        const int armed = handle == self->socket->GetHandle()
+                              ? worker->port.ArmEdge(handle, forWrite, deadline, cookie)
+                              : worker->port.Arm(handle, forWrite, deadline, cookie);
+        if (armed != 0)
+            return armed;
     }
     self->ioWaiting = true;
     self->ioResult = 0;
@@ -398,12 +406,20 @@ void Worker::Pause(FiberConnection* record)
     // The wait the request loop would have made: the socket's time-out.
     std::uint64_t deadline =
         socket.GetTimeout() ? platform::DeadlineAfter(socket.GetTimeout()) : platform::kNoDeadline;
+    const int handle = socket.GetHandle();
+    const auto cookie = reinterpret_cast<std::uintptr_t>(record);
     int armed;
     {
         CHeapSwitch shared;
-        armed = port.Arm(socket.GetHandle(), false, deadline, reinterpret_cast<std::uintptr_t>(record));
+        armed = port.ArmEdge(handle, false, deadline, cookie);
+        // The edge may be of bytes the request already took: resumed for
+        // it, the connection would wait for its next request holding a
+        // fiber. Looked at first, and armed again (the edge is taken now).
+        if (armed > 0 && platform::WaitHandle(handle, false, 0) == 0)
+            armed = port.ArmEdge(handle, false, deadline, cookie);
     }
-    // Not armed: the connection runs again and meets the failure itself.
+    // Bytes came already, or not armed: the connection runs again and reads
+    // them or meets the failure itself.
     if (armed != 0)
         Resume(record, false);
 }

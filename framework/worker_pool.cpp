@@ -29,6 +29,10 @@ void Worker::ArmAccept(ServerAccepts* accepts)
         entry->accepts = accepts;
     }
     PostAccept(TakeRecord(accepts), entry);
+    // The worker that handed this accept over may have left clients queued:
+    // the kernel woke it alone for them, so they are taken here.
+    if (entry->armed)
+        AcceptReady(entry);
 }
 
 FiberConnection* Worker::TakeRecord(ServerAccepts* accepts)
@@ -76,8 +80,10 @@ void Worker::ArmListener(ListenEntry* entry)
 {
     if (entry->armed || entry->waiting.empty() || entry->retryAt)
         return;
-    if (port.Arm(entry->accepts->listeningSocket, false, platform::kNoDeadline,
-                 reinterpret_cast<std::uintptr_t>(entry)) == 0)
+    // Watched, not armed per accept: every worker holding an accept watches
+    // the one socket, and the kernel wakes one of them per client instead
+    // of all of them contending for the socket's lock.
+    if (port.Watch(entry->accepts->listeningSocket, reinterpret_cast<std::uintptr_t>(entry)) == 0)
         entry->armed = true;
     else
         entry->retryAt = platform::MonotonicMs() + kAcceptRetryMs;
@@ -85,7 +91,6 @@ void Worker::ArmListener(ListenEntry* entry)
 
 void Worker::AcceptReady(ListenEntry* entry)
 {
-    entry->armed = false;
     ServerAccepts* accepts = entry->accepts;
     while (!entry->waiting.empty()) {
         std::uint32_t peer = 0;
@@ -121,13 +126,26 @@ void Worker::AcceptReady(ListenEntry* entry)
         std::uint64_t deadline = accepts->connTimeout
                                      ? record->tick + static_cast<std::uint64_t>(accepts->connTimeout) * 1000
                                      : platform::kNoDeadline;
-        if (port.Arm(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record)) != 0) {
+        // The number may be that of a socket closed without the port knowing.
+        port.Disarm(handle);
+        const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));
+        if (armed > 0) {
+            FirstData(record);
+            continue;
+        }
+        if (armed != 0) {
             socket.Abort();
             socket.ResetBuffers();
             Park(record);
             continue;
         }
         AddPending(record);
+    }
+    // A watch reports for as long as clients are queued: a worker without
+    // an accept to give them, or pausing after a failure, stops watching.
+    if (entry->armed && (entry->waiting.empty() || entry->retryAt)) {
+        port.Disarm(accepts->listeningSocket);
+        entry->armed = false;
     }
     ArmListener(entry);
 }

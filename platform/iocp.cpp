@@ -112,15 +112,17 @@ bool CompletionPort::Post(std::uintptr_t key, std::uint32_t bytes, void* pointer
 
 int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie)
 {
-    CheckOwner();
-    if (!IsOpen()) {
-        SetLastSocketError(kWsaeBadF);
+    if (!CheckHandle(handle))
         return -1;
-    }
-    if (handle < 0)
-        return FailWithErrno(EBADF);
     auto [it, created] = m_registrations.try_emplace(handle);
     Registration& registration = it->second;
+    if (registration.watched || registration.edge) {
+        // A watch cannot be modified into a one-shot wait, and an edge
+        // registration may belong to an earlier handle of the same number.
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, handle, nullptr);
+        registration.watched = registration.edge = false;
+        registration.inEpoll = false;
+    }
 
     epoll_event event{};
     event.events = (forWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
@@ -153,11 +155,66 @@ int CompletionPort::Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std
     registration.armed = true;
     registration.cookie = cookie;
     registration.sequence = ++m_nextSequence;
-    if (deadlineMs != kNoDeadline) {
-        registration.deadline = m_deadlines.emplace(deadlineMs, handle);
-        registration.hasDeadline = true;
-        ProgramTimer();
+    SetDeadline(registration, handle, deadlineMs);
+    return 0;
+}
+
+int CompletionPort::ArmEdge(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie)
+{
+    if (!CheckHandle(handle))
+        return -1;
+    auto it = m_registrations.find(handle);
+    if (it == m_registrations.end() || !it->second.edge) {
+        Disarm(handle);
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        event.data.u64 = static_cast<std::uint32_t>(handle);
+        int rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, handle, &event);
+        if (rc != 0 && errno == EEXIST)
+            rc = epoll_ctl(m_epoll, EPOLL_CTL_MOD, handle, &event);
+        if (rc != 0)
+            return FailWithErrno(errno);
+        // The kernel reports a handle that is ready already as a first edge.
+        it = m_registrations.try_emplace(handle).first;
+        it->second.edge = true;
+        it->second.inEpoll = true;
     }
+    Registration& registration = it->second;
+    DropDeadline(registration);
+    if (registration.armed)
+        --m_armedCount;
+    registration.armed = false;
+    // Any report of an earlier wait still queued is stale from here on.
+    registration.sequence = ++m_nextSequence;
+    bool& edgeSeen = forWrite ? registration.writable : registration.readable;
+    if (edgeSeen) {
+        edgeSeen = false;
+        return 1;
+    }
+    ++m_armedCount;
+    registration.armed = true;
+    registration.forWrite = forWrite;
+    registration.cookie = cookie;
+    SetDeadline(registration, handle, deadlineMs);
+    return 0;
+}
+
+int CompletionPort::Watch(int handle, std::uint64_t cookie)
+{
+    if (!CheckHandle(handle))
+        return -1;
+    // An exclusive registration cannot be modified, only added anew.
+    Disarm(handle);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.u64 = static_cast<std::uint32_t>(handle);
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, handle, &event) != 0)
+        return FailWithErrno(errno);
+    Registration& registration = m_registrations[handle];
+    registration.watched = true;
+    registration.inEpoll = true;
+    registration.cookie = cookie;
+    registration.sequence = ++m_nextSequence;
     return 0;
 }
 
@@ -176,6 +233,27 @@ bool CompletionPort::Disarm(int handle)
         --m_armedCount;
     m_registrations.erase(it);
     return true;
+}
+
+bool CompletionPort::CheckHandle(int handle)
+{
+    CheckOwner();
+    if (!IsOpen()) {
+        SetLastSocketError(kWsaeBadF);
+        return false;
+    }
+    if (handle < 0)
+        return FailWithErrno(EBADF), false;
+    return true;
+}
+
+void CompletionPort::SetDeadline(Registration& registration, int handle, std::uint64_t deadlineMs)
+{
+    if (deadlineMs == kNoDeadline)
+        return;
+    registration.deadline = m_deadlines.emplace(deadlineMs, handle);
+    registration.hasDeadline = true;
+    ProgramTimer();
 }
 
 void CompletionPort::DropDeadline(Registration& registration)
@@ -278,9 +356,31 @@ bool CompletionPort::Poll(int timeoutMs)
             continue;
         }
         auto it = m_registrations.find(static_cast<int>(tag));
-        if (it == m_registrations.end() || !it->second.armed)
+        if (it == m_registrations.end())
             continue;
         Registration& registration = it->second;
+        if (registration.edge) {
+            // Remembered until a wait takes it: edges come only once.
+            const std::uint32_t got = events[i].events;
+            if (got & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                registration.readable = true;
+            if (got & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+                registration.writable = true;
+            bool& edgeSeen = registration.forWrite ? registration.writable : registration.readable;
+            if (!registration.armed || !edgeSeen)
+                continue;
+            edgeSeen = false;
+        } else if (!(registration.armed || registration.watched)) {
+            continue;
+        }
+        if (registration.watched) {
+            Completion completion;
+            completion.kind = Completion::kReady;
+            completion.handle = it->first;
+            completion.cookie = registration.cookie;
+            m_pending.push_back(Pending{completion, registration.sequence});
+            continue;
+        }
         DropDeadline(registration);
         registration.armed = false;
         --m_armedCount;

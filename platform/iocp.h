@@ -9,7 +9,11 @@
 //
 // Arm is one-shot: a handle reports once and is then quiet until armed
 // again. A handle has at most one wait armed; arming it again replaces the
-// wait (the old one never completes). Deadlines are absolute times on
+// wait (the old one never completes). ArmEdge waits the same way on a
+// handle registered once, edge-triggered. Watch is for a listening socket
+// that several ports share: it reports whenever the handle is readable,
+// until Disarm, and the kernel wakes only one of the waiting ports per new
+// client, so the ports do not all rush for the socket's lock. Deadlines are absolute times on
 // MonotonicMs() and come from one timer per port, so a deadline ends its
 // wait on time even when nothing else happens on the port.
 //
@@ -66,7 +70,21 @@ public:
     // until deadlineMs (kNoDeadline: no limit; a time already past times out
     // at once). 0, or -1 with the WinSock number in LastSocketError.
     int Arm(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie);
-    // Cancels the handle's wait, if any, and forgets the handle; no
+    // Arm's edge-triggered form for a socket that waits often: the handle is
+    // registered with the kernel once, for both directions, and the port
+    // remembers each edge until a wait takes it, so arming again costs no
+    // system call and an edge that came before the wait is not lost. 1 when
+    // such an edge was there (nothing is queued; the caller tries its I/O
+    // again, and waits again if refused: the edge may be of bytes it took
+    // already), 0 when the wait is armed, -1 on failure. A handle number
+    // that may have been closed and reused since is forgotten with Disarm
+    // first.
+    int ArmEdge(int handle, bool forWrite, std::uint64_t deadlineMs, std::uint64_t cookie);
+    // Reports kReady with cookie whenever handle is readable (level
+    // triggered, exclusive wake-up), until Disarm. 0, or -1 with the WinSock
+    // number in LastSocketError.
+    int Watch(int handle, std::uint64_t cookie);
+    // Cancels the handle's wait or watch, if any, and forgets the handle; no
     // completion of that wait is delivered afterwards. True when the handle
     // was known.
     bool Disarm(int handle);
@@ -88,6 +106,13 @@ private:
         // earlier wait is recognised and dropped.
         std::uint64_t sequence = 0;
         bool armed = false;
+        bool watched = false;
+        // Registered by ArmEdge: the edges seen and not yet reported, and
+        // the direction of the armed wait.
+        bool edge = false;
+        bool readable = false;
+        bool writable = false;
+        bool forWrite = false;
         bool inEpoll = false;
         bool hasDeadline = false;
         DeadlineMap::iterator deadline;
@@ -105,6 +130,9 @@ private:
     };
 
     void CheckOwner();
+    // The owner, an open port and a valid handle; false with the last error set.
+    bool CheckHandle(int handle);
+    void SetDeadline(Registration& registration, int handle, std::uint64_t deadlineMs);
     bool TakePending(Completion& completion);
     bool Poll(int timeoutMs);
     void DrainPosted();

@@ -375,6 +375,54 @@ TEST_F(WorkerPoolTest, StopWithFibersRunningParkedAndWaitingLeavesNothing)
     ExpectNothingLeft();
 }
 
+// A burst of clients queued on the listening socket: once it is over no new
+// client wakes a worker, so one left in the queue would never be served.
+struct BurstCase {
+    const char* name;
+    std::uint32_t workers; // 0: thread mode
+    std::uint32_t listeners;
+};
+
+class WorkerPoolBurstTest : public WorkerPoolTest, public ::testing::WithParamInterface<BurstCase> {};
+
+TEST_P(WorkerPoolBurstTest, EveryQueuedClientIsAcceptedAndServed)
+{
+    constexpr int kClients = 200; // within the listen backlog
+    auto* server = new LineServer(FreePort());
+    server->settings.listeners = GetParam().listeners;
+    server->settings.useFibers = GetParam().workers ? 1 : 0;
+    StartAllServers(GetParam().workers);
+    ASSERT_EQ(server->IsFiberMode(), GetParam().workers != 0);
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < kClients; ++i)
+            clients.push_back(std::make_unique<Client>(server->settings.port, 5000));
+        for (int i = 0; i < kClients; ++i)
+            ASSERT_EQ(clients[i]->Ask("n" + std::to_string(i)), "echo n" + std::to_string(i));
+    }
+    ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WorkerPoolBurstTest,
+                         ::testing::Values(BurstCase{"FibersHandingAcceptsOver", 8, 1},
+                                           BurstCase{"FibersWithManyAccepts", 2, 64},
+                                           BurstCase{"Threads", 0, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WorkerPoolTest, StopWithClientsStillQueuedClosesThemAndLeavesNothing)
+{
+    auto* server = new LineServer(FreePort());
+    StartAllServers(2);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 100; ++i)
+        clients.push_back(std::make_unique<Client>(server->settings.port, 5000));
+    StopAllServers();
+    for (auto& client : clients)
+        EXPECT_EQ(client->Ask("x"), "") << "queued or silent clients are closed, never served after the stop";
+    clients.clear();
+    ExpectNothingLeft();
+}
+
 TEST_F(WorkerPoolTest, StartingThePoolTwiceOrWithNothingIsRefused)
 {
     EXPECT_FALSE(StartWorkerThreads(0, 0, ServerFiber));

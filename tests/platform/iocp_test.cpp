@@ -95,6 +95,40 @@ TEST(CompletionPortTest, ReadinessIsOneShotUntilArmedAgain)
     stranger.join();
 }
 
+TEST(CompletionPortTest, AnEdgeThatCameBeforeTheWaitIsNotLostNorReportedTwice)
+{
+    CompletionPort port;
+    ASSERT_TRUE(port.Open());
+    TcpPair pair;
+    ASSERT_GE(pair.server, 0);
+    Completion done;
+    char bytes[16];
+
+    ASSERT_EQ(port.ArmEdge(pair.server, false, platform::kNoDeadline, 1), 0);
+    pair.Send();
+    ASSERT_TRUE(port.Wait(2000, done));
+    EXPECT_EQ(done.kind, Completion::kReady);
+    EXPECT_EQ(done.cookie, 1u);
+    ASSERT_EQ(platform::ReceiveBytes(pair.server, bytes, sizeof bytes), 1);
+
+    // The edge comes while no wait is armed: the next arm answers at once.
+    pair.Send();
+    EXPECT_FALSE(port.Wait(100, done));
+    EXPECT_EQ(port.ArmEdge(pair.server, false, platform::kNoDeadline, 2), 1);
+    // Taken once: the next wait is armed and stays quiet until a new edge.
+    ASSERT_EQ(platform::ReceiveBytes(pair.server, bytes, sizeof bytes), 1);
+    EXPECT_EQ(port.ArmEdge(pair.server, false, MonotonicMs() + 50, 3), 0);
+    ASSERT_TRUE(port.Wait(2000, done));
+    EXPECT_EQ(done.kind, Completion::kTimedOut);
+    EXPECT_EQ(done.cookie, 3u);
+
+    // Writable since its registration, and the write side has its own edge.
+    EXPECT_EQ(port.ArmEdge(pair.server, true, platform::kNoDeadline, 4), 1);
+    EXPECT_EQ(port.ArmEdge(pair.server, true, MonotonicMs() + 50, 5), 0);
+    ASSERT_TRUE(port.Wait(2000, done));
+    EXPECT_EQ(done.kind, Completion::kTimedOut);
+}
+
 TEST(CompletionPortTest, PostsFromSeveralThreadsArriveInOrder)
 {
     constexpr int kThreads = 4;
