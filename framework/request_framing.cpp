@@ -52,6 +52,12 @@ bool CBodyFraming::IsAmbiguous() const
     return m_lengthSeen && !ParseDecimal(m_length, &length);
 }
 
+std::uint64_t CBodyFraming::Length() const
+{
+    std::int64_t length = 0;
+    return ParseDecimal(m_length, &length) ? static_cast<std::uint64_t>(length) : 0;
+}
+
 bool CBodyFraming::HasBody() const
 {
     std::int64_t length = 0;

@@ -29,6 +29,10 @@ public:
     // A body follows the header: a Transfer-Encoding, or a Content-Length
     // above 0.
     bool HasBody() const;
+    // Of a framing that is not ambiguous: the body is chunked, else it is
+    // Length() bytes (0 when no Content-Length came).
+    bool IsChunked() const { return m_encoded; }
+    std::uint64_t Length() const;
 
 private:
     std::string m_length; // the first Content-Length value, blanks trimmed

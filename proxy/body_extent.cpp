@@ -2,36 +2,15 @@
 
 #include "framework/text_util.h"
 #include "platform/ascii.h"
-#include "proxy/http_proxy.h"
 
 #include <algorithm>
 
-bool CBodyExtent::FromHeaders(CBodyExtent& out, std::string_view headers)
+CBodyExtent CBodyExtent::For(const CBodyFraming& framing)
 {
-    std::string value;
-    GetHeaderValue(value, "transfer-encoding", headers, 0);
-    std::string_view coding = TrimBlanks(value);
-    if (!coding.empty()) {
-        // Only the last coding says where the body ends.
-        std::size_t comma = coding.rfind(',');
-        if (comma != std::string_view::npos)
-            coding = TrimBlanks(coding.substr(comma + 1));
-        if (!platform::EqualsIgnoringCase(coding, "chunked"))
-            return false;
-        out = CBodyExtent(Kind::Chunked, 0);
-        return true;
-    }
-    GetHeaderValue(value, "content-length", headers, 0);
-    std::string_view digits = TrimBlanks(value);
-    if (digits.empty()) {
-        out = CBodyExtent();
-        return true;
-    }
-    std::int64_t length = 0;
-    if (!ParseDecimal(digits, &length))
-        return false;
-    out = CBodyExtent(Kind::Length, static_cast<std::uint64_t>(length));
-    return true;
+    if (framing.IsChunked())
+        return CBodyExtent(Kind::Chunked, 0);
+    std::uint64_t length = framing.Length();
+    return length > 0 ? CBodyExtent(Kind::Length, length) : CBodyExtent();
 }
 
 bool CBodyExtent::Done() const

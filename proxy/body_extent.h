@@ -3,6 +3,8 @@
 // passes the body and nothing after it, so that a request cannot carry a
 // second conversation to the origin behind its body.
 
+#include "framework/request_framing.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,11 +26,9 @@ public:
     CBodyExtent() = default;
     CBodyExtent(Kind kind, std::uint64_t length) : m_kind(kind), m_left(kind == Kind::Length ? length : 0) {}
 
-    // The framing the request's header lines declare: chunked when
-    // Transfer-Encoding ends with "chunked", else Content-Length bytes, else
-    // none. False for a framing that cannot be followed (another transfer
-    // coding, a length that is no number).
-    static bool FromHeaders(CBodyExtent& out, std::string_view headers);
+    // The body a request's framing declares, once the framing was found
+    // unambiguous: chunked, else Content-Length bytes, else none.
+    static CBodyExtent For(const CBodyFraming& framing);
 
     // How many of the n bytes belong to the body (a prefix of them); -1 when
     // the chunked framing is broken (the rest of the input is then not body).

@@ -250,9 +250,8 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     // A tunnel carries anything both ways; a request passes only its
     // declared body, and what the client sends after it is dropped.
     const bool tunnel = firstLine == nullptr;
-    CBodyExtent body;
-    if (!tunnel && request && !CBodyExtent::FromHeaders(body, request->headerText.View()))
-        ThrowPage(*request, 400, "%http-badcommand%");
+    // The request's framing was checked as it was read: it is unambiguous.
+    CBodyExtent body = !tunnel && request ? CBodyExtent::For(request->framing) : CBodyExtent();
     CCacheFill* fill = request ? request->fill : nullptr;
     // A client may end its side after its request (a half close) and still
     // wait for the reply, except in a tunnel; it is then watched for leaving.

@@ -4,6 +4,7 @@
 // must take the same body and agree on its end, and no piece is ever taken
 // beyond its own length.
 
+#include "framework/text_util.h"
 #include "proxy/body_extent.h"
 
 #include <cstdint>
@@ -58,10 +59,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!whole.broken && whole.taken != pieces.taken)
         std::abort();
 
-    CBodyExtent framing;
-    if (CBodyExtent::FromHeaders(framing, text)) {
-        long got = framing.Take(text.data(), text.size());
-        if (got < -1 || got > static_cast<long>(text.size()))
+    // The text's lines as a request's header, then the rest as its body.
+    CBodyFraming framing;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? text.size() : end + 1;
+        if (line.empty() || line == "\r")
+            break;
+        std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos)
+            framing.AddHeader(LowerCaseString(line.substr(0, colon)), line.substr(colon + 1));
+    }
+    if (!framing.IsAmbiguous()) {
+        CBodyExtent body = CBodyExtent::For(framing);
+        std::string_view rest = text.substr(at);
+        long got = body.Take(rest.data(), rest.size());
+        if (got < -1 || got > static_cast<long>(rest.size()))
             std::abort();
     }
     return 0;
