@@ -47,7 +47,7 @@ protected:
     }
     std::string Get(std::uint16_t port, const std::string& path)
     {
-        RunResult run = Curl({"-f", Origin(port, path)});
+        RunResult run = CurlLogged({"-f", Origin(port, path)});
         EXPECT_EQ(run.exitCode, 0) << path;
         return run.output;
     }
@@ -206,7 +206,7 @@ TEST_F(ProxyCacheE2ETest, OnlyWholeUnexpiredRepliesAreKept)
         std::string path = "/doc" + std::to_string(index++);
         origin.SetReply(std::string("HTTP/1.1 200 OK\r\n") + c.headers + "\r\n" + c.body);
         int before = origin.requests.load();
-        RunResult run = Curl({Origin(origin.Port(), path)});
+        RunResult run = CurlLogged({Origin(origin.Port(), path)});
         EXPECT_NE(run.output.find(c.shown), std::string::npos) << c.headers;
         CUrlParts url;
         url.Parse(Origin(origin.Port(), path));

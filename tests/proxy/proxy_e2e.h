@@ -238,6 +238,16 @@ protected:
         args.insert(args.begin(), {"/usr/bin/curl", "-s", "--max-time", "10", "-x", ProxyURL()});
         return RunTool(args, m_dir / "curl.out");
     }
+    // A reply reaches the client as it comes, before the proxy indexes a
+    // copy of it; the request's log line follows the indexing, so this waits
+    // for it (bounded) before the caller looks at the cache.
+    RunResult CurlLogged(std::vector<std::string> args)
+    {
+        std::size_t logged = LogLines().size();
+        RunResult run = Curl(std::move(args));
+        LogLines(logged + 1);
+        return run;
+    }
     std::string Body() { return bench::ReadFile(m_dir / "body.out"); }
     // curl arguments that keep the body in m_dir/body.out and print only the
     // status, then extra.

@@ -96,7 +96,7 @@ protected:
         for (const std::string& header : headers)
             args.insert(args.end(), {"-H", header});
         args.push_back(Origin(origin.Port(), path));
-        RunResult run = Curl(args);
+        RunResult run = CurlLogged(args);
         EXPECT_EQ(run.exitCode, 0) << path;
         return bench::ReadFile(m_dir / "head.out") + run.output;
     }

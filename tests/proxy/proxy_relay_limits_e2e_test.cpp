@@ -223,7 +223,7 @@ TEST_P(ProxyRelayLimitsTest, AReplyLargerThanTheCacheIsRelayedNotStored)
 
     // Two documents that fit one at a time: the second pushes the first out.
     for (const char* name : {"/a.bin", "/b.bin"}) {
-        EXPECT_EQ(Curl(StatusArgs({Origin(pythonPort, name)})).output, "200");
+        EXPECT_EQ(CurlLogged(StatusArgs({Origin(pythonPort, name)})).output, "200");
         EXPECT_LE(CachedBytes(), 1u << 20) << name;
         EXPECT_LE(m_proxy->GetCache().GetTotal(), 1u << 20) << name;
         EXPECT_EQ(m_proxy->GetCache().GetCount(), 1u) << name;
