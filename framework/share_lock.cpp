@@ -1,5 +1,6 @@
 #include "framework/share_lock.h"
 
+#include "framework/thread_data.h"
 #include "platform/sync.h"
 
 #include <thread>
@@ -10,6 +11,13 @@ std::atomic<unsigned> g_nextCounter{0};
 thread_local const unsigned t_counter = g_nextCounter.fetch_add(1, std::memory_order_relaxed);
 
 } // namespace
+
+CShareLock::CShareLock()
+{
+    // The lock may outlive the private heap of the thread that made it.
+    CHeapSwitch shared;
+    m_counters.reset(new Counter[kCounters]);
+}
 
 CShareLock::Counter* CShareLock::TryShare()
 {
@@ -43,8 +51,8 @@ CShareLock::Exclusive::Exclusive(CShareLock& lock) : m_lock(lock), m_hold(lock.m
     m_lock.m_exclusive.store(true, std::memory_order_seq_cst);
     // Sharers in flight finish without waiting for anything: a short wait.
     unsigned spins = 0;
-    for (const Counter& counter : m_lock.m_counters)
-        for (; counter.sharers.load(std::memory_order_seq_cst) != 0; ++spins)
+    for (unsigned i = 0; i < kCounters; ++i)
+        for (const Counter& counter = m_lock.m_counters[i]; counter.sharers.load(std::memory_order_seq_cst) != 0; ++spins)
             if (spins >= 64)
                 std::this_thread::yield();
 }

@@ -13,10 +13,11 @@
 #include "framework/event_lock.h"
 
 #include <atomic>
+#include <memory>
 
 class CShareLock {
 public:
-    CShareLock() = default;
+    CShareLock();
     CShareLock(const CShareLock&) = delete;
     CShareLock& operator=(const CShareLock&) = delete;
 
@@ -74,6 +75,9 @@ private:
     static constexpr unsigned kCounters = 16;
 
     CEventLock m_lock;
-    Counter m_counters[kCounters];
+    // Apart from the lock: counters inside it would make every structure
+    // holding a lock over-aligned, which base classes laid out after a
+    // virtual base's owner cannot honour.
+    std::unique_ptr<Counter[]> m_counters;
     std::atomic<bool> m_exclusive{false};
 };
