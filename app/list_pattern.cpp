@@ -2,8 +2,12 @@
 
 #include "platform/ascii.h"
 
+#include <QApplication>
+#include <QFontMetrics>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 
@@ -23,6 +27,62 @@ bool LessIgnoringCase(const QString& a, const QString& b)
     return a < b;
 }
 
+namespace {
+
+// Paints a tab-separated line as columns, each field clipped where the
+// next column starts, so long fields never push later ones out of line.
+class CTabStopDelegate : public QStyledItemDelegate {
+public:
+    CTabStopDelegate(std::vector<int> dialogUnits, QObject* parent)
+        : QStyledItemDelegate(parent), m_stops(std::move(dialogUnits))
+    {
+    }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem base = option;
+        initStyleOption(&base, index);
+        QStringList fields = base.text.split(QLatin1Char('\t'));
+        // Fields past the last stop share the last column.
+        const int columns = static_cast<int>(m_stops.size()) + 1;
+        while (fields.size() > columns)
+            fields[columns - 1] += QLatin1Char(' ') + fields.takeAt(columns);
+        base.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &base, painter, widget);
+
+        // A horizontal dialog unit is a quarter of the average character.
+        const int unit = option.fontMetrics.averageCharWidth();
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &base, widget);
+        painter->save();
+        painter->setPen(option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                                   : QPalette::Text));
+        for (int i = 0; i < fields.size(); ++i) {
+            int left = area.left() + (i == 0 ? 0 : ColumnStart(i - 1, unit));
+            int right = i + 1 < columns ? area.left() + ColumnStart(i, unit) - unit : area.right();
+            QRect cell(left, area.top(), std::max(0, right - left), area.height());
+            painter->drawText(cell, Qt::AlignLeft | Qt::AlignVCenter,
+                              option.fontMetrics.elidedText(fields[i], Qt::ElideRight, cell.width()));
+        }
+        painter->restore();
+    }
+
+private:
+    int ColumnStart(int stop, int unit) const { return m_stops[static_cast<std::size_t>(stop)] * unit / 4; }
+
+    std::vector<int> m_stops;
+};
+
+} // namespace
+
+void CListPattern::SetTabStops(std::vector<int> dialogUnits)
+{
+    m_tabStops = std::move(dialogUnits);
+    if (m_list && !m_tabStops.empty())
+        m_list->setItemDelegate(new CTabStopDelegate(m_tabStops, m_list));
+}
+
 void CListPattern::Attach(QListWidget* list, QPushButton* newButton, QPushButton* editButton,
                           QPushButton* deleteButton, bool sorted)
 {
@@ -30,6 +90,8 @@ void CListPattern::Attach(QListWidget* list, QPushButton* newButton, QPushButton
     m_edit = editButton;
     m_delete = deleteButton;
     m_sorted = sorted;
+    if (!m_tabStops.empty())
+        m_list->setItemDelegate(new CTabStopDelegate(m_tabStops, m_list));
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     connect(m_list, &QListWidget::itemSelectionChanged, this, &CListPattern::UpdateButtons);
     connect(m_list, &QListWidget::itemDoubleClicked, this, [this] { Edit(); });

@@ -14,6 +14,10 @@
 //     m_list.onDelete = [this](const QString& key) { ... };
 //     m_list.Attach(m_ui.list1012, m_ui.button1139, m_ui.button1140, m_ui.button1141);
 //
+// A list whose lines hold tab-separated fields shows them in columns that
+// start at the designed tab stops (in dialog units): SetTabStops before or
+// after Attach. The line text stays whole in the item, for tests and copy.
+//
 // An Edit takes the entry out of its map while its dialog runs (so the
 // dialog's duplicate test never meets the entry itself) and stores the
 // dialog's values back whatever the dialog's result: that is the page's
@@ -60,6 +64,8 @@ public:
     // The selected line's key; empty without a selection.
     QString SelectedKey() const;
     QListWidget* List() const { return m_list; }
+    // Column starts in dialog units after the first column, as designed.
+    void SetTabStops(std::vector<int> dialogUnits);
 
     void New();
     void Edit();
@@ -72,6 +78,7 @@ private:
     QPushButton* m_edit = nullptr;
     QPushButton* m_delete = nullptr;
     bool m_sorted = true;
+    std::vector<int> m_tabStops;
 };
 
 // Takes map[key] out for the length of an edit and puts the edited value
