@@ -106,12 +106,14 @@ void CFileACLDialog::SetupUi()
     // The list and the edit field are one simple combo: picking a line
     // shows it in the field, typing selects the first line it begins.
     connect(m_ui->filesList, &QListWidget::currentTextChanged, this, [this](const QString& text) {
-        if (!text.isEmpty() && !m_ui->filesEdit->hasFocus())
+        if (!text.isEmpty())
             m_ui->filesEdit->setText(text);
     });
     connect(m_ui->filesEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
         for (int row = 0; row < m_ui->filesList->count(); ++row) {
             if (m_ui->filesList->item(row)->text().startsWith(text, Qt::CaseInsensitive)) {
+                // The field keeps what was typed.
+                QSignalBlocker quiet(m_ui->filesList);
                 m_ui->filesList->setCurrentRow(row);
                 return;
             }
