@@ -38,13 +38,9 @@ protected:
         e2e::WriteFile(m_www + "/other.txt", "open");
         Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kLoopback)).SetString("RootDir", m_www);
 
-        platform::ChildStart start;
-        start.arguments = {BinDir() + "/app/velmora"};
-        start.environment = platform::CurrentEnvironment();
-        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
-        start.explicitEnvironment = true;
-        start.newSession = true;
-        ASSERT_EQ(m_server.Start(start), 0);
+        StartApplication(m_server);
+        if (HasFatalFailure())
+            return;
         ASSERT_LE(WaitForStatus("GET", "/doc.txt", "200", 20000), 20000) << "the server never served";
     }
     void TearDown() override

@@ -14,6 +14,7 @@
 #include "config/chat_config.h"
 #include "config/config_fixture.h"
 #include "config/http_server_config.h"
+#include "proxy/proxy_settings.h"
 
 #include <QCheckBox>
 
@@ -31,6 +32,15 @@ void SetAddress(CHTTPServerConfig& config, std::uint32_t address)
     CServiceSettings settings = *config.GetSettings();
     settings.address = address;
     config.SetSettings(std::make_shared<const CServiceSettings>(settings));
+}
+
+// Shows sheet with the page of config, built and filled.
+template <class Config>
+void ShowWithPage(CPropertySheetPlus& sheet, Config& config)
+{
+    sheet.AddPage(MakeAccessControlPage(config));
+    sheet.show();
+    QApplication::processEvents();
 }
 
 TEST(AccessControlPage, TheBindAddressIsReadBackAsDesigned)
@@ -57,9 +67,7 @@ TEST(AccessControlPage, TheBindAddressIsReadBackAsDesigned)
         SetAddress(config, kLoopback);
         ScriptedMessageBoxes boxes;
         CPropertySheetPlus sheet(QStringLiteral("Server"), nullptr);
-        sheet.AddPage(MakeAccessControlPage(config));
-        sheet.show();
-        QApplication::processEvents();
+        ShowWithPage(sheet, config);
         auto* edit = FindControl<QLineEdit>(&sheet, 1042);
         ASSERT_NE(edit, nullptr);
         EXPECT_EQ(edit->text(), "127.0.0.1");
@@ -87,9 +95,7 @@ TEST(AccessControlPage, TheTraversalCheckIsStoredWithoutARestart)
         http.traverseChecking = before;
         config.SetHTTPSettings(std::make_shared<const CHTTPSettings>(http));
         CPropertySheetPlus sheet(QStringLiteral("Server"), nullptr);
-        sheet.AddPage(MakeAccessControlPage(config));
-        sheet.show();
-        QApplication::processEvents();
+        ShowWithPage(sheet, config);
         auto* check = FindControl<QCheckBox>(&sheet, 1102);
         ASSERT_NE(check, nullptr);
         EXPECT_EQ(check->isChecked(), before == 1);
@@ -106,9 +112,7 @@ TEST(AccessControlPage, ChatRoomsAndTheProxyGetThePlainLayout)
     CChatRoomConfig room;
     ScriptedRunner runner;
     CPropertySheetPlus sheet(QStringLiteral("Room"), nullptr);
-    sheet.AddPage(MakeAccessControlPage(room));
-    sheet.show();
-    QApplication::processEvents();
+    ShowWithPage(sheet, room);
     auto* fileACLs = FindControl<QPushButton>(&sheet, 1044);
     ASSERT_NE(fileACLs, nullptr);
     EXPECT_FALSE(fileACLs->isVisible() || fileACLs->isEnabled());
@@ -124,6 +128,16 @@ TEST(AccessControlPage, ChatRoomsAndTheProxyGetThePlainLayout)
     ClickControl(sheet, 1161);
     EXPECT_EQ(room.GetAccessList().GetLines(), std::vector<std::string>{"Allow-user: GET,*,10.*"});
     sheet.hide();
+
+    // The proxy's address goes back into the proxy's own values.
+    CHTTPProxySettings proxy;
+    CPropertySheetPlus proxySheet(QStringLiteral("Proxy"), nullptr);
+    ShowWithPage(proxySheet, proxy);
+    EXPECT_EQ(FindControl<QCheckBox>(&proxySheet, 1102), nullptr);
+    Retype(FindControl<QLineEdit>(&proxySheet, 1042), QStringLiteral("10.0.0.1"));
+    QTest::mouseClick(proxySheet.OkButton(), Qt::LeftButton);
+    EXPECT_EQ(proxy.GetSettings()->address, 0x0100000Au);
+    EXPECT_EQ(proxySheet.m_bRestart, 1);
 }
 
 // Every page and dialog at its opening size, for a person to look at.
@@ -159,16 +173,12 @@ TEST_F(AccessControlScreenshots, EveryPageAndDialog)
 
     ScriptedRunner runner;
     CPropertySheetPlus sheet(QStringLiteral("HTTP Server"), nullptr);
-    sheet.AddPage(MakeAccessControlPage(http));
-    sheet.show();
-    QApplication::processEvents();
+    ShowWithPage(sheet, http);
     sheet.adjustSize();
     Save(sheet, "access_control_page.png");
     {
         CPropertySheetPlus plain(QStringLiteral("ChatRoom"), nullptr);
-        plain.AddPage(MakeAccessControlPage(room));
-        plain.show();
-        QApplication::processEvents();
+        ShowWithPage(plain, room);
         plain.adjustSize();
         Save(plain, "access_control_page_plain.png");
         plain.hide();
