@@ -62,6 +62,11 @@ void CAccessFilterDialog::SetupUi()
 bool CAccessFilterDialog::OnInitDialog()
 {
     const std::string name = filter.name;
+    // A stored method the list does not offer stays offered, so an edit
+    // that leaves it alone writes it back rather than an empty field.
+    QString access = QString::fromStdString(filter.accessType);
+    if (!access.isEmpty() && m_ui->accessTypeCombo->findText(access, Qt::MatchFixedString) < 0)
+        m_ui->accessTypeCombo->addItem(access);
     // The selection made by the exchange must not refill the names yet.
     {
         QSignalBlocker quiet(m_ui->kindCombo);

@@ -60,6 +60,8 @@ TEST_F(ACLDialogTest, StoredLinesComeBackInTheDialogsOwnForm)
         {"allow-user: get,bob,*", "Allow-user: GET,bob,*"},
         {"reject-group: traverse,staff,*.sales", "Reject-group: TRAVERSE,staff,*.sales"},
         {"Allow-user: GET", "Allow-user: GET,,"},
+        // A method the list does not offer is kept, not written empty.
+        {"Reject-user: DELETE,bob,*", "Reject-user: DELETE,bob,*"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
