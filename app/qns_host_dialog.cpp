@@ -179,6 +179,12 @@ CQNSHostDialog::LookupOutcome CQNSHostDialog::WaitForLookup(std::uint32_t addres
     return LookupOutcome::Found;
 }
 
+void CQNSHostDialog::accept()
+{
+    if (!m_waiting)
+        CExchangeDialog::accept();
+}
+
 void CQNSHostDialog::reject()
 {
     if (m_waiting) {

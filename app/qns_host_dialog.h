@@ -57,6 +57,8 @@ public:
     void OnLookup();
 
 public slots:
+    // Return while Lookup waits does not close on a half-done answer.
+    void accept() override;
     // Cancel while Lookup waits stops the wait too.
     void reject() override;
 

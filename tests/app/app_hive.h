@@ -7,7 +7,9 @@
 #include "config/config_fixture.h"
 #include "e2e/e2e_server.h"
 #include "framework/wsocket.h"
+#include "platform/clock.h"
 #include "platform/eventlog.h"
+#include "platform/process.h"
 #include "service/engine.h"
 
 #include <cstdio>
@@ -99,6 +101,32 @@ protected:
                                 "http://127.0.0.1:" + std::to_string(m_port) + path},
                                m_dir / "curl.out")
             .exitCode;
+    }
+
+    // The real program on the offscreen platform, in a session of its own.
+    void StartApp(platform::ChildProcess& child)
+    {
+        platform::ChildStart start;
+        start.arguments = {BinDir() + "/app/velmora"};
+        start.environment = platform::CurrentEnvironment();
+        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
+        start.explicitEnvironment = true;
+        start.newSession = true;
+        ASSERT_EQ(child.Start(start), 0);
+    }
+    // Waits (bounded) until the program serves the configured port; false
+    // when it ended first or the time ran out.
+    bool Serving(platform::ChildProcess& child)
+    {
+        const std::uint64_t end = platform::MonotonicMs() + 20000;
+        while (platform::MonotonicMs() < end) {
+            if (child.TryReap())
+                return false;
+            if (Curl() == 0)
+                return true;
+            platform::SleepMs(100);
+        }
+        return false;
     }
 
     std::uint16_t m_port = 0;

@@ -9,7 +9,6 @@
 #include "app_hive.h"
 #include "config/last_mod_stamp.h"
 #include "platform/clock.h"
-#include "platform/process.h"
 
 #include <QListWidget>
 #include <QTabWidget>
@@ -39,26 +38,6 @@ protected:
         AppHiveTest::TearDown();
     }
 
-    // The real program, serving the hive from a process of its own.
-    bool StartServer()
-    {
-        platform::ChildStart start;
-        start.arguments = {BinDir() + "/app/velmora"};
-        start.environment = platform::CurrentEnvironment();
-        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
-        start.explicitEnvironment = true;
-        start.newSession = true;
-        if (m_server.Start(start) != 0)
-            return false;
-        for (std::uint64_t end = platform::MonotonicMs() + 20000; platform::MonotonicMs() < end;
-             platform::SleepMs(100)) {
-            if (m_server.TryReap())
-                return false;
-            if (Curl() == 0)
-                return true;
-        }
-        return false;
-    }
     // A GET from the client address; curl's exit code.
     int CurlFromClient()
     {
@@ -86,7 +65,9 @@ protected:
 TEST_F(QNSLiveTest, AnEntryAddedOnThePageNamesTheClientInTheRunningServersLogWithinTheHoldOff)
 {
     const std::string host = "qns-live.tessaline.example";
-    ASSERT_TRUE(StartServer());
+    // The real program serves the hive from a process of its own.
+    StartApp(m_server);
+    ASSERT_TRUE(Serving(m_server));
     ASSERT_EQ(CurlFromClient(), 0);
     ASSERT_EQ(LinesFrom(m_client), 1) << "before the entry the log shows the address\n"
                                       << e2e::ReadFile(m_dir / "log/access.log");
