@@ -207,7 +207,6 @@ TEST_F(ExtensionsPageTest, RemoveAsksWithNoAsTheDefaultAndSetupMarksARestartOnly
         {nullptr, 0, kIdYes, true, 1},
     };
     Show();
-    m_sheet->resize(560, 380);
     Select(0);
     SaveScreenshot(*m_sheet, "extensions_page");
     for (const Case& c : cases) {

@@ -77,7 +77,6 @@ TEST(NTAuthPage, Screenshot)
     SetNT(config, 1, "TESSALINE", "guest", "secret");
     CPropertySheetPlus sheet(QStringLiteral("HTTP Server"), nullptr);
     sheet.AddPage(std::make_unique<CNTAuthPage>())->SetConfig(&config);
-    sheet.resize(520, 360);
     sheet.show();
     SaveScreenshot(sheet, "nt_auth_page");
     sheet.hide();

@@ -287,7 +287,6 @@ TEST(QNSPage, Screenshot)
     table.SetAt(Address("192.168.17.240"), "printer-third-floor.tessaline.example");
     table.SetAt(Address("172.16.0.9"), "");
     ShownPage shown(table);
-    shown.sheet.resize(560, 380);
     EXPECT_EQ(Lines(shown.list), (QStringList{"10.0.0.5\tgate.tessaline.example", "172.16.0.9\t",
                                               "192.168.17.240\tprinter-third-floor.tessaline.example"}));
     SaveScreenshot(shown.sheet, "qns_page");

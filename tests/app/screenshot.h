@@ -14,6 +14,10 @@
 inline std::filesystem::path SaveScreenshot(QWidget& widget, const std::string& name)
 {
     QApplication::processEvents();
+    // A sheet takes its size before it builds the page it opens on; the
+    // picture shows the size that page asks for.
+    widget.resize(widget.size().expandedTo(widget.sizeHint()));
+    QApplication::processEvents();
     const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
     std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
     std::filesystem::create_directories(folder);
