@@ -21,6 +21,7 @@ class QNSHostDialog;
 }
 
 class CQNSConfig;
+class QEventLoop;
 
 // How long Lookup waits for the DNS. A resolver that gets no answer tries
 // each name server twice with a 5 s time-out; past that a person is better
@@ -77,6 +78,6 @@ private:
     QNSReverseLookup m_lookup;
     std::uint32_t m_deadlineMs = kQNSLookupDeadlineMs;
     // Set while Lookup waits.
-    class QEventLoop* m_waiting = nullptr;
+    QEventLoop* m_waiting = nullptr;
     bool m_abandoned = false;
 };
