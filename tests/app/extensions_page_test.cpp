@@ -9,6 +9,7 @@
 #include "app/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "config/config_fixture.h"
+#include "config/registry_helpers.h"
 #include "e2e/e2e_server.h"
 #include "macro/extension_libraries.h"
 #include "macro/macro_context.h"
@@ -79,13 +80,9 @@ protected:
         platform::RegistryKey key;
         if (platform::RegistryKey::LocalMachine().Open(kExtensionsKeyPath, key) != platform::kErrorSuccess)
             return values;
-        for (std::uint32_t i = 0;; ++i) {
-            std::string name;
-            platform::RegistryValue value;
-            if (key.EnumValue(i, name, value) != platform::kErrorSuccess)
-                break;
-            values[name] = std::string(value.data.begin(), value.data.end()).c_str();
-        }
+        std::string name, data;
+        for (std::uint32_t i = 0; RegEnumValueString(key, i, name, data) == platform::kErrorSuccess; ++i)
+            values[name] = data;
         return values;
     }
     QStringList Lines()
