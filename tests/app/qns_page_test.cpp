@@ -11,6 +11,7 @@
 #include "app_fixture.h"
 #include "config/config_fixture.h"
 #include "config/qns_config.h"
+#include "e2e/e2e_server.h"
 #include "platform/clock.h"
 #include "screenshot.h"
 
@@ -278,6 +279,31 @@ TEST(QNSHostDialog, LookupWaitsOnAHelperThreadWhileTheWindowServesItsEventsAndEn
             EXPECT_LT(took, expected + 3000) << "the deadline, not the DNS, ended the wait";
         }
     }
+}
+
+// Without a scripted DNS the dialog asks the system's resolver: its name for
+// the loopback address is the one getent gives.
+TEST(QNSHostDialog, LookupAsksTheSystemResolver)
+{
+    e2e::RunResult getent = e2e::RunProgram({"getent", "hosts", "127.0.0.1"}, testing::TempDir() + "getent.out");
+    std::istringstream fields(getent.output);
+    std::string address, expected;
+    fields >> address >> expected;
+    if (getent.exitCode != 0 || expected.empty())
+        GTEST_SKIP() << "the system has no name for 127.0.0.1";
+    CQNSConfig table;
+    ScriptedMessageBoxes boxes;
+    ScriptedRunner runner;
+    CQNSHostDialog dialog(table, nullptr);
+    runner.steps.push_back([&](QDialog& shown) {
+        Retype(FindControl<QLineEdit>(&shown, 1042), QStringLiteral("127.0.0.1"));
+        Click(shown, 3);
+        EXPECT_EQ(FindControl<QLineEdit>(&shown, 1105)->text().toStdString(), expected);
+        Click(shown, 1);
+    });
+    EXPECT_EQ(dialog.DoModal(), kIdOk);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(dialog.m_hostName, expected);
 }
 
 TEST(QNSPage, Screenshot)
