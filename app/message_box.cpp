@@ -20,6 +20,7 @@ public:
         case kMbYesNo:
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
             box.setIcon(QMessageBox::Question);
+            box.setDefaultButton(type & kMbDefButton2 ? QMessageBox::No : QMessageBox::Yes);
             break;
         case kMbOkCancel:
             box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);

@@ -13,6 +13,8 @@ inline constexpr unsigned kMbOkCancel = 1;
 inline constexpr unsigned kMbYesNo = 4;
 inline constexpr unsigned kMbIconExclamation = 0x30;
 inline constexpr unsigned kMbButtonMask = 0x0F;
+// The second button (No of a Yes/No box) is the default.
+inline constexpr unsigned kMbDefButton2 = 0x100;
 
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;

@@ -1,8 +1,10 @@
 #include "app/settings_pages.h"
 
 #include "app/about_page.h"
+#include "app/extensions_page.h"
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
+#include "app/qns_page.h"
 #include "app/server_control_page.h"
 #include "app/server_app.h"
 #include "app/servers_page.h"
@@ -16,6 +18,8 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
 {
     sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
     sheet.AddPage(std::make_unique<CPerformancePage>(SystemVersionWord(), work.workers, work.concurrency));
+    sheet.AddPage(std::make_unique<CQNSPage>(work.qns));
+    sheet.AddPage(std::make_unique<CExtensionsPage>(work.root));
     sheet.AddPage(std::make_unique<CServerControlPage>());
     sheet.AddPage(std::make_unique<CAboutPage>(SystemVersionWord()));
 }

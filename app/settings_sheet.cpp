@@ -1,6 +1,7 @@
 #include "app/settings_sheet.h"
 
 #include "app/message_box.h"
+#include "app/qns_page.h"
 #include "app/settings_pages.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
@@ -71,7 +72,7 @@ void CSettingsSheet::Load()
     }
     m_work.users.LoadFromKey(root, Area("Users"));
     m_work.groups.LoadFromKey(root, Area("Groups"));
-    m_work.qns.Load(root, Area("QNS"));
+    LoadQNSTableForEditing(m_work.qns, root, Area("QNS"));
 
     platform::RegistryKey probe;
     if (root.Open(Area("HTTPConf"), probe) == platform::kErrorSuccess) {

@@ -7,6 +7,7 @@
 #include "config/config_fixture.h"
 #include "e2e/e2e_server.h"
 #include "framework/wsocket.h"
+#include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/process.h"
 #include "service/engine.h"
@@ -113,6 +114,20 @@ protected:
         start.explicitEnvironment = true;
         start.newSession = true;
         ASSERT_EQ(child.Start(start), 0);
+    }
+    // Waits (bounded) until the program serves the configured port; false
+    // when it ended first or the time ran out.
+    bool Serving(platform::ChildProcess& child)
+    {
+        const std::uint64_t end = platform::MonotonicMs() + 20000;
+        while (platform::MonotonicMs() < end) {
+            if (child.TryReap())
+                return false;
+            if (Curl() == 0)
+                return true;
+            platform::SleepMs(100);
+        }
+        return false;
     }
 
     std::uint16_t m_port = 0;

@@ -19,20 +19,6 @@ protected:
         SeedForCurl();
     }
 
-    void Start(platform::ChildProcess& child) { StartApplication(child); }
-    // Waits (bounded) until the instance serves the configured port.
-    bool Serving(platform::ChildProcess& child)
-    {
-        const std::uint64_t end = platform::MonotonicMs() + 20000;
-        while (platform::MonotonicMs() < end) {
-            if (child.TryReap())
-                return false;
-            if (Curl() == 0)
-                return true;
-            platform::SleepMs(100);
-        }
-        return false;
-    }
     // Waits (bounded) for the child to end by itself.
     bool Ends(platform::ChildProcess& child, std::uint64_t limitMs = 15000)
     {
@@ -51,14 +37,14 @@ TEST_F(AppProcessTest, ASecondStartHandsOverToTheFirstAndEnds)
 {
     ASSERT_EQ(m_product.SetDword("LastMod", 1000), platform::kErrorSuccess);
     platform::ChildProcess first;
-    Start(first);
+    StartApplication(first);
     ASSERT_TRUE(Serving(first));
     std::uint32_t stamp = 0;
     ASSERT_EQ(m_product.QueryDword("LastMod", stamp), platform::kErrorSuccess);
     EXPECT_GT(stamp, 1000u) << "the first instance's start counts as a change";
 
     platform::ChildProcess second;
-    Start(second);
+    StartApplication(second);
     // It asked the first one to show its window and ended: with message
     // 2098 up instead it would still be waiting for a person.
     ASSERT_TRUE(Ends(second)) << "the second start did not end";
@@ -74,7 +60,7 @@ TEST_F(AppProcessTest, AStaleLockLeftByKillDoesNotBlockTheNextStart)
 {
     {
         platform::ChildProcess crashed;
-        Start(crashed);
+        StartApplication(crashed);
         ASSERT_TRUE(Serving(crashed));
         crashed.KillAndReap();
     }
@@ -82,12 +68,12 @@ TEST_F(AppProcessTest, AStaleLockLeftByKillDoesNotBlockTheNextStart)
     EXPECT_TRUE(std::filesystem::exists(RunDir() + "/Velmora_Loaded.sock")) << "kill -9 leaves the socket file";
 
     platform::ChildProcess next;
-    Start(next);
+    StartApplication(next);
     ASSERT_TRUE(Serving(next)) << "the next start took the instance over and started the servers";
 
     // And it is the instance now: one more start hands over to it.
     platform::ChildProcess third;
-    Start(third);
+    StartApplication(third);
     ASSERT_TRUE(Ends(third));
     EXPECT_EQ(third.ExitCode(), 0);
     EXPECT_TRUE(next.IsRunning() && !next.TryReap());
