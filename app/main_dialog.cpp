@@ -19,8 +19,8 @@ CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_tr
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
-    connect(m_ui.button1, &QPushButton::clicked, this, &CMainDialog::accept);
-    connect(m_ui.button2, &QPushButton::clicked, this, &CMainDialog::OnSettings);
+    connect(m_ui.shutdownButton, &QPushButton::clicked, this, &CMainDialog::accept);
+    connect(m_ui.settingsButton, &QPushButton::clicked, this, &CMainDialog::OnSettings);
     m_timer.setInterval(kUsersRefreshMs);
     connect(&m_timer, &QTimer::timeout, this, &CMainDialog::OnTimer);
 }
@@ -92,10 +92,10 @@ void CMainDialog::changeEvent(QEvent* event)
 void CMainDialog::OnTimer()
 {
     if (!ServicesRunning()) {
-        m_ui.static1001->setText(QStringLiteral("-"));
+        m_ui.usersField->setText(QStringLiteral("-"));
         return;
     }
-    m_ui.static1001->setText(QString::number(GetGlobalClientCount()));
+    m_ui.usersField->setText(QString::number(GetGlobalClientCount()));
 }
 
 void CMainDialog::closeEvent(QCloseEvent* event)

@@ -3,6 +3,7 @@
 // platform, message boxes answered from a script (every text kept), and
 // modal dialogs worked by a script instead of a person.
 
+#include "app/control_lookup.h"
 #include "app/message_box.h"
 #include "app/modal_runner.h"
 
@@ -88,6 +89,15 @@ Widget* Find(QWidget& parent, const char* name)
 {
     Widget* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
     EXPECT_NE(widget, nullptr) << "no widget named " << name;
+    return widget;
+}
+
+// The control with the designed number id below parent.
+template <class Widget = QWidget>
+Widget* Control(QWidget& parent, int id)
+{
+    Widget* widget = FindControl<Widget>(&parent, id);
+    EXPECT_NE(widget, nullptr) << "no control " << id;
     return widget;
 }
 
