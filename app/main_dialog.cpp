@@ -1,16 +1,15 @@
 #include "app/main_dialog.h"
 
 #include "app/message_box.h"
+#include "app/product_icons.h"
 #include "app/settings_sheet.h"
 #include "framework/server_stats.h"
 #include "platform/registry.h"
 #include "service/engine.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
-#include <QIcon>
-#include <QStyle>
+#include <QKeyEvent>
 
 CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_trayMode(trayMode)
 {
@@ -18,7 +17,8 @@ CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_tr
     setObjectName(QStringLiteral("mainDialog"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
+    setWindowIcon(LoadProductIcon(kProgramIconId));
+    m_ui.programIcon->setPixmap(windowIcon().pixmap(32, 32));
     connect(m_ui.shutdownButton, &QPushButton::clicked, this, &CMainDialog::accept);
     connect(m_ui.settingsButton, &QPushButton::clicked, this, &CMainDialog::OnSettings);
     m_timer.setInterval(kUsersRefreshMs);
@@ -43,7 +43,7 @@ void CMainDialog::Start()
 {
     QString title = ApplicationTitle();
     if (m_trayMode) {
-        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray = new QSystemTrayIcon(LoadProductIcon(kTrayIconId), this);
         m_tray->setObjectName(QStringLiteral("trayIcon"));
         m_tray->setToolTip(title);
         connect(m_tray, &QSystemTrayIcon::activated, this, &CMainDialog::OnTrayActivated);
@@ -130,6 +130,22 @@ void CMainDialog::accept()
 }
 
 void CMainDialog::reject() { OnSettings(); }
+
+// Enter is the dialog's OK, Shutdown, unless a button has the focus, which
+// Enter then presses. No button is drawn as the default, as designed.
+void CMainDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget()))
+                button->click();
+            else
+                accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void CMainDialog::OnSettings()
 {

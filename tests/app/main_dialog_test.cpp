@@ -4,6 +4,7 @@
 // confirmation with real connected clients, and Settings from Esc.
 
 #include "app/main_dialog.h"
+#include "app/product_icons.h"
 #include "app/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "app_hive.h"
@@ -12,9 +13,11 @@
 #include "framework/wsocket.h"
 #include "service/engine.h"
 
+#include <QStyle>
 #include <QTimer>
 
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -185,6 +188,85 @@ TEST_F(MainDialogTest, ARestartAfterSettingsRestartsTheServersInProcessOnlyOnYes
         }
     }
     EXPECT_TRUE(dialog.isVisible()) << "the program keeps running";
+}
+
+TEST_F(MainDialogTest, EnterIsShutdownUnlessAButtonHasTheFocus)
+{
+    struct Case {
+        Qt::Key key;
+        const char* focus; // the control holding the focus; null for none
+        bool shutdown;     // else the settings sheet ran
+    };
+    const Case cases[] = {
+        {Qt::Key_Return, nullptr, true},
+        {Qt::Key_Enter, nullptr, true},
+        {Qt::Key_Return, "shutdownButton", true},
+        {Qt::Key_Return, "settingsButton", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.key) + " on " + (c.focus ? c.focus : "no button"));
+        runner.runs = 0;
+        CMainDialog dialog(false);
+        dialog.show();
+        dialog.Start();
+        ASSERT_TRUE(Until([&] { return dialog.isMinimized(); }));
+        dialog.ShowFromTray();
+        ASSERT_EQ(ServicesRunning(), 1);
+        if (c.focus)
+            Find<QPushButton>(dialog, c.focus)->setFocus();
+        else
+            dialog.setFocus();
+        runner.steps.push_back([](QDialog& sheet) {
+            QTest::mouseClick(sheet.findChild<QPushButton*>(QStringLiteral("cancel")), Qt::LeftButton);
+        });
+        QTest::keyClick(&dialog, c.key);
+        EXPECT_EQ(dialog.result() == QDialog::Accepted, c.shutdown);
+        EXPECT_EQ(ServicesRunning(), c.shutdown ? 0 : 1);
+        EXPECT_EQ(runner.runs, c.shutdown ? 0 : 1);
+        runner.steps.clear();
+        StopServices();
+    }
+}
+
+TEST_F(MainDialogTest, TheWindowAndTheTrayShowTheProgramsOwnIcons)
+{
+    CMainDialog dialog(true);
+    dialog.show();
+    dialog.Start();
+    ASSERT_NE(dialog.TrayIcon(), nullptr);
+    const QImage program = LoadProductIcon(kProgramIconId).pixmap(32, 32).toImage();
+    const QImage tray = LoadProductIcon(kTrayIconId).pixmap(32, 32).toImage();
+    const QStyle::StandardPixmap generic[] = {QStyle::SP_ComputerIcon, QStyle::SP_DesktopIcon,
+                                              QStyle::SP_DriveNetIcon, QStyle::SP_MessageBoxInformation};
+    struct Case {
+        const char* what;
+        QIcon icon;
+        const QImage& expected;
+    };
+    const Case cases[] = {
+        {"window icon", dialog.windowIcon(), program},
+        {"tray icon", dialog.TrayIcon()->icon(), tray},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_FALSE(c.icon.isNull());
+        const QImage shown = c.icon.pixmap(32, 32).toImage();
+        EXPECT_EQ(shown, c.expected);
+        for (QStyle::StandardPixmap which : generic)
+            EXPECT_NE(shown, QApplication::style()->standardIcon(which).pixmap(32, 32).toImage()) << which;
+        // Drawn: not empty, not one flat colour.
+        std::set<QRgb> colours;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                colours.insert(shown.pixel(x, y));
+        EXPECT_GT(colours.size(), 3u);
+    }
+    EXPECT_NE(program, tray);
+    EXPECT_TRUE(LoadProductIcon(1).isNull()) << "no other numbers";
+    auto* picture = Find<QLabel>(dialog, "programIcon");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->pixmap().toImage(), dialog.windowIcon().pixmap(32, 32).toImage())
+        << "the window shows icon 138";
 }
 
 } // namespace
