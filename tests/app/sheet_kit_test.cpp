@@ -82,7 +82,8 @@ TEST(SheetSize, OpensAsLargeAsItsLargestPageAndFillsOnlyWhatIsShown)
             QApplication::processEvents();
             ASSERT_EQ(sheet.GetActiveIndex(), i);
             EXPECT_EQ(ReadingFault(*page), "") << page->Title().toStdString();
-            EXPECT_EQ(Describe(sheet.size()), Describe(opening)) << "showing " << page->Title().toStdString() << " resized the sheet";
+            EXPECT_EQ(Describe(sheet.size()), Describe(opening))
+                << "showing " << page->Title().toStdString() << " resized the sheet";
             if (order == orders[0]) {
                 std::filesystem::path file =
                     ArtefactPath("settings-" + page->Title().toLower().toStdString() + ".png");
