@@ -57,11 +57,10 @@ TEST(SimpleCombo, FindsAsTheListsDoAndExchangesTheFieldsText)
     // A click on a line takes it into the field; a double click activates it.
     int activated = -1;
     QObject::connect(combo, &CSimpleCombo::activated, [&](int index) { activated = index; });
-    QListWidget* list = combo->List();
-    QRect line = list->visualItemRect(list->item(3));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, line.center());
+    QPoint line = combo->List()->visualItemRect(combo->List()->item(3)).center();
+    QTest::mouseClick(combo->List()->viewport(), Qt::LeftButton, {}, line);
     EXPECT_EQ(combo->Text(), "/Index.html");
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, line.center());
+    QTest::mouseDClick(combo->List()->viewport(), Qt::LeftButton, {}, line);
     EXPECT_EQ(activated, 3);
 }
 
@@ -73,13 +72,11 @@ TEST(DataExchange, ListStringAndIndexBothWays)
     host.show();
     struct Case {
         std::string text;  // ListString filled in
-        int selected;      // the row that shows selected
+        int selected;      // the row selected, which ListIndex reads back
         std::string after; // ListString read back
-        int index;         // ListIndex read back, then filled in again
     };
     const Case cases[] = {
-        {"reject", 2, "Reject", 2}, {"g", 1, "GET", 1},   {"GR", 3, "group", 3},
-        {"users", -1, "", -1},      {"", 0, "Allow", 0},
+        {"reject", 2, "Reject"}, {"g", 1, "GET"}, {"GR", 3, "group"}, {"users", -1, ""}, {"", 0, "Allow"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -94,7 +91,7 @@ TEST(DataExchange, ListStringAndIndexBothWays)
         save.ListString(list, after);
         save.ListIndex(list, index);
         EXPECT_EQ(after, c.after);
-        EXPECT_EQ(index, c.index);
+        EXPECT_EQ(index, c.selected);
     }
     for (int index : {4, 0, -1, 5, 17}) {
         SCOPED_TRACE(index);
@@ -118,69 +115,50 @@ TEST(ListPattern, UpAndDownMoveTheSelectedLineAndAreEnabledOnlyWhereItCanMove)
     auto* remove = new QPushButton(QStringLiteral("&Delete"), &host);
     for (QWidget* w : std::initializer_list<QWidget*>{list, up, down, remove})
         layout->addWidget(w);
-    std::vector<QString> lines = {"Allow, user, *, *, *", "Reject, group, g, GET, *", "Allow, user, bob, *, *"};
+    QStringList lines = {"a", "b", "c"};
     CListPattern pattern;
     pattern.entries = [&] {
         std::vector<CListPattern::Entry> shown;
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            shown.push_back({lines[i], QString::number(i)});
+        for (const QString& line : lines)
+            shown.push_back({line, line});
         return shown;
     };
-    pattern.onMove = [&](int from, int to) {
-        QString moved = lines[static_cast<std::size_t>(from)];
-        lines.erase(lines.begin() + from);
-        lines.insert(lines.begin() + to, moved);
-    };
-    pattern.onDelete = [&](const QString& key) { lines.erase(lines.begin() + key.toInt()); };
+    pattern.onMove = [&](int from, int to) { lines.move(from, to); };
+    pattern.onDelete = [&](const QString& key) { lines.removeOne(key); };
     pattern.Attach(list, nullptr, nullptr, remove, false);
     pattern.AttachOrderButtons(up, down);
     host.show();
 
     struct Step {
-        int select;        // the row selected first, -1 for none
+        int select;         // the row selected first, -1 for none
         QPushButton* press; // null: nothing pressed
-        std::vector<int> order; // the original lines' numbers, in list order
+        const char* order;  // the lines afterwards, as the page keeps them and the list shows them
         int selectedAfter;
         bool upEnabled;
         bool downEnabled;
     };
     const Step steps[] = {
-        {0, nullptr, {0, 1, 2}, 0, false, true}, // first line: no Up
-        {0, down, {1, 0, 2}, 1, true, true},
-        {1, down, {1, 2, 0}, 2, true, false}, // last line: no Down
-        {2, down, {1, 2, 0}, 2, true, false}, // Down at the end changes nothing
-        {2, up, {1, 0, 2}, 1, true, true},
-        {1, up, {0, 1, 2}, 0, false, true},
-        {-1, nullptr, {0, 1, 2}, -1, false, false}, // no selection: neither
+        {0, nullptr, "abc", 0, false, true}, {0, down, "bac", 1, true, true},  {1, down, "bca", 2, true, false},
+        {2, down, "bca", 2, true, false},     {2, up, "bac", 1, true, true},    {1, up, "abc", 0, false, true},
+        {-1, nullptr, "abc", -1, false, false}, {1, remove, "ac", 0, false, true}, {0, remove, "c", 0, false, false},
     };
-    const std::vector<QString> original = lines;
     for (const Step& s : steps) {
-        SCOPED_TRACE(std::to_string(s.select) + (s.press == up ? " up" : s.press == down ? " down" : ""));
+        SCOPED_TRACE(std::to_string(s.select) + " " + (s.press ? s.press->text().toStdString() : "-"));
         if (s.select < 0)
             list->clearSelection();
         else
             list->setCurrentRow(s.select);
         if (s.press)
             QTest::mouseClick(s.press, Qt::LeftButton);
-        std::vector<QString> expected;
-        for (int i : s.order)
-            expected.push_back(original[static_cast<std::size_t>(i)]);
-        EXPECT_EQ(lines, expected);
+        QStringList shown;
         for (int row = 0; row < list->count(); ++row)
-            EXPECT_EQ(list->item(row)->text(), expected[static_cast<std::size_t>(row)]) << "shown in the page's order";
+            shown << list->item(row)->text();
+        EXPECT_EQ(lines.join(QString()), s.order);
+        EXPECT_EQ(shown, lines);
         EXPECT_EQ(pattern.SelectedRow(), s.selectedAfter);
         EXPECT_EQ(up->isEnabled(), s.upEnabled);
         EXPECT_EQ(down->isEnabled(), s.downEnabled);
     }
-
-    // Down to one line: it can move nowhere.
-    list->setCurrentRow(0);
-    QTest::mouseClick(remove, Qt::LeftButton);
-    QTest::mouseClick(remove, Qt::LeftButton);
-    ASSERT_EQ(list->count(), 1);
-    EXPECT_EQ(pattern.SelectedRow(), 0);
-    EXPECT_FALSE(up->isEnabled());
-    EXPECT_FALSE(down->isEnabled());
 }
 
 } // namespace

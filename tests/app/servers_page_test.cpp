@@ -28,10 +28,7 @@ TEST(ServersPage, Screenshot)
     EXPECT_EQ(Control<QPushButton>(sheet, 1062)->text(), "&HTTP Servers...");
     EXPECT_EQ(Control<QPushButton>(sheet, 1063)->text(), "&ChatRooms...");
     EXPECT_EQ(Control<QPushButton>(sheet, 1064)->text(), "HTTP &Proxy...");
-    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
-    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
-    std::filesystem::create_directories(folder);
-    std::filesystem::path file = folder / "servers_page.png";
+    std::filesystem::path file = ArtefactPath("servers_page.png");
     ASSERT_TRUE(sheet.grab().save(QString::fromStdString(file.string())));
     EXPECT_GT(std::filesystem::file_size(file), 1000u);
     sheet.hide();
