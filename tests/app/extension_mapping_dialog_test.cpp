@@ -40,6 +40,10 @@ TEST(ExtensionMappingDialog, OkNeedsBothFieldsAndRefusesAnExtensionMappedInAnyCa
         runner.steps.push_back([&](QDialog& shown) {
             auto* ok = Control<QPushButton>(shown, 1);
             EXPECT_FALSE(ok->isEnabled());
+            if (&c == &cases[0]) {
+                EXPECT_EQ(ReadingFault(shown), "");
+                EXPECT_TRUE(shown.grab().save(QString::fromStdString(ArtefactPath("extension-mapping.png").string())));
+            }
             Retype(Control<QLineEdit>(shown, 1017), QString::fromLatin1(c.extension));
             Retype(Control<QLineEdit>(shown, 1018), QString::fromLatin1(c.type));
             EXPECT_EQ(ok->isEnabled(), c.okEnabled);
