@@ -233,15 +233,6 @@ void CDataExchange::ComboString(CSimpleCombo* combo, std::string& value)
         combo->SetText(QString::fromStdString(value));
 }
 
-void CDataExchange::ComboIndex(QComboBox* combo, int& index)
-{
-    PrepareControl(combo);
-    if (m_bSaveAndValidate)
-        index = combo->currentIndex();
-    else
-        combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
-}
-
 void CDataExchange::ListString(QListWidget* list, std::string& value)
 {
     PrepareControl(list);

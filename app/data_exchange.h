@@ -70,8 +70,6 @@ public:
     // reading takes the edit field's text.
     void ComboString(QComboBox* combo, std::string& value);
     void ComboString(CSimpleCombo* combo, std::string& value);
-    // A drop-down list's selected index, -1 for none.
-    void ComboIndex(QComboBox* combo, int& index);
     // A list box's selected line: filling selects the first line that begins
     // with the text, letter case ignored (none when no line does); reading
     // takes the selected line's text, empty without a selection.
