@@ -8,6 +8,7 @@
 #include "e2e/e2e_server.h"
 #include "framework/wsocket.h"
 #include "platform/eventlog.h"
+#include "platform/process.h"
 #include "service/engine.h"
 
 #include <cstdio>
@@ -99,6 +100,19 @@ protected:
                                 "http://127.0.0.1:" + std::to_string(m_port) + path},
                                m_dir / "curl.out")
             .exitCode;
+    }
+
+    // The real velmora program on this hive, offscreen (so a message box
+    // would wait for ever and show up as a program that does not end).
+    void StartApplication(platform::ChildProcess& child)
+    {
+        platform::ChildStart start;
+        start.arguments = {BinDir() + "/app/velmora"};
+        start.environment = platform::CurrentEnvironment();
+        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
+        start.explicitEnvironment = true;
+        start.newSession = true;
+        ASSERT_EQ(child.Start(start), 0);
     }
 
     std::uint16_t m_port = 0;
