@@ -1,14 +1,10 @@
 #include "app/about_page.h"
 
-#include "app/dialog_templates.h"
 #include "app/message_box.h"
 #include "ui_about_page.h"
-#include "ui_about_page_plain.h"
 
-#include <QApplication>
 #include <QPainter>
 #include <QPixmap>
-#include <QStyle>
 
 namespace {
 
@@ -40,34 +36,21 @@ QString FormatAboutVersion(const QString& format, const QString& title)
                              static_cast<int>(kAboutVersionLetter), kAboutBuild);
 }
 
-CAboutPage::CAboutPage(unsigned versionWord)
-    : CPropertyPage(QStringLiteral("About")), m_pictureTemplate(versionWord >= kVersionWithSpinControls)
-{
-}
+CAboutPage::CAboutPage() : CPropertyPage(QStringLiteral("About")) {}
 
 CAboutPage::~CAboutPage() = default;
 
 void CAboutPage::SetupUi()
 {
-    if (m_pictureTemplate) {
-        m_picture = std::make_unique<Ui::AboutPage>();
-        m_picture->setupUi(this);
-        m_picture->pictureTESSALINE->setPixmap(MakersPicture());
-        m_version = m_picture->static1081;
-        m_notice = m_picture->static1082;
-    } else {
-        m_plain = std::make_unique<Ui::AboutPagePlain>();
-        m_plain->setupUi(this);
-        m_plain->picture138->setPixmap(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(32, 32));
-        m_version = m_plain->static1081;
-        m_notice = m_plain->static1082;
-    }
+    m_ui = std::make_unique<Ui::AboutPage>();
+    m_ui->setupUi(this);
+    m_ui->makersPicture->setPixmap(MakersPicture());
 }
 
 bool CAboutPage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    m_version->setText(FormatAboutVersion(m_version->text(), ApplicationTitle()));
-    m_notice->setText(LoadQString(kNoticeStringId));
+    m_ui->versionLabel->setText(FormatAboutVersion(m_ui->versionLabel->text(), ApplicationTitle()));
+    m_ui->noticeLabel->setText(LoadQString(kNoticeStringId));
     return result;
 }

@@ -1,19 +1,54 @@
 #include "app/data_exchange.h"
 
 #include "app/message_box.h"
+#include "app/simple_combo.h"
 #include "platform/ascii.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The list boxes' and combos' own search: the first item that begins with
+// value, letter case ignored; -1 when none (an empty value finds the first).
+template <class TextAt>
+int FindPrefix(int count, TextAt textAt, const std::string& value)
+{
+    for (int i = 0; i < count; ++i) {
+        QByteArray item = textAt(i).toUtf8();
+        std::string_view head(item.constData(), std::min<std::size_t>(item.size(), value.size()));
+        if (head.size() == value.size() && platform::EqualsIgnoringCase(head, value))
+            return i;
+    }
+    return -1;
+}
+
+int SelectedRow(const QListWidget* list)
+{
+    QListWidgetItem* item = list->currentItem();
+    return item && item->isSelected() ? list->row(item) : -1;
+}
+
+// A row outside the list selects nothing.
+void SelectRow(QListWidget* list, int row)
+{
+    if (row >= 0 && row < list->count()) {
+        list->setCurrentRow(row);
+        list->scrollToItem(list->item(row));
+    } else {
+        list->clearSelection();
+        list->setCurrentRow(-1);
+    }
+}
 
 // The magnitude of the digits at text[at...], saturated, and where they end.
 std::uint64_t ReadDigits(std::string_view text, std::size_t& at)
@@ -178,15 +213,44 @@ void CDataExchange::ComboString(QComboBox* combo, std::string& value)
         value = ToStd(combo->currentText());
         return;
     }
-    for (int i = 0; i < combo->count(); ++i) {
-        std::string item = ToStd(combo->itemText(i));
-        if (item.size() >= value.size() && platform::EqualsIgnoringCase(std::string_view(item).substr(0, value.size()), value)) {
-            combo->setCurrentIndex(i);
-            return;
-        }
+    int found = FindPrefix(combo->count(), [combo](int i) { return combo->itemText(i); }, value);
+    combo->setCurrentIndex(found);
+    if (found < 0)
+        combo->setEditText(QString::fromStdString(value));
+}
+
+void CDataExchange::ComboString(CSimpleCombo* combo, std::string& value)
+{
+    PrepareControl(combo);
+    if (m_bSaveAndValidate) {
+        value = ToStd(combo->Text());
+        return;
     }
-    combo->setCurrentIndex(-1);
-    combo->setEditText(QString::fromStdString(value));
+    int found = FindPrefix(combo->Count(), [combo](int i) { return combo->ItemText(i); }, value);
+    if (found >= 0)
+        combo->SetCurrentIndex(found);
+    else
+        combo->SetText(QString::fromStdString(value));
+}
+
+void CDataExchange::ListString(QListWidget* list, std::string& value)
+{
+    PrepareControl(list);
+    if (m_bSaveAndValidate) {
+        int row = SelectedRow(list);
+        value = row < 0 ? std::string() : ToStd(list->item(row)->text());
+        return;
+    }
+    SelectRow(list, FindPrefix(list->count(), [list](int i) { return list->item(i)->text(); }, value));
+}
+
+void CDataExchange::ListIndex(QListWidget* list, int& index)
+{
+    PrepareControl(list);
+    if (m_bSaveAndValidate)
+        index = SelectedRow(list);
+    else
+        SelectRow(list, index);
 }
 
 void CDataExchange::MinMaxInt(std::int32_t value, std::int32_t min, std::int32_t max)

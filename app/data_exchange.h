@@ -21,8 +21,10 @@
 #include <string_view>
 
 class QAbstractButton;
+class CSimpleCombo;
 class QComboBox;
 class QLineEdit;
+class QListWidget;
 class QPlainTextEdit;
 class QWidget;
 
@@ -67,6 +69,14 @@ public:
     // the text, letter case ignored, else shows the text in its edit field;
     // reading takes the edit field's text.
     void ComboString(QComboBox* combo, std::string& value);
+    void ComboString(CSimpleCombo* combo, std::string& value);
+    // A list box's selected line: filling selects the first line that begins
+    // with the text, letter case ignored (none when no line does); reading
+    // takes the selected line's text, empty without a selection.
+    void ListString(QListWidget* list, std::string& value);
+    // A list box's selected row, -1 for none; filling with a row outside the
+    // list selects nothing.
+    void ListIndex(QListWidget* list, int& index);
 
     // Validation; they act only while saving and test the value just read.
     void MinMaxInt(std::int32_t value, std::int32_t min, std::int32_t max);

@@ -12,10 +12,11 @@ int CExchangeDialog::DoModal()
     return RunModal(*this);
 }
 
-void CExchangeDialog::showEvent(QShowEvent* event)
+void CExchangeDialog::setVisible(bool visible)
 {
-    EnsureCreated();
-    QDialog::showEvent(event);
+    if (visible)
+        EnsureCreated();
+    QDialog::setVisible(visible);
 }
 
 void CExchangeDialog::accept()

@@ -26,6 +26,8 @@ public:
     // Builds and fills the dialog (once), then runs it through the modal
     // runner; kIdOk or kIdCancel.
     int DoModal();
+    // Built and filled before the window system sizes the dialog.
+    void setVisible(bool visible) override;
 
 public slots:
     // OK: the exchange back, then OnOK; stays open when the exchange fails.
@@ -34,5 +36,4 @@ public slots:
 protected:
     // After a successful exchange back; false keeps the dialog open.
     virtual bool OnOK() { return true; }
-    void showEvent(QShowEvent* event) override;
 };

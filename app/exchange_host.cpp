@@ -1,11 +1,19 @@
 #include "app/exchange_host.h"
 
+void CExchangeHost::EnsureBuilt()
+{
+    if (m_built)
+        return;
+    m_built = true;
+    SetupUi();
+}
+
 void CExchangeHost::EnsureCreated()
 {
     if (m_created)
         return;
+    EnsureBuilt();
     m_created = true;
-    SetupUi();
     OnInitDialog();
 }
 

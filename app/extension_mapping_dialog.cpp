@@ -23,10 +23,10 @@ void CExtensionMappingDialog::SetupUi()
 {
     m_ui = std::make_unique<Ui::ExtensionMappingDialog>();
     m_ui->setupUi(this);
-    connect(m_ui->button1, &QPushButton::clicked, this, &CExtensionMappingDialog::accept);
-    connect(m_ui->button2, &QPushButton::clicked, this, &CExtensionMappingDialog::reject);
-    connect(m_ui->edit1017, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
-    connect(m_ui->edit1018, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &CExtensionMappingDialog::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CExtensionMappingDialog::reject);
+    connect(m_ui->extensionEdit, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
+    connect(m_ui->mimeTypeEdit, &QLineEdit::textChanged, this, &CExtensionMappingDialog::UpdateOkButton);
 }
 
 bool CExtensionMappingDialog::OnInitDialog()
@@ -38,14 +38,14 @@ bool CExtensionMappingDialog::OnInitDialog()
 
 void CExtensionMappingDialog::UpdateOkButton()
 {
-    m_ui->button1->setEnabled(!m_ui->edit1017->text().isEmpty() && !m_ui->edit1018->text().isEmpty());
+    m_ui->okButton->setEnabled(!m_ui->extensionEdit->text().isEmpty() && !m_ui->mimeTypeEdit->text().isEmpty());
 }
 
 void CExtensionMappingDialog::DoDataExchange(CDataExchange& dx)
 {
-    dx.Text(m_ui->edit1017, Extension);
+    dx.Text(m_ui->extensionEdit, Extension);
     dx.MaxChars(Extension, kMaxExtensionMappingChars);
-    dx.Text(m_ui->edit1018, MIMEType);
+    dx.Text(m_ui->mimeTypeEdit, MIMEType);
     dx.MaxChars(MIMEType, kMaxExtensionMappingChars);
     if (!dx.m_bSaveAndValidate)
         return;

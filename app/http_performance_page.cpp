@@ -2,12 +2,7 @@
 
 #include "ui_http_performance_page.h"
 
-#include "app/dialog_templates.h"
-
-CHTTPPerformancePage::CHTTPPerformancePage(unsigned versionWord)
-    : CPropertyPage(QStringLiteral("Performance")), m_withSpins(versionWord >= kVersionWithSpinControls)
-{
-}
+CHTTPPerformancePage::CHTTPPerformancePage() : CPropertyPage(QStringLiteral("Performance")) {}
 
 CHTTPPerformancePage::~CHTTPPerformancePage() = default;
 
@@ -15,20 +10,16 @@ void CHTTPPerformancePage::SetupUi()
 {
     m_ui = std::make_unique<Ui::HTTPPerformancePage>();
     m_ui->setupUi(this);
-    m_ui->spin1132->SetBuddy(m_ui->edit1128);
-    m_ui->spin1136->SetBuddy(m_ui->edit1130);
-    m_ui->spin1133->SetBuddy(m_ui->edit1129);
-    for (CSpinButton* spin : {m_ui->spin1132, m_ui->spin1136, m_ui->spin1133})
-        spin->setVisible(m_withSpins);
+    m_ui->urlCacheSizeSpin->SetBuddy(m_ui->urlCacheSizeEdit);
+    m_ui->urlCacheTimeoutSpin->SetBuddy(m_ui->urlCacheTimeoutEdit);
+    m_ui->keepAliveTimeoutSpin->SetBuddy(m_ui->keepAliveTimeoutEdit);
 }
 
 bool CHTTPPerformancePage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    if (m_withSpins) {
-        for (CSpinButton* spin : {m_ui->spin1132, m_ui->spin1136, m_ui->spin1133})
-            spin->SetRange(kHTTPPerformanceSpinLower, kHTTPPerformanceSpinUpper);
-    }
+    for (CSpinButton* spin : {m_ui->urlCacheSizeSpin, m_ui->urlCacheTimeoutSpin, m_ui->keepAliveTimeoutSpin})
+        spin->SetRange(kHTTPPerformanceSpinLower, kHTTPPerformanceSpinUpper);
     return result;
 }
 
@@ -43,12 +34,12 @@ void CHTTPPerformancePage::DoDataExchange(CDataExchange& dx)
     auto keepAlive = static_cast<std::int32_t>(http.keepAliveTimeout);
     auto flushInterval = static_cast<std::int32_t>(http.urlCacheFlushInterval);
 
-    dx.Check(m_ui->check1134, service.useFibers);
-    dx.Text(m_ui->edit1128, http.urlCacheSize);
-    dx.Check(m_ui->check1135, http.checkAccept);
-    dx.Text(m_ui->edit1129, keepAlive);
+    dx.Check(m_ui->pooledThreadsCheck, service.useFibers);
+    dx.Text(m_ui->urlCacheSizeEdit, http.urlCacheSize);
+    dx.Check(m_ui->checkAcceptCheck, http.checkAccept);
+    dx.Text(m_ui->keepAliveTimeoutEdit, keepAlive);
     dx.MinMaxInt(keepAlive, 0, kMaxKeepAliveTimeout);
-    dx.Text(m_ui->edit1130, flushInterval);
+    dx.Text(m_ui->urlCacheTimeoutEdit, flushInterval);
     dx.MinMaxInt(flushInterval, 0, kMaxURLCacheFlushInterval);
 
     if (!dx.m_bSaveAndValidate) {

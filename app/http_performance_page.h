@@ -25,7 +25,7 @@ inline constexpr int kHTTPPerformanceSpinUpper = 32767;
 class CHTTPPerformancePage : public CPropertyPage {
     Q_OBJECT
 public:
-    explicit CHTTPPerformancePage(unsigned versionWord);
+    CHTTPPerformancePage();
     ~CHTTPPerformancePage() override;
 
     void SetConfig(CHTTPServerConfig* config) { m_config = config; }
@@ -37,7 +37,6 @@ protected:
 
 private:
     std::unique_ptr<Ui::HTTPPerformancePage> m_ui;
-    bool m_withSpins;
     CHTTPServerConfig* m_config = nullptr;
     CHTTPServerConfig m_original;
 };

@@ -122,6 +122,44 @@ void CListPattern::Refill(const QString& select)
     UpdateButtons();
 }
 
+void CListPattern::AttachOrderButtons(QPushButton* upButton, QPushButton* downButton)
+{
+    m_up = upButton;
+    m_down = downButton;
+    if (m_up)
+        connect(m_up, &QPushButton::clicked, this, &CListPattern::MoveUp);
+    if (m_down)
+        connect(m_down, &QPushButton::clicked, this, &CListPattern::MoveDown);
+    if (m_list)
+        UpdateButtons();
+}
+
+void CListPattern::RefillAt(int row)
+{
+    Refill();
+    if (row >= 0 && row < m_list->count())
+        m_list->setCurrentRow(row);
+    else
+        m_list->setCurrentRow(-1);
+    UpdateButtons();
+}
+
+int CListPattern::SelectedRow() const
+{
+    QListWidgetItem* item = m_list ? m_list->currentItem() : nullptr;
+    return item && item->isSelected() ? m_list->row(item) : -1;
+}
+
+void CListPattern::Move(int delta)
+{
+    int from = SelectedRow();
+    int to = from + delta;
+    if (from < 0 || to < 0 || to >= m_list->count() || !onMove)
+        return;
+    onMove(from, to);
+    RefillAt(to);
+}
+
 QString CListPattern::SelectedKey() const
 {
     QListWidgetItem* item = m_list ? m_list->currentItem() : nullptr;
@@ -137,6 +175,11 @@ void CListPattern::UpdateButtons()
         m_edit->setEnabled(selected);
     if (m_delete)
         m_delete->setEnabled(selected);
+    const int row = SelectedRow();
+    if (m_up)
+        m_up->setEnabled(row > 0);
+    if (m_down)
+        m_down->setEnabled(row >= 0 && row + 1 < m_list->count());
 }
 
 void CListPattern::New()

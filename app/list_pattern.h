@@ -12,11 +12,16 @@
 //     m_list.onNew = [this]() -> std::optional<QString> { ... return key of the new entry; };
 //     m_list.onEdit = [this](const QString& key) -> std::optional<QString> { ... };
 //     m_list.onDelete = [this](const QString& key) { ... };
-//     m_list.Attach(m_ui.list1012, m_ui.button1139, m_ui.button1140, m_ui.button1141);
+//     m_list.Attach(m_ui.usersList, m_ui.newUserButton, m_ui.editUserButton, m_ui.deleteUserButton);
 //
 // A list whose lines hold tab-separated fields shows them in columns that
 // start at the designed tab stops (in dialog units): SetTabStops before or
 // after Attach. The line text stays whole in the item, for tests and copy.
+//
+// A list that keeps its own order (Attach with sorted false) may have Up
+// and Down buttons: they move the selected line one place, through the
+// page's onMove, and keep it selected; each is enabled only with a
+// selection that can move that way.
 //
 // An Edit takes the entry out of its map while its dialog runs (so the
 // dialog's duplicate test never meets the entry itself) and stores the
@@ -55,14 +60,22 @@ public:
     std::function<std::optional<QString>()> onNew;
     std::function<std::optional<QString>(const QString& key)> onEdit;
     std::function<void(const QString& key)> onDelete;
+    // Moves the entry at position from to position to (both within the list).
+    std::function<void(int from, int to)> onMove;
 
     // Binds the widgets (a button may be null) and fills the list.
     void Attach(QListWidget* list, QPushButton* newButton, QPushButton* editButton, QPushButton* deleteButton,
                 bool sorted = true);
+    // Binds Up and Down (either may be null) to a list that keeps its order.
+    void AttachOrderButtons(QPushButton* upButton, QPushButton* downButton);
     // Refills the list and selects key (or the first line).
     void Refill(const QString& select = {});
+    // Refills the list and selects the line at row (none outside the list).
+    void RefillAt(int row);
     // The selected line's key; empty without a selection.
     QString SelectedKey() const;
+    // The selected line's row, -1 without a selection.
+    int SelectedRow() const;
     QListWidget* List() const { return m_list; }
     // Column starts in dialog units after the first column, as designed.
     void SetTabStops(std::vector<int> dialogUnits);
@@ -70,13 +83,18 @@ public:
     void New();
     void Edit();
     void Delete();
+    void MoveUp() { Move(-1); }
+    void MoveDown() { Move(+1); }
 
 private:
+    void Move(int delta);
     void UpdateButtons();
 
     QListWidget* m_list = nullptr;
     QPushButton* m_edit = nullptr;
     QPushButton* m_delete = nullptr;
+    QPushButton* m_up = nullptr;
+    QPushButton* m_down = nullptr;
     bool m_sorted = true;
     std::vector<int> m_tabStops;
 };

@@ -1,16 +1,15 @@
 #include "app/main_dialog.h"
 
 #include "app/message_box.h"
+#include "app/product_icons.h"
 #include "app/settings_sheet.h"
 #include "framework/server_stats.h"
 #include "platform/registry.h"
 #include "service/engine.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
-#include <QIcon>
-#include <QStyle>
+#include <QKeyEvent>
 
 CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_trayMode(trayMode)
 {
@@ -18,9 +17,10 @@ CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_tr
     setObjectName(QStringLiteral("mainDialog"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
-    connect(m_ui.button1, &QPushButton::clicked, this, &CMainDialog::accept);
-    connect(m_ui.button2, &QPushButton::clicked, this, &CMainDialog::OnSettings);
+    setWindowIcon(LoadProductIcon(kProgramIconId));
+    m_ui.programIcon->setPixmap(windowIcon().pixmap(32, 32));
+    connect(m_ui.shutdownButton, &QPushButton::clicked, this, &CMainDialog::accept);
+    connect(m_ui.settingsButton, &QPushButton::clicked, this, &CMainDialog::OnSettings);
     m_timer.setInterval(kUsersRefreshMs);
     connect(&m_timer, &QTimer::timeout, this, &CMainDialog::OnTimer);
 }
@@ -43,7 +43,7 @@ void CMainDialog::Start()
 {
     QString title = ApplicationTitle();
     if (m_trayMode) {
-        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray = new QSystemTrayIcon(LoadProductIcon(kTrayIconId), this);
         m_tray->setObjectName(QStringLiteral("trayIcon"));
         m_tray->setToolTip(title);
         connect(m_tray, &QSystemTrayIcon::activated, this, &CMainDialog::OnTrayActivated);
@@ -92,10 +92,10 @@ void CMainDialog::changeEvent(QEvent* event)
 void CMainDialog::OnTimer()
 {
     if (!ServicesRunning()) {
-        m_ui.static1001->setText(QStringLiteral("-"));
+        m_ui.usersField->setText(QStringLiteral("-"));
         return;
     }
-    m_ui.static1001->setText(QString::number(GetGlobalClientCount()));
+    m_ui.usersField->setText(QString::number(GetGlobalClientCount()));
 }
 
 void CMainDialog::closeEvent(QCloseEvent* event)
@@ -130,6 +130,22 @@ void CMainDialog::accept()
 }
 
 void CMainDialog::reject() { OnSettings(); }
+
+// Enter is the dialog's OK, Shutdown, unless a button has the focus, which
+// Enter then presses. No button is drawn as the default, as designed.
+void CMainDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget()))
+                button->click();
+            else
+                accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void CMainDialog::OnSettings()
 {

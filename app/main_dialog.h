@@ -38,9 +38,9 @@ public:
     void ShowFromTray();
     bool TrayMode() const { return m_trayMode; }
     QSystemTrayIcon* TrayIcon() const { return m_tray; }
-    QLabel* UsersField() const { return m_ui.static1001; }
-    QPushButton* ShutdownButton() const { return m_ui.button1; }
-    QPushButton* SettingsButton() const { return m_ui.button2; }
+    QLabel* UsersField() const { return m_ui.usersField; }
+    QPushButton* ShutdownButton() const { return m_ui.shutdownButton; }
+    QPushButton* SettingsButton() const { return m_ui.settingsButton; }
     bool TimerRunning() const { return m_timer.isActive(); }
 
 public slots:
@@ -54,6 +54,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:

@@ -1,14 +1,10 @@
 #include "app/performance_page.h"
 
 #include "ui_performance_page.h"
-
-#include "app/dialog_templates.h"
-
-CPerformancePage::CPerformancePage(unsigned versionWord, std::uint32_t& workers, std::uint32_t& concurrency)
+CPerformancePage::CPerformancePage(std::uint32_t& workers, std::uint32_t& concurrency)
     : CPropertyPage(QStringLiteral("Performance")),
       Concurrency(static_cast<std::int32_t>(concurrency)),
       Workers(static_cast<std::int32_t>(workers)),
-      m_withSpins(versionWord >= kVersionWithSpinControls),
       m_workersOut(workers),
       m_concurrencyOut(concurrency)
 {
@@ -20,27 +16,23 @@ void CPerformancePage::SetupUi()
 {
     m_ui = std::make_unique<Ui::PerformancePage>();
     m_ui->setupUi(this);
-    m_ui->spin1133->SetBuddy(m_ui->edit1126);
-    m_ui->spin1007->SetBuddy(m_ui->edit1127);
-    m_ui->spin1133->setVisible(m_withSpins);
-    m_ui->spin1007->setVisible(m_withSpins);
+    m_ui->workersSpin->SetBuddy(m_ui->workersEdit);
+    m_ui->concurrencySpin->SetBuddy(m_ui->concurrencyEdit);
 }
 
 bool CPerformancePage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    if (m_withSpins) {
-        m_ui->spin1133->SetRange(0, kMaxWorkersSpin);
-        m_ui->spin1007->SetRange(0, kMaxWorkersSpin);
-    }
+    m_ui->workersSpin->SetRange(0, kMaxWorkersSpin);
+    m_ui->concurrencySpin->SetRange(0, kMaxWorkersSpin);
     return result;
 }
 
 void CPerformancePage::DoDataExchange(CDataExchange& dx)
 {
-    dx.Text(m_ui->edit1127, Concurrency);
+    dx.Text(m_ui->concurrencyEdit, Concurrency);
     dx.MinMaxInt(Concurrency, 0, kMaxWorkersTyped);
-    dx.Text(m_ui->edit1126, Workers);
+    dx.Text(m_ui->workersEdit, Workers);
     dx.MinMaxInt(Workers, 0, kMaxWorkersTyped);
     if (!dx.m_bSaveAndValidate) {
         if (!m_filled) {

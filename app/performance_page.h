@@ -22,7 +22,7 @@ inline constexpr int kMaxWorkersSpin = 32767;
 class CPerformancePage : public CPropertyPage {
     Q_OBJECT
 public:
-    CPerformancePage(unsigned versionWord, std::uint32_t& workers, std::uint32_t& concurrency);
+    CPerformancePage(std::uint32_t& workers, std::uint32_t& concurrency);
     ~CPerformancePage() override;
 
     std::int32_t Concurrency;
@@ -35,7 +35,6 @@ protected:
 
 private:
     std::unique_ptr<Ui::PerformancePage> m_ui;
-    bool m_withSpins;
     std::uint32_t& m_workersOut;
     std::uint32_t& m_concurrencyOut;
     bool m_filled = false;

@@ -14,7 +14,7 @@
 //         void SetupUi() override { m_ui.setupUi(this); }
 //         void DoDataExchange(CDataExchange& dx) override
 //         {
-//             dx.Text(m_ui.edit1126, m_workers);
+//             dx.Text(m_ui.workersEdit, m_workers);
 //             dx.MinMaxInt(m_workers, 0, 32000);
 //         }
 //     private:

@@ -9,6 +9,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 CPropertySheetPlus::CPropertySheetPlus(unsigned captionId, QWidget* parent, int initialPage)
     : QDialog(parent), m_initialPage(initialPage)
 {
@@ -62,10 +64,12 @@ int CPropertySheetPlus::DoModal()
     return result;
 }
 
-void CPropertySheetPlus::showEvent(QShowEvent* event)
+// Before the window system sizes the sheet, so it opens at its full size.
+void CPropertySheetPlus::setVisible(bool visible)
 {
-    Begin();
-    QDialog::showEvent(event);
+    if (visible)
+        Begin();
+    QDialog::setVisible(visible);
 }
 
 // Each run starts with the flag down and the initial page built and shown.
@@ -77,12 +81,31 @@ void CPropertySheetPlus::Begin()
     m_bRestart = 0;
     if (m_pages.empty())
         return;
+    FitPages();
     int index = m_initialPage >= 0 && m_initialPage < GetPageCount() ? m_initialPage : 0;
     {
         QSignalBlocker block(m_tabs);
         m_tabs->setCurrentIndex(index);
     }
     Activate(index);
+}
+
+// Every page gets the size of the largest, so the tab area can never be
+// smaller than a page needs. Wrapped help texts need more height at a
+// narrower width, so heights are taken at the width all pages share.
+void CPropertySheetPlus::FitPages()
+{
+    QSize area(0, 0);
+    for (CPropertyPage* page : m_pages) {
+        page->EnsureBuilt();
+        page->setMinimumSize(0, 0);
+        area = area.expandedTo(page->sizeHint()).expandedTo(page->minimumSizeHint());
+    }
+    for (CPropertyPage* page : m_pages)
+        if (page->hasHeightForWidth())
+            area.setHeight(std::max(area.height(), page->heightForWidth(area.width())));
+    for (CPropertyPage* page : m_pages)
+        page->setMinimumSize(area);
 }
 
 void CPropertySheetPlus::Activate(int index)

@@ -4,7 +4,9 @@
 // accepted edit needs the servers restarted (the flag starts at 0 each time
 // the sheet is run).
 //
-// Life cycle: a page is built and filled when it is first shown. Leaving a
+// Life cycle: before the sheet opens every page's controls are built, and
+// the sheet takes the size of its largest page, so every page reads cleanly
+// at the opening size; a page is filled when it is first shown. Leaving a
 // page runs its data exchange; a failure keeps it shown (the tab switch is
 // undone). OK runs the active page's exchange, then its OnOK, then the
 // sheet's accept handler (when one is set), and closes only when all
@@ -61,17 +63,17 @@ public:
     // The pages' restart mark.
     int m_bRestart = 0;
 
+    void setVisible(bool visible) override;
+
 public slots:
     void accept() override;
     void reject() override;
-
-protected:
-    void showEvent(QShowEvent* event) override;
 
 private:
     void Build(const QString& caption);
     void AddPageWidget(std::unique_ptr<CPropertyPage> page);
     void Begin();
+    void FitPages();
     void OnTabChanged(int index);
     void Activate(int index);
 

@@ -1,5 +1,6 @@
 #include "app/server_app.h"
 
+#include "app/dialog_templates.h"
 #include "app/main_dialog.h"
 #include "app/message_box.h"
 #include "config/last_mod_stamp.h"
@@ -7,11 +8,7 @@
 #include "service/engine.h"
 
 #include <QLocalSocket>
-#include <QStringList>
-#include <QSysInfo>
 #include <QSystemTrayIcon>
-
-#include <algorithm>
 
 namespace {
 
@@ -79,20 +76,10 @@ void CServerApp::Listen()
     });
 }
 
-unsigned SystemVersionWord()
-{
-    static const unsigned word = [] {
-        const QStringList parts = QSysInfo::kernelVersion().split(QLatin1Char('.'));
-        unsigned major = parts.size() > 0 ? parts[0].toUInt() : 0;
-        unsigned minor = parts.size() > 1 ? parts[1].toUInt() : 0;
-        return (std::min(major, 255u) << 8) | std::min(minor, 255u);
-    }();
-    return word;
-}
+unsigned SystemVersionWord() { return kVersionWord; }
 
 bool CServerApp::InitInstance()
 {
-    SystemVersionWord();
     int locked = m_lock.TryAcquire(LockPath().toStdString());
     if (locked == platform::InstanceLock::kErrorAlreadyHeld) {
         if (!RaiseFirstInstance())

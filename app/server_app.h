@@ -24,8 +24,8 @@ inline constexpr const char* kInstanceName = "Velmora_Loaded";
 // How long a second start waits for the first one to answer.
 inline constexpr int kRaiseAnswerMs = 5000;
 
-// The system's version, major times 256 plus minor (the kernel's on this
-// platform), worked out once per process; pages choose their layouts by it.
+// The version word of the layouts (kVersionWord): a constant here, as no
+// system this program runs on needs the older twins.
 unsigned SystemVersionWord();
 
 class CServerApp {

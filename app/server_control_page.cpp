@@ -12,8 +12,8 @@ void CServerControlPage::SetupUi()
 {
     m_ui = std::make_unique<Ui::ServiceControlPage>();
     m_ui->setupUi(this);
-    connect(m_ui->button1163, &QPushButton::clicked, this, &CServerControlPage::OnStart);
-    connect(m_ui->button1164, &QPushButton::clicked, this, &CServerControlPage::OnStop);
+    connect(m_ui->startButton, &QPushButton::clicked, this, &CServerControlPage::OnStart);
+    connect(m_ui->stopButton, &QPushButton::clicked, this, &CServerControlPage::OnStop);
 }
 
 bool CServerControlPage::OnInitDialog()
@@ -38,6 +38,6 @@ void CServerControlPage::OnStop()
 void CServerControlPage::UpdateButtons()
 {
     bool running = ServicesRunning() != 0;
-    m_ui->button1163->setEnabled(!running);
-    m_ui->button1164->setEnabled(running);
+    m_ui->startButton->setEnabled(!running);
+    m_ui->stopButton->setEnabled(running);
 }

@@ -2,8 +2,7 @@
 
 #include "ui_servers_page.h"
 
-#include "app/message_box.h"
-#include "app/property_sheet_plus.h"
+#include "app/nested_sheet.h"
 #include "app/server_family_copy.h"
 #include "config/chat_config.h"
 #include "config/http_global_config.h"
@@ -37,45 +36,36 @@ void CServersPage::SetupUi()
 {
     m_ui = std::make_unique<Ui::ServersPage>();
     m_ui->setupUi(this);
-    connect(m_ui->button1062, &QPushButton::clicked, this, &CServersPage::OnHTTPServers);
-    connect(m_ui->button1063, &QPushButton::clicked, this, &CServersPage::OnChatRooms);
-    connect(m_ui->button1064, &QPushButton::clicked, this, &CServersPage::OnProxy);
+    connect(m_ui->httpServersButton, &QPushButton::clicked, this, &CServersPage::OnHTTPServers);
+    connect(m_ui->chatRoomsButton, &QPushButton::clicked, this, &CServersPage::OnChatRooms);
+    connect(m_ui->proxyButton, &QPushButton::clicked, this, &CServersPage::OnProxy);
 }
 
+namespace {
+
+// The nested sheet's pages, each made on the working copy.
 template <class Config>
-bool CServersPage::RunNestedSheet(unsigned captionId, const std::vector<NestedPageMaker<Config>>& makers,
-                                  Config& copy)
+auto PagesOn(const std::vector<NestedPageMaker<Config>>& makers)
 {
-    CPropertySheetPlus sheet(captionId, this);
-    for (const auto& make : makers)
-        sheet.AddPage(make(copy));
-    if (sheet.DoModal() != kIdOk)
-        return false;
-    if (sheet.m_bRestart)
-        SetRestart();
-    return true;
+    return [&makers](CPropertySheetPlus& sheet, Config& copy) {
+        for (const auto& make : makers)
+            sheet.AddPage(make(copy));
+    };
 }
+
+} // namespace
 
 void CServersPage::OnHTTPServers()
 {
-    CHTTPGlobalConfig copy;
-    CopyHTTPGlobalConfig(copy, m_http);
-    if (RunNestedSheet(kCaptionHTTP, m_pages.http, copy))
-        CopyHTTPGlobalConfig(m_http, copy);
+    EditInNestedSheet(*this, kCaptionHTTP, m_http, CopyHTTPGlobalConfig, PagesOn(m_pages.http));
 }
 
 void CServersPage::OnChatRooms()
 {
-    CChatGlobalConfig copy;
-    CopyChatGlobalConfig(copy, m_chat);
-    if (RunNestedSheet(kCaptionChat, m_pages.chat, copy))
-        CopyChatGlobalConfig(m_chat, copy);
+    EditInNestedSheet(*this, kCaptionChat, m_chat, CopyChatGlobalConfig, PagesOn(m_pages.chat));
 }
 
 void CServersPage::OnProxy()
 {
-    CHTTPProxySettings copy;
-    CopyProxySettings(copy, m_proxy);
-    if (RunNestedSheet(kCaptionProxy, m_pages.proxy, copy))
-        CopyProxySettings(m_proxy, copy);
+    EditInNestedSheet(*this, kCaptionProxy, m_proxy, CopyProxySettings, PagesOn(m_pages.proxy));
 }

@@ -53,11 +53,6 @@ protected:
     void SetupUi() override;
 
 private:
-    // Runs a nested sheet over copy; true when it ended with OK, after
-    // which its restart mark has been passed up.
-    template <class Config>
-    bool RunNestedSheet(unsigned captionId, const std::vector<NestedPageMaker<Config>>& makers, Config& copy);
-
     std::unique_ptr<Ui::ServersPage> m_ui;
     CHTTPGlobalConfig& m_http;
     CChatGlobalConfig& m_chat;

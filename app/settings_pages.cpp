@@ -6,7 +6,6 @@
 #include "app/property_sheet_plus.h"
 #include "app/qns_page.h"
 #include "app/server_control_page.h"
-#include "app/server_app.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
 
@@ -17,9 +16,9 @@
 void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
 {
     sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
-    sheet.AddPage(std::make_unique<CPerformancePage>(SystemVersionWord(), work.workers, work.concurrency));
+    sheet.AddPage(std::make_unique<CPerformancePage>(work.workers, work.concurrency));
     sheet.AddPage(std::make_unique<CQNSPage>(work.qns));
     sheet.AddPage(std::make_unique<CExtensionsPage>(work.root));
     sheet.AddPage(std::make_unique<CServerControlPage>());
-    sheet.AddPage(std::make_unique<CAboutPage>(SystemVersionWord()));
+    sheet.AddPage(std::make_unique<CAboutPage>());
 }

@@ -3,11 +3,14 @@
 // platform, message boxes answered from a script (every text kept), and
 // modal dialogs worked by a script instead of a person.
 
+#include "app/control_lookup.h"
 #include "app/message_box.h"
 #include "app/modal_runner.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -15,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,6 +94,49 @@ Widget* Find(QWidget& parent, const char* name)
     Widget* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
     EXPECT_NE(widget, nullptr) << "no widget named " << name;
     return widget;
+}
+
+// The control with the designed number id below parent.
+template <class Widget = QWidget>
+Widget* Control(QWidget& parent, int id)
+{
+    Widget* widget = FindControl<Widget>(&parent, id);
+    EXPECT_NE(widget, nullptr) << "no control " << id;
+    return widget;
+}
+
+// What keeps a shown page from reading cleanly: two controls of one layout
+// on top of each other, or a wrapped text cut short. Empty when none.
+inline std::string ReadingFault(QWidget& page)
+{
+    std::vector<QWidget*> holders{&page};
+    for (QWidget* w : page.findChildren<QWidget*>())
+        holders.push_back(w);
+    for (QWidget* holder : holders) {
+        if (!holder->layout() || !holder->isVisible())
+            continue;
+        std::vector<QWidget*> shown;
+        for (QWidget* child : holder->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (child->isVisible())
+                shown.push_back(child);
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            for (std::size_t j = i + 1; j < shown.size(); ++j)
+                if (shown[i]->geometry().intersects(shown[j]->geometry()))
+                    return (shown[i]->objectName() + " overlaps " + shown[j]->objectName()).toStdString();
+    }
+    for (QLabel* label : page.findChildren<QLabel*>())
+        if (label->isVisible() && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
+            return (label->objectName() + " is cut short").toStdString();
+    return {};
+}
+
+// Where tests keep what a person would look at (PNG screenshots).
+inline std::filesystem::path ArtefactPath(const std::string& name)
+{
+    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
+    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
+    std::filesystem::create_directories(folder);
+    return folder / name;
 }
 
 // Replaces an edit's text by typing, as a person would.

@@ -38,18 +38,22 @@ TEST(ExtensionMappingDialog, OkNeedsBothFieldsAndRefusesAnExtensionMappedInAnyCa
         ScriptedRunner runner;
         CExtensionMappingDialog dialog(map, nullptr);
         runner.steps.push_back([&](QDialog& shown) {
-            auto* ok = Find<QPushButton>(shown, "button1");
+            auto* ok = Control<QPushButton>(shown, 1);
             EXPECT_FALSE(ok->isEnabled());
-            Retype(Find<QLineEdit>(shown, "edit1017"), QString::fromLatin1(c.extension));
-            Retype(Find<QLineEdit>(shown, "edit1018"), QString::fromLatin1(c.type));
+            if (&c == &cases[0]) {
+                EXPECT_EQ(ReadingFault(shown), "");
+                EXPECT_TRUE(shown.grab().save(QString::fromStdString(ArtefactPath("extension-mapping.png").string())));
+            }
+            Retype(Control<QLineEdit>(shown, 1017), QString::fromLatin1(c.extension));
+            Retype(Control<QLineEdit>(shown, 1018), QString::fromLatin1(c.type));
             EXPECT_EQ(ok->isEnabled(), c.okEnabled);
             QTest::mouseClick(ok, Qt::LeftButton);
             if (c.message) {
                 EXPECT_TRUE(shown.isVisible()) << "the dialog stays open";
-                EXPECT_EQ(shown.focusWidget(), Find<QLineEdit>(shown, "edit1018"));
+                EXPECT_EQ(shown.focusWidget(), Control<QLineEdit>(shown, 1018));
             }
             if (shown.isVisible())
-                QTest::mouseClick(Find<QPushButton>(shown, "button2"), Qt::LeftButton);
+                QTest::mouseClick(Control<QPushButton>(shown, 2), Qt::LeftButton);
         });
         bool accepted = c.okEnabled && !c.message;
         EXPECT_EQ(dialog.DoModal(), accepted ? kIdOk : kIdCancel);

@@ -80,12 +80,18 @@ public:
         if (dx.m_bSaveAndValidate && m_restartOnChange && value != before)
             SetRestart();
     }
+    bool OnInitDialog() override
+    {
+        ++fills;
+        return CPropertyPage::OnInitDialog();
+    }
     void OnOK() override { ++oks; }
 
     QLineEdit* edit = nullptr;
     QLineEdit* other = nullptr;
     std::int32_t value;
     int builds = 0;
+    int fills = 0;
     int oks = 0;
 
 private:
@@ -109,15 +115,18 @@ TEST(PropertySheet, PagesAreBuiltWhenFirstShownAndOkRunsTheActivePageOnly)
     ScriptedRunner runner;
     TwoPageSheet s;
     runner.steps.push_back([&](QDialog&) {
-        EXPECT_EQ(s.first->builds, 1);
-        EXPECT_EQ(s.second->builds, 0) << "a page never shown is never built";
+        EXPECT_EQ(s.first->fills, 1);
+        EXPECT_EQ(s.second->builds, 1) << "every page's controls exist, to size the sheet";
+        EXPECT_EQ(s.second->fills, 0) << "a page never shown is never filled";
+        EXPECT_EQ(s.second->edit->text(), "");
         EXPECT_EQ(s.first->edit->text(), "1");
         s.sheet.Tabs()->setCurrentIndex(1);
-        EXPECT_EQ(s.second->builds, 1);
+        EXPECT_EQ(s.second->fills, 1);
         EXPECT_EQ(s.second->edit->text(), "2");
         s.sheet.Tabs()->setCurrentIndex(0);
         s.sheet.Tabs()->setCurrentIndex(1);
         EXPECT_EQ(s.second->builds, 1) << "built once";
+        EXPECT_EQ(s.second->fills, 1) << "filled once";
         Retype(s.second->edit, QStringLiteral("77"));
         QTest::mouseClick(s.sheet.OkButton(), Qt::LeftButton);
     });
@@ -153,7 +162,7 @@ TEST(PropertySheet, AFailedExchangeKeepsThePageShownWithTheExactMessage)
             s.sheet.Tabs()->setCurrentIndex(1);
             EXPECT_EQ(s.sheet.Tabs()->currentIndex(), 0);
             EXPECT_EQ(s.sheet.GetActiveIndex(), 0);
-            EXPECT_EQ(s.second->builds, 0);
+            EXPECT_EQ(s.second->fills, 0);
             EXPECT_EQ(QApplication::focusWidget(), s.first->edit) << "the failing field has the focus";
             // So is OK.
             QTest::mouseClick(s.sheet.OkButton(), Qt::LeftButton);

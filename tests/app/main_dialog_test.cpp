@@ -4,6 +4,7 @@
 // confirmation with real connected clients, and Settings from Esc.
 
 #include "app/main_dialog.h"
+#include "app/product_icons.h"
 #include "app/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "app_hive.h"
@@ -12,9 +13,11 @@
 #include "framework/wsocket.h"
 #include "service/engine.h"
 
+#include <QStyle>
 #include <QTimer>
 
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -185,6 +188,70 @@ TEST_F(MainDialogTest, ARestartAfterSettingsRestartsTheServersInProcessOnlyOnYes
         }
     }
     EXPECT_TRUE(dialog.isVisible()) << "the program keeps running";
+}
+
+TEST_F(MainDialogTest, EnterIsShutdownUnlessAButtonHasTheFocus)
+{
+    struct Case {
+        Qt::Key key;
+        const char* focus; // the control holding the focus; null for none
+        bool shutdown;     // else the settings sheet ran
+    };
+    const Case cases[] = {
+        {Qt::Key_Return, nullptr, true},
+        {Qt::Key_Enter, nullptr, true},
+        {Qt::Key_Return, "shutdownButton", true},
+        {Qt::Key_Return, "settingsButton", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.key) + " on " + (c.focus ? c.focus : "no button"));
+        runner.runs = 0;
+        CMainDialog dialog(false);
+        dialog.show();
+        dialog.Start();
+        ASSERT_TRUE(Until([&] { return dialog.isMinimized(); }));
+        dialog.ShowFromTray();
+        ASSERT_EQ(ServicesRunning(), 1);
+        if (c.focus)
+            Find<QPushButton>(dialog, c.focus)->setFocus();
+        else
+            dialog.setFocus();
+        runner.steps.push_back([](QDialog& sheet) {
+            QTest::mouseClick(sheet.findChild<QPushButton*>(QStringLiteral("cancel")), Qt::LeftButton);
+        });
+        QTest::keyClick(&dialog, c.key);
+        EXPECT_EQ(dialog.result() == QDialog::Accepted, c.shutdown);
+        EXPECT_EQ(ServicesRunning(), c.shutdown ? 0 : 1);
+        EXPECT_EQ(runner.runs, c.shutdown ? 0 : 1);
+        runner.steps.clear();
+        StopServices();
+    }
+}
+
+TEST_F(MainDialogTest, TheWindowAndTheTrayShowTheProgramsOwnIcons)
+{
+    CMainDialog dialog(true);
+    dialog.show();
+    dialog.Start();
+    ASSERT_NE(dialog.TrayIcon(), nullptr);
+    auto image = [](const QIcon& icon) { return icon.pixmap(32, 32).toImage(); };
+    const QImage program = image(LoadProductIcon(kProgramIconId));
+    const QImage tray = image(LoadProductIcon(kTrayIconId));
+    const std::pair<QImage, QImage> shown[] = {{image(dialog.windowIcon()), program},
+                                               {image(dialog.TrayIcon()->icon()), tray},
+                                               {Find<QLabel>(dialog, "programIcon")->pixmap().toImage(), program}};
+    for (const auto& [icon, expected] : shown) {
+        EXPECT_FALSE(icon.isNull());
+        EXPECT_EQ(icon, expected);
+        for (auto which : {QStyle::SP_ComputerIcon, QStyle::SP_DesktopIcon, QStyle::SP_MessageBoxInformation})
+            EXPECT_NE(icon, image(QApplication::style()->standardIcon(which))) << "not the theme's " << which;
+        std::set<QRgb> colours;
+        for (int y = 0; y < icon.height(); ++y)
+            for (int x = 0; x < icon.width(); ++x)
+                colours.insert(icon.pixel(x, y));
+        EXPECT_GT(colours.size(), 3u) << "drawn, not one flat colour";
+    }
+    EXPECT_NE(program, tray);
 }
 
 } // namespace

@@ -22,8 +22,8 @@ TEST_F(ServerControlPageTest, ButtonsFollowTheRunningFlagAfterEveryPress)
     CPropertySheetPlus sheet(QStringLiteral("Server Settings"), nullptr);
     sheet.AddPage(std::make_unique<CServerControlPage>());
     runner.steps.push_back([&](QDialog&) {
-        auto* start = Find<QPushButton>(sheet, "button1163");
-        auto* stop = Find<QPushButton>(sheet, "button1164");
+        auto* start = Control<QPushButton>(sheet, 1163);
+        auto* stop = Control<QPushButton>(sheet, 1164);
         // The servers were started before the sheet opened.
         EXPECT_FALSE(start->isEnabled());
         EXPECT_TRUE(stop->isEnabled());

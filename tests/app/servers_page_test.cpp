@@ -25,13 +25,10 @@ TEST(ServersPage, Screenshot)
     sheet.show();
     QApplication::processEvents();
     ASSERT_TRUE(page->IsCreated());
-    EXPECT_EQ(Find<QPushButton>(sheet, "button1062")->text(), "&HTTP Servers...");
-    EXPECT_EQ(Find<QPushButton>(sheet, "button1063")->text(), "&ChatRooms...");
-    EXPECT_EQ(Find<QPushButton>(sheet, "button1064")->text(), "HTTP &Proxy...");
-    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
-    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
-    std::filesystem::create_directories(folder);
-    std::filesystem::path file = folder / "servers_page.png";
+    EXPECT_EQ(Control<QPushButton>(sheet, 1062)->text(), "&HTTP Servers...");
+    EXPECT_EQ(Control<QPushButton>(sheet, 1063)->text(), "&ChatRooms...");
+    EXPECT_EQ(Control<QPushButton>(sheet, 1064)->text(), "HTTP &Proxy...");
+    std::filesystem::path file = ArtefactPath("servers_page.png");
     ASSERT_TRUE(sheet.grab().save(QString::fromStdString(file.string())));
     EXPECT_GT(std::filesystem::file_size(file), 1000u);
     sheet.hide();

@@ -109,7 +109,7 @@ TEST_F(SettingsPagesTest, WorkersOutOfRangeIsRefusedAndAChangeAsksForARestart)
         sheet.Tabs()->setCurrentIndex(1);
         QApplication::processEvents(); // a page's fields show once events run
         ASSERT_EQ(sheet.GetActiveIndex(), 1);
-        auto* workers = Find<QLineEdit>(dialog, "edit1126");
+        auto* workers = Control<QLineEdit>(dialog, 1126);
         EXPECT_EQ(workers->text(), "1");
         Retype(workers, QStringLiteral("32001"));
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
@@ -129,7 +129,7 @@ TEST_F(SettingsPagesTest, WorkersOutOfRangeIsRefusedAndAChangeAsksForARestart)
 TEST_F(SettingsPagesTest, OnlyANestedOkThenTheOuterOkSavesAndOnlyANestedOkCarriesTheRestart)
 {
     struct Case {
-        const char* button;
+        int button; // the designed number of the Servers page button
         bool nestedOk;
         bool markRestart;
         bool outerOk;
@@ -137,23 +137,23 @@ TEST_F(SettingsPagesTest, OnlyANestedOkThenTheOuterOkSavesAndOnlyANestedOkCarrie
         int restart; // what the settings sheet answered
     };
     const Case cases[] = {
-        {"button1062", false, true, true, false, 0}, {"button1062", true, true, false, false, 0},
-        {"button1062", true, true, true, true, 1},   {"button1063", false, true, true, false, 0},
-        {"button1063", true, true, false, false, 0}, {"button1063", true, false, true, true, 0},
-        {"button1063", true, true, true, true, 1},   {"button1064", false, true, true, false, 0},
-        {"button1064", true, true, false, false, 0}, {"button1064", true, true, true, true, 1},
+        {1062, false, true, true, false, 0}, {1062, true, true, false, false, 0},
+        {1062, true, true, true, true, 1},   {1063, false, true, true, false, 0},
+        {1063, true, true, false, false, 0}, {1063, true, false, true, true, 0},
+        {1063, true, true, true, true, 1},   {1064, false, true, true, false, 0},
+        {1064, true, true, false, false, 0}, {1064, true, true, true, true, 1},
     };
     int number = 9000;
     for (const Case& c : cases) {
         const std::string typed = std::to_string(++number);
-        SCOPED_TRACE(std::string(c.button) + " nested " + (c.nestedOk ? "OK" : "Cancel") +
+        SCOPED_TRACE("button " + std::to_string(c.button) + " nested " + (c.nestedOk ? "OK" : "Cancel") +
                      (c.markRestart ? " restart" : "") + ", outer " + (c.outerOk ? "OK" : "Cancel"));
         CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
         settings.Load();
         CSettingsWork& work = settings.Work();
         settings.Sheet().AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy, EditPages()));
         runner.steps.push_back([&](QDialog&) {
-            QTest::mouseClick(Find<QPushButton>(settings.Sheet(), c.button), Qt::LeftButton);
+            QTest::mouseClick(Control<QPushButton>(settings.Sheet(), c.button), Qt::LeftButton);
             QPushButton* end = c.outerOk ? settings.Sheet().OkButton() : settings.Sheet().CancelButton();
             QTest::mouseClick(end, Qt::LeftButton);
         });

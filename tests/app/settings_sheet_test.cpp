@@ -30,7 +30,8 @@ public:
     {
         auto* layout = new QVBoxLayout(this);
         edit = new QLineEdit(this);
-        edit->setObjectName(QStringLiteral("edit1126"));
+        edit->setObjectName(QStringLiteral("workersEdit"));
+        edit->setProperty(kControlIdProperty, 1126);
         layout->addWidget(edit);
     }
     void DoDataExchange(CDataExchange& dx) override

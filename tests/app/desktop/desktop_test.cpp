@@ -2,11 +2,13 @@
 // mouse clicks (xdotool): the tray icon appears, only a left click shows
 // the window, the Users field counts the clients curl keeps connected, and
 // Shutdown stops the servers. Screenshots of the main window and the
-// settings sheet are kept under the build folder's tests/app/artefacts/.
+// settings sheet (its first page and the Performance page, at the sheet's
+// opening size) are kept under the build folder's tests/app/artefacts/.
 
 #include "app/app_fixture.h"
 #include "app/app_hive.h"
 #include "app/main_dialog.h"
+#include "app/property_sheet_plus.h"
 #include "desktop_environment.h"
 #include "eventually.h"
 #include "framework/server_stats.h"
@@ -16,6 +18,8 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QWindow>
 
 #include <filesystem>
@@ -116,10 +120,20 @@ TEST_F(DesktopTest, TrayIconClickUsersFieldAndShutdown)
         << dialog.UsersField()->text().toStdString();
     Screenshot(dialog, "main-window.png");
 
-    runner.steps.push_back([&](QDialog& sheet) {
+    runner.steps.push_back([&](QDialog& shown) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(shown);
         Settle(300);
+        const QSize opening = sheet.size();
         Screenshot(sheet, "settings-sheet.png");
-        QTest::mouseClick(sheet.findChild<QPushButton*>(QStringLiteral("cancel")), Qt::LeftButton);
+        // The page that opened clipped when the sheet took the first page's
+        // size: at the opening size it reads cleanly.
+        QTest::mouseClick(sheet.Tabs()->tabBar(), Qt::LeftButton, {}, sheet.Tabs()->tabBar()->tabRect(1).center());
+        Settle(300);
+        ASSERT_EQ(sheet.GetActivePage()->Title(), "Performance");
+        EXPECT_EQ(ReadingFault(*sheet.GetActivePage()), "");
+        EXPECT_EQ(sheet.size(), opening) << "the sheet keeps its opening size";
+        Screenshot(sheet, "settings-sheet-performance.png");
+        QTest::mouseClick(sheet.CancelButton(), Qt::LeftButton);
     });
     QTest::mouseClick(dialog.SettingsButton(), Qt::LeftButton);
     EXPECT_EQ(runner.runs, 1);
