@@ -37,6 +37,8 @@ void CEditGroupDialog::SetupUi()
     m_ui = std::make_unique<Ui::EditGroupDialog>();
     m_ui->setupUi(this);
     m_ui->membersList->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A typed name stays as typed: no completion from the list.
+    m_ui->nonMembersCombo->setCompleter(nullptr);
     connect(m_ui->okButton, &QPushButton::clicked, this, &CEditGroupDialog::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CEditGroupDialog::reject);
     connect(m_ui->groupNameEdit, &QLineEdit::textChanged, this, &CEditGroupDialog::UpdateButtons);

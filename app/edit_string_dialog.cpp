@@ -37,6 +37,8 @@ void CEditStringDialog::SetupUi()
     m_ui = std::make_unique<Ui::EditStringDialog>();
     m_ui->setupUi(this);
     m_ui->stringNameCombo->lineEdit()->setMaxLength(kMaxStringNameChars);
+    // A typed name stays as typed: no completion from the list.
+    m_ui->stringNameCombo->setCompleter(nullptr);
     connect(m_ui->okButton, &QPushButton::clicked, this, &CEditStringDialog::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CEditStringDialog::reject);
     connect(m_ui->stringNameCombo, &QComboBox::editTextChanged, this, &CEditStringDialog::UpdateDefault);

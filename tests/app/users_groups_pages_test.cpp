@@ -245,6 +245,8 @@ TEST(EditGroupDialog, AddingAMemberMatchesWholeNamesOnly)
         {"bobby", {"bobby"}, {"bob", "carol"}},
         // A typed name need not be a user.
         {"zed", {"bobby", "zed"}, {"bob", "carol"}},
+        // Typed text is not completed from the list.
+        {"car", {"bobby", "car"}, {"bob", "carol"}},
     };
     for (const AddMemberCase& c : cases) {
         SCOPED_TRACE(c.typed);
