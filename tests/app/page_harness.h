@@ -75,6 +75,9 @@ public:
         page = sheet.AddPage(std::move(made));
         sheet.show();
         QApplication::processEvents();
+        // The page is built when first shown; the sheet then takes its size.
+        sheet.adjustSize();
+        QApplication::processEvents();
     }
     ~PageHarness() { sheet.hide(); }
 
