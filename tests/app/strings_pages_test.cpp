@@ -197,6 +197,7 @@ TEST(StringsAndMacrosPages, Screenshots)
         h.runner.steps.push_back([](QDialog& dialog) {
             auto* combo = Control<QComboBox>(dialog, 1057);
             combo->setCurrentIndex(combo->findText("http-badurl"));
+            QApplication::processEvents();
             SaveScreenshot(dialog, "edit_string_dialog");
         });
         Click(h.sheet, 1177);
