@@ -8,6 +8,7 @@
 #include "e2e/e2e_server.h"
 #include "framework/wsocket.h"
 #include "platform/eventlog.h"
+#include "platform/process.h"
 #include "service/engine.h"
 
 #include <cstdio>
@@ -81,6 +82,18 @@ protected:
             e2e::RunProgram({"timeout", "60", BinDir() + "/tools/velmora-reg", "import", m_dir / "default.reg"},
                             m_dir / "import.out");
         ASSERT_EQ(import.exitCode, 0) << import.output;
+    }
+
+    // Starts the real velmora program offscreen in a session of its own.
+    void StartProgram(platform::ChildProcess& child)
+    {
+        platform::ChildStart start;
+        start.arguments = {BinDir() + "/app/velmora"};
+        start.environment = platform::CurrentEnvironment();
+        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
+        start.explicitEnvironment = true;
+        start.newSession = true;
+        ASSERT_EQ(child.Start(start), 0);
     }
 
     // For tests that fetch with curl: skipped without it, else the default

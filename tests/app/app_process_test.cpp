@@ -19,16 +19,7 @@ protected:
         SeedForCurl();
     }
 
-    void Start(platform::ChildProcess& child)
-    {
-        platform::ChildStart start;
-        start.arguments = {BinDir() + "/app/velmora"};
-        start.environment = platform::CurrentEnvironment();
-        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
-        start.explicitEnvironment = true;
-        start.newSession = true;
-        ASSERT_EQ(child.Start(start), 0);
-    }
+    void Start(platform::ChildProcess& child) { StartProgram(child); }
     // Waits (bounded) until the instance serves the configured port.
     bool Serving(platform::ChildProcess& child)
     {

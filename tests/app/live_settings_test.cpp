@@ -68,14 +68,8 @@ TEST_F(LiveUsersTest, AUserAddedInTheUsersPageLogsInWithoutARestart)
     // The private folder's access list names the user to come.
     Key("HTTP\\Paths\\private\\ACL").SetString("1", "Allow-user: GET,carol,*");
 
-    platform::ChildStart start;
-    start.arguments = {BinDir() + "/app/velmora"};
-    start.environment = platform::CurrentEnvironment();
-    start.environment.push_back("QT_QPA_PLATFORM=offscreen");
-    start.explicitEnvironment = true;
-    start.newSession = true;
     platform::ChildProcess server;
-    ASSERT_EQ(server.Start(start), 0);
+    StartProgram(server);
     ASSERT_TRUE(Eventually([&] { return Curl() == 0 || server.TryReap(); }, 20000) && server.IsRunning());
     ASSERT_EQ(Status("/private/", "carol:Tulip7"), "401");
 
