@@ -11,7 +11,6 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 
 #include <map>
 
@@ -149,41 +148,6 @@ TEST(UsersPage, OkIsEnabledOnlyWithANameAndEditKeepsOrRestoresTheUser)
     EXPECT_FALSE(Control<QPushButton>(h.sheet, 1182)->isEnabled());
     EXPECT_FALSE(Control<QPushButton>(h.sheet, 1183)->isEnabled());
     EXPECT_EQ(h.runner.unscripted, 0);
-}
-
-TEST(UsersAndGroupsPages, MacroButtonEditsTheMapsMacroOnOkOnly)
-{
-    CUserMap users;
-    CGroupMap groups;
-    users.SetAuthenticateMacro("%old%");
-    groups.SetMemberMacro("%member%");
-    CPropertySheetPlus sheet(QStringLiteral("Server Settings"), nullptr);
-    sheet.AddPage(std::make_unique<CUsersPage>(users));
-    sheet.AddPage(std::make_unique<CGroupsPage>(users, groups));
-    ScriptedRunner runner;
-    sheet.show();
-    QApplication::processEvents();
-    auto edit = [&](const char* text, bool ok) {
-        runner.steps.push_back([=](QDialog& dialog) {
-            auto* macro = Control<QPlainTextEdit>(dialog, 1023);
-            macro->selectAll();
-            QTest::keyClicks(macro, text);
-            QTest::mouseClick(Control<QPushButton>(dialog, ok ? 1 : 2), Qt::LeftButton);
-        });
-    };
-    edit("%if 1%", false);
-    Click(sheet, 1173);
-    EXPECT_EQ(users.GetAuthenticateMacro(), "%old%");
-    edit("%new%", true);
-    Click(sheet, 1173);
-    EXPECT_EQ(users.GetAuthenticateMacro(), "%new%");
-    sheet.SetActivePage(1);
-    QApplication::processEvents();
-    edit("%members%", true);
-    Click(*sheet.GetPage(1), 1173);
-    EXPECT_EQ(groups.GetMemberMacro(), "%members%");
-    EXPECT_EQ(sheet.m_bRestart, 0) << "user maps reach running servers through the change stamp";
-    sheet.hide();
 }
 
 struct GroupNameCase {
