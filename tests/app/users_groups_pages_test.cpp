@@ -43,6 +43,15 @@ std::vector<std::string> Members(CGroupMap& groups, const std::string& group)
     return names;
 }
 
+// Stores a group with these members, as a loaded map holds it.
+void AddGroup(CGroupMap& groups, const char* name, std::initializer_list<const char*> members)
+{
+    CUserMap map;
+    for (const char* member : members)
+        map.SetAt(member, "");
+    groups.SetAt(name, map);
+}
+
 // Fills the User Information dialog and presses OK; a refused OK is
 // followed by Cancel. Records whether OK closed it.
 ScriptedRunner::Step FillUser(QString name, QString password, QString confirm, bool* accepted)
@@ -218,9 +227,7 @@ TEST(EditGroupDialog, AddingAMemberMatchesWholeNamesOnly)
         for (const char* name : {"bob", "bobby", "carol"})
             users.SetAt(name, "");
         CGroupMap groups;
-        CUserMap staff;
-        staff.SetAt("bobby", "");
-        groups.SetAt("staff", staff);
+        AddGroup(groups, "staff", {"bobby"});
         PageHarness<CGroupsPage> h(std::make_unique<CGroupsPage>(users, groups));
         std::vector<std::string> offered;
         h.runner.steps.push_back([&](QDialog& dialog) {
@@ -247,12 +254,10 @@ TEST(EditGroupDialog, ARefusedOkLeavesTheMembersSoCancelStoresNoChange)
     for (const char* name : {"alice", "bob"})
         users.SetAt(name, "");
     CGroupMap groups;
+    AddGroup(groups, "staff", {"alice"});
+    AddGroup(groups, "admins", {"root"});
     CUserMap staff;
     staff.SetAt("alice", "");
-    groups.SetAt("staff", staff);
-    CUserMap admins;
-    admins.SetAt("root", "");
-    groups.SetAt("admins", admins);
 
     // The dialog itself: members untouched by an OK its name check refused.
     {
@@ -298,9 +303,7 @@ TEST(EditGroupDialog, MembersWhoAreNoLongerUsersAreDroppedOnOk)
     CUserMap users;
     users.SetAt("carol", "");
     CGroupMap groups;
-    CUserMap old;
-    old.SetAt("gone", "");
-    groups.SetAt("old", old);
+    AddGroup(groups, "old", {"gone"});
     PageHarness<CGroupsPage> h(std::make_unique<CGroupsPage>(users, groups));
     h.runner.steps.push_back([](QDialog& shown) {
         auto* members = Control<QListWidget>(shown, 1030);
@@ -332,10 +335,8 @@ TEST(UsersAndGroupsPages, Screenshots)
     for (const char* name : {"alice", "bob", "carol"})
         users.SetAt(name, "pw");
     CGroupMap groups;
-    CUserMap staff;
-    staff.SetAt("alice", "");
-    groups.SetAt("staff", staff);
-    groups.SetAt("admins", CUserMap());
+    AddGroup(groups, "staff", {"alice"});
+    AddGroup(groups, "admins", {});
     {
         PageHarness<CUsersPage> h(std::make_unique<CUsersPage>(users));
         SaveScreenshot(h.sheet, "users_page");
