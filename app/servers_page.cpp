@@ -16,14 +16,6 @@ constexpr unsigned kCaptionChat = 2079;
 
 } // namespace
 
-CNestedSheetPages DefaultNestedSheetPages()
-{
-    // The editors of the families (server and room lists, users, groups,
-    // strings, macros, paths, types, icons, redirections, CGI, and the
-    // proxy's own pages) are added here as they are built.
-    return {};
-}
-
 CServersPage::CServersPage(CHTTPGlobalConfig& http, CChatGlobalConfig& chat, CHTTPProxySettings& proxy,
                            CNestedSheetPages pages)
     : CPropertyPage(QStringLiteral("Servers")), m_http(http), m_chat(chat), m_proxy(proxy), m_pages(std::move(pages))
@@ -49,7 +41,8 @@ auto PagesOn(const std::vector<NestedPageMaker<Config>>& makers)
 {
     return [&makers](CPropertySheetPlus& sheet, Config& copy) {
         for (const auto& make : makers)
-            sheet.AddPage(make(copy));
+            if (std::unique_ptr<CPropertyPage> page = make(copy))
+                sheet.AddPage(std::move(page));
     };
 }
 

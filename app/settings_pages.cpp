@@ -2,12 +2,17 @@
 
 #include "app/about_page.h"
 #include "app/extensions_page.h"
+#include "app/groups_page.h"
+#include "app/macros_page.h"
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
 #include "app/qns_page.h"
 #include "app/server_control_page.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
+#include "app/strings_page.h"
+#include "app/users_page.h"
+#include "resources/string_table.h"
 
 // The designed order: Servers, Performance, Users, Groups, QNS, KAV
 // extension libraries, Strings, Macros, Service Control; then, on the local
@@ -17,8 +22,12 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
 {
     sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
     sheet.AddPage(std::make_unique<CPerformancePage>(work.workers, work.concurrency));
+    sheet.AddPage(std::make_unique<CUsersPage>(work.users));
+    sheet.AddPage(std::make_unique<CGroupsPage>(work.users, work.groups));
     sheet.AddPage(std::make_unique<CQNSPage>(work.qns));
     sheet.AddPage(std::make_unique<CExtensionsPage>(work.root));
+    sheet.AddPage(std::make_unique<CStringsPage>(work.strings, kGlobalDefaultStrings));
+    sheet.AddPage(std::make_unique<CMacrosPage>(&work.initMacro));
     sheet.AddPage(std::make_unique<CServerControlPage>());
     sheet.AddPage(std::make_unique<CAboutPage>());
 }

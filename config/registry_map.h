@@ -142,6 +142,13 @@ public:
         CheckRefresh();
         return m_entries;
     }
+    // A copy of every entry as held, with no refresh: a settings page's
+    // working copy keeps its key, and a reload would throw its edits away.
+    Entries GetEntriesAsHeld() const
+    {
+        CEventLockHolder hold(m_lock);
+        return m_entries;
+    }
     std::size_t GetCount()
     {
         CEventLockHolder hold(m_lock);

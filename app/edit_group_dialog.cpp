@@ -1,0 +1,163 @@
+#include "app/edit_group_dialog.h"
+
+#include "ui_edit_group_dialog.h"
+
+#include "app/account_name.h"
+#include "app/list_pattern.h"
+#include "app/message_box.h"
+#include "config/group_map.h"
+
+#include <QLineEdit>
+
+void InsertSorted(QListWidget* list, const QString& text)
+{
+    int row = 0;
+    while (row < list->count() && !LessIgnoringCase(text, list->item(row)->text()))
+        ++row;
+    list->insertItem(row, text);
+}
+
+void InsertSorted(QComboBox* combo, const QString& text)
+{
+    int row = 0;
+    while (row < combo->count() && !LessIgnoringCase(text, combo->itemText(row)))
+        ++row;
+    combo->insertItem(row, text);
+}
+
+CEditGroupDialog::CEditGroupDialog(CUserMap& users, CGroupMap& groups, QWidget* parent)
+    : CExchangeDialog(parent), m_users(users), m_groups(groups)
+{
+}
+
+CEditGroupDialog::~CEditGroupDialog() = default;
+
+void CEditGroupDialog::SetupUi()
+{
+    m_ui = std::make_unique<Ui::EditGroupDialog>();
+    m_ui->setupUi(this);
+    m_ui->membersList->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A typed name stays as typed: no completion from the list.
+    m_ui->nonMembersCombo->setCompleter(nullptr);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &CEditGroupDialog::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CEditGroupDialog::reject);
+    connect(m_ui->groupNameEdit, &QLineEdit::textChanged, this, &CEditGroupDialog::UpdateButtons);
+    connect(m_ui->addMemberButton, &QPushButton::clicked, this, &CEditGroupDialog::AddMember);
+    connect(m_ui->removeMemberButton, &QPushButton::clicked, this, &CEditGroupDialog::RemoveMember);
+    connect(m_ui->membersList, &QListWidget::itemDoubleClicked, this, &CEditGroupDialog::RemoveMember);
+    connect(m_ui->membersList, &QListWidget::itemSelectionChanged, this, &CEditGroupDialog::OnMembersSelectionChanged);
+    connect(m_ui->nonMembersCombo, &QComboBox::editTextChanged, this, &CEditGroupDialog::OnComboChanged);
+    connect(m_ui->nonMembersCombo, &QComboBox::currentIndexChanged, this, &CEditGroupDialog::OnComboChanged);
+}
+
+bool CEditGroupDialog::OnInitDialog()
+{
+    bool result = CExchangeDialog::OnInitDialog();
+    CUserMap::Entries members = Members.GetEntriesAsHeld();
+    m_syncing = true;
+    for (const auto& [user, password] : m_users.GetEntriesAsHeld()) {
+        QString name = QString::fromStdString(user);
+        if (members.count(user))
+            InsertSorted(m_ui->membersList, name);
+        else
+            InsertSorted(m_ui->nonMembersCombo, name);
+    }
+    m_ui->nonMembersCombo->setCurrentIndex(-1);
+    m_ui->nonMembersCombo->setEditText(QString());
+    m_syncing = false;
+    UpdateButtons();
+    return result;
+}
+
+void CEditGroupDialog::UpdateButtons()
+{
+    m_ui->okButton->setEnabled(!m_ui->groupNameEdit->text().isEmpty());
+    QListWidgetItem* member = m_ui->membersList->currentItem();
+    m_ui->removeMemberButton->setEnabled(member && member->isSelected());
+    m_ui->addMemberButton->setEnabled(m_ui->nonMembersCombo->currentIndex() >= 0 ||
+                                      !m_ui->nonMembersCombo->currentText().isEmpty());
+}
+
+void CEditGroupDialog::OnComboChanged()
+{
+    if (!m_syncing) {
+        m_syncing = true;
+        m_ui->membersList->clearSelection();
+        m_ui->membersList->setCurrentItem(nullptr);
+        m_syncing = false;
+    }
+    UpdateButtons();
+}
+
+void CEditGroupDialog::OnMembersSelectionChanged()
+{
+    if (!m_syncing && !m_ui->membersList->selectedItems().isEmpty()) {
+        m_syncing = true;
+        m_ui->nonMembersCombo->setCurrentIndex(-1);
+        m_ui->nonMembersCombo->setEditText(QString());
+        m_syncing = false;
+    }
+    UpdateButtons();
+}
+
+void CEditGroupDialog::AddMember()
+{
+    QComboBox* combo = m_ui->nonMembersCombo;
+    const QString name = combo->currentText();
+    if (name.isEmpty())
+        return;
+    m_syncing = true;
+    // Exact names only: "bob" is not already a member because "bobby" is.
+    if (m_ui->membersList->findItems(name, Qt::MatchFixedString).isEmpty())
+        InsertSorted(m_ui->membersList, name);
+    int offered = combo->findText(name, Qt::MatchFixedString);
+    if (offered >= 0)
+        combo->removeItem(offered);
+    combo->setCurrentIndex(-1);
+    combo->setEditText(QString());
+    m_syncing = false;
+    UpdateButtons();
+}
+
+void CEditGroupDialog::RemoveMember()
+{
+    QListWidgetItem* member = m_ui->membersList->currentItem();
+    if (!member || !member->isSelected())
+        return;
+    const QString name = member->text();
+    m_syncing = true;
+    delete m_ui->membersList->takeItem(m_ui->membersList->row(member));
+    if (m_ui->nonMembersCombo->findText(name, Qt::MatchFixedString) < 0)
+        InsertSorted(m_ui->nonMembersCombo, name);
+    m_ui->nonMembersCombo->setCurrentIndex(-1);
+    m_ui->nonMembersCombo->setEditText(QString());
+    m_syncing = false;
+    UpdateButtons();
+}
+
+void CEditGroupDialog::DoDataExchange(CDataExchange& dx)
+{
+    dx.Text(m_ui->groupNameEdit, Name);
+    dx.MaxChars(Name, kMaxGroupNameChars);
+    if (!dx.m_bSaveAndValidate)
+        return;
+    bool duplicate;
+    {
+        CUserMap existing;
+        CEventLockHolder hold(m_groups.GetLock());
+        duplicate = m_groups.Lookup(FoldKey(Name), existing);
+    }
+    if (duplicate || !IsValidAccountName(Name)) {
+        VelmoraMessageBox(this, duplicate ? kGroupDuplicateId : kGroupInvalidId, kMbOk | kMbIconExclamation);
+        dx.Fail(QString());
+    }
+}
+
+bool CEditGroupDialog::OnOK()
+{
+    // Only now: a refused OK must leave the members as the dialog got them.
+    Members.RemoveAll();
+    for (int row = 0; row < m_ui->membersList->count(); ++row)
+        Members.SetAt(FoldKey(m_ui->membersList->item(row)->text().toStdString()), std::string());
+    return true;
+}

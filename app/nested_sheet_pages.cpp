@@ -1,0 +1,68 @@
+// The pages of the three global server sheets, in their designed order;
+// an editor built later takes its place in its family's list here.
+
+#include "app/servers_page.h"
+
+#include "app/groups_page.h"
+#include "app/macros_page.h"
+#include "app/strings_page.h"
+#include "app/users_page.h"
+#include "config/chat_config.h"
+#include "config/http_global_config.h"
+#include "macro/macro_context.h"
+#include "proxy/proxy_settings.h"
+#include "resources/string_table.h"
+
+namespace {
+
+// Users, Groups, Strings and Macros of a family whose configuration holds
+// its users, groups, strings scope and init macro. A family without a
+// strings scope (no macro library) has no Strings page.
+template <class Config>
+void AddAccountAndStringPages(std::vector<NestedPageMaker<Config>>& pages, const DefaultStringRow* table,
+                              CUserMap& (*users)(Config&), CGroupMap& (*groups)(Config&),
+                              std::string (*getMacro)(Config&), void (*setMacro)(Config&, const std::string&))
+{
+    pages.push_back([users](Config& c) { return std::make_unique<CUsersPage>(users(c)); });
+    pages.push_back([users, groups](Config& c) { return std::make_unique<CGroupsPage>(users(c), groups(c)); });
+    pages.push_back([table](Config& c) -> std::unique_ptr<CPropertyPage> {
+        auto* scope = dynamic_cast<CMacroContext*>(c.GetStrings());
+        if (!scope)
+            return nullptr;
+        return std::make_unique<CStringsPage>(*scope, table);
+    });
+    pages.push_back([getMacro, setMacro](Config& c) {
+        return std::make_unique<CMacrosPage>([&c, getMacro] { return getMacro(c); },
+                                             [&c, setMacro](const std::string& text) { setMacro(c, text); });
+    });
+}
+
+} // namespace
+
+CNestedSheetPages DefaultNestedSheetPages()
+{
+    // The editors of the families (server and room lists, paths, types,
+    // icons, redirections, CGI, and the proxy's own pages) join here in
+    // their designed places as they are built.
+    CNestedSheetPages pages;
+    AddAccountAndStringPages<CHTTPGlobalConfig>(
+        pages.http, kHttpDefaultStrings, [](CHTTPGlobalConfig& c) -> CUserMap& { return c.GetUsers(); },
+        [](CHTTPGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },
+        [](CHTTPGlobalConfig& c) { return c.GetInitMacro(); },
+        [](CHTTPGlobalConfig& c, const std::string& text) { c.SetInitMacro(text); });
+    AddAccountAndStringPages<CChatGlobalConfig>(
+        pages.chat, kChatDefaultStrings, [](CChatGlobalConfig& c) -> CUserMap& { return c.GetUsers(); },
+        [](CChatGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },
+        [](CChatGlobalConfig& c) { return c.GetInitMacro(); },
+        [](CChatGlobalConfig& c, const std::string& text) { c.SetInitMacro(text); });
+    AddAccountAndStringPages<CHTTPProxySettings>(
+        pages.proxy, kProxyDefaultStrings, [](CHTTPProxySettings& c) -> CUserMap& { return c.GetUsers(); },
+        [](CHTTPProxySettings& c) -> CGroupMap& { return c.GetGroups(); },
+        [](CHTTPProxySettings& c) { return c.GetSettings()->initMacro; },
+        [](CHTTPProxySettings& c, const std::string& text) {
+            auto settings = std::make_shared<CServiceSettings>(*c.GetSettings());
+            settings->initMacro = text;
+            c.SetSettings(settings);
+        });
+    return pages;
+}

@@ -1,0 +1,80 @@
+#pragma once
+// A page in a sheet of its own, shown offscreen at its opening size, with
+// message boxes and modal dialogs answered by script; and screenshots of
+// what is shown, kept under the build folder's tests/app/artefacts/.
+
+#include "app/control_lookup.h"
+#include "app/property_sheet_plus.h"
+#include "app_fixture.h"
+
+#include <QListWidget>
+#include <QTabWidget>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+// Saves what widget shows as artefacts/name.png and answers the path.
+inline std::string SaveScreenshot(QWidget& widget, const std::string& name)
+{
+    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
+    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
+    std::filesystem::create_directories(folder);
+    std::filesystem::path file = folder / (name + ".png");
+    EXPECT_TRUE(widget.grab().save(QString::fromStdString(file.string()), "PNG")) << file;
+    EXPECT_GT(std::filesystem::file_size(file), 1000u) << file;
+    return file.string();
+}
+
+// The texts of a list's lines, in order.
+inline std::vector<std::string> Lines(QListWidget* list)
+{
+    std::vector<std::string> lines;
+    for (int row = 0; row < list->count(); ++row)
+        lines.push_back(list->item(row)->text().toStdString());
+    return lines;
+}
+
+// Selects the line whose text is text, as a click on it would.
+inline void SelectLine(QListWidget* list, const QString& text)
+{
+    QList<QListWidgetItem*> found = list->findItems(text, Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1) << text.toStdString();
+    list->setCurrentItem(found[0]);
+}
+
+// A double click on a line, as a person gives one.
+inline void DoubleClickLine(QListWidget* list, int row)
+{
+    QPoint at = list->visualItemRect(list->item(row)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+}
+
+inline void Click(QWidget& root, int id)
+{
+    auto* button = Control<QPushButton>(root, id);
+    ASSERT_TRUE(button);
+    ASSERT_TRUE(button->isEnabled()) << "control " << id << " is disabled";
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+template <class Page>
+class PageHarness {
+public:
+    explicit PageHarness(std::unique_ptr<Page> made) : sheet(QStringLiteral("Server Settings"), nullptr)
+    {
+        page = sheet.AddPage(std::move(made));
+        sheet.show();
+        QApplication::processEvents();
+        // The page is built when first shown; the sheet then takes its size.
+        sheet.adjustSize();
+        QApplication::processEvents();
+    }
+    ~PageHarness() { sheet.hide(); }
+
+    ScriptedMessageBoxes boxes;
+    ScriptedRunner runner;
+    CPropertySheetPlus sheet;
+    Page* page = nullptr;
+};
