@@ -3,6 +3,7 @@
 
 #include "app/servers_page.h"
 
+#include "app/access_control_page.h"
 #include "app/groups_page.h"
 #include "app/macros_page.h"
 #include "app/strings_page.h"
@@ -64,5 +65,8 @@ CNestedSheetPages DefaultNestedSheetPages()
             settings->initMacro = text;
             c.SetSettings(settings);
         });
+    // The proxy's Access Control page comes after its own pages, before Strings.
+    pages.proxy.insert(pages.proxy.begin() + 2,
+                       [](CHTTPProxySettings& c) { return MakeAccessControlPage(c); });
     return pages;
 }

@@ -126,11 +126,7 @@ TEST_F(LiveStringsTest, AStringChangedInTheStringsPageChangesTheServedErrorPage)
 
     const QString page = QStringLiteral("<html><body>Nothing lives at this address.</body></html>");
     runner.steps.push_back([](QDialog& sheet) {
-        // Found by its designed text: the Servers page's names are its own.
-        QPushButton* http = nullptr;
-        for (QPushButton* button : sheet.findChildren<QPushButton*>())
-            if (button->text() == QLatin1String("&HTTP Servers..."))
-                http = button;
+        QPushButton* http = Control<QPushButton>(sheet, 1062);
         ASSERT_NE(http, nullptr);
         QTest::mouseClick(http, Qt::LeftButton);
         QTest::mouseClick(static_cast<CPropertySheetPlus&>(sheet).OkButton(), Qt::LeftButton);

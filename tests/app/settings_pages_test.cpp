@@ -7,6 +7,7 @@
 #include "app/settings_sheet.h"
 #include "app_fixture.h"
 #include "config/config_fixture.h"
+#include "macro/named_strings.h"
 
 #include <QCheckBox>
 #include <QPushButton>
@@ -180,3 +181,32 @@ TEST_F(SettingsPagesTest, OnlyANestedOkThenTheOuterOkSavesAndOnlyANestedOkCarrie
 }
 
 } // namespace
+
+// The shared pages each family's nested sheet carries, in the designed order.
+TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
+{
+    InitMacroLibrary(); // as the program's start does: configurations get their strings scope
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    CSettingsWork& work = settings.Work();
+    CNestedSheetPages pages = DefaultNestedSheetPages();
+    auto titles = [](auto& makers, auto& copy) {
+        QStringList shown;
+        for (auto& make : makers)
+            if (std::unique_ptr<CPropertyPage> page = make(copy))
+                shown << page->Title();
+        return shown.join(QLatin1Char(',')).toStdString();
+    };
+    struct Row {
+        const char* family;
+        std::string shown;
+        const char* designed;
+    };
+    const Row rows[] = {
+        {"http", titles(pages.http, work.http), "Users,Groups,Strings,Macros"},
+        {"chat", titles(pages.chat, work.chat), "Users,Groups,Strings,Macros"},
+        {"proxy", titles(pages.proxy, work.proxy), "Users,Groups,Access Control,Strings,Macros"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.shown, row.designed) << row.family;
+}
