@@ -11,6 +11,7 @@
 #include "config/last_mod_stamp.h"
 
 #include <QApplication>
+#include <QListWidget>
 
 #include <algorithm>
 #include <filesystem>
@@ -98,27 +99,11 @@ void CFileACLDialog::SetupUi()
 {
     m_ui = std::make_unique<Ui::FileACLDialog>();
     m_ui->setupUi(this);
-    m_ui->filesList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_ui->filesCombo->SetSorted(true);
     connect(m_ui->closeButton, &QPushButton::clicked, this, &CFileACLDialog::accept);
     connect(m_ui->directoryButton, &QPushButton::clicked, this, &CFileACLDialog::OnDirectory);
     connect(m_ui->editACLButton, &QPushButton::clicked, this, &CFileACLDialog::OnEditACL);
-    connect(m_ui->filesList, &QListWidget::itemDoubleClicked, this, &CFileACLDialog::OnEditACL);
-    // The list and the edit field are one simple combo: picking a line
-    // shows it in the field, typing selects the first line it begins.
-    connect(m_ui->filesList, &QListWidget::currentTextChanged, this, [this](const QString& text) {
-        if (!text.isEmpty())
-            m_ui->filesEdit->setText(text);
-    });
-    connect(m_ui->filesEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
-        for (int row = 0; row < m_ui->filesList->count(); ++row) {
-            if (m_ui->filesList->item(row)->text().startsWith(text, Qt::CaseInsensitive)) {
-                // The field keeps what was typed.
-                QSignalBlocker quiet(m_ui->filesList);
-                m_ui->filesList->setCurrentRow(row);
-                return;
-            }
-        }
-    });
+    connect(m_ui->filesCombo, &CSimpleCombo::activated, this, &CFileACLDialog::OnEditACL);
 }
 
 bool CFileACLDialog::OnInitDialog()
@@ -132,14 +117,12 @@ bool CFileACLDialog::OnInitDialog()
 void CFileACLDialog::Refill()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_ui->filesList->setUpdatesEnabled(false);
+    m_ui->filesCombo->List()->setUpdatesEnabled(false);
     m_ui->directoryLabel->setText(QString::fromStdString(m_directory));
-    m_ui->filesList->clear();
-    m_ui->filesEdit->clear();
-    QStringList names = CTreeWalk(m_directory).Walk();
-    std::stable_sort(names.begin(), names.end(), LessIgnoringCase);
-    m_ui->filesList->addItems(names);
-    m_ui->filesList->setUpdatesEnabled(true);
+    m_ui->filesCombo->Clear();
+    m_ui->filesCombo->SetText(QString());
+    m_ui->filesCombo->AddItems(CTreeWalk(m_directory).Walk());
+    m_ui->filesCombo->List()->setUpdatesEnabled(true);
     QApplication::restoreOverrideCursor();
 }
 
@@ -157,7 +140,7 @@ void CFileACLDialog::OnDirectory()
 
 void CFileACLDialog::OnEditACL()
 {
-    const std::string text = m_ui->filesEdit->text().toStdString();
+    const std::string text = m_ui->filesCombo->Text().toStdString();
     if (text.empty())
         return;
     const std::string path = m_directory + text;

@@ -126,10 +126,10 @@ TEST_F(AccessControlLiveTest, AnAccessListFileWrittenByFileACLsIsHonouredAtOnce)
     ScriptedRunner runner;
     RunSettingsSheetWith(runner, [&](QDialog& sheet) {
         runner.steps.push_back([&](QDialog& files) {
-            auto* list = FindControl<QListWidget>(&files, 1044);
-            auto found = list->findItems(QStringLiteral("/doc.txt"), Qt::MatchExactly);
+            auto* combo = FindControl<CSimpleCombo>(&files, 1044);
+            auto found = combo->List()->findItems(QStringLiteral("/doc.txt"), Qt::MatchExactly);
             ASSERT_EQ(found.size(), 1);
-            list->setCurrentItem(found[0]);
+            combo->SetCurrentIndex(combo->List()->row(found[0]));
             runner.steps.push_back([&](QDialog& edit) {
                 runner.steps.push_back([](QDialog& f) { FillFilter(f, {"Reject", "user", "*", "GET", "*"}); });
                 ClickControl(edit, 1158);

@@ -4,6 +4,7 @@
 // as a person fills it.
 
 #include "app/control_lookup.h"
+#include "app/simple_combo.h"
 #include "app_fixture.h"
 
 #include <QComboBox>
@@ -36,6 +37,16 @@ inline std::vector<std::string> ListLines(QWidget& root, int id)
         return lines;
     for (int row = 0; row < list->count(); ++row)
         lines.push_back(list->item(row)->text().toStdString());
+    return lines;
+}
+
+// The lines of a simple combo's list.
+inline std::vector<std::string> ComboLines(QWidget& root, int id)
+{
+    std::vector<std::string> lines;
+    if (auto* combo = FindControl<CSimpleCombo>(&root, id))
+        for (int row = 0; row < combo->Count(); ++row)
+            lines.push_back(combo->ItemText(row).toStdString());
     return lines;
 }
 

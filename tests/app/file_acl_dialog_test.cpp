@@ -7,6 +7,7 @@
 #include "acl_test_support.h"
 #include "app/file_acl_dialog.h"
 #include "app/list_pattern.h"
+#include "app/simple_combo.h"
 #include "config/config_fixture.h"
 #include "config/http_server_config.h"
 
@@ -65,11 +66,11 @@ protected:
     // Picks a line of the files list as a person clicks it.
     static void Pick(QDialog& shown, const char* name)
     {
-        auto* list = FindControl<QListWidget>(&shown, 1044);
+        QListWidget* list = FindControl<CSimpleCombo>(&shown, 1044)->List();
         auto found = list->findItems(QString::fromLatin1(name), Qt::MatchExactly);
         ASSERT_EQ(found.size(), 1) << name;
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(found[0]).center());
-        ASSERT_EQ(FindControl<QLineEdit>(&shown, 1044)->text(), name);
+        ASSERT_EQ(FindControl<CSimpleCombo>(&shown, 1044)->Text(), name);
     }
 
     TempDirectory m_dir;
@@ -84,7 +85,7 @@ TEST_F(FileACLDialogTest, TheWalkStaysInsideTheTreeAndStopsAtItsDepth)
     CFileACLDialog dialog(m_config, &m_config.GetUsers(), &m_config.GetGroups(), nullptr);
     std::vector<std::string> names;
     m_runner.steps.push_back([&](QDialog& shown) {
-        names = ListLines(shown, 1044);
+        names = ComboLines(shown, 1044);
         EXPECT_EQ(FindControl<QLabel>(&shown, 1079)->text().toStdString(), m_root);
         ClickControl(shown, 1);
     });
@@ -145,7 +146,7 @@ TEST_F(FileACLDialogTest, EditedListsAreWrittenAtOnceBesideTheirDocuments)
             ClickControl(edit, 1160);
             ClickControl(edit, 1);
         });
-        QListWidget* list = FindControl<QListWidget>(&shown, 1044);
+        QListWidget* list = FindControl<CSimpleCombo>(&shown, 1044)->List();
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->currentItem()).center());
         EXPECT_FALSE(fs::exists(m_root + "/Sub/.~ACL~"));
 
@@ -189,7 +190,7 @@ TEST_F(FileACLDialogTest, AnotherDirectoryIsTakenWithoutItsTrailingSeparator)
             });
             ClickControl(shown, 1022);
             EXPECT_EQ(FindControl<QLabel>(&shown, 1079)->text().toStdString(), c.shown);
-            EXPECT_EQ(ListLines(shown, 1044), c.names);
+            EXPECT_EQ(ComboLines(shown, 1044), c.names);
             ClickControl(shown, 1);
         });
         dialog.DoModal();
