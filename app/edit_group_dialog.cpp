@@ -17,14 +17,6 @@ void InsertSorted(QListWidget* list, const QString& text)
     list->insertItem(row, text);
 }
 
-void InsertSorted(QComboBox* combo, const QString& text)
-{
-    int row = 0;
-    while (row < combo->count() && !LessIgnoringCase(text, combo->itemText(row)))
-        ++row;
-    combo->insertItem(row, text);
-}
-
 CEditGroupDialog::CEditGroupDialog(CUserMap& users, CGroupMap& groups, QWidget* parent)
     : CExchangeDialog(parent), m_users(users), m_groups(groups)
 {
@@ -37,8 +29,7 @@ void CEditGroupDialog::SetupUi()
     m_ui = std::make_unique<Ui::EditGroupDialog>();
     m_ui->setupUi(this);
     m_ui->membersList->setSelectionMode(QAbstractItemView::SingleSelection);
-    // A typed name stays as typed: no completion from the list.
-    m_ui->nonMembersCombo->setCompleter(nullptr);
+    m_ui->nonMembersCombo->SetSorted(true);
     connect(m_ui->okButton, &QPushButton::clicked, this, &CEditGroupDialog::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CEditGroupDialog::reject);
     connect(m_ui->groupNameEdit, &QLineEdit::textChanged, this, &CEditGroupDialog::UpdateButtons);
@@ -46,8 +37,9 @@ void CEditGroupDialog::SetupUi()
     connect(m_ui->removeMemberButton, &QPushButton::clicked, this, &CEditGroupDialog::RemoveMember);
     connect(m_ui->membersList, &QListWidget::itemDoubleClicked, this, &CEditGroupDialog::RemoveMember);
     connect(m_ui->membersList, &QListWidget::itemSelectionChanged, this, &CEditGroupDialog::OnMembersSelectionChanged);
-    connect(m_ui->nonMembersCombo, &QComboBox::editTextChanged, this, &CEditGroupDialog::OnComboChanged);
-    connect(m_ui->nonMembersCombo, &QComboBox::currentIndexChanged, this, &CEditGroupDialog::OnComboChanged);
+    connect(m_ui->nonMembersCombo, &CSimpleCombo::textChanged, this, &CEditGroupDialog::OnComboChanged);
+    connect(m_ui->nonMembersCombo, &CSimpleCombo::currentIndexChanged, this, &CEditGroupDialog::OnComboChanged);
+    connect(m_ui->nonMembersCombo, &CSimpleCombo::activated, this, &CEditGroupDialog::AddMember);
 }
 
 bool CEditGroupDialog::OnInitDialog()
@@ -60,10 +52,9 @@ bool CEditGroupDialog::OnInitDialog()
         if (members.count(user))
             InsertSorted(m_ui->membersList, name);
         else
-            InsertSorted(m_ui->nonMembersCombo, name);
+            m_ui->nonMembersCombo->AddItem(name);
     }
-    m_ui->nonMembersCombo->setCurrentIndex(-1);
-    m_ui->nonMembersCombo->setEditText(QString());
+    m_ui->nonMembersCombo->SetText(QString());
     m_syncing = false;
     UpdateButtons();
     return result;
@@ -74,8 +65,8 @@ void CEditGroupDialog::UpdateButtons()
     m_ui->okButton->setEnabled(!m_ui->groupNameEdit->text().isEmpty());
     QListWidgetItem* member = m_ui->membersList->currentItem();
     m_ui->removeMemberButton->setEnabled(member && member->isSelected());
-    m_ui->addMemberButton->setEnabled(m_ui->nonMembersCombo->currentIndex() >= 0 ||
-                                      !m_ui->nonMembersCombo->currentText().isEmpty());
+    m_ui->addMemberButton->setEnabled(m_ui->nonMembersCombo->CurrentIndex() >= 0 ||
+                                      !m_ui->nonMembersCombo->Text().isEmpty());
 }
 
 void CEditGroupDialog::OnComboChanged()
@@ -93,8 +84,7 @@ void CEditGroupDialog::OnMembersSelectionChanged()
 {
     if (!m_syncing && !m_ui->membersList->selectedItems().isEmpty()) {
         m_syncing = true;
-        m_ui->nonMembersCombo->setCurrentIndex(-1);
-        m_ui->nonMembersCombo->setEditText(QString());
+        m_ui->nonMembersCombo->SetText(QString());
         m_syncing = false;
     }
     UpdateButtons();
@@ -102,19 +92,18 @@ void CEditGroupDialog::OnMembersSelectionChanged()
 
 void CEditGroupDialog::AddMember()
 {
-    QComboBox* combo = m_ui->nonMembersCombo;
-    const QString name = combo->currentText();
+    CSimpleCombo* combo = m_ui->nonMembersCombo;
+    const QString name = combo->Text();
     if (name.isEmpty())
         return;
     m_syncing = true;
     // Exact names only: "bob" is not already a member because "bobby" is.
     if (m_ui->membersList->findItems(name, Qt::MatchFixedString).isEmpty())
         InsertSorted(m_ui->membersList, name);
-    int offered = combo->findText(name, Qt::MatchFixedString);
+    int offered = combo->FindExact(name);
     if (offered >= 0)
-        combo->removeItem(offered);
-    combo->setCurrentIndex(-1);
-    combo->setEditText(QString());
+        combo->RemoveItem(offered);
+    combo->SetText(QString());
     m_syncing = false;
     UpdateButtons();
 }
@@ -127,10 +116,9 @@ void CEditGroupDialog::RemoveMember()
     const QString name = member->text();
     m_syncing = true;
     delete m_ui->membersList->takeItem(m_ui->membersList->row(member));
-    if (m_ui->nonMembersCombo->findText(name, Qt::MatchFixedString) < 0)
-        InsertSorted(m_ui->nonMembersCombo, name);
-    m_ui->nonMembersCombo->setCurrentIndex(-1);
-    m_ui->nonMembersCombo->setEditText(QString());
+    if (m_ui->nonMembersCombo->FindExact(name) < 0)
+        m_ui->nonMembersCombo->AddItem(name);
+    m_ui->nonMembersCombo->SetText(QString());
     m_syncing = false;
     UpdateButtons();
 }

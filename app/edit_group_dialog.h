@@ -18,7 +18,6 @@ class EditGroupDialog;
 }
 
 class CGroupMap;
-class QComboBox;
 class QListWidget;
 
 inline constexpr int kMaxGroupNameChars = 64;
@@ -58,4 +57,3 @@ private:
 
 // Inserts text where a list sorted without regard to case keeps it.
 void InsertSorted(QListWidget* list, const QString& text);
-void InsertSorted(QComboBox* combo, const QString& text);

@@ -2,7 +2,6 @@
 
 #include "ui_edit_string_dialog.h"
 
-#include "app/edit_group_dialog.h"
 #include "app/list_pattern.h"
 #include "app/message_box.h"
 #include "macro/macro_context.h"
@@ -12,6 +11,18 @@
 #include <QLineEdit>
 
 #include <set>
+
+namespace {
+
+void InsertSorted(QComboBox* combo, const QString& text)
+{
+    int row = 0;
+    while (row < combo->count() && !LessIgnoringCase(text, combo->itemText(row)))
+        ++row;
+    combo->insertItem(row, text);
+}
+
+} // namespace
 
 bool ScopeHoldsString(const CMacroContext& scope, const std::string& name)
 {

@@ -23,6 +23,8 @@ CSimpleCombo::CSimpleCombo(QWidget* parent) : QWidget(parent)
     layout->addWidget(m_list, 1);
     setFocusProxy(m_edit);
     connect(m_edit, &QLineEdit::textEdited, this, &CSimpleCombo::OnTextEdited);
+    connect(m_edit, &QLineEdit::textChanged, this, &CSimpleCombo::textChanged);
+    connect(m_list, &QListWidget::itemSelectionChanged, this, [this] { emit currentIndexChanged(CurrentIndex()); });
     connect(m_list, &QListWidget::itemClicked, this,
             [this](QListWidgetItem* item) { SetCurrentIndex(m_list->row(item)); });
     connect(m_list, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
@@ -102,6 +104,19 @@ int CSimpleCombo::FindPrefix(const QString& prefix) const
         if (m_list->item(i)->text().startsWith(prefix, Qt::CaseInsensitive))
             return i;
     return -1;
+}
+
+int CSimpleCombo::FindExact(const QString& text) const
+{
+    for (int i = 0; i < m_list->count(); ++i)
+        if (m_list->item(i)->text().compare(text, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+void CSimpleCombo::RemoveItem(int index)
+{
+    delete m_list->takeItem(index);
 }
 
 // The field keeps what was typed; the list only follows it.

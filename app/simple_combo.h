@@ -33,12 +33,19 @@ public:
     void SetCurrentIndex(int index);
     // The first line that begins with prefix, letter case ignored; -1 when none.
     int FindPrefix(const QString& prefix) const;
+    // The line that is text, letter case ignored; -1 when none.
+    int FindExact(const QString& text) const;
+    void RemoveItem(int index);
 
     QLineEdit* Edit() const { return m_edit; }
     QListWidget* List() const { return m_list; }
 
 signals:
     void activated(int index);
+    // The field's text changed, by typing or by a line picked.
+    void textChanged(const QString& text);
+    // The selected line changed (-1: none).
+    void currentIndexChanged(int index);
 
 private:
     void OnTextEdited(const QString& text);

@@ -4,6 +4,7 @@
 
 #include "app/edit_group_dialog.h"
 #include "app/groups_page.h"
+#include "app/simple_combo.h"
 #include "app/users_page.h"
 #include "config/group_map.h"
 #include "config/user_map.h"
@@ -182,8 +183,8 @@ TEST(GroupsPage, NewGroupIsStoredFoldedOrRefusedWithTheDesignedMessage)
             auto* ok = Control<QPushButton>(dialog, 1);
             EXPECT_FALSE(ok->isEnabled()) << "no name yet";
             Retype(Control<QLineEdit>(dialog, 1035), c.name);
-            auto* combo = Control<QComboBox>(dialog, 1105);
-            combo->setCurrentIndex(combo->findText("alice"));
+            auto* combo = Control<CSimpleCombo>(dialog, 1105);
+            combo->SetCurrentIndex(combo->FindExact("alice"));
             QTest::mouseClick(Control<QPushButton>(dialog, 1106), Qt::LeftButton);
             QTest::mouseClick(ok, Qt::LeftButton);
             accepted = dialog.result() == QDialog::Accepted;
@@ -232,13 +233,13 @@ TEST(EditGroupDialog, AddingAMemberMatchesWholeNamesOnly)
         std::vector<std::string> offered;
         h.runner.steps.push_back([&](QDialog& dialog) {
             auto* members = Control<QListWidget>(dialog, 1030);
-            auto* combo = Control<QComboBox>(dialog, 1105);
+            auto* combo = Control<CSimpleCombo>(dialog, 1105);
             EXPECT_EQ(Lines(members), (std::vector<std::string>{"bobby"}));
-            combo->lineEdit()->setFocus();
-            QTest::keyClicks(combo->lineEdit(), c.typed);
+            combo->Edit()->setFocus();
+            QTest::keyClicks(combo->Edit(), c.typed);
             QTest::mouseClick(Control<QPushButton>(dialog, 1106), Qt::LeftButton);
-            for (int i = 0; i < combo->count(); ++i)
-                offered.push_back(combo->itemText(i).toStdString());
+            for (int i = 0; i < combo->Count(); ++i)
+                offered.push_back(combo->ItemText(i).toStdString());
             QTest::mouseClick(Control<QPushButton>(dialog, 1), Qt::LeftButton);
         });
         SelectLine(Control<QListWidget>(h.sheet, 1030), "staff");
@@ -267,8 +268,8 @@ TEST(EditGroupDialog, ARefusedOkLeavesTheMembersSoCancelStoresNoChange)
         dialog.Name = "ops";
         dialog.Members = staff;
         runner.steps.push_back([&](QDialog& shown) {
-            auto* combo = Control<QComboBox>(shown, 1105);
-            combo->setCurrentIndex(combo->findText("bob"));
+            auto* combo = Control<CSimpleCombo>(shown, 1105);
+            combo->SetCurrentIndex(combo->FindExact("bob"));
             QTest::mouseClick(Control<QPushButton>(shown, 1106), Qt::LeftButton);
             Retype(Control<QLineEdit>(shown, 1035), "Admins");
             QTest::mouseClick(Control<QPushButton>(shown, 1), Qt::LeftButton);
@@ -285,8 +286,8 @@ TEST(EditGroupDialog, ARefusedOkLeavesTheMembersSoCancelStoresNoChange)
     // and leaves the group it was renamed onto alone.
     PageHarness<CGroupsPage> h(std::make_unique<CGroupsPage>(users, groups));
     h.runner.steps.push_back([](QDialog& shown) {
-        auto* combo = Control<QComboBox>(shown, 1105);
-        combo->setCurrentIndex(combo->findText("bob"));
+        auto* combo = Control<CSimpleCombo>(shown, 1105);
+        combo->SetCurrentIndex(combo->FindExact("bob"));
         QTest::mouseClick(Control<QPushButton>(shown, 1106), Qt::LeftButton);
         Retype(Control<QLineEdit>(shown, 1035), "admins");
         QTest::mouseClick(Control<QPushButton>(shown, 1), Qt::LeftButton);
@@ -312,8 +313,8 @@ TEST(EditGroupDialog, MembersWhoAreNoLongerUsersAreDroppedOnOk)
         auto* add = Control<QPushButton>(shown, 1106);
         EXPECT_FALSE(remove->isEnabled());
         EXPECT_FALSE(add->isEnabled());
-        auto* combo = Control<QComboBox>(shown, 1105);
-        combo->setCurrentIndex(combo->findText("carol"));
+        auto* combo = Control<CSimpleCombo>(shown, 1105);
+        combo->SetCurrentIndex(combo->FindExact("carol"));
         EXPECT_TRUE(add->isEnabled());
         QTest::mouseClick(add, Qt::LeftButton);
         // A double click on a member gives it back.
@@ -321,7 +322,13 @@ TEST(EditGroupDialog, MembersWhoAreNoLongerUsersAreDroppedOnOk)
         EXPECT_TRUE(remove->isEnabled());
         DoubleClickLine(members, 0);
         EXPECT_EQ(members->count(), 0);
-        EXPECT_EQ(combo->findText("carol"), 0);
+        EXPECT_EQ(combo->FindExact("carol"), 0);
+        // And a double click on a user not in the group adds it.
+        DoubleClickLine(combo->List(), 0);
+        EXPECT_EQ(Lines(members), (std::vector<std::string>{"carol"}));
+        EXPECT_EQ(combo->Count(), 0);
+        members->setCurrentRow(0);
+        QTest::mouseClick(remove, Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(shown, 1), Qt::LeftButton);
     });
     SelectLine(Control<QListWidget>(h.sheet, 1030), "old");
