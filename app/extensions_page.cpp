@@ -115,7 +115,9 @@ std::string CExtensionsPage::SelectedPath() const
 void CExtensionsPage::OnAdd()
 {
     std::optional<QString> chosen =
-        FileChooser().OpenFile(this, QString(), QString(), QtFileFilter(LoadQString(kKAVFilterStringId)));
+        FileChooser().OpenFile(this, QString(), QString(),
+                               // Libraries built here end in .so: offer them beside the designed filter.
+                               QtFileFilter(LoadQString(kKAVFilterStringId)) + QStringLiteral(";;Shared libraries (*.so)"));
     if (!chosen) {
         FillList();
         return;
