@@ -132,7 +132,7 @@ TEST_F(ExtensionsPageTest, AddRegistersARealLibraryAtOnceAndRefusesWhatIsNone)
         }
         chooser.answers.push_back(c.chosen ? std::optional<QString>(QString::fromStdString(*c.chosen)) : std::nullopt);
         QTest::mouseClick(Button(1175), Qt::LeftButton);
-        EXPECT_EQ(chooser.filters.back(), "KAV Extensions (*.kav)");
+        EXPECT_EQ(chooser.filters.back(), "KAV Extensions (*.kav);;Shared libraries (*.so)");
         ASSERT_EQ(boxes.shown.size(), c.message ? 1u : 0u);
         if (c.message) {
             EXPECT_EQ(boxes.shown[0].text, c.message);
