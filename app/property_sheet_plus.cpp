@@ -6,6 +6,7 @@
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -101,6 +102,8 @@ void CPropertySheetPlus::FitPages()
         page->setMinimumSize(0, 0);
         area = area.expandedTo(page->sizeHint()).expandedTo(page->minimumSizeHint());
     }
+    // Wide enough for every tab, so no page hides behind the scroll arrows.
+    area.setWidth(std::max(area.width(), m_tabs->tabBar()->sizeHint().width()));
     for (CPropertyPage* page : m_pages)
         if (page->hasHeightForWidth())
             area.setHeight(std::max(area.height(), page->heightForWidth(area.width())));

@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -209,4 +210,31 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
     };
     for (const Row& row : rows)
         EXPECT_EQ(row.shown, row.designed) << row.family;
+}
+
+// Every page of the real sheet reads cleanly at the sheet's opening size,
+// none resizes it, and each is kept as a screenshot.
+TEST_F(SettingsPagesTest, EveryPageReadsCleanlyAtTheSheetsOpeningSize)
+{
+    InitMacroLibrary();
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    settings.AddStandardPages();
+    CPropertySheetPlus& sheet = settings.Sheet();
+    sheet.show();
+    QApplication::processEvents();
+    const QSize opening = sheet.size();
+    QTabBar* tabs = sheet.Tabs()->tabBar();
+    EXPECT_LE(tabs->tabRect(tabs->count() - 1).right(), tabs->width()) << "every tab is in view";
+    for (int i = 0; i < sheet.GetPageCount(); ++i) {
+        CPropertyPage* page = sheet.GetPage(i);
+        const std::string title = page->Title().toStdString();
+        sheet.Tabs()->setCurrentIndex(i);
+        QApplication::processEvents();
+        EXPECT_EQ(ReadingFault(*page), "") << title;
+        EXPECT_EQ(sheet.size(), opening) << "showing " << title << " resized the sheet";
+        std::filesystem::path file = ArtefactPath("sheet-" + page->Title().toLower().toStdString() + ".png");
+        EXPECT_TRUE(sheet.grab().save(QString::fromStdString(file.string()))) << file;
+    }
+    sheet.hide();
 }
