@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 // A save reaches the server once its stamp reads LastMod again, which it
 // does at most once per hold-off; the margin covers the request itself.
-constexpr std::uint64_t kHonouredWithinMs = kLastModHoldOffMs + 5000;
+constexpr std::uint64_t kHonouredWithinMs = kLastModHoldOffMs + kLiveSlackMs;
 
 class AccessControlLiveTest : public AppHiveTest {
 protected:

@@ -15,6 +15,7 @@
 #include "config/config_fixture.h"
 #include "config/http_server_config.h"
 #include "proxy/proxy_settings.h"
+#include "screenshot.h"
 
 #include <QCheckBox>
 
@@ -145,14 +146,7 @@ class AccessControlScreenshots : public ::testing::Test {
 protected:
     static void Save(QWidget& window, const std::string& name)
     {
-        const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
-        std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
-        std::filesystem::create_directories(folder);
-        std::filesystem::path file = folder / name;
-        QApplication::processEvents();
-        ASSERT_TRUE(window.grab().save(QString::fromStdString(file.string())));
-        EXPECT_GT(std::filesystem::file_size(file), 1000u);
-        std::printf("screenshot: %s\n", file.c_str());
+        SaveScreenshot(window, std::filesystem::path(name).stem().string());
     }
 };
 
@@ -174,12 +168,10 @@ TEST_F(AccessControlScreenshots, EveryPageAndDialog)
     ScriptedRunner runner;
     CPropertySheetPlus sheet(QStringLiteral("HTTP Server"), nullptr);
     ShowWithPage(sheet, http);
-    sheet.adjustSize();
     Save(sheet, "access_control_page.png");
     {
         CPropertySheetPlus plain(QStringLiteral("ChatRoom"), nullptr);
         ShowWithPage(plain, room);
-        plain.adjustSize();
         Save(plain, "access_control_page_plain.png");
         plain.hide();
     }

@@ -19,6 +19,10 @@
 #include <sstream>
 #include <string>
 
+// How long past the change stamp's hold-off a running program may take to
+// show a saved change: a sanitizer build under a full machine is slow.
+inline constexpr std::uint64_t kLiveSlackMs = 5000;
+
 class AppHiveTest : public ConfigTest {
 protected:
     void SetUp() override

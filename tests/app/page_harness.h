@@ -6,6 +6,7 @@
 #include "app/control_lookup.h"
 #include "app/property_sheet_plus.h"
 #include "app_fixture.h"
+#include "screenshot.h"
 
 #include <QListWidget>
 #include <QTabWidget>
@@ -13,18 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-
-// Saves what widget shows as artefacts/name.png and answers the path.
-inline std::string SaveScreenshot(QWidget& widget, const std::string& name)
-{
-    const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
-    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
-    std::filesystem::create_directories(folder);
-    std::filesystem::path file = folder / (name + ".png");
-    EXPECT_TRUE(widget.grab().save(QString::fromStdString(file.string()), "PNG")) << file;
-    EXPECT_GT(std::filesystem::file_size(file), 1000u) << file;
-    return file.string();
-}
 
 // The texts of a list's lines, in order.
 inline std::vector<std::string> Lines(QListWidget* list)

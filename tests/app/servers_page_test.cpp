@@ -21,7 +21,6 @@ TEST(ServersPage, Screenshot)
     CHTTPProxySettings proxy;
     CPropertySheetPlus sheet(QStringLiteral("Server Settings"), nullptr);
     auto* page = sheet.AddPage(std::make_unique<CServersPage>(http, chat, proxy));
-    sheet.resize(520, 360);
     sheet.show();
     QApplication::processEvents();
     ASSERT_TRUE(page->IsCreated());
