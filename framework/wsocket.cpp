@@ -710,6 +710,22 @@ std::int64_t WSocket::SendWithSendfile(int file, std::int64_t length, std::int64
     // not get a zero wait limit.
     std::uint64_t units = std::max<std::uint64_t>(1, (static_cast<std::uint64_t>(length) + kSendFileUnit - 1) / kSendFileUnit);
     const std::uint64_t deadline = Deadline(units);
+    if (length <= kCopiedFileBytes && length <= m_rawOutput.GetFree()) {
+        const int end = m_rawOutput.GetEnd();
+        const long got = platform::ReadFileAt(file, m_rawOutput.GetData() + end, static_cast<std::size_t>(length), offset);
+        // A file shorter than promised is left to the sendfile path, which
+        // reports it.
+        if (got == length) {
+            m_rawOutput.SetEnd(end + static_cast<int>(got));
+            long sent = SendAll(m_rawOutput.GetData() + m_rawOutput.GetStart(),
+                                static_cast<std::size_t>(m_rawOutput.GetHeld()), false, deadline);
+            m_rawOutput.Rewind();
+            if (sent < 0)
+                return Check(-1);
+            m_bytesSent += sent;
+            return length;
+        }
+    }
     if (m_rawOutput.GetHeld() > 0) {
         long head = SendAll(m_rawOutput.GetData() + m_rawOutput.GetStart(),
                             static_cast<std::size_t>(m_rawOutput.GetHeld()), length > 0, deadline);
