@@ -316,6 +316,14 @@ int WSocket::Attach(int socket, bool owned)
     return 0;
 }
 
+int WSocket::AttachAccepted(int socket)
+{
+    TakeHandle(socket, true, false);
+    if (platform::SetNonBlocking(socket, true) < 0)
+        return Check(-1);
+    return 0;
+}
+
 int WSocket::AttachHandle(int handle, bool owned)
 {
     TakeHandle(handle, owned, true);

@@ -251,6 +251,9 @@ public:
 
     // Takes a connected socket (closing one still held, as Close does).
     int Attach(int socket, bool owned = true);
+    // Takes a socket from AcceptSocket, which is close-on-exec already: two
+    // system calls fewer for every connection.
+    int AttachAccepted(int socket);
     // Takes a pipe or file handle; transferred with read and write.
     int AttachHandle(int handle, bool owned = true);
     // host: a dotted address or a name (looked up within kNameLookupDeadlineMs);

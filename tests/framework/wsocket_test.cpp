@@ -414,6 +414,25 @@ TEST(WSocketFile, HeaderAndFileArriveWholeOnEitherSideOfTheCopyLimit)
     }
 }
 
+TEST(WSocketAccept, AnAcceptedSocketIsCloseOnExecAndNonBlockingOnceAttached)
+{
+    // A child program must not inherit a client, and every wait is ours.
+    LoopbackListener listener;
+    WSocket client, server;
+    ASSERT_EQ(client.Connect("127.0.0.1", listener.port), 0);
+    const int handle = listener.socket.Accept(nullptr);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(server.AttachAccepted(handle), 0);
+    EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
+    server.SetTimeout(2000);
+    client.SetTimeout(2000);
+    ASSERT_EQ(client.SendText("ping\r\n", false), 6);
+    CTextBuffer line;
+    EXPECT_EQ(server.ReadLine(line, true), 4);
+    EXPECT_EQ(line.View(), "ping");
+}
+
 TEST(WSocketHandle, PipesReadLinesTimeOutAndFailWithoutSignals)
 {
     int ends[2];
