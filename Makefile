@@ -17,7 +17,7 @@ RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VEL
 # Debian packages the build and the tests need.
 PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
-            python3 python3-aiosmtpd python3-pyftpdlib vsftpd gophernicus socat openssl curl wget goaccess apache2-utils \
+            python3 python3-aiosmtpd python3-pyftpdlib vsftpd gophernicus socat openssl curl wget goaccess apache2-utils iproute2 \
             libboost-context-dev \
             libpam0g-dev libpam-modules passwd \
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy python3-pycryptodome \

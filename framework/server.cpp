@@ -350,7 +350,7 @@ void CServer::HandOver(int handle, std::uint32_t peer, bool secure, int listenin
             ServerThreadRecord* record = pool.idle.front();
             pool.idle.erase(pool.idle.begin());
             record->work = work;
-            record->connection.Attach(handle);
+            record->connection.AttachAccepted(handle);
             record->connection.SetTimeout(SocketTimeout(m_connTimeout));
             record->wake.Set();
             return;
@@ -361,7 +361,7 @@ void CServer::HandOver(int handle, std::uint32_t peer, bool secure, int listenin
     try {
         record = new ServerThreadRecord;
         record->work = work;
-        if (record->connection.Attach(handle) != 0)
+        if (record->connection.AttachAccepted(handle) != 0)
             throw WSocketException(&record->connection, platform::LastSocketError());
         handle = platform::kInvalidSocket;
         record->connection.SetTimeout(SocketTimeout(m_connTimeout));

@@ -60,7 +60,11 @@ struct ConnectionWork {
 // A socket time-out is ConnTimeout x 1024 ms (not 1000); the client-slot
 // wait uses the same factor.
 inline constexpr std::uint32_t kMsPerTimeoutSecond = 1024;
-inline constexpr int kListenBacklog = 256;
+// Clients whose handshake finished but whom no accept took yet. A burst of
+// new connections (a thousand clients that each send one request) overflows
+// a short queue, and every client dropped there waits a full second for its
+// SYN to be sent again; the kernel trims this to net.core.somaxconn.
+inline constexpr int kListenBacklog = 4096;
 // Bytes an accepted socket may hold queued but unsent (see SetUpListener).
 inline constexpr int kUnsentLimit = 128 * 1024;
 // A pooled server thread that found no work for this long ends.

@@ -106,7 +106,7 @@ void Worker::AcceptReady(ListenEntry* entry)
         FiberConnection* record = entry->waiting.front();
         entry->waiting.erase(entry->waiting.begin());
         WSocket& socket = *record->socket;
-        if (socket.Attach(handle) != 0) {
+        if (socket.AttachAccepted(handle) != 0) {
             socket.Abort();
             socket.ResetBuffers();
             entry->waiting.push_back(record);

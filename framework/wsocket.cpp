@@ -316,6 +316,14 @@ int WSocket::Attach(int socket, bool owned)
     return 0;
 }
 
+int WSocket::AttachAccepted(int socket)
+{
+    TakeHandle(socket, true, false);
+    if (platform::SetNonBlocking(socket, true) < 0)
+        return Check(-1);
+    return 0;
+}
+
 int WSocket::AttachHandle(int handle, bool owned)
 {
     TakeHandle(handle, owned, true);
@@ -710,6 +718,22 @@ std::int64_t WSocket::SendWithSendfile(int file, std::int64_t length, std::int64
     // not get a zero wait limit.
     std::uint64_t units = std::max<std::uint64_t>(1, (static_cast<std::uint64_t>(length) + kSendFileUnit - 1) / kSendFileUnit);
     const std::uint64_t deadline = Deadline(units);
+    if (length <= kCopiedFileBytes && length <= m_rawOutput.GetFree()) {
+        const int end = m_rawOutput.GetEnd();
+        const long got = platform::ReadFileAt(file, m_rawOutput.GetData() + end, static_cast<std::size_t>(length), offset);
+        // A file shorter than promised is left to the sendfile path, which
+        // reports it.
+        if (got == length) {
+            m_rawOutput.SetEnd(end + static_cast<int>(got));
+            long sent = SendAll(m_rawOutput.GetData() + m_rawOutput.GetStart(),
+                                static_cast<std::size_t>(m_rawOutput.GetHeld()), false, deadline);
+            m_rawOutput.Rewind();
+            if (sent < 0)
+                return Check(-1);
+            m_bytesSent += sent;
+            return length;
+        }
+    }
     if (m_rawOutput.GetHeld() > 0) {
         long head = SendAll(m_rawOutput.GetData() + m_rawOutput.GetStart(),
                             static_cast<std::size_t>(m_rawOutput.GetHeld()), length > 0, deadline);

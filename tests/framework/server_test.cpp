@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -225,6 +226,31 @@ TEST_F(ServerTest, StopWithSilentClientsEndsPromptlyAndLeavesNothing)
     silent.clear();
     queued.socket.Abort();
     ExpectNothingLeft();
+}
+
+TEST_F(ServerTest, ListenQueueHoldsAThousandClientsConnectingAtOnce)
+{
+    auto* server = new EchoServer(FreePort());
+    ASSERT_EQ(server->Start(0), 0);
+    // A client that finds the queue full is dropped and tries again a second
+    // later; the kernel may trim the queue to its own limit.
+    int systemLimit = 0;
+    std::ifstream("/proc/sys/net/core/somaxconn") >> systemLimit;
+    ASSERT_GT(systemLimit, 0);
+    // The length of a listener's queue is ss's Send-Q column.
+    const std::string command = "/usr/bin/ss -Hlnt 'sport = :" + std::to_string(server->settings.port) + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[512] = {};
+    std::istringstream output(std::fgets(buffer, sizeof buffer, pipe) ? buffer : "");
+    ::pclose(pipe);
+    std::string state;
+    int queued = -1, queueLength = -1;
+    output >> state >> queued >> queueLength;
+    ASSERT_EQ(state, "LISTEN") << buffer;
+    EXPECT_GE(queueLength, std::min(1000, systemLimit));
+    Client client(server->settings.port);
+    EXPECT_EQ(client.Ask("still here"), "echo still here");
 }
 
 TEST_F(ServerTest, SecureOnlyServerListensOnTheSecurePortAlone)

@@ -380,6 +380,59 @@ TEST(WSocketFile, RangesEmptyFilesMemoryAndFileHandles)
     EXPECT_TRUE(written == content.substr(100, 15000));
 }
 
+TEST(WSocketFile, HeaderAndFileArriveWholeOnEitherSideOfTheCopyLimit)
+{
+    // A small file is copied behind its buffered header, a larger one goes
+    // through sendfile; a file shorter than promised fails either way.
+    constexpr std::int64_t kLimit = WSocket::kCopiedFileBytes;
+    struct Row {
+        std::int64_t fileSize;
+        std::int64_t promised;
+    };
+    const Row rows[] = {{1024, 1024}, {kLimit, kLimit}, {kLimit + 1, kLimit + 1}, {1000, 1024}, {kLimit + 10, kLimit + 20}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.promised);
+        TempFile file;
+        std::string content;
+        for (std::int64_t i = 0; i < row.fileSize; ++i)
+            content += static_cast<char>('a' + i % 23);
+        ASSERT_EQ(write(file.handle, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        LoopbackPair pair;
+        pair.server.SetTimeout(5000);
+        pair.client.SetTimeout(5000);
+        ASSERT_EQ(pair.server.SendText("HEAD\r\n"), 6);
+        const std::int64_t sent = pair.server.SendFile(file.handle, row.promised, nullptr, 0);
+        if (row.fileSize == row.promised) {
+            EXPECT_EQ(sent, row.promised);
+            EXPECT_EQ(pair.server.GetBytesSent(), row.promised + 6);
+            pair.server.Close();
+            EXPECT_TRUE(ReadAll(pair.client) == "HEAD\r\n" + content);
+        } else {
+            EXPECT_EQ(sent, -1);
+            EXPECT_EQ(LastSocketError(), 10053);
+        }
+    }
+}
+
+TEST(WSocketAccept, AnAcceptedSocketIsCloseOnExecAndNonBlockingOnceAttached)
+{
+    // A child program must not inherit a client, and every wait is ours.
+    LoopbackListener listener;
+    WSocket client, server;
+    ASSERT_EQ(client.Connect("127.0.0.1", listener.port), 0);
+    const int handle = listener.socket.Accept(nullptr);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(server.AttachAccepted(handle), 0);
+    EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
+    server.SetTimeout(2000);
+    client.SetTimeout(2000);
+    ASSERT_EQ(client.SendText("ping\r\n", false), 6);
+    CTextBuffer line;
+    EXPECT_EQ(server.ReadLine(line, true), 4);
+    EXPECT_EQ(line.View(), "ping");
+}
+
 TEST(WSocketHandle, PipesReadLinesTimeOutAndFailWithoutSignals)
 {
     int ends[2];
