@@ -229,6 +229,8 @@ TEST(HTTPServersPage, NewEditAndDeleteKeepTheListAndMarkRestartsAsDesigned)
         auto* list = Control<QListWidget>(*h.page, 1049);
         ASSERT_EQ(Lines(list), (std::vector<std::string>{intranet, publicLine}));
         SelectLine(list, QString::fromStdString(intranet));
+        if (&c == &cases[0])
+            SaveScreenshot(h.sheet, "http_servers_page_listed");
         if (c.button != 1145) {
             h.runner.steps.push_back([&](QDialog& dialog) {
                 auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
