@@ -5,6 +5,7 @@
 
 #include "app/access_control_page.h"
 #include "app/groups_page.h"
+#include "app/http_servers_page.h"
 #include "app/macros_page.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
@@ -65,6 +66,9 @@ CNestedSheetPages DefaultNestedSheetPages()
             settings->initMacro = text;
             c.SetSettings(settings);
         });
+    // The HTTP servers come first.
+    pages.http.insert(pages.http.begin(),
+                      [](CHTTPGlobalConfig& c) { return std::make_unique<CHTTPServersPage>(c.GetServers()); });
     // The proxy's Access Control page comes after its own pages, before Strings.
     pages.proxy.insert(pages.proxy.begin() + 2,
                        [](CHTTPProxySettings& c) { return MakeAccessControlPage(c); });
