@@ -8,6 +8,7 @@
 #include "app/settings_sheet.h"
 #include "app/ssl_page.h"
 #include "app_hive.h"
+#include "e2e/test_ca.h"
 #include "security/byte_block.h"
 #include "security/key_text.h"
 
@@ -48,15 +49,7 @@ protected:
         CByteBlock request;
         DecodeKeyText(certReq.c_str(), &request);
         e2e::WriteFile(m_dir / "req.der", std::string(request.GetData(), request.GetLength()));
-        const std::vector<std::vector<std::string>> steps = {
-            {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-verify", "-noout"},
-            {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-out", m_dir / "req.pem"},
-            {kOpenSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", m_dir / "ca.key", "-out",
-             m_dir / "ca.pem", "-days", "1", "-subj", "/CN=Test CA"},
-            {kOpenSSL, "x509", "-req", "-in", m_dir / "req.pem", "-CA", m_dir / "ca.pem", "-CAkey", m_dir / "ca.key",
-             "-CAcreateserial", "-days", "1", "-out", m_dir / "signed.pem"},
-        };
-        for (const auto& step : steps) {
+        for (const auto& step : e2e::SignRequestSteps(kOpenSSL, m_dir.Path())) {
             e2e::RunResult run = e2e::RunProgram(step, m_dir / "step.out");
             EXPECT_EQ(run.exitCode, 0) << step[1] << ": " << run.output;
         }
