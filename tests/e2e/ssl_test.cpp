@@ -7,6 +7,7 @@
 
 #include "e2e_server.h"
 #include "raw_client.h"
+#include "test_ca.h"
 
 #include "eventually.h"
 #include "framework/server_log.h"
@@ -250,15 +251,8 @@ TEST_F(SSLTest, AGeneratedRequestSignedByACAServesTheSecurePort)
     CByteBlock request;
     DecodeKeyText(generated.certReq.c_str(), &request);
     WriteFile(m_dir / "req.der", std::string(request.GetData(), request.GetLength()));
-    const std::vector<std::vector<std::string>> steps = {
-        {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-verify", "-noout"},
-        {kOpenSSL, "req", "-inform", "DER", "-in", m_dir / "req.der", "-out", m_dir / "req.pem"},
-        {kOpenSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", m_dir / "ca.key", "-out",
-         m_dir / "ca.pem", "-days", "1", "-subj", "/CN=Test CA"},
-        {kOpenSSL, "x509", "-req", "-in", m_dir / "req.pem", "-CA", m_dir / "ca.pem", "-CAkey", m_dir / "ca.key",
-         "-CAcreateserial", "-days", "1", "-out", m_dir / "signed.pem"},
-        {kOpenSSL, "verify", "-CAfile", m_dir / "ca.pem", m_dir / "signed.pem"},
-    };
+    std::vector<std::vector<std::string>> steps = SignRequestSteps(kOpenSSL, m_dir.Path());
+    steps.push_back({kOpenSSL, "verify", "-CAfile", m_dir / "ca.pem", m_dir / "signed.pem"});
     for (const auto& step : steps) {
         RunResult run = RunProgram(step, m_dir / "step.out");
         ASSERT_EQ(run.exitCode, 0) << step[1] << ": " << run.output;
