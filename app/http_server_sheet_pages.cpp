@@ -10,6 +10,7 @@
 #include "app/logging_page.h"
 #include "app/macros_page.h"
 #include "app/nt_auth_page.h"
+#include "app/ssl_page.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
 #include "config/http_server_config.h"
@@ -25,7 +26,7 @@ std::vector<ServerPageMaker> ServerSheetPages()
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList* others) {
         return std::make_unique<CLoggingPage>(c, others);
     });
-    // SSL goes here.
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeSSLPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) {
         auto page = std::make_unique<CHTTPPerformancePage>();
         page->SetConfig(&c);
