@@ -12,28 +12,12 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 
-#include <QTabBar>
-
 namespace {
 
 constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 // A reload through the stamp may land just after the hold-off; curl and
 // the poll add their own share.
 constexpr std::uint64_t kServeSlackMs = 3000;
-
-void ShowTab(CPropertySheetPlus& sheet, const char* title)
-{
-    QTabBar* bar = sheet.Tabs()->tabBar();
-    for (int i = 0; i < bar->count(); ++i) {
-        if (bar->tabText(i) == QLatin1String(title)) {
-            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
-            QApplication::processEvents();
-            ASSERT_EQ(sheet.GetActiveIndex(), i) << title;
-            return;
-        }
-    }
-    FAIL() << "no page " << title;
-}
 
 ScriptedRunner::Step Type(std::vector<std::pair<int, std::string>> edits)
 {
@@ -94,7 +78,7 @@ TEST_F(LiveHttpPathsTest, PathRedirectionAndCGIAddedInTheGlobalSheetAreServedWit
         const std::pair<const char*, int> pages[] = {
             {"Virtual Paths", 1185}, {"Redirections", 1152}, {"CGI Extensions", 1136}};
         for (const auto& [tab, newButton] : pages) {
-            ShowTab(nested, tab);
+            ClickTab(nested, tab);
             Click(*nested.GetActivePage(), newButton);
         }
         QTest::mouseClick(nested.OkButton(), Qt::LeftButton);
