@@ -6,6 +6,7 @@
 #include "app/access_control_page.h"
 #include "app/groups_page.h"
 #include "app/http_general_page.h"
+#include "app/http_path_pages.h"
 #include "app/http_performance_page.h"
 #include "app/logging_page.h"
 #include "app/macros_page.h"
@@ -59,10 +60,10 @@ std::vector<ServerPageMaker> ServerSheetPages()
                                              });
     });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeAccessControlPage(c); });
-    // Virtual Paths goes here.
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeVirtualPathsPage(c); });
     // MIME Types goes here.
     // MIME Icons goes here.
-    // Redirections goes here.
-    // CGI Extensions goes here.
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeRedirectionsPage(c); });
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeCGIExtensionsPage(c); });
     return pages;
 }

@@ -4,11 +4,14 @@
 #include "app/servers_page.h"
 
 #include "app/access_control_page.h"
+#include "app/cgi_extensions_page.h"
 #include "app/groups_page.h"
 #include "app/http_servers_page.h"
 #include "app/macros_page.h"
+#include "app/redirections_page.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
+#include "app/virtual_paths_page.h"
 #include "config/chat_config.h"
 #include "config/http_global_config.h"
 #include "macro/macro_context.h"
@@ -52,6 +55,13 @@ CNestedSheetPages DefaultNestedSheetPages()
         [](CHTTPGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },
         [](CHTTPGlobalConfig& c) { return c.GetInitMacro(); },
         [](CHTTPGlobalConfig& c, const std::string& text) { c.SetInitMacro(text); });
+    // The shared lists, after Macros: Virtual Paths, (MIME Types, MIME
+    // Icons,) Redirections, CGI Extensions.
+    pages.http.push_back([](CHTTPGlobalConfig& c) {
+        return std::make_unique<CVirtualPathsPage>(c.GetPaths(), &c.GetUsers(), &c.GetGuests());
+    });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return std::make_unique<CRedirectionsPage>(c.GetRedirections()); });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return std::make_unique<CCGIExtensionsPage>(c.GetCGIExt()); });
     AddAccountAndStringPages<CChatGlobalConfig>(
         pages.chat, kChatDefaultStrings, [](CChatGlobalConfig& c) -> CUserMap& { return c.GetUsers(); },
         [](CChatGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },

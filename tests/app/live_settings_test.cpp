@@ -22,20 +22,6 @@ namespace {
 // A reload through the stamp may land just after the hold-off; curl and
 // the poll add their own share.
 
-void ClickTab(CPropertySheetPlus& sheet, const char* title)
-{
-    QTabBar* bar = sheet.Tabs()->tabBar();
-    for (int i = 0; i < bar->count(); ++i) {
-        if (bar->tabText(i) == QLatin1String(title)) {
-            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
-            QApplication::processEvents();
-            ASSERT_EQ(sheet.GetActiveIndex(), i) << title;
-            return;
-        }
-    }
-    FAIL() << "no page " << title;
-}
-
 // curl's status code for path, with user:password when given.
 std::string Status(std::uint16_t port, const std::string& path, const std::string& credentials,
                    const std::string& folder)

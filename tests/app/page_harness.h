@@ -9,6 +9,7 @@
 #include "screenshot.h"
 
 #include <QListWidget>
+#include <QTabBar>
 #include <QTabWidget>
 
 #include <cstdlib>
@@ -46,6 +47,21 @@ inline void Click(QWidget& root, int id)
     ASSERT_TRUE(button);
     ASSERT_TRUE(button->isEnabled()) << "control " << id << " is disabled";
     QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// Shows the sheet's page titled title, as a click on its tab does.
+inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
+{
+    QTabBar* bar = sheet.Tabs()->tabBar();
+    for (int i = 0; i < bar->count(); ++i) {
+        if (bar->tabText(i) == QLatin1String(title)) {
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
+            QApplication::processEvents();
+            ASSERT_EQ(sheet.GetActiveIndex(), i) << title;
+            return;
+        }
+    }
+    FAIL() << "no page " << title;
 }
 
 template <class Page>
