@@ -5,6 +5,7 @@
 
 #include "app/access_control_page.h"
 #include "app/groups_page.h"
+#include "app/icon_list_page.h"
 #include "app/macros_page.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
@@ -51,6 +52,8 @@ CNestedSheetPages DefaultNestedSheetPages()
         [](CHTTPGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },
         [](CHTTPGlobalConfig& c) { return c.GetInitMacro(); },
         [](CHTTPGlobalConfig& c, const std::string& text) { c.SetInitMacro(text); });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return MakeMimeTypesPage(c); });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return MakeMimeIconsPage(c); });
     AddAccountAndStringPages<CChatGlobalConfig>(
         pages.chat, kChatDefaultStrings, [](CChatGlobalConfig& c) -> CUserMap& { return c.GetUsers(); },
         [](CChatGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },

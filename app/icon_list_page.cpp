@@ -1,0 +1,76 @@
+#include "app/icon_list_page.h"
+
+#include "ui_icon_list_page.h"
+
+#include "app/message_box.h"
+#include "app/mime_icon_dialog.h"
+#include "config/string_maps.h"
+
+CIconListPage::CIconListPage(const CMapListKind& kind, CRegStringMap& icons, CRegStringMap& types)
+    : CPropertyPage(QString::fromLatin1(kind.caption)), m_kind(kind), m_icons(icons), m_types(types)
+{
+}
+
+CIconListPage::~CIconListPage() = default;
+
+void CIconListPage::SetupUi()
+{
+    m_ui = std::make_unique<Ui::IconListPage>();
+    m_ui->setupUi(this);
+    m_ui->listLabel->setText(QString::fromLatin1(m_kind.label));
+    m_list.entries = [this] { return map_list::Lines(m_icons, true); };
+    m_list.onNew = [this] { return OnNew(); };
+    m_list.onEdit = [this](const QString& key) { return OnEdit(key); };
+    m_list.onDelete = [this](const QString& key) { m_icons.RemoveKey(key.toStdString()); };
+    m_list.SetTabStops({kIconListTabStop});
+    m_list.Attach(m_ui->iconsList, m_ui->newIconButton, m_ui->editIconButton, m_ui->deleteIconButton);
+}
+
+void CIconListPage::DoDataExchange(CDataExchange& dx)
+{
+    std::string folders;
+    std::string fallback;
+    if (!dx.m_bSaveAndValidate) {
+        folders = map_list::ValueOf(m_icons, map_list::kFolderKey);
+        fallback = map_list::ValueOf(m_icons, map_list::kDefaultKey);
+    }
+    dx.Text(m_ui->folderIconEdit, folders);
+    dx.Text(m_ui->defaultIconEdit, fallback);
+    if (dx.m_bSaveAndValidate) {
+        map_list::StoreReserved(m_icons, map_list::kDefaultKey, fallback);
+        map_list::StoreReserved(m_icons, map_list::kFolderKey, folders);
+    }
+}
+
+void CIconListPage::OnOK()
+{
+    map_list::StoreReserved(m_icons, map_list::kDefaultKey, m_ui->defaultIconEdit->text().toStdString());
+    map_list::StoreReserved(m_icons, map_list::kFolderKey, m_ui->folderIconEdit->text().toStdString());
+}
+
+std::optional<QString> CIconListPage::OnNew()
+{
+    CMimeIconDialog dialog(m_icons, m_types, this);
+    if (dialog.DoModal() != kIdOk)
+        return std::nullopt;
+    m_icons.SetAt(FoldKey(dialog.MIMEType), dialog.IconURL);
+    return QString::fromStdString(FoldKey(dialog.MIMEType));
+}
+
+std::optional<QString> CIconListPage::OnEdit(const QString& key)
+{
+    const std::string type = key.toStdString();
+    const std::string url = map_list::ValueOf(m_icons, type);
+    CMimeIconDialog dialog(m_icons, m_types, this);
+    dialog.MIMEType = type;
+    dialog.IconURL = url;
+    // Out of the map while the dialog runs, so keeping the MIME type is no duplicate.
+    m_icons.RemoveKey(type);
+    if (dialog.DoModal() != kIdOk) {
+        // A refused OK has already read the fields: Cancel restores the entry as given.
+        dialog.MIMEType = type;
+        dialog.IconURL = url;
+    }
+    m_icons.SetAt(FoldKey(dialog.MIMEType), dialog.IconURL);
+    return QString::fromStdString(FoldKey(dialog.MIMEType));
+}
