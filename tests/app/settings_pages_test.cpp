@@ -204,7 +204,7 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
         const char* designed;
     };
     const Row rows[] = {
-        {"http", titles(pages.http, work.http), "Users,Groups,Strings,Macros"},
+        {"http", titles(pages.http, work.http), "Users,Groups,Strings,Macros,MIME Types,MIME Icons"},
         {"chat", titles(pages.chat, work.chat), "Users,Groups,Strings,Macros"},
         {"proxy", titles(pages.proxy, work.proxy), "Users,Groups,Access Control,Strings,Macros"},
     };
