@@ -2,7 +2,6 @@
 
 #include "ui_icon_list_page.h"
 
-#include "app/message_box.h"
 #include "app/mime_icon_dialog.h"
 #include "config/string_maps.h"
 
@@ -51,26 +50,11 @@ void CIconListPage::OnOK()
 std::optional<QString> CIconListPage::OnNew()
 {
     CMimeIconDialog dialog(m_icons, m_types, this);
-    if (dialog.DoModal() != kIdOk)
-        return std::nullopt;
-    m_icons.SetAt(FoldKey(dialog.MIMEType), dialog.IconURL);
-    return QString::fromStdString(FoldKey(dialog.MIMEType));
+    return map_list::NewEntry(m_icons, dialog, &CMimeIconDialog::MIMEType, &CMimeIconDialog::IconURL);
 }
 
 std::optional<QString> CIconListPage::OnEdit(const QString& key)
 {
-    const std::string type = key.toStdString();
-    const std::string url = map_list::ValueOf(m_icons, type);
     CMimeIconDialog dialog(m_icons, m_types, this);
-    dialog.MIMEType = type;
-    dialog.IconURL = url;
-    // Out of the map while the dialog runs, so keeping the MIME type is no duplicate.
-    m_icons.RemoveKey(type);
-    if (dialog.DoModal() != kIdOk) {
-        // A refused OK has already read the fields: Cancel restores the entry as given.
-        dialog.MIMEType = type;
-        dialog.IconURL = url;
-    }
-    m_icons.SetAt(FoldKey(dialog.MIMEType), dialog.IconURL);
-    return QString::fromStdString(FoldKey(dialog.MIMEType));
+    return map_list::EditEntry(m_icons, key, dialog, &CMimeIconDialog::MIMEType, &CMimeIconDialog::IconURL);
 }

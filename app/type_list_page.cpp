@@ -3,7 +3,6 @@
 #include "ui_type_list_page.h"
 
 #include "app/extension_mapping_dialog.h"
-#include "app/message_box.h"
 #include "config/string_maps.h"
 
 #include <QLabel>
@@ -77,26 +76,12 @@ void CTypeListPage::OnOK()
 std::optional<QString> CTypeListPage::OnNew()
 {
     CExtensionMappingDialog dialog(m_types, this);
-    if (dialog.DoModal() != kIdOk)
-        return std::nullopt;
-    m_types.SetAt(FoldKey(dialog.Extension), dialog.MIMEType);
-    return QString::fromStdString(FoldKey(dialog.Extension));
+    return map_list::NewEntry(m_types, dialog, &CExtensionMappingDialog::Extension, &CExtensionMappingDialog::MIMEType);
 }
 
 std::optional<QString> CTypeListPage::OnEdit(const QString& key)
 {
-    const std::string extension = key.toStdString();
-    const std::string type = map_list::ValueOf(m_types, extension);
     CExtensionMappingDialog dialog(m_types, this);
-    dialog.Extension = extension;
-    dialog.MIMEType = type;
-    // Out of the map while the dialog runs, so keeping the extension is no duplicate.
-    m_types.RemoveKey(extension);
-    if (dialog.DoModal() != kIdOk) {
-        // A refused OK has already read the fields: Cancel restores the entry as given.
-        dialog.Extension = extension;
-        dialog.MIMEType = type;
-    }
-    m_types.SetAt(FoldKey(dialog.Extension), dialog.MIMEType);
-    return QString::fromStdString(FoldKey(dialog.Extension));
+    return map_list::EditEntry(m_types, key, dialog, &CExtensionMappingDialog::Extension,
+                               &CExtensionMappingDialog::MIMEType);
 }

@@ -9,15 +9,19 @@
 // change survives leaving the page before the sheet's OK.
 
 #include "app/list_pattern.h"
+#include "app/message_box.h"
 #include "app/property_page.h"
+#include "config/string_maps.h"
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace Ui {
 class TypeListPage;
 }
 
-class CRegStringMap;
 
 // The one tab stop of a line, in dialog units.
 inline constexpr int kTypeListTabStop = 20;
@@ -67,4 +71,34 @@ std::vector<CListPattern::Entry> Lines(const CRegStringMap& map, bool folderRese
 std::string ValueOf(const CRegStringMap& map, const std::string& key);
 // Sets key to text, or removes it when text is empty.
 void StoreReserved(CRegStringMap& map, const char* key, const std::string& text);
+
+// New and Edit of a line through a dialog that holds the key and the value
+// in the given members; the key is stored folded, the value as typed. Each
+// answers the key to select, or nothing when nothing changed.
+template <class Dialog>
+std::optional<QString> NewEntry(CRegStringMap& map, Dialog& dialog, std::string Dialog::*key, std::string Dialog::*value)
+{
+    if (dialog.DoModal() != kIdOk)
+        return std::nullopt;
+    map.SetAt(FoldKey(dialog.*key), dialog.*value);
+    return QString::fromStdString(FoldKey(dialog.*key));
+}
+template <class Dialog>
+std::optional<QString> EditEntry(CRegStringMap& map, const QString& selected, Dialog& dialog, std::string Dialog::*key,
+                                 std::string Dialog::*value)
+{
+    const std::string oldKey = selected.toStdString();
+    const std::string oldValue = ValueOf(map, oldKey);
+    dialog.*key = oldKey;
+    dialog.*value = oldValue;
+    // Out of the map while the dialog runs, so keeping the key is no duplicate.
+    map.RemoveKey(oldKey);
+    if (dialog.DoModal() != kIdOk) {
+        // A refused OK has already read the fields: Cancel restores the entry as given.
+        dialog.*key = oldKey;
+        dialog.*value = oldValue;
+    }
+    map.SetAt(FoldKey(dialog.*key), dialog.*value);
+    return QString::fromStdString(FoldKey(dialog.*key));
+}
 } // namespace map_list
