@@ -7,6 +7,7 @@
 #include "app/groups_page.h"
 #include "app/http_general_page.h"
 #include "app/http_path_pages.h"
+#include "app/icon_list_page.h"
 #include "app/http_performance_page.h"
 #include "app/logging_page.h"
 #include "app/macros_page.h"
@@ -61,8 +62,8 @@ std::vector<ServerPageMaker> ServerSheetPages()
     });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeAccessControlPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeVirtualPathsPage(c); });
-    // MIME Types goes here.
-    // MIME Icons goes here.
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeMimeTypesPage(c); });
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeMimeIconsPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeRedirectionsPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeCGIExtensionsPage(c); });
     return pages;

@@ -7,6 +7,7 @@
 #include "app/cgi_extensions_page.h"
 #include "app/groups_page.h"
 #include "app/http_servers_page.h"
+#include "app/icon_list_page.h"
 #include "app/macros_page.h"
 #include "app/redirections_page.h"
 #include "app/strings_page.h"
@@ -55,11 +56,12 @@ CNestedSheetPages DefaultNestedSheetPages()
         [](CHTTPGlobalConfig& c) -> CGroupMap& { return c.GetGuests(); },
         [](CHTTPGlobalConfig& c) { return c.GetInitMacro(); },
         [](CHTTPGlobalConfig& c, const std::string& text) { c.SetInitMacro(text); });
-    // The shared lists, after Macros: Virtual Paths, (MIME Types, MIME
-    // Icons,) Redirections, CGI Extensions.
+    // The shared lists, after Macros.
     pages.http.push_back([](CHTTPGlobalConfig& c) {
         return std::make_unique<CVirtualPathsPage>(c.GetPaths(), &c.GetUsers(), &c.GetGuests());
     });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return MakeMimeTypesPage(c); });
+    pages.http.push_back([](CHTTPGlobalConfig& c) { return MakeMimeIconsPage(c); });
     pages.http.push_back([](CHTTPGlobalConfig& c) { return std::make_unique<CRedirectionsPage>(c.GetRedirections()); });
     pages.http.push_back([](CHTTPGlobalConfig& c) { return std::make_unique<CCGIExtensionsPage>(c.GetCGIExt()); });
     AddAccountAndStringPages<CChatGlobalConfig>(

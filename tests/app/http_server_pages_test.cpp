@@ -281,7 +281,8 @@ TEST(HTTPServersPage, AnEmptyListOffersNewOnlyAndTheServerSheetHoldsItsPagesInOr
     Click(*h.page, 1143);
     const std::vector<std::string> designed = {"General", "Logging", "SSL", "Performance", "Users", "Groups",
                                                "NT Authentication", "Strings", "Macros", "Access Control",
-                                               "Virtual Paths", "Redirections", "CGI Extensions"};
+                                               "Virtual Paths", "MIME Types", "MIME Icons", "Redirections",
+                                               "CGI Extensions"};
     EXPECT_EQ(titles, designed);
     EXPECT_EQ(h.sheet.m_bRestart, 0);
 }

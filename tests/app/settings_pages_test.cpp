@@ -204,7 +204,8 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
         const char* designed;
     };
     const Row rows[] = {
-        {"http", titles(pages.http, work.http), "HTTP,Users,Groups,Strings,Macros,Virtual Paths,Redirections,CGI Extensions"},
+        {"http", titles(pages.http, work.http),
+         "HTTP,Users,Groups,Strings,Macros,Virtual Paths,MIME Types,MIME Icons,Redirections,CGI Extensions"},
         {"chat", titles(pages.chat, work.chat), "Users,Groups,Strings,Macros"},
         {"proxy", titles(pages.proxy, work.proxy), "Users,Groups,Access Control,Strings,Macros"},
     };
