@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 // A save reaches the server once its stamp reads LastMod again, which it
 // does at most once per hold-off; the margin covers the request itself.
 constexpr std::uint64_t kHonouredWithinMs = kLastModHoldOffMs + kLiveSlackMs;
@@ -32,11 +31,7 @@ protected:
         SeedForCurl();
         if (IsSkipped() || HasFatalFailure())
             return;
-        m_www = m_dir / "www";
-        std::filesystem::create_directories(m_www);
-        e2e::WriteFile(m_www + "/doc.txt", "guarded");
-        e2e::WriteFile(m_www + "/other.txt", "open");
-        Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kLoopback)).SetString("RootDir", m_www);
+        m_www = UseDocumentFolder({{"doc.txt", "guarded"}, {"other.txt", "open"}});
 
         StartApplication(m_server);
         if (HasFatalFailure())
@@ -80,7 +75,7 @@ protected:
     {
         CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
         settings.Load();
-        CHTTPServerConfig* server = settings.Work().http.GetServers().FindByPortAddress(m_port, kLoopback);
+        CHTTPServerConfig* server = settings.Work().http.GetServers().FindByPortAddress(m_port, kSeededServerAddress);
         ASSERT_NE(server, nullptr);
         settings.Sheet().AddPage(MakeAccessControlPage(*server));
         runner.steps.push_front(std::move(sheetStep));

@@ -5,6 +5,7 @@
 // memory names and event socket all inside the test's folder.
 
 #include "config/config_fixture.h"
+#include "config/http_server_config.h"
 #include "e2e/e2e_server.h"
 #include "framework/wsocket.h"
 #include "platform/clock.h"
@@ -22,6 +23,8 @@
 // How long past the change stamp's hold-off a running program may take to
 // show a saved change: a sanitizer build under a full machine is slow.
 inline constexpr std::uint64_t kLiveSlackMs = 5000;
+// The seeded HTTP server listens on 127.0.0.1 (first octet lowest).
+inline constexpr std::uint32_t kSeededServerAddress = 0x0100007F;
 
 class AppHiveTest : public ConfigTest {
 protected:
@@ -87,6 +90,18 @@ protected:
             e2e::RunProgram({"timeout", "60", BinDir() + "/tools/velmora-reg", "import", m_dir / "default.reg"},
                             m_dir / "import.out");
         ASSERT_EQ(import.exitCode, 0) << import.output;
+    }
+
+    // A document folder of the test's own holding files (name, text), made
+    // the root of the seeded server; its path.
+    std::string UseDocumentFolder(std::initializer_list<std::pair<const char*, const char*>> files)
+    {
+        std::string www = m_dir / "www";
+        std::filesystem::create_directories(www);
+        for (const auto& [name, text] : files)
+            e2e::WriteFile(www + "/" + name, text);
+        Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kSeededServerAddress)).SetString("RootDir", www);
+        return www;
     }
 
     // For tests that fetch with curl: skipped without it, else the default

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 // A reload through the stamp may land just after the hold-off; curl and
 // the poll add their own share.
 constexpr std::uint64_t kServeSlackMs = 3000;
@@ -47,14 +46,11 @@ TEST_F(LiveHttpPathsTest, PathRedirectionAndCGIAddedInTheGlobalSheetAreServedWit
     SeedForCurl();
     if (IsSkipped())
         return;
-    const std::string www = m_dir / "www";
+    const std::string www = UseDocumentFolder(
+        {{"kept.txt", "kept"}, {"hi.vsh", "printf 'Content-type: text/plain\\n\\n'\nprintf 'ran as CGI'\n"}});
     const std::string papers = m_dir / "papers";
-    std::filesystem::create_directories(www);
     std::filesystem::create_directories(papers);
-    e2e::WriteFile(www + "/kept.txt", "kept");
-    e2e::WriteFile(www + "/hi.vsh", "printf 'Content-type: text/plain\\n\\n'\nprintf 'ran as CGI'\n");
     e2e::WriteFile(papers + "/note.txt", "a note");
-    Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kLoopback)).SetString("RootDir", www);
 
     platform::ChildProcess server;
     StartApplication(server);

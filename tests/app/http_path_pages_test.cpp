@@ -37,12 +37,7 @@ ScriptedRunner::Step Fill(std::vector<std::pair<int, QString>> edits, bool* acce
             Retype(Control<QLineEdit>(dialog, id), text);
         if (protocol != -2)
             Control<QComboBox>(dialog, 1117)->setCurrentIndex(protocol);
-        QTest::mouseClick(Control<QPushButton>(dialog, 1), Qt::LeftButton);
-        *accepted = dialog.result() == QDialog::Accepted;
-        if (!*accepted) {
-            EXPECT_TRUE(dialog.isVisible()) << "a refused OK keeps the dialog open";
-            QTest::mouseClick(Control<QPushButton>(dialog, 2), Qt::LeftButton);
-        }
+        *accepted = OkOrElseCancel(dialog);
     };
 }
 

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 // A reload through the stamp may land just after the hold-off; curl and
 // the poll add their own share.
 constexpr std::uint64_t kServeSlackMs = 3000;
@@ -29,10 +28,7 @@ protected:
         SeedForCurl();
         if (IsSkipped() || HasFatalFailure())
             return;
-        m_www = m_dir / "www";
-        std::filesystem::create_directories(m_www);
-        e2e::WriteFile(m_www + "/tune.vlm", "a velmora tune");
-        Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kLoopback)).SetString("RootDir", m_www);
+        m_www = UseDocumentFolder({{"tune.vlm", "a velmora tune"}});
     }
     // The Content-Type curl is sent for path ("" when none came).
     std::string ContentType(const std::string& path)

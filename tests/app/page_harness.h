@@ -9,12 +9,25 @@
 #include "screenshot.h"
 
 #include <QListWidget>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+
+// Presses OK as a person does; a refused OK keeps the dialog open, and
+// the person then cancels. True when the dialog was accepted.
+inline bool OkOrElseCancel(QDialog& dialog)
+{
+    QTest::mouseClick(FindControl<QPushButton>(&dialog, 1), Qt::LeftButton);
+    if (dialog.result() == QDialog::Accepted)
+        return true;
+    EXPECT_TRUE(dialog.isVisible()) << "a refused OK keeps the dialog open";
+    QTest::mouseClick(FindControl<QPushButton>(&dialog, 2), Qt::LeftButton);
+    return false;
+}
 
 // The texts of a list's lines, in order.
 inline std::vector<std::string> Lines(QListWidget* list)

@@ -100,10 +100,7 @@ ScriptedRunner::Step FillString(QString name, QString text, bool* accepted)
         combo->lineEdit()->selectAll();
         QTest::keyClicks(combo->lineEdit(), name);
         Retype(Control<QPlainTextEdit>(dialog, 1053), text);
-        QTest::mouseClick(Control<QPushButton>(dialog, 1), Qt::LeftButton);
-        *accepted = dialog.result() == QDialog::Accepted;
-        if (!*accepted)
-            QTest::mouseClick(Control<QPushButton>(dialog, 2), Qt::LeftButton);
+        *accepted = OkOrElseCancel(dialog);
     };
 }
 

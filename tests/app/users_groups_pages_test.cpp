@@ -61,12 +61,7 @@ ScriptedRunner::Step FillUser(QString name, QString password, QString confirm, b
         Retype(Control<QLineEdit>(dialog, 1033), name);
         Retype(Control<QLineEdit>(dialog, 1032), password);
         Retype(Control<QLineEdit>(dialog, 1034), confirm);
-        QTest::mouseClick(Control<QPushButton>(dialog, 1), Qt::LeftButton);
-        *accepted = dialog.result() == QDialog::Accepted;
-        if (!*accepted) {
-            EXPECT_TRUE(dialog.isVisible()) << "a refused OK keeps the dialog open";
-            QTest::mouseClick(Control<QPushButton>(dialog, 2), Qt::LeftButton);
-        }
+        *accepted = OkOrElseCancel(dialog);
     };
 }
 
