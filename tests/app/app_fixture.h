@@ -131,10 +131,13 @@ inline std::string ReadingFault(QWidget& page)
 }
 
 // Where tests keep what a person would look at (PNG screenshots).
+// VELMORA_ARTEFACT_DIR names another folder (the pictures drawn on X).
 inline std::filesystem::path ArtefactPath(const std::string& name)
 {
     const char* bin = std::getenv("VELMORA_TEST_BIN_DIR");
-    std::filesystem::path folder = std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
+    const char* chosen = std::getenv("VELMORA_ARTEFACT_DIR");
+    std::filesystem::path folder =
+        chosen ? std::filesystem::path(chosen) : std::filesystem::path(bin ? bin : ".") / "tests/app/artefacts";
     std::filesystem::create_directories(folder);
     return folder / name;
 }

@@ -2,6 +2,8 @@
 // what reaches the registry, and what the sheet answers, after nested and
 // outer OKs and Cancels, and after a refused Workers value.
 
+#include "app/http_servers_page.h"
+#include "app/message_box.h"
 #include "app/performance_page.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
@@ -14,6 +16,8 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -213,15 +217,11 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
         EXPECT_EQ(row.shown, row.designed) << row.family;
 }
 
-// Every page of the real sheet reads cleanly at the sheet's opening size,
-// none resizes it, and each is kept as a screenshot.
-TEST_F(SettingsPagesTest, EveryPageReadsCleanlyAtTheSheetsOpeningSize)
+// Shows every page of sheet in turn: each reads cleanly at the sheet's
+// opening size, none resizes it, every tab is in view, and each is kept as
+// the screenshot prefix-title.png.
+static void ExpectEveryPageReadsCleanly(CPropertySheetPlus& sheet, const std::string& prefix)
 {
-    InitMacroLibrary();
-    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
-    settings.Load();
-    settings.AddStandardPages();
-    CPropertySheetPlus& sheet = settings.Sheet();
     sheet.show();
     QApplication::processEvents();
     const QSize opening = sheet.size();
@@ -234,8 +234,42 @@ TEST_F(SettingsPagesTest, EveryPageReadsCleanlyAtTheSheetsOpeningSize)
         QApplication::processEvents();
         EXPECT_EQ(ReadingFault(*page), "") << title;
         EXPECT_EQ(sheet.size(), opening) << "showing " << title << " resized the sheet";
-        std::filesystem::path file = ArtefactPath("sheet-" + page->Title().toLower().toStdString() + ".png");
+        std::string name = prefix + "-" + page->Title().toLower().toStdString();
+        std::replace(name.begin(), name.end(), ' ', '-');
+        std::filesystem::path file = ArtefactPath(name + ".png");
         EXPECT_TRUE(sheet.grab().save(QString::fromStdString(file.string()))) << file;
     }
     sheet.hide();
+}
+
+TEST_F(SettingsPagesTest, EveryPageReadsCleanlyAtTheSheetsOpeningSize)
+{
+    InitMacroLibrary();
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    settings.AddStandardPages();
+    ExpectEveryPageReadsCleanly(settings.Sheet(), "sheet");
+}
+
+// The global HTTP sheet and one server's sheet, every page of each.
+TEST_F(SettingsPagesTest, BothHTTPSheetsReadCleanlyOnEveryPage)
+{
+    InitMacroLibrary();
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    {
+        CPropertySheetPlus global(LoadQString(2078), nullptr);
+        for (auto& make : DefaultNestedSheetPages().http)
+            if (std::unique_ptr<CPropertyPage> page = make(settings.Work().http))
+                global.AddPage(std::move(page));
+        EXPECT_EQ(global.GetPageCount(), 10);
+        ExpectEveryPageReadsCleanly(global, "global-http");
+    }
+    CHTTPServerConfig server;
+    CPropertySheetPlus perServer(LoadQString(2063), nullptr);
+    for (auto& make : ServerSheetPages())
+        if (std::unique_ptr<CPropertyPage> page = make(server, &settings.Work().http.GetServers()))
+            perServer.AddPage(std::move(page));
+    EXPECT_EQ(perServer.GetPageCount(), 15);
+    ExpectEveryPageReadsCleanly(perServer, "server");
 }
