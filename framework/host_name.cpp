@@ -1,6 +1,7 @@
 #include "framework/host_name.h"
 
 #include "framework/text_util.h"
+#include "framework/thread_data.h"
 #include "framework/wsocket.h"
 #include "platform/net.h"
 
@@ -22,12 +23,31 @@ void SetQNSLookup(QNSLookupFunction lookup) { g_qnsLookup.store(lookup); }
 
 bool LookupQNSHostName(std::uint32_t address, std::string& name) { return LookupQNS(address, name); }
 
+namespace {
+
+// A look-up past its deadline goes on in a thread of its own and frees its
+// state when it ends, maybe after this fiber and its private heap are gone:
+// that state comes from the shared heap.
+bool LookupNameOnSharedHeap(std::uint32_t address, std::string& out)
+{
+    std::string found;
+    {
+        CHeapSwitch shared;
+        if (platform::LookupHostName(address, kNameLookupDeadlineMs, &found) < 0)
+            return false;
+    }
+    out = found;
+    return true;
+}
+
+} // namespace
+
 void ResolveHostName(std::string& out, std::uint32_t address)
 {
     out.clear();
     if (LookupQNS(address, out))
         return;
-    if (platform::LookupHostName(address, kNameLookupDeadlineMs, &out) < 0)
+    if (!LookupNameOnSharedHeap(address, out))
         out.clear();
 }
 
@@ -40,7 +60,7 @@ int GetLocalHostName(std::string& out, WSocketBase& socket, bool resolve)
     if (LookupQNS(address, out))
         return 0;
     out.clear();
-    if (resolve && platform::LookupHostName(address, kNameLookupDeadlineMs, &out) == 0 && !out.empty())
+    if (resolve && LookupNameOnSharedHeap(address, out) && !out.empty())
         return 0;
     FormatIPAddress(out, address);
     return 0;

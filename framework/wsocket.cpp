@@ -336,7 +336,13 @@ int WSocket::AttachHandle(int handle, bool owned)
 int WSocket::Connect(const char* host, std::uint16_t port)
 {
     std::uint32_t address = 0;
-    if (platform::LookupIPv4Address(host, kNameLookupDeadlineMs, &address) < 0)
+    int looked;
+    {
+        // The look-up's thread may outlive this fiber's heap (see host_name.cpp).
+        CHeapSwitch shared;
+        looked = platform::LookupIPv4Address(host, kNameLookupDeadlineMs, &address);
+    }
+    if (looked < 0)
         return Check(-1);
     if (m_handle == platform::kInvalidSocket && Create() < 0)
         return -1;
