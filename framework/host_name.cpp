@@ -25,9 +25,9 @@ bool LookupQNSHostName(std::uint32_t address, std::string& name) { return Lookup
 
 namespace {
 
-// A look-up past its deadline goes on in a thread of its own and frees its
-// state when it ends, maybe after this fiber and its private heap are gone:
-// that state comes from the shared heap.
+// A look-up runs in a thread of its own (for its deadline), which frees the
+// look-up's state when it ends, maybe after this fiber and its private heap
+// are gone: that state comes from the shared heap.
 bool LookupNameOnSharedHeap(std::uint32_t address, std::string& out)
 {
     std::string found;
