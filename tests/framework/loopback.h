@@ -22,6 +22,20 @@ inline std::uint16_t FreePort()
     return port;
 }
 
+// A port that refuses connections for as long as this lives: bound but
+// never listening, so no other test can take it between look and use.
+struct RefusingPort {
+    WSocketBase socket;
+    std::uint16_t port = 0;
+    RefusingPort()
+    {
+        EXPECT_EQ(socket.Create(), 0);
+        EXPECT_EQ(socket.Bind(0, LoopbackAddress()), 0);
+        std::uint32_t address = 0;
+        EXPECT_EQ(socket.GetLocalAddress(&address, &port), 0);
+    }
+};
+
 struct LoopbackListener {
     WSocketBase socket;
     std::uint16_t port = 0;

@@ -100,6 +100,7 @@ TEST(SocketPairWaitTest, InputOrTheClientLeaving)
 TEST(OutgoingConnectTest, ConnectsRefusesAndFailsLookups)
 {
     LoopbackListener listener;
+    RefusingPort refusing;
     WSocket client;
     client.SetTimeout(2000);
     ASSERT_EQ(ConnectOutgoing(client, "127.0.0.1", listener.port), 0);
@@ -117,7 +118,7 @@ TEST(OutgoingConnectTest, ConnectsRefusesAndFailsLookups)
         std::uint16_t port;
         int error;
     } failures[] = {
-        {"127.0.0.1", FreePort(), 10061},
+        {"127.0.0.1", refusing.port, 10061},
     };
     for (const Case& c : failures) {
         WSocket failing;

@@ -220,7 +220,7 @@ TEST_F(ProxyRelayTest, FailuresBeforeTheFirstByteGetAReplyAfterItOnlyAClose)
     m_key.SetDword("ConnTimeout", 1);
     m_key.SetDword("MaxCacheSize", 1);
     FaultyOrigin origin;
-    std::uint16_t closedPort = FreePort();
+    RefusingPort closed;
     StartProxy();
     struct Case {
         int mode;
@@ -240,7 +240,7 @@ TEST_F(ProxyRelayTest, FailuresBeforeTheFirstByteGetAReplyAfterItOnlyAClose)
     };
     for (const Case& c : cases) {
         origin.m = c.mode;
-        std::uint16_t port = c.noOrigin ? closedPort : origin.Port();
+        std::uint16_t port = c.noOrigin ? closed.port : origin.Port();
         std::string reply =
             RawRequest(m_port, "GET http://127.0.0.1:" + std::to_string(port) + c.path + " HTTP/1.0\r\n\r\n");
         std::string what = std::string(c.path) + " mode " + std::to_string(c.mode);
