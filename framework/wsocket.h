@@ -357,9 +357,6 @@ public:
 
     std::int64_t GetBytesSent() const { return m_bytesSent; }
     std::int64_t GetBytesReceived() const { return m_bytesReceived; }
-    // The connection's local address, recorded by the worker pool.
-    std::uint32_t GetLocalConnectionAddress() const { return m_localAddress; }
-    void SetLocalConnectionAddress(std::uint32_t address) { m_localAddress = address; }
 
 private:
     friend class CAsyncIO;
@@ -378,7 +375,6 @@ private:
     std::int64_t SendWithSendfile(int file, std::int64_t length, std::int64_t offset);
     void DropSecure();
 
-    std::uint32_t m_localAddress = 0;
     bool m_fiberMode = false;
     CIOWaiter* m_waiter = nullptr;
     CConnectionPause* m_pause = nullptr;
