@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 
 #include <cstdlib>
 #include <filesystem>
@@ -68,6 +69,14 @@ inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
     QTabBar* bar = sheet.Tabs()->tabBar();
     for (int i = 0; i < bar->count(); ++i) {
         if (bar->tabText(i) == QLatin1String(title)) {
+            // A sheet whose tabs scroll: the arrows bring the tab into view.
+            for (int step = 0; step < bar->count() && !bar->rect().contains(bar->tabRect(i)); ++step) {
+                const Qt::ArrowType way = bar->tabRect(i).left() < 0 ? Qt::LeftArrow : Qt::RightArrow;
+                for (QToolButton* arrow : bar->findChildren<QToolButton*>())
+                    if (arrow->arrowType() == way && arrow->isVisible())
+                        QTest::mouseClick(arrow, Qt::LeftButton);
+                QApplication::processEvents();
+            }
             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
             QApplication::processEvents();
             ASSERT_EQ(sheet.GetActiveIndex(), i) << title;
