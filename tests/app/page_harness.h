@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -63,6 +64,21 @@ inline void Click(QWidget& root, int id)
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
+// The part of a tab bar where tabs show, beside its scroll arrows.
+inline QRect TabsShown(QTabBar* bar)
+{
+    QRect shown = bar->rect();
+    for (QToolButton* arrow : bar->findChildren<QToolButton*>()) {
+        if (!arrow->isVisible())
+            continue;
+        if (arrow->geometry().center().x() < shown.center().x())
+            shown.setLeft(std::max(shown.left(), arrow->geometry().right() + 1));
+        else
+            shown.setRight(std::min(shown.right(), arrow->geometry().left() - 1));
+    }
+    return shown;
+}
+
 // Shows the sheet's page titled title, as a click on its tab does.
 inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
 {
@@ -70,8 +86,9 @@ inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
     for (int i = 0; i < bar->count(); ++i) {
         if (bar->tabText(i) == QLatin1String(title)) {
             // A sheet whose tabs scroll: the arrows bring the tab into view.
-            for (int step = 0; step < bar->count() && !bar->rect().contains(bar->tabRect(i)); ++step) {
-                const Qt::ArrowType way = bar->tabRect(i).left() < 0 ? Qt::LeftArrow : Qt::RightArrow;
+            for (int step = 0; step < bar->count() && !TabsShown(bar).contains(bar->tabRect(i)); ++step) {
+                const Qt::ArrowType way =
+                    bar->tabRect(i).left() < TabsShown(bar).left() ? Qt::LeftArrow : Qt::RightArrow;
                 for (QToolButton* arrow : bar->findChildren<QToolButton*>())
                     if (arrow->arrowType() == way && arrow->isVisible())
                         QTest::mouseClick(arrow, Qt::LeftButton);
