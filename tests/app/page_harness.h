@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -62,6 +63,21 @@ inline void Click(QWidget& root, int id)
     ASSERT_TRUE(button);
     ASSERT_TRUE(button->isEnabled()) << "control " << id << " is disabled";
     QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// In the Global HTTP Settings sheet: Edit on the server listening on port
+// at 127.0.0.1 (the step then works the server's own sheet), then OK.
+inline void EditLoopbackServer(CPropertySheetPlus& global, std::uint16_t port)
+{
+    EXPECT_EQ(global.windowTitle(), "Global HTTP Settings");
+    auto* list = Control<QListWidget>(*global.GetActivePage(), 1049);
+    ASSERT_NE(list, nullptr) << "the HTTP servers come first";
+    for (int row = 0; row < list->count(); ++row)
+        if (list->item(row)->text().startsWith(QStringLiteral("%1\t127.0.0.1\t").arg(port)))
+            list->setCurrentRow(row);
+    ASSERT_GE(list->currentRow(), 0) << "no line for port " << port;
+    Click(*global.GetActivePage(), 1144);
+    QTest::mouseClick(global.OkButton(), Qt::LeftButton);
 }
 
 // The part of a tab bar where tabs show, beside its scroll arrows.

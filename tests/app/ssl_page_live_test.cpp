@@ -17,7 +17,6 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
-#include <QListWidget>
 
 namespace {
 
@@ -76,17 +75,8 @@ TEST_F(SSLPageLiveTest, AGeneratedRequestSignedByACAServesTheSecurePort)
             Click(sheet, 1062);
             QTest::mouseClick(settings.Sheet().OkButton(), Qt::LeftButton);
         });
-        runner.steps.push_back([&](QDialog& dialog) {
-            auto& global = static_cast<CPropertySheetPlus&>(dialog);
-            auto* list = Control<QListWidget>(*global.GetActivePage(), 1049);
-            ASSERT_NE(list, nullptr);
-            for (int row = 0; row < list->count(); ++row)
-                if (list->item(row)->text().startsWith(QStringLiteral("%1\t127.0.0.1\t").arg(m_port)))
-                    list->setCurrentRow(row);
-            ASSERT_GE(list->currentRow(), 0) << "no line for port " << m_port;
-            Click(*global.GetActivePage(), 1144);
-            QTest::mouseClick(global.OkButton(), Qt::LeftButton);
-        });
+        runner.steps.push_back(
+            [&](QDialog& dialog) { EditLoopbackServer(static_cast<CPropertySheetPlus&>(dialog), m_port); });
         runner.steps.push_back([&](QDialog& dialog) {
             auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
             ASSERT_EQ(sheet.windowTitle(), "HTTP Settings");
