@@ -28,7 +28,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
-.PHONY: all deps build run run-app run-seed test test-sanitize fuzz bench clean
+.PHONY: all deps build run run-app run-applet run-seed test test-sanitize fuzz bench clean
 
 all: build
 
@@ -64,6 +64,10 @@ run: build run-seed
 run-app: build run-seed
 	@echo "Velmora serves http://127.0.0.1:8080/ from the desktop application (server log: $(RUN_DIR)/log)"
 	@$(RUN_ENV) exec $(BUILD)/app/velmora
+
+# The control-panel applet on the same hive, through its host.
+run-applet: build run-seed
+	@$(RUN_ENV) exec $(BUILD)/controlpanel/velmora-cpl
 
 run-seed: build
 	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt

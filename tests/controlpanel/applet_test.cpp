@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -158,6 +161,44 @@ TEST_F(AppletTest, OnlyAnOkThatNeedsARestartOffersOneAndAFailedRestartSaysSo)
             asked.push_back(shown.helpId);
         EXPECT_EQ(asked, c.asked);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The real host on an X server: the double click opens the applet's sheet
+// in the host's process, Escape cancels it, and the host stops, exits and
+// unloads the applet cleanly.
+TEST_F(AppletTest, TheHostOpensTheSheetOnADoubleClickAndEndsCleanly)
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!std::getenv("DISPLAY") || !platform || std::string_view(platform) != "xcb" ||
+        ::access("/usr/bin/xdotool", X_OK) != 0)
+        GTEST_SKIP() << "needs an X server and xdotool (the x11. test list runs it under Xvfb)";
+    std::string host = BinDir() + "/controlpanel/velmora-cpl";
+    char* argv[] = {host.data(), nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+
+    e2e::RunResult found = e2e::RunProgram(
+        {"timeout", "30", "xdotool", "search", "--sync", "--onlyvisible", "--name", "^Server Settings$"},
+        m_dir / "xdotool.out");
+    EXPECT_EQ(found.exitCode, 0) << "the sheet did not open";
+    std::string window = found.output.substr(0, found.output.find('\n'));
+    if (!window.empty())
+        e2e::RunProgram({"xdotool", "key", "--window", window, "Escape"}, m_dir / "key.out");
+
+    int status = -1;
+    const std::uint64_t end = platform::MonotonicMs() + 20000;
+    while (::waitpid(child, &status, WNOHANG) == 0 && platform::MonotonicMs() < end)
+        ::usleep(50 * 1000);
+    if (platform::MonotonicMs() >= end) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        FAIL() << "the host did not end after Cancel";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 } // namespace
