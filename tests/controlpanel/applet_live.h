@@ -6,15 +6,12 @@
 
 #include "app/page_harness.h"
 #include "config/config_fixture.h"
-#include "config/http_server_config.h"
 #include "e2e/e2e_server.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
 #include "service/service_process.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <optional>
 
@@ -42,10 +39,8 @@ protected:
         for (const char* name : {"HOME", "TEMP"})
             if (const char* value = std::getenv(name))
                 m_saved.emplace_back(name, value);
-        ::setenv("VELMORA_HOME", (m_dir / "state").c_str(), 1);
         ::setenv("TEMP", m_dir.Path().c_str(), 1);
-        ::setenv("VELMORA_RUN_DIR", (m_dir / "run").c_str(), 1);
-        ::setenv("VELMORA_SHM_PREFIX", ("vcpl" + std::to_string(::getpid())).c_str(), 1);
+        UseServiceFolders(m_dir.Path(), "vcpl" + std::to_string(::getpid()));
         ::setenv(platform::kSyslogSocketVariable, (m_dir / "no-syslog.sock").c_str(), 1);
         ::setenv("HOME", (m_dir / "person").c_str(), 1);
         std::filesystem::create_directories(m_dir / "person");
@@ -59,13 +54,7 @@ protected:
         e2e::WriteFile(m_root + "/index.htm", "service page\n");
         Key("HTTP\\Mappings").SetString("htm", "text/html");
         m_port = e2e::FreePort();
-        platform::RegistryKey server = Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK)));
-        server.SetDword("Port", m_port);
-        server.SetDword("Address", htonl(INADDR_LOOPBACK));
-        server.SetDword("ConnTimeout", 5);
-        server.SetDword("URLCacheFlushInterval", 0);
-        server.SetString("RootDir", m_root);
-        server.SetString("DefaultFile", "index.htm");
+        AddLoopbackServer(m_product, m_port, m_root);
     }
     void TearDown() override
     {
