@@ -1,12 +1,15 @@
-// The applet library's new and delete are the host's (malloc and free).
+// The applet library's new and delete are the host process's own.
 //
 // The library carries the servers' kit, whose operator new puts a header of
 // its own before every block. In a program that kit replaces new and delete
-// for every library, Qt's included; inside an applet library they would be
-// replaced for the library's own code only, so a widget the library creates
-// and Qt deletes (or the other way round) would be freed by the wrong
-// allocator. The link sends every new and delete of the library here
-// (--wrap), and these match what the host and Qt use.
+// for every library, Qt's included; inside an applet library it would
+// replace them for the library's own code only, so a widget the library
+// creates and Qt deletes (or the other way round) would be freed by the
+// wrong allocator. The link sends every new and delete of the library here
+// (--wrap), and these call the ones the rest of the process uses: the
+// host's, the sanitizer's or the C++ library's.
+
+#include <dlfcn.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -14,61 +17,46 @@
 
 namespace {
 
-void* Allocate(std::size_t bytes, std::size_t alignment, bool nothrow)
+template <class Function>
+Function ProcessWide(const char* symbol)
 {
-    if (bytes == 0)
-        bytes = 1;
-    for (;;) {
-        void* block = nullptr;
-        if (alignment <= alignof(std::max_align_t))
-            block = std::malloc(bytes);
-        else if (::posix_memalign(&block, alignment, bytes) != 0)
-            block = nullptr;
-        if (block)
-            return block;
-        std::new_handler handler = std::get_new_handler();
-        if (!handler) {
-            if (nothrow)
-                return nullptr;
-            throw std::bad_alloc();
-        }
-        try {
-            handler();
-        } catch (...) {
-            if (nothrow)
-                return nullptr;
-            throw;
-        }
-    }
+    // The library's own definitions are local, so this finds the process's.
+    Function found = reinterpret_cast<Function>(::dlsym(RTLD_DEFAULT, symbol));
+    if (!found)
+        std::abort();
+    return found;
 }
 
 } // namespace
 
-#define VELMORA_NEW(symbol, alignment, nothrow, ...)                                                                 \
-    extern "C" void* __wrap_##symbol(__VA_ARGS__) { return Allocate(bytes, alignment, nothrow); }
-#define VELMORA_DELETE(symbol, ...)                                                                                  \
-    extern "C" void __wrap_##symbol(void* block, ##__VA_ARGS__) noexcept { std::free(block); }
+#define VELMORA_FORWARD(result, symbol, parameters, arguments)                                                       \
+    extern "C" result __wrap_##symbol parameters                                                                     \
+    {                                                                                                                \
+        static const auto forward = ProcessWide<result(*) parameters>(#symbol);                                      \
+        return forward arguments;                                                                                    \
+    }
 
-VELMORA_NEW(_Znwm, 0, false, std::size_t bytes)
-VELMORA_NEW(_Znam, 0, false, std::size_t bytes)
-VELMORA_NEW(_ZnwmRKSt9nothrow_t, 0, true, std::size_t bytes, const std::nothrow_t&)
-VELMORA_NEW(_ZnamRKSt9nothrow_t, 0, true, std::size_t bytes, const std::nothrow_t&)
-VELMORA_NEW(_ZnwmSt11align_val_t, static_cast<std::size_t>(a), false, std::size_t bytes, std::align_val_t a)
-VELMORA_NEW(_ZnamSt11align_val_t, static_cast<std::size_t>(a), false, std::size_t bytes, std::align_val_t a)
-VELMORA_NEW(_ZnwmSt11align_val_tRKSt9nothrow_t, static_cast<std::size_t>(a), true, std::size_t bytes,
-            std::align_val_t a, const std::nothrow_t&)
-VELMORA_NEW(_ZnamSt11align_val_tRKSt9nothrow_t, static_cast<std::size_t>(a), true, std::size_t bytes,
-            std::align_val_t a, const std::nothrow_t&)
+using Size = std::size_t;
+using Align = std::align_val_t;
+using NoThrow = const std::nothrow_t&;
 
-VELMORA_DELETE(_ZdlPv)
-VELMORA_DELETE(_ZdaPv)
-VELMORA_DELETE(_ZdlPvRKSt9nothrow_t, const std::nothrow_t&)
-VELMORA_DELETE(_ZdaPvRKSt9nothrow_t, const std::nothrow_t&)
-VELMORA_DELETE(_ZdlPvm, std::size_t)
-VELMORA_DELETE(_ZdaPvm, std::size_t)
-VELMORA_DELETE(_ZdlPvSt11align_val_t, std::align_val_t)
-VELMORA_DELETE(_ZdaPvSt11align_val_t, std::align_val_t)
-VELMORA_DELETE(_ZdlPvmSt11align_val_t, std::size_t, std::align_val_t)
-VELMORA_DELETE(_ZdaPvmSt11align_val_t, std::size_t, std::align_val_t)
-VELMORA_DELETE(_ZdlPvSt11align_val_tRKSt9nothrow_t, std::align_val_t, const std::nothrow_t&)
-VELMORA_DELETE(_ZdaPvSt11align_val_tRKSt9nothrow_t, std::align_val_t, const std::nothrow_t&)
+VELMORA_FORWARD(void*, _Znwm, (Size s), (s))
+VELMORA_FORWARD(void*, _Znam, (Size s), (s))
+VELMORA_FORWARD(void*, _ZnwmRKSt9nothrow_t, (Size s, NoThrow t) noexcept, (s, t))
+VELMORA_FORWARD(void*, _ZnamRKSt9nothrow_t, (Size s, NoThrow t) noexcept, (s, t))
+VELMORA_FORWARD(void*, _ZnwmSt11align_val_t, (Size s, Align a), (s, a))
+VELMORA_FORWARD(void*, _ZnamSt11align_val_t, (Size s, Align a), (s, a))
+VELMORA_FORWARD(void*, _ZnwmSt11align_val_tRKSt9nothrow_t, (Size s, Align a, NoThrow t) noexcept, (s, a, t))
+VELMORA_FORWARD(void*, _ZnamSt11align_val_tRKSt9nothrow_t, (Size s, Align a, NoThrow t) noexcept, (s, a, t))
+VELMORA_FORWARD(void, _ZdlPv, (void* p) noexcept, (p))
+VELMORA_FORWARD(void, _ZdaPv, (void* p) noexcept, (p))
+VELMORA_FORWARD(void, _ZdlPvRKSt9nothrow_t, (void* p, NoThrow t) noexcept, (p, t))
+VELMORA_FORWARD(void, _ZdaPvRKSt9nothrow_t, (void* p, NoThrow t) noexcept, (p, t))
+VELMORA_FORWARD(void, _ZdlPvm, (void* p, Size s) noexcept, (p, s))
+VELMORA_FORWARD(void, _ZdaPvm, (void* p, Size s) noexcept, (p, s))
+VELMORA_FORWARD(void, _ZdlPvSt11align_val_t, (void* p, Align a) noexcept, (p, a))
+VELMORA_FORWARD(void, _ZdaPvSt11align_val_t, (void* p, Align a) noexcept, (p, a))
+VELMORA_FORWARD(void, _ZdlPvmSt11align_val_t, (void* p, Size s, Align a) noexcept, (p, s, a))
+VELMORA_FORWARD(void, _ZdaPvmSt11align_val_t, (void* p, Size s, Align a) noexcept, (p, s, a))
+VELMORA_FORWARD(void, _ZdlPvSt11align_val_tRKSt9nothrow_t, (void* p, Align a, NoThrow t) noexcept, (p, a, t))
+VELMORA_FORWARD(void, _ZdaPvSt11align_val_tRKSt9nothrow_t, (void* p, Align a, NoThrow t) noexcept, (p, a, t))

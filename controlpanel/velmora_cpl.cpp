@@ -63,7 +63,9 @@ int main(int argc, char** argv)
     if (library.empty())
         library = DefaultLibrary();
 
-    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose: a thread the applet left waiting on a slow
+    // machine must not find its code gone.
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle) {
         std::fprintf(stderr, "velmora-cpl: %s\n", ::dlerror());
         return 1;
