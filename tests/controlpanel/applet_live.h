@@ -32,10 +32,8 @@ protected:
     void SetUp() override
     {
         ConfigTest::SetUp();
-        if (platform::SystemdIsRunning())
-            GTEST_SKIP() << "systemd manages this host: -install would write a unit into the system";
-        if (::access("/usr/bin/curl", X_OK) != 0)
-            GTEST_SKIP() << "curl is not installed";
+        if (std::string why = ServiceTestObstacle(); !why.empty())
+            GTEST_SKIP() << why;
         for (const char* name : {"HOME", "TEMP"})
             if (const char* value = std::getenv(name))
                 m_saved.emplace_back(name, value);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 inline std::string BinDir()
 {
@@ -29,6 +30,17 @@ inline void StopLeftoverService(const char* name)
             controller.WaitForState(platform::kServiceStopped, 10000) != platform::kServiceOk)
             ::kill(process, SIGKILL);
     }
+}
+
+// Why a test of a real service with curl as its client cannot run here;
+// empty when it can.
+inline std::string ServiceTestObstacle()
+{
+    if (platform::SystemdIsRunning())
+        return "systemd manages this host: -install would write a unit into the system";
+    if (::access("/usr/bin/curl", X_OK) != 0)
+        return "curl is not installed";
+    return {};
 }
 
 // Where a service of the test's own keeps its state, control sockets and

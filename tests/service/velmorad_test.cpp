@@ -79,10 +79,8 @@ protected:
     void SetUp() override
     {
         ConfigTest::SetUp();
-        if (platform::SystemdIsRunning())
-            GTEST_SKIP() << "systemd manages this host: -install would write a unit into the system";
-        if (::access("/usr/bin/curl", X_OK) != 0)
-            GTEST_SKIP() << "curl is not installed";
+        if (std::string why = ServiceTestObstacle(); !why.empty())
+            GTEST_SKIP() << why;
         if (const char* temp = std::getenv("TEMP"))
             m_savedTemp = temp;
         ::setenv("TEMP", m_dir.Path().c_str(), 1);
