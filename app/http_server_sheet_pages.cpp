@@ -9,6 +9,7 @@
 #include "app/http_path_pages.h"
 #include "app/icon_list_page.h"
 #include "app/http_performance_page.h"
+#include "app/listening_ports.h"
 #include "app/logging_page.h"
 #include "app/macros_page.h"
 #include "app/nt_auth_page.h"
@@ -28,7 +29,16 @@ std::vector<ServerPageMaker> ServerSheetPages()
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList* others) {
         return std::make_unique<CLoggingPage>(c, others);
     });
-    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeSSLPage(c); });
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList* others) {
+        auto page = std::make_unique<CSSLPage>(c);
+        page->SetPortTest([shown = page.get(), others](const CServiceConfig& server) {
+            std::vector<CListeningSocket> servers;
+            if (others)
+                AddListeningSockets(*others, servers);
+            return SSLPortInUse(shown, ServerFamily::http, std::move(servers), server);
+        });
+        return page;
+    });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) {
         auto page = std::make_unique<CHTTPPerformancePage>();
         page->SetConfig(&c);
