@@ -284,12 +284,6 @@ TEST_F(SettingsPagesTest, ChatAndProxySheetsReadCleanlyOnEveryPage)
     InitMacroLibrary();
     CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
     settings.Load();
-    auto titles = [](CPropertySheetPlus& sheet) {
-        std::vector<std::string> shown;
-        for (int i = 0; i < sheet.GetPageCount(); ++i)
-            shown.push_back(sheet.GetPage(i)->Title().toStdString());
-        return shown;
-    };
     {
         CPropertySheetPlus chat(LoadQString(2079), nullptr);
         for (auto& make : DefaultNestedSheetPages().chat)
@@ -303,8 +297,10 @@ TEST_F(SettingsPagesTest, ChatAndProxySheetsReadCleanlyOnEveryPage)
         for (auto& make : RoomSheetPages())
             if (std::unique_ptr<CPropertyPage> page = make(room, &settings.Work().chat.GetRooms()))
                 roomSheet.AddPage(std::move(page));
-        EXPECT_EQ(titles(roomSheet), (std::vector<std::string>{"General", "SSL", "Users", "Groups", "Strings",
-                                                                "Macros", "Access Control"}));
+        QStringList titles;
+        for (int i = 0; i < roomSheet.GetPageCount(); ++i)
+            titles << roomSheet.GetPage(i)->Title();
+        EXPECT_EQ(titles.join(QLatin1Char(',')), "General,SSL,Users,Groups,Strings,Macros,Access Control");
         ExpectEveryPageReadsCleanly(roomSheet, "room");
     }
     CPropertySheetPlus proxy(LoadQString(2077), nullptr);
