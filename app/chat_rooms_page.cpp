@@ -5,16 +5,12 @@
 #include "app/access_control_page.h"
 #include "app/chat_room_general_page.h"
 #include "app/groups_page.h"
-#include "app/listening_ports.h"
-#include "app/macros_page.h"
 #include "app/message_box.h"
 #include "app/nested_sheet.h"
-#include "app/ssl_page.h"
-#include "app/strings_page.h"
+#include "app/service_pages.h"
 #include "app/users_page.h"
 #include "config/chat_config.h"
 #include "config/config_lists.h"
-#include "macro/macro_context.h"
 #include "resources/string_table.h"
 
 #include <cstdint>
@@ -35,35 +31,15 @@ std::vector<RoomPageMaker> RoomSheetPages()
     pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList* others) {
         return std::make_unique<CChatRoomGeneralPage>(c, others);
     });
-    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList* others) {
-        auto page = std::make_unique<CSSLPage>(c);
-        page->SetPortTest([shown = page.get(), others](const CServiceConfig& room) {
-            std::vector<CListeningSocket> rooms;
-            if (others)
-                AddListeningSockets(*others, rooms);
-            return SSLPortInUse(shown, ServerFamily::chat, std::move(rooms), room);
-        });
-        return page;
-    });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList* others) { return MakeServiceSSLPage(c, others, ServerFamily::chat); });
     pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return std::make_unique<CUsersPage>(c.GetUsers()); });
     pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) {
         return std::make_unique<CGroupsPage>(c.GetUsers(), c.GetGroups());
     });
-    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) -> std::unique_ptr<CPropertyPage> {
-        // A build without the macro library keeps no strings scope.
-        auto* scope = dynamic_cast<CMacroContext*>(c.GetStrings());
-        if (!scope)
-            return nullptr;
-        return std::make_unique<CStringsPage>(*scope, kChatDefaultStrings);
-    });
     pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) {
-        return std::make_unique<CMacrosPage>([&c] { return c.GetSettings()->initMacro; },
-                                             [&c](const std::string& text) {
-                                                 auto settings = std::make_shared<CServiceSettings>(*c.GetSettings());
-                                                 settings->initMacro = text;
-                                                 c.SetSettings(settings);
-                                             });
+        return MakeServiceStringsPage(c, kChatDefaultStrings);
     });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return MakeServiceMacrosPage(c); });
     pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return MakeAccessControlPage(c); });
     return pages;
 }

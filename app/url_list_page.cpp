@@ -11,7 +11,7 @@
 
 // Masks may repeat, so a line's item data is its position.
 
-CURLListPage::CURLListPage(const CURLListKind& kind, CRegNameSet& masks)
+CURLListPage::CURLListPage(const CMapListKind& kind, CRegNameSet& masks)
     : CPropertyPage(QString::fromLatin1(kind.caption)), m_kind(kind), m_masks(masks)
 {
 }

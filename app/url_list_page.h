@@ -8,6 +8,7 @@
 
 #include "app/list_pattern.h"
 #include "app/property_page.h"
+#include "app/type_list_page.h"
 
 #include <memory>
 #include <optional>
@@ -19,21 +20,15 @@ class URLListPage;
 class CHTTPProxySettings;
 class CRegNameSet;
 
-// A list's caption and the label over its masks.
-struct CURLListKind {
-    const char* caption;
-    const char* label;
-};
-
-inline constexpr CURLListKind kBarredURLsKind{"Barred URLs", "&Barred URLs:"};
-inline constexpr CURLListKind kAllowedURLsKind{"Allowed URLs", "&Allowed URLs:"};
-inline constexpr CURLListKind kUncachedURLsKind{"Uncached URLs", "&Uncached URLs:"};
+inline constexpr CMapListKind kBarredURLsKind{"Barred URLs", "&Barred URLs:"};
+inline constexpr CMapListKind kAllowedURLsKind{"Allowed URLs", "&Allowed URLs:"};
+inline constexpr CMapListKind kUncachedURLsKind{"Uncached URLs", "&Uncached URLs:"};
 
 class CURLListPage : public CPropertyPage {
     Q_OBJECT
 public:
     // masks outlives the page.
-    CURLListPage(const CURLListKind& kind, CRegNameSet& masks);
+    CURLListPage(const CMapListKind& kind, CRegNameSet& masks);
     ~CURLListPage() override;
 
     CListPattern& List() { return m_list; }
@@ -48,7 +43,7 @@ private:
     void Store(const std::vector<std::string>& masks);
 
     std::unique_ptr<Ui::URLListPage> m_ui;
-    CURLListKind m_kind;
+    CMapListKind m_kind;
     CRegNameSet& m_masks;
     CListPattern m_list;
 };
