@@ -94,7 +94,7 @@ void Worker::AcceptReady(ListenEntry* entry)
     ServerAccepts* accepts = entry->accepts;
     while (!entry->waiting.empty()) {
         std::uint32_t peer = 0;
-        int handle = platform::AcceptSocket(accepts->listeningSocket, &peer, nullptr);
+        int handle = platform::AcceptSocket(accepts->listeningSocket, &peer, nullptr, true);
         if (handle < 0) {
             int error = platform::LastSocketError();
             if (error == platform::kWsaeConnAborted || error == platform::kWsaeConnReset)

@@ -124,7 +124,8 @@ public:
     int Listen(int backlog);
     // Waits for a connection (bounded by the time-out when one is set) and
     // returns its close-on-exec handle, storing the peer's address when asked.
-    int Accept(std::uint32_t* peerAddress = nullptr);
+    // nonBlocking: the handle is made for WSocket::AttachAccepted.
+    int Accept(std::uint32_t* peerAddress = nullptr, bool nonBlocking = false);
     // Without flushing: shutdown and close (close alone for a file handle)
     // when the handle is owned. Never throws; returns the last call's result.
     int Abort();
@@ -251,8 +252,8 @@ public:
 
     // Takes a connected socket (closing one still held, as Close does).
     int Attach(int socket, bool owned = true);
-    // Takes a socket from AcceptSocket, which is close-on-exec already: two
-    // system calls fewer for every connection.
+    // Takes a socket from a non-blocking accept, which is close-on-exec and
+    // non-blocking already: four system calls fewer for every connection.
     int AttachAccepted(int socket);
     // Takes a pipe or file handle; transferred with read and write.
     int AttachHandle(int handle, bool owned = true);
