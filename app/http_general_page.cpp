@@ -2,6 +2,7 @@
 
 #include "ui_http_general_page.h"
 
+#include "app/listening_ports.h"
 #include "app/message_box.h"
 #include "config/config_lists.h"
 
@@ -66,7 +67,11 @@ void CHTTPGeneralPage::DoDataExchange(CDataExchange& dx)
     m_config.SetHTTPSettings(std::make_shared<const CHTTPSettings>(std::move(http)));
 
     auto settings = m_config.GetSettings();
-    if (m_servers && m_servers->FindByPortAddress(settings->port, settings->address)) {
+    std::vector<CListeningSocket> servers;
+    if (m_servers)
+        AddListeningSockets(*m_servers, servers);
+    if ((m_servers && m_servers->FindByPortAddress(settings->port, settings->address)) ||
+        PortInUse(this, ServerFamily::http, std::move(servers), settings->port, settings->address)) {
         VelmoraMessageBox(this, kPortTakenStringId, kMbOk | kMbIconExclamation);
         dx.Fail(QString());
     }

@@ -10,13 +10,10 @@
 #include "app/icon_list_page.h"
 #include "app/http_performance_page.h"
 #include "app/logging_page.h"
-#include "app/macros_page.h"
 #include "app/nt_auth_page.h"
-#include "app/ssl_page.h"
-#include "app/strings_page.h"
+#include "app/service_pages.h"
 #include "app/users_page.h"
 #include "config/http_server_config.h"
-#include "macro/macro_context.h"
 #include "resources/string_table.h"
 
 std::vector<ServerPageMaker> ServerSheetPages()
@@ -28,7 +25,7 @@ std::vector<ServerPageMaker> ServerSheetPages()
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList* others) {
         return std::make_unique<CLoggingPage>(c, others);
     });
-    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeSSLPage(c); });
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList* others) { return MakeServiceSSLPage(c, others, ServerFamily::http); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) {
         auto page = std::make_unique<CHTTPPerformancePage>();
         page->SetConfig(&c);
@@ -45,21 +42,10 @@ std::vector<ServerPageMaker> ServerSheetPages()
         page->SetConfig(&c);
         return page;
     });
-    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) -> std::unique_ptr<CPropertyPage> {
-        // A build without the macro library keeps no strings scope.
-        auto* scope = dynamic_cast<CMacroContext*>(c.GetStrings());
-        if (!scope)
-            return nullptr;
-        return std::make_unique<CStringsPage>(*scope, kHttpDefaultStrings);
-    });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) {
-        return std::make_unique<CMacrosPage>([&c] { return c.GetSettings()->initMacro; },
-                                             [&c](const std::string& text) {
-                                                 auto settings = std::make_shared<CServiceSettings>(*c.GetSettings());
-                                                 settings->initMacro = text;
-                                                 c.SetSettings(settings);
-                                             });
+        return MakeServiceStringsPage(c, kHttpDefaultStrings);
     });
+    pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeServiceMacrosPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeAccessControlPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeVirtualPathsPage(c); });
     pages.push_back([](CHTTPServerConfig& c, CHTTPServerConfigList*) { return MakeMimeTypesPage(c); });

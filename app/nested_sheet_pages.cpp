@@ -5,12 +5,16 @@
 
 #include "app/access_control_page.h"
 #include "app/cgi_extensions_page.h"
+#include "app/chat_rooms_page.h"
 #include "app/groups_page.h"
 #include "app/http_servers_page.h"
 #include "app/icon_list_page.h"
 #include "app/macros_page.h"
+#include "app/proxy_pages.h"
 #include "app/redirections_page.h"
 #include "app/strings_page.h"
+#include "app/type_list_page.h"
+#include "app/url_list_page.h"
 #include "app/users_page.h"
 #include "app/virtual_paths_page.h"
 #include "config/chat_config.h"
@@ -84,5 +88,30 @@ CNestedSheetPages DefaultNestedSheetPages()
     // The proxy's Access Control page comes after its own pages, before Strings.
     pages.proxy.insert(pages.proxy.begin() + 2,
                        [](CHTTPProxySettings& c) { return MakeAccessControlPage(c); });
+    // The rooms come first.
+    pages.chat.insert(pages.chat.begin(),
+                      [](CChatGlobalConfig& c) { return std::make_unique<CChatRoomsPage>(c.GetRooms()); });
+    // The proxy: General first; its cache, URL lists and cascade between
+    // Groups and Access Control; its FTP and gopher lists last.
+    pages.proxy.insert(pages.proxy.begin(),
+                       [](CHTTPProxySettings& c) { return std::make_unique<CProxyGeneralPage>(c); });
+    pages.proxy.insert(pages.proxy.begin() + 3,
+                       {[](CHTTPProxySettings& c) { return std::make_unique<CProxyCachePage>(c); },
+                        [](CHTTPProxySettings& c) { return MakeBarredURLsPage(c); },
+                        [](CHTTPProxySettings& c) { return MakeAllowedURLsPage(c); },
+                        [](CHTTPProxySettings& c) { return MakeUncachedURLsPage(c); },
+                        [](CHTTPProxySettings& c) { return std::make_unique<CProxyCascadePage>(c); }});
+    pages.proxy.push_back([](CHTTPProxySettings& c) {
+        return std::make_unique<CTypeListPage>(kFtpTypesKind, c.GetFTPExtMappings());
+    });
+    pages.proxy.push_back([](CHTTPProxySettings& c) {
+        return std::make_unique<CIconListPage>(kFtpIconsKind, c.GetFTPIcons(), c.GetFTPExtMappings());
+    });
+    pages.proxy.push_back([](CHTTPProxySettings& c) {
+        return std::make_unique<CTypeListPage>(kGopherTypesKind, c.GetGopherMappings());
+    });
+    pages.proxy.push_back([](CHTTPProxySettings& c) {
+        return std::make_unique<CIconListPage>(kGopherIconsKind, c.GetGopherIcons(), c.GetGopherMappings());
+    });
     return pages;
 }

@@ -49,6 +49,12 @@ public:
     void OnChatRooms();
     void OnProxy();
 
+    // The families as the settings sheet holds them (a nested sheet edits
+    // a copy of one of them).
+    CHTTPGlobalConfig& HTTP() const { return m_http; }
+    CChatGlobalConfig& Chat() const { return m_chat; }
+    CHTTPProxySettings& Proxy() const { return m_proxy; }
+
 protected:
     void SetupUi() override;
 

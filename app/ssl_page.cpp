@@ -5,6 +5,7 @@
 #include "app/cert_text_dialogs.h"
 #include "app/data_exchange.h"
 #include "app/message_box.h"
+#include "app/http_general_page.h"
 #include "app/nested_sheet.h"
 
 #include <QApplication>
@@ -22,7 +23,11 @@ public:
 
 } // namespace
 
-CSSLPage::CSSLPage(CHTTPServerConfig& config) : CPropertyPage(QStringLiteral("SSL")), m_config(&config) {}
+CSSLPage::CSSLPage(CServiceConfig& config, Publish publish, PortTest sslPortTaken)
+    : CPropertyPage(QStringLiteral("SSL")), m_config(&config), m_publish(std::move(publish)),
+      m_sslPortTaken(std::move(sslPortTaken))
+{
+}
 
 CSSLPage::~CSSLPage() = default;
 
@@ -49,7 +54,12 @@ void CSSLPage::DoDataExchange(CDataExchange& dx)
         return;
     }
     settings.sslPort = static_cast<std::uint32_t>(port);
-    m_config->SetSettings(std::make_shared<const CServiceSettings>(std::move(settings)));
+    m_publish(std::make_shared<const CServiceSettings>(std::move(settings)));
+    if (m_sslPortTaken && m_sslPortTaken(*m_config)) {
+        dx.PrepareControl(m_ui->sslPortEdit);
+        VelmoraMessageBox(this, kPortTakenStringId, kMbOk | kMbIconExclamation);
+        dx.Fail(QString());
+    }
     if (m_config->NeedsRestart(m_original))
         SetRestart();
 }
@@ -59,7 +69,7 @@ void CSSLPage::ChangeSettings(Change change)
 {
     CServiceSettings settings = *m_config->GetSettings();
     change(settings);
-    m_config->SetSettings(std::make_shared<const CServiceSettings>(std::move(settings)));
+    m_publish(std::make_shared<const CServiceSettings>(std::move(settings)));
 }
 
 void CSSLPage::OnGenerateRequest()
@@ -119,9 +129,4 @@ void CSSLPage::OnSetPrivateKey()
     dialog.m_text = m_config->GetSettings()->privKey;
     if (dialog.DoModal() == kIdOk)
         ChangeSettings([&](CServiceSettings& s) { s.privKey = dialog.m_text; });
-}
-
-std::unique_ptr<CPropertyPage> MakeSSLPage(CHTTPServerConfig& config)
-{
-    return std::make_unique<CSSLPage>(config);
 }

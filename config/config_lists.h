@@ -45,6 +45,27 @@ public:
         element = config;
         return element;
     }
+    // A copy of config at position (the end when position is past it).
+    T& Insert(std::size_t position, const T& config)
+    {
+        auto at = m_elements.begin();
+        for (std::size_t i = 0; i < position && at != m_elements.end(); ++i)
+            ++at;
+        T& element = *m_elements.emplace(at);
+        element = config;
+        return element;
+    }
+    // Where config is in the list; GetCount() when it is not there.
+    std::size_t PositionOf(const T* config) const
+    {
+        std::size_t position = 0;
+        for (const T& element : m_elements) {
+            if (&element == config)
+                break;
+            ++position;
+        }
+        return position;
+    }
     // Destroys the element config points to; false when it is not in the list.
     bool Remove(const T* config)
     {

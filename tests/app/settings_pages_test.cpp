@@ -2,6 +2,7 @@
 // what reaches the registry, and what the sheet answers, after nested and
 // outer OKs and Cancels, and after a refused Workers value.
 
+#include "app/chat_rooms_page.h"
 #include "app/http_servers_page.h"
 #include "app/message_box.h"
 #include "app/performance_page.h"
@@ -211,8 +212,10 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
     const Row rows[] = {
         {"http", titles(pages.http, work.http),
          "HTTP,Users,Groups,Strings,Macros,Virtual Paths,MIME Types,MIME Icons,Redirections,CGI Extensions"},
-        {"chat", titles(pages.chat, work.chat), "Users,Groups,Strings,Macros"},
-        {"proxy", titles(pages.proxy, work.proxy), "Users,Groups,Access Control,Strings,Macros"},
+        {"chat", titles(pages.chat, work.chat), "ChatRooms,Users,Groups,Strings,Macros"},
+        {"proxy", titles(pages.proxy, work.proxy),
+         "General,Users,Groups,Cache,Barred URLs,Allowed URLs,Uncached URLs,Cascade,Access Control,Strings,Macros,"
+         "FTP Types,FTP Icons,Gopher Types,Gopher Icons"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(row.shown, row.designed) << row.family;
@@ -282,4 +285,38 @@ TEST_F(SettingsPagesTest, BothHTTPSheetsReadCleanlyOnEveryPage)
             perServer.AddPage(std::move(page));
     EXPECT_EQ(perServer.GetPageCount(), 15);
     ExpectEveryPageReadsCleanly(perServer, "server", false);
+}
+
+// The global chat sheet, one room's sheet (its pages in their designed
+// order) and the proxy sheet, every page of each.
+TEST_F(SettingsPagesTest, ChatAndProxySheetsReadCleanlyOnEveryPage)
+{
+    InitMacroLibrary();
+    CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+    settings.Load();
+    {
+        CPropertySheetPlus chat(LoadQString(2079), nullptr);
+        for (auto& make : DefaultNestedSheetPages().chat)
+            if (std::unique_ptr<CPropertyPage> page = make(settings.Work().chat))
+                chat.AddPage(std::move(page));
+        ExpectEveryPageReadsCleanly(chat, "global-chat", true);
+    }
+    {
+        CChatRoomConfig room;
+        CPropertySheetPlus roomSheet(LoadQString(2076), nullptr);
+        for (auto& make : RoomSheetPages())
+            if (std::unique_ptr<CPropertyPage> page = make(room, &settings.Work().chat.GetRooms()))
+                roomSheet.AddPage(std::move(page));
+        QStringList titles;
+        for (int i = 0; i < roomSheet.GetPageCount(); ++i)
+            titles << roomSheet.GetPage(i)->Title();
+        EXPECT_EQ(titles.join(QLatin1Char(',')), "General,SSL,Users,Groups,Strings,Macros,Access Control");
+        ExpectEveryPageReadsCleanly(roomSheet, "room", true);
+    }
+    CPropertySheetPlus proxy(LoadQString(2077), nullptr);
+    for (auto& make : DefaultNestedSheetPages().proxy)
+        if (std::unique_ptr<CPropertyPage> page = make(settings.Work().proxy))
+            proxy.AddPage(std::move(page));
+    EXPECT_EQ(proxy.GetPageCount(), 15);
+    ExpectEveryPageReadsCleanly(proxy, "proxy", false);
 }

@@ -7,6 +7,7 @@
 
 #include "acl_test_support.h"
 #include "app/settings_sheet.h"
+#include "config/http_server_config.h"
 #include "app_hive.h"
 #include "e2e/test_ca.h"
 #include "page_harness.h"

@@ -5,6 +5,7 @@
 // succeeded.
 
 #include "app/ssl_page.h"
+#include "config/http_server_config.h"
 #include "page_harness.h"
 
 #include <QCheckBox>

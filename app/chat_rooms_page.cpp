@@ -1,0 +1,137 @@
+#include "app/chat_rooms_page.h"
+
+#include "ui_chat_rooms_page.h"
+
+#include "app/access_control_page.h"
+#include "app/chat_room_general_page.h"
+#include "app/groups_page.h"
+#include "app/message_box.h"
+#include "app/nested_sheet.h"
+#include "app/service_pages.h"
+#include "app/users_page.h"
+#include "config/chat_config.h"
+#include "config/config_lists.h"
+#include "resources/string_table.h"
+
+#include <cstdint>
+
+namespace {
+
+// The item data of a line: the element's identity in the list.
+QString KeyOf(const CChatRoomConfig& config)
+{
+    return QString::number(reinterpret_cast<std::uintptr_t>(&config));
+}
+
+} // namespace
+
+std::vector<RoomPageMaker> RoomSheetPages()
+{
+    std::vector<RoomPageMaker> pages;
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList* others) {
+        return std::make_unique<CChatRoomGeneralPage>(c, others);
+    });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList* others) { return MakeServiceSSLPage(c, others, ServerFamily::chat); });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return std::make_unique<CUsersPage>(c.GetUsers()); });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) {
+        return std::make_unique<CGroupsPage>(c.GetUsers(), c.GetGroups());
+    });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) {
+        return MakeServiceStringsPage(c, kChatDefaultStrings);
+    });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return MakeServiceMacrosPage(c); });
+    pages.push_back([](CChatRoomConfig& c, CChatRoomConfigList*) { return MakeAccessControlPage(c); });
+    return pages;
+}
+
+CChatRoomsPage::CChatRoomsPage(CChatRoomConfigList& rooms, std::vector<RoomPageMaker> pages)
+    : CPropertyPage(QStringLiteral("ChatRooms")), m_rooms(rooms), m_pages(std::move(pages))
+{
+}
+
+CChatRoomsPage::~CChatRoomsPage() = default;
+
+void CChatRoomsPage::SetupUi()
+{
+    m_ui = std::make_unique<Ui::ChatRoomsPage>();
+    m_ui->setupUi(this);
+    m_list.entries = [this] {
+        std::vector<CListPattern::Entry> lines;
+        for (const CChatRoomConfig& room : m_rooms)
+            lines.push_back({QString::fromStdString(room.GetRoomSettings()->name), KeyOf(room)});
+        return lines;
+    };
+    m_list.onNew = [this] { return OnNew(); };
+    m_list.onEdit = [this](const QString& key) { return OnEdit(key); };
+    m_list.onDelete = [this](const QString& key) { OnDelete(key); };
+    m_list.Attach(m_ui->roomsList, m_ui->newRoomButton, m_ui->editRoomButton, m_ui->deleteRoomButton);
+}
+
+CChatRoomConfig* CChatRoomsPage::Find(const QString& key)
+{
+    for (CChatRoomConfig& room : m_rooms)
+        if (KeyOf(room) == key)
+            return &room;
+    return nullptr;
+}
+
+int CChatRoomsPage::RunRoomSheet(CChatRoomConfig& config)
+{
+    bool ok = EditInNestedSheet(*this, kRoomSheetCaptionId, config,
+                                [this](CPropertySheetPlus& sheet, CChatRoomConfig& copy) {
+                                    for (const auto& make : m_pages)
+                                        if (std::unique_ptr<CPropertyPage> page = make(copy, &m_rooms))
+                                            sheet.AddPage(std::move(page));
+                                });
+    return ok ? kIdOk : kIdCancel;
+}
+
+std::optional<QString> CChatRoomsPage::OnNew()
+{
+    CChatRoomConfig config;
+    const std::uint32_t port = m_rooms.NextFreePort();
+    CServiceSettings service = *config.GetSettings();
+    service.port = port;
+    service.enabled = 1;
+    service.address = 0;
+    service.maxUsers = 15;
+    service.useDNS = 0;
+    service.connTimeout = 0;
+    service.useSSL = 0;
+    service.sslOnly = 0;
+    service.sslPort = port + kNewRoomSSLPortOffset;
+    config.SetSettings(std::make_shared<const CServiceSettings>(std::move(service)));
+    CChatRoomSettings room = *config.GetRoomSettings();
+    room.lines = 100;
+    room.timeout = 300;
+    config.SetRoomSettings(std::make_shared<const CChatRoomSettings>(std::move(room)));
+
+    if (RunRoomSheet(config) != kIdOk)
+        return std::nullopt;
+    CChatRoomConfig& added = m_rooms.AddTail(config);
+    // A new room listens only after a restart.
+    SetRestart();
+    return KeyOf(added);
+}
+
+std::optional<QString> CChatRoomsPage::OnEdit(const QString& key)
+{
+    CChatRoomConfig* selected = Find(key);
+    if (!selected)
+        return std::nullopt;
+    CChatRoomConfig copy(*selected);
+    const std::size_t position = m_rooms.PositionOf(selected);
+    m_rooms.Remove(selected);
+    // Cancel puts the room back where it was, so its start order stays.
+    if (RunRoomSheet(copy) != kIdOk)
+        return KeyOf(m_rooms.Insert(position, copy));
+    return KeyOf(m_rooms.AddTail(copy));
+}
+
+void CChatRoomsPage::OnDelete(const QString& key)
+{
+    if (CChatRoomConfig* selected = Find(key)) {
+        m_rooms.Remove(selected);
+        SetRestart();
+    }
+}
