@@ -24,7 +24,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             nginx-light squid chromium \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
             php-cgi libcgi-pm-perl lighttpd \
-            qt6-base-dev qt6-svg-dev xvfb trayer xdotool
+            qt6-base-dev qt6-svg-dev xvfb trayer xdotool \
+            openssh-client openssh-server
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
