@@ -7,11 +7,13 @@
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
 #include "app/qns_page.h"
+#include "app/remote_page.h"
 #include "app/server_control_page.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
+#include "app/web_remote_page.h"
 #include "resources/string_table.h"
 
 // The designed order: Servers, Performance, Users, Groups, QNS, KAV
@@ -29,5 +31,10 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
     sheet.AddPage(std::make_unique<CStringsPage>(work.strings, kGlobalDefaultStrings));
     sheet.AddPage(std::make_unique<CMacrosPage>(&work.initMacro));
     sheet.AddPage(std::make_unique<CServerControlPage>());
+    if (work.local) {
+        sheet.AddPage(MakeRemotePage());
+        if (work.haveHttpConf)
+            sheet.AddPage(MakeWebRemotePage(work.webRemote));
+    }
     sheet.AddPage(std::make_unique<CAboutPage>());
 }
