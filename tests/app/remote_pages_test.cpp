@@ -32,14 +32,6 @@ const char* const kRestartPrompt =
 const char* const kRestartFailed = "Could not restart the Windows NT service.";
 const char* const kRange = "Please enter an integer between 0 and 65535.";
 
-std::vector<std::string> TabTitles(CPropertySheetPlus& sheet)
-{
-    std::vector<std::string> titles;
-    for (int i = 0; i < sheet.Tabs()->count(); ++i)
-        titles.push_back(sheet.Tabs()->tabText(i).toStdString());
-    return titles;
-}
-
 // A service that answers from a script, on whatever thread asks.
 class ScriptedService : public platform::ServiceControl {
 public:

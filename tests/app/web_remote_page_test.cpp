@@ -13,19 +13,9 @@
 #include "page_harness.h"
 #include "screenshot.h"
 
-#include <QTabBar>
-
 namespace {
 
 const char* const kRange = "Please enter an integer between 0 and 65535.";
-
-std::vector<std::string> TabTitles(CPropertySheetPlus& sheet)
-{
-    std::vector<std::string> titles;
-    for (int i = 0; i < sheet.Tabs()->count(); ++i)
-        titles.push_back(sheet.Tabs()->tabText(i).toStdString());
-    return titles;
-}
 
 void SetPort(CHTTPServerConfig& config, std::uint32_t port, const std::string& description)
 {
