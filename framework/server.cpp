@@ -313,7 +313,7 @@ void CServer::AcceptLoop(Listener& listener)
     socket.SetThrowOnError(false);
     for (;;) {
         std::uint32_t peer = 0;
-        int handle = socket.Accept(&peer);
+        int handle = socket.Accept(&peer, true);
         if (handle < 0) {
             int error = platform::LastSocketError();
             if (m_stopping.load() || error == platform::kWsaeInval || error == platform::kWsaeNotSock)

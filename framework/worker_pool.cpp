@@ -92,9 +92,13 @@ void Worker::ArmListener(ListenEntry* entry)
 void Worker::AcceptReady(ListenEntry* entry)
 {
     ServerAccepts* accepts = entry->accepts;
-    while (!entry->waiting.empty()) {
+    // One client per report: the watch is level-triggered, so clients still
+    // queued are reported again, and a worker never pays a failed accept
+    // for draining a queue another worker was woken for too.
+    bool taken = false;
+    while (!taken && !entry->waiting.empty()) {
         std::uint32_t peer = 0;
-        int handle = platform::AcceptSocket(accepts->listeningSocket, &peer, nullptr);
+        int handle = platform::AcceptSocket(accepts->listeningSocket, &peer, nullptr, true);
         if (handle < 0) {
             int error = platform::LastSocketError();
             if (error == platform::kWsaeConnAborted || error == platform::kWsaeConnReset)
@@ -103,6 +107,7 @@ void Worker::AcceptReady(ListenEntry* entry)
                 entry->retryAt = platform::MonotonicMs() + kAcceptRetryMs;
             break;
         }
+        taken = true;
         FiberConnection* record = entry->waiting.front();
         entry->waiting.erase(entry->waiting.begin());
         WSocket& socket = *record->socket;
@@ -113,7 +118,6 @@ void Worker::AcceptReady(ListenEntry* entry)
             continue;
         }
         socket.SetPeerAddress(peer);
-        socket.SetLocalConnectionAddress(socket.GetLocalAddress());
         record->work.clientAddress = peer;
         record->tick = platform::MonotonicMs();
         record->listen = nullptr;

@@ -100,14 +100,14 @@ int WSocketBase::Listen(int backlog)
     return Check(platform::ListenSocket(m_handle, backlog));
 }
 
-int WSocketBase::Accept(std::uint32_t* peerAddress)
+int WSocketBase::Accept(std::uint32_t* peerAddress, bool nonBlocking)
 {
     if (m_timeout != 0) {
         int ready = platform::WaitHandle(m_handle, false, m_timeout);
         if (ready <= 0)
             return Check(-1);
     }
-    return Check(platform::AcceptSocket(m_handle, peerAddress, nullptr));
+    return Check(platform::AcceptSocket(m_handle, peerAddress, nullptr, nonBlocking));
 }
 
 int WSocketBase::Abort()
@@ -319,8 +319,6 @@ int WSocket::Attach(int socket, bool owned)
 int WSocket::AttachAccepted(int socket)
 {
     TakeHandle(socket, true, false);
-    if (platform::SetNonBlocking(socket, true) < 0)
-        return Check(-1);
     return 0;
 }
 

@@ -124,7 +124,8 @@ public:
     int Listen(int backlog);
     // Waits for a connection (bounded by the time-out when one is set) and
     // returns its close-on-exec handle, storing the peer's address when asked.
-    int Accept(std::uint32_t* peerAddress = nullptr);
+    // nonBlocking: the handle is made for WSocket::AttachAccepted.
+    int Accept(std::uint32_t* peerAddress = nullptr, bool nonBlocking = false);
     // Without flushing: shutdown and close (close alone for a file handle)
     // when the handle is owned. Never throws; returns the last call's result.
     int Abort();
@@ -251,8 +252,8 @@ public:
 
     // Takes a connected socket (closing one still held, as Close does).
     int Attach(int socket, bool owned = true);
-    // Takes a socket from AcceptSocket, which is close-on-exec already: two
-    // system calls fewer for every connection.
+    // Takes a socket from a non-blocking accept, which is close-on-exec and
+    // non-blocking already: four system calls fewer for every connection.
     int AttachAccepted(int socket);
     // Takes a pipe or file handle; transferred with read and write.
     int AttachHandle(int handle, bool owned = true);
@@ -356,9 +357,6 @@ public:
 
     std::int64_t GetBytesSent() const { return m_bytesSent; }
     std::int64_t GetBytesReceived() const { return m_bytesReceived; }
-    // The connection's local address, recorded by the worker pool.
-    std::uint32_t GetLocalConnectionAddress() const { return m_localAddress; }
-    void SetLocalConnectionAddress(std::uint32_t address) { m_localAddress = address; }
 
 private:
     friend class CAsyncIO;
@@ -377,7 +375,6 @@ private:
     std::int64_t SendWithSendfile(int file, std::int64_t length, std::int64_t offset);
     void DropSecure();
 
-    std::uint32_t m_localAddress = 0;
     bool m_fiberMode = false;
     CIOWaiter* m_waiter = nullptr;
     CConnectionPause* m_pause = nullptr;

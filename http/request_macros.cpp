@@ -88,12 +88,26 @@ std::string RawURL(const CHTTPRequest& request)
     return url;
 }
 
-std::string LocalServerName(WSocket& socket, bool resolve)
-{
-    std::string name;
-    GetLocalHostName(name, socket, resolve);
-    return name;
-}
+// The server's own name, looked up when a page first asks: most pages
+// never do, and the look-up costs a system call or, with DNS, a query.
+class CServerNameMacro : public CMacro {
+public:
+    CServerNameMacro(WSocket& socket, bool resolve) : m_socket(socket), m_resolve(resolve) {}
+    void Evaluate(CMacroContext*, CTextBuffer* out, const char**, int) override
+    {
+        if (!m_known) {
+            GetLocalHostName(m_name, m_socket, m_resolve);
+            m_known = true;
+        }
+        out->Append(m_name);
+    }
+
+private:
+    WSocket& m_socket;
+    bool m_resolve;
+    bool m_known = false;
+    std::string m_name;
+};
 
 void RegisterTable(CHTTPServer& server, WSocket& socket, CHTTPRequest& request)
 {
@@ -118,7 +132,7 @@ void RegisterTable(CHTTPServer& server, WSocket& socket, CHTTPRequest& request)
     scope.Register("client-status", std::make_unique<CIntRefMacro>(&request.Status));
     scope.Register("client-transfersize", std::make_unique<CInt64RefMacro>(&request.BytesSent));
     scope.Register("client-headers", std::make_unique<CTextBufferRefMacro>(&request.HeaderText));
-    scope.Register("server", std::make_unique<CValueMacro>(LocalServerName(socket, settings->useDNS != 0)));
+    scope.Register("server", std::make_unique<CServerNameMacro>(socket, settings->useDNS != 0));
     scope.Register("aclcheck", std::make_unique<CACLCheckMacro>(socket, server, request, &server.GetGroups()));
     scope.Register("fqvpath", std::make_unique<CFqvpathMacro>(base));
     scope.Register("fqppath", std::make_unique<CFqppathMacro>(server, base));

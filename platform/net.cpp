@@ -284,12 +284,14 @@ int ListenSocket(SocketHandle socket, int backlog)
     return listen(socket, backlog) < 0 ? FailSetup() : 0;
 }
 
-SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std::uint16_t* peerPort)
+SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std::uint16_t* peerPort,
+                          bool nonBlocking)
 {
+    const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
     for (;;) {
         sockaddr_in sa{};
         socklen_t length = sizeof sa;
-        int handle = accept4(listener, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+        int handle = accept4(listener, reinterpret_cast<sockaddr*>(&sa), &length, flags);
         if (handle >= 0) {
             if (peerAddress)
                 *peerAddress = sa.sin_addr.s_addr;

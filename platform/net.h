@@ -49,8 +49,10 @@ int SetCloseOnExec(int handle);
 int SetNonBlocking(int handle, bool on);
 int BindIPv4(SocketHandle socket, std::uint16_t port, std::uint32_t address);
 int ListenSocket(SocketHandle socket, int backlog);
-// Accepts one connection (close-on-exec); peerAddress/peerPort may be null.
-SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std::uint16_t* peerPort);
+// Accepts one connection (close-on-exec, and non-blocking when asked);
+// peerAddress/peerPort may be null.
+SocketHandle AcceptSocket(SocketHandle listener, std::uint32_t* peerAddress, std::uint16_t* peerPort,
+                          bool nonBlocking = false);
 // Connects, waiting at most timeoutMs (0: no limit of ours); 10060 on expiry.
 // The socket's blocking mode is left as it was.
 int ConnectIPv4(SocketHandle socket, std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs);

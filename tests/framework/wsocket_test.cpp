@@ -420,7 +420,7 @@ TEST(WSocketAccept, AnAcceptedSocketIsCloseOnExecAndNonBlockingOnceAttached)
     LoopbackListener listener;
     WSocket client, server;
     ASSERT_EQ(client.Connect("127.0.0.1", listener.port), 0);
-    const int handle = listener.socket.Accept(nullptr);
+    const int handle = listener.socket.Accept(nullptr, true);
     ASSERT_GE(handle, 0);
     ASSERT_EQ(server.AttachAccepted(handle), 0);
     EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
