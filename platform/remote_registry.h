@@ -17,6 +17,7 @@
 
 #include "platform/registry.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,7 +62,7 @@ private:
     std::unique_ptr<ChildProcess> m_shell;
     RegistryKey m_root;
     std::mutex m_lock;
-    bool m_broken = false;
+    std::atomic<bool> m_broken{false};
 };
 
 // The host name a user typed, checked and without a leading "\\"; empty when
