@@ -29,7 +29,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
-.PHONY: all deps build run run-app run-seed test test-sanitize fuzz bench clean
+.PHONY: all deps build run run-app run-applet run-seed test test-sanitize fuzz bench clean
 
 all: build
 
@@ -66,6 +66,10 @@ run-app: build run-seed
 	@echo "Velmora serves http://127.0.0.1:8080/ from the desktop application (server log: $(RUN_DIR)/log)"
 	@$(RUN_ENV) exec $(BUILD)/app/velmora
 
+# The control-panel applet on the same hive, through its host.
+run-applet: build run-seed
+	@$(RUN_ENV) exec $(BUILD)/controlpanel/velmora-cpl
+
 run-seed: build
 	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt
 	@if [ ! -f $(RUN_DIR)/registry.db ]; then \
@@ -93,7 +97,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu remote_request remote_reply
+FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu profile remote_request remote_reply
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

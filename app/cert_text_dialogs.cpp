@@ -1,18 +1,13 @@
 #include "app/cert_text_dialogs.h"
 
+#include "ui_cert_text_dialog.h"
+#include "ui_cert_text_page.h"
+#include "ui_generate_cert_req_dialog.h"
+
 #include "app/data_exchange.h"
 #include "app/message_box.h"
 
-#include <QApplication>
-#include <QClipboard>
 #include <QFontDatabase>
-#include <QFormLayout>
-#include <QGridLayout>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QVBoxLayout>
 
 namespace {
 
@@ -20,23 +15,10 @@ namespace {
 constexpr int kTextColumns = 68;
 constexpr int kTextRows = 16;
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, int id)
+// Every certificate page and dialog shows its text fixed-width and wide
+// enough for a whole line, so each stored line reads as one.
+void FitTextEdit(QPlainTextEdit* edit)
 {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setProperty("controlId", id);
-    return button;
-}
-
-// The text edit every certificate page and dialog shows: fixed-width, wide
-// enough for a whole line, not wrapped, so each stored line reads as one.
-QPlainTextEdit* MakeTextEdit(QWidget* parent, const char* name, bool readOnly)
-{
-    auto* edit = new QPlainTextEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setProperty("controlId", kCertTextEditId);
-    edit->setReadOnly(readOnly);
-    edit->setLineWrapMode(QPlainTextEdit::NoWrap);
     QFont font(QStringLiteral("Courier"));
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
@@ -47,14 +29,6 @@ QPlainTextEdit* MakeTextEdit(QWidget* parent, const char* name, bool readOnly)
     QFontMetrics metrics(font);
     edit->setMinimumSize(metrics.horizontalAdvance(QLatin1Char('M')) * kTextColumns,
                          metrics.lineSpacing() * kTextRows);
-    return edit;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* text, QWidget* buddy)
-{
-    auto* label = new QLabel(QString::fromLatin1(text), parent);
-    label->setBuddy(buddy);
-    return label;
 }
 
 // Selects the whole text and keeps the caret in view, as Copy and Paste
@@ -82,16 +56,16 @@ CCertTextPage::CCertTextPage(const CertTextTemplate& form, std::string text)
 {
 }
 
+CCertTextPage::~CCertTextPage() = default;
+
 void CCertTextPage::SetupUi()
 {
+    m_ui = std::make_unique<Ui::CertTextPage>();
+    m_ui->setupUi(this);
     setObjectName(QStringLiteral("certTextPage%1").arg(m_form.id));
-    m_edit = MakeTextEdit(this, "certTextEdit", true);
-    auto* copy = MakeButton(this, "copyButton", QStringLiteral("&Copy"), kCertCopyButtonId);
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(MakeLabel(this, m_form.label, m_edit), 0, 0);
-    layout->addWidget(m_edit, 1, 0);
-    layout->addWidget(copy, 1, 1, Qt::AlignTop);
-    connect(copy, &QPushButton::clicked, this, &CCertTextPage::OnCopy);
+    m_ui->textLabel->setText(QString::fromLatin1(m_form.label));
+    FitTextEdit(m_ui->certTextEdit);
+    connect(m_ui->copyButton, &QPushButton::clicked, this, &CCertTextPage::OnCopy);
 }
 
 void CCertTextPage::DoDataExchange(CDataExchange& dx)
@@ -99,14 +73,14 @@ void CCertTextPage::DoDataExchange(CDataExchange& dx)
     // Shown only: nothing goes back.
     if (!dx.m_bSaveAndValidate) {
         std::string shown = WithoutCarriageReturns(m_text);
-        dx.Text(m_edit, shown);
+        dx.Text(m_ui->certTextEdit, shown);
     }
 }
 
 void CCertTextPage::OnCopy()
 {
-    SelectAll(m_edit);
-    m_edit->copy();
+    SelectAll(m_ui->certTextEdit);
+    m_ui->certTextEdit->copy();
 }
 
 CCertTextDialog::CCertTextDialog(const CertTextTemplate& form, QWidget* parent)
@@ -114,35 +88,26 @@ CCertTextDialog::CCertTextDialog(const CertTextTemplate& form, QWidget* parent)
 {
 }
 
+CCertTextDialog::~CCertTextDialog() = default;
+
 void CCertTextDialog::SetupUi()
 {
+    m_ui = std::make_unique<Ui::CertTextDialog>();
+    m_ui->setupUi(this);
     setObjectName(QStringLiteral("certTextDialog%1").arg(m_form.id));
     setWindowTitle(QString::fromLatin1(m_form.caption));
-    m_edit = MakeTextEdit(this, "certTextEdit", false);
-    auto* ok = MakeButton(this, "okButton", QStringLiteral("OK"), kIdOk);
-    ok->setAutoDefault(false);
-    auto* cancel = MakeButton(this, "cancelButton", QStringLiteral("Cancel"), kIdCancel);
-    cancel->setAutoDefault(false);
-    auto* paste = MakeButton(this, "pasteButton", QStringLiteral("&Paste"), m_form.pasteId);
-    paste->setAutoDefault(false);
-    auto* buttons = new QVBoxLayout;
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    buttons->addWidget(paste);
-    buttons->addStretch();
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(MakeLabel(this, m_form.label, m_edit), 0, 0);
-    layout->addWidget(m_edit, 1, 0);
-    layout->addLayout(buttons, 1, 1);
-    connect(ok, &QPushButton::clicked, this, &CCertTextDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &CCertTextDialog::reject);
-    connect(paste, &QPushButton::clicked, this, &CCertTextDialog::OnPaste);
+    m_ui->textLabel->setText(QString::fromLatin1(m_form.label));
+    m_ui->pasteButton->setProperty("controlId", m_form.pasteId);
+    FitTextEdit(m_ui->certTextEdit);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &CCertTextDialog::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CCertTextDialog::reject);
+    connect(m_ui->pasteButton, &QPushButton::clicked, this, &CCertTextDialog::OnPaste);
 }
 
 void CCertTextDialog::DoDataExchange(CDataExchange& dx)
 {
     std::string text = WithoutCarriageReturns(m_text);
-    dx.Text(m_edit, text);
+    dx.Text(m_ui->certTextEdit, text);
     if (dx.m_bSaveAndValidate) {
         // Lines are kept as the stored texts end them.
         std::string stored;
@@ -157,51 +122,30 @@ void CCertTextDialog::DoDataExchange(CDataExchange& dx)
 
 void CCertTextDialog::OnPaste()
 {
-    SelectAll(m_edit);
-    m_edit->paste();
+    SelectAll(m_ui->certTextEdit);
+    m_ui->certTextEdit->paste();
 }
 
 CGenerateCertReqDialog::CGenerateCertReqDialog(QWidget* parent) : CExchangeDialog(parent) {}
 
+CGenerateCertReqDialog::~CGenerateCertReqDialog() = default;
+
 void CGenerateCertReqDialog::SetupUi()
 {
+    m_ui = std::make_unique<Ui::GenerateCertReqDialog>();
+    m_ui->setupUi(this);
     setObjectName(QStringLiteral("generateCertReqDialog"));
-    setWindowTitle(QStringLiteral("Generate Certificate Request"));
-    auto* form = new QFormLayout;
-    auto field = [&](QLineEdit*& edit, const char* name, const char* label, int id) {
-        edit = new QLineEdit(this);
-        edit->setObjectName(QString::fromLatin1(name));
-        edit->setProperty("controlId", id);
-        form->addRow(MakeLabel(this, label, edit), edit);
-    };
-    field(m_organization, "organizationEdit", "&Organization:", 1072);
-    field(m_unit, "organizationalUnitEdit", "Organizational &unit:", 1073);
-    field(m_commonName, "commonNameEdit", "Co&mmon name (typically the server name):", 1074);
-    field(m_locality, "localityEdit", "&Locality:", 1075);
-    field(m_state, "stateEdit", "&State:", 1070);
-    field(m_country, "countryEdit", "&Country:", 1071);
-    m_commonName->setMinimumWidth(QFontMetrics(m_commonName->font()).horizontalAdvance(QLatin1Char('M')) * 24);
-    auto* generate = MakeButton(this, "generateButton", QStringLiteral("Generate"), kIdOk);
-    generate->setDefault(true);
-    auto* cancel = MakeButton(this, "cancelButton", QStringLiteral("Cancel"), kIdCancel);
-    auto* buttons = new QVBoxLayout;
-    buttons->addWidget(generate);
-    buttons->addWidget(cancel);
-    buttons->addStretch();
-    auto* layout = new QHBoxLayout(this);
-    layout->addLayout(form, 1);
-    layout->addLayout(buttons);
-    connect(generate, &QPushButton::clicked, this, &CGenerateCertReqDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &CGenerateCertReqDialog::reject);
+    connect(m_ui->generateButton, &QPushButton::clicked, this, &CGenerateCertReqDialog::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CGenerateCertReqDialog::reject);
 }
 
 void CGenerateCertReqDialog::DoDataExchange(CDataExchange& dx)
 {
-    dx.Text(m_organization, m_fields.organization);
-    dx.Text(m_unit, m_fields.unit);
-    dx.Text(m_commonName, m_fields.commonName);
-    dx.Text(m_locality, m_fields.locality);
-    dx.Text(m_state, m_fields.state);
-    dx.Text(m_country, m_fields.country);
+    dx.Text(m_ui->organizationEdit, m_fields.organization);
+    dx.Text(m_ui->organizationalUnitEdit, m_fields.unit);
+    dx.Text(m_ui->commonNameEdit, m_fields.commonName);
+    dx.Text(m_ui->localityEdit, m_fields.locality);
+    dx.Text(m_ui->stateEdit, m_fields.state);
+    dx.Text(m_ui->countryEdit, m_fields.country);
     dx.MaxChars(m_fields.country, kMaxCountryChars);
 }

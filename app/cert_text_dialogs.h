@@ -9,10 +9,14 @@
 #include "app/key_pair_request.h"
 #include "app/property_page.h"
 
+#include <memory>
 #include <string>
 
-class QLineEdit;
-class QPlainTextEdit;
+namespace Ui {
+class CertTextPage;
+class CertTextDialog;
+class GenerateCertReqDialog;
+}
 
 inline constexpr int kCertTextEditId = 1053;
 inline constexpr int kCertCopyButtonId = 1180;
@@ -39,6 +43,7 @@ class CCertTextPage : public CPropertyPage {
     Q_OBJECT
 public:
     CCertTextPage(const CertTextTemplate& form, std::string text);
+    ~CCertTextPage() override;
 
 protected:
     void SetupUi() override;
@@ -47,15 +52,16 @@ protected:
 private:
     void OnCopy();
 
+    std::unique_ptr<Ui::CertTextPage> m_ui;
     const CertTextTemplate& m_form;
     std::string m_text;
-    QPlainTextEdit* m_edit = nullptr;
 };
 
 class CCertTextDialog : public CExchangeDialog {
     Q_OBJECT
 public:
     CCertTextDialog(const CertTextTemplate& form, QWidget* parent);
+    ~CCertTextDialog() override;
 
     std::string m_text;
 
@@ -66,14 +72,15 @@ protected:
 private:
     void OnPaste();
 
+    std::unique_ptr<Ui::CertTextDialog> m_ui;
     const CertTextTemplate& m_form;
-    QPlainTextEdit* m_edit = nullptr;
 };
 
 class CGenerateCertReqDialog : public CExchangeDialog {
     Q_OBJECT
 public:
     explicit CGenerateCertReqDialog(QWidget* parent);
+    ~CGenerateCertReqDialog() override;
 
     CertRequestFields m_fields;
 
@@ -82,10 +89,5 @@ protected:
     void DoDataExchange(CDataExchange& dx) override;
 
 private:
-    QLineEdit* m_organization = nullptr;
-    QLineEdit* m_unit = nullptr;
-    QLineEdit* m_commonName = nullptr;
-    QLineEdit* m_locality = nullptr;
-    QLineEdit* m_state = nullptr;
-    QLineEdit* m_country = nullptr;
+    std::unique_ptr<Ui::GenerateCertReqDialog> m_ui;
 };

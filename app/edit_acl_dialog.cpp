@@ -6,6 +6,8 @@
 #include "app/message_box.h"
 #include "config/access_list.h"
 
+#include <algorithm>
+
 CEditACLDialog::CEditACLDialog(CAccessList& list, CUserMap* users, CGroupMap* groups, QWidget* parent)
     : CExchangeDialog(parent), m_list(list), m_users(users), m_groups(groups)
 {
@@ -17,104 +19,79 @@ void CEditACLDialog::SetupUi()
 {
     m_ui = std::make_unique<Ui::EditACLDialog>();
     m_ui->setupUi(this);
-    m_ui->aclList->setSelectionMode(QAbstractItemView::SingleSelection);
     connect(m_ui->okButton, &QPushButton::clicked, this, &CEditACLDialog::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CEditACLDialog::reject);
-    connect(m_ui->upButton, &QPushButton::clicked, this, [this] { Move(-1); });
-    connect(m_ui->downButton, &QPushButton::clicked, this, [this] { Move(+1); });
-    connect(m_ui->newButton, &QPushButton::clicked, this, &CEditACLDialog::OnNew);
-    connect(m_ui->editButton, &QPushButton::clicked, this, &CEditACLDialog::OnEdit);
+    m_pattern.entries = [this] {
+        std::vector<CListPattern::Entry> lines;
+        for (std::size_t row = 0; row < m_lines.size(); ++row)
+            lines.push_back({QString::fromStdString(m_lines[row]), QString::number(row)});
+        return lines;
+    };
+    m_pattern.onNew = [this] { return OnNew(); };
+    m_pattern.onEdit = [this](const QString& key) { return OnEdit(key); };
+    m_pattern.onMove = [this](int from, int to) {
+        std::swap(m_lines[static_cast<std::size_t>(from)], m_lines[static_cast<std::size_t>(to)]);
+    };
+    // Delete selects the line before the removed one, not the first line,
+    // so it is handled here rather than by the list's own Delete.
     connect(m_ui->deleteButton, &QPushButton::clicked, this, &CEditACLDialog::OnDelete);
-    connect(m_ui->aclList, &QListWidget::itemDoubleClicked, this, &CEditACLDialog::OnEdit);
-    connect(m_ui->aclList, &QListWidget::itemSelectionChanged, this, &CEditACLDialog::UpdateButtons);
+    connect(m_ui->aclList, &QListWidget::itemSelectionChanged, this, &CEditACLDialog::UpdateDeleteButton);
+    // The lines keep their evaluation order: the list is not sorted.
+    m_pattern.Attach(m_ui->aclList, m_ui->newButton, m_ui->editButton, nullptr, false);
+    m_pattern.AttachOrderButtons(m_ui->upButton, m_ui->downButton);
 }
 
 bool CEditACLDialog::OnInitDialog()
 {
     CExchangeDialog::OnInitDialog();
-    for (const std::string& line : m_list.GetLines())
-        m_ui->aclList->addItem(QString::fromStdString(line));
-    UpdateButtons();
+    m_lines = m_list.GetLines();
+    // Opens with no line selected.
+    m_pattern.RefillAt(-1);
+    UpdateDeleteButton();
     return true;
 }
 
-int CEditACLDialog::Selected() const
+void CEditACLDialog::UpdateDeleteButton()
 {
-    QListWidgetItem* item = m_ui->aclList->currentItem();
-    return item && item->isSelected() ? m_ui->aclList->row(item) : -1;
+    m_ui->deleteButton->setEnabled(m_pattern.SelectedRow() >= 0);
 }
 
-void CEditACLDialog::Select(int row)
-{
-    m_ui->aclList->setCurrentRow(row);
-    UpdateButtons();
-}
-
-void CEditACLDialog::UpdateButtons()
-{
-    const int selected = Selected();
-    const int count = m_ui->aclList->count();
-    m_ui->newButton->setEnabled(true);
-    m_ui->okButton->setEnabled(true);
-    m_ui->editButton->setEnabled(selected >= 0);
-    m_ui->deleteButton->setEnabled(selected >= 0);
-    m_ui->upButton->setEnabled(selected >= 0 && count >= 2 && selected > 0);
-    m_ui->downButton->setEnabled(selected >= 0 && count >= 2 && selected < count - 1);
-}
-
-void CEditACLDialog::OnNew()
+std::optional<QString> CEditACLDialog::OnNew()
 {
     CAccessFilterDialog filter(m_users, m_groups, this);
-    if (filter.DoModal() == kIdOk) {
-        const int selected = Selected();
-        const int row = selected >= 0 ? selected : m_ui->aclList->count();
-        m_ui->aclList->insertItem(row, QString::fromStdString(ComposeAccessLine(filter.filter)));
-        Select(row);
-    }
-    UpdateButtons();
+    if (filter.DoModal() != kIdOk)
+        return std::nullopt;
+    // A new line goes before the selected one, or at the end.
+    const int selected = m_pattern.SelectedRow();
+    const std::size_t row = selected >= 0 ? static_cast<std::size_t>(selected) : m_lines.size();
+    m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(row), ComposeAccessLine(filter.filter));
+    return QString::number(row);
 }
 
-void CEditACLDialog::OnEdit()
+std::optional<QString> CEditACLDialog::OnEdit(const QString& key)
 {
-    const int selected = Selected();
-    if (selected < 0)
-        return;
+    const std::size_t row = key.toULong();
     CAccessFilterDialog filter(m_users, m_groups, this);
-    filter.filter = ParseAccessLine(m_ui->aclList->item(selected)->text().toStdString());
+    filter.filter = ParseAccessLine(m_lines[row]);
     if (filter.DoModal() == kIdOk)
-        m_ui->aclList->item(selected)->setText(QString::fromStdString(ComposeAccessLine(filter.filter)));
-    Select(selected);
+        m_lines[row] = ComposeAccessLine(filter.filter);
+    return key;
 }
 
 void CEditACLDialog::OnDelete()
 {
-    const int selected = Selected();
+    const int selected = m_pattern.SelectedRow();
     if (selected < 0)
         return;
-    delete m_ui->aclList->takeItem(selected);
-    if (m_ui->aclList->count() == 0) {
-        m_ui->aclList->setCurrentRow(-1);
-        UpdateButtons();
-        return;
-    }
-    Select(selected > 0 ? selected - 1 : 0);
-}
-
-void CEditACLDialog::Move(int delta)
-{
-    const int selected = Selected();
-    const int target = selected + delta;
-    if (selected < 0 || target < 0 || target >= m_ui->aclList->count())
-        return;
-    QListWidgetItem* item = m_ui->aclList->takeItem(selected);
-    m_ui->aclList->insertItem(target, item);
-    Select(target);
+    m_lines.erase(m_lines.begin() + selected);
+    m_pattern.RefillAt(m_lines.empty() ? -1 : std::max(selected - 1, 0));
+    UpdateDeleteButton();
 }
 
 bool CEditACLDialog::OnOK()
 {
     m_list.RemoveAll();
-    for (int row = 0; row < m_ui->aclList->count(); ++row)
-        m_list.AddLine(m_ui->aclList->item(row)->text().toStdString());
+    for (const std::string& line : m_lines)
+        m_list.AddLine(line);
     return true;
 }

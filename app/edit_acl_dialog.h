@@ -6,8 +6,12 @@
 // itself changes only on OK; Cancel leaves it as it was.
 
 #include "app/exchange_dialog.h"
+#include "app/list_pattern.h"
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace Ui {
 class EditACLDialog;
@@ -23,11 +27,7 @@ public:
     CEditACLDialog(CAccessList& list, CUserMap* users, CGroupMap* groups, QWidget* parent);
     ~CEditACLDialog() override;
 
-    void OnNew();
-    void OnEdit();
-    void OnDelete();
-    void Move(int delta);
-    void UpdateButtons();
+    CListPattern& List() { return m_pattern; }
 
 protected:
     void SetupUi() override;
@@ -35,11 +35,15 @@ protected:
     bool OnOK() override;
 
 private:
-    // The selected row, -1 without a selection.
-    int Selected() const;
-    void Select(int row);
+    std::optional<QString> OnNew();
+    std::optional<QString> OnEdit(const QString& key);
+    void OnDelete();
+    void UpdateDeleteButton();
 
     std::unique_ptr<Ui::EditACLDialog> m_ui;
+    // The lines being edited, in evaluation order; a line's key is its row.
+    std::vector<std::string> m_lines;
+    CListPattern m_pattern;
     CAccessList& m_list;
     CUserMap* m_users;
     CGroupMap* m_groups;

@@ -102,8 +102,11 @@ void CPropertySheetPlus::FitPages()
         page->setMinimumSize(0, 0);
         area = area.expandedTo(page->sizeHint()).expandedTo(page->minimumSizeHint());
     }
-    // Wide enough for every tab, so no page hides behind the scroll arrows.
-    area.setWidth(std::max(area.width(), m_tabs->tabBar()->sizeHint().width()));
+    // Wide enough for every tab, so no page hides behind the scroll arrows;
+    // a sheet with more tabs than a sensible width holds scrolls them.
+    const int tabs = m_tabs->tabBar()->sizeHint().width();
+    m_tabs->setUsesScrollButtons(tabs > kMaxTabRowWidth);
+    area.setWidth(std::max(area.width(), std::min(tabs, kMaxTabRowWidth)));
     for (CPropertyPage* page : m_pages)
         if (page->hasHeightForWidth())
             area.setHeight(std::max(area.height(), page->heightForWidth(area.width())));

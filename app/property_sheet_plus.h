@@ -28,6 +28,11 @@ class QDialogButtonBox;
 class QPushButton;
 class QTabWidget;
 
+// The widest a sheet grows to show all its tabs in one row; a sheet with
+// more tabs (a server's fifteen) scrolls them with arrows instead of
+// opening wider than a screen comfortably shows.
+inline constexpr int kMaxTabRowWidth = 900;
+
 class CPropertySheetPlus : public QDialog {
     Q_OBJECT
 public:

@@ -20,7 +20,7 @@
 // extension libraries, Strings, Macros, Service Control; then, on the local
 // machine only, Remote and (when work.haveHttpConf) Web Remote; About last.
 // Each page gets the part of work it edits.
-void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
+void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSettingsPageVariant* variant)
 {
     sheet.AddPage(std::make_unique<CServersPage>(work.http, work.chat, work.proxy));
     sheet.AddPage(std::make_unique<CPerformancePage>(work.workers, work.concurrency));
@@ -30,8 +30,14 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work)
     sheet.AddPage(std::make_unique<CExtensionsPage>(work.root));
     sheet.AddPage(std::make_unique<CStringsPage>(work.strings, kGlobalDefaultStrings));
     sheet.AddPage(std::make_unique<CMacrosPage>(&work.initMacro));
-    sheet.AddPage(std::make_unique<CServerControlPage>());
+    if (variant)
+        sheet.AddPage(variant->servicePage(work));
+    else
+        sheet.AddPage(std::make_unique<CServerControlPage>());
     if (work.local) {
+        // The applet's own local pages (ODBC) stand before Remote.
+        if (variant && variant->addLocalPages)
+            variant->addLocalPages(sheet, work);
         sheet.AddPage(MakeRemotePage());
         if (work.haveHttpConf)
             sheet.AddPage(MakeWebRemotePage(work.webRemote));

@@ -2,7 +2,19 @@
 // Which pages the settings sheet holds. Every page is added here, in the
 // designed order; a page that is not built yet is simply absent.
 
+#include <functional>
+#include <memory>
+
+class CPropertyPage;
 class CPropertySheetPlus;
 struct CSettingsWork;
 
-void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work);
+// The control-panel applet's variant of the list: its own Service page in
+// place of the in-process one (on every machine), and pages of its own
+// right after it on the local machine only.
+struct CSettingsPageVariant {
+    std::function<std::unique_ptr<CPropertyPage>(CSettingsWork&)> servicePage;
+    std::function<void(CPropertySheetPlus&, CSettingsWork&)> addLocalPages;
+};
+
+void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSettingsPageVariant* variant = nullptr);

@@ -1,16 +1,13 @@
 #include "app/ssl_page.h"
 
+#include "ui_ssl_page.h"
+
 #include "app/cert_text_dialogs.h"
 #include "app/data_exchange.h"
 #include "app/message_box.h"
 #include "app/nested_sheet.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QGridLayout>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 
 namespace {
 
@@ -27,61 +24,26 @@ public:
 
 CSSLPage::CSSLPage(CHTTPServerConfig& config) : CPropertyPage(QStringLiteral("SSL")), m_config(&config) {}
 
+CSSLPage::~CSSLPage() = default;
+
 void CSSLPage::SetupUi()
 {
-    setObjectName(QStringLiteral("sslPage"));
-    auto check = [this](const char* name, const char* text, int id) {
-        auto* box = new QCheckBox(QString::fromLatin1(text), this);
-        box->setObjectName(QString::fromLatin1(name));
-        box->setProperty("controlId", id);
-        return box;
-    };
-    auto button = [this](const char* name, const char* text, int id) {
-        auto* made = new QPushButton(QString::fromLatin1(text), this);
-        made->setObjectName(QString::fromLatin1(name));
-        made->setProperty("controlId", id);
-        return made;
-    };
-    m_useSSL = check("useSSLCheck", "Use &SSL", 1067);
-    m_sslOnly = check("sslOnlyCheck", "&Allow only secure connections", 1072);
-    m_port = new QLineEdit(this);
-    m_port->setObjectName(QStringLiteral("sslPortEdit"));
-    m_port->setProperty("controlId", 1000);
-    m_port->setMaximumWidth(QFontMetrics(m_port->font()).horizontalAdvance(QLatin1Char('0')) * 10);
-    auto* portLabel = new QLabel(QStringLiteral("SSL &Port:"), this);
-    portLabel->setBuddy(m_port);
-    auto* note = new QLabel(QStringLiteral("443 is the default port number for https"), this);
-    auto* view = button("viewCertificatesButton", "&View certificate information...", 1069);
-    auto* generate = button("generateRequestButton", "&Generate certificate request...", 1068);
-    auto* setCert = button("setSignedCertificateButton", "&Set signed certificate...", 1070);
-    auto* setKey = button("setPrivateKeyButton", "Set &private key...", 1071);
-
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(m_useSSL, 0, 0, 1, 3);
-    layout->addWidget(m_sslOnly, 1, 0, 1, 3);
-    layout->addWidget(portLabel, 2, 0);
-    layout->addWidget(m_port, 2, 1);
-    layout->addWidget(note, 3, 0, 1, 3);
-    int row = 4;
-    for (QPushButton* b : {view, generate, setCert, setKey})
-        layout->addWidget(b, row++, 0, 1, 2);
-    layout->setColumnStretch(2, 1);
-    layout->setRowStretch(row, 1);
-
-    connect(generate, &QPushButton::clicked, this, &CSSLPage::OnGenerateRequest);
-    connect(view, &QPushButton::clicked, this, &CSSLPage::OnViewCertificates);
-    connect(setCert, &QPushButton::clicked, this, &CSSLPage::OnSetSignedCertificate);
-    connect(setKey, &QPushButton::clicked, this, &CSSLPage::OnSetPrivateKey);
+    m_ui = std::make_unique<Ui::SSLPage>();
+    m_ui->setupUi(this);
+    connect(m_ui->generateRequestButton, &QPushButton::clicked, this, &CSSLPage::OnGenerateRequest);
+    connect(m_ui->viewCertificatesButton, &QPushButton::clicked, this, &CSSLPage::OnViewCertificates);
+    connect(m_ui->setSignedCertificateButton, &QPushButton::clicked, this, &CSSLPage::OnSetSignedCertificate);
+    connect(m_ui->setPrivateKeyButton, &QPushButton::clicked, this, &CSSLPage::OnSetPrivateKey);
 }
 
 void CSSLPage::DoDataExchange(CDataExchange& dx)
 {
     CServiceSettings settings = *m_config->GetSettings();
     auto port = static_cast<std::int32_t>(settings.sslPort);
-    dx.Check(m_useSSL, settings.useSSL);
-    dx.Text(m_port, port);
+    dx.Check(m_ui->useSSLCheck, settings.useSSL);
+    dx.Text(m_ui->sslPortEdit, port);
     dx.MinMaxInt(port, 0, kMaxSSLPort);
-    dx.Check(m_sslOnly, settings.sslOnly);
+    dx.Check(m_ui->sslOnlyCheck, settings.sslOnly);
     if (!dx.m_bSaveAndValidate) {
         m_original = *m_config;
         return;

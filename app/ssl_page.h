@@ -11,8 +11,9 @@
 
 #include <memory>
 
-class QCheckBox;
-class QLineEdit;
+namespace Ui {
+class SSLPage;
+}
 
 inline constexpr unsigned kSSLOverwriteKeyId = 2080;
 inline constexpr unsigned kSSLViewerCaptionId = 2081;
@@ -24,6 +25,7 @@ class CSSLPage : public CPropertyPage {
     Q_OBJECT
 public:
     explicit CSSLPage(CHTTPServerConfig& config);
+    ~CSSLPage() override;
 
 protected:
     void SetupUi() override;
@@ -38,11 +40,9 @@ private:
     template <class Change>
     void ChangeSettings(Change change);
 
+    std::unique_ptr<Ui::SSLPage> m_ui;
     CHTTPServerConfig* m_config;
     CHTTPServerConfig m_original;
-    QCheckBox* m_useSSL = nullptr;
-    QCheckBox* m_sslOnly = nullptr;
-    QLineEdit* m_port = nullptr;
 };
 
 // The SSL page of one server's sheet.

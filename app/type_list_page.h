@@ -74,14 +74,15 @@ void StoreReserved(CRegStringMap& map, const char* key, const std::string& text)
 
 // New and Edit of a line through a dialog that holds the key and the value
 // in the given members; the key is stored folded, the value as typed. Each
-// answers the key to select, or nothing when nothing changed.
+// answers the key to select (after New the first line, as the other list
+// pages do), or nothing when nothing changed.
 template <class Dialog>
 std::optional<QString> NewEntry(CRegStringMap& map, Dialog& dialog, std::string Dialog::*key, std::string Dialog::*value)
 {
     if (dialog.DoModal() != kIdOk)
         return std::nullopt;
     map.SetAt(FoldKey(dialog.*key), dialog.*value);
-    return QString::fromStdString(FoldKey(dialog.*key));
+    return QString();
 }
 template <class Dialog>
 std::optional<QString> EditEntry(CRegStringMap& map, const QString& selected, Dialog& dialog, std::string Dialog::*key,

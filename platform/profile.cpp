@@ -255,6 +255,34 @@ bool Profile::AddSection(std::string_view section, const std::vector<std::pair<s
     return true;
 }
 
+std::vector<std::pair<std::string, std::string>> Profile::Entries(std::string_view section) const
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::size_t header = FindSection(section);
+    if (header == std::string::npos)
+        return entries;
+    for (std::size_t i = header + 1; i < m_lines.size() && !HeaderName(m_lines[i].text); ++i) {
+        std::string_view key, value;
+        if (SplitEntry(m_lines[i].text, key, value) && IsKeyName(key))
+            entries.emplace_back(std::string(key), std::string(value));
+    }
+    return entries;
+}
+
+void Profile::RemoveSection(std::string_view section)
+{
+    for (std::size_t header; (header = FindSection(section)) != std::string::npos;) {
+        std::size_t end = header + 1;
+        while (end < m_lines.size() && !HeaderName(m_lines[end].text))
+            ++end;
+        // The lines before it all ended; the unended last one may go with it.
+        if (end == m_lines.size())
+            m_lastLineEnded = true;
+        m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(header),
+                      m_lines.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+}
+
 bool Profile::Save(const std::string& path) const
 {
     if (!m_loaded)

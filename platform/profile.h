@@ -50,6 +50,15 @@ public:
     // already or a name is one SetString refuses.
     bool AddSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries);
 
+    // Whether a section of that name exists.
+    bool HasSection(std::string_view section) const { return FindSection(section) != std::string::npos; }
+    // The entries of the section's first occurrence in file order: each key
+    // and its value as written (trimmed of blanks, quotes kept), so that
+    // AddSection writes them back unchanged. Empty when the section is missing.
+    std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
+    // Removes every section of that name with all its lines.
+    void RemoveSection(std::string_view section);
+
     // Writes the profile to path atomically, keeping the old file's mode
     // (0644 for a new one). False when it could not, or when Load failed.
     bool Save(const std::string& path) const;

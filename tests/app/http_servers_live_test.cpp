@@ -29,18 +29,8 @@ TEST_F(LiveServerPortTest, APortChangedInTheGeneralPageIsServedAfterTheRestart)
         QTest::mouseClick(Control<QPushButton>(sheet, 1062), Qt::LeftButton);
         QTest::mouseClick(static_cast<CPropertySheetPlus&>(sheet).OkButton(), Qt::LeftButton);
     });
-    runner.steps.push_back([&](QDialog& dialog) {
-        auto& global = static_cast<CPropertySheetPlus&>(dialog);
-        EXPECT_EQ(global.windowTitle(), "Global HTTP Settings");
-        auto* list = Control<QListWidget>(*global.GetActivePage(), 1049);
-        ASSERT_NE(list, nullptr) << "the HTTP servers come first";
-        for (int row = 0; row < list->count(); ++row)
-            if (list->item(row)->text().startsWith(QStringLiteral("%1\t127.0.0.1\t").arg(oldPort)))
-                list->setCurrentRow(row);
-        ASSERT_GE(list->currentRow(), 0) << "no line for port " << oldPort;
-        Click(*global.GetActivePage(), 1144);
-        QTest::mouseClick(global.OkButton(), Qt::LeftButton);
-    });
+    runner.steps.push_back(
+        [&](QDialog& dialog) { EditLoopbackServer(static_cast<CPropertySheetPlus&>(dialog), oldPort); });
     runner.steps.push_back([&](QDialog& dialog) {
         auto& server = static_cast<CPropertySheetPlus&>(dialog);
         EXPECT_EQ(server.windowTitle(), "HTTP Settings");

@@ -12,7 +12,10 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -62,12 +65,51 @@ inline void Click(QWidget& root, int id)
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
+// In the Global HTTP Settings sheet: Edit on the server listening on port
+// at 127.0.0.1 (the step then works the server's own sheet), then OK.
+inline void EditLoopbackServer(CPropertySheetPlus& global, std::uint16_t port)
+{
+    EXPECT_EQ(global.windowTitle(), "Global HTTP Settings");
+    auto* list = Control<QListWidget>(*global.GetActivePage(), 1049);
+    ASSERT_NE(list, nullptr) << "the HTTP servers come first";
+    for (int row = 0; row < list->count(); ++row)
+        if (list->item(row)->text().startsWith(QStringLiteral("%1\t127.0.0.1\t").arg(port)))
+            list->setCurrentRow(row);
+    ASSERT_GE(list->currentRow(), 0) << "no line for port " << port;
+    Click(*global.GetActivePage(), 1144);
+    QTest::mouseClick(global.OkButton(), Qt::LeftButton);
+}
+
+// The part of a tab bar where tabs show, beside its scroll arrows.
+inline QRect TabsShown(QTabBar* bar)
+{
+    QRect shown = bar->rect();
+    for (QToolButton* arrow : bar->findChildren<QToolButton*>()) {
+        if (!arrow->isVisible())
+            continue;
+        if (arrow->geometry().center().x() < shown.center().x())
+            shown.setLeft(std::max(shown.left(), arrow->geometry().right() + 1));
+        else
+            shown.setRight(std::min(shown.right(), arrow->geometry().left() - 1));
+    }
+    return shown;
+}
+
 // Shows the sheet's page titled title, as a click on its tab does.
 inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
 {
     QTabBar* bar = sheet.Tabs()->tabBar();
     for (int i = 0; i < bar->count(); ++i) {
         if (bar->tabText(i) == QLatin1String(title)) {
+            // A sheet whose tabs scroll: the arrows bring the tab into view.
+            for (int step = 0; step < bar->count() && !TabsShown(bar).contains(bar->tabRect(i)); ++step) {
+                const Qt::ArrowType way =
+                    bar->tabRect(i).left() < TabsShown(bar).left() ? Qt::LeftArrow : Qt::RightArrow;
+                for (QToolButton* arrow : bar->findChildren<QToolButton*>())
+                    if (arrow->arrowType() == way && arrow->isVisible())
+                        QTest::mouseClick(arrow, Qt::LeftButton);
+                QApplication::processEvents();
+            }
             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
             QApplication::processEvents();
             ASSERT_EQ(sheet.GetActiveIndex(), i) << title;

@@ -1,14 +1,15 @@
-// The SSL page end to end: a key pair and request generated through the
-// page, signed by an openssl CA of the test's own, the certificate pasted
-// through the page's dialog and the configuration saved by the settings
-// sheet's OK; the real velmora program then serves its secure port to our
+// The SSL page end to end, reached as a user reaches it (settings sheet,
+// HTTP servers, the server's own sheet): a key pair and request generated
+// through the page, the request copied from the viewer and signed by an
+// openssl CA of the test's own, the certificate pasted through the page's
+// dialog and the configuration saved by the three sheets' OK; the real velmora program then serves its secure port to our
 // SSL 2.0 client under that key, and the plain port goes on serving.
 
 #include "acl_test_support.h"
 #include "app/settings_sheet.h"
-#include "app/ssl_page.h"
 #include "app_hive.h"
 #include "e2e/test_ca.h"
+#include "page_harness.h"
 #include "security/byte_block.h"
 #include "security/key_text.h"
 
@@ -16,11 +17,9 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
-#include <QTabWidget>
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, first octet lowest
 constexpr std::uint64_t kServesWithinMs = 30000;
 const char kOpenSSL[] = "/usr/bin/openssl";
 const char kPython[] = "/usr/bin/python3";
@@ -59,18 +58,6 @@ protected:
     platform::ChildProcess m_server;
 };
 
-QWidget* ShowTab(CPropertySheetPlus& sheet, const QString& title)
-{
-    for (int i = 0; i < sheet.Tabs()->count(); ++i)
-        if (sheet.Tabs()->tabText(i) == title) {
-            sheet.Tabs()->setCurrentIndex(i);
-            QApplication::processEvents();
-            return sheet.Tabs()->currentWidget();
-        }
-    ADD_FAILURE() << "no tab " << title.toStdString();
-    return nullptr;
-}
-
 } // namespace
 
 TEST_F(SSLPageLiveTest, AGeneratedRequestSignedByACAServesTheSecurePort)
@@ -81,13 +68,20 @@ TEST_F(SSLPageLiveTest, AGeneratedRequestSignedByACAServesTheSecurePort)
     {
         CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
         settings.Load();
-        CHTTPServerConfig* server = settings.Work().http.GetServers().FindByPortAddress(m_port, kLoopback);
-        ASSERT_NE(server, nullptr);
-        settings.Sheet().AddPage(MakeSSLPage(*server));
+        settings.AddStandardPages();
+        // Settings sheet, Global HTTP Settings, the server's own sheet: as a
+        // user reaches a server's SSL page.
+        runner.steps.push_back([&](QDialog& sheet) {
+            Click(sheet, 1062);
+            QTest::mouseClick(settings.Sheet().OkButton(), Qt::LeftButton);
+        });
+        runner.steps.push_back(
+            [&](QDialog& dialog) { EditLoopbackServer(static_cast<CPropertySheetPlus&>(dialog), m_port); });
         runner.steps.push_back([&](QDialog& dialog) {
             auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
-            QWidget* page = ShowTab(sheet, QStringLiteral("SSL"));
-            ASSERT_NE(page, nullptr);
+            ASSERT_EQ(sheet.windowTitle(), "HTTP Settings");
+            ClickTab(sheet, "SSL");
+            QWidget* page = sheet.GetActivePage();
             Control<QCheckBox>(*page, 1067)->click();
             Retype(Control<QLineEdit>(*page, 1000), QString::number(sslPort));
             runner.steps.push_back([](QDialog& generate) {
@@ -99,7 +93,14 @@ TEST_F(SSLPageLiveTest, AGeneratedRequestSignedByACAServesTheSecurePort)
             ClickControl(*page, 1068);
             ASSERT_EQ(boxes.shown.size(), 1u);
             EXPECT_EQ(boxes.shown[0].text.rfind("Your certificate request and key pair has been generated.", 0), 0u);
-            const std::string signedCert = SignRequest(server->GetSettings()->certReq);
+            // The request as the viewer's Copy puts it on the clipboard.
+            runner.steps.push_back([](QDialog& viewer) {
+                auto& certificates = static_cast<CPropertySheetPlus&>(viewer);
+                ClickControl(*certificates.GetActivePage(), 1180);
+                QTest::mouseClick(certificates.OkButton(), Qt::LeftButton);
+            });
+            ClickControl(*page, 1069);
+            const std::string signedCert = SignRequest(QGuiApplication::clipboard()->text().toStdString());
             ASSERT_FALSE(signedCert.empty());
             QGuiApplication::clipboard()->setText(QString::fromStdString(signedCert));
             runner.steps.push_back([](QDialog& set) {
@@ -110,6 +111,7 @@ TEST_F(SSLPageLiveTest, AGeneratedRequestSignedByACAServesTheSecurePort)
             QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
         });
         settings.Run();
+        EXPECT_EQ(runner.runs, 6);
         EXPECT_EQ(runner.unscripted, 0);
     }
     ASSERT_FALSE(HasFailure());

@@ -70,7 +70,8 @@ TEST(TypeListPage, EachVariantShowsItsMapAndStoresFoldedKeys)
         });
         Click(page, 1166);
         EXPECT_EQ(Held(map)[c.stored], "Image/X-Kav") << "key folded, value as typed";
-        EXPECT_EQ(list->currentItem()->text().toStdString(), std::string(c.stored) + "\tImage/X-Kav");
+        EXPECT_EQ(Lines(list), (std::vector<std::string>{"htm\ttext/html", std::string(c.stored) + "\tImage/X-Kav"}));
+        EXPECT_EQ(list->currentRow(), 0) << "a new entry leaves the first line selected";
 
         // Edit then Cancel puts the entry back as it was; OK with no change is no duplicate.
         SelectLine(list, QStringLiteral("htm\ttext/html"));
@@ -117,7 +118,8 @@ TEST(IconListPage, ShowsReservedEntriesInTheirEditsAndStoresIcons)
     });
     Click(page, 1146);
     EXPECT_EQ(Held(icons)["video/mpeg"], "/icons/Movie.gif");
-    EXPECT_EQ(list->currentItem()->text(), "video/mpeg\t/icons/Movie.gif");
+    EXPECT_EQ(Lines(list), (std::vector<std::string>{"image/gif\t/icons/image.gif", "video/mpeg\t/icons/Movie.gif"}));
+    EXPECT_EQ(list->currentRow(), 0) << "a new icon leaves the first line selected";
 
     // Editing an icon and pressing OK unchanged is no duplicate.
     SelectLine(list, QStringLiteral("image/gif\t/icons/image.gif"));

@@ -79,28 +79,18 @@ protected:
     void SetUp() override
     {
         ConfigTest::SetUp();
-        if (platform::SystemdIsRunning())
-            GTEST_SKIP() << "systemd manages this host: -install would write a unit into the system";
-        if (::access("/usr/bin/curl", X_OK) != 0)
-            GTEST_SKIP() << "curl is not installed";
-        ::setenv("VELMORA_HOME", (m_dir / "home").c_str(), 1);
+        if (std::string why = ServiceTestObstacle(); !why.empty())
+            GTEST_SKIP() << why;
         if (const char* temp = std::getenv("TEMP"))
             m_savedTemp = temp;
         ::setenv("TEMP", m_dir.Path().c_str(), 1);
-        ::setenv("VELMORA_RUN_DIR", (m_dir / "run").c_str(), 1);
-        ::setenv("VELMORA_SHM_PREFIX", ("vsvc" + std::to_string(::getpid())).c_str(), 1);
+        UseServiceFolders(m_dir.Path(), "vsvc" + std::to_string(::getpid()));
         ::setenv(platform::kSyslogSocketVariable, (m_dir / "log.sock").c_str(), 1);
         m_root = m_dir / "www";
         e2e::WriteFile(m_root + "/index.htm", "service page\n");
         Key("HTTP\\Mappings").SetString("htm", "text/html");
         m_port = e2e::FreePort();
-        m_server = Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK)));
-        m_server.SetDword("Port", m_port);
-        m_server.SetDword("Address", htonl(INADDR_LOOPBACK));
-        m_server.SetDword("ConnTimeout", 5);
-        m_server.SetDword("URLCacheFlushInterval", 0);
-        m_server.SetString("RootDir", m_root);
-        m_server.SetString("DefaultFile", "index.htm");
+        m_server = AddLoopbackServer(m_product, m_port, m_root);
     }
     void TearDown() override
     {

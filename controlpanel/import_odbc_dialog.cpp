@@ -1,0 +1,42 @@
+#include "controlpanel/import_odbc_dialog.h"
+
+#include "ui_import_odbc_dialog.h"
+
+#include "app/list_pattern.h"
+#include "controlpanel/odbc_page.h"
+#include "controlpanel/odbc_sources.h"
+
+CImportODBCDialog::CImportODBCDialog(QWidget* parent) : CExchangeDialog(parent) {}
+
+CImportODBCDialog::~CImportODBCDialog() = default;
+
+void CImportODBCDialog::SetupUi()
+{
+    m_ui = std::make_unique<Ui::ImportODBCDialog>();
+    m_ui->setupUi(this);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &CImportODBCDialog::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CImportODBCDialog::reject);
+}
+
+bool CImportODBCDialog::OnInitDialog()
+{
+    bool result = CExchangeDialog::OnInitDialog();
+    auto* list = new CListPattern(this);
+    list->entries = [] { return DataSourceLines(UserDataSourceFile()); };
+    list->SetTabStops({kDataSourceTabStop});
+    list->Attach(m_ui->dataSourcesList, nullptr, nullptr, nullptr, false);
+    // Nothing is chosen until the person chooses.
+    m_ui->dataSourcesList->setCurrentRow(-1);
+    return result;
+}
+
+bool CImportODBCDialog::OnOK()
+{
+    QListWidgetItem* chosen = m_ui->dataSourcesList->currentItem();
+    if (!chosen || !chosen->isSelected())
+        return false;
+    // A failed copy changes nothing; the list shows what the service has.
+    CopyDataSource(chosen->data(Qt::UserRole).toString().toStdString(), UserDataSourceFile(),
+                   ServiceDataSourceFile());
+    return true;
+}

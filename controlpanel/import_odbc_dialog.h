@@ -1,0 +1,27 @@
+#pragma once
+// CImportODBCDialog: lists the person's own ODBC data sources; OK copies the
+// chosen one whole into the service's odbc.ini (replacing one of that name)
+// and closes. OK with nothing chosen does nothing and keeps the dialog open.
+
+#include "app/exchange_dialog.h"
+
+#include <memory>
+
+namespace Ui {
+class ImportODBCDialog;
+}
+
+class CImportODBCDialog : public CExchangeDialog {
+    Q_OBJECT
+public:
+    explicit CImportODBCDialog(QWidget* parent = nullptr);
+    ~CImportODBCDialog() override;
+
+protected:
+    void SetupUi() override;
+    bool OnInitDialog() override;
+    bool OnOK() override;
+
+private:
+    std::unique_ptr<Ui::ImportODBCDialog> m_ui;
+};

@@ -1,0 +1,64 @@
+#include "controlpanel/odbc_sources.h"
+
+#include "platform/profile.h"
+
+#include <cstdlib>
+
+namespace {
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+} // namespace
+
+std::string ServiceDataSourceFile()
+{
+    if (std::string file = Environment("ODBCINI"); !file.empty())
+        return file;
+    if (std::string folder = Environment("ODBCSYSINI"); !folder.empty())
+        return folder + "/odbc.ini";
+    return "/etc/odbc.ini";
+}
+
+std::string UserDataSourceFile() { return Environment("HOME") + "/.odbc.ini"; }
+
+std::vector<CDataSourceEntry> ListDataSources(const std::string& file)
+{
+    std::vector<CDataSourceEntry> list;
+    platform::Profile profile;
+    if (!profile.Load(file))
+        return list;
+    for (auto& [name, driver] : profile.Entries(kDataSourceListSection))
+        list.push_back({name, profile.GetString(kDataSourceListSection, name).value_or(driver)});
+    return list;
+}
+
+bool CopyDataSource(const std::string& name, const std::string& fromFile, const std::string& toFile)
+{
+    platform::Profile from;
+    platform::Profile to;
+    // The source is checked before anything of the destination goes: a
+    // list entry without its section must not cost the destination its own.
+    if (!from.Load(fromFile) || !from.HasSection(name) || !to.Load(toFile))
+        return false;
+    if (std::optional<std::string> driver = from.GetString(kDataSourceListSection, name))
+        if (!to.SetString(kDataSourceListSection, name, *driver))
+            return false;
+    to.RemoveSection(name);
+    if (!to.AddSection(name, from.Entries(name)))
+        return false;
+    return to.Save(toFile);
+}
+
+bool DeleteDataSource(const std::string& name, const std::string& file)
+{
+    platform::Profile profile;
+    if (!profile.Load(file))
+        return false;
+    profile.RemoveSection(name);
+    profile.SetString(kDataSourceListSection, name, std::nullopt);
+    return profile.Save(file);
+}

@@ -1,0 +1,103 @@
+#include "controlpanel/service_manager.h"
+
+#include "platform/clock.h"
+#include "platform/service_controller.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// How long a control of the local service may take: a stop runs every
+// server's shutdown on the service's dispatcher thread.
+constexpr std::uint32_t kLocalControlTimeoutMs = 30000;
+
+// A service reports stopped just before its process ends, and a start is
+// refused while the process still holds the service's lock; a start after a
+// stop waits (bounded) for the old process to go.
+void WaitForProcessToEnd(const std::string& service)
+{
+    const std::uint64_t deadline = platform::MonotonicMs() + kLocalControlTimeoutMs;
+    while (platform::IsServiceProcessRunning(service) && platform::MonotonicMs() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(platform::kServicePollIntervalMs));
+}
+
+class CLocalServiceManager : public IServiceManager {
+public:
+    int QueryState(const std::string& service) override
+    {
+        platform::ServiceStatus status;
+        if (platform::ServiceController(service).QueryStatus(status) != platform::kServiceOk)
+            return -1;
+        return static_cast<int>(status.currentState);
+    }
+
+    bool Command(const std::string& service, ServiceCommand command) override
+    {
+        platform::ServiceController controller(service);
+        platform::ServiceStatus status;
+        switch (command) {
+        case ServiceCommand::Start:
+            if (controller.QueryStatus(status) == platform::kServiceOk &&
+                status.currentState == platform::kServiceStopped)
+                WaitForProcessToEnd(service);
+            // Returns once the service is up and start-pending, as a start does.
+            return controller.Start(false) == platform::kServiceOk;
+        case ServiceCommand::Stop:
+            return controller.Stop(status, kLocalControlTimeoutMs) == platform::kServiceOk;
+        case ServiceCommand::Pause:
+            return controller.Pause(status, kLocalControlTimeoutMs) == platform::kServiceOk;
+        case ServiceCommand::Continue:
+            return controller.Continue(status, kLocalControlTimeoutMs) == platform::kServiceOk;
+        }
+        return false;
+    }
+
+    bool Restart(const std::string& service) override
+    {
+        platform::ServiceController controller(service);
+        platform::ServiceStatus status;
+        // A service that does not run cannot be interrogated.
+        if (controller.Interrogate(status, kLocalControlTimeoutMs) != platform::kServiceOk)
+            return false;
+        if (status.currentState != platform::kServiceRunning)
+            return true;
+        if (controller.Stop(status, kLocalControlTimeoutMs) != platform::kServiceOk ||
+            controller.WaitForState(platform::kServiceStopped, kLocalControlTimeoutMs) != platform::kServiceOk)
+            return false;
+        WaitForProcessToEnd(service);
+        return controller.Start(false) == platform::kServiceOk;
+    }
+};
+
+class CUnreachableServiceManager : public IServiceManager {
+public:
+    int QueryState(const std::string&) override { return -1; }
+    bool Command(const std::string&, ServiceCommand) override { return false; }
+    bool Restart(const std::string&) override { return false; }
+};
+
+std::mutex g_factoryLock;
+RemoteServiceManagerFactory g_remoteFactory;
+
+} // namespace
+
+std::shared_ptr<IServiceManager> OpenServiceManager(const std::string& machine)
+{
+    if (machine.empty())
+        return std::make_shared<CLocalServiceManager>();
+    RemoteServiceManagerFactory factory;
+    {
+        std::lock_guard<std::mutex> hold(g_factoryLock);
+        factory = g_remoteFactory;
+    }
+    std::shared_ptr<IServiceManager> manager = factory ? factory(machine) : nullptr;
+    return manager ? manager : std::make_shared<CUnreachableServiceManager>();
+}
+
+void SetRemoteServiceManagerFactory(RemoteServiceManagerFactory factory)
+{
+    std::lock_guard<std::mutex> hold(g_factoryLock);
+    g_remoteFactory = std::move(factory);
+}

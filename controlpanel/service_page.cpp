@@ -1,0 +1,63 @@
+#include "controlpanel/service_page.h"
+
+#include "ui_service_page.h"
+
+#include "controlpanel/service_watcher.h"
+#include "platform/service_status.h"
+
+#include <QTimer>
+
+CServicePage::CServicePage(std::string machine) : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
+{
+}
+
+CServicePage::~CServicePage()
+{
+    // The watcher goes before the widgets its answers would touch.
+    m_watcher.reset();
+}
+
+void CServicePage::SetupUi()
+{
+    m_ui = std::make_unique<Ui::ServicePage>();
+    m_ui->setupUi(this);
+    connect(m_ui->startButton, &QPushButton::clicked, this, &CServicePage::OnStart);
+    connect(m_ui->stopButton, &QPushButton::clicked, this, &CServicePage::OnStop);
+    connect(m_ui->pauseButton, &QPushButton::clicked, this, &CServicePage::OnPause);
+    connect(m_ui->resumeButton, &QPushButton::clicked, this, &CServicePage::OnContinue);
+    ShowState(-1);
+}
+
+bool CServicePage::OnInitDialog()
+{
+    bool result = CPropertyPage::OnInitDialog();
+    m_watcher = std::make_unique<CServiceWatcher>(OpenServiceManager(m_machine), kVelmoraServiceName, this,
+                                                  [this](int state) { ShowState(state); });
+    m_watcher->Poll();
+    m_refresh = new QTimer(this);
+    connect(m_refresh, &QTimer::timeout, this, [this] { m_watcher->Poll(); });
+    m_refresh->start(kServiceRefreshMs);
+    return result;
+}
+
+void CServicePage::OnStart() { Send(ServiceCommand::Start); }
+void CServicePage::OnStop() { Send(ServiceCommand::Stop); }
+void CServicePage::OnPause() { Send(ServiceCommand::Pause); }
+void CServicePage::OnContinue() { Send(ServiceCommand::Continue); }
+
+void CServicePage::Send(ServiceCommand command)
+{
+    if (!m_watcher)
+        return;
+    ShowState(-1);
+    m_watcher->Send(command);
+}
+
+void CServicePage::ShowState(int state)
+{
+    const bool running = state == static_cast<int>(platform::kServiceRunning);
+    m_ui->pauseButton->setEnabled(running);
+    m_ui->stopButton->setEnabled(running);
+    m_ui->resumeButton->setEnabled(state == static_cast<int>(platform::kServicePaused));
+    m_ui->startButton->setEnabled(state == static_cast<int>(platform::kServiceStopped));
+}
