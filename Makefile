@@ -24,7 +24,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-de
             nginx-light squid chromium \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
             php-cgi libcgi-pm-perl lighttpd \
-            qt6-base-dev qt6-svg-dev xvfb trayer xdotool
+            qt6-base-dev qt6-svg-dev xvfb trayer xdotool \
+            openssh-client openssh-server
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
@@ -96,7 +97,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu profile
+FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu profile remote_request remote_reply
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

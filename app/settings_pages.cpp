@@ -7,11 +7,13 @@
 #include "app/performance_page.h"
 #include "app/property_sheet_plus.h"
 #include "app/qns_page.h"
+#include "app/remote_page.h"
 #include "app/server_control_page.h"
 #include "app/servers_page.h"
 #include "app/settings_sheet.h"
 #include "app/strings_page.h"
 #include "app/users_page.h"
+#include "app/web_remote_page.h"
 #include "resources/string_table.h"
 
 // The designed order: Servers, Performance, Users, Groups, QNS, KAV
@@ -32,7 +34,13 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSet
         sheet.AddPage(variant->servicePage(work));
     else
         sheet.AddPage(std::make_unique<CServerControlPage>());
-    if (variant && work.local)
-        variant->addLocalPages(sheet, work);
+    if (work.local) {
+        // The applet's own local pages (ODBC) stand before Remote.
+        if (variant && variant->addLocalPages)
+            variant->addLocalPages(sheet, work);
+        sheet.AddPage(MakeRemotePage());
+        if (work.haveHttpConf)
+            sheet.AddPage(MakeWebRemotePage(work.webRemote));
+    }
     sheet.AddPage(std::make_unique<CAboutPage>());
 }

@@ -94,7 +94,8 @@ int CSettingsSheet::Run()
 bool CSettingsSheet::Save(QString& why)
 {
     const platform::RegistryKey& root = m_work.root;
-    platform::RegistryTransaction transaction;
+    // On another machine's root this is the far side's transaction.
+    platform::RegistryTransaction transaction(root);
     if (int status = transaction.Status()) {
         why = QString::fromStdString(platform::RegistryErrorText(status));
         return false;

@@ -1,4 +1,5 @@
 #include "platform/registry.h"
+#include "platform/remote_key_ops.h"
 
 #include "platform/ascii.h"
 #include "platform/registry_database.h"
@@ -287,25 +288,33 @@ int DeleteResolved(std::int64_t id, std::string_view path, bool tree)
 
 } // namespace
 
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept : m_id(other.m_id), m_generation(other.m_generation)
+RegistryKey::RegistryKey(RegistryKey&& other) noexcept
+    : m_id(other.m_id), m_generation(other.m_generation), m_remote(other.m_remote)
 {
     other.m_id = 0;
     other.m_generation = 0;
+    other.m_remote = nullptr;
 }
 
 RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept
 {
     if (this != &other) {
+        Close();
         m_id = other.m_id;
         m_generation = other.m_generation;
+        m_remote = other.m_remote;
         other.m_id = 0;
         other.m_generation = 0;
+        other.m_remote = nullptr;
     }
     return *this;
 }
 
 void RegistryKey::Close()
 {
+    if (m_remote)
+        RemoteKeyOps::Close(*this);
+    m_remote = nullptr;
     // The hive keeps no state for a handle: closing forgets the key id.
     m_id = 0;
     m_generation = 0;
@@ -331,6 +340,8 @@ const RegistryKey& RegistryKey::Users()
 
 int RegistryKey::Open(std::string_view path, RegistryKey& result) const
 {
+    if (m_remote)
+        return RemoteKeyOps::Open(*this, path, result, nullptr, false);
     std::int64_t id = m_id;
     std::uint64_t generation = m_generation;
     result.Close();
@@ -344,6 +355,8 @@ int RegistryKey::Open(std::string_view path, RegistryKey& result) const
 
 int RegistryKey::Create(std::string_view path, RegistryKey& result, RegistryDisposition* disposition) const
 {
+    if (m_remote)
+        return RemoteKeyOps::Open(*this, path, result, disposition, true);
     std::int64_t id = m_id;
     std::uint64_t generation = m_generation;
     result.Close();
@@ -382,6 +395,8 @@ int RegistryKey::Create(std::string_view path, RegistryKey& result, RegistryDisp
 
 int RegistryKey::SetValue(std::string_view name, std::uint32_t type, const void* data, std::size_t size) const
 {
+    if (m_remote)
+        return RemoteKeyOps::SetValue(*this, name, type, data, size);
     if (HasNul(name) || (!data && size))
         return kErrorInvalidParameter;
     return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation, [&] {
@@ -430,6 +445,8 @@ int RegistryKey::SetMultiString(std::string_view name, const std::vector<std::st
 
 int RegistryKey::QueryValue(std::string_view name, std::uint32_t* type, void* data, std::size_t* size) const
 {
+    if (m_remote)
+        return RemoteKeyOps::QueryValue(*this, name, type, data, size);
     if (HasNul(name) || (data && !size))
         return kErrorInvalidParameter;
     return ReadKeyRow(m_id, m_generation, RegistrySql::FindValue, name, kErrorFileNotFound, "cannot read a value",
@@ -438,6 +455,8 @@ int RegistryKey::QueryValue(std::string_view name, std::uint32_t* type, void* da
 
 int RegistryKey::QueryValue(std::string_view name, RegistryValue& value) const
 {
+    if (m_remote)
+        return RemoteKeyOps::QueryValue(*this, name, value);
     if (HasNul(name))
         return kErrorInvalidParameter;
     return ReadKeyRow(m_id, m_generation, RegistrySql::FindValue, name, kErrorFileNotFound, "cannot read a value",
@@ -473,6 +492,8 @@ int RegistryKey::QueryDword(std::string_view name, std::uint32_t& value) const
 int RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t* type, void* data,
                            std::size_t* size) const
 {
+    if (m_remote)
+        return RemoteKeyOps::EnumValue(*this, index, name, type, data, size);
     if (data && !size)
         return kErrorInvalidParameter;
     return ReadKeyRow(m_id, m_generation, RegistrySql::ValueAt, index, kErrorNoMoreItems, "cannot enumerate values",
@@ -484,6 +505,8 @@ int RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t
 
 int RegistryKey::EnumValue(std::uint32_t index, std::string& name, RegistryValue& value) const
 {
+    if (m_remote)
+        return RemoteKeyOps::EnumValue(*this, index, name, value);
     return ReadKeyRow(m_id, m_generation, RegistrySql::ValueAt, index, kErrorNoMoreItems, "cannot enumerate values",
                       [&](sqlite3_stmt* row) {
                           name = ColumnText(row, 0);
@@ -494,6 +517,8 @@ int RegistryKey::EnumValue(std::uint32_t index, std::string& name, RegistryValue
 
 int RegistryKey::EnumKey(std::uint32_t index, std::string& name) const
 {
+    if (m_remote)
+        return RemoteKeyOps::EnumKey(*this, index, name);
     return ReadKeyRow(m_id, m_generation, RegistrySql::ChildAt, index, kErrorNoMoreItems, "cannot enumerate subkeys",
                       [&](sqlite3_stmt* row) {
                           name = ColumnText(row, 0);
@@ -503,6 +528,8 @@ int RegistryKey::EnumKey(std::uint32_t index, std::string& name) const
 
 int RegistryKey::QueryInfo(std::uint32_t* subkeys, std::uint32_t* values) const
 {
+    if (m_remote)
+        return RemoteKeyOps::QueryInfo(*this, subkeys, values);
     return RunOnKey(RegistryDatabase::Access::Read, m_id, m_generation, [&] {
         int status = RunCountQuery(RegistrySql::CountChildren, m_id, subkeys);
         return status == kErrorSuccess ? RunCountQuery(RegistrySql::CountValues, m_id, values) : status;
@@ -511,6 +538,8 @@ int RegistryKey::QueryInfo(std::uint32_t* subkeys, std::uint32_t* values) const
 
 int RegistryKey::QueryPath(std::string& path) const
 {
+    if (m_remote)
+        return RemoteKeyOps::QueryPath(*this, path);
     return RunOnKey(RegistryDatabase::Access::Read, m_id, m_generation, [&] {
         std::vector<std::string> names;
         std::int64_t id = m_id;
@@ -537,6 +566,8 @@ int RegistryKey::QueryPath(std::string& path) const
 
 int RegistryKey::DeleteValue(std::string_view name) const
 {
+    if (m_remote)
+        return RemoteKeyOps::Delete(*this, 0, name);
     if (HasNul(name))
         return kErrorInvalidParameter;
     return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation, [&] {
@@ -548,12 +579,16 @@ int RegistryKey::DeleteValue(std::string_view name) const
 
 int RegistryKey::DeleteKey(std::string_view path) const
 {
+    if (m_remote)
+        return RemoteKeyOps::Delete(*this, 1, path);
     return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation,
                     [&] { return DeleteResolved(m_id, path, false); });
 }
 
 int RegistryKey::DeleteTree(std::string_view path) const
 {
+    if (m_remote)
+        return RemoteKeyOps::Delete(*this, 2, path);
     return RunOnKey(RegistryDatabase::Access::Write, m_id, m_generation,
                     [&] { return DeleteResolved(m_id, path, true); });
 }
@@ -564,9 +599,22 @@ RegistryTransaction::RegistryTransaction() : m_lock(Db().Mutex())
     m_finished = m_status != kErrorSuccess;
 }
 
+RegistryTransaction::RegistryTransaction(const RegistryKey& on) : m_remote(on.Remote())
+{
+    if (!m_remote) {
+        m_lock = std::unique_lock<std::recursive_mutex>(Db().Mutex());
+        m_status = Db().Enter(RegistryDatabase::Access::Write, &m_outermost);
+    } else {
+        m_status = RemoteKeyOps::Transaction(*m_remote, 0);
+    }
+    m_finished = m_status != kErrorSuccess;
+}
+
 RegistryTransaction::~RegistryTransaction()
 {
-    if (!m_finished)
+    if (!m_finished && m_remote)
+        RemoteKeyOps::Transaction(*m_remote, 2);
+    else if (!m_finished)
         Db().Leave(m_outermost, false);
 }
 
@@ -575,6 +623,8 @@ int RegistryTransaction::Commit()
     if (m_finished)
         return m_status == kErrorSuccess ? kErrorInvalidHandle : m_status;
     m_finished = true;
+    if (m_remote)
+        return m_status = RemoteKeyOps::Transaction(*m_remote, 1);
     int doom = Db().DoomCode();
     m_status = Db().Leave(m_outermost, true);
     if (!m_outermost && m_status == kErrorSuccess)

@@ -36,6 +36,9 @@
 
 namespace platform {
 
+class RemoteRegistry;
+struct RemoteKeyOps;
+
 // Result codes (Win32 numbers).
 inline constexpr int kErrorSuccess = 0;
 inline constexpr int kErrorFileNotFound = 2;       // no such key or value
@@ -89,6 +92,8 @@ public:
 
     bool IsOpen() const { return m_id != 0; }
     bool IsPredefined() const { return m_id != 0 && m_generation == 0; }
+    // Null for this machine's keys; else the connection the key lives on.
+    RemoteRegistry* Remote() const { return m_remote; }
     void Close();
 
     // Opens this\path into result (an empty path opens this key again).
@@ -139,11 +144,15 @@ public:
     int DeleteTree(std::string_view path) const;
 
 private:
+    friend class RemoteRegistry;
+    friend struct RemoteKeyOps;
     RegistryKey(std::int64_t id, std::uint64_t generation) : m_id(id), m_generation(generation) {}
 
     std::int64_t m_id = 0;
     // The connection generation the handle was opened on; 0 for the roots.
     std::uint64_t m_generation = 0;
+    // A key of another machine: m_id is the far side's handle.
+    RemoteRegistry* m_remote = nullptr;
 };
 
 // Groups writes so that other processes see all of them or none: BEGIN
@@ -155,6 +164,9 @@ private:
 class RegistryTransaction {
 public:
     RegistryTransaction();
+    // On a remote key: the far side's one transaction (not nested), begun
+    // here and committed or rolled back there. On a local key: as above.
+    explicit RegistryTransaction(const RegistryKey& on);
     ~RegistryTransaction();
     RegistryTransaction(const RegistryTransaction&) = delete;
     RegistryTransaction& operator=(const RegistryTransaction&) = delete;
@@ -170,6 +182,7 @@ private:
     int m_status = kErrorSuccess;
     bool m_outermost = false;
     bool m_finished = false;
+    RemoteRegistry* m_remote = nullptr;
 };
 
 // Reads one committed state of the hive for its whole life (a read

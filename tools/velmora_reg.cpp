@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
+#include "platform/remote_server.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -37,6 +38,7 @@ constexpr const char* kUsage =
     "  delete KEY [VALUE]          delete one value, or the key with all its subkeys\n"
     "  export KEY FILE             write KEY and its subtree as REGEDIT4 text (FILE - for standard output)\n"
     "  import FILE                 apply a REGEDIT4 text (FILE - for standard input)\n"
+    "  serve                       answer remote registry requests on standard input and output\n"
     "KEY begins with HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU) or HKEY_USERS (HKU),\n"
     "its names separated by \\ (or /). VALUE \"\" or @ names the key's default value.\n"
     "TYPE and DATA:\n"
@@ -494,6 +496,10 @@ int main(int argc, char** argv)
         return Usage();
     std::string_view command = argv[first];
     std::vector<std::string_view> args(argv + first + 1, argv + argc);
+    // Run by a remote shell for the desktop program on another machine;
+    // its writes stamp LastMod through the saves it is asked to do.
+    if (command == "serve")
+        return args.empty() ? platform::RemoteRegistrySession().Serve(0, 1) : Usage();
     // Said on standard error: a hive nobody meant to make (no
     // VELMORA_REGISTRY, say) is otherwise a silent write nobody reads.
     const std::string hive = platform::RegistryPath();

@@ -119,6 +119,15 @@ inline void ClickTab(CPropertySheetPlus& sheet, const char* title)
     FAIL() << "no page " << title;
 }
 
+// The titles of the sheet's tabs, in order.
+inline std::vector<std::string> TabTitles(CPropertySheetPlus& sheet)
+{
+    std::vector<std::string> titles;
+    for (int i = 0; i < sheet.Tabs()->count(); ++i)
+        titles.push_back(sheet.Tabs()->tabText(i).toStdString());
+    return titles;
+}
+
 template <class Page>
 class PageHarness {
 public:

@@ -111,7 +111,7 @@ TEST_F(SettingsPagesTest, WorkersOutOfRangeIsRefusedAndAChangeAsksForARestart)
     QStringList titles;
     for (int i = 0; i < sheet.GetPageCount(); ++i)
         titles << sheet.GetPage(i)->Title();
-    EXPECT_EQ(titles, (QStringList{"Servers", "Performance", "Users", "Groups", "QNS", "KAV", "Strings", "Macros", "Service", "About"}));
+    EXPECT_EQ(titles, (QStringList{"Servers", "Performance", "Users", "Groups", "QNS", "KAV", "Strings", "Macros", "Service", "Remote", "About"}));
 
     runner.steps.push_back([&](QDialog& dialog) {
         sheet.Tabs()->setCurrentIndex(1);

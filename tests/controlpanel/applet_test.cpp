@@ -104,7 +104,7 @@ TEST_F(AppletTest, TheSheetHoldsTheServicePageEverywhereAndODBCOnlyLocally)
         std::vector<std::string> tail; // the pages from Macros on
     };
     const Case cases[] = {
-        {"", {"Macros", "Service", "ODBC", "About"}},
+        {"", {"Macros", "Service", "ODBC", "Remote", "About"}},
         {"far", {"Macros", "Service", "About"}},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,54 @@
+#include "app/remote_page.h"
+
+#include "ui_remote_page.h"
+
+#include "app/message_box.h"
+#include "app/restart_service.h"
+#include "app/settings_sheet.h"
+#include "platform/remote_registry.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+
+CRemotePage::CRemotePage() : CPropertyPage(QStringLiteral("Remote")) {}
+
+CRemotePage::~CRemotePage() = default;
+
+void CRemotePage::SetupUi()
+{
+    m_ui = std::make_unique<Ui::RemotePage>();
+    m_ui->setupUi(this);
+    connect(m_ui->hostEdit, &QLineEdit::textChanged, this, [this] { UpdateConnect(); });
+    connect(m_ui->connectButton, &QPushButton::clicked, this, [this] { OnConnect(); });
+}
+
+bool CRemotePage::OnInitDialog()
+{
+    bool result = CPropertyPage::OnInitDialog();
+    UpdateConnect();
+    return result;
+}
+
+void CRemotePage::UpdateConnect() { m_ui->connectButton->setEnabled(!m_ui->hostEdit->text().isEmpty()); }
+
+void CRemotePage::OnConnect()
+{
+    std::string host = m_ui->hostEdit->text().toStdString();
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    int connected = platform::RemoteRegistry::Connect(host, remote);
+    QGuiApplication::restoreOverrideCursor();
+    if (connected != platform::kErrorSuccess) {
+        VelmoraMessageBox(this, kRemoteConnectFailedStringId, kMbOk);
+        return;
+    }
+    // The sheet and its keys end before the connection does.
+    int restart = RunSettingsSheet(this, remote->LocalMachine(), remote->Host().c_str());
+    if (restart && VelmoraMessageBox(this, kRemoteRestartPromptStringId, kMbYesNo) == kIdYes) {
+        platform::RemoteServiceControl service(*remote, kRemoteServiceName);
+        if (!RestartService(service))
+            VelmoraMessageBox(this, kRestartFailedStringId, kMbOk);
+    }
+}
+
+std::unique_ptr<CPropertyPage> MakeRemotePage() { return std::make_unique<CRemotePage>(); }

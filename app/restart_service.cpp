@@ -1,0 +1,73 @@
+#include "app/restart_service.h"
+
+#include "platform/remote_registry.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QCursor>
+#include <QGuiApplication>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+int RestartNow(platform::ServiceControl& service, std::uint32_t stopWaitMs)
+{
+    platform::ServiceStatus status;
+    if (service.Interrogate(status) != platform::kServiceOk)
+        return 0;
+    if (status.currentState != platform::kServiceRunning)
+        return 1;
+    if (service.Stop(status) != platform::kServiceOk)
+        return 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWaitMs);
+    while (status.currentState != platform::kServiceStopped) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPollMs));
+        if (service.QueryStatus(status) != platform::kServiceOk)
+            return 0;
+    }
+    return service.Start() == platform::kServiceOk ? 1 : 0;
+}
+
+} // namespace
+
+int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)
+{
+    if (!QCoreApplication::instance())
+        return RestartNow(service, stopWaitMs);
+    QEventLoop loop;
+    std::atomic<int> result{0};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        result = RestartNow(service, stopWaitMs);
+        done = true;
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    if (qGuiApp)
+        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    // The quit may be posted before exec starts; exec only when still waiting.
+    while (!done)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (qGuiApp)
+        QGuiApplication::restoreOverrideCursor();
+    worker.join();
+    return result;
+}
+
+int RestartService(const char* serviceName, const char* machine)
+{
+    if (!machine) {
+        platform::LocalServiceControl service(serviceName);
+        return RestartService(service);
+    }
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    if (platform::RemoteRegistry::Connect(machine, remote) != platform::kErrorSuccess)
+        return 0;
+    platform::RemoteServiceControl service(*remote, serviceName);
+    return RestartService(service);
+}
