@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QCursor>
 #include <QGuiApplication>
+#include <QThread>
 
 #include <atomic>
 #include <chrono>
@@ -38,7 +39,8 @@ int RestartNow(platform::ServiceControl& service, std::uint32_t stopWaitMs)
 
 int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)
 {
-    if (!QCoreApplication::instance())
+    // Off the window's thread (a page's watcher) there is no window to keep painting.
+    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
         return RestartNow(service, stopWaitMs);
     QEventLoop loop;
     std::atomic<int> result{0};

@@ -1,6 +1,10 @@
 #include "controlpanel/service_manager.h"
 
+#include "app/restart_service.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/remote_registry.h"
+#include "platform/remote_service.h"
 #include "platform/service_controller.h"
 
 #include <chrono>
@@ -71,6 +75,73 @@ public:
     }
 };
 
+// Another machine's service, through the remote shell channel. Connecting
+// runs ssh, so it happens on the first call (the watcher's thread), never
+// when the page is made; a channel that failed is tried again, at most
+// every few seconds, so a machine that comes back is seen again.
+class CRemoteServiceManager : public IServiceManager {
+public:
+    explicit CRemoteServiceManager(std::string machine) : m_machine(std::move(machine)) {}
+
+    int QueryState(const std::string& service) override
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        platform::ServiceStatus status;
+        if (!Connected() || platform::RemoteServiceControl(*m_channel, service).QueryStatus(status) != platform::kServiceOk)
+            return -1;
+        return static_cast<int>(status.currentState);
+    }
+
+    bool Command(const std::string& service, ServiceCommand command) override
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!Connected())
+            return false;
+        platform::RemoteServiceControl control(*m_channel, service);
+        platform::ServiceStatus status;
+        switch (command) {
+        case ServiceCommand::Start:
+            return control.Start() == platform::kServiceOk;
+        case ServiceCommand::Stop:
+            return control.Stop(status) == platform::kServiceOk;
+        case ServiceCommand::Pause:
+            return control.Pause(status) == platform::kServiceOk;
+        case ServiceCommand::Continue:
+            return control.Continue(status) == platform::kServiceOk;
+        }
+        return false;
+    }
+
+    bool Restart(const std::string& service) override
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!Connected())
+            return false;
+        platform::RemoteServiceControl control(*m_channel, service);
+        return RestartService(control) != 0;
+    }
+
+private:
+    static constexpr std::uint64_t kReconnectPauseMs = 5000;
+
+    bool Connected()
+    {
+        if (m_channel && !m_channel->Broken())
+            return true;
+        const std::uint64_t now = platform::MonotonicMs();
+        if (m_triedAt && now - m_triedAt < kReconnectPauseMs)
+            return false;
+        m_triedAt = now;
+        m_channel.reset();
+        return platform::RemoteRegistry::Connect(m_machine, m_channel) == platform::kErrorSuccess && m_channel;
+    }
+
+    std::string m_machine;
+    std::mutex m_lock;
+    std::unique_ptr<platform::RemoteRegistry> m_channel;
+    std::uint64_t m_triedAt = 0;
+};
+
 class CUnreachableServiceManager : public IServiceManager {
 public:
     int QueryState(const std::string&) override { return -1; }
@@ -92,7 +163,9 @@ std::shared_ptr<IServiceManager> OpenServiceManager(const std::string& machine)
         std::lock_guard<std::mutex> hold(g_factoryLock);
         factory = g_remoteFactory;
     }
-    std::shared_ptr<IServiceManager> manager = factory ? factory(machine) : nullptr;
+    if (!factory)
+        return std::make_shared<CRemoteServiceManager>(machine);
+    std::shared_ptr<IServiceManager> manager = factory(machine);
     return manager ? manager : std::make_shared<CUnreachableServiceManager>();
 }
 

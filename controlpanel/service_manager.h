@@ -1,8 +1,8 @@
 #pragma once
 // IServiceManager: what the applet asks of one machine's service manager,
-// the local one through our service layer, another machine's through its
-// remote channel. A remote channel registers a factory for its machines;
-// until one is registered a remote machine's manager answers nothing
+// the local one through our service layer, another machine's through the
+// remote shell channel. Tests may register a factory of their own for
+// remote machines; one that gives none makes the machine unreachable
 // (every state -1, every command refused).
 
 #include <cstdint>

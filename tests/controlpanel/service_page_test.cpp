@@ -124,4 +124,30 @@ TEST_F(AppletLiveTest, TheServicePageStartsStopsPausesAndResumesTheRealService)
     EXPECT_EQ(Get().output, "service page\n");
 }
 
+// Another machine's service goes through the remote shell channel; here
+// the shell runs the far end on this machine, so the service is the same.
+TEST_F(AppletLiveTest, TheServicePageDrivesAnotherMachinesServiceThroughTheRemoteShell)
+{
+    ::setenv("VELMORA_REMOTE_SHELL", (BinDir() + "/tools/velmora-reg serve").c_str(), 1);
+    Install();
+    {
+        PageHarness<CServicePage> harness(std::make_unique<CServicePage>("far"));
+        QWidget& page = *harness.page;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "start"; }, 15000)) << EnabledButtons(page);
+        const struct {
+            int press;
+            const char* buttons;
+            bool serves;
+        } steps[] = {{1163, "stop pause", true}, {1048, "resume", false}, {1049, "stop pause", true}, {1164, "start", false}};
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.press);
+            Click(page, step.press);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == step.buttons; }, 30000))
+                << EnabledButtons(page);
+            EXPECT_EQ(Get().exitCode, step.serves ? 0 : kRefused);
+        }
+    }
+    ::unsetenv("VELMORA_REMOTE_SHELL");
+}
+
 } // namespace
