@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string to = Folder() + "/to.ini";
     std::ofstream(from, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
                                                                   static_cast<std::streamsize>(size));
-    std::ofstream(to, std::ios::trunc) << "[ODBC Data Sources]\nkeep=K\n\n[keep]\nDriver=K\n";
     platform::Profile source;
     if (!source.Load(from))
         return 0;
@@ -40,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const CDataSourceEntry& entry : ListDataSources(from)) {
         if (++copies > 8)
             break;
+        // Each copy lands in a fresh destination: a source named "keep"
+        // replaces, then deletes, the destination's own.
+        std::ofstream(to, std::ios::trunc) << "[ODBC Data Sources]\nkeep=K\n\n[keep]\nDriver=K\n";
         if (!CopyDataSource(entry.name, from, to))
             continue;
         platform::Profile copied;
