@@ -7,25 +7,13 @@
 #include "platform/remote_service.h"
 #include "platform/service_controller.h"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 namespace {
 
 // How long a control of the local service may take: a stop runs every
 // server's shutdown on the service's dispatcher thread.
 constexpr std::uint32_t kLocalControlTimeoutMs = 30000;
-
-// A service reports stopped just before its process ends, and a start is
-// refused while the process still holds the service's lock; a start after a
-// stop waits (bounded) for the old process to go.
-void WaitForProcessToEnd(const std::string& service)
-{
-    const std::uint64_t deadline = platform::MonotonicMs() + kLocalControlTimeoutMs;
-    while (platform::IsServiceProcessRunning(service) && platform::MonotonicMs() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(platform::kServicePollIntervalMs));
-}
 
 class CLocalServiceManager : public IServiceManager {
 public:
@@ -43,9 +31,6 @@ public:
         platform::ServiceStatus status;
         switch (command) {
         case ServiceCommand::Start:
-            if (controller.QueryStatus(status) == platform::kServiceOk &&
-                status.currentState == platform::kServiceStopped)
-                WaitForProcessToEnd(service);
             // Returns once the service is up and start-pending, as a start does.
             return controller.Start(false) == platform::kServiceOk;
         case ServiceCommand::Stop:
@@ -60,18 +45,8 @@ public:
 
     bool Restart(const std::string& service) override
     {
-        platform::ServiceController controller(service);
-        platform::ServiceStatus status;
-        // A service that does not run cannot be interrogated.
-        if (controller.Interrogate(status, kLocalControlTimeoutMs) != platform::kServiceOk)
-            return false;
-        if (status.currentState != platform::kServiceRunning)
-            return true;
-        if (controller.Stop(status, kLocalControlTimeoutMs) != platform::kServiceOk ||
-            controller.WaitForState(platform::kServiceStopped, kLocalControlTimeoutMs) != platform::kServiceOk)
-            return false;
-        WaitForProcessToEnd(service);
-        return controller.Start(false) == platform::kServiceOk;
+        platform::LocalServiceControl control(service);
+        return RestartService(control) != 0;
     }
 };
 

@@ -54,6 +54,17 @@ int PrepareImage(const std::string& name, std::vector<std::string>& arguments)
     return kServiceOk;
 }
 
+// A service reports stopped just before its process ends, and holds its
+// lock until then: a start right after a stop waits (bounded) for that end
+// instead of being refused as already running.
+void WaitForStoppedProcessToEnd(const std::string& name, std::uint64_t deadline)
+{
+    ServiceStatus record;
+    while (IsServiceProcessRunning(name) && ReadServiceStatusRecord(name, record) == kServiceOk &&
+           record.currentState == kServiceStopped && MonotonicMs() < deadline)
+        SleepMs(kServicePollIntervalMs);
+}
+
 // Everything below runs between fork and exec: async-signal-safe calls only.
 void ResetChildState()
 {
@@ -246,6 +257,8 @@ void OnForegroundSignal(int signalNumber)
 
 int ServiceController::Start(bool waitForRunning, std::uint32_t timeoutMs)
 {
+    const std::uint64_t deadline = DeadlineAfter(timeoutMs);
+    WaitForStoppedProcessToEnd(m_name, deadline);
     std::vector<std::string> arguments;
     if (int code = PrepareImage(m_name, arguments); code != kServiceOk)
         return code;
@@ -253,7 +266,6 @@ int ServiceController::Start(bool waitForRunning, std::uint32_t timeoutMs)
     if (int code = SpawnDetached(arguments, &pid); code != kServiceOk)
         return code;
 
-    const std::uint64_t deadline = DeadlineAfter(timeoutMs);
     while (true) {
         ServiceStatus record;
         // Only a record of the process we started counts: an older one may
