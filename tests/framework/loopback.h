@@ -36,17 +36,9 @@ struct RefusingPort {
     }
 };
 
-struct LoopbackListener {
-    WSocketBase socket;
-    std::uint16_t port = 0;
-    LoopbackListener()
-    {
-        EXPECT_EQ(socket.Create(), 0);
-        EXPECT_EQ(socket.Bind(0, LoopbackAddress()), 0);
-        EXPECT_EQ(socket.Listen(8), 0);
-        std::uint32_t address = 0;
-        EXPECT_EQ(socket.GetLocalAddress(&address, &port), 0);
-    }
+// A bound loopback port that listens.
+struct LoopbackListener : RefusingPort {
+    LoopbackListener() { EXPECT_EQ(socket.Listen(8), 0); }
     // Connects client to this listener and attaches the accepted end to server.
     void Connect(WSocket& client, WSocket& server)
     {
