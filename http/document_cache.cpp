@@ -632,10 +632,17 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     CCacheEntry* hit = nullptr;
     int pooled = -1;
     std::string openPath;
+    // A URL the table has no entry for (every 404) is loaded without ever
+    // holding the table alone.
+    CHTTPServerConfig* absentFrom = nullptr;
+    std::uint64_t absentTick = 0;
     if (CShareLock::Share share(m_lock, CShareLock::kWait); share) {
         if (m_server && m_loadTick >= changeTick) {
             auto found = m_table.find(key);
-            if (found != m_table.end()) {
+            if (found == m_table.end()) {
+                absentFrom = m_server;
+                absentTick = m_loadTick;
+            } else {
                 CCacheEntry* entry = found->second;
                 std::lock_guard use(entry->m_useLock);
                 if (CanCheckUnlocked(entry)) {
@@ -653,6 +660,8 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
             }
         }
     }
+    if (absentFrom)
+        return LoadEntry(path, key, absentFrom, absentTick, handle, error);
     if (hit && pooled < 0)
         pooled = OpenForReading(openPath, error);
     if (hit) {
@@ -688,36 +697,59 @@ bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
 CCacheEntry* CDocumentCache::LookupLocked(const std::string& path, const std::string& key, std::uint64_t changeTick,
                                           int* handle, int* error)
 {
-    CShareLock::Exclusive hold(m_lock);
-    CHeapSwitch heap(nullptr);
-    if (!m_server)
-        return nullptr;
-    if (m_loadTick < changeTick) {
-        std::uint64_t tick = GlobalLastModStamp().LoadTick();
-        Flush(true);
-        m_loadTick = tick;
-    }
-    auto found = m_table.find(key);
-    if (found != m_table.end()) {
-        CCacheEntry* entry = found->second;
-        entry->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (!entry->IsLoadedFile() || Reopen(entry, handle, error)) {
-            ++entry->m_referenceCount;
-            return entry;
+    CHTTPServerConfig* server = nullptr;
+    std::uint64_t loadTick = 0;
+    {
+        CShareLock::Exclusive hold(m_lock);
+        CHeapSwitch heap(nullptr);
+        if (!m_server)
+            return nullptr;
+        if (m_loadTick < changeTick) {
+            std::uint64_t tick = GlobalLastModStamp().LoadTick();
+            Flush(true);
+            m_loadTick = tick;
         }
-        // The file is no longer what the entry says: load it afresh.
-        Discard(entry);
+        auto found = m_table.find(key);
+        if (found != m_table.end()) {
+            CCacheEntry* entry = found->second;
+            entry->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1,
+                                   std::memory_order_relaxed);
+            if (!entry->IsLoadedFile() || Reopen(entry, handle, error)) {
+                ++entry->m_referenceCount;
+                return entry;
+            }
+            // The file is no longer what the entry says: load it afresh.
+            Discard(entry);
+        }
+        server = m_server;
+        loadTick = m_loadTick;
     }
+    return LoadEntry(path, key, server, loadTick, handle, error);
+}
 
+CCacheEntry* CDocumentCache::LoadEntry(const std::string& path, const std::string& key, CHTTPServerConfig* server,
+                                       std::uint64_t loadTick, int* handle, int* error)
+{
+    // Loaded with the table free: a load reads the disk and the
+    // configuration, and a flood of misses (404s) held every hit of the
+    // server up behind it.
+    CHeapSwitch heap(nullptr);
     auto entry = std::make_unique<CCacheEntry>();
     entry->m_referenceCount = 1;
-    *handle = entry->Load(*m_server, path, m_temporaryCopies, m_mapAll, error);
+    *handle = entry->Load(*server, path, m_temporaryCopies, m_mapAll, error);
     entry->Key = key;
-    if (entry->Has(CCacheEntry::NotFound)) {
+    // Not found, or overtaken (another request loaded the URL, or the
+    // configuration changed meanwhile): the entry serves this request only.
+    auto keepPrivate = [&] {
         entry->Flags |= CCacheEntry::Discard;
-        m_orphans.insert(entry.get());
+        entry->m_private = true;
         return entry.release();
-    }
+    };
+    if (entry->Has(CCacheEntry::NotFound))
+        return keepPrivate();
+    CShareLock::Exclusive hold(m_lock);
+    if (m_server != server || m_loadTick != loadTick || m_table.count(key) != 0)
+        return keepPrivate();
     Insert(entry.get());
     return entry.release();
 }
@@ -726,6 +758,12 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
 {
     if (!entry) {
         CloseHandle(handle);
+        return;
+    }
+    if (entry->m_private) {
+        CloseHandle(handle);
+        CHeapSwitch heap(nullptr);
+        delete entry;
         return;
     }
     if (CShareLock::Share share(m_lock, CShareLock::kWait); share) {

@@ -145,6 +145,9 @@ private:
 
     std::list<CCacheEntry*>::iterator m_position;
     bool m_inTable = false;
+    // Never shared (not found, or a load another overtook): its one holder
+    // destroys it at release, without the table's lock.
+    bool m_private = false;
     // Guards the handle ring, the count and the expiry tick while requests
     // share the table; whoever holds the table alone needs it not. Held for
     // a few instructions by every request for the file: a sleeping mutex
@@ -232,9 +235,14 @@ private:
     // The same of an open handle, and of the file at the entry's path.
     static bool MatchesFile(const CCacheEntry* entry, int handle);
     static bool MatchesPath(const CCacheEntry* entry);
-    // The look-up with everything under the lock: misses, loads, reopens.
+    // The look-up past a shared miss: reopens under the lock, loads with
+    // the table free.
     CCacheEntry* LookupLocked(const std::string& path, const std::string& key, std::uint64_t changeTick, int* handle,
                               int* error);
+    // Loads the URL for a new entry, kept in the table unless the URL is
+    // not found or the table changed since loadTick (then private).
+    CCacheEntry* LoadEntry(const std::string& path, const std::string& key, CHTTPServerConfig* server,
+                           std::uint64_t loadTick, int* handle, int* error);
     void ChangeThread();
     void ExpiryThread();
 
