@@ -22,8 +22,12 @@ constexpr int kSpinRounds = 100;
 // round and then for this one's, while a holder on another worker is done
 // in microseconds and one on this worker needs the turns to finish. Bounded
 // in time, not in turns, so that a round of many fibers cannot stretch the
-// wait; a worker with nothing else ready queues the waiter at once.
-constexpr Clock::duration kYieldFor = std::chrono::microseconds(20000);
+// wait; a worker with nothing else ready queues the waiter at once. Kept
+// short: each turn polls the worker's port, and with many fibers waiting on
+// one busy lock, yielding for milliseconds kept every worker spinning
+// through its port instead of serving (a flood of 404s, each looking up the
+// shared maps, ran at a tenth of its speed).
+constexpr Clock::duration kYieldFor = std::chrono::microseconds(200);
 
 // A waiter queued longer than this is handed the lock instead of being woken
 // to race for it: long enough that a busy lock mostly changes hands by
