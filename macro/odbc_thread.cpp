@@ -14,6 +14,8 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -22,6 +24,8 @@ constexpr std::uint16_t kLogError = 1;
 constexpr std::uint32_t kEventODBCThreadDied = 0xC0004001;
 // How long a stop waits, after cancelling, for a request in flight.
 constexpr std::uint32_t kStopCancelWaitMs = 30000;
+// Idle spare connections a source keeps; more are closed when given back.
+constexpr std::size_t kMaxSpareConnections = 16;
 
 enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close };
 
@@ -53,6 +57,12 @@ struct PooledConnection {
     int activeUsers = 0;
     std::uint16_t limit = 0;
     std::thread::id holder; // the thread its active users run on
+    // Connections made for callers on other threads while hdbc was busy
+    // (async-sql): given back, they wait for the next such caller instead
+    // of being closed, so concurrent queries do not connect every time.
+    // Each carries its own uses.
+    std::vector<std::pair<SQLHDBC, std::uint32_t>> spares;
+    std::map<SQLHDBC, std::uint32_t> lent;
 };
 
 struct ODBCState {
@@ -135,6 +145,15 @@ void DoGetConnection(Request& request)
         request.result = SQL_SUCCESS;
         return;
     }
+    if (found != state.pool.end() && !found->second.spares.empty()) {
+        auto [hdbc, uses] = found->second.spares.back();
+        found->second.spares.pop_back();
+        found->second.lent[hdbc] = uses + 1;
+        request.hdbc = hdbc;
+        request.pooled = 1;
+        request.result = SQL_SUCCESS;
+        return;
+    }
     request.result = -1;
     if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, state.env, &request.hdbc)))
         return;
@@ -144,7 +163,10 @@ void DoGetConnection(Request& request)
     if (!Succeeded(SQLGetInfo(request.hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
         limit = 0;
     if (limit == 0 && found == state.pool.end()) {
-        state.pool[key] = PooledConnection{request.hdbc, 0, 1, 0, request.caller};
+        state.pool[key] = PooledConnection{request.hdbc, 0, 1, 0, request.caller, {}, {}};
+        request.pooled = 1;
+    } else if (limit == 0) {
+        found->second.lent[request.hdbc] = 0;
         request.pooled = 1;
     }
     request.result = SQL_SUCCESS;
@@ -182,6 +204,23 @@ void DoRelease(Request& request)
         request.result = 1;
         return;
     }
+    if (found != state.pool.end()) {
+        PooledConnection& entry = found->second;
+        auto lent = entry.lent.find(request.hdbc);
+        if (lent != entry.lent.end()) {
+            // A spare is not refreshed in place: past its uses, or beyond
+            // what the source keeps, it is closed, and the next busy caller
+            // connects afresh. The pooled connection stays open meanwhile,
+            // so the driver is never unloaded.
+            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() >= kMaxSpareConnections)
+                FreeHandle(lent->first);
+            else
+                entry.spares.emplace_back(lent->first, lent->second);
+            entry.lent.erase(lent);
+            request.result = 1;
+            return;
+        }
+    }
     auto retired = state.retired.find(request.hdbc);
     if (retired != state.retired.end()) {
         if (--retired->second > 0) {
@@ -197,6 +236,10 @@ void DoFlush(Request& request)
     CHeapSwitch shared;
     ODBCState& state = State();
     auto drop = [&state](std::map<std::string, PooledConnection>::iterator entry) {
+        // Lent spares are closed by their holders: the source is gone when
+        // they give them back.
+        for (auto& [hdbc, uses] : entry->second.spares)
+            FreeHandle(hdbc);
         if (entry->second.activeUsers > 0)
             state.retired[entry->second.hdbc] = entry->second.activeUsers;
         else
@@ -660,6 +703,8 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
         return false;
     info.uses = found->second.uses;
     info.activeUsers = found->second.activeUsers;
+    info.spares = found->second.spares.size();
+    info.lent = found->second.lent.size();
     return true;
 }
 

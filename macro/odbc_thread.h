@@ -76,7 +76,8 @@ void SQLQuery(const ODBCQuery& query);
 
 // 0 with hdbc set and pooled 1 (give it back with ReleaseConnection) or 0
 // (close it with CloseConnection); -1 on failure (hdbc may still need
-// closing).
+// closing). A caller on another thread than the pooled connection's busy
+// holder gets a spare connection of the source, still pooled.
 SQLRETURN GetConnection(const char* source, SQLHDBC& hdbc, int& pooled);
 // 1 when the connection was given back; 0 when the caller must close it
 // (its source left the pool meanwhile and no other holder uses it).
@@ -96,6 +97,8 @@ void ODBCStatementEnded(SQLHSTMT statement);
 struct ODBCPoolEntryInfo {
     std::uint32_t uses = 0;
     int activeUsers = 0;
+    std::size_t spares = 0; // idle connections for callers on other threads
+    std::size_t lent = 0;   // spares in use
 };
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();

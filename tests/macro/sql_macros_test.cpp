@@ -222,7 +222,8 @@ TEST_F(SQLMacrosTest, AsyncQueriesRunOnTheCallersThreadsWithoutMixingRows)
 }
 
 // Two threads driving one connection at once crash the driver; a caller
-// on another thread gets a connection of its own while the pooled one is busy.
+// on another thread gets a spare connection while the pooled one is busy,
+// and a spare given back waits for the next such caller.
 TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
 {
     FlushConnection(nullptr);
@@ -237,22 +238,31 @@ TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
     auto fromOtherThread = [](SQLHDBC& hdbc, int& pooled) {
         std::thread([&] { EXPECT_EQ(GetConnection("vtest", hdbc, pooled), 0); }).join();
     };
-    SQLHDBC other = SQL_NULL_HDBC;
-    int otherPooled = 1;
-    fromOtherThread(other, otherPooled);
-    EXPECT_NE(other, first);
-    EXPECT_EQ(otherPooled, 0);
-    EXPECT_EQ(CloseConnection(other), 0);
+    SQLHDBC spare = SQL_NULL_HDBC, again = SQL_NULL_HDBC;
+    int sparePooled = 0, againPooled = 0;
+    fromOtherThread(spare, sparePooled);
+    EXPECT_NE(spare, first);
+    EXPECT_EQ(sparePooled, 1);
+    EXPECT_EQ(ReleaseConnection("vtest", spare), 1);
+    fromOtherThread(again, againPooled);
+    EXPECT_EQ(again, spare) << "a spare given back is lent again, not reconnected";
     ODBCPoolEntryInfo info;
     ASSERT_TRUE(ODBCPoolEntry("vtest", info));
     EXPECT_EQ(info.activeUsers, 2);
+    EXPECT_EQ(info.lent, 1u);
+    EXPECT_EQ(info.spares, 0u);
 
+    // Flushed while lent: its holder closes it, as any connection whose
+    // source left the pool.
+    FlushConnection("vtest");
+    EXPECT_EQ(ReleaseConnection("vtest", again), 0);
+    EXPECT_EQ(CloseConnection(again), 0);
     EXPECT_EQ(ReleaseConnection("vtest", nested), 1);
-    EXPECT_EQ(ReleaseConnection("vtest", first), 1);
-    fromOtherThread(other, otherPooled);
-    EXPECT_EQ(other, first) << "an idle pooled connection goes to any thread";
-    EXPECT_EQ(otherPooled, 1);
-    EXPECT_EQ(ReleaseConnection("vtest", other), 1);
+    EXPECT_EQ(ReleaseConnection("vtest", first), 0);
+    EXPECT_EQ(CloseConnection(first), 0);
+    fromOtherThread(again, againPooled);
+    EXPECT_EQ(againPooled, 1);
+    EXPECT_EQ(ReleaseConnection("vtest", again), 1);
 }
 
 // Many callers at once, each query's row text running a nested query in
