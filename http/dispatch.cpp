@@ -146,7 +146,10 @@ void CHTTPServer::ProcessRequest(WSocket& socket, CHTTPRequest& request)
     if (request.FileHandle == -1 && error == CDocumentCache::kErrorAccessDenied)
         SendAuthRequired(socket, request);
 
-    // 5. Not found.
+    // 5. Not found. A file that could not be opened for want of descriptors
+    // or memory is a failure of the server, not an absent document.
+    if ((entry == nullptr || entry->Has(CCacheEntry::NotFound)) && CDocumentCache::IsResourceError(error))
+        ThrowRequestPage(*this, socket, request, 500, "%http-servererror%");
     std::shared_ptr<const CHTTPSettings> http = GetHTTPSettings();
     if (entry == nullptr || entry->Has(CCacheEntry::NotFound) ||
         (entry->Has(CCacheEntry::Directory) && http->dirBrowsing == 0))

@@ -37,6 +37,8 @@ int Win32FromErrno(int error)
     case EACCES:
     case EPERM: return CDocumentCache::kErrorAccessDenied;
     case ENOMEM: return CDocumentCache::kErrorNotEnoughMemory;
+    case EMFILE:
+    case ENFILE: return CDocumentCache::kErrorTooManyOpenFiles;
     default: return CDocumentCache::kErrorFileNotFound;
     }
 }

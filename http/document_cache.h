@@ -173,6 +173,9 @@ public:
     static constexpr int kErrorFileNotFound = 2;
     static constexpr int kErrorAccessDenied = 5;
     static constexpr int kErrorNotEnoughMemory = 8;
+    static constexpr int kErrorTooManyOpenFiles = 4;
+    // Out of descriptors or memory: the document may well be there.
+    static bool IsResourceError(int error) { return error == kErrorTooManyOpenFiles || error == kErrorNotEnoughMemory; }
     // A macro document or map file is read whole into memory; one beyond
     // this is refused rather than allowed to exhaust it.
     static constexpr std::int64_t kMaxViewBytes = std::int64_t{64} << 20;

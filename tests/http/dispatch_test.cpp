@@ -9,6 +9,15 @@
 #include "config/acl_file.h"
 #include "http/dispatch.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
 using namespace http_test;
 
 namespace {
@@ -74,6 +83,47 @@ TEST_F(DispatchTest, TheServerListRefusesAnAddressOnTheFirstRequest)
     Reply reply = Ask(Get("/a.txt"));
     EXPECT_EQ(reply.status, 401);
     EXPECT_EQ(reply.body, Page("http-noauth"));
+}
+
+// Descriptors above the highest open one, for a test that runs them out.
+int HighestOpenDescriptor()
+{
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+    return highest;
+}
+
+// A document that is there but cannot be opened for want of descriptors is
+// a failure of the server (500), never a 404, and the failure is not kept.
+TEST_F(DispatchTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsAServerError)
+{
+    WriteFile(m_root + "/a.txt", "alpha");
+    WriteFile(m_root + "/b.txt", "beta");
+    StartServer();
+    ASSERT_EQ(Ask(Get("/a.txt")).status, 200); // the access log is open now
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(HighestOpenDescriptor() + 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        filler.push_back(fd);
+    // Room for the client's socket and the server's end of it, no more.
+    for (int i = 0; i < 2 && !filler.empty(); ++i) {
+        ::close(filler.back());
+        filler.pop_back();
+    }
+    Reply starved = Ask(Get("/b.txt"));
+    for (int fd : filler)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_EQ(starved.status, 500);
+    EXPECT_EQ(starved.body, Page("http-servererror"));
+    EXPECT_EQ(Ask(Get("/b.txt")).status, 200);
 }
 
 TEST_F(DispatchTest, ExecRefusalBlocksMacroDocumentsButNotFiles)
