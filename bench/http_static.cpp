@@ -545,14 +545,16 @@ double IdleBytesPerConnection(std::uint16_t port, const Document& document, int 
 }
 
 // No fewer descriptors than the widest run needs in this process: the
-// server ends of the idle connections or of the load, and some spare.
+// server ends of the idle connections or of the load, a handle of the file
+// for each request in flight (every one of them may be sending), and some
+// spare.
 void RaiseDescriptorLimit(const Options& options)
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
     int widest = *std::max_element(options.connections.begin(), options.connections.end());
-    rlim_t wanted = static_cast<rlim_t>(std::max(widest, kIdleConnections) + kSpareDescriptors);
+    rlim_t wanted = static_cast<rlim_t>(2 * std::max(widest, kIdleConnections) + kSpareDescriptors);
     if (limit.rlim_cur >= wanted)
         return;
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
