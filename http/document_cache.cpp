@@ -117,9 +117,8 @@ CCacheEntry::~CCacheEntry() { ReleaseResources(); }
 
 void CCacheEntry::ReleaseResources()
 {
-    for (int handle : m_handles)
-        CloseHandle(handle);
-    m_handles.clear();
+    CloseHandle(m_handle);
+    m_handle = -1;
     m_view.clear();
     m_view.shrink_to_fit();
     m_hasView = false;
@@ -304,6 +303,7 @@ int CCacheEntry::LoadFile(bool /*temporaryCopies*/, bool mapAll, int* error)
         Flags = (Flags & ~(Mapped | MapFile | MacroDocument)) | NotFound;
         return -1;
     }
+    m_handle = handle;
     return handle;
 }
 
@@ -416,21 +416,15 @@ bool CCacheEntry::MakeTempCopy()
 
 int CCacheEntry::TakeHandle(int* error)
 {
-    if (!m_handles.empty()) {
-        int handle = m_handles.back();
-        m_handles.pop_back();
-        return handle;
-    }
-    return OpenForReading(ServedPath(), error);
+    if (m_handle < 0)
+        m_handle = OpenForReading(ServedPath(), error);
+    return m_handle;
 }
 
 void CCacheEntry::PutHandle(int handle)
 {
-    if (handle < 0)
-        return;
-    if (m_handles.size() < kHandleRingSize)
-        m_handles.push_back(handle);
-    else
+    // The entry's own descriptor stays for the next request.
+    if (handle != m_handle)
         CloseHandle(handle);
 }
 
@@ -557,25 +551,22 @@ bool CDocumentCache::Reopen(CCacheEntry* entry, int* handle, int* error)
         if (!MatchesPath(entry))
             return false;
         if (entry->MakeTempCopy()) {
-            for (int old : entry->m_handles)
-                CloseHandle(old);
-            entry->m_handles.clear();
+            CloseHandle(entry->m_handle);
+            entry->m_handle = -1;
         }
     }
     int opened = entry->TakeHandle(error);
     if (opened < 0)
         return false;
     // Every use checks the handle against the entry, so an edited file is
-    // never sent under the old Content-length or Last-modified.
-    if (!MatchesFile(entry, opened)) {
-        CloseHandle(opened);
+    // never sent under the old Content-length or Last-modified. A handle
+    // that fails stays the entry's: others may be sending through it, and
+    // it closes with the entry.
+    if (!MatchesFile(entry, opened))
         return false;
-    }
     bool wantsView = m_mapAll || entry->Has(CCacheEntry::MacroDocument) || entry->Has(CCacheEntry::MapFile);
-    if (wantsView && !entry->m_hasView && !entry->ReadView(opened, error)) {
-        CloseHandle(opened);
+    if (wantsView && !entry->m_hasView && !entry->ReadView(opened, error))
         return false;
-    }
     *handle = opened;
     *error = 0;
     return true;
@@ -625,15 +616,11 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     CLastModStamp& stamp = GlobalLastModStamp();
     const std::uint64_t changeTick = stamp.GetChangeTick();
 
-    // The common hit shares the table: it takes a pooled handle under its
-    // entry's lock, or opens one outside when more requests are in flight
-    // than the pool holds, and checks it against the entry outside; only
-    // when that fails is the URL looked up again, holding the table alone.
-    // Sending every pool miss down the exclusive path queued all the
-    // server's requests behind it.
+    // The common hit shares the table: it takes the entry's descriptor under
+    // the entry's lock and checks it against the entry outside; only when
+    // that fails is the URL looked up again, holding the table alone.
     CCacheEntry* hit = nullptr;
     int pooled = -1;
-    std::string openPath;
     // A URL the table has no entry for (every 404) is loaded without ever
     // holding the table alone.
     CHTTPServerConfig* absentFrom = nullptr;
@@ -649,12 +636,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
                 std::lock_guard use(entry->m_useLock);
                 if (CanCheckUnlocked(entry)) {
                     hit = entry;
-                    if (!hit->m_handles.empty()) {
-                        pooled = hit->m_handles.back();
-                        hit->m_handles.pop_back();
-                    } else {
-                        openPath = hit->ServedPath();
-                    }
+                    pooled = hit->m_handle;
                     ++hit->m_referenceCount;
                     hit->m_lastUse.store(m_useClock.fetch_add(1, std::memory_order_relaxed) + 1,
                                          std::memory_order_relaxed);
@@ -664,14 +646,11 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
     }
     if (absentFrom)
         return LoadEntry(path, key, absentFrom, absentTick, handle, error);
-    if (hit && pooled < 0)
-        pooled = OpenForReading(openPath, error);
     if (hit) {
-        if (pooled >= 0 && MatchesFile(hit, pooled)) {
+        if (MatchesFile(hit, pooled)) {
             *handle = pooled;
             return hit;
         }
-        CloseHandle(pooled);
         *error = 0;
         CShareLock::Exclusive hold(m_lock);
         CHeapSwitch heap(nullptr);
@@ -688,7 +667,7 @@ CCacheEntry* CDocumentCache::Lookup(const char* url, int length, int* handle, co
 
 bool CDocumentCache::CanCheckUnlocked(const CCacheEntry* entry) const
 {
-    if (!entry->IsLoadedFile())
+    if (!entry->IsLoadedFile() || entry->m_handle < 0)
         return false;
     if (entry->Has(CCacheEntry::TempCopy) && entry->TempCopyName.empty())
         return false;
@@ -763,7 +742,7 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
         return;
     }
     if (entry->m_private) {
-        CloseHandle(handle);
+        entry->PutHandle(handle);
         CHeapSwitch heap(nullptr);
         delete entry;
         return;
@@ -772,7 +751,6 @@ void CDocumentCache::Release(CCacheEntry* entry, int handle)
         // Shared unless the entry's resources go now or the entry itself.
         bool done = false;
         {
-            // The ring may grow: never on a connection's private heap.
             CHeapSwitch heap(nullptr);
             std::lock_guard use(entry->m_useLock);
             if (entry->m_referenceCount > 1 || (m_flushInterval != 0 && !entry->Has(CCacheEntry::Discard))) {

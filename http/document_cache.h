@@ -2,7 +2,7 @@
 // CDocumentCache: one per HTTP server. It turns a request URL into a
 // CCacheEntry that says what the URL names (a redirection, a directory, a
 // program under a CGI mapping, a clickable map, a plain file or a macro
-// document), holds the file open, keeps a ring of open handles for sendfile,
+// document), holds the file open (one descriptor all its requests share),
 // carries the document's access lists and a prebuilt reply header, and keeps
 // at most `capacity` entries in least-recently-used order.
 //
@@ -58,9 +58,6 @@ public:
     static constexpr std::uint32_t Discard = 0x100;
     static constexpr std::uint32_t TempCopy = 0x200;
 
-    // At most this many idle handles of one file stay open: concurrent
-    // requests for the same file each need their own.
-    static constexpr std::size_t kHandleRingSize = 127;
     static constexpr int kHeaderCapacity = 2048;
     // A text document is a macro document when the first '%' within its
     // first 128 bytes opens "%expand%"; the marker may run on past them.
@@ -160,7 +157,11 @@ private:
     std::int64_t m_size = 0;
     std::int64_t m_lastWriteSeconds = 0;
     long m_lastWriteNanoseconds = 0;
-    std::vector<int> m_handles;
+    // The one descriptor every request of the entry reads through: reads
+    // and sendfile take their offsets, so 10,000 requests of one file need
+    // no 10,000 descriptors. Closed with the entry's resources, which go
+    // only while no request holds the entry.
+    int m_handle = -1;
     std::string m_view;
     bool m_hasView = false;
 };

@@ -267,6 +267,38 @@ TEST_F(DocumentCacheTest, AnEntryInUseOutlivesItsEviction)
     m_cache.Release(held, handle);
 }
 
+// Requests of one file in flight at once read through one descriptor: a
+// descriptor each ran the process out of them at 10,000 connections. A
+// file edited meanwhile is loaded afresh while the held entry goes on.
+TEST_F(DocumentCacheTest, RequestsOfOneFileShareOneDescriptor)
+{
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    Write("big.txt", "old");
+    for (std::uint32_t interval : {0u, 60000u}) {
+        SCOPED_TRACE(interval);
+        m_cache.Destroy();
+        Start(16, interval);
+        const auto before = openDescriptors();
+        std::vector<std::pair<CCacheEntry*, int>> held;
+        for (int i = 0; i < 200; ++i) {
+            int handle = -1;
+            CCacheEntry* entry = m_cache.Lookup("/big.txt", 8, &handle);
+            ASSERT_NE(entry, nullptr);
+            ASSERT_GE(handle, 0);
+            held.emplace_back(entry, handle);
+        }
+        EXPECT_LE(openDescriptors() - before, 1);
+        Write("big.txt", "edited");
+        With("/big.txt", [](CCacheEntry&, int handle, int) { EXPECT_EQ(ReadHandle(handle), "edited"); });
+        for (auto [entry, handle] : held)
+            m_cache.Release(entry, handle);
+        Write("big.txt", "old");
+    }
+}
+
 TEST_F(DocumentCacheTest, QualifiedLookupsGetEntriesOfTheirOwn)
 {
     Write("a.txt", "a");
