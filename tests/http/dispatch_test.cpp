@@ -98,6 +98,9 @@ int HighestOpenDescriptor()
 // a failure of the server (500), never a 404, and the failure is not kept.
 TEST_F(DispatchTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsAServerError)
 {
+#ifdef VELMORA_SANITIZE
+    GTEST_SKIP() << "the sanitizers probe memory through a pipe, which a process without descriptors cannot open";
+#endif
     WriteFile(m_root + "/a.txt", "alpha");
     WriteFile(m_root + "/b.txt", "beta");
     StartServer();
