@@ -8,11 +8,31 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <atomic>
+#include <fstream>
+#include <random>
+
 inline std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
 // A port nobody listens on right now (the probe's socket is closed again).
+// Taken below the system's ephemeral range where there is room: a port the
+// kernel hands out itself may go to an outgoing connection of a test
+// running in parallel before the caller binds it.
 inline std::uint16_t FreePort()
 {
+    static std::atomic<unsigned> next{std::random_device{}()};
+    unsigned low = 32768;
+    if (std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range"); range)
+        range >> low;
+    constexpr unsigned kSpan = 10000;
+    if (low > kSpan + 1024) {
+        for (unsigned tries = 0; tries < 64; ++tries) {
+            const auto port = static_cast<std::uint16_t>(low - 1 - next.fetch_add(7919) % kSpan);
+            WSocketBase probe;
+            if (probe.Create() == 0 && probe.Bind(port, LoopbackAddress()) == 0)
+                return port;
+        }
+    }
     WSocketBase probe;
     probe.Create();
     probe.Bind(0, LoopbackAddress());

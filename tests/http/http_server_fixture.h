@@ -8,6 +8,7 @@
 #include "config/http_server_config.h"
 #include "framework/server.h"
 #include "framework/text_buffer.h"
+#include "framework/loopback.h"
 #include "framework/wsocket.h"
 #include "http/http_server.h"
 #include "macro/core_macros.h"
@@ -33,16 +34,7 @@
 
 namespace http_test {
 
-inline std::uint16_t FreePort()
-{
-    WSocketBase probe;
-    probe.Create();
-    probe.Bind(0, htonl(INADDR_LOOPBACK));
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    probe.GetLocalAddress(&address, &port);
-    return port;
-}
+using ::FreePort;
 
 inline void WriteFile(const std::string& path, const std::string& text)
 {
