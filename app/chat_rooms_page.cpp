@@ -15,16 +15,6 @@
 
 #include <cstdint>
 
-namespace {
-
-// The item data of a line: the element's identity in the list.
-QString KeyOf(const CChatRoomConfig& config)
-{
-    return QString::number(reinterpret_cast<std::uintptr_t>(&config));
-}
-
-} // namespace
-
 std::vector<RoomPageMaker> RoomSheetPages()
 {
     std::vector<RoomPageMaker> pages;
@@ -58,21 +48,13 @@ void CChatRoomsPage::SetupUi()
     m_list.entries = [this] {
         std::vector<CListPattern::Entry> lines;
         for (const CChatRoomConfig& room : m_rooms)
-            lines.push_back({QString::fromStdString(room.GetRoomSettings()->name), KeyOf(room)});
+            lines.push_back({QString::fromStdString(room.GetRoomSettings()->name), ElementKey(room)});
         return lines;
     };
     m_list.onNew = [this] { return OnNew(); };
     m_list.onEdit = [this](const QString& key) { return OnEdit(key); };
     m_list.onDelete = [this](const QString& key) { OnDelete(key); };
     m_list.Attach(m_ui->roomsList, m_ui->newRoomButton, m_ui->editRoomButton, m_ui->deleteRoomButton);
-}
-
-CChatRoomConfig* CChatRoomsPage::Find(const QString& key)
-{
-    for (CChatRoomConfig& room : m_rooms)
-        if (KeyOf(room) == key)
-            return &room;
-    return nullptr;
 }
 
 int CChatRoomsPage::RunRoomSheet(CChatRoomConfig& config)
@@ -111,12 +93,12 @@ std::optional<QString> CChatRoomsPage::OnNew()
     CChatRoomConfig& added = m_rooms.AddTail(config);
     // A new room listens only after a restart.
     SetRestart();
-    return KeyOf(added);
+    return ElementKey(added);
 }
 
 std::optional<QString> CChatRoomsPage::OnEdit(const QString& key)
 {
-    CChatRoomConfig* selected = Find(key);
+    CChatRoomConfig* selected = FindElement(m_rooms, key);
     if (!selected)
         return std::nullopt;
     CChatRoomConfig copy(*selected);
@@ -124,13 +106,13 @@ std::optional<QString> CChatRoomsPage::OnEdit(const QString& key)
     m_rooms.Remove(selected);
     // Cancel puts the room back where it was, so its start order stays.
     if (RunRoomSheet(copy) != kIdOk)
-        return KeyOf(m_rooms.Insert(position, copy));
-    return KeyOf(m_rooms.AddTail(copy));
+        return ElementKey(m_rooms.Insert(position, copy));
+    return ElementKey(m_rooms.AddTail(copy));
 }
 
 void CChatRoomsPage::OnDelete(const QString& key)
 {
-    if (CChatRoomConfig* selected = Find(key)) {
+    if (CChatRoomConfig* selected = FindElement(m_rooms, key)) {
         m_rooms.Remove(selected);
         SetRestart();
     }

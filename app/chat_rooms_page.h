@@ -55,7 +55,6 @@ private:
     std::optional<QString> OnNew();
     std::optional<QString> OnEdit(const QString& key);
     void OnDelete(const QString& key);
-    CChatRoomConfig* Find(const QString& key);
 
     std::unique_ptr<Ui::ChatRoomsPage> m_ui;
     CChatRoomConfigList& m_rooms;

@@ -8,17 +8,6 @@
 #include "config/config_lists.h"
 #include "config/http_server_config.h"
 
-#include <cstdint>
-
-namespace {
-
-// The item data of a line: the element's identity in the list.
-QString KeyOf(const CHTTPServerConfig& config)
-{
-    return QString::number(reinterpret_cast<std::uintptr_t>(&config));
-}
-
-} // namespace
 
 QString ServerLine(const CHTTPServerConfig& config)
 {
@@ -43,7 +32,7 @@ void CHTTPServersPage::SetupUi()
     m_list.entries = [this] {
         std::vector<CListPattern::Entry> lines;
         for (const CHTTPServerConfig& server : m_servers)
-            lines.push_back({ServerLine(server), KeyOf(server)});
+            lines.push_back({ServerLine(server), ElementKey(server)});
         return lines;
     };
     m_list.onNew = [this] { return OnNew(); };
@@ -51,14 +40,6 @@ void CHTTPServersPage::SetupUi()
     m_list.onDelete = [this](const QString& key) { OnDelete(key); };
     m_list.SetTabStops({kServersListPortWidth, kServersListAddressWidth});
     m_list.Attach(m_ui->serversList, m_ui->newServerButton, m_ui->editServerButton, m_ui->deleteServerButton);
-}
-
-CHTTPServerConfig* CHTTPServersPage::Find(const QString& key)
-{
-    for (CHTTPServerConfig& server : m_servers)
-        if (KeyOf(server) == key)
-            return &server;
-    return nullptr;
 }
 
 int CHTTPServersPage::RunServerSheet(CHTTPServerConfig& config)
@@ -98,23 +79,23 @@ std::optional<QString> CHTTPServersPage::OnNew()
     CHTTPServerConfig& added = m_servers.AddTail(config);
     // A new server listens only after a restart, changed or not.
     SetRestart();
-    return KeyOf(added);
+    return ElementKey(added);
 }
 
 std::optional<QString> CHTTPServersPage::OnEdit(const QString& key)
 {
-    CHTTPServerConfig* selected = Find(key);
+    CHTTPServerConfig* selected = FindElement(m_servers, key);
     if (!selected)
         return std::nullopt;
     CHTTPServerConfig copy(*selected);
     m_servers.Remove(selected);
     RunServerSheet(copy);
-    return KeyOf(m_servers.AddTail(copy));
+    return ElementKey(m_servers.AddTail(copy));
 }
 
 void CHTTPServersPage::OnDelete(const QString& key)
 {
-    if (CHTTPServerConfig* selected = Find(key)) {
+    if (CHTTPServerConfig* selected = FindElement(m_servers, key)) {
         m_servers.Remove(selected);
         SetRestart();
     }

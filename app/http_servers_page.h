@@ -61,7 +61,6 @@ private:
     std::optional<QString> OnNew();
     std::optional<QString> OnEdit(const QString& key);
     void OnDelete(const QString& key);
-    CHTTPServerConfig* Find(const QString& key);
 
     std::unique_ptr<Ui::HTTPServersPage> m_ui;
     CHTTPServerConfigList& m_servers;

@@ -31,6 +31,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,6 +45,22 @@ class QPushButton;
 std::string FoldKey(std::string_view name);
 // The list boxes' order: letter case ignored, then byte order.
 bool LessIgnoringCase(const QString& a, const QString& b);
+
+// The item data of a line that shows one element of a configuration list
+// (servers, rooms): the element's identity, and the way back to it.
+template <class Element>
+QString ElementKey(const Element& element)
+{
+    return QString::number(reinterpret_cast<std::uintptr_t>(&element));
+}
+template <class List>
+auto FindElement(List& list, const QString& key) -> decltype(&*list.begin())
+{
+    for (auto& element : list)
+        if (ElementKey(element) == key)
+            return &element;
+    return nullptr;
+}
 
 class CListPattern : public QObject {
     Q_OBJECT

@@ -215,11 +215,7 @@ int RegistryDatabase::OpenConnection(const std::string& path)
     // open is. Nothing here reads SQLite's memory statistics, and keeping
     // them takes one process-wide mutex on every allocation of every
     // connection, the ODBC driver's included.
-    static const bool untracked = [] {
-        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-        return true;
-    }();
-    static_cast<void>(untracked);
+    [[maybe_unused]] static const int untracked = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK)
         return Fail("cannot open the registry " + path);
