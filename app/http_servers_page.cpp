@@ -8,7 +8,6 @@
 #include "config/config_lists.h"
 #include "config/http_server_config.h"
 
-
 QString ServerLine(const CHTTPServerConfig& config)
 {
     auto service = config.GetSettings();
