@@ -258,13 +258,19 @@ TEST_F(SecurityTest, RefusedLogonsGiveLogonFailureAtOnce)
         {"name too long", tooLongName, kPassword},
     };
     for (const Case& c : cases) {
-        LogonTokenPtr token = MakeToken(1, 1, {});
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(platform::LogonUser(c.user.c_str(), "", c.password, &token), platform::kErrorLogonFailure) << c.what;
-        EXPECT_FALSE(token) << c.what;
         // pam_unix would sleep two seconds on a failure unless told not to;
-        // a loaded machine may take well over a second without that sleep.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900)) << c.what;
+        // a loaded machine may take well over a second without that sleep,
+        // so the faster of two tries counts: the sleep would be in both.
+        auto fastest = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            LogonTokenPtr token = MakeToken(1, 1, {});
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(platform::LogonUser(c.user.c_str(), "", c.password, &token), platform::kErrorLogonFailure)
+                << c.what;
+            EXPECT_FALSE(token) << c.what;
+            fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
+        }
+        EXPECT_LT(fastest, std::chrono::milliseconds(1900)) << c.what;
     }
 }
 
