@@ -1,5 +1,4 @@
-// The pages of one HTTP server's sheet, in their designed order; a page
-// built later takes its marked place here.
+// The pages of one HTTP server's sheet, in their designed order.
 
 #include "app/http_servers_page.h"
 

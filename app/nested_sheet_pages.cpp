@@ -1,5 +1,4 @@
-// The pages of the three global server sheets, in their designed order;
-// an editor built later takes its place in its family's list here.
+// The pages of the three global server sheets, in their designed order.
 
 #include "app/servers_page.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-// Which pages the settings sheet holds. Every page is added here, in the
-// designed order; a page that is not built yet is simply absent.
+// Which pages the settings sheet holds, every one added here in the designed
+// order; the Remote and Web Remote pages only on the local machine's sheet.
 
 #include <functional>
 #include <memory>

@@ -6,9 +6,9 @@
 // fails rolls everything back, says why in a message box and leaves the
 // sheet open with every edit in place; Cancel writes nothing.
 //
-// RunSettingsSheet is the one call the main window (and later the remote
-// page and the applet) makes. CSettingsSheet is the same in steps, for the
-// applet's own page list and for tests.
+// RunSettingsSheet is the one call the main window and the Remote page
+// make. CSettingsSheet is the same in steps, for the applet's own page list
+// and for tests.
 
 #include "app/property_sheet_plus.h"
 #include "config/chat_config.h"
