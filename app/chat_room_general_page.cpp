@@ -36,7 +36,8 @@ void CChatRoomGeneralPage::SetupUi()
 bool CChatRoomGeneralPage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    for (CSpinButton* spin : {m_ui->portSpin, m_ui->timeoutSpin, m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
+    m_ui->portSpin->SetRange(kMinListeningPort, kGeneralSpinUpper);
+    for (CSpinButton* spin : {m_ui->timeoutSpin, m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
         spin->SetRange(0, kGeneralSpinUpper);
     m_ui->maxLinesSpin->SetRange(1, kGeneralSpinUpper);
     return result;
@@ -57,7 +58,7 @@ void CChatRoomGeneralPage::DoDataExchange(CDataExchange& dx)
     // Typed as signed numbers, as on the HTTP server's page.
     auto port = static_cast<std::int32_t>(service.port);
     dx.Text(m_ui->portEdit, port);
-    dx.MinMaxInt(port, 0, static_cast<std::int32_t>(kMaxGeneralValue));
+    dx.MinMaxInt(port, kMinListeningPort, static_cast<std::int32_t>(kMaxGeneralValue));
     service.port = static_cast<std::uint32_t>(port);
     dx.Text(m_ui->descriptionEdit, room.description);
     dx.Text(m_ui->timeoutEdit, room.timeout);

@@ -26,7 +26,8 @@ void CHTTPGeneralPage::SetupUi()
 bool CHTTPGeneralPage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    for (CSpinButton* spin : {m_ui->portSpin, m_ui->maxUsersSpin, m_ui->connTimeoutSpin, m_ui->cgiTimeoutSpin})
+    m_ui->portSpin->SetRange(kMinListeningPort, kGeneralSpinUpper);
+    for (CSpinButton* spin : {m_ui->maxUsersSpin, m_ui->connTimeoutSpin, m_ui->cgiTimeoutSpin})
         spin->SetRange(0, kGeneralSpinUpper);
     return result;
 }
@@ -42,7 +43,7 @@ void CHTTPGeneralPage::DoDataExchange(CDataExchange& dx)
 
     dx.Check(m_ui->enableServiceCheck, service.enabled);
     dx.Text(m_ui->portEdit, port);
-    dx.MinMaxUInt(static_cast<std::uint32_t>(port), 0, kMaxGeneralValue);
+    dx.MinMaxUInt(static_cast<std::uint32_t>(port), kMinListeningPort, kMaxGeneralValue);
     dx.Text(m_ui->descriptionEdit, http.description);
     dx.Text(m_ui->rootDirEdit, http.rootDir);
     dx.MaxChars(http.rootDir, kMaxServerPathChars);
@@ -72,6 +73,8 @@ void CHTTPGeneralPage::DoDataExchange(CDataExchange& dx)
         AddListeningSockets(*m_servers, servers);
     if ((m_servers && m_servers->FindByPortAddress(settings->port, settings->address)) ||
         PortInUse(this, ServerFamily::http, std::move(servers), settings->port, settings->address)) {
+        // The message is about the port: the retyped port goes there.
+        dx.PrepareControl(m_ui->portEdit);
         VelmoraMessageBox(this, kPortTakenStringId, kMbOk | kMbIconExclamation);
         dx.Fail(QString());
     }

@@ -16,6 +16,10 @@ class CHTTPServerConfigList;
 class CServiceConfig;
 class QWidget;
 
+// A listening port is 1-65535 on every page: port 0 would have the kernel
+// pick one at each start, on every address, and nobody would know which.
+inline constexpr std::uint32_t kMinListeningPort = 1;
+
 struct CListeningSocket {
     std::uint32_t port = 0;
     std::uint32_t address = 0; // network byte order; 0 = all

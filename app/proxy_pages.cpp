@@ -36,7 +36,8 @@ void CProxyGeneralPage::SetupUi()
 bool CProxyGeneralPage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    for (CSpinButton* spin : {m_ui->portSpin, m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
+    m_ui->portSpin->SetRange(kMinListeningPort, kGeneralSpinUpper);
+    for (CSpinButton* spin : {m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
         spin->SetRange(0, kGeneralSpinUpper);
     return result;
 }
@@ -48,7 +49,7 @@ void CProxyGeneralPage::DoDataExchange(CDataExchange& dx)
     // Typed as signed numbers, as on the HTTP server's page.
     auto port = static_cast<std::int32_t>(service.port);
     dx.Text(m_ui->portEdit, port);
-    dx.MinMaxInt(port, 0, static_cast<std::int32_t>(kMaxGeneralValue));
+    dx.MinMaxInt(port, kMinListeningPort, static_cast<std::int32_t>(kMaxGeneralValue));
     service.port = static_cast<std::uint32_t>(port);
     dx.Text(m_ui->logFileEdit, service.logFile);
     dx.MaxChars(service.logFile, kMaxServerPathChars);

@@ -6,6 +6,7 @@
 #include "app/data_exchange.h"
 #include "app/message_box.h"
 #include "app/http_general_page.h"
+#include "app/listening_ports.h"
 #include "app/nested_sheet.h"
 
 #include <QApplication>
@@ -47,7 +48,7 @@ void CSSLPage::DoDataExchange(CDataExchange& dx)
     auto port = static_cast<std::int32_t>(settings.sslPort);
     dx.Check(m_ui->useSSLCheck, settings.useSSL);
     dx.Text(m_ui->sslPortEdit, port);
-    dx.MinMaxInt(port, 0, kMaxSSLPort);
+    dx.MinMaxInt(port, kMinListeningPort, kMaxSSLPort);
     dx.Check(m_ui->sslOnlyCheck, settings.sslOnly);
     if (!dx.m_bSaveAndValidate) {
         m_original = *m_config;

@@ -4,6 +4,7 @@
 
 #include "app/http_general_page.h"
 #include "app/http_servers_page.h"
+#include "app/listening_ports.h"
 #include "app/message_box.h"
 #include "app/nested_sheet.h"
 
@@ -36,7 +37,8 @@ void CWebRemotePage::SetupUi()
 bool CWebRemotePage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    for (CSpinButton* spin : {m_ui->portSpin, m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
+    m_ui->portSpin->SetRange(kMinListeningPort, kGeneralSpinUpper);
+    for (CSpinButton* spin : {m_ui->maxUsersSpin, m_ui->connTimeoutSpin})
         spin->SetRange(0, kGeneralSpinUpper);
     return result;
 }
@@ -50,7 +52,7 @@ void CWebRemotePage::DoDataExchange(CDataExchange& dx)
     auto maxUsers = static_cast<std::int32_t>(service.maxUsers);
 
     dx.Text(m_ui->portEdit, port);
-    dx.MinMaxUInt(static_cast<std::uint32_t>(port), 0, kMaxGeneralValue);
+    dx.MinMaxUInt(static_cast<std::uint32_t>(port), kMinListeningPort, kMaxGeneralValue);
     dx.Text(m_ui->rootDirEdit, http.rootDir);
     dx.MaxChars(http.rootDir, kMaxServerPathChars);
     dx.Text(m_ui->descriptionEdit, http.description);

@@ -63,11 +63,12 @@ TEST(ValuePages, DesignedMessagesPortsOfEveryKindAndTheRestartMark)
         int restart;
     };
     const char* const range = "Please enter an integer between 0 and 65535.";
+    const char* const portRange = "Please enter an integer between 1 and 65535.";
     const char* const positive = "Please enter a positive integer.";
     const Case cases[] = {
         {'r', 1011, "Hall", kLoopback, nullptr, 0},
         {'r', 1001, "10", kLoopback, nullptr, 1},
-        {'r', 1000, "70000", kLoopback, range, 0},
+        {'r', 1000, "70000", kLoopback, portRange, 0},
         {'r', 1005, "0", kLoopback, "Please enter an integer between 1 and 65535.", 0},
         {'r', 1009, "soon", kLoopback, positive, 0},
         {'r', 1007, "/VAR/log/Lobby.log", kLoopback,

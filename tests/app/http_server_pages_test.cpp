@@ -20,6 +20,7 @@ namespace {
 constexpr std::uint32_t kLoopback = 0x0100007F;   // 127.0.0.1
 constexpr std::uint32_t kIntranet = 0x0201A8C0;   // 192.168.1.2
 const char* const kRange = "Please enter an integer between 0 and 65535.";
+const char* const kPortRange = "Please enter an integer between 1 and 65535.";
 const char* const kPortTaken = "Another service is assigned to this port and address.  Each service must have a unique "
                                "port and address.  Please choose a different port or address.";
 const char* const kLogTaken =
@@ -90,15 +91,15 @@ TEST(HTTPGeneralPage, TypedValuesPortClashesAndTheRestartMark)
         {1000, "65535", nullptr, 0, 1},
         {1001, "10", nullptr, 0, 1},
         {1000, "abc", "Please enter an integer.", 1000, 0},
-        {1000, "70000", kRange, 1000, 0},
-        {1000, "-1", kRange, 1000, 0},
+        {1000, "70000", kPortRange, 1000, 0},
+        {1000, "-1", kPortRange, 1000, 0},
         {1001, "many", "Please enter an integer.", 1001, 0},
         {1002, "abc", "Please enter a positive integer.", 1002, 0},
         {1002, "-5", kRange, 1002, 0},
         {1003, "65536", kRange, 1003, 0},
         // Another server listens on 9090 at this address; 8080 is taken only
         // at 192.168.1.2.
-        {1000, "9090", kPortTaken, 1003, 0},
+        {1000, "9090", kPortTaken, 1000, 0},
         {1000, "8080", nullptr, 0, 1},
     };
     for (const Case& c : cases) {

@@ -223,8 +223,9 @@ TEST(SSLPage, ThePortIsCheckedAndTheSwitchesReachTheConfiguration)
         std::uint32_t stored;
     };
     const Case cases[] = {
-        {"443", nullptr, 443}, {"0", nullptr, 0}, {"65535", nullptr, 65535},
-        {"65536", "Please enter an integer between 0 and 65535.", 443},
+        {"443", nullptr, 443}, {"1", nullptr, 1}, {"65535", nullptr, 65535},
+        {"0", "Please enter an integer between 1 and 65535.", 443},
+        {"65536", "Please enter an integer between 1 and 65535.", 443},
         {"https", "Please enter an integer.", 443},
     };
     for (const Case& c : cases) {

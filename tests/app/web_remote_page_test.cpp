@@ -16,6 +16,7 @@
 namespace {
 
 const char* const kRange = "Please enter an integer between 0 and 65535.";
+const char* const kPortRange = "Please enter an integer between 1 and 65535.";
 
 void SetPort(CHTTPServerConfig& config, std::uint32_t port, const std::string& description)
 {
@@ -40,7 +41,7 @@ TEST(WebRemotePage, TypedValuesAndTheRestartMark)
         {1055, "Remote administration", nullptr, 0},
         {1000, "8099", nullptr, 1},
         {1001, "3", nullptr, 1},
-        {1000, "70000", kRange, 0},
+        {1000, "70000", kPortRange, 0},
         {1002, "-5", kRange, 0},
         {1001, "many", "Please enter an integer.", 0},
     };
