@@ -29,52 +29,113 @@ bool LessIgnoringCase(const QString& a, const QString& b)
 
 namespace {
 
-// Paints a tab-separated line as columns, each field clipped where the
-// next column starts, so long fields never push later ones out of line.
+// The fields of a line as columns: those past the last stop share the last
+// column.
+QStringList ColumnFields(const QString& line, std::size_t stops)
+{
+    QStringList fields = line.split(QLatin1Char('\t'));
+    const auto columns = static_cast<qsizetype>(stops) + 1;
+    while (fields.size() > columns)
+        fields[columns - 1] += QLatin1Char(' ') + fields.takeAt(columns);
+    return fields;
+}
+
+// Paints a tab-separated line as columns that start at the designed tab
+// stops. A stop moves the next field on; it never hides the field before
+// it: a column whose widest field reaches the next stop pushes that column
+// (and the ones after it) to the right, for every line alike, and the line
+// grows wide enough for the list to scroll to its end.
 class CTabStopDelegate : public QStyledItemDelegate {
 public:
-    CTabStopDelegate(std::vector<int> dialogUnits, QObject* parent)
-        : QStyledItemDelegate(parent), m_stops(std::move(dialogUnits))
+    CTabStopDelegate(std::vector<int> dialogUnits, QListWidget* list)
+        : QStyledItemDelegate(list), m_stops(std::move(dialogUnits)), m_list(list)
     {
+        QAbstractItemModel* model = list->model();
+        for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+            connect(model, signal, this, [this] { Forget(); });
+        connect(model, &QAbstractItemModel::modelReset, this, [this] { Forget(); });
+        connect(model, &QAbstractItemModel::dataChanged, this, [this] { Forget(); });
+    }
+
+    // Where each column starts, in pixels from the text's left edge.
+    const std::vector<int>& Starts() const
+    {
+        if (m_known && m_font == m_list->font())
+            return m_starts;
+        const QFontMetrics metrics(m_list->font());
+        // A horizontal dialog unit is a quarter of the average character.
+        const int unit = metrics.averageCharWidth();
+        const int gap = metrics.horizontalAdvance(QLatin1Char(' ')) * 2;
+        std::vector<int> widest(m_stops.size() + 1, 0);
+        for (int row = 0; row < m_list->count(); ++row) {
+            const QStringList fields = ColumnFields(m_list->item(row)->text(), m_stops.size());
+            for (qsizetype i = 0; i < fields.size(); ++i) {
+                int& w = widest[static_cast<std::size_t>(i)];
+                w = std::max(w, metrics.horizontalAdvance(fields[i]));
+            }
+        }
+        m_starts.assign(1, 0);
+        for (std::size_t i = 0; i < m_stops.size(); ++i)
+            m_starts.push_back(std::max(m_stops[i] * unit / 4, m_starts.back() + widest[i] + gap));
+        m_width = m_starts.back() + widest.back();
+        m_font = m_list->font();
+        m_known = true;
+        return m_starts;
     }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         QStyleOptionViewItem base = option;
         initStyleOption(&base, index);
-        QStringList fields = base.text.split(QLatin1Char('\t'));
-        // Fields past the last stop share the last column.
-        const int columns = static_cast<int>(m_stops.size()) + 1;
-        while (fields.size() > columns)
-            fields[columns - 1] += QLatin1Char(' ') + fields.takeAt(columns);
+        const QStringList fields = ColumnFields(base.text, m_stops.size());
         base.text.clear();
         const QWidget* widget = option.widget;
         QStyle* style = widget ? widget->style() : QApplication::style();
         style->drawControl(QStyle::CE_ItemViewItem, &base, painter, widget);
 
-        // A horizontal dialog unit is a quarter of the average character.
-        const int unit = option.fontMetrics.averageCharWidth();
+        const std::vector<int>& starts = Starts();
         const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &base, widget);
         painter->save();
         painter->setPen(option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText
                                                                                    : QPalette::Text));
-        for (int i = 0; i < fields.size(); ++i) {
-            int left = area.left() + (i == 0 ? 0 : ColumnStart(i - 1, unit));
-            int right = i + 1 < columns ? area.left() + ColumnStart(i, unit) - unit : area.right();
-            QRect cell(left, area.top(), std::max(0, right - left), area.height());
-            painter->drawText(cell, Qt::AlignLeft | Qt::AlignVCenter,
-                              option.fontMetrics.elidedText(fields[i], Qt::ElideRight, cell.width()));
+        for (qsizetype i = 0; i < fields.size(); ++i) {
+            const int left = area.left() + starts[static_cast<std::size_t>(i)];
+            const int width = option.fontMetrics.horizontalAdvance(fields[i]) + 1;
+            painter->drawText(QRect(left, area.top(), width, area.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                              fields[i]);
         }
         painter->restore();
     }
 
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        Starts();
+        // The text's margins as the style draws them, plus every column.
+        const int margins = 2 * (m_list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_list) + 1);
+        size.setWidth(m_width + margins);
+        return size;
+    }
+
 private:
-    int ColumnStart(int stop, int unit) const { return m_stops[static_cast<std::size_t>(stop)] * unit / 4; }
+    void Forget() { m_known = false; }
 
     std::vector<int> m_stops;
+    QListWidget* m_list;
+    mutable bool m_known = false;
+    mutable QFont m_font;
+    mutable std::vector<int> m_starts;
+    mutable int m_width = 0;
 };
 
 } // namespace
+
+std::vector<int> TabColumnStarts(const QListWidget* list)
+{
+    if (const auto* delegate = dynamic_cast<const CTabStopDelegate*>(list->itemDelegate()))
+        return delegate->Starts();
+    return {};
+}
 
 void CListPattern::SetTabStops(std::vector<int> dialogUnits)
 {

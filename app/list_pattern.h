@@ -16,7 +16,9 @@
 //
 // A list whose lines hold tab-separated fields shows them in columns that
 // start at the designed tab stops (in dialog units): SetTabStops before or
-// after Attach. The line text stays whole in the item, for tests and copy.
+// after Attach. Every field shows whole: a column whose widest field
+// reaches the next stop moves the columns after it to the right. The line
+// text stays whole in the item, for tests and copy.
 //
 // A list that keeps its own order (Attach with sorted false) may have Up
 // and Down buttons: they move the selected line one place, through the
@@ -61,6 +63,10 @@ auto FindElement(List& list, const QString& key) -> decltype(&*list.begin())
             return &element;
     return nullptr;
 }
+
+// Where a tab-stop list draws each column, in pixels from the left of its
+// lines' text; empty for a list without tab stops.
+std::vector<int> TabColumnStarts(const QListWidget* list);
 
 class CListPattern : public QObject {
     Q_OBJECT
