@@ -87,8 +87,12 @@ std::optional<QString> CHTTPServersPage::OnEdit(const QString& key)
     if (!selected)
         return std::nullopt;
     CHTTPServerConfig copy(*selected);
+    const std::size_t position = m_servers.PositionOf(selected);
     m_servers.Remove(selected);
-    RunServerSheet(copy);
+    // Cancel puts the server back where it was: the list's order is the
+    // order the servers start in.
+    if (RunServerSheet(copy) != kIdOk)
+        return ElementKey(m_servers.Insert(position, copy));
     return ElementKey(m_servers.AddTail(copy));
 }
 
