@@ -104,6 +104,12 @@ bool CSettingsSheet::Save(QString& why)
         why = QString::fromLatin1(what);
         return false;
     };
+    // An area written by SaveToKey answers the registry's reason too.
+    auto refused = [&why](const char* what, int status) {
+        why = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(what),
+                                            QString::fromStdString(platform::RegistryErrorText(status)));
+        return false;
+    };
 
     // Velmora001 holds the configuration before this save, Velmora002 the one before that.
     if (!DeleteTree(root, kBackup2))
@@ -121,7 +127,8 @@ bool CSettingsSheet::Save(QString& why)
             why += QStringLiteral(" (%1)").arg(QString::fromStdString(m_work.chat.GetSaveError()));
         return false;
     }
-    m_work.proxy.SaveToKey(root, Area("HTTPProxy"));
+    if (int status = m_work.proxy.SaveToKey(root, Area("HTTPProxy")))
+        return refused("the proxy settings cannot be written", status);
     if (!m_work.users.Save(root, Area("Users")))
         return failed("the users cannot be written");
     if (!m_work.groups.Save(root, Area("Groups")))
@@ -129,7 +136,8 @@ bool CSettingsSheet::Save(QString& why)
     if (!m_work.strings.SaveToRegistry(root, Area("Strings")))
         return failed("the strings cannot be written");
     if (m_work.haveHttpConf)
-        m_work.webRemote.SaveToKey(root, Area("HTTPConf"));
+        if (int status = m_work.webRemote.SaveToKey(root, Area("HTTPConf")))
+            return refused("the Web Remote settings cannot be written", status);
     platform::RegistryKey product;
     if (root.Open(kProductKeyPath, product) == platform::kErrorSuccess) {
         if (product.SetString("InitMacro", m_work.initMacro) != platform::kErrorSuccess ||

@@ -156,8 +156,13 @@ int CChatGlobalConfig::Save(const platform::RegistryKey& root, std::string_view 
         for (const CChatRoomConfig& room : m_rooms)
             kept.insert(LowerCaseString(ChatRoomKeyName(room.GetRoomSettings()->name)));
         DeleteStaleSubkeys(rooms, kept);
-        for (CChatRoomConfig& room : m_rooms)
-            room.SaveToKey(rooms, ChatRoomKeyName(room.GetRoomSettings()->name));
+        for (CChatRoomConfig& room : m_rooms) {
+            const std::string name = room.GetRoomSettings()->name;
+            if (room.SaveToKey(rooms, ChatRoomKeyName(name)) != platform::kErrorSuccess) {
+                m_saveError = "The chat room \"" + name + "\" cannot be written.";
+                return 0;
+            }
+        }
         rooms.Close();
     }
     m_users.Save(key, kUsersSubkey);

@@ -92,7 +92,8 @@ int CHTTPGlobalConfig::Save(const platform::RegistryKey& root, std::string_view 
     platform::RegistryKey key;
     if (root.Create(subkey, key) != platform::kErrorSuccess)
         return 0;
-    SaveServers(key, kServersSubkey);
+    if (!SaveServers(key, kServersSubkey))
+        return 0;
     m_users.Save(key, kUsersSubkey);
     m_guests.Save(key, kGuestsSubkey);
     if (m_strings)
@@ -120,7 +121,8 @@ bool CHTTPGlobalConfig::SaveServers(const platform::RegistryKey& key, std::strin
         kept.insert(LowerCaseString(server.GetKeyName()));
     DeleteStaleSubkeys(servers, kept);
     for (CHTTPServerConfig& server : m_servers)
-        server.SaveToKey(servers, server.GetKeyName());
+        if (server.SaveToKey(servers, server.GetKeyName()) != platform::kErrorSuccess)
+            return false;
     servers.Close();
     return transaction.Commit() == platform::kErrorSuccess;
 }

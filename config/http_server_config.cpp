@@ -155,8 +155,7 @@ int CHTTPServerConfig::Save(const platform::RegistryKey& key)
     m_redirections.Save(key, kRedirectionsSubkey);
     m_icons.Save(key, kIconsSubkey);
     m_cgiExt.Save(key, kCGIExtSubkey);
-    transaction.Commit();
-    return 1;
+    return transaction.Commit() == platform::kErrorSuccess ? 1 : 0;
 }
 
 int CHTTPServerConfig::NeedsRestart(const CServiceConfig& other) const

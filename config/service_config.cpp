@@ -222,21 +222,23 @@ int CServiceConfig::Save(const platform::RegistryKey& key)
     m_groups.Save(key, "Groups");
     if (m_strings)
         m_strings->SaveToRegistry(key, "Strings");
-    transaction.Commit();
-    return 1;
+    return transaction.Commit() == platform::kErrorSuccess ? 1 : 0;
 }
 
 int CServiceConfig::SaveToKey(const platform::RegistryKey& root, std::string_view subkey)
 {
+    // Every failure is answered: a caller that saves several areas must
+    // not report success for one that was never written.
     platform::RegistryTransaction transaction;
+    if (int status = transaction.Status())
+        return status;
     platform::RegistryKey key;
-    if (root.Create(subkey, key) != platform::kErrorSuccess)
-        return 0;
-    RegDeleteAllValues(key);
-    Save(key);
+    if (int status = root.Create(subkey, key); status != platform::kErrorSuccess)
+        return status;
+    if (!RegDeleteAllValues(key) || !Save(key))
+        return platform::kErrorRegistryIoFailed;
     key.Close();
-    transaction.Commit();
-    return 0;
+    return transaction.Commit();
 }
 
 void CServiceConfig::RefreshIfChanged()

@@ -85,13 +85,15 @@ public:
     // reload 0 is the first load: only it reads the values that need a
     // restart (see NeedsRestart), Enabled, InitMacro and the named strings.
     virtual void Load(int keepStrings, int reload);
-    // Writes every value and list to key (not to the held key); returns 1.
+    // Writes every value and list to key (not to the held key); returns 1,
+    // or 0 when the registry refused a write.
     virtual int Save(const platform::RegistryKey& key);
     // 1 when a value that only a restart applies differs.
     virtual int NeedsRestart(const CServiceConfig& other) const;
 
     // Creates or opens root\subkey, deletes its values and saves into it as
-    // one transaction. Returns 0.
+    // one transaction. Returns 0 (kErrorSuccess), or the registry error that
+    // stopped it; nothing of the save stays then.
     int SaveToKey(const platform::RegistryKey& root, std::string_view subkey);
     // Reloads (Load(1, 1)) when the change stamp reports a change after the
     // last load, then logs the anonymous user on again.

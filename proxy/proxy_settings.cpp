@@ -156,8 +156,7 @@ int CHTTPProxySettings::Save(const platform::RegistryKey& key)
     m_gopherIcons.Save(key, kGopherIconsSubkey);
     m_ftpExtMappings.Save(key, kFTPExtMappingsSubkey);
     m_ftpIcons.Save(key, kFTPIconsSubkey);
-    transaction.Commit();
-    return 1;
+    return transaction.Commit() == platform::kErrorSuccess ? 1 : 0;
 }
 
 int CHTTPProxySettings::NeedsRestart(const CServiceConfig& other) const

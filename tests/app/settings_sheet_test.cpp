@@ -218,6 +218,54 @@ TEST_F(SettingsSheetTest, ASaveTheHiveRefusesRollsBackAndKeepsTheSheetOpen)
     }
 }
 
+// The proxy and the Web Remote configuration are saved by SaveToKey: a key
+// it cannot create or a value it cannot write is that area's failure, named
+// in the message, and the save stops with nothing of it kept.
+TEST_F(SettingsSheetTest, AnAreaSavedByKeyReportsItsOwnFailure)
+{
+    struct Case {
+        const char* what;
+        const char* trigger;
+        const char* named; // in the message
+    };
+    const char* const inProduct = "SELECT id FROM keys WHERE parent = (SELECT id FROM keys WHERE name = 'Velmora')";
+    const std::string proxyValues = std::string("CREATE TRIGGER refuse BEFORE INSERT ON vals WHEN NEW.key IN (") +
+                                    inProduct + " AND name = 'HTTPProxy') BEGIN SELECT RAISE(ABORT, 'read-only'); END;";
+    const std::string remoteValues = std::string("CREATE TRIGGER refuse BEFORE INSERT ON vals WHEN NEW.key IN (") +
+                                     inProduct + " AND name = 'HTTPConf') BEGIN SELECT RAISE(ABORT, 'read-only'); END;";
+    const Case cases[] = {
+        {"the proxy key cannot be created",
+         "CREATE TRIGGER refuse BEFORE INSERT ON keys WHEN NEW.name = 'HTTPProxy' "
+         "BEGIN SELECT RAISE(ABORT, 'read-only'); END;",
+         "the proxy settings cannot be written"},
+        {"no proxy value can be written", proxyValues.c_str(), "the proxy settings cannot be written"},
+        {"no Web Remote value can be written", remoteValues.c_str(), "the Web Remote settings cannot be written"},
+    };
+    ASSERT_TRUE(Key("HTTPConf").IsOpen());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::RegistryKey::LocalMachine().DeleteTree("Software\\Tessaline\\Velmora\\HTTPProxy");
+        HiveSql(c.trigger);
+        boxes.shown.clear();
+
+        CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
+        settings.Load();
+        const std::string productBefore = Export("Software\\Tessaline\\Velmora");
+        settings.Sheet().AddPage(std::make_unique<WorkersPage>(settings.Work().workers));
+        std::string productDuring;
+        runner.steps.push_back([&](QDialog&) {
+            QTest::mouseClick(settings.Sheet().OkButton(), Qt::LeftButton);
+            productDuring = Export("Software\\Tessaline\\Velmora");
+            HiveSql("DROP TRIGGER refuse;");
+            QTest::mouseClick(settings.Sheet().CancelButton(), Qt::LeftButton);
+        });
+        EXPECT_EQ(settings.Run(), 0);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_NE(boxes.shown[0].text.find(c.named), std::string::npos) << boxes.shown[0].text;
+        EXPECT_EQ(productDuring, productBefore) << "nothing of the failed save stays";
+    }
+}
+
 // The shipped configuration through the sheet with no edit, the macro
 // library in as in the running program: every value reads back as it was
 // (the save writes defaults out too, so more may be there), and the
