@@ -2,6 +2,7 @@
 
 #include "ui_http_general_page.h"
 
+#include "app/folder_check.h"
 #include "app/listening_ports.h"
 #include "app/message_box.h"
 #include "config/config_lists.h"
@@ -47,6 +48,7 @@ void CHTTPGeneralPage::DoDataExchange(CDataExchange& dx)
     dx.Text(m_ui->descriptionEdit, http.description);
     dx.Text(m_ui->rootDirEdit, http.rootDir);
     dx.MaxChars(http.rootDir, kMaxServerPathChars);
+    CheckFolderExists(dx, this, QStringLiteral("root directory"), http.rootDir, m_snapshot.GetHTTPSettings()->rootDir);
     dx.Check(m_ui->dirBrowsingCheck, http.dirBrowsing);
     dx.Check(m_ui->useDNSCheck, service.useDNS);
     dx.Text(m_ui->defaultFileEdit, http.defaultFile);

@@ -13,6 +13,9 @@ namespace {
 // The arrows of the file age and of the save and purge intervals start at
 // 1; a typed 0 is still taken.
 constexpr int kCacheIntervalSpinLower = 1;
+// The largest size (megabytes) or interval (minutes) the Cache page takes:
+// what a signed 32-bit count holds, far past any cache or interval in use.
+constexpr std::uint32_t kMaxCacheValue = 2147483647;
 
 
 } // namespace
@@ -151,11 +154,18 @@ void CProxyCachePage::DoDataExchange(CDataExchange& dx)
 {
     CProxySettings proxy = *m_settings.GetProxySettings();
     dx.Text(m_ui->cacheDirEdit, proxy.rootDir);
+    // A number too large for 32 bits reads as the largest one; without a
+    // range it would be stored as that, silently.
     dx.Text(m_ui->maxCacheSizeEdit, proxy.maxCacheSize);
+    dx.MinMaxUInt(proxy.maxCacheSize, 0, kMaxCacheValue);
     dx.Text(m_ui->maxFileAgeEdit, proxy.maxFileAge);
+    dx.MinMaxUInt(proxy.maxFileAge, 0, kMaxCacheValue);
     dx.Text(m_ui->saveIntervalEdit, proxy.saveInterval);
+    dx.MinMaxUInt(proxy.saveInterval, 0, kMaxCacheValue);
     dx.Text(m_ui->purgeIntervalEdit, proxy.purgeInterval);
+    dx.MinMaxUInt(proxy.purgeInterval, 0, kMaxCacheValue);
     dx.Text(m_ui->syncIntervalEdit, proxy.syncInterval);
+    dx.MinMaxUInt(proxy.syncInterval, 0, kMaxCacheValue);
     if (!dx.m_bSaveAndValidate) {
         m_snapshot = m_settings;
         return;

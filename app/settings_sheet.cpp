@@ -1,4 +1,5 @@
 #include "app/settings_sheet.h"
+#include "app/folder_check.h"
 
 #include "app/message_box.h"
 #include "app/qns_page.h"
@@ -41,6 +42,8 @@ CSettingsSheet::CSettingsSheet(QWidget* parent, const platform::RegistryKey& roo
     m_work.machine = machine;
     m_work.local = machine.empty() && &root == &platform::RegistryKey::LocalMachine();
     m_sheet.setObjectName(QStringLiteral("settingsSheet"));
+    // Folders typed on its pages are another machine's: not looked for here.
+    m_sheet.setProperty(kFarMachineProperty, !m_work.local);
     m_sheet.SetAcceptHandler([this] {
         QString why;
         if (Save(why))

@@ -20,4 +20,7 @@ void CURLMaskDialog::DoDataExchange(CDataExchange& dx)
 {
     dx.Text(m_ui->maskEdit, Mask);
     dx.MaxChars(Mask, kMaxURLMaskChars);
+    // An empty mask would be stored as a blank line that matches nothing.
+    if (dx.m_bSaveAndValidate && Mask.empty())
+        dx.Fail(QString::fromLatin1(kMsgEmptyURLMask));
 }

@@ -12,6 +12,7 @@ class URLMaskDialog;
 }
 
 inline constexpr int kMaxURLMaskChars = 260;
+inline constexpr const char* kMsgEmptyURLMask = "Please enter a URL mask.";
 
 class CURLMaskDialog : public CExchangeDialog {
     Q_OBJECT

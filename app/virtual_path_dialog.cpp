@@ -4,6 +4,7 @@
 
 #include "app/cgi_extensions_page.h"
 #include "app/edit_acl_dialog.h"
+#include "app/folder_check.h"
 #include "app/list_pattern.h"
 #include "app/message_box.h"
 #include "app/property_sheet_plus.h"
@@ -53,8 +54,10 @@ void CVirtualPathDialog::DoDataExchange(CDataExchange& dx)
     dx.MaxChars(Name, kMaxVirtualPathChars);
     dx.Text(m_ui->locationEdit, Location);
     dx.MaxChars(Location, kMaxVirtualPathChars);
-    if (!dx.m_bSaveAndValidate)
+    if (!dx.m_bSaveAndValidate) {
+        m_storedLocation = Location;
         return;
+    }
     unsigned refusal = 0;
     {
         CVirtualPath existing;
@@ -65,9 +68,12 @@ void CVirtualPathDialog::DoDataExchange(CDataExchange& dx)
     if (!refusal && HasInvalidVirtualPathChar(Name))
         refusal = kPathInvalidId;
     if (refusal) {
+        dx.PrepareControl(m_ui->pathNameEdit);
         VelmoraMessageBox(this, refusal, kMbOk | kMbIconExclamation);
         dx.Fail(QString());
     }
+    dx.PrepareControl(m_ui->locationEdit);
+    CheckFolderExists(dx, this, QStringLiteral("location"), Location, m_storedLocation);
 }
 
 void CVirtualPathDialog::OnACL()

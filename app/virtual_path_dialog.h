@@ -55,6 +55,8 @@ private:
     const CVirtualPathMap& m_paths;
     CUserMap* m_users;
     CGroupMap* m_groups;
+    // The location as the dialog opened with it: only a changed one is checked.
+    std::string m_storedLocation;
 };
 
 // True when name holds a character no virtual path name may hold.

@@ -3,6 +3,7 @@
 #include "ui_web_remote_page.h"
 
 #include "app/http_general_page.h"
+#include "app/folder_check.h"
 #include "app/http_servers_page.h"
 #include "app/listening_ports.h"
 #include "app/message_box.h"
@@ -55,6 +56,7 @@ void CWebRemotePage::DoDataExchange(CDataExchange& dx)
     dx.MinMaxUInt(static_cast<std::uint32_t>(port), kMinListeningPort, kMaxGeneralValue);
     dx.Text(m_ui->rootDirEdit, http.rootDir);
     dx.MaxChars(http.rootDir, kMaxServerPathChars);
+    CheckFolderExists(dx, this, QStringLiteral("root directory"), http.rootDir, m_snapshot.GetHTTPSettings()->rootDir);
     dx.Text(m_ui->descriptionEdit, http.description);
     dx.Check(m_ui->enableCheck, service.enabled);
     dx.Check(m_ui->dirBrowsingCheck, http.dirBrowsing);

@@ -99,6 +99,9 @@ TEST(ValuePages, DesignedMessagesPortsOfEveryKindAndTheRestartMark)
         {'k', 1004, "30", 0, nullptr, 1},
         {'k', 1005, "5", 0, nullptr, 0},
         {'k', 1001, "ten", 0, positive, 0},
+        // Too large for 32 bits: refused, not stored as 4294967295.
+        {'k', 1001, "99999999999", 0, "Please enter an integer between 0 and 2147483647.", 0},
+        {'k', 1004, "99999999999", 0, "Please enter an integer between 0 and 2147483647.", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(1, c.page) + " " + std::to_string(c.field) + " " + c.typed);
@@ -230,6 +233,7 @@ TEST(URLListPage, MasksKeepTheirOrderAndCancelLeavesTheListAsItWas)
         {"new, a duplicate", 1155, 0, "b*", true, {"a*", "b*", "c*", "b*"}},
         {"new, typed too long", 1155, 0, tooLong.c_str(), true, {"a*", "b*", "c*", longest}},
         {"new, cancelled", 1155, 0, "x*", false, {"a*", "b*", "c*"}},
+        {"new, empty", 1155, 0, "", true, {"a*", "b*", "c*"}},
         {"edit first, cancelled", 1156, 0, "z*", false, {"a*", "b*", "c*"}},
         {"edit first", 1156, 0, "z*", true, {"b*", "c*", "z*"}},
         {"delete second", 1157, 1, nullptr, false, {"a*", "c*"}},
@@ -258,6 +262,12 @@ TEST(URLListPage, MasksKeepTheirOrderAndCancelLeavesTheListAsItWas)
                 QTest::mouseClick(Control<QPushButton>(dialog, c.ok ? 1 : 2), Qt::LeftButton);
             });
         Click(*h.page, c.button);
+        if (std::string(c.name) == "new, empty") {
+            ASSERT_EQ(h.boxes.shown.size(), 1u);
+            EXPECT_EQ(h.boxes.shown[0].text, "Please enter a URL mask.");
+        } else {
+            EXPECT_TRUE(h.boxes.shown.empty());
+        }
         EXPECT_EQ(masks.GetEntries(), c.masks);
         EXPECT_EQ(Lines(list), c.masks);
         EXPECT_EQ(h.sheet.m_bRestart, 0) << "the proxy reads its lists at each request";

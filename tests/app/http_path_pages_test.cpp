@@ -62,7 +62,7 @@ TEST(VirtualPathsPage, NewPathIsStoredFoldedOrRefusedWithTheDesignedMessage)
         paths.SetAt("cgi-bin", cgi);
         PageHarness<CVirtualPathsPage> h(std::make_unique<CVirtualPathsPage>(paths, nullptr, nullptr));
         bool accepted = false;
-        h.runner.steps.push_back(Fill({{1024, c.name}, {1025, "d:\\docs"}}, &accepted));
+        h.runner.steps.push_back(Fill({{1024, c.name}, {1025, "/usr"}}, &accepted));
         Click(h.sheet, 1185);
         EXPECT_EQ(accepted, c.message == nullptr);
         if (c.message) {
@@ -72,10 +72,31 @@ TEST(VirtualPathsPage, NewPathIsStoredFoldedOrRefusedWithTheDesignedMessage)
         } else {
             EXPECT_TRUE(h.boxes.shown.empty());
             EXPECT_EQ(Lines(Control<QListWidget>(h.sheet, 1023)),
-                      (std::vector<std::string>{"cgi-bin\t/srv/cgi", std::string(c.key) + "\td:\\docs"}));
+                      (std::vector<std::string>{"cgi-bin\t/srv/cgi", std::string(c.key) + "\t/usr"}));
         }
         EXPECT_EQ(h.sheet.m_bRestart, 0);
     }
+}
+
+// A location that is no folder here would make the server answer 404 to
+// every request below the path: it is refused, naming the location.
+TEST(VirtualPathsPage, ALocationThatDoesNotExistIsRefused)
+{
+    CVirtualPathMap paths;
+    PageHarness<CVirtualPathsPage> h(std::make_unique<CVirtualPathsPage>(paths, nullptr, nullptr));
+    h.runner.steps.push_back([&](QDialog& dialog) {
+        Retype(Control<QLineEdit>(dialog, 1024), "Papers");
+        Retype(Control<QLineEdit>(dialog, 1025), "/no/such/folder");
+        QTest::mouseClick(Control<QPushButton>(dialog, 1), Qt::LeftButton);
+        EXPECT_TRUE(dialog.isVisible()) << "the dialog stays with what was typed";
+        EXPECT_EQ(dialog.focusWidget(), Control<QLineEdit>(dialog, 1025));
+        EXPECT_EQ(Control<QLineEdit>(dialog, 1025)->text(), "/no/such/folder");
+        QTest::mouseClick(Control<QPushButton>(dialog, 2), Qt::LeftButton);
+    });
+    Click(h.sheet, 1185);
+    ASSERT_EQ(h.boxes.shown.size(), 1u);
+    EXPECT_EQ(h.boxes.shown[0].text, "The location \"/no/such/folder\" does not exist.  Please enter an existing folder.");
+    EXPECT_EQ(paths.GetCount(), 0u);
 }
 
 TEST(VirtualPathsPage, EditKeepsOrRestoresThePathAndItsOwnMappings)
@@ -103,17 +124,17 @@ TEST(VirtualPathsPage, EditKeepsOrRestoresThePathAndItsOwnMappings)
         EXPECT_TRUE(ok->isEnabled());
         Retype(Control<QLineEdit>(dialog, 1025), "");
         EXPECT_FALSE(ok->isEnabled());
-        Retype(Control<QLineEdit>(dialog, 1025), "/srv/papers");
+        Retype(Control<QLineEdit>(dialog, 1025), "/usr/share");
         QTest::mouseClick(ok, Qt::LeftButton);
     });
     DoubleClickLine(list, 0);
     EXPECT_TRUE(h.boxes.shown.empty());
-    EXPECT_EQ(Lines(list), (std::vector<std::string>{"docs\t/srv/papers"}));
+    EXPECT_EQ(Lines(list), (std::vector<std::string>{"docs\t/usr/share"}));
 
     // A mapping added in the CGI sheet is kept only when that sheet is accepted.
     for (bool sheetOk : {false, true}) {
         SCOPED_TRACE(sheetOk);
-        SelectLine(list, "docs\t/srv/papers");
+        SelectLine(list, "docs\t/usr/share");
         bool added = false;
         h.runner.steps.push_back([&](QDialog& dialog) {
             h.runner.steps.push_back([&](QDialog& sheet) {
@@ -131,7 +152,7 @@ TEST(VirtualPathsPage, EditKeepsOrRestoresThePathAndItsOwnMappings)
         EXPECT_EQ(mappings(), sheetOk ? (std::vector<std::string>{"pl", "sh"}) : (std::vector<std::string>{"pl"}));
     }
     // Cancel after the ACL editor and a refused rename leaves the path as it was.
-    SelectLine(list, "docs\t/srv/papers");
+    SelectLine(list, "docs\t/usr/share");
     h.runner.steps.push_back([&](QDialog& dialog) {
         h.runner.steps.push_back([](QDialog& acl) { EXPECT_EQ(Control<QListWidget>(acl, 1037)->count(), 0); });
         Click(dialog, 1184);
@@ -142,7 +163,7 @@ TEST(VirtualPathsPage, EditKeepsOrRestoresThePathAndItsOwnMappings)
     Click(h.sheet, 1186);
     ASSERT_EQ(h.boxes.shown.size(), 1u);
     EXPECT_EQ(h.boxes.shown[0].text, kPathInvalid);
-    EXPECT_EQ(Lines(list), (std::vector<std::string>{"docs\t/srv/papers"}));
+    EXPECT_EQ(Lines(list), (std::vector<std::string>{"docs\t/usr/share"}));
     EXPECT_EQ(mappings(), (std::vector<std::string>{"pl", "sh"}));
     Click(h.sheet, 1187);
     EXPECT_EQ(paths.GetCount(), 0u);

@@ -84,7 +84,8 @@ TEST(HTTPGeneralPage, TypedValuesPortClashesAndTheRestartMark)
     const Case cases[] = {
         {0, nullptr, nullptr, 0, 0},
         {1055, "Intranet", nullptr, 0, 0},
-        {1008, "/srv/www", nullptr, 0, 0},
+        {1008, "/usr/share", nullptr, 0, 0},
+        {1008, "/no/such/folder", "The root directory \"/no/such/folder\" does not exist.  Please enter an existing folder.", 1008, 0},
         {1010, "index.html", nullptr, 0, 0},
         {1003, "30", nullptr, 0, 0},
         {1000, "8081", nullptr, 0, 1},
@@ -249,6 +250,29 @@ TEST(HTTPServersPage, NewEditAndDeleteKeepTheListAndMarkRestartsAsDesigned)
         EXPECT_EQ(h.sheet.m_bRestart, c.restart);
         EXPECT_EQ(servers.GetCount(), c.lines.size());
     }
+}
+
+// The list's order is the servers' start order: an edit the person cancels
+// leaves the server where it was.
+TEST(HTTPServersPage, EditThenCancelKeepsTheServersPlace)
+{
+    CHTTPServerConfigList servers;
+    SetServer(servers.AddTail(), 81, 0, "Public");
+    SetServer(servers.AddTail(), 8080, kIntranet, "Intranet");
+    SetServer(servers.AddTail(), 9090, kLoopback, "Local");
+    PageHarness<CHTTPServersPage> h(std::make_unique<CHTTPServersPage>(servers));
+    SelectLine(Control<QListWidget>(*h.page, 1049), QStringLiteral("81\t0.0.0.0\tPublic"));
+    h.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        Retype(Control<QLineEdit>(dialog, 1055), QStringLiteral("Changed"));
+        QTest::mouseClick(sheet.CancelButton(), Qt::LeftButton);
+    });
+    Click(*h.page, 1144);
+    std::vector<std::uint32_t> order;
+    for (const CHTTPServerConfig& server : servers)
+        order.push_back(server.GetSettings()->port);
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{81, 8080, 9090}));
+    EXPECT_EQ(servers.begin()->GetHTTPSettings()->description, "Public");
 }
 
 TEST(HTTPServersPage, AnEmptyListOffersNewOnlyAndTheServerSheetHoldsItsPagesInOrder)
