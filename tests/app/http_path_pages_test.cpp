@@ -95,7 +95,8 @@ TEST(VirtualPathsPage, ALocationThatDoesNotExistIsRefused)
     });
     Click(h.sheet, 1185);
     ASSERT_EQ(h.boxes.shown.size(), 1u);
-    EXPECT_EQ(h.boxes.shown[0].text, "The location \"/no/such/folder\" does not exist.  Please enter an existing folder.");
+    EXPECT_EQ(h.boxes.shown[0].text,
+              "The location \"/no/such/folder\" does not exist.  Please enter an existing folder.");
     EXPECT_EQ(paths.GetCount(), 0u);
 }
 

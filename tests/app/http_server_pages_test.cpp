@@ -21,6 +21,8 @@ constexpr std::uint32_t kLoopback = 0x0100007F;   // 127.0.0.1
 constexpr std::uint32_t kIntranet = 0x0201A8C0;   // 192.168.1.2
 const char* const kRange = "Please enter an integer between 0 and 65535.";
 const char* const kPortRange = "Please enter an integer between 1 and 65535.";
+const char* const kNoFolder =
+    "The root directory \"/no/such/folder\" does not exist.  Please enter an existing folder.";
 const char* const kPortTaken = "Another service is assigned to this port and address.  Each service must have a unique "
                                "port and address.  Please choose a different port or address.";
 const char* const kLogTaken =
@@ -85,7 +87,7 @@ TEST(HTTPGeneralPage, TypedValuesPortClashesAndTheRestartMark)
         {0, nullptr, nullptr, 0, 0},
         {1055, "Intranet", nullptr, 0, 0},
         {1008, "/usr/share", nullptr, 0, 0},
-        {1008, "/no/such/folder", "The root directory \"/no/such/folder\" does not exist.  Please enter an existing folder.", 1008, 0},
+        {1008, "/no/such/folder", kNoFolder, 1008, 0},
         {1010, "index.html", nullptr, 0, 0},
         {1003, "30", nullptr, 0, 0},
         {1000, "8081", nullptr, 0, 1},

@@ -106,7 +106,8 @@ std::vector<std::vector<DrawnText>> DrawnLines(QListWidget* list)
     }
     std::vector<std::vector<DrawnText>> lines;
     for (auto& [row, texts] : byLine) {
-        std::sort(texts.begin(), texts.end(), [](const DrawnText& a, const DrawnText& b) { return a.at.x() < b.at.x(); });
+        std::sort(texts.begin(), texts.end(),
+                  [](const DrawnText& a, const DrawnText& b) { return a.at.x() < b.at.x(); });
         lines.push_back(texts);
     }
     return lines;
@@ -160,9 +161,10 @@ TEST(TabStopList, EveryFieldShowsWholeAndColumnsMoveOnlyToMakeRoom)
                 const double start = text.at.x() - left;
                 EXPECT_NEAR(start, starts[static_cast<std::size_t>(i)], 1.0) << "column " << i;
                 if (i > 0) {
-                    EXPECT_GE(start + 1, c.stops[static_cast<std::size_t>(i - 1)] * unit / 4) << "never before its stop";
+                    const auto before = static_cast<std::size_t>(i - 1);
+                    EXPECT_GE(start + 1, c.stops[before] * unit / 4) << "never before its stop";
                     const double previousEnd =
-                        drawn[row][static_cast<std::size_t>(i - 1)].at.x() - left + metrics.horizontalAdvance(fields[i - 1]);
+                        drawn[row][before].at.x() - left + metrics.horizontalAdvance(fields[i - 1]);
                     EXPECT_GT(start, previousEnd) << "clear of the field before";
                 }
             }
