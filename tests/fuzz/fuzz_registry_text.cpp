@@ -41,10 +41,10 @@ std::vector<std::string> TopKeys(const platform::RegistryKey& root)
     return names;
 }
 
-// Every key under every root, as one text; aborts on an omitted name.
-std::string ExportAll()
+// Every key under every root, one text each; aborts on an omitted name.
+std::vector<std::string> ExportAll()
 {
-    std::string all;
+    std::vector<std::string> all;
     for (const platform::RegistryKey* root : kRoots) {
         for (const std::string& name : TopKeys(*root)) {
             platform::RegistryKey key;
@@ -54,7 +54,7 @@ std::string ExportAll()
             platform::RegistryTextResult result = platform::ExportRegistryText(key, text);
             if (!result.Ok() || !result.omitted.empty())
                 std::abort();
-            all += text;
+            all.push_back(std::move(text));
         }
     }
     return all;
@@ -76,17 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text(reinterpret_cast<const char*>(data), size);
     if (!platform::ImportRegistryText(text).Ok())
         return 0;
-    std::string first = ExportAll();
-    // Each exported key goes back in whole: one text a key, as written.
+    std::vector<std::string> first = ExportAll();
+    // Each exported text goes back in as written.
     Clear();
-    std::string rest = first;
-    for (std::size_t next; !rest.empty(); rest.erase(0, next)) {
-        next = rest.find("REGEDIT4", 1);
-        if (next == std::string::npos)
-            next = rest.size();
-        if (!platform::ImportRegistryText(rest.substr(0, next)).Ok())
+    for (const std::string& text : first)
+        if (!platform::ImportRegistryText(text).Ok())
             std::abort();
-    }
     if (ExportAll() != first)
         std::abort();
     return 0;
