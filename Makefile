@@ -97,7 +97,7 @@ test-sanitize: deps
 	$(MAKE) fuzz
 
 # The fuzz targets (tests/fuzz/fuzz_NAME.cpp); FUZZ_SECS is shared evenly.
-FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu profile remote_request remote_reply
+FUZZ_TARGETS := expander ber key_text pbe x500 proxy_text chunked_body chat_form verify ssl cgi_reply map wincgi_form ftp_listing gopher_menu profile remote_request remote_reply registry_text
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -3,6 +3,7 @@
 #include "ui_import_odbc_dialog.h"
 
 #include "app/list_pattern.h"
+#include "app/message_box.h"
 #include "controlpanel/odbc_page.h"
 #include "controlpanel/odbc_sources.h"
 
@@ -35,8 +36,13 @@ bool CImportODBCDialog::OnOK()
     QListWidgetItem* chosen = m_ui->dataSourcesList->currentItem();
     if (!chosen || !chosen->isSelected())
         return false;
+    std::string name = chosen->data(Qt::UserRole).toString().toStdString();
+    // Said, and the dialog stays: the person may choose another source.
+    if (std::string fault = DataSourceNameFault(name); !fault.empty()) {
+        VelmoraMessageBox(this, QString::fromStdString(fault), kMbOk | kMbIconExclamation);
+        return false;
+    }
     // A failed copy changes nothing; the list shows what the service has.
-    CopyDataSource(chosen->data(Qt::UserRole).toString().toStdString(), UserDataSourceFile(),
-                   ServiceDataSourceFile());
+    CopyDataSource(name, UserDataSourceFile(), ServiceDataSourceFile());
     return true;
 }

@@ -39,6 +39,10 @@ bool CODBCSourcesPage::OnInitDialog()
 
 void CODBCSourcesPage::OnDelete(const QString& name)
 {
+    if (std::string fault = DataSourceNameFault(name.toStdString()); !fault.empty()) {
+        VelmoraMessageBox(this, QString::fromStdString(fault), kMbOk | kMbIconExclamation);
+        return;
+    }
     if (VelmoraMessageBox(this, kDeleteDataSourcePromptId, kMbYesNo | kMbDefButton2) != kIdYes)
         return;
     DeleteDataSource(name.toStdString(), ServiceDataSourceFile());

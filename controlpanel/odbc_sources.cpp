@@ -1,8 +1,10 @@
 #include "controlpanel/odbc_sources.h"
 
+#include "platform/ascii.h"
 #include "platform/profile.h"
 
 #include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -12,7 +14,24 @@ std::string Environment(const char* name)
     return value ? value : "";
 }
 
+// Section names the driver manager reads for itself.
+constexpr const char* kReservedSections[] = {kDataSourceListSection, "ODBC"};
+
 } // namespace
+
+std::string DataSourceNameFault(const std::string& name)
+{
+    // Section names are read trimmed, so " ODBC " is the ODBC section too.
+    std::size_t begin = name.find_first_not_of(" \t");
+    std::size_t end = name.find_last_not_of(" \t");
+    std::string_view trimmed = begin == std::string::npos ? std::string_view()
+                                                          : std::string_view(name).substr(begin, end - begin + 1);
+    for (const char* reserved : kReservedSections)
+        if (platform::EqualsIgnoringCase(trimmed, reserved))
+            return "\"" + name + "\" is the name of a section odbc.ini keeps for itself, not of a data source; "
+                   "a data source of that name would replace it.";
+    return {};
+}
 
 std::string ServiceDataSourceFile()
 {
@@ -38,6 +57,8 @@ std::vector<CDataSourceEntry> ListDataSources(const std::string& file)
 
 bool CopyDataSource(const std::string& name, const std::string& fromFile, const std::string& toFile)
 {
+    if (!DataSourceNameFault(name).empty())
+        return false;
     platform::Profile from;
     platform::Profile to;
     // The source is checked before anything of the destination goes: a
@@ -55,6 +76,8 @@ bool CopyDataSource(const std::string& name, const std::string& fromFile, const 
 
 bool DeleteDataSource(const std::string& name, const std::string& file)
 {
+    if (!DataSourceNameFault(name).empty())
+        return false;
     platform::Profile profile;
     if (!profile.Load(file))
         return false;

@@ -25,12 +25,19 @@ std::string UserDataSourceFile();
 // The list entries of file in file order; empty when the file or list is missing.
 std::vector<CDataSourceEntry> ListDataSources(const std::string& file);
 
+// Why name cannot be a data source's, or empty when it can. The list
+// section and the driver manager's own "ODBC" section are no sources: a
+// source of either name would replace them whole.
+std::string DataSourceNameFault(const std::string& name);
+
 // Copies the source name from one file to another: its list entry (when
 // it has one) and its settings section whole, replacing what the
 // destination held under that name. Nothing changes, and the answer is
 // false, when the source file has no section of that name or a file
-// cannot be read or written. The destination is rewritten in one step.
+// cannot be read or written, or the name is one DataSourceNameFault
+// refuses. The destination is rewritten in one step.
 bool CopyDataSource(const std::string& name, const std::string& fromFile, const std::string& toFile);
 
 // Removes the source's section and its list entry from file, in one step.
+// False, changing nothing, for a name DataSourceNameFault refuses.
 bool DeleteDataSource(const std::string& name, const std::string& file);

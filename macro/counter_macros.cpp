@@ -3,8 +3,10 @@
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "macro/macro_context.h"
+#include "macro/macro_exception.h"
 #include "macro/registry_values.h"
 #include "platform/clock.h"
+#include "platform/registry_file.h"
 
 #include <cstring>
 #include <mutex>
@@ -109,9 +111,16 @@ CCounterMacro::CCounterMacro()
 
 // No name: "Default". Name only: increment. Operation -1: read. Any other
 // operation: set. The count prints as an unsigned 32-bit number.
-void CCounterMacro::Evaluate(CMacroContext*, CTextBuffer* out, const char** argv, int argc)
+void CCounterMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc)
 {
     std::string name = LowerName(argc >= 1 && argv[0] != nullptr ? argv[0] : "Default");
+    // Pages count under names their clients give; a name with a line break
+    // or an escape would be stored where no export of the configuration
+    // could write it.
+    if (!platform::IsRegistryTextName(name)) {
+        MacroError(out, scope, "counter", 0, "Control character in a counter name.", 1);
+        return;
+    }
     std::uint32_t count;
     if (argc < 2 || argv[1] == nullptr) {
         count = m_table->Increment(name);

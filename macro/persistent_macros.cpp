@@ -3,8 +3,10 @@
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "macro/macro_context.h"
+#include "macro/macro_exception.h"
 #include "macro/registry_values.h"
 #include "platform/clock.h"
+#include "platform/registry_file.h"
 
 #include <memory>
 
@@ -90,10 +92,15 @@ void CPersistentValues::SetLastWriteForTesting(std::uint64_t tick)
     m_lastWrite = tick;
 }
 
-void CPSetMacro::Evaluate(CMacroContext*, CTextBuffer*, const char** argv, int argc)
+void CPSetMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** argv, int argc)
 {
     if (argc < 1 || argv[0] == nullptr)
         return;
+    // As for counters: a stored name must be one an export can write.
+    if (!platform::IsRegistryTextName(argv[0])) {
+        MacroError(out, scope, "pset", 0, "Control character in a value name.", 1);
+        return;
+    }
     PersistentValues().Set(LowerName(argv[0]), argc >= 2 ? argv[1] : nullptr);
 }
 

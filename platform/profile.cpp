@@ -4,6 +4,7 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -98,6 +99,26 @@ std::string DirectoryOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file path names once symbolic links are followed, so that an edit
+// lands in the link's target and the link stays a link; a dangling link
+// names the file to create. Empty for a loop of links.
+std::string ResolveLinks(std::string path)
+{
+    constexpr int kMaxLinks = 40;
+    for (int hops = 0; hops < kMaxLinks; ++hops) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::string target(PATH_MAX, '\0');
+        ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return {};
+        target.resize(static_cast<std::size_t>(length));
+        path = target.front() == '/' ? target : DirectoryOf(path) + "/" + target;
+    }
+    return {};
 }
 
 std::mutex& ProfileEditLock()
@@ -294,20 +315,33 @@ bool Profile::Save(const std::string& path) const
             text += m_lines[i].crlf ? "\r\n" : "\n";
     }
 
-    std::string directory = DirectoryOf(path);
-    std::size_t slash = path.rfind('/');
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A rename over a link would replace the link and leave its target
+    // with the old text; the target is what readers open.
+    const std::string target = ResolveLinks(path);
+    if (target.empty())
+        return false;
+    std::string directory = DirectoryOf(target);
+    std::size_t slash = target.rfind('/');
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string temp = directory + "/." + base + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return false;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     struct stat old {};
-    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0 && platform::WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    bool existed = ::stat(target.c_str(), &old) == 0;
+    mode_t mode = existed ? (old.st_mode & 07777) : 0644;
+    // The new file keeps the old one's owner and group: a root editor must
+    // not leave a service's own file unreadable to the service. An owner
+    // that cannot be kept fails the save rather than change hands.
+    struct stat mine {};
+    bool ok = ::fstat(fd, &mine) == 0;
+    if (ok && existed && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid))
+        ok = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+    ok = ok && ::fchmod(fd, mode) == 0 && platform::WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0)
         ok = false;
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0)
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0)
         ok = false;
     if (!ok) {
         ::unlink(temp.c_str());

@@ -7,7 +7,8 @@
 //
 // An edit keeps every other line of the file as it was (comments, order,
 // spelling of names, line ends) and replaces the file atomically: a temporary
-// file in the same directory, flushed, renamed over the old one. Within the
+// file in the same directory, flushed, renamed over the old one (over a
+// link's target, not the link). Within the
 // process, edits of profile files are serialised, so two writers of one file
 // never lose each other's change.
 
@@ -59,8 +60,10 @@ public:
     // Removes every section of that name with all its lines.
     void RemoveSection(std::string_view section);
 
-    // Writes the profile to path atomically, keeping the old file's mode
-    // (0644 for a new one). False when it could not, or when Load failed.
+    // Writes the profile to path atomically, keeping the old file's owner,
+    // group and mode (0644 for a new one). A symbolic link stays: its
+    // target is rewritten. False when it could not (the owner cannot be
+    // kept, a loop of links), or when Load failed.
     bool Save(const std::string& path) const;
 
 private:

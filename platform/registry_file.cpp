@@ -103,10 +103,8 @@ RegistryTextResult Failure(int code, std::size_t line, std::string message)
 }
 
 RegistryTextResult ExportKey(const RegistryKey& key, const std::string& path, std::string& out,
-                             std::vector<std::string>& children)
+                             std::vector<std::string>& children, std::vector<std::string>& omitted)
 {
-    if (HasLineBreak(path))
-        return Failure(kErrorInvalidParameter, 0, "a key name holds a line break: " + path);
     out += "[" + path + "]\n";
     std::string name;
     RegistryValue value;
@@ -116,8 +114,11 @@ RegistryTextResult ExportKey(const RegistryKey& key, const std::string& path, st
             break;
         if (code != kErrorSuccess)
             return Failure(code, 0, "cannot read the values of " + path + ": " + RegistryErrorText(code));
-        if (HasLineBreak(name))
-            return Failure(kErrorInvalidParameter, 0, "a value name in " + path + " holds a line break");
+        // One odd name must not cost the export everything else.
+        if (!IsRegistryTextName(name)) {
+            omitted.push_back("the value \"" + ShownRegistryName(name) + "\" of " + ShownRegistryName(path));
+            continue;
+        }
         AppendValue(out, name, value);
     }
     out += '\n';
@@ -128,6 +129,10 @@ RegistryTextResult ExportKey(const RegistryKey& key, const std::string& path, st
             break;
         if (code != kErrorSuccess)
             return Failure(code, 0, "cannot read the subkeys of " + path + ": " + RegistryErrorText(code));
+        if (!IsRegistryTextName(name)) {
+            omitted.push_back("the key " + ShownRegistryName(path + "\\" + name) + " with its subkeys");
+            continue;
+        }
         children.push_back(name);
     }
     return {};
@@ -243,7 +248,7 @@ private:
     std::size_t m_index = 0;
     std::size_t m_lineNumber = 0;
     RegistryKey m_key;
-    std::string m_keyPath;
+    std::string m_keyPath; // as shown to people
     bool m_inDeletedKey = false;
 };
 
@@ -286,8 +291,12 @@ RegistryTextResult Importer::KeyLine(std::string_view line)
     std::string_view rest;
     const RegistryKey* root = SplitRegistryPath(path, &rest);
     if (!root)
-        return Syntax("unknown root key in [" + std::string(path) + "]");
-    m_keyPath = path;
+        return Syntax("unknown root key in [" + ShownRegistryName(path) + "]");
+    // A key of such a name may still be deleted: that is how it is cleaned up.
+    if (!remove && !IsRegistryTextName(path))
+        return Syntax("the key name " + ShownRegistryName(path) +
+                      " holds a control character; key names cannot hold any but the tab");
+    m_keyPath = ShownRegistryName(path); // for messages only
     m_key.Close();
     m_inDeletedKey = remove;
     if (remove) {
@@ -335,8 +344,12 @@ RegistryTextResult Importer::ValueLine(std::string_view line)
 
     if (rest == "-") {
         int code = m_key.DeleteValue(name);
-        return Result(code == kErrorFileNotFound ? kErrorSuccess : code, "cannot delete \"" + name + "\"");
+        return Result(code == kErrorFileNotFound ? kErrorSuccess : code,
+                      "cannot delete \"" + ShownRegistryName(name) + "\"");
     }
+    if (!IsRegistryTextName(name))
+        return Syntax("the value name \"" + ShownRegistryName(name) +
+                      "\" holds a control character; value names cannot hold any but the tab");
     if (!rest.empty() && rest.front() == '"') {
         std::string text;
         std::size_t at = 0;
@@ -377,6 +390,32 @@ RegistryTextResult Importer::ValueLine(std::string_view line)
 
 } // namespace
 
+bool IsRegistryTextName(std::string_view name)
+{
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+std::string ShownRegistryName(std::string_view name)
+{
+    std::string shown;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\\x";
+            shown += HexDigit(byte >> 4);
+            shown += HexDigit(byte);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 RegistryTextResult ExportRegistryText(const RegistryKey& key, std::string& text)
 {
     RegistrySnapshot snapshot;
@@ -385,6 +424,9 @@ RegistryTextResult ExportRegistryText(const RegistryKey& key, std::string& text)
     std::string path;
     if (int code = key.QueryPath(path); code != kErrorSuccess)
         return Failure(code, 0, "cannot read the key: " + RegistryErrorText(code));
+    if (!IsRegistryTextName(path))
+        return Failure(kErrorInvalidParameter, 0,
+                       "the key name " + ShownRegistryName(path) + " holds a control character and cannot be written");
 
     // Depth first without recursion: a deep tree cannot exhaust the stack.
     struct Pending {
@@ -399,10 +441,11 @@ RegistryTextResult ExportRegistryText(const RegistryKey& key, std::string& text)
     std::string out(kHeader);
     out += "\n\n";
     std::vector<std::string> children;
+    std::vector<std::string> omitted;
     while (!stack.empty()) {
         Pending current = std::move(stack.back());
         stack.pop_back();
-        RegistryTextResult result = ExportKey(current.key, current.path, out, children);
+        RegistryTextResult result = ExportKey(current.key, current.path, out, children, omitted);
         if (!result.Ok())
             return result;
         for (auto child = children.rbegin(); child != children.rend(); ++child) {
@@ -413,7 +456,9 @@ RegistryTextResult ExportRegistryText(const RegistryKey& key, std::string& text)
         }
     }
     text = std::move(out);
-    return {};
+    RegistryTextResult result;
+    result.omitted = std::move(omitted);
+    return result;
 }
 
 RegistryTextResult ImportRegistryText(std::string_view text)

@@ -19,12 +19,18 @@
 // the way back in. Import also takes "[-HKEY_...\Key]" (delete the key and
 // its subtree), "name"=- (delete the value), CR LF line ends and ';' comment
 // lines, and runs in one transaction: any error rolls all of it back.
+//
+// Key and value names hold no control character but the tab: a line break
+// would split its line, and an escape would reach the terminal of whoever
+// reads the text. Import refuses to write such a name; export leaves it out
+// (a key with its subtree) and names it among the omitted.
 
 #include "platform/registry.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -36,12 +42,22 @@ struct RegistryTextResult {
     int code = kErrorSuccess;
     std::size_t line = 0;  // the import line at fault; 0 when no line is
     std::string message;   // for people; empty on success
+    // Export only: what was left out, each named for people (see
+    // ShownRegistryName); the rest of the text is whole.
+    std::vector<std::string> omitted;
 
     bool Ok() const { return code == kErrorSuccess; }
 };
 
+// Whether a key or value name can go through the text form (see above).
+bool IsRegistryTextName(std::string_view name);
+// name with every control character (the tab included) and DEL written as
+// \xHH, so that showing it cannot steer a terminal.
+std::string ShownRegistryName(std::string_view name);
+
 // The text of key and everything below it, read from one committed state.
-// A name with a line break cannot be written and fails the export.
+// A name the text cannot hold is left out and listed in omitted; only a
+// failure to read the hive, or key's own name, fails the export.
 RegistryTextResult ExportRegistryText(const RegistryKey& key, std::string& text);
 
 // Applies a REGEDIT4 text, all of it or (on an error) none of it.

@@ -46,7 +46,9 @@ constexpr const char* kUsage =
     "  REG_MULTI_SZ ITEM...        one argument per item, none for an empty list\n"
     "  REG_DWORD NUMBER            decimal, or hexadecimal after 0x\n"
     "  REG_BINARY HEX              two hex digits per byte, \"\" for no bytes\n"
-    "query shows REG_MULTI_SZ items joined by \\0 and binary data as hex digits.\n"
+    "query shows REG_MULTI_SZ items joined by \\0, binary data as hex digits and control\n"
+    "characters in names and texts as \\xHH. export leaves out names holding control\n"
+    "characters (all but the tab), writes the rest and names them; import refuses them.\n"
     "The hive is $VELMORA_REGISTRY, else registry.db in the state directory.\n"
     "A set, delete or import under HKLM\\Software\\Tessaline\\Velmora also writes its LastMod,\n"
     "so running servers reload; --no-stamp leaves LastMod alone.\n";
@@ -79,9 +81,11 @@ std::string_view ValueName(std::string_view argument)
     return argument == "@" ? std::string_view() : argument;
 }
 
+// Names and data are shown with their control characters escaped: a name
+// or text a client chose must not steer the terminal that lists it.
 std::string ShownName(std::string_view name)
 {
-    return name.empty() ? std::string("@") : std::string(name);
+    return name.empty() ? std::string("@") : platform::ShownRegistryName(name);
 }
 
 // People may type '/' for '\\' (a shell eats unquoted backslashes).
@@ -200,7 +204,7 @@ std::string ShownData(const platform::RegistryValue& value)
     switch (value.type) {
     case platform::kRegSz:
     case platform::kRegExpandSz:
-        return std::string(bytes ? bytes : "", size ? ::strnlen(bytes, size) : 0);
+        return platform::ShownRegistryName(std::string_view(bytes ? bytes : "", size ? ::strnlen(bytes, size) : 0));
     case platform::kRegMultiSz: {
         std::string text;
         std::size_t pos = 0;
@@ -208,7 +212,7 @@ std::string ShownData(const platform::RegistryValue& value)
             std::size_t length = ::strnlen(bytes + pos, size - pos);
             if (!text.empty())
                 text += "\\0";
-            text.append(bytes + pos, length);
+            text += platform::ShownRegistryName(std::string_view(bytes + pos, length));
             pos += length + 1;
         }
         return text;
@@ -254,14 +258,14 @@ int Query(const std::vector<std::string_view>& args)
     int code = key.QueryPath(path);
     if (code != platform::kErrorSuccess)
         return Fail("cannot read " + std::string(args[0]) + ": " + Describe(code));
-    std::cout << path << "\n";
+    std::cout << platform::ShownRegistryName(path) << "\n";
     std::string name;
     for (std::uint32_t index = 0; (code = key.EnumValue(index, name, value)) == platform::kErrorSuccess; ++index)
         PrintValue(name, value);
     if (code != platform::kErrorNoMoreItems)
         return Fail("cannot read the values of " + path + ": " + Describe(code));
     for (std::uint32_t index = 0; (code = key.EnumKey(index, name)) == platform::kErrorSuccess; ++index)
-        std::cout << path << "\\" << name << "\n";
+        std::cout << platform::ShownRegistryName(path + "\\" + name) << "\n";
     if (code != platform::kErrorNoMoreItems)
         return Fail("cannot read the subkeys of " + path + ": " + Describe(code));
     return 0;
@@ -414,12 +418,22 @@ int Export(const std::vector<std::string_view>& args)
     platform::RegistryTextResult result = platform::ExportRegistryText(key, text);
     if (!result.Ok())
         return Fail("cannot export " + std::string(args[0]) + ": " + result.message);
+    int status = 0;
     if (args[1] == "-") {
         std::cout << text;
         std::cout.flush();
-        return std::cout ? 0 : Fail("cannot write to standard output");
+        status = std::cout ? 0 : Fail("cannot write to standard output");
+    } else {
+        status = WriteFileAtomically(std::string(args[1]), text);
     }
-    return WriteFileAtomically(std::string(args[1]), text);
+    if (status != 0)
+        return status;
+    // The rest is written; what is missing is said, and the status tells a
+    // script that the copy is not whole.
+    for (const std::string& left : result.omitted)
+        std::cerr << "velmora-reg: left out of the export, since its name holds a control character: " << left
+                  << "\n";
+    return result.omitted.empty() ? 0 : kExitFailure;
 }
 
 // Reads a whole file (or standard input), at most kMaxImportBytes.

@@ -88,6 +88,25 @@ TEST_F(ODBCPageTest, AnImportedSourceServesIsqlAndTheServiceAndDeleteAsksFirst)
     EXPECT_EQ(Get().output, "service page\n");
 }
 
+TEST_F(ODBCPageTest, ImportingTheListsOwnNameIsRefusedWithAMessage)
+{
+    e2e::WriteFile(m_dir / "person/.odbc.ini", "[ODBC Data Sources]\nODBC Data Sources=Mine\nguests=SQLite3\n\n"
+                                               "[ODBC Data Sources]\nmine=Mine\n");
+    const std::string service = e2e::ReadFile(m_dir / "odbc.ini");
+    PageHarness<CODBCSourcesPage> harness(std::make_unique<CODBCSourcesPage>());
+    harness.runner.steps.push_back([&harness](QDialog& dialog) {
+        SelectLine(Control<QListWidget>(dialog, 1098), QStringLiteral("ODBC Data Sources\tMine"));
+        EXPECT_FALSE(OkOrElseCancel(dialog));
+        ASSERT_EQ(harness.boxes.shown.size(), 1u);
+        EXPECT_NE(harness.boxes.shown[0].text.find("\"ODBC Data Sources\""), std::string::npos)
+            << harness.boxes.shown[0].text;
+    });
+    Click(*harness.page, 1100);
+    EXPECT_EQ(harness.runner.runs, 1);
+    EXPECT_EQ(Lines(Control<QListWidget>(*harness.page, 1098)), std::vector<std::string>{"velmora\tSQLite3"});
+    EXPECT_EQ(e2e::ReadFile(m_dir / "odbc.ini"), service);
+}
+
 TEST_F(ODBCPageTest, ControlPanelScreenshots)
 {
     std::vector<std::string> saved;

@@ -77,4 +77,26 @@ TEST(ODBCSources, CopyAndDeleteKeepWhatTheyDoNotReplace)
     }
 }
 
+TEST(ODBCSources, TheFilesOwnSectionsAreNoDataSources)
+{
+    const char* const user = "[ODBC Data Sources]\nODBC Data Sources=Mine\nodbc=Mine\n\n"
+                             "[ODBC Data Sources]\nmine=Mine\n\n[ODBC]\nTrace=Yes\n";
+    const char* const service = "[ODBC Data Sources]\nvelmora=SQLite3\n\n[ODBC]\nTrace=No\n\n"
+                                "[velmora]\nDriver=SQLite3\n";
+    for (const char* name : {"ODBC Data Sources", "odbc data sources", " ODBC ", "odbc"}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(DataSourceNameFault(name).find(name), std::string::npos) << "the message names the source";
+        TempDirectory dir;
+        std::string from = dir / "user.ini";
+        std::string to = dir / "odbc.ini";
+        std::ofstream(from) << user;
+        std::ofstream(to) << service;
+        EXPECT_FALSE(CopyDataSource(name, from, to));
+        EXPECT_FALSE(DeleteDataSource(name, to));
+        EXPECT_EQ(ReadText(to), service) << "the service keeps its list and settings";
+    }
+    for (const char* name : {"ODBC Data Sources 2", "ODBCX", "Default"})
+        EXPECT_EQ(DataSourceNameFault(name), "") << name;
+}
+
 } // namespace

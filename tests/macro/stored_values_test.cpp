@@ -6,9 +6,11 @@
 #include "macro/builtin_macros.h"
 #include "macro/counter_macros.h"
 #include "macro/macro_context.h"
+#include "macro/macro_exception.h"
 #include "macro/persistent_macros.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "platform/registry_file.h"
 #include "test_macros.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +175,36 @@ TEST_F(StoredValuesTest, PersistentValuesAsAPageUsesThem)
     CTextBuffer out;
     next.Expand(&out, "%pget(t)|%pget(color)");
     EXPECT_EQ(out.ToString(), "%kav-version%|");
+}
+
+TEST_F(StoredValuesTest, NamesAClientGivesCannotMakeTheConfigurationUnexportable)
+{
+    RegisterCounterMacros(m_global);
+    RegisterPersistentMacros(m_global);
+    RegisterTryMacros(m_global);
+    const struct {
+        const char* page;
+        const char* expected;
+    } steps[] = {
+        {"%counter(%name%)", "[counter error 0: Control character in a counter name.]"},
+        {"%counter(%name%,5)", "[counter error 0: Control character in a counter name.]"},
+        {"%pset(%name%,v)", "[pset error 0: Control character in a value name.]"},
+        {"%try(%counter(%name%),caught)", "caught"},
+    };
+    for (const char* name : {"x\r\ny", "e\x1b[2J"}) {
+        m_global.SetStringMacro("name", name);
+        for (const auto& step : steps)
+            EXPECT_EQ(Expand(step.page), step.expected) << step.page;
+    }
+    EXPECT_EQ(Expand("%counter(fine)|%pset(fine,v)%pget(fine)"), "1|v");
+    TerminateBuiltinMacros();
+    platform::RegistryKey product = Open("Software\\Tessaline\\Velmora");
+    std::string text;
+    platform::RegistryTextResult exported = platform::ExportRegistryText(product, text);
+    ASSERT_TRUE(exported.Ok()) << exported.message;
+    EXPECT_TRUE(exported.omitted.empty());
+    EXPECT_EQ(ValueNames(kCountersKeyPath), std::vector<std::string>{"fine"});
+    EXPECT_EQ(ValueNames(kPersistentValuesKeyPath), std::vector<std::string>{"fine"});
 }
 
 TEST_F(StoredValuesTest, ConcurrentHitsAreAllCounted)

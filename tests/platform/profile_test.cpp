@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -196,6 +198,63 @@ TEST_F(ProfileTest, RewriteKeepsModeAndLeavesNoTemporaryFile)
         ++files;
     }
     EXPECT_EQ(files, 1);
+}
+
+TEST_F(ProfileTest, RewriteKeepsOwnerAndGroup)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving the file to another owner needs root";
+    constexpr uid_t kOwner = 65534;
+    constexpr gid_t kGroup = 65534;
+    Put("[Description]\na=1\n");
+    ASSERT_EQ(::chown(m_path.c_str(), kOwner, kGroup), 0);
+    ASSERT_EQ(::chmod(m_path.c_str(), 0640), 0);
+    ASSERT_TRUE(platform::WriteProfileString(m_path, "Description", "a", "2"));
+    struct stat status {};
+    ASSERT_EQ(::stat(m_path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kOwner);
+    EXPECT_EQ(status.st_gid, kGroup);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(Contents(), "[Description]\na=2\n");
+}
+
+TEST_F(ProfileTest, ALinkStaysALinkAndItsTargetIsEdited)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> links; // name in m_dir -> target
+        const char* target;                                     // the file behind, in m_dir; null: none
+        bool saved;
+    };
+    const Case cases[] = {
+        {"absolute link", {{"Desc.inf", "@/real/odbc.ini"}}, "real/odbc.ini", true},
+        {"relative link", {{"Desc.inf", "real/odbc.ini"}}, "real/odbc.ini", true},
+        {"chain of links", {{"Desc.inf", "hop"}, {"hop", "real/odbc.ini"}}, "real/odbc.ini", true},
+        {"dangling link: its target is created", {{"Desc.inf", "real/new.ini"}}, nullptr, true},
+        {"loop of links", {{"Desc.inf", "hop"}, {"hop", "Desc.inf"}}, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "real");
+        if (c.target)
+            std::ofstream(m_dir / c.target) << "; kept\n[Description]\na=1\n";
+        for (const auto& [name, to] : c.links) {
+            std::string target = to[0] == '@' ? (m_dir / (to + 2)).string() : to;
+            fs::create_symlink(target, m_dir / name);
+        }
+        EXPECT_EQ(platform::WriteProfileString(m_path, "Description", "a", "2"), c.saved);
+        EXPECT_TRUE(fs::is_symlink(m_dir / "Desc.inf"));
+        if (!c.saved)
+            continue;
+        EXPECT_EQ(Contents(), c.target ? "; kept\n[Description]\na=2\n" : "[Description]\na=2\n");
+        int files = 0;
+        for (const auto& entry : fs::directory_iterator(m_dir / "real")) {
+            (void)entry;
+            ++files;
+        }
+        EXPECT_EQ(files, 1) << "no temporary file is left beside the target";
+    }
 }
 
 TEST_F(ProfileTest, WriteIntoMissingDirectoryFails)

@@ -257,18 +257,67 @@ TEST_F(RegistryFileTest, ImportErrorsNameTheLineAndImportNothing)
     EXPECT_EQ(Hklm().Open("Software\\Stable", key), kErrorFileNotFound);
 }
 
-TEST_F(RegistryFileTest, NamesWithLineBreaksCannotBeExported)
+TEST_F(RegistryFileTest, NamesWithControlCharactersAreLeftOutOfAnExportAndNamed)
 {
     RegistryKey key;
-    ASSERT_EQ(Hklm().Create("Software\\Breaks", key), kErrorSuccess);
-    ASSERT_EQ(key.SetString("line\nbreak", "x"), kErrorSuccess);
-    std::string text = "untouched";
-    RegistryTextResult result = ExportRegistryText(key, text);
-    EXPECT_EQ(result.code, kErrorInvalidParameter);
-    EXPECT_EQ(text, "untouched");
-
-    ASSERT_EQ(key.DeleteValue("line\nbreak"), kErrorSuccess);
+    ASSERT_EQ(Hklm().Create("Software\\Odd", key), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("good", 1), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("line\nbreak", 2), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("x\r\ny", 3), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("tab\there", 4), kErrorSuccess);
     RegistryKey child;
+    ASSERT_EQ(key.Create("esc\x1b[31m\\Inner", child), kErrorSuccess);
     ASSERT_EQ(key.Create("sub\rkey", child), kErrorSuccess);
-    EXPECT_EQ(ExportRegistryText(key, text).code, kErrorInvalidParameter);
+    ASSERT_EQ(key.Create("zeta", child), kErrorSuccess);
+    ASSERT_EQ(child.SetString("v", "z"), kErrorSuccess);
+
+    std::string text;
+    RegistryTextResult result = ExportRegistryText(key, text);
+    ASSERT_TRUE(result.Ok()) << result.message;
+    EXPECT_EQ(text, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Odd]\n\"good\"=dword:00000001\n"
+                    "\"tab\there\"=dword:00000004\n\n[HKEY_LOCAL_MACHINE\\Software\\Odd\\zeta]\n\"v\"=\"z\"\n\n");
+    EXPECT_EQ(result.omitted,
+              (std::vector<std::string>{"the value \"line\\x0abreak\" of HKEY_LOCAL_MACHINE\\Software\\Odd",
+                                        "the value \"x\\x0d\\x0ay\" of HKEY_LOCAL_MACHINE\\Software\\Odd",
+                                        "the key HKEY_LOCAL_MACHINE\\Software\\Odd\\esc\\x1b[31m with its subkeys",
+                                        "the key HKEY_LOCAL_MACHINE\\Software\\Odd\\sub\\x0dkey with its subkeys"}));
+
+    // What was written reads back whole.
+    UseHive(HivePath("fresh.db"));
+    RegistryTextResult imported = ImportRegistryText(text);
+    ASSERT_TRUE(imported.Ok()) << imported.line << ": " << imported.message;
+    EXPECT_EQ(Export("HKLM\\Software\\Odd"), text);
+}
+
+TEST_F(RegistryFileTest, ImportRefusesNamesWithControlCharactersButDeletesThem)
+{
+    RegistryKey key;
+    ASSERT_EQ(Hklm().Create("Software\\Odd\\esc\x1b[31m", key), kErrorSuccess);
+    ASSERT_EQ(key.SetDword("x\x1by", 1), kErrorSuccess);
+    const std::string before = Export("HKLM\\Software\\Tessaline");
+    struct Case {
+        std::string text;
+        std::size_t line;
+        std::string shown; // how the message names it
+    };
+    const std::vector<Case> cases = {
+        {"[HKLM\\Software\\Tessaline]\n\"v\"=\"1\"\n[HKLM\\Software\\a\rb]\n", 5, "a\\x0db"},
+        {"[HKLM\\Software\\Tessaline\\e\x1b]0;title\x07]\n", 3, "e\\x1b]0;title\\x07"},
+        {"[HKLM\\Software\\Tessaline]\n\"a\rb\"=dword:1\n", 4, "a\\x0db"},
+        {"[HKLM\\Software\\Tessaline]\n\n\"\x1b[2J\"=\"x\"\n", 5, "\\x1b[2J"},
+        {"[HKLM\\Software\\Tessaline]\n\"del\x7f\"=hex:01\n", 4, "del\\x7f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        RegistryTextResult result = ImportRegistryText("REGEDIT4\n\n" + c.text);
+        EXPECT_EQ(result.code, kErrorInvalidParameter);
+        EXPECT_EQ(result.line, c.line);
+        EXPECT_NE(result.message.find(c.shown), std::string::npos) << result.message;
+        EXPECT_EQ(result.message.find('\x1b'), std::string::npos) << "the message itself is safe to print";
+        EXPECT_EQ(Export("HKLM\\Software\\Tessaline"), before);
+    }
+    // Deleting such names is how they are cleaned up.
+    RegistryTextResult deleted = ImportRegistryText("REGEDIT4\n\n[-HKLM\\Software\\Odd\\esc\x1b[31m]\n");
+    ASSERT_TRUE(deleted.Ok()) << deleted.line << ": " << deleted.message;
+    EXPECT_EQ(Hklm().Open("Software\\Odd\\esc\x1b[31m", key), kErrorFileNotFound);
 }

@@ -285,6 +285,49 @@ TEST_F(VelmoraRegTest, ImportErrorsGiveTheLineAndImportNothing)
     EXPECT_EQ(RunTool({"import", File("absent.reg")}).exitCode, 1);
 }
 
+TEST_F(VelmoraRegTest, ControlCharactersAreShownEscapedLeftOutOfExportsAndRefusedByImport)
+{
+    // Names and texts as a page's client could once store them.
+    {
+        RegistryKey key;
+        ASSERT_EQ(RegistryKey::LocalMachine().Create("Software\\Tessaline\\Velmora\\Counters", key), kErrorSuccess);
+        ASSERT_EQ(key.SetDword("x\r\ny", 1), kErrorSuccess);
+        ASSERT_EQ(key.SetDword("hits", 2), kErrorSuccess);
+        ASSERT_EQ(key.SetString("e\x1b[2J", "t\x1b]0;owned\x07"), kErrorSuccess);
+        RegistryKey child;
+        ASSERT_EQ(key.Create("k\x1b[31m", child), kErrorSuccess);
+    }
+    ToolRun query = RunTool({"query", "HKLM\\Software\\Tessaline\\Velmora\\Counters"});
+    Ok(query);
+    EXPECT_EQ(query.out, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\Counters\n"
+                         "    x\\x0d\\x0ay    REG_DWORD    0x00000001 (1)\n"
+                         "    hits    REG_DWORD    0x00000002 (2)\n"
+                         "    e\\x1b[2J    REG_SZ    t\\x1b]0;owned\\x07\n"
+                         "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\Counters\\k\\x1b[31m\n");
+
+    // The export writes all it can, names the rest, and says it is not whole.
+    const std::string file = File("product.reg");
+    ToolRun exported = RunTool({"export", "HKLM\\Software\\Tessaline\\Velmora", file});
+    EXPECT_EQ(exported.exitCode, 1);
+    for (const char* named : {"\"x\\x0d\\x0ay\"", "\"e\\x1b[2J\"", "Counters\\k\\x1b[31m with its subkeys"})
+        EXPECT_NE(exported.err.find(named), std::string::npos) << named << " in " << exported.err;
+    EXPECT_EQ(exported.err.find('\x1b'), std::string::npos);
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("\"hits\"=dword:00000002\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find_first_of("\r\x1b"), std::string::npos) << text;
+
+    CloseRegistryDatabase();
+    ::setenv("VELMORA_REGISTRY", File("second.db").c_str(), 1);
+    EXPECT_EQ(RunTool({"--no-stamp", "import", file}).exitCode, 0) << "what was written reads back";
+    std::ofstream(File("odd.reg")) << "REGEDIT4\n\n[HKLM\\Software\\Fine]\n\"a\"=\"1\"\n\"b\x1b[2J\"=\"2\"\n";
+    ToolRun imported = RunTool({"import", File("odd.reg")});
+    EXPECT_EQ(imported.exitCode, 1);
+    EXPECT_NE(imported.err.find(File("odd.reg") + ":5: the value name \"b\\x1b[2J\" holds a control character"),
+              std::string::npos)
+        << imported.err;
+    EXPECT_EQ(RunTool({"query", "HKLM\\Software\\Fine"}).exitCode, 1);
+}
+
 TEST_F(VelmoraRegTest, BadCommandLinesAreRefusedClearly)
 {
     struct Case {
