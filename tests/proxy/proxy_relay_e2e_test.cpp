@@ -1,6 +1,7 @@
 // Clients through the proxy to real origins, the headers an origin sees,
 // and the refusals.
 
+#include "eventually.h"
 #include "proxy_e2e.h"
 
 #include <thread>
@@ -126,6 +127,25 @@ TEST_F(ProxyRelayTest, OriginsGetHTTP10WithoutHopByHopOrProxyLines)
                   std::string::npos)
             << refused.output;
     }
+}
+
+// A client that connected and closed without a byte made no request and
+// leaves no log line; the request after it leaves one.
+TEST_F(ProxyRelayTest, AClientThatSentNothingLeavesNoLogLine)
+{
+    EchoOrigin origin;
+    StartProxy();
+    {
+        WSocket silent;
+        ASSERT_EQ(silent.Connect("127.0.0.1", m_port), 0);
+    }
+    ASSERT_EQ(Curl({"-o", "/dev/null", Origin(origin.Port(), "/echo")}).exitCode, 0);
+    ASSERT_EQ(LogLines(1).size(), 1u);
+    // Both connections are over once none is active.
+    ASSERT_TRUE(Eventually([&] { return m_proxy->GetActiveConnections() == 0; }, 10000));
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("\"GET "), std::string::npos) << lines[0];
 }
 
 TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
