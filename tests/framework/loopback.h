@@ -48,8 +48,9 @@ inline void DropOwnReservations()
 
 inline bool ReservePort(std::uint16_t port)
 {
+    // One folder for every process, whatever TMPDIR a test gives itself.
     static const std::string folder = [] {
-        std::string path = std::filesystem::temp_directory_path() / "velmora-test-ports";
+        std::string path = "/tmp/velmora-test-ports";
         std::error_code ignored;
         std::filesystem::create_directories(path, ignored);
         std::atexit(DropOwnReservations);
