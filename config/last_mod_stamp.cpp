@@ -34,7 +34,8 @@ void CLastModStamp::Open(const platform::RegistryKey& root, std::string_view sub
         CEventLockHolder hold(m_lock);
         m_key.Close();
         platform::RegistryKey key;
-        if (root.Create(subkey, key) == platform::kErrorSuccess) {
+        // Open only: a missing product key leaves the stamp without one.
+        if (root.Open(subkey, key) == platform::kErrorSuccess) {
             m_key = std::move(key);
             m_valueName = valueName;
             // Nothing of this key has been seen yet: the first read after

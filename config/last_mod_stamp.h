@@ -40,8 +40,9 @@ public:
     CLastModStamp(const CLastModStamp&) = delete;
     CLastModStamp& operator=(const CLastModStamp&) = delete;
 
-    // Opens (creating it when missing) root\subkey, remembers the value
-    // name and writes the value, which makes every other process reload.
+    // Opens root\subkey (never creating it), remembers the value name and
+    // writes the value, which makes every other process reload. Where the
+    // key is missing the stamp stays without one and sees no change.
     // The hold-off starts now whether or not the key opened.
     void Open(const platform::RegistryKey& root, std::string_view subkey, std::string_view valueName);
     // Closes the key; the stamp then answers its last change tick for ever.

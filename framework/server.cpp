@@ -530,7 +530,7 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
 
 void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)
 {
-    std::uint32_t silence = m_connTimeout ? m_connTimeout * 1000 : platform::kInfinite;
+    std::uint32_t silence = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
     if (!socket.WaitForInput(silence) || !TakeSlot()) {
         socket.Abort();
         socket.ResetBuffers();

@@ -36,5 +36,6 @@ std::vector<std::string> CGICommandLine(CHTTPRequest& request, const std::vector
                                         const std::string& mapping);
 
 // The http-cgierror page with status 500: the program could not be run, or
-// gave no reply the server could pass on.
+// gave no reply the server could pass on. With 200 the failure would be
+// stored and shown as the program's reply. CGI and WinCGI both answer here.
 void SendCGIErrorPage(CHTTPServer& server, WSocket& socket, CHTTPRequest& request, bool sendHeaders, bool sendBody);

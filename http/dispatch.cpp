@@ -41,6 +41,9 @@ void ThrowRequestPage(CHTTPServer& server, WSocket& socket, CHTTPRequest& reques
     throw CHTTPException(status, ExpandRequestPage(server, socket, request, text));
 }
 
+// The user name ends at the first colon and the password is all the rest:
+// a password may hold colons, and cutting it at the next one would refuse
+// its owner.
 void SplitBasicCredentials(std::string_view decoded, std::string& user, std::string& password)
 {
     std::size_t colon = decoded.find(':');

@@ -94,6 +94,8 @@ std::string ExpandPage(CHTTPServer& server, WSocket& socket, CHTTPRequest& reque
 }
 
 // The http-kaverror page for a failed expansion, thrown as a server error.
+// Sent with 200, the error page would pass for the document itself: caches
+// and proxies would keep it and clients would take the failure for success.
 [[noreturn]] void ThrowKAVError(CHTTPServer& server, WSocket& socket, CHTTPRequest& request,
                                 const std::string& type, const std::string& number, const std::string& message)
 {
@@ -126,6 +128,8 @@ void SendExpiryLines(WSocket& socket, std::int64_t expires, const std::string& d
 
 // Every range of the request lies past the end of the file: nothing is sent
 // but the size, so a client resuming a complete download knows it is done.
+// Answered with the whole file and 200 instead, the client would append the
+// file to its complete copy.
 void SendUnsatisfiableRange(WSocket& socket, CHTTPRequest& request, std::int64_t size)
 {
     socket.SendTextLine("HTTP/1.0 416 Requested range not satisfiable");
@@ -332,7 +336,9 @@ int CHTTPServer::SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeade
             if (!entry->LastModified.empty())
                 SendHeaderLine(socket, "Last-modified: ", entry->LastModified);
             if (ranges.size() == 1) {
-                // One range goes as plain bytes, as resuming clients expect.
+                // One range goes as plain bytes, as resuming clients expect:
+                // a multipart body would be written into their file, boundary
+                // lines and all.
                 if (!entry->MimeType.empty())
                     SendHeaderLine(socket, "Content-type: ", entry->MimeType);
                 SendHeaderLine(socket, "Content-range: bytes ",

@@ -391,7 +391,8 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             ThrowRequestPage(*this, socket, request, 414, "%http-badcommand%");
         }
         // A connection that sent nothing at all (a browser's pre-connect)
-        // made no request: no reply, no log line.
+        // made no request: no reply, no log line. Logged, every page view
+        // would add a line for a request nobody made.
         if (line == LineResult::NoData && firstRequest)
             return false;
         if (request.RequestLine.IsEmpty()) {
@@ -477,6 +478,8 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
     } catch (...) {
         LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPServer::ServerRequest"});
         request.Status = 500;
+        // The page goes out with the 500 the log shows: with 200 a client or
+        // cache would keep the error page as the document.
         try {
             InitRequestMacros(*this, request);
             CTextBuffer page(kPageCapacity, kPageCapacity);

@@ -287,6 +287,8 @@ int CHTTPServer::ISAPIScript(WSocket& socket, CHTTPRequest& request, bool sendHe
         }
         PFN_HTTPEXTENSIONPROC entryPoint = CISAPIExtension::Load(path);
         if (entryPoint == nullptr) {
+            // 500, as for a CGI program that cannot run: with 200 the error
+            // page would be taken for the extension's reply.
             RegisterRequestMacros(*this, socket, request);
             CTextBuffer page(512, 512);
             request.Scope.Expand(&page, "%http-cgierror%");

@@ -26,6 +26,7 @@
 void InitBuiltinMacros(CMacroContext* global)
 {
     global->GetMacros().DeleteAll();
+    global->GetMacros().InitHashTable(kGlobalScopeBuckets);
     global->Register("kav-version", std::make_unique<CValueMacro>("1.1"));
     global->Register("vl-version", std::make_unique<CValueMacro>("1.51"));
     global->Register("vl-build", std::make_unique<CValueMacro>("12"));

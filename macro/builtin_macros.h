@@ -7,5 +7,9 @@
 
 class CMacroContext;
 
+// The global scope holds every built-in and the named strings: hundreds of
+// names, so it is chained over more buckets than a small scope.
+inline constexpr unsigned kGlobalScopeBuckets = 511;
+
 void InitBuiltinMacros(CMacroContext* global);
 void TerminateBuiltinMacros();

@@ -114,6 +114,9 @@ void CSmtpMailMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char
         if (!Command(socket, out, "HELO " + std::string(helo), is250) ||
             !Command(socket, out, "MAIL From:<" + std::string(from) + ">", is250))
             return;
+        // Any 2xx takes a recipient (251 forwards it; refusing that would
+        // report delivered mail as failed). The body waits for 354: sent
+        // after a refused DATA, each of its lines would be read as a command.
         for (const std::string& recipient : SplitRecipients(to))
             if (!Command(socket, out, "RCPT To:<" + recipient + ">", [](int code) { return code >= 200 && code < 300; }))
                 return;

@@ -482,6 +482,8 @@ bool Run(Request& request, const char* timeoutText)
 
 } // namespace
 
+// Fields are taken by position: collapsing empty ones would send "a;;pw"
+// to the driver with the password as the user name.
 ODBCSource SplitODBCSource(std::string_view source)
 {
     ODBCSource fields;
@@ -499,6 +501,9 @@ ODBCSource SplitODBCSource(std::string_view source)
     return fields;
 }
 
+// Only the source name folds: with user and password folded too, a page
+// giving a wrong password in the wrong case would be served the pooled
+// connection opened with the right one.
 std::string ODBCPoolKey(std::string_view source)
 {
     ODBCSource fields = SplitODBCSource(source);
@@ -626,6 +631,8 @@ void SQLQuery(const ODBCQuery& query)
     Request request;
     request.code = Code::Query;
     request.query = &query;
+    // A query that could not run is a macro error: silent, the page would
+    // show an empty result as if the query had found nothing.
     if (!Run(request, "Timeout waiting for mutex in SQLQuery"))
         MacroError(query.out, query.scope, kODBCErrorType, 0,
                    ODBCThreadRunning() ? "(HYT00) Timeout waiting for mutex in SQLQuery"

@@ -265,6 +265,9 @@ void CFTPDialogue::RetrieveFile()
         Fail(500);
     if (Fails(Command("RETR " + m_fileName)))
         Fail(404);
+    // The 200 header waits for the data connection: sent before it, a
+    // server that never connects would leave the client (and the cache)
+    // an empty document marked OK instead of the time-out page.
     AcceptData();
     std::string type;
     CRegStringMap& types = m_proxy.GetFTPExtMappings();

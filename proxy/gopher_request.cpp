@@ -54,6 +54,8 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
         if (!gopher.WaitForInput(timeout))
             throw WSocketException(&gopher, platform::kWsaeTimedOut);
         SendToClient(out, request, "HTTP/1.0 200 OK\r\nContent-type: " + mime + "\r\n\r\n");
+        // A HEAD reply has no body: one sent anyway would be read by the
+        // client as the start of its next reply.
         if (method == "HEAD")
             return 200;
         if (type == '1' || type == '7') {

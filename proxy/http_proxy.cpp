@@ -255,7 +255,8 @@ void CHTTPProxy::Authenticate(CProxyRequest& request)
         return;
     std::string decoded;
     Base64Decode(decoded, encoded);
-    // The user ends at the first colon; the password is all the rest.
+    // The user ends at the first colon; the password is all the rest: a
+    // password may hold colons, and cutting it would refuse its owner.
     std::size_t colon = decoded.find(':');
     request.user = decoded.substr(0, colon);
     request.password = colon == std::string::npos ? std::string() : decoded.substr(colon + 1);
@@ -377,7 +378,7 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
         request.status = 500;
     }
     // No line for a client that sent nothing: a pre-connect that closed or
-    // timed out is no request.
+    // timed out is no request, and its line would count a hit nobody made.
     if (HasLogFile() && client.GetBytesReceived() > 0) {
         try {
             WriteAccessLog(request);

@@ -360,7 +360,8 @@ void CProxyCache::RemoveLocked(CProxyCacheEntry* entry)
 }
 
 // Deletes the file, then every folder it leaves empty, innermost first,
-// never the root or anything above it.
+// never the root or anything above it: the root holds the index and is the
+// operator's folder, and removing it would fail every later fill.
 void CProxyCache::DeleteEntryFile(CProxyCacheEntry* entry)
 {
     ::unlink(entry->path.c_str());

@@ -16,6 +16,8 @@
 
 namespace {
 
+// MaxFileAge counts days, as the cache page labels it; a unit of 1440
+// seconds would drop a copy kept "7 days" after less than three hours.
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr std::int64_t kSecondsPerMinute = 60;
 // A stored reply's header block is read up to this size.

@@ -51,6 +51,9 @@ bool CUrlParts::Parse(std::string_view text)
         }
     }
     path.assign(rest);
+    // A URL that ends at its host names the root: an empty path would send
+    // the origin a request line without a path and give http://host and
+    // http://host/ two cache entries.
     if (hadHost && path.empty())
         path = "/";
     for (char& c : scheme) {

@@ -175,6 +175,8 @@ void CSSLServerLayer::ReadClientHello(ClientHello& hello)
         Fail(kSSLErrorCipherSpecs);
     if (sessionLength != 0 && sessionLength != kSSLSessionIdLength)
         Fail(kSSLErrorSessionId);
+    // Outside 16-32 bytes the hello is refused: a longer challenge would be
+    // echoed back in SERVER-VERIFY and a shorter one weakens the keys.
     if (challengeLength < kSSLMinChallengeLength || challengeLength > kSSLMaxChallengeLength)
         Fail(kSSLErrorClientHello);
     ReadBlock(socket, hello.specs, specsLength);

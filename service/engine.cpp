@@ -293,8 +293,8 @@ int StartServices()
     InitServerEngine();
     CreateChatRooms(GlobalMacroContext(), EngineUsers(), EngineGroups());
 
-    InitISAPICache();
     CreateHTTPServers();
+    InitISAPICache();
     CreateHTTPProxy(GlobalMacroContext());
     CEngineSettings settings = GetEngineSettings();
     StartAllServers(WorkerPoolWanted() ? settings.workers : 0, settings.concurrency);

@@ -136,7 +136,8 @@ void ControlHandler(std::uint32_t control)
     case platform::kServiceControlPause:
         if (state == platform::kServiceRunning) {
             Inform("Pausing Velmora service.");
-            ReportStatus(platform::kServicePausePending, 0, 1, 15000);
+            // No pending state: the service reports running until the
+            // servers are stopped, then paused.
             StopWatchdog watchdog(WatchdogMs());
             StopServices();
             watchdog.Disarm();
@@ -147,7 +148,6 @@ void ControlHandler(std::uint32_t control)
     case platform::kServiceControlContinue:
         if (state == platform::kServicePaused) {
             Inform("Continuing Velmora service.");
-            ReportStatus(platform::kServiceContinuePending, 0, 1, 30000);
             StartServices();
             ReportStatus(platform::kServiceRunning, 0, 0, 0);
             return;

@@ -78,9 +78,10 @@ protected:
     {
         platform::CloseRegistryDatabase();
         ::setenv("VELMORA_REGISTRY", (m_dir / "registry.db").c_str(), 1);
+        // The stamp only opens the product key, so the key comes first.
+        ASSERT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), platform::kErrorSuccess);
         GlobalLastModStamp().SetHoldOffForTesting(kLastModHoldOffMs);
         GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
-        ASSERT_EQ(platform::RegistryKey::LocalMachine().Create(kProductKeyPath, m_product), platform::kErrorSuccess);
     }
     void TearDown() override
     {

@@ -34,6 +34,9 @@ int Dump()
 int SaveRepeatedly(int count)
 {
     const platform::RegistryKey& root = platform::RegistryKey::LocalMachine();
+    platform::RegistryKey product;
+    if (root.Create(kProductKeyPath, product) != platform::kErrorSuccess)
+        return 1;
     GlobalLastModStamp().Open(root, kProductKeyPath, kLastModValueName);
     for (int save = 0; save < count; ++save) {
         CHTTPGlobalConfig http;

@@ -26,9 +26,9 @@ protected:
     static void SleepPastHoldOff() { platform::SleepMs(static_cast<std::uint32_t>(kTestHoldOffMs + 30)); }
 };
 
-TEST_F(LastModStampTest, OpenCreatesTheKeyAndWritesTheTime)
+TEST_F(LastModStampTest, OpenWritesTheTime)
 {
-    // SetUp opened the stamp on a hive that had no product key.
+    // SetUp opened the stamp on the product key.
     std::int64_t now = platform::UnixTimeSeconds();
     std::uint32_t value = StoredValue();
     EXPECT_LE(std::abs(static_cast<std::int64_t>(value) - now), 2);
@@ -45,6 +45,18 @@ TEST_F(LastModStampTest, StampWithoutKeyAnswersZeroForEver)
     stamp.Touch();
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(stamp.GetChangeTick(), 0u);
+}
+
+TEST_F(LastModStampTest, OpenNeverCreatesAMissingKey)
+{
+    CLastModStamp stamp;
+    stamp.SetHoldOffForTesting(0);
+    stamp.Open(m_product, "Missing", kLastModValueName);
+    EXPECT_FALSE(stamp.IsOpen());
+    platform::RegistryKey probe;
+    EXPECT_NE(m_product.Open("Missing", probe), platform::kErrorSuccess);
+    stamp.Touch();
+    EXPECT_EQ(stamp.GetChangeTick(), 0u);
 }
 
 TEST_F(LastModStampTest, TwoSavesInOneSecondStillDiffer)

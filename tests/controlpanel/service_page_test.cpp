@@ -18,10 +18,15 @@ namespace {
 // not at all (as a remote machine on a dead link).
 class CHeldMachine : public IServiceManager {
 public:
+    // A question asked while held waits this long (or until released). A
+    // window that waited for the machine would stand still as long; one
+    // that is merely slow on a busy machine stays far below it.
+    static constexpr std::uint64_t kHeldMs = 20000;
+
     int QueryState(const std::string&) override
     {
         std::unique_lock<std::mutex> lock(m_lock);
-        m_wake.wait_for(lock, std::chrono::seconds(20), [this] { return !m_held; });
+        m_wake.wait_for(lock, std::chrono::milliseconds(kHeldMs), [this] { return !m_held; });
         return static_cast<int>(platform::kServiceRunning);
     }
     bool Command(const std::string&, ServiceCommand) override { return true; }
@@ -48,30 +53,33 @@ TEST(ServicePage, AMachineThatStopsAnsweringNeverHoldsTheWindow)
     });
     auto harness = std::make_unique<PageHarness<CServicePage>>(std::make_unique<CServicePage>("held"));
     QWidget& page = *harness->page;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "stop pause"; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "stop pause"; }, 30000));
 
     machine->Hold(true);
     // The window keeps serving its events while the ticks find no answer,
-    // and shows the state as unknown once the time-out has passed.
+    // and shows the state as unknown once the time-out has passed (later
+    // on a busy machine, never before).
     std::uint64_t longest = 0;
-    const std::uint64_t end = platform::MonotonicMs() + kServiceQueryTimeoutMs + 2 * kServiceRefreshMs;
-    while (platform::MonotonicMs() < end) {
+    const std::uint64_t start = platform::MonotonicMs();
+    const std::uint64_t earliest = start + kServiceQueryTimeoutMs + 2 * kServiceRefreshMs;
+    while (platform::MonotonicMs() < earliest ||
+           (EnabledButtons(page) != "" && platform::MonotonicMs() < start + CHeldMachine::kHeldMs / 2)) {
         std::uint64_t before = platform::MonotonicMs();
         QTest::qWait(20);
         longest = std::max(longest, platform::MonotonicMs() - before);
     }
-    EXPECT_LT(longest, 20 + kSlackMs) << "a tick waited for the machine on the window's thread";
+    EXPECT_LT(longest, CHeldMachine::kHeldMs / 2) << "a tick waited for the machine on the window's thread";
     EXPECT_EQ(EnabledButtons(page), "");
 
     machine->Hold(false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "stop pause"; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "stop pause"; }, 30000));
 
     // Closing while a question is in flight does not wait for its answer.
     machine->Hold(true);
     QTest::qWait(2 * kServiceRefreshMs);
     std::uint64_t before = platform::MonotonicMs();
     harness.reset();
-    EXPECT_LT(platform::MonotonicMs() - before, kServiceWatcherJoinMs + kSlackMs);
+    EXPECT_LT(platform::MonotonicMs() - before, CHeldMachine::kHeldMs / 2) << "the close waited for the answer";
     machine->Hold(false);
     SetRemoteServiceManagerFactory(nullptr);
 }
@@ -83,7 +91,7 @@ TEST_F(AppletLiveTest, TheServicePageStartsStopsPausesAndResumesTheRealService)
     QTest::qWait(2 * kServiceRefreshMs);
     EXPECT_EQ(EnabledButtons(page), "") << "no button for a service that is not installed";
     Install();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "start"; }, 5000)) << EnabledButtons(page);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "start"; }, 30000)) << EnabledButtons(page);
 
     struct Step {
         int press;

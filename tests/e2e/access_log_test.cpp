@@ -5,13 +5,20 @@
 #include "e2e_server.h"
 #include "raw_client.h"
 
+#include "eventually.h"
+#include "framework/server_stats.h"
 #include "platform/clock.h"
 
 using namespace e2e;
 
 namespace {
 
-class AccessLogTest : public E2ETest {};
+class AccessLogTest : public E2ETest {
+protected:
+    // Connections the (one) server has finished with.
+    static std::uint32_t Hits() { return GetServerList().front()->GetStats().Read(server_stat_offset::kNumHits); }
+    static constexpr std::uint64_t kServedWaitMs = 30000;
+};
 
 TEST_F(AccessLogTest, EveryLineOfAMixedSessionIsWellFormed)
 {
@@ -78,6 +85,7 @@ TEST_F(AccessLogTest, OnlyAConnectionThatSentSomethingWritesALine)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::size_t before = LogLines(m_logs[0].path).size();
+        const std::uint32_t hits = Hits();
         {
             RawClient client(port);
             ASSERT_TRUE(client.Connected());
@@ -87,10 +95,11 @@ TEST_F(AccessLogTest, OnlyAConnectionThatSentSomethingWritesALine)
                 client.Read(5000, reply);
             }
         }
-        // Time for the server to see the close before the real request.
-        platform::SleepMs(200);
+        // A connection's hit is counted after its log line was written, so
+        // the count tells when the server is done with each one.
+        ASSERT_TRUE(Eventually([&] { return Hits() == hits + 1; }, kServedWaitMs)) << Hits() - hits;
         EXPECT_EQ(Curl({"-o", "/dev/null", URL(port, "/a.txt")}).exitCode, 0);
-        platform::SleepMs(200);
+        ASSERT_TRUE(Eventually([&] { return Hits() == hits + 2; }, kServedWaitMs)) << Hits() - hits;
         std::vector<std::string> lines = LogLines(m_logs[0].path);
         ASSERT_EQ(lines.size(), before + (c.logged ? 2 : 1));
         EXPECT_NE(lines.back().find("\"GET /a.txt HTTP/1.1\" 200 1"), std::string::npos) << lines.back();

@@ -91,7 +91,7 @@ inline bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_
 // share each worker.
 inline constexpr std::uint32_t kE2EWorkers = 4;
 // How long the posted accepts may take to appear after a server starts.
-inline constexpr std::uint64_t kAcceptsPostedWaitMs = 2000;
+inline constexpr std::uint64_t kAcceptsPostedWaitMs = 30000;
 
 inline bool FiberModeRequested()
 {

@@ -81,4 +81,20 @@ TEST_F(KavPagesTest, AnUncaughtErrorIsTheKavErrorPageWith500)
     EXPECT_NE(lines[0].find("\"GET /bad.htm HTTP/1.1\" 500 "), std::string::npos) << lines[0];
 }
 
+// An error page that itself fails to expand is a server error, sent as 500
+// (the status the log shows), never as a 200 document.
+TEST_F(KavPagesTest, AFailingErrorPageIsTheServerErrorPageWith500)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    SetValues("HTTP\\Strings", {{"http-badurl", "%throw(lost,3,page)%"}});
+    StartServers();
+    RunResult run = Curl({"-D", m_dir / "head.txt", "-w", "|%{http_code}", URL(port, "/missing.htm")});
+    EXPECT_EQ(run.output, Page("http-servererror") + "|500");
+    EXPECT_EQ(ReadFile(m_dir / "head.txt").rfind("HTTP/1.0 500 ", 0), 0u);
+    std::vector<std::string> lines = LogLines(m_logs.front().path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("\"GET /missing.htm HTTP/1.1\" 500 "), std::string::npos) << lines[0];
+}
+
 } // namespace

@@ -6,18 +6,82 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
+#include <vector>
 
 inline std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
-// A port nobody listens on right now (the probe's socket is closed again).
-// Taken below the system's ephemeral range where there is room: a port the
-// kernel hands out itself may go to an outgoing connection of a test
-// running in parallel before the caller binds it.
+namespace loopback_detail {
+
+// Ports FreePort handed out are reserved across the suite's processes by a
+// file per port that holds the owner's pid: two tests running at once never
+// get the same port, whichever of them binds it first. A reservation whose
+// owner has ended is taken over; this process's own go at its exit.
+inline std::vector<std::string>& OwnReservations()
+{
+    static std::vector<std::string> paths;
+    return paths;
+}
+
+inline void DropOwnReservations()
+{
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& path : OwnReservations()) {
+        std::string owner;
+        std::ifstream(path) >> owner;
+        if (owner == self)
+            ::unlink(path.c_str());
+    }
+}
+
+inline bool ReservePort(std::uint16_t port)
+{
+    // One folder for every process, whatever TMPDIR a test gives itself.
+    static const std::string folder = [] {
+        std::string path = "/tmp/velmora-test-ports";
+        std::error_code ignored;
+        std::filesystem::create_directories(path, ignored);
+        std::atexit(DropOwnReservations);
+        return path;
+    }();
+    // One process at a time looks and writes, so a stale reservation is
+    // never taken over by two.
+    int guard = ::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (guard < 0)
+        return true; // no reservations to be had: the probe alone decides
+    ::flock(guard, LOCK_EX);
+    const std::string path = folder + "/" + std::to_string(port);
+    long owner = 0;
+    bool taken = static_cast<bool>(std::ifstream(path) >> owner) && owner > 0 &&
+                 (::kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM);
+    if (!taken) {
+        std::ofstream(path, std::ios::trunc) << ::getpid() << "\n";
+        OwnReservations().push_back(path);
+    }
+    ::flock(guard, LOCK_UN);
+    ::close(guard);
+    return !taken;
+}
+
+} // namespace loopback_detail
+
+// A port nobody listens on right now (the probe's socket is closed again)
+// and no other test process holds (see ReservePort). Taken below the
+// system's ephemeral range where there is room: a port the kernel hands out
+// itself may go to an outgoing connection of a test running in parallel
+// before the caller binds it.
 inline std::uint16_t FreePort()
 {
     static std::atomic<unsigned> next{std::random_device{}()};
@@ -26,10 +90,11 @@ inline std::uint16_t FreePort()
         range >> low;
     constexpr unsigned kSpan = 10000;
     if (low > kSpan + 1024) {
-        for (unsigned tries = 0; tries < 64; ++tries) {
+        for (unsigned tries = 0; tries < 256; ++tries) {
             const auto port = static_cast<std::uint16_t>(low - 1 - next.fetch_add(7919) % kSpan);
             WSocketBase probe;
-            if (probe.Create() == 0 && probe.Bind(port, LoopbackAddress()) == 0)
+            if (probe.Create() == 0 && probe.Bind(port, LoopbackAddress()) == 0 &&
+                loopback_detail::ReservePort(port))
                 return port;
         }
     }

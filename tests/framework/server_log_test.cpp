@@ -74,7 +74,7 @@ TEST(FormatLogMessage, InsertsAndPercent)
 {
     std::string text;
     EXPECT_TRUE(FormatLogMessage(0x8000400B, {"timeout"}, text));
-    EXPECT_EQ(text, "ODBC error: timeout");
+    EXPECT_EQ(text, "ODBC/KAV Error : timeout.");
     EXPECT_TRUE(FormatLogMessage(0x80004000, {}, text)); // a missing insert gives nothing
     EXPECT_EQ(text, "");
     EXPECT_TRUE(FormatLogMessage(0x40004002, {"100%1 %2"}, text)); // inserts are not re-expanded

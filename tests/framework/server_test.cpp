@@ -180,6 +180,20 @@ TEST_F(ServerTest, ThirdClientIsRefusedAfterTheSlotWait)
     EXPECT_EQ(four.Ask("d"), "echo d");
 }
 
+TEST_F(ServerTest, ASilentClientIsGivenConnTimeoutSecondsOf1024Ms)
+{
+    auto* server = new EchoServer(FreePort());
+    server->settings.connTimeout = 2;
+    ASSERT_EQ(server->Start(0), 0);
+    // Timed from before the connect, so the server's wait lies within it.
+    std::uint64_t began = platform::MonotonicMs();
+    Client silent(server->settings.port);
+    CTextBuffer reply;
+    EXPECT_LE(silent.socket.ReadLine(reply, true), 0) << "closed unserved";
+    // A few ms for the clock's rounding; the old 1000 ms factor ends 48 ms early.
+    EXPECT_GE(platform::MonotonicMs() - began, 2 * kMsPerTimeoutSecond - 5);
+}
+
 TEST_F(ServerTest, PortInUseLeavesOnlyThatServerWithoutListener)
 {
     LoopbackListener squatter;

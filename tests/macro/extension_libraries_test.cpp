@@ -72,6 +72,7 @@ TEST_F(ExtensionLibrariesTest, WithoutTheListTheBuiltinsStay)
 {
     InitBuiltinMacros(&m_global);
     EXPECT_EQ(LoadedExtensionLibraries(), 0u);
+    EXPECT_EQ(m_global.GetMacros().GetBucketCount(), 511u);
     EXPECT_EQ(Expand("%toupper(abc)|%defined(sql)|%defined(smtp-mail)|%defined(counter)|%defined(pget)"),
               "ABC|T|T|T|T");
 }

@@ -126,6 +126,14 @@ TEST_F(SmtpMailTest, RefusalsStopTheDialogueAndNoBodyFollowsARefusedData)
     EXPECT_EQ(Read("replies.log").find("not recognized"), std::string::npos) << Read("replies.log");
 }
 
+// 251 (the server forwards the mail) accepts a recipient like 250.
+TEST_F(SmtpMailTest, ARecipientTheServerForwardsIsAccepted)
+{
+    ASSERT_TRUE(StartPeer({"RCPT2=251 2.1.5 will forward"}));
+    EXPECT_EQ(Expand("%smtp-mail(" + Server() + ",h,me@here,\"a@x,b@x\",s,body)"), "");
+    EXPECT_TRUE(Exists("msg0.eml"));
+}
+
 TEST_F(SmtpMailTest, LineBreaksInHeaderFieldsAreRefusedBeforeConnecting)
 {
     ASSERT_TRUE(StartPeer());
