@@ -10,10 +10,13 @@
 // connection, so the figures are never those of error replies or reconnects.
 // Every cell is run --repeat times with the servers taking turns, each run
 // after a short one that is not counted (--warmup), and the run with the
-// median requests per second is shown; a cell in which any run had errors
+// median requests per second is shown beside the load average after each
+// run; a cell in which any run had errors
 // shows them and no ratio. The client's time-out is the run's duration (60 s
 // at least), so slow replies (10,000 connections of 1 MiB) are measured,
-// not counted as errors. Then each server holds ten thousand idle kept-alive
+// not counted as errors. A cell that asks for gigabytes at once (1 MiB on
+// 10,000 connections) runs long enough to pass its first ramp and reach a
+// steady state. Then each server holds ten thousand idle kept-alive
 // connections (their clients in a child process) and the growth of its
 // resident memory is shared out among them.
 //
@@ -97,6 +100,11 @@ constexpr int kSpareDescriptors = 512;
 // nginx's per-worker connection table and descriptor limit: room for every
 // connection of the widest run and the idle ones at once.
 constexpr int kPeerWorkerConnections = 2 * kMaxConnections;
+// A cell whose connections together ask for this much at once (1 MiB on
+// each of 10,000) runs at least kSteadyStateSeconds: its first pass alone
+// takes seconds, and a short run would measure only that ramp.
+constexpr unsigned long long kSteadyStateBytes = 4ULL << 30;
+constexpr int kSteadyStateSeconds = 30;
 
 void OnInterrupt(int) { g_interrupted = 1; }
 
@@ -401,6 +409,7 @@ struct Measurement {
     double p99Ms = -1;    // negative when the load generator did not say
     long long errors = 0; // replies that were not 2xx or 3xx, and socket errors
     std::string problem;  // empty when the figures stand
+    double load = -1;     // the one-minute load average after the run
 };
 
 struct Client {
@@ -612,6 +621,17 @@ struct Cell {
         return sorted[sorted.size() / 2];
     }
     bool Clean() const { return Problem().empty() && Errors().empty(); }
+    // Each run's load average, "2.1/3.4/2.9".
+    std::string Loads() const
+    {
+        std::string text;
+        for (const Measurement& run : runs) {
+            char figure[16];
+            std::snprintf(figure, sizeof figure, "%.1f", run.load);
+            text += (text.empty() ? "" : "/") + std::string(figure);
+        }
+        return text;
+    }
 };
 
 void PrintRow(const Target& target, const Case& row, int connections, const Cell& cell, const Cell* peer)
@@ -625,10 +645,11 @@ void PrintRow(const Target& target, const Case& row, int connections, const Cell
     // Figures beside errors are not those of the file: no ratio for them.
     bool compare = peer && peer->Clean() && errors.empty();
     Measurement theirs = peer ? peer->Median() : Measurement{};
-    std::printf("%-26s %-12s %6d %12.0f %9.1f %11s %8s %8s %s\n", target.name.c_str(), row.label.c_str(), connections,
-                m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), FormatP99(m.p99Ms).c_str(),
+    std::printf("%-26s %-12s %6d %12.0f %9.1f %11s %8s %8s %-8s %s\n", target.name.c_str(), row.label.c_str(),
+                connections, m.requestsPerSecond, m.bytesPerSecond / (1024.0 * 1024.0), FormatP99(m.p99Ms).c_str(),
                 compare ? FormatRatio(m.requestsPerSecond, theirs.requestsPerSecond).c_str() : "-",
-                compare ? FormatRatio(m.p99Ms, theirs.p99Ms).c_str() : "-", errors.empty() ? "0" : errors.c_str());
+                compare ? FormatRatio(m.p99Ms, theirs.p99Ms).c_str() : "-", errors.empty() ? "0" : errors.c_str(),
+                cell.Loads().c_str());
     std::fflush(stdout);
 }
 
@@ -711,18 +732,23 @@ int Run(const Options& options)
 
     std::printf("\n");
     std::printf("%s, %d threads, %d s per run, median of %d runs with the servers taking turns, %u cores;\n"
-                "\"close\" is one request per connection (%s); ratios are ours / nginx, errors are per run\n\n",
+                "\"close\" is one request per connection (%s); ratios are ours / nginx, errors are per run;\n"
+                "load is the one-minute load average after each run; a cell of %llu GiB at once runs %d s at least\n\n",
                 client->isWrk ? "wrk --latency" : "ab", client->isWrk ? options.threads : 1, options.duration,
                 options.repeats, std::thread::hardware_concurrency(),
-                client->isWrk ? "\"Connection: close\"" : "HTTP/1.0 without -k");
-    std::printf("%-26s %-12s %6s %12s %9s %11s %8s %8s %s\n", "server", "file", "conns", "requests/s", "MiB/s",
-                "p99", "req/s x", "p99 x", "errors");
+                client->isWrk ? "\"Connection: close\"" : "HTTP/1.0 without -k", kSteadyStateBytes >> 30,
+                kSteadyStateSeconds);
+    std::printf("%-26s %-12s %6s %12s %9s %11s %8s %8s %-8s %s\n", "server", "file", "conns", "requests/s", "MiB/s",
+                "p99", "req/s x", "p99 x", "errors", "load");
     std::vector<Case> cases;
     for (const Document& document : documents)
         cases.push_back({&document, false, document.label});
     cases.push_back({&documents.front(), true, documents.front().label + " close"});
     for (const Case& row : cases)
         for (int connections : options.connections) {
+            Options cellOptions = options;
+            if (row.document->bytes.size() * static_cast<unsigned long long>(connections) >= kSteadyStateBytes)
+                cellOptions.duration = std::max(options.duration, kSteadyStateSeconds);
             std::vector<Cell> cells(targets.size());
             for (int run = 0; run < options.repeats; ++run)
                 for (std::size_t t = 0; t < targets.size(); ++t) {
@@ -734,7 +760,8 @@ int Run(const Options& options)
                         Measure(*client, warmup, connections, row.close, url, folder / "client.out");
                     }
                     cells[t].runs.push_back(
-                        Measure(*client, options, connections, row.close, url, folder / "client.out"));
+                        Measure(*client, cellOptions, connections, row.close, url, folder / "client.out"));
+                    cells[t].runs.back().load = LoadAverage();
                     if (g_interrupted) {
                         std::fprintf(stderr, "interrupted: stopping the servers\n");
                         return 130;

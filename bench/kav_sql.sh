@@ -4,16 +4,21 @@
 # mode, beside the same page in PHP (php-fpm with its sqlite3 module behind
 # nginx), and of a plain page (the same text from each, no code), measured
 # in the same run with wrk --latency, each over kept-alive connections and
-# with one request per connection ("Connection: close"). Everything lives
-# in a temporary folder removed at the end.
+# with one request per connection ("Connection: close"). The database page
+# is also served by a second velmorad with as many workers as php-fpm has
+# children. Every row is run RUNS times with the servers taking turns, and
+# the run with the median requests per second is shown beside the load
+# average after each run, so load from outside falls on every server alike.
+# Everything lives in a temporary folder removed at the end.
 #
-#   bench/kav_sql.sh [BUILD_DIR]    (DURATION=10 CONNECTIONS=50 THREADS=2)
+#   bench/kav_sql.sh [BUILD_DIR]    (DURATION=10 CONNECTIONS=50 THREADS=2 RUNS=3)
 set -eu
 
 BUILD=$(cd "${1:-build}" && pwd)
 DURATION=${DURATION:-10}
 CONNECTIONS=${CONNECTIONS:-50}
 THREADS=${THREADS:-2}
+RUNS=${RUNS:-3}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 . "$SRC/bench/lib.sh"
 DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so
@@ -28,9 +33,10 @@ for need in "$DRIVER" "$NGINX" "$PHP_FPM" "$(command -v wrk || true)" "$(command
 done
 
 DIR=$(mktemp -d /tmp/kav-sql-bench.XXXXXX)
-VPID=""; FPID=""
+VPID=""; EPID=""; FPID=""
 cleanup() {
   [ -n "$VPID" ] && kill "$VPID" 2>/dev/null && wait "$VPID" 2>/dev/null || true
+  [ -n "$EPID" ] && kill "$EPID" 2>/dev/null && wait "$EPID" 2>/dev/null || true
   [ -f "$DIR/nginx.pid" ] && kill "$(cat "$DIR/nginx.pid")" 2>/dev/null || true
   [ -n "$FPID" ] && kill "$FPID" 2>/dev/null && wait "$FPID" 2>/dev/null || true
   rm -rf "$DIR"
@@ -76,6 +82,26 @@ printf '[bench]\nDriver=SQLite3\nDatabase=%s\n' "$DIR/bench.db" > "$DIR/odbc.ini
 velmorad_config "$VPORT"
 export ODBCSYSINI="$DIR" ODBCINI="$DIR/odbc.ini"
 start_velmorad
+
+# A second velmorad with as many workers as php-fpm has children, from a
+# hive, state folder and shared-memory names of its own on the same pages.
+# A Workers value of 1 means the default count, so one child cannot be
+# matched.
+PEER_PROCS=$(nproc)
+EPORT=""
+if [ "$PEER_PROCS" -gt 1 ]; then
+  EPORT=$(free_port)
+  MAIN_DIR=$DIR MAIN_VPID=$VPID
+  DIR="$MAIN_DIR/eq"
+  mkdir -p "$DIR/log" "$DIR/rt"
+  ln -s "$MAIN_DIR/www" "$DIR/www"
+  velmorad_config "$EPORT"
+  sed -i "s|\"Workers\"=dword:00000001|\"Workers\"=dword:$(printf %08x "$PEER_PROCS")|" "$DIR/config.reg"
+  export VELMORA_SHM_PREFIX="vks$$"
+  start_velmorad
+  unset VELMORA_SHM_PREFIX
+  EPID=$VPID VPID=$MAIN_VPID DIR=$MAIN_DIR
+fi
 
 # php-fpm (as many children as processors) behind nginx; both servers log
 # every hit.
@@ -138,6 +164,10 @@ if [ "$(rows_of "$KAV_URL")" != "$(rows_of "$PHP_URL")" ]; then
   echo "the two pages differ" >&2; exit 1
 fi
 
+EQ_URL="http://127.0.0.1:$EPORT/list.kav"
+if [ -n "$EPORT" ] && [ "$(rows_of "$EQ_URL")" != "$(rows_of "$KAV_URL")" ]; then
+  echo "the page of the second velmorad differs" >&2; exit 1
+fi
 if [ "$(rows_of "http://127.0.0.1:$VPORT/list-async.kav")" != "$(rows_of "$KAV_URL")" ]; then
   echo "the async-sql page differs" >&2; exit 1
 fi
@@ -147,14 +177,43 @@ if [ "$plain" != "$(curl -s --max-time 5 "http://127.0.0.1:$PPORT/plain.php")" ]
   echo "the plain pages differ: $plain" >&2; exit 1
 fi
 
-MEASURE_WIDTH=42
-echo "wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s; \"close\": one request per connection (Connection: close)"
-printf '%-42s %12s %10s\n' "server" "requests/s" "p99"
+# The rows, ours and the peer's side by side: name, URL, Connection header.
+mkdir -p "$DIR/runs"
+: > "$DIR/rows"
+row() { printf '%s|%s|%s\n' "$1" "$2" "$3" >> "$DIR/rows"; }
 for connection in keep-alive close; do
   [ "$connection" = close ] && tag=" close" || tag=""
-  measure "velmorad (fibers) KAV+ODBC 20 rows$tag" "$KAV_URL" -H "Connection: $connection"
-  measure "  the same with async-sql$tag" "http://127.0.0.1:$VPORT/list-async.kav" -H "Connection: $connection"
-  measure "nginx+php-fpm PHP+sqlite3 20 rows$tag" "$PHP_URL" -H "Connection: $connection"
-  measure "velmorad (fibers) plain KAV$tag" "http://127.0.0.1:$VPORT/plain.kav" -H "Connection: $connection"
-  measure "nginx+php-fpm plain PHP$tag" "http://127.0.0.1:$PPORT/plain.php" -H "Connection: $connection"
+  row "velmorad (fibers) KAV+ODBC 20 rows$tag" "$KAV_URL" "$connection"
+  [ -n "$EPORT" ] && row "  the same, $PEER_PROCS workers$tag" "$EQ_URL" "$connection"
+  row "  the same with async-sql$tag" "http://127.0.0.1:$VPORT/list-async.kav" "$connection"
+  row "nginx+php-fpm PHP+sqlite3 20 rows$tag" "$PHP_URL" "$connection"
+  row "velmorad (fibers) plain KAV$tag" "http://127.0.0.1:$VPORT/plain.kav" "$connection"
+  row "nginx+php-fpm plain PHP$tag" "http://127.0.0.1:$PPORT/plain.php" "$connection"
+done
+ROWS=$(wc -l < "$DIR/rows")
+
+# Round after round over every row, so each row's runs are spread over the
+# whole benchmark and the servers take turns within each round.
+round=1
+while [ $round -le "$RUNS" ]; do
+  i=1
+  while [ $i -le "$ROWS" ]; do
+    line=$(sed -n "${i}p" "$DIR/rows")
+    url=$(printf '%s' "$line" | cut -d'|' -f2)
+    connection=$(printf '%s' "$line" | cut -d'|' -f3)
+    sample "$url" -H "Connection: $connection" >> "$DIR/runs/$i"
+    i=$((i + 1))
+  done
+  round=$((round + 1))
+done
+
+MEASURE_WIDTH=42
+echo "wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s, median of $RUNS runs with the servers taking turns;"
+echo "\"close\": one request per connection (Connection: close); php-fpm has $PEER_PROCS children;"
+echo "load: the one-minute load average after each run"
+printf '%-42s %12s %10s  %-16s %s\n' "server" "requests/s" "p99" "load" "errors"
+i=1
+while [ $i -le "$ROWS" ]; do
+  median_row "$(sed -n "${i}p" "$DIR/rows" | cut -d'|' -f1)" "$DIR/runs/$i"
+  i=$((i + 1))
 done

@@ -42,3 +42,34 @@ measure() {
   [ -n "$errors" ] || errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
   printf "%-${MEASURE_WIDTH:-30}s %12s %10s  %s\n" "$name" "$rps" "$p99" "${errors:-no errors}"
 }
+
+# One run of URL $1 after a two-second warm-up (further arguments go to
+# wrk before the URL), as a tab-separated line: requests per second, p99
+# latency, the one-minute load average after the run and wrk's error lines.
+sample() {
+  url=$1
+  shift
+  wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d2s "$@" "$url" >/dev/null </dev/null
+  out=$(wrk --latency -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" "$@" "$url" </dev/null)
+  rps=$(printf '%s\n' "$out" | awk '/Requests\/sec/ {print $2}')
+  p99=$(printf '%s\n' "$out" | awk '$1 == "99%" {print $2}')
+  errors=$(printf '%s\n' "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
+  load=$(cut -d' ' -f1 /proc/loadavg)
+  printf '%s\t%s\t%s\t%s\n' "${rps:-0}" "${p99:--}" "$load" "${errors:-no errors}"
+}
+
+# One row for the runs in file $2 (lines of sample): name ($1), the
+# requests per second and p99 of the run with the median requests per
+# second, the load average after each run and the errors of any run. The
+# name column is MEASURE_WIDTH wide.
+median_row() {
+  name=$1 file=$2
+  tab=$(printf '\t')
+  runs=$(wc -l < "$file")
+  line=$(sort -t"$tab" -k1,1g "$file" | sed -n "$(( (runs + 1) / 2 ))p")
+  rps=$(printf '%s\n' "$line" | cut -f1)
+  p99=$(printf '%s\n' "$line" | cut -f2)
+  loads=$(cut -f3 "$file" | paste -sd/ -)
+  errors=$(cut -f4 "$file" | sort -u | paste -sd';' -)
+  printf "%-${MEASURE_WIDTH:-30}s %12s %10s  %-16s %s\n" "$name" "$rps" "$p99" "$loads" "$errors"
+}

@@ -3,6 +3,7 @@
 // label, sizes with binary prefixes and times with their units.
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
@@ -72,6 +73,20 @@ inline long long WrkErrors(const std::string& output)
                 errors += std::atoll(word.c_str());
     }
     return errors;
+}
+
+// The machine's one-minute load average, or -1 when it cannot be read: a
+// figure taken while other work ran is read beside it.
+inline double LoadAverage()
+{
+    std::FILE* file = std::fopen("/proc/loadavg", "r");
+    if (!file)
+        return -1;
+    double load = -1;
+    if (std::fscanf(file, "%lf", &load) != 1)
+        load = -1;
+    std::fclose(file);
+    return load;
 }
 
 } // namespace bench

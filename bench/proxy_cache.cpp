@@ -9,7 +9,9 @@
 // sends absolute URLs to the proxy (Lua lines set the request path and Host).
 // Before measuring, each document is fetched through each proxy until it is
 // cached and then loaded for a short uncounted run, and the origin's access
-// log shows whether the measured run reached it. Each document is measured
+// log shows whether the measured run reached it. Every cell is run three
+// times with the proxies taking turns and the median run is shown, beside
+// the load average after each run. Each document is measured
 // over kept-alive connections and with one request per connection (wrk
 // sends "Connection: close"), since our proxy serves one request per
 // connection and so ends every kept-alive connection after its reply.
@@ -108,6 +110,15 @@ struct Measurement {
     double p99Ms = -1;
     long long errors = 0;
     std::string problem;
+};
+
+// Runs of each cell; the median one is shown.
+constexpr int kRuns = 3;
+
+struct Run {
+    Measurement m;
+    std::size_t originHits = 0;
+    double load = -1;
 };
 
 // close: one request per connection, as our proxy serves every client.
@@ -254,17 +265,17 @@ int main(int argc, char** argv)
             proxies.push_back({"squid", squidPort});
         else if (status == 0)
             std::printf("squid is not installed: only our proxy is measured\n");
-        std::printf("%-8s %-15s %12s %10s %8s %14s\n", "proxy", "document", "requests/s", "p99 ms", "errors",
-                    "origin hits");
-        for (const auto& [proxyName, port] : proxies) {
-            for (const auto& [name, size] : documents) {
-                if (status != 0)
-                    break;
-                std::string url = "http://127.0.0.1:" + std::to_string(originPort) + name;
-                auto originLines = [&] {
-                    std::string log = ReadFile(origin.LogFile());
-                    return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
-                };
+        std::printf("%-8s %-15s %12s %10s %8s %14s %s\n", "proxy", "document", "requests/s", "p99 ms", "errors",
+                    "origin hits", "load (each run)");
+        auto originLines = [&] {
+            std::string log = ReadFile(origin.LogFile());
+            return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+        };
+        for (const auto& [name, size] : documents) {
+            if (status != 0)
+                break;
+            std::string url = "http://127.0.0.1:" + std::to_string(originPort) + name;
+            for (const auto& [proxyName, port] : proxies) {
                 // Fetched until cached: Squid keeps a document from its second
                 // sight, and any worker may take a fetch, so fetches go on
                 // until more of them than there are workers left the origin
@@ -284,26 +295,53 @@ int main(int argc, char** argv)
                 Options warmup = options;
                 warmup.duration = kWarmupSeconds;
                 Measure(wrk, warmup, port, url, folder);
-                for (bool close : {false, true}) {
-                    std::size_t before = originLines();
-                    Measurement m = Measure(wrk, options, port, url, folder, close);
-                    std::size_t hits = originLines() - before;
-                    if (!m.problem.empty()) {
-                        std::fprintf(stderr, "%s\n", m.problem.c_str());
-                        status = 1;
-                        break;
+            }
+            for (bool close : {false, true}) {
+                if (status != 0)
+                    break;
+                // The proxies take turns, so outside load that comes and
+                // goes falls on both; the median run of each is shown.
+                std::vector<std::vector<Run>> runs(proxies.size());
+                for (int round = 0; round < kRuns && status == 0; ++round)
+                    for (std::size_t p = 0; p < proxies.size(); ++p) {
+                        std::size_t before = originLines();
+                        Run run;
+                        run.m = Measure(wrk, options, proxies[p].second, url, folder, close);
+                        run.originHits = originLines() - before;
+                        run.load = LoadAverage();
+                        if (!run.m.problem.empty()) {
+                            std::fprintf(stderr, "%s\n", run.m.problem.c_str());
+                            status = 1;
+                            break;
+                        }
+                        runs[p].push_back(run);
                     }
-                    std::printf("%-8s %-15s %12.0f %10.2f %8lld %14zu\n", proxyName.c_str(),
-                                (name.substr(1) + (close ? " close" : "")).c_str(), m.requestsPerSecond, m.p99Ms,
-                                m.errors, hits);
-                    std::fflush(stdout);
+                if (status != 0)
+                    break;
+                for (std::size_t p = 0; p < proxies.size(); ++p) {
+                    std::vector<Run> sorted = runs[p];
+                    std::sort(sorted.begin(), sorted.end(), [](const Run& a, const Run& b) {
+                        return a.m.requestsPerSecond < b.m.requestsPerSecond;
+                    });
+                    const Run& median = sorted[sorted.size() / 2];
+                    std::string loads;
+                    for (const Run& run : runs[p]) {
+                        char text[16];
+                        std::snprintf(text, sizeof text, "%.1f", run.load);
+                        loads += (loads.empty() ? "" : "/") + std::string(text);
+                    }
+                    std::printf("%-8s %-15s %12.0f %10.2f %8lld %14zu %s\n", proxies[p].first.c_str(),
+                                (name.substr(1) + (close ? " close" : "")).c_str(), median.m.requestsPerSecond,
+                                median.m.p99Ms, median.m.errors, median.originHits, loads.c_str());
                 }
+                std::fflush(stdout);
             }
         }
-        std::printf("(%d s per run, %d connections, %d wrk threads; ours in fiber mode with %d workers,\n"
+        std::printf("(median of %d runs with the proxies taking turns, %d s per run, %d connections, %d wrk threads;\n"
+                    " load: the one-minute load average after each run; ours in fiber mode with %d workers,\n"
                     " Squid with as many workers, each with its memory cache; both write an access log;\n"
                     " \"close\": one request per connection, as our proxy serves every client)\n",
-                    options.duration, options.connections, options.threads, options.workers);
+                    kRuns, options.duration, options.connections, options.threads, options.workers);
     }
     std::error_code ignored;
     fs::remove_all(folder, ignored);

@@ -251,7 +251,12 @@ void Worker::UnwindFiber(FiberConnection* record)
 {
     if (!record->fiber)
         return;
-    if (!record->fiber->IsFinished() && record->fiber->GetState() != platform::Fiber::State::kNew) {
+    if (record->fiber->IsFinished()) {
+        CHeapSwitch shared;
+        spareFibers.Give(std::move(record->fiber));
+        return;
+    }
+    if (record->fiber->GetState() != platform::Fiber::State::kNew) {
         // Unwound on its own thread with its own identity and thread state,
         // so every destructor on its stack (slots, locks, sockets) runs as
         // it would have.
@@ -261,6 +266,7 @@ void Worker::UnwindFiber(FiberConnection* record)
         Leave(record);
     }
     record->fiber.reset();
+    spareFibers.Forget();
     counts.fibers.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -337,14 +343,10 @@ void Worker::RunFiber(FiberConnection* record)
         FiberProc proc = ThePool().fiberProc;
         auto entry = [record, proc] { proc(record); };
         CHeapSwitch shared;
-        if (!spareFibers.empty()) {
-            record->fiber = std::move(spareFibers.back());
-            spareFibers.pop_back();
-            record->fiber->Restart(entry);
-        } else {
-            record->fiber = std::make_unique<platform::Fiber>(entry);
+        const std::size_t created = spareFibers.Created();
+        record->fiber = spareFibers.Take(entry);
+        if (spareFibers.Created() != created)
             counts.fibers.fetch_add(1, std::memory_order_relaxed);
-        }
     }
     // The fiber's identity and thread state come back with it.
     Enter(record);
@@ -388,12 +390,7 @@ void Worker::RunFiber(FiberConnection* record)
 void Worker::ReleaseFiber(FiberConnection* record)
 {
     CHeapSwitch shared;
-    if (spareFibers.size() < kMaxSpareFibers) {
-        spareFibers.push_back(std::move(record->fiber));
-    } else {
-        record->fiber.reset();
-        counts.fibers.fetch_sub(1, std::memory_order_relaxed);
-    }
+    spareFibers.Give(std::move(record->fiber));
 }
 
 void Worker::Pause(FiberConnection* record)
@@ -502,12 +499,9 @@ void Worker::TimeoutWork(std::uint64_t now)
     }
     while (FiberConnection* record = finished.Pop())
         DestroyRecord(record);
-    // Spare stacks beyond a few are what a past burst needed.
+    // Spare stacks beyond the recent peak are what a past burst needed.
     CHeapSwitch shared;
-    while (spareFibers.size() > kSpareFibersKept) {
-        spareFibers.pop_back();
-        counts.fibers.fetch_sub(1, std::memory_order_relaxed);
-    }
+    counts.fibers.fetch_sub(static_cast<std::uint32_t>(spareFibers.Trim()), std::memory_order_relaxed);
 }
 
 void Worker::Main()

@@ -10,6 +10,7 @@
 #include "framework/worker_pool.h"
 #include "framework/wsocket.h"
 #include "platform/fiber.h"
+#include "platform/fiber_pool.h"
 #include "platform/iocp.h"
 #include "platform/security.h"
 #include "platform/sync.h"
@@ -45,11 +46,10 @@ constexpr std::uint32_t kListenOperation = 6;
 
 // Fibers a worker runs in a row before it looks at its port again.
 constexpr std::size_t kFibersBetweenPolls = 32;
-// Finished fibers a worker keeps for reuse: their stacks are already mapped
-// and warm. Beyond this they are freed; the time-out work trims the spare
-// ones down to kSpareFibersKept.
-constexpr std::size_t kMaxSpareFibers = 64;
-constexpr std::size_t kSpareFibersKept = 4;
+// Finished fibers a worker keeps for reuse follow its recent peak of live
+// fibers (the time-out work lets that peak decay); the stacks of all but
+// this many most recently used spares give their pages back at that time.
+constexpr std::size_t kHotSpareFibers = 16;
 
 // Completions a worker takes in a row before it runs fibers again: one
 // batch of the kernel's readiness reports.
@@ -175,7 +175,7 @@ struct Worker {
     CFiberQueue urgent{64};
     CFiberQueue parked{512};
     CFiberQueue finished{16};
-    std::vector<std::unique_ptr<platform::Fiber>> spareFibers;
+    platform::FiberPool spareFibers{kHotSpareFibers};
     std::vector<std::unique_ptr<ListenEntry>> listens;
     FiberConnection* pendingHead = nullptr;
     FiberConnection* pendingTail = nullptr;

@@ -22,6 +22,11 @@ struct ServerThreadRecord {
     WSocket connection;
     platform::Event wake{true, false};
     bool quit = false; // set under the idle-list lock
+    // Links of the idle list, under its lock; onIdleList says the thread is
+    // on it (a listener or StopAllServers takes it off before waking it).
+    ServerThreadRecord* idlePrev = nullptr;
+    ServerThreadRecord* idleNext = nullptr;
+    bool onIdleList = false;
 };
 
 namespace {
@@ -38,10 +43,44 @@ std::vector<CServer*>& ServerList()
     return list;
 }
 
+// The idle server threads in the order they parked: the longest idle is
+// handed the next connection. Intrusive links keep both ends and the removal
+// of a thread whose idle time ran out O(1); thousands of threads park here.
+struct IdleList {
+    ServerThreadRecord* head = nullptr;
+    ServerThreadRecord* tail = nullptr;
+    std::size_t count = 0;
+
+    bool empty() const { return head == nullptr; }
+    void PushBack(ServerThreadRecord* record)
+    {
+        record->idlePrev = tail;
+        record->idleNext = nullptr;
+        (tail ? tail->idleNext : head) = record;
+        tail = record;
+        record->onIdleList = true;
+        ++count;
+    }
+    void Remove(ServerThreadRecord* record)
+    {
+        (record->idlePrev ? record->idlePrev->idleNext : head) = record->idleNext;
+        (record->idleNext ? record->idleNext->idlePrev : tail) = record->idlePrev;
+        record->idlePrev = record->idleNext = nullptr;
+        record->onIdleList = false;
+        --count;
+    }
+    ServerThreadRecord* PopFront()
+    {
+        ServerThreadRecord* record = head;
+        Remove(record);
+        return record;
+    }
+};
+
 // The idle server threads of the whole process, and how many live.
 struct ThreadPool {
     std::mutex lock;
-    std::vector<ServerThreadRecord*> idle;
+    IdleList idle;
     int live = 0; // under lock
     // Set by StopAllServers: a thread that finishes its connection after the
     // idle list was emptied ends instead of parking.
@@ -89,20 +128,23 @@ bool WaitForWork(ServerThreadRecord* record)
         std::lock_guard lock(pool.lock);
         if (pool.closing)
             return false;
-        CHeapSwitch shared;
         record->wake.Reset();
-        pool.idle.push_back(record);
+        pool.idle.PushBack(record);
     }
     if (record->wake.Wait(g_idleMs.load()))
         return !record->quit;
-    std::lock_guard lock(pool.lock);
-    // Work that came just as the wait ran out is still taken.
-    if (record->wake.Wait(0))
-        return !record->quit;
-    auto it = std::find(pool.idle.begin(), pool.idle.end(), record);
-    if (it != pool.idle.end())
-        pool.idle.erase(it);
-    return false;
+    {
+        std::lock_guard lock(pool.lock);
+        if (record->onIdleList) {
+            pool.idle.Remove(record);
+            return false;
+        }
+    }
+    // Taken off the list just as the wait ran out: a listener (or the end of
+    // the pool) wakes it after letting go of the lock, and the record must
+    // live until then, so the wake is awaited rather than the work dropped.
+    record->wake.Wait();
+    return !record->quit;
 }
 
 void EndServerThread(ServerThreadRecord* record)
@@ -344,18 +386,23 @@ void CServer::HandOver(int handle, std::uint32_t peer, bool secure, int listenin
     CHeapSwitch shared;
     ConnectionWork work{this, listeningSocket, peer, 0, secure};
     ThreadPool& pool = Pool();
+    ServerThreadRecord* idle = nullptr;
     {
         std::lock_guard lock(pool.lock);
-        if (!pool.idle.empty()) {
-            ServerThreadRecord* record = pool.idle.front();
-            pool.idle.erase(pool.idle.begin());
-            record->work = work;
-            record->connection.AttachAccepted(handle);
-            record->connection.SetTimeout(SocketTimeout(m_connTimeout));
-            record->wake.Set();
-            return;
-        }
-        ++pool.live;
+        if (!pool.idle.empty())
+            idle = pool.idle.PopFront();
+        else
+            ++pool.live;
+    }
+    if (idle) {
+        // Off the list the thread is this listener's alone until woken (it
+        // waits for the wake even when its idle time runs out), so it is
+        // prepared and woken outside the lock: the wake-up is the costly part.
+        idle->work = work;
+        idle->connection.AttachAccepted(handle);
+        idle->connection.SetTimeout(SocketTimeout(m_connTimeout));
+        idle->wake.Set();
+        return;
     }
     ServerThreadRecord* record = nullptr;
     try {
@@ -808,13 +855,10 @@ void StopAllServers()
     ThreadPool& pool = Pool();
     std::unique_lock lock(pool.lock);
     pool.closing = true;
-    for (ServerThreadRecord* record : pool.idle) {
+    while (!pool.idle.empty()) {
+        ServerThreadRecord* record = pool.idle.PopFront();
         record->quit = true;
         record->wake.Set();
-    }
-    {
-        CHeapSwitch shared;
-        pool.idle.clear();
     }
     pool.ended.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs), [&pool] { return pool.live == 0; });
     lock.unlock();
@@ -840,6 +884,13 @@ int GetServerThreadCount()
     ThreadPool& pool = Pool();
     std::lock_guard lock(pool.lock);
     return pool.live;
+}
+
+int GetIdleServerThreadCount()
+{
+    ThreadPool& pool = Pool();
+    std::lock_guard lock(pool.lock);
+    return static_cast<int>(pool.idle.count);
 }
 
 void SetServerThreadIdleForTesting(std::uint32_t milliseconds)

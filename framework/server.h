@@ -261,5 +261,7 @@ void StopAllServers();
 void DeleteAllServers();
 // Server threads alive now (serving or idle).
 int GetServerThreadCount();
+// Of those, the ones parked on the idle list.
+int GetIdleServerThreadCount();
 // Tests shorten the idle end of server threads; 0 restores it.
 void SetServerThreadIdleForTesting(std::uint32_t milliseconds);

@@ -274,8 +274,7 @@ void Worker::Shutdown()
         UnwindFiber(record);
     {
         CHeapSwitch shared;
-        counts.fibers.fetch_sub(static_cast<std::uint32_t>(spareFibers.size()), std::memory_order_relaxed);
-        spareFibers.clear();
+        counts.fibers.fetch_sub(static_cast<std::uint32_t>(spareFibers.Clear()), std::memory_order_relaxed);
     }
     for (FiberConnection* record : records) {
         Unlink(record);

@@ -136,6 +136,17 @@ void Fiber::Restart(Entry entry)
     m_context = fctx::make_fcontext(static_cast<char*>(m_stackLimit) + m_stackSize, m_stackSize, &FiberStart::Enter);
 }
 
+bool Fiber::DiscardStack()
+{
+    // Only a finished one: a new fiber's first context is already written at
+    // the top of its stack.
+    if (m_state != State::kFinished)
+        return false;
+    // MADV_DONTNEED rather than MADV_FREE: the memory leaves the resident
+    // set now, not only once the system runs short.
+    return madvise(m_stackLimit, m_stackSize, MADV_DONTNEED) == 0;
+}
+
 Fiber* Fiber::Current() { return t_current; }
 
 void Fiber::SwapEhState()

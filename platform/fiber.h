@@ -85,6 +85,11 @@ public:
     // std::invalid_argument without an entry.
     void Restart(Entry entry);
 
+    // Gives the stack pages of a finished fiber back to the system; the
+    // mapping and its guard stay, and after Restart the fiber faults in
+    // zeroed pages. False for any other state or when the system refuses.
+    bool DiscardStack();
+
     State GetState() const { return m_state; }
     bool IsFinished() const { return m_state == State::kFinished; }
     // True while the destructor unwinds the fiber: a wait cannot be kept.

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -297,6 +298,54 @@ TEST_F(ServerTest, IdleServerThreadsAreReusedThenEnd)
     }
     EXPECT_EQ(GetServerThreadCount(), 1) << "one thread served all three";
     EXPECT_TRUE(Eventually([] { return GetServerThreadCount() == 0; }));
+}
+
+// Answers "who" with the serving thread's id; "bye" ends the connection.
+class WhoServer : public EchoServer {
+public:
+    using EchoServer::EchoServer;
+    void ServerRequest(WSocket* socket) override
+    {
+        try {
+            CTextBuffer line;
+            for (;;) {
+                line.Empty();
+                if (socket->ReadLine(line, false) <= 0)
+                    return;
+                std::string text = line.ToString();
+                if (text.rfind("bye", 0) == 0)
+                    return;
+                socket->SendTextLine(std::to_string(gettid()), false);
+            }
+        } catch (const WSocketException&) {
+        }
+    }
+};
+
+TEST_F(ServerTest, LongestIdleThreadTakesTheNextConnection)
+{
+    auto* server = new WhoServer(FreePort());
+    ASSERT_EQ(server->Start(0), 0);
+    constexpr int kThreads = 3;
+    std::vector<std::unique_ptr<Client>> first;
+    std::vector<std::string> ids;
+    for (int i = 0; i < kThreads; ++i) {
+        first.push_back(std::make_unique<Client>(server->settings.port));
+        ids.push_back(first.back()->Ask("who"));
+        ASSERT_FALSE(ids.back().empty());
+    }
+    // Parked in the order 2, 0, 1: not the order they were made in.
+    const int parkOrder[kThreads] = {2, 0, 1};
+    for (int n = 0; n < kThreads; ++n) {
+        first[parkOrder[n]]->socket.SendTextLine("bye", false);
+        ASSERT_TRUE(Eventually([n] { return GetIdleServerThreadCount() == n + 1; }));
+    }
+    std::vector<std::unique_ptr<Client>> next;
+    for (int n = 0; n < kThreads; ++n) {
+        next.push_back(std::make_unique<Client>(server->settings.port));
+        EXPECT_EQ(next.back()->Ask("who"), ids[parkOrder[n]]) << "connection " << n;
+    }
+    EXPECT_EQ(GetServerThreadCount(), kThreads);
 }
 
 TEST_F(ServerTest, AccessLogFollowsItsExpandedName)
