@@ -219,10 +219,18 @@ int CServer::Start(unsigned index)
         return 0;
     CServerListenSettings settings = GetListenSettings();
 
+    const bool needsPlain = !(settings.useSSL && settings.sslOnly);
+    if ((needsPlain && settings.portUnreadable) || (settings.useSSL && settings.sslPortUnreadable)) {
+        // Any port in its place (80, 443) would be one nobody chose.
+        LogError(std::string("A server does not start: its ") +
+                 (needsPlain && settings.portUnreadable ? "Port" : "SSLPort") + " value cannot be read.");
+        return platform::kWsaeInval;
+    }
+
     CHeapSwitch shared;
     std::unique_ptr<Listener> plain;
     std::unique_ptr<Listener> secure;
-    if (!(settings.useSSL && settings.sslOnly)) {
+    if (needsPlain) {
         plain = std::make_unique<Listener>();
         if (int error = SetUpListener(*plain, settings.port, settings.address))
             return error;

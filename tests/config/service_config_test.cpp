@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +74,18 @@ TEST_F(ServiceConfigTest, NumbersOnlyFromFourByteDwords)
     EXPECT_EQ(s->maxUsers, 0u);
     EXPECT_EQ(s->connTimeout, 300u);
     EXPECT_EQ(s->sslPort, 8443u);
+    // None of them is dropped without a word, and the port that could not
+    // be read is marked so that no server listens on the default instead.
+    EXPECT_TRUE(s->portUnreadable);
+    EXPECT_FALSE(s->sslPortUnreadable);
+    for (const char* value : {"Port", "MaxUsers", "ConnTimeout"}) {
+        const std::string said = "The value " + std::string(value) + " of " + kServer + " is not a REG_DWORD number";
+        EXPECT_EQ(std::count_if(g_logged.begin(), g_logged.end(),
+                                [&](const std::string& line) { return line.starts_with(said); }),
+                  1)
+            << value;
+    }
+    EXPECT_EQ(g_logged.size(), 3u);
 }
 
 TEST_F(ServiceConfigTest, SaveToKeyKeepsListenersAndRoundTrips)
