@@ -492,6 +492,9 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         try {
             SendErrorReply(socket, reply.status, reply.body,
                            reply.extraHeaders.empty() ? nullptr : reply.extraHeaders.c_str(), true, true);
+            // The page went out as a file's body does, and is logged as one;
+            // 401 and 404 pages were logged as 0 bytes.
+            request.BytesSent = static_cast<std::int64_t>(reply.body.size());
             if (drain || HasUnreadBody(request))
                 DrainInput(socket);
         } catch (const WSocketException&) {
@@ -510,6 +513,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             CTextBuffer page(kPageCapacity, kPageCapacity);
             request.Scope.Expand(&page, "%http-servererror%");
             SendErrorReply(socket, 500, page.View(), nullptr, true, true);
+            request.BytesSent = static_cast<std::int64_t>(page.View().size());
         } catch (...) {
         }
     }
