@@ -48,15 +48,11 @@ std::string ConfigKeyName(const platform::RegistryKey& key)
 }
 
 // A value that is missing, or not a 4-byte REG_DWORD, keeps what the member
-// held. Only a missing one goes without a word: a value of the wrong type
-// (Port as the text "eighty") is someone's mistake, and is said. False when
-// the value is there but cannot be read.
+// held; only a missing one goes without a word (RegQueryDword says the
+// other). False when the value is there but cannot be read.
 bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& member)
 {
-    if (RegQueryDword(key, name, member) != platform::kErrorUnsupportedType)
-        return true;
-    Log("The value " + std::string(name) + " of " + ConfigKeyName(key) + " is not a REG_DWORD number; it is not used.");
-    return false;
+    return RegQueryDword(key, name, member) != platform::kErrorUnsupportedType;
 }
 
 void ReadString(const platform::RegistryKey& key, const char* name, std::string& member)
@@ -82,6 +78,14 @@ void DecodeInto(const std::string& text, CByteBlock& block, const char* valueNam
 }
 
 } // namespace
+
+// A value of the wrong type (Port as the text "eighty") is someone's
+// mistake, and is said rather than dropped.
+void ReportUnreadableValue(const platform::RegistryKey& key, std::string_view valueName)
+{
+    Log("The value " + std::string(valueName) + " of " + ConfigKeyName(key) +
+        " is not a REG_DWORD number; it is not used.");
+}
 
 void SetServiceConfigLogger(ServiceConfigLogFunction logger)
 {

@@ -1,6 +1,7 @@
 #include "config/service_config.h"
 
 #include "config/config_fixture.h"
+#include "config/http_server_config.h"
 #include "config/registry_helpers.h"
 #include "platform/clock.h"
 #include "security/byte_block.h"
@@ -86,6 +87,19 @@ TEST_F(ServiceConfigTest, NumbersOnlyFromFourByteDwords)
             << value;
     }
     EXPECT_EQ(g_logged.size(), 3u);
+}
+
+// Not only the common values: a server's own number of the wrong type is
+// said as well.
+TEST_F(ServiceConfigTest, AnHTTPServersOwnNumberOfTheWrongTypeIsSaid)
+{
+    platform::RegistryKey key = Key(kServer);
+    RegSetString(key, "DirBrowsing", "yes");
+    CHTTPServerConfig config;
+    ASSERT_EQ(config.Open(m_product, kServer, 1), 1);
+    ASSERT_EQ(g_logged.size(), 1u);
+    EXPECT_EQ(g_logged[0], std::string("The value DirBrowsing of ") + kServer +
+                               " is not a REG_DWORD number; it is not used.");
 }
 
 TEST_F(ServiceConfigTest, SaveToKeyKeepsListenersAndRoundTrips)
