@@ -14,28 +14,40 @@ RUN_DIR   ?= $(CURDIR)/run
 RUN_ENV   := VELMORA_REGISTRY=$(RUN_DIR)/registry.db VELMORA_HOME=$(RUN_DIR) VELMORA_RUN_DIR=$(RUN_DIR)/rt \
              ODBCSYSINI=$(RUN_DIR) ODBCINI=$(RUN_DIR)/odbc.ini
 
-# Debian packages the build and the tests need.
-PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
-            libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 \
+# Debian packages that building and running the programs need (make run,
+# run-app, run-applet): the compilers, the libraries the programs link, the
+# sqlite3 tool and the ODBC driver manager and driver the seeded guest book uses.
+RUN_PACKAGES := build-essential cmake ninja-build pkg-config \
+            libsqlite3-dev sqlite3 libboost-context-dev libpam0g-dev libpam-modules \
+            qt6-base-dev qt6-svg-dev unixodbc unixodbc-dev libsqliteodbc
+# Debian packages the tests need besides (make test): their peers, clients
+# and tools. Several start daemons when installed, so make run leaves them be.
+PACKAGES := $(RUN_PACKAGES) clang libclang-rt-14-dev \
+            libgtest-dev libgmock-dev libbenchmark-dev \
             python3 python3-aiosmtpd python3-pyftpdlib vsftpd gophernicus socat openssl curl wget goaccess apache2-utils iproute2 \
-            libboost-context-dev \
-            libpam0g-dev libpam-modules passwd \
+            passwd \
             python3-cryptography python3-pyasn1 nettle-bin python3-scapy python3-pycryptodome \
             nginx-light squid chromium \
-            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql \
+            odbc-postgresql postgresql \
             php-cgi libcgi-pm-perl lighttpd \
-            qt6-base-dev qt6-svg-dev xvfb trayer xdotool \
+            xvfb trayer xdotool \
             openssh-client openssh-server
+# The programs make run and its siblings start.
+RUN_TARGETS := velmorad velmora-sc velmora-reg velmora velmora-cpl
 # The benchmarks' client and peer servers (make bench only).
 BENCH_PACKAGES := wrk nginx-light squid php-fpm php-sqlite3
 
-.PHONY: all deps build run run-app run-applet run-seed test test-sanitize fuzz bench clean
+.PHONY: all deps run-deps build build-run run run-app run-applet run-seed run-seed-odbc test test-sanitize fuzz bench clean
 
 all: build
 
+# One dpkg-query for the whole list: a package it does not list as
+# installed is missing.
 deps:
-	@missing=""; for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	@installed=$$(dpkg-query -W -f='$${Package} $${Status}\n' $(PACKAGES) 2>/dev/null | \
+	  awk '/ install ok installed$$/ { print $$1 }'); \
+	missing=""; for p in $(PACKAGES); do \
+	  case " $$(echo $$installed) " in *" $$p "*) ;; *) missing="$$missing $$p" ;; esac; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
@@ -43,34 +55,42 @@ deps:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
-$(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(RUN_PACKAGES)"
 
-build: deps $(BUILD)/build.ninja
+# Configured again each time: a build first configured by make run, without
+# the test packages, gains its tests once make test has installed them.
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+
+build-run: run-deps
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 
 # Seeds the run folder's hive from the embedded default when it has none,
 # registers velmorad there and runs it in the foreground (Ctrl-C stops it).
 # velmorad says what it serves once its listeners are up, shows every
 # server event on standard error and ends non-zero when nothing could listen.
-run: build run-seed
+run: build-run run-seed
 	@$(RUN_ENV) $(BUILD)/tools/velmora-sc query Velmora >/dev/null 2>&1 || \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-sc create Velmora binPath= $(abspath $(BUILD))/service/velmorad \
 	    DisplayName= Velmora >/dev/null
 	@echo "Starting Velmora (server log: $(RUN_DIR)/log/Velmora.log, access log: $(RUN_DIR)/log/access.log; Ctrl-C stops it)"
 	@$(RUN_ENV) exec $(BUILD)/tools/velmora-sc run Velmora
 
-# The desktop application on the same hive: it starts the servers itself
-# and sits in the tray (Shutdown in its window ends it).
-run-app: build run-seed
-	@echo "Velmora serves http://127.0.0.1:8080/ from the desktop application (server log: $(RUN_DIR)/log)"
+# The desktop application on the same hive: it starts the servers itself,
+# says what it serves once its listeners are up (or, in its window, that
+# none could start) and sits in the tray (Shutdown in its window ends it).
+run-app: build-run run-seed
+	@echo "Starting the desktop application (server log: $(RUN_DIR)/log/Velmora.log); it says what it serves once it listens"
 	@$(RUN_ENV) exec $(BUILD)/app/velmora
 
 # The control-panel applet on the same hive, through its host.
-run-applet: build run-seed
+run-applet: build-run run-seed
 	@$(RUN_ENV) exec $(BUILD)/controlpanel/velmora-cpl
 
-run-seed: build
+run-seed: build-run run-seed-odbc
 	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt
 	@if [ ! -f $(RUN_DIR)/registry.db ]; then \
 	  sed -e 's|@WWW@|$(CURDIR)/www|g' -e 's|@RUN@|$(RUN_DIR)|g' resources/default-config.reg \
@@ -78,13 +98,31 @@ run-seed: build
 	  $(RUN_ENV) $(BUILD)/tools/velmora-reg import $(RUN_DIR)/default-config.reg && \
 	  echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; \
 	fi
-	@if [ ! -f $(RUN_DIR)/odbc.ini ]; then \
-	  printf '[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n' > $(RUN_DIR)/odbcinst.ini && \
-	  printf '[velmora]\nDriver=SQLite3\nDatabase=$(RUN_DIR)/velmora.db\n' > $(RUN_DIR)/odbc.ini && \
-	  sqlite3 $(RUN_DIR)/velmora.db "CREATE TABLE IF NOT EXISTS guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT); \
-	    INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);" && \
-	  echo "Seeded the ODBC data source velmora over $(RUN_DIR)/velmora.db"; \
-	fi
+
+# The guest book's data source, judged by what the files hold, not by their
+# being there (a run/ deleted under a running server leaves an empty
+# odbc.ini behind). The source gets its section and its line in
+# [ODBC Data Sources], as unixODBC's own tools write them, so the pages
+# that list sources see it; lines already there are kept.
+ODBC_DRIVER := /usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so
+run-seed-odbc:
+	@mkdir -p $(RUN_DIR)
+	@grep -qx '\[SQLite3\]' $(RUN_DIR)/odbcinst.ini 2>/dev/null || \
+	  printf '[SQLite3]\nDriver=$(ODBC_DRIVER)\n' >> $(RUN_DIR)/odbcinst.ini
+	@ini=$(RUN_DIR)/odbc.ini; seeded=""; \
+	if ! grep -qx '\[velmora\]' $$ini 2>/dev/null; then \
+	  printf '\n[velmora]\nDriver=SQLite3\nDatabase=$(RUN_DIR)/velmora.db\n' >> $$ini; seeded=1; \
+	fi; \
+	if ! grep -qx '\[ODBC Data Sources\]' $$ini; then \
+	  { printf '[ODBC Data Sources]\nvelmora=SQLite3\n'; cat $$ini; } > $$ini.new && mv $$ini.new $$ini; seeded=1; \
+	elif ! grep -q '^velmora *=' $$ini; then \
+	  sed -i 's/^\[ODBC Data Sources\]$$/&\nvelmora=SQLite3/' $$ini; seeded=1; \
+	fi; \
+	if [ -z "$$(sqlite3 $(RUN_DIR)/velmora.db "SELECT 1 FROM sqlite_master WHERE type='table' AND name='guests';")" ]; then \
+	  sqlite3 $(RUN_DIR)/velmora.db "CREATE TABLE guests (id INTEGER PRIMARY KEY, name TEXT, note TEXT); \
+	    INSERT INTO guests (name, note) VALUES ('Ada', 'first guest'), ('Grace', NULL);" && seeded=1; \
+	fi; \
+	if [ -n "$$seeded" ]; then echo "Seeded the ODBC data source velmora over $(RUN_DIR)/velmora.db"; fi
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600

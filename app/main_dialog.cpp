@@ -3,9 +3,13 @@
 #include "app/message_box.h"
 #include "app/product_icons.h"
 #include "app/settings_sheet.h"
+#include "framework/server_log.h"
 #include "framework/server_stats.h"
+#include "platform/eventlog.h"
 #include "platform/registry.h"
 #include "service/engine.h"
+
+#include <cstdio>
 
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -21,6 +25,11 @@ CMainDialog::CMainDialog(bool trayMode, QWidget* parent) : QDialog(parent), m_tr
     m_ui.programIcon->setPixmap(windowIcon().pixmap(32, 32));
     connect(m_ui.shutdownButton, &QPushButton::clicked, this, &CMainDialog::accept);
     connect(m_ui.settingsButton, &QPushButton::clicked, this, &CMainDialog::OnSettings);
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    m_statusLabel->setWordWrap(true);
+    m_statusLabel->hide();
+    m_ui.layout->addWidget(m_statusLabel, 2, 0, 1, 4);
     m_timer.setInterval(kUsersRefreshMs);
     connect(&m_timer, &QTimer::timeout, this, &CMainDialog::OnTimer);
 }
@@ -50,15 +59,38 @@ void CMainDialog::Start()
         m_tray->show();
     }
     setWindowTitle(title);
-    // Whether the servers came up is the log's business, not the window's.
     StartServices();
-    // Hidden or minimised as soon as the window has appeared.
+    ReportListeners();
+    // Hidden or minimised as soon as the window has appeared, unless it has
+    // to say that nothing serves.
     QTimer::singleShot(0, this, &CMainDialog::OnHideWindow);
+}
+
+void CMainDialog::ReportListeners()
+{
+    // Said only once the listeners are up: a terminal that started this
+    // program (make run-app) learns where it serves, or that it does not.
+    CListenerReport report = DescribeListeners();
+    for (const std::string& line : report.lines)
+        std::printf("Velmora serves %s from the desktop application\n", line.c_str());
+    std::fflush(stdout);
+    m_nothingListens = report.NothingListens();
+    if (!m_nothingListens) {
+        m_statusLabel->hide();
+        return;
+    }
+    const char* text = "Not one configured server could start: their ports are taken or refused. The server log "
+                       "(Velmora.log) says why; Settings changes the ports.";
+    LogMessage(platform::kEventTypeError, kEventEngineError, {"Not one configured server could start."});
+    std::fprintf(stderr, "%s\n", text);
+    m_statusLabel->setText(QString::fromLatin1(text));
+    m_statusLabel->show();
 }
 
 void CMainDialog::OnHideWindow()
 {
-    if (m_ending)
+    // A window hidden behind the tray would keep its news to itself.
+    if (m_ending || m_nothingListens)
         return;
     if (m_trayMode)
         hide();
@@ -154,5 +186,6 @@ void CMainDialog::OnSettings()
     if (VelmoraMessageBox(this, kRestartPromptId, kMbYesNo) == kIdYes) {
         StopServices();
         StartServices();
+        ReportListeners();
     }
 }

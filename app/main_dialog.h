@@ -1,7 +1,8 @@
 #pragma once
-// CMainDialog: the application's main window. Its start starts all servers
-// and gets out of the way: hidden behind the tray icon where a system tray
-// exists, else minimised. Shown (a left click on the tray icon, or
+// CMainDialog: the application's main window. Its start starts all servers,
+// says on standard output what listens, and gets out of the way: hidden
+// behind the tray icon where a system tray exists, else minimised; when not
+// one configured server could start it stays up and says so instead. Shown (a left click on the tray icon, or
 // restoring it), it refreshes the Users field every 15 seconds ("-" while
 // the servers are stopped). Shutdown (the button, Enter, or closing the
 // window without a tray) asks first when users are connected, then removes
@@ -42,6 +43,8 @@ public:
     QPushButton* ShutdownButton() const { return m_ui.shutdownButton; }
     QPushButton* SettingsButton() const { return m_ui.settingsButton; }
     bool TimerRunning() const { return m_timer.isActive(); }
+    // Shown, with the window, when not one configured server could start.
+    QLabel* StatusLabel() const { return m_statusLabel; }
 
 public slots:
     // Shutdown.
@@ -60,10 +63,15 @@ protected:
 private:
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void OnHideWindow();
+    // After a start: what listens to standard output, or the window says
+    // that nothing does.
+    void ReportListeners();
 
     Ui::MainDialog m_ui;
     bool m_trayMode;
     QSystemTrayIcon* m_tray = nullptr;
     QTimer m_timer;
     bool m_ending = false;
+    QLabel* m_statusLabel = nullptr;
+    bool m_nothingListens = false;
 };

@@ -84,8 +84,10 @@ int RegQueryDword(const platform::RegistryKey& key, std::string_view valueName, 
     int result = key.QueryValue(valueName, stored);
     if (result != platform::kErrorSuccess)
         return result;
-    if (stored.type != platform::kRegDword || stored.data.size() != sizeof value)
+    if (stored.type != platform::kRegDword || stored.data.size() != sizeof value) {
+        ReportUnreadableValue(key, valueName);
         return platform::kErrorUnsupportedType;
+    }
     std::memcpy(&value, stored.data.data(), sizeof value);
     return platform::kErrorSuccess;
 }

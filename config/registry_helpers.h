@@ -27,8 +27,13 @@ int RegSetString(const platform::RegistryKey& key, std::string_view valueName, s
 int RegEnumValueString(const platform::RegistryKey& key, std::uint32_t index, std::string& name, std::string& data);
 
 // A configuration number: only a REG_DWORD of exactly 4 bytes sets value;
-// any other type or size answers kErrorUnsupportedType and keeps value.
+// any other type or size answers kErrorUnsupportedType and keeps value, and
+// is said (ReportUnreadableValue): someone stored it meaning something.
 int RegQueryDword(const platform::RegistryKey& key, std::string_view valueName, std::uint32_t& value);
+
+// Reports, through the configuration's logger (service_config.h), a value
+// of key that is there but cannot be read as what it configures.
+void ReportUnreadableValue(const platform::RegistryKey& key, std::string_view valueName);
 
 // A second handle on an open key; a closed key when key is closed or the open fails.
 platform::RegistryKey RegDuplicateKey(const platform::RegistryKey& key);

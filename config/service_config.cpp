@@ -2,7 +2,10 @@
 
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
+#include "framework/server_log.h"
 #include "framework/thread_data.h"
+#include "platform/ascii.h"
+#include "platform/eventlog.h"
 #include "security/key_text.h"
 #include "security/rsa_exception.h"
 
@@ -10,8 +13,17 @@
 
 namespace {
 
+// A warning with one text insert, as the server log's table has it.
+constexpr std::uint32_t kEventConfigWarning = 0x80004000;
+
+// Into the server log when there is one (the service's event log, the
+// application's file), else a line on standard error.
 void LogToStderr(const std::string& message)
 {
+    if (IsServerLogOpen() || IsUsingEventLog()) {
+        LogMessage(platform::kEventTypeWarning, kEventConfigWarning, {message});
+        return;
+    }
     std::fprintf(stderr, "%s\n", message.c_str());
 }
 
@@ -24,10 +36,23 @@ void Log(const std::string& message)
         logger(message);
 }
 
-// A value that is missing, or not a 4-byte REG_DWORD, keeps what the member held.
-void ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& member)
+// The key's path below the product key, short enough for a log line.
+std::string ConfigKeyName(const platform::RegistryKey& key)
 {
-    RegQueryDword(key, name, member);
+    std::string path;
+    key.QueryPath(path);
+    const std::string product = std::string("HKEY_LOCAL_MACHINE\\") + kProductKeyPath + "\\";
+    if (path.size() > product.size() && platform::EqualsIgnoringCase(std::string_view(path).substr(0, product.size()), product))
+        path.erase(0, product.size());
+    return path;
+}
+
+// A value that is missing, or not a 4-byte REG_DWORD, keeps what the member
+// held; only a missing one goes without a word (RegQueryDword says the
+// other). False when the value is there but cannot be read.
+bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& member)
+{
+    return RegQueryDword(key, name, member) != platform::kErrorUnsupportedType;
 }
 
 void ReadString(const platform::RegistryKey& key, const char* name, std::string& member)
@@ -53,6 +78,14 @@ void DecodeInto(const std::string& text, CByteBlock& block, const char* valueNam
 }
 
 } // namespace
+
+// A value of the wrong type (Port as the text "eighty") is someone's
+// mistake, and is said rather than dropped.
+void ReportUnreadableValue(const platform::RegistryKey& key, std::string_view valueName)
+{
+    Log("The value " + std::string(valueName) + " of " + ConfigKeyName(key) +
+        " is not a REG_DWORD number; it is not used.");
+}
 
 void SetServiceConfigLogger(ServiceConfigLogFunction logger)
 {
@@ -150,11 +183,13 @@ void CServiceConfig::Load(int keepStrings, int reload)
         // One committed state of the hive for the values.
         platform::RegistrySnapshot snapshot;
         if (!reload) {
-            ReadNumber(key, "Port", next->port);
+            // A listening port nobody chose must not stand in for one that
+            // cannot be read: the server is kept from starting instead.
+            next->portUnreadable = !ReadNumber(key, "Port", next->port);
             ReadNumber(key, "Address", next->address);
             ReadNumber(key, "Enabled", next->enabled);
             ReadNumber(key, "MaxUsers", next->maxUsers);
-            ReadNumber(key, "SSLPort", next->sslPort);
+            next->sslPortUnreadable = !ReadNumber(key, "SSLPort", next->sslPort);
             ReadNumber(key, "UseSSL", next->useSSL);
             ReadNumber(key, "SSLOnly", next->sslOnly);
             ReadNumber(key, "UseFibers", next->useFibers);

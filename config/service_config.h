@@ -60,10 +60,14 @@ struct CServiceSettings {
     std::string administrator;
     CByteBlock privateKey;  // decoded privKey
     CByteBlock certificate; // decoded signedCert
+    // Port or SSLPort was there but not a number: the server does not start
+    // (never stored).
+    bool portUnreadable = false;
+    bool sslPortUnreadable = false;
 };
 
-// Where configuration events go until the server log exists: by default a
-// line on stderr. Tests install their own.
+// Where configuration events go: by default the server log once it is open,
+// else a line on stderr. Tests install their own.
 using ServiceConfigLogFunction = void (*)(const std::string& message);
 void SetServiceConfigLogger(ServiceConfigLogFunction logger);
 

@@ -3,8 +3,11 @@
 #include "ui_service_page.h"
 
 #include "controlpanel/service_watcher.h"
+#include "platform/registry.h"
+#include "platform/service_database.h"
 #include "platform/service_status.h"
 
+#include <QLabel>
 #include <QTimer>
 
 CServicePage::CServicePage(std::string machine) : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
@@ -25,6 +28,11 @@ void CServicePage::SetupUi()
     connect(m_ui->stopButton, &QPushButton::clicked, this, &CServicePage::OnStop);
     connect(m_ui->pauseButton, &QPushButton::clicked, this, &CServicePage::OnPause);
     connect(m_ui->resumeButton, &QPushButton::clicked, this, &CServicePage::OnContinue);
+    m_note = new QLabel(this);
+    m_note->setObjectName(QStringLiteral("serviceNote"));
+    m_note->setWordWrap(true);
+    m_note->hide();
+    m_ui->outer->insertWidget(1, m_note);
     ShowState(-1);
 }
 
@@ -32,7 +40,10 @@ bool CServicePage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
     m_watcher = std::make_unique<CServiceWatcher>(OpenServiceManager(m_machine), kVelmoraServiceName, this,
-                                                  [this](int state) { ShowState(state); });
+                                                  [this](int state) {
+                                                      ShowState(state);
+                                                      ShowNote(state);
+                                                  });
     m_watcher->Poll();
     m_refresh = new QTimer(this);
     connect(m_refresh, &QTimer::timeout, this, [this] { m_watcher->Poll(); });
@@ -60,4 +71,27 @@ void CServicePage::ShowState(int state)
     m_ui->stopButton->setEnabled(running);
     m_ui->resumeButton->setEnabled(state == static_cast<int>(platform::kServicePaused));
     m_ui->startButton->setEnabled(state == static_cast<int>(platform::kServiceStopped));
+}
+
+// Four grey buttons say nothing of why: a service that is not installed (an
+// applet opened on a new hive, say) or a machine that does not answer is
+// said in words.
+void CServicePage::ShowNote(int state)
+{
+    if (state != -1) {
+        m_note->hide();
+        return;
+    }
+    QString text;
+    if (!m_machine.empty())
+        text = QStringLiteral("The Velmora service of %1 is not installed there, or the machine does not answer.")
+                   .arg(QString::fromStdString(m_machine));
+    else if (!platform::ServiceDatabase::Exists(kVelmoraServiceName))
+        text = QStringLiteral("The Velmora service is not installed on this machine, so it cannot be started here: "
+                              "velmorad -install adds it. These settings are kept in %1.")
+                   .arg(QString::fromStdString(platform::RegistryPath()));
+    else
+        text = QStringLiteral("The Velmora service does not answer.");
+    m_note->setText(text);
+    m_note->show();
 }

@@ -4,7 +4,7 @@
 // step with the service's state by asking once a second. Pause and Stop are
 // enabled only while it runs, Resume while it is paused, Start while it is
 // stopped; in a pending state, or when the service is missing or cannot be
-// asked, none is.
+// asked, none is, and a line on the page says which.
 //
 // Questions and commands go to the machine on the watcher's thread, so a
 // slow machine never freezes the window; a press disables the buttons until
@@ -22,6 +22,7 @@ class ServicePage;
 }
 
 class CServiceWatcher;
+class QLabel;
 class QTimer;
 
 // How often the state is asked for.
@@ -45,10 +46,13 @@ protected:
 
 private:
     void ShowState(int state);
+    // Says in words why no button is enabled, when a query found none.
+    void ShowNote(int state);
     void Send(ServiceCommand command);
 
     std::unique_ptr<Ui::ServicePage> m_ui;
     std::string m_machine;
     std::unique_ptr<CServiceWatcher> m_watcher;
     QTimer* m_refresh = nullptr;
+    QLabel* m_note = nullptr;
 };

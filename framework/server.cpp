@@ -117,6 +117,36 @@ void LogConnectionFailure(const std::exception& e)
 }
 void LogWarning(std::string_view text) { LogMessage(platform::kEventTypeWarning, kEventWarningText, {text}); }
 
+// The SSL 2.0 handshake's refusals (the numbers the security layer throws).
+const char* HandshakeFailureText(int code)
+{
+    switch (code) {
+    case 20000: return "no SSL 2.0 client hello";
+    case 20001: return "bad cipher list";
+    case 20002: return "bad session id";
+    case 20003: return "bad master key";
+    case 20004: return "no client finished";
+    case 20005: return "wrong connection id";
+    case 20006: return "escape record";
+    case 20007: return "bad padding";
+    case 20008: return "short record";
+    case 20009: return "bad MAC";
+    case 20010: return "cipher not offered";
+    }
+    return nullptr;
+}
+
+// A client that cannot or will not speak SSL 2.0 (every current one) is
+// refused during the handshake: that is the client's doing, said as such,
+// not as an unexpected exception of ours.
+void LogHandshakeFailure(const WSocket& socket, const WSocketException& e, const char* what)
+{
+    std::string client;
+    FormatIPAddress(client, socket.GetPeerAddress());
+    LogMessage(platform::kEventTypeInformation, kEventInfoText,
+               {"SSL handshake with " + client + " refused: " + e.what() + " (" + what + ")."});
+}
+
 std::uint32_t SocketTimeout(std::uint32_t connTimeout) { return connTimeout * kMsPerTimeoutSecond; }
 
 // Parks the thread on the idle list until a listener hands it work (true)
@@ -261,10 +291,18 @@ int CServer::Start(unsigned index)
         return 0;
     CServerListenSettings settings = GetListenSettings();
 
+    const bool needsPlain = !(settings.useSSL && settings.sslOnly);
+    if ((needsPlain && settings.portUnreadable) || (settings.useSSL && settings.sslPortUnreadable)) {
+        // Any port in its place (80, 443) would be one nobody chose.
+        LogError(std::string("A server does not start: its ") +
+                 (needsPlain && settings.portUnreadable ? "Port" : "SSLPort") + " value cannot be read.");
+        return platform::kWsaeInval;
+    }
+
     CHeapSwitch shared;
     std::unique_ptr<Listener> plain;
     std::unique_ptr<Listener> secure;
-    if (!(settings.useSSL && settings.sslOnly)) {
+    if (needsPlain) {
         plain = std::make_unique<Listener>();
         if (int error = SetUpListener(*plain, settings.port, settings.address))
             return error;
@@ -517,6 +555,7 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
     CConnectionPause* pause = socket.GetPause();
     const bool resumed = pause && pause->resumed;
     bool impersonating = resumed && pause->impersonating;
+    bool handshaking = false;
     try {
         // A resumed connection did all of this on its first turn; its
         // identity came back with the fiber's own.
@@ -539,7 +578,9 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
             serve = socket.SetSecure(true) == 0;
             if (serve) {
                 PrepareSecure(socket);
+                handshaking = true;
                 socket.StartSecure();
+                handshaking = false;
             }
         }
         if (serve) {
@@ -560,7 +601,11 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
         // A client of the secure port that left before sending a byte (a
         // browser's pre-connect) made no handshake: it ends quietly and at
         // once, as on the plain port.
-        if (!(work.secure && e.socket == nullptr && socket.GetBytesReceived() == 0))
+        const char* refusal = handshaking && e.socket == nullptr ? HandshakeFailureText(e.error) : nullptr;
+        if (work.secure && e.socket == nullptr && socket.GetBytesReceived() == 0) {
+        } else if (refusal)
+            LogHandshakeFailure(socket, e, refusal);
+        else
             LogConnectionFailure(e);
     } catch (const std::exception& e) {
         LogConnectionFailure(e);

@@ -46,6 +46,9 @@ struct CServerListenSettings {
     std::uint32_t listeners = 8;
     bool useSSL = false;
     bool sslOnly = false;
+    // The configured port could not be read: that listener is not opened.
+    bool portUnreadable = false;
+    bool sslPortUnreadable = false;
 };
 
 // One accepted connection handed to a thread.

@@ -1,10 +1,13 @@
 #include "framework/server_stats.h"
 
 #include "platform/clock.h"
+#include "platform/registry.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -41,7 +44,7 @@ public:
     bool Create()
     {
         Close();
-        if (!Open(kStatsName, kStatsMutexName))
+        if (!Open(StatsBlockName(), StatsMutexName()))
             return false;
         CStatsLock lock(*this, platform::kInfinite);
         Store(stats_offset::kVersion, kStatsVersion);
@@ -84,7 +87,53 @@ void AddConnectionTo(CStatsBlock& block, const ConnectionFields& fields, bool se
     }
 }
 
+// The hive's absolute path, symbolic links resolved where they can be, so
+// two spellings of one hive give one instance.
+std::string AbsoluteHivePath(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    return error ? std::filesystem::path(path).lexically_normal().string() : absolute.string();
+}
+
+// The folder of this instance's names; empty for the default service.
+std::string InstanceFolder()
+{
+    const std::string hive = AbsoluteHivePath(platform::RegistryPath());
+    if (hive == AbsoluteHivePath(platform::DefaultRegistryPath()))
+        return {};
+    std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (unsigned char c : hive) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string("Tessa/") + text + "/";
+}
+
+// A count that went to 0 (cleared by a new block, or never raised) stays at
+// 0 rather than wrapping to four thousand million users.
+void DecrementToZero(CStatsBlock& block, std::size_t offset)
+{
+    std::uint32_t now = block.Read(offset);
+    while (now != 0 && !block.CompareExchange(offset, now, now - 1)) {
+    }
+}
+
 } // namespace
+
+std::string StatsBlockName()
+{
+    const std::string folder = InstanceFolder();
+    return folder.empty() ? kStatsName : folder + "VLInfo";
+}
+
+std::string StatsMutexName()
+{
+    const std::string folder = InstanceFolder();
+    return folder.empty() ? kStatsMutexName : folder + "VLInfoMutex";
+}
 
 std::uint32_t* CStatsBlock::Word(std::size_t offset) const
 {
@@ -110,6 +159,16 @@ void CStatsBlock::Subtract(std::size_t offset, std::uint32_t delta)
 {
     if (std::uint32_t* word = Word(offset))
         std::atomic_ref<std::uint32_t>(*word).fetch_sub(delta);
+}
+
+bool CStatsBlock::CompareExchange(std::size_t offset, std::uint32_t& expected, std::uint32_t desired)
+{
+    std::uint32_t* word = Word(offset);
+    if (!word) {
+        expected = 0;
+        return false;
+    }
+    return std::atomic_ref<std::uint32_t>(*word).compare_exchange_weak(expected, desired);
 }
 
 void CStatsBlock::Store(std::size_t offset, std::uint32_t value)
@@ -198,7 +257,7 @@ bool CServerStats::Create(unsigned index, std::uint32_t type, std::uint32_t port
                           std::uint32_t address)
 {
     const std::string suffix = std::to_string(index);
-    if (!Open(std::string(kStatsName) + suffix, std::string(kStatsMutexName) + suffix))
+    if (!Open(StatsBlockName() + suffix, StatsMutexName() + suffix))
         return false;
     namespace at = server_stat_offset;
     CStatsLock lock(*this, platform::kInfinite);
@@ -234,8 +293,8 @@ void CServerStats::AddClient()
 
 void CServerStats::RemoveClient()
 {
-    Subtract(server_stat_offset::kNumClients, 1);
-    GlobalStats().Subtract(stats_offset::kNumClients, 1);
+    DecrementToZero(*this, server_stat_offset::kNumClients);
+    DecrementToZero(GlobalStats(), stats_offset::kNumClients);
 }
 
 void CServerStats::AddConnection(bool secure, std::uint64_t bytesSent, std::uint64_t bytesReceived)

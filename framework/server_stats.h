@@ -21,6 +21,15 @@ inline constexpr std::size_t kStatsBlockBytes = 4096;
 inline constexpr const char* kStatsName = "Tessa/VLInfo";
 inline constexpr const char* kStatsMutexName = "Tessa/VLInfoMutex";
 
+// This instance's names. Every instance on a machine has its own blocks, or
+// two of them (a run beside the test suite, two clones) would count each
+// other's hits and users: the default service (the hive at its default
+// place) keeps the names above, where a monitor looks; any other hive gets
+// "Tessa/<hash of its absolute path>/VLInfo" and ".../VLInfoMutex". The
+// per-server blocks append the server's index to these.
+std::string StatsBlockName();
+std::string StatsMutexName();
+
 namespace stats_offset {
 constexpr std::size_t kVersion = 0, kNumServers = 4, kNumClients = 8, kStartTime = 12, kHits = 16, kBytesSent = 20,
                       kBytesReceived = 24, kSecureHits = 28, kSecureBytesSent = 32, kSecureBytesReceived = 36;
@@ -118,6 +127,9 @@ public:
     // Wraps modulo 2^32, as the words are unsigned.
     void Add(std::size_t offset, std::uint32_t delta);
     void Subtract(std::size_t offset, std::uint32_t delta);
+    // False (expected then holds the word) when the word was not expected,
+    // or there is no such word.
+    bool CompareExchange(std::size_t offset, std::uint32_t& expected, std::uint32_t desired);
     void Store(std::size_t offset, std::uint32_t value);
     // The text at offset up to its NUL, never more than maxBytes nor past
     // the block, so a writer that left no NUL cannot make us overrun.
@@ -169,7 +181,8 @@ public:
     bool Create(unsigned index, std::uint32_t type, std::uint32_t port, std::uint32_t sslPort, std::uint32_t address);
     // At most 63 characters and a NUL, under the mutex waited up to 1000 ms.
     void SetDescription(std::string_view text);
-    // numclients of this block and the global one, atomically.
+    // numclients of this block and the global one, atomically; a count
+    // never goes below 0, whoever cleared the block meanwhile.
     void AddClient();
     void RemoveClient();
     // After each connection: this block, then the global one, each under its

@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -276,6 +277,7 @@ void CHTTPServer::PrepareStart()
     if (scope != nullptr && GetHTTPStringsScope() != nullptr)
         scope->SetParent(GetHTTPStringsScope());
 
+    CheckRootDir(true);
     // An upload that a crash caught between naming and placing its file.
     if (!http->rootDir.empty())
         platform::RemoveReplacementFiles(http->rootDir);
@@ -286,6 +288,32 @@ void CHTTPServer::PrepareStart()
         RunInitMacro(*scope, kEventUnexpectedException, "CHTTPServer::Start");
         scope->SetReadOnly(true);
     }
+}
+
+void CHTTPServer::Load(int keepStrings, int reload)
+{
+    CHTTPServerConfig::Load(keepStrings, reload);
+    if (reload && IsRunning())
+        CheckRootDir(false);
+}
+
+void CHTTPServer::CheckRootDir(bool afresh)
+{
+    std::shared_ptr<const CHTTPSettings> http = GetHTTPSettings();
+    std::lock_guard<std::mutex> hold(m_rootDirCheckLock);
+    if (!afresh && m_checkedRootDir == http->rootDir)
+        return;
+    m_checkedRootDir = http->rootDir;
+    std::error_code error;
+    if (http->rootDir.empty() || std::filesystem::is_directory(http->rootDir, error))
+        return;
+    const std::string what = error && error != std::errc::no_such_file_or_directory
+                                 ? "cannot be read (" + error.message() + ")"
+                                 : std::filesystem::exists(http->rootDir, error) ? "is not a folder" : "does not exist";
+    // Short: an event is cut at 127 bytes, and the folder must survive.
+    LogMessage(platform::kEventTypeWarning, kEventSocketWarning,
+               {"HTTP server on port " + std::to_string(GetSettings()->port) + ": RootDir " + http->rootDir + " " +
+                what + "; every URL is answered 404."});
 }
 
 int CHTTPServer::Stop()
@@ -465,6 +493,9 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         try {
             SendErrorReply(socket, reply.status, reply.body,
                            reply.extraHeaders.empty() ? nullptr : reply.extraHeaders.c_str(), true, true);
+            // The page went out as a file's body does, and is logged as one;
+            // 401 and 404 pages were logged as 0 bytes.
+            request.BytesSent = static_cast<std::int64_t>(reply.body.size());
             if (drain || HasUnreadBody(request))
                 DrainInput(socket);
         } catch (const WSocketException&) {
@@ -485,6 +516,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             CTextBuffer page(kPageCapacity, kPageCapacity);
             request.Scope.Expand(&page, "%http-servererror%");
             SendErrorReply(socket, 500, page.View(), nullptr, true, true);
+            request.BytesSent = static_cast<std::int64_t>(page.View().size());
         } catch (...) {
         }
     }

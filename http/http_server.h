@@ -25,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -90,6 +92,9 @@ public:
     // and returns 1.
     int Stop() override;
     std::uint32_t GetServerType() const override { return 1; }
+    // The configuration's Load; a reload (a change seen while running) also
+    // checks the root folder again.
+    void Load(int keepStrings, int reload) override;
     // The keep-alive request loop of one connection.
     void ServerRequest(WSocket* socket) override;
 
@@ -152,8 +157,14 @@ private:
     // Reads and drops a body no handler read, or ends the keep-alive.
     void SkipUnreadBody(WSocket& socket, CHTTPRequest& request);
     void ResetForNextRequest(WSocket& socket, CHTTPRequest& request);
+    // A RootDir that is no folder makes every URL a 404 with no other word,
+    // so it is logged, once for each value it takes (at start and on
+    // reloads).
+    void CheckRootDir(bool afresh);
 
     std::unique_ptr<CDocumentCache> m_cache;
+    std::mutex m_rootDirCheckLock;
+    std::optional<std::string> m_checkedRootDir;
     std::int64_t m_maxPutBytes = kDefaultMaxPutBytes;
     // WinCGI programs of this server are started one at a time.
     CEventLock m_winCGIMutex;

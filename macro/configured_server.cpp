@@ -27,6 +27,8 @@ CServerListenSettings CConfiguredServer::GetListenSettings() const
     out.listeners = s->listeners;
     out.useSSL = s->useSSL != 0;
     out.sslOnly = s->sslOnly != 0;
+    out.portUnreadable = s->portUnreadable;
+    out.sslPortUnreadable = s->sslPortUnreadable;
     return out;
 }
 

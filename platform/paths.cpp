@@ -49,6 +49,11 @@ std::string StateDirectory()
     std::string home = Env("VELMORA_HOME");
     if (!home.empty())
         return home;
+    return DefaultStateDirectory();
+}
+
+std::string DefaultStateDirectory()
+{
     if (geteuid() == 0)
         return "/var/lib/velmora";
     std::string state = Env("XDG_STATE_HOME");

@@ -11,6 +11,9 @@
 namespace platform {
 
 std::string StateDirectory();
+// The state directory no variable moved: where the default service keeps
+// its hive.
+std::string DefaultStateDirectory();
 std::string LogDirectory();
 std::string TempDirectory();
 

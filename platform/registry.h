@@ -207,6 +207,8 @@ private:
 
 // The database file this process uses (or will use at its next call).
 std::string RegistryPath();
+// Where the hive is when no variable moves it: the default service's.
+std::string DefaultRegistryPath();
 // A number that moves whenever the hive may have changed since it was last
 // taken: a write through this process, any change to the files in the hive's
 // folder by another process (seen within a millisecond), or the hive being

@@ -150,6 +150,11 @@ std::string RegistryPath()
     return JoinPath(StateDirectory(), "registry.db");
 }
 
+std::string DefaultRegistryPath()
+{
+    return JoinPath(DefaultStateDirectory(), "registry.db");
+}
+
 int BindRegistryText(sqlite3_stmt* statement, int index, std::string_view text)
 {
     return sqlite3_bind_text64(statement, index, text.empty() ? "" : text.data(), text.size(), SQLITE_TRANSIENT,

@@ -474,6 +474,11 @@ int ServiceController::RunInForeground(int* exitStatus)
 
     int status = 0;
     bool reaped = false;
+    // A stop asked for while the child starts waits for the start to end:
+    // a signal sent now could meet a child with no handler yet and kill it
+    // (exit 143), and a refused control would be lost.
+    bool stopWanted = false, stopDelivered = false;
+    std::uint64_t stopAskedAt = 0, stopGiveUpAt = 0;
     while (!reaped) {
         pid_t done = ::waitpid(child, &status, WNOHANG);
         if (done == child) {
@@ -483,19 +488,44 @@ int ServiceController::RunInForeground(int* exitStatus)
         if (done < 0 && errno != EINTR)
             break;
         pollfd wait{g_foregroundPipe[0], POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(kServicePollIntervalMs)) <= 0)
+        bool signalled = false;
+        if (::poll(&wait, 1, static_cast<int>(kServicePollIntervalMs)) > 0) {
+            unsigned char signals[16];
+            while (::read(g_foregroundPipe[0], signals, sizeof signals) > 0)
+                signalled = true;
+        }
+        if (execError != 0 || stopDelivered)
             continue;
-        unsigned char signals[16];
-        bool stop = false;
-        while (::read(g_foregroundPipe[0], signals, sizeof signals) > 0)
-            stop = true;
-        if (stop && execError == 0) {
-            ServiceStatus after;
-            int code = Stop(after);
+        if (signalled && stopWanted && MonotonicMs() >= stopAskedAt + kForegroundInsistAfterMs) {
+            // Asked again while the first still waits: the user insists.
+            ::kill(child, SIGTERM);
+            stopDelivered = true;
+            continue;
+        }
+        if (signalled && !stopWanted) {
+            stopWanted = true;
+            stopAskedAt = MonotonicMs();
+            stopGiveUpAt = stopAskedAt + kForegroundStopGraceMs;
+        }
+        if (!stopWanted)
+            continue;
+        ServiceStatus after;
+        int code = Stop(after, kServiceControlTimeoutMs);
+        if (code == kServiceOk) {
+            stopDelivered = true;
+        } else if (code == kErrorServiceCannotAcceptControl || code == kErrorServiceNotActive ||
+                   code == kErrorServiceRequestTimeout) {
+            // Still starting (or not yet holding its lock): try again, unless
+            // it has had far longer than any start takes.
+            if (MonotonicMs() >= stopGiveUpAt) {
+                ::kill(child, SIGTERM);
+                stopDelivered = true;
+            }
+        } else {
             // No channel to take the control: let the dispatcher (or the
             // default action) take it as a signal.
-            if (code != kServiceOk && code != kErrorServiceRequestTimeout)
-                ::kill(child, SIGTERM);
+            ::kill(child, SIGTERM);
+            stopDelivered = true;
         }
     }
     restore();

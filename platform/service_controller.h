@@ -17,6 +17,13 @@ namespace platform {
 inline constexpr std::uint32_t kServiceControlTimeoutMs = 30000;
 // How long Start waits for the service to leave start-pending.
 inline constexpr std::uint32_t kServiceStartTimeoutMs = 30000;
+// How long a foreground run keeps a stop for a child that has not begun to
+// take controls: longer than the service's start wait hints together.
+inline constexpr std::uint32_t kForegroundStopGraceMs = 90000;
+// Signals closer together than this are one request: a terminal's Ctrl-C
+// reaches every process of its group, and a wrapper (timeout, make) may
+// hand it on besides, so one press can arrive twice.
+inline constexpr std::uint32_t kForegroundInsistAfterMs = 1000;
 // How often a waiting call looks at the status record again.
 inline constexpr std::uint32_t kServicePollIntervalMs = 20;
 
@@ -77,10 +84,13 @@ public:
 
     // Runs the entry's image as a child in the foreground (its own process
     // group, the caller's standard streams), turning SIGINT and SIGTERM sent
-    // to the caller into the stop control (a signal to the child while its
-    // control socket is not up yet). Returns kServiceOk with *exitStatus the
-    // child's exit status (128 + the signal when a signal ended it), or the
-    // numbers of Start's checks before spawning.
+    // to the caller into the stop control. A stop asked for while the child
+    // still starts is kept and delivered once the start ends; a second
+    // signal later than kForegroundInsistAfterMs, or a child that never
+    // takes controls within
+    // kForegroundStopGraceMs, gets SIGTERM instead. Returns kServiceOk with
+    // *exitStatus the child's exit status (128 + the signal when a signal
+    // ended it), or the numbers of Start's checks before spawning.
     int RunInForeground(int* exitStatus);
 
 private:

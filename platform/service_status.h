@@ -58,6 +58,7 @@ inline constexpr int kErrorTooManyOpenFiles = 4;
 inline constexpr int kErrorNotEnoughMemory = 8;
 inline constexpr int kErrorInvalidData = 13;             // a status with an unknown state
 inline constexpr int kErrorGenFailure = 31;              // a system failure with no closer number
+inline constexpr int kErrorBadPathname = 161;            // a relative path where only an absolute one can mean anything
 inline constexpr int kErrorDiskFull = 112;
 inline constexpr int kErrorInvalidName = 123;            // empty, too long, or holds '/', '\' or a control character
 inline constexpr int kErrorBadExeFormat = 193;           // the image could not be executed

@@ -14,6 +14,7 @@
 #include "framework/server_log.h"
 #include "framework/server_stats.h"
 #include "framework/text_buffer.h"
+#include "framework/text_util.h"
 #include "framework/thread_data.h"
 #include "http/http_server.h"
 #include "http/isapi_cache.h"
@@ -320,4 +321,42 @@ int StopServices()
     GlobalACLCache().Clear();
     CloseServerLog();
     return 0;
+}
+
+namespace {
+
+const char* ServerKind(std::uint32_t type)
+{
+    switch (type) {
+    case 1: return "HTTP server";
+    case 2: return "chat room";
+    case 3: return "HTTP proxy";
+    default: return "server";
+    }
+}
+
+} // namespace
+
+CListenerReport DescribeListeners()
+{
+    CListenerReport report;
+    for (CServer* server : GetServerList()) {
+        ++report.configured;
+        if (!server->IsRunning())
+            continue;
+        ++report.listening;
+        auto* config = dynamic_cast<CServiceConfig*>(server);
+        if (config == nullptr)
+            continue;
+        std::shared_ptr<const CServiceSettings> settings = config->GetSettings();
+        std::string address;
+        FormatIPAddress(address, settings->address);
+        const std::string kind = ServerKind(server->GetServerType());
+        if (!(settings->useSSL && settings->sslOnly))
+            report.lines.push_back("http://" + address + ":" + std::to_string(settings->port) + "/ (" + kind + ")");
+        if (settings->useSSL)
+            report.lines.push_back("SSL 2.0 on " + address + ":" + std::to_string(settings->sslPort) + " (" + kind +
+                                   ")");
+    }
+    return report;
 }

@@ -15,8 +15,10 @@
 // host that never binds them (or unbinds them) takes the paths a system
 // without them takes: no fibers, no worker pool, no impersonation.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CGroupMap;
 class CMacroContext;
@@ -80,6 +82,18 @@ CUserMap& EngineUsers();
 CGroupMap& EngineGroups();
 // The settings of the last engine start (Workers already resolved).
 CEngineSettings GetEngineSettings();
+// What the running servers listen on, one line a port, as a person reads it:
+// "http://127.0.0.1:8080/ (HTTP server)", "SSL 2.0 on 127.0.0.1:8443 (HTTP
+// server)". configured counts the servers created, listening those of them
+// that run; a host says what it serves only from this, never beforehand.
+struct CListenerReport {
+    std::vector<std::string> lines;
+    std::size_t configured = 0;
+    std::size_t listening = 0;
+    bool NothingListens() const { return configured > 0 && listening == 0; }
+};
+CListenerReport DescribeListeners();
+
 // True when the last start could run the worker pool: fibers and completion
 // ports bound and Workers not 0.
 bool WorkerPoolWanted();

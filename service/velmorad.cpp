@@ -16,6 +16,7 @@
 #include "framework/wsocket.h"
 #include "platform/ascii.h"
 #include "platform/eventlog.h"
+#include "platform/registry.h"
 #include "platform/service.h"
 #include "platform/sync.h"
 #include "resources/string_table.h"
@@ -47,8 +48,9 @@ constexpr int kWatchdogExitCode = 666;
 // Tests shorten the watchdog through this variable; it can only shorten it.
 constexpr const char* kWatchdogVariable = "VELMORA_STOP_WATCHDOG_MS";
 
+// The note once ran straight into the next command; it ends its line now.
 constexpr const char* kUsage = "Usage:\nVelmorad -install\tInstall service\n\t(note: -install should be run with "
-                               "executable in correct place.)Velmorad -remove\tRemove service\n";
+                               "executable in correct place.)\nVelmorad -remove\tRemove service\n";
 
 // The status record shared by the service main, the worker and the control
 // handler: each report changes it and hands it to the layer under one lock,
@@ -159,46 +161,46 @@ void ControlHandler(std::uint32_t control)
     ReportStatus(state, 0, 0, 0);
 }
 
-const char* ServerKind(std::uint32_t type)
-{
-    switch (type) {
-    case 1: return "HTTP server";
-    case 2: return "chat room";
-    case 3: return "HTTP proxy";
-    default: return "server";
-    }
-}
-
 // Says on standard output what listens, once it does; false when servers
 // are configured and not one of them could start.
 bool AnnounceListeners()
 {
-    std::vector<CServer*> servers = GetServerList();
-    std::size_t listening = 0;
-    for (CServer* server : servers) {
-        if (!server->IsRunning())
-            continue;
-        ++listening;
-        auto* config = dynamic_cast<CServiceConfig*>(server);
-        if (config == nullptr)
-            continue;
-        std::shared_ptr<const CServiceSettings> settings = config->GetSettings();
-        std::string address;
-        FormatIPAddress(address, settings->address);
-        if (!(settings->useSSL && settings->sslOnly))
-            std::printf("Velmora serves http://%s:%u/ (%s)\n", address.c_str(), settings->port,
-                        ServerKind(server->GetServerType()));
-        if (settings->useSSL)
-            std::printf("Velmora serves SSL 2.0 on %s:%u (%s)\n", address.c_str(), settings->sslPort,
-                        ServerKind(server->GetServerType()));
-    }
+    CListenerReport report = DescribeListeners();
+    for (const std::string& line : report.lines)
+        std::printf("Velmora serves %s\n", line.c_str());
     std::fflush(stdout);
-    return servers.empty() || listening > 0;
+    return !report.NothingListens();
+}
+
+// The hive this service will read. A relative path set for a service that
+// runs in "/" names a file nobody meant (velmora-sc makes such paths absolute
+// from the folder it was run in); this refuses it, and says so, instead of
+// serving an empty hive made there. A hive that does not exist yet is made
+// empty, and that is said too.
+bool CheckHive()
+{
+    const char* variable = std::getenv("VELMORA_REGISTRY");
+    if (variable && *variable && *variable != '/' && !g_foreground) {
+        LogMessage(platform::kEventTypeError, kEventEngineError,
+                   {std::string("VELMORA_REGISTRY=") + variable + " is relative, and a service runs in /: it does not start."});
+        g_exitCode.store(platform::kErrorBadPathname);
+        return false;
+    }
+    const std::string hive = platform::RegistryPath();
+    std::error_code error;
+    if (!std::filesystem::exists(hive, error))
+        LogMessage(platform::kEventTypeWarning, kEventWarningText,
+                   {"No configuration hive at " + hive + "; the service starts on a new, empty one."});
+    return true;
 }
 
 void Worker()
 {
     ReportStatus(platform::kServiceStartPending, 0, 3, 10000);
+    if (!CheckHive()) {
+        ReportStatus(platform::kServiceStopped, static_cast<std::uint32_t>(g_exitCode.load()), 0, 0);
+        return;
+    }
     GlobalLastModStamp().Open(platform::RegistryKey::LocalMachine(), kProductKeyPath, kLastModValueName);
     BindFiberAPI();
     if (GetEngineFunctions().fibers)

@@ -47,6 +47,7 @@ const char* ErrorText(int code)
     case kErrorServiceNotActive: return "the service is not running";
     case kErrorProcessAborted: return "the service's process ended unexpectedly";
     case kErrorServiceExists: return "the service already exists";
+    case kErrorBadPathname: return "a path in its environment is relative (see its log)";
     }
     return "system error";
 }
@@ -174,10 +175,27 @@ int Command(const std::string& command, const std::string& name)
     return 0;
 }
 
+// The variables that name files: a service runs in "/", so a relative one
+// given here would name another file there (an empty hive the service then
+// serves). They are made absolute from this folder before anything starts.
+void MakePathVariablesAbsolute()
+{
+    for (const char* name : {"VELMORA_REGISTRY", "VELMORA_HOME", "VELMORA_RUN_DIR", "ODBCINI", "ODBCSYSINI"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0' || *value == '/')
+            continue;
+        std::error_code error;
+        std::filesystem::path absolute = std::filesystem::absolute(value, error);
+        if (!error)
+            ::setenv(name, absolute.lexically_normal().string().c_str(), 1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    MakePathVariablesAbsolute();
     if (argc < 3)
         return Usage();
     std::string command = argv[1];

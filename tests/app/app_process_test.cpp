@@ -4,10 +4,12 @@
 
 #include "app_hive.h"
 #include "eventually.h"
+#include "framework/loopback.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 
 #include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -31,7 +33,72 @@ protected:
         return false;
     }
     std::string RunDir() { return m_dir / "rt"; }
+
+    // The program on this hive with its standard output on a pipe.
+    void StartWithOutput(platform::ChildProcess& child)
+    {
+        platform::ChildStart start;
+        start.arguments = {BinDir() + "/app/velmora"};
+        start.environment = platform::CurrentEnvironment();
+        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
+        start.explicitEnvironment = true;
+        start.newSession = true;
+        ASSERT_EQ(child.Start(start), 0);
+    }
+    // What the child has written to its output so far, added to text.
+    static void ReadOutput(platform::ChildProcess& child, std::string& text)
+    {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(child.OutputHandle(), buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::string ServerLog() { return e2e::ReadFile(m_dir / "home/log/Velmora.log"); }
 };
+
+// Beside another instance that holds every port, the program does not claim
+// to serve: it says so in its log and its window instead. Once the ports are
+// free it says where it serves, after its listeners are up.
+TEST_F(AppProcessTest, WithEveryPortTakenItClaimsNothingAndSaysSo)
+{
+    const std::string server = "HTTP\\Servers\\" + HTTPServerKeyName(m_port, kSeededServerAddress);
+    std::string output;
+    {
+        LoopbackListener httpPort, chatPort;
+        Key(server).SetDword("Port", httpPort.port);
+        Key("ChatRoom\\Rooms\\Lobby").SetDword("Port", chatPort.port);
+        platform::ChildProcess app;
+        StartWithOutput(app);
+        EXPECT_TRUE(Eventually(
+            [&] {
+                platform::SleepMs(20);
+                return ServerLog().find("Not one configured server could start.") != std::string::npos ||
+                       !app.IsRunning() || app.TryReap();
+            },
+            30000))
+            << ServerLog();
+        ReadOutput(app, output);
+        EXPECT_EQ(output.find("Velmora serves"), std::string::npos) << output;
+        EXPECT_TRUE(app.IsRunning()) << "its window says so and it stays";
+        app.KillAndReap();
+    }
+    output.clear();
+    Key(server).SetDword("Port", m_port);
+    Key("ChatRoom\\Rooms\\Lobby").SetDword("Port", e2e::FreePort());
+    platform::ChildProcess app;
+    StartWithOutput(app);
+    const std::string said =
+        "Velmora serves http://127.0.0.1:" + std::to_string(m_port) + "/ (HTTP server) from the desktop application\n";
+    EXPECT_TRUE(Eventually(
+        [&] {
+            platform::SleepMs(20);
+            ReadOutput(app, output);
+            return output.find(said) != std::string::npos || app.TryReap();
+        },
+        30000))
+        << output;
+    EXPECT_EQ(Curl(), 0) << "said only once it listens";
+}
 
 TEST_F(AppProcessTest, ASecondStartHandsOverToTheFirstAndEnds)
 {

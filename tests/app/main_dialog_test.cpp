@@ -9,6 +9,7 @@
 #include "app_fixture.h"
 #include "app_hive.h"
 #include "eventually.h"
+#include "framework/loopback.h"
 #include "framework/server_stats.h"
 #include "framework/wsocket.h"
 #include "service/engine.h"
@@ -252,6 +253,33 @@ TEST_F(MainDialogTest, TheWindowAndTheTrayShowTheProgramsOwnIcons)
         EXPECT_GT(colours.size(), 3u) << "drawn, not one flat colour";
     }
     EXPECT_NE(program, tray);
+}
+
+// With every configured port taken (another instance runs) the window does
+// not hide behind the tray with nothing to show: it stays up and says that
+// not one server could start.
+TEST_F(MainDialogTest, WithEveryPortTakenTheWindowStaysUpAndSaysSo)
+{
+    LoopbackListener httpPort, chatPort;
+    Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kSeededServerAddress)).SetDword("Port", httpPort.port);
+    Key("ChatRoom\\Rooms\\Lobby").SetDword("Port", chatPort.port);
+    CMainDialog dialog(true);
+    dialog.show();
+    dialog.Start();
+    QApplication::processEvents();
+    EXPECT_TRUE(dialog.isVisible()) << "hidden behind the tray with nothing serving";
+    EXPECT_TRUE(dialog.StatusLabel()->isVisible());
+    EXPECT_TRUE(dialog.StatusLabel()->text().startsWith("Not one configured server could start"))
+        << dialog.StatusLabel()->text().toStdString();
+    StopServices();
+
+    // Once the ports are free a start serves and the window gets out of the way.
+    Key("HTTP\\Servers\\" + HTTPServerKeyName(m_port, kSeededServerAddress)).SetDword("Port", m_port);
+    CMainDialog second(true);
+    second.show();
+    second.Start();
+    EXPECT_TRUE(Until([&] { return !second.isVisible(); }));
+    EXPECT_FALSE(second.StatusLabel()->isVisible());
 }
 
 } // namespace

@@ -1,11 +1,14 @@
 #include "config/service_config.h"
 
 #include "config/config_fixture.h"
+#include "config/http_server_config.h"
 #include "config/registry_helpers.h"
 #include "platform/clock.h"
 #include "security/byte_block.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +75,31 @@ TEST_F(ServiceConfigTest, NumbersOnlyFromFourByteDwords)
     EXPECT_EQ(s->maxUsers, 0u);
     EXPECT_EQ(s->connTimeout, 300u);
     EXPECT_EQ(s->sslPort, 8443u);
+    // None of them is dropped without a word, and the port that could not
+    // be read is marked so that no server listens on the default instead.
+    EXPECT_TRUE(s->portUnreadable);
+    EXPECT_FALSE(s->sslPortUnreadable);
+    for (const char* value : {"Port", "MaxUsers", "ConnTimeout"}) {
+        const std::string said = "The value " + std::string(value) + " of " + kServer + " is not a REG_DWORD number";
+        EXPECT_EQ(std::count_if(g_logged.begin(), g_logged.end(),
+                                [&](const std::string& line) { return line.starts_with(said); }),
+                  1)
+            << value;
+    }
+    EXPECT_EQ(g_logged.size(), 3u);
+}
+
+// Not only the common values: a server's own number of the wrong type is
+// said as well.
+TEST_F(ServiceConfigTest, AnHTTPServersOwnNumberOfTheWrongTypeIsSaid)
+{
+    platform::RegistryKey key = Key(kServer);
+    RegSetString(key, "DirBrowsing", "yes");
+    CHTTPServerConfig config;
+    ASSERT_EQ(config.Open(m_product, kServer, 1), 1);
+    ASSERT_EQ(g_logged.size(), 1u);
+    EXPECT_EQ(g_logged[0], std::string("The value DirBrowsing of ") + kServer +
+                               " is not a REG_DWORD number; it is not used.");
 }
 
 TEST_F(ServiceConfigTest, SaveToKeyKeepsListenersAndRoundTrips)

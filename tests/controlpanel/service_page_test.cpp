@@ -8,6 +8,9 @@
 #include "controlpanel/service_page.h"
 #include "controlpanel/service_watcher.h"
 #include "eventually.h"
+#include "platform/registry.h"
+
+#include <QLabel>
 
 #include <condition_variable>
 #include <mutex>
@@ -90,8 +93,15 @@ TEST_F(AppletLiveTest, TheServicePageStartsStopsPausesAndResumesTheRealService)
     QWidget& page = *harness.page;
     QTest::qWait(2 * kServiceRefreshMs);
     EXPECT_EQ(EnabledButtons(page), "") << "no button for a service that is not installed";
+    // The grey buttons come with the reason.
+    auto* note = page.findChild<QLabel*>(QStringLiteral("serviceNote"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_TRUE(note->text().startsWith("The Velmora service is not installed on this machine")) << note->text().toStdString();
+    EXPECT_TRUE(note->text().contains(QString::fromStdString(platform::RegistryPath())));
     Install();
     ASSERT_TRUE(QTest::qWaitFor([&] { return EnabledButtons(page) == "start"; }, 30000)) << EnabledButtons(page);
+    EXPECT_FALSE(note->isVisible());
 
     struct Step {
         int press;

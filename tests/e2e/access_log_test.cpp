@@ -64,6 +64,28 @@ TEST_F(AccessLogTest, EveryLineOfAMixedSessionIsWellFormed)
     }
 }
 
+// A refusal that carries a page logs the page's bytes, as a file's reply
+// logs the file's: 401 and 404 were logged as 0.
+TEST_F(AccessLogTest, ARefusalLogsTheBytesOfItsPage)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/closed/page.txt", "closed");
+    WriteFile(m_root + "/closed/page.txt.~ACL~", "Reject-user: *,*,127.0.0.*\r\n");
+    StartServers();
+    std::vector<std::string> sizes;
+    for (const char* path : {"/closed/page.txt", "/missing.htm"}) {
+        RunResult reply = Curl({"-o", "/dev/null", "-w", "%{http_code} %{size_download}", URL(port, path)});
+        ASSERT_EQ(reply.exitCode, 0);
+        sizes.push_back(reply.output.substr(4));
+        EXPECT_NE(sizes.back(), "0") << path << " carried no page";
+    }
+    std::vector<std::string> lines = LogLines(m_logs[0].path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\" 401 " + sizes[0]), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\" 404 " + sizes[1]), std::string::npos) << lines[1];
+}
+
 // A pre-connect that sends nothing is no request and leaves no line; a
 // connection that sent something malformed keeps its line.
 TEST_F(AccessLogTest, OnlyAConnectionThatSentSomethingWritesALine)

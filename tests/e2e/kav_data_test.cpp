@@ -151,10 +151,25 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     EXPECT_NE(page.find("<tr><td>1</td><td>Ada</td><td>first guest</td></tr>"), std::string::npos) << page;
     EXPECT_NE(page.find("<tr><td>2</td><td>Grace</td><td></td></tr>"), std::string::npos) << page;
     EXPECT_NE(page.find("<p>2 guests.</p>"), std::string::npos) << page;
-    page = Curl({"--data-urlencode", "name=<b>Bo</b>", "--data-urlencode", "note=a & b", URL(port, "/guests.kav")}).output;
+    // The POST is answered with a redirect to the page, so a reload shows
+    // the book again instead of adding the guest again.
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "--data-urlencode", "name=Cy",
+                    URL(port, "/guests.kav")})
+                  .output,
+              "303 " + URL(port, "/guests.kav?added"));
+    page = Curl({"-L", "--data-urlencode", "name=<b>Bo</b>", "--data-urlencode", "note=a & b", URL(port, "/guests.kav")})
+               .output;
     EXPECT_NE(page.find("<p>Added.</p>"), std::string::npos) << page;
-    EXPECT_NE(page.find("<tr><td>3</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
-    EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=3;"), "<b>Bo</b>\n");
+    EXPECT_NE(page.find("<tr><td>4</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
+    EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=4;"), "<b>Bo</b>\n");
+    EXPECT_EQ(Curl({URL(port, "/guests.kav?added")}).output, page) << "a reload adds nothing";
+    EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
+
+    // A failed insert says so, and never "Added.".
+    SQLite("ALTER TABLE guests RENAME TO visitors;");
+    page = Curl({"-L", "--data-urlencode", "name=Di", URL(port, "/guests.kav")}).output;
+    EXPECT_EQ(page.find("Added."), std::string::npos) << page;
+    EXPECT_NE(page.find("<p>The guest was not added: "), std::string::npos) << page;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -79,17 +80,17 @@ TEST_F(ServerStatsTest, AnotherProcessReadsTheLayoutByteForByte)
     const std::uint32_t startTime = GlobalStats().Read(global::kStartTime);
     const std::uint32_t statTime = stats.Read(at::kStatTime);
     EXPECT_TRUE(before <= startTime && startTime <= after && before <= statTime && statTime <= after);
-    EXPECT_EQ(ReadWithPython("Tessa/VLInfo", 0, 10, -1), Words({0x10000, 3, 1, startTime, 2, 6000, 500, 1, 5000, 300}));
-    EXPECT_EQ(ReadWithPython("Tessa/VLInfo7", 0, 2, 8), "65536 1|Sales Intranet");
-    EXPECT_EQ(ReadWithPython("Tessa/VLInfo7", 72, 15, -1),
+    EXPECT_EQ(ReadWithPython(StatsBlockName(), 0, 10, -1), Words({0x10000, 3, 1, startTime, 2, 6000, 500, 1, 5000, 300}));
+    EXPECT_EQ(ReadWithPython(StatsBlockName() + "7", 0, 2, 8), "65536 1|Sales Intranet");
+    EXPECT_EQ(ReadWithPython(StatsBlockName() + "7", 72, 15, -1),
               Words({8080, 8443, address, 1, statTime, 2, 6000, 500, 1, 5000, 300, 4, 5, 6, 7}));
-    EXPECT_TRUE(std::filesystem::exists(DevShmPath("Tessa/VLInfoMutex7")));
+    EXPECT_TRUE(std::filesystem::exists(DevShmPath(StatsMutexName() + "7")));
 
     // Cut to 63 characters and a NUL, within the 64 bytes.
     stats.SetDescription(std::string(100, 'd'));
-    EXPECT_EQ(ReadWithPython("Tessa/VLInfo7", 68, 2, 8), Words({0x00646464, 8080}) + "|" + std::string(63, 'd'));
+    EXPECT_EQ(ReadWithPython(StatsBlockName() + "7", 68, 2, 8), Words({0x00646464, 8080}) + "|" + std::string(63, 'd'));
     stats.Close();
-    EXPECT_FALSE(std::filesystem::exists(DevShmPath("Tessa/VLInfo7")));
+    EXPECT_FALSE(std::filesystem::exists(DevShmPath(StatsBlockName() + "7")));
 }
 
 TEST_F(ServerStatsTest, ConcurrentConnectionsAddUpExactly)
@@ -131,8 +132,10 @@ TEST_F(ServerStatsTest, WordsWrapAndStayInsideTheBlock)
     stats.AddConnection(false, 0x20, (std::uint64_t{1} << 32) + 7);
     EXPECT_EQ(stats.Read(at::kBytesSent), 0x10u);
     EXPECT_EQ(stats.Read(at::kBytesReceived), 7u);
+    // A client count does not wrap: it never goes below 0.
     stats.RemoveClient();
-    EXPECT_EQ(stats.Read(at::kNumClients), 0xFFFFFFFFu);
+    EXPECT_EQ(stats.Read(at::kNumClients), 0u);
+    EXPECT_EQ(GetGlobalClientCount(), 0);
 
     for (std::size_t offset : {kStatsBlockBytes, kStatsBlockBytes - 2, std::size_t{93}}) {
         stats.Store(offset, 1);
@@ -150,7 +153,7 @@ TEST_F(ServerStatsTest, WordsWrapAndStayInsideTheBlock)
 TEST_F(ServerStatsTest, CreateClearsABlockLeftBehind)
 {
     platform::SharedMemory left;
-    ASSERT_TRUE(left.Create("Tessa/VLInfo4", kStatsBlockBytes));
+    ASSERT_TRUE(left.Create(StatsBlockName() + "4", kStatsBlockBytes));
     std::memset(left.Data(), 0x5A, sizeof(ServerStatsBlock));
     CServerStats stats;
     ASSERT_TRUE(stats.Create(4, 3, 8000, 0, 0));
@@ -161,6 +164,74 @@ TEST_F(ServerStatsTest, CreateClearsABlockLeftBehind)
             continue;
         EXPECT_EQ(stats.Read(offset), 0u) << "offset " << offset;
     }
+}
+
+// A second instance that starts clears the block it finds; clients the first
+// one still serves then leave, and the count stays at 0 instead of wrapping.
+TEST_F(ServerStatsTest, AClientCountClearedUnderItsClientsStaysAtZero)
+{
+    ASSERT_TRUE(CreateGlobalStatsBlock());
+    CServerStats stats;
+    ASSERT_TRUE(stats.Create(0, 1, 80, 0, 0));
+    for (int i = 0; i < 3; ++i)
+        stats.AddClient();
+    ASSERT_TRUE(CreateGlobalStatsBlock());
+    for (int i = 0; i < 3; ++i)
+        stats.RemoveClient();
+    EXPECT_EQ(GetGlobalClientCount(), 0);
+    EXPECT_EQ(stats.Read(at::kNumClients), 0u);
+}
+
+// Each hive is an instance with blocks of its own; only the default
+// service's hive has the designed names a monitor looks for.
+TEST_F(ServerStatsTest, EachHiveCountsInItsOwnBlocks)
+{
+    const std::string folder = std::filesystem::temp_directory_path() / ("vstats" + std::to_string(::getpid()));
+    const char* registry = std::getenv("VELMORA_REGISTRY");
+    const std::string savedRegistry = registry ? registry : "";
+    ::setenv("VELMORA_REGISTRY", (folder + "/a/registry.db").c_str(), 1);
+    ASSERT_TRUE(CreateGlobalStatsBlock());
+    CServerStats first;
+    ASSERT_TRUE(first.Create(0, 1, 80, 0, 0));
+    first.AddClient();
+    first.AddConnection(false, 10, 20);
+    const std::string firstName = StatsBlockName();
+
+    // The other instance sees none of the first one's figures.
+    ::setenv("VELMORA_REGISTRY", (folder + "/b/../b/registry.db").c_str(), 1);
+    EXPECT_NE(StatsBlockName(), firstName);
+    {
+        CServerStats second;
+        ASSERT_TRUE(second.Create(0, 1, 80, 0, 0));
+        EXPECT_EQ(second.Read(at::kNumHits), 0u);
+        EXPECT_EQ(first.Read(at::kNumHits), 1u);
+    }
+    for (const std::string& name : {std::string(kStatsName), std::string(kStatsName) + "0"}) {
+        platform::SharedMemory designed;
+        ASSERT_TRUE(designed.Create(name, kStatsBlockBytes));
+        EXPECT_EQ(*static_cast<const std::uint32_t*>(designed.Data()), 0u) << name << " is not this hive's block";
+    }
+    // One hive, however it is spelt, is one instance.
+    ::setenv("VELMORA_REGISTRY", (folder + "/./a/registry.db").c_str(), 1);
+    EXPECT_EQ(StatsBlockName(), firstName);
+
+    // The default service (no variable moves its hive) keeps the designed names.
+    ::unsetenv("VELMORA_REGISTRY");
+    const char* home = std::getenv("VELMORA_HOME");
+    const std::string savedHome = home ? home : "";
+    ::unsetenv("VELMORA_HOME");
+    EXPECT_EQ(StatsBlockName(), kStatsName);
+    EXPECT_EQ(StatsMutexName(), kStatsMutexName);
+    // A state folder of its own is another instance.
+    ::setenv("VELMORA_HOME", folder.c_str(), 1);
+    EXPECT_NE(StatsBlockName(), kStatsName);
+    if (home)
+        ::setenv("VELMORA_HOME", savedHome.c_str(), 1);
+    else
+        ::unsetenv("VELMORA_HOME");
+    if (registry)
+        ::setenv("VELMORA_REGISTRY", savedRegistry.c_str(), 1);
+    first.Close();
 }
 
 TEST_F(ServerStatsTest, WithoutAMappingNothingIsCounted)

@@ -494,8 +494,8 @@ TEST_F(ServerTest, StatisticsBlocksCountWhatClientsSentAndReceived)
                          "      *struct.unpack_from('<IIIIIII',g,0))\n";
     std::string reader = s_home + "/reader.py";
     { std::ofstream(reader) << script; }
-    std::string command = "python3 " + reader + " /dev/shm" + platform::SharedMemoryName("Tessa/VLInfo0") + " /dev/shm" +
-                          platform::SharedMemoryName("Tessa/VLInfo");
+    std::string command = "python3 " + reader + " /dev/shm" + platform::SharedMemoryName(StatsBlockName() + "0") +
+                          " /dev/shm" + platform::SharedMemoryName(StatsBlockName());
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[512] = {};

@@ -216,3 +216,51 @@ TEST_F(EngineTest, InitMacrosStringsAndListsAreRebuiltAtEveryStart)
 }
 
 } // namespace
+
+// A RootDir that is no folder answers every URL 404 with no other word: the
+// server logs it at start, and again only when the value changes.
+TEST_F(EngineTest, ARootFolderThatIsMissingIsLoggedOncePerValue)
+{
+    std::uint16_t port = AddServer();
+    platform::RegistryKey key = Key("HTTP\\Servers\\" + HTTPServerKeyName(port, htonl(INADDR_LOOPBACK)));
+    const std::string missing = m_dir / "no-such-www";
+    key.SetString("RootDir", missing);
+    auto count = [this](const std::string& folder) {
+        std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+        std::size_t n = 0;
+        const std::string line = ": RootDir " + folder + " does not exist; every URL is answered 404.\n";
+        for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_EQ(StartServices(), 0);
+    EXPECT_EQ(count(missing), 1u) << e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    EXPECT_NE(log.find("GMT] HTTP server on port " + std::to_string(port) + ": RootDir " + missing), std::string::npos)
+        << log;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(Get(port).output, "engine page\n");
+
+    // A reload that keeps the value says nothing more; a new missing value is said once.
+    Touch();
+    Get(port);
+    EXPECT_EQ(count(missing), 1u);
+    const std::string other = m_dir / "other-www";
+    key.SetString("RootDir", other);
+    Touch();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            Get(port);
+            return count(other) == 1;
+        },
+        20000))
+        << e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    Get(port);
+    EXPECT_EQ(count(other), 1u);
+    // A folder that exists serves and is no reason to log.
+    key.SetString("RootDir", m_root);
+    Touch();
+    EXPECT_TRUE(Eventually([&] { return Get(port).output == "engine page\n"; }, 20000));
+    EXPECT_EQ(count(m_root), 0u);
+    ASSERT_EQ(StopServices(), 0);
+}

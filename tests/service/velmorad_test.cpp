@@ -4,6 +4,7 @@
 // stop that hangs ended by the watchdog.
 
 #include "e2e/e2e_server.h"
+#include "eventually.h"
 #include "framework/loopback.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
@@ -139,7 +140,7 @@ protected:
 TEST_F(VelmoradTest, InstallRemoveAndUsageTexts)
 {
     const std::string usage = "Usage:\nVelmorad -install\tInstall service\n\t(note: -install should be run with "
-                              "executable in correct place.)Velmorad -remove\tRemove service\n";
+                              "executable in correct place.)\nVelmorad -remove\tRemove service\n";
     struct Case {
         const char* argument;
         const char* output;
@@ -472,6 +473,13 @@ public:
         }
     }
     bool Started() const { return m_pid > 0; }
+    // True once velmora-sc (timeout's child) has forked the service's
+    // process: from then on a Ctrl-C is velmora-sc's to hand on.
+    bool ServiceForked() const
+    {
+        const std::string sc = Children(m_pid);
+        return !sc.empty() && !Children(std::stoi(sc)).empty();
+    }
     // Ctrl-C reaches velmora-sc (timeout passes it on).
     void Interrupt() { ::kill(m_pid, SIGINT); }
     // The exit status, or -1 when it has not ended within the time.
@@ -489,6 +497,13 @@ public:
     }
 
 private:
+    // The first child of pid, or "" (Linux lists them per thread).
+    static std::string Children(pid_t pid)
+    {
+        std::string list = e2e::ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        return list.substr(0, list.find(' '));
+    }
+
     pid_t m_pid = -1;
 };
 
@@ -553,4 +568,76 @@ TEST_F(VelmoradTest, AForegroundRunAnnouncesItsListenersAndNoEventIsLostWithoutS
     ASSERT_EQ(Control("start").exitCode, 0);
     EXPECT_EQ(Get().output, "service page\n");
     ASSERT_EQ(Control("stop").exitCode, 0);
+}
+
+// Ctrl-C at any moment of the start of a foreground run is honoured once the
+// start ends, and the run ends with 0: the moments are right after the
+// service's process is forked, once it holds its lock, and once it reports
+// start-pending.
+TEST_F(VelmoradTest, ACtrlCDuringTheStartStopsTheRunEveryTime)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    constexpr int kTries = 9;
+    for (int i = 0; i < kTries; ++i) {
+        SCOPED_TRACE("try " + std::to_string(i));
+        ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+        ASSERT_TRUE(run.Started());
+        ASSERT_TRUE(Eventually([&] { return run.ServiceForked(); }, 20000));
+        if (i % 3 == 1)
+            Eventually([] { return platform::IsServiceProcessRunning(kName); }, 20000);
+        if (i % 3 == 2)
+            Eventually([this] { return State() != platform::kServiceStopped; }, 20000);
+        run.Interrupt();
+        EXPECT_EQ(run.Wait(60000), 0) << e2e::ReadFile(m_dir / "run.err");
+        EXPECT_NE(Get().exitCode, 0) << "still serving after the Ctrl-C";
+        EXPECT_FALSE(platform::IsServiceProcessRunning(kName));
+    }
+}
+
+// A relative hive path, as a user exports it in the source folder: velmora-sc
+// makes it absolute before the service (which runs in "/") starts, so the
+// service serves that hive. A service started with the relative path by
+// anyone else refuses it, says why, and makes no hive.
+TEST_F(VelmoradTest, ARelativeHivePathIsMadeAbsoluteOrRefused)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    const std::string quoted = "'" + m_dir.Path() + "'";
+    e2e::RunResult start = e2e::RunProgram(
+        {"sh", "-c", "cd " + quoted + " && VELMORA_REGISTRY=registry.db exec timeout 90 '" + BinDir() +
+                         "/tools/velmora-sc' start Velmora"},
+        m_dir / "sc.out");
+    ASSERT_EQ(start.exitCode, 0) << start.output;
+    EXPECT_EQ(Get().output, "service page\n") << "the service serves the hive the user named";
+    ASSERT_EQ(Control("stop").exitCode, 0);
+
+    // Started as a service is (in "/", no terminal) with the relative path.
+    const std::string relative = "velmora-relative-" + std::to_string(::getpid()) + "/registry.db";
+    e2e::RunResult detached = e2e::RunProgram(
+        {"sh", "-c", "cd / && VELMORA_REGISTRY=" + relative + " exec timeout 60 '" + BinDir() + "/service/velmorad'"},
+        m_dir / "velmorad.out");
+    EXPECT_EQ(detached.exitCode, platform::kErrorBadPathname) << detached.output;
+    EXPECT_FALSE(std::filesystem::exists("/" + relative)) << "a hive made where nobody meant it";
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    EXPECT_NE(log.find("VELMORA_REGISTRY=" + relative + " is relative, and a service runs in /: it does not start."),
+              std::string::npos)
+        << log;
+}
+
+// Port stored as text is said, naming the key and the value, and that
+// server does not start: it never falls back to a port nobody chose.
+TEST_F(VelmoradTest, APortThatIsNotANumberIsSaidAndItsServerDoesNotStart)
+{
+    m_server.SetString("Port", "eighty");
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run.Started());
+    int status = run.Wait(30000);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "the run must end by itself when nothing listens";
+    std::string err = e2e::ReadFile(m_dir / "run.err");
+    const std::string key = "HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK));
+    EXPECT_NE(err.find("GMT] The value Port of " + key + " is not a REG_DWORD number"), std::string::npos) << err;
+    EXPECT_NE(err.find("GMT] A server does not start: its Port value cannot be read.\n"), std::string::npos) << err;
+    EXPECT_EQ(e2e::ReadFile(m_dir / "run.out").find("Velmora serves"), std::string::npos)
+        << e2e::ReadFile(m_dir / "run.out");
 }
