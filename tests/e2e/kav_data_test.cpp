@@ -3,12 +3,14 @@
 // concurrent requests) and counters hit concurrently.
 
 #include "e2e_server.h"
+#include "eventually.h"
 #include "odbc_leaks.h"
 
 #include "macro/odbc_thread.h"
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <thread>
 
 using namespace e2e;
@@ -69,6 +71,15 @@ protected:
     }
 
     std::string m_database;
+};
+
+// A statement that never ends by itself.
+constexpr const char* kEndless = "\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT max(x) FROM c\"";
+
+// Sets the SQL time-outs for one test and puts the defaults back.
+struct Timeouts {
+    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(0, 0); }
 };
 
 TEST_F(KavDataTest, APageListsRowsWithItsTexts)
@@ -155,6 +166,65 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     EXPECT_NE(page.find("<p>Added.</p>"), std::string::npos) << page;
     EXPECT_NE(page.find("<tr><td>3</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
     EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=3;"), "<b>Bo</b>\n");
+}
+
+// A client that gives up on an endless statement has it cancelled, and
+// the pages after it get their rows; with the time-out an hour away only
+// its leaving can have ended it.
+TEST_F(KavDataTest, AStatementWhoseClientLeftIsCancelledAndTheNextPageIsServed)
+{
+    Timeouts timeouts(3600, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/endless.htm", "%expand%%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    WriteFile(m_root + "/row.htm", "%expand%%sql(vdata,SELECT name FROM people WHERE id=7,'%column(1))");
+    StartServers();
+    std::thread gone([&] { RunProgram({"curl", "-s", "--max-time", "3", URL(port, "/endless.htm")}, m_dir / "gone.out"); });
+    EXPECT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    gone.join();
+    EXPECT_EQ(RunProgram({"curl", "-s", "--max-time", "60", URL(port, "/row.htm")}, m_dir / "row.out").output, "name7");
+    EXPECT_EQ(ODBCStatementsInFlight(), 0u);
+}
+
+// The servers' stop shuts the connections down, which cancels the
+// statement they wait for: the stop ends long before the time-out.
+TEST_F(KavDataTest, AStopWithAStatementInFlightEndsWithinTheTimeOut)
+{
+    Timeouts timeouts(kODBCDefaultQueryTimeoutSeconds, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/endless.htm", "%expand%%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    StartServers();
+    std::thread client([&] { RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/endless.htm")}, m_dir / "c.out"); });
+    ASSERT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    const auto started = std::chrono::steady_clock::now();
+    StopAllServers();
+    StopODBCThread();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(kODBCDefaultQueryTimeoutSeconds));
+    client.join();
+}
+
+// An async-sql statement runs on its connection's own worker; stuck, it
+// holds that worker's other connections only until its time-out cancels it.
+TEST_F(KavDataTest, AStuckAsyncStatementStrandsNoOtherConnection)
+{
+    Timeouts timeouts(2, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/stuck.htm", "%expand%%set(async-sql,1)%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    WriteFile(m_root + "/hello.txt", "hello");
+    StartServers();
+    std::string stuck;
+    std::thread client([&] {
+        stuck = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/stuck.htm")}, m_dir / "stuck.out").output;
+    });
+    ASSERT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    std::vector<std::string> outputs =
+        Concurrently(50, [&](int) { return std::vector<std::string>{URL(port, "/hello.txt"), URL(port, "/hello.txt")}; });
+    for (const std::string& output : outputs)
+        EXPECT_EQ(output, "hellohello");
+    client.join();
+    EXPECT_EQ(stuck.rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << stuck;
 }
 
 } // namespace
