@@ -27,9 +27,10 @@ class CTextBuffer;
 inline constexpr std::uint32_t kODBCMutexWaitMs = 300000;
 // What a driver call of a statement, and a connect, may take unless the
 // product key's SQLQueryTimeout and SQLLoginTimeout (seconds) say otherwise:
-// long enough for a slow report, short enough that a stuck statement or a
-// database host that does not answer holds SQL up for seconds, not minutes.
-inline constexpr std::uint32_t kODBCDefaultQueryTimeoutSeconds = 30;
+// past what a page's reader waits for, and short enough that a stuck
+// statement or a database host that does not answer holds the one request
+// thread, and so every page's SQL, for seconds, not minutes.
+inline constexpr std::uint32_t kODBCDefaultQueryTimeoutSeconds = 15;
 inline constexpr std::uint32_t kODBCDefaultLoginTimeoutSeconds = 10;
 // A driver that keeps the query time-out itself is left this long to
 // report it before the watchdog cancels.
