@@ -556,6 +556,11 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
     const bool resumed = pause && pause->resumed;
     bool impersonating = resumed && pause->impersonating;
     bool handshaking = false;
+    // Work done for this client elsewhere (a query) watches its socket.
+    struct ClientHandleScope {
+        explicit ClientHandleScope(int handle) { SetClientHandle(handle); }
+        ~ClientHandleScope() { SetClientHandle(-1); }
+    } client(socket.GetHandle());
     try {
         // A resumed connection did all of this on its first turn; its
         // identity came back with the fiber's own.

@@ -36,6 +36,10 @@ struct ThreadData {
     bool budgeted;
     bool budgetExceeded;
     std::int64_t budgetLeft;
+    // The descriptor of the connection being served, plus one (0: none, as
+    // the record starts zeroed), so that work done for it on another thread
+    // can tell when its client has left.
+    int clientHandlePlusOne;
 };
 
 namespace thread_data_detail {
@@ -55,6 +59,10 @@ inline platform::Heap* SetThreadHeap(platform::Heap* heap)
 
 inline const CLogonToken* GetThreadToken() { return thread_data_detail::t_threadData.token; }
 inline void SetThreadToken(const CLogonToken* token) { thread_data_detail::t_threadData.token = token; }
+
+// -1 when the thread serves no connection.
+inline int GetClientHandle() { return thread_data_detail::t_threadData.clientHandlePlusOne - 1; }
+inline void SetClientHandle(int handle) { thread_data_detail::t_threadData.clientHandlePlusOne = handle + 1; }
 
 inline std::uint64_t GetBlockingDeadline() { return thread_data_detail::t_threadData.blockingDeadline; }
 inline void SetBlockingDeadline(std::uint64_t deadlineMs) { thread_data_detail::t_threadData.blockingDeadline = deadlineMs; }

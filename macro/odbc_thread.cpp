@@ -6,13 +6,15 @@
 #include "macro/macro_exception.h"
 #include "macro/registry_values.h"
 #include "macro/sql_macros.h"
+#include "platform/net.h"
 #include "platform/sync.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -27,7 +29,7 @@ constexpr std::uint32_t kStopCancelWaitMs = 30000;
 // Idle spare connections a source keeps; more are closed when given back.
 constexpr std::size_t kMaxSpareConnections = 16;
 
-enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close };
+enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close, Discard };
 
 // Where a request is; changes only under the queue's lock.
 enum class Stage { New, Queued, Running, Done, Failed };
@@ -49,6 +51,8 @@ struct Request {
     // The caller parks here alone; finished is set under its lock.
     platform::WaitQueue completion;
     bool finished = false;
+    // Not run: its client had left before its turn came.
+    bool clientLeft = false;
 };
 
 struct PooledConnection {
@@ -63,6 +67,15 @@ struct PooledConnection {
     // Each carries its own uses.
     std::vector<std::pair<SQLHDBC, std::uint32_t>> spares;
     std::map<SQLHDBC, std::uint32_t> lent;
+};
+
+struct StatementWatch {
+    int client = -1; // the descriptor of the connection it runs for
+    // While in a driver call that may block: when the watchdog cancels it.
+    std::uint64_t callDeadline = 0;
+    ODBCCancel cancelled = ODBCCancel::None;
+    // SQLCancel runs on it without the lock: the entry stays until it is done.
+    bool cancelling = false;
 };
 
 struct ODBCState {
@@ -81,8 +94,15 @@ struct ODBCState {
     std::map<std::string, PooledConnection> pool;
     // Connections flushed while in use: holders left before the last closes.
     std::map<SQLHDBC, int> retired;
+    // The statements in flight and the watchdog, under statementsLock.
     std::mutex statementsLock;
-    std::set<SQLHSTMT> statements;
+    std::condition_variable statementsChanged;
+    std::map<SQLHSTMT, StatementWatch> statements;
+    std::thread watchdog;
+    bool watchdogStop = false;
+    bool stopping = false; // statements are cancelled from now on
+    std::atomic<std::uint32_t> queryTimeout{kODBCDefaultQueryTimeoutSeconds};
+    std::atomic<std::uint32_t> loginTimeout{kODBCDefaultLoginTimeoutSeconds};
 };
 
 ODBCState& State()
@@ -112,10 +132,13 @@ void FreeHandle(SQLHDBC hdbc)
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
 }
 
-// The login time-out must be in place before the connect it limits.
+// The login time-out must be in place before the connect it limits. It is
+// the settable one, not minutes: a database host that accepts and never
+// answers would hold every source's requests for as long.
 SQLRETURN Connect(SQLHDBC hdbc, const ODBCSource& source)
 {
-    SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kODBCLoginTimeoutSeconds), 0);
+    const SQLULEN seconds = State().loginTimeout.load();
+    SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
     SQLSetConnectAttr(hdbc, SQL_ATTR_QUIET_MODE, nullptr, 0);
     auto text = [](const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); };
     return SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
@@ -231,21 +254,27 @@ void DoRelease(Request& request)
     }
 }
 
+// Removes a source's entry; a connection still in use is closed by its last
+// holder.
+std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string, PooledConnection>::iterator entry)
+{
+    ODBCState& state = State();
+    // Lent spares are closed by their holders: the source is gone when
+    // they give them back.
+    for (auto& [hdbc, uses] : entry->second.spares)
+        FreeHandle(hdbc);
+    if (entry->second.activeUsers > 0)
+        state.retired[entry->second.hdbc] = entry->second.activeUsers;
+    else
+        FreeHandle(entry->second.hdbc);
+    return state.pool.erase(entry);
+}
+
 void DoFlush(Request& request)
 {
     CHeapSwitch shared;
     ODBCState& state = State();
-    auto drop = [&state](std::map<std::string, PooledConnection>::iterator entry) {
-        // Lent spares are closed by their holders: the source is gone when
-        // they give them back.
-        for (auto& [hdbc, uses] : entry->second.spares)
-            FreeHandle(hdbc);
-        if (entry->second.activeUsers > 0)
-            state.retired[entry->second.hdbc] = entry->second.activeUsers;
-        else
-            FreeHandle(entry->second.hdbc);
-        return state.pool.erase(entry);
-    };
+    auto drop = DropEntry;
     if (request.source == nullptr) {
         for (auto entry = state.pool.begin(); entry != state.pool.end();)
             entry = drop(entry);
@@ -254,6 +283,19 @@ void DoFlush(Request& request)
     auto found = state.pool.find(ODBCPoolKey(request.source));
     if (found != state.pool.end())
         drop(found);
+}
+
+// A lost connection takes the source's spares with it: a database that
+// restarted dropped them all. An entry that already holds another
+// connection (made after the loss) stays.
+void DoDiscard(Request& request)
+{
+    CHeapSwitch shared;
+    ODBCState& state = State();
+    auto found = state.pool.find(ODBCPoolKey(request.source));
+    if (found != state.pool.end() &&
+        (found->second.hdbc == request.hdbc || found->second.lent.count(request.hdbc) != 0))
+        DropEntry(found);
 }
 
 void DoClose(Request& request)
@@ -300,6 +342,9 @@ void Dispatch(Request& request)
             break;
         case Code::Close:
             DoClose(request);
+            break;
+        case Code::Discard:
+            DoDiscard(request);
             break;
         }
     } catch (...) {
@@ -436,7 +481,14 @@ void ThreadProc()
         const bool stop = request.code == Code::Stop;
         bool died = false;
         try {
-            Dispatch(request);
+            // A page whose client left while it waited is not worth a query,
+            // nor a connect that may take the whole login time-out.
+            const int client = request.threadData.clientHandlePlusOne - 1;
+            if ((request.code == Code::Query || request.code == Code::GetConnection) && client >= 0 &&
+                platform::PeerHungUp(client))
+                request.clientLeft = true;
+            else
+                Dispatch(request);
         } catch (...) {
             LogMessage(kLogError, kEventODBCThreadDied, {"Unexpected raw exception in ODBC hack-o-rama thread."});
             died = true;
@@ -444,7 +496,7 @@ void ThreadProc()
         state.queue.Lock();
         if (stop || died)
             state.accepting = false;
-        Finish(request, died ? Stage::Failed : Stage::Done);
+        Finish(request, died || request.clientLeft ? Stage::Failed : Stage::Done);
     }
     state.alive = false;
     FailQueued(state);
@@ -478,6 +530,101 @@ bool Run(Request& request, const char* timeoutText)
     if (request.error)
         std::rethrow_exception(request.error);
     return true;
+}
+
+// ---- The watchdog --------------------------------------------------------
+//
+// Cancels, with SQLCancel from its own thread, a driver call that ran past
+// the query time-out and a statement whose client left. SQLCancel runs
+// without the lock (a driver may take a while over it, as one that sends
+// the server a cancel request); the statement's entry, and so its handle,
+// stays until it is done.
+
+// Marks a statement cancelled; one in a driver call is queued for SQLCancel.
+void Mark(SQLHSTMT statement, StatementWatch& watch, ODBCCancel reason, std::vector<SQLHSTMT>& calls)
+{
+    if (watch.cancelled != ODBCCancel::None)
+        return;
+    watch.cancelled = reason;
+    if (watch.callDeadline != 0) {
+        watch.cancelling = true;
+        calls.push_back(statement);
+    }
+}
+
+void CancelCalls(std::unique_lock<std::mutex>& hold, const std::vector<SQLHSTMT>& calls)
+{
+    if (calls.empty())
+        return;
+    ODBCState& state = State();
+    hold.unlock();
+    for (SQLHSTMT statement : calls)
+        SQLCancel(statement);
+    hold.lock();
+    for (SQLHSTMT statement : calls)
+        state.statements[statement].cancelling = false;
+    state.statementsChanged.notify_all();
+}
+
+void WatchdogProc()
+{
+    ODBCState& state = State();
+    std::unique_lock<std::mutex> hold(state.statementsLock);
+    while (!state.watchdogStop) {
+        if (state.statements.empty())
+            state.statementsChanged.wait(hold);
+        else
+            state.statementsChanged.wait_for(hold, std::chrono::milliseconds(kODBCWatchTickMs));
+        if (state.watchdogStop)
+            break;
+        const std::uint64_t now = platform::MonotonicMs();
+        std::vector<SQLHSTMT> calls;
+        for (auto& [statement, watch] : state.statements) {
+            if (watch.callDeadline != 0 && now >= watch.callDeadline)
+                Mark(statement, watch, ODBCCancel::TimedOut, calls);
+            else if (watch.client >= 0 && watch.cancelled == ODBCCancel::None && platform::PeerHungUp(watch.client))
+                Mark(statement, watch, ODBCCancel::ClientLeft, calls);
+        }
+        CancelCalls(hold, calls);
+    }
+}
+
+void StartWatchdog()
+{
+    ODBCState& state = State();
+    {
+        std::lock_guard<std::mutex> hold(state.statementsLock);
+        state.stopping = false;
+        if (state.watchdog.joinable())
+            return;
+        state.watchdogStop = false;
+    }
+    state.watchdog = std::thread(WatchdogProc);
+}
+
+void StopWatchdog()
+{
+    ODBCState& state = State();
+    if (!state.watchdog.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(state.statementsLock);
+        state.watchdogStop = true;
+    }
+    state.statementsChanged.notify_all();
+    state.watchdog.join();
+}
+
+// A stop cancels every statement in flight and every one still to come.
+void CancelAllStatements()
+{
+    ODBCState& state = State();
+    std::unique_lock<std::mutex> hold(state.statementsLock);
+    state.stopping = true;
+    std::vector<SQLHSTMT> calls;
+    for (auto& [statement, watch] : state.statements)
+        Mark(statement, watch, ODBCCancel::Stopped, calls);
+    CancelCalls(hold, calls);
 }
 
 } // namespace
@@ -551,6 +698,7 @@ int StartODBCThread()
     state.queue.Unlock();
     state.alive = true;
     try {
+        StartWatchdog();
         state.thread = std::thread(ThreadProc);
     } catch (...) {
         state.queue.Lock();
@@ -589,11 +737,7 @@ void StopODBCThread()
         Await(request, platform::DeadlineAfter(kODBCStopWaitMs)) == Outcome::TimedOut) {
         // A request is in flight: cancel its statements rather than wait
         // for them, then give it a while to end.
-        {
-            std::lock_guard<std::mutex> hold(state.statementsLock);
-            for (SQLHSTMT statement : state.statements)
-                SQLCancel(statement);
-        }
+        CancelAllStatements();
         if (Await(request, platform::DeadlineAfter(kStopCancelWaitMs)) == Outcome::TimedOut) {
             if (Withdraw(request)) {
                 stopped = false;
@@ -615,6 +759,7 @@ void StopODBCThread()
     }
     state.alive = false;
     state.threadId = std::thread::id();
+    StopWatchdog();
 }
 
 bool ODBCThreadRunning()
@@ -635,8 +780,9 @@ void SQLQuery(const ODBCQuery& query)
     // show an empty result as if the query had found nothing.
     if (!Run(request, "Timeout waiting for mutex in SQLQuery"))
         MacroError(query.out, query.scope, kODBCErrorType, 0,
-                   ODBCThreadRunning() ? "(HYT00) Timeout waiting for mutex in SQLQuery"
-                                       : "(08003) ODBC services are not running",
+                   request.clientLeft        ? "(HY008) Operation canceled: the client left"
+                   : ODBCThreadRunning()     ? "(HYT00) Timeout waiting for mutex in SQLQuery"
+                                             : "(08003) ODBC services are not running",
                    1);
 }
 
@@ -685,21 +831,87 @@ void FlushConnection(const char* source)
     Run(request, "Timeout waiting for mutex in FlushConnection");
 }
 
+void DiscardConnection(const char* source, SQLHDBC hdbc)
+{
+    Request request;
+    request.code = Code::Discard;
+    request.source = source;
+    request.hdbc = hdbc;
+    Run(request, "Timeout waiting for mutex in FlushConnection");
+}
+
 SQLHENV ODBCEnvironment()
 {
     return State().env;
 }
 
+void SetODBCTimeouts(std::uint32_t querySeconds, std::uint32_t loginSeconds)
+{
+    State().queryTimeout = querySeconds ? querySeconds : kODBCDefaultQueryTimeoutSeconds;
+    State().loginTimeout = loginSeconds ? loginSeconds : kODBCDefaultLoginTimeoutSeconds;
+}
+
+std::uint32_t ODBCQueryTimeoutSeconds()
+{
+    return State().queryTimeout.load();
+}
+
+std::uint32_t ODBCLoginTimeoutSeconds()
+{
+    return State().loginTimeout.load();
+}
+
 void ODBCStatementStarted(SQLHSTMT statement)
 {
-    std::lock_guard<std::mutex> hold(State().statementsLock);
-    State().statements.insert(statement);
+    ODBCState& state = State();
+    const int client = GetClientHandle();
+    {
+        CHeapSwitch shared; // process-wide, as the pool: its nodes live on the shared heap
+        std::lock_guard<std::mutex> hold(state.statementsLock);
+        state.statements[statement] = StatementWatch{client, 0, ODBCCancel::None, false};
+    }
+    state.statementsChanged.notify_all(); // a sleeping watchdog has work
 }
 
 void ODBCStatementEnded(SQLHSTMT statement)
 {
-    std::lock_guard<std::mutex> hold(State().statementsLock);
-    State().statements.erase(statement);
+    ODBCState& state = State();
+    std::unique_lock<std::mutex> hold(state.statementsLock);
+    auto found = state.statements.find(statement);
+    if (found == state.statements.end())
+        return;
+    state.statementsChanged.wait(hold, [&found] { return !found->second.cancelling; });
+    state.statements.erase(found);
+}
+
+ODBCCancel ODBCCallStarting(SQLHSTMT statement)
+{
+    ODBCState& state = State();
+    std::lock_guard<std::mutex> hold(state.statementsLock);
+    auto found = state.statements.find(statement);
+    if (found == state.statements.end())
+        return ODBCCancel::None;
+    StatementWatch& watch = found->second;
+    if (watch.cancelled == ODBCCancel::None && state.stopping)
+        watch.cancelled = ODBCCancel::Stopped;
+    if (watch.cancelled == ODBCCancel::None && watch.client >= 0 && platform::PeerHungUp(watch.client))
+        watch.cancelled = ODBCCancel::ClientLeft;
+    if (watch.cancelled == ODBCCancel::None)
+        watch.callDeadline =
+            platform::MonotonicMs() + std::uint64_t{state.queryTimeout.load()} * 1000 + kODBCCancelGraceMs;
+    return watch.cancelled;
+}
+
+ODBCCancel ODBCCallEnded(SQLHSTMT statement)
+{
+    ODBCState& state = State();
+    std::unique_lock<std::mutex> hold(state.statementsLock);
+    auto found = state.statements.find(statement);
+    if (found == state.statements.end())
+        return ODBCCancel::None;
+    state.statementsChanged.wait(hold, [&found] { return !found->second.cancelling; });
+    found->second.callDeadline = 0;
+    return found->second.cancelled;
 }
 
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
@@ -718,4 +930,10 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
 std::size_t ODBCPoolSize()
 {
     return State().pool.size();
+}
+
+std::size_t ODBCStatementsInFlight()
+{
+    std::lock_guard<std::mutex> hold(State().statementsLock);
+    return State().statements.size();
 }

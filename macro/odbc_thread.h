@@ -7,7 +7,11 @@
 // caller's own thread and only the pool operations go through the thread.
 //
 // Stopping is cooperative: a statement in flight is cancelled with
-// SQLCancel, then the thread is joined; it is never killed.
+// SQLCancel, then the thread is joined; it is never killed. A watchdog
+// thread cancels the same way a driver call that runs past the query
+// time-out (some drivers ignore SQL_ATTR_QUERY_TIMEOUT) and a statement
+// whose client has left, so no statement holds the one request thread, or
+// an async-sql caller's worker, for longer than the time-out.
 
 #include <sql.h>
 #include <sqlext.h>
@@ -21,7 +25,18 @@ class CMacroContext;
 class CTextBuffer;
 
 inline constexpr std::uint32_t kODBCMutexWaitMs = 300000;
-inline constexpr SQLULEN kODBCLoginTimeoutSeconds = kODBCMutexWaitMs / 1000;
+// What a driver call of a statement, and a connect, may take unless the
+// product key's SQLQueryTimeout and SQLLoginTimeout (seconds) say otherwise:
+// past what a page's reader waits for, and short enough that a stuck
+// statement or a database host that does not answer holds the one request
+// thread, and so every page's SQL, for seconds, not minutes.
+inline constexpr std::uint32_t kODBCDefaultQueryTimeoutSeconds = 15;
+inline constexpr std::uint32_t kODBCDefaultLoginTimeoutSeconds = 10;
+// A driver that keeps the query time-out itself is left this long to
+// report it before the watchdog cancels.
+inline constexpr std::uint32_t kODBCCancelGraceMs = 1000;
+// How often the watchdog looks at statements in flight.
+inline constexpr std::uint32_t kODBCWatchTickMs = 100;
 inline constexpr std::uint32_t kODBCRefreshAfterUses = 16;
 inline constexpr std::uint32_t kODBCStartWaitMs = 10000;
 inline constexpr std::uint32_t kODBCStopWaitMs = 3000;
@@ -87,11 +102,31 @@ SQLRETURN CloseConnection(SQLHDBC hdbc);
 // connection still in use is closed by its last holder instead.
 void FlushConnection(const char* source);
 
+// Drops the pooled connection of a source when hdbc is (or is lent from)
+// it, after the connection failed as a lost one: the next caller connects
+// afresh. Holders still using it close it as for a flush.
+void DiscardConnection(const char* source, SQLHDBC hdbc);
+
 SQLHENV ODBCEnvironment();
 
-// Statements in flight register here so that a stop can cancel them.
+// Time-outs in seconds; 0 keeps the default. Read at every statement and
+// connect, so a change applies to the next one.
+void SetODBCTimeouts(std::uint32_t querySeconds, std::uint32_t loginSeconds);
+std::uint32_t ODBCQueryTimeoutSeconds();
+std::uint32_t ODBCLoginTimeoutSeconds();
+
+// Why a statement was cancelled.
+enum class ODBCCancel { None, TimedOut, ClientLeft, Stopped };
+
+// Statements in flight register here, with the connection the calling
+// thread serves, so that the watchdog and a stop can cancel them. A driver
+// call that may block is bracketed by ODBCCallStarting, which answers the
+// reason not to make it (None: go on), and ODBCCallEnded, which answers
+// why it was cancelled meanwhile (None: it was not).
 void ODBCStatementStarted(SQLHSTMT statement);
 void ODBCStatementEnded(SQLHSTMT statement);
+ODBCCancel ODBCCallStarting(SQLHSTMT statement);
+ODBCCancel ODBCCallEnded(SQLHSTMT statement);
 
 // For tests: what the pool holds for a source (false when absent).
 struct ODBCPoolEntryInfo {
@@ -102,3 +137,5 @@ struct ODBCPoolEntryInfo {
 };
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();
+// For tests: statements between ODBCStatementStarted and ODBCStatementEnded.
+std::size_t ODBCStatementsInFlight();

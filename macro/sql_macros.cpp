@@ -2,6 +2,7 @@
 
 #include "framework/server_log.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
 #include "macro/control_macros.h"
 #include "macro/expander.h"
 #include "macro/macro.h"
@@ -9,6 +10,7 @@
 #include "macro/macro_exception.h"
 #include "macro/odbc_thread.h"
 #include "macro/registry_values.h"
+#include "platform/net.h"
 
 #include <charconv>
 #include <cstring>
@@ -110,6 +112,63 @@ void RaiseODBCError(const ODBCQuery& query, SQLHDBC hdbc, SQLHSTMT hstmt)
     }
     std::string text = "(" + state + ") " + message;
     MacroError(query.out, query.scope, kODBCErrorType, static_cast<unsigned>(native), text.c_str(), 1);
+}
+
+// A state of the lost-connection kind: class 08, or the server ending the
+// session (57P01 and 57P02, as a restarting PostgreSQL reports first).
+bool ConnectionLost(SQLHDBC hdbc, SQLHSTMT hstmt)
+{
+    const std::pair<SQLSMALLINT, SQLHANDLE> handles[] = {{SQL_HANDLE_STMT, hstmt}, {SQL_HANDLE_DBC, hdbc}};
+    for (auto [type, handle] : handles) {
+        if (handle == SQL_NULL_HANDLE)
+            continue;
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        for (SQLSMALLINT record = 1;
+             Succeeded(SQLGetDiagRec(type, handle, record, state, &native, nullptr, 0, &length)); ++record) {
+            std::string_view text(reinterpret_cast<char*>(state));
+            if (text.starts_with("08") || text == "57P01" || text == "57P02")
+                return true;
+        }
+    }
+    return false;
+}
+
+void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason)
+{
+    std::string text;
+    switch (reason) {
+    case ODBCCancel::TimedOut:
+        text = "(HYT00) Timeout expired: the statement ran longer than " + std::to_string(ODBCQueryTimeoutSeconds()) +
+               " seconds and was cancelled";
+        break;
+    case ODBCCancel::ClientLeft:
+        text = "(HY008) Operation canceled: the client left";
+        break;
+    case ODBCCancel::Stopped:
+    case ODBCCancel::None:
+        text = "(HY008) Operation canceled: the service is stopping";
+        break;
+    }
+    MacroError(query.out, query.scope, kODBCErrorType, 0, text.c_str(), 1);
+}
+
+// Makes a driver call that may block under the watchdog's eye. False, with
+// the macro error raised, when the statement was cancelled before or during
+// the call: whatever the call answered then is not used.
+template <typename Call>
+bool Watched(const ODBCQuery& query, SQLHSTMT hstmt, SQLRETURN& rc, Call call)
+{
+    ODBCCancel reason = ODBCCallStarting(hstmt);
+    if (reason == ODBCCancel::None) {
+        rc = call();
+        reason = ODBCCallEnded(hstmt);
+    }
+    if (reason == ODBCCancel::None)
+        return true;
+    RaiseCancelled(query, reason);
+    return false;
 }
 
 void ExpandText(CMacroContext* scope, CTextBuffer* out, const char* text, bool raw)
@@ -312,37 +371,64 @@ public:
     }
 };
 
-} // namespace
+enum class Attempt { Done, Retry };
 
-void ExecuteSQLQuery(const ODBCQuery& query)
+// One try of a statement. A connection found lost before anything was
+// output is dropped from the pool and Retry answered, so that a database
+// restart costs no page an error; else the error is raised.
+Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
 {
     ConnectionHolder connection;
     connection.source = query.source;
     if (!Succeeded(GetConnection(query.source, connection.hdbc, connection.pooled))) {
-        RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
-        return;
+        // The request thread takes no connect for a client that left.
+        if (const int client = GetClientHandle(); client >= 0 && platform::PeerHungUp(client))
+            RaiseCancelled(query, ODBCCancel::ClientLeft);
+        else
+            RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
+        return Attempt::Done;
     }
+    auto lost = [&](SQLHSTMT hstmt) {
+        if (!mayRetry || !ConnectionLost(connection.hdbc, hstmt))
+            return false;
+        if (connection.pooled)
+            DiscardConnection(query.source, connection.hdbc);
+        return true;
+    };
     StatementHolder statement;
     if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection.hdbc, &statement.hstmt))) {
         statement.hstmt = SQL_NULL_HSTMT;
+        if (lost(SQL_NULL_HSTMT))
+            return Attempt::Retry;
         RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
-        return;
+        return Attempt::Done;
     }
     ODBCStatementStarted(statement.hstmt);
+    // Drivers that keep it report the time-out themselves; for the others
+    // the watchdog cancels the call a little later.
+    SQLSetStmtAttr(statement.hstmt, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(ODBCQueryTimeoutSeconds())), 0);
     std::string text = query.insert ? query.insert->Build(IdentifierQuote(connection.hdbc)) : query.statement;
-    SQLRETURN rc = SQLExecDirect(statement.hstmt, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
+    SQLRETURN rc = SQL_ERROR;
+    if (!Watched(query, statement.hstmt, rc, [&] {
+            return SQLExecDirect(statement.hstmt, reinterpret_cast<SQLCHAR*>(text.data()),
+                                 static_cast<SQLINTEGER>(text.size()));
+        }))
+        return Attempt::Done;
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+        if (lost(statement.hstmt))
+            return Attempt::Retry;
         RaiseODBCError(query, connection.hdbc, statement.hstmt);
-        return;
+        return Attempt::Done;
     }
     SQLSMALLINT count = 0;
     if (!Succeeded(SQLNumResultCols(statement.hstmt, &count))) {
         count = 0;
         RaiseODBCError(query, connection.hdbc, statement.hstmt);
-        return;
+        return Attempt::Done;
     }
     if (count <= 0)
-        return;
+        return Attempt::Done;
 
     QueryColumns columns;
     columns.columns.resize(count);
@@ -352,7 +438,7 @@ void ExecuteSQLQuery(const ODBCQuery& query)
         SQLULEN precision = 0;
         if (!Succeeded(SQLDescribeCol(statement.hstmt, i, name, 256, &nameLength, &type, &precision, &digits, &nullable))) {
             RaiseODBCError(query, connection.hdbc, statement.hstmt);
-            return;
+            return Attempt::Done;
         }
         SQLColumn& column = columns.columns[i - 1];
         column.name = reinterpret_cast<char*>(name);
@@ -374,23 +460,24 @@ void ExecuteSQLQuery(const ODBCQuery& query)
     scope.Register("'enumcolumn", std::make_unique<CConstantMacro>("'"));
 
     if (query.rowText == nullptr)
-        return;
+        return Attempt::Done;
     if (query.beforeText)
         ExpandText(&scope, query.out, query.beforeText, query.beforeRaw);
     int rows = 0;
     std::vector<std::vector<char>> buffers(count);
     for (;;) {
-        rc = SQLFetch(statement.hstmt);
+        if (!Watched(query, statement.hstmt, rc, [&] { return SQLFetch(statement.hstmt); }))
+            return Attempt::Done;
         if (rc == SQL_NO_DATA)
             break;
         if (!Succeeded(rc)) {
             RaiseODBCError(query, connection.hdbc, statement.hstmt);
-            return;
+            return Attempt::Done;
         }
         for (SQLSMALLINT i = 1; i <= count; ++i) {
             if (!ReadColumn(query, statement.hstmt, i, columns.columns[i - 1], buffers[i - 1])) {
                 RaiseODBCError(query, connection.hdbc, statement.hstmt);
-                return;
+                return Attempt::Done;
             }
         }
         ExpandText(&scope, query.out, query.rowText, query.rowRaw);
@@ -399,6 +486,15 @@ void ExecuteSQLQuery(const ODBCQuery& query)
     scope.Register("num-rows", std::make_unique<CValueMacro>(std::to_string(rows)));
     if (query.beforeText && query.afterText)
         ExpandText(&scope, query.out, query.afterText, query.afterRaw);
+    return Attempt::Done;
+}
+
+} // namespace
+
+void ExecuteSQLQuery(const ODBCQuery& query)
+{
+    if (RunQuery(query, true) == Attempt::Retry)
+        RunQuery(query, false);
 }
 
 void RegisterSQLMacros(CMacroContext& global)

@@ -429,6 +429,16 @@ long SendFileRange(SocketHandle socket, int file, std::int64_t offset, std::size
     }
 }
 
+bool PeerHungUp(int handle)
+{
+    pollfd entry{handle, POLLRDHUP, 0};
+    int ready;
+    do
+        ready = poll(&entry, 1, 0);
+    while (ready < 0 && errno == EINTR);
+    return ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs)
 {
     const std::uint64_t start = MonotonicMs();

@@ -88,6 +88,11 @@ long SendFileRange(SocketHandle socket, int file, std::int64_t offset, std::size
 // kInfinite (clock.h) waits without limit. Returns 1 ready, 0 on time-out
 // (last error 10060), -1 on error.
 int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs);
+// True when the peer of a connected socket has closed or reset it, or the
+// socket was shut down here, without waiting. Bytes the peer sent ahead do
+// not count; a peer that only ended its sending side does, as a client that
+// gave up looks the same.
+bool PeerHungUp(int handle);
 
 // Runs a blocking call on a helper thread and waits for it at most timeoutMs,
 // so a slow name server never holds the caller past its deadline. Returns 0

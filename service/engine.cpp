@@ -23,6 +23,7 @@
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
 #include "macro/named_strings.h"
+#include "macro/odbc_thread.h"
 #include "macro/stat_macros.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
@@ -90,6 +91,10 @@ void ReadEngineSettings(CEngineSettings& settings)
             settings.concurrency = value;
         if (product.QueryDword("Compatibility", value) == platform::kErrorSuccess)
             settings.compatibility = value;
+        if (product.QueryDword("SQLQueryTimeout", value) == platform::kErrorSuccess)
+            settings.sqlQueryTimeout = value;
+        if (product.QueryDword("SQLLoginTimeout", value) == platform::kErrorSuccess)
+            settings.sqlLoginTimeout = value;
     }
     if (settings.workers == 1) {
         unsigned processors = std::thread::hardware_concurrency();
@@ -258,6 +263,7 @@ void InitServerEngine()
         std::lock_guard lock(g_settingsMutex);
         g_settings = settings;
     }
+    SetODBCTimeouts(settings.sqlQueryTimeout, settings.sqlLoginTimeout);
     RunInitMacro(global, settings.initMacro, "InitMacro");
     global.SetReadOnly(true);
 

@@ -40,6 +40,10 @@ struct CEngineSettings {
     std::uint32_t workers = 1;
     std::uint32_t concurrency = 0;
     std::uint32_t compatibility = 0;
+    // Seconds a statement's driver call and a database connect may take
+    // (SQLQueryTimeout, SQLLoginTimeout); 0 keeps the SQL macros' defaults.
+    std::uint32_t sqlQueryTimeout = 0;
+    std::uint32_t sqlLoginTimeout = 0;
 };
 
 // A Workers value of 1 asks for this many workers per processor.

@@ -3,13 +3,19 @@
 // concurrent requests) and counters hit concurrently.
 
 #include "e2e_server.h"
+#include "eventually.h"
 #include "odbc_leaks.h"
+#include "raw_client.h"
 
 #include "macro/odbc_thread.h"
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace e2e;
 
@@ -69,6 +75,15 @@ protected:
     }
 
     std::string m_database;
+};
+
+// A statement that never ends by itself.
+constexpr const char* kEndless = "\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT max(x) FROM c\"";
+
+// Sets the SQL time-outs for one test and puts the defaults back.
+struct Timeouts {
+    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(0, 0); }
 };
 
 TEST_F(KavDataTest, APageListsRowsWithItsTexts)
@@ -170,6 +185,86 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     page = Curl({"-L", "--data-urlencode", "name=Di", URL(port, "/guests.kav")}).output;
     EXPECT_EQ(page.find("Added."), std::string::npos) << page;
     EXPECT_NE(page.find("<p>The guest was not added: "), std::string::npos) << page;
+}
+
+// A client that gives up on an endless statement has it cancelled, and
+// the pages after it get their rows; with the time-out an hour away only
+// its leaving can have ended it.
+TEST_F(KavDataTest, AStatementWhoseClientLeftIsCancelledAndTheNextPageIsServed)
+{
+    Timeouts timeouts(3600, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/endless.htm", "%expand%%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    WriteFile(m_root + "/row.htm", "%expand%%sql(vdata,SELECT name FROM people WHERE id=7,'%column(1))");
+    StartServers();
+    std::thread gone([&] { RunProgram({"curl", "-s", "--max-time", "3", URL(port, "/endless.htm")}, m_dir / "gone.out"); });
+    EXPECT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    gone.join();
+    EXPECT_EQ(RunProgram({"curl", "-s", "--max-time", "60", URL(port, "/row.htm")}, m_dir / "row.out").output, "name7");
+    EXPECT_EQ(ODBCStatementsInFlight(), 0u);
+}
+
+// The servers' stop shuts the connections down, which cancels the
+// statement they wait for: the stop ends long before the time-out.
+TEST_F(KavDataTest, AStopWithAStatementInFlightEndsWithinTheTimeOut)
+{
+    Timeouts timeouts(kODBCDefaultQueryTimeoutSeconds, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/endless.htm", "%expand%%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    StartServers();
+    std::thread client([&] { RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/endless.htm")}, m_dir / "c.out"); });
+    ASSERT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    const auto started = std::chrono::steady_clock::now();
+    StopAllServers();
+    StopODBCThread();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(kODBCDefaultQueryTimeoutSeconds));
+    client.join();
+}
+
+// An async-sql statement runs on its connection's own worker; stuck, it
+// holds the connections that worker already serves only until its
+// time-out cancels it. Each kept-alive connection is answered once before
+// the statement starts, so some of them live on the stuck worker.
+TEST_F(KavDataTest, AStuckAsyncStatementStrandsNoKeptAliveConnection)
+{
+    constexpr int kConnections = 200;
+    ASSERT_TRUE(RaiseOpenFileLimit(4 * kConnections));
+    Timeouts timeouts(2, 0);
+    std::uint16_t port = FreePort();
+    Key(AddServer(port)).SetDword("KeepAliveTimeout", 60);
+    WriteFile(m_root + "/stuck.htm", "%expand%%set(async-sql,1)%sql(vdata," + std::string(kEndless) + ",'%column(1))");
+    WriteFile(m_root + "/hello.txt", "hello");
+    StartServers();
+    const std::string get = "GET /hello.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n";
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        clients.push_back(std::make_unique<RawClient>(port));
+        ParsedReply reply;
+        ASSERT_TRUE(clients.back()->Send(get));
+        ASSERT_EQ(clients.back()->Read(30000, reply), RawClient::kReply);
+    }
+    std::string stuck;
+    std::thread client([&] {
+        stuck = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/stuck.htm")}, m_dir / "stuck.out").output;
+    });
+    ASSERT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+    for (auto& raw : clients)
+        EXPECT_TRUE(raw->Send(get));
+    const std::uint64_t deadline = NowMs() + 60000;
+    int answered = 0;
+    for (auto& raw : clients) {
+        ParsedReply reply;
+        // A reply already there is taken even once the deadline has passed.
+        const std::uint64_t now = NowMs();
+        if (raw->Read(std::max<std::uint64_t>(deadline > now ? deadline - now : 0, 100), reply) == RawClient::kReply &&
+            reply.body == "hello")
+            ++answered;
+    }
+    EXPECT_EQ(answered, kConnections);
+    client.join();
+    EXPECT_EQ(stuck.rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << stuck;
 }
 
 } // namespace

@@ -5,12 +5,19 @@
 
 #include "e2e_server.h"
 
+#include "eventually.h"
 #include "macro/odbc_thread.h"
+#include "platform/net.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
-
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
 
 using namespace e2e;
 
@@ -83,6 +90,13 @@ protected:
                           m_dir / "psql.out")
             .output;
     }
+    // A page that lists the people through the role's plain password (the
+    // fixture's holds a ';', which ends the password field).
+    std::string ListPage()
+    {
+        Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+        return "%expand%%sql(vpg;" + std::string(kRole) + ";plainpw,\"SELECT name FROM people ORDER BY id\",'%column(1)|)";
+    }
     std::string m_pg;
     std::vector<std::string> m_asUser;
     std::uint16_t m_port = 0;
@@ -114,6 +128,64 @@ TEST_F(KavPostgresTest, TheSamePagesListInsertAndCatchErrors)
     EXPECT_EQ(Psql("SELECT count(*) FROM people;"), "4\n");
     EXPECT_EQ(Curl({URL(port, "/bad.htm")}).output, "caught ODBC");
     EXPECT_EQ(Curl({URL(port, "/wrongpw.htm")}).output, "caught ODBC");
+}
+
+// Sets the SQL time-outs for one test and puts the defaults back.
+struct Timeouts {
+    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(0, 0); }
+};
+
+// A database host that takes the connection and never answers: the
+// connect fails within the login time-out, and the page queued behind it
+// on the one request thread is served right after.
+TEST_F(KavPostgresTest, AHostThatNeverAnswersFailsWithinTheLoginTimeOut)
+{
+    Timeouts timeouts(0, 2);
+    // The kernel completes the handshakes; nobody reads or answers.
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    WriteFile(m_dir / "odbc.ini", ReadFile(m_dir / "odbc.ini") + "[vhang]\nDriver=PostgreSQL\nServername=127.0.0.1\nPort=" +
+                                      std::to_string(ntohs(address.sin_port)) + "\nDatabase=postgres\n");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/hang.htm", "%expand%%try('%sql(vhang;" + std::string(kRole) + ";x,SELECT 1),'caught %exception-type%)");
+    WriteFile(m_root + "/list.htm", ListPage());
+    StartServers();
+    std::string hang;
+    std::thread client([&] {
+        hang = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/hang.htm")}, m_dir / "hang.out").output;
+    });
+    // The driver's connection waits in the listener's queue.
+    EXPECT_TRUE(Eventually([listener] { return platform::WaitHandle(listener, false, 0) == 1; }, 30000));
+    EXPECT_EQ(RunProgram({"curl", "-s", "--max-time", "60", URL(port, "/list.htm")}, m_dir / "list.out").output,
+              "name1|name2|name3|");
+    client.join();
+    EXPECT_EQ(hang, "caught ODBC");
+    ::close(listener);
+}
+
+// A restart ends every pooled connection; the first page after it meets
+// the lost one, which is dropped, and gets its rows on a new connection.
+TEST_F(KavPostgresTest, TheFirstPageAfterADatabaseRestartGetsItsRows)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/list.htm", ListPage());
+    StartServers();
+    EXPECT_EQ(Curl({URL(port, "/list.htm")}).output, "name1|name2|name3|");
+    for (const char* mode : {"fast", "immediate"}) {
+        ASSERT_EQ(Pg({"pg_ctl", "-D", m_pg + "/data", "-l", m_pg + "/log", "-m", mode, "-w", "-t", "30", "restart"}), 0);
+        for (int page = 0; page < 3; ++page)
+            EXPECT_EQ(Curl({URL(port, "/list.htm")}).output, "name1|name2|name3|") << mode << " restart, page " << page;
+    }
 }
 
 } // namespace

@@ -22,19 +22,27 @@ TEST(ThreadDataTest, EveryThreadStartsWithAZeroedRecordOfItsOwn)
     SetThreadToken(token);
     SetBlockingDeadline(12345);
     GetThreadData().previousBlockingHook = token;
+    SetClientHandle(7);
 
-    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1};
-    std::thread other([&] { seen = GetThreadData(); });
+    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1, 8};
+    int otherClient = 0;
+    std::thread other([&] {
+        seen = GetThreadData();
+        otherClient = GetClientHandle();
+    });
     other.join();
     EXPECT_EQ(seen.token, nullptr);
     EXPECT_EQ(seen.blockingDeadline, 0u);
     EXPECT_EQ(seen.previousBlockingHook, nullptr);
     EXPECT_EQ(seen.heap, nullptr);
+    EXPECT_EQ(otherClient, -1) << "a new thread serves no connection";
 
     // This thread's record is untouched by the other thread.
     EXPECT_EQ(GetThreadToken(), token);
     EXPECT_EQ(GetBlockingDeadline(), 12345u);
     EXPECT_EQ(GetThreadHeap(), heap.get());
+    EXPECT_EQ(GetClientHandle(), 7);
+    SetClientHandle(-1);
     SetThreadToken(nullptr);
     SetBlockingDeadline(0);
     GetThreadData().previousBlockingHook = nullptr;

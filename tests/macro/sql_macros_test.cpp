@@ -2,13 +2,18 @@
 // row, before and after texts, column macros, NULLs and long values, errors
 // as ODBC macro errors, inserts from form fields, the pool and the thread.
 
+#include "eventually.h"
+#include "framework/thread_data.h"
 #include "odbc_fixture.h"
 #include "odbc_leaks.h"
 
 #include <link.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -320,6 +325,87 @@ TEST_F(SQLMacrosTest, AStoppedThreadGivesAnErrorAndAStopCancelsALongStatement)
     EXPECT_EQ(Sql("SELECT 1", "x").rfind("[ODBC error 0: (08003)", 0), 0u);
     ASSERT_EQ(StartODBCThread(), 1);
     EXPECT_EQ(Sql("SELECT 5", "%column(1)"), "5");
+}
+
+// A statement that never ends by itself.
+constexpr const char* kEndless = "\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT max(x) FROM c\"";
+// Far beyond what a cancelled statement takes to end on a loaded machine,
+// and short of forever, which is what an uncancelled one takes.
+constexpr auto kEndsLongBefore = std::chrono::seconds(60);
+
+// Sets the time-outs for one test and puts the defaults back.
+struct Timeouts {
+    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(0, 0); }
+};
+
+class SQLCancelTest : public SQLMacrosTest {
+protected:
+    // Runs page on a thread of its own, serving the connection whose
+    // descriptor is client (-1 none), in a scope with or without async-sql.
+    std::future<std::string> Start(const std::string& page, bool async, int client = -1)
+    {
+        return std::async(std::launch::async, [this, page, async, client] {
+            SetClientHandle(client);
+            CMacroContext scope(&m_global);
+            if (async)
+                scope.Register("async-sql", std::make_unique<CValueMacro>("1"));
+            CTextBuffer out;
+            scope.Expand(&out, page);
+            SetClientHandle(-1);
+            return out.ToString();
+        });
+    }
+    // The page's output once it ended; a page still running is a failure,
+    // ended by a stop so that the test can go on.
+    std::string Result(std::future<std::string>& page)
+    {
+        if (page.wait_for(kEndsLongBefore) != std::future_status::ready) {
+            ADD_FAILURE() << "the statement was not cancelled";
+            StopODBCThread();
+        }
+        return page.get();
+    }
+};
+
+// The SQLite driver takes the query time-out but never applies it to a
+// statement that only computes; the watchdog cancels it, on the request
+// thread and on an async-sql caller's own thread alike.
+TEST_F(SQLCancelTest, AStatementPastItsTimeOutIsCancelledAndTheNextOneRuns)
+{
+    Timeouts timeouts(1, 0);
+    for (bool async : {false, true}) {
+        std::future<std::string> endless = Start("%sql(vtest," + std::string(kEndless) + ",'%column(1))", async);
+        std::future<std::string> next = Start("%sql(vtest,SELECT 5,'%column(1))", async);
+        EXPECT_EQ(Result(endless).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << "async " << async;
+        EXPECT_EQ(Result(next), "5") << "async " << async;
+        EXPECT_EQ(ODBCStatementsInFlight(), 0u);
+    }
+}
+
+// With a time-out far away, only the client's leaving ends the statement:
+// when its peer closes while the statement runs, and when it closed before
+// the statement's turn came.
+TEST_F(SQLCancelTest, AStatementWhoseClientLeftIsCancelled)
+{
+    Timeouts timeouts(3600, 0);
+    for (bool async : {false, true}) {
+        for (bool leftBefore : {false, true}) {
+            int pair[2];
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            if (leftBefore)
+                ::close(pair[1]);
+            std::future<std::string> page = Start("%sql(vtest," + std::string(kEndless) + ",'%column(1))", async, pair[0]);
+            if (!leftBefore) {
+                EXPECT_TRUE(Eventually([] { return ODBCStatementsInFlight() == 1; }, 30000));
+                ::close(pair[1]);
+            }
+            EXPECT_EQ(Result(page), "[ODBC error 0: (HY008) Operation canceled: the client left]")
+                << "async " << async << ", left before " << leftBefore;
+            ::close(pair[0]);
+        }
+    }
+    EXPECT_EQ(Sql("SELECT 6", "%column(1)"), "6");
 }
 
 } // namespace

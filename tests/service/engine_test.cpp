@@ -9,6 +9,7 @@
 #include "framework/server.h"
 #include "framework/server_stats.h"
 #include "macro/macro_context.h"
+#include "macro/odbc_thread.h"
 #include "platform/clock.h"
 #include "service/engine.h"
 #include "service/engine_fixture.h"
@@ -178,6 +179,37 @@ TEST_F(EngineTest, EngineSettingsAndTheWorkerPool)
         EXPECT_EQ(settings.compatibility, 0u);
         EXPECT_EQ(WorkerPoolWanted(), c.poolWanted);
         EXPECT_TRUE(GetEngineFunctions().logon) << "start binds the logon functions";
+        ASSERT_EQ(StopServices(), 0);
+    }
+}
+
+// Each start reads the SQL time-outs; a value that is missing or 0 leaves
+// the default, so an earlier start's value does not linger.
+TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
+{
+    const struct {
+        const char* name;
+        bool set;
+        std::uint32_t query;
+        std::uint32_t login;
+        std::uint32_t expectedQuery;
+        std::uint32_t expectedLogin;
+    } cases[] = {
+        {"both set", true, 5, 3, 5, 3},
+        {"missing", false, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds},
+        {"one set", true, 0, 4, kODBCDefaultQueryTimeoutSeconds, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* name : {"SQLQueryTimeout", "SQLLoginTimeout"})
+            m_product.DeleteValue(name);
+        if (c.set) {
+            m_product.SetDword("SQLQueryTimeout", c.query);
+            m_product.SetDword("SQLLoginTimeout", c.login);
+        }
+        ASSERT_EQ(StartServices(), 0);
+        EXPECT_EQ(ODBCQueryTimeoutSeconds(), c.expectedQuery);
+        EXPECT_EQ(ODBCLoginTimeoutSeconds(), c.expectedLogin);
         ASSERT_EQ(StopServices(), 0);
     }
 }
