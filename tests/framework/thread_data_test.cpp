@@ -23,7 +23,7 @@ TEST(ThreadDataTest, EveryThreadStartsWithAZeroedRecordOfItsOwn)
     SetBlockingDeadline(12345);
     GetThreadData().previousBlockingHook = token;
 
-    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1};
+    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1, nullptr};
     std::thread other([&] { seen = GetThreadData(); });
     other.join();
     EXPECT_EQ(seen.token, nullptr);
