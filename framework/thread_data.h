@@ -16,6 +16,7 @@ struct CLogonToken;
 // The macro calls in progress whose arguments include raw ones; given
 // meaning by the macro expander.
 struct CRawArgumentFrame;
+class WSocket;
 
 struct ThreadData {
     // Null: the thread runs as the process itself.
@@ -40,6 +41,9 @@ struct ThreadData {
     // the record starts zeroed), so that work done for it on another thread
     // can tell when its client has left.
     int clientHandlePlusOne;
+    // The client of the page being expanded, watched by what may run long
+    // for it (a program); null outside a page. Follows its fiber.
+    WSocket* pageClient;
 };
 
 namespace thread_data_detail {
@@ -66,6 +70,23 @@ inline void SetClientHandle(int handle) { thread_data_detail::t_threadData.clien
 
 inline std::uint64_t GetBlockingDeadline() { return thread_data_detail::t_threadData.blockingDeadline; }
 inline void SetBlockingDeadline(std::uint64_t deadlineMs) { thread_data_detail::t_threadData.blockingDeadline = deadlineMs; }
+
+// Names the client of a page for the length of its expansion.
+class CPageClientScope {
+public:
+    explicit CPageClientScope(WSocket& client) : m_saved(thread_data_detail::t_threadData.pageClient)
+    {
+        thread_data_detail::t_threadData.pageClient = &client;
+    }
+    ~CPageClientScope() { thread_data_detail::t_threadData.pageClient = m_saved; }
+    CPageClientScope(const CPageClientScope&) = delete;
+    CPageClientScope& operator=(const CPageClientScope&) = delete;
+
+private:
+    WSocket* m_saved;
+};
+
+inline WSocket* GetPageClient() { return thread_data_detail::t_threadData.pageClient; }
 
 // Puts another heap in place of the thread's for the length of a scope (the
 // shared heap by default) and restores the old one on every exit path.

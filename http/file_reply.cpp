@@ -4,6 +4,7 @@
 #include "framework/http_date.h"
 #include "framework/server_stats.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
 #include "framework/wsocket.h"
 #include "http/access_log.h"
 #include "http/document_cache.h"
@@ -283,6 +284,7 @@ int CHTTPServer::SendFile(WSocket& socket, CHTTPRequest& request, bool sendHeade
         try {
             RegisterRequestMacros(*this, socket, request);
             RegisterFormMacros(socket, request);
+            CPageClientScope client(socket);
             request.Scope.Expand(&output, entry->GetView(), static_cast<int>(size));
         } catch (const CRedirectionException& redirect) {
             SendRedirect(socket, request, redirect.url, sendHeaders, sendBody);

@@ -1,6 +1,8 @@
 #include "macro/exec_macros.h"
 
+#include "framework/socket_pair_wait.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
 #include "framework/wsocket.h"
 #include "macro/control_macros.h"
 #include "macro/expander.h"
@@ -169,7 +171,18 @@ void CExecMacro::Evaluate(CMacroContext* scope, CTextBuffer* out, const char** a
             Fail(out, scope, kExecTimeoutError);
             return;
         }
-        int ready = WaitForHandle(input.Get(), false, static_cast<std::uint32_t>(deadline - now));
+        // A program run for a page's client ends when the client leaves:
+        // it may hold a mutex the next request waits for.
+        int ready;
+        if (WSocket* client = GetPageClient()) {
+            ready = WaitForInputOrHangUp(input.Get(), *client, static_cast<std::uint32_t>(deadline - now));
+            if (ready > 0 && (ready & kPeerHungUp)) {
+                child.Kill();
+                throw WSocketException(client, platform::kWsaeConnReset);
+            }
+        } else {
+            ready = WaitForHandle(input.Get(), false, static_cast<std::uint32_t>(deadline - now));
+        }
         if (ready == 0)
             continue;
         if (ready < 0) {

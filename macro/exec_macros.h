@@ -17,8 +17,10 @@
 //
 // Bounds: the output may hold at most kExecOutputCap bytes and the whole run
 // may take kExecDeadlineMs; past either the program (and whatever it
-// started) is killed and reaped, and the macro reports its error. Every
-// program has ended and been reaped when exec returns.
+// started) is killed and reaped, and the macro reports its error. A program
+// run for a page is killed as soon as the page's client leaves, and the page
+// ends there (thrown as the client's WSocketException). Every program has
+// ended and been reaped when exec returns.
 
 #include <cstddef>
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "framework/error_reply.h"
 #include "framework/outgoing_connect.h"
 #include "framework/reply_socket.h"
+#include "framework/socket_pair_wait.h"
 #include "framework/text_util.h"
 #include "macro/macro.h"
 #include "macro/macro_exception.h"
@@ -11,6 +12,7 @@
 #include "proxy/cache_fill.h"
 #include "proxy/ftp_listing.h"
 
+#include <cstring>
 #include <vector>
 
 using platform::EqualsIgnoringCase;
@@ -41,6 +43,8 @@ public:
     int Run();
 
     int Status() const { return m_status; }
+    // Why the server could not be reached (0 when it was).
+    int ConnectError() const { return m_connectError; }
     bool HeaderSent() const { return m_headerSent; }
     std::string_view LastReply() const { return m_control.GetReplyText().View(); }
 
@@ -61,6 +65,9 @@ private:
     }
     int Reply()
     {
+        // A client that leaves while the server thinks ends the dialogue.
+        if (!AwaitSource(m_control, m_out, m_timeout))
+            Fail(504);
         int code = m_control.ReadReply();
         if (code < 0)
             Fail(504);
@@ -75,6 +82,10 @@ private:
     // The reply that ends a transfer: anything but 2xx means it failed.
     void ReadCompletion();
     void SendHeader(std::string_view type);
+    // A name the server refused as a file but takes as a folder is asked
+    // again with its slash (302), so that the listing's relative links
+    // resolve inside it.
+    void FailUnlessFolder();
     void RetrieveFile();
     void ProbeFile();
     void ListDirectory();
@@ -97,6 +108,7 @@ private:
     std::string m_directory;
     std::string m_fileName;
     int m_status = 500;
+    int m_connectError = 0;
     bool m_headerSent = false;
 };
 
@@ -147,9 +159,11 @@ int CFTPDialogue::Run()
 
     m_control.SetTimeout(m_timeout);
     if (ConnectToPort(m_control, m_url.host, static_cast<std::uint32_t>(m_url.port)) < 0) {
-        m_proxy.LogUnreachable(m_request, m_url.host, static_cast<std::uint32_t>(m_url.port),
-                               platform::LastSocketError());
-        Fail(504);
+        m_connectError = platform::LastSocketError();
+        m_proxy.LogUnreachable(m_request, m_url.host, static_cast<std::uint32_t>(m_url.port), m_connectError);
+        // Only a connection that timed out is a time-out: a refused one (or
+        // a name that is not found) is said to be what it is.
+        Fail(m_connectError == platform::kWsaeTimedOut ? 504 : 502);
     }
     std::uint16_t ignored = 0;
     platform::PeerAddress(m_control.GetHandle(), &m_serverAddress, &ignored);
@@ -259,12 +273,17 @@ void CFTPDialogue::SendHeader(std::string_view type)
     m_headerSent = true;
 }
 
+void CFTPDialogue::FailUnlessFolder()
+{
+    Fail(Fails(Command("CWD " + m_fileName)) ? 404 : 302);
+}
+
 void CFTPDialogue::RetrieveFile()
 {
     if (Fails(Command("TYPE I")))
         Fail(500);
     if (Fails(Command("RETR " + m_fileName)))
-        Fail(404);
+        FailUnlessFolder();
     // The 200 header waits for the data connection: sent before it, a
     // server that never connects would leave the client (and the cache)
     // an empty document marked OK instead of the time-out page.
@@ -274,7 +293,7 @@ void CFTPDialogue::RetrieveFile()
     if (!types.LookupLocked(FTPExtension(m_fileName), type))
         types.LookupLocked("*", type);
     SendHeader(type);
-    CopyToClient(m_data, m_out, m_request);
+    CopyToClient(m_data, m_out, m_request, m_timeout);
     m_data.Close();
     ReadCompletion();
 }
@@ -287,7 +306,7 @@ void CFTPDialogue::ProbeFile()
         Fail(500);
     int code = Command("SIZE " + m_fileName);
     if (Fails(code) && code != 500 && code != 501 && code != 502 && code != 504)
-        Fail(404);
+        FailUnlessFolder();
     std::string type;
     CRegStringMap& types = m_proxy.GetFTPExtMappings();
     if (!types.LookupLocked(FTPExtension(m_fileName), type))
@@ -314,7 +333,7 @@ void CFTPDialogue::ListDirectory()
     CTextBuffer line(1024);
     while (!empty) {
         line.Empty();
-        int got = m_data.ReadLine(line, true);
+        int got = ReadLineWatched(m_data, m_out, line, m_timeout);
         if (line.IsEmpty() && got <= 0)
             break;
         CFTPListEntry entry;
@@ -387,10 +406,72 @@ void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes)
         request.bytes += bytes.size();
 }
 
-void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request)
+bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds)
+{
+    if (source.GetAppInput().GetHeld() > 0)
+        return true;
+    // What the client is owed goes before any wait on a slow source.
+    if (out.Flush() < 0)
+        throw WSocketException(&out, platform::LastSocketError());
+    const std::uint64_t deadline = platform::MonotonicMs() + milliseconds;
+    // A client that ended its side after its request, or sent bytes ahead
+    // (a body that is read later), is then watched only for leaving.
+    bool clientEnded = false;
+    for (;;) {
+        std::uint64_t now = platform::MonotonicMs();
+        if (now >= deadline)
+            return false;
+        const bool watchInput = !clientEnded && out.GetAppInput().GetHeld() == 0;
+        int ready = WaitForEitherInput(out, source, static_cast<std::uint32_t>(deadline - now), watchInput);
+        if (ready < 0)
+            throw WSocketException(&source, platform::LastSocketError());
+        if (ready == 0)
+            return false;
+        if (ready & kSecondSocketReady)
+            return true;
+        if (!watchInput)
+            throw WSocketException(&out, platform::kWsaeConnReset);
+        int got = out.Fill();
+        if (got < 0)
+            throw WSocketException(&out, platform::LastSocketError());
+        if (got == 0)
+            clientEnded = true;
+    }
+}
+
+int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds)
+{
+    const int before = line.GetLength();
+    for (;;) {
+        if (!AwaitSource(source, out, milliseconds))
+            throw WSocketException(&source, platform::kWsaeTimedOut);
+        CAsyncIO& input = source.GetAppInput();
+        if (input.GetHeld() == 0) {
+            // Ready with nothing held: the end, or a failure Fill reports.
+            int got = source.Fill();
+            if (got <= 0)
+                return line.GetLength() > before ? line.GetLength() - before : got;
+            continue;
+        }
+        const char* start = input.GetData() + input.GetStart();
+        std::size_t held = static_cast<std::size_t>(input.GetHeld());
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', held));
+        std::size_t n = lf ? static_cast<std::size_t>(lf - start) + 1 : held;
+        if (line.GetLength() - before + static_cast<int>(n) > WSocket::kMaxLineLength)
+            throw WSocketException(&source, kLineTooLongError);
+        line.Append(start, static_cast<int>(n));
+        input.SetStart(input.GetStart() + static_cast<int>(n));
+        if (lf)
+            return line.GetLength() - before;
+    }
+}
+
+void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request, std::uint32_t milliseconds)
 {
     std::vector<char> buffer(kDataChunk);
     for (;;) {
+        if (!AwaitSource(source, out, milliseconds))
+            throw WSocketException(&source, platform::kWsaeTimedOut);
         int got = source.Read(buffer.data(), kDataChunk);
         if (got <= 0)
             break;
@@ -459,10 +540,22 @@ int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyReques
         }
         headerSent = dialogue.HeaderSent();
         lastReply.assign(dialogue.LastReply());
+        if (status == 502)
+            lastReply = ConnectFailureCause(dialogue.ConnectError());
     }
 
     std::string_view page;
+    std::string extraHeaders;
     switch (status) {
+    case 302: {
+        std::string location = url.Format() + "/";
+        CTextBuffer escaped(256);
+        HTMLEncode(&escaped, location);
+        request.scope.Register("newurl", std::make_unique<CValueMacro>(escaped.ToString()));
+        extraHeaders = "Location: " + location + "\r\n";
+        page = "%http-redirect%";
+        break;
+    }
     case 401:
         page = "%http-noauth%";
         break;
@@ -487,6 +580,12 @@ int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyReques
     std::string body = ExpandPage(request, page);
     if (headerSent)
         throw CHTTPException(status, std::move(body));
+    if (!extraHeaders.empty()) {
+        SendToClient(out, request, FormatErrorReply(status, body, extraHeaders.c_str(), true, method != "HEAD"));
+        if (out.Flush() < 0)
+            throw WSocketException(&out, platform::LastSocketError());
+        return status;
+    }
     SendPage(out, request, status, body, method != "HEAD");
     return status;
 }

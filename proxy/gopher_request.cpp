@@ -6,6 +6,56 @@
 #include "platform/clock.h"
 #include "proxy/gopher_menu.h"
 
+#include <vector>
+
+namespace {
+
+constexpr int kTextChunk = 16384;
+
+// The start of the closing "." line that may end text, when text ends in
+// it or in a beginning of it: the bytes to hold back until more comes.
+// atLineStart: text begins a line.
+std::size_t HeldTail(std::string_view text, bool atLineStart)
+{
+    for (std::string_view end : {".\r\n", ".\n", ".\r", "."}) {
+        if (text.size() < end.size() || text.substr(text.size() - end.size()) != end)
+            continue;
+        std::size_t at = text.size() - end.size();
+        if (at == 0 ? atLineStart : text[at - 1] == '\n')
+            return at;
+    }
+    return text.size();
+}
+
+} // namespace
+
+void CopyGopherText(WSocket& source, WSocket& out, CProxyRequest& request, std::uint32_t milliseconds)
+{
+    // The server ends a text document with a line holding a lone "."; it
+    // belongs to the protocol, not to the document. Everything before it
+    // streams as it comes; only a possible closing line waits.
+    std::string pending;
+    bool atLineStart = true;
+    std::vector<char> buffer(kTextChunk);
+    for (;;) {
+        if (!AwaitSource(source, out, milliseconds))
+            throw WSocketException(&source, platform::kWsaeTimedOut);
+        int got = source.Read(buffer.data(), kTextChunk);
+        if (got <= 0)
+            break;
+        pending.append(buffer.data(), static_cast<std::size_t>(got));
+        std::size_t keep = HeldTail(pending, atLineStart);
+        if (keep == 0)
+            continue;
+        SendToClient(out, request, std::string_view(pending).substr(0, keep));
+        atLineStart = pending[keep - 1] == '\n';
+        pending.erase(0, keep);
+    }
+    // Held bytes that are not a closing line after all are the document's.
+    if (HeldTail(pending, atLineStart) != 0)
+        SendToClient(out, request, pending);
+}
+
 int CHTTPProxy::GopherTypeToMIME(char type, std::string& mime)
 {
     char key = type >= 'A' && type <= 'Z' ? static_cast<char>(type - 'A' + 'a') : type;
@@ -67,7 +117,7 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
             CTextBuffer html(1024);
             for (;;) {
                 line.Empty();
-                int got = gopher.ReadLine(line, false);
+                int got = ReadLineWatched(gopher, out, line, timeout);
                 if (line.IsEmpty() && got <= 0)
                     break;
                 CGopherMenuLine entry;
@@ -90,8 +140,10 @@ int CHTTPProxy::GopherRequest(const std::string& method, WSocket& out, CProxyReq
                     break;
             }
             SendToClient(out, request, "</PRE></HTML>");
+        } else if (type == '0') {
+            CopyGopherText(gopher, out, request, timeout);
         } else {
-            CopyToClient(gopher, out, request);
+            CopyToClient(gopher, out, request, timeout);
         }
     } catch (const WSocketException& failure) {
         if (failure.socket == &out)

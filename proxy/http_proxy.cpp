@@ -282,7 +282,11 @@ void CHTTPProxy::CheckAccess(WSocket& socket, CProxyRequest& request, const CUrl
                                     &request.scope);
         // A tunnel carries anything: without a line that grants CONNECT, only
         // the TLS port is open.
-        allowed = empty && (!tunnel || url.port == 443);
+        // A barred port is barred for everyone: credentials would not open
+        // it, so nothing is asked for.
+        if (empty && tunnel && url.port != 443)
+            ThrowPage(request, 403, "%http-censored%");
+        allowed = empty;
         // Nor does a request reach a port of another protocol (mail, for
         // one) without a line that grants it: its body would talk there.
         if (allowed && !tunnel && !IsSafeProxyPort(url.port))

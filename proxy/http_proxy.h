@@ -132,8 +132,20 @@ void SendPage(WSocket& out, CProxyRequest& request, int status, std::string_view
 // Sends bytes to out as they are (a failure thrown as WSocketException);
 // what reaches a client counts for the log line.
 void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes);
-// Sends to out all that source gives until it ends or fails.
-void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request);
+// Waits until source holds input or is at its end, at most milliseconds;
+// false when the time ran out. What out holds for the client is sent
+// first, so a slow source never keeps arrived bytes from it, and a client
+// that leaves meanwhile is thrown as WSocketException on out, so that the
+// source is let go at once.
+bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds);
+// Appends a line of source, its line end kept, waiting as AwaitSource does
+// (a time-out thrown on source). Returns the bytes added, else what the
+// refill gave (<= 0) at the end.
+int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds);
+// Sends to out all that source gives, as it arrives, until it ends or fails.
+void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request, std::uint32_t milliseconds);
+// CopyToClient for a gopher text document: its closing "." line is dropped.
+void CopyGopherText(WSocket& source, WSocket& out, CProxyRequest& request, std::uint32_t milliseconds);
 
 class CHTTPProxy : public CConfiguredServer, public CHTTPProxySettings {
 public:

@@ -24,7 +24,7 @@ TEST(ThreadDataTest, EveryThreadStartsWithAZeroedRecordOfItsOwn)
     GetThreadData().previousBlockingHook = token;
     SetClientHandle(7);
 
-    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1, 8};
+    ThreadData seen{token, 1, token, heap.get(), 1, nullptr, true, true, 1, 8, nullptr};
     int otherClient = 0;
     std::thread other([&] {
         seen = GetThreadData();

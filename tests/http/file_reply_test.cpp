@@ -2,7 +2,11 @@
 
 #include "framework/http_date.h"
 #include "http/http_server_fixture.h"
+#include "macro/exec_macros.h"
 #include "macro/macro_exception.h"
+#include "macro/mutex_macros.h"
+#include "eventually.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -242,6 +246,30 @@ TEST_F(FileReplyTest, MacroDocumentsAreExpandedAndNeverCached)
     http_test::Reply head = Ask("HEAD /page.htm HTTP/1.0\r\nAccept: */*\r\n\r\n");
     EXPECT_TRUE(head.Has("Content-length: 16")); // "HEAD" expanded, not sent
     EXPECT_EQ(head.body, "");
+}
+
+TEST_F(FileReplyTest, AProgramInAMutexEndsWhenItsClientLeaves)
+{
+    // The program would hold the mutex for a minute; its client leaves.
+    http_test::WriteFile(m_root + "/slow.htm", "%expand%%mutex(Held,%exec(/bin/sleep 60))slow");
+    http_test::WriteFile(m_root + "/next.htm", "%expand%%mutex(Held,next)");
+    StartServer();
+    RegisterExecMacro(*m_global);
+    RegisterMutexMacros(*m_global);
+    {
+        WSocket client;
+        ASSERT_EQ(client.Connect("127.0.0.1", m_port), 0);
+        client.SendText(Get("/slow.htm"), false);
+        // Gone once the program runs: the request waits for it.
+        ASSERT_TRUE(Eventually([&] { return std::system("pgrep -x -f '/bin/sleep 60' >/dev/null") == 0; }, 20000));
+        client.AbortWithReset();
+    }
+    std::uint64_t start = platform::MonotonicMs();
+    http_test::Reply next = Ask(Get("/next.htm"), false);
+    EXPECT_EQ(next.status, 200);
+    EXPECT_EQ(next.body, "next");
+    // Far below the minute the program would have held the mutex.
+    EXPECT_LT(platform::MonotonicMs() - start, 30000u);
 }
 
 TEST_F(FileReplyTest, ATypeTheClientRefusesIs400)

@@ -180,9 +180,12 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
         {"GET http://host/x\r\n\r\n", "501", "http-getonly"},
         {"\r\n", "405", "http-badcommand"},
         {"GET news://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
-        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "504", "http-ftptimeout"},
+        // A server that cannot be reached is no time-out.
+        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "502", nullptr},
         {"POST gopher://host/1 HTTP/1.0\r\n\r\n", "504", "http-noreply"},
-        {"CONNECT 127.0.0.1:22 HTTP/1.0\r\n\r\n", "407", "http-noauth"},
+        // A barred port is barred, not a question of credentials.
+        {"CONNECT 127.0.0.1:22 HTTP/1.0\r\n\r\n", "403", "http-censored"},
+        {"CONNECT 127.0.0.1:70 HTTP/1.0\r\n\r\n", "403", "http-censored"},
         {"CONNECT BARRED.invalid:443 HTTP/1.0\r\n\r\n", "403", "http-censored"},
         // An empty list opens tunnels to 443, where nothing listens here.
         {"CONNECT 127.0.0.1:443 HTTP/1.0\r\n\r\n", "504", "http-noreply"},
