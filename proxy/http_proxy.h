@@ -162,7 +162,7 @@ public:
     // Returns 0, or -1 on a time-out when client does not throw.
     int RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request);
     // The cache fill of one document, relayed to the client as it arrives
-    // (for a revalidation only when the answer is 200). Returns the status,
+    // (for a revalidation unless the answer is 304). Returns the status,
     // or -1 when no cache file could be made; answered tells whether the
     // client got the reply; on 200 with a document fit to keep, entry is the
     // stored document, held.
