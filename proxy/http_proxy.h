@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,8 @@ inline constexpr unsigned kSendSince = 0x10;
 inline constexpr unsigned kSendOwnUserAgent = 0x20;
 inline constexpr unsigned kRelayFlag = 0x40;
 inline constexpr unsigned kDropSince = 0x80;
+// The body goes on de-chunked: Transfer-Encoding is dropped.
+inline constexpr unsigned kDropTransferEncoding = 0x100;
 
 struct CProxyRequest {
     explicit CProxyRequest(CMacroContext* serverScope);
@@ -92,6 +95,9 @@ struct CProxyRequest {
     bool noCache = false;
     // The request's Content-Length and Transfer-Encoding lines.
     CBodyFraming framing;
+    // A chunked body once read whole and de-chunked; it has left the
+    // client's input, so the relay passes nothing more from the client.
+    std::optional<std::string> upload;
     CTextBuffer headerText;
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
@@ -215,6 +221,9 @@ private:
         std::uint32_t port = 0;
     };
     Upstream UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port);
+    // Reads the client's chunked body into request.upload, de-chunked: 400
+    // for broken chunks or a body cut short, 413 beyond kMaxChunkedUploadBytes.
+    void ReadChunkedUpload(WSocket& client, CProxyRequest& request);
     // ConnTimeout in ms, kDefaultClientTimeoutMs for 0.
     std::uint32_t ClientTimeoutMs();
     // Sends the request to an upstream proxy as received and relays its

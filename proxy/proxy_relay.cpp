@@ -119,7 +119,8 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
             ((flags & kDropConnection) && name == "connection") || ((flags & kDropRange) && name == "range") ||
             ((flags & kSendAnyAccept) && name == "accept") ||
             ((flags & (kSendSince | kDropSince)) && name == "if-modified-since") ||
-            ((flags & kSendOwnUserAgent) && name == "user-agent"))
+            ((flags & kSendOwnUserAgent) && name == "user-agent") ||
+            ((flags & kDropTransferEncoding) && name == "transfer-encoding"))
             continue;
         out.Append(line);
         out.Append("\r\n");
@@ -165,9 +166,34 @@ std::uint32_t CHTTPProxy::ClientTimeoutMs()
     return timeout ? timeout : kDefaultClientTimeoutMs;
 }
 
+void CHTTPProxy::ReadChunkedUpload(WSocket& client, CProxyRequest& request)
+{
+    CBodyExtent body(CBodyExtent::Kind::Chunked, 0);
+    std::string payload;
+    std::vector<char> buffer(kRelayChunk);
+    while (!body.Done()) {
+        int got = client.Read(buffer.data(), kRelayChunk);
+        if (got <= 0)
+            ThrowPage(request, 400, "%http-badcommand%");
+        // What follows the body is dropped, as the relay drops it.
+        if (body.Take(buffer.data(), static_cast<std::size_t>(got), &payload) < 0)
+            ThrowPage(request, 400, "%http-badcommand%");
+        if (payload.size() > kMaxChunkedUploadBytes)
+            ThrowPage(request, 413, "%http-badcommand%");
+    }
+    request.upload = std::move(payload);
+}
+
 int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                             unsigned flags, std::int64_t since)
 {
+    // Upstream requests are HTTP/1.0, which knows no chunked body: the body
+    // is read whole first and sent with its length. Read before any
+    // connection, so a refused body costs the origin nothing.
+    if (request.framing.IsChunked() && !request.upload)
+        ReadChunkedUpload(out, request);
+    if (request.upload)
+        flags |= kDropTransferEncoding;
     std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
     auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::proxyHost, &CProxySettings::proxyPort);
     WSocket upstream;
@@ -192,8 +218,11 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     std::string_view headers = request.headerText.View();
     FilterProxyHeaders(head, headers, flags, since);
     AppendHostLine(head, url);
+    if (request.upload)
+        head.Append("Content-Length: " + std::to_string(request.upload->size()) + "\r\n");
     head.Append("Connection: close\r\n\r\n");
-    if (upstream.SendText(head.View(), false) < 0)
+    if (upstream.SendText(head.View(), request.upload.has_value()) < 0 ||
+        (request.upload && upstream.SendText(*request.upload, false) < 0))
         FailRelay(*this, upstream, platform::LastSocketError(), &request);
 
     CTextBuffer firstLine(256);
@@ -251,7 +280,7 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     // declared body, and what the client sends after it is dropped.
     const bool tunnel = firstLine == nullptr;
     // The request's framing was checked as it was read: it is unambiguous.
-    CBodyExtent body = !tunnel && request ? CBodyExtent::For(request->framing) : CBodyExtent();
+    CBodyExtent body = !tunnel && request && !request->upload ? CBodyExtent::For(request->framing) : CBodyExtent();
     CCacheFill* fill = request ? request->fill : nullptr;
     // A client may end its side after its request (a half close) and still
     // wait for the reply, except in a tunnel; it is then watched for leaving.
