@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "proxy/body_extent.h"
 #include "proxy/cache_fill.h"
+#include "proxy/reply_head.h"
 
 #include <algorithm>
 
@@ -288,12 +289,35 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     std::vector<char> buffer(kRelayChunk);
     char* data = buffer.data();
 
+    // What reaches the client (and the cache file); false when nobody wants
+    // more: the file gave up and the client has its share.
+    auto deliver = [&](std::string_view bytes) -> bool {
+        if (fill) {
+            fill->Put(bytes, false);
+            return fill->WantsMore();
+        }
+        if (client.Send(bytes.data(), static_cast<int>(bytes.size()), false) < 0)
+            FailRelay(*this, client, platform::LastSocketError(), nullptr);
+        if (request)
+            request->bytes += bytes.size();
+        return true;
+    };
+    // A reply's head is read before it passes; a chunked body ends with its
+    // last chunk.
+    CReplyHead reply;
+    CBodyExtent replyBody;
+
     auto fromUpstream = [&]() -> bool {
         int got = upstream.Read(data, kRelayChunk);
         if (got < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), request);
-        if (got == 0)
+        if (got == 0) {
+            // A head cut short passes as it came.
+            std::string held = reply.TakeHeld();
+            if (!held.empty())
+                deliver(held);
             return false;
+        }
         if (collecting) {
             int room = kMaxFirstLine - firstLine->GetLength();
             std::string_view piece(data, static_cast<std::size_t>(got));
@@ -306,16 +330,30 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
                     firstLine->SetLength(length - 1);
             }
         }
-        if (fill) {
-            fill->Put(std::string_view(data, static_cast<std::size_t>(got)), false);
-            // Nobody wants the rest: the file gave up and the client has its share.
-            return fill->WantsMore();
+        if (tunnel || !request)
+            return deliver(std::string_view(data, static_cast<std::size_t>(got)));
+        std::string head;
+        std::string body;
+        CReplyHead::Result result = reply.Feed(std::string_view(data, static_cast<std::size_t>(got)), head, body);
+        if (result == CReplyHead::Result::More)
+            return true;
+        if (result == CReplyHead::Result::Bad)
+            ThrowPage(*request, 502, "%http-noreply%");
+        if (!head.empty()) {
+            if (!deliver(head))
+                return false;
+            if (reply.Chunked())
+                replyBody = CBodyExtent(CBodyExtent::Kind::Chunked, 0);
         }
-        if (client.Send(data, got, false) < 0)
-            FailRelay(*this, client, platform::LastSocketError(), nullptr);
-        if (request)
-            request->bytes += static_cast<std::uint64_t>(got);
-        return true;
+        if (!replyBody.IsChunked())
+            return body.empty() || deliver(body);
+        // The chunks end the body: what follows them is no part of it.
+        long taken = replyBody.Take(body.data(), body.size());
+        if (taken < 0)
+            ThrowPage(*request, 502, "%http-noreply%");
+        if (taken > 0 && !deliver(std::string_view(body).substr(0, static_cast<std::size_t>(taken))))
+            return false;
+        return !replyBody.Done();
     };
 
     auto fromClient = [&]() -> bool {

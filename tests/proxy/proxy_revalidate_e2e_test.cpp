@@ -18,6 +18,11 @@ namespace {
 constexpr const char* kOriginScript = R"(import http.server, sys, urllib.parse
 OLD = "Mon, 01 Jan 2024 00:00:00 GMT"
 counts = {}
+RAW = {
+    "both": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\nEXTRA",
+    "folded": b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: public,\r\n  no-store\r\n\r\nhello",
+    "blank": b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control : no-store\r\n\r\nhello",
+}
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
     def log_message(self, *args):
@@ -33,6 +38,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
     def do_GET(self):
         path = self.path
+        if path.startswith("/raw/"):
+            print("GET %s" % path, flush=True)
+            self.close_connection = True
+            return self.wfile.write(RAW[path[5:]])
         counts[path] = counts.get(path, 0) + 1
         auth = self.headers.get("Authorization")
         ims = self.headers.get("If-Modified-Since")
@@ -197,6 +206,30 @@ TEST_P(ProxyRevalidateTest, AStoredReplyCarriesItsAge)
         if (std::string(method) == "GET") {
             EXPECT_NE(reply.find("\r\n\r\ncopy 1\n"), std::string::npos) << reply;
         }
+    }
+}
+
+// Replies read as the client and the cache must read them: chunks win over
+// a Content-Length, folds are joined, and no blank stands before a colon.
+TEST_P(ProxyRevalidateTest, ReplyHeadsAreReadOneWay)
+{
+    StartAll();
+    struct Case {
+        const char* name;
+        const char* relayed;
+    } cases[] = {
+        {"both", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"},
+        {"folded", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: public, no-store\r\n\r\nhello"},
+        {"blank", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: no-store\r\n\r\nhello"},
+    };
+    for (const Case& c : cases) {
+        std::string path = std::string("/raw/") + c.name;
+        SCOPED_TRACE(path);
+        std::size_t logged = LogLines().size();
+        EXPECT_EQ(RawRequest(m_port, "GET " + Origin(m_originPort, path) + " HTTP/1.0\r\n\r\n"), c.relayed);
+        LogLines(logged + 1);
+        // None is stored: a chunked body or a no-store.
+        EXPECT_EQ(Lookup(path), nullptr);
     }
 }
 
