@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!whole.broken && (whole.taken != pieces.taken || whole.payload != pieces.payload))
         std::abort();
     // The data never outgrows the body that framed it.
-    if (whole.payload.size() > static_cast<std::size_t>(whole.taken))
+    if (!whole.broken && whole.payload.size() > static_cast<std::size_t>(whole.taken))
         std::abort();
 
     // The text's lines as a request's header, then the rest as its body.
