@@ -43,7 +43,7 @@ bool CBodyExtent::StartChunk(std::string_view line)
     return true;
 }
 
-long CBodyExtent::Take(const char* data, std::size_t n)
+long CBodyExtent::Take(const char* data, std::size_t n, std::string* payload)
 {
     if (m_kind == Kind::None)
         return 0;
@@ -61,6 +61,8 @@ long CBodyExtent::Take(const char* data, std::size_t n)
             return -1;
         case State::Data: {
             std::uint64_t taken = std::min<std::uint64_t>(m_left, n - at);
+            if (payload)
+                payload->append(data + at, static_cast<std::size_t>(taken));
             at += static_cast<std::size_t>(taken);
             m_left -= taken;
             if (m_left == 0)

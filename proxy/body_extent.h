@@ -17,6 +17,9 @@ inline constexpr std::size_t kMaxChunkLineBytes = 4096;
 inline constexpr std::size_t kMaxChunkSizeDigits = 15;
 // All trailer lines together; a trailer is rare and short.
 inline constexpr std::size_t kMaxChunkTrailerBytes = 16 * 1024;
+// A chunked upload is sent on with a Content-Length, so it is read whole
+// first; a larger one is refused 413.
+inline constexpr std::size_t kMaxChunkedUploadBytes = 8 * 1024 * 1024;
 
 class CBodyExtent {
 public:
@@ -32,7 +35,8 @@ public:
 
     // How many of the n bytes belong to the body (a prefix of them); -1 when
     // the chunked framing is broken (the rest of the input is then not body).
-    long Take(const char* data, std::size_t n);
+    // With payload, the body's data without its chunk framing is appended.
+    long Take(const char* data, std::size_t n, std::string* payload = nullptr);
     bool Done() const;
     bool IsChunked() const { return m_kind == Kind::Chunked; }
 

@@ -111,7 +111,9 @@ void CCacheFill::Pass(std::string_view bytes, bool buffered, bool atEnd)
         std::string_view first(m_start.data(), std::min(lf, m_start.size()));
         if (!first.empty() && first.back() == '\r')
             first.remove_suffix(1);
-        if (ParseStatusLine(first) != 200) {
+        // Only 304 says the stored copy is still good; any other answer
+        // (a 404, say) is the client's reply and replaces the copy.
+        if (ParseStatusLine(first) == 304) {
             m_copy = Copy::None;
             m_start.clear();
             return;

@@ -7,8 +7,8 @@
 //
 // The client's share depends on the request: the whole reply for a GET; the
 // header block alone (as the cache path answers a HEAD) for a HEAD; and for
-// a revalidation nothing until the first line shows status 200, since any
-// other answer leaves the stored copy to be served instead.
+// a revalidation nothing until the first line shows its status: 304 leaves
+// the stored copy to be served instead, and any other answer is the reply.
 
 #include <cstdint>
 #include <string>

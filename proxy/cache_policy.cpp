@@ -2,6 +2,8 @@
 
 #include "platform/ascii.h"
 
+#include <algorithm>
+
 using platform::EqualsIgnoringCase;
 
 namespace {
@@ -52,6 +54,46 @@ bool HasDirective(std::string_view text, std::string_view directive)
     });
 }
 
+// The seconds of a directive such as max-age=60 (quotes allowed); nullopt
+// when it is absent, -1 when its argument is no number (taken as 0 by the
+// caller: a lifetime that cannot be read gives none).
+std::optional<std::int64_t> DirectiveSeconds(std::string_view text, std::string_view directive)
+{
+    std::optional<std::int64_t> seconds;
+    AnyHeader(text, "cache-control", [&](std::string_view value) {
+        std::size_t at = 0;
+        while (at < value.size()) {
+            std::size_t comma = value.find(',', at);
+            std::string_view item = value.substr(at, comma == std::string_view::npos ? comma : comma - at);
+            at = comma == std::string_view::npos ? value.size() : comma + 1;
+            std::size_t equals = item.find('=');
+            std::string_view name = item.substr(0, equals);
+            std::size_t first = name.find_first_not_of(" \t");
+            std::size_t last = name.find_last_not_of(" \t");
+            if (first == std::string_view::npos || !EqualsIgnoringCase(name.substr(first, last - first + 1), directive))
+                continue;
+            std::string_view number = equals == std::string_view::npos ? std::string_view{} : item.substr(equals + 1);
+            while (!number.empty() && (number.front() == ' ' || number.front() == '\t' || number.front() == '"'))
+                number.remove_prefix(1);
+            while (!number.empty() && (number.back() == ' ' || number.back() == '\t' || number.back() == '"'))
+                number.remove_suffix(1);
+            std::int64_t parsed = number.empty() ? -1 : 0;
+            for (char c : number) {
+                if (c < '0' || c > '9') {
+                    parsed = -1;
+                    break;
+                }
+                // Beyond ten digits is forever enough.
+                parsed = parsed > 999999999 ? parsed : parsed * 10 + (c - '0');
+            }
+            seconds = parsed;
+            return true;
+        }
+        return false;
+    });
+    return seconds;
+}
+
 // A reply fit for every client: not private, not no-store, setting no
 // cookie, and the same whatever the request's headers.
 bool IsSharedReply(std::string_view reply)
@@ -77,4 +119,27 @@ bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedH
 {
     return IsSharedReply(storedHeaders) &&
            (!CarriesCredentials(requestHeaders) || HasDirective(storedHeaders, "public"));
+}
+
+std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders)
+{
+    if (HasDirective(replyHeaders, "no-cache"))
+        return 0;
+    std::optional<std::int64_t> lifetime = DirectiveSeconds(replyHeaders, "s-maxage");
+    if (!lifetime)
+        lifetime = DirectiveSeconds(replyHeaders, "max-age");
+    if (!lifetime)
+        return std::nullopt;
+    if (*lifetime < 0)
+        return 0;
+    std::int64_t age = 0;
+    AnyHeader(replyHeaders, "age", [&age](std::string_view value) {
+        for (char c : value) {
+            if (c < '0' || c > '9')
+                return true;
+            age = age > 999999999 ? age : age * 10 + (c - '0');
+        }
+        return true;
+    });
+    return std::max<std::int64_t>(0, *lifetime - age);
 }

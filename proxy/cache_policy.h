@@ -10,6 +10,8 @@
 // The texts are header blocks as the relay holds them: lines ended by CR LF
 // (or LF); a reply's block may begin with its status line.
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 // The reply may be stored for the request that fetched it.
@@ -20,3 +22,9 @@ bool MayStoreReply(std::string_view requestHeaders, std::string_view replyHeader
 bool CarriesCredentials(std::string_view requestHeaders);
 // The stored reply may answer the request.
 bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedHeaders);
+// How many seconds a stored reply may answer without asking the origin,
+// as its Cache-Control says for a shared cache: 0 for no-cache, else
+// s-maxage, else max-age, less the Age it arrived with; nullopt when it
+// sets no limit. must-revalidate needs nothing more: a copy past its
+// lifetime is never served.
+std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders);

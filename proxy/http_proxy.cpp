@@ -215,7 +215,9 @@ bool CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             break;
         }
         std::string_view lineText(text.GetData() + before, static_cast<std::size_t>(text.GetLength() - before));
-        if (IsAmbiguousLine(lineText, true)) {
+        // A folded line (one that begins with a blank) is refused: the origin
+        // might read it as a line of its own, or join it to another header.
+        if (IsAmbiguousLine(lineText, true) || lineText.front() == ' ' || lineText.front() == '\t') {
             text.SetLength(before);
             ThrowPage(request, 400, "%http-badcommand%");
         }
@@ -368,7 +370,7 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
             } catch (const WSocketException&) {
             }
             request.bytes += static_cast<std::uint64_t>(client.GetBytesSent() - before);
-            if (reply.status == 400 || reply.status == 414)
+            if (reply.status == 400 || reply.status == 413 || reply.status == 414)
                 DrainSocketInput(client, kMaxDrainBytes, kDrainWaitMs);
         }
     } catch (const WSocketException& failure) {

@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,8 @@ inline constexpr unsigned kSendSince = 0x10;
 inline constexpr unsigned kSendOwnUserAgent = 0x20;
 inline constexpr unsigned kRelayFlag = 0x40;
 inline constexpr unsigned kDropSince = 0x80;
+// The body goes on de-chunked: Transfer-Encoding is dropped.
+inline constexpr unsigned kDropTransferEncoding = 0x100;
 
 struct CProxyRequest {
     explicit CProxyRequest(CMacroContext* serverScope);
@@ -92,6 +95,9 @@ struct CProxyRequest {
     bool noCache = false;
     // The request's Content-Length and Transfer-Encoding lines.
     CBodyFraming framing;
+    // A chunked body once read whole and de-chunked; it has left the
+    // client's input, so the relay passes nothing more from the client.
+    std::optional<std::string> upload;
     CTextBuffer headerText;
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
@@ -174,7 +180,7 @@ public:
     // Returns 0, or -1 on a time-out when client does not throw.
     int RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request);
     // The cache fill of one document, relayed to the client as it arrives
-    // (for a revalidation only when the answer is 200). Returns the status,
+    // (for a revalidation unless the answer is 304). Returns the status,
     // or -1 when no cache file could be made; answered tells whether the
     // client got the reply; on 200 with a document fit to keep, entry is the
     // stored document, held.
@@ -227,6 +233,9 @@ private:
         std::uint32_t port = 0;
     };
     Upstream UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port);
+    // Reads the client's chunked body into request.upload, de-chunked: 400
+    // for broken chunks or a body cut short, 413 beyond kMaxChunkedUploadBytes.
+    void ReadChunkedUpload(WSocket& client, CProxyRequest& request);
     // ConnTimeout in ms, kDefaultClientTimeoutMs for 0.
     std::uint32_t ClientTimeoutMs();
     // Sends the request to an upstream proxy as received and relays its

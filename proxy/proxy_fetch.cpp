@@ -3,12 +3,14 @@
 #include "framework/http_date.h"
 #include "framework/system_time.h"
 #include "framework/wsocket.h"
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/net.h"
 #include "proxy/cache_policy.h"
 #include "proxy/cache_fill.h"
 #include "proxy/proxy_cache.h"
 
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,6 +61,42 @@ std::string StoredHeaderOf(const std::string& path)
     std::string headers = ReadStoredHeader(file, &headerBytes);
     platform::CloseHandle(file);
     return headers;
+}
+
+// The seconds since the stored reply was made or last confirmed by the
+// origin: the Age it arrived with, and the time since its file was written
+// (a 304 touches the file).
+std::int64_t CurrentAge(int file, const std::string& headers, std::int64_t now)
+{
+    std::int64_t age = 0;
+    std::string value;
+    GetHeaderValue(value, "age", headers, 0);
+    for (char c : value) {
+        if (c < '0' || c > '9')
+            break;
+        age = age > 999999999 ? age : age * 10 + (c - '0');
+    }
+    struct stat info {};
+    if (::fstat(file, &info) == 0)
+        age += std::max<std::int64_t>(0, now - static_cast<std::int64_t>(info.st_mtime));
+    return age;
+}
+
+// The header block with its Age lines replaced by one of age seconds.
+std::string WithAge(const std::string& headers, std::int64_t age)
+{
+    std::string out;
+    std::size_t at = 0;
+    while (at < headers.size()) {
+        std::size_t end = headers.find('\n', at);
+        end = end == std::string::npos ? headers.size() : end + 1;
+        std::string_view line(headers.data() + at, end - at);
+        std::size_t colon = line.find(':');
+        if (at == 0 || colon == std::string_view::npos || !platform::EqualsIgnoringCase(line.substr(0, colon), "age"))
+            out.append(line);
+        at = end;
+    }
+    return out + "Age: " + std::to_string(age) + "\r\n";
 }
 
 bool FileExists(const std::string& path)
@@ -116,8 +154,13 @@ int CHTTPProxy::CacheResponse(WSocket& client, CProxyRequest& request, CProxyCac
     // The client gets the reply as it arrives, and the file a copy of it.
     CCacheFill fill(client, request, handle, path, m_cache->GetMaxSize(), request.method == "HEAD", since != 0);
     try {
-        const unsigned flags = since != 0 ? (kDropAuthorization | kDropRange | kSendAnyAccept | kSendSince)
-                                          : (kDropAuthorization | kDropRange | kSendAnyAccept | kDropSince);
+        unsigned flags = since != 0 ? (kDropAuthorization | kDropRange | kSendAnyAccept | kSendSince)
+                                    : (kDropAuthorization | kDropRange | kSendAnyAccept | kDropSince);
+        // The client gets what the fill fetched, so a request with
+        // credentials fetches with them: without, the origin answers 401.
+        // Its reply is still shared only when it says public.
+        if (CarriesCredentials(request.headerText.View()))
+            flags &= ~kDropAuthorization;
         request.fill = &fill;
         status = SchemeRequest("GET", client, request, url, flags, since);
         request.fill = nullptr;
@@ -158,6 +201,10 @@ int CHTTPProxy::CacheResponse(WSocket& client, CProxyRequest& request, CProxyCac
         // A date that cannot be read counts as already past.
         expires = HeaderTime(headers, "expires").value_or(0);
     }
+    // A copy that must be revalidated is kept only while it is fresh: one
+    // past its lifetime goes at its next lookup, and the origin is asked.
+    if (std::optional<std::int64_t> lifetime = FreshLifetime(headers))
+        expires = std::min(expires, now + *lifetime);
     std::int64_t lastModified =
         HeaderTime(headers, "last-modified").value_or(HeaderTime(headers, "date").value_or(now));
     if (!keep || now >= expires) {
@@ -189,8 +236,7 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     int status = 200;
     hold.entry = m_cache->Lookup(url);
-    // A hit without credentials reads no header: the hit path stays one open
-    // and one sendfile.
+    // A stored copy is fit for a request without credentials.
     if (hold.entry && CarriesCredentials(request.headerText.View()) &&
         !MayAnswerFromCopy(request.headerText.View(), StoredHeaderOf(hold.entry->path))) {
         // Filled for another client: this one's request goes to the origin.
@@ -220,6 +266,9 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
             return answer;
         } else {
             openEntry();
+            // The origin confirmed the copy: its age starts again.
+            if (hold.file >= 0 && answer == 304)
+                ::futimens(hold.file, nullptr);
             m_cache->SetCheckTime(hold.entry, now + static_cast<std::int64_t>(p->syncInterval) * kSecondsPerMinute);
         }
     } else {
@@ -237,14 +286,27 @@ int CHTTPProxy::ServeFromCache(WSocket& client, CProxyRequest& request, const CU
             m_cache->Remove(hold.entry);
         ThrowPage(request, 504, "%http-noreply%");
     }
+    // A stored reply goes out with its Age; a file without a header block
+    // goes as it is.
+    std::int64_t headerBytes = -1;
+    std::string headers = ReadStoredHeader(hold.file, &headerBytes);
+    if (headerBytes > 0)
+        headers = WithAge(headers, CurrentAge(hold.file, headers, now));
+    headers += "\r\n";
     if (request.method == "GET") {
-        std::int64_t sent = client.SendFile(hold.file, size, nullptr, 0);
+        std::int64_t sent = 0;
+        if (headerBytes > 0) {
+            if (client.SendText(headers, true) < 0)
+                throw WSocketException(&client, platform::LastSocketError());
+            request.bytes += headers.size();
+            sent = client.SendFile(hold.file, size - headerBytes, nullptr, headerBytes);
+        } else {
+            sent = client.SendFile(hold.file, size, nullptr, 0);
+        }
         if (sent > 0)
             request.bytes += static_cast<std::uint64_t>(sent);
         return 200;
     }
-    std::int64_t headerBytes = -1;
-    std::string headers = ReadStoredHeader(hold.file, &headerBytes) + "\r\n";
     client.SendText(headers, false);
     request.bytes += headers.size();
     static_cast<void>(status);

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "proxy/body_extent.h"
 #include "proxy/cache_fill.h"
+#include "proxy/reply_head.h"
 
 #include <algorithm>
 
@@ -119,7 +120,8 @@ void FilterProxyHeaders(CTextBuffer& out, std::string_view headers, unsigned fla
             ((flags & kDropConnection) && name == "connection") || ((flags & kDropRange) && name == "range") ||
             ((flags & kSendAnyAccept) && name == "accept") ||
             ((flags & (kSendSince | kDropSince)) && name == "if-modified-since") ||
-            ((flags & kSendOwnUserAgent) && name == "user-agent"))
+            ((flags & kSendOwnUserAgent) && name == "user-agent") ||
+            ((flags & kDropTransferEncoding) && name == "transfer-encoding"))
             continue;
         out.Append(line);
         out.Append("\r\n");
@@ -165,9 +167,34 @@ std::uint32_t CHTTPProxy::ClientTimeoutMs()
     return timeout ? timeout : kDefaultClientTimeoutMs;
 }
 
+void CHTTPProxy::ReadChunkedUpload(WSocket& client, CProxyRequest& request)
+{
+    CBodyExtent body(CBodyExtent::Kind::Chunked, 0);
+    std::string payload;
+    std::vector<char> buffer(kRelayChunk);
+    while (!body.Done()) {
+        int got = client.Read(buffer.data(), kRelayChunk);
+        if (got <= 0)
+            ThrowPage(request, 400, "%http-badcommand%");
+        // What follows the body is dropped, as the relay drops it.
+        if (body.Take(buffer.data(), static_cast<std::size_t>(got), &payload) < 0)
+            ThrowPage(request, 400, "%http-badcommand%");
+        if (payload.size() > kMaxChunkedUploadBytes)
+            ThrowPage(request, 413, "%http-badcommand%");
+    }
+    request.upload = std::move(payload);
+}
+
 int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
                             unsigned flags, std::int64_t since)
 {
+    // Upstream requests are HTTP/1.0, which knows no chunked body: the body
+    // is read whole first and sent with its length. Read before any
+    // connection, so a refused body costs the origin nothing.
+    if (request.framing.IsChunked() && !request.upload)
+        ReadChunkedUpload(out, request);
+    if (request.upload)
+        flags |= kDropTransferEncoding;
     std::uint32_t timeout = GetSettings()->connTimeout * kMsPerTimeoutSecond;
     auto [proxyHost, proxyPort] = UpstreamProxy(&CProxySettings::proxyHost, &CProxySettings::proxyPort);
     WSocket upstream;
@@ -192,8 +219,11 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     std::string_view headers = request.headerText.View();
     FilterProxyHeaders(head, headers, flags, since);
     AppendHostLine(head, url);
+    if (request.upload)
+        head.Append("Content-Length: " + std::to_string(request.upload->size()) + "\r\n");
     head.Append("Connection: close\r\n\r\n");
-    if (upstream.SendText(head.View(), false) < 0)
+    if (upstream.SendText(head.View(), request.upload.has_value()) < 0 ||
+        (request.upload && upstream.SendText(*request.upload, false) < 0))
         FailRelay(*this, upstream, platform::LastSocketError(), &request);
 
     CTextBuffer firstLine(256);
@@ -251,7 +281,7 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     // declared body, and what the client sends after it is dropped.
     const bool tunnel = firstLine == nullptr;
     // The request's framing was checked as it was read: it is unambiguous.
-    CBodyExtent body = !tunnel && request ? CBodyExtent::For(request->framing) : CBodyExtent();
+    CBodyExtent body = !tunnel && request && !request->upload ? CBodyExtent::For(request->framing) : CBodyExtent();
     CCacheFill* fill = request ? request->fill : nullptr;
     // A client may end its side after its request (a half close) and still
     // wait for the reply, except in a tunnel; it is then watched for leaving.
@@ -259,12 +289,35 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     std::vector<char> buffer(kRelayChunk);
     char* data = buffer.data();
 
+    // What reaches the client (and the cache file); false when nobody wants
+    // more: the file gave up and the client has its share.
+    auto deliver = [&](std::string_view bytes) -> bool {
+        if (fill) {
+            fill->Put(bytes, false);
+            return fill->WantsMore();
+        }
+        if (client.Send(bytes.data(), static_cast<int>(bytes.size()), false) < 0)
+            FailRelay(*this, client, platform::LastSocketError(), nullptr);
+        if (request)
+            request->bytes += bytes.size();
+        return true;
+    };
+    // A reply's head is read before it passes; a chunked body ends with its
+    // last chunk.
+    CReplyHead reply;
+    CBodyExtent replyBody;
+
     auto fromUpstream = [&]() -> bool {
         int got = upstream.Read(data, kRelayChunk);
         if (got < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), request);
-        if (got == 0)
+        if (got == 0) {
+            // A head cut short passes as it came.
+            std::string held = reply.TakeHeld();
+            if (!held.empty())
+                deliver(held);
             return false;
+        }
         if (collecting) {
             int room = kMaxFirstLine - firstLine->GetLength();
             std::string_view piece(data, static_cast<std::size_t>(got));
@@ -277,16 +330,30 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
                     firstLine->SetLength(length - 1);
             }
         }
-        if (fill) {
-            fill->Put(std::string_view(data, static_cast<std::size_t>(got)), false);
-            // Nobody wants the rest: the file gave up and the client has its share.
-            return fill->WantsMore();
+        if (tunnel || !request)
+            return deliver(std::string_view(data, static_cast<std::size_t>(got)));
+        std::string head;
+        std::string body;
+        CReplyHead::Result result = reply.Feed(std::string_view(data, static_cast<std::size_t>(got)), head, body);
+        if (result == CReplyHead::Result::More)
+            return true;
+        if (result == CReplyHead::Result::Bad)
+            ThrowPage(*request, 502, "%http-noreply%");
+        if (!head.empty()) {
+            if (!deliver(head))
+                return false;
+            if (reply.Chunked())
+                replyBody = CBodyExtent(CBodyExtent::Kind::Chunked, 0);
         }
-        if (client.Send(data, got, false) < 0)
-            FailRelay(*this, client, platform::LastSocketError(), nullptr);
-        if (request)
-            request->bytes += static_cast<std::uint64_t>(got);
-        return true;
+        if (!replyBody.IsChunked())
+            return body.empty() || deliver(body);
+        // The chunks end the body: what follows them is no part of it.
+        long taken = replyBody.Take(body.data(), body.size());
+        if (taken < 0)
+            ThrowPage(*request, 502, "%http-noreply%");
+        if (taken > 0 && !deliver(std::string_view(body).substr(0, static_cast<std::size_t>(taken))))
+            return false;
+        return !replyBody.Done();
     };
 
     auto fromClient = [&]() -> bool {

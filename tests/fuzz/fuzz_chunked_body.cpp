@@ -1,7 +1,7 @@
 // libFuzzer target for the request body framing a relay follows: the
 // chunked reader and the framing read from header lines. The input is fed
 // whole and then in pieces of the sizes its first byte chooses; both ways
-// must take the same body and agree on its end, and no piece is ever taken
+// must take the same body, its data and its end, and no piece is ever taken
 // beyond its own length.
 
 #include "framework/text_util.h"
@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace {
 
 struct Outcome {
+    std::string payload;
     long taken = 0;
     bool broken = false;
     bool done = false;
@@ -25,7 +27,7 @@ Outcome Feed(std::string_view text, std::size_t piece)
     Outcome outcome;
     for (std::size_t at = 0; at < text.size() && !outcome.broken; at += piece) {
         std::string_view part = text.substr(at, piece);
-        long got = body.Take(part.data(), part.size());
+        long got = body.Take(part.data(), part.size(), &outcome.payload);
         if (got > static_cast<long>(part.size()))
             std::abort();
         if (got < 0) {
@@ -56,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Outcome pieces = Feed(text, piece);
     if (whole.broken != pieces.broken || whole.done != pieces.done)
         std::abort();
-    if (!whole.broken && whole.taken != pieces.taken)
+    if (!whole.broken && (whole.taken != pieces.taken || whole.payload != pieces.payload))
+        std::abort();
+    // The data never outgrows the body that framed it.
+    if (!whole.broken && whole.payload.size() > static_cast<std::size_t>(whole.taken))
         std::abort();
 
     // The text's lines as a request's header, then the rest as its body.

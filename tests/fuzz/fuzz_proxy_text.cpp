@@ -2,13 +2,15 @@
 // request URL (parse, compose, cache key), reply status lines, header
 // values, the upstream header filter, the request framing rules, the cache
 // policy's Cache-Control and Vary reading, and the cache database's field
-// escaping, which must give back every text it was given.
+// escaping, which must give back every text it was given, and the reply
+// head's normal form.
 
 #include "framework/request_framing.h"
 #include "framework/text_buffer.h"
 #include "proxy/cache_policy.h"
 #include "proxy/http_proxy.h"
 #include "proxy/proxy_cache.h"
+#include "proxy/reply_head.h"
 #include "proxy/url_parts.h"
 
 #include <cstdint>
@@ -56,6 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
 
     if (UnescapeCacheField(EscapeCacheField(text)) != text)
+        std::abort();
+
+    // A reply head read once reads the same again, and never grows.
+    bool chunked = false;
+    std::string head = NormalizeReplyHead(text, &chunked);
+    bool again = false;
+    if (head.size() > text.size() || NormalizeReplyHead(head, &again) != head || again != chunked)
+        std::abort();
+    CReplyHead stream;
+    std::string first;
+    std::string body;
+    if (stream.Feed(text, first, body) == CReplyHead::Result::Ready && first.size() + body.size() > text.size())
         std::abort();
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "proxy/http_proxy.h"
+#include "proxy/reply_head.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,28 @@ TEST(ProxyHeadersTest, UpstreamHeadersLoseHopByHopAndProxyLines)
         CTextBuffer out;
         FilterProxyHeaders(out, request, c.flags, c.since);
         EXPECT_EQ(out.View(), c.expected) << std::hex << c.flags;
+    }
+}
+
+TEST(ProxyHeadersTest, ReplyHeadsAreNormalized)
+{
+    struct Case {
+        const char* head;
+        const char* out;
+        bool chunked;
+    } cases[] = {
+        {"HTTP/1.0 200 OK\r\nA: 1\r\n\r\n", "HTTP/1.0 200 OK\r\nA: 1\r\n\r\n", false},
+        {"HTTP/1.0 200 OK\nA: 1,\n\t 2 \n\n", "HTTP/1.0 200 OK\nA: 1, 2\n\n", false},
+        {"HTTP/1.0 200 OK\r\n X: stray\r\nA : 1\r\n\r\n", "HTTP/1.0 200 OK\r\nA: 1\r\n\r\n", false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n", true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\ncontent-length: 9\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", false},
+    };
+    for (const Case& c : cases) {
+        bool chunked = !c.chunked;
+        EXPECT_EQ(NormalizeReplyHead(c.head, &chunked), c.out) << c.head;
+        EXPECT_EQ(chunked, c.chunked) << c.head;
     }
 }
 
