@@ -161,7 +161,9 @@ int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistr
     start.error = errors;
     const int started = remote->m_shell->Start(start);
     std::string reason;
-    if (started != 0) {
+    if (started == kErrorFileNotFoundForStart) {
+        reason = "the remote shell " + start.arguments[0] + " is not installed";
+    } else if (started != 0) {
         reason = "the remote shell " + start.arguments[0] + " cannot be run (error " + std::to_string(started) + ")";
     } else {
         RemoteRequest hello;

@@ -219,27 +219,34 @@ TEST_F(RemotePageTest, ConnectRunsTheFarSheetAndAsksForTheRestartItNeeds)
     EXPECT_NE(product.QueryDword("Workers", workers), 0) << "nothing was written here";
 }
 
-// A connection that fails says why in ssh's own words (its last line of
-// errors) after the designed text; what was typed stays.
+// A connection that fails says why in the shell's own words (ssh's last
+// line of errors) after the designed text; what was typed stays.
 TEST_F(RemotePageTest, AFailedConnectionShowsTheRemoteShellsOwnReason)
 {
     if (::access("/usr/bin/ssh", X_OK) != 0)
         GTEST_SKIP() << "openssh-client is not installed";
     RefusingPort refusing;
     const std::string port = std::to_string(refusing.port);
-    ::setenv("VELMORA_REMOTE_SHELL",
-             ("ssh -p " + port + " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
-              "-o ConnectTimeout=60 %h velmora-reg serve")
-                 .c_str(),
-             1);
-    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
-    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
-    Click(*shown.page, 1048);
-    ASSERT_EQ(shown.boxes.shown.size(), 1u);
-    EXPECT_EQ(shown.boxes.shown[0].text, std::string(kConnectFailed) + "\n\nReason: ssh: connect to host 127.0.0.1 port " +
-                                             port + ": Connection refused");
-    EXPECT_EQ(shown.runner.runs, 0);
-    EXPECT_EQ(Control<QLineEdit>(*shown.page, 1047)->text(), "127.0.0.1") << "the host typed stays";
+    const struct {
+        std::string shell;
+        std::string reason;
+    } cases[] = {
+        {"ssh -p " + port + " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                            "-o ConnectTimeout=60 %h velmora-reg serve",
+         "ssh: connect to host 127.0.0.1 port " + port + ": Connection refused"},
+        {"velmora-no-such-shell %h", "the remote shell velmora-no-such-shell is not installed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shell);
+        ::setenv("VELMORA_REMOTE_SHELL", c.shell.c_str(), 1);
+        PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+        Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+        Click(*shown.page, 1048);
+        ASSERT_EQ(shown.boxes.shown.size(), 1u);
+        EXPECT_EQ(shown.boxes.shown[0].text, std::string(kConnectFailed) + "\n\nReason: " + c.reason);
+        EXPECT_EQ(shown.runner.runs, 0);
+        EXPECT_EQ(Control<QLineEdit>(*shown.page, 1047)->text(), "127.0.0.1") << "the host typed stays";
+    }
 }
 
 } // namespace
