@@ -10,7 +10,10 @@
 #include <QCursor>
 #include <QGuiApplication>
 
-CRemotePage::CRemotePage() : CPropertyPage(QStringLiteral("Remote")) {}
+CRemotePage::CRemotePage(const CSettingsPageVariant* variant)
+    : CPropertyPage(QStringLiteral("Remote")), m_variant(variant)
+{
+}
 
 CRemotePage::~CRemotePage() = default;
 
@@ -36,14 +39,20 @@ void CRemotePage::OnConnect()
     std::string host = m_ui->hostEdit->text().toStdString();
     std::unique_ptr<platform::RemoteRegistry> remote;
     QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-    int connected = platform::RemoteRegistry::Connect(host, remote);
+    std::string why;
+    int connected = platform::RemoteRegistry::Connect(host, remote, &why);
     QGuiApplication::restoreOverrideCursor();
     if (connected != platform::kErrorSuccess) {
-        VelmoraMessageBox(this, kRemoteConnectFailedStringId, kMbOk);
+        // The designed text alone hid what went wrong (a refused login, an
+        // unknown host, no ssh); the shell's own words follow it.
+        QString text = LoadQString(kRemoteConnectFailedStringId);
+        if (!why.empty())
+            text += QStringLiteral("\n\nReason: %1").arg(QString::fromStdString(why));
+        VelmoraMessageBox(this, text, kMbOk, kRemoteConnectFailedStringId);
         return;
     }
     // The sheet and its keys end before the connection does.
-    int restart = RunSettingsSheet(this, remote->LocalMachine(), remote->Host().c_str());
+    int restart = RunSettingsSheet(this, remote->LocalMachine(), remote->Host().c_str(), m_variant);
     if (restart && VelmoraMessageBox(this, kRemoteRestartPromptStringId, kMbYesNo) == kIdYes) {
         platform::RemoteServiceControl service(*remote, kRemoteServiceName);
         if (!RestartService(service))
@@ -51,4 +60,7 @@ void CRemotePage::OnConnect()
     }
 }
 
-std::unique_ptr<CPropertyPage> MakeRemotePage() { return std::make_unique<CRemotePage>(); }
+std::unique_ptr<CPropertyPage> MakeRemotePage(const CSettingsPageVariant* variant)
+{
+    return std::make_unique<CRemotePage>(variant);
+}

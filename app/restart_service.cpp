@@ -15,6 +15,19 @@
 
 namespace {
 
+bool WaitUntilStopped(platform::ServiceControl& service, platform::ServiceStatus& status, std::uint32_t stopWaitMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWaitMs);
+    while (status.currentState != platform::kServiceStopped) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPollMs));
+        if (service.QueryStatus(status) != platform::kServiceOk)
+            return false;
+    }
+    return true;
+}
+
 int RestartNow(platform::ServiceControl& service, std::uint32_t stopWaitMs)
 {
     platform::ServiceStatus status;
@@ -22,31 +35,31 @@ int RestartNow(platform::ServiceControl& service, std::uint32_t stopWaitMs)
         return 0;
     if (status.currentState != platform::kServiceRunning)
         return 1;
-    if (service.Stop(status) != platform::kServiceOk)
+    if (service.Stop(status) != platform::kServiceOk || !WaitUntilStopped(service, status, stopWaitMs))
         return 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWaitMs);
-    while (status.currentState != platform::kServiceStopped) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPollMs));
-        if (service.QueryStatus(status) != platform::kServiceOk)
-            return 0;
-    }
     return service.Start() == platform::kServiceOk ? 1 : 0;
 }
 
 } // namespace
 
-int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)
+int StopServiceAndWait(platform::ServiceControl& service, std::uint32_t stopWaitMs)
+{
+    platform::ServiceStatus status;
+    if (service.Stop(status) != platform::kServiceOk)
+        return 0;
+    return WaitUntilStopped(service, status, stopWaitMs) ? 1 : 0;
+}
+
+int RunWhileWindowPaints(const std::function<int()>& work)
 {
     // Off the window's thread (a page's watcher) there is no window to keep painting.
     if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
-        return RestartNow(service, stopWaitMs);
+        return work();
     QEventLoop loop;
     std::atomic<int> result{0};
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        result = RestartNow(service, stopWaitMs);
+        result = work();
         done = true;
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
@@ -59,6 +72,11 @@ int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)
         QGuiApplication::restoreOverrideCursor();
     worker.join();
     return result;
+}
+
+int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)
+{
+    return RunWhileWindowPaints([&] { return RestartNow(service, stopWaitMs); });
 }
 
 int RestartService(const char* serviceName, const char* machine)

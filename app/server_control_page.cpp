@@ -2,9 +2,15 @@
 
 #include "ui_service_control_page.h"
 
+#include "app/remote_page.h"
+#include "app/restart_service.h"
+#include "platform/remote_service.h"
 #include "service/engine.h"
 
-CServerControlPage::CServerControlPage() : CPropertyPage(QStringLiteral("Service")) {}
+CServerControlPage::CServerControlPage(platform::RemoteRegistry* far)
+    : CPropertyPage(QStringLiteral("Service")), m_far(far)
+{
+}
 
 CServerControlPage::~CServerControlPage() = default;
 
@@ -25,19 +31,42 @@ bool CServerControlPage::OnInitDialog()
 
 void CServerControlPage::OnStart()
 {
-    StartServices();
+    if (m_far) {
+        // The far side's start returns once the service runs (or failed).
+        RunWhileWindowPaints([this] { return platform::RemoteServiceControl(*m_far, kRemoteServiceName).Start(); });
+    } else {
+        StartServices();
+    }
     UpdateButtons();
 }
 
 void CServerControlPage::OnStop()
 {
-    StopServices();
+    if (m_far) {
+        RunWhileWindowPaints([this] {
+            platform::RemoteServiceControl service(*m_far, kRemoteServiceName);
+            return StopServiceAndWait(service);
+        });
+    } else {
+        StopServices();
+    }
     UpdateButtons();
 }
 
 void CServerControlPage::UpdateButtons()
 {
-    bool running = ServicesRunning() != 0;
-    m_ui->startButton->setEnabled(!running);
-    m_ui->stopButton->setEnabled(running);
+    bool canStart = false;
+    bool canStop = false;
+    if (m_far) {
+        platform::ServiceStatus status;
+        if (platform::RemoteServiceControl(*m_far, kRemoteServiceName).QueryStatus(status) == platform::kServiceOk) {
+            canStart = status.currentState == platform::kServiceStopped;
+            canStop = status.currentState == platform::kServiceRunning;
+        }
+    } else {
+        canStop = ServicesRunning() != 0;
+        canStart = !canStop;
+    }
+    m_ui->startButton->setEnabled(canStart);
+    m_ui->stopButton->setEnabled(canStop);
 }

@@ -17,8 +17,10 @@
 #include "resources/string_table.h"
 
 // The designed order: Servers, Performance, Users, Groups, QNS, KAV
-// extension libraries, Strings, Macros, Service Control; then, on the local
-// machine only, Remote and (when work.haveHttpConf) Web Remote; About last.
+// extension libraries, Strings, Macros, Service Control (absent from a
+// sheet named for another machine that has no channel to it); then, on the
+// local machine only, Remote and (when work.haveHttpConf) Web Remote; About
+// last.
 // Each page gets the part of work it edits.
 void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSettingsPageVariant* variant)
 {
@@ -32,13 +34,18 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSet
     sheet.AddPage(std::make_unique<CMacrosPage>(&work.initMacro));
     if (variant)
         sheet.AddPage(variant->servicePage(work));
-    else
+    else if (work.local)
         sheet.AddPage(std::make_unique<CServerControlPage>());
+    else if (work.root.Remote())
+        // The servers of this process are not the far machine's: there the
+        // page drives its service through the sheet's channel, since acting
+        // here from a far machine's sheet stopped the wrong servers.
+        sheet.AddPage(std::make_unique<CServerControlPage>(work.root.Remote()));
     if (work.local) {
         // The applet's own local pages (ODBC) stand before Remote.
         if (variant && variant->addLocalPages)
             variant->addLocalPages(sheet, work);
-        sheet.AddPage(MakeRemotePage());
+        sheet.AddPage(MakeRemotePage(variant));
         if (work.haveHttpConf)
             sheet.AddPage(MakeWebRemotePage(work.webRemote));
     }

@@ -11,7 +11,9 @@ struct CSettingsWork;
 
 // The control-panel applet's variant of the list: its own Service page in
 // place of the in-process one (on every machine), and pages of its own
-// right after it on the local machine only.
+// right after it on the local machine only. The Remote page opens the far
+// machine's sheet in the variant its own sheet has, so the applet's far
+// sheet is the applet's too; nested sheets are the same in every variant.
 struct CSettingsPageVariant {
     std::function<std::unique_ptr<CPropertyPage>(CSettingsWork&)> servicePage;
     std::function<void(CPropertySheetPlus&, CSettingsWork&)> addLocalPages;

@@ -6,6 +6,7 @@
 #include "app/settings_pages.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
+#include "macro/named_strings.h"
 
 #include <string_view>
 
@@ -85,7 +86,10 @@ void CSettingsSheet::Load()
     }
 }
 
-void CSettingsSheet::AddStandardPages() { AddSettingsPages(m_sheet, m_work); }
+void CSettingsSheet::AddStandardPages(const CSettingsPageVariant* variant)
+{
+    AddSettingsPages(m_sheet, m_work, variant);
+}
 
 int CSettingsSheet::Run()
 {
@@ -168,10 +172,15 @@ bool CSettingsSheet::Save(QString& why)
     return true;
 }
 
-int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine)
+int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine,
+                     const CSettingsPageVariant* variant)
 {
+    // The strings scopes the Strings pages edit come from the macro
+    // library's factory, which a host that starts no servers (the applet)
+    // has not set: without it every nested sheet lacked its Strings page.
+    InitMacroLibrary();
     CSettingsSheet settings(parent, root, machine ? machine : "");
     settings.Load();
-    settings.AddStandardPages();
+    settings.AddStandardPages(variant);
     return settings.Run();
 }

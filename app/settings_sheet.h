@@ -27,6 +27,8 @@
 #include <memory>
 #include <string>
 
+struct CSettingsPageVariant;
+
 inline constexpr unsigned kSettingsCaptionId = 2048;       // "Server Settings"
 inline constexpr unsigned kSettingsRemoteCaptionId = 2065; // "Server Settings on %s"
 
@@ -67,8 +69,8 @@ public:
 
     // Loads every area; a failure leaves that area empty or at its defaults.
     void Load();
-    // Adds the pages that exist, in the designed order.
-    void AddStandardPages();
+    // Adds the pages that exist, in the designed order, or in variant's.
+    void AddStandardPages(const CSettingsPageVariant* variant = nullptr);
     // Runs the sheet; the restart flag after OK (the save is part of OK),
     // 0 after Cancel.
     int Run();
@@ -86,4 +88,6 @@ private:
     CPropertySheetPlus m_sheet;
 };
 
-int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine);
+// variant: the applet's page list (null: the application's); it outlives the call.
+int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine,
+                     const CSettingsPageVariant* variant = nullptr);

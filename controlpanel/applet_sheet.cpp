@@ -7,22 +7,20 @@
 #include "controlpanel/service_manager.h"
 #include "controlpanel/service_page.h"
 
-void AddAppletPages(CSettingsSheet& settings)
+const CSettingsPageVariant& AppletPageVariant()
 {
-    CSettingsPageVariant variant;
-    variant.servicePage = [](CSettingsWork& work) { return std::make_unique<CServicePage>(work.machine); };
-    variant.addLocalPages = [](CPropertySheetPlus& sheet, CSettingsWork&) {
-        sheet.AddPage(std::make_unique<CODBCSourcesPage>());
-    };
-    AddSettingsPages(settings.Sheet(), settings.Work(), &variant);
+    static const CSettingsPageVariant variant{
+        // On a far root the page asks that machine, by the name the sheet has.
+        [](CSettingsWork& work) { return std::make_unique<CServicePage>(work.machine); },
+        [](CPropertySheetPlus& sheet, CSettingsWork&) { sheet.AddPage(std::make_unique<CODBCSourcesPage>()); }};
+    return variant;
 }
+
+void AddAppletPages(CSettingsSheet& settings) { settings.AddStandardPages(&AppletPageVariant()); }
 
 int RunAppletSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const char* machine)
 {
-    CSettingsSheet settings(parent, root, machine ? machine : "");
-    settings.Load();
-    AddAppletPages(settings);
-    return settings.Run();
+    return RunSettingsSheet(parent, root, machine, &AppletPageVariant());
 }
 
 void RunAppletSettings(QWidget* parent)

@@ -13,6 +13,12 @@ class QWidget;
 inline constexpr unsigned kRestartPromptId = 2055;
 inline constexpr unsigned kRestartFailedId = 2054;
 
+struct CSettingsPageVariant;
+
+// The applet's variant of the page list; the Remote page hands it on to the
+// far machine's sheet.
+const CSettingsPageVariant& AppletPageVariant();
+
 // Adds the applet's variant of the page list to a loaded sheet.
 void AddAppletPages(CSettingsSheet& settings);
 

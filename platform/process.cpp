@@ -337,7 +337,6 @@ int ChildProcess::Start(ChildStart start)
     if (error == 0) {
         start.input = childInput;
         start.output = childOutput;
-        start.error = -1;
         start.newSession = true;
         error = StartChild(start, &m_pid);
     }

@@ -64,7 +64,8 @@ inline constexpr int kErrorAccessDeniedForStart = 5;
 
 // A child in a session of its own that the caller talks to through two
 // non-blocking pipes (its standard input and output; its errors go to
-// /dev/null), with a wait handle; whatever is still running when the object
+// start.error when the caller gives one, else to /dev/null), with a wait
+// handle; whatever is still running when the object
 // goes is killed, session and all, and reaped.
 class ChildProcess {
 public:

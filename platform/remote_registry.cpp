@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace platform {
@@ -75,6 +78,36 @@ int Deliver(const std::vector<std::uint8_t>& bytes, void* data, std::size_t* siz
     return kErrorSuccess;
 }
 
+// The last line with text of what the remote shell wrote to its errors,
+// cleaned of control characters and cut to a length a message can show.
+std::string LastErrorLine(int errors)
+{
+    constexpr std::size_t kMaxRead = 64 * 1024;
+    constexpr std::size_t kMaxLine = 300;
+    std::string text(kMaxRead, '\0');
+    struct stat info {};
+    off_t from = ::fstat(errors, &info) == 0 && info.st_size > static_cast<off_t>(kMaxRead)
+                     ? info.st_size - static_cast<off_t>(kMaxRead)
+                     : 0;
+    ssize_t got = ::pread(errors, text.data(), kMaxRead, from);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    std::string line;
+    std::size_t end = text.size();
+    while (line.empty() && end > 0) {
+        std::size_t start = text.rfind('\n', end - 1);
+        start = start == std::string::npos ? 0 : start + 1;
+        for (std::size_t i = start; i < end; ++i)
+            if (static_cast<unsigned char>(text[i]) >= 0x20 && text[i] != 0x7F)
+                line += text[i];
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        end = start > 0 ? start - 1 : 0;
+    }
+    if (line.size() > kMaxLine)
+        line = line.substr(0, kMaxLine) + "...";
+    return line;
+}
+
 } // namespace
 
 std::string RemoteHostName(std::string_view typed)
@@ -101,12 +134,17 @@ RemoteRegistry::~RemoteRegistry()
     }
 }
 
-int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result)
+int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why)
 {
     result.reset();
+    auto failed = [why](int error, std::string reason) {
+        if (why)
+            *why = std::move(reason);
+        return error;
+    };
     std::string name = RemoteHostName(host);
     if (name.empty())
-        return kErrorInvalidParameter;
+        return failed(kErrorInvalidParameter, "\"" + std::string(host.substr(0, 64)) + "\" is not a host name");
     // A far side that dies between our requests must give an error, not end
     // this process with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
@@ -114,14 +152,34 @@ int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistr
     remote->m_host = name;
     ChildStart start;
     start.arguments = ShellCommand(name);
-    if (start.arguments.empty() || remote->m_shell->Start(start) != 0)
-        return kErrorRemoteUnavailable;
-    RemoteRequest hello;
-    hello.op = RemoteOp::Hello;
-    hello.text = std::string(kRemoteGreeting);
-    RemoteReply reply;
-    if (remote->Call(hello, reply) != kErrorSuccess || reply.text != kRemoteGreeting)
-        return kErrorRemoteUnavailable;
+    if (start.arguments.empty())
+        return failed(kErrorRemoteUnavailable, "no remote shell command is set");
+    // The shell's errors (ssh's reason for a refused login, say) go to a
+    // file in memory, read only when the connection fails; a file, not a
+    // pipe, so a shell that keeps writing never blocks on it.
+    const int errors = ::memfd_create("velmora-remote-shell-errors", MFD_CLOEXEC);
+    start.error = errors;
+    const int started = remote->m_shell->Start(start);
+    std::string reason;
+    if (started == kErrorFileNotFoundForStart) {
+        reason = "the remote shell " + start.arguments[0] + " is not installed";
+    } else if (started != 0) {
+        reason = "the remote shell " + start.arguments[0] + " cannot be run (error " + std::to_string(started) + ")";
+    } else {
+        RemoteRequest hello;
+        hello.op = RemoteOp::Hello;
+        hello.text = std::string(kRemoteGreeting);
+        RemoteReply reply;
+        if (remote->Call(hello, reply) != kErrorSuccess || reply.text != kRemoteGreeting) {
+            reason = errors >= 0 ? LastErrorLine(errors) : std::string();
+            if (reason.empty())
+                reason = "the remote shell " + start.arguments[0] + " gave no answer";
+        }
+    }
+    if (errors >= 0)
+        ::close(errors);
+    if (!reason.empty())
+        return failed(kErrorRemoteUnavailable, std::move(reason));
     remote->m_root = RegistryKey(kRemoteLocalMachine, 0);
     remote->m_root.m_remote = remote.get();
     result = std::move(remote);

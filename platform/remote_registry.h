@@ -44,8 +44,10 @@ public:
     // Starts the remote shell and greets the far side. 0 with *result set,
     // kErrorInvalidParameter for a host name that is not one (leading '-',
     // spaces, shell or control characters), kErrorRemoteUnavailable when the
-    // far side does not answer the greeting.
-    static int Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result);
+    // far side does not answer the greeting. On a failure *why (when given)
+    // holds the reason in words: the remote shell's own last line of errors
+    // when it wrote one ("ssh: connect to host ...: Connection refused").
+    static int Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why = nullptr);
 
     const std::string& Host() const { return m_host; }
     const RegistryKey& LocalMachine() const { return m_root; }

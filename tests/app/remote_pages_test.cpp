@@ -9,6 +9,7 @@
 #include "app/settings_sheet.h"
 #include "app/web_remote_page.h"
 #include "config/config_fixture.h"
+#include "framework/loopback.h"
 #include "macro/named_strings.h"
 #include "page_harness.h"
 #include "platform/clock.h"
@@ -17,6 +18,8 @@
 
 #include <QTabBar>
 #include <QTimer>
+
+#include <unistd.h>
 
 #include <atomic>
 
@@ -162,7 +165,8 @@ TEST_F(RemotePageTest, ConnectRunsTheFarSheetAndAsksForTheRestartItNeeds)
         std::vector<std::string> messages;
     };
     const std::vector<Case> cases = {
-        {"nobody answers", "true", nullptr, 0, {kConnectFailed}},
+        {"nobody answers", "true", nullptr, 0,
+         {std::string(kConnectFailed) + "\n\nReason: the remote shell true gave no answer"}},
         {"cancelled", nullptr, nullptr, 0, {}},
         {"no restart wanted", nullptr, "7", kIdNo, {kRestartPrompt}},
         {"no service to restart there", nullptr, "9", kIdYes, {kRestartPrompt, kRestartFailed}},
@@ -213,6 +217,36 @@ TEST_F(RemotePageTest, ConnectRunsTheFarSheetAndAsksForTheRestartItNeeds)
     std::uint32_t workers = 0;
     ASSERT_EQ(platform::RegistryKey::LocalMachine().Open(kProductKeyPath, product), 0);
     EXPECT_NE(product.QueryDword("Workers", workers), 0) << "nothing was written here";
+}
+
+// A connection that fails says why in the shell's own words (ssh's last
+// line of errors) after the designed text; what was typed stays.
+TEST_F(RemotePageTest, AFailedConnectionShowsTheRemoteShellsOwnReason)
+{
+    if (::access("/usr/bin/ssh", X_OK) != 0)
+        GTEST_SKIP() << "openssh-client is not installed";
+    RefusingPort refusing;
+    const std::string port = std::to_string(refusing.port);
+    const struct {
+        std::string shell;
+        std::string reason;
+    } cases[] = {
+        {"ssh -p " + port + " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                            "-o ConnectTimeout=60 %h velmora-reg serve",
+         "ssh: connect to host 127.0.0.1 port " + port + ": Connection refused"},
+        {"velmora-no-such-shell %h", "the remote shell velmora-no-such-shell is not installed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shell);
+        ::setenv("VELMORA_REMOTE_SHELL", c.shell.c_str(), 1);
+        PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+        Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+        Click(*shown.page, 1048);
+        ASSERT_EQ(shown.boxes.shown.size(), 1u);
+        EXPECT_EQ(shown.boxes.shown[0].text, std::string(kConnectFailed) + "\n\nReason: " + c.reason);
+        EXPECT_EQ(shown.runner.runs, 0);
+        EXPECT_EQ(Control<QLineEdit>(*shown.page, 1047)->text(), "127.0.0.1") << "the host typed stays";
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "controlpanel/odbc_page.h"
 #include "controlpanel/service_page.h"
 #include "e2e/e2e_server.h"
+#include "service/service_process.h"
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,67 @@ TEST_F(AppletTest, OnlyAnOkThatNeedsARestartOffersOneAndAFailedRestartSaysSo)
             asked.push_back(shown.helpId);
         EXPECT_EQ(asked, c.asked);
     }
+}
+
+// The titles of every nested sheet a person opens from the Servers page
+// (global HTTP and one server, global chat and one room, the proxy), each
+// line "sheet: title,title,...", with run opening the settings sheet.
+std::vector<std::string> NestedSheetTitles(const std::function<void()>& run)
+{
+    std::vector<std::string> seen;
+    auto record = [&seen](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        std::string line = sheet.windowTitle().toStdString() + ":";
+        for (const std::string& title : TabTitles(sheet))
+            line += " " + title;
+        seen.push_back(line);
+        return &sheet;
+    };
+    // The sheet a list's first line opens, as Edit on it does.
+    auto editFirst = [](CPropertySheetPlus& sheet, int list, int edit) {
+        auto* lines = Control<QListWidget>(*sheet.GetActivePage(), list);
+        ASSERT_TRUE(lines && lines->count() > 0);
+        lines->setCurrentRow(0);
+        Click(*sheet.GetActivePage(), edit);
+    };
+    ScriptedMessageBoxes boxes;
+    ScriptedRunner runner;
+    runner.steps.push_back([](QDialog& dialog) {
+        for (int button : {1062, 1063, 1064})
+            Click(dialog, button);
+        static_cast<CPropertySheetPlus&>(dialog).CancelButton()->click();
+    });
+    for (auto [list, edit] : {std::pair{1049, 1144}, {1012, 1140}}) {
+        runner.steps.push_back([&, list, edit](QDialog& dialog) {
+            CPropertySheetPlus* sheet = record(dialog);
+            editFirst(*sheet, list, edit);
+            sheet->CancelButton()->click();
+        });
+        runner.steps.push_back([&](QDialog& dialog) { record(dialog)->CancelButton()->click(); });
+    }
+    runner.steps.push_back([&](QDialog& dialog) { record(dialog)->CancelButton()->click(); });
+    run();
+    EXPECT_EQ(runner.unscripted, 0);
+    EXPECT_TRUE(boxes.shown.empty());
+    return seen;
+}
+
+// The applet's variant differs from the application's only in its top-level
+// pages: every nested sheet has the same pages, Strings among them.
+TEST_F(AppletTest, TheNestedSheetsHoldTheSamePagesAsTheApplicationsWithStrings)
+{
+    AddLoopbackServer(m_product, 8123, (m_dir / "www"));
+    platform::RegistryKey room;
+    ASSERT_EQ(m_product.Create("ChatRoom\\Rooms\\Lobby", room), platform::kErrorSuccess);
+    room.SetString("Name", "Lobby");
+    room.SetDword("Port", 8124);
+
+    // The applet first: the application's run must not lend it the strings.
+    const std::vector<std::string> applet = NestedSheetTitles([] { RunAppletSettings(nullptr); });
+    ASSERT_EQ(applet.size(), 5u);
+    for (const std::string& sheet : applet)
+        EXPECT_NE(sheet.find(" Strings"), std::string::npos) << sheet;
+    EXPECT_EQ(applet, NestedSheetTitles([] { RunSettingsSheet(nullptr, platform::RegistryKey::LocalMachine(), nullptr); }));
 }
 
 } // namespace
