@@ -120,30 +120,55 @@ void ProcessTempFolder::Abandon()
     m_path.clear();
 }
 
+namespace {
+
+struct OwnFolder {
+    std::mutex mutex;
+    ProcessTempFolder folder;
+    pid_t owner = 0;
+    std::string root;
+};
+
+OwnFolder& Own()
+{
+    static OwnFolder own;
+    return own;
+}
+
+} // namespace
+
 std::string ProcessTempDirectory()
 {
-    static std::mutex mutex;
-    static ProcessTempFolder folder;
-    static pid_t owner = 0;
-    static std::string ownerRoot;
-    std::lock_guard lock(mutex);
+    OwnFolder& own = Own();
+    std::lock_guard lock(own.mutex);
     std::string root = ProcessTempRoot();
     pid_t pid = ::getpid();
-    if (owner != pid || ownerRoot != root || folder.Path().empty()) {
+    if (own.owner != pid || own.root != root || own.folder.Path().empty()) {
         // A forked child shares its parent's lock: the folder stays the parent's.
-        if (owner != pid)
-            folder.Abandon();
+        if (own.owner != pid)
+            own.folder.Abandon();
         else
-            folder.Remove();
-        owner = 0;
-        if (int error = folder.Create(root, std::to_string(pid)); error != 0) {
+            own.folder.Remove();
+        own.owner = 0;
+        if (int error = own.folder.Create(root, std::to_string(pid)); error != 0) {
             errno = error;
             return std::string();
         }
-        owner = pid;
-        ownerRoot = root;
+        own.owner = pid;
+        own.root = root;
     }
-    return folder.Path();
+    return own.folder.Path();
+}
+
+void ReleaseProcessTempDirectory()
+{
+    OwnFolder& own = Own();
+    std::lock_guard lock(own.mutex);
+    if (own.owner == ::getpid())
+        own.folder.Remove();
+    else
+        own.folder.Abandon();
+    own.owner = 0;
 }
 
 int SweepProcessTempFolders(const std::string& root)

@@ -17,6 +17,9 @@ std::string ProcessTempRoot();
 // use (again after a fork, or when the state directory moved). "" with
 // errno kept when it cannot be made.
 std::string ProcessTempDirectory();
+// Removes this process's folder and lets its lock go, once nothing uses
+// the copies in it (the servers are stopped); the next use makes it again.
+void ReleaseProcessTempDirectory();
 
 // One locked folder root/name. It appears under its name already locked,
 // so a sweep never takes a folder being made for a dead one.

@@ -319,6 +319,8 @@ int StopServices()
     StopAllServers();
     DeleteAllServers();
     EndLateServerThreads();
+    // The caches and their copies are gone with the servers.
+    platform::ReleaseProcessTempDirectory();
     ReleaseChatConfiguration();
     SetHTTPStringsScope(nullptr);
     {
