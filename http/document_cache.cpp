@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/process_temp.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -377,7 +378,13 @@ bool CCacheEntry::ReadView(int handle, int* error)
 
 bool CCacheEntry::MakeTempCopy()
 {
-    std::string name = platform::JoinPath(platform::TempDirectory(), "URLXXXXXX");
+    // In this process's own folder under the state directory, not TEMP: a
+    // crash would leave a whole copy of each document there for good, and
+    // the next start removes a dead process's folder.
+    std::string folder = platform::ProcessTempDirectory();
+    if (folder.empty())
+        return false;
+    std::string name = platform::JoinPath(folder, "URLXXXXXX");
     int copy = ::mkostemp(name.data(), O_CLOEXEC);
     if (copy < 0)
         return false;

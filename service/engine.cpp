@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/paths.h"
+#include "platform/process_temp.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
 #include "security/ssl_server_layer.h"
@@ -293,6 +294,8 @@ int StartServices()
     std::error_code missing;
     if (!std::filesystem::is_directory(platform::TempDirectory(), missing))
         LogError("TEMP environment variable should be defined.");
+    // Copies of documents a crashed run left behind.
+    platform::SweepProcessTempFolders(platform::ProcessTempRoot());
     BindLogonFunctions();
     GlobalACLCache().Init();
     SeedMacroRandom(platform::TickCount32() & 0xFFFF);
@@ -316,6 +319,8 @@ int StopServices()
     StopAllServers();
     DeleteAllServers();
     EndLateServerThreads();
+    // The caches and their copies are gone with the servers.
+    platform::ReleaseProcessTempDirectory();
     ReleaseChatConfiguration();
     SetHTTPStringsScope(nullptr);
     {

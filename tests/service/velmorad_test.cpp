@@ -641,3 +641,37 @@ TEST_F(VelmoradTest, APortThatIsNotANumberIsSaidAndItsServerDoesNotStart)
     EXPECT_EQ(e2e::ReadFile(m_dir / "run.out").find("Velmora serves"), std::string::npos)
         << e2e::ReadFile(m_dir / "run.out");
 }
+
+// A service killed with -9 leaves its copies of cached documents in its own
+// folder under the state directory (never in TEMP), and the next start
+// removes that folder.
+TEST_F(VelmoradTest, CopiesAKilledServiceLeftAreRemovedByTheNextStart)
+{
+    // Entries (and their copies) stay cached between requests.
+    m_server.SetDword("URLCacheFlushInterval", 3600);
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ASSERT_EQ(Control("start").exitCode, 0);
+    ASSERT_EQ(Get().output, "service page\n");
+    platform::ServiceStatus status;
+    ASSERT_EQ(platform::ServiceController(kName).QueryStatus(status), platform::kServiceOk);
+    ASSERT_GT(status.processId, 0);
+    const std::string folder = m_dir / ("home/tmp/" + std::to_string(status.processId));
+    auto copies = [](const std::string& dir) {
+        int count = 0;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+            count += it->path().filename().string().starts_with("URL");
+        return count;
+    };
+    ASSERT_EQ(copies(folder), 1) << folder;
+    EXPECT_EQ(copies(m_dir.Path()), 0) << "a copy in TEMP";
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(status.processId), SIGKILL), 0);
+    ASSERT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 20000));
+    ASSERT_EQ(copies(folder), 1) << "the crash leaves the copy where the next start looks";
+
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Get().output, "service page\n");
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    ASSERT_EQ(Control("stop").exitCode, 0);
+}
