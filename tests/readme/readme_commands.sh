@@ -146,6 +146,17 @@ run_block() {
     return $rc
 }
 
+# What the examples' replies must hold, by how their line ends: the peers
+# and the script they set up, reached through the proxy and the server.
+declare -A EXPECT=(
+    ["ftp://127.0.0.1:2121/"]="hello.txt"
+    ["ftp://127.0.0.1:2121/hello.txt"]="hello over ftp"
+    ["gopher://127.0.0.1:7070/1/ http://127.0.0.1:8081/"]="About this server"
+    ["http://127.0.0.1:8080/cgi/hello.sh?Bo'"]="Hello from CGI: Bo"
+    ["velmora-sc query Velmora"]="RUNNING"
+)
+matched=0
+
 count=0
 for file in blocks/*; do
     section=$(head -n 1 "$file")
@@ -179,6 +190,12 @@ for file in blocks/*; do
         script+="{ $line"$'\n'"} > last.out 2> last.err"$'\n'
         script+="rc=\$?; if [ \$rc -ne 0 ] || { [[ \$(printf '%s' $quoted) == curl* ]] && [ ! -s last.out ]; }; then"
         script+=" echo \"status \$rc: \"$quoted; cat last.err; exit 1; fi"$'\n'
+        for ending in "${!EXPECT[@]}"; do
+            [[ "$line" == *"$ending" ]] || continue
+            matched=$((matched + 1))
+            printf -v want '%q' "${EXPECT[$ending]}"
+            script+="grep -qF -- $want last.out || { echo \"no \"$want\" in the reply to \"$quoted; cat last.out; exit 1; }"$'\n'
+        done
     done <<< "$body"
     run_block "$script" || fail "a command of the README's section \"$section\" does not work as written"
     # The README's own stop must have ended the service: make run cannot
@@ -186,6 +203,7 @@ for file in blocks/*; do
     [ -n "$service" ] && start_make_run
 done
 [ "$count" -ge 40 ] || fail "only $count commands found in the README"
+[ "$matched" -eq "${#EXPECT[@]}" ] || fail "only $matched of the ${#EXPECT[@]} examples with a known reply are in the README"
 
 # The server still serves after everything the README did to it.
 curl --fail --silent --max-time 10 http://127.0.0.1:8080/ > /dev/null || fail "the default site no longer answers"
