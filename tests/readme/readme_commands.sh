@@ -133,12 +133,11 @@ PY
 # must end with status 0. The examples' home is a temporary one, so an
 # install to ~/.local stays in it, and the Qt programs draw off screen.
 PRELUDE='curl() { command curl --fail --silent --show-error --max-time 30 "$@"; }'
-export HOME="$WORK/home" QT_QPA_PLATFORM=offscreen
 
 # One block's commands in a session of their own, whose stragglers (a peer
 # server the block started and did not stop) end with it.
 run_block() {
-    setsid bash -c "$1" &
+    HOME="$WORK/home" QT_QPA_PLATFORM=offscreen setsid bash -c "$1" &
     local pid=$! rc
     wait "$pid"
     rc=$?
