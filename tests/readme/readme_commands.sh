@@ -1,20 +1,25 @@
 #!/bin/bash
-# Pastes every command of the README's sections on the HTTP server, the
-# configuration, the proxy and SSL, exactly as written there, from a copy of
-# the repository's top folder, against a real `make run`, and fails when one
-# does not work. The commands come from README.md itself (the indented code
-# blocks of those sections), so the two cannot drift apart. A block that is
-# just `make run` (re)starts it, as the README asks the reader to.
+# Pastes every command the README shows (its indented code blocks), exactly
+# as written there, from a copy of the repository's top folder, against a
+# real `make run`, and fails when one does not work or an example leaves a
+# file behind in the top folder. The commands come from README.md itself, so
+# the two cannot drift apart. A block of make commands is taken line by
+# line: `make run` (re)starts it, as the README asks the reader to; any other
+# target (the whole suite, the sanitizer run, the benchmarks, the desktop
+# programs, which wait for their window to close) is checked with `make -n`,
+# since running it would run the suite from inside itself or never end. A
+# block that starts the detached service runs with `make run` stopped, since
+# both serve the same ports.
 #
 #   readme_commands.sh SOURCE_DIR BUILD_DIR
 #
-# The README's ports are fixed (8080, 8081, 8082, 8443): the script runs in a
+# The README's ports are fixed (8080, 8081, 8082, 8443, 2121, 7070): the script runs in a
 # network namespace of its own, where they are free; without one it skips
 # when any of them is taken.
 set -u
 SRC=$(cd "$1" && pwd) || exit 1
 BUILD=$(cd "$2" && pwd) || exit 1
-PORTS="8080 8081 8082 8443"
+PORTS="8080 8081 8082 8443 2121 7070"
 # Seconds: make run only checks the build and the packages when they are up
 # to date, then the servers start at once.
 START_WAIT=180
@@ -60,8 +65,15 @@ stop_make_run() {
     fi
     MAKE_PID=
 }
+# The detached service leaves this test's process groups; stop it the way
+# the README does when a block failed halfway.
+stop_service() {
+    env VELMORA_REGISTRY="$WORK/run/registry.db" VELMORA_HOME="$WORK/run" VELMORA_RUN_DIR="$WORK/run/rt" \
+        "$BUILD/tools/velmora-sc" stop Velmora > /dev/null 2>&1
+}
 cleanup() {
     stop_make_run
+    [ -d "$WORK/run/rt" ] && stop_service
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -75,6 +87,10 @@ for entry in "$SRC"/* "$SRC"/.[!.]*; do
 done
 ln -s "$BUILD" "$WORK/build"
 cd "$WORK" || exit 1
+# What the top folder holds before the examples; the test's own files are
+# allowed beside it afterwards.
+mkdir home
+ls -A | sort > home/.before
 
 start_make_run() {
     stop_make_run || fail "make run did not stop within $STOP_WAIT s"
@@ -92,59 +108,107 @@ start_make_run() {
 # The blocks, one file each, in README order.
 /usr/bin/python3 - "$SRC/README.md" "$WORK/blocks" <<'PY' || fail "cannot read the README's blocks"
 import os, sys
-sections = ("The HTTP server", "Configuration", "The HTTP proxy", "SSL on a secure port")
 readme, out = sys.argv[1], sys.argv[2]
 os.makedirs(out)
 current, blocks, block, previous_blank = None, [], None, True
 for line in open(readme).read().split("\n") + [""]:
     if line.startswith("## "):
         current = line[3:].strip()
-    if current in sections and line.startswith("    ") and (block is not None or previous_blank):
+    if line.startswith("    ") and (block is not None or previous_blank):
         if block is None:
             block = []
             blocks.append((current, block))
         block.append(line[4:])
-    elif line.strip() == "" and block is not None:
-        block = None
     elif block is not None:
         block = None
     previous_blank = line.strip() == ""
-found = {name for name, _ in blocks}
-missing = [name for name in sections if name not in found]
-if missing:
-    sys.exit("no commands in the README's section(s): " + ", ".join(missing))
+if len(blocks) < 10:
+    sys.exit("only %d command blocks in the README" % len(blocks))
 for index, (name, lines) in enumerate(blocks):
     with open(os.path.join(out, "%02d" % index), "w") as f:
         f.write(name + "\n" + "\n".join(lines) + "\n")
 PY
 
 # Every curl must get a reply that is not an error; every other command
-# must end with status 0.
+# must end with status 0. The examples' home is a temporary one, so an
+# install to ~/.local stays in it, and the Qt programs draw off screen.
 PRELUDE='curl() { command curl --fail --silent --show-error --max-time 30 "$@"; }'
 
-start_make_run
+# One block's commands in a session of their own, whose stragglers (a peer
+# server the block started and did not stop) end with it.
+run_block() {
+    HOME="$WORK/home" QT_QPA_PLATFORM=offscreen setsid bash -c "$1" &
+    local pid=$! rc
+    wait "$pid"
+    rc=$?
+    kill -KILL -- "-$pid" 2>/dev/null
+    return $rc
+}
+
+# What the examples' replies must hold, by how their line ends: the peers
+# and the script they set up, reached through the proxy and the server.
+declare -A EXPECT=(
+    ["ftp://127.0.0.1:2121/"]="hello.txt"
+    ["ftp://127.0.0.1:2121/hello.txt"]="hello over ftp"
+    ["gopher://127.0.0.1:7070/1/ http://127.0.0.1:8081/"]="About this server"
+    ["http://127.0.0.1:8080/cgi/hello.sh?Bo'"]="Hello from CGI: Bo"
+    ["velmora-sc query Velmora"]="RUNNING"
+)
+matched=0
+
 count=0
 for file in blocks/*; do
     section=$(head -n 1 "$file")
     body=$(tail -n +2 "$file")
-    if [ "$body" = "make run" ]; then
-        start_make_run
+    # A block of make commands: each line's target alone.
+    if ! grep -qv '^make ' <<< "$body"; then
+        while IFS= read -r line; do
+            target=$(sed -e 's/#.*//' -e 's/^make *//' -e 's/ *$//' <<< "$line")
+            count=$((count + 1))
+            if [ "$target" = run ]; then
+                start_make_run
+            else
+                make -n "$target" BUILD="$BUILD" RUN_DIR="$WORK/run" > last.out 2> last.err ||
+                    { cat last.err; fail "make $target in the README's section \"$section\" is no working target"; }
+            fi
+        done <<< "$body"
         continue
+    fi
+    grep -q '^make ' <<< "$body" && fail "the README's section \"$section\" mixes make with other commands in one block"
+    service=
+    if grep -q 'velmora-sc start' <<< "$body"; then
+        service=1
+        stop_make_run || fail "make run did not stop on Ctrl-C within $STOP_WAIT s"
     fi
     script="$PRELUDE"$'\n'
     while IFS= read -r line; do
         [ -n "$line" ] || continue
         count=$((count + 1))
         printf -v quoted '%q' "$line"
-        script+="$line > last.out 2> last.err"$'\n'
+        # In braces, so a line's own redirections keep their files.
+        script+="{ $line"$'\n'"} > last.out 2> last.err"$'\n'
         script+="rc=\$?; if [ \$rc -ne 0 ] || { [[ \$(printf '%s' $quoted) == curl* ]] && [ ! -s last.out ]; }; then"
         script+=" echo \"status \$rc: \"$quoted; cat last.err; exit 1; fi"$'\n'
+        for ending in "${!EXPECT[@]}"; do
+            [[ "$line" == *"$ending" ]] || continue
+            matched=$((matched + 1))
+            printf -v want '%q' "${EXPECT[$ending]}"
+            script+="grep -qF -- $want last.out || { echo \"no \"$want\" in the reply to \"$quoted; cat last.out; exit 1; }"$'\n'
+        done
     done <<< "$body"
-    bash -c "$script" || fail "a command of the README's section \"$section\" does not work as written"
+    run_block "$script" || fail "a command of the README's section \"$section\" does not work as written"
+    # The README's own stop must have ended the service: make run cannot
+    # serve its ports otherwise.
+    [ -n "$service" ] && start_make_run
 done
-[ "$count" -ge 10 ] || fail "only $count commands found in the README's sections"
+[ "$count" -ge 40 ] || fail "only $count commands found in the README"
+[ "$matched" -eq "${#EXPECT[@]}" ] || fail "only $matched of the ${#EXPECT[@]} examples with a known reply are in the README"
 
 # The server still serves after everything the README did to it.
 curl --fail --silent --max-time 10 http://127.0.0.1:8080/ > /dev/null || fail "the default site no longer answers"
 stop_make_run || fail "make run did not stop on Ctrl-C within $STOP_WAIT s"
+
+# The examples keep their files in temporary folders.
+ls -A | sort | comm -13 home/.before - | grep -vxE 'run|make-run\.out|last\.out|last\.err|blocks|home' > home/left.txt
+[ -s home/left.txt ] && fail "the README's examples left files in the top folder: $(tr '\n' ' ' < home/left.txt)"
 echo "PASS: $count README commands work as written"
