@@ -94,4 +94,6 @@ void CServicePage::ShowNote(int state)
         text = QStringLiteral("The Velmora service does not answer.");
     m_note->setText(text);
     m_note->show();
+    // A label shown late gets its wrapped height only when the layout runs again.
+    m_ui->outer->activate();
 }

@@ -34,17 +34,6 @@ protected:
     }
     std::string RunDir() { return m_dir / "rt"; }
 
-    // The program on this hive with its standard output on a pipe.
-    void StartWithOutput(platform::ChildProcess& child)
-    {
-        platform::ChildStart start;
-        start.arguments = {BinDir() + "/app/velmora"};
-        start.environment = platform::CurrentEnvironment();
-        start.environment.push_back("QT_QPA_PLATFORM=offscreen");
-        start.explicitEnvironment = true;
-        start.newSession = true;
-        ASSERT_EQ(child.Start(start), 0);
-    }
     // What the child has written to its output so far, added to text.
     static void ReadOutput(platform::ChildProcess& child, std::string& text)
     {
@@ -68,7 +57,7 @@ TEST_F(AppProcessTest, WithEveryPortTakenItClaimsNothingAndSaysSo)
         Key(server).SetDword("Port", httpPort.port);
         Key("ChatRoom\\Rooms\\Lobby").SetDword("Port", chatPort.port);
         platform::ChildProcess app;
-        StartWithOutput(app);
+        StartApplication(app);
         EXPECT_TRUE(Eventually(
             [&] {
                 platform::SleepMs(20);
@@ -86,7 +75,7 @@ TEST_F(AppProcessTest, WithEveryPortTakenItClaimsNothingAndSaysSo)
     Key(server).SetDword("Port", m_port);
     Key("ChatRoom\\Rooms\\Lobby").SetDword("Port", e2e::FreePort());
     platform::ChildProcess app;
-    StartWithOutput(app);
+    StartApplication(app);
     const std::string said =
         "Velmora serves http://127.0.0.1:" + std::to_string(m_port) + "/ (HTTP server) from the desktop application\n";
     EXPECT_TRUE(Eventually(

@@ -5,6 +5,7 @@
 
 #include "e2e_server.h"
 #include "raw_client.h"
+#include "platform/process_temp.h"
 
 #include <sys/epoll.h>
 
@@ -353,8 +354,10 @@ TEST_F(FiberLoadTest, StopDuringLoadLeavesNothingBehind)
     // A stopped server still holds its document cache's watch until it is
     // deleted; that is the server's, not the pool's.
     DeleteAllServers();
-    // The engine's own thread (ODBC requests) ends with the engine.
+    // The engine's own thread (ODBC requests) ends with the engine, and so
+    // does the folder of the served documents' copies.
     TerminateBuiltinMacros();
+    platform::ReleaseProcessTempDirectory();
 
     EXPECT_LE(stopTook, kStopLimitMs);
     EXPECT_FALSE(WorkerPoolRunning());

@@ -293,7 +293,7 @@ TEST_F(SSLTest, ScapysClientCompletesAHandshakeAndARequest)
     };
     std::string out = scapy("as-shipped");
     EXPECT_EQ(out.find("SSLv2 handshake completed!"), std::string::npos) << out;
-    EXPECT_TRUE(Eventually([&] { return ServerLog().find("socket error 20003.") != std::string::npos; }, 5000))
+    EXPECT_TRUE(Eventually([&] { return ServerLog().find("socket error 20003 (bad master key).") != std::string::npos; }, 5000))
         << ServerLog();
 
     out = scapy("export-split");

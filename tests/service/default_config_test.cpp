@@ -224,7 +224,8 @@ TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
     };
     for (const Case& test : cases) {
         std::vector<std::string> args = test.args;
-        args.insert(args.begin(), {"-w", "\n%{http_code}"});
+        // An added guest is answered with a redirect to the book, followed as a browser does.
+        args.insert(args.begin(), {"-L", "-w", "\n%{http_code}"});
         e2e::RunResult reply = Curl(args);
         std::string shown = test.args.back() + (test.args.size() > 1 ? " " + test.args[1] : "");
         EXPECT_TRUE(reply.output.ends_with("\n200")) << shown << "\n" << reply.output;
