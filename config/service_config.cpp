@@ -197,6 +197,7 @@ void CServiceConfig::Load(int keepStrings, int reload)
         }
         ReadNumber(key, "UseDNS", next->useDNS);
         ReadNumber(key, "ConnTimeout", next->connTimeout);
+        ReadNumber(key, "HeaderTimeout", next->headerTimeout);
         ReadString(key, "LogFile", next->logFile);
         ReadNumber(key, "UseNTAuthentication", next->useNTAuthentication);
         ReadString(key, "NTDomain", next->ntDomain);
@@ -235,6 +236,7 @@ int CServiceConfig::Save(const platform::RegistryKey& key)
     key.SetDword("UseDNS", s->useDNS);
     key.SetDword("MaxUsers", s->maxUsers);
     key.SetDword("ConnTimeout", s->connTimeout);
+    key.SetDword("HeaderTimeout", s->headerTimeout);
     key.SetDword("UseFibers", s->useFibers);
     // Saved with the rest: SaveToKey deletes every value first, and a
     // listener count set in the registry must survive a save.

@@ -43,6 +43,8 @@ struct CServiceSettings {
     std::uint32_t useDNS = 0;
     std::uint32_t maxUsers = 0; // 0 = no limit
     std::uint32_t connTimeout = 300;
+    // Seconds for a whole request head, however slowly it trickles in; 0: none.
+    std::uint32_t headerTimeout = 20;
     std::uint32_t useFibers = 0;
     std::uint32_t listeners = 8;
     std::string initMacro;

@@ -17,6 +17,7 @@
 
 #include "framework/event_lock.h"
 #include "framework/server_stats.h"
+#include "framework/slow_heads.h"
 #include "framework/snapshot.h"
 #include "framework/wsocket.h"
 #include "platform/security.h"
@@ -145,6 +146,8 @@ public:
     // Connections being served right now, and accepted clients whose
     // thread waits for their first data.
     long GetActiveConnections() const { return m_activeConnections.load() + 1; }
+    // Connections of this server slow to send their request heads.
+    CSlowHeads& GetSlowHeads() { return m_slowHeads; }
 
     // Tests move the clock the access log reads (UTC seconds); null restores it.
     using UnixClock = std::int64_t (*)();
@@ -250,6 +253,7 @@ private:
     std::vector<ThreadEntry> m_threadList;
 
     CServerStats m_stats;
+    CSlowHeads m_slowHeads;
 };
 
 // The process's servers, in construction order.

@@ -1,7 +1,8 @@
 #include "framework/wsocket.h"
 
-#include "framework/memory.h"
 #include "framework/line_end.h"
+#include "framework/memory.h"
+#include "framework/slow_heads.h"
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "platform/heap.h"
@@ -246,7 +247,7 @@ void CAsyncIO::StartRead(char* bytes, int n)
         Complete(0, 0);
         return;
     }
-    long got = m_owner->ReceiveSome(bytes, static_cast<std::size_t>(n), m_owner->Deadline());
+    long got = m_owner->ReceiveSome(bytes, static_cast<std::size_t>(n), m_owner->ReadDeadline());
     if (got > 0 && intoBuffer)
         m_end += static_cast<int>(got);
     // The end of the input is reported as "not connected", as a closed pipe was.
@@ -359,6 +360,59 @@ std::uint64_t WSocket::Deadline(std::uint64_t units) const
     if (m_timeout == 0)
         return 0;
     return platform::MonotonicMs() + static_cast<std::uint64_t>(m_timeout) * units;
+}
+
+std::uint64_t WSocket::ReadDeadline() const
+{
+    std::uint64_t deadline = Deadline();
+    if (m_headWindowMs != 0 && m_headStart != 0) {
+        std::uint64_t head = m_headStart + m_headWindowMs;
+        if (deadline == 0 || head < deadline)
+            deadline = head;
+    }
+    return deadline;
+}
+
+void WSocket::StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHeads)
+{
+    EndHeadDeadline();
+    m_headActive = true;
+    m_headWindowMs = milliseconds;
+    m_slowHeads = slowHeads;
+    if (m_appInput->GetHeld() > 0)
+        m_headStart = platform::MonotonicMs();
+}
+
+void WSocket::EndHeadDeadline()
+{
+    if (m_headCounted && m_slowHeads)
+        m_slowHeads->Leave(m_peerAddress);
+    m_headActive = false;
+    m_headWindowMs = 0;
+    m_headStart = 0;
+    m_slowHeads = nullptr;
+    m_headCounted = false;
+    m_headRefused = false;
+}
+
+bool WSocket::HeadCutOff() const
+{
+    return m_headRefused ||
+           (m_headWindowMs != 0 && m_headStart != 0 && platform::MonotonicMs() >= m_headStart + m_headWindowMs);
+}
+
+bool WSocket::AdmitHeadBytes()
+{
+    std::uint64_t now = platform::MonotonicMs();
+    if (m_headStart == 0) {
+        m_headStart = now;
+        return true;
+    }
+    if (!m_slowHeads || m_headCounted || now < m_headStart + kSlowHeadGraceMs)
+        return true;
+    m_headCounted = m_slowHeads->Enter(m_peerAddress);
+    m_headRefused = !m_headCounted;
+    return m_headCounted;
 }
 
 namespace {
@@ -576,6 +630,8 @@ int WSocket::FillRaw()
     if (got < 0)
         return Check(-1);
     m_bytesReceived += got;
+    if (got > 0 && m_headActive && !AdmitHeadBytes())
+        return Fail(platform::kWsaeConnAborted);
     return got;
 }
 
@@ -807,6 +863,10 @@ int WSocket::Close()
 
 void WSocket::ResetBuffers()
 {
+    // A connection abandoned at a stop never ended its head, and its
+    // server's count may be gone: forgotten, not left.
+    m_slowHeads = nullptr;
+    EndHeadDeadline();
     m_bytesSent = m_bytesReceived = 0;
     DropSecure();
     m_rawOutput.Rewind();

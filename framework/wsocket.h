@@ -29,6 +29,7 @@
 #include <memory>
 #include <string_view>
 
+class CSlowHeads;
 class CTextBuffer;
 class WSocket;
 class WSocketBase;
@@ -308,6 +309,18 @@ public:
     // milliseconds (platform::kInfinite: no limit).
     bool WaitForInput(std::uint32_t milliseconds);
 
+    // A deadline for a whole request head: a client sending a byte now and
+    // then would otherwise renew the per-read time-out for ever. It starts
+    // when the head's first byte is at hand (held or received later), so an
+    // idle connection is still bounded by the time-out alone; reads end
+    // with a time-out (10060) once it passed. 0 ms: none. With slowHeads,
+    // a head still unfinished after the grace counts against the peer's
+    // address, and a read that finds the address full fails (10053).
+    void StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHeads = nullptr);
+    void EndHeadDeadline();
+    // The deadline passed or the address was full: the head was cut off.
+    bool HeadCutOff() const;
+
     // Flushes, shuts down and closes (when owned), then turns SSL off. Never
     // throws. Returns the close result.
     int Close();
@@ -363,6 +376,11 @@ private:
 
     // Absolute monotonic deadline for one transfer of `units` time-outs; 0: none.
     std::uint64_t Deadline(std::uint64_t units = 1) const;
+    // Deadline() for a read, shortened by the head deadline.
+    std::uint64_t ReadDeadline() const;
+    // Bytes of a head arrived: starts its deadline, or counts it as slow
+    // after the grace. False when the peer's address is full.
+    bool AdmitHeadBytes();
     // 1 ready, 0 deadline passed (10060), -1 error.
     int WaitReady(bool forWrite, std::uint64_t deadline);
     // Reads what arrives (at most n); 0 at the end, -1 on failure.
@@ -388,6 +406,28 @@ private:
     CAsyncIO* m_appInput = &m_rawInput;
     std::int64_t m_bytesSent = 0;
     std::int64_t m_bytesReceived = 0;
+    bool m_headActive = false;
+    std::uint32_t m_headWindowMs = 0;
+    std::uint64_t m_headStart = 0; // 0 until the head's first byte
+    CSlowHeads* m_slowHeads = nullptr;
+    bool m_headCounted = false;
+    bool m_headRefused = false;
+};
+
+// Holds a socket's head deadline for a scope, ending it however the scope
+// ends so that a body is read under the per-read time-out only.
+class CHeadDeadline {
+public:
+    CHeadDeadline(WSocket& socket, std::uint32_t milliseconds, CSlowHeads* slowHeads = nullptr) : m_socket(socket)
+    {
+        m_socket.StartHeadDeadline(milliseconds, slowHeads);
+    }
+    ~CHeadDeadline() { m_socket.EndHeadDeadline(); }
+    CHeadDeadline(const CHeadDeadline&) = delete;
+    CHeadDeadline& operator=(const CHeadDeadline&) = delete;
+
+private:
+    WSocket& m_socket;
 };
 
 // Process start-up: makes a broken pipe an error rather than a signal.

@@ -412,7 +412,16 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
     bool firstRequest = served == 0;
     bool drain = false;
     try {
+        // ConnTimeout bounds each read only: a client sending a byte now and
+        // then would hold the connection for ever, so the whole head has a
+        // deadline of its own, from its first byte on.
+        CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
         LineResult line = ReadCappedLine(socket, request.RequestLine, kMaxRequestLineBytes);
+        // A head cut off (its deadline passed, or its address holds too
+        // many slow heads) is no request: its start must not
+        // be served as one.
+        if (line != LineResult::Line && socket.HeadCutOff())
+            return false;
         if (line == LineResult::TooLong) {
             drain = true;
             request.RequestLine.Empty();
@@ -465,12 +474,15 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                 ParseHeaderLine(request, text, firstRequest, *http);
                 request.HeaderText.Append("\r\n");
             }
+            if (socket.HeadCutOff())
+                return false;
             if (request.BodyFraming.ConflictingLengths()) {
                 drain = true;
                 ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
             }
         }
 
+        socket.EndHeadDeadline();
         // A body whose end cannot be known can never be skipped, so the
         // reply must not promise to keep the connection.
         if (!request.KeepAlive.empty() && !HasKnownBodyEnd(request))

@@ -176,6 +176,9 @@ bool CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             request.clientHost = request.clientName;
     }
     CTextBuffer& text = request.headerText;
+    // ConnTimeout bounds each read only: a whole head has its own deadline,
+    // and one address cannot hold the proxy with slow heads.
+    CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
     LineResult line = ReadCappedLine(socket, text, kMaxProxyLineBytes);
     if (line == LineResult::TooLong)
         ThrowPage(request, 414, "%http-badcommand%");

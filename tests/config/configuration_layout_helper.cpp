@@ -28,6 +28,7 @@ const Fields<CServiceSettings> kService = {
     {{"Port", &CServiceSettings::port}, {"Address", &CServiceSettings::address},
      {"Enabled", &CServiceSettings::enabled}, {"UseDNS", &CServiceSettings::useDNS},
      {"MaxUsers", &CServiceSettings::maxUsers}, {"ConnTimeout", &CServiceSettings::connTimeout},
+     {"HeaderTimeout", &CServiceSettings::headerTimeout},
      {"UseFibers", &CServiceSettings::useFibers}, {"Listeners", &CServiceSettings::listeners},
      {"UseNTAuthentication", &CServiceSettings::useNTAuthentication}, {"UseSSL", &CServiceSettings::useSSL},
      {"SSLOnly", &CServiceSettings::sslOnly}, {"SSLPort", &CServiceSettings::sslPort}}};
