@@ -94,6 +94,9 @@ void CServicePage::ShowNote(int state)
         text = QStringLiteral("The Velmora service does not answer.");
     m_note->setText(text);
     m_note->show();
-    // A label shown late gets its wrapped height only when the layout runs again.
+    // The sheet took its size before the note appeared: the note asks for
+    // the height its wrapped lines need, so the sheet grows to show them.
+    const int width = m_ui->groupServiceControl->width();
+    m_note->setMinimumHeight(width > 0 ? m_note->heightForWidth(width) : 0);
     m_ui->outer->activate();
 }
