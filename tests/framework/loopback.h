@@ -31,8 +31,10 @@ namespace loopback_detail {
 // owner has ended is taken over; this process's own go at its exit.
 inline std::vector<std::string>& OwnReservations()
 {
-    static std::vector<std::string> paths;
-    return paths;
+    // Never destroyed: the exit handler that reads it may run after the
+    // statics made later than its registration are gone.
+    static auto* paths = new std::vector<std::string>;
+    return *paths;
 }
 
 inline void DropOwnReservations()
