@@ -25,6 +25,7 @@
 #include "macro/named_strings.h"
 #include "http/http_server_fixture.h"
 #include "platform/clock.h"
+#include "eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,7 @@ inline bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_
 inline constexpr std::uint32_t kE2EWorkers = 4;
 // How long the posted accepts may take to appear after a server starts.
 inline constexpr std::uint64_t kAcceptsPostedWaitMs = 30000;
+inline constexpr std::uint64_t kLogLinesWaitMs = 30000;
 
 inline bool FiberModeRequested()
 {
@@ -178,6 +180,15 @@ protected:
         std::istringstream text(ReadFile(path));
         for (std::string line; std::getline(text, line);)
             lines.push_back(line);
+        return lines;
+    }
+
+    // The log's lines once it holds count of them: a line is written after
+    // its reply is sent, so the client can finish before the last one lands.
+    std::vector<std::string> LogLinesOnceThere(const std::string& path, std::size_t count)
+    {
+        std::vector<std::string> lines;
+        Eventually([&] { return (lines = LogLines(path)).size() >= count; }, kLogLinesWaitMs);
         return lines;
     }
 

@@ -130,7 +130,7 @@ TEST_P(IdleConnectionsTest, ManyIdleConnectionsAreCheapAndDelayNobody)
         EXPECT_EQ(GetWorkerPoolCounts().paused, 0u);
     }
     StopAllServers();
-    EXPECT_EQ(LogLines(m_logs.front().path).size(), static_cast<std::size_t>(20 + c.idle + 2));
+    EXPECT_EQ(LogLinesOnceThere(m_logs.front().path, 20 + c.idle + 2).size(), static_cast<std::size_t>(20 + c.idle + 2));
 }
 
 // A kept-alive connection that lapses after requests, whether it waited in
@@ -160,7 +160,7 @@ TEST_P(IdleConnectionsTest, ALapsedKeptAliveConnectionEndsQuietly)
     EXPECT_GE(closed - from + 150, kKeepAliveSeconds * 1000);
     EXPECT_TRUE(Eventually([] { return ActiveConnections() == 0; }, 5000)) << ActiveConnections();
     StopAllServers();
-    EXPECT_EQ(LogLines(m_logs.front().path).size(), 3u);
+    EXPECT_EQ(LogLinesOnceThere(m_logs.front().path, 3).size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, IdleConnectionsTest,

@@ -35,7 +35,7 @@ TEST_F(LoadTest, KeptAliveRequestsAllComplete)
     EXPECT_EQ(ReportNumber(run.output, "Keep-Alive requests:"), 200) << run.output;
     EXPECT_EQ(run.output.find("Non-2xx responses:"), std::string::npos) << run.output;
     EXPECT_EQ(ReportNumber(run.output, "Document Length:"), static_cast<long>(content.size())) << run.output;
-    EXPECT_EQ(LogLines(m_logs.front().path).size(), 200u);
+    EXPECT_EQ(LogLinesOnceThere(m_logs.front().path, 200).size(), 200u);
 }
 
 } // namespace
