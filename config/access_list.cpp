@@ -7,6 +7,7 @@
 #include "config/group_map.h"
 #include "framework/host_name.h"
 #include "framework/text_util.h"
+#include "framework/thread_data.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 
@@ -87,6 +88,9 @@ std::string ConfirmedHostName(const std::string& clientAddress, std::uint32_t de
     if (LookupQNSHostName(address, name) && !name.empty())
         return name;
     name.clear();
+    // A look-up's thread may outlive its deadline, and this connection's
+    // private heap with it: what it shares comes from the shared heap.
+    CHeapSwitch shared;
     std::uint64_t deadline = platform::MonotonicMs() + deadlineMs;
     if (platform::LookupHostName(address, deadlineMs, &name) < 0 || name.empty())
         return clientAddress;

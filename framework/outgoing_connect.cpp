@@ -1,7 +1,10 @@
 #include "framework/outgoing_connect.h"
 
+#include "framework/thread_data.h"
 #include "platform/async_connect.h"
 #include "platform/clock.h"
+
+#include <optional>
 
 namespace {
 
@@ -23,9 +26,16 @@ int WaitUntil(int handle, bool forWrite, std::uint64_t deadline)
 
 int ConnectOutgoing(WSocket& socket, const std::string& host, std::uint16_t port, std::uint32_t lookupMs)
 {
-    platform::PendingLookup lookup;
-    if (lookup.Start(host, lookupMs) < 0)
-        return socket.Check(-1);
+    // The look-up's thread may drop its state after this fiber and its
+    // private heap are gone, so the state comes from the shared heap.
+    std::optional<platform::PendingLookup> pending;
+    {
+        CHeapSwitch shared;
+        pending.emplace();
+        if (pending->Start(host, lookupMs) < 0)
+            return socket.Check(-1);
+    }
+    platform::PendingLookup& lookup = *pending;
     std::uint64_t lookupDeadline = platform::MonotonicMs() + lookupMs;
     while (!lookup.IsDone()) {
         if (WaitUntil(lookup.GetHandle(), false, lookupDeadline) <= 0)

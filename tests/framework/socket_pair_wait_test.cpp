@@ -1,12 +1,19 @@
 #include "framework/outgoing_connect.h"
 #include "framework/socket_pair_wait.h"
 #include "framework/text_buffer.h"
+#include "framework/thread_data.h"
+#include "eventually.h"
 #include "loopback.h"
 #include "platform/clock.h"
+#include "platform/heap.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -143,6 +150,31 @@ TEST(OutgoingConnectTest, AFailedLookupIsALookupError)
     int error = platform::LastSocketError();
     EXPECT_TRUE(error == 10060 || (error >= 11001 && error <= 11004)) << error;
     EXPECT_FALSE(failing.IsOpen());
+}
+
+int ThreadCount()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0)
+            return std::atoi(line.c_str() + 8);
+    return -1;
+}
+
+// The look-up's thread ends after the caller gave up on it; what it frees
+// then must not be on the caller's private heap, gone by that time.
+TEST(OutgoingConnectTest, ALookupOutlivingItsCallersHeapFreesNothingThere)
+{
+    const int before = ThreadCount();
+    platform::Heap* heap = platform::Heap::Create();
+    ASSERT_NE(heap, nullptr);
+    {
+        CHeapSwitch use(heap);
+        WSocket failing;
+        EXPECT_EQ(ConnectOutgoing(failing, "no-such-host.invalid", 80, 0), -1);
+    }
+    platform::Heap::Destroy(heap);
+    EXPECT_TRUE(Eventually([&] { return ThreadCount() <= before; }, 30000)) << ThreadCount() << " threads";
 }
 
 TEST(OutgoingConnectTest, ListenOnFreePortTellsThePortItGot)
