@@ -8,25 +8,51 @@ using platform::EqualsIgnoringCase;
 
 namespace {
 
+// Calls visit(piece) for each piece of text between separators; visit
+// returns true to stop, and so does the call.
+template <typename Visit> bool AnyPiece(std::string_view text, char separator, Visit&& visit)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(separator, at);
+        std::string_view piece = text.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? text.size() : end + 1;
+        if (visit(piece))
+            return true;
+    }
+    return false;
+}
+
 // Calls visit(value) for each line of text named name (any case); the
 // value without the blanks around it. visit returns true to stop.
 template <typename Visit> bool AnyHeader(std::string_view text, std::string_view name, Visit&& visit)
 {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
-        at = end == std::string_view::npos ? text.size() : end + 1;
+    return AnyPiece(text, '\n', [&](std::string_view line) {
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !EqualsIgnoringCase(line.substr(0, colon), name))
-            continue;
+            return false;
         std::string_view value = line.substr(colon + 1);
         std::size_t first = value.find_first_not_of(" \t");
         std::size_t last = value.find_last_not_of(" \t\r");
-        if (visit(first == std::string_view::npos ? std::string_view{} : value.substr(first, last - first + 1)))
-            return true;
-    }
-    return false;
+        return visit(first == std::string_view::npos ? std::string_view{} : value.substr(first, last - first + 1));
+    });
+}
+
+// Calls visit(argument) for each Cache-Control directive named directive
+// (any case); the argument is what follows '=', empty without one.
+template <typename Visit> bool AnyDirective(std::string_view text, std::string_view directive, Visit&& visit)
+{
+    return AnyHeader(text, "cache-control", [&](std::string_view value) {
+        return AnyPiece(value, ',', [&](std::string_view item) {
+            std::size_t equals = item.find('=');
+            std::string_view name = item.substr(0, equals);
+            std::size_t first = name.find_first_not_of(" \t");
+            std::size_t last = name.find_last_not_of(" \t");
+            if (first == std::string_view::npos || !EqualsIgnoringCase(name.substr(first, last - first + 1), directive))
+                return false;
+            return visit(equals == std::string_view::npos ? std::string_view{} : item.substr(equals + 1));
+        });
+    });
 }
 
 bool HasHeader(std::string_view text, std::string_view name)
@@ -34,24 +60,11 @@ bool HasHeader(std::string_view text, std::string_view name)
     return AnyHeader(text, name, [](std::string_view) { return true; });
 }
 
-// A Cache-Control directive, its argument (after '=') ignored: private="x"
-// counts as private, which keeps more out of the cache, never less.
+// A Cache-Control directive, its argument ignored: private="x" counts as
+// private, which keeps more out of the cache, never less.
 bool HasDirective(std::string_view text, std::string_view directive)
 {
-    return AnyHeader(text, "cache-control", [directive](std::string_view value) {
-        std::size_t at = 0;
-        while (at < value.size()) {
-            std::size_t comma = value.find(',', at);
-            std::string_view item = value.substr(at, comma == std::string_view::npos ? comma : comma - at);
-            at = comma == std::string_view::npos ? value.size() : comma + 1;
-            item = item.substr(0, item.find('='));
-            std::size_t first = item.find_first_not_of(" \t");
-            std::size_t last = item.find_last_not_of(" \t");
-            if (first != std::string_view::npos && EqualsIgnoringCase(item.substr(first, last - first + 1), directive))
-                return true;
-        }
-        return false;
-    });
+    return AnyDirective(text, directive, [](std::string_view) { return true; });
 }
 
 // The seconds of a directive such as max-age=60 (quotes allowed); nullopt
@@ -60,36 +73,22 @@ bool HasDirective(std::string_view text, std::string_view directive)
 std::optional<std::int64_t> DirectiveSeconds(std::string_view text, std::string_view directive)
 {
     std::optional<std::int64_t> seconds;
-    AnyHeader(text, "cache-control", [&](std::string_view value) {
-        std::size_t at = 0;
-        while (at < value.size()) {
-            std::size_t comma = value.find(',', at);
-            std::string_view item = value.substr(at, comma == std::string_view::npos ? comma : comma - at);
-            at = comma == std::string_view::npos ? value.size() : comma + 1;
-            std::size_t equals = item.find('=');
-            std::string_view name = item.substr(0, equals);
-            std::size_t first = name.find_first_not_of(" \t");
-            std::size_t last = name.find_last_not_of(" \t");
-            if (first == std::string_view::npos || !EqualsIgnoringCase(name.substr(first, last - first + 1), directive))
-                continue;
-            std::string_view number = equals == std::string_view::npos ? std::string_view{} : item.substr(equals + 1);
-            while (!number.empty() && (number.front() == ' ' || number.front() == '\t' || number.front() == '"'))
-                number.remove_prefix(1);
-            while (!number.empty() && (number.back() == ' ' || number.back() == '\t' || number.back() == '"'))
-                number.remove_suffix(1);
-            std::int64_t parsed = number.empty() ? -1 : 0;
-            for (char c : number) {
-                if (c < '0' || c > '9') {
-                    parsed = -1;
-                    break;
-                }
-                // Beyond ten digits is forever enough.
-                parsed = parsed > 999999999 ? parsed : parsed * 10 + (c - '0');
+    AnyDirective(text, directive, [&](std::string_view number) {
+        while (!number.empty() && (number.front() == ' ' || number.front() == '\t' || number.front() == '"'))
+            number.remove_prefix(1);
+        while (!number.empty() && (number.back() == ' ' || number.back() == '\t' || number.back() == '"'))
+            number.remove_suffix(1);
+        std::int64_t parsed = number.empty() ? -1 : 0;
+        for (char c : number) {
+            if (c < '0' || c > '9') {
+                parsed = -1;
+                break;
             }
-            seconds = parsed;
-            return true;
+            // Beyond ten digits is forever enough.
+            parsed = parsed > 999999999 ? parsed : parsed * 10 + (c - '0');
         }
-        return false;
+        seconds = parsed;
+        return true;
     });
     return seconds;
 }

@@ -49,6 +49,27 @@ std::string ReadFile(const std::string& path)
 std::atomic<std::int64_t> g_fakeNow{0};
 std::int64_t FakeClock() { return g_fakeNow.load(); }
 
+// Hands each line, without its end, to answer until the client goes or
+// answer returns false.
+template <class Answer>
+void ServeLines(WSocket* socket, Answer answer)
+{
+    try {
+        CTextBuffer line;
+        for (;;) {
+            line.Empty();
+            if (socket->ReadLine(line, false) <= 0)
+                return;
+            std::string text = line.ToString();
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.pop_back();
+            if (!answer(text))
+                return;
+        }
+    } catch (const WSocketException&) {
+    }
+}
+
 // Echoes each line as "echo <line>" and logs it as a hit; "bye" ends.
 class EchoServer : public CServer {
 public:
@@ -56,22 +77,11 @@ public:
 
     void ServerRequest(WSocket* socket) override
     {
-        try {
-            CTextBuffer line;
-            for (;;) {
-                line.Empty();
-                if (socket->ReadLine(line, false) <= 0)
-                    return;
-                std::string text = line.ToString();
-                while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-                    text.pop_back();
-                LogHit(text);
-                socket->SendTextLine("echo " + text, false);
-                if (text == "bye")
-                    return;
-            }
-        } catch (const WSocketException&) {
-        }
+        ServeLines(socket, [&](const std::string& text) {
+            LogHit(text);
+            socket->SendTextLine("echo " + text, false);
+            return text != "bye";
+        });
     }
 
     CServerListenSettings settings;
@@ -306,19 +316,12 @@ public:
     using EchoServer::EchoServer;
     void ServerRequest(WSocket* socket) override
     {
-        try {
-            CTextBuffer line;
-            for (;;) {
-                line.Empty();
-                if (socket->ReadLine(line, false) <= 0)
-                    return;
-                std::string text = line.ToString();
-                if (text.rfind("bye", 0) == 0)
-                    return;
-                socket->SendTextLine(std::to_string(gettid()), false);
-            }
-        } catch (const WSocketException&) {
-        }
+        ServeLines(socket, [&](const std::string& text) {
+            if (text == "bye")
+                return false;
+            socket->SendTextLine(std::to_string(gettid()), false);
+            return true;
+        });
     }
 };
 

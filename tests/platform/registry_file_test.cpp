@@ -46,7 +46,18 @@ std::vector<std::string> Lines(const std::string& text)
 
 } // namespace
 
-using RegistryFileTest = RegistryFixture;
+class RegistryFileTest : public RegistryFixture {
+protected:
+    // An exported text imported into a fresh hive exports again as itself.
+    void ExpectItRebuildsAFreshHive(const std::string& text, std::string_view path)
+    {
+        UseHive(HivePath("fresh.db"));
+        ASSERT_EQ(Export(path), "(missing)");
+        RegistryTextResult result = ImportRegistryText(text);
+        ASSERT_TRUE(result.Ok()) << result.line << ": " << result.message;
+        EXPECT_EQ(Export(path), text);
+    }
+};
 
 TEST_F(RegistryFileTest, ExportWritesEveryTypeInItsForm)
 {
@@ -162,11 +173,7 @@ TEST_F(RegistryFileTest, ExportImportExportIsIdentical)
     std::string first = Export("HKEY_LOCAL_MACHINE\\Software\\Round");
     ASSERT_EQ(first.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Round]\n", 0), 0u);
 
-    UseHive(HivePath("fresh.db"));
-    ASSERT_EQ(Export("HKLM\\Software\\Round"), "(missing)");
-    RegistryTextResult result = ImportRegistryText(first);
-    ASSERT_TRUE(result.Ok()) << result.line << ": " << result.message;
-    EXPECT_EQ(Export("HKLM\\Software\\Round"), first);
+    ExpectItRebuildsAFreshHive(first, "HKLM\\Software\\Round");
 }
 
 TEST_F(RegistryFileTest, ImportTakesDeletionsCommentsAndCrLf)
@@ -283,10 +290,7 @@ TEST_F(RegistryFileTest, NamesWithControlCharactersAreLeftOutOfAnExportAndNamed)
                                         "the key HKEY_LOCAL_MACHINE\\Software\\Odd\\sub\\x0dkey with its subkeys"}));
 
     // What was written reads back whole.
-    UseHive(HivePath("fresh.db"));
-    RegistryTextResult imported = ImportRegistryText(text);
-    ASSERT_TRUE(imported.Ok()) << imported.line << ": " << imported.message;
-    EXPECT_EQ(Export("HKLM\\Software\\Odd"), text);
+    ExpectItRebuildsAFreshHive(text, "HKLM\\Software\\Odd");
 }
 
 TEST_F(RegistryFileTest, ImportRefusesNamesWithControlCharactersButDeletesThem)

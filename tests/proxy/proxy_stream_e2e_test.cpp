@@ -31,6 +31,23 @@ protected:
             peer.Start({kPython, PeerScript(), kind, std::to_string(port), m_peerLog}, m_dir / (kind + ".log"), port);
         ASSERT_TRUE(error.empty()) << error;
     }
+    // The two origins and the proxy, each origin keeping its notes.
+    struct Origins {
+        Peer gopher;
+        Peer ftp;
+        std::uint16_t gopherPort = 0;
+        std::uint16_t ftpPort = 0;
+        std::string gopherNotes;
+        std::string ftpNotes;
+    };
+    void StartOriginsAndProxy(Origins& origins)
+    {
+        StartPeer(origins.gopher, origins.gopherPort, "gopher");
+        origins.gopherNotes = m_peerLog;
+        StartPeer(origins.ftp, origins.ftpPort, "ftp");
+        origins.ftpNotes = m_peerLog;
+        StartProxy();
+    }
     // curl asks the proxy for the URL itself, as a browser does.
     RunResult Fetch(const std::string& url, std::vector<std::string> extra = {})
     {
@@ -45,15 +62,12 @@ protected:
 
 TEST_F(ProxyStreamTest, SlowDocumentsStreamAndTheOriginGoesWithTheClient)
 {
-    Peer gopher;
-    Peer ftp;
-    std::uint16_t gopherPort = 0;
-    std::uint16_t ftpPort = 0;
-    StartPeer(gopher, gopherPort, "gopher");
-    std::string gopherNotes = m_peerLog;
-    StartPeer(ftp, ftpPort, "ftp");
-    std::string ftpNotes = m_peerLog;
-    StartProxy();
+    Origins origins;
+    StartOriginsAndProxy(origins);
+    const std::uint16_t gopherPort = origins.gopherPort;
+    const std::uint16_t ftpPort = origins.ftpPort;
+    const std::string& gopherNotes = origins.gopherNotes;
+    const std::string& ftpNotes = origins.ftpNotes;
     struct Case {
         std::string url;
         std::string notes;
@@ -91,13 +105,10 @@ TEST_F(ProxyStreamTest, SlowDocumentsStreamAndTheOriginGoesWithTheClient)
 
 TEST_F(ProxyStreamTest, BarredPortsFoldersRefusalsAndClosingLines)
 {
-    Peer gopher;
-    Peer ftp;
-    std::uint16_t gopherPort = 0;
-    std::uint16_t ftpPort = 0;
-    StartPeer(gopher, gopherPort, "gopher");
-    StartPeer(ftp, ftpPort, "ftp");
-    StartProxy();
+    Origins origins;
+    StartOriginsAndProxy(origins);
+    const std::uint16_t gopherPort = origins.gopherPort;
+    const std::uint16_t ftpPort = origins.ftpPort;
 
     // curl's own form of a gopher URL through a proxy: a tunnel to port 70,
     // which no access line opens. The barred page, and no question of

@@ -108,6 +108,10 @@ protected:
         ConfigTest::TearDown();
     }
 
+    // Installs the service and runs it in the foreground, expecting the run
+    // to end by itself, non-zero; what it wrote to standard error.
+    std::string FailingForegroundRun();
+
     e2e::RunResult Velmorad(const std::string& argument)
     {
         std::vector<std::string> args = {"timeout", "60", BinDir() + "/service/velmorad"};
@@ -509,6 +513,18 @@ private:
 
 } // namespace
 
+std::string VelmoradTest::FailingForegroundRun()
+{
+    EXPECT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    EXPECT_TRUE(run.Started());
+    int status = run.Wait(30000);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "the run must end by itself when nothing listens";
+    EXPECT_NE(status, 124) << "ended by the test's time-out, not by itself";
+    return e2e::ReadFile(m_dir / "run.err");
+}
+
 // With its port held by another program and no syslog socket, a foreground
 // run shows the designed event and the reason at once on standard error,
 // keeps them in Velmora.log, and ends non-zero instead of looking alive.
@@ -516,16 +532,9 @@ TEST_F(VelmoradTest, AForegroundRunWhosePortIsTakenSaysWhyAndEndsNonZero)
 {
     LoopbackListener squatter;
     m_server.SetDword("Port", squatter.port);
-    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
-    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
-    ASSERT_TRUE(run.Started());
-    int status = run.Wait(30000);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1) << "the run must end by itself when nothing listens";
-    EXPECT_NE(status, 124) << "ended by the test's time-out, not by itself";
+    std::string err = FailingForegroundRun();
 
     const std::string why = "Port " + std::to_string(squatter.port) + " at 127.0.0.1 cannot be used: Address already in use.";
-    std::string err = e2e::ReadFile(m_dir / "run.err");
     std::size_t designed = err.find("GMT] Socket error 10048 starting server.\n");
     EXPECT_NE(designed, std::string::npos) << err;
     EXPECT_GT(err.find("GMT] " + why + "\n"), designed) << "the reason follows the designed line\n" << err;
@@ -628,13 +637,7 @@ TEST_F(VelmoradTest, ARelativeHivePathIsMadeAbsoluteOrRefused)
 TEST_F(VelmoradTest, APortThatIsNotANumberIsSaidAndItsServerDoesNotStart)
 {
     m_server.SetString("Port", "eighty");
-    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
-    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
-    ASSERT_TRUE(run.Started());
-    int status = run.Wait(30000);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1) << "the run must end by itself when nothing listens";
-    std::string err = e2e::ReadFile(m_dir / "run.err");
+    std::string err = FailingForegroundRun();
     const std::string key = "HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK));
     EXPECT_NE(err.find("GMT] The value Port of " + key + " is not a REG_DWORD number"), std::string::npos) << err;
     EXPECT_NE(err.find("GMT] A server does not start: its Port value cannot be read.\n"), std::string::npos) << err;
