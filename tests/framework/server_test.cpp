@@ -303,8 +303,7 @@ TEST_F(ServerTest, IdleServerThreadsAreReusedThenEnd)
         Client client(server->settings.port);
         EXPECT_EQ(client.Ask("bye"), "echo bye");
         // Served and back on the idle list before the next one comes.
-        ASSERT_TRUE(Eventually([&] { return server->GetActiveConnections() == 0; }));
-        platform::SleepMs(100);
+        ASSERT_TRUE(Eventually([&] { return GetIdleServerThreadCount() == 1; }, 20000));
     }
     EXPECT_EQ(GetServerThreadCount(), 1) << "one thread served all three";
     EXPECT_TRUE(Eventually([] { return GetServerThreadCount() == 0; }));
