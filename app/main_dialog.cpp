@@ -1,6 +1,6 @@
 #include "app/main_dialog.h"
 
-#include "app/message_box.h"
+#include "app/kit/message_box.h"
 #include "app/product_icons.h"
 #include "app/settings_sheet.h"
 #include "framework/server_log.h"

@@ -1,8 +1,8 @@
 #include "app/server_app.h"
 
 #include "app/dialog_templates.h"
+#include "app/kit/message_box.h"
 #include "app/main_dialog.h"
-#include "app/message_box.h"
 #include "config/last_mod_stamp.h"
 #include "framework/wsocket.h"
 #include "service/engine.h"

@@ -1,9 +1,9 @@
 #include "app/settings_sheet.h"
-#include "app/folder_check.h"
+#include "app/shared/folder_check.h"
 
-#include "app/message_box.h"
-#include "app/qns_page.h"
+#include "app/kit/message_box.h"
 #include "app/settings_pages.h"
+#include "app/shared/qns_page.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
 #include "macro/named_strings.h"

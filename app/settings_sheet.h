@@ -10,7 +10,7 @@
 // make. CSettingsSheet is the same in steps, for the applet's own page list
 // and for tests.
 
-#include "app/property_sheet_plus.h"
+#include "app/kit/property_sheet_plus.h"
 #include "config/chat_config.h"
 #include "config/group_map.h"
 #include "config/http_global_config.h"

@@ -1,6 +1,6 @@
 #include "controlpanel/applet_sheet.h"
 
-#include "app/message_box.h"
+#include "app/kit/message_box.h"
 #include "app/settings_pages.h"
 #include "app/settings_sheet.h"
 #include "controlpanel/odbc_page.h"

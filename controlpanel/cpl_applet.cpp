@@ -4,7 +4,7 @@
 
 #include "controlpanel/cpl_applet.h"
 
-#include "app/message_box.h"
+#include "app/kit/message_box.h"
 #include "app/product_icons.h"
 #include "config/last_mod_stamp.h"
 #include "controlpanel/applet_sheet.h"

@@ -2,8 +2,8 @@
 
 #include "ui_import_odbc_dialog.h"
 
-#include "app/list_pattern.h"
-#include "app/message_box.h"
+#include "app/kit/list_pattern.h"
+#include "app/kit/message_box.h"
 #include "controlpanel/odbc_page.h"
 #include "controlpanel/odbc_sources.h"
 

@@ -3,7 +3,7 @@
 // chosen one whole into the service's odbc.ini (replacing one of that name)
 // and closes. OK with nothing chosen does nothing and keeps the dialog open.
 
-#include "app/exchange_dialog.h"
+#include "app/kit/exchange_dialog.h"
 
 #include <memory>
 

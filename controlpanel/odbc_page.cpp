@@ -2,7 +2,7 @@
 
 #include "ui_odbc_page.h"
 
-#include "app/message_box.h"
+#include "app/kit/message_box.h"
 #include "controlpanel/import_odbc_dialog.h"
 #include "controlpanel/odbc_sources.h"
 

@@ -4,8 +4,8 @@
 // Delete, which asks first with No as the default, to remove one. Neither
 // touches the server configuration or LastMod.
 
-#include "app/list_pattern.h"
-#include "app/property_page.h"
+#include "app/kit/list_pattern.h"
+#include "app/kit/property_page.h"
 
 #include <memory>
 

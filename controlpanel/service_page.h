@@ -11,7 +11,7 @@
 // the state after the command is known. The outcome of a command is not
 // reported: the buttons show what it achieved.
 
-#include "app/property_page.h"
+#include "app/kit/property_page.h"
 #include "controlpanel/service_manager.h"
 
 #include <memory>

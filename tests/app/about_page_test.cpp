@@ -1,7 +1,7 @@
 // The About page shows the product's title with version 1.51, no letter and
 // build 12 on a second line, and the notice text below it.
 
-#include "app/about_page.h"
+#include "app/shared/about_page.h"
 #include "page_harness.h"
 
 #include <QLabel>

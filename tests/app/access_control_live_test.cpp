@@ -6,8 +6,8 @@
 // change stamp's hold-off, and still serve what the edit allows.
 
 #include "acl_test_support.h"
-#include "app/access_control_page.h"
 #include "app/settings_sheet.h"
+#include "app/shared/access_control_page.h"
 #include "app_hive.h"
 #include "config/http_server_config.h"
 #include "platform/clock.h"

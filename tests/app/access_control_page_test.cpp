@@ -5,12 +5,12 @@
 // every dialog it opens are kept under the build folder.
 
 #include "acl_test_support.h"
-#include "app/access_control_page.h"
-#include "app/access_filter_dialog.h"
-#include "app/change_dir_dialog.h"
-#include "app/edit_acl_dialog.h"
-#include "app/file_acl_dialog.h"
-#include "app/property_sheet_plus.h"
+#include "app/http/change_dir_dialog.h"
+#include "app/http/file_acl_dialog.h"
+#include "app/kit/property_sheet_plus.h"
+#include "app/shared/access_control_page.h"
+#include "app/shared/access_filter_dialog.h"
+#include "app/shared/edit_acl_dialog.h"
 #include "config/chat_config.h"
 #include "config/config_fixture.h"
 #include "config/http_server_config.h"

@@ -4,8 +4,8 @@
 // with the designed message.
 
 #include "acl_test_support.h"
-#include "app/access_filter_dialog.h"
-#include "app/edit_acl_dialog.h"
+#include "app/shared/access_filter_dialog.h"
+#include "app/shared/edit_acl_dialog.h"
 #include "config/access_list.h"
 #include "config/group_map.h"
 #include "config/user_map.h"

@@ -3,8 +3,8 @@
 // designed number, choosing a drop-down item, and the Filter dialog worked
 // as a person fills it.
 
-#include "app/control_lookup.h"
-#include "app/simple_combo.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/simple_combo.h"
 #include "app_fixture.h"
 
 #include <QComboBox>

@@ -3,9 +3,9 @@
 // platform, message boxes answered from a script (every text kept), and
 // modal dialogs worked by a script instead of a person.
 
-#include "app/control_lookup.h"
-#include "app/message_box.h"
-#include "app/modal_runner.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/message_box.h"
+#include "app/kit/modal_runner.h"
 
 #include <QApplication>
 #include <QDialog>

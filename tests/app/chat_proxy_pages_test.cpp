@@ -3,11 +3,11 @@
 // servers could not take a change otherwise, a port refused whichever kind
 // of server holds it, and lists left as the dialog's result says.
 
-#include "app/chat_rooms_page.h"
+#include "app/chat/chat_rooms_page.h"
 #include "config/chat_config.h"
-#include "app/proxy_pages.h"
-#include "app/servers_page.h"
-#include "app/url_list_page.h"
+#include "app/proxy/proxy_pages.h"
+#include "app/shared/servers_page.h"
+#include "app/proxy/url_list_page.h"
 #include "config/config_lists.h"
 #include "config/http_global_config.h"
 #include "config/http_server_config.h"

@@ -2,7 +2,7 @@
 // extension the map holds in any letter case is refused with the designed
 // message and the dialog stays open on the MIME type field.
 
-#include "app/extension_mapping_dialog.h"
+#include "app/http/extension_mapping_dialog.h"
 #include "app_fixture.h"
 #include "config/string_maps.h"
 

@@ -3,10 +3,10 @@
 // restart, a file that is no extension library is refused with the
 // designed message, and long values hide nothing.
 
-#include "app/control_lookup.h"
-#include "app/extensions_page.h"
-#include "app/file_chooser.h"
-#include "app/property_sheet_plus.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/file_chooser.h"
+#include "app/kit/property_sheet_plus.h"
+#include "app/shared/extensions_page.h"
 #include "app_fixture.h"
 #include "config/config_fixture.h"
 #include "config/registry_helpers.h"

@@ -5,9 +5,9 @@
 // document, and an emptied one removes its file.
 
 #include "acl_test_support.h"
-#include "app/file_acl_dialog.h"
-#include "app/list_pattern.h"
-#include "app/simple_combo.h"
+#include "app/http/file_acl_dialog.h"
+#include "app/kit/list_pattern.h"
+#include "app/kit/simple_combo.h"
 #include "config/config_fixture.h"
 #include "config/http_server_config.h"
 

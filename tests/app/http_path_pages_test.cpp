@@ -3,9 +3,9 @@
 // message a refusal shows, the OK button's state, and that no edit marks
 // the sheet for a restart.
 
-#include "app/cgi_extensions_page.h"
-#include "app/redirections_page.h"
-#include "app/virtual_paths_page.h"
+#include "app/http/cgi_extensions_page.h"
+#include "app/http/redirections_page.h"
+#include "app/http/virtual_paths_page.h"
 #include "config/cgi_mapping.h"
 #include "config/string_maps.h"
 #include "config/virtual_path.h"

@@ -3,10 +3,10 @@
 // the restart mark exactly when a server could not take the change
 // otherwise, and the server list left as the sheet's result says.
 
-#include "app/http_general_page.h"
-#include "app/http_servers_page.h"
-#include "app/logging_page.h"
-#include "app/spin_button.h"
+#include "app/http/http_general_page.h"
+#include "app/http/http_servers_page.h"
+#include "app/http/logging_page.h"
+#include "app/kit/spin_button.h"
 #include "config/config_lists.h"
 #include "config/http_server_config.h"
 #include "macro/named_strings.h"

@@ -2,11 +2,11 @@
 // message, keeps the focus on the port and the stored port as it was, and
 // takes port 1.
 
-#include "app/chat_room_general_page.h"
-#include "app/http_general_page.h"
-#include "app/proxy_pages.h"
-#include "app/ssl_page.h"
-#include "app/web_remote_page.h"
+#include "app/chat/chat_room_general_page.h"
+#include "app/http/http_general_page.h"
+#include "app/proxy/proxy_pages.h"
+#include "app/shared/ssl_page.h"
+#include "app/shared/web_remote_page.h"
 #include "config/chat_config.h"
 #include "config/http_server_config.h"
 #include "proxy/proxy_settings.h"

@@ -3,9 +3,9 @@
 // servers start with the window, the Users field, the shutdown
 // confirmation with real connected clients, and Settings from Esc.
 
+#include "app/kit/property_sheet_plus.h"
 #include "app/main_dialog.h"
 #include "app/product_icons.h"
-#include "app/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "app_hive.h"
 #include "eventually.h"

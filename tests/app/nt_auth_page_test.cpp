@@ -2,9 +2,9 @@
 // values go both ways, the password stays masked, and no value asks for a
 // restart (the servers take them at their next reload).
 
-#include "app/control_lookup.h"
-#include "app/nt_auth_page.h"
-#include "app/property_sheet_plus.h"
+#include "app/http/nt_auth_page.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "config/http_server_config.h"
 #include "screenshot.h"

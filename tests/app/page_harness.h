@@ -3,8 +3,8 @@
 // message boxes and modal dialogs answered by script; and screenshots of
 // what is shown, kept under the build folder's tests/app/artefacts/.
 
-#include "app/control_lookup.h"
-#include "app/property_sheet_plus.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/property_sheet_plus.h"
 #include "app_fixture.h"
 #include "screenshot.h"
 

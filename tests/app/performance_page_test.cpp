@@ -2,9 +2,9 @@
 // with the exact messages, and reading the fields back marks the sheet for a
 // restart exactly when the servers could not apply the change otherwise.
 
-#include "app/http_performance_page.h"
-#include "app/performance_page.h"
-#include "app/property_sheet_plus.h"
+#include "app/http/http_performance_page.h"
+#include "app/kit/property_sheet_plus.h"
+#include "app/shared/performance_page.h"
 #include "app_fixture.h"
 
 #include <QCheckBox>

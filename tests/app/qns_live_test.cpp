@@ -3,7 +3,7 @@
 // process's change stamp looks again: the access log names the client by
 // the entry's host name.
 
-#include "app/control_lookup.h"
+#include "app/kit/control_lookup.h"
 #include "app/settings_sheet.h"
 #include "app_fixture.h"
 #include "app_hive.h"

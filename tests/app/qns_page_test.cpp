@@ -3,11 +3,11 @@
 // thread under its deadline, and a sheet that keeps blank host names as the
 // registry holds them.
 
-#include "app/control_lookup.h"
-#include "app/property_sheet_plus.h"
-#include "app/qns_host_dialog.h"
-#include "app/qns_page.h"
+#include "app/kit/control_lookup.h"
+#include "app/kit/property_sheet_plus.h"
 #include "app/settings_sheet.h"
+#include "app/shared/qns_host_dialog.h"
+#include "app/shared/qns_page.h"
 #include "app_fixture.h"
 #include "config/config_fixture.h"
 #include "config/qns_config.h"

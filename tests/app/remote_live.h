@@ -7,7 +7,7 @@
 // installed there. sshd must log root in, so without root the test is
 // skipped, and a host that systemd manages is left alone.
 
-#include "app/remote_page.h"
+#include "app/shared/remote_page.h"
 #include "app_hive.h"
 #include "eventually.h"
 #include "page_harness.h"

@@ -4,10 +4,10 @@
 // ssh) with its caption and without the local-only pages; the restart's
 // wait for "stopped" bounded while the window keeps painting.
 
-#include "app/remote_page.h"
 #include "app/restart_service.h"
 #include "app/settings_sheet.h"
-#include "app/web_remote_page.h"
+#include "app/shared/remote_page.h"
+#include "app/shared/web_remote_page.h"
 #include "config/config_fixture.h"
 #include "framework/loopback.h"
 #include "macro/named_strings.h"

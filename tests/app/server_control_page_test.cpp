@@ -1,8 +1,8 @@
 // The Service Control page starts and stops the real engine at once, and its
 // buttons always follow the running flag.
 
-#include "app/property_sheet_plus.h"
-#include "app/server_control_page.h"
+#include "app/kit/property_sheet_plus.h"
+#include "app/shared/server_control_page.h"
 #include "app_fixture.h"
 #include "service/engine_fixture.h"
 

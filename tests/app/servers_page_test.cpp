@@ -1,8 +1,8 @@
 // The Servers page as a person sees it, saved as a test artefact. What its
 // nested sheets do is tested against a real hive in settings_pages_test.
 
-#include "app/property_sheet_plus.h"
-#include "app/servers_page.h"
+#include "app/kit/property_sheet_plus.h"
+#include "app/shared/servers_page.h"
 #include "app_fixture.h"
 #include "config/chat_config.h"
 #include "config/http_global_config.h"

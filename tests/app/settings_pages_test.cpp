@@ -2,11 +2,11 @@
 // what reaches the registry, and what the sheet answers, after nested and
 // outer OKs and Cancels, and after a refused Workers value.
 
-#include "app/chat_rooms_page.h"
-#include "app/http_servers_page.h"
-#include "app/message_box.h"
-#include "app/performance_page.h"
-#include "app/servers_page.h"
+#include "app/chat/chat_rooms_page.h"
+#include "app/http/http_servers_page.h"
+#include "app/kit/message_box.h"
+#include "app/shared/performance_page.h"
+#include "app/shared/servers_page.h"
 #include "app/settings_sheet.h"
 #include "app_fixture.h"
 #include "page_harness.h"

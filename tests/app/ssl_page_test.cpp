@@ -4,7 +4,7 @@
 // the key, its public half and the request together, and only when it
 // succeeded.
 
-#include "app/ssl_page.h"
+#include "app/shared/ssl_page.h"
 #include "config/http_server_config.h"
 #include "page_harness.h"
 

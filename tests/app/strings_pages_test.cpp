@@ -2,9 +2,9 @@
 // them: the default and description shown for a name, the designed
 // refusal of a duplicate, what reaches the scope, and the restart mark.
 
-#include "app/edit_string_dialog.h"
-#include "app/macros_page.h"
-#include "app/strings_page.h"
+#include "app/shared/edit_string_dialog.h"
+#include "app/shared/macros_page.h"
+#include "app/shared/strings_page.h"
 #include "macro/macro_context.h"
 #include "page_harness.h"
 #include "resources/string_table.h"

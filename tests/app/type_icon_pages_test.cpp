@@ -4,9 +4,9 @@
 // and the reserved entries kept from their edits whichever page is shown
 // when the sheet ends.
 
-#include "app/icon_list_page.h"
-#include "app/mime_icon_dialog.h"
-#include "app/type_list_page.h"
+#include "app/http/icon_list_page.h"
+#include "app/http/mime_icon_dialog.h"
+#include "app/http/type_list_page.h"
 #include "config/string_maps.h"
 #include "page_harness.h"
 

@@ -2,10 +2,10 @@
 // what reaches the maps, which designed message a refusal shows, and the
 // state of the buttons.
 
-#include "app/edit_group_dialog.h"
-#include "app/groups_page.h"
-#include "app/simple_combo.h"
-#include "app/users_page.h"
+#include "app/kit/simple_combo.h"
+#include "app/shared/edit_group_dialog.h"
+#include "app/shared/groups_page.h"
+#include "app/shared/users_page.h"
 #include "config/group_map.h"
 #include "config/user_map.h"
 #include "page_harness.h"

@@ -5,9 +5,9 @@
 // the local sheet of a machine with an HTTPConf key. With the Remote page,
 // their pictures at their opening size.
 
-#include "app/remote_page.h"
 #include "app/settings_sheet.h"
-#include "app/web_remote_page.h"
+#include "app/shared/remote_page.h"
+#include "app/shared/web_remote_page.h"
 #include "config/config_fixture.h"
 #include "macro/named_strings.h"
 #include "page_harness.h"

@@ -7,8 +7,8 @@
 
 #include "app/app_fixture.h"
 #include "app/app_hive.h"
+#include "app/kit/property_sheet_plus.h"
 #include "app/main_dialog.h"
-#include "app/property_sheet_plus.h"
 #include "desktop_environment.h"
 #include "eventually.h"
 #include "framework/server_stats.h"

@@ -1,0 +1,165 @@
+#include "app/shared/extensions_page.h"
+
+#include "ui_extensions_page.h"
+
+#include "app/kit/file_chooser.h"
+#include "app/kit/message_box.h"
+#include "config/registry_helpers.h"
+#include "macro/extension_libraries.h"
+#include "macro/kav_extensions.h"
+#include "platform/library.h"
+
+#include <QListWidget>
+#include <QRegularExpression>
+
+namespace {
+
+// The record as the server takes it: present and at least as large as the
+// fields both sides know.
+const KAVExtensions* FindRecord(const platform::Library& library)
+{
+    auto* record = static_cast<const KAVExtensions*>(library.Symbol("KAVExtensions"));
+    if (record == nullptr || record->size < sizeof(KAVExtensions))
+        return nullptr;
+    return record;
+}
+
+} // namespace
+
+std::string KAVLibraryDescription(const std::string& path)
+{
+    platform::Library library;
+    if (!library.Open(path))
+        return {};
+    const KAVExtensions* record = FindRecord(library);
+    if (record == nullptr || record->description == nullptr)
+        return {};
+    return record->description;
+}
+
+QString QtFileFilter(const QString& designed)
+{
+    static const QRegularExpression trailingPatterns(QStringLiteral("\\s*\\([^()]*\\)$"));
+    QStringList parts = designed.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty())
+            break;
+        QString name = parts[i];
+        name.remove(trailingPatterns);
+        filters << QStringLiteral("%1 (%2)").arg(name, QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')));
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+CExtensionsPage::CExtensionsPage(const platform::RegistryKey& root)
+    : CPropertyPage(QStringLiteral("KAV")), m_root(root)
+{
+}
+
+CExtensionsPage::~CExtensionsPage() = default;
+
+void CExtensionsPage::SetupUi()
+{
+    m_ui = std::make_unique<Ui::ExtensionsPage>();
+    m_ui->setupUi(this);
+    m_list.entries = [this] {
+        std::vector<CListPattern::Entry> lines;
+        platform::RegistryKey key;
+        if (m_root.Open(kExtensionsKeyPath, key) != platform::kErrorSuccess)
+            return lines;
+        std::uint32_t count = 0;
+        key.QueryInfo(nullptr, &count);
+        for (std::uint32_t index = 0; index < count; ++index) {
+            std::string path;
+            std::string description;
+            if (RegEnumValueString(key, index, path, description) != platform::kErrorSuccess)
+                continue;
+            QString qpath = QString::fromStdString(path);
+            lines.push_back({QString::fromStdString(description) + QLatin1Char('\t') + qpath, qpath});
+        }
+        return lines;
+    };
+    connect(m_ui->addLibraryButton, &QPushButton::clicked, this, &CExtensionsPage::OnAdd);
+    connect(m_ui->setupLibraryButton, &QPushButton::clicked, this, &CExtensionsPage::OnSetup);
+    connect(m_ui->removeLibraryButton, &QPushButton::clicked, this, &CExtensionsPage::OnRemove);
+}
+
+bool CExtensionsPage::OnInitDialog()
+{
+    bool result = CPropertyPage::OnInitDialog();
+    m_list.SetTabStops({kExtensionsListTabStop});
+    // Setup and Remove are enabled by the pattern only while a line is
+    // selected; their actions are this page's own.
+    m_list.Attach(m_ui->extensionLibrariesList, nullptr, m_ui->setupLibraryButton, m_ui->removeLibraryButton);
+    FillList();
+    return result;
+}
+
+void CExtensionsPage::FillList()
+{
+    m_list.Refill();
+    // A refilled list has no selection, so Setup and Remove wait for one.
+    m_ui->extensionLibrariesList->setCurrentRow(-1);
+    m_ui->extensionLibrariesList->clearSelection();
+}
+
+std::string CExtensionsPage::SelectedPath() const
+{
+    QListWidgetItem* item = m_ui->extensionLibrariesList->currentItem();
+    if (!item || !item->isSelected())
+        return {};
+    return item->text().section(QLatin1Char('\t'), 1, 1).toStdString();
+}
+
+void CExtensionsPage::OnAdd()
+{
+    std::optional<QString> chosen =
+        FileChooser().OpenFile(this, QString(), QString(),
+                               // Libraries built here end in .so: offer them beside the designed filter.
+                               QtFileFilter(LoadQString(kKAVFilterStringId)) + QStringLiteral(";;Shared libraries (*.so)"));
+    if (!chosen) {
+        FillList();
+        return;
+    }
+    const std::string path = chosen->toStdString();
+    const std::string description = KAVLibraryDescription(path);
+    if (description.empty()) {
+        VelmoraMessageBox(this, kKAVInvalidLibraryStringId, kMbOk | kMbIconExclamation);
+        FillList();
+        return;
+    }
+    platform::RegistryKey key;
+    if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+        RegSetString(key, path, description);
+    SetRestart();
+    FillList();
+}
+
+void CExtensionsPage::OnSetup()
+{
+    const std::string path = SelectedPath();
+    if (path.empty())
+        return;
+    platform::Library library;
+    if (!library.Open(path))
+        return;
+    const KAVExtensions* record = FindRecord(library);
+    // The library's own dialog gets this page as its parent window.
+    if (record != nullptr && record->setup != nullptr && record->setup(static_cast<QWidget*>(this)) != 0)
+        SetRestart();
+}
+
+void CExtensionsPage::OnRemove()
+{
+    const std::string path = SelectedPath();
+    if (path.empty())
+        return;
+    if (VelmoraMessageBox(this, kKAVRemovePromptStringId, kMbYesNo | kMbDefButton2) != kIdYes)
+        return;
+    platform::RegistryKey key;
+    if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+        key.DeleteValue(path);
+    FillList();
+    SetRestart();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// CExtensionsPage: the KAV extension libraries registered on the machine
+// being configured, one REG_SZ value per library under
+// Software\Tessaline\KAVExtensions (name: the library's path; data: the
+// description its KAVExtensions record gives). Add, Setup and Remove act on
+// the registry at once, not at the sheet's OK, and mark a restart, since
+// the servers load the libraries when they start.
+//
+// A line is the description, a tab, the path; the one tab stop lies so far
+// right that only the description shows, and Setup and Remove read the path
+// back from the line. Every value is read whole: a long path or description
+// hides neither its library nor the ones after it.
+
+#include "app/kit/list_pattern.h"
+#include "app/kit/property_page.h"
+#include "platform/registry.h"
+
+#include <memory>
+#include <string>
+
+namespace Ui {
+class ExtensionsPage;
+}
+
+// The designed tab stop of the list, in dialog units.
+inline constexpr int kExtensionsListTabStop = 1024;
+
+inline constexpr unsigned kKAVRemovePromptStringId = 2093;
+inline constexpr unsigned kKAVFilterStringId = 2094;
+inline constexpr unsigned kKAVInvalidLibraryStringId = 2095;
+
+// The description a library's KAVExtensions record gives, loaded and freed
+// at once; empty when path is no library, has no record, a record too
+// short, or an empty description.
+std::string KAVLibraryDescription(const std::string& path);
+
+// "Name (*.a)|*.a||" (the class library's filter form) in Qt's form.
+QString QtFileFilter(const QString& designed);
+
+class CExtensionsPage : public CPropertyPage {
+    Q_OBJECT
+public:
+    // root: the machine's HKEY_LOCAL_MACHINE; it outlives the page.
+    explicit CExtensionsPage(const platform::RegistryKey& root);
+    ~CExtensionsPage() override;
+
+    void FillList();
+    void OnAdd();
+    void OnSetup();
+    void OnRemove();
+
+protected:
+    void SetupUi() override;
+    bool OnInitDialog() override;
+
+private:
+    // The path field of the selected line; empty without a selection.
+    std::string SelectedPath() const;
+
+    std::unique_ptr<Ui::ExtensionsPage> m_ui;
+    const platform::RegistryKey& m_root;
+    CListPattern m_list;
+};

@@ -1,0 +1,32 @@
+#include "app/shared/folder_check.h"
+
+#include "app/kit/data_exchange.h"
+#include "app/kit/message_box.h"
+
+#include <QWidget>
+
+#include <filesystem>
+#include <system_error>
+
+bool FolderMissing(const QWidget* control, const std::string& path)
+{
+    for (const QWidget* at = control; at; at = at->parentWidget())
+        if (at->property(kFarMachineProperty).toBool())
+            return false;
+    std::error_code error;
+    return !std::filesystem::is_directory(path, error);
+}
+
+void CheckFolderExists(CDataExchange& dx, QWidget* dialog, const QString& what, const std::string& folder,
+                       const std::string& stored)
+{
+    // A stored folder that has gone since is left alone: the person did not
+    // type it now, and refusing it would block every other change.
+    if (!dx.m_bSaveAndValidate || folder == stored || !FolderMissing(dialog, folder))
+        return;
+    VelmoraMessageBox(dialog,
+                      QStringLiteral("The %1 \"%2\" does not exist.  Please enter an existing folder.")
+                          .arg(what, QString::fromStdString(folder)),
+                      kMbOk | kMbIconExclamation);
+    dx.Fail(QString());
+}
