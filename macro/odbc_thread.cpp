@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "platform/sync.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,8 +27,10 @@ constexpr std::uint16_t kLogError = 1;
 constexpr std::uint32_t kEventODBCThreadDied = 0xC0004001;
 // How long a stop waits, after cancelling, for a request in flight.
 constexpr std::uint32_t kStopCancelWaitMs = 30000;
-// Idle spare connections a source keeps; more are closed when given back.
-constexpr std::size_t kMaxSpareConnections = 16;
+// Spare connections a source keeps follow the most it had lent at once
+// over the last two of these periods: a steady load finds its spares open,
+// and what a past burst left idle is closed once the burst is this old.
+constexpr std::uint64_t kSpareDemandPeriodMs = 10000;
 
 enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close, Discard };
 
@@ -67,6 +70,11 @@ struct PooledConnection {
     // Each carries its own uses.
     std::vector<std::pair<SQLHDBC, std::uint32_t>> spares;
     std::map<SQLHDBC, std::uint32_t> lent;
+    // The most spares lent at once in this period and in the one before.
+    std::size_t peakLent = 0;
+    std::size_t previousPeakLent = 0;
+    std::uint64_t periodStart = 0;
+    std::uint64_t spareConnects = 0;
 };
 
 struct StatementWatch {
@@ -146,6 +154,38 @@ SQLRETURN Connect(SQLHDBC hdbc, const ODBCSource& source)
 
 // ---- The work itself, always on the ODBC thread (or in place on it) ------
 
+void RollDemandPeriod(PooledConnection& entry)
+{
+    const std::uint64_t now = platform::MonotonicMs();
+    if (now - entry.periodStart < kSpareDemandPeriodMs)
+        return;
+    // A period with no lending at all clears both peaks.
+    entry.previousPeakLent = now - entry.periodStart < 2 * kSpareDemandPeriodMs ? entry.peakLent : 0;
+    entry.peakLent = entry.lent.size();
+    entry.periodStart = now;
+}
+
+std::size_t SpareDemand(const PooledConnection& entry)
+{
+    return std::max(entry.peakLent, entry.previousPeakLent);
+}
+
+void NoteLent(PooledConnection& entry)
+{
+    RollDemandPeriod(entry);
+    entry.peakLent = std::max(entry.peakLent, entry.lent.size());
+}
+
+// Closes idle spares beyond what the source lent at once lately.
+void TrimSpares(PooledConnection& entry)
+{
+    while (!entry.spares.empty() && entry.spares.size() + entry.lent.size() > SpareDemand(entry)) {
+        // The oldest idle one goes: spares are lent from the back.
+        FreeHandle(entry.spares.front().first);
+        entry.spares.erase(entry.spares.begin());
+    }
+}
+
 void DoGetConnection(Request& request)
 {
     CHeapSwitch shared;
@@ -154,6 +194,11 @@ void DoGetConnection(Request& request)
     request.pooled = 0;
     std::string key = ODBCPoolKey(request.source);
     auto found = state.pool.find(key);
+    if (found != state.pool.end()) {
+        // Also when only the pooled connection is in use any more.
+        RollDemandPeriod(found->second);
+        TrimSpares(found->second);
+    }
     // Drivers crash when two threads drive one connection at once, which
     // async-sql queries would do; nested queries on one thread may share it.
     // A caller from another thread while it is busy gets a connection of its
@@ -172,6 +217,7 @@ void DoGetConnection(Request& request)
         auto [hdbc, uses] = found->second.spares.back();
         found->second.spares.pop_back();
         found->second.lent[hdbc] = uses + 1;
+        NoteLent(found->second);
         request.hdbc = hdbc;
         request.pooled = 1;
         request.result = SQL_SUCCESS;
@@ -190,6 +236,8 @@ void DoGetConnection(Request& request)
         request.pooled = 1;
     } else if (limit == 0) {
         found->second.lent[request.hdbc] = 0;
+        ++found->second.spareConnects;
+        NoteLent(found->second);
         request.pooled = 1;
     }
     request.result = SQL_SUCCESS;
@@ -235,11 +283,16 @@ void DoRelease(Request& request)
             // what the source keeps, it is closed, and the next busy caller
             // connects afresh. The pooled connection stays open meanwhile,
             // so the driver is never unloaded.
-            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() >= kMaxSpareConnections)
+            // A fixed small cap closed, at every round of a load with more
+            // callers than the cap, the connections the next round opened
+            // again.
+            RollDemandPeriod(entry);
+            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() + entry.lent.size() > SpareDemand(entry))
                 FreeHandle(lent->first);
             else
                 entry.spares.emplace_back(lent->first, lent->second);
             entry.lent.erase(lent);
+            TrimSpares(entry);
             request.result = 1;
             return;
         }
@@ -924,6 +977,7 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
     info.activeUsers = found->second.activeUsers;
     info.spares = found->second.spares.size();
     info.lent = found->second.lent.size();
+    info.spareConnects = found->second.spareConnects;
     return true;
 }
 

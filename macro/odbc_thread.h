@@ -134,6 +134,7 @@ struct ODBCPoolEntryInfo {
     int activeUsers = 0;
     std::size_t spares = 0; // idle connections for callers on other threads
     std::size_t lent = 0;   // spares in use
+    std::uint64_t spareConnects = 0; // spares connected since the entry was made
 };
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -268,6 +269,41 @@ TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
     fromOtherThread(again, againPooled);
     EXPECT_EQ(againPooled, 1);
     EXPECT_EQ(ReleaseConnection("vtest", again), 1);
+}
+
+// As many callers on other threads at once as a busy page load brings: the
+// spares they were lent stay open for the next round instead of being
+// closed and connected again.
+TEST_F(SQLMacrosTest, SparesFollowHowManyWereLentAtOnce)
+{
+    FlushConnection(nullptr);
+    SQLHDBC pooled = SQL_NULL_HDBC;
+    int pooledFlag = 0;
+    ASSERT_EQ(GetConnection("vtest", pooled, pooledFlag), 0); // busy: the others get spares
+    constexpr int kCallers = 24;
+    auto round = [] {
+        std::barrier allHold(kCallers);
+        std::vector<std::thread> callers;
+        for (int i = 0; i < kCallers; ++i)
+            callers.emplace_back([&allHold] {
+                SQLHDBC hdbc = SQL_NULL_HDBC;
+                int flag = 0;
+                EXPECT_EQ(GetConnection("vtest", hdbc, flag), 0);
+                allHold.arrive_and_wait();
+                EXPECT_EQ(ReleaseConnection("vtest", hdbc), 1);
+            });
+        for (std::thread& caller : callers)
+            caller.join();
+    };
+    round();
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.spareConnects, std::uint64_t{kCallers});
+    EXPECT_EQ(info.spares, std::size_t{kCallers});
+    round();
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.spareConnects, std::uint64_t{kCallers}) << "the second round connected again";
+    EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
 }
 
 // Many callers at once, each query's row text running a nested query in
