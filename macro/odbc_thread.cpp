@@ -86,6 +86,37 @@ struct StatementWatch {
     bool cancelling = false;
 };
 
+// The one statement the request thread runs, published in atomics so that
+// neither its start nor each driver call takes a lock: that thread is the
+// one every page's SQL waits for. Statements of async-sql callers, and a
+// statement nested in another's row text, still go through the map.
+//
+// word: bit 0 a statement is in, bit 1 it is in a driver call, bit 2 the
+// watchdog is cancelling it, bits 3-4 why it was cancelled (ODBCCancel),
+// from bit 8 on a count the request thread moves at every change, so that
+// the watchdog's compare-and-swap fails once the call it judged has ended.
+// The watchdog calls SQLCancel only after setting bit 2 on the very call it
+// judged; the request thread does not end the call, nor the statement (and
+// so free its handle), while bit 2 is set.
+struct InFlight {
+    static constexpr std::uint64_t kActive = 1, kInCall = 2, kCancelling = 4;
+    static constexpr int kReasonShift = 3;
+    static constexpr std::uint64_t kReasonMask = std::uint64_t{3} << kReasonShift;
+    static constexpr std::uint64_t kStep = std::uint64_t{1} << 8;
+    static constexpr std::uint64_t kFlags = kStep - 1;
+
+    static ODBCCancel Reason(std::uint64_t word) { return static_cast<ODBCCancel>((word & kReasonMask) >> kReasonShift); }
+    static std::uint64_t WithReason(std::uint64_t word, ODBCCancel reason)
+    {
+        return word | (static_cast<std::uint64_t>(reason) << kReasonShift);
+    }
+
+    std::atomic<std::uint64_t> word{0};
+    std::atomic<SQLHSTMT> statement{SQL_NULL_HSTMT};
+    std::atomic<int> client{-1};
+    std::atomic<std::uint64_t> callDeadline{0};
+};
+
 struct ODBCState {
     // The requests not yet taken, oldest first. The queue's lock guards the
     // list, every request's stage and waiter, and accepting; the thread
@@ -108,7 +139,12 @@ struct ODBCState {
     std::map<SQLHSTMT, StatementWatch> statements;
     std::thread watchdog;
     bool watchdogStop = false;
-    bool stopping = false; // statements are cancelled from now on
+    // Statements are cancelled from now on; written under statementsLock.
+    std::atomic<bool> stopping{false};
+    // The request thread's own statement, outside the map (see InFlight).
+    InFlight inFlight;
+    // The watchdog sleeps without a tick; the request thread wakes it.
+    std::atomic<bool> watchdogIdle{false};
     std::atomic<std::uint32_t> queryTimeout{kODBCDefaultQueryTimeoutSeconds};
     std::atomic<std::uint32_t> loginTimeout{kODBCDefaultLoginTimeoutSeconds};
 };
@@ -619,14 +655,57 @@ void CancelCalls(std::unique_lock<std::mutex>& hold, const std::vector<SQLHSTMT>
     state.statementsChanged.notify_all();
 }
 
+// Marks the request thread's statement cancelled when it is still the one
+// seen as word, and cancels its driver call if it is in one.
+void MarkInFlight(std::uint64_t word, ODBCCancel reason)
+{
+    InFlight& slot = State().inFlight;
+    const bool inCall = (word & InFlight::kInCall) != 0;
+    std::uint64_t marked = InFlight::WithReason(word, reason) | (inCall ? InFlight::kCancelling : 0);
+    if (!slot.word.compare_exchange_strong(word, marked))
+        return; // the call or the statement ended meanwhile
+    if (!inCall)
+        return;
+    // The request thread waits at the call's end while bit 2 is set, so
+    // the handle is the one in flight and still allocated.
+    SQLCancel(slot.statement.load(std::memory_order_acquire));
+    slot.word.fetch_and(~InFlight::kCancelling);
+    slot.word.notify_all();
+}
+
+// Whether the request thread's statement should be cancelled, and why.
+void WatchInFlight(std::uint64_t now)
+{
+    InFlight& slot = State().inFlight;
+    const std::uint64_t word = slot.word.load();
+    if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+        return;
+    const int client = slot.client.load(std::memory_order_relaxed);
+    if ((word & InFlight::kInCall) && now >= slot.callDeadline.load(std::memory_order_relaxed))
+        MarkInFlight(word, ODBCCancel::TimedOut);
+    else if (client >= 0 && platform::PeerHungUp(client))
+        MarkInFlight(word, ODBCCancel::ClientLeft);
+}
+
 void WatchdogProc()
 {
     ODBCState& state = State();
     std::unique_lock<std::mutex> hold(state.statementsLock);
     while (!state.watchdogStop) {
-        if (state.statements.empty())
-            state.statementsChanged.wait(hold);
-        else
+        // Idle until a statement comes: seen under the lock for the map,
+        // and by the request thread through watchdogIdle for its own.
+        bool waited = false;
+        if (state.statements.empty()) {
+            state.watchdogIdle.store(true);
+            if (!(state.inFlight.word.load() & InFlight::kActive)) {
+                state.statementsChanged.wait(hold, [&state] {
+                    return state.watchdogStop || !state.watchdogIdle.load() || !state.statements.empty();
+                });
+                waited = true;
+            }
+            state.watchdogIdle.store(false);
+        }
+        if (!waited)
             state.statementsChanged.wait_for(hold, std::chrono::milliseconds(kODBCWatchTickMs));
         if (state.watchdogStop)
             break;
@@ -639,6 +718,9 @@ void WatchdogProc()
                 Mark(statement, watch, ODBCCancel::ClientLeft, calls);
         }
         CancelCalls(hold, calls);
+        hold.unlock();
+        WatchInFlight(now);
+        hold.lock();
     }
 }
 
@@ -678,6 +760,15 @@ void CancelAllStatements()
     for (auto& [statement, watch] : state.statements)
         Mark(statement, watch, ODBCCancel::Stopped, calls);
     CancelCalls(hold, calls);
+    hold.unlock();
+    // A compare-and-swap lost to the request thread is tried again on
+    // what it changed to; one that ended its statement is done with.
+    for (;;) {
+        const std::uint64_t word = state.inFlight.word.load();
+        if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+            break;
+        MarkInFlight(word, ODBCCancel::Stopped);
+    }
 }
 
 } // namespace
@@ -914,10 +1005,46 @@ std::uint32_t ODBCLoginTimeoutSeconds()
     return State().loginTimeout.load();
 }
 
+namespace {
+
+// Whether statement is the request thread's own, published in the slot.
+bool InSlot(SQLHSTMT statement)
+{
+    return statement != SQL_NULL_HSTMT && State().inFlight.statement.load(std::memory_order_acquire) == statement;
+}
+
+// Waits while the watchdog cancels the slot's call; answers the word after.
+std::uint64_t SettledWord(InFlight& slot)
+{
+    std::uint64_t word = slot.word.load();
+    while (word & InFlight::kCancelling) {
+        slot.word.wait(word);
+        word = slot.word.load();
+    }
+    return word;
+}
+
+} // namespace
+
 void ODBCStatementStarted(SQLHSTMT statement)
 {
     ODBCState& state = State();
     const int client = GetClientHandle();
+    InFlight& slot = state.inFlight;
+    if (OnODBCThread() && !(slot.word.load(std::memory_order_relaxed) & InFlight::kActive)) {
+        slot.statement.store(statement, std::memory_order_relaxed);
+        slot.client.store(client, std::memory_order_relaxed);
+        slot.callDeadline.store(0, std::memory_order_relaxed);
+        // Only this thread changes the word while no statement is in.
+        const std::uint64_t word = slot.word.load(std::memory_order_relaxed);
+        slot.word.store(((word & ~InFlight::kFlags) + InFlight::kStep) | InFlight::kActive);
+        if (state.watchdogIdle.load()) {
+            std::lock_guard<std::mutex> hold(state.statementsLock);
+            state.watchdogIdle = false;
+            state.statementsChanged.notify_all();
+        }
+        return;
+    }
     {
         CHeapSwitch shared; // process-wide, as the pool: its nodes live on the shared heap
         std::lock_guard<std::mutex> hold(state.statementsLock);
@@ -929,6 +1056,18 @@ void ODBCStatementStarted(SQLHSTMT statement)
 void ODBCStatementEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = state.inFlight;
+        for (std::uint64_t word = SettledWord(slot);;) {
+            if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kFlags) + InFlight::kStep))
+                break;
+            word = SettledWord(slot);
+        }
+        // Cleared before the handle is freed: a handle allocated later at
+        // the same address is not taken for this one.
+        slot.statement.store(SQL_NULL_HSTMT, std::memory_order_release);
+        return;
+    }
     std::unique_lock<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -940,6 +1079,26 @@ void ODBCStatementEnded(SQLHSTMT statement)
 ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = state.inFlight;
+        std::uint64_t word = slot.word.load();
+        for (;;) {
+            ODBCCancel reason = InFlight::Reason(word);
+            if (reason == ODBCCancel::None && state.stopping.load())
+                reason = ODBCCancel::Stopped;
+            const int client = slot.client.load(std::memory_order_relaxed);
+            if (reason == ODBCCancel::None && client >= 0 && platform::PeerHungUp(client))
+                reason = ODBCCancel::ClientLeft;
+            if (reason != ODBCCancel::None)
+                return reason;
+            slot.callDeadline.store(platform::MonotonicMs() + std::uint64_t{state.queryTimeout.load()} * 1000 +
+                                        kODBCCancelGraceMs,
+                                    std::memory_order_relaxed);
+            // Fails only when the watchdog or a stop marked it meanwhile.
+            if (slot.word.compare_exchange_strong(word, word + InFlight::kStep + InFlight::kInCall))
+                return ODBCCancel::None;
+        }
+    }
     std::lock_guard<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -958,6 +1117,14 @@ ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 ODBCCancel ODBCCallEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = state.inFlight;
+        for (std::uint64_t word = SettledWord(slot);;) {
+            if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kInCall) + InFlight::kStep))
+                return InFlight::Reason(word);
+            word = SettledWord(slot);
+        }
+    }
     std::unique_lock<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -989,5 +1156,5 @@ std::size_t ODBCPoolSize()
 std::size_t ODBCStatementsInFlight()
 {
     std::lock_guard<std::mutex> hold(State().statementsLock);
-    return State().statements.size();
+    return State().statements.size() + ((State().inFlight.word.load() & InFlight::kActive) ? 1 : 0);
 }

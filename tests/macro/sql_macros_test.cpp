@@ -406,15 +406,26 @@ protected:
 
 // The SQLite driver takes the query time-out but never applies it to a
 // statement that only computes; the watchdog cancels it, on the request
-// thread and on an async-sql caller's own thread alike.
+// thread and on an async-sql caller's own thread alike, and when it runs
+// nested in the row text of a statement still open on the request thread.
 TEST_F(SQLCancelTest, AStatementPastItsTimeOutIsCancelledAndTheNextOneRuns)
 {
     Timeouts timeouts(1, 0);
-    for (bool async : {false, true}) {
-        std::future<std::string> endless = Start("%sql(vtest," + std::string(kEndless) + ",'%column(1))", async);
-        std::future<std::string> next = Start("%sql(vtest,SELECT 5,'%column(1))", async);
-        EXPECT_EQ(Result(endless).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << "async " << async;
-        EXPECT_EQ(Result(next), "5") << "async " << async;
+    const std::string endless = "%sql(vtest," + std::string(kEndless) + ",'%column(1))";
+    const struct {
+        const char* name;
+        std::string page;
+        bool async;
+    } cases[] = {
+        {"request thread", endless, false},
+        {"async-sql", endless, true},
+        {"nested", "%sql(vtest,SELECT 1,'" + endless + ")", false},
+    };
+    for (const auto& c : cases) {
+        std::future<std::string> page = Start(c.page, c.async);
+        std::future<std::string> next = Start("%sql(vtest,SELECT 5,'%column(1))", c.async);
+        EXPECT_EQ(Result(page).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << c.name;
+        EXPECT_EQ(Result(next), "5") << c.name;
         EXPECT_EQ(ODBCStatementsInFlight(), 0u);
     }
 }
