@@ -140,3 +140,6 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();
 // For tests: statements between ODBCStatementStarted and ODBCStatementEnded.
 std::size_t ODBCStatementsInFlight();
+// For tests: callers the thread woke as it finished their requests (a
+// caller whose turn was near is taken up by itself).
+std::uint64_t ODBCCallerWakeUps();

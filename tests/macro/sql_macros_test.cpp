@@ -306,6 +306,18 @@ TEST_F(SQLMacrosTest, SparesFollowHowManyWereLentAtOnce)
     EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
 }
 
+// A caller next in line waits for its request without the thread having to
+// wake it; before, every request cost the thread a wake-up of its caller
+// (but for the odd one that ended before its caller began to wait).
+TEST_F(SQLMacrosTest, ACallerNextInLineIsMostlyNotWokenByTheThread)
+{
+    constexpr std::uint64_t kAsked = 200;
+    const std::uint64_t before = ODBCCallerWakeUps();
+    for (std::uint64_t asked = 0; asked < kAsked; ++asked)
+        ASSERT_EQ(Sql("SELECT 7", "%column(1)"), "7");
+    EXPECT_LT(ODBCCallerWakeUps() - before, kAsked * 3 / 4);
+}
+
 // Many callers at once, each query's row text running a nested query in
 // place on the thread: every caller gets its own rows back.
 TEST_F(SQLMacrosTest, ManyCallersAtOnceEachGetTheirOwnRows)
