@@ -318,6 +318,20 @@ TEST_F(SQLMacrosTest, ACallerNextInLineIsMostlyNotWokenByTheThread)
     EXPECT_LT(ODBCCallerWakeUps() - before, kAsked * 3 / 4);
 }
 
+// Columns found by name in any case or by number, looked up in place: a
+// later column wins over an earlier one of the same name or number, and a
+// column's number over its own name.
+TEST_F(SQLMacrosTest, AColumnIsFoundByNameOrNumberTheLaterOneWinning)
+{
+    const std::string statement = "\"SELECT 10 AS [2], 20 AS x, 30 AS [1], 40 AS dup, 50 AS DUP\"";
+    const struct {
+        const char* key;
+        const char* value;
+    } cases[] = {{"1", "30"}, {"2", "20"}, {"3", "30"}, {"x", "20"}, {"X", "20"}, {"dup", "50"}, {"5", "50"}, {"6", ""}, {"y", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Sql(statement, std::string("%column(") + c.key + ")"), c.value) << c.key;
+}
+
 // Many callers at once, each query's row text running a nested query in
 // place on the thread: every caller gets its own rows back.
 TEST_F(SQLMacrosTest, ManyCallersAtOnceEachGetTheirOwnRows)
