@@ -104,10 +104,12 @@ struct StatementWatch {
     bool cancelling = false;
 };
 
-// The one statement the request thread runs, published in atomics so that
-// neither its start nor each driver call takes a lock: that thread is the
-// one every page's SQL waits for. Statements of async-sql callers, and a
-// statement nested in another's row text, still go through the map.
+// The statement a thread runs, published in atomics of the thread's own so
+// that neither its start nor each driver call takes a lock shared with the
+// other threads: the request thread, which every page's SQL waits for, and
+// async-sql callers, which contended on the map's mutex at every fetch. A
+// second statement on the same thread (nested in another's row text, or of
+// another fiber of the worker) goes through the map.
 //
 // word: bit 0 a statement is in, bit 1 it is in a driver call, bit 2 the
 // watchdog is cancelling it, bits 3-4 why it was cancelled (ODBCCancel),
@@ -159,8 +161,6 @@ struct ODBCState {
     bool watchdogStop = false;
     // Statements are cancelled from now on; written under statementsLock.
     std::atomic<bool> stopping{false};
-    // The request thread's own statement, outside the map (see InFlight).
-    InFlight inFlight;
     // The watchdog sleeps without a tick; the request thread wakes it.
     std::atomic<bool> watchdogIdle{false};
     // How long a request takes on the thread lately (moving average), for
@@ -179,6 +179,50 @@ ODBCState& State()
         return new ODBCState; // outlives every engine start and stop
     }();
     return *state;
+}
+
+// Every thread's slot, for the watchdog and a stop. A slot goes with its
+// thread; the lock keeps it while it is looked at.
+struct SlotRegistry {
+    std::mutex lock;
+    std::vector<InFlight*> slots;
+};
+
+SlotRegistry& Slots()
+{
+    static SlotRegistry* registry = [] {
+        CHeapSwitch shared;
+        return new SlotRegistry; // outlives every thread's exit
+    }();
+    return *registry;
+}
+
+struct SlotOwner {
+    InFlight* slot = nullptr;
+    ~SlotOwner()
+    {
+        if (slot == nullptr)
+            return;
+        {
+            std::lock_guard<std::mutex> hold(Slots().lock);
+            std::erase(Slots().slots, slot);
+        }
+        delete slot;
+    }
+};
+
+thread_local SlotOwner t_slot;
+
+InFlight& ThreadSlot()
+{
+    if (t_slot.slot == nullptr) {
+        CHeapSwitch shared;
+        auto* slot = new InFlight;
+        std::lock_guard<std::mutex> hold(Slots().lock);
+        Slots().slots.push_back(slot);
+        t_slot.slot = slot;
+    }
+    return *t_slot.slot;
 }
 
 bool OnODBCThread()
@@ -744,9 +788,8 @@ void CancelCalls(std::unique_lock<std::mutex>& hold, const std::vector<SQLHSTMT>
 
 // Marks the request thread's statement cancelled when it is still the one
 // seen as word, and cancels its driver call if it is in one.
-void MarkInFlight(std::uint64_t word, ODBCCancel reason)
+void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
 {
-    InFlight& slot = State().inFlight;
     const bool inCall = (word & InFlight::kInCall) != 0;
     std::uint64_t marked = InFlight::WithReason(word, reason) | (inCall ? InFlight::kCancelling : 0);
     if (!slot.word.compare_exchange_strong(word, marked))
@@ -761,17 +804,25 @@ void MarkInFlight(std::uint64_t word, ODBCCancel reason)
 }
 
 // Whether the request thread's statement should be cancelled, and why.
-void WatchInFlight(std::uint64_t now)
+void WatchInFlight(InFlight& slot, std::uint64_t now)
 {
-    InFlight& slot = State().inFlight;
     const std::uint64_t word = slot.word.load();
     if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
         return;
     const int client = slot.client.load(std::memory_order_relaxed);
     if ((word & InFlight::kInCall) && now >= slot.callDeadline.load(std::memory_order_relaxed))
-        MarkInFlight(word, ODBCCancel::TimedOut);
+        MarkInFlight(slot, word, ODBCCancel::TimedOut);
     else if (client >= 0 && platform::PeerHungUp(client))
-        MarkInFlight(word, ODBCCancel::ClientLeft);
+        MarkInFlight(slot, word, ODBCCancel::ClientLeft);
+}
+
+bool AnySlotActive()
+{
+    std::lock_guard<std::mutex> hold(Slots().lock);
+    for (InFlight* slot : Slots().slots)
+        if (slot->word.load() & InFlight::kActive)
+            return true;
+    return false;
 }
 
 void WatchdogProc()
@@ -784,7 +835,7 @@ void WatchdogProc()
         bool waited = false;
         if (state.statements.empty()) {
             state.watchdogIdle.store(true);
-            if (!(state.inFlight.word.load() & InFlight::kActive)) {
+            if (!AnySlotActive()) {
                 state.statementsChanged.wait(hold, [&state] {
                     return state.watchdogStop || !state.watchdogIdle.load() || !state.statements.empty();
                 });
@@ -806,7 +857,11 @@ void WatchdogProc()
         }
         CancelCalls(hold, calls);
         hold.unlock();
-        WatchInFlight(now);
+        {
+            std::lock_guard<std::mutex> slots(Slots().lock);
+            for (InFlight* slot : Slots().slots)
+                WatchInFlight(*slot, now);
+        }
         hold.lock();
     }
 }
@@ -850,11 +905,14 @@ void CancelAllStatements()
     hold.unlock();
     // A compare-and-swap lost to the request thread is tried again on
     // what it changed to; one that ended its statement is done with.
-    for (;;) {
-        const std::uint64_t word = state.inFlight.word.load();
-        if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
-            break;
-        MarkInFlight(word, ODBCCancel::Stopped);
+    std::lock_guard<std::mutex> slots(Slots().lock);
+    for (InFlight* slot : Slots().slots) {
+        for (;;) {
+            const std::uint64_t word = slot->word.load();
+            if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+                break;
+            MarkInFlight(*slot, word, ODBCCancel::Stopped);
+        }
     }
 }
 
@@ -1097,7 +1155,8 @@ namespace {
 // Whether statement is the request thread's own, published in the slot.
 bool InSlot(SQLHSTMT statement)
 {
-    return statement != SQL_NULL_HSTMT && State().inFlight.statement.load(std::memory_order_acquire) == statement;
+    return statement != SQL_NULL_HSTMT && t_slot.slot != nullptr &&
+           t_slot.slot->statement.load(std::memory_order_acquire) == statement;
 }
 
 // Waits while the watchdog cancels the slot's call; answers the word after.
@@ -1117,8 +1176,8 @@ void ODBCStatementStarted(SQLHSTMT statement)
 {
     ODBCState& state = State();
     const int client = GetClientHandle();
-    InFlight& slot = state.inFlight;
-    if (OnODBCThread() && !(slot.word.load(std::memory_order_relaxed) & InFlight::kActive)) {
+    InFlight& slot = ThreadSlot();
+    if (!(slot.word.load(std::memory_order_relaxed) & InFlight::kActive)) {
         slot.statement.store(statement, std::memory_order_relaxed);
         slot.client.store(client, std::memory_order_relaxed);
         slot.callDeadline.store(0, std::memory_order_relaxed);
@@ -1144,7 +1203,7 @@ void ODBCStatementEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
     if (InSlot(statement)) {
-        InFlight& slot = state.inFlight;
+        InFlight& slot = *t_slot.slot;
         for (std::uint64_t word = SettledWord(slot);;) {
             if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kFlags) + InFlight::kStep))
                 break;
@@ -1167,7 +1226,7 @@ ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 {
     ODBCState& state = State();
     if (InSlot(statement)) {
-        InFlight& slot = state.inFlight;
+        InFlight& slot = *t_slot.slot;
         std::uint64_t word = slot.word.load();
         for (;;) {
             // The client is not asked here, at every fetch: a poll per row
@@ -1205,7 +1264,7 @@ ODBCCancel ODBCCallEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
     if (InSlot(statement)) {
-        InFlight& slot = state.inFlight;
+        InFlight& slot = *t_slot.slot;
         for (std::uint64_t word = SettledWord(slot);;) {
             if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kInCall) + InFlight::kStep))
                 return InFlight::Reason(word);
@@ -1242,8 +1301,14 @@ std::size_t ODBCPoolSize()
 
 std::size_t ODBCStatementsInFlight()
 {
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> hold(Slots().lock);
+        for (InFlight* slot : Slots().slots)
+            count += (slot->word.load() & InFlight::kActive) ? 1 : 0;
+    }
     std::lock_guard<std::mutex> hold(State().statementsLock);
-    return State().statements.size() + ((State().inFlight.word.load() & InFlight::kActive) ? 1 : 0);
+    return State().statements.size() + count;
 }
 
 std::uint64_t ODBCCallerWakeUps()
