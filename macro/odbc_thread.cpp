@@ -33,7 +33,7 @@ constexpr std::uint32_t kStopCancelWaitMs = 30000;
 // Spare connections a source keeps follow the most it had lent at once
 // over the last two of these periods: a steady load finds its spares open,
 // and what a past burst left idle is closed once the burst is this old.
-constexpr std::uint64_t kSpareDemandPeriodMs = 10000;
+std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
 enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close, Discard };
 
@@ -260,10 +260,11 @@ SQLRETURN Connect(SQLHDBC hdbc, const ODBCSource& source)
 void RollDemandPeriod(PooledConnection& entry)
 {
     const std::uint64_t now = platform::MonotonicMs();
-    if (now - entry.periodStart < kSpareDemandPeriodMs)
+    const std::uint64_t period = g_spareDemandPeriodMs.load(std::memory_order_relaxed);
+    if (now - entry.periodStart < period)
         return;
     // A period with no lending at all clears both peaks.
-    entry.previousPeakLent = now - entry.periodStart < 2 * kSpareDemandPeriodMs ? entry.peakLent : 0;
+    entry.previousPeakLent = now - entry.periodStart < 2 * period ? entry.peakLent : 0;
     entry.peakLent = entry.lent.size();
     entry.periodStart = now;
 }
@@ -1314,4 +1315,9 @@ std::size_t ODBCStatementsInFlight()
 std::uint64_t ODBCCallerWakeUps()
 {
     return State().callerWakeUps.load();
+}
+
+void SetODBCSpareDemandPeriodMs(std::uint64_t milliseconds)
+{
+    g_spareDemandPeriodMs = milliseconds ? milliseconds : kODBCSpareDemandPeriodMs;
 }

@@ -304,6 +304,17 @@ TEST_F(SQLMacrosTest, SparesFollowHowManyWereLentAtOnce)
     ASSERT_TRUE(ODBCPoolEntry("vtest", info));
     EXPECT_EQ(info.spareConnects, std::uint64_t{kCallers}) << "the second round connected again";
     EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
+
+    // Once no caller needed a spare for two periods, the idle ones close.
+    struct Period {
+        Period() { SetODBCSpareDemandPeriodMs(1); }
+        ~Period() { SetODBCSpareDemandPeriodMs(0); }
+    } shortPeriod;
+    EXPECT_TRUE(Eventually([&] {
+        EXPECT_EQ(GetConnection("vtest", pooled, pooledFlag), 0);
+        EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
+        return ODBCPoolEntry("vtest", info) && info.spares == 0;
+    }, 30000));
 }
 
 // A caller next in line waits for its request without the thread having to
