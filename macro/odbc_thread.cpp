@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "platform/sync.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,10 +25,15 @@ namespace {
 constexpr std::uint16_t kLogWarning = 2;
 constexpr std::uint16_t kLogError = 1;
 constexpr std::uint32_t kEventODBCThreadDied = 0xC0004001;
+// How long a caller whose turn is near spins at least and at most.
+constexpr std::uint64_t kSpinMinNs = 500000;
+constexpr std::uint64_t kSpinMaxNs = 2000000;
 // How long a stop waits, after cancelling, for a request in flight.
 constexpr std::uint32_t kStopCancelWaitMs = 30000;
-// Idle spare connections a source keeps; more are closed when given back.
-constexpr std::size_t kMaxSpareConnections = 16;
+// Spare connections a source keeps follow the most it had lent at once
+// over the last two of these periods: a steady load finds its spares open,
+// and what a past burst left idle is closed once the burst is this old.
+std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
 enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close, Discard };
 
@@ -48,9 +54,24 @@ struct Request {
     // Under the state's queue lock: the request's place in the queue.
     Stage stage = Stage::New;
     Request* next = nullptr;
-    // The caller parks here alone; finished is set under its lock.
+    // The caller parks here alone; finished is set under its lock, and read
+    // without it by a caller that spins.
     platform::WaitQueue completion;
-    bool finished = false;
+    std::atomic<bool> finished{false};
+    // Its turn is near (it is next in line or running): the caller spins
+    // for a while before parking. Set once, under the completion's lock.
+    std::atomic<bool> near{false};
+
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    // Whoever told this caller its turn was near may still hold the lock
+    // (see TellNext): the request outlives that.
+    ~Request()
+    {
+        completion.Lock();
+        completion.Unlock();
+    }
     // Not run: its client had left before its turn came.
     bool clientLeft = false;
 };
@@ -67,6 +88,11 @@ struct PooledConnection {
     // Each carries its own uses.
     std::vector<std::pair<SQLHDBC, std::uint32_t>> spares;
     std::map<SQLHDBC, std::uint32_t> lent;
+    // The most spares lent at once in this period and in the one before.
+    std::size_t peakLent = 0;
+    std::size_t previousPeakLent = 0;
+    std::uint64_t periodStart = 0;
+    std::uint64_t spareConnects = 0;
 };
 
 struct StatementWatch {
@@ -76,6 +102,39 @@ struct StatementWatch {
     ODBCCancel cancelled = ODBCCancel::None;
     // SQLCancel runs on it without the lock: the entry stays until it is done.
     bool cancelling = false;
+};
+
+// The statement a thread runs, published in atomics of the thread's own so
+// that neither its start nor each driver call takes a lock shared with the
+// other threads: the request thread, which every page's SQL waits for, and
+// async-sql callers, which contended on the map's mutex at every fetch. A
+// second statement on the same thread (nested in another's row text, or of
+// another fiber of the worker) goes through the map.
+//
+// word: bit 0 a statement is in, bit 1 it is in a driver call, bit 2 the
+// watchdog is cancelling it, bits 3-4 why it was cancelled (ODBCCancel),
+// from bit 8 on a count the request thread moves at every change, so that
+// the watchdog's compare-and-swap fails once the call it judged has ended.
+// The watchdog calls SQLCancel only after setting bit 2 on the very call it
+// judged; the request thread does not end the call, nor the statement (and
+// so free its handle), while bit 2 is set.
+struct InFlight {
+    static constexpr std::uint64_t kActive = 1, kInCall = 2, kCancelling = 4;
+    static constexpr int kReasonShift = 3;
+    static constexpr std::uint64_t kReasonMask = std::uint64_t{3} << kReasonShift;
+    static constexpr std::uint64_t kStep = std::uint64_t{1} << 8;
+    static constexpr std::uint64_t kFlags = kStep - 1;
+
+    static ODBCCancel Reason(std::uint64_t word) { return static_cast<ODBCCancel>((word & kReasonMask) >> kReasonShift); }
+    static std::uint64_t WithReason(std::uint64_t word, ODBCCancel reason)
+    {
+        return word | (static_cast<std::uint64_t>(reason) << kReasonShift);
+    }
+
+    std::atomic<std::uint64_t> word{0};
+    std::atomic<SQLHSTMT> statement{SQL_NULL_HSTMT};
+    std::atomic<int> client{-1};
+    std::atomic<std::uint64_t> callDeadline{0};
 };
 
 struct ODBCState {
@@ -100,7 +159,15 @@ struct ODBCState {
     std::map<SQLHSTMT, StatementWatch> statements;
     std::thread watchdog;
     bool watchdogStop = false;
-    bool stopping = false; // statements are cancelled from now on
+    // Statements are cancelled from now on; written under statementsLock.
+    std::atomic<bool> stopping{false};
+    // The watchdog sleeps without a tick; the request thread wakes it.
+    std::atomic<bool> watchdogIdle{false};
+    // How long a request takes on the thread lately (moving average), for
+    // how long a caller whose turn is near spins.
+    std::atomic<std::uint64_t> requestNs{0};
+    // Callers the thread had to wake as it finished their requests.
+    std::atomic<std::uint64_t> callerWakeUps{0};
     std::atomic<std::uint32_t> queryTimeout{kODBCDefaultQueryTimeoutSeconds};
     std::atomic<std::uint32_t> loginTimeout{kODBCDefaultLoginTimeoutSeconds};
 };
@@ -112,6 +179,50 @@ ODBCState& State()
         return new ODBCState; // outlives every engine start and stop
     }();
     return *state;
+}
+
+// Every thread's slot, for the watchdog and a stop. A slot goes with its
+// thread; the lock keeps it while it is looked at.
+struct SlotRegistry {
+    std::mutex lock;
+    std::vector<InFlight*> slots;
+};
+
+SlotRegistry& Slots()
+{
+    static SlotRegistry* registry = [] {
+        CHeapSwitch shared;
+        return new SlotRegistry; // outlives every thread's exit
+    }();
+    return *registry;
+}
+
+struct SlotOwner {
+    InFlight* slot = nullptr;
+    ~SlotOwner()
+    {
+        if (slot == nullptr)
+            return;
+        {
+            std::lock_guard<std::mutex> hold(Slots().lock);
+            std::erase(Slots().slots, slot);
+        }
+        delete slot;
+    }
+};
+
+thread_local SlotOwner t_slot;
+
+InFlight& ThreadSlot()
+{
+    if (t_slot.slot == nullptr) {
+        CHeapSwitch shared;
+        auto* slot = new InFlight;
+        std::lock_guard<std::mutex> hold(Slots().lock);
+        Slots().slots.push_back(slot);
+        t_slot.slot = slot;
+    }
+    return *t_slot.slot;
 }
 
 bool OnODBCThread()
@@ -146,6 +257,39 @@ SQLRETURN Connect(SQLHDBC hdbc, const ODBCSource& source)
 
 // ---- The work itself, always on the ODBC thread (or in place on it) ------
 
+void RollDemandPeriod(PooledConnection& entry)
+{
+    const std::uint64_t now = platform::MonotonicMs();
+    const std::uint64_t period = g_spareDemandPeriodMs.load(std::memory_order_relaxed);
+    if (now - entry.periodStart < period)
+        return;
+    // A period with no lending at all clears both peaks.
+    entry.previousPeakLent = now - entry.periodStart < 2 * period ? entry.peakLent : 0;
+    entry.peakLent = entry.lent.size();
+    entry.periodStart = now;
+}
+
+std::size_t SpareDemand(const PooledConnection& entry)
+{
+    return std::max(entry.peakLent, entry.previousPeakLent);
+}
+
+void NoteLent(PooledConnection& entry)
+{
+    RollDemandPeriod(entry);
+    entry.peakLent = std::max(entry.peakLent, entry.lent.size());
+}
+
+// Closes idle spares beyond what the source lent at once lately.
+void TrimSpares(PooledConnection& entry)
+{
+    while (!entry.spares.empty() && entry.spares.size() + entry.lent.size() > SpareDemand(entry)) {
+        // The oldest idle one goes: spares are lent from the back.
+        FreeHandle(entry.spares.front().first);
+        entry.spares.erase(entry.spares.begin());
+    }
+}
+
 void DoGetConnection(Request& request)
 {
     CHeapSwitch shared;
@@ -154,6 +298,11 @@ void DoGetConnection(Request& request)
     request.pooled = 0;
     std::string key = ODBCPoolKey(request.source);
     auto found = state.pool.find(key);
+    if (found != state.pool.end()) {
+        // Also when only the pooled connection is in use any more.
+        RollDemandPeriod(found->second);
+        TrimSpares(found->second);
+    }
     // Drivers crash when two threads drive one connection at once, which
     // async-sql queries would do; nested queries on one thread may share it.
     // A caller from another thread while it is busy gets a connection of its
@@ -172,6 +321,7 @@ void DoGetConnection(Request& request)
         auto [hdbc, uses] = found->second.spares.back();
         found->second.spares.pop_back();
         found->second.lent[hdbc] = uses + 1;
+        NoteLent(found->second);
         request.hdbc = hdbc;
         request.pooled = 1;
         request.result = SQL_SUCCESS;
@@ -190,6 +340,8 @@ void DoGetConnection(Request& request)
         request.pooled = 1;
     } else if (limit == 0) {
         found->second.lent[request.hdbc] = 0;
+        ++found->second.spareConnects;
+        NoteLent(found->second);
         request.pooled = 1;
     }
     request.result = SQL_SUCCESS;
@@ -235,11 +387,16 @@ void DoRelease(Request& request)
             // what the source keeps, it is closed, and the next busy caller
             // connects afresh. The pooled connection stays open meanwhile,
             // so the driver is never unloaded.
-            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() >= kMaxSpareConnections)
+            // A fixed small cap closed, at every round of a load with more
+            // callers than the cap, the connections the next round opened
+            // again.
+            RollDemandPeriod(entry);
+            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() + entry.lent.size() > SpareDemand(entry))
                 FreeHandle(lent->first);
             else
                 entry.spares.emplace_back(lent->first, lent->second);
             entry.lent.erase(lent);
+            TrimSpares(entry);
             request.result = 1;
             return;
         }
@@ -370,8 +527,10 @@ void Finish(Request& request, Stage stage)
 {
     request.stage = stage;
     request.completion.Lock();
-    request.finished = true;
-    request.completion.WakeAll();
+    request.finished.store(true, std::memory_order_release);
+    if (!request.completion.IsEmpty())
+        State().callerWakeUps.fetch_add(1, std::memory_order_relaxed);
+    request.completion.WakeAll(); // none when the caller spins
     request.completion.Unlock();
 }
 
@@ -398,8 +557,10 @@ bool Enqueue(Request& request, bool first = false)
     request.stage = Stage::Queued;
     request.next = nullptr;
     if (!state.head) {
+        request.near.store(true, std::memory_order_relaxed); // next in line
         state.head = state.tail = &request;
     } else if (first) {
+        request.near.store(true, std::memory_order_relaxed);
         request.next = state.head;
         state.head = &request;
     } else {
@@ -411,14 +572,69 @@ bool Enqueue(Request& request, bool first = false)
     return true;
 }
 
+// Spins while the request runs or is next, for a few times what a request
+// takes lately: the page is then taken up without a wake-up through the
+// worker's port, which costs the request thread more than the query's
+// bookkeeping. True when it finished meanwhile.
+bool SpinUntilFinished(Request& request)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::uint64_t lately = State().requestNs.load(std::memory_order_relaxed);
+    const auto budget = std::chrono::nanoseconds(std::clamp<std::uint64_t>(4 * lately, kSpinMinNs, kSpinMaxNs));
+    const auto until = Clock::now() + budget;
+    for (unsigned round = 1; !request.finished.load(std::memory_order_acquire); ++round) {
+        if (round % 64 == 0) {
+            if (Clock::now() >= until)
+                return false;
+            // Other fibers of this worker run meanwhile.
+            platform::YieldToReady();
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return true;
+}
+
+// Tells the caller of the request next in line that its turn is near, so
+// that it spins instead of waiting to be woken by the request thread. Takes
+// the queue locked and unlocks it; the wake-up, when the caller is parked,
+// costs this caller's thread, not the request thread.
+void TellNextAndUnlock(ODBCState& state)
+{
+    Request* next = state.head;
+    if (!next || next->near.load(std::memory_order_relaxed)) {
+        state.queue.Unlock();
+        return;
+    }
+    // A queued request goes only through its completion's lock (Finish,
+    // a timed-out wait, the destructor): held, it stays.
+    next->completion.Lock();
+    next->near.store(true, std::memory_order_relaxed);
+    const bool parked = !next->completion.IsEmpty();
+    state.queue.Unlock();
+    if (parked)
+        next->completion.WakeAll();
+    next->completion.Unlock();
+}
+
 // Waits until the request is done or failed, or, while it is still queued,
 // until the deadline (it then stays queued). A fiber parks; its worker
-// runs on.
+// runs on. A caller whose turn is near spins first.
 Outcome Await(Request& request, std::uint64_t deadline)
 {
     ODBCState& state = State();
+    bool spun = false;
     request.completion.Lock();
-    while (!request.finished) {
+    while (!request.finished.load(std::memory_order_relaxed)) {
+        if (!spun && request.near.load(std::memory_order_relaxed)) {
+            spun = true;
+            request.completion.Unlock();
+            SpinUntilFinished(request);
+            request.completion.Lock();
+            continue;
+        }
+        // Woken also when told its turn is near.
         if (request.completion.Wait(deadline))
             continue;
         request.completion.Unlock();
@@ -436,7 +652,7 @@ Outcome Await(Request& request, std::uint64_t deadline)
     // thread has let go of the request, which may then go.
     state.queue.Lock();
     const bool done = request.stage == Stage::Done;
-    state.queue.Unlock();
+    TellNextAndUnlock(state);
     return done ? Outcome::Done : Outcome::Gone;
 }
 
@@ -480,6 +696,7 @@ void ThreadProc()
 
         const bool stop = request.code == Code::Stop;
         bool died = false;
+        const auto started = std::chrono::steady_clock::now();
         try {
             // A page whose client left while it waited is not worth a query,
             // nor a connect that may take the whole login time-out.
@@ -493,6 +710,10 @@ void ThreadProc()
             LogMessage(kLogError, kEventODBCThreadDied, {"Unexpected raw exception in ODBC hack-o-rama thread."});
             died = true;
         }
+        const std::uint64_t took = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
+        const std::uint64_t lately = state.requestNs.load(std::memory_order_relaxed);
+        state.requestNs.store(lately - lately / 8 + took / 8, std::memory_order_relaxed);
         state.queue.Lock();
         if (stop || died)
             state.accepting = false;
@@ -566,14 +787,64 @@ void CancelCalls(std::unique_lock<std::mutex>& hold, const std::vector<SQLHSTMT>
     state.statementsChanged.notify_all();
 }
 
+// Marks the request thread's statement cancelled when it is still the one
+// seen as word, and cancels its driver call if it is in one.
+void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
+{
+    const bool inCall = (word & InFlight::kInCall) != 0;
+    std::uint64_t marked = InFlight::WithReason(word, reason) | (inCall ? InFlight::kCancelling : 0);
+    if (!slot.word.compare_exchange_strong(word, marked))
+        return; // the call or the statement ended meanwhile
+    if (!inCall)
+        return;
+    // The request thread waits at the call's end while bit 2 is set, so
+    // the handle is the one in flight and still allocated.
+    SQLCancel(slot.statement.load(std::memory_order_acquire));
+    slot.word.fetch_and(~InFlight::kCancelling);
+    slot.word.notify_all();
+}
+
+// Whether the request thread's statement should be cancelled, and why.
+void WatchInFlight(InFlight& slot, std::uint64_t now)
+{
+    const std::uint64_t word = slot.word.load();
+    if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+        return;
+    const int client = slot.client.load(std::memory_order_relaxed);
+    if ((word & InFlight::kInCall) && now >= slot.callDeadline.load(std::memory_order_relaxed))
+        MarkInFlight(slot, word, ODBCCancel::TimedOut);
+    else if (client >= 0 && platform::PeerHungUp(client))
+        MarkInFlight(slot, word, ODBCCancel::ClientLeft);
+}
+
+bool AnySlotActive()
+{
+    std::lock_guard<std::mutex> hold(Slots().lock);
+    for (InFlight* slot : Slots().slots)
+        if (slot->word.load() & InFlight::kActive)
+            return true;
+    return false;
+}
+
 void WatchdogProc()
 {
     ODBCState& state = State();
     std::unique_lock<std::mutex> hold(state.statementsLock);
     while (!state.watchdogStop) {
-        if (state.statements.empty())
-            state.statementsChanged.wait(hold);
-        else
+        // Idle until a statement comes: seen under the lock for the map,
+        // and by the request thread through watchdogIdle for its own.
+        bool waited = false;
+        if (state.statements.empty()) {
+            state.watchdogIdle.store(true);
+            if (!AnySlotActive()) {
+                state.statementsChanged.wait(hold, [&state] {
+                    return state.watchdogStop || !state.watchdogIdle.load() || !state.statements.empty();
+                });
+                waited = true;
+            }
+            state.watchdogIdle.store(false);
+        }
+        if (!waited)
             state.statementsChanged.wait_for(hold, std::chrono::milliseconds(kODBCWatchTickMs));
         if (state.watchdogStop)
             break;
@@ -586,6 +857,13 @@ void WatchdogProc()
                 Mark(statement, watch, ODBCCancel::ClientLeft, calls);
         }
         CancelCalls(hold, calls);
+        hold.unlock();
+        {
+            std::lock_guard<std::mutex> slots(Slots().lock);
+            for (InFlight* slot : Slots().slots)
+                WatchInFlight(*slot, now);
+        }
+        hold.lock();
     }
 }
 
@@ -625,6 +903,18 @@ void CancelAllStatements()
     for (auto& [statement, watch] : state.statements)
         Mark(statement, watch, ODBCCancel::Stopped, calls);
     CancelCalls(hold, calls);
+    hold.unlock();
+    // A compare-and-swap lost to the request thread is tried again on
+    // what it changed to; one that ended its statement is done with.
+    std::lock_guard<std::mutex> slots(Slots().lock);
+    for (InFlight* slot : Slots().slots) {
+        for (;;) {
+            const std::uint64_t word = slot->word.load();
+            if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+                break;
+            MarkInFlight(*slot, word, ODBCCancel::Stopped);
+        }
+    }
 }
 
 } // namespace
@@ -861,10 +1151,47 @@ std::uint32_t ODBCLoginTimeoutSeconds()
     return State().loginTimeout.load();
 }
 
+namespace {
+
+// Whether statement is the request thread's own, published in the slot.
+bool InSlot(SQLHSTMT statement)
+{
+    return statement != SQL_NULL_HSTMT && t_slot.slot != nullptr &&
+           t_slot.slot->statement.load(std::memory_order_acquire) == statement;
+}
+
+// Waits while the watchdog cancels the slot's call; answers the word after.
+std::uint64_t SettledWord(InFlight& slot)
+{
+    std::uint64_t word = slot.word.load();
+    while (word & InFlight::kCancelling) {
+        slot.word.wait(word);
+        word = slot.word.load();
+    }
+    return word;
+}
+
+} // namespace
+
 void ODBCStatementStarted(SQLHSTMT statement)
 {
     ODBCState& state = State();
     const int client = GetClientHandle();
+    InFlight& slot = ThreadSlot();
+    if (!(slot.word.load(std::memory_order_relaxed) & InFlight::kActive)) {
+        slot.statement.store(statement, std::memory_order_relaxed);
+        slot.client.store(client, std::memory_order_relaxed);
+        slot.callDeadline.store(0, std::memory_order_relaxed);
+        // Only this thread changes the word while no statement is in.
+        const std::uint64_t word = slot.word.load(std::memory_order_relaxed);
+        slot.word.store(((word & ~InFlight::kFlags) + InFlight::kStep) | InFlight::kActive);
+        if (state.watchdogIdle.load()) {
+            std::lock_guard<std::mutex> hold(state.statementsLock);
+            state.watchdogIdle = false;
+            state.statementsChanged.notify_all();
+        }
+        return;
+    }
     {
         CHeapSwitch shared; // process-wide, as the pool: its nodes live on the shared heap
         std::lock_guard<std::mutex> hold(state.statementsLock);
@@ -876,6 +1203,18 @@ void ODBCStatementStarted(SQLHSTMT statement)
 void ODBCStatementEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = *t_slot.slot;
+        for (std::uint64_t word = SettledWord(slot);;) {
+            if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kFlags) + InFlight::kStep))
+                break;
+            word = SettledWord(slot);
+        }
+        // Cleared before the handle is freed: a handle allocated later at
+        // the same address is not taken for this one.
+        slot.statement.store(SQL_NULL_HSTMT, std::memory_order_release);
+        return;
+    }
     std::unique_lock<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -887,6 +1226,26 @@ void ODBCStatementEnded(SQLHSTMT statement)
 ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = *t_slot.slot;
+        std::uint64_t word = slot.word.load();
+        for (;;) {
+            // The client is not asked here, at every fetch: a poll per row
+            // was a quarter of the request thread's time. The thread asked
+            // when it took the request, and the watchdog asks at its tick.
+            ODBCCancel reason = InFlight::Reason(word);
+            if (reason == ODBCCancel::None && state.stopping.load())
+                reason = ODBCCancel::Stopped;
+            if (reason != ODBCCancel::None)
+                return reason;
+            slot.callDeadline.store(platform::MonotonicMs() + std::uint64_t{state.queryTimeout.load()} * 1000 +
+                                        kODBCCancelGraceMs,
+                                    std::memory_order_relaxed);
+            // Fails only when the watchdog or a stop marked it meanwhile.
+            if (slot.word.compare_exchange_strong(word, word + InFlight::kStep + InFlight::kInCall))
+                return ODBCCancel::None;
+        }
+    }
     std::lock_guard<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -905,6 +1264,14 @@ ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 ODBCCancel ODBCCallEnded(SQLHSTMT statement)
 {
     ODBCState& state = State();
+    if (InSlot(statement)) {
+        InFlight& slot = *t_slot.slot;
+        for (std::uint64_t word = SettledWord(slot);;) {
+            if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kInCall) + InFlight::kStep))
+                return InFlight::Reason(word);
+            word = SettledWord(slot);
+        }
+    }
     std::unique_lock<std::mutex> hold(state.statementsLock);
     auto found = state.statements.find(statement);
     if (found == state.statements.end())
@@ -924,6 +1291,7 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
     info.activeUsers = found->second.activeUsers;
     info.spares = found->second.spares.size();
     info.lent = found->second.lent.size();
+    info.spareConnects = found->second.spareConnects;
     return true;
 }
 
@@ -934,6 +1302,22 @@ std::size_t ODBCPoolSize()
 
 std::size_t ODBCStatementsInFlight()
 {
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> hold(Slots().lock);
+        for (InFlight* slot : Slots().slots)
+            count += (slot->word.load() & InFlight::kActive) ? 1 : 0;
+    }
     std::lock_guard<std::mutex> hold(State().statementsLock);
-    return State().statements.size();
+    return State().statements.size() + count;
+}
+
+std::uint64_t ODBCCallerWakeUps()
+{
+    return State().callerWakeUps.load();
+}
+
+void SetODBCSpareDemandPeriodMs(std::uint64_t milliseconds)
+{
+    g_spareDemandPeriodMs = milliseconds ? milliseconds : kODBCSpareDemandPeriodMs;
 }

@@ -38,6 +38,7 @@ inline constexpr std::uint32_t kODBCCancelGraceMs = 1000;
 // How often the watchdog looks at statements in flight.
 inline constexpr std::uint32_t kODBCWatchTickMs = 100;
 inline constexpr std::uint32_t kODBCRefreshAfterUses = 16;
+inline constexpr std::uint64_t kODBCSpareDemandPeriodMs = 10000;
 inline constexpr std::uint32_t kODBCStartWaitMs = 10000;
 inline constexpr std::uint32_t kODBCStopWaitMs = 3000;
 inline constexpr std::uint32_t kEventODBCError = 0x8000400B;
@@ -134,8 +135,15 @@ struct ODBCPoolEntryInfo {
     int activeUsers = 0;
     std::size_t spares = 0; // idle connections for callers on other threads
     std::size_t lent = 0;   // spares in use
+    std::uint64_t spareConnects = 0; // spares connected since the entry was made
 };
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();
 // For tests: statements between ODBCStatementStarted and ODBCStatementEnded.
 std::size_t ODBCStatementsInFlight();
+// For tests: callers the thread woke as it finished their requests (a
+// caller whose turn was near is taken up by itself).
+std::uint64_t ODBCCallerWakeUps();
+// For tests: the period over which spare connections follow demand; 0 puts
+// the default back.
+void SetODBCSpareDemandPeriodMs(std::uint64_t milliseconds);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -270,6 +271,78 @@ TEST_F(SQLMacrosTest, APooledConnectionIsNeverInUseOnTwoThreadsAtOnce)
     EXPECT_EQ(ReleaseConnection("vtest", again), 1);
 }
 
+// As many callers on other threads at once as a busy page load brings: the
+// spares they were lent stay open for the next round instead of being
+// closed and connected again.
+TEST_F(SQLMacrosTest, SparesFollowHowManyWereLentAtOnce)
+{
+    FlushConnection(nullptr);
+    SQLHDBC pooled = SQL_NULL_HDBC;
+    int pooledFlag = 0;
+    ASSERT_EQ(GetConnection("vtest", pooled, pooledFlag), 0); // busy: the others get spares
+    constexpr int kCallers = 24;
+    auto round = [] {
+        std::barrier allHold(kCallers);
+        std::vector<std::thread> callers;
+        for (int i = 0; i < kCallers; ++i)
+            callers.emplace_back([&allHold] {
+                SQLHDBC hdbc = SQL_NULL_HDBC;
+                int flag = 0;
+                EXPECT_EQ(GetConnection("vtest", hdbc, flag), 0);
+                allHold.arrive_and_wait();
+                EXPECT_EQ(ReleaseConnection("vtest", hdbc), 1);
+            });
+        for (std::thread& caller : callers)
+            caller.join();
+    };
+    round();
+    ODBCPoolEntryInfo info;
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.spareConnects, std::uint64_t{kCallers});
+    EXPECT_EQ(info.spares, std::size_t{kCallers});
+    round();
+    ASSERT_TRUE(ODBCPoolEntry("vtest", info));
+    EXPECT_EQ(info.spareConnects, std::uint64_t{kCallers}) << "the second round connected again";
+    EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
+
+    // Once no caller needed a spare for two periods, the idle ones close.
+    struct Period {
+        Period() { SetODBCSpareDemandPeriodMs(1); }
+        ~Period() { SetODBCSpareDemandPeriodMs(0); }
+    } shortPeriod;
+    EXPECT_TRUE(Eventually([&] {
+        EXPECT_EQ(GetConnection("vtest", pooled, pooledFlag), 0);
+        EXPECT_EQ(ReleaseConnection("vtest", pooled), 1);
+        return ODBCPoolEntry("vtest", info) && info.spares == 0;
+    }, 30000));
+}
+
+// A caller next in line waits for its request without the thread having to
+// wake it; before, every request cost the thread a wake-up of its caller
+// (but for the odd one that ended before its caller began to wait).
+TEST_F(SQLMacrosTest, ACallerNextInLineIsMostlyNotWokenByTheThread)
+{
+    constexpr std::uint64_t kAsked = 200;
+    const std::uint64_t before = ODBCCallerWakeUps();
+    for (std::uint64_t asked = 0; asked < kAsked; ++asked)
+        ASSERT_EQ(Sql("SELECT 7", "%column(1)"), "7");
+    EXPECT_LT(ODBCCallerWakeUps() - before, kAsked * 3 / 4);
+}
+
+// Columns found by name in any case or by number, looked up in place: a
+// later column wins over an earlier one of the same name or number, and a
+// column's number over its own name.
+TEST_F(SQLMacrosTest, AColumnIsFoundByNameOrNumberTheLaterOneWinning)
+{
+    const std::string statement = "\"SELECT 10 AS [2], 20 AS x, 30 AS [1], 40 AS dup, 50 AS DUP\"";
+    const struct {
+        const char* key;
+        const char* value;
+    } cases[] = {{"1", "30"}, {"2", "20"}, {"3", "30"}, {"x", "20"}, {"X", "20"}, {"dup", "50"}, {"5", "50"}, {"6", ""}, {"y", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Sql(statement, std::string("%column(") + c.key + ")"), c.value) << c.key;
+}
+
 // Many callers at once, each query's row text running a nested query in
 // place on the thread: every caller gets its own rows back.
 TEST_F(SQLMacrosTest, ManyCallersAtOnceEachGetTheirOwnRows)
@@ -370,15 +443,26 @@ protected:
 
 // The SQLite driver takes the query time-out but never applies it to a
 // statement that only computes; the watchdog cancels it, on the request
-// thread and on an async-sql caller's own thread alike.
+// thread and on an async-sql caller's own thread alike, and when it runs
+// nested in the row text of a statement still open on the request thread.
 TEST_F(SQLCancelTest, AStatementPastItsTimeOutIsCancelledAndTheNextOneRuns)
 {
     Timeouts timeouts(1, 0);
-    for (bool async : {false, true}) {
-        std::future<std::string> endless = Start("%sql(vtest," + std::string(kEndless) + ",'%column(1))", async);
-        std::future<std::string> next = Start("%sql(vtest,SELECT 5,'%column(1))", async);
-        EXPECT_EQ(Result(endless).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << "async " << async;
-        EXPECT_EQ(Result(next), "5") << "async " << async;
+    const std::string endless = "%sql(vtest," + std::string(kEndless) + ",'%column(1))";
+    const struct {
+        const char* name;
+        std::string page;
+        bool async;
+    } cases[] = {
+        {"request thread", endless, false},
+        {"async-sql", endless, true},
+        {"nested", "%sql(vtest,SELECT 1,'" + endless + ")", false},
+    };
+    for (const auto& c : cases) {
+        std::future<std::string> page = Start(c.page, c.async);
+        std::future<std::string> next = Start("%sql(vtest,SELECT 5,'%column(1))", c.async);
+        EXPECT_EQ(Result(page).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << c.name;
+        EXPECT_EQ(Result(next), "5") << c.name;
         EXPECT_EQ(ODBCStatementsInFlight(), 0u);
     }
 }
