@@ -761,13 +761,29 @@ bool Run(Request& request, const char* timeoutText)
 // the server a cancel request); the statement's entry, and so its handle,
 // stays until it is done.
 
+std::atomic<ODBCCancelCall> g_cancelCall{&SQLCancel};
+
+// A cancel that reaches a driver before its call has begun the work is lost
+// (SQLite's interrupt is a no-op while nothing runs), and the statement would
+// then run for ever: a cancelled statement still in a driver call is
+// cancelled again at every tick until the call ends.
+ODBCCancel ReasonToCancel(ODBCCancel cancelled, bool timedOut, int client)
+{
+    if (cancelled != ODBCCancel::None)
+        return cancelled;
+    if (timedOut)
+        return ODBCCancel::TimedOut;
+    if (client >= 0 && platform::PeerHungUp(client))
+        return ODBCCancel::ClientLeft;
+    return ODBCCancel::None;
+}
+
 // Marks a statement cancelled; one in a driver call is queued for SQLCancel.
 void Mark(SQLHSTMT statement, StatementWatch& watch, ODBCCancel reason, std::vector<SQLHSTMT>& calls)
 {
-    if (watch.cancelled != ODBCCancel::None)
-        return;
-    watch.cancelled = reason;
-    if (watch.callDeadline != 0) {
+    if (watch.cancelled == ODBCCancel::None)
+        watch.cancelled = reason;
+    if (watch.callDeadline != 0 && !watch.cancelling) {
         watch.cancelling = true;
         calls.push_back(statement);
     }
@@ -780,7 +796,7 @@ void CancelCalls(std::unique_lock<std::mutex>& hold, const std::vector<SQLHSTMT>
     ODBCState& state = State();
     hold.unlock();
     for (SQLHSTMT statement : calls)
-        SQLCancel(statement);
+        g_cancelCall.load()(statement);
     hold.lock();
     for (SQLHSTMT statement : calls)
         state.statements[statement].cancelling = false;
@@ -799,7 +815,7 @@ void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
         return;
     // The request thread waits at the call's end while bit 2 is set, so
     // the handle is the one in flight and still allocated.
-    SQLCancel(slot.statement.load(std::memory_order_acquire));
+    g_cancelCall.load()(slot.statement.load(std::memory_order_acquire));
     slot.word.fetch_and(~InFlight::kCancelling);
     slot.word.notify_all();
 }
@@ -808,13 +824,16 @@ void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
 void WatchInFlight(InFlight& slot, std::uint64_t now)
 {
     const std::uint64_t word = slot.word.load();
-    if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
+    if (!(word & InFlight::kActive) || (word & InFlight::kCancelling))
         return;
-    const int client = slot.client.load(std::memory_order_relaxed);
-    if ((word & InFlight::kInCall) && now >= slot.callDeadline.load(std::memory_order_relaxed))
-        MarkInFlight(slot, word, ODBCCancel::TimedOut);
-    else if (client >= 0 && platform::PeerHungUp(client))
-        MarkInFlight(slot, word, ODBCCancel::ClientLeft);
+    const bool inCall = (word & InFlight::kInCall) != 0;
+    const ODBCCancel cancelled = InFlight::Reason(word);
+    if (cancelled != ODBCCancel::None && !inCall)
+        return;
+    const ODBCCancel reason = ReasonToCancel(cancelled, inCall && now >= slot.callDeadline.load(std::memory_order_relaxed),
+                                             slot.client.load(std::memory_order_relaxed));
+    if (reason != ODBCCancel::None)
+        MarkInFlight(slot, word, reason);
 }
 
 bool AnySlotActive()
@@ -851,10 +870,10 @@ void WatchdogProc()
         const std::uint64_t now = platform::MonotonicMs();
         std::vector<SQLHSTMT> calls;
         for (auto& [statement, watch] : state.statements) {
-            if (watch.callDeadline != 0 && now >= watch.callDeadline)
-                Mark(statement, watch, ODBCCancel::TimedOut, calls);
-            else if (watch.client >= 0 && watch.cancelled == ODBCCancel::None && platform::PeerHungUp(watch.client))
-                Mark(statement, watch, ODBCCancel::ClientLeft, calls);
+            const ODBCCancel reason = ReasonToCancel(
+                watch.cancelled, watch.callDeadline != 0 && now >= watch.callDeadline, watch.client);
+            if (reason != ODBCCancel::None)
+                Mark(statement, watch, reason, calls);
         }
         CancelCalls(hold, calls);
         hold.unlock();
@@ -1310,6 +1329,11 @@ std::size_t ODBCStatementsInFlight()
     }
     std::lock_guard<std::mutex> hold(State().statementsLock);
     return State().statements.size() + count;
+}
+
+void SetODBCCancelCallForTesting(ODBCCancelCall call)
+{
+    g_cancelCall.store(call ? call : &SQLCancel);
 }
 
 std::uint64_t ODBCCallerWakeUps()

@@ -147,3 +147,7 @@ std::uint64_t ODBCCallerWakeUps();
 // For tests: the period over which spare connections follow demand; 0 puts
 // the default back.
 void SetODBCSpareDemandPeriodMs(std::uint64_t milliseconds);
+// For tests: what the watchdog calls in place of the driver's SQLCancel
+// (null puts the driver's back).
+using ODBCCancelCall = SQLRETURN (*)(SQLHSTMT);
+void SetODBCCancelCallForTesting(ODBCCancelCall call);

@@ -467,6 +467,29 @@ TEST_F(SQLCancelTest, AStatementPastItsTimeOutIsCancelledAndTheNextOneRuns)
     }
 }
 
+// A cancel the driver drops, as SQLite's does when it comes before the
+// statement's work began, is sent again until the call ends.
+TEST_F(SQLCancelTest, ACancelTheDriverDroppedIsSentAgain)
+{
+    static std::atomic<int> cancels{0};
+    struct DropFirstCancel {
+        DropFirstCancel()
+        {
+            SetODBCCancelCallForTesting([](SQLHSTMT statement) -> SQLRETURN {
+                return ++cancels == 1 ? SQL_SUCCESS : SQLCancel(statement);
+            });
+        }
+        ~DropFirstCancel() { SetODBCCancelCallForTesting(nullptr); }
+    } dropFirst;
+    Timeouts timeouts(1, 0);
+    for (bool async : {false, true}) {
+        cancels = 0;
+        std::future<std::string> endless = Start("%sql(vtest," + std::string(kEndless) + ",'%column(1))", async);
+        EXPECT_EQ(Result(endless).rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << "async " << async;
+        EXPECT_GE(cancels.load(), 2) << "async " << async;
+    }
+}
+
 // With a time-out far away, only the client's leaving ends the statement:
 // when its peer closes while the statement runs, and when it closed before
 // the statement's turn came.
