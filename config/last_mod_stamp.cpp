@@ -81,8 +81,14 @@ std::uint64_t CLastModStamp::GetChangeTick()
         return m_changeTick.load();
     CEventLockHolder hold(m_lock);
     // Another thread may have read while this one waited.
-    if (platform::MonotonicMs() < m_holdOffEnd.load() || !m_key.IsOpen())
+    if (platform::MonotonicMs() < m_holdOffEnd.load())
         return m_changeTick.load();
+    if (!m_key.IsOpen()) {
+        // Nothing to read at this count either: the next callers answer
+        // before the lock, which every lookup of every request came to take.
+        m_readAtCount.store(count);
+        return m_changeTick.load();
+    }
     std::uint32_t value = 0;
     if (RegQueryDword(m_key, m_valueName, value) != platform::kErrorSuccess)
         return m_changeTick.load();

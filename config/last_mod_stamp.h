@@ -60,6 +60,7 @@ public:
 
     // Tests shorten the hold-off; nothing else changes it.
     void SetHoldOffForTesting(std::uint64_t milliseconds) { m_holdOffMs.store(milliseconds); }
+    CEventLock& LockForTesting() { return m_lock; }
 
 private:
     // The next change tick: now, but above every tick handed out before.

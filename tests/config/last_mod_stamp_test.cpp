@@ -4,6 +4,10 @@
 #include "config/user_map.h"
 #include "config_fixture.h"
 #include "platform/clock.h"
+#include "eventually.h"
+
+#include <atomic>
+#include <thread>
 
 #include <sys/wait.h>
 
@@ -57,6 +61,35 @@ TEST_F(LastModStampTest, OpenNeverCreatesAMissingKey)
     EXPECT_NE(m_product.Open("Missing", probe), platform::kErrorSuccess);
     stamp.Touch();
     EXPECT_EQ(stamp.GetChangeTick(), 0u);
+}
+
+// Every lookup of every request asks the stamp; one without a key has
+// nothing to read, so it answers without queueing on its lock.
+TEST_F(LastModStampTest, AStampWithoutKeyAnswersWhileItsLockIsHeld)
+{
+    CLastModStamp stamp;
+    stamp.SetHoldOffForTesting(0);
+    stamp.Open(m_product, "Missing", kLastModValueName);
+    m_product.SetDword("Other", 1); // the hive changed since the stamp opened
+    EXPECT_EQ(stamp.GetChangeTick(), 0u);
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        CEventLockHolder hold(stamp.LockForTesting());
+        held = true;
+        while (!release)
+            std::this_thread::yield();
+    });
+    ASSERT_TRUE(Eventually([&] { return held.load(); }, 30000));
+    std::atomic<bool> answered{false};
+    std::thread asker([&] {
+        stamp.GetChangeTick();
+        answered = true;
+    });
+    EXPECT_TRUE(Eventually([&] { return answered.load(); }, 10000));
+    release = true;
+    holder.join();
+    asker.join();
 }
 
 TEST_F(LastModStampTest, TwoSavesInOneSecondStillDiffer)
