@@ -732,8 +732,8 @@ TEST_F(VelmoradTest, AStartOfARunningServiceNamesItsProcessAndTheStopCommand)
 }
 
 // The state and run folders deleted under a foreground run (to start again):
-// Ctrl-C still stops it promptly, and the access log whose hits were lost
-// is said once.
+// Ctrl-C still stops it promptly, the access log whose hits were lost is
+// said once, and the server log goes to its name again.
 TEST_F(VelmoradTest, AStopAfterTheRunFoldersAreDeletedIsPromptAndSaysTheLogWasLost)
 {
     const std::string log = m_dir / "home/log/access.log";
@@ -757,4 +757,6 @@ TEST_F(VelmoradTest, AStopAfterTheRunFoldersAreDeletedIsPromptAndSaysTheLogWasLo
     std::size_t first = err.find(said);
     EXPECT_NE(first, std::string::npos) << err;
     EXPECT_EQ(err.find(said, first + 1), std::string::npos) << "said more than once\n" << err;
+    EXPECT_NE(e2e::ReadFile(m_dir / "home/log/Velmora.log").find(said), std::string::npos)
+        << "the server log is not written anew";
 }
