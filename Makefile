@@ -68,7 +68,7 @@ build-run: run-deps
 	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 
-# Seeds the run folder's hive from the embedded default when it has none,
+# Seeds the run folder's hive from the embedded default when it has no server,
 # registers velmorad there and runs it in the foreground (Ctrl-C stops it).
 # velmorad says what it serves once its listeners are up, shows every
 # server event on standard error and ends non-zero when nothing could listen.
@@ -90,13 +90,26 @@ run-app: build-run run-seed
 run-applet: build-run run-seed
 	@$(RUN_ENV) exec $(BUILD)/controlpanel/velmora-cpl
 
+# The hive is seeded when it has no server configured (no HTTP server or
+# chat room with its Port), not only when the file is missing: a run/
+# deleted and followed by any velmora-reg command leaves a hive without the
+# product's configuration, which would serve nothing and say nothing.
+PRODUCT_KEY := HKLM\Software\Tessaline\Velmora
 run-seed: build-run run-seed-odbc
 	@mkdir -p $(RUN_DIR)/log $(RUN_DIR)/rt
-	@if [ ! -f $(RUN_DIR)/registry.db ]; then \
+	@had=""; [ -f $(RUN_DIR)/registry.db ] && had=1; \
+	$(RUN_ENV) $(BUILD)/tools/velmora-reg export '$(PRODUCT_KEY)' $(RUN_DIR)/product.reg >/dev/null 2>&1 || \
+	  : > $(RUN_DIR)/product.reg; \
+	configured=$$(awk '/^\[/ { server = $$0 ~ /\\(HTTP\\Servers|ChatRoom\\Rooms)\\[^\\]+\]$$/ } \
+	  server && /^"Port"=dword:/ { print "yes"; exit }' $(RUN_DIR)/product.reg); \
+	rm -f $(RUN_DIR)/product.reg; \
+	if [ -z "$$configured" ]; then \
 	  sed -e 's|@WWW@|$(CURDIR)/www|g' -e 's|@RUN@|$(RUN_DIR)|g' resources/default-config.reg \
 	    > $(RUN_DIR)/default-config.reg && \
 	  $(RUN_ENV) $(BUILD)/tools/velmora-reg import $(RUN_DIR)/default-config.reg && \
-	  echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; \
+	  if [ -n "$$had" ]; then \
+	    echo "$(RUN_DIR)/registry.db has no server configured: seeded it from resources/default-config.reg"; \
+	  else echo "Seeded $(RUN_DIR)/registry.db from resources/default-config.reg"; fi; \
 	fi
 
 # The guest book's data source, judged by what the files hold, not by their

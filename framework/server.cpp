@@ -12,9 +12,11 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 // A pooled server thread: parked on the idle list between connections.
 struct ServerThreadRecord {
@@ -733,6 +735,8 @@ int CServer::Stop()
 
     {
         CEventLockHolder log(m_logLock);
+        if (m_openLog && platform::IsUnlinked(m_openLog->handle.load()))
+            m_openLog->ReportLost("was deleted while in use; the hits logged since are lost");
         CloseLogFile();
         // No hit runs any more: what threads' copies still hold is closed
         // now, so the next start (or another server) can open the name.
@@ -782,6 +786,8 @@ void CServer::LogHit(std::string_view line)
     std::size_t done = 0;
     while (done < text.size()) {
         long n = platform::WriteHandle(file->handle.load(std::memory_order_relaxed), text.data() + done, text.size() - done);
+        if (n < 0 && file->handle.load() >= 0)
+            file->ReportLost(std::string("cannot be written (") + std::strerror(errno) + "); hits are not logged");
         if (n <= 0)
             break;
         done += static_cast<std::size_t>(n);
@@ -793,6 +799,12 @@ void CServer::LogFile::Close() const
     int open = handle.exchange(-1);
     if (open >= 0)
         platform::CloseHandle(open);
+}
+
+void CServer::LogFile::ReportLost(std::string_view why) const
+{
+    if (!lostReported.exchange(true))
+        LogWarning("The access log " + name + " " + std::string(why) + ".");
 }
 
 void CServer::FlushLog()
@@ -837,14 +849,19 @@ void CServer::OpenLogFile()
     } catch (...) {
         name.clear();
     }
-    if (m_openLog && m_openLog->name == name)
-        return;
+    if (m_openLog && m_openLog->name == name) {
+        if (!platform::IsUnlinked(m_openLog->handle.load()))
+            return;
+        // Deleted under us (a run folder removed to start again): hits went
+        // nowhere since, and go to the name again from now on.
+        m_openLog->ReportLost("was deleted while in use; the hits logged since are lost, and it is written anew");
+    }
     CloseLogFile();
     if (name.empty())
         return;
     for (const auto& retired : m_retiredLogs) {
         auto file = retired.lock();
-        if (file && file->name == name) {
+        if (file && file->name == name && !platform::IsUnlinked(file->handle.load())) {
             PublishLogFile(std::move(file));
             return;
         }

@@ -223,8 +223,11 @@ private:
         LogFile& operator=(const LogFile&) = delete;
         // Once no hit can write any more (Stop), though copies remain.
         void Close() const;
+        // Says once in the server log that hits written to it are lost.
+        void ReportLost(std::string_view why) const;
         mutable std::atomic<int> handle;
         const std::string name;
+        mutable std::atomic<bool> lostReported{false};
     };
     void PublishLogFile(std::shared_ptr<const LogFile> file);
     // What hits write to, read without any lock on every hit; each thread's

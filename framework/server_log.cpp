@@ -3,6 +3,7 @@
 #include "framework/event_lock.h"
 #include "framework/system_time.h"
 #include "platform/eventlog.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "resources/message_table.h"
 
@@ -128,6 +129,13 @@ void LogMessage(std::uint16_t type, std::uint32_t id, std::initializer_list<std:
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "[%u-%02u-%02u %u:%02u:%02u GMT] ", unsigned(now.year), unsigned(now.month),
                   unsigned(now.day), unsigned(now.hour), unsigned(now.minute), unsigned(now.second));
+    if (toFile && platform::IsUnlinked(::fileno(g_logFile))) {
+        // Deleted under us (a run folder removed to start again): the events
+        // go to the name again rather than to a file nobody can read.
+        std::fclose(g_logFile);
+        g_logFile = nullptr;
+        toFile = OpenLocked();
+    }
     if (toFile) {
         std::fprintf(g_logFile, "%s%s\n", stamp, text.c_str());
         // Flushed per event so a reader (or a crash) sees every line.

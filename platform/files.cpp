@@ -28,6 +28,12 @@ int OpenForAppend(const std::string& path, bool denyWriters)
     return handle;
 }
 
+bool IsUnlinked(int handle)
+{
+    struct stat status {};
+    return fstat(handle, &status) == 0 && status.st_nlink == 0;
+}
+
 int OpenFile(const char* path, int flags, unsigned mode)
 {
     int handle;

@@ -14,6 +14,10 @@ namespace platform {
 // lock: every writer of ours asks for it). -1 on failure, errno kept.
 int OpenForAppend(const std::string& path, bool denyWriters);
 
+// True when the open file has no name left (deleted while open): what is
+// written to it is lost once it closes.
+bool IsUnlinked(int handle);
+
 // open(2) with close-on-exec, retried when a signal interrupts it; -1 with
 // errno kept.
 int OpenFile(const char* path, int flags, unsigned mode = 0);

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -242,6 +243,23 @@ bool ParseReply(const char* text, int& result, ServiceStatus& status)
     return true;
 }
 
+// True when pid has a handler of its own for signalNumber (its SigCgt mask).
+bool ProcessCatches(pid_t pid, int signalNumber)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    std::FILE* file = std::fopen(path, "re");
+    if (!file)
+        return false;
+    char line[256];
+    unsigned long long mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file))
+        found = std::sscanf(line, "SigCgt: %llx", &mask) == 1;
+    std::fclose(file);
+    return found && (mask >> (signalNumber - 1)) & 1;
+}
+
 // Signals that become the stop control in RunInForeground.
 int g_foregroundPipe[2] = {-1, -1};
 
@@ -431,15 +449,19 @@ int ServiceController::RunInForeground(int* exitStatus)
 
     if (::pipe2(g_foregroundPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return ServiceErrorFromErrno(errno);
-    struct sigaction action {}, previousInt {}, previousTerm {};
+    // A closed terminal hangs up: the run ends as on Ctrl-C, instead of
+    // leaving the service serving with nobody to stop it.
+    struct sigaction action {}, previousInt {}, previousTerm {}, previousHup {};
     action.sa_handler = OnForegroundSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
+    ::sigaction(SIGHUP, &action, &previousHup);
     auto restore = [&] {
         ::sigaction(SIGINT, &previousInt, nullptr);
         ::sigaction(SIGTERM, &previousTerm, nullptr);
+        ::sigaction(SIGHUP, &previousHup, nullptr);
         for (int& fd : g_foregroundPipe) {
             ::close(fd);
             fd = -1;
@@ -452,6 +474,7 @@ int ServiceController::RunInForeground(int* exitStatus)
         restore();
         return ServiceErrorFromErrno(error);
     }
+    const pid_t parent = ::getpid();
     pid_t child = ::fork();
     if (child < 0) {
         int error = errno;
@@ -464,6 +487,12 @@ int ServiceController::RunInForeground(int* exitStatus)
         // Its own process group: Ctrl-C reaches us, and we turn it into a stop.
         ::setpgid(0, 0);
         ResetChildState();
+        // The service lives no longer than this run, however it ends (kill -9
+        // included): its stop signal comes when we go, or at once when we
+        // are already gone.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(128 + SIGTERM);
         ExecImage(argv.data(), report[1]);
     }
     ::setpgid(child, child);
@@ -512,6 +541,13 @@ int ServiceController::RunInForeground(int* exitStatus)
         ServiceStatus after;
         int code = Stop(after, kServiceControlTimeoutMs);
         if (code == kServiceOk) {
+            stopDelivered = true;
+        } else if (code == kErrorServiceNotActive && ProcessCatches(child, SIGTERM)) {
+            // Its lock or control socket is gone (the run folder was deleted
+            // under it) while it lives and takes SIGTERM as its stop: waiting
+            // for a channel that cannot come back held the stop for the grace
+            // time.
+            ::kill(child, SIGTERM);
             stopDelivered = true;
         } else if (code == kErrorServiceCannotAcceptControl || code == kErrorServiceNotActive ||
                    code == kErrorServiceRequestTimeout) {

@@ -83,8 +83,9 @@ public:
     int WaitForState(std::uint32_t state, std::uint32_t timeoutMs, ServiceStatus* last = nullptr) const;
 
     // Runs the entry's image as a child in the foreground (its own process
-    // group, the caller's standard streams), turning SIGINT and SIGTERM sent
-    // to the caller into the stop control. A stop asked for while the child
+    // group, the caller's standard streams), turning SIGINT, SIGTERM and
+    // SIGHUP sent to the caller into the stop control; the child gets SIGTERM
+    // when the caller ends without stopping it. A stop asked for while the child
     // still starts is kept and delivered once the start ends; a second
     // signal later than kForegroundInsistAfterMs, or a child that never
     // takes controls within

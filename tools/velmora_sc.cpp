@@ -59,6 +59,41 @@ int Fail(const char* command, std::string_view name, int code)
     return 1;
 }
 
+// A word as a shell takes it back.
+std::string ShellQuoted(const std::string& word)
+{
+    bool plain = !word.empty();
+    for (char c : word)
+        plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-=:,+@", c));
+    if (plain)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// A start that finds the service running names its process and the command
+// that stops it, with the variables that say where this one looks (a stop
+// run without them finds no running service).
+void SayWhoRuns(const std::string& name)
+{
+    ServiceStatus status;
+    ServiceController(name).QueryStatus(status);
+    std::string command;
+    for (const char* variable : {"VELMORA_REGISTRY", "VELMORA_HOME", "VELMORA_RUN_DIR"})
+        if (const char* value = std::getenv(variable); value && *value)
+            command += std::string(variable) + "=" + ShellQuoted(value) + " ";
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    command += ShellQuoted(error ? std::string("velmora-sc") : self.string()) + " stop " + ShellQuoted(name);
+    if (status.processId > 0)
+        std::fprintf(stderr, "velmora-sc: %s runs as process %d; stop it with: %s\n", name.c_str(),
+                     static_cast<int>(status.processId), command.c_str());
+    else
+        std::fprintf(stderr, "velmora-sc: %s runs; stop it with: %s\n", name.c_str(), command.c_str());
+}
+
 int Usage()
 {
     std::fputs(kUsage, stderr);
@@ -147,8 +182,12 @@ int Command(const std::string& command, const std::string& name)
         return 0;
     }
     if (command == "start") {
-        if ((code = controller.Start()) != kServiceOk)
-            return Fail("start", name, code);
+        if ((code = controller.Start()) != kServiceOk) {
+            Fail("start", name, code);
+            if (code == kErrorServiceAlreadyRunning)
+                SayWhoRuns(name);
+            return 1;
+        }
         code = controller.QueryStatus(status);
     } else if (command == "stop") {
         if ((code = controller.Stop(status)) != kServiceOk)
@@ -163,8 +202,12 @@ int Command(const std::string& command, const std::string& name)
     } else if (command == "run") {
         int exitStatus = 0;
         ::setenv(kServiceForegroundVariable, "1", 1);
-        if ((code = controller.RunInForeground(&exitStatus)) != kServiceOk)
-            return Fail("run", name, code);
+        if ((code = controller.RunInForeground(&exitStatus)) != kServiceOk) {
+            Fail("run", name, code);
+            if (code == kErrorServiceAlreadyRunning)
+                SayWhoRuns(name);
+            return 1;
+        }
         return exitStatus;
     } else {
         return Usage();

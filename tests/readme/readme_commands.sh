@@ -4,10 +4,13 @@
 # real `make run`, and fails when one does not work or an example leaves a
 # file behind in the top folder. The commands come from README.md itself, so
 # the two cannot drift apart. A block of make commands is taken line by
-# line: `make run` (re)starts it, as the README asks the reader to; any other
-# target (the whole suite, the sanitizer run, the benchmarks, the desktop
-# programs, which wait for their window to close) is checked with `make -n`,
-# since running it would run the suite from inside itself or never end. A
+# line: `make run` (re)starts it, as the README asks the reader to;
+# `make run-applet` runs on an X server of its own, where its sheet must open
+# and Escape must end it; any other target (the whole suite, the sanitizer
+# run, the benchmarks, the desktop application, which waits for Shutdown) is
+# checked with `make -n`, since running it would run the suite from inside
+# itself or never end. What the README's install puts in place must be
+# built by `make run` alone, as on a fresh clone. A
 # block that starts the detached service runs with `make run` stopped, since
 # both serve the same ports.
 #
@@ -105,6 +108,28 @@ start_make_run() {
     fail "make run did not say what it serves within $START_WAIT s"
 }
 
+# make run-applet as a reader runs it: the sheet opens, and Escape (Cancel)
+# ends the host with status 0.
+run_applet() {
+    if ! command -v xvfb-run > /dev/null || ! command -v xdotool > /dev/null; then
+        echo "note: make run-applet is only dry-run: xvfb-run or xdotool is missing"
+        make -n run-applet BUILD="$BUILD" RUN_DIR="$WORK/run" > last.out 2> last.err
+        return
+    fi
+    HOME="$WORK/home" timeout 180 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+        QT_QPA_PLATFORM=xcb setsid make run-applet BUILD="$1" RUN_DIR="$2" > applet.out 2>&1 < /dev/null &
+        pid=$! window=
+        for _ in $(seq 1200); do
+            kill -0 $pid 2> /dev/null || break
+            window=$(xdotool search --onlyvisible --name "^Server Settings$" 2> /dev/null | head -n 1)
+            [ -n "$window" ] && break
+            sleep 0.1
+        done
+        [ -n "$window" ] || { kill -KILL -- -$pid 2> /dev/null; cat applet.out; echo "its sheet did not open"; exit 1; }
+        xdotool key --window "$window" Escape
+        wait $pid || { cat applet.out; echo "it ended with status $?"; exit 1; }' _ "$BUILD" "$WORK/run"
+}
+
 # The blocks, one file each, in README order.
 /usr/bin/python3 - "$SRC/README.md" "$WORK/blocks" <<'PY' || fail "cannot read the README's blocks"
 import os, sys
@@ -167,6 +192,8 @@ for file in blocks/*; do
             count=$((count + 1))
             if [ "$target" = run ]; then
                 start_make_run
+            elif [ "$target" = run-applet ]; then
+                run_applet || fail "make run-applet in the README's section \"$section\" does not work as written"
             else
                 make -n "$target" BUILD="$BUILD" RUN_DIR="$WORK/run" > last.out 2> last.err ||
                     { cat last.err; fail "make $target in the README's section \"$section\" is no working target"; }
@@ -204,11 +231,25 @@ done
 [ "$count" -ge 40 ] || fail "only $count commands found in the README"
 [ "$matched" -eq "${#EXPECT[@]}" ] || fail "only $matched of the ${#EXPECT[@]} examples with a known reply are in the README"
 
+# On a fresh clone make run builds only its targets: every built file the
+# install puts in place must be one of theirs.
+targets=$(make -s --no-print-directory --eval 'print-%: ; @echo $($*)' print-RUN_TARGETS)
+# The files the targets name, and everything they are made from.
+built=$(for target in $targets; do
+            ninja -C "$BUILD" -t query "$target" | awk '/^  input:/ { take = 1; next } /^  [a-z]/ { take = 0 } take { print $1 }'
+        done 2> /dev/null; ninja -C "$BUILD" -t inputs $targets 2> /dev/null)
+[ -n "$built" ] || fail "ninja cannot list what make run builds"
+for file in $(find "$BUILD" -name cmake_install.cmake -exec sed -n 's/.* FILES "\([^"]*\)".*/\1/p' {} +); do
+    case "$file" in "$BUILD"/*) ;; *) continue ;; esac
+    grep -qxF "${file#"$BUILD"/}" <<< "$built" ||
+        fail "the README's install needs ${file#"$BUILD"/}, which make run does not build"
+done
+
 # The server still serves after everything the README did to it.
 curl --fail --silent --max-time 10 http://127.0.0.1:8080/ > /dev/null || fail "the default site no longer answers"
 stop_make_run || fail "make run did not stop on Ctrl-C within $STOP_WAIT s"
 
 # The examples keep their files in temporary folders.
-ls -A | sort | comm -13 home/.before - | grep -vxE 'run|make-run\.out|last\.out|last\.err|blocks|home' > home/left.txt
+ls -A | sort | comm -13 home/.before - | grep -vxE 'run|make-run\.out|applet\.out|last\.out|last\.err|blocks|home' > home/left.txt
 [ -s home/left.txt ] && fail "the README's examples left files in the top folder: $(tr '\n' ' ' < home/left.txt)"
 echo "PASS: $count README commands work as written"

@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -486,6 +487,12 @@ public:
     }
     // Ctrl-C reaches velmora-sc (timeout passes it on).
     void Interrupt() { ::kill(m_pid, SIGINT); }
+    // A signal to velmora-sc itself, as a closed terminal or kill sends it.
+    void SignalRun(int signalNumber)
+    {
+        if (const std::string sc = Children(m_pid); !sc.empty())
+            ::kill(std::stoi(sc), signalNumber);
+    }
     // The exit status, or -1 when it has not ended within the time.
     int Wait(std::uint32_t timeoutMs)
     {
@@ -677,4 +684,79 @@ TEST_F(VelmoradTest, CopiesAKilledServiceLeftAreRemovedByTheNextStart)
     EXPECT_EQ(Get().output, "service page\n");
     EXPECT_FALSE(std::filesystem::exists(folder));
     ASSERT_EQ(Control("stop").exitCode, 0);
+}
+
+// A foreground run ends with its terminal (a hang-up stops it as Ctrl-C
+// does), and its service ends with velmora-sc however that ends.
+TEST_F(VelmoradTest, AForegroundRunsServiceEndsWithItsTerminalOrItsRun)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    for (int signalNumber : {SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signalNumber));
+        ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+        ASSERT_TRUE(run.Started());
+        ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+        run.SignalRun(signalNumber);
+        if (signalNumber == SIGHUP) {
+            EXPECT_EQ(run.Wait(30000), 0) << e2e::ReadFile(m_dir / "run.err");
+        }
+        EXPECT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000));
+        EXPECT_NE(Get().exitCode, 0) << "still serving";
+    }
+}
+
+// A start that finds the service running says which process it is and the
+// command that stops it; that command, pasted, stops it.
+TEST_F(VelmoradTest, AStartOfARunningServiceNamesItsProcessAndTheStopCommand)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    platform::ServiceStatus status;
+    ASSERT_EQ(platform::ServiceController(kName).QueryStatus(status), platform::kServiceOk);
+
+    e2e::RunResult again = e2e::RunProgram(
+        {"sh", "-c", "exec timeout 90 '" + BinDir() + "/tools/velmora-sc' start Velmora 2>&1"}, m_dir / "sc.out");
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.output.find("error 1056: the service is already running.\n"), std::string::npos) << again.output;
+    const std::string says = "velmora-sc: Velmora runs as process " + std::to_string(status.processId) + "; stop it with: ";
+    std::size_t at = again.output.find(says);
+    ASSERT_NE(at, std::string::npos) << again.output;
+    std::string command = again.output.substr(at + says.size());
+    command = command.substr(0, command.find('\n'));
+    // Pasted in another shell, without this test's environment.
+    e2e::RunResult stop = e2e::RunProgram({"env", "-i", "sh", "-c", command}, m_dir / "stop.out");
+    EXPECT_EQ(stop.exitCode, 0) << command << "\n" << stop.output;
+    EXPECT_EQ(run.Wait(30000), 0);
+}
+
+// The state and run folders deleted under a foreground run (to start again):
+// Ctrl-C still stops it promptly, the access log whose hits were lost is
+// said once, and the server log goes to its name again.
+TEST_F(VelmoradTest, AStopAfterTheRunFoldersAreDeletedIsPromptAndSaysTheLogWasLost)
+{
+    const std::string log = m_dir / "home/log/access.log";
+    m_server.SetString("LogFile", log);
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    ASSERT_EQ(Get().output, "service page\n");
+    std::filesystem::remove_all(m_dir / "home");
+    std::filesystem::remove_all(m_dir / "run");
+    ASSERT_EQ(Get().output, "service page\n");
+
+    const std::uint64_t asked = platform::MonotonicMs();
+    run.Interrupt();
+    // The fault waited 90 s for a control channel that was gone.
+    EXPECT_EQ(run.Wait(45000), 0);
+    EXPECT_LT(platform::MonotonicMs() - asked, 30000u);
+    const std::string err = e2e::ReadFile(m_dir / "run.err");
+    const std::string said = "The access log " + log + " was deleted while in use";
+    std::size_t first = err.find(said);
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find(said, first + 1), std::string::npos) << "said more than once\n" << err;
+    EXPECT_NE(e2e::ReadFile(m_dir / "home/log/Velmora.log").find(said), std::string::npos)
+        << "the server log is not written anew";
 }

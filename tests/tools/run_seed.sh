@@ -3,7 +3,9 @@
 # unixODBC itself: a fresh run folder gets a working source listed in
 # [ODBC Data Sources]; a run folder deleted under a running server, which
 # leaves an empty odbc.ini behind, is seeded again; a second seeding keeps
-# what is there and adds nothing twice.
+# what is there and adds nothing twice. The hive is seeded again when it has
+# no server configured, as run/ deleted and followed by a velmora-reg
+# command leaves it, and make run says so.
 #
 #   run_seed.sh SOURCE_DIR BUILD_DIR
 set -u
@@ -43,5 +45,17 @@ seed
 [ "$(guests)" = 3 ] || fail "seeding again changed the guests: $(guests)"
 [ "$(grep -c '^\[velmora\]$' "$RUN/odbc.ini")" = 1 ] || fail "the section was written twice"
 [ "$(grep -c '^velmora=' "$RUN/odbc.ini")" = 1 ] || fail "the source's line was written twice"
+# run/ deleted, then a velmora-reg command: a hive with one value and no server.
+rm -rf "$RUN"
+mkdir -p "$RUN"
+server='HKLM\Software\Tessaline\Velmora\HTTP\Servers\8080:127.0.0.1'
+VELMORA_REGISTRY="$RUN/registry.db" "$BUILD/tools/velmora-reg" set "$server" Description REG_SZ 'My first site' 2>/dev/null
+seed
+grep -q "registry.db has no server configured: seeded it" "$WORK/seed.out" || fail "the seeding was not said: $(cat "$WORK/seed.out")"
+VELMORA_REGISTRY="$RUN/registry.db" "$BUILD/tools/velmora-reg" query "$server" Port > /dev/null ||
+    fail "a hive without the product's servers is not seeded"
+seed
+grep -q "registry.db" "$WORK/seed.out" && fail "a configured hive was seeded again: $(cat "$WORK/seed.out")"
+
 [ $status = 0 ] && echo "the data source is seeded from what the files hold"
 exit $status
