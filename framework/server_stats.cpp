@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -241,8 +242,13 @@ void CStatsBlock::Close()
 bool CStatsBlock::Open(std::string_view name, std::string_view mutexName)
 {
     Close();
-    if (!m_memory.Create(name, kStatsBlockBytes))
+    if (!m_memory.Create(name, kStatsBlockBytes)) {
+        // Another user's object that this user may not remove ends here too.
+        const int error = errno;
+        LogStatsWarning("Statistics block " + platform::SharedMemoryName(name) + " cannot be made: "
+                        + std::strerror(error) + ".");
         return false;
+    }
     m_mutex.Create(mutexName);
     for (const auto* made : {&m_memory.Refused(), &m_mutex.Refused()}) {
         if (!made->empty())
