@@ -98,8 +98,11 @@ protected:
     }
     void TearDown() override
     {
-        // Whatever a failed test left running goes.
+        // Whatever a failed test left running goes, and the blocks of a run
+        // ended hard (the watchdog's) with it.
         StopLeftoverService(kName);
+        if (const char* prefix = std::getenv(platform::kShmPrefixVariable); prefix && *prefix)
+            platform::RemoveUnusedSharedMemory("");
         m_server.Close();
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable,
                                  "VELMORA_STOP_WATCHDOG_MS"})
