@@ -1,10 +1,15 @@
 #include "framework/server_stats.h"
 
+#include "framework/server.h"
+#include "framework/server_log.h"
 #include "platform/clock.h"
+#include "platform/eventlog.h"
 #include "platform/registry.h"
+#include "platform/sha256.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +36,7 @@ public:
         if (m_held)
             m_block.UnlockMutex();
     }
+    bool Held() const { return m_held; }
     CStatsLock(const CStatsLock&) = delete;
     CStatsLock& operator=(const CStatsLock&) = delete;
 
@@ -39,6 +45,19 @@ private:
     bool m_held;
 };
 
+void LogStatsWarning(const std::string& text)
+{
+    LogMessage(platform::kEventTypeWarning, kEventWarningText, {text});
+}
+
+// Setting a block up waits kCreateWaitMs for its mutex, then goes on without
+// it: the counters are atomic words whatever the mutex gives.
+void WarnUnclaimed(const CStatsLock& lock, const CStatsBlock& block)
+{
+    if (!lock.Held() && !block.MutexName().empty())
+        LogStatsWarning("Timeout waiting to claim " + block.MutexName() + "; the block is set up without it.");
+}
+
 class CGlobalStatsBlock : public CStatsBlock {
 public:
     bool Create()
@@ -46,7 +65,8 @@ public:
         Close();
         if (!Open(StatsBlockName(), StatsMutexName()))
             return false;
-        CStatsLock lock(*this, platform::kInfinite);
+        CStatsLock lock(*this, kCreateWaitMs);
+        WarnUnclaimed(lock, *this);
         Store(stats_offset::kVersion, kStatsVersion);
         Store(stats_offset::kStartTime, NowSeconds());
         for (std::size_t offset : {stats_offset::kNumClients, stats_offset::kHits, stats_offset::kBytesSent,
@@ -102,14 +122,16 @@ std::string InstanceFolder()
     const std::string hive = AbsoluteHivePath(platform::RegistryPath());
     if (hive == AbsoluteHivePath(platform::DefaultRegistryPath()))
         return {};
-    std::uint64_t hash = 14695981039346656037ull; // FNV-1a
-    for (unsigned char c : hive) {
-        hash ^= c;
-        hash *= 1099511628211ull;
+    // Half a SHA-256: nobody can choose a second hive path that meets
+    // another's names and so share (or spoil) its blocks.
+    const auto digest = platform::Sha256(hive);
+    std::string folder = "Tessa/";
+    for (std::size_t i = 0; i < digest.size() / 2; ++i) {
+        char text[3];
+        std::snprintf(text, sizeof text, "%02x", digest[i]);
+        folder += text;
     }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string("Tessa/") + text + "/";
+    return folder + "/";
 }
 
 // A count that went to 0 (cleared by a new block, or never raised) stays at
@@ -220,10 +242,27 @@ void CStatsBlock::Close()
 bool CStatsBlock::Open(std::string_view name, std::string_view mutexName)
 {
     Close();
-    if (!m_memory.Create(name, kStatsBlockBytes))
+    if (!m_memory.Create(name, kStatsBlockBytes)) {
+        // Another user's object that this user may not remove ends here too.
+        const int error = errno;
+        LogStatsWarning("Statistics block " + platform::SharedMemoryName(name) + " cannot be made: "
+                        + std::strerror(error) + ".");
         return false;
+    }
     m_mutex.Create(mutexName);
+    for (const auto* made : {&m_memory.Refused(), &m_mutex.Refused()}) {
+        if (!made->empty())
+            LogStatsWarning("Made " + (made == &m_memory.Refused() ? m_memory.Name() : m_mutex.Name())
+                            + " afresh: the one found was " + *made + ".");
+    }
     return true;
+}
+
+int RemoveStatsBlocksLeftBehind()
+{
+    // The block's name begins every name of the instance: its mutex and
+    // the servers' blocks and mutexes.
+    return platform::RemoveUnusedSharedMemory(StatsBlockName());
 }
 
 bool CreateGlobalStatsBlock()
@@ -260,7 +299,8 @@ bool CServerStats::Create(unsigned index, std::uint32_t type, std::uint32_t port
     if (!Open(StatsBlockName() + suffix, StatsMutexName() + suffix))
         return false;
     namespace at = server_stat_offset;
-    CStatsLock lock(*this, platform::kInfinite);
+    CStatsLock lock(*this, kCreateWaitMs);
+    WarnUnclaimed(lock, *this);
     Store(at::kVersion, kStatsVersion);
     Store(at::kType, type);
     Store(at::kPort, port);

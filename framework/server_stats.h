@@ -25,8 +25,9 @@ inline constexpr const char* kStatsMutexName = "Tessa/VLInfoMutex";
 // two of them (a run beside the test suite, two clones) would count each
 // other's hits and users: the default service (the hive at its default
 // place) keeps the names above, where a monitor looks; any other hive gets
-// "Tessa/<hash of its absolute path>/VLInfo" and ".../VLInfoMutex". The
-// per-server blocks append the server's index to these.
+// "Tessa/<32 hex digits of the SHA-256 of its absolute path>/VLInfo" and
+// ".../VLInfoMutex". The per-server blocks append the server's index to
+// these.
 std::string StatsBlockName();
 std::string StatsMutexName();
 
@@ -138,13 +139,21 @@ public:
     // caller releases only then. The mutex is not recursive.
     bool LockMutex(std::uint32_t milliseconds) const;
     void UnlockMutex() const;
+    // The mutex's POSIX name; empty when it is not open.
+    const std::string& MutexName() const { return m_mutex.Name(); }
     // Unmaps and closes the mutex; the names go when this process made them.
     void Close();
+
+    // How long setting a block up waits for its mutex: a holder that never
+    // lets go (a stopped process) must not keep the servers from starting.
+    static constexpr std::uint32_t kCreateWaitMs = 2000;
 
 protected:
     // Maps name and opens mutexName; false, with nothing mapped, when the
     // mapping fails. A mutex that cannot be opened leaves the block usable
-    // without it (LockMutex then gives false).
+    // without it (LockMutex then gives false). An object found under either
+    // name that was not this user's private one is made afresh, with a
+    // warning in the server log.
     bool Open(std::string_view name, std::string_view mutexName);
     // Copies at most bytes - 1 bytes of text and fills the rest of the field
     // with NULs.
@@ -156,6 +165,10 @@ private:
     platform::SharedMemory m_memory;
     mutable platform::NamedMutex m_mutex;
 };
+
+// Removes this instance's blocks and mutexes that no live process holds, as
+// a run killed with -9 leaves them. Returns how many names went.
+int RemoveStatsBlocksLeftBehind();
 
 // The process's global block: made by engine start, gone at engine shutdown.
 // Create and destroy it only while no server runs.
@@ -174,8 +187,8 @@ public:
     // process costs a connection little.
     static constexpr std::uint32_t kConnectionWaitMs = 100;
 
-    // Maps "Tessa/VLInfo<index>" and its mutex; under the mutex (no limit)
-    // writes version, type, port, sslPort, address (network order), stattime
+    // Maps "Tessa/VLInfo<index>" and its mutex; under the mutex (waited up
+    // to kCreateWaitMs, then written without it) writes version, type, port, sslPort, address (network order), stattime
     // = now, and zeroes the description, numclients and every counter. False
     // when the mapping fails.
     bool Create(unsigned index, std::uint32_t type, std::uint32_t port, std::uint32_t sslPort, std::uint32_t address);

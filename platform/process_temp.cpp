@@ -47,6 +47,30 @@ int TryLockFolder(const std::string& folder, bool create)
     return handle;
 }
 
+// The root takes copies and is swept only when it is a real folder of
+// ours: through a link, or in a folder others write, the sweep would delete
+// what other programs keep. 0, or why not.
+int CheckRoot(const std::string& root)
+{
+    struct stat status;
+    if (::lstat(root.c_str(), &status) != 0)
+        return errno;
+    if (S_ISLNK(status.st_mode))
+        return ELOOP;
+    if (!S_ISDIR(status.st_mode))
+        return ENOTDIR;
+    return status.st_uid == ::geteuid() ? 0 : EPERM;
+}
+
+// Names as Create and ProcessTempDirectory give them: a process id, or a
+// folder still being made. Anything else someone else put there.
+bool IsOwnName(const std::string& name)
+{
+    if (name.starts_with(kStagingPrefix))
+        return name.size() == kStagingPrefix.size() + 6;
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // Removes folder when no live process holds it. A folder without a lock
 // file is a dead one's, unless it is still being made.
 bool RemoveIfDead(const std::string& folder, bool staging)
@@ -71,6 +95,8 @@ int ProcessTempFolder::Create(const std::string& root, const std::string& name)
 {
     Remove();
     if (int error = CreateDirectories(root, 0700); error != 0)
+        return error;
+    if (int error = CheckRoot(root); error != 0)
         return error;
     std::string staging = JoinPath(root, std::string(kStagingPrefix) + "XXXXXX");
     if (::mkdtemp(staging.data()) == nullptr)
@@ -173,6 +199,10 @@ void ReleaseProcessTempDirectory()
 
 int SweepProcessTempFolders(const std::string& root)
 {
+    if (int refused = CheckRoot(root); refused != 0 && refused != ENOENT) {
+        errno = refused;
+        return -1;
+    }
     int removed = 0;
     std::error_code error;
     for (std::filesystem::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
@@ -180,7 +210,7 @@ int SweepProcessTempFolders(const std::string& root)
         if (!it->is_directory(typeError) || it->is_symlink(typeError))
             continue;
         std::string name = it->path().filename().string();
-        if (RemoveIfDead(it->path().string(), name.rfind(kStagingPrefix, 0) == 0))
+        if (IsOwnName(name) && RemoveIfDead(it->path().string(), name.rfind(kStagingPrefix, 0) == 0))
             ++removed;
     }
     return removed;

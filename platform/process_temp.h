@@ -32,7 +32,8 @@ public:
 
     // Makes the folder (root too, mode 0700), replacing a dead process's
     // folder of that name. 0, or the errno of what failed (EBUSY when a
-    // live process holds the name).
+    // live process holds the name; ELOOP, ENOTDIR or EPERM when root is a
+    // link, not a folder, or another user's).
     int Create(const std::string& root, const std::string& name);
     const std::string& Path() const { return m_path; }
     // Removes the folder with everything in it and lets the lock go.
@@ -46,8 +47,11 @@ private:
     int m_lock = -1;
 };
 
-// Removes every folder under root whose process is gone (nobody holds its
-// lock); the folders of live processes stay. Returns how many went.
+// Removes every folder under root named as a process's folder whose process
+// is gone (nobody holds its lock); the folders of live processes, and
+// anything named otherwise, stay. Returns how many went, or -1 with errno
+// (ELOOP, ENOTDIR, EPERM) when root is a link, not a folder, or another
+// user's: nothing under it is touched.
 int SweepProcessTempFolders(const std::string& root);
 
 } // namespace platform

@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,25 +39,78 @@ int OpenHandle(const std::string& name, int flags)
     return fd;
 }
 
-// Opens or creates; creator tells which happened. -1 on failure.
-int OpenOrCreate(const std::string& name, bool& creator)
+// Only an object of ours that nobody else can open is used: another user's
+// (or one open to others) could be cut short under our mapping, which kills
+// us at the next touch, or hold its mutex for ever.
+bool IsPrivate(const struct stat& status)
+{
+    return S_ISREG(status.st_mode) && status.st_uid == ::geteuid() && (status.st_mode & 07777) == (S_IRUSR | S_IWUSR)
+           && status.st_nlink == 1;
+}
+
+std::string Describe(const struct stat& status)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "user %u's, mode %04o", static_cast<unsigned>(status.st_uid),
+                  static_cast<unsigned>(status.st_mode & 07777));
+    return text;
+}
+
+// Shared while mapped, so a sweep can tell a dead process's names from a
+// live one's. False when a sweep holds it (the name is going).
+bool LockShared(int fd)
+{
+    int rc;
+    do
+        rc = ::flock(fd, LOCK_SH | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// Opens or creates; creator tells which happened, refused what was removed
+// instead of used. -1 on failure.
+int OpenOrCreate(const std::string& name, bool& creator, std::string& refused)
 {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = OpenHandle(name, O_CREAT | O_EXCL);
         if (fd >= 0) {
-            creator = true;
-            return fd;
+            // The umask decided the mode; a later opener of ours wants 0600.
+            ::fchmod(fd, S_IRUSR | S_IWUSR);
+            if (LockShared(fd)) {
+                creator = true;
+                return fd;
+            }
+            ::close(fd);
+            continue;
         }
         if (errno != EEXIST)
             return -1;
         fd = OpenHandle(name, 0);
+        if (fd < 0 && errno == ENOENT)
+            continue;
+        if (fd < 0 && errno != EACCES)
+            return -1;
         if (fd >= 0) {
-            creator = false;
-            return fd;
+            struct stat status;
+            if (::fstat(fd, &status) != 0) {
+                ::close(fd);
+                return -1;
+            }
+            if (IsPrivate(status) && LockShared(fd)) {
+                creator = false;
+                return fd;
+            }
+            ::close(fd);
+            if (IsPrivate(status))
+                continue; // being swept
+            refused = Describe(status);
+        } else {
+            refused = "another user's";
         }
-        if (errno != ENOENT)
+        if (::shm_unlink(name.c_str()) != 0 && errno != ENOENT)
             return -1;
     }
+    errno = EEXIST;
     return -1;
 }
 
@@ -96,7 +152,8 @@ bool SharedMemory::Create(std::string_view name, std::size_t bytes)
         return false;
     std::string posixName = SharedMemoryName(name);
     bool creator = false;
-    int fd = OpenOrCreate(posixName, creator);
+    std::string refused;
+    int fd = OpenOrCreate(posixName, creator, refused);
     if (fd < 0)
         return false;
     void* data = MAP_FAILED;
@@ -113,6 +170,7 @@ bool SharedMemory::Create(std::string_view name, std::size_t bytes)
     m_handle = fd;
     m_creator = creator;
     m_name = std::move(posixName);
+    m_refused = std::move(refused);
     return true;
 }
 
@@ -131,6 +189,7 @@ void SharedMemory::Close()
         ::shm_unlink(m_name.c_str());
     m_creator = false;
     m_name.clear();
+    m_refused.clear();
 }
 
 void SharedMemory::Unlink()
@@ -138,6 +197,29 @@ void SharedMemory::Unlink()
     if (!m_name.empty())
         ::shm_unlink(m_name.c_str());
     m_creator = false;
+}
+
+int RemoveUnusedSharedMemory(std::string_view prefix)
+{
+    const std::string posixPrefix = SharedMemoryName(prefix);
+    int removed = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(kSharedMemoryFolder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = "/" + it->path().filename().string();
+        if (!name.starts_with(posixPrefix))
+            continue;
+        int fd = OpenHandle(name, 0);
+        if (fd < 0)
+            continue;
+        struct stat status;
+        // Another user's object is left to the Create that would use it.
+        if (::fstat(fd, &status) == 0 && IsPrivate(status) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+            && ::shm_unlink(name.c_str()) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    return removed;
 }
 
 struct NamedMutex::Shared {

@@ -13,7 +13,13 @@
 // the name when it closes, so a process that ends cleanly leaves nothing in
 // /dev/shm. Anyone who still has the object mapped keeps a working view; a
 // later opener of the name gets a new object. A process that dies leaves its
-// names behind, and the next opener reuses them.
+// names behind: the next opener reuses them, and RemoveUnusedSharedMemory
+// removes them (an open object holds a shared lock on its file, which the
+// kernel drops however the process ends).
+//
+// Trust. Only an object of this user with mode 0600 is opened; one that
+// another user made first (names are known in advance) or that others may
+// open is unlinked and made afresh.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,9 +29,15 @@
 namespace platform {
 
 inline constexpr const char* kShmPrefixVariable = "VELMORA_SHM_PREFIX";
+// Where the system keeps the objects, one file per name.
+inline constexpr const char* kSharedMemoryFolder = "/dev/shm";
 
 // The POSIX name of a system object name, prefix included.
 std::string SharedMemoryName(std::string_view name);
+
+// Removes this user's objects whose system names begin with prefix and that
+// no process has open: what processes that died left. Returns how many went.
+int RemoveUnusedSharedMemory(std::string_view prefix);
 
 class SharedMemory {
 public:
@@ -34,11 +46,12 @@ public:
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
-    // Opens the named object, creating it (mode 0600) when it does not exist,
-    // makes it at least bytes long and maps bytes of it read-write. False
-    // (nothing open) when any step fails, including an existing object that
-    // stays shorter than bytes: touching a mapping past the object's end
-    // would kill the process. Closes what was open first.
+    // Opens the named object, creating it (mode 0600) when it does not exist
+    // or is not this user's private object, makes it at least bytes long and
+    // maps bytes of it read-write. False (nothing open) when any step fails,
+    // including an existing object that stays shorter than bytes: touching a
+    // mapping past the object's end would kill the process. Closes what was
+    // open first.
     bool Create(std::string_view name, std::size_t bytes);
     // Unmaps and closes; unlinks the name when this object made it.
     void Close();
@@ -51,6 +64,9 @@ public:
     void* Data() const { return m_data; }
     std::size_t Size() const { return m_size; }
     const std::string& Name() const { return m_name; }
+    // Whose the object was that Create removed instead of using ("user
+    // 65534's, mode 0666"); empty when there was none.
+    const std::string& Refused() const { return m_refused; }
 
 private:
     void* m_data = nullptr;
@@ -58,6 +74,7 @@ private:
     int m_handle = -1;
     bool m_creator = false;
     std::string m_name;
+    std::string m_refused;
 };
 
 // A robust, process-shared mutex in its own shared memory object. Not
@@ -87,6 +104,8 @@ public:
     // Must not be called while this process holds the mutex.
     void Close();
     bool IsOpen() const { return m_shared != nullptr; }
+    const std::string& Name() const { return m_memory.Name(); }
+    const std::string& Refused() const { return m_memory.Refused(); }
 
     // kInfinite waits without limit, 0 only tries.
     WaitResult Wait(std::uint32_t milliseconds);

@@ -294,8 +294,11 @@ int StartServices()
     std::error_code missing;
     if (!std::filesystem::is_directory(platform::TempDirectory(), missing))
         LogError("TEMP environment variable should be defined.");
-    // Copies of documents a crashed run left behind.
-    platform::SweepProcessTempFolders(platform::ProcessTempRoot());
+    // Copies of documents a crashed run left behind, and its statistics blocks.
+    const std::string temp = platform::ProcessTempRoot();
+    if (platform::SweepProcessTempFolders(temp) < 0)
+        LogError("A link or another user's folder is not used for copies: " + temp);
+    RemoveStatsBlocksLeftBehind();
     BindLogonFunctions();
     GlobalACLCache().Init();
     SeedMacroRandom(platform::TickCount32() & 0xFFFF);

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 namespace at = server_stat_offset;
@@ -251,6 +255,68 @@ TEST_F(ServerStatsTest, WithoutAMappingNothingIsCounted)
     ASSERT_TRUE(CreateGlobalStatsBlock());
     stats.AddClient(); // a server without a block still counts globally
     EXPECT_EQ(GetGlobalClientCount(), 1);
+}
+
+// A holder that never lets go (a stopped process of ours) costs a setting up
+// a bounded wait, not the start of every server.
+TEST_F(ServerStatsTest, AMutexNobodyReleasesDelaysASetUpOnlyBriefly)
+{
+    platform::NamedMutex holder;
+    ASSERT_TRUE(holder.Create(StatsMutexName() + "2"));
+    ASSERT_EQ(holder.Wait(0), platform::NamedMutex::WaitResult::acquired);
+    std::atomic<bool> done{false};
+    CServerStats stats;
+    std::thread start([&] {
+        stats.Create(2, 1, 80, 0, 0);
+        done = true;
+    });
+    EXPECT_TRUE(Eventually([&] { return done.load(); }, CStatsBlock::kCreateWaitMs + 20000));
+    holder.Release();
+    start.join();
+    EXPECT_EQ(stats.Read(at::kPort), 80u);
+}
+
+// Two hive paths whose 64-bit FNV-1a hashes are equal (one core found the
+// pair in minutes) are two instances all the same.
+TEST_F(ServerStatsTest, HivesWhosePathsCollideUnderAWeakHashHaveNamesOfTheirOwn)
+{
+    const char* registry = std::getenv("VELMORA_REGISTRY");
+    const std::string saved = registry ? registry : "";
+    ::setenv("VELMORA_REGISTRY", "/velmora-hive-415dd13b88223e3c/registry.db", 1);
+    const std::string first = StatsBlockName();
+    ::setenv("VELMORA_REGISTRY", "/velmora-hive-0ce43c7170de88e3/registry.db", 1);
+    EXPECT_NE(StatsBlockName(), first);
+    registry ? ::setenv("VELMORA_REGISTRY", saved.c_str(), 1) : ::unsetenv("VELMORA_REGISTRY");
+}
+
+// A process killed with -9 leaves its blocks and mutexes; the next start
+// removes them (so its own are its to remove at the end), and leaves those
+// a live process holds.
+TEST_F(ServerStatsTest, BlocksAKilledProcessLeftAreRemovedAndLiveOnesStay)
+{
+    CServerStats live;
+    ASSERT_TRUE(live.Create(1, 1, 81, 0, 0));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CServerStats stats;
+        if (CreateGlobalStatsBlock() && stats.Create(3, 1, 80, 0, 0))
+            ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::vector<std::string> left = {StatsBlockName(), StatsMutexName(), StatsBlockName() + "3",
+                                           StatsMutexName() + "3"};
+    for (const std::string& name : left)
+        ASSERT_TRUE(std::filesystem::exists(DevShmPath(name))) << name;
+
+    EXPECT_EQ(RemoveStatsBlocksLeftBehind(), 4);
+    for (const std::string& name : left)
+        EXPECT_FALSE(std::filesystem::exists(DevShmPath(name))) << name;
+    EXPECT_TRUE(std::filesystem::exists(DevShmPath(StatsBlockName() + "1")));
+    EXPECT_TRUE(std::filesystem::exists(DevShmPath(StatsMutexName() + "1")));
 }
 
 } // namespace

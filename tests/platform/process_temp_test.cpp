@@ -122,4 +122,38 @@ TEST_F(ProcessTempTest, TheProcessFolderIsInTheStateDirectoryAndReplacesADeadNam
     EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
+// The sweep takes only folders named as processes' folders, and never goes
+// through a link or into a folder another user owns: what an operator or
+// another program keeps there stays.
+TEST_F(ProcessTempTest, TheSweepTakesItsOwnNamesOnlyAndNeverLeavesItsFolder)
+{
+    KilledProcessFolder("505");
+    std::filesystem::create_directories(m_root + "/keep");
+    std::ofstream(m_root + "/keep/notes.txt") << "the operator's";
+    EXPECT_EQ(platform::SweepProcessTempFolders(m_root), 1);
+    EXPECT_FALSE(std::filesystem::exists(m_root + "/505"));
+    EXPECT_TRUE(std::filesystem::exists(m_root + "/keep/notes.txt"));
+
+    // A link to a shared folder holding a dead-looking folder of another program.
+    const std::string shared = m_dir + "/shared";
+    std::filesystem::create_directories(shared + "/606");
+    std::filesystem::remove_all(m_root);
+    std::filesystem::create_directory_symlink(shared, m_root);
+    EXPECT_EQ(platform::SweepProcessTempFolders(m_root), -1);
+    EXPECT_EQ(errno, ELOOP);
+    ProcessTempFolder folder;
+    EXPECT_EQ(folder.Create(m_root, "707"), ELOOP);
+    EXPECT_TRUE(std::filesystem::exists(shared + "/606"));
+    EXPECT_FALSE(std::filesystem::exists(shared + "/707"));
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a folder of another user's needs root to make";
+    std::filesystem::remove(m_root);
+    std::filesystem::create_directories(m_root + "/808");
+    ASSERT_EQ(::chown(m_root.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(platform::SweepProcessTempFolders(m_root), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_TRUE(std::filesystem::exists(m_root + "/808"));
+}
+
 } // namespace

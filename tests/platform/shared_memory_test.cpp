@@ -1,4 +1,5 @@
 #include "eventually.h"
+#include "other_user.h"
 #include "platform/shared_memory.h"
 #include "shared_memory_scope.h"
 
@@ -173,6 +174,52 @@ TEST_F(SharedMemoryTest, ProcessesShareAMappingAndRaceToCreateOneMutex)
     for (pid_t child : children)
         EXPECT_EQ(Reap(child), 0);
     EXPECT_EQ(WordAt(memory, 4).load(), kProcesses * kRounds);
+}
+
+// Names are known in advance, so another local user can make them first: a
+// block it could cut short under our mapping, a mutex it holds for ever.
+// Neither is used; both are made afresh, and the user reaches neither.
+TEST_F(SharedMemoryTest, ObjectsAnotherUserMadeFirstAreMadeAfresh)
+{
+    if (std::string why = OtherUserProcess::Obstacle(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string block = DevShmPath("Tessa/VLInfo0"), mutexFile = DevShmPath("Tessa/VLInfoMutex0");
+    SharedMemory squatted;
+    NamedMutex held;
+    OtherUserProcess nobody({
+        [&] {
+            return squatted.Create("Tessa/VLInfo0", 4096) && ::chmod(block.c_str(), 0666) == 0
+                   && held.Create("Tessa/VLInfoMutex0") && held.Wait(0) == Wait::acquired;
+        },
+        [&] { return ::truncate(block.c_str(), 0) == 0; },
+    });
+    ASSERT_TRUE(nobody.Run(0));
+
+    SharedMemory memory;
+    ASSERT_TRUE(memory.Create("Tessa/VLInfo0", 4096));
+    EXPECT_EQ(memory.Refused(), "user 65534's, mode 0666");
+    NamedMutex mutex;
+    ASSERT_TRUE(mutex.Create("Tessa/VLInfoMutex0"));
+    EXPECT_EQ(mutex.Refused(), "user 65534's, mode 0600");
+    EXPECT_EQ(mutex.Wait(1000), Wait::acquired);
+    EXPECT_TRUE(mutex.Release());
+    for (const std::string& path : {block, mutexFile}) {
+        struct stat status {};
+        ASSERT_EQ(::stat(path.c_str(), &status), 0) << path;
+        EXPECT_EQ(status.st_uid, ::geteuid()) << path;
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << path;
+    }
+    EXPECT_FALSE(nobody.Run(1)) << "the other user cut our block short";
+    static_cast<volatile char*>(memory.Data())[4095] = 1; // would die of SIGBUS had it worked
+    // An object of ours that others may open is not used either.
+    memory.Close();
+    SharedMemory open;
+    ASSERT_TRUE(open.Create("Tessa/Open", 16));
+    ASSERT_EQ(::chmod(DevShmPath("Tessa/Open").c_str(), 0644), 0);
+    SharedMemory again;
+    ASSERT_TRUE(again.Create("Tessa/Open", 16));
+    EXPECT_EQ(again.Refused(), "user " + std::to_string(::geteuid()) + "'s, mode 0644");
+    EXPECT_TRUE(again.IsCreator());
 }
 
 } // namespace

@@ -6,10 +6,13 @@
 #include "e2e/e2e_server.h"
 #include "eventually.h"
 #include "framework/loopback.h"
+#include "framework/server_stats.h"
+#include "other_user.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/service.h"
 #include "service_process.h"
+#include "shared_memory_scope.h"
 
 #include <gtest/gtest.h>
 
@@ -96,8 +99,11 @@ protected:
     }
     void TearDown() override
     {
-        // Whatever a failed test left running goes.
+        // Whatever a failed test left running goes, and the blocks of a run
+        // ended hard (the watchdog's) with it.
         StopLeftoverService(kName);
+        if (const char* prefix = std::getenv(platform::kShmPrefixVariable); prefix && *prefix)
+            platform::RemoveUnusedSharedMemory("");
         m_server.Close();
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable,
                                  "VELMORA_STOP_WATCHDOG_MS"})
@@ -684,6 +690,41 @@ TEST_F(VelmoradTest, CopiesAKilledServiceLeftAreRemovedByTheNextStart)
     EXPECT_EQ(Get().output, "service page\n");
     EXPECT_FALSE(std::filesystem::exists(folder));
     ASSERT_EQ(Control("stop").exitCode, 0);
+    // Nor do the statistics blocks of the killed run stay in shared memory.
+    const std::string prefix = platform::SharedMemoryName("").substr(1);
+    for (const auto& entry : std::filesystem::directory_iterator(platform::kSharedMemoryFolder))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(prefix)) << entry.path();
+}
+
+// Another local user makes the first server's block (open to all) and its
+// mutex (held) before the service starts: the service starts and serves all
+// the same, makes both afresh, says so, and the user reaches neither.
+TEST_F(VelmoradTest, StatisticsNamesAnotherUserMadeFirstAreMadeAfresh)
+{
+    if (std::string why = OtherUserProcess::Obstacle(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string block = StatsBlockName() + "0";
+    const std::string blockFile = SharedMemoryTest::DevShmPath(block);
+    platform::SharedMemory squatted;
+    platform::NamedMutex held;
+    OtherUserProcess nobody({
+        [&] {
+            return squatted.Create(block, kStatsBlockBytes) && ::chmod(blockFile.c_str(), 0666) == 0
+                   && held.Create(StatsMutexName() + "0") && held.Wait(0) == platform::NamedMutex::WaitResult::acquired;
+        },
+        [&] { return ::truncate(blockFile.c_str(), 0) == 0; },
+    });
+    ASSERT_TRUE(nobody.Run(0));
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ASSERT_EQ(Control("start").exitCode, 0);
+    EXPECT_EQ(Get().output, "service page\n");
+    EXPECT_FALSE(nobody.Run(1)) << "the other user cut the service's block short";
+    EXPECT_EQ(Get().output, "service page\n");
+    ASSERT_EQ(Control("stop").exitCode, 0);
+    std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+    for (const char* found : {"VLInfo0 afresh: the one found was user 65534's, mode 0666.",
+                              "VLInfoMutex0 afresh: the one found was user 65534's, mode 0600."})
+        EXPECT_NE(log.find(found), std::string::npos) << found << "\n" << log;
 }
 
 // A foreground run ends with its terminal (a hang-up stops it as Ctrl-C
