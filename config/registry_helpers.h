@@ -31,6 +31,9 @@ int RegEnumValueString(const platform::RegistryKey& key, std::uint32_t index, st
 // is said (ReportUnreadableValue): someone stored it meaning something.
 int RegQueryDword(const platform::RegistryKey& key, std::string_view valueName, std::uint32_t& value);
 
+// The key's path below the product key, short enough for a log line.
+std::string ConfigKeyName(const platform::RegistryKey& key);
+
 // Reports, through the configuration's logger (service_config.h), a value
 // of key that is there but cannot be read as what it configures.
 void ReportUnreadableValue(const platform::RegistryKey& key, std::string_view valueName);

@@ -36,17 +36,6 @@ void Log(const std::string& message)
         logger(message);
 }
 
-// The key's path below the product key, short enough for a log line.
-std::string ConfigKeyName(const platform::RegistryKey& key)
-{
-    std::string path;
-    key.QueryPath(path);
-    const std::string product = std::string("HKEY_LOCAL_MACHINE\\") + kProductKeyPath + "\\";
-    if (path.size() > product.size() && platform::EqualsIgnoringCase(std::string_view(path).substr(0, product.size()), product))
-        path.erase(0, product.size());
-    return path;
-}
-
 // A value that is missing, or not a 4-byte REG_DWORD, keeps what the member
 // held; only a missing one goes without a word (RegQueryDword says the
 // other). False when the value is there but cannot be read.
@@ -78,6 +67,16 @@ void DecodeInto(const std::string& text, CByteBlock& block, const char* valueNam
 }
 
 } // namespace
+
+std::string ConfigKeyName(const platform::RegistryKey& key)
+{
+    std::string path;
+    key.QueryPath(path);
+    const std::string product = std::string("HKEY_LOCAL_MACHINE\\") + kProductKeyPath + "\\";
+    if (path.size() > product.size() && platform::EqualsIgnoringCase(std::string_view(path).substr(0, product.size()), product))
+        path.erase(0, product.size());
+    return path;
+}
 
 // A value of the wrong type (Port as the text "eighty") is someone's
 // mistake, and is said rather than dropped.

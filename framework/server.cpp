@@ -1,5 +1,6 @@
 #include "framework/server.h"
 
+#include "framework/listening_port.h"
 #include "framework/memory.h"
 #include "framework/server_log.h"
 #include "framework/text_util.h"
@@ -263,8 +264,6 @@ int CServer::SetUpListener(Listener& listener, std::uint32_t port, std::uint32_t
         // refilled from the page cache as it drains, keeps that work here.
         // A kernel without the option serves as before.
         platform::SetUnsentLimit(socket.GetHandle(), kUnsentLimit);
-        if (port > 0xFFFF)
-            socket.Fail(platform::kWsaeInval);
         socket.Bind(static_cast<std::uint16_t>(port), address);
         socket.Listen(kListenBacklog);
     } catch (const WSocketException& e) {
@@ -300,6 +299,21 @@ int CServer::Start(unsigned index)
                  (needsPlain && settings.portUnreadable ? "Port" : "SSLPort") + " value cannot be read.");
         return platform::kWsaeInval;
     }
+    // Port 0 would serve on a port the kernel picks while the server is
+    // announced on port 0, and a port past 65535 would fail with a bare
+    // "Invalid argument": both are refused here, naming the value.
+    auto refused = [&settings](bool used, const char* name, std::uint32_t port) {
+        if (!used || IsListeningPort(port))
+            return false;
+        LogError("A server does not start: " +
+                 (settings.source.empty() ? std::string("its ") + name + " value"
+                                          : std::string("the value ") + name + " of " + settings.source) +
+                 " is " + std::to_string(port) + ", not a port from " + std::to_string(kMinListeningPort) + " to " +
+                 std::to_string(kMaxListeningPort) + ".");
+        return true;
+    };
+    if (refused(needsPlain, "Port", settings.port) || refused(settings.useSSL, "SSLPort", settings.sslPort))
+        return platform::kWsaeInval;
 
     CHeapSwitch shared;
     std::unique_ptr<Listener> plain;

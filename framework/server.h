@@ -50,6 +50,8 @@ struct CServerListenSettings {
     // The configured port could not be read: that listener is not opened.
     bool portUnreadable = false;
     bool sslPortUnreadable = false;
+    // Where the settings are kept, for the start's messages; empty: nowhere.
+    std::string source;
 };
 
 // One accepted connection handed to a thread.

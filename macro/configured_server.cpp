@@ -1,6 +1,7 @@
 #include "macro/configured_server.h"
 
 #include "config/global_maps.h"
+#include "config/registry_helpers.h"
 #include "framework/server_log.h"
 #include "framework/text_buffer.h"
 #include "macro/macro_context.h"
@@ -29,6 +30,7 @@ CServerListenSettings CConfiguredServer::GetListenSettings() const
     out.sslOnly = s->sslOnly != 0;
     out.portUnreadable = s->portUnreadable;
     out.sslPortUnreadable = s->sslPortUnreadable;
+    out.source = ConfigKeyName(GetKey());
     return out;
 }
 

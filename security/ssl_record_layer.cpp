@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr unsigned char kTLSHandshakeRecord = 22;
+
 [[noreturn]] void Fail(int code) { throw WSocketException(nullptr, code); }
 
 unsigned char* Bytes(CByteBlock& block) { return reinterpret_cast<unsigned char*>(block.GetData()); }
@@ -91,6 +93,11 @@ int CSSLRecordLayer::ReadRecord()
         unsigned char header[3];
         if (m_socket->ReadRaw(header, 2) != 2)
             return -1;
+        // A TLS or SSL 3 client opens with a handshake record (22, version
+        // 3.x), which read as SSL 2.0 would be a padded record refused as a
+        // bad MAC: it is said to be no SSL 2.0 hello instead.
+        if (m_readSequence == 0 && m_macSize == 0 && header[0] == kTLSHandshakeRecord && header[1] == 3)
+            Fail(kSSLErrorClientHello);
         int length = 0;
         int padding = 0;
         if (header[0] & 0x80) {

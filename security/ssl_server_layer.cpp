@@ -65,6 +65,15 @@ int ModulusBytes(CKeyObject& key)
     return static_cast<int>(modulus.length - i);
 }
 
+bool OffersSSL2Kind(const CByteBlock& specs)
+{
+    for (int i = 0; i + 3 <= specs.GetLength(); i += 3) {
+        if (Bytes(specs)[i] != 0)
+            return true;
+    }
+    return false;
+}
+
 // The server's cipher table: one entry.
 bool Offered(const unsigned char* spec) { return std::memcmp(spec, kSSLCipherRC4Export, 3) == 0; }
 
@@ -180,6 +189,11 @@ void CSSLServerLayer::ReadClientHello(ClientHello& hello)
     if (challengeLength < kSSLMinChallengeLength || challengeLength > kSSLMaxChallengeLength)
         Fail(kSSLErrorClientHello);
     ReadBlock(socket, hello.specs, specsLength);
+    // A hello of version 3.x whose kinds are all SSL 3 or TLS ones (first
+    // byte 0) comes from a client that cannot speak SSL 2.0 at all; one that
+    // also offers SSL 2.0 kinds is served as SSL 2.0.
+    if (header[0] >= 3 && !OffersSSL2Kind(hello.specs))
+        Fail(kSSLErrorClientHello);
     ReadBlock(socket, hello.sessionId, sessionLength);
     ReadBlock(socket, hello.challenge, challengeLength);
 }

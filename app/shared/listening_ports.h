@@ -8,6 +8,8 @@
 // A page finds the families through the Servers page that holds its sheet
 // (its ancestor widgets); a page shown outside a settings sheet sees none.
 
+#include "framework/listening_port.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -15,10 +17,6 @@ class CChatRoomConfigList;
 class CHTTPServerConfigList;
 class CServiceConfig;
 class QWidget;
-
-// A listening port is 1-65535 on every page: port 0 would have the kernel
-// pick one at each start, on every address, and nobody would know which.
-inline constexpr std::uint32_t kMinListeningPort = 1;
 
 struct CListeningSocket {
     std::uint32_t port = 0;

@@ -319,6 +319,7 @@ TEST_F(SSLTest, MalformedInputEndsTheConnectionWithItsCode)
         {"largest-protected-record", 0}, {"challenge-0", 20000},         {"challenge-15", 20000},
         {"challenge-16", 0},             {"challenge-32", 0},            {"challenge-33", 20000},
         {"challenge-1000", 20000},       {"encrypted-key-short", 20003}, {"encrypted-key-long", 20003},
+        {"tls-hello-in-v2-record", 20000}, {"dual-hello-in-v2-record", 0},
     };
     auto count = [this](const std::string& line) {
         std::string log = ServerLog();
@@ -353,6 +354,36 @@ TEST_F(SSLTest, MalformedInputEndsTheConnectionWithItsCode)
     EXPECT_NE(log.find("] SSL handshake with 127.0.0.1 refused: socket error 20000 (no SSL 2.0 client hello).\n"),
               std::string::npos)
         << log;
+}
+
+// Every current client opens with a TLS handshake record, which is no SSL
+// 2.0 hello: it is logged as such, never as a record with a bad MAC.
+TEST_F(SSLTest, TLSClientsAreLoggedAsSendingNoSSL2Hello)
+{
+    const std::uint16_t port = FreePort(), sslPort = FreePort();
+    AddSecureServer(port, sslPort);
+    StartServers();
+    const std::string address = "127.0.0.1:" + std::to_string(sslPort);
+    const std::vector<std::vector<std::string>> clients = {
+        {"curl", "--silent", "--insecure", "--max-time", "20", "https://" + address + "/index.txt"},
+        {"timeout", "20", "sh", "-c", std::string(kOpenSSL) + " s_client -connect " + address + " < /dev/null"},
+    };
+    const std::string line = "] SSL handshake with 127.0.0.1 refused: socket error 20000 (no SSL 2.0 client hello).\n";
+    std::size_t seen = 0;
+    for (const auto& client : clients) {
+        SCOPED_TRACE(client.back());
+        RunResult result = RunProgram(client, m_dir / "tls.out");
+        EXPECT_NE(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(Eventually([&] {
+            std::string log = ServerLog();
+            std::size_t n = 0;
+            for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+                ++n;
+            return n > seen;
+        }, 10000)) << ServerLog();
+        ++seen;
+    }
+    EXPECT_EQ(ServerLog().find("socket error 20009"), std::string::npos) << ServerLog();
 }
 
 // Clients of the secure port that leave before or inside their hello take

@@ -131,10 +131,11 @@ class Client:
 
     # Handshake -------------------------------------------------------------
 
-    def client_hello(self, session_id=b"", challenge=None, specs_len=9):
+    def client_hello(self, session_id=b"", challenge=None, specs_len=9, version=2, specs=None):
         self.challenge = challenge if challenge is not None else os.urandom(16)
-        specs = b"\x07\x00\xc0" + CIPHER_KIND + b"\x01\x00\x80" + b"\x07\x00\x40" * ((specs_len - 9) // 3)
-        body = b"\x01" + struct.pack(">HHHH", 2, len(specs), len(session_id), len(self.challenge))
+        if specs is None:
+            specs = b"\x07\x00\xc0" + CIPHER_KIND + b"\x01\x00\x80" + b"\x07\x00\x40" * ((specs_len - 9) // 3)
+        body = b"\x01" + struct.pack(">HHHH", version, len(specs), len(session_id), len(self.challenge))
         self.send(body + specs + session_id + self.challenge)
 
     def server_hello(self):
@@ -253,6 +254,18 @@ def malformed(port, case):
             c.server_hello()
         except (Closed, ConnectionResetError):
             # A reset: the server closed with the rest of the hello unread.
+            out["closed"], out["received"] = True, sum(c.record_lengths)
+            return out
+        return master_key_and_fetch(c, out)
+    elif case in ("tls-hello-in-v2-record", "dual-hello-in-v2-record"):
+        # Version 3.1 in SSL 2.0 form: with TLS kinds only (AES-128 and
+        # AES-256 with SHA), or with the SSL 2.0 kind among them.
+        tls = b"\x00\x00\x2f\x00\x00\x35"
+        c.client_hello(b"", os.urandom(32), version=0x0301,
+                       specs=tls if case == "tls-hello-in-v2-record" else tls + CIPHER_KIND)
+        try:
+            c.server_hello()
+        except (Closed, ConnectionResetError):
             out["closed"], out["received"] = True, sum(c.record_lengths)
             return out
         return master_key_and_fetch(c, out)

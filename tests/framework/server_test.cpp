@@ -227,6 +227,34 @@ TEST_F(ServerTest, PortInUseLeavesOnlyThatServerWithoutListener)
     EXPECT_EQ(blocked->Stop(), 0) << "stopping a server that never started returns at once";
 }
 
+TEST_F(ServerTest, APortOutsideOneTo65535IsRefusedNamingTheValue)
+{
+    struct Case {
+        std::uint32_t port;
+        std::uint32_t sslPort;
+        bool useSSL;
+        const char* line;
+    };
+    const Case cases[] = {
+        {0, 443, false, "A server does not start: the value Port of Servers\\0 is 0, not a port from 1 to 65535."},
+        {70000, 443, false,
+         "A server does not start: the value Port of Servers\\0 is 70000, not a port from 1 to 65535."},
+        {FreePort(), 0, true,
+         "A server does not start: the value SSLPort of Servers\\0 is 0, not a port from 1 to 65535."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto* server = new EchoServer(static_cast<std::uint16_t>(0));
+        server->settings.port = c.port;
+        server->settings.sslPort = c.sslPort;
+        server->settings.useSSL = c.useSSL;
+        server->settings.source = "Servers\\0";
+        EXPECT_EQ(server->Start(0), platform::kWsaeInval);
+        EXPECT_FALSE(server->IsRunning());
+        EXPECT_NE(ServerLogText().find("] " + std::string(c.line) + "\n"), std::string::npos) << ServerLogText();
+    }
+}
+
 TEST_F(ServerTest, StopWithSilentClientsEndsPromptlyAndLeavesNothing)
 {
     auto* server = new EchoServer(FreePort());

@@ -157,7 +157,8 @@ PY
 # Every curl must get a reply that is not an error; every other command
 # must end with status 0. The examples' home is a temporary one, so an
 # install to ~/.local stays in it, and the Qt programs draw off screen.
-PRELUDE='curl() { command curl --fail --silent --show-error --max-time 30 "$@"; }'
+# A line that prints the status itself shows a refusal on purpose.
+PRELUDE='curl() { local fail=--fail; [[ "$*" == *"%{http_code}"* ]] && fail=--no-fail; command curl $fail --silent --show-error --max-time 30 "$@"; }'
 
 # One block's commands in a session of their own, whose stragglers (a peer
 # server the block started and did not stop) end with it.
@@ -178,6 +179,9 @@ declare -A EXPECT=(
     ["gopher://127.0.0.1:7070/1/ http://127.0.0.1:8081/"]="About this server"
     ["http://127.0.0.1:8080/cgi/hello.sh?Bo'"]="Hello from CGI: Bo"
     ["velmora-sc query Velmora"]="RUNNING"
+    ["demo:velmora http://127.0.0.1:8080/staff/"]="Velmora is running"
+    ["-I http://127.0.0.1:8080/staff/"]="200 OK"
+    ["}\\n' http://127.0.0.1:8080/staff/"]="401"
 )
 matched=0
 

@@ -202,7 +202,7 @@ protected:
 
 // A prefetch or a crawler GETs the guest book with a name in the URL: that
 // lists, it does not add. Adding is the form's POST, and a POST without a
-// name says why nothing was added.
+// name (or that is no form at all) says why nothing was added.
 TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
 {
     SeedDefaultConfiguration();
@@ -213,14 +213,20 @@ TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
         std::vector<std::string> args;
         const char* shows;
         const char* guestsAfter;
+        const char* hides = "%";
     };
     const Case cases[] = {
         {{book}, "Ada", "Ada\n"},
         {{book + "?name=Crawler&note=x"}, "Ada", "Ada\n"},
         {{"-d", "name=&note=nobody", book}, "Please enter a name", "Ada\n"},
         {{"-d", "note=nobody", book}, "Please enter a name", "Ada\n"},
-        {{"--data-urlencode", "name=Bo", book}, "Added.", "Ada,Bo\n"},
-        {{book}, "Bo", "Ada,Bo\n"},
+        {{"-X", "POST", book}, "Please enter a name", "Ada\n"},
+        {{"-H", "Content-Type: text/plain", "-d", "name=Eve", book}, "Please enter a name", "Ada\n"},
+        {{"-H", "Content-Type: application/json", "-d", "{\"name\":\"Eve\"}", book}, "Please enter a name", "Ada\n"},
+        {{"--data-urlencode", "name=Bo", book}, "Guest 2 was added.", "Ada,Bo\n"},
+        // A reload of the page the add led to names the same guest again.
+        {{book + "?added=2"}, "Guest 2 was added.", "Ada,Bo\n"},
+        {{book + "?added"}, "Bo", "Ada,Bo\n", "Added."},
     };
     for (const Case& test : cases) {
         std::vector<std::string> args = test.args;
@@ -230,11 +236,16 @@ TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
         std::string shown = test.args.back() + (test.args.size() > 1 ? " " + test.args[1] : "");
         EXPECT_TRUE(reply.output.ends_with("\n200")) << shown << "\n" << reply.output;
         EXPECT_NE(reply.output.find(test.shows), std::string::npos) << shown << "\n" << reply.output;
+        // "%": no macro of the page is left unexpanded.
+        EXPECT_EQ(reply.output.find(test.hides), std::string::npos) << shown << "\n" << reply.output;
         if (std::string(test.shows) != ask) {
             EXPECT_EQ(reply.output.find(ask), std::string::npos) << shown;
         }
         EXPECT_EQ(Guests(), test.guestsAfter) << shown;
     }
+    e2e::RunResult added = Curl({"-i", "--data-urlencode", "name=Cy", book});
+    EXPECT_TRUE(added.output.starts_with("HTTP/1.0 303 See Other\r\n")) << added.output;
+    EXPECT_NE(added.output.find("Location: guests.kav?added=3\r\n"), std::string::npos) << added.output;
     ASSERT_EQ(Control("stop").exitCode, 0);
 }
 

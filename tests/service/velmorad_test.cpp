@@ -658,6 +658,19 @@ TEST_F(VelmoradTest, APortThatIsNotANumberIsSaidAndItsServerDoesNotStart)
         << e2e::ReadFile(m_dir / "run.out");
 }
 
+// Port 0 would be announced as port 0 while the kernel picked another.
+TEST_F(VelmoradTest, PortZeroIsRefusedNamingTheKeyAndNothingIsAnnounced)
+{
+    m_server.SetDword("Port", 0);
+    std::string err = FailingForegroundRun();
+    const std::string key = "HTTP\\Servers\\" + HTTPServerKeyName(m_port, htonl(INADDR_LOOPBACK));
+    EXPECT_NE(err.find("GMT] A server does not start: the value Port of " + key + " is 0, not a port from 1 to 65535.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(e2e::ReadFile(m_dir / "run.out").find("Velmora serves"), std::string::npos)
+        << e2e::ReadFile(m_dir / "run.out");
+}
+
 // A service killed with -9 leaves its copies of cached documents in its own
 // folder under the state directory (never in TEMP), and the next start
 // removes that folder.
