@@ -30,6 +30,12 @@ std::string DataSourceNameFault(const std::string& name)
         if (platform::EqualsIgnoringCase(trimmed, reserved))
             return "\"" + name + "\" is the name of a section odbc.ini keeps for itself, not of a data source; "
                    "a data source of that name would replace it.";
+    // The list line is "name=driver": the driver manager reads a name
+    // holding '=' as a shorter one, and a line beginning with '#' or ';' as
+    // a comment, so the source would be copied and never found.
+    if (!platform::Profile::IsKeyName(name) || trimmed.starts_with('#') || name.find(']') != std::string::npos)
+        return "\"" + name + "\" cannot be a data source's name in odbc.ini: a name may not hold '=' or ']', "
+               "nor begin with '[', ';' or '#'.";
     return {};
 }
 

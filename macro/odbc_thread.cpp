@@ -4,6 +4,7 @@
 #include "framework/thread_data.h"
 #include "macro/macro_context.h"
 #include "macro/macro_exception.h"
+#include "macro/odbc_pool.h"
 #include "macro/registry_values.h"
 #include "macro/sql_macros.h"
 #include "platform/net.h"
@@ -30,12 +31,8 @@ constexpr std::uint64_t kSpinMinNs = 500000;
 constexpr std::uint64_t kSpinMaxNs = 2000000;
 // How long a stop waits, after cancelling, for a request in flight.
 constexpr std::uint32_t kStopCancelWaitMs = 30000;
-// Spare connections a source keeps follow the most it had lent at once
-// over the last two of these periods: a steady load finds its spares open,
-// and what a past burst left idle is closed once the burst is this old.
-std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
-enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Release, Close, Discard };
+enum class Code { AllocEnv, Stop, Flush, Query, GetConnection, Adopt, Withdraw, Release, Close, Discard, Inspect };
 
 // Where a request is; changes only under the queue's lock.
 enum class Stage { New, Queued, Running, Done, Failed };
@@ -47,6 +44,11 @@ struct Request {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     int pooled = 0;
     int result = 0;
+    // Getting a connection and adopting a new one.
+    ODBCPoolAsk ask;
+    bool connected = false;
+    SQLUSMALLINT limit = 0;
+    ODBCPoolEntryInfo* info = nullptr;
     // Whose work this is: a pooled connection is shared only on one thread.
     std::thread::id caller = std::this_thread::get_id();
     ThreadData threadData{};
@@ -74,25 +76,6 @@ struct Request {
     }
     // Not run: its client had left before its turn came.
     bool clientLeft = false;
-};
-
-struct PooledConnection {
-    SQLHDBC hdbc = SQL_NULL_HDBC;
-    std::uint32_t uses = 0;
-    int activeUsers = 0;
-    std::uint16_t limit = 0;
-    std::thread::id holder; // the thread its active users run on
-    // Connections made for callers on other threads while hdbc was busy
-    // (async-sql): given back, they wait for the next such caller instead
-    // of being closed, so concurrent queries do not connect every time.
-    // Each carries its own uses.
-    std::vector<std::pair<SQLHDBC, std::uint32_t>> spares;
-    std::map<SQLHDBC, std::uint32_t> lent;
-    // The most spares lent at once in this period and in the one before.
-    std::size_t peakLent = 0;
-    std::size_t previousPeakLent = 0;
-    std::uint64_t periodStart = 0;
-    std::uint64_t spareConnects = 0;
 };
 
 struct StatementWatch {
@@ -149,10 +132,6 @@ struct ODBCState {
     std::atomic<std::thread::id> threadId{};
     std::atomic<bool> alive{false};
     SQLHENV env = SQL_NULL_HENV;
-    // Touched only on the ODBC thread.
-    std::map<std::string, PooledConnection> pool;
-    // Connections flushed while in use: holders left before the last closes.
-    std::map<SQLHDBC, int> retired;
     // The statements in flight and the watchdog, under statementsLock.
     std::mutex statementsLock;
     std::condition_variable statementsChanged;
@@ -170,6 +149,7 @@ struct ODBCState {
     std::atomic<std::uint64_t> callerWakeUps{0};
     std::atomic<std::uint32_t> queryTimeout{kODBCDefaultQueryTimeoutSeconds};
     std::atomic<std::uint32_t> loginTimeout{kODBCDefaultLoginTimeoutSeconds};
+    std::atomic<std::uint32_t> maxConnections{kODBCDefaultMaxConnections};
 };
 
 ODBCState& State()
@@ -235,225 +215,7 @@ bool Succeeded(SQLRETURN rc)
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
-void FreeHandle(SQLHDBC hdbc)
-{
-    if (hdbc == SQL_NULL_HDBC)
-        return;
-    SQLDisconnect(hdbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
-}
-
-// The login time-out must be in place before the connect it limits. It is
-// the settable one, not minutes: a database host that accepts and never
-// answers would hold every source's requests for as long.
-SQLRETURN Connect(SQLHDBC hdbc, const ODBCSource& source)
-{
-    const SQLULEN seconds = State().loginTimeout.load();
-    SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-    SQLSetConnectAttr(hdbc, SQL_ATTR_QUIET_MODE, nullptr, 0);
-    auto text = [](const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); };
-    return SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
-}
-
 // ---- The work itself, always on the ODBC thread (or in place on it) ------
-
-void RollDemandPeriod(PooledConnection& entry)
-{
-    const std::uint64_t now = platform::MonotonicMs();
-    const std::uint64_t period = g_spareDemandPeriodMs.load(std::memory_order_relaxed);
-    if (now - entry.periodStart < period)
-        return;
-    // A period with no lending at all clears both peaks.
-    entry.previousPeakLent = now - entry.periodStart < 2 * period ? entry.peakLent : 0;
-    entry.peakLent = entry.lent.size();
-    entry.periodStart = now;
-}
-
-std::size_t SpareDemand(const PooledConnection& entry)
-{
-    return std::max(entry.peakLent, entry.previousPeakLent);
-}
-
-void NoteLent(PooledConnection& entry)
-{
-    RollDemandPeriod(entry);
-    entry.peakLent = std::max(entry.peakLent, entry.lent.size());
-}
-
-// Closes idle spares beyond what the source lent at once lately.
-void TrimSpares(PooledConnection& entry)
-{
-    while (!entry.spares.empty() && entry.spares.size() + entry.lent.size() > SpareDemand(entry)) {
-        // The oldest idle one goes: spares are lent from the back.
-        FreeHandle(entry.spares.front().first);
-        entry.spares.erase(entry.spares.begin());
-    }
-}
-
-void DoGetConnection(Request& request)
-{
-    CHeapSwitch shared;
-    ODBCState& state = State();
-    request.hdbc = SQL_NULL_HDBC;
-    request.pooled = 0;
-    std::string key = ODBCPoolKey(request.source);
-    auto found = state.pool.find(key);
-    if (found != state.pool.end()) {
-        // Also when only the pooled connection is in use any more.
-        RollDemandPeriod(found->second);
-        TrimSpares(found->second);
-    }
-    // Drivers crash when two threads drive one connection at once, which
-    // async-sql queries would do; nested queries on one thread may share it.
-    // A caller from another thread while it is busy gets a connection of its
-    // own instead.
-    if (found != state.pool.end() &&
-        (found->second.activeUsers == 0 || found->second.holder == request.caller)) {
-        ++found->second.activeUsers;
-        ++found->second.uses;
-        found->second.holder = request.caller;
-        request.hdbc = found->second.hdbc;
-        request.pooled = 1;
-        request.result = SQL_SUCCESS;
-        return;
-    }
-    if (found != state.pool.end() && !found->second.spares.empty()) {
-        auto [hdbc, uses] = found->second.spares.back();
-        found->second.spares.pop_back();
-        found->second.lent[hdbc] = uses + 1;
-        NoteLent(found->second);
-        request.hdbc = hdbc;
-        request.pooled = 1;
-        request.result = SQL_SUCCESS;
-        return;
-    }
-    request.result = -1;
-    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, state.env, &request.hdbc)))
-        return;
-    if (!Succeeded(Connect(request.hdbc, SplitODBCSource(request.source))))
-        return;
-    SQLUSMALLINT limit = 0;
-    if (!Succeeded(SQLGetInfo(request.hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
-        limit = 0;
-    if (limit == 0 && found == state.pool.end()) {
-        state.pool[key] = PooledConnection{request.hdbc, 0, 1, 0, request.caller, {}, {}};
-        request.pooled = 1;
-    } else if (limit == 0) {
-        found->second.lent[request.hdbc] = 0;
-        ++found->second.spareConnects;
-        NoteLent(found->second);
-        request.pooled = 1;
-    }
-    request.result = SQL_SUCCESS;
-}
-
-void DoRelease(Request& request)
-{
-    CHeapSwitch shared;
-    ODBCState& state = State();
-    request.result = 0;
-    auto found = state.pool.find(ODBCPoolKey(request.source));
-    if (found != state.pool.end() && found->second.hdbc == request.hdbc) {
-        PooledConnection& entry = found->second;
-        --entry.activeUsers;
-        if (entry.uses > kODBCRefreshAfterUses && entry.activeUsers == 0) {
-            // The new connection is made before the old one goes: closing a
-            // driver's last connection makes the driver manager unload the
-            // driver, only to load it again for the new one.
-            SQLHDBC fresh = SQL_NULL_HDBC;
-            const bool connected = Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, state.env, &fresh)) &&
-                                   Succeeded(Connect(fresh, SplitODBCSource(request.source)));
-            if (!connected) {
-                // A dead handle would fail every later query: drop it so the
-                // next one connects afresh.
-                FreeHandle(fresh);
-                FreeHandle(entry.hdbc);
-                state.pool.erase(found);
-                request.result = 1;
-                return;
-            }
-            FreeHandle(entry.hdbc);
-            entry.hdbc = fresh;
-            entry.uses = 0;
-        }
-        request.result = 1;
-        return;
-    }
-    if (found != state.pool.end()) {
-        PooledConnection& entry = found->second;
-        auto lent = entry.lent.find(request.hdbc);
-        if (lent != entry.lent.end()) {
-            // A spare is not refreshed in place: past its uses, or beyond
-            // what the source keeps, it is closed, and the next busy caller
-            // connects afresh. The pooled connection stays open meanwhile,
-            // so the driver is never unloaded.
-            // A fixed small cap closed, at every round of a load with more
-            // callers than the cap, the connections the next round opened
-            // again.
-            RollDemandPeriod(entry);
-            if (lent->second > kODBCRefreshAfterUses || entry.spares.size() + entry.lent.size() > SpareDemand(entry))
-                FreeHandle(lent->first);
-            else
-                entry.spares.emplace_back(lent->first, lent->second);
-            entry.lent.erase(lent);
-            TrimSpares(entry);
-            request.result = 1;
-            return;
-        }
-    }
-    auto retired = state.retired.find(request.hdbc);
-    if (retired != state.retired.end()) {
-        if (--retired->second > 0) {
-            request.result = 1; // another holder still uses it and closes it last
-            return;
-        }
-        state.retired.erase(retired);
-    }
-}
-
-// Removes a source's entry; a connection still in use is closed by its last
-// holder.
-std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string, PooledConnection>::iterator entry)
-{
-    ODBCState& state = State();
-    // Lent spares are closed by their holders: the source is gone when
-    // they give them back.
-    for (auto& [hdbc, uses] : entry->second.spares)
-        FreeHandle(hdbc);
-    if (entry->second.activeUsers > 0)
-        state.retired[entry->second.hdbc] = entry->second.activeUsers;
-    else
-        FreeHandle(entry->second.hdbc);
-    return state.pool.erase(entry);
-}
-
-void DoFlush(Request& request)
-{
-    CHeapSwitch shared;
-    ODBCState& state = State();
-    auto drop = DropEntry;
-    if (request.source == nullptr) {
-        for (auto entry = state.pool.begin(); entry != state.pool.end();)
-            entry = drop(entry);
-        return;
-    }
-    auto found = state.pool.find(ODBCPoolKey(request.source));
-    if (found != state.pool.end())
-        drop(found);
-}
-
-// A lost connection takes the source's spares with it: a database that
-// restarted dropped them all. An entry that already holds another
-// connection (made after the loss) stays.
-void DoDiscard(Request& request)
-{
-    CHeapSwitch shared;
-    ODBCState& state = State();
-    auto found = state.pool.find(ODBCPoolKey(request.source));
-    if (found != state.pool.end() &&
-        (found->second.hdbc == request.hdbc || found->second.lent.count(request.hdbc) != 0))
-        DropEntry(found);
-}
 
 void DoClose(Request& request)
 {
@@ -476,32 +238,39 @@ void Dispatch(Request& request)
             break;
         }
         case Code::Stop: {
-            request.source = nullptr;
-            DoFlush(request);
-            for (auto& [hdbc, holders] : State().retired)
-                FreeHandle(hdbc);
-            State().retired.clear();
+            PoolClear();
             SQLFreeHandle(SQL_HANDLE_ENV, State().env);
             State().env = SQL_NULL_HENV;
             break;
         }
         case Code::Flush:
-            DoFlush(request);
+            PoolFlush(request.source);
             break;
         case Code::Query:
             ExecuteSQLQuery(*request.query);
             break;
         case Code::GetConnection:
-            DoGetConnection(request);
+            request.ask.source = request.source;
+            request.ask.caller = request.caller;
+            PoolGet(State().env, request.ask);
+            break;
+        case Code::Adopt:
+            PoolAdopt(request.ask, request.connected, request.limit);
+            break;
+        case Code::Withdraw:
+            request.result = PoolWithdraw(request.source, *request.ask.waiter) ? 1 : 0;
             break;
         case Code::Release:
-            DoRelease(request);
+            request.result = PoolRelease(State().env, request.source, request.hdbc);
             break;
         case Code::Close:
             DoClose(request);
             break;
         case Code::Discard:
-            DoDiscard(request);
+            PoolDiscard(request.source, request.hdbc);
+            break;
+        case Code::Inspect:
+            request.result = request.source ? PoolInspect(request.source, *request.info) : static_cast<int>(PoolSize());
             break;
         }
     } catch (...) {
@@ -681,10 +450,18 @@ void ThreadProc()
 {
     ODBCState& state = State();
     state.threadId = std::this_thread::get_id();
+    std::uint64_t trimAt = platform::kNoDeadline;
     state.queue.Lock();
     for (;;) {
-        while (!state.head && state.accepting)
-            state.queue.Wait(platform::kNoDeadline);
+        while (!state.head && state.accepting) {
+            if (state.queue.Wait(trimAt) || platform::MonotonicMs() < trimAt)
+                continue;
+            // No request came for a while: spares a past burst left idle
+            // close now, not when a later page asks for that source.
+            state.queue.Unlock();
+            trimAt = PoolTrim();
+            state.queue.Lock();
+        }
         if (!state.accepting)
             break;
         Request& request = *state.head;
@@ -714,6 +491,8 @@ void ThreadProc()
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
         const std::uint64_t lately = state.requestNs.load(std::memory_order_relaxed);
         state.requestNs.store(lately - lately / 8 + took / 8, std::memory_order_relaxed);
+        if (trimAt == platform::kNoDeadline && !stop)
+            trimAt = PoolNextTrim();
         state.queue.Lock();
         if (stop || died)
             state.accepting = false;
@@ -1076,35 +855,224 @@ bool ODBCThreadRunning()
     return State().alive.load();
 }
 
+namespace {
+
+// Waits, parked, for the caller's turn at its source's ceiling; at the
+// time-out it leaves the queue, unless it was answered meanwhile.
+bool AwaitTurn(const char* source, ODBCPoolWaiter& waiter)
+{
+    const std::uint32_t seconds = State().queryTimeout.load();
+    const std::uint64_t deadline = platform::DeadlineAfter(seconds ? seconds * 1000 : kODBCMutexWaitMs);
+    waiter.wake.Lock();
+    while (!waiter.answered && waiter.wake.Wait(deadline)) {
+    }
+    bool answered = waiter.answered;
+    waiter.wake.Unlock();
+    if (answered)
+        return true;
+    Request request;
+    request.code = Code::Withdraw;
+    request.source = source;
+    request.ask.waiter = &waiter;
+    const bool ran = Run(request, "Timeout waiting for mutex in GetConnection");
+    if (ran && request.result == 1)
+        return false;
+    // Answered meanwhile; or the thread could not be asked, and the waiter
+    // must stay until the pool lets go of it (a stop answers every waiter).
+    waiter.wake.Lock();
+    while (!waiter.answered && ODBCThreadRunning() && !ran)
+        waiter.wake.Wait(platform::kNoDeadline);
+    answered = waiter.answered;
+    waiter.wake.Unlock();
+    return answered;
+}
+
+// Connects a new handle on a thread of its own while the caller parks: a
+// database host that does not answer holds this caller alone, not the
+// request thread and with it every source's SQL. The place it was given
+// under the ceiling is taken up, or freed, by the adoption.
+SQLRETURN ConnectOffThread(const char* source, ODBCLease& lease, std::thread::id holder)
+{
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    bool connected = false;
+    SQLUSMALLINT limit = 0;
+    if (Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, State().env, &hdbc))) {
+        const ODBCSource fields = SplitODBCSource(source);
+        auto connect = [&] {
+            connected = Succeeded(ConnectODBC(hdbc, fields));
+            if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
+                limit = 0;
+        };
+        platform::WaitQueue wake;
+        bool done = false;
+        std::thread connector;
+        try {
+            connector = std::thread([&] {
+                connect();
+                wake.Lock();
+                done = true;
+                wake.WakeAll();
+                wake.Unlock();
+            });
+        } catch (...) {
+            connect(); // no thread to be had: the caller waits in the call instead
+            done = true;
+        }
+        wake.Lock();
+        while (!done)
+            wake.Wait(platform::kNoDeadline);
+        wake.Unlock();
+        if (connector.joinable())
+            connector.join();
+    } else {
+        hdbc = SQL_NULL_HDBC;
+    }
+    Request request;
+    request.code = Code::Adopt;
+    request.caller = holder;
+    request.ask.source = source;
+    request.ask.caller = holder;
+    request.ask.hdbc = hdbc;
+    request.connected = connected;
+    request.limit = limit;
+    Run(request, "Timeout waiting for mutex in GetConnection");
+    lease.hdbc = hdbc;
+    lease.pooled = request.ask.pooled;
+    return connected ? SQL_SUCCESS : -1;
+}
+
+// How many times a caller asks again after its source's entry went.
+constexpr int kAcquireRounds = 8;
+
+SQLRETURN Acquire(const char* source, ODBCLease& lease, std::thread::id holder, bool defer)
+{
+    lease.hdbc = SQL_NULL_HDBC;
+    lease.pooled = 0;
+    lease.check = false;
+    lease.error.clear();
+    lease.errorNumber = 0;
+    lease.deferred = false;
+    const bool inPlace = OnODBCThread();
+    for (int round = 0; round < kAcquireRounds; ++round) {
+        ODBCPoolWaiter waiter;
+        Request request;
+        request.code = Code::GetConnection;
+        request.source = source;
+        request.caller = holder;
+        request.ask.offThread = !inPlace;
+        request.ask.defer = defer && inPlace;
+        request.ask.waiter = &waiter;
+        if (!Run(request, "Timeout waiting for mutex in GetConnection")) {
+            lease.hdbc = request.ask.hdbc;
+            lease.pooled = request.ask.pooled;
+            return -1;
+        }
+        ODBCPoolAsk& ask = request.ask;
+        if (ask.grant == ODBCGrant::Wait) {
+            if (!AwaitTurn(source, waiter)) {
+                const std::uint32_t seconds = State().queryTimeout.load();
+                lease.error = "(HYT00) Timeout expired: all " + std::to_string(ODBCMaxConnections()) +
+                              " connections the data source may have were in use for " +
+                              std::to_string(seconds ? seconds : kODBCMutexWaitMs / 1000) + " seconds";
+                return -1;
+            }
+            ask.grant = waiter.grant;
+            ask.hdbc = waiter.hdbc;
+            ask.pooled = 1;
+            ask.check = waiter.check;
+            ask.error = waiter.error;
+            ask.errorNumber = waiter.errorNumber;
+            ask.result = waiter.grant == ODBCGrant::Got ? SQL_SUCCESS : -1;
+        }
+        switch (ask.grant) {
+        case ODBCGrant::Got:
+            lease.hdbc = ask.hdbc;
+            lease.pooled = ask.pooled;
+            lease.check = ask.check;
+            return ask.result;
+        case ODBCGrant::Deferred:
+            lease.deferred = true;
+            return -1;
+        case ODBCGrant::Refused:
+            lease.error = ask.error;
+            lease.errorNumber = ask.errorNumber;
+            return -1;
+        case ODBCGrant::Connect:
+            return ConnectOffThread(source, lease, holder);
+        case ODBCGrant::Wait:
+        case ODBCGrant::Retry:
+            break;
+        }
+    }
+    lease.error = "(08003) The data source's connections were dropped while the query waited for one";
+    return -1;
+}
+
+// A connection got for a query that did not run goes back.
+struct LeaseReturn {
+    const char* source;
+    ODBCLease& lease;
+    ~LeaseReturn()
+    {
+        if (!lease.given || lease.hdbc == SQL_NULL_HDBC)
+            return;
+        try {
+            if (!lease.pooled || ReleaseConnection(source, lease.hdbc) == 0)
+                CloseConnection(lease.hdbc);
+        } catch (...) {
+        }
+    }
+};
+
+} // namespace
+
 void SQLQuery(const ODBCQuery& query)
 {
-    if (!OnODBCThread() && query.scope->FindMacro("async-sql") != nullptr) {
+    const bool onThread = OnODBCThread();
+    if (!onThread && query.scope->FindMacro("async-sql") != nullptr) {
         ExecuteSQLQuery(query);
         return;
     }
-    Request request;
-    request.code = Code::Query;
-    request.query = &query;
-    // A query that could not run is a macro error: silent, the page would
-    // show an empty result as if the query had found nothing.
-    if (!Run(request, "Timeout waiting for mutex in SQLQuery"))
-        MacroError(query.out, query.scope, kODBCErrorType, 0,
-                   request.clientLeft        ? "(HY008) Operation canceled: the client left"
-                   : ODBCThreadRunning()     ? "(HYT00) Timeout waiting for mutex in SQLQuery"
-                                             : "(08003) ODBC services are not running",
-                   1);
+    // The query's connection, when it needs a new one or one given back,
+    // is got here, off the request thread, and the query asked again.
+    ODBCLease lease;
+    ODBCQuery asked = query;
+    if (!onThread)
+        asked.lease = &lease;
+    LeaseReturn unused{query.source, lease};
+    for (int round = 0; round < kAcquireRounds; ++round) {
+        Request request;
+        request.code = Code::Query;
+        request.query = &asked;
+        // A query that could not run is a macro error: silent, the page would
+        // show an empty result as if the query had found nothing.
+        if (!Run(request, "Timeout waiting for mutex in SQLQuery")) {
+            MacroError(query.out, query.scope, kODBCErrorType, 0,
+                       request.clientLeft        ? "(HY008) Operation canceled: the client left"
+                       : ODBCThreadRunning()     ? "(HYT00) Timeout waiting for mutex in SQLQuery"
+                                                 : "(08003) ODBC services are not running",
+                       1);
+            return;
+        }
+        if (!lease.deferred)
+            return;
+        lease.result = Acquire(query.source, lease, State().threadId.load(), false);
+        lease.given = true;
+    }
+}
+
+SQLRETURN AcquireConnection(const char* source, ODBCLease& lease, bool defer)
+{
+    return Acquire(source, lease, std::this_thread::get_id(), defer);
 }
 
 SQLRETURN GetConnection(const char* source, SQLHDBC& hdbc, int& pooled)
 {
-    Request request;
-    request.code = Code::GetConnection;
-    request.source = source;
-    request.result = -1;
-    bool ran = Run(request, "Timeout waiting for mutex in GetConnection");
-    hdbc = request.hdbc;
-    pooled = request.pooled;
-    return ran ? static_cast<SQLRETURN>(request.result) : -1;
+    ODBCLease lease;
+    SQLRETURN result = AcquireConnection(source, lease);
+    hdbc = lease.hdbc;
+    pooled = lease.pooled;
+    return result;
 }
 
 int ReleaseConnection(const char* source, SQLHDBC hdbc)
@@ -1126,7 +1094,7 @@ SQLRETURN CloseConnection(SQLHDBC hdbc)
     if (!Run(request, "Timeout waiting for mutex in FlushConnection")) {
         // The thread is gone: nothing else touches the handle any more.
         if (!ODBCThreadRunning())
-            FreeHandle(hdbc);
+            FreeODBCHandle(hdbc);
         return -1;
     }
     return static_cast<SQLRETURN>(request.result);
@@ -1154,10 +1122,20 @@ SQLHENV ODBCEnvironment()
     return State().env;
 }
 
-void SetODBCTimeouts(std::uint32_t querySeconds, std::uint32_t loginSeconds)
+void SetODBCTimeouts(std::optional<std::uint32_t> querySeconds, std::uint32_t loginSeconds)
 {
-    State().queryTimeout = querySeconds ? querySeconds : kODBCDefaultQueryTimeoutSeconds;
+    State().queryTimeout = querySeconds.value_or(kODBCDefaultQueryTimeoutSeconds);
     State().loginTimeout = loginSeconds ? loginSeconds : kODBCDefaultLoginTimeoutSeconds;
+}
+
+void SetODBCMaxConnections(std::optional<std::uint32_t> connections)
+{
+    State().maxConnections = connections.value_or(kODBCDefaultMaxConnections);
+}
+
+std::uint32_t ODBCMaxConnections()
+{
+    return State().maxConnections.load();
 }
 
 std::uint32_t ODBCQueryTimeoutSeconds()
@@ -1171,6 +1149,16 @@ std::uint32_t ODBCLoginTimeoutSeconds()
 }
 
 namespace {
+
+// When the watchdog cancels a driver call that starts now; never with a
+// query time-out of 0, which is no limit.
+std::uint64_t CallDeadline(const ODBCState& state)
+{
+    const std::uint32_t seconds = state.queryTimeout.load();
+    if (seconds == 0)
+        return platform::kNoDeadline;
+    return platform::MonotonicMs() + std::uint64_t{seconds} * 1000 + kODBCCancelGraceMs;
+}
 
 // Whether statement is the request thread's own, published in the slot.
 bool InSlot(SQLHSTMT statement)
@@ -1257,9 +1245,7 @@ ODBCCancel ODBCCallStarting(SQLHSTMT statement)
                 reason = ODBCCancel::Stopped;
             if (reason != ODBCCancel::None)
                 return reason;
-            slot.callDeadline.store(platform::MonotonicMs() + std::uint64_t{state.queryTimeout.load()} * 1000 +
-                                        kODBCCancelGraceMs,
-                                    std::memory_order_relaxed);
+            slot.callDeadline.store(CallDeadline(state), std::memory_order_relaxed);
             // Fails only when the watchdog or a stop marked it meanwhile.
             if (slot.word.compare_exchange_strong(word, word + InFlight::kStep + InFlight::kInCall))
                 return ODBCCancel::None;
@@ -1275,8 +1261,7 @@ ODBCCancel ODBCCallStarting(SQLHSTMT statement)
     if (watch.cancelled == ODBCCancel::None && watch.client >= 0 && platform::PeerHungUp(watch.client))
         watch.cancelled = ODBCCancel::ClientLeft;
     if (watch.cancelled == ODBCCancel::None)
-        watch.callDeadline =
-            platform::MonotonicMs() + std::uint64_t{state.queryTimeout.load()} * 1000 + kODBCCancelGraceMs;
+        watch.callDeadline = CallDeadline(state);
     return watch.cancelled;
 }
 
@@ -1300,23 +1285,21 @@ ODBCCancel ODBCCallEnded(SQLHSTMT statement)
     return found->second.cancelled;
 }
 
+// Asked of the thread, which trims spares on a timer meanwhile.
 bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info)
 {
-    // Read on the caller's thread: tests ask while no request runs.
-    auto found = State().pool.find(ODBCPoolKey(source));
-    if (found == State().pool.end())
-        return false;
-    info.uses = found->second.uses;
-    info.activeUsers = found->second.activeUsers;
-    info.spares = found->second.spares.size();
-    info.lent = found->second.lent.size();
-    info.spareConnects = found->second.spareConnects;
-    return true;
+    Request request;
+    request.code = Code::Inspect;
+    request.source = source;
+    request.info = &info;
+    return Run(request, "Timeout waiting for mutex in FlushConnection") && request.result == 1;
 }
 
 std::size_t ODBCPoolSize()
 {
-    return State().pool.size();
+    Request request;
+    request.code = Code::Inspect;
+    return Run(request, "Timeout waiting for mutex in FlushConnection") ? static_cast<std::size_t>(request.result) : 0;
 }
 
 std::size_t ODBCStatementsInFlight()
@@ -1339,9 +1322,4 @@ void SetODBCCancelCallForTesting(ODBCCancelCall call)
 std::uint64_t ODBCCallerWakeUps()
 {
     return State().callerWakeUps.load();
-}
-
-void SetODBCSpareDemandPeriodMs(std::uint64_t milliseconds)
-{
-    g_spareDemandPeriodMs = milliseconds ? milliseconds : kODBCSpareDemandPeriodMs;
 }

@@ -17,6 +17,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,17 @@ inline constexpr std::uint32_t kODBCMutexWaitMs = 300000;
 // thread, and so every page's SQL, for seconds, not minutes.
 inline constexpr std::uint32_t kODBCDefaultQueryTimeoutSeconds = 15;
 inline constexpr std::uint32_t kODBCDefaultLoginTimeoutSeconds = 10;
+// Connections a source may have open at once unless the product key's
+// SQLMaxConnections says otherwise (0 there: no ceiling): what a database's
+// usual limit of about a hundred carries for a few sources and its other
+// users. A caller beyond it waits for one given back.
+inline constexpr std::uint32_t kODBCDefaultMaxConnections = 20;
+// A source whose connect timed out or was refused fails at once for this
+// long; then one caller tries again.
+inline constexpr std::uint64_t kODBCRefusedSourceMs = 5000;
+// A pooled connection idle this long is looked at before it is used: a
+// database that restarted meanwhile ended it.
+inline constexpr std::uint64_t kODBCCheckIdleMs = 500;
 // A driver that keeps the query time-out itself is left this long to
 // report it before the watchdog cancels.
 inline constexpr std::uint32_t kODBCCancelGraceMs = 1000;
@@ -67,6 +79,22 @@ struct ODBCInsert {
 
 // The arguments of one query. The three texts may be null; raw says whether
 // each was passed unexpanded (then it is expanded; else appended as it is).
+// A connection as the pool lends it, or why there is none.
+struct ODBCLease {
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    int pooled = 0;
+    bool check = false; // idle a while: look at it before use
+    // Set when the pool itself said why (a source refused a moment ago, a
+    // wait for a connection that timed out); else the handle's records say.
+    std::string error;
+    std::uint32_t errorNumber = 0;
+    // The request thread left the connect or the wait to the caller, who
+    // asks again with the lease given.
+    bool deferred = false;
+    bool given = false;
+    SQLRETURN result = -1;
+};
+
 struct ODBCQuery {
     CMacroContext* scope = nullptr;
     CTextBuffer* out = nullptr;
@@ -79,6 +107,9 @@ struct ODBCQuery {
     bool rowRaw = false;
     bool beforeRaw = false;
     bool afterRaw = false;
+    // A query of its own on the request thread: its connection is made
+    // (or waited for) by the caller, off the thread.
+    ODBCLease* lease = nullptr;
 };
 
 int StartODBCThread();
@@ -95,6 +126,11 @@ void SQLQuery(const ODBCQuery& query);
 // closing). A caller on another thread than the pooled connection's busy
 // holder gets a spare connection of the source, still pooled.
 SQLRETURN GetConnection(const char* source, SQLHDBC& hdbc, int& pooled);
+// GetConnection with the whole answer. A new connection is made off the
+// request thread, and a caller beyond the source's ceiling waits its turn
+// (bounded by the query time-out). With defer, on the request thread, a
+// connect or a wait is not done but left to the caller (lease.deferred).
+SQLRETURN AcquireConnection(const char* source, ODBCLease& lease, bool defer = false);
 // 1 when the connection was given back; 0 when the caller must close it
 // (its source left the pool meanwhile and no other holder uses it).
 int ReleaseConnection(const char* source, SQLHDBC hdbc);
@@ -110,11 +146,15 @@ void DiscardConnection(const char* source, SQLHDBC hdbc);
 
 SQLHENV ODBCEnvironment();
 
-// Time-outs in seconds; 0 keeps the default. Read at every statement and
-// connect, so a change applies to the next one.
-void SetODBCTimeouts(std::uint32_t querySeconds, std::uint32_t loginSeconds);
+// Time-outs in seconds: a query time-out of 0 is no limit, none the
+// default; a login time-out of 0 keeps the default. Read at every statement
+// and connect, so a change applies to the next one.
+void SetODBCTimeouts(std::optional<std::uint32_t> querySeconds, std::uint32_t loginSeconds);
 std::uint32_t ODBCQueryTimeoutSeconds();
 std::uint32_t ODBCLoginTimeoutSeconds();
+// Connections per source at most (0: no ceiling); none gives the default.
+void SetODBCMaxConnections(std::optional<std::uint32_t> connections);
+std::uint32_t ODBCMaxConnections();
 
 // Why a statement was cancelled.
 enum class ODBCCancel { None, TimedOut, ClientLeft, Stopped };

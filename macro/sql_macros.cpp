@@ -402,34 +402,94 @@ public:
     }
 };
 
-enum class Attempt { Done, Retry };
+enum class Attempt { Done, Retry, Deferred };
 
-// One try of a statement. A connection found lost before anything was
-// output is dropped from the pool and Retry answered, so that a database
-// restart costs no page an error; else the error is raised.
+// Whether a pooled connection that sat idle is still there: the driver's
+// own word first, then a statement that costs the database nothing. Only a
+// lost-connection answer counts; a database that does not know SELECT 1
+// still has the connection.
+enum class Probe { Connected, Lost, Cancelled };
+
+Probe StillConnected(const ODBCQuery& query, SQLHDBC hdbc)
+{
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (Succeeded(SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE)
+        return Probe::Lost;
+    StatementHolder probe;
+    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &probe.hstmt))) {
+        probe.hstmt = SQL_NULL_HSTMT;
+        return ConnectionLost(hdbc, SQL_NULL_HSTMT) ? Probe::Lost : Probe::Connected;
+    }
+    ODBCStatementStarted(probe.hstmt);
+    SQLSetStmtAttr(probe.hstmt, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(ODBCQueryTimeoutSeconds())), 0);
+    SQLRETURN rc = SQL_ERROR;
+    if (!Watched(query, probe.hstmt, rc, [&] {
+            return SQLExecDirect(probe.hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")), SQL_NTS);
+        }))
+        return Probe::Cancelled; // the error is raised
+    const bool lost = !Succeeded(rc) && rc != SQL_NO_DATA && ConnectionLost(hdbc, probe.hstmt);
+    return lost ? Probe::Lost : Probe::Connected;
+}
+
+// One try of a statement. Only a statement that cannot have reached the
+// database is tried again: one that failed as the connection was lost may
+// have run (an INSERT committed before the reply was lost), and running it
+// twice would insert twice. A database restart still costs no page an
+// error, since a pooled connection idle a while is looked at before use.
 Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
 {
     ConnectionHolder connection;
     connection.source = query.source;
-    if (!Succeeded(GetConnection(query.source, connection.hdbc, connection.pooled))) {
+    ODBCLease own;
+    ODBCLease& lease = query.lease ? *query.lease : own;
+    SQLRETURN got = lease.result;
+    if (lease.given) {
+        lease.given = false;
+    } else {
+        got = AcquireConnection(query.source, lease, query.lease != nullptr);
+        if (lease.deferred)
+            return Attempt::Deferred;
+    }
+    connection.hdbc = lease.hdbc;
+    connection.pooled = lease.pooled;
+    lease.hdbc = SQL_NULL_HDBC;
+    if (!Succeeded(got)) {
         // The request thread takes no connect for a client that left.
         if (const int client = GetClientHandle(); client >= 0 && platform::PeerHungUp(client))
             RaiseCancelled(query, ODBCCancel::ClientLeft);
+        else if (!lease.error.empty())
+            MacroError(query.out, query.scope, kODBCErrorType, lease.errorNumber, lease.error.c_str(), 1);
         else
             RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
         return Attempt::Done;
     }
+    // A lost connection leaves the pool, so the next caller connects afresh.
     auto lost = [&](SQLHSTMT hstmt) {
-        if (!mayRetry || !ConnectionLost(connection.hdbc, hstmt))
+        if (!ConnectionLost(connection.hdbc, hstmt))
             return false;
         if (connection.pooled)
             DiscardConnection(query.source, connection.hdbc);
         return true;
     };
+    if (lease.check) {
+        switch (StillConnected(query, connection.hdbc)) {
+        case Probe::Connected:
+            break;
+        case Probe::Cancelled:
+            return Attempt::Done;
+        case Probe::Lost:
+            if (connection.pooled)
+                DiscardConnection(query.source, connection.hdbc);
+            if (mayRetry)
+                return Attempt::Retry;
+            break;
+        }
+    }
     StatementHolder statement;
     if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection.hdbc, &statement.hstmt))) {
         statement.hstmt = SQL_NULL_HSTMT;
-        if (lost(SQL_NULL_HSTMT))
+        if (lost(SQL_NULL_HSTMT) && mayRetry)
             return Attempt::Retry;
         RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
         return Attempt::Done;
@@ -449,8 +509,7 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
         }))
         return Attempt::Done;
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
-        if (lost(statement.hstmt))
-            return Attempt::Retry;
+        lost(statement.hstmt);
         RaiseODBCError(query, connection.hdbc, statement.hstmt);
         return Attempt::Done;
     }

@@ -96,6 +96,8 @@ void ReadEngineSettings(CEngineSettings& settings)
             settings.sqlQueryTimeout = value;
         if (product.QueryDword("SQLLoginTimeout", value) == platform::kErrorSuccess)
             settings.sqlLoginTimeout = value;
+        if (product.QueryDword("SQLMaxConnections", value) == platform::kErrorSuccess)
+            settings.sqlMaxConnections = value;
     }
     if (settings.workers == 1) {
         unsigned processors = std::thread::hardware_concurrency();
@@ -265,6 +267,7 @@ void InitServerEngine()
         g_settings = settings;
     }
     SetODBCTimeouts(settings.sqlQueryTimeout, settings.sqlLoginTimeout);
+    SetODBCMaxConnections(settings.sqlMaxConnections);
     RunInitMacro(global, settings.initMacro, "InitMacro");
     global.SetReadOnly(true);
 

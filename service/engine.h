@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,13 @@ struct CEngineSettings {
     std::uint32_t concurrency = 0;
     std::uint32_t compatibility = 0;
     // Seconds a statement's driver call and a database connect may take
-    // (SQLQueryTimeout, SQLLoginTimeout); 0 keeps the SQL macros' defaults.
-    std::uint32_t sqlQueryTimeout = 0;
+    // (SQLQueryTimeout, SQLLoginTimeout), and the connections a data source
+    // may have open at once (SQLMaxConnections): missing keeps the SQL
+    // macros' defaults; 0 is no limit, but for the login time-out, where it
+    // keeps the default.
+    std::optional<std::uint32_t> sqlQueryTimeout;
     std::uint32_t sqlLoginTimeout = 0;
+    std::optional<std::uint32_t> sqlMaxConnections;
 };
 
 // A Workers value of 1 asks for this many workers per processor.

@@ -99,4 +99,23 @@ TEST(ODBCSources, TheFilesOwnSectionsAreNoDataSources)
         EXPECT_EQ(DataSourceNameFault(name), "") << name;
 }
 
+// Names the list line would misread: the copy refuses them all, the
+// service's file unchanged.
+TEST(ODBCSources, NamesAListLineCannotHoldAreRefused)
+{
+    const char* const service = "[ODBC Data Sources]\nvelmora=SQLite3\n\n[velmora]\nDriver=SQLite3\n";
+    for (const char* name : {"a=b", "#x", " #x", ";x", "[x", "x]y"}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(DataSourceNameFault(name).find(name), std::string::npos) << "the message names the source";
+        TempDirectory dir;
+        std::string from = dir / "user.ini";
+        std::string to = dir / "odbc.ini";
+        std::ofstream(from) << "[ODBC Data Sources]\n" << name << "=Mine\n\n[" << name << "]\nDriver=Mine\n";
+        std::ofstream(to) << service;
+        EXPECT_FALSE(CopyDataSource(name, from, to));
+        EXPECT_EQ(ReadText(to), service);
+    }
+    EXPECT_EQ(DataSourceNameFault("x#y"), "");
+}
+
 } // namespace

@@ -82,8 +82,8 @@ constexpr const char* kEndless = "\"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL S
 
 // Sets the SQL time-outs for one test and puts the defaults back.
 struct Timeouts {
-    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
-    ~Timeouts() { SetODBCTimeouts(0, 0); }
+    Timeouts(std::optional<std::uint32_t> query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(std::nullopt, 0); }
 };
 
 TEST_F(KavDataTest, APageListsRowsWithItsTexts)

@@ -17,6 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace e2e;
@@ -27,6 +30,9 @@ constexpr const char* kPostgresBin = "/usr/lib/postgresql/15/bin";
 constexpr const char* kPostgresDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
 constexpr const char* kRole = "velmora";
 constexpr const char* kPassword = "s3cret;pw";
+// Few, as on a small database, so that a burst that ignored its source's
+// ceiling would run out of them.
+constexpr int kMaxConnections = 30;
 
 class KavPostgresTest : public E2ETest {
 protected:
@@ -53,7 +59,9 @@ protected:
         ASSERT_EQ(Pg({"initdb", "-D", m_pg + "/data", "-U", kRole, "--auth=scram-sha-256", "--pwfile=" + m_pg + "/pw"}), 0);
         m_port = FreePort();
         ASSERT_EQ(Pg({"pg_ctl", "-D", m_pg + "/data", "-l", m_pg + "/log", "-w", "-t", "30", "-o",
-                      "-p " + std::to_string(m_port) + " -k " + m_pg + " -c listen_addresses=127.0.0.1", "start"}),
+                      "-p " + std::to_string(m_port) + " -k " + m_pg +
+                          " -c listen_addresses=127.0.0.1 -c max_connections=" + std::to_string(kMaxConnections),
+                      "start"}),
                   0);
         m_started = true;
         WriteFile(m_dir / "odbcinst.ini", std::string("[PostgreSQL]\nDriver=") + kPostgresDriver + "\n");
@@ -70,6 +78,8 @@ protected:
     {
         E2ETest::TearDown();
         StopODBCThread();
+        for (int listener : m_listeners)
+            ::close(listener);
         if (m_started)
             Pg({"pg_ctl", "-D", m_pg + "/data", "-m", "fast", "-w", "-t", "30", "stop"});
         if (!m_pg.empty())
@@ -97,7 +107,33 @@ protected:
         Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
         return "%expand%%sql(vpg;" + std::string(kRole) + ";plainpw,\"SELECT name FROM people ORDER BY id\",'%column(1)|)";
     }
+    // The connections the database serves now, psql's own aside.
+    int ClientConnections()
+    {
+        return std::atoi(Psql("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend' "
+                              "AND pid <> pg_backend_pid();")
+                             .c_str());
+    }
+    // A data source on a host that takes connections (the kernel completes
+    // the handshakes) and never answers; the listener is closed at the end.
+    int AddSilentSource(const std::string& name)
+    {
+        int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_GE(listener, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener, 16), 0);
+        EXPECT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        WriteFile(m_dir / "odbc.ini", ReadFile(m_dir / "odbc.ini") + "[" + name + "]\nDriver=PostgreSQL\nServername=127.0.0.1\nPort=" +
+                                          std::to_string(ntohs(address.sin_port)) + "\nDatabase=postgres\n");
+        m_listeners.push_back(listener);
+        return listener;
+    }
     std::string m_pg;
+    std::vector<int> m_listeners;
     std::vector<std::string> m_asUser;
     std::uint16_t m_port = 0;
     bool m_started = false;
@@ -132,28 +168,18 @@ TEST_F(KavPostgresTest, TheSamePagesListInsertAndCatchErrors)
 
 // Sets the SQL time-outs for one test and puts the defaults back.
 struct Timeouts {
-    Timeouts(std::uint32_t query, std::uint32_t login) { SetODBCTimeouts(query, login); }
-    ~Timeouts() { SetODBCTimeouts(0, 0); }
+    Timeouts(std::optional<std::uint32_t> query, std::uint32_t login) { SetODBCTimeouts(query, login); }
+    ~Timeouts() { SetODBCTimeouts(std::nullopt, 0); }
 };
 
 // A database host that takes the connection and never answers: the
-// connect fails within the login time-out, and the page queued behind it
-// on the one request thread is served right after.
+// connect fails within the login time-out, and a page on another source
+// is served meanwhile.
 TEST_F(KavPostgresTest, AHostThatNeverAnswersFailsWithinTheLoginTimeOut)
 {
-    Timeouts timeouts(0, 2);
-    // The kernel completes the handshakes; nobody reads or answers.
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 16), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    WriteFile(m_dir / "odbc.ini", ReadFile(m_dir / "odbc.ini") + "[vhang]\nDriver=PostgreSQL\nServername=127.0.0.1\nPort=" +
-                                      std::to_string(ntohs(address.sin_port)) + "\nDatabase=postgres\n");
+    // Long enough for the healthy source's own connect on a loaded machine.
+    Timeouts timeouts(std::nullopt, 5);
+    const int listener = AddSilentSource("vhang");
     std::uint16_t port = FreePort();
     AddServer(port);
     WriteFile(m_root + "/hang.htm", "%expand%%try('%sql(vhang;" + std::string(kRole) + ";x,SELECT 1),'caught %exception-type%)");
@@ -169,7 +195,6 @@ TEST_F(KavPostgresTest, AHostThatNeverAnswersFailsWithinTheLoginTimeOut)
               "name1|name2|name3|");
     client.join();
     EXPECT_EQ(hang, "caught ODBC");
-    ::close(listener);
 }
 
 // A restart ends every pooled connection; the first page after it meets
@@ -186,6 +211,120 @@ TEST_F(KavPostgresTest, TheFirstPageAfterADatabaseRestartGetsItsRows)
         for (int page = 0; page < 3; ++page)
             EXPECT_EQ(Curl({URL(port, "/list.htm")}).output, "name1|name2|name3|") << mode << " restart, page " << page;
     }
+}
+
+// Sets the connections per source for one test and puts the default back.
+struct Ceiling {
+    explicit Ceiling(std::uint32_t connections) { SetODBCMaxConnections(connections); }
+    ~Ceiling() { SetODBCMaxConnections(std::nullopt); }
+};
+
+// A burst of async-sql pages on one source keeps to the source's ceiling:
+// the pages beyond it wait their turn and all get their rows, and the
+// spares close once the burst is over, with no later page to close them.
+TEST_F(KavPostgresTest, ABurstKeepsToTheCeilingAndItsSparesCloseAfterIt)
+{
+    constexpr int kPages = 40;
+    constexpr int kCeiling = 4;
+    Ceiling ceiling(kCeiling);
+    struct Period {
+        Period() { SetODBCSpareDemandPeriodMs(100); }
+        ~Period() { SetODBCSpareDemandPeriodMs(0); }
+    } shortPeriod;
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    ::setenv("PGPASSWORD", "plainpw", 1);
+    WriteFile(m_root + "/burst.htm", "%expand%%set(async-sql,1)%sql(vpg;" + std::string(kRole) +
+                                         ";plainpw,\"SELECT 7, pg_sleep(0.2)\",'%column(1))");
+    StartServers();
+    std::vector<std::string> pages(kPages);
+    std::atomic<int> running{kPages};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kPages; ++i)
+        clients.emplace_back([&, i] {
+            pages[i] = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/burst.htm")},
+                                  m_dir / ("burst" + std::to_string(i) + ".out"))
+                           .output;
+            --running;
+        });
+    int peak = 0;
+    while (running > 0) // bounded by curl's own limit
+        peak = std::max(peak, ClientConnections());
+    for (std::thread& client : clients)
+        client.join();
+    EXPECT_EQ(std::count(pages.begin(), pages.end(), "7"), kPages) << "one page gave: " << pages[0];
+    EXPECT_LE(peak, kCeiling);
+    EXPECT_TRUE(Eventually([this] { return ClientConnections() == 1; }, 30000)) << "the spares stayed open";
+}
+
+// Pages on a database host that takes connections and never answers hold
+// only themselves: a page on another source, on the request thread or with
+// async-sql, is served while their connects wait; once those failed, the
+// source fails at once for a while.
+TEST_F(KavPostgresTest, ADeadHostHoldsOnlyItsOwnPages)
+{
+    constexpr int kHangPages = 10;
+    constexpr std::uint32_t kLoginSeconds = 10;
+    Timeouts timeouts(std::nullopt, kLoginSeconds);
+    const int listener = AddSilentSource("vhang");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/hang.htm", "%expand%%try('%sql(vhang;" + std::string(kRole) + ";x,SELECT 1),'caught %exception-type%)");
+    WriteFile(m_root + "/list.htm", ListPage());
+    WriteFile(m_root + "/alist.htm", "%expand%%set(async-sql,1)" + ListPage().substr(std::string("%expand%").size()));
+    StartServers();
+    for (const char* page : {"/list.htm", "/alist.htm"})
+        ASSERT_EQ(Curl({URL(port, page)}).output, "name1|name2|name3|") << page;
+
+    std::vector<std::string> hang(kHangPages);
+    std::atomic<int> hangDone{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kHangPages; ++i)
+        clients.emplace_back([&, i] {
+            hang[i] = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/hang.htm")},
+                                 m_dir / ("hang" + std::to_string(i) + ".out"))
+                          .output;
+            ++hangDone;
+        });
+    EXPECT_TRUE(Eventually([listener] { return platform::WaitHandle(listener, false, 0) == 1; }, 30000));
+    for (const char* page : {"/list.htm", "/alist.htm"})
+        EXPECT_EQ(Curl({URL(port, page)}).output, "name1|name2|name3|") << page;
+    EXPECT_EQ(hangDone.load(), 0) << "the healthy source's pages waited behind the dead host's connects";
+    for (std::thread& client : clients)
+        client.join();
+    EXPECT_EQ(std::count(hang.begin(), hang.end(), "caught ODBC"), kHangPages);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Curl({URL(port, "/hang.htm")}).output, "caught ODBC");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(kLoginSeconds / 2))
+        << "a source whose connect just failed was tried again at once";
+}
+
+// A statement whose connection is lost after the database ran it is not
+// run again: the row it committed is there once, and the page reports the
+// loss.
+TEST_F(KavPostgresTest, AStatementThatMayHaveRunIsNotRunTwice)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    ::setenv("PGPASSWORD", "plainpw", 1);
+    Psql("CREATE TABLE hits (n INTEGER); CREATE PROCEDURE hit() LANGUAGE plpgsql AS $$ BEGIN "
+         "INSERT INTO hits VALUES (1); COMMIT; PERFORM pg_sleep(60); END $$;");
+    WriteFile(m_root + "/hit.htm", "%expand%%try('%sql(vpg;" + std::string(kRole) +
+                                       ";plainpw,CALL hit()),'caught %exception-type%)");
+    StartServers();
+    std::string page;
+    std::thread client([&] {
+        page = RunProgram({"curl", "-s", "--max-time", "120", URL(port, "/hit.htm")}, m_dir / "hit.out").output;
+    });
+    // The row is committed; the backend is ended before it answers.
+    EXPECT_TRUE(Eventually([this] { return Psql("SELECT count(*) FROM hits;") == "1\n"; }, 30000));
+    Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE 'CALL hit%';");
+    client.join();
+    EXPECT_EQ(page, "caught ODBC");
+    EXPECT_EQ(Psql("SELECT count(*) FROM hits;"), "1\n");
 }
 
 } // namespace

@@ -183,8 +183,9 @@ TEST_F(EngineTest, EngineSettingsAndTheWorkerPool)
     }
 }
 
-// Each start reads the SQL time-outs; a value that is missing or 0 leaves
-// the default, so an earlier start's value does not linger.
+// Each start reads the SQL time-outs and the connections per source; a
+// missing value leaves the default, so an earlier start's value does not
+// linger. A query time-out or a ceiling of 0 is no limit, as HeaderTimeout 0.
 TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
 {
     const struct {
@@ -192,24 +193,29 @@ TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
         bool set;
         std::uint32_t query;
         std::uint32_t login;
+        std::uint32_t connections;
         std::uint32_t expectedQuery;
         std::uint32_t expectedLogin;
+        std::uint32_t expectedConnections;
     } cases[] = {
-        {"both set", true, 5, 3, 5, 3},
-        {"missing", false, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds},
-        {"one set", true, 0, 4, kODBCDefaultQueryTimeoutSeconds, 4},
+        {"all set", true, 5, 3, 7, 5, 3, 7},
+        {"missing", false, 0, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds,
+         kODBCDefaultMaxConnections},
+        {"zero", true, 0, 0, 0, 0, kODBCDefaultLoginTimeoutSeconds, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const char* name : {"SQLQueryTimeout", "SQLLoginTimeout"})
+        for (const char* name : {"SQLQueryTimeout", "SQLLoginTimeout", "SQLMaxConnections"})
             m_product.DeleteValue(name);
         if (c.set) {
             m_product.SetDword("SQLQueryTimeout", c.query);
             m_product.SetDword("SQLLoginTimeout", c.login);
+            m_product.SetDword("SQLMaxConnections", c.connections);
         }
         ASSERT_EQ(StartServices(), 0);
         EXPECT_EQ(ODBCQueryTimeoutSeconds(), c.expectedQuery);
         EXPECT_EQ(ODBCLoginTimeoutSeconds(), c.expectedLogin);
+        EXPECT_EQ(ODBCMaxConnections(), c.expectedConnections);
         ASSERT_EQ(StopServices(), 0);
     }
 }
