@@ -9,6 +9,7 @@
 #include "app_fixture.h"
 #include "app_hive.h"
 #include "eventually.h"
+#include "screenshot.h"
 #include "framework/loopback.h"
 #include "framework/server_stats.h"
 #include "framework/wsocket.h"
@@ -274,6 +275,7 @@ TEST_F(MainDialogTest, WithEveryPortTakenTheWindowStaysUpAndSaysSo)
     QLabel* status = dialog.StatusLabel();
     EXPECT_GE(status->height(), status->heightForWidth(status->width())) << "the text shows whole, not clipped";
     EXPECT_TRUE(dialog.rect().contains(status->geometry()));
+    SaveScreenshot(dialog, "main_window_nothing_serves");
     StopServices();
 
     // Once the ports are free a start serves and the window gets out of the way.
