@@ -61,6 +61,8 @@ void CMainDialog::Start()
     setWindowTitle(title);
     StartServices();
     ReportListeners();
+    // The count shows from the start, not only after the first tick.
+    OnTimer();
     // Hidden or minimised as soon as the window has appeared, unless it has
     // to say that nothing serves.
     QTimer::singleShot(0, this, &CMainDialog::OnHideWindow);
@@ -76,7 +78,10 @@ void CMainDialog::ReportListeners()
     std::fflush(stdout);
     m_nothingListens = report.NothingListens();
     if (!m_nothingListens) {
-        m_statusLabel->hide();
+        if (m_statusLabel->isVisible()) {
+            m_statusLabel->hide();
+            adjustSize();
+        }
         return;
     }
     const char* text = "Not one configured server could start: their ports are taken or refused. The server log "
@@ -85,6 +90,9 @@ void CMainDialog::ReportListeners()
     std::fprintf(stderr, "%s\n", text);
     m_statusLabel->setText(QString::fromLatin1(text));
     m_statusLabel->show();
+    // A window does not grow by itself for a wrapped text's height: sized
+    // again, it shows the whole text rather than its first line.
+    adjustSize();
 }
 
 void CMainDialog::OnHideWindow()
@@ -103,6 +111,14 @@ void CMainDialog::ShowFromTray()
     showNormal();
     raise();
     activateWindow();
+    StartRefresh();
+}
+
+void CMainDialog::StartRefresh()
+{
+    // Shown again after a while, it shows the count now, not a stale one
+    // until the next tick.
+    OnTimer();
     m_timer.start();
 }
 
@@ -118,7 +134,7 @@ void CMainDialog::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && !(windowState() & Qt::WindowMinimized) && isVisible())
-        m_timer.start();
+        StartRefresh();
 }
 
 void CMainDialog::OnTimer()

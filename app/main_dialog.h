@@ -2,13 +2,14 @@
 // CMainDialog: the application's main window. Its start starts all servers,
 // says on standard output what listens, and gets out of the way: hidden
 // behind the tray icon where a system tray exists, else minimised; when not
-// one configured server could start it stays up and says so instead. Shown (a left click on the tray icon, or
-// restoring it), it refreshes the Users field every 15 seconds ("-" while
-// the servers are stopped). Shutdown (the button, Enter, or closing the
-// window without a tray) asks first when users are connected, then removes
-// the tray icon and stops the servers; Settings (the button or Esc) runs
-// the settings sheet and offers to restart the servers when a change needs
-// it. Ending this dialog ends the program.
+// one configured server could start it stays up and says so instead. The
+// Users field is filled at the start; shown (a left click on the tray icon,
+// or restoring it), the window refreshes it at once and then every 15
+// seconds ("-" while the servers are stopped). Shutdown (the button, Enter,
+// or closing the window without a tray) asks first when users are
+// connected, then removes the tray icon and stops the servers; Settings
+// (the button or Esc) runs the settings sheet and offers to restart the
+// servers when a change needs it. Ending this dialog ends the program.
 
 #include "ui_main_dialog.h"
 
@@ -63,6 +64,8 @@ protected:
 private:
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void OnHideWindow();
+    // Fills the Users field and refreshes it every kUsersRefreshMs.
+    void StartRefresh();
     // After a start: what listens to standard output, or the window says
     // that nothing does.
     void ReportListeners();

@@ -10,6 +10,8 @@
 #include <QLocalSocket>
 #include <QSystemTrayIcon>
 
+#include <cstdio>
+
 namespace {
 
 constexpr const char* kRaiseRequest = "show\n";
@@ -82,7 +84,13 @@ bool CServerApp::InitInstance()
 {
     int locked = m_lock.TryAcquire(LockPath().toStdString());
     if (locked == platform::InstanceLock::kErrorAlreadyHeld) {
-        if (!RaiseFirstInstance())
+        // A start from a terminal (make run-app) would otherwise end without
+        // a word when the first instance's window comes forward elsewhere.
+        const bool raised = RaiseFirstInstance();
+        std::fprintf(stderr, "%s%s\n", LoadQString(kAlreadyRunningId).toLocal8Bit().constData(),
+                     raised ? "  Its window has been brought to the front." : "");
+        std::fflush(stderr);
+        if (!raised)
             VelmoraMessageBox(nullptr, kAlreadyRunningId, kMbOk);
         return false;
     }

@@ -5,9 +5,10 @@
 //
 // One instance: the first one holds a lock file in the session's run
 // directory and listens on a local socket beside it. A second start finds
-// the lock held, asks the first one over the socket to show its window, and
-// ends; when the first one has no window yet (or does not answer) it shows
-// message 2098 instead. The kernel drops the lock of a process that died,
+// the lock held, asks the first one over the socket to show its window,
+// says on standard error that the server is already running, and ends;
+// when the first one has no window yet (or does not answer) it also shows
+// message 2098. The kernel drops the lock of a process that died,
 // so a crash never blocks the next start.
 
 #include "platform/instance_lock.h"

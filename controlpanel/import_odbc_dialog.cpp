@@ -25,9 +25,9 @@ bool CImportODBCDialog::OnInitDialog()
     auto* list = new CListPattern(this);
     list->entries = [] { return DataSourceLines(UserDataSourceFile()); };
     list->SetTabStops({kDataSourceTabStop});
+    // The first line comes chosen (Attach selects it), so Return imports a
+    // lone source without a click first.
     list->Attach(m_ui->dataSourcesList, nullptr, nullptr, nullptr, false);
-    // Nothing is chosen until the person chooses.
-    m_ui->dataSourcesList->setCurrentRow(-1);
     return result;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // CImportODBCDialog: lists the person's own ODBC data sources; OK copies the
 // chosen one whole into the service's odbc.ini (replacing one of that name)
-// and closes. OK with nothing chosen does nothing and keeps the dialog open.
+// and closes. The first line comes chosen, so Return imports it; OK with
+// nothing chosen (an empty list) does nothing and keeps the dialog open.
 
 #include "app/kit/exchange_dialog.h"
 

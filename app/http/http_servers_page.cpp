@@ -5,6 +5,7 @@
 #include "app/kit/message_box.h"
 #include "app/kit/nested_sheet.h"
 #include "app/shared/access_control_page.h"
+#include "app/shared/folder_check.h"
 #include "config/config_lists.h"
 #include "config/http_server_config.h"
 
@@ -41,10 +42,11 @@ void CHTTPServersPage::SetupUi()
     m_list.Attach(m_ui->serversList, m_ui->newServerButton, m_ui->editServerButton, m_ui->deleteServerButton);
 }
 
-int CHTTPServersPage::RunServerSheet(CHTTPServerConfig& config)
+int CHTTPServersPage::RunServerSheet(CHTTPServerConfig& config, bool isNew)
 {
     bool ok = EditInNestedSheet(*this, kServerSheetCaptionId, config,
-                                [this](CPropertySheetPlus& sheet, CHTTPServerConfig& copy) {
+                                [this, isNew](CPropertySheetPlus& sheet, CHTTPServerConfig& copy) {
+                                    sheet.setProperty(kNewEntryProperty, isNew);
                                     for (const auto& make : m_pages)
                                         if (std::unique_ptr<CPropertyPage> page = make(copy, &m_servers))
                                             sheet.AddPage(std::move(page));
@@ -73,7 +75,7 @@ std::optional<QString> CHTTPServersPage::OnNew()
     http.rootDir = DefaultRootDir();
     config.SetHTTPSettings(std::make_shared<const CHTTPSettings>(std::move(http)));
 
-    if (RunServerSheet(config) != kIdOk)
+    if (RunServerSheet(config, true) != kIdOk)
         return std::nullopt;
     CHTTPServerConfig& added = m_servers.AddTail(config);
     // A new server listens only after a restart, changed or not.
@@ -91,7 +93,7 @@ std::optional<QString> CHTTPServersPage::OnEdit(const QString& key)
     m_servers.Remove(selected);
     // Cancel puts the server back where it was: the list's order is the
     // order the servers start in.
-    if (RunServerSheet(copy) != kIdOk)
+    if (RunServerSheet(copy, false) != kIdOk)
         return ElementKey(m_servers.Insert(position, copy));
     return ElementKey(m_servers.AddTail(copy));
 }

@@ -51,8 +51,9 @@ public:
 
     CListPattern& List() { return m_list; }
     // Runs the server's sheet on a working copy of config; after OK the copy
-    // is assigned to config. kIdOk or kIdCancel.
-    int RunServerSheet(CHTTPServerConfig& config);
+    // is assigned to config. kIdOk or kIdCancel. isNew: config was never
+    // stored, so its folders are checked even when left as given.
+    int RunServerSheet(CHTTPServerConfig& config, bool isNew);
 
 protected:
     void SetupUi() override;

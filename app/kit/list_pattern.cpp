@@ -29,11 +29,46 @@ bool LessIgnoringCase(const QString& a, const QString& b)
 
 namespace {
 
+// A value holding a line break would make a tall row whose columns do not
+// share a baseline: a list line shows each run of breaks (CR LF, or the
+// separator the item view makes of LF) as one blank.
+QString OneLine(const QString& text)
+{
+    const auto isBreak = [](QChar c) {
+        return c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+    };
+    QString line;
+    line.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!isBreak(text[i])) {
+            line += text[i];
+            continue;
+        }
+        line += QLatin1Char(' ');
+        while (i + 1 < text.size() && isBreak(text[i + 1]))
+            ++i;
+    }
+    return line;
+}
+
+// Draws every line of a list on one line; the item keeps its text whole.
+class COneLineDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->text = OneLine(option->text);
+    }
+};
+
 // The fields of a line as columns: those past the last stop share the last
 // column.
 QStringList ColumnFields(const QString& line, std::size_t stops)
 {
-    QStringList fields = line.split(QLatin1Char('\t'));
+    QStringList fields = OneLine(line).split(QLatin1Char('\t'));
     const auto columns = static_cast<qsizetype>(stops) + 1;
     while (fields.size() > columns)
         fields[columns - 1] += QLatin1Char(' ') + fields.takeAt(columns);
@@ -45,10 +80,10 @@ QStringList ColumnFields(const QString& line, std::size_t stops)
 // it: a column whose widest field reaches the next stop pushes that column
 // (and the ones after it) to the right, for every line alike, and the line
 // grows wide enough for the list to scroll to its end.
-class CTabStopDelegate : public QStyledItemDelegate {
+class CTabStopDelegate : public COneLineDelegate {
 public:
     CTabStopDelegate(std::vector<int> dialogUnits, QListWidget* list)
-        : QStyledItemDelegate(list), m_stops(std::move(dialogUnits)), m_list(list)
+        : COneLineDelegate(list), m_stops(std::move(dialogUnits)), m_list(list)
     {
         QAbstractItemModel* model = list->model();
         for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
@@ -109,7 +144,7 @@ public:
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
-        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        QSize size = COneLineDelegate::sizeHint(option, index);
         Starts();
         // The text's margins as the style draws them, plus every column.
         const int margins = 2 * (m_list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_list) + 1);
@@ -153,6 +188,8 @@ void CListPattern::Attach(QListWidget* list, QPushButton* newButton, QPushButton
     m_sorted = sorted;
     if (!m_tabStops.empty())
         m_list->setItemDelegate(new CTabStopDelegate(m_tabStops, m_list));
+    else
+        m_list->setItemDelegate(new COneLineDelegate(m_list));
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     connect(m_list, &QListWidget::itemSelectionChanged, this, &CListPattern::UpdateButtons);
     connect(m_list, &QListWidget::itemDoubleClicked, this, [this] { Edit(); });

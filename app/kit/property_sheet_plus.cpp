@@ -4,10 +4,12 @@
 #include "app/kit/modal_runner.h"
 
 #include <QDialogButtonBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -139,7 +141,17 @@ void CPropertySheetPlus::OnTabChanged(int index)
         m_tabs->setCurrentIndex(m_active);
     }
     m_switching = false;
-    SetActivePage(index);
+    if (SetActivePage(index))
+        return;
+    // Ctrl+Tab gives the tab bar the focus after this returns when the
+    // application has no focus widget, as after the refusal's message box;
+    // the typed correction would go nowhere. The refused field takes the
+    // focus back once the key is handled, as after a click on the tab.
+    QPointer<QWidget> refused = GetPage(m_active)->focusWidget();
+    QTimer::singleShot(0, this, [refused] {
+        if (refused)
+            refused->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 bool CPropertySheetPlus::SetActivePage(int index)

@@ -8,11 +8,22 @@
 #include <filesystem>
 #include <system_error>
 
-bool FolderMissing(const QWidget* control, const std::string& path)
+namespace {
+
+bool OnSheetWith(const QWidget* control, const char* property)
 {
     for (const QWidget* at = control; at; at = at->parentWidget())
-        if (at->property(kFarMachineProperty).toBool())
-            return false;
+        if (at->property(property).toBool())
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool FolderMissing(const QWidget* control, const std::string& path)
+{
+    if (OnSheetWith(control, kFarMachineProperty))
+        return false;
     std::error_code error;
     return !std::filesystem::is_directory(path, error);
 }
@@ -21,8 +32,10 @@ void CheckFolderExists(CDataExchange& dx, QWidget* dialog, const QString& what, 
                        const std::string& stored)
 {
     // A stored folder that has gone since is left alone: the person did not
-    // type it now, and refusing it would block every other change.
-    if (!dx.m_bSaveAndValidate || folder == stored || !FolderMissing(dialog, folder))
+    // type it now, and refusing it would block every other change. A new
+    // entry's default was never stored, so it is checked like a typed one.
+    if (!dx.m_bSaveAndValidate || (folder == stored && !OnSheetWith(dialog, kNewEntryProperty)) ||
+        !FolderMissing(dialog, folder))
         return;
     VelmoraMessageBox(dialog,
                       QStringLiteral("The %1 \"%2\" does not exist.  Please enter an existing folder.")

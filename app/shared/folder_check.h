@@ -13,12 +13,16 @@ class QWidget;
 
 // The property a settings sheet carries when it edits another machine.
 inline constexpr const char* kFarMachineProperty = "editsFarMachine";
+// The property a sheet carries when it edits an entry not stored yet: its
+// folders were never checked, so the ones it was given are checked too.
+inline constexpr const char* kNewEntryProperty = "editsNewEntry";
 
 // True when path names no folder here and control sits on a sheet that
 // edits this machine.
 bool FolderMissing(const QWidget* control, const std::string& path);
 
-// While saving: when folder was changed from stored and names no folder,
+// While saving: when folder was changed from stored (or dialog sits on a
+// sheet that edits a new entry) and names no folder,
 // shows "The <what> "<folder>" does not exist..." and fails the exchange
 // with the focus on the control the exchange handled last.
 void CheckFolderExists(CDataExchange& dx, QWidget* dialog, const QString& what, const std::string& folder,

@@ -74,6 +74,10 @@ bool CQNSHostDialog::OnInitDialog()
 {
     bool result = CExchangeDialog::OnInitDialog();
     UpdateButtons();
+    // The address comes selected, so what the person types replaces it
+    // rather than landing behind a pre-filled 0.0.0.0.
+    m_ui->addressEdit->setFocus(Qt::OtherFocusReason);
+    m_ui->addressEdit->selectAll();
     return result;
 }
 

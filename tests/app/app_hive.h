@@ -124,9 +124,11 @@ protected:
 
     // The real velmora program on this hive, offscreen (so a message box
     // would wait for ever and show up as a program that does not end).
-    void StartApplication(platform::ChildProcess& child)
+    // errors: a descriptor for its standard error, -1 for none.
+    void StartApplication(platform::ChildProcess& child, int errors = -1)
     {
         platform::ChildStart start;
+        start.error = errors;
         start.arguments = {BinDir() + "/app/velmora"};
         start.environment = platform::CurrentEnvironment();
         start.environment.push_back("QT_QPA_PLATFORM=offscreen");

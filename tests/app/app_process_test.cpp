@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <unistd.h>
 
@@ -100,11 +101,23 @@ TEST_F(AppProcessTest, ASecondStartHandsOverToTheFirstAndEnds)
     EXPECT_GT(stamp, 1000u) << "the first instance's start counts as a change";
 
     platform::ChildProcess second;
-    StartApplication(second);
+    const std::string errors = m_dir / "second.err";
+    {
+        const int errorFile = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(errorFile, 0);
+        StartApplication(second, errorFile);
+        ::close(errorFile);
+    }
     // It asked the first one to show its window and ended: with message
     // 2098 up instead it would still be waiting for a person.
     ASSERT_TRUE(Ends(second)) << "the second start did not end";
     EXPECT_EQ(second.ExitCode(), 0);
+    // A terminal that started it learns why it ended at once.
+    const std::string said = e2e::ReadFile(errors);
+    EXPECT_NE(said.find("The server is already running.  Only one copy of the server can be running.  Its window "
+                        "has been brought to the front.\n"),
+              std::string::npos)
+        << said;
     EXPECT_TRUE(first.IsRunning() && !first.TryReap());
     EXPECT_EQ(Curl(), 0) << "the first instance still serves";
     std::uint32_t after = 0;

@@ -7,6 +7,7 @@
 #include "app/http/http_servers_page.h"
 #include "app/http/logging_page.h"
 #include "app/kit/spin_button.h"
+#include "config/config_fixture.h"
 #include "config/config_lists.h"
 #include "config/http_server_config.h"
 #include "macro/named_strings.h"
@@ -14,6 +15,9 @@
 
 #include <QCheckBox>
 #include <QPlainTextEdit>
+
+#include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -40,6 +44,19 @@ void SetServer(CHTTPServerConfig& config, std::uint32_t port, std::uint32_t addr
     http->description = description;
     config.SetHTTPSettings(http);
 }
+
+// The test's own state folder: a new server's default document root is its
+// www, made or left out by the test.
+struct StateFolder {
+    explicit StateFolder(bool withRoot)
+    {
+        if (withRoot)
+            std::filesystem::create_directory(dir / "www");
+        ::setenv("VELMORA_HOME", dir.Path().c_str(), 1);
+    }
+    ~StateFolder() { ::unsetenv("VELMORA_HOME"); }
+    TempDirectory dir;
+};
 
 // Runs a sheet of the one page made by make; step works the shown page and
 // presses OK; a refused OK is cancelled after the step.
@@ -215,6 +232,7 @@ TEST(HTTPServersPage, NewEditAndDeleteKeepTheListAndMarkRestartsAsDesigned)
 {
     const std::string intranet = "8080\t192.168.1.2\tIntranet";
     const std::string publicLine = "81\t0.0.0.0\tPublic";
+    StateFolder state(true);
     const ServersCase cases[] = {
         {"new, cancelled", 1143, 0, nullptr, false, {intranet, publicLine}, 0},
         {"new, unchanged", 1143, 0, nullptr, true, {"80\t0.0.0.0\t", intranet, publicLine}, 1},
@@ -252,6 +270,31 @@ TEST(HTTPServersPage, NewEditAndDeleteKeepTheListAndMarkRestartsAsDesigned)
         EXPECT_EQ(h.sheet.m_bRestart, c.restart);
         EXPECT_EQ(servers.GetCount(), c.lines.size());
     }
+}
+
+// A new server's document root is checked on OK as a typed one is: left at
+// a default that does not exist, every URL would answer 404.
+TEST(HTTPServersPage, ANewServersMissingDefaultFolderIsRefused)
+{
+    StateFolder state(false);
+    CHTTPServerConfigList servers;
+    PageHarness<CHTTPServersPage> h(std::make_unique<CHTTPServersPage>(servers));
+    h.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        auto* folder = Control<QLineEdit>(dialog, 1008);
+        EXPECT_EQ(folder->text().toStdString(), DefaultRootDir());
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+        EXPECT_TRUE(dialog.isVisible()) << "OK refused";
+        EXPECT_EQ(dialog.focusWidget(), folder);
+        Retype(folder, QString::fromStdString(state.dir.Path()));
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+    });
+    Click(*h.page, 1143);
+    ASSERT_EQ(h.boxes.shown.size(), 1u);
+    EXPECT_EQ(h.boxes.shown[0].text,
+              "The root directory \"" + DefaultRootDir() + "\" does not exist.  Please enter an existing folder.");
+    ASSERT_EQ(servers.GetCount(), 1u);
+    EXPECT_EQ(servers.begin()->GetHTTPSettings()->rootDir, state.dir.Path());
 }
 
 // The list's order is the servers' start order: an edit the person cancels

@@ -9,6 +9,7 @@
 #include "app_fixture.h"
 #include "app_hive.h"
 #include "eventually.h"
+#include "screenshot.h"
 #include "framework/loopback.h"
 #include "framework/server_stats.h"
 #include "framework/wsocket.h"
@@ -64,7 +65,7 @@ TEST_F(MainDialogTest, WithoutATrayTheWindowMinimisesAndShutdownAsksOnlyWhenUser
     EXPECT_TRUE(Until([&] { return dialog.isMinimized(); })) << "no tray: minimised at start";
     EXPECT_EQ(ServicesRunning(), 1);
     EXPECT_EQ(Curl(), 0) << "the servers started with the window answer";
-    EXPECT_EQ(dialog.UsersField()->text(), "") << "empty until the first tick";
+    EXPECT_EQ(dialog.UsersField()->text(), "0") << "the count shows from the start, not after the first tick";
 
     ConnectClients(3);
     ASSERT_TRUE(Until([] { return GetGlobalClientCount() == 3; })) << GetGlobalClientCount();
@@ -271,6 +272,10 @@ TEST_F(MainDialogTest, WithEveryPortTakenTheWindowStaysUpAndSaysSo)
     EXPECT_TRUE(dialog.StatusLabel()->isVisible());
     EXPECT_TRUE(dialog.StatusLabel()->text().startsWith("Not one configured server could start"))
         << dialog.StatusLabel()->text().toStdString();
+    QLabel* status = dialog.StatusLabel();
+    EXPECT_GE(status->height(), status->heightForWidth(status->width())) << "the text shows whole, not clipped";
+    EXPECT_TRUE(dialog.rect().contains(status->geometry()));
+    SaveScreenshot(dialog, "main_window_nothing_serves");
     StopServices();
 
     // Once the ports are free a start serves and the window gets out of the way.

@@ -221,6 +221,45 @@ TEST_F(SettingsPagesTest, EachFamilysNestedSheetGetsTheSharedPagesInOrder)
         EXPECT_EQ(row.shown, row.designed) << row.family;
 }
 
+// Two entries in each list the sheets show, one of them long, so that the
+// screenshots show the lists as a person sees them.
+static void FillListsForScreenshots(CSettingsWork& work)
+{
+    const std::string longMask = "http://downloads.example.com/releases/nightly/velmora-*-linux-x86_64.tar.gz";
+    CHTTPProxySettings& proxy = work.proxy;
+    for (CRegNameSet* masks : {&proxy.GetNoServeList(), &proxy.GetServeList(), &proxy.GetNoCacheList()}) {
+        masks->Add("*.example.org/*");
+        masks->Add(longMask);
+    }
+    const std::string longType = "application/vnd.openxmlformats-officedocument.wordprocessingml.document";
+    for (CRegStringMap* types : {&proxy.GetFTPExtMappings(), &proxy.GetGopherMappings()}) {
+        types->SetAt("txt", "text/plain");
+        types->SetAt("docx", longType);
+    }
+    for (CRegStringMap* icons : {&proxy.GetFTPIcons(), &proxy.GetGopherIcons()}) {
+        icons->SetAt("text/plain", "/icons/text.gif");
+        icons->SetAt(longType, "/icons/office-documents/word-processing-document.gif");
+    }
+    for (CUserMap* users : {&work.users, &work.chat.GetUsers(), &proxy.GetUsers()}) {
+        users->SetAt("alice", "pw");
+        users->SetAt("maximilian.vandenberghe-oosterhout@accounts.example.com", "pw");
+    }
+    work.strings.SetStringMacro("copyright", "Example Inc.");
+    work.strings.SetStringMacro("http-badurl", "<html><body><h1>Not here</h1>Nothing is served at %url% on this "
+                                               "server.</body></html>");
+    const std::pair<const char*, std::uint32_t> rooms[] = {
+        {"Lobby", 8000}, {"The long evening discussion room of the Velmora users", 8001}};
+    for (const auto& [name, port] : rooms) {
+        CChatRoomConfig& room = work.chat.GetRooms().AddTail();
+        auto service = std::make_shared<CServiceSettings>(*room.GetSettings());
+        service->port = port;
+        room.SetSettings(service);
+        auto settings = std::make_shared<CChatRoomSettings>(*room.GetRoomSettings());
+        settings->name = name;
+        room.SetRoomSettings(settings);
+    }
+}
+
 // Shows every page of sheet in turn: each reads cleanly at the sheet's
 // opening size, none resizes it, its tab is in view while it is shown, and
 // each is kept as the screenshot prefix-title.png. A sheet whose tabs fit
@@ -260,6 +299,7 @@ TEST_F(SettingsPagesTest, EveryPageReadsCleanlyAtTheSheetsOpeningSize)
     InitMacroLibrary();
     CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
     settings.Load();
+    FillListsForScreenshots(settings.Work());
     settings.AddStandardPages();
     ExpectEveryPageReadsCleanly(settings.Sheet(), "sheet", true);
 }
@@ -294,6 +334,7 @@ TEST_F(SettingsPagesTest, ChatAndProxySheetsReadCleanlyOnEveryPage)
     InitMacroLibrary();
     CSettingsSheet settings(nullptr, platform::RegistryKey::LocalMachine());
     settings.Load();
+    FillListsForScreenshots(settings.Work());
     {
         CPropertySheetPlus chat(LoadQString(2079), nullptr);
         for (auto& make : DefaultNestedSheetPages().chat)

@@ -7,11 +7,14 @@
 #include "app/kit/list_pattern.h"
 #include "app/kit/property_sheet_plus.h"
 #include "app/kit/spin_button.h"
+#include "eventually.h"
 
 #include <QComboBox>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -181,6 +184,44 @@ TEST(PropertySheet, AFailedExchangeKeepsThePageShownWithTheExactMessage)
         EXPECT_EQ(s.first->value, 5);
         EXPECT_EQ(s.sheet.m_bRestart, 1) << "the first page's change marks a restart";
     }
+}
+
+// Ctrl+Tab away from a refused value, with the real message box: once the
+// box is gone the correction typed next lands in the refused field, as it
+// does after a click on the tab, and the next Ctrl+Tab goes through.
+TEST(PropertySheet, ARefusedCtrlTabLeavesTheFocusOnTheRefusedField)
+{
+    ScriptedRunner runner;
+    TwoPageSheet s;
+    int closed = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            ++closed;
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    closer.start(10);
+    runner.steps.push_back([&](QDialog& dialog) {
+        Retype(s.first->edit, QStringLiteral("abc"));
+        QTest::keyClick(s.first->edit, Qt::Key_Tab, Qt::ControlModifier);
+        EXPECT_EQ(closed, 1);
+        EXPECT_EQ(s.sheet.GetActiveIndex(), 0);
+        const auto focusOnField = [&] {
+            QApplication::processEvents();
+            return dialog.focusWidget() == s.first->edit;
+        };
+        ASSERT_TRUE(Eventually(focusOnField, 10000))
+            << "focus on " << (dialog.focusWidget() ? dialog.focusWidget()->metaObject()->className() : "nothing");
+        QTest::keyClicks(dialog.focusWidget(), QStringLiteral("7"));
+        EXPECT_EQ(s.first->edit->text(), "7");
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab, Qt::ControlModifier);
+        EXPECT_EQ(s.sheet.GetActiveIndex(), 1);
+        EXPECT_EQ(closed, 1);
+        QTest::mouseClick(s.sheet.OkButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(s.sheet.DoModal(), kIdOk);
+    EXPECT_EQ(s.first->value, 7);
 }
 
 TEST(PropertySheet, EachRunStartsWithTheRestartFlagDown)

@@ -180,6 +180,40 @@ TEST(TabStopList, EveryFieldShowsWholeAndColumnsMoveOnlyToMakeRoom)
     }
 }
 
+// A value holding a line break shows on one line: its row is as tall as a
+// plain one and all it draws sits on one baseline; the item keeps it whole.
+TEST(ListLines, AValueWithALineBreakShowsOnOneLine)
+{
+    struct Case {
+        const char* list;
+        std::vector<int> stops;
+        QString broken;
+        QString plain;
+    };
+    const Case cases[] = {
+        {"Strings", {40}, "greeting\tfirst line\r\nsecond line", "plain\tvalue"},
+        {"no tab stops", {}, "first line\nsecond line", "plain"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        QListWidget list;
+        list.resize(320, 120);
+        CListPattern pattern;
+        pattern.entries = [&] { return std::vector<CListPattern::Entry>{{c.broken, "a"}, {c.plain, "b"}}; };
+        pattern.SetTabStops(c.stops);
+        pattern.Attach(&list, nullptr, nullptr, nullptr, false);
+        list.show();
+        QApplication::processEvents();
+        EXPECT_EQ(list.item(0)->text(), c.broken);
+        EXPECT_EQ(list.visualItemRect(list.item(0)).height(), list.visualItemRect(list.item(1)).height());
+        std::vector<std::vector<DrawnText>> drawn = DrawnLines(&list);
+        ASSERT_EQ(drawn.size(), 2u);
+        for (const DrawnText& text : drawn[0])
+            EXPECT_EQ(text.at.y(), drawn[0][0].at.y()) << text.text.toStdString();
+        EXPECT_EQ(drawn[0].back().text.toStdString(), "first line second line");
+    }
+}
+
 void SetServer(CHTTPServerConfig& config, std::uint32_t port, std::uint32_t address, const std::string& description)
 {
     auto service = std::make_shared<CServiceSettings>(*config.GetSettings());
