@@ -257,8 +257,12 @@ void CChatRoom::ServerRequest(WSocket* socketPointer)
     WSocket& socket = *socketPointer;
     CMacroContext scope(GetMacroScope());
     CChatClientState state;
+    std::shared_ptr<const CServiceSettings> settings = GetSettings();
+    // The head limits of the HTTP port: a deadline for the whole head, and
+    // a cap on one address's slow heads. Held outside the try, so that a
+    // read the deadline failed is still known as cut off.
+    CHeadDeadline headDeadline(socket, settings->headerTimeout * 1000, &GetSlowHeads());
     try {
-        std::shared_ptr<const CServiceSettings> settings = GetSettings();
         socket.SetTimeout(settings->connTimeout * kMsPerTimeoutSecond);
         socket.SetThrowOnError(true);
 
@@ -287,6 +291,7 @@ void CChatRoom::ServerRequest(WSocket* socketPointer)
             headers.append(header.View());
             headers.append("\r\n");
         }
+        socket.EndHeadDeadline();
         for (char& c : method)
             if (c >= 'a' && c <= 'z')
                 c = static_cast<char>(c - 'a' + 'A');
@@ -358,6 +363,7 @@ void CChatRoom::ServerRequest(WSocket* socketPointer)
         if (!IsQuietSocketError(failure.error))
             LogMessage(platform::kEventTypeWarning, kEventChatSocketWarning,
                        {"Socket error " + std::to_string(failure.error) + " encountered during chat session."});
+        AnswerCutOff(socket);
     } catch (...) {
         LogMessage(platform::kEventTypeError, kEventChatUnexpected, {"CChatRoom::ServerRequest"});
         try {

@@ -1,6 +1,7 @@
 #include "framework/error_reply.h"
 
 #include "framework/server_log.h"
+#include "framework/socket_drain.h"
 #include "framework/wsocket.h"
 #include "resources/string_table.h"
 
@@ -34,4 +35,25 @@ void SendErrorReply(WSocket& socket, int status, std::string_view body, const ch
                     bool sendBody)
 {
     socket.SendText(FormatErrorReply(status, body, extraHeaders, sendHeader, sendBody));
+}
+
+namespace {
+// How long a cut-off client's input is read after its 408, at most.
+constexpr std::uint32_t kCutOffDrainMs = 1000;
+constexpr int kCutOffDrainBytes = 64 * 1024;
+} // namespace
+
+bool AnswerCutOff(WSocket& socket)
+{
+    if (!(socket.HeadCutOff() && socket.HeadStarted()) && !socket.GetBodyPace().RanOut())
+        return false;
+    // The head's deadline would end every read of the drain at once.
+    socket.EndHeadDeadline();
+    socket.EndBodyPace();
+    bool throwing = socket.GetThrowOnError();
+    socket.SetThrowOnError(false);
+    SendErrorReply(socket, 408, {}, nullptr);
+    DrainSocketInput(socket, kCutOffDrainBytes, kCutOffDrainMs, kCutOffDrainMs);
+    socket.SetThrowOnError(throwing);
+    return true;
 }

@@ -23,3 +23,11 @@ std::string FormatErrorReply(int status, std::string_view body, const char* extr
                              bool sendBody = true);
 void SendErrorReply(WSocket& socket, int status, std::string_view body, const char* extraHeaders,
                     bool sendHeader = true, bool sendBody = true);
+
+// A request cut off before its reply began: its head after some of it came
+// (its deadline passed, or its address holds too many slow heads), or its
+// body once the body's pace ran out. The client hears 408 rather than a bare
+// close. What it still sends is read for a moment, so that the close does
+// not reset the connection before the answer is read. False (nothing done)
+// for a request that was not cut off; never throws.
+bool AnswerCutOff(WSocket& socket);

@@ -219,6 +219,8 @@ struct Worker {
     void AcceptReady(ListenEntry* entry);
     void FirstData(FiberConnection* record);
     void IdleAccept(FiberConnection* record);
+    // When a silent client's ConnTimeout ends (kNoDeadline: never).
+    static std::uint64_t SilenceDeadline(const FiberConnection* record);
     void CloseClient(FiberConnection* record);
     void Park(FiberConnection* record);
     // A kept-alive connection whose request loop asked for a pause: the

@@ -586,6 +586,7 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
                 if (platform::Impersonate(token) != 0) {
                     LogError("Could not authenticate or log in anonymous user via NT; connection terminated.");
                     platform::RevertToSelf();
+                    socket.EndHeadDeadline();
                     socket.Close();
                     socket.ResetBuffers();
                     return;
@@ -637,14 +638,32 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
         pause->Clear();
     if (impersonating)
         platform::RevertToSelf();
+    // Still counted when it ended inside its head (or silent): the count is
+    // this server's, and the server is still there.
+    socket.EndHeadDeadline();
     socket.Close();
     socket.ResetBuffers();
 }
 
-void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)
+bool CServer::AwaitFirstData(WSocket& socket)
 {
     std::uint32_t silence = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
-    if (!socket.WaitForInput(silence) || !TakeSlot()) {
+    if (silence <= kSlowHeadGraceMs)
+        return socket.WaitForInput(silence);
+    // Silent past the grace, the connection counts against its address as a
+    // slow head does: connections that never send would otherwise hold the
+    // server from one address until ConnTimeout, however many they are.
+    if (socket.WaitForInput(kSlowHeadGraceMs))
+        return true;
+    if (!socket.CountSilent(&m_slowHeads))
+        return false;
+    return socket.WaitForInput(silence == platform::kInfinite ? silence : silence - kSlowHeadGraceMs);
+}
+
+void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)
+{
+    if (!AwaitFirstData(socket) || !TakeSlot()) {
+        socket.EndHeadDeadline();
         socket.Abort();
         socket.ResetBuffers();
         return;

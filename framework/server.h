@@ -130,6 +130,9 @@ public:
     // thread for the client's first data (ConnTimeout seconds at most), then
     // for a slot, and serves it. The listener never waits for either.
     void ServeThreadConnection(WSocket& socket, const ConnectionWork& work);
+    // The wait for a client's first data: true when it came in time; false
+    // when the client stayed silent, or its address holds too many that do.
+    bool AwaitFirstData(WSocket& socket);
 
     // Writes one access-log line (nothing for an empty line); the file is
     // opened, and reopened when its expanded name changes, on the way.

@@ -2,8 +2,9 @@
 
 #include "framework/wsocket.h"
 
-void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs)
+void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs, std::uint32_t totalMs)
 {
+    const std::uint64_t end = platform::MonotonicMs() + totalMs;
     bool throwing = socket.GetThrowOnError();
     std::uint32_t timeout = socket.GetTimeout();
     socket.SetThrowOnError(false);
@@ -11,7 +12,8 @@ void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs)
     socket.SetTimeout(waitMs);
     char scratch[4096];
     int drained = 0;
-    while (drained < maxBytes && socket.WaitForInput(waitMs)) {
+    // A client sending a byte now and then would keep each wait short.
+    while (drained < maxBytes && platform::MonotonicMs() < end && socket.WaitForInput(waitMs)) {
         int got = socket.Read(scratch, sizeof scratch);
         if (got <= 0)
             break;

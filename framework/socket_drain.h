@@ -8,5 +8,6 @@
 class WSocket;
 
 // Flushes, then reads and drops input while it arrives within waitMs, at most
-// maxBytes. Never throws; the socket's switch and time-out are restored.
-void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs);
+// maxBytes and for at most totalMs in all. Never throws; the socket's switch
+// and time-out are restored.
+void DrainSocketInput(WSocket& socket, int maxBytes, std::uint32_t waitMs, std::uint32_t totalMs = UINT32_MAX);

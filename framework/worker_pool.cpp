@@ -2,6 +2,7 @@
 
 #include "framework/memory.h"
 #include "framework/server_log.h"
+#include "framework/slow_heads.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
@@ -126,10 +127,9 @@ void Worker::AcceptReady(ListenEntry* entry)
         // its own record and deadline, never one of the server's accepts.
         ReplaceAccept(accepts, entry);
         // The client's first data hands it to the fiber; silence for
-        // ConnTimeout seconds closes it.
-        std::uint64_t deadline = accepts->connTimeout
-                                     ? record->tick + static_cast<std::uint64_t>(accepts->connTimeout) * 1000
-                                     : platform::kNoDeadline;
+        // ConnTimeout seconds closes it, and silence past the grace counts
+        // it against its address (IdleAccept).
+        std::uint64_t deadline = std::min(SilenceDeadline(record), record->tick + kSlowHeadGraceMs);
         // The number may be that of a socket closed without the port knowing.
         port.Disarm(handle);
         const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));
@@ -166,11 +166,36 @@ void Worker::FirstData(FiberConnection* record)
     MakeReady(record);
 }
 
+std::uint64_t Worker::SilenceDeadline(const FiberConnection* record)
+{
+    std::uint32_t connTimeout = record->accepts->connTimeout;
+    return connTimeout ? record->tick + static_cast<std::uint64_t>(connTimeout) * 1000 : platform::kNoDeadline;
+}
+
 void Worker::IdleAccept(FiberConnection* record)
 {
-    // Connected and silent for ConnTimeout seconds: closed. Its accept was
-    // replaced when it came, so the record waits for reuse.
     RemovePending(record);
+    WSocket& socket = *record->socket;
+    // Silent for the grace: counted against its address, as slow heads are,
+    // and watched again until ConnTimeout; one over the address's cap is
+    // closed. Connections that never send would otherwise hold the server
+    // from one address until ConnTimeout, however many they are.
+    const std::uint64_t deadline = SilenceDeadline(record);
+    if (platform::MonotonicMs() < deadline && socket.CountSilent(&record->accepts->server->GetSlowHeads())) {
+        const int handle = socket.GetHandle();
+        port.Disarm(handle);
+        const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));
+        if (armed == 0) {
+            AddPending(record);
+            return;
+        }
+        if (armed > 0) {
+            FirstData(record);
+            return;
+        }
+    }
+    // Connected and silent for ConnTimeout seconds (or one too many): closed.
+    // Its accept was replaced when it came, so the record waits for reuse.
     CloseClient(record);
     Park(record);
 }
@@ -178,6 +203,8 @@ void Worker::IdleAccept(FiberConnection* record)
 void Worker::CloseClient(FiberConnection* record)
 {
     WSocket& socket = *record->socket;
+    // Its server is still there: a count of a silent client is given back.
+    socket.EndHeadDeadline();
     if (socket.IsOpen())
         port.Disarm(socket.GetHandle());
     socket.Abort();

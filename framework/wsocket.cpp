@@ -2,7 +2,6 @@
 
 #include "framework/line_end.h"
 #include "framework/memory.h"
-#include "framework/slow_heads.h"
 #include "framework/text_buffer.h"
 #include "framework/thread_data.h"
 #include "platform/heap.h"
@@ -362,59 +361,6 @@ std::uint64_t WSocket::Deadline(std::uint64_t units) const
     return platform::MonotonicMs() + static_cast<std::uint64_t>(m_timeout) * units;
 }
 
-std::uint64_t WSocket::ReadDeadline() const
-{
-    std::uint64_t deadline = Deadline();
-    if (m_headWindowMs != 0 && m_headStart != 0) {
-        std::uint64_t head = m_headStart + m_headWindowMs;
-        if (deadline == 0 || head < deadline)
-            deadline = head;
-    }
-    return deadline;
-}
-
-void WSocket::StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHeads)
-{
-    EndHeadDeadline();
-    m_headActive = true;
-    m_headWindowMs = milliseconds;
-    m_slowHeads = slowHeads;
-    if (m_appInput->GetHeld() > 0)
-        m_headStart = platform::MonotonicMs();
-}
-
-void WSocket::EndHeadDeadline()
-{
-    if (m_headCounted && m_slowHeads)
-        m_slowHeads->Leave(m_peerAddress);
-    m_headActive = false;
-    m_headWindowMs = 0;
-    m_headStart = 0;
-    m_slowHeads = nullptr;
-    m_headCounted = false;
-    m_headRefused = false;
-}
-
-bool WSocket::HeadCutOff() const
-{
-    return m_headRefused ||
-           (m_headWindowMs != 0 && m_headStart != 0 && platform::MonotonicMs() >= m_headStart + m_headWindowMs);
-}
-
-bool WSocket::AdmitHeadBytes()
-{
-    std::uint64_t now = platform::MonotonicMs();
-    if (m_headStart == 0) {
-        m_headStart = now;
-        return true;
-    }
-    if (!m_slowHeads || m_headCounted || now < m_headStart + kSlowHeadGraceMs)
-        return true;
-    m_headCounted = m_slowHeads->Enter(m_peerAddress);
-    m_headRefused = !m_headCounted;
-    return m_headCounted;
-}
-
 namespace {
 thread_local CIOWaiter* t_threadWaiter = nullptr;
 }
@@ -625,8 +571,11 @@ int WSocket::FillRaw()
     m_rawInput.Compact();
     if (m_rawInput.GetFree() == 0)
         return m_rawInput.GetHeld();
+    const std::uint64_t began = m_bodyPace.Active() ? platform::MonotonicMs() : 0;
     m_rawInput.StartRead();
     int got = m_rawInput.Wait();
+    if (m_bodyPace.Active())
+        m_bodyPace.Waited(platform::MonotonicMs() - began, got);
     if (got < 0)
         return Check(-1);
     m_bytesReceived += got;
@@ -867,6 +816,7 @@ void WSocket::ResetBuffers()
     // server's count may be gone: forgotten, not left.
     m_slowHeads = nullptr;
     EndHeadDeadline();
+    m_bodyPace = CBodyPace();
     m_bytesSent = m_bytesReceived = 0;
     DropSecure();
     m_rawOutput.Rewind();

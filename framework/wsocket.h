@@ -19,6 +19,7 @@
 // Transfers are synchronous: when a call returns, the caller's bytes have been
 // handed to the kernel (or copied into a buffer) and are never read again.
 
+#include "framework/body_pace.h"
 #include "framework/ssl_layer.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -316,10 +317,26 @@ public:
     // with a time-out (10060) once it passed. 0 ms: none. With slowHeads,
     // a head still unfinished after the grace counts against the peer's
     // address, and a read that finds the address full fails (10053).
+    // A connection already counted as silent (CountSilent) against the same
+    // slowHeads stays counted without a second grace.
     void StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHeads = nullptr);
     void EndHeadDeadline();
     // The deadline passed or the address was full: the head was cut off.
     bool HeadCutOff() const;
+    // Some of the head came before it was cut off: the client is waiting
+    // for an answer to it.
+    bool HeadStarted() const { return m_headStart != 0; }
+    // A connection silent for the grace counts against its address as a
+    // slow head does, until its head ends; false (nothing counted) when the
+    // address has its most already.
+    bool CountSilent(CSlowHeads* slowHeads);
+
+    // The body's pace (body_pace.h) while a request body is read: reads wait
+    // no longer than its allowance. Readers that wait for the client
+    // themselves (a relay) charge their waits to it.
+    void StartBodyPace() { m_bodyPace.Start(); }
+    void EndBodyPace() { m_bodyPace.Stop(); }
+    CBodyPace& GetBodyPace() { return m_bodyPace; }
 
     // Flushes, shuts down and closes (when owned), then turns SSL off. Never
     // throws. Returns the close result.
@@ -376,7 +393,8 @@ private:
 
     // Absolute monotonic deadline for one transfer of `units` time-outs; 0: none.
     std::uint64_t Deadline(std::uint64_t units = 1) const;
-    // Deadline() for a read, shortened by the head deadline.
+    // Deadline() for a read, shortened by the head deadline and the body's
+    // pace.
     std::uint64_t ReadDeadline() const;
     // Bytes of a head arrived: starts its deadline, or counts it as slow
     // after the grace. False when the peer's address is full.
@@ -412,6 +430,23 @@ private:
     CSlowHeads* m_slowHeads = nullptr;
     bool m_headCounted = false;
     bool m_headRefused = false;
+    CBodyPace m_bodyPace;
+};
+
+// Holds a socket's body pace for a scope.
+class CBodyPaceScope {
+public:
+    explicit CBodyPaceScope(WSocket& socket, bool start = true) : m_socket(socket)
+    {
+        if (start)
+            m_socket.StartBodyPace();
+    }
+    ~CBodyPaceScope() { m_socket.EndBodyPace(); }
+    CBodyPaceScope(const CBodyPaceScope&) = delete;
+    CBodyPaceScope& operator=(const CBodyPaceScope&) = delete;
+
+private:
+    WSocket& m_socket;
 };
 
 // Holds a socket's head deadline for a scope, ending it however the scope

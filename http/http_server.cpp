@@ -411,17 +411,20 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
 {
     bool firstRequest = served == 0;
     bool drain = false;
+    // ConnTimeout bounds each read only: a client sending a byte now and
+    // then would hold the connection for ever, so the whole head has a
+    // deadline of its own, from its first byte on. Held outside the try, so
+    // that a read the deadline failed is still known as cut off.
+    CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
     try {
-        // ConnTimeout bounds each read only: a client sending a byte now and
-        // then would hold the connection for ever, so the whole head has a
-        // deadline of its own, from its first byte on.
-        CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
         LineResult line = ReadCappedLine(socket, request.RequestLine, kMaxRequestLineBytes);
         // A head cut off (its deadline passed, or its address holds too
         // many slow heads) is no request: its start must not
         // be served as one.
-        if (line != LineResult::Line && socket.HeadCutOff())
+        if (line != LineResult::Line && socket.HeadCutOff()) {
+            AnswerCutOff(socket);
             return false;
+        }
         if (line == LineResult::TooLong) {
             drain = true;
             request.RequestLine.Empty();
@@ -474,8 +477,10 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                 ParseHeaderLine(request, text, firstRequest, *http);
                 request.HeaderText.Append("\r\n");
             }
-            if (socket.HeadCutOff())
+            if (socket.HeadCutOff()) {
+                AnswerCutOff(socket);
                 return false;
+            }
             if (request.BodyFraming.ConflictingLengths()) {
                 drain = true;
                 ThrowRequestPage(*this, socket, request, 400, "%http-badcommand%");
@@ -487,6 +492,10 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         // reply must not promise to keep the connection.
         if (!request.KeepAlive.empty() && !HasKnownBodyEnd(request))
             request.KeepAlive.clear();
+        // Whoever reads the body (a form, a program's input, an upload, the
+        // skip below) reads it at the body's pace: a trickle would otherwise
+        // hold the connection and its client slot for as long as it liked.
+        CBodyPaceScope bodyPace(socket);
         ProcessRequest(socket, request);
 
         if (!request.KeepAlive.empty())
@@ -518,6 +527,9 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
                        {"Socket error " + std::to_string(failure.error) + " encountered during HTTP session."});
             request.Status = 500;
         }
+        // Cut off before its reply began: the client is told so.
+        if (request.Status == 0 && AnswerCutOff(socket))
+            request.Status = 408;
     } catch (...) {
         LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPServer::ServerRequest"});
         request.Status = 500;

@@ -29,7 +29,10 @@ bool CBodyExtent::Done() const
 bool CBodyExtent::StartChunk(std::string_view line)
 {
     std::string_view size = TrimBlanks(line.substr(0, line.find(';')));
-    if (size.empty() || size.size() > kMaxChunkSizeDigits)
+    // Leading zeros are valid and add nothing: only the digits after them
+    // can overflow the size.
+    std::size_t significant = std::min(size.find_first_not_of('0'), size.size());
+    if (size.empty() || size.size() - significant > kMaxChunkSizeDigits)
         return false;
     std::uint64_t value = 0;
     for (char c : size) {

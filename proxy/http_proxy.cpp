@@ -176,9 +176,6 @@ bool CHTTPProxy::ReadRequest(WSocket& socket, CProxyRequest& request)
             request.clientHost = request.clientName;
     }
     CTextBuffer& text = request.headerText;
-    // ConnTimeout bounds each read only: a whole head has its own deadline,
-    // and one address cannot hold the proxy with slow heads.
-    CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
     LineResult line = ReadCappedLine(socket, text, kMaxProxyLineBytes);
     if (line == LineResult::TooLong)
         ThrowPage(request, 414, "%http-badcommand%");
@@ -324,9 +321,19 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
     CProxyRequest request(GetMacroScope());
     client.SetThrowOnError(true);
     client.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
+    // ConnTimeout bounds each read only: a whole head has its own deadline,
+    // and one address cannot hold the proxy with slow heads. Held outside
+    // the try, so that a read the deadline failed is still known as cut off.
+    CHeadDeadline headDeadline(client, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
+    // A body (never a tunnel's traffic) is read at the body's pace, here and
+    // in the relay: a trickle would hold the connection for ever.
+    CBodyPaceScope bodyPace(client, false);
     try {
         if (!ReadRequest(client, request))
             return;
+        client.EndHeadDeadline();
+        if (request.framing.HasBody() && request.method != "CONNECT")
+            client.StartBodyPace();
         Authenticate(request);
         CUrlParts url;
         if (request.method == "CONNECT") {
@@ -382,6 +389,9 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
                        {"Socket error " + std::to_string(failure.error) + " encountered during HTTP proxy session."});
             request.status = 500;
         }
+        // Cut off before its reply began: the client is told so.
+        if (request.bytes == 0 && AnswerCutOff(client))
+            request.status = 408;
     } catch (...) {
         LogMessage(platform::kEventTypeError, kEventUnexpectedException, {"CHTTPProxy::ServerRequest"});
         request.status = 500;

@@ -375,8 +375,22 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
         return true;
     };
 
+    CBodyPace& pace = client.GetBodyPace();
     for (;;) {
-        int ready = WaitForEitherInput(client, upstream, wait, !clientEnded);
+        // While the body comes, the relay waits for it at the body's pace
+        // (body_pace.h); its end ends the pace.
+        if (pace.Active() && body.Done())
+            pace.Stop();
+        const bool paced = pace.Active();
+        const std::uint32_t waitNow =
+            paced ? static_cast<std::uint32_t>(std::min<std::uint64_t>(wait, pace.AllowanceMs())) : wait;
+        const std::uint64_t began = platform::MonotonicMs();
+        int ready = WaitForEitherInput(client, upstream, waitNow, !clientEnded);
+        if (paced) {
+            pace.Waited(platform::MonotonicMs() - began, 0);
+            if (ready == 0 && pace.AllowanceMs() == 0)
+                throw WSocketException(&client, platform::kWsaeTimedOut);
+        }
         if (ready == 0) {
             if (client.GetThrowOnError())
                 FailRelay(*this, upstream, platform::kWsaeTimedOut, request);

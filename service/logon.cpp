@@ -1,8 +1,16 @@
 #include "service/logon.h"
 
 #include "framework/server_log.h"
+#include "framework/thread_data.h"
 #include "platform/eventlog.h"
+#include "platform/sync.h"
 #include "service/engine.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -26,6 +34,48 @@ void RestoreIdentity(const platform::LogonTokenPtr& previous)
                    {"Could not impersonate the previous user again after a failed logon."});
 }
 
+// A system logon may take long (PAM checks a wrong password slowly) and
+// PAM runs one at a time: on a worker thread it would hold every connection
+// of the worker behind it, and a few clients sending wrong passwords would
+// stall every page. A worker hands it to a thread of its own (made while
+// the worker runs as the server, so it checks with the server's rights) and
+// only its fiber waits for the answer; a connection thread runs it itself.
+int SystemLogon(const char* user, const char* domain, const char* password, platform::LogonTokenPtr* token)
+{
+    if (!platform::ThreadHasWaitSeam())
+        return platform::LogonUser(user, domain, password, token);
+    struct Call {
+        std::string user;
+        std::string domain;
+        std::string password;
+        int result = platform::kErrorNoSystemResources;
+        platform::LogonTokenPtr token;
+        platform::Event done{true};
+        ~Call() { std::fill(password.begin(), password.end(), '\0'); }
+    };
+    std::shared_ptr<Call> call;
+    {
+        // The thread may end after the fiber's private heap is gone.
+        CHeapSwitch shared;
+        call = std::make_shared<Call>();
+        call->user = user ? user : "";
+        call->domain = domain ? domain : "";
+        call->password = password ? password : "";
+        try {
+            std::thread([call] {
+                call->result = platform::LogonUser(call->user.c_str(), call->domain.c_str(),
+                                                   call->password.c_str(), &call->token);
+                call->done.Set();
+            }).detach();
+        } catch (const std::system_error&) {
+            return platform::LogonUser(user, domain, password, token);
+        }
+    }
+    call->done.Wait();
+    *token = call->token;
+    return call->result;
+}
+
 } // namespace
 
 int LogonAndImpersonate(const char* user, const char* domain, const char* password)
@@ -36,7 +86,7 @@ int LogonAndImpersonate(const char* user, const char* domain, const char* passwo
     // PAM needs the server's own rights to check another account.
     platform::RevertToSelf();
     platform::LogonTokenPtr token;
-    if (platform::LogonUser(user, domain, password, &token) != 0 || platform::Impersonate(token) != 0) {
+    if (SystemLogon(user, domain, password, &token) != 0 || platform::Impersonate(token) != 0) {
         RestoreIdentity(previous);
         return 0;
     }
@@ -54,7 +104,7 @@ int LogonUserOnly(const char* user, const char* domain, const char* password, in
         return 0;
     platform::LogonTokenPtr own = platform::CurrentImpersonation();
     platform::RevertToSelf();
-    int result = platform::LogonUser(user, domain, password, token);
+    int result = SystemLogon(user, domain, password, token);
     RestoreIdentity(own);
     return result == 0 ? 1 : 0;
 }

@@ -3,6 +3,9 @@
 // refused requests.
 
 #include "chat_fixture.h"
+#include "drip_clients.h"
+#include "eventually.h"
+#include "framework/error_reply.h"
 
 #include <regex>
 
@@ -144,6 +147,24 @@ TEST_P(ChatPagesTest, RefusedAndMalformedRequests)
         manyHeaders += "X-" + std::to_string(i) + ": " + std::string(4000, 'b') + "\r\n";
     std::string tooMany = RawExchange(port, "GET /Join HTTP/1.0\r\n" + manyHeaders + "\r\n");
     EXPECT_EQ(tooMany.rfind("HTTP/1.0 400 ", 0), 0u) << tooMany.substr(0, 80);
+}
+
+TEST_P(ChatPagesTest, DrippedHeadsAreCutOffAndAnswered408)
+{
+    // Far beyond the test: only the head's deadline can end a drip.
+    std::uint16_t port = AddRoom("Drip", {{"ConnTimeout", 300}, {"HeaderTimeout", 1}});
+    Start(GetParam());
+
+    const std::vector<std::string> starts = {"GET /Join?", "GET /Join?", "GET /Join HTTP/1.0\r\nX-Slow: ",
+                                             "GET /Join HTTP/1.0\r\nX-Slow: "};
+    DripClients drips(port, starts);
+    ASSERT_EQ(drips.Connected(), static_cast<int>(starts.size()));
+    ASSERT_TRUE(Eventually([&] { return drips.Rounds() >= 3; }, 30000));
+    EXPECT_EQ(Get(port, "/Join").Status(), 200);
+
+    EXPECT_TRUE(Eventually([&] { return drips.Closed() == drips.Connected(); }, 60000))
+        << drips.Closed() << " of " << drips.Connected() << " closed";
+    EXPECT_EQ(drips.Replied(), static_cast<long>(starts.size() * FormatErrorReply(408, {}, nullptr).size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ChatPagesTest, ::testing::Values(0u, 2u),

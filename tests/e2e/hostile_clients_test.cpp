@@ -9,6 +9,7 @@
 #include "raw_client.h"
 
 #include "eventually.h"
+#include "framework/slow_heads.h"
 #include "platform/files.h"
 
 using namespace e2e;
@@ -99,12 +100,50 @@ TEST_F(HostileClientTest, ThousandsOfSilentConnectionsDoNotTakeTheServerOffTheAi
     ExpectPlainGet(port);
     EXPECT_LT(NowMs() - start, 10000u) << "a GET waited behind the silent connections";
     if (m_fibers) {
-        EXPECT_TRUE(Eventually([&] { return GetWorkerPoolCounts().awaitingData >= kSilent; }, 5000))
+        // Each was accepted; past the grace, those over the address's share
+        // are closed.
+        EXPECT_TRUE(Eventually(
+            [&] { return GetWorkerPoolCounts().awaitingData <= static_cast<std::uint32_t>(kMaxSlowHeadsPerAddress); },
+            30000))
             << GetWorkerPoolCounts().awaitingData;
     }
     for (int fd : silent)
         ::close(fd);
     ExpectPlainGet(port);
+}
+
+TEST_F(HostileClientTest, SilentConnectionsCountAgainstTheirAddress)
+{
+    std::uint16_t port = FreePort();
+    // Far beyond the test: only the address's share can end a silent client.
+    Key(AddServer(port)).SetDword("ConnTimeout", 300);
+    WriteFile(m_root + "/plain.txt", "plain");
+    StartServers();
+
+    constexpr int kOver = 8;
+    std::vector<int> silent;
+    for (int i = 0; i < kMaxSlowHeadsPerAddress + kOver; ++i) {
+        int fd = ConnectLoopback(port, false);
+        ASSERT_GE(fd, 0) << "connection " << i;
+        silent.push_back(fd);
+    }
+    auto closedByServer = [&] {
+        int closed = 0;
+        for (int fd : silent) {
+            char byte;
+            ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                ++closed;
+        }
+        return closed;
+    };
+    // Past the grace, those over the address's share are closed unanswered;
+    // the rest still wait for their ConnTimeout.
+    EXPECT_TRUE(Eventually([&] { return closedByServer() >= kOver; }, 60000)) << closedByServer() << " closed";
+    ExpectPlainGet(port);
+    EXPECT_EQ(closedByServer(), kOver);
+    for (int fd : silent)
+        ::close(fd);
 }
 
 TEST_F(HostileClientTest, AnUploadBecomesALivePageOnlyWithExec)

@@ -3,11 +3,16 @@
 // anonymous account, and a failed logon never as the server itself. Needs
 // root to make the two test accounts.
 
+#include "basic_credentials.h"
 #include "e2e_server.h"
+#include "eventually.h"
+#include "raw_client.h"
 #include "test_account.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,6 +99,49 @@ TEST_F(NTAuthTest, RequestsRunAsTheirAccountAndNeverAsTheServer)
     EXPECT_EQ(Status(owner, "/server.txt"), "401") << "the owner is not the server either";
     // After the owner's request, the same document is not handed to anyone else.
     EXPECT_EQ(Status({}, "/owner.txt"), "401");
+}
+
+TEST_F(NTAuthTest, WrongPasswordsNeverStallRequestsThatNeedNoLogon)
+{
+    ::chmod(m_dir.Path().c_str(), 0755);
+    ::chmod(m_root.c_str(), 0755);
+    WriteFile(m_root + "/public.txt", "for everyone");
+    ::chmod((m_root + "/public.txt").c_str(), 0644);
+    m_port = FreePort();
+    platform::RegistryKey server = Key(AddServer(m_port));
+    server.SetDword("UseNTAuthentication", 1);
+    server.SetDword("ConnTimeout", 120);
+    StartServers();
+
+    // What one failed logon costs here, alone.
+    const std::vector<std::string> wrong = {"-u", m_owner + ":not-the-password"};
+    std::uint64_t start = NowMs();
+    ASSERT_EQ(Status(wrong, "/public.txt"), "200");
+    const std::uint64_t oneLogon = NowMs() - start;
+
+    // Many clients with a wrong password at once: their logons run one at a
+    // time, and must hold nobody who brought no credentials.
+    constexpr int kWrong = 30;
+    const std::string request = "GET /public.txt HTTP/1.0\r\nAuthorization: Basic " +
+                                BasicCredentials(m_owner + ":not-the-password") + "\r\n\r\n";
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < kWrong; ++i) {
+        clients.push_back(std::make_unique<RawClient>(m_port));
+        ASSERT_TRUE(clients.back()->Send(request)) << "client " << i;
+    }
+    start = NowMs();
+    EXPECT_EQ(Curl({URL(m_port, "/public.txt")}).output, "for everyone");
+    const std::uint64_t plain = NowMs() - start;
+    for (auto& client : clients) {
+        ParsedReply reply;
+        EXPECT_EQ(client->Read(120000, reply), RawClient::kReply);
+        EXPECT_EQ(reply.status, 200);
+    }
+    const std::uint64_t burst = NowMs() - start;
+    std::printf("[ logons ] one failed logon %llu ms; %d at once %llu ms; a plain GET meanwhile %llu ms\n",
+                static_cast<unsigned long long>(oneLogon), kWrong, static_cast<unsigned long long>(burst),
+                static_cast<unsigned long long>(plain));
+    EXPECT_LT(plain, std::max<std::uint64_t>(2 * SlackMs(), 5 * oneLogon)) << "a plain GET waited behind the logons";
 }
 
 } // namespace

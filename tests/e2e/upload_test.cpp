@@ -1,7 +1,11 @@
 // curl -T: an upload where a line grants PUT, and one where none does; the
-// configured body limits of PUT and forms.
+// configured body limits of PUT and forms; the pace a body must keep.
 
+#include "drip_clients.h"
 #include "e2e_server.h"
+#include "eventually.h"
+#include "framework/error_reply.h"
+#include "raw_client.h"
 
 using namespace e2e;
 
@@ -59,6 +63,34 @@ TEST_F(UploadTest, TheConfiguredBodyLimitsAnswer413AndKeepTheDocument)
 
     EXPECT_EQ(status({"-d", "a=" + std::string(98, 'x'), URL(port, "/form.htm")}), "200");
     EXPECT_EQ(status({"-d", "a=" + std::string(99, 'x'), URL(port, "/form.htm")}), "413");
+}
+
+TEST_F(UploadTest, ATrickledBodyIsCutOffAndAnHonestSlowOneIsNot)
+{
+    std::uint16_t port = FreePort();
+    // Far beyond the test: each trickled byte renews it, so only the body's
+    // pace can end the trickle.
+    Key(AddServer(port)).SetDword("ConnTimeout", 300);
+    WriteFile(m_root + "/form.htm", "%expand%[%form(a)]");
+    WriteFile(m_root + "/plain.txt", "plain");
+    StartServers();
+
+    std::uint64_t start = NowMs();
+    DripClients trickle(port, {"POST /form.htm HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                  "Content-Length: 100000\r\n\r\na="}, 1000);
+    ASSERT_EQ(trickle.Connected(), 1);
+    // An honest slow upload, 100 KB at 10 KB/s, meanwhile.
+    const std::string value(100000, 'x');
+    WriteFile(m_dir / "form.txt", "a=" + value);
+    RunResult honest =
+        Curl({"--limit-rate", "10K", "--data-binary", "@" + std::string(m_dir / "form.txt"), URL(port, "/form.htm")});
+    EXPECT_EQ(honest.output, "[" + value + "]");
+
+    EXPECT_TRUE(Eventually([&] { return trickle.Closed() == 1; }, 90000)) << "the trickle still holds its slot";
+    EXPECT_EQ(trickle.Replied(), static_cast<long>(FormatErrorReply(408, {}, nullptr).size()));
+    std::printf("[ trickle ] a body at 1 byte/s held its connection %llu ms\n",
+                static_cast<unsigned long long>(NowMs() - start));
+    EXPECT_EQ(Curl({URL(port, "/plain.txt")}).output, "plain");
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // Slow senders against the proxy, on threads and in fibers: a client
 // dripping its request head is cut off by the head's deadline
-// (HeaderTimeout), and curl is served through the proxy meanwhile.
+// (HeaderTimeout) with a 408, and curl is served through the proxy
+// meanwhile; a body trickled towards an origin is cut off by its pace.
 
 #include "drip_clients.h"
 #include "eventually.h"
+#include "framework/error_reply.h"
 #include "proxy_e2e.h"
 
 namespace proxy_e2e {
@@ -37,7 +39,33 @@ TEST_P(ProxySlowHeadTest, DrippedHeadsAreCutOffAndOthersAreServed)
 
     EXPECT_TRUE(Eventually([&] { return drips.Closed() == drips.Connected(); }, 60000))
         << drips.Closed() << " of " << drips.Connected() << " closed";
-    EXPECT_EQ(drips.Replied(), 0);
+    EXPECT_EQ(drips.Replied(), static_cast<long>(starts.size() * FormatErrorReply(408, {}, nullptr).size()));
+}
+
+TEST_P(ProxySlowHeadTest, ATrickledBodyIsCutOff)
+{
+    // An origin that takes the connection (the kernel's backlog) and never
+    // answers: only the client's pace can end the relay.
+    int origin = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(origin, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(origin, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(origin, 8), 0);
+    ASSERT_EQ(::getsockname(origin, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    m_key.SetDword("ConnTimeout", 300);
+    StartProxy(GetParam() ? 2 : 0);
+
+    const std::string url = Origin(ntohs(address.sin_port), "/upload");
+    std::uint64_t start = platform::MonotonicMs();
+    DripClients trickle(m_port, {"POST " + url + " HTTP/1.0\r\nContent-Length: 100000\r\n\r\n"}, 1000);
+    ASSERT_EQ(trickle.Connected(), 1);
+    EXPECT_TRUE(Eventually([&] { return trickle.Closed() == 1; }, 90000)) << "the trickle still holds its slot";
+    std::printf("[ trickle ] a body at 1 byte/s held the proxy %llu ms\n",
+                static_cast<unsigned long long>(platform::MonotonicMs() - start));
+    ::close(origin);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProxySlowHeadTest, ::testing::Bool(),
