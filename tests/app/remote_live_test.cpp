@@ -157,8 +157,9 @@ TEST_F(RemoteLiveTest, AFarMachineThatStopsAnsweringKeepsTheWindowAnsweringAndTh
         tick.start(20);
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
         tick.stop();
+        longest = std::max(longest, clock.elapsed() - last);
         EXPECT_TRUE(sheet.isVisible()) << "the refused OK keeps the sheet and its edits";
-        ASSERT_EQ(SignalFarSide(SIGCONT) >= 1, true);
+        ASSERT_GE(SignalFarSide(SIGCONT), 1);
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
     });
     shown.boxes.answers = {kIdOk, kIdNo};
