@@ -3,8 +3,8 @@
 
 #include "app/kit/message_box.h"
 #include "app/settings_pages.h"
-#include "app/window_wait.h"
 #include "app/shared/qns_page.h"
+#include "app/window_wait.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
 #include "macro/named_strings.h"
@@ -105,12 +105,10 @@ bool CSettingsSheet::SaveWaiting(QString& why)
     platform::RemoteRegistry* far = m_work.root.Remote();
     if (!far)
         return Save(why);
-    // A far machine that stops answering held the window unpainted for the
-    // channel's whole time-out, and the broken channel then refused every
-    // later OK, so only Cancel, losing the edits, was left. The save now
-    // runs while the window paints, with a way to give up, and a channel
-    // that broke is opened again by the next OK: the edits kept in the sheet
-    // reach the far machine once it answers.
+    // A far machine may stop answering: the save runs while the window
+    // paints, with a way to give up, and the next OK opens a broken channel
+    // again, so the edits kept in the sheet reach the far machine once it
+    // answers instead of being lost to Cancel.
     CWaitBox box;
     box.parent = &m_sheet;
     box.text = QStringLiteral("Waiting for %1 to answer...").arg(QString::fromStdString(far->Host()));
