@@ -173,8 +173,13 @@ int RemoteRegistry::Open(std::string& reason)
     // pipe, so a shell that keeps writing never blocks on it.
     const int errors = ::memfd_create("velmora-remote-shell-errors", MFD_CLOEXEC);
     start.error = errors;
-    const int started = m_shell->Start(start);
-    m_broken = false;
+    int started = 0;
+    {
+        // Abandon may look at the shell from another thread meanwhile.
+        std::lock_guard<std::mutex> shell(m_shellLock);
+        started = m_shell->Start(start);
+        m_broken = false;
+    }
     if (started == kErrorFileNotFoundForStart) {
         reason = "the remote shell " + start.arguments[0] + " is not installed";
     } else if (started != 0) {
