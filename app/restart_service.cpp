@@ -1,14 +1,8 @@
 #include "app/restart_service.h"
 
+#include "app/window_wait.h"
 #include "platform/remote_registry.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QCursor>
-#include <QGuiApplication>
-#include <QThread>
-
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -48,30 +42,6 @@ int StopServiceAndWait(platform::ServiceControl& service, std::uint32_t stopWait
     if (service.Stop(status) != platform::kServiceOk)
         return 0;
     return WaitUntilStopped(service, status, stopWaitMs) ? 1 : 0;
-}
-
-int RunWhileWindowPaints(const std::function<int()>& work)
-{
-    // Off the window's thread (a page's watcher) there is no window to keep painting.
-    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
-        return work();
-    QEventLoop loop;
-    std::atomic<int> result{0};
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        result = work();
-        done = true;
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    if (qGuiApp)
-        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-    // The quit may be posted before exec starts; exec only when still waiting.
-    while (!done)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (qGuiApp)
-        QGuiApplication::restoreOverrideCursor();
-    worker.join();
-    return result;
 }
 
 int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs)

@@ -9,7 +9,6 @@
 #include "platform/remote_service.h"
 
 #include <cstdint>
-#include <functional>
 
 inline constexpr unsigned kRestartFailedStringId = 2054; // "Could not restart the Windows NT service."
 // Above the service's own 60 s stop watchdog: a stop that ends by the
@@ -23,8 +22,5 @@ int RestartService(platform::ServiceControl& service, std::uint32_t stopWaitMs =
 // Stops the service and waits, at most stopWaitMs, for it to report
 // stopped; nonzero when it did.
 int StopServiceAndWait(platform::ServiceControl& service, std::uint32_t stopWaitMs = kRestartStopWaitMs);
-// Runs work on a worker thread while the calling window keeps painting
-// (user input held back), as the restart does; work's result.
-int RunWhileWindowPaints(const std::function<int()>& work);
 // The service on machine (null: this machine; else through a remote shell).
 int RestartService(const char* serviceName, const char* machine);

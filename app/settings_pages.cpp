@@ -38,9 +38,9 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSet
         sheet.AddPage(std::make_unique<CServerControlPage>());
     else if (work.root.Remote())
         // The servers of this process are not the far machine's: there the
-        // page drives its service through the sheet's channel, since acting
-        // here from a far machine's sheet stopped the wrong servers.
-        sheet.AddPage(std::make_unique<CServerControlPage>(work.root.Remote()));
+        // page drives its service, since acting here from a far machine's
+        // sheet stopped the wrong servers.
+        sheet.AddPage(std::make_unique<CServerControlPage>(work.machine));
     if (work.local) {
         // The applet's own local pages (ODBC) stand before Remote.
         if (variant && variant->addLocalPages)

@@ -4,9 +4,11 @@
 #include "app/kit/message_box.h"
 #include "app/settings_pages.h"
 #include "app/shared/qns_page.h"
+#include "app/window_wait.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
 #include "macro/named_strings.h"
+#include "platform/remote_registry.h"
 
 #include <string_view>
 
@@ -47,7 +49,7 @@ CSettingsSheet::CSettingsSheet(QWidget* parent, const platform::RegistryKey& roo
     m_sheet.setProperty(kFarMachineProperty, !m_work.local);
     m_sheet.SetAcceptHandler([this] {
         QString why;
-        if (Save(why))
+        if (SaveWaiting(why))
             return true;
         VelmoraMessageBox(&m_sheet, SaveFailureText(why), kMbOk | kMbIconExclamation);
         return false;
@@ -96,6 +98,29 @@ int CSettingsSheet::Run()
     if (m_sheet.DoModal() != kIdOk)
         return 0;
     return m_sheet.m_bRestart;
+}
+
+bool CSettingsSheet::SaveWaiting(QString& why)
+{
+    platform::RemoteRegistry* far = m_work.root.Remote();
+    if (!far)
+        return Save(why);
+    // A far machine may stop answering: the save runs while the window
+    // paints, with a way to give up, and the next OK opens a broken channel
+    // again, so the edits kept in the sheet reach the far machine once it
+    // answers instead of being lost to Cancel.
+    CWaitBox box;
+    box.parent = &m_sheet;
+    box.text = QStringLiteral("Waiting for %1 to answer...").arg(QString::fromStdString(far->Host()));
+    box.giveUp = [far] { far->Abandon(); };
+    return RunWhileWindowPaints(
+               [&] {
+                   // A failed reopening leaves the channel broken: the save
+                   // then reports the far machine's error.
+                   far->Reconnect();
+                   return Save(why) ? 1 : 0;
+               },
+               &box) != 0;
 }
 
 bool CSettingsSheet::Save(QString& why)

@@ -84,6 +84,9 @@ public:
     CSettingsWork& Work() { return m_work; }
 
 private:
+    // Save, on another machine's root off the window's thread (see there).
+    bool SaveWaiting(QString& why);
+
     CSettingsWork m_work;
     CPropertySheetPlus m_sheet;
 };

@@ -4,7 +4,7 @@
 #include "app/settings_pages.h"
 #include "app/settings_sheet.h"
 #include "controlpanel/odbc_page.h"
-#include "controlpanel/service_manager.h"
+#include "app/shared/service_manager.h"
 #include "controlpanel/service_page.h"
 
 const CSettingsPageVariant& AppletPageVariant()

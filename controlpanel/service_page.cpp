@@ -2,13 +2,10 @@
 
 #include "ui_service_page.h"
 
-#include "controlpanel/service_watcher.h"
-#include "platform/registry.h"
-#include "platform/service_database.h"
+#include "app/shared/service_note.h"
+#include "app/shared/service_watcher.h"
 #include "platform/service_status.h"
 
-#include <QLabel>
-#include <QTimer>
 
 CServicePage::CServicePage(std::string machine) : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
 {
@@ -28,11 +25,7 @@ void CServicePage::SetupUi()
     connect(m_ui->stopButton, &QPushButton::clicked, this, &CServicePage::OnStop);
     connect(m_ui->pauseButton, &QPushButton::clicked, this, &CServicePage::OnPause);
     connect(m_ui->resumeButton, &QPushButton::clicked, this, &CServicePage::OnContinue);
-    m_note = new QLabel(this);
-    m_note->setObjectName(QStringLiteral("serviceNote"));
-    m_note->setWordWrap(true);
-    m_note->hide();
-    m_ui->outer->insertWidget(1, m_note);
+    m_note = std::make_unique<CServiceNote>(this, m_ui->outer, 1);
     ShowState(-1);
 }
 
@@ -42,12 +35,10 @@ bool CServicePage::OnInitDialog()
     m_watcher = std::make_unique<CServiceWatcher>(OpenServiceManager(m_machine), kVelmoraServiceName, this,
                                                   [this](int state) {
                                                       ShowState(state);
-                                                      ShowNote(state);
+                                                      m_note->Show(state, m_machine,
+                                                                   m_ui->groupServiceControl->width());
                                                   });
-    m_watcher->Poll();
-    m_refresh = new QTimer(this);
-    connect(m_refresh, &QTimer::timeout, this, [this] { m_watcher->Poll(); });
-    m_refresh->start(kServiceRefreshMs);
+    m_watcher->PollEvery(kServiceRefreshMs);
     return result;
 }
 
@@ -71,32 +62,4 @@ void CServicePage::ShowState(int state)
     m_ui->stopButton->setEnabled(running);
     m_ui->resumeButton->setEnabled(state == static_cast<int>(platform::kServicePaused));
     m_ui->startButton->setEnabled(state == static_cast<int>(platform::kServiceStopped));
-}
-
-// Four grey buttons say nothing of why: a service that is not installed (an
-// applet opened on a new hive, say) or a machine that does not answer is
-// said in words.
-void CServicePage::ShowNote(int state)
-{
-    if (state != -1) {
-        m_note->hide();
-        return;
-    }
-    QString text;
-    if (!m_machine.empty())
-        text = QStringLiteral("The Velmora service of %1 is not installed there, or the machine does not answer.")
-                   .arg(QString::fromStdString(m_machine));
-    else if (!platform::ServiceDatabase::Exists(kVelmoraServiceName))
-        text = QStringLiteral("The Velmora service is not installed on this machine, so it cannot be started here: "
-                              "velmorad -install adds it. These settings are kept in %1.")
-                   .arg(QString::fromStdString(platform::RegistryPath()));
-    else
-        text = QStringLiteral("The Velmora service does not answer.");
-    m_note->setText(text);
-    m_note->show();
-    // The sheet took its size before the note appeared: the note asks for
-    // the height its wrapped lines need, so the sheet grows to show them.
-    const int width = m_ui->groupServiceControl->width();
-    m_note->setMinimumHeight(width > 0 ? m_note->heightForWidth(width) : 0);
-    m_ui->outer->activate();
 }

@@ -12,7 +12,7 @@
 // reported: the buttons show what it achieved.
 
 #include "app/kit/property_page.h"
-#include "controlpanel/service_manager.h"
+#include "app/shared/service_manager.h"
 
 #include <memory>
 #include <string>
@@ -21,12 +21,8 @@ namespace Ui {
 class ServicePage;
 }
 
+class CServiceNote;
 class CServiceWatcher;
-class QLabel;
-class QTimer;
-
-// How often the state is asked for.
-inline constexpr int kServiceRefreshMs = 1000;
 
 class CServicePage : public CPropertyPage {
     Q_OBJECT
@@ -46,13 +42,10 @@ protected:
 
 private:
     void ShowState(int state);
-    // Says in words why no button is enabled, when a query found none.
-    void ShowNote(int state);
     void Send(ServiceCommand command);
 
     std::unique_ptr<Ui::ServicePage> m_ui;
     std::string m_machine;
     std::unique_ptr<CServiceWatcher> m_watcher;
-    QTimer* m_refresh = nullptr;
-    QLabel* m_note = nullptr;
+    std::unique_ptr<CServiceNote> m_note;
 };

@@ -26,6 +26,8 @@ struct RemoteKeyOps {
     static int Delete(const RegistryKey& key, int which, std::string_view name);
     // step: 0 begin, 1 commit, 2 roll back.
     static int Transaction(RemoteRegistry& remote, int step);
+    // The channel session a far key was opened in (0 for the root).
+    static std::uint32_t KeySession(const RegistryKey& key) { return static_cast<std::uint32_t>(key.m_generation); }
 };
 
 } // namespace platform

@@ -137,30 +137,49 @@ RemoteRegistry::~RemoteRegistry()
 int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why)
 {
     result.reset();
-    auto failed = [why](int error, std::string reason) {
-        if (why)
-            *why = std::move(reason);
-        return error;
-    };
     std::string name = RemoteHostName(host);
-    if (name.empty())
-        return failed(kErrorInvalidParameter, "\"" + std::string(host.substr(0, 64)) + "\" is not a host name");
+    if (name.empty()) {
+        if (why)
+            *why = "\"" + std::string(host.substr(0, 64)) + "\" is not a host name";
+        return kErrorInvalidParameter;
+    }
     // A far side that dies between our requests must give an error, not end
     // this process with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     std::unique_ptr<RemoteRegistry> remote(new RemoteRegistry());
     remote->m_host = name;
+    std::string reason;
+    if (int error = remote->Open(reason)) {
+        if (why)
+            *why = std::move(reason);
+        return error;
+    }
+    remote->m_root = RegistryKey(kRemoteLocalMachine, 0);
+    remote->m_root.m_remote = remote.get();
+    result = std::move(remote);
+    return kErrorSuccess;
+}
+
+int RemoteRegistry::Open(std::string& reason)
+{
     ChildStart start;
-    start.arguments = ShellCommand(name);
-    if (start.arguments.empty())
-        return failed(kErrorRemoteUnavailable, "no remote shell command is set");
+    start.arguments = ShellCommand(m_host);
+    if (start.arguments.empty()) {
+        reason = "no remote shell command is set";
+        return kErrorRemoteUnavailable;
+    }
     // The shell's errors (ssh's reason for a refused login, say) go to a
     // file in memory, read only when the connection fails; a file, not a
     // pipe, so a shell that keeps writing never blocks on it.
     const int errors = ::memfd_create("velmora-remote-shell-errors", MFD_CLOEXEC);
     start.error = errors;
-    const int started = remote->m_shell->Start(start);
-    std::string reason;
+    int started = 0;
+    {
+        // Abandon may look at the shell from another thread meanwhile.
+        std::lock_guard<std::mutex> shell(m_shellLock);
+        started = m_shell->Start(start);
+        m_broken = false;
+    }
     if (started == kErrorFileNotFoundForStart) {
         reason = "the remote shell " + start.arguments[0] + " is not installed";
     } else if (started != 0) {
@@ -170,7 +189,7 @@ int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistr
         hello.op = RemoteOp::Hello;
         hello.text = std::string(kRemoteGreeting);
         RemoteReply reply;
-        if (remote->Call(hello, reply) != kErrorSuccess || reply.text != kRemoteGreeting) {
+        if (Exchange(hello, reply) != kErrorSuccess || reply.text != kRemoteGreeting) {
             reason = errors >= 0 ? LastErrorLine(errors) : std::string();
             if (reason.empty())
                 reason = "the remote shell " + start.arguments[0] + " gave no answer";
@@ -178,29 +197,64 @@ int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistr
     }
     if (errors >= 0)
         ::close(errors);
-    if (!reason.empty())
-        return failed(kErrorRemoteUnavailable, std::move(reason));
-    remote->m_root = RegistryKey(kRemoteLocalMachine, 0);
-    remote->m_root.m_remote = remote.get();
-    result = std::move(remote);
+    if (!reason.empty()) {
+        m_broken = true;
+        return kErrorRemoteUnavailable;
+    }
+    ++m_session;
     return kErrorSuccess;
 }
 
-int RemoteRegistry::Call(const RemoteRequest& request, RemoteReply& reply)
+int RemoteRegistry::Reconnect(std::string* why)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_broken)
+        return kErrorSuccess;
+    auto fresh = std::make_unique<ChildProcess>();
+    {
+        std::lock_guard<std::mutex> shell(m_shellLock);
+        m_shell.swap(fresh);
+    }
+    // The old shell was killed when the channel broke: this only reaps it.
+    fresh.reset();
+    std::string reason;
+    int error = Open(reason);
+    if (error && why)
+        *why = std::move(reason);
+    return error;
+}
+
+void RemoteRegistry::Abandon()
+{
+    std::lock_guard<std::mutex> shell(m_shellLock);
+    m_broken = true;
+    // The shell's end closes its pipes, so a wait for its reply ends now.
+    m_shell->Kill();
+}
+
+int RemoteRegistry::Call(const RemoteRequest& request, RemoteReply& reply, std::uint32_t session)
 {
     // The far side would drop a request over the limits: refuse it here
     // instead, so the channel stays usable.
-    std::string message = EncodeRemoteRequest(request);
-    if (request.text.size() > kMaxRemoteText || message.size() > kMaxRemoteFrame)
+    if (request.text.size() > kMaxRemoteText || EncodeRemoteRequest(request).size() > kMaxRemoteFrame)
         return kErrorInvalidParameter;
     std::lock_guard<std::mutex> hold(m_lock);
+    // A handle of a far side that was left would name another key on the new one.
+    if (session && session != m_session)
+        return kErrorInvalidHandle;
+    return Exchange(request, reply);
+}
+
+int RemoteRegistry::Exchange(const RemoteRequest& request, RemoteReply& reply)
+{
     if (m_broken)
         return kErrorRemoteUnavailable;
     std::string payload;
-    if (!WriteRemoteFrame(m_shell->InputHandle(), message, kRemoteReplyTimeoutMs) ||
+    if (!WriteRemoteFrame(m_shell->InputHandle(), EncodeRemoteRequest(request), kRemoteReplyTimeoutMs) ||
         !ReadRemoteFrame(m_shell->OutputHandle(), payload, kRemoteReplyTimeoutMs) ||
-        !DecodeRemoteReply(payload, reply)) {
+        !DecodeRemoteReply(payload, reply) || m_broken) {
         // Out of step or gone: nothing later on this channel can be trusted.
+        std::lock_guard<std::mutex> shell(m_shellLock);
         m_broken = true;
         m_shell->Kill();
         return kErrorRemoteUnavailable;
@@ -213,7 +267,7 @@ void RemoteKeyOps::Close(RegistryKey& key)
     if (key.IsPredefined() || !key.IsOpen() || key.m_remote->Broken())
         return;
     RemoteReply reply;
-    key.m_remote->Call(KeyRequest(RemoteOp::Close, key.m_id), reply);
+    key.m_remote->Call(KeyRequest(RemoteOp::Close, key.m_id), reply, KeySession(key));
 }
 
 int RemoteKeyOps::Open(const RegistryKey& key, std::string_view path, RegistryKey& result,
@@ -223,11 +277,11 @@ int RemoteKeyOps::Open(const RegistryKey& key, std::string_view path, RegistryKe
     RemoteRequest request = KeyRequest(create ? RemoteOp::Create : RemoteOp::Open, key.m_id, path);
     result.Close();
     RemoteReply reply;
-    int status = remote->Call(request, reply);
+    int status = remote->Call(request, reply, KeySession(key));
     if (status != kErrorSuccess)
         return status;
     result.m_id = reply.handle;
-    result.m_generation = 1;
+    result.m_generation = remote->Session();
     result.m_remote = remote;
     if (disposition)
         *disposition = static_cast<RegistryDisposition>(reply.number);
@@ -245,13 +299,13 @@ int RemoteKeyOps::SetValue(const RegistryKey& key, std::string_view name, std::u
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     request.data.assign(bytes, bytes + size);
     RemoteReply reply;
-    return key.m_remote->Call(request, reply);
+    return key.m_remote->Call(request, reply, KeySession(key));
 }
 
 int RemoteKeyOps::QueryValue(const RegistryKey& key, std::string_view name, RegistryValue& value)
 {
     RemoteReply reply;
-    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryValue, key.m_id, name), reply);
+    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryValue, key.m_id, name), reply, KeySession(key));
     if (status == kErrorSuccess) {
         value.type = reply.number;
         value.data = std::move(reply.data);
@@ -276,7 +330,7 @@ int RemoteKeyOps::QueryValue(const RegistryKey& key, std::string_view name, std:
 int RemoteKeyOps::EnumValue(const RegistryKey& key, std::uint32_t index, std::string& name, RegistryValue& value)
 {
     RemoteReply reply;
-    int status = key.m_remote->Call(KeyRequest(RemoteOp::EnumValue, key.m_id, {}, index), reply);
+    int status = key.m_remote->Call(KeyRequest(RemoteOp::EnumValue, key.m_id, {}, index), reply, KeySession(key));
     if (status == kErrorSuccess) {
         name = std::move(reply.text);
         value.type = reply.other;
@@ -302,7 +356,7 @@ int RemoteKeyOps::EnumValue(const RegistryKey& key, std::uint32_t index, std::st
 int RemoteKeyOps::EnumKey(const RegistryKey& key, std::uint32_t index, std::string& name)
 {
     RemoteReply reply;
-    int status = key.m_remote->Call(KeyRequest(RemoteOp::EnumKey, key.m_id, {}, index), reply);
+    int status = key.m_remote->Call(KeyRequest(RemoteOp::EnumKey, key.m_id, {}, index), reply, KeySession(key));
     if (status == kErrorSuccess)
         name = std::move(reply.text);
     return status;
@@ -311,7 +365,7 @@ int RemoteKeyOps::EnumKey(const RegistryKey& key, std::uint32_t index, std::stri
 int RemoteKeyOps::QueryInfo(const RegistryKey& key, std::uint32_t* subkeys, std::uint32_t* values)
 {
     RemoteReply reply;
-    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryInfo, key.m_id), reply);
+    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryInfo, key.m_id), reply, KeySession(key));
     if (status == kErrorSuccess) {
         if (subkeys)
             *subkeys = reply.number;
@@ -324,7 +378,7 @@ int RemoteKeyOps::QueryInfo(const RegistryKey& key, std::uint32_t* subkeys, std:
 int RemoteKeyOps::QueryPath(const RegistryKey& key, std::string& path)
 {
     RemoteReply reply;
-    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryPath, key.m_id), reply);
+    int status = key.m_remote->Call(KeyRequest(RemoteOp::QueryPath, key.m_id), reply, KeySession(key));
     if (status == kErrorSuccess)
         path = std::move(reply.text);
     return status;
@@ -334,7 +388,7 @@ int RemoteKeyOps::Delete(const RegistryKey& key, int which, std::string_view nam
 {
     static constexpr RemoteOp kOps[] = {RemoteOp::DeleteValue, RemoteOp::DeleteKey, RemoteOp::DeleteTree};
     RemoteReply reply;
-    return key.m_remote->Call(KeyRequest(kOps[which], key.m_id, name), reply);
+    return key.m_remote->Call(KeyRequest(kOps[which], key.m_id, name), reply, KeySession(key));
 }
 
 int RemoteKeyOps::Transaction(RemoteRegistry& remote, int step)

@@ -13,11 +13,14 @@
 //
 // Every reply is awaited at most kRemoteReplyTimeoutMs; after a failure of
 // the channel (the far side died, a malformed or late reply) the connection
-// is broken and every call answers kErrorRemoteUnavailable at once.
+// is broken and every call answers kErrorRemoteUnavailable at once, until
+// Reconnect starts a new remote shell. A window that cannot wait that long
+// gives up with Abandon, from any thread.
 
 #include "platform/registry.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,17 +57,36 @@ public:
     bool Broken() const { return m_broken; }
 
     // One request and its reply. kErrorRemoteUnavailable when the channel
-    // failed (and from then on), else the reply's result.
-    int Call(const RemoteRequest& request, RemoteReply& reply);
+    // failed (and from then on), else the reply's result. session: nonzero
+    // for a request on a key handle, the Session() the handle was opened in;
+    // kErrorInvalidHandle when the channel was opened again since.
+    int Call(const RemoteRequest& request, RemoteReply& reply, std::uint32_t session = 0);
+
+    // Ends the call in flight and breaks the channel; safe from any thread.
+    void Abandon();
+    // Opens a broken channel again through a new remote shell (nothing to
+    // do on a working one). Connect's results and *why. The root stays
+    // valid; keys opened before belong to the far side that was left.
+    int Reconnect(std::string* why = nullptr);
+    // Counts the remote shells this channel has greeted, from 1.
+    std::uint32_t Session() const { return m_session; }
 
 private:
     RemoteRegistry();
+    // Starts the remote shell and greets it; the caller holds m_lock or is
+    // the only user. 0, or kErrorRemoteUnavailable with the reason.
+    int Open(std::string& why);
+    int Exchange(const RemoteRequest& request, RemoteReply& reply);
 
     std::string m_host;
     std::unique_ptr<ChildProcess> m_shell;
     RegistryKey m_root;
+    // Held for a whole request and its reply.
     std::mutex m_lock;
+    // Held only to swap or end the shell, so Abandon never waits for a reply.
+    std::mutex m_shellLock;
     std::atomic<bool> m_broken{false};
+    std::atomic<std::uint32_t> m_session{0};
 };
 
 // The host name a user typed, checked and without a leading "\\"; empty when

@@ -2,17 +2,22 @@
 
 #include "ui_service_control_page.h"
 
-#include "app/restart_service.h"
-#include "app/shared/remote_page.h"
-#include "platform/remote_service.h"
+#include "app/shared/service_manager.h"
+#include "app/shared/service_note.h"
+#include "app/shared/service_watcher.h"
+#include "platform/service_status.h"
 #include "service/engine.h"
 
-CServerControlPage::CServerControlPage(platform::RemoteRegistry* far)
-    : CPropertyPage(QStringLiteral("Service")), m_far(far)
+CServerControlPage::CServerControlPage(std::string machine)
+    : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
 {
 }
 
-CServerControlPage::~CServerControlPage() = default;
+CServerControlPage::~CServerControlPage()
+{
+    // The watcher goes before the widgets its answers would touch.
+    m_watcher.reset();
+}
 
 void CServerControlPage::SetupUi()
 {
@@ -20,53 +25,60 @@ void CServerControlPage::SetupUi()
     m_ui->setupUi(this);
     connect(m_ui->startButton, &QPushButton::clicked, this, &CServerControlPage::OnStart);
     connect(m_ui->stopButton, &QPushButton::clicked, this, &CServerControlPage::OnStop);
+    m_note = std::make_unique<CServiceNote>(this, m_ui->outer, 1);
 }
 
 bool CServerControlPage::OnInitDialog()
 {
     bool result = CPropertyPage::OnInitDialog();
-    UpdateButtons();
+    if (m_machine.empty()) {
+        UpdateButtons();
+        return result;
+    }
+    // Greyed until the far machine answers.
+    ShowFarState(-1);
+    m_watcher = std::make_unique<CServiceWatcher>(OpenServiceManager(m_machine), kVelmoraServiceName, this,
+                                                  [this](int state) {
+                                                      ShowFarState(state);
+                                                      m_note->Show(state, m_machine,
+                                                                   m_ui->groupServiceControl->width());
+                                                  });
+    m_watcher->PollEvery(kServiceRefreshMs);
     return result;
 }
 
 void CServerControlPage::OnStart()
 {
-    if (m_far) {
-        // The far side's start returns once the service runs (or failed).
-        RunWhileWindowPaints([this] { return platform::RemoteServiceControl(*m_far, kRemoteServiceName).Start(); });
-    } else {
-        StartServices();
+    if (m_watcher) {
+        // Greyed until the state after the command is known.
+        ShowFarState(-1);
+        m_watcher->Send(ServiceCommand::Start);
+        return;
     }
+    StartServices();
     UpdateButtons();
 }
 
 void CServerControlPage::OnStop()
 {
-    if (m_far) {
-        RunWhileWindowPaints([this] {
-            platform::RemoteServiceControl service(*m_far, kRemoteServiceName);
-            return StopServiceAndWait(service);
-        });
-    } else {
-        StopServices();
+    if (m_watcher) {
+        ShowFarState(-1);
+        m_watcher->Send(ServiceCommand::Stop);
+        return;
     }
+    StopServices();
     UpdateButtons();
 }
 
 void CServerControlPage::UpdateButtons()
 {
-    bool canStart = false;
-    bool canStop = false;
-    if (m_far) {
-        platform::ServiceStatus status;
-        if (platform::RemoteServiceControl(*m_far, kRemoteServiceName).QueryStatus(status) == platform::kServiceOk) {
-            canStart = status.currentState == platform::kServiceStopped;
-            canStop = status.currentState == platform::kServiceRunning;
-        }
-    } else {
-        canStop = ServicesRunning() != 0;
-        canStart = !canStop;
-    }
-    m_ui->startButton->setEnabled(canStart);
+    const bool canStop = ServicesRunning() != 0;
+    m_ui->startButton->setEnabled(!canStop);
     m_ui->stopButton->setEnabled(canStop);
+}
+
+void CServerControlPage::ShowFarState(int state)
+{
+    m_ui->startButton->setEnabled(state == static_cast<int>(platform::kServiceStopped));
+    m_ui->stopButton->setEnabled(state == static_cast<int>(platform::kServiceRunning));
 }

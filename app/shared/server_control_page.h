@@ -6,28 +6,30 @@
 //
 // On another machine's sheet the servers this process runs are not the ones
 // being configured: there the page drives that machine's Velmora service
-// through the sheet's own channel, Start enabled exactly when the service is
-// stopped and Stop exactly when it runs (neither while it is pending,
-// missing or cannot be asked).
+// and follows it as the applet's Service page does, asking once a second on
+// a watcher's thread, so a change made there by others shows and a machine
+// that does not answer never freezes the window. Start is enabled exactly
+// when the service is stopped and Stop exactly when it runs; while it is
+// pending, missing or cannot be asked neither is, and a line says why.
 
 #include "app/kit/property_page.h"
 
 #include <memory>
+#include <string>
 
 namespace Ui {
 class ServiceControlPage;
 }
 
-namespace platform {
-class RemoteRegistry;
-}
+class CServiceNote;
+class CServiceWatcher;
 
 class CServerControlPage : public CPropertyPage {
     Q_OBJECT
 public:
-    // far: the channel to another machine, which outlives the page; null
-    // for this process's own servers.
-    explicit CServerControlPage(platform::RemoteRegistry* far = nullptr);
+    // machine: the other machine whose service the page drives; empty for
+    // this process's own servers.
+    explicit CServerControlPage(std::string machine = {});
     ~CServerControlPage() override;
 
     void OnStart();
@@ -39,7 +41,10 @@ protected:
 
 private:
     void UpdateButtons();
+    void ShowFarState(int state);
 
     std::unique_ptr<Ui::ServiceControlPage> m_ui;
-    platform::RemoteRegistry* m_far;
+    std::string m_machine;
+    std::unique_ptr<CServiceWatcher> m_watcher;
+    std::unique_ptr<CServiceNote> m_note;
 };

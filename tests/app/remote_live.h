@@ -15,10 +15,13 @@
 #include "platform/remote_service.h"
 #include "platform/service_database.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 inline const char* const kRestartPrompt =
     "For changes you have made to take effect, the remote server will have to be restarted.  If the server you are "
@@ -128,6 +131,32 @@ protected:
             EXPECT_EQ(service.QueryStatus(status), platform::kServiceOk);
         }
         return status;
+    }
+
+    // Sends signal to every `velmora-reg serve` of the far machine (each
+    // channel has one); how many there were.
+    int SignalFarSide(int signal)
+    {
+        const std::string hive = "VELMORA_REGISTRY=" + m_far + "/registry.db";
+        auto read = [](const std::filesystem::path& file) {
+            std::ifstream in(file, std::ios::binary);
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            return '\0' + text;
+        };
+        const std::string serve = std::string("velmora-reg") + '\0' + "serve" + '\0';
+        const std::string variable = '\0' + hive + '\0';
+        int signalled = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            if (read(entry.path() / "cmdline").find(serve) == std::string::npos ||
+                read(entry.path() / "environ").find(variable) == std::string::npos)
+                continue;
+            if (::kill(std::stoi(name), signal) == 0)
+                ++signalled;
+        }
+        return signalled;
     }
 
     std::string Status(const std::string& path, const std::string& credentials)

@@ -7,6 +7,16 @@
 
 #include "remote_live.h"
 
+#include "app/shared/service_watcher.h"
+#include "app/window_wait.h"
+#include "config/last_mod_stamp.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressDialog>
+#include <QTimer>
+
 namespace {
 
 TEST_F(RemoteLiveTest, TheFarSheetChangesTheFarServerAndItsRestartRestartsIt)
@@ -56,8 +66,8 @@ TEST_F(RemoteLiveTest, TheFarSheetChangesTheFarServerAndItsRestartRestartsIt)
 
 namespace {
 
-// The far sheet's Service page drives the far service, through the sheet's
-// channel; the servers of this process, running beside it, are not touched.
+// The far sheet's Service page drives the far service; the servers of this
+// process, running beside it, are not touched.
 TEST_F(RemoteLiveTest, TheFarSheetsServicePageStopsAndStartsTheFarServiceAlone)
 {
     if (IsSkipped())
@@ -79,26 +89,135 @@ TEST_F(RemoteLiveTest, TheFarSheetsServicePageStopsAndStartsTheFarServiceAlone)
             auto* start = Control<QPushButton>(page, 1163);
             auto* stop = Control<QPushButton>(page, 1164);
             ASSERT_TRUE(start && stop);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return stop->isEnabled(); }, 30000)) << "the far service runs";
             EXPECT_FALSE(start->isEnabled());
-            EXPECT_TRUE(stop->isEnabled()) << "the far service runs";
 
+            // The page asks on its watcher's thread: the buttons follow once the state after the press is known.
             Click(page, 1164);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return start->isEnabled(); }, 30000));
             EXPECT_EQ(FarService().currentState, platform::kServiceStopped);
             EXPECT_NE(Curl(), 0) << "the far server no longer serves";
             EXPECT_NE(ServicesRunning(), 0) << "this process's servers still run";
-            EXPECT_TRUE(start->isEnabled());
             EXPECT_FALSE(stop->isEnabled());
 
             Click(page, 1163);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return stop->isEnabled(); }, 30000));
             EXPECT_EQ(FarService().currentState, platform::kServiceRunning);
             EXPECT_TRUE(Eventually([&] { return Curl() == 0; }, 20000)) << "the far server serves again";
             EXPECT_NE(ServicesRunning(), 0);
             EXPECT_FALSE(start->isEnabled());
-            EXPECT_TRUE(stop->isEnabled());
         },
         {}, {});
     EXPECT_TRUE(asked.empty());
     EXPECT_NE(ServicesRunning(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The far side stops answering while OK saves: the window keeps answering,
+// a box offers to give up after a moment, and once the far side answers
+// again a second OK saves the edits the sheet kept.
+TEST_F(RemoteLiveTest, AFarMachineThatStopsAnsweringKeepsTheWindowAnsweringAndTheEdits)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    qint64 boxAt = -1;
+    qint64 longest = 0;
+    shown.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        ClickTab(sheet, "Performance");
+        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
+        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+
+        // A timer of the window's thread ticks while OK waits: the longest
+        // gap between ticks is how long the window did not answer.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+            auto* box = sheet.findChild<QProgressDialog*>(QStringLiteral("waitBox"));
+            if (boxAt >= 0 || !box || !box->isVisible())
+                return;
+            boxAt = clock.elapsed();
+            QImage seen = sheet.grab().toImage();
+            QPainter painter(&seen);
+            painter.drawPixmap(box->geometry().topLeft() - sheet.geometry().topLeft(), box->grab());
+            painter.end();
+            EXPECT_TRUE(seen.save(QString::fromStdString(ArtefactPath("app_far_sheet_waiting.png").string())));
+            QTest::mouseClick(box->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+        tick.start(20);
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+        tick.stop();
+        longest = std::max(longest, clock.elapsed() - last);
+        EXPECT_TRUE(sheet.isVisible()) << "the refused OK keeps the sheet and its edits";
+        ASSERT_GE(SignalFarSide(SIGCONT), 1);
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+    });
+    shown.boxes.answers = {kIdOk, kIdNo};
+    Click(*shown.page, 1048);
+    EXPECT_EQ(shown.runner.unscripted, 0);
+    EXPECT_GE(boxAt, kWaitBoxDelayMs) << "a box offers to give up once the wait lasts";
+    EXPECT_LT(longest, 1000 + static_cast<qint64>(SlackMs())) << "the window answered all along";
+    ASSERT_EQ(shown.boxes.shown.size(), 2u);
+    EXPECT_EQ(shown.boxes.shown[0].text,
+              "The settings could not be saved: error 1722.  Nothing was changed; correct the problem and press OK "
+              "again, or Cancel to discard the changes.");
+    EXPECT_EQ(shown.boxes.shown[1].text, kRestartPrompt) << "the second OK saved";
+
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    ASSERT_EQ(platform::RemoteRegistry::Connect("127.0.0.1", remote), platform::kErrorSuccess);
+    platform::RegistryKey product;
+    ASSERT_EQ(remote->LocalMachine().Open(kProductKeyPath, product), platform::kErrorSuccess);
+    std::uint32_t workers = 0;
+    EXPECT_EQ(product.QueryDword("Workers", workers), platform::kErrorSuccess);
+    EXPECT_EQ(workers, 6u) << "the edit reached the far machine";
+}
+
+// The far Service page follows the far service when it is stopped from
+// elsewhere, and while the far machine does not answer offers nothing and
+// says so.
+TEST_F(RemoteLiveTest, TheFarServicePageFollowsTheFarServiceAndSaysWhenItDoesNotAnswer)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    StartFarService();
+    std::vector<std::string> asked = Connect(
+        [&](CPropertySheetPlus& sheet) {
+            ClickTab(sheet, "Service");
+            QWidget& page = *sheet.GetActivePage();
+            auto* start = Control<QPushButton>(page, 1163);
+            auto* stop = Control<QPushButton>(page, 1164);
+            auto* note = page.findChild<QLabel*>(QStringLiteral("serviceNote"));
+            ASSERT_TRUE(start && stop && note);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return stop->isEnabled(); }, 30000)) << "the far service runs";
+
+            ASSERT_EQ(FarTool({"velmora-sc", "stop", kRemoteServiceName}), 0);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return start->isEnabled() && !stop->isEnabled(); },
+                                        2 * kServiceRefreshMs + kLiveSlackMs))
+                << "the page follows the stop made elsewhere";
+            SaveScreenshot(sheet, "app_far_service_page_after_outside_stop");
+
+            ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !start->isEnabled() && note->isVisible(); },
+                                        kServiceQueryTimeoutMs + 2 * kServiceRefreshMs + kLiveSlackMs))
+                << "a far machine that does not answer offers nothing, and the page says so";
+            EXPECT_FALSE(stop->isEnabled());
+            SignalFarSide(SIGCONT);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return start->isEnabled() && !note->isVisible(); }, 30000))
+                << "the answer, once it comes, shows";
+        },
+        {}, {});
+    EXPECT_TRUE(asked.empty());
 }
 
 } // namespace

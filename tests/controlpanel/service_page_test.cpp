@@ -6,7 +6,7 @@
 
 #include "controlpanel/applet_sheet.h"
 #include "controlpanel/service_page.h"
-#include "controlpanel/service_watcher.h"
+#include "app/shared/service_watcher.h"
 #include "eventually.h"
 #include "platform/registry.h"
 

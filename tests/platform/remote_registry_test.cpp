@@ -2,7 +2,8 @@
 // on the far end (started directly instead of through ssh): keys of the far
 // root behave as local ones, the far side's transaction is rolled back when
 // the far side dies before a commit, and a far side that is not there,
-// not ours or dies gives kErrorRemoteUnavailable promptly.
+// not ours or dies gives kErrorRemoteUnavailable promptly; a channel given
+// up is opened again, without the keys of the far side it left.
 
 #include "platform/clock.h"
 #include "platform/remote_protocol.h"
@@ -180,6 +181,29 @@ TEST_F(RemoteRegistryTest, AFarSideThatIsMissingForeignOrDyingFailsPromptly)
         EXPECT_EQ(remote->LocalMachine().Open("Software", key), platform::kErrorRemoteUnavailable);
         EXPECT_LT(platform::MonotonicMs() - start, 5000u);
     }
+}
+
+// A handle opened before the channel broke was the old far side's: on the
+// new one the same number could name another key, so it is refused.
+TEST_F(RemoteRegistryTest, AChannelGivenUpIsOpenedAgainWithoutItsOldKeys)
+{
+    std::unique_ptr<RemoteRegistry> remote = Connect();
+    ASSERT_TRUE(remote);
+    RegistryKey old;
+    ASSERT_EQ(remote->LocalMachine().Create("Software\\Old", old), platform::kErrorSuccess);
+    remote->Abandon();
+    EXPECT_TRUE(remote->Broken());
+    EXPECT_EQ(old.SetDword("Kept", 1), platform::kErrorRemoteUnavailable);
+
+    ASSERT_EQ(remote->Reconnect(), platform::kErrorSuccess);
+    EXPECT_FALSE(remote->Broken());
+    RegistryKey fresh;
+    ASSERT_EQ(remote->LocalMachine().Create("Software\\New", fresh), platform::kErrorSuccess);
+    EXPECT_EQ(old.SetDword("Kept", 1), platform::kErrorInvalidHandle);
+    EXPECT_EQ(fresh.SetDword("Kept", 2), platform::kErrorSuccess);
+    std::uint32_t kept = 0;
+    EXPECT_EQ(fresh.QueryDword("Kept", kept), platform::kErrorSuccess);
+    EXPECT_EQ(kept, 2u);
 }
 
 } // namespace

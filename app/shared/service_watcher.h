@@ -1,12 +1,14 @@
 #pragma once
 // CServiceWatcher: asks a service manager about one service, and sends it
 // commands, on a thread of its own, so that a slow or remote machine never
-// holds the window's thread. Answers come back on the window's thread.
+// holds the window's thread. Answers come back on the window's thread. Both
+// Service pages (the application's far one and the applet's) follow their
+// service through it.
 //
 // One query is outstanding at a time. A query that has not been answered
 // within the time-out reads as -1 (state unknown) until an answer comes.
 
-#include "controlpanel/service_manager.h"
+#include "app/shared/service_manager.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <string>
 
 class QObject;
+class QTimer;
 
 // How long the window waits for a service state before it shows none: a
 // local query reads a status record at once, and a remote one that takes
@@ -22,6 +25,8 @@ inline constexpr std::uint32_t kServiceQueryTimeoutMs = 3000;
 // How long closing waits for a command or query in flight before leaving
 // it to end on its own.
 inline constexpr std::uint32_t kServiceWatcherJoinMs = 500;
+// How often a page asks for the state.
+inline constexpr int kServiceRefreshMs = 1000;
 
 class CServiceWatcher {
 public:
@@ -38,10 +43,14 @@ public:
     // Asks for the state unless a query is outstanding; one outstanding past
     // the time-out is reported as -1 (once). Returns at once.
     void Poll();
+    // Polls now and then every intervalMs, on the receiver's thread, so
+    // the page follows changes made elsewhere.
+    void PollEvery(int intervalMs);
     // Sends the command; the state after it is reported. Returns at once.
     void Send(ServiceCommand command);
 
 private:
     struct Shared;
     std::shared_ptr<Shared> m_shared;
+    std::unique_ptr<QTimer> m_refresh;
 };

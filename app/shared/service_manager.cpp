@@ -1,4 +1,4 @@
-#include "controlpanel/service_manager.h"
+#include "app/shared/service_manager.h"
 
 #include "app/restart_service.h"
 #include "platform/clock.h"

@@ -1,9 +1,10 @@
-#include "controlpanel/service_watcher.h"
+#include "app/shared/service_watcher.h"
 
 #include "platform/clock.h"
 
 #include <QMetaObject>
 #include <QObject>
+#include <QTimer>
 
 #include <condition_variable>
 #include <deque>
@@ -84,6 +85,7 @@ CServiceWatcher::CServiceWatcher(std::shared_ptr<IServiceManager> manager, std::
 
 CServiceWatcher::~CServiceWatcher()
 {
+    m_refresh.reset();
     std::unique_lock<std::mutex> hold(m_shared->lock);
     m_shared->stopping = true;
     m_shared->receiver = nullptr;
@@ -111,6 +113,14 @@ void CServiceWatcher::Poll()
     std::lock_guard<std::mutex> hold(shared.lock);
     shared.jobs.push_back(std::nullopt);
     shared.wake.notify_all();
+}
+
+void CServiceWatcher::PollEvery(int intervalMs)
+{
+    Poll();
+    m_refresh = std::make_unique<QTimer>();
+    QObject::connect(m_refresh.get(), &QTimer::timeout, [this] { Poll(); });
+    m_refresh->start(intervalMs);
 }
 
 void CServiceWatcher::Send(ServiceCommand command)

@@ -1,5 +1,5 @@
 #pragma once
-// IServiceManager: what the applet asks of one machine's service manager,
+// IServiceManager: what a Service page asks of one machine's service manager,
 // the local one through our service layer, another machine's through the
 // remote shell channel. Tests may register a factory of their own for
 // remote machines; one that gives none makes the machine unreachable
