@@ -75,9 +75,10 @@ private:
         return code;
     }
     // Reads one reply into the reply text, as WReplySocket::ReadReply does,
-    // while the client is watched: a client that leaves ends the dialogue
-    // (thrown on the output). Bounded in lines, bytes and time (a time-out
-    // thrown on the control connection). The code, or -1 for none.
+    // while the client is watched (unless m_watchClient is off): a client
+    // that leaves ends the dialogue (thrown on the output). Bounded in lines,
+    // bytes and time (a time-out thrown on the control connection). The
+    // code, or -1 for none.
     int ReadReply();
     static bool Fails(int code) { return code / 100 >= 3; }
 
@@ -116,6 +117,7 @@ private:
     std::string m_fileName;
     int m_status = 500;
     bool m_headerSent = false;
+    bool m_watchClient = true;
 };
 
 int CFTPDialogue::Run()
@@ -216,7 +218,9 @@ int CFTPDialogue::ReadReply()
         // Nothing has reached the client yet, so a client that ended its
         // side cannot be told from one that left: it counts as gone, or a
         // server that drips lines would be held for nobody.
-        int got = ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now), true);
+        int got = m_watchClient
+                      ? ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now), true)
+                      : m_control.ReadLine(line, false);
         if (got <= 0)
             return lines == 0 ? -1 : code;
         std::string_view text = line.View();
@@ -427,7 +431,9 @@ void CFTPDialogue::StoreFile(std::int64_t length)
     }
     m_data.Close();
     if (left > 0) {
-        // The client's body ended early: the part the server stored goes.
+        // The client's body ended early: the part the server stored goes,
+        // whether the client is still there or not.
+        m_watchClient = false;
         ReadReply();
         Command("DELE " + m_fileName);
         Fail(500);
