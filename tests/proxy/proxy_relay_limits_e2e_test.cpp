@@ -212,7 +212,8 @@ TEST_P(ProxyRelayLimitsTest, UnfinishedChunkedUploadsAreBoundedAndGivenBack)
         clients.push_back(std::make_unique<WSocket>());
         clients.back()->SetTimeout(20000);
         ASSERT_EQ(clients.back()->Connect("127.0.0.1", m_port), 0);
-        ASSERT_GT(clients.back()->SendText(head + chunks, false), 0) << i;
+        ASSERT_GT(clients.back()->SendText(head, false), 0) << i;
+        ASSERT_GT(clients.back()->SendText(chunks, false), 0) << i;
     }
     EXPECT_TRUE(Eventually([] { return CUploadBuffer::TotalHeld() == kMaxBufferedUploadBytes; }, 20000))
         << CUploadBuffer::TotalHeld();
@@ -222,9 +223,14 @@ TEST_P(ProxyRelayLimitsTest, UnfinishedChunkedUploadsAreBoundedAndGivenBack)
 
     clients.clear();
     EXPECT_TRUE(Eventually([] { return CUploadBuffer::TotalHeld() == 0; }, 20000)) << CUploadBuffer::TotalHeld();
+#ifndef VELMORA_SANITIZE
     // 64 MiB were held; what stays is a fraction, allowing for thread stacks.
+    // (The sanitizers' allocator keeps freed blocks resident on purpose.)
     EXPECT_TRUE(Eventually([&] { return ResidentBytes() < before + (16u << 20); }, 10000))
         << (ResidentBytes() - before) / 1024 << " KiB more than before";
+#else
+    static_cast<void>(before);
+#endif
     EXPECT_EQ(RawRequest(m_port, head + "5\r\nhello\r\n0\r\n\r\n").substr(0, 12), "HTTP/1.0 200");
 }
 
