@@ -16,6 +16,8 @@ constexpr std::size_t kMaxHeadBlock = 64 * 1024;
 
 } // namespace
 
+bool RevalidationReplaces(int status) { return status == 200 || status == 404 || status == 410; }
+
 std::string StoredHeaderBlock(std::string_view block, std::int64_t* headerBytes)
 {
     *headerBytes = -1;
@@ -111,9 +113,11 @@ void CCacheFill::Pass(std::string_view bytes, bool buffered, bool atEnd)
         std::string_view first(m_start.data(), std::min(lf, m_start.size()));
         if (!first.empty() && first.back() == '\r')
             first.remove_suffix(1);
-        // Only 304 says the stored copy is still good; any other answer
-        // (a 404, say) is the client's reply and replaces the copy.
-        if (ParseStatusLine(first) == 304) {
+        // A new document (200) or one that is gone (404, 410) is the
+        // client's reply and replaces the copy; 304 confirms the copy, and
+        // any other answer (a failing origin's 5xx, say) leaves it to be
+        // served as it stands.
+        if (!RevalidationReplaces(ParseStatusLine(first))) {
             m_copy = Copy::None;
             m_start.clear();
             return;

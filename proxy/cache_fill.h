@@ -7,8 +7,9 @@
 //
 // The client's share depends on the request: the whole reply for a GET; the
 // header block alone (as the cache path answers a HEAD) for a HEAD; and for
-// a revalidation nothing until the first line shows its status: 304 leaves
-// the stored copy to be served instead, and any other answer is the reply.
+// a revalidation nothing until the first line shows its status: only a new
+// document or one that is gone is the reply, and any other answer leaves
+// the stored copy to be served instead.
 
 #include <cstdint>
 #include <string>
@@ -67,6 +68,10 @@ private:
     // header block for a HEAD.
     std::string m_start;
 };
+
+// A revalidation answered with this status gives the client the answer and
+// drops the stored copy: 200, 404 and 410.
+bool RevalidationReplaces(int status);
 
 // The header block of a stored reply: its status line and header lines,
 // each with CR LF, when it begins with "HTTP/"; else empty. The blank line

@@ -1,5 +1,7 @@
 #include "proxy/cache_policy.h"
 
+#include "framework/http_date.h"
+#include "framework/system_time.h"
 #include "platform/ascii.h"
 
 #include <algorithm>
@@ -120,7 +122,7 @@ bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedH
            (!CarriesCredentials(requestHeaders) || HasDirective(storedHeaders, "public"));
 }
 
-std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders)
+std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders, std::int64_t now)
 {
     if (HasDirective(replyHeaders, "no-cache"))
         return 0;
@@ -140,5 +142,16 @@ std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders)
         }
         return true;
     });
+    // A reply whose Date is long past was that old when it came, whatever
+    // Age it carries (RFC 9111 4.2.3); a Date that cannot be read adds none.
+    std::string_view date;
+    AnyHeader(replyHeaders, "date", [&date](std::string_view value) {
+        date = value;
+        return true;
+    });
+    if (!date.empty()) {
+        if (std::optional<std::int64_t> sent = SystemTimeToUnixSeconds(ParseHTTPDate(date)))
+            age = std::max(age, now - *sent);
+    }
     return std::max<std::int64_t>(0, *lifetime - age);
 }

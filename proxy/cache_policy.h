@@ -24,7 +24,8 @@ bool CarriesCredentials(std::string_view requestHeaders);
 bool MayAnswerFromCopy(std::string_view requestHeaders, std::string_view storedHeaders);
 // How many seconds a stored reply may answer without asking the origin,
 // as its Cache-Control says for a shared cache: 0 for no-cache, else
-// s-maxage, else max-age, less the Age it arrived with; nullopt when it
-// sets no limit. must-revalidate needs nothing more: a copy past its
-// lifetime is never served.
-std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders);
+// s-maxage, else max-age, less the age it arrived with (its Age, or the
+// time since its Date at now, whichever is more); nullopt when it sets no
+// limit. must-revalidate needs nothing more: a copy past its lifetime is
+// never served.
+std::optional<std::int64_t> FreshLifetime(std::string_view replyHeaders, std::int64_t now);

@@ -20,6 +20,12 @@ using platform::EqualsIgnoringCase;
 namespace {
 
 constexpr int kDataChunk = 16384;
+// One reply of the control connection: real ones (a greeting with a notice,
+// FEAT, HELP) are a few dozen lines. A server that sends more, or takes
+// longer than the socket time-out for one whole reply, is dripping lines to
+// hold the connection.
+constexpr int kMaxReplyLines = 200;
+constexpr int kMaxReplyBytes = 16 * 1024;
 constexpr const char* kAnonymousUser = "anonymous";
 constexpr const char* kAnonymousPassword = "relay-gate";
 
@@ -43,10 +49,8 @@ public:
     int Run();
 
     int Status() const { return m_status; }
-    // Why the server could not be reached (0 when it was).
-    int ConnectError() const { return m_connectError; }
     bool HeaderSent() const { return m_headerSent; }
-    std::string_view LastReply() const { return m_control.GetReplyText().View(); }
+    std::string_view LastReply() const { return m_replyText.View(); }
 
 private:
     [[noreturn]] void Fail(int status)
@@ -65,14 +69,17 @@ private:
     }
     int Reply()
     {
-        // A client that leaves while the server thinks ends the dialogue.
-        if (!AwaitSource(m_control, m_out, m_timeout))
-            Fail(504);
-        int code = m_control.ReadReply();
+        int code = ReadReply();
         if (code < 0)
             Fail(504);
         return code;
     }
+    // Reads one reply into the reply text, as WReplySocket::ReadReply does,
+    // while the client is watched (unless m_watchClient is off): a client
+    // that leaves ends the dialogue (thrown on the output). Bounded in lines,
+    // bytes and time (a time-out thrown on the control connection). The
+    // code, or -1 for none.
+    int ReadReply();
     static bool Fails(int code) { return code / 100 >= 3; }
 
     void Login();
@@ -99,7 +106,8 @@ private:
     unsigned m_flags;
     std::uint32_t m_timeout;
 
-    WReplySocket m_control;
+    WSocket m_control;
+    CTextBuffer m_replyText{1024};
     WSocketBase m_listener;
     WSocket m_data;
     std::uint32_t m_serverAddress = 0;
@@ -108,8 +116,8 @@ private:
     std::string m_directory;
     std::string m_fileName;
     int m_status = 500;
-    int m_connectError = 0;
     bool m_headerSent = false;
+    bool m_watchClient = true;
 };
 
 int CFTPDialogue::Run()
@@ -159,11 +167,11 @@ int CFTPDialogue::Run()
 
     m_control.SetTimeout(m_timeout);
     if (ConnectToPort(m_control, m_url.host, static_cast<std::uint32_t>(m_url.port)) < 0) {
-        m_connectError = platform::LastSocketError();
-        m_proxy.LogUnreachable(m_request, m_url.host, static_cast<std::uint32_t>(m_url.port), m_connectError);
-        // Only a connection that timed out is a time-out: a refused one (or
-        // a name that is not found) is said to be what it is.
-        Fail(m_connectError == platform::kWsaeTimedOut ? 504 : 502);
+        m_proxy.LogUnreachable(m_request, m_url.host, static_cast<std::uint32_t>(m_url.port),
+                               platform::LastSocketError());
+        // Every server that cannot be reached gets the time-out page, as an
+        // http or gopher origin gets its one; the cause is in the server log.
+        Fail(504);
     }
     std::uint16_t ignored = 0;
     platform::PeerAddress(m_control.GetHandle(), &m_serverAddress, &ignored);
@@ -191,6 +199,45 @@ int CFTPDialogue::Run()
     }
     m_control.SendText("QUIT\r\n", false);
     return m_status;
+}
+
+int CFTPDialogue::ReadReply()
+{
+    m_replyText.Empty();
+    const std::uint64_t deadline = platform::MonotonicMs() + m_timeout;
+    CTextBuffer line(256);
+    int code = -1;
+    char last[4] = {};
+    for (int lines = 0;; ++lines) {
+        std::uint64_t now = platform::MonotonicMs();
+        if (lines >= kMaxReplyLines || m_replyText.GetLength() > kMaxReplyBytes)
+            throw WSocketException(&m_control, kLineTooLongError);
+        if (now >= deadline)
+            throw WSocketException(&m_control, platform::kWsaeTimedOut);
+        line.Empty();
+        // Nothing has reached the client yet, so a client that ended its
+        // side cannot be told from one that left: it counts as gone, or a
+        // server that drips lines would be held for nobody.
+        int got = m_watchClient
+                      ? ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now), true)
+                      : m_control.ReadLine(line, false);
+        if (got <= 0)
+            return lines == 0 ? -1 : code;
+        std::string_view text = line.View();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.remove_suffix(1);
+        m_replyText.Append(text);
+        if (lines == 0) {
+            code = WReplySocket::ParseReplyCode(text);
+            // A line shorter than four bytes has no fourth character to look at.
+            if (code < 0 || text.size() < 4 || text[3] != '-')
+                return code;
+            std::memcpy(last, text.data(), 3);
+            last[3] = ' ';
+        } else if (text.size() >= 4 && std::memcmp(text.data(), last, 4) == 0) {
+            return code;
+        }
+    }
 }
 
 void CFTPDialogue::Login()
@@ -384,8 +431,10 @@ void CFTPDialogue::StoreFile(std::int64_t length)
     }
     m_data.Close();
     if (left > 0) {
-        // The client's body ended early: the part the server stored goes.
-        m_control.ReadReply();
+        // The client's body ended early: the part the server stored goes,
+        // whether the client is still there or not.
+        m_watchClient = false;
+        ReadReply();
         Command("DELE " + m_fileName);
         Fail(500);
     }
@@ -406,7 +455,7 @@ void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes)
         request.bytes += bytes.size();
 }
 
-bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds)
+bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds, bool endIsLeaving)
 {
     if (source.GetAppInput().GetHeld() > 0)
         return true;
@@ -434,16 +483,18 @@ bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds)
         int got = out.Fill();
         if (got < 0)
             throw WSocketException(&out, platform::LastSocketError());
+        if (got == 0 && endIsLeaving)
+            throw WSocketException(&out, platform::kWsaeConnReset);
         if (got == 0)
             clientEnded = true;
     }
 }
 
-int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds)
+int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds, bool endIsLeaving)
 {
     const int before = line.GetLength();
     for (;;) {
-        if (!AwaitSource(source, out, milliseconds))
+        if (!AwaitSource(source, out, milliseconds, endIsLeaving))
             throw WSocketException(&source, platform::kWsaeTimedOut);
         CAsyncIO& input = source.GetAppInput();
         if (input.GetHeld() == 0) {
@@ -540,8 +591,6 @@ int CHTTPProxy::FTPRequest(const std::string& method, WSocket& out, CProxyReques
         }
         headerSent = dialogue.HeaderSent();
         lastReply.assign(dialogue.LastReply());
-        if (status == 502)
-            lastReply = ConnectFailureCause(dialogue.ConnectError());
     }
 
     std::string_view page;

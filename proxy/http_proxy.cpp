@@ -380,7 +380,10 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
             } catch (const WSocketException&) {
             }
             request.bytes += static_cast<std::uint64_t>(client.GetBytesSent() - before);
-            if (reply.status == 400 || reply.status == 413 || reply.status == 414)
+            // Refused in the middle of its body (an upload beyond what may be
+            // held is 503): what the client still sends is read for a moment,
+            // so that the reply is not lost to a reset.
+            if (reply.status == 400 || reply.status == 413 || reply.status == 414 || reply.status == 503)
                 DrainSocketInput(client, kMaxDrainBytes, kDrainWaitMs);
         }
     } catch (const WSocketException& failure) {

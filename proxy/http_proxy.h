@@ -30,6 +30,7 @@
 #include "macro/configured_server.h"
 #include "macro/macro_context.h"
 #include "proxy/proxy_settings.h"
+#include "proxy/upload_buffer.h"
 #include "proxy/url_parts.h"
 
 #include <cstddef>
@@ -97,7 +98,8 @@ struct CProxyRequest {
     CBodyFraming framing;
     // A chunked body once read whole and de-chunked; it has left the
     // client's input, so the relay passes nothing more from the client.
-    std::optional<std::string> upload;
+    // Freed once sent, it stays present to say so.
+    std::optional<CUploadBuffer> upload;
     CTextBuffer headerText;
     // Bytes relayed to the client, and the logged status.
     std::uint64_t bytes = 0;
@@ -142,12 +144,14 @@ void SendToClient(WSocket& out, CProxyRequest& request, std::string_view bytes);
 // false when the time ran out. What out holds for the client is sent
 // first, so a slow source never keeps arrived bytes from it, and a client
 // that leaves meanwhile is thrown as WSocketException on out, so that the
-// source is let go at once.
-bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds);
+// source is let go at once. A client that only ended its side may still
+// wait for its reply, unless endIsLeaving.
+bool AwaitSource(WSocket& source, WSocket& out, std::uint32_t milliseconds, bool endIsLeaving = false);
 // Appends a line of source, its line end kept, waiting as AwaitSource does
 // (a time-out thrown on source). Returns the bytes added, else what the
 // refill gave (<= 0) at the end.
-int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds);
+int ReadLineWatched(WSocket& source, WSocket& out, CTextBuffer& line, std::uint32_t milliseconds,
+                    bool endIsLeaving = false);
 // Sends to out all that source gives, as it arrives, until it ends or fails.
 void CopyToClient(WSocket& source, WSocket& out, CProxyRequest& request, std::uint32_t milliseconds);
 // CopyToClient for a gopher text document: its closing "." line is dropped.
@@ -234,7 +238,8 @@ private:
     };
     Upstream UpstreamProxy(std::string CProxySettings::*host, std::uint32_t CProxySettings::*port);
     // Reads the client's chunked body into request.upload, de-chunked: 400
-    // for broken chunks or a body cut short, 413 beyond kMaxChunkedUploadBytes.
+    // for broken chunks or a body cut short, 413 beyond kMaxChunkedUploadBytes,
+    // 503 beyond what all uploads may hold together (kMaxBufferedUploadBytes).
     void ReadChunkedUpload(WSocket& client, CProxyRequest& request);
     // ConnTimeout in ms, kDefaultClientTimeoutMs for 0.
     std::uint32_t ClientTimeoutMs();

@@ -203,7 +203,7 @@ int CHTTPProxy::CacheResponse(WSocket& client, CProxyRequest& request, CProxyCac
     }
     // A copy that must be revalidated is kept only while it is fresh: one
     // past its lifetime goes at its next lookup, and the origin is asked.
-    if (std::optional<std::int64_t> lifetime = FreshLifetime(headers))
+    if (std::optional<std::int64_t> lifetime = FreshLifetime(headers, now))
         expires = std::min(expires, now + *lifetime);
     std::int64_t lastModified =
         HeaderTime(headers, "last-modified").value_or(HeaderTime(headers, "date").value_or(now));

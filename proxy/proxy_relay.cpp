@@ -170,19 +170,22 @@ std::uint32_t CHTTPProxy::ClientTimeoutMs()
 void CHTTPProxy::ReadChunkedUpload(WSocket& client, CProxyRequest& request)
 {
     CBodyExtent body(CBodyExtent::Kind::Chunked, 0);
-    std::string payload;
+    CUploadBuffer& upload = request.upload.emplace();
+    std::string piece;
     std::vector<char> buffer(kRelayChunk);
     while (!body.Done()) {
         int got = client.Read(buffer.data(), kRelayChunk);
         if (got <= 0)
             ThrowPage(request, 400, "%http-badcommand%");
+        piece.clear();
         // What follows the body is dropped, as the relay drops it.
-        if (body.Take(buffer.data(), static_cast<std::size_t>(got), &payload) < 0)
+        if (body.Take(buffer.data(), static_cast<std::size_t>(got), &piece) < 0)
             ThrowPage(request, 400, "%http-badcommand%");
-        if (payload.size() > kMaxChunkedUploadBytes)
+        if (upload.Size() + piece.size() > kMaxChunkedUploadBytes)
             ThrowPage(request, 413, "%http-badcommand%");
+        if (!upload.Append(piece))
+            ThrowPage(request, 503, "%http-noreply%");
     }
-    request.upload = std::move(payload);
 }
 
 int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyRequest& request, const CUrlParts& url,
@@ -220,11 +223,14 @@ int CHTTPProxy::HTTPRequest(const std::string& method, WSocket& out, CProxyReque
     FilterProxyHeaders(head, headers, flags, since);
     AppendHostLine(head, url);
     if (request.upload)
-        head.Append("Content-Length: " + std::to_string(request.upload->size()) + "\r\n");
+        head.Append("Content-Length: " + std::to_string(request.upload->Size()) + "\r\n");
     head.Append("Connection: close\r\n\r\n");
     if (upstream.SendText(head.View(), request.upload.has_value()) < 0 ||
-        (request.upload && upstream.SendText(*request.upload, false) < 0))
+        (request.upload && upstream.SendText(request.upload->View(), false) < 0))
         FailRelay(*this, upstream, platform::LastSocketError(), &request);
+    // Sent: its memory is not kept while the reply comes.
+    if (request.upload)
+        request.upload->Free();
 
     CTextBuffer firstLine(256);
     if (RelayData(out, upstream, &firstLine, &request) < 0)
@@ -304,8 +310,24 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
     };
     // A reply's head is read before it passes; a chunked body ends with its
     // last chunk.
-    CReplyHead reply;
+    CReplyHead reply(request && !AcceptsInterimReplies(request->version));
     CBodyExtent replyBody;
+
+    // The first line of what reaches the client: an interim reply that was
+    // dropped is not the reply's.
+    auto collect = [&](std::string_view piece) {
+        if (!collecting)
+            return;
+        int room = kMaxFirstLine - firstLine->GetLength();
+        std::size_t lf = piece.find('\n');
+        firstLine->Append(piece.substr(0, std::min<std::size_t>(lf, static_cast<std::size_t>(std::max(room, 0)))));
+        if (lf != std::string_view::npos || room <= 0) {
+            collecting = false;
+            int length = firstLine->GetLength();
+            if (length > 0 && firstLine->GetData()[length - 1] == '\r')
+                firstLine->SetLength(length - 1);
+        }
+    };
 
     auto fromUpstream = [&]() -> bool {
         int got = upstream.Read(data, kRelayChunk);
@@ -314,24 +336,15 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
         if (got == 0) {
             // A head cut short passes as it came.
             std::string held = reply.TakeHeld();
+            collect(held);
             if (!held.empty())
                 deliver(held);
             return false;
         }
-        if (collecting) {
-            int room = kMaxFirstLine - firstLine->GetLength();
-            std::string_view piece(data, static_cast<std::size_t>(got));
-            std::size_t lf = piece.find('\n');
-            firstLine->Append(piece.substr(0, std::min<std::size_t>(lf, static_cast<std::size_t>(std::max(room, 0)))));
-            if (lf != std::string_view::npos || room <= 0) {
-                collecting = false;
-                int length = firstLine->GetLength();
-                if (length > 0 && firstLine->GetData()[length - 1] == '\r')
-                    firstLine->SetLength(length - 1);
-            }
-        }
-        if (tunnel || !request)
+        if (tunnel || !request) {
+            collect(std::string_view(data, static_cast<std::size_t>(got)));
             return deliver(std::string_view(data, static_cast<std::size_t>(got)));
+        }
         std::string head;
         std::string body;
         CReplyHead::Result result = reply.Feed(std::string_view(data, static_cast<std::size_t>(got)), head, body);
@@ -339,6 +352,7 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
             return true;
         if (result == CReplyHead::Result::Bad)
             ThrowPage(*request, 502, "%http-noreply%");
+        collect(head.empty() ? std::string_view(body) : std::string_view(head));
         if (!head.empty()) {
             if (!deliver(head))
                 return false;

@@ -2,7 +2,10 @@
 
 #include "framework/text_util.h"
 #include "platform/ascii.h"
+#include "proxy/http_proxy.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 using platform::EqualsIgnoringCase;
@@ -31,6 +34,12 @@ std::string NormalizeReplyHead(std::string_view head, bool* chunked)
             end = {};
         text.remove_suffix(end.size());
         at = next;
+        // A CR alone ends no line here but would end one for a client or a
+        // later reader of the stored copy, smuggling in a header line of
+        // the origin's choosing: it becomes a blank (RFC 9112 2.2).
+        std::string line(text);
+        std::replace(line.begin(), line.end(), '\r', ' ');
+        text = line;
         const bool blank = text.empty();
         if (!blank && (text.front() == ' ' || text.front() == '\t') && !lines.empty()) {
             // A fold continues the line before; one after the status line
@@ -94,6 +103,17 @@ std::string NormalizeReplyHead(std::string_view head, bool* chunked)
     return out;
 }
 
+bool AcceptsInterimReplies(std::string_view version)
+{
+    if (version.substr(0, 5) != "HTTP/")
+        return false;
+    version.remove_prefix(5);
+    std::size_t dot = version.find('.');
+    int major = std::atoi(std::string(version.substr(0, dot)).c_str());
+    int minor = dot == std::string_view::npos ? 0 : std::atoi(std::string(version.substr(dot + 1)).c_str());
+    return major > 1 || (major == 1 && minor >= 1);
+}
+
 CReplyHead::Result CReplyHead::Feed(std::string_view bytes, std::string& head, std::string& body)
 {
     head.clear();
@@ -103,30 +123,40 @@ CReplyHead::Result CReplyHead::Feed(std::string_view bytes, std::string& head, s
         return Result::Ready;
     }
     m_held.append(bytes);
-    std::string_view held(m_held);
-    std::string_view prefix = held.substr(0, 5);
-    if (prefix != std::string_view("HTTP/").substr(0, prefix.size())) {
-        // No status line: nothing here to read.
-        m_done = true;
-        body.swap(m_held);
-        return Result::Ready;
-    }
     std::size_t end = std::string_view::npos;
-    for (std::size_t lf = held.find('\n'); lf != std::string_view::npos; lf = held.find('\n', lf + 1)) {
-        std::size_t next = lf + 1;
-        if (next < held.size() && held[next] == '\n') {
-            end = next + 1;
-            break;
+    for (;;) {
+        std::string_view held(m_held);
+        std::string_view prefix = held.substr(0, 5);
+        if (prefix != std::string_view("HTTP/").substr(0, prefix.size())) {
+            // No status line: nothing here to read.
+            m_done = true;
+            body.swap(m_held);
+            return Result::Ready;
         }
-        if (next + 1 < held.size() && held[next] == '\r' && held[next + 1] == '\n') {
-            end = next + 2;
-            break;
+        end = std::string_view::npos;
+        for (std::size_t lf = held.find('\n'); lf != std::string_view::npos; lf = held.find('\n', lf + 1)) {
+            std::size_t next = lf + 1;
+            if (next < held.size() && held[next] == '\n') {
+                end = next + 1;
+                break;
+            }
+            if (next + 1 < held.size() && held[next] == '\r' && held[next + 1] == '\n') {
+                end = next + 2;
+                break;
+            }
         }
+        if (end == std::string_view::npos)
+            return m_held.size() > kMaxReplyHeadBytes ? Result::Bad : Result::More;
+        if (end > kMaxReplyHeadBytes)
+            return Result::Bad;
+        // An interim reply is no answer for a client that cannot know it
+        // (RFC 9110 15.2): the final reply after it is.
+        int status = ParseStatusLine(held.substr(0, held.find_first_of("\r\n")));
+        if (!m_dropInterim || status < 100 || status > 199)
+            break;
+        m_held.erase(0, end);
     }
-    if (end == std::string_view::npos)
-        return m_held.size() > kMaxReplyHeadBytes ? Result::Bad : Result::More;
-    if (end > kMaxReplyHeadBytes)
-        return Result::Bad;
+    std::string_view held(m_held);
     m_done = true;
     head = NormalizeReplyHead(held.substr(0, end), &m_chunked);
     body.assign(held.substr(end));

@@ -17,9 +17,17 @@ inline constexpr std::size_t kMaxReplyHeadBytes = 64 * 1024;
 // form the client gets; chunked tells whether the last coding is chunked.
 std::string NormalizeReplyHead(std::string_view head, bool* chunked);
 
+// The client's request version ("HTTP/1.1") allows interim (1xx) replies:
+// HTTP/1.1 and later. An HTTP/1.0 client would take one for its answer.
+bool AcceptsInterimReplies(std::string_view version);
+
 class CReplyHead {
 public:
     enum class Result { More, Ready, Bad };
+
+    // dropInterim: 1xx heads are read and dropped, and the head that
+    // follows is the reply's.
+    explicit CReplyHead(bool dropInterim = false) : m_dropInterim(dropInterim) {}
 
     // Feeds the next bytes of the reply. Ready: head holds what to send
     // first (once) and body the bytes after the head; every later call is
@@ -32,6 +40,7 @@ public:
 
 private:
     std::string m_held;
+    bool m_dropInterim;
     bool m_done = false;
     bool m_chunked = false;
 };

@@ -2,8 +2,9 @@
 // request URL (parse, compose, cache key), reply status lines, header
 // values, the upstream header filter, the request framing rules, the cache
 // policy's Cache-Control and Vary reading, and the cache database's field
-// escaping, which must give back every text it was given, and the reply
-// head's normal form.
+// escaping, which must give back every text it was given, the reply
+// head's normal form (no CR alone in it), interim replies dropped, and a
+// stored reply's lifetime.
 
 #include "framework/request_framing.h"
 #include "framework/text_buffer.h"
@@ -15,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -66,10 +68,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool again = false;
     if (head.size() > text.size() || NormalizeReplyHead(head, &again) != head || again != chunked)
         std::abort();
+    for (std::size_t at = head.find('\r'); at != std::string::npos; at = head.find('\r', at + 1)) {
+        if (at + 1 >= head.size() || head[at + 1] != '\n')
+            std::abort();
+    }
+    static_cast<void>(AcceptsInterimReplies(text));
+    std::optional<std::int64_t> lifetime = FreshLifetime(reply, 1765000000);
+    if (lifetime && *lifetime < 0)
+        std::abort();
     CReplyHead stream;
     std::string first;
     std::string body;
     if (stream.Feed(text, first, body) == CReplyHead::Result::Ready && first.size() + body.size() > text.size())
+        std::abort();
+    CReplyHead final(true);
+    if (final.Feed(text, first, body) == CReplyHead::Result::Ready && first.size() + body.size() > text.size())
         std::abort();
     return 0;
 }

@@ -1,8 +1,10 @@
 # A gopher or FTP server that sends its document a line at a time, slowly,
 # and notes in its log whether the proxy let the connection go early.
-# usage: drip_peer.py gopher|ftp PORT LOG
+# usage: drip_peer.py gopher|ftp|ftp-greeting|ftp-login PORT LOG
 #   gopher selectors: /drip (slow text), /dot (a text with its closing ".")
 #   ftp: CWD / and pub succeed; RETR drip.txt is slow; other files are refused
+#   ftp-greeting: the greeting never ends: a "220-" line every half second
+#   ftp-login: the same with "230-" lines in answer to PASS
 import socket
 import sys
 import threading
@@ -37,7 +39,21 @@ def gopher(c):
     c.close()
 
 
+def endless(c, code):
+    try:
+        for i in range(400):
+            c.sendall(b"%s-notice %d\r\n" % (code, i))
+            time.sleep(0.5)
+        note("finished")
+    except OSError:
+        note("closed")
+
+
 def ftp(c):
+    if kind == "ftp-greeting":
+        endless(c, b"220")
+        c.close()
+        return
     f = c.makefile("rb")
     c.sendall(b"220 drip\r\n")
     address = None
@@ -47,6 +63,9 @@ def ftp(c):
         verb = verb.upper()
         if verb == "USER":
             c.sendall(b"331 password\r\n")
+        elif verb == "PASS" and kind == "ftp-login":
+            endless(c, b"230")
+            break
         elif verb == "PASS":
             c.sendall(b"230 in\r\n")
         elif verb == "CWD":

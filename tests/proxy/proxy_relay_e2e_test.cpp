@@ -180,8 +180,8 @@ TEST_F(ProxyRelayTest, RefusalsGetTheirStatusAndPage)
         {"GET http://host/x\r\n\r\n", "501", "http-getonly"},
         {"\r\n", "405", "http-badcommand"},
         {"GET news://host/pub/ HTTP/1.0\r\n\r\n", "405", "http-badcommand"},
-        // A server that cannot be reached is no time-out.
-        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "502", nullptr},
+        // A server that cannot be reached gets the time-out page.
+        {"GET ftp://host/pub/ HTTP/1.0\r\n\r\n", "504", "http-ftptimeout"},
         {"POST gopher://host/1 HTTP/1.0\r\n\r\n", "504", "http-noreply"},
         // A barred port is barred, not a question of credentials.
         {"CONNECT 127.0.0.1:22 HTTP/1.0\r\n\r\n", "403", "http-censored"},

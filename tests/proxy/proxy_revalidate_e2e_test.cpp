@@ -1,7 +1,7 @@
 // The cache's rules with a real origin: a request with credentials reaches
 // the origin with them, a reply that must be revalidated is not served
-// without the origin, a revalidation's new answer replaces the copy, and a
-// stored reply carries its Age. Each case runs in threads and in fibers.
+// without the origin, a revalidation's new answer replaces the copy while a
+// failing origin leaves it served, and a stored reply carries its Age. Each case runs in threads and in fibers.
 
 #include "eventually.h"
 #include "proxy_e2e.h"
@@ -22,6 +22,11 @@ RAW = {
     "both": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\nEXTRA",
     "folded": b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: public,\r\n  no-store\r\n\r\nhello",
     "blank": b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control : no-store\r\n\r\nhello",
+    "cr": b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nX-A: a\rSet-Cookie: s=1\r\n\r\nhello",
+    "interim": b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\n"
+               b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello",
+    "dated": b"HTTP/1.0 200 OK\r\nDate: " + OLD.encode() + b"\r\nCache-Control: max-age=60\r\n"
+             b"Content-Length: 5\r\n\r\nhello",
 }
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
@@ -160,11 +165,15 @@ TEST_P(ProxyRevalidateTest, RepliesThatMustBeRevalidatedAreNotServedWithoutTheOr
     }
 }
 
-TEST_P(ProxyRevalidateTest, ARevalidationAnsweredOtherThan304ReplacesTheCopy)
+TEST_P(ProxyRevalidateTest, ARevalidationAnsweredGoneReplacesTheCopyAndAFailureKeepsIt)
 {
     StartAll();
-    for (const char* status : {"404", "500", "410"}) {
-        std::string path = std::string("/flip/") + status;
+    struct Case {
+        const char* status;
+        bool replaced; // else the copy is served, and again without the origin
+    } cases[] = {{"404", true}, {"410", true}, {"500", false}, {"503", false}};
+    for (const Case& c : cases) {
+        std::string path = std::string("/flip/") + c.status;
         SCOPED_TRACE(path);
         EXPECT_NE(Fetch(path).find("first"), std::string::npos);
         CProxyCacheEntry* entry = Lookup(path);
@@ -172,11 +181,18 @@ TEST_P(ProxyRevalidateTest, ARevalidationAnsweredOtherThan304ReplacesTheCopy)
         m_proxy->GetCache().SetCheckTime(entry, 0);
         m_proxy->GetCache().Release(entry);
         std::string second = Fetch(path);
-        EXPECT_EQ(second.substr(0, 4), std::string(status) + "\n") << second;
-        EXPECT_NE(second.find(std::string("now ") + status), std::string::npos) << second;
-        EXPECT_EQ(Lookup(path), nullptr) << "the old copy is gone";
-        EXPECT_NE(Fetch(path).find(std::string("now ") + status), std::string::npos);
-        EXPECT_EQ(Hits(path), 3);
+        if (c.replaced) {
+            EXPECT_EQ(second.substr(0, 4), std::string(c.status) + "\n") << second;
+            EXPECT_NE(second.find(std::string("now ") + c.status), std::string::npos) << second;
+            EXPECT_EQ(Lookup(path), nullptr) << "the old copy is gone";
+            EXPECT_NE(Fetch(path).find(std::string("now ") + c.status), std::string::npos);
+            EXPECT_EQ(Hits(path), 3);
+        } else {
+            EXPECT_EQ(second.substr(0, 4), "200\n") << second;
+            EXPECT_NE(second.find("first"), std::string::npos) << second;
+            EXPECT_NE(Fetch(path).find("first"), std::string::npos);
+            EXPECT_EQ(Hits(path), 2) << "checked once, then served from the copy";
+        }
     }
 }
 
@@ -210,17 +226,25 @@ TEST_P(ProxyRevalidateTest, AStoredReplyCarriesItsAge)
 }
 
 // Replies read as the client and the cache must read them: chunks win over
-// a Content-Length, folds are joined, and no blank stands before a colon.
+// a Content-Length, folds are joined, no blank stands before a colon, a CR
+// alone ends no line, an HTTP/1.0 client gets no interim reply, and a reply
+// dated long ago is as old as its Date says.
 TEST_P(ProxyRevalidateTest, ReplyHeadsAreReadOneWay)
 {
     StartAll();
     struct Case {
         const char* name;
         const char* relayed;
+        bool stored;
     } cases[] = {
-        {"both", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"},
-        {"folded", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: public, no-store\r\n\r\nhello"},
-        {"blank", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: no-store\r\n\r\nhello"},
+        {"both", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", false},
+        {"folded", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: public, no-store\r\n\r\nhello", false},
+        {"blank", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nCache-Control: no-store\r\n\r\nhello", false},
+        {"cr", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nX-A: a Set-Cookie: s=1\r\n\r\nhello", true},
+        {"interim", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", true},
+        // Sixty seconds of freshness, spent long before it came.
+        {"dated", "HTTP/1.0 200 OK\r\nDate: Mon, 01 Jan 2024 00:00:00 GMT\r\nCache-Control: max-age=60\r\n"
+                  "Content-Length: 5\r\n\r\nhello", false},
     };
     for (const Case& c : cases) {
         std::string path = std::string("/raw/") + c.name;
@@ -228,8 +252,13 @@ TEST_P(ProxyRevalidateTest, ReplyHeadsAreReadOneWay)
         std::size_t logged = LogLines().size();
         EXPECT_EQ(RawRequest(m_port, "GET " + Origin(m_originPort, path) + " HTTP/1.0\r\n\r\n"), c.relayed);
         LogLines(logged + 1);
-        // None is stored: a chunked body or a no-store.
-        EXPECT_EQ(Lookup(path), nullptr);
+        CProxyCacheEntry* entry = Lookup(path);
+        EXPECT_EQ(entry != nullptr, c.stored);
+        if (entry) {
+            // The stored copy is what the client got.
+            EXPECT_EQ(bench::ReadFile(entry->path), c.relayed);
+            m_proxy->GetCache().Release(entry);
+        }
     }
 }
 

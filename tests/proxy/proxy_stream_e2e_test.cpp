@@ -1,7 +1,7 @@
 // gopher and ftp replies through the proxy as they arrive, and the origin
-// let go when the client leaves; the other answers of those two schemes: a
-// barred port, a folder without its slash, a refused server, a text's
-// closing line.
+// let go when the client leaves, an FTP reply that never ends included; the
+// other answers of those two schemes: a barred port, a folder without its
+// slash, a refused server, a text's closing line.
 
 #include "proxy_e2e.h"
 
@@ -133,11 +133,41 @@ TEST_F(ProxyStreamTest, BarredPortsFoldersRefusalsAndClosingLines)
     // A file that is not there is still not found.
     EXPECT_EQ(Fetch(Origin(ftpPort, "/missing.txt", "ftp")).output, "404");
 
-    // A server that refuses the connection is said to, not to be slow.
+    // A server that refuses the connection gets the time-out page, as an
+    // http or gopher origin that cannot be reached gets its one.
     std::uint16_t closedPort = FreePort();
-    EXPECT_EQ(Fetch(Origin(closedPort, "/pub/", "ftp")).output, "502");
-    EXPECT_EQ(Body().find("Timeout"), std::string::npos) << Body();
-    EXPECT_NE(Body().find("connection refused"), std::string::npos) << Body();
+    EXPECT_EQ(Fetch(Origin(closedPort, "/pub/", "ftp")).output, "504");
+    EXPECT_NE(Body().find(Page("http-ftptimeout")), std::string::npos) << Body();
+}
+
+// An FTP server that never ends its greeting, or its answer to PASS, one
+// line every half second: each reply may take ConnTimeout (30 s here), yet
+// the server is let go as soon as the client leaves.
+TEST_F(ProxyStreamTest, AnEndlessFTPReplyIsLetGoWithTheClient)
+{
+    StartProxy();
+    for (const char* kind : {"ftp-greeting", "ftp-login"}) {
+        SCOPED_TRACE(kind);
+        Peer peer;
+        std::uint16_t port = 0;
+        StartPeer(peer, port, kind);
+        Fetch(Origin(port, "/pub/", "ftp"), {"--max-time", "1"});
+        EXPECT_TRUE(Eventually([&] { return Notes().find("closed") != std::string::npos; }, 10000)) << Notes();
+    }
+}
+
+// A client that stays waits no longer than ConnTimeout for one reply.
+TEST_F(ProxyStreamTest, AnEndlessFTPReplyEndsAtTheDeadline)
+{
+    m_key.SetDword("ConnTimeout", 2);
+    StartProxy();
+    Peer peer;
+    std::uint16_t port = 0;
+    StartPeer(peer, port, "ftp-greeting");
+    RunResult run = Fetch(Origin(port, "/pub/", "ftp"), {"--max-time", "30"});
+    EXPECT_EQ(run.output, "504");
+    EXPECT_LT(run.elapsedMs, 20000u) << "2 s and a loaded machine's slack";
+    EXPECT_NE(Body().find(Page("http-ftptimeout")), std::string::npos) << Body();
 }
 
 } // namespace
