@@ -171,19 +171,19 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "--data-urlencode", "name=Cy",
                     URL(port, "/guests.kav")})
                   .output,
-              "303 " + URL(port, "/guests.kav?added"));
+              "303 " + URL(port, "/guests.kav?added=3"));
     page = Curl({"-L", "--data-urlencode", "name=<b>Bo</b>", "--data-urlencode", "note=a & b", URL(port, "/guests.kav")})
                .output;
-    EXPECT_NE(page.find("<p>Added.</p>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<p>Guest 4 was added.</p>"), std::string::npos) << page;
     EXPECT_NE(page.find("<tr><td>4</td><td>&lt;b&gt;Bo&lt;/b&gt;</td><td>a &amp; b</td></tr>"), std::string::npos) << page;
     EXPECT_EQ(SQLite("SELECT name FROM guests WHERE id=4;"), "<b>Bo</b>\n");
-    EXPECT_EQ(Curl({URL(port, "/guests.kav?added")}).output, page) << "a reload adds nothing";
+    EXPECT_EQ(Curl({URL(port, "/guests.kav?added=4")}).output, page) << "a reload adds nothing";
     EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
 
-    // A failed insert says so, and never "Added.".
+    // A failed insert says so, and never that a guest was added.
     SQLite("ALTER TABLE guests RENAME TO visitors;");
     page = Curl({"-L", "--data-urlencode", "name=Di", URL(port, "/guests.kav")}).output;
-    EXPECT_EQ(page.find("Added."), std::string::npos) << page;
+    EXPECT_EQ(page.find(" was added."), std::string::npos) << page;
     EXPECT_NE(page.find("<p>The guest was not added: "), std::string::npos) << page;
 }
 

@@ -165,11 +165,11 @@ TEST(StringTable, EveryRowResolvesWithinTheEntryLimit)
 TEST(StringTable, ReasonPhrasesAndSharedEntries)
 {
     const std::pair<unsigned, const char*> reasons[] = {
-        {200, "OK"}, {302, "Moved"}, {401, "Authentication required"}, {404, "URL not found"}, {504, "Gateway timeout"},
+        {200, "OK"}, {302, "Moved"}, {303, "See Other"}, {401, "Authentication required"}, {404, "URL not found"}, {504, "Gateway timeout"},
     };
     for (const auto& [status, text] : reasons)
         EXPECT_STREQ(LoadStringById(status), text) << status;
-    EXPECT_EQ(LoadStringById(303), nullptr);
+    EXPECT_EQ(LoadStringById(418), nullptr);
 
     CMacroContext chat;
     chat.LoadStrings(kChatDefaultStrings, 0);
