@@ -19,6 +19,14 @@
 
 namespace {
 
+// The Service page of a far sheet, shown: its Start and Stop buttons.
+std::pair<QPushButton*, QPushButton*> ShowServicePage(CPropertySheetPlus& sheet)
+{
+    ClickTab(sheet, "Service");
+    QWidget& page = *sheet.GetActivePage();
+    return {Control<QPushButton>(page, 1163), Control<QPushButton>(page, 1164)};
+}
+
 TEST_F(RemoteLiveTest, TheFarSheetChangesTheFarServerAndItsRestartRestartsIt)
 {
     if (IsSkipped())
@@ -84,10 +92,9 @@ TEST_F(RemoteLiveTest, TheFarSheetsServicePageStopsAndStartsTheFarServiceAlone)
 
     std::vector<std::string> asked = Connect(
         [&](CPropertySheetPlus& sheet) {
-            ClickTab(sheet, "Service");
+            QPushButton *start, *stop;
+            std::tie(start, stop) = ShowServicePage(sheet);
             QWidget& page = *sheet.GetActivePage();
-            auto* start = Control<QPushButton>(page, 1163);
-            auto* stop = Control<QPushButton>(page, 1164);
             ASSERT_TRUE(start && stop);
             ASSERT_TRUE(QTest::qWaitFor([&] { return stop->isEnabled(); }, 30000)) << "the far service runs";
             EXPECT_FALSE(start->isEnabled());
@@ -193,11 +200,9 @@ TEST_F(RemoteLiveTest, TheFarServicePageFollowsTheFarServiceAndSaysWhenItDoesNot
     StartFarService();
     std::vector<std::string> asked = Connect(
         [&](CPropertySheetPlus& sheet) {
-            ClickTab(sheet, "Service");
-            QWidget& page = *sheet.GetActivePage();
-            auto* start = Control<QPushButton>(page, 1163);
-            auto* stop = Control<QPushButton>(page, 1164);
-            auto* note = page.findChild<QLabel*>(QStringLiteral("serviceNote"));
+            QPushButton *start, *stop;
+            std::tie(start, stop) = ShowServicePage(sheet);
+            auto* note = sheet.GetActivePage()->findChild<QLabel*>(QStringLiteral("serviceNote"));
             ASSERT_TRUE(start && stop && note);
             ASSERT_TRUE(QTest::qWaitFor([&] { return stop->isEnabled(); }, 30000)) << "the far service runs";
 

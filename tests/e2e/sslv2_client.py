@@ -230,6 +230,17 @@ def fetch(port, paths, session_file, challenge_len=16, one_byte=False):
     return {"results": results}
 
 
+def hello_answered_then_fetch(c, out):
+    """SERVER-HELLO and the rest of the handshake, or what a refusal left."""
+    try:
+        c.server_hello()
+    except (Closed, ConnectionResetError):
+        # A reset: the server closed with the rest of the hello unread.
+        out["closed"], out["received"] = True, sum(c.record_lengths)
+        return out
+    return master_key_and_fetch(c, out)
+
+
 def master_key_and_fetch(c, out):
     """The rest of a full handshake after SERVER-HELLO, then /index.txt."""
     c.client_master_key()
@@ -250,25 +261,14 @@ def malformed(port, case):
         c.sock.shutdown(socket.SHUT_WR)
     elif case.startswith("challenge-"):
         c.client_hello(b"", os.urandom(int(case[len("challenge-"):])))
-        try:
-            c.server_hello()
-        except (Closed, ConnectionResetError):
-            # A reset: the server closed with the rest of the hello unread.
-            out["closed"], out["received"] = True, sum(c.record_lengths)
-            return out
-        return master_key_and_fetch(c, out)
+        return hello_answered_then_fetch(c, out)
     elif case in ("tls-hello-in-v2-record", "dual-hello-in-v2-record"):
         # Version 3.1 in SSL 2.0 form: with TLS kinds only (AES-128 and
         # AES-256 with SHA), or with the SSL 2.0 kind among them.
         tls = b"\x00\x00\x2f\x00\x00\x35"
         c.client_hello(b"", os.urandom(32), version=0x0301,
                        specs=tls if case == "tls-hello-in-v2-record" else tls + CIPHER_KIND)
-        try:
-            c.server_hello()
-        except (Closed, ConnectionResetError):
-            out["closed"], out["received"] = True, sum(c.record_lengths)
-            return out
-        return master_key_and_fetch(c, out)
+        return hello_answered_then_fetch(c, out)
     elif case == "largest-clear-record":
         # CLIENT-HELLO in one record of 32,767 bytes: cipher kinds the server
         # does not know fill it.
