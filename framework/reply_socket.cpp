@@ -30,6 +30,20 @@ int WReplySocket::ReadReplyLine()
     return got;
 }
 
+bool CReplyLines::Take(std::string_view line)
+{
+    if (m_started)
+        return line.size() >= 4 && std::memcmp(line.data(), m_last, 4) == 0;
+    m_started = true;
+    m_code = WReplySocket::ParseReplyCode(line);
+    // A line shorter than four bytes has no fourth character to look at.
+    if (m_code < 0 || line.size() < 4 || line[3] != '-')
+        return true;
+    std::memcpy(m_last, line.data(), 3);
+    m_last[3] = ' ';
+    return false;
+}
+
 int WReplySocket::ReadReply()
 {
     m_replyText.Empty();
@@ -37,16 +51,10 @@ int WReplySocket::ReadReply()
     int got = ReadReplyLine();
     if (got <= 0 || m_replyText.IsEmpty())
         return -1;
-    const std::string_view first = m_replyText.View();
-    const int code = ParseReplyCode(first);
-    m_replyCode = code;
-    // A line shorter than four bytes has no fourth character to look at.
-    if (code < 0 || first.size() < 4 || first[3] != '-')
-        return code;
-    char last[4];
-    std::memcpy(last, first.data(), 3);
-    last[3] = ' ';
-    for (;;) {
+    CReplyLines reply;
+    bool ended = reply.Take(m_replyText.View());
+    m_replyCode = reply.Code();
+    while (!ended) {
         const int lineStart = m_replyText.GetLength();
         got = ReadReplyLine();
         if (got < 0) {
@@ -55,13 +63,11 @@ int WReplySocket::ReadReply()
         }
         if (got == 0)
             break;
-        const std::string_view line = m_replyText.View().substr(static_cast<std::size_t>(lineStart));
-        if (line.size() >= 4 && std::memcmp(line.data(), last, 4) == 0)
-            break;
-        if (m_replyText.GetLength() > kMaxReplyLength) {
+        ended = reply.Take(m_replyText.View().substr(static_cast<std::size_t>(lineStart)));
+        if (!ended && m_replyText.GetLength() > kMaxReplyLength) {
             m_replyCode = -1;
             return Fail(kLineTooLongError);
         }
     }
-    return code;
+    return m_replyCode;
 }

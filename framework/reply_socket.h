@@ -7,6 +7,22 @@
 
 #include <string_view>
 
+// Follows the lines of one reply: the first gives the code and, with a "-"
+// after it, opens a multi-line reply that the line beginning with the same
+// code and a blank ends.
+class CReplyLines {
+public:
+    // Takes the next line, without its line end; true when it ends the reply.
+    bool Take(std::string_view line);
+    // The first line's code; -1 when it has none.
+    int Code() const { return m_code; }
+
+private:
+    bool m_started = false;
+    int m_code = -1;
+    char m_last[4] = {};
+};
+
 class WReplySocket : public WSocket {
 public:
     // A peer that never ends a multi-line reply must not grow it without

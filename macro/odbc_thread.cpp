@@ -903,27 +903,7 @@ SQLRETURN ConnectOffThread(const char* source, ODBCLease& lease, std::thread::id
             if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
                 limit = 0;
         };
-        platform::WaitQueue wake;
-        bool done = false;
-        std::thread connector;
-        try {
-            connector = std::thread([&] {
-                connect();
-                wake.Lock();
-                done = true;
-                wake.WakeAll();
-                wake.Unlock();
-            });
-        } catch (...) {
-            connect(); // no thread to be had: the caller waits in the call instead
-            done = true;
-        }
-        wake.Lock();
-        while (!done)
-            wake.Wait(platform::kNoDeadline);
-        wake.Unlock();
-        if (connector.joinable())
-            connector.join();
+        platform::RunOnOwnThread(connect);
     } else {
         hdbc = SQL_NULL_HDBC;
     }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <ctime>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -268,6 +270,24 @@ long Semaphore::GetCount()
     long count = m_count;
     m_queue.Unlock();
     return count;
+}
+
+void RunOnOwnThread(const std::function<void()>& work)
+{
+    Event done(true);
+    std::thread runner;
+    try {
+        runner = std::thread([&] {
+            work();
+            done.Set();
+        });
+    } catch (const std::system_error&) {
+        work();
+        return;
+    }
+    done.Wait();
+    // Joined before done leaves this frame: Set may still be leaving it.
+    runner.join();
 }
 
 } // namespace platform

@@ -206,8 +206,7 @@ int CFTPDialogue::ReadReply()
     m_replyText.Empty();
     const std::uint64_t deadline = platform::MonotonicMs() + m_timeout;
     CTextBuffer line(256);
-    int code = -1;
-    char last[4] = {};
+    CReplyLines reply;
     for (int lines = 0;; ++lines) {
         std::uint64_t now = platform::MonotonicMs();
         if (lines >= kMaxReplyLines || m_replyText.GetLength() > kMaxReplyBytes)
@@ -222,21 +221,13 @@ int CFTPDialogue::ReadReply()
                       ? ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now), true)
                       : m_control.ReadLine(line, false);
         if (got <= 0)
-            return lines == 0 ? -1 : code;
+            return reply.Code();
         std::string_view text = line.View();
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.remove_suffix(1);
         m_replyText.Append(text);
-        if (lines == 0) {
-            code = WReplySocket::ParseReplyCode(text);
-            // A line shorter than four bytes has no fourth character to look at.
-            if (code < 0 || text.size() < 4 || text[3] != '-')
-                return code;
-            std::memcpy(last, text.data(), 3);
-            last[3] = ' ';
-        } else if (text.size() >= 4 && std::memcmp(text.data(), last, 4) == 0) {
-            return code;
-        }
+        if (reply.Take(text))
+            return reply.Code();
     }
 }
 

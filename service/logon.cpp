@@ -1,16 +1,9 @@
 #include "service/logon.h"
 
 #include "framework/server_log.h"
-#include "framework/thread_data.h"
 #include "platform/eventlog.h"
 #include "platform/sync.h"
 #include "service/engine.h"
-
-#include <algorithm>
-#include <memory>
-#include <string>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -44,36 +37,9 @@ int SystemLogon(const char* user, const char* domain, const char* password, plat
 {
     if (!platform::ThreadHasWaitSeam())
         return platform::LogonUser(user, domain, password, token);
-    struct Call {
-        std::string user;
-        std::string domain;
-        std::string password;
-        int result = platform::kErrorNoSystemResources;
-        platform::LogonTokenPtr token;
-        platform::Event done{true};
-        ~Call() { std::fill(password.begin(), password.end(), '\0'); }
-    };
-    std::shared_ptr<Call> call;
-    {
-        // The thread may end after the fiber's private heap is gone.
-        CHeapSwitch shared;
-        call = std::make_shared<Call>();
-        call->user = user ? user : "";
-        call->domain = domain ? domain : "";
-        call->password = password ? password : "";
-        try {
-            std::thread([call] {
-                call->result = platform::LogonUser(call->user.c_str(), call->domain.c_str(),
-                                                   call->password.c_str(), &call->token);
-                call->done.Set();
-            }).detach();
-        } catch (const std::system_error&) {
-            return platform::LogonUser(user, domain, password, token);
-        }
-    }
-    call->done.Wait();
-    *token = call->token;
-    return call->result;
+    int result = platform::kErrorNoSystemResources;
+    platform::RunOnOwnThread([&] { result = platform::LogonUser(user, domain, password, token); });
+    return result;
 }
 
 } // namespace
