@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -128,13 +129,29 @@ RemoteRegistry::~RemoteRegistry()
 {
     // End of input ends `serve`, which rolls back an unfinished transaction.
     m_shell->CloseInput();
-    if (m_shell->ProcessHandle() >= 0) {
-        pollfd entry{m_shell->ProcessHandle(), POLLIN, 0};
+    if (m_shell->ProcessHandle() < 0)
+        return;
+    // The shell's exit is awaited off the caller's thread (a window's, say)
+    // and bounded: a far side that stopped answering never ends by itself,
+    // so it is ended after the grace time.
+    std::thread([shell = std::move(m_shell)] {
+        pollfd entry{shell->ProcessHandle(), POLLIN, 0};
         ::poll(&entry, 1, kShellExitGraceMs);
-    }
+        shell->KillAndReap();
+    }).detach();
 }
 
 int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why)
+{
+    int error = Make(host, result, why);
+    if (error == kErrorSuccess)
+        error = result->Reconnect(why);
+    if (error != kErrorSuccess)
+        result.reset();
+    return error;
+}
+
+int RemoteRegistry::Make(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why)
 {
     result.reset();
     std::string name = RemoteHostName(host);
@@ -148,12 +165,7 @@ int RemoteRegistry::Connect(std::string_view host, std::unique_ptr<RemoteRegistr
     std::signal(SIGPIPE, SIG_IGN);
     std::unique_ptr<RemoteRegistry> remote(new RemoteRegistry());
     remote->m_host = name;
-    std::string reason;
-    if (int error = remote->Open(reason)) {
-        if (why)
-            *why = std::move(reason);
-        return error;
-    }
+    remote->m_broken = true;
     remote->m_root = RegistryKey(kRemoteLocalMachine, 0);
     remote->m_root.m_remote = remote.get();
     result = std::move(remote);
@@ -205,6 +217,12 @@ int RemoteRegistry::Open(std::string& reason)
     return kErrorSuccess;
 }
 
+void RemoteRegistry::CloseLater(std::uint32_t handle, std::uint32_t session)
+{
+    std::lock_guard<std::mutex> hold(m_closeLock);
+    m_closes.emplace_back(handle, session);
+}
+
 int RemoteRegistry::Reconnect(std::string* why)
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -239,6 +257,19 @@ int RemoteRegistry::Call(const RemoteRequest& request, RemoteReply& reply, std::
     if (request.text.size() > kMaxRemoteText || EncodeRemoteRequest(request).size() > kMaxRemoteFrame)
         return kErrorInvalidParameter;
     std::lock_guard<std::mutex> hold(m_lock);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> closes;
+    {
+        std::lock_guard<std::mutex> pending(m_closeLock);
+        closes.swap(m_closes);
+    }
+    for (const auto& [handle, opened] : closes) {
+        // A handle of a far side that was left is gone with it.
+        if (opened != m_session)
+            continue;
+        RemoteReply closed;
+        if (Exchange(KeyRequest(RemoteOp::Close, handle), closed) == kErrorRemoteUnavailable)
+            return kErrorRemoteUnavailable;
+    }
     // A handle of a far side that was left would name another key on the new one.
     if (session && session != m_session)
         return kErrorInvalidHandle;
@@ -266,8 +297,7 @@ void RemoteKeyOps::Close(RegistryKey& key)
 {
     if (key.IsPredefined() || !key.IsOpen() || key.m_remote->Broken())
         return;
-    RemoteReply reply;
-    key.m_remote->Call(KeyRequest(RemoteOp::Close, key.m_id), reply, KeySession(key));
+    key.m_remote->CloseLater(static_cast<std::uint32_t>(key.m_id), KeySession(key));
 }
 
 int RemoteKeyOps::Open(const RegistryKey& key, std::string_view path, RegistryKey& result,

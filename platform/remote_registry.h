@@ -25,6 +25,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -51,6 +53,11 @@ public:
     // holds the reason in words: the remote shell's own last line of errors
     // when it wrote one ("ssh: connect to host ...: Connection refused").
     static int Connect(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why = nullptr);
+    // Connect in two steps, for a caller that may give up on the greeting:
+    // Make checks the host and makes the channel broken, with no shell yet;
+    // Reconnect then starts and greets it, and Abandon from another thread
+    // ends that wait. Make's results are Connect's for a bad host name.
+    static int Make(std::string_view host, std::unique_ptr<RemoteRegistry>& result, std::string* why = nullptr);
 
     const std::string& Host() const { return m_host; }
     const RegistryKey& LocalMachine() const { return m_root; }
@@ -70,6 +77,11 @@ public:
     int Reconnect(std::string* why = nullptr);
     // Counts the remote shells this channel has greeted, from 1.
     std::uint32_t Session() const { return m_session; }
+    // Closes a far key handle of session without waiting for the far side:
+    // the close goes ahead of the next request (a far side that is gone has
+    // let go of its handles already), so closing never waits on a far
+    // machine that stopped answering.
+    void CloseLater(std::uint32_t handle, std::uint32_t session);
 
 private:
     RemoteRegistry();
@@ -87,6 +99,9 @@ private:
     std::mutex m_shellLock;
     std::atomic<bool> m_broken{false};
     std::atomic<std::uint32_t> m_session{0};
+    // Handles CloseLater left for the next request, with their sessions.
+    std::mutex m_closeLock;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_closes;
 };
 
 // The host name a user typed, checked and without a leading "\\"; empty when
