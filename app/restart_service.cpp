@@ -1,5 +1,6 @@
 #include "app/restart_service.h"
 
+#include "app/far_call.h"
 #include "app/window_wait.h"
 #include "platform/remote_registry.h"
 
@@ -56,8 +57,10 @@ int RestartService(const char* serviceName, const char* machine)
         return RestartService(service);
     }
     std::unique_ptr<platform::RemoteRegistry> remote;
-    if (platform::RemoteRegistry::Connect(machine, remote) != platform::kErrorSuccess)
+    if (platform::RemoteRegistry::Make(machine, remote) != platform::kErrorSuccess)
         return 0;
     platform::RemoteServiceControl service(*remote, serviceName);
-    return RestartService(service);
+    return CallFarMachine(nullptr, *remote, [&] {
+        return remote->Reconnect() == platform::kErrorSuccess ? RestartService(service) : 0;
+    });
 }

@@ -4,7 +4,8 @@
 #include "app/kit/message_box.h"
 #include "app/settings_pages.h"
 #include "app/shared/qns_page.h"
-#include "app/window_wait.h"
+#include "app/far_call.h"
+#include "app/shared/remote_page.h"
 #include "config/last_mod_stamp.h"
 #include "config/registry_helpers.h"
 #include "macro/named_strings.h"
@@ -49,9 +50,15 @@ CSettingsSheet::CSettingsSheet(QWidget* parent, const platform::RegistryKey& roo
     m_sheet.setProperty(kFarMachineProperty, !m_work.local);
     m_sheet.SetAcceptHandler([this] {
         QString why;
-        if (SaveWaiting(why))
+        FarEnd ended = FarEnd::Answered;
+        if (SaveWaiting(why, ended))
             return true;
-        VelmoraMessageBox(&m_sheet, SaveFailureText(why), kMbOk | kMbIconExclamation);
+        QString text = SaveFailureText(why);
+        // A bare error number did not say the far machine was waited for.
+        if (ended != FarEnd::Answered)
+            text += QStringLiteral("\n\n%1 The edits are kept: OK tries again.")
+                        .arg(FarEndReason(ended, m_work.machine));
+        VelmoraMessageBox(&m_sheet, text, kMbOk | kMbIconExclamation);
         return false;
     });
 }
@@ -100,27 +107,42 @@ int CSettingsSheet::Run()
     return m_sheet.m_bRestart;
 }
 
-bool CSettingsSheet::SaveWaiting(QString& why)
+bool CSettingsSheet::LoadWaiting(QWidget* parent, FarEnd& ended)
+{
+    ended = FarEnd::Answered;
+    platform::RemoteRegistry* far = m_work.root.Remote();
+    if (!far) {
+        Load();
+        return true;
+    }
+    // An area a far machine did not send would show empty, and OK would
+    // write that back over what it holds: no sheet without every area.
+    return CallFarMachine(
+               parent, *far,
+               [&] {
+                   Load();
+                   return far->Broken() ? 0 : 1;
+               },
+               &ended) != 0;
+}
+
+bool CSettingsSheet::SaveWaiting(QString& why, FarEnd& ended)
 {
     platform::RemoteRegistry* far = m_work.root.Remote();
     if (!far)
         return Save(why);
-    // A far machine may stop answering: the save runs while the window
-    // paints, with a way to give up, and the next OK opens a broken channel
+    // A far machine may stop answering: the next OK opens a broken channel
     // again, so the edits kept in the sheet reach the far machine once it
     // answers instead of being lost to Cancel.
-    CWaitBox box;
-    box.parent = &m_sheet;
-    box.text = QStringLiteral("Waiting for %1 to answer...").arg(QString::fromStdString(far->Host()));
-    box.giveUp = [far] { far->Abandon(); };
-    return RunWhileWindowPaints(
+    return CallFarMachine(
+               &m_sheet, *far,
                [&] {
                    // A failed reopening leaves the channel broken: the save
                    // then reports the far machine's error.
                    far->Reconnect();
                    return Save(why) ? 1 : 0;
                },
-               &box) != 0;
+               &ended) != 0;
 }
 
 bool CSettingsSheet::Save(QString& why)
@@ -205,7 +227,14 @@ int RunSettingsSheet(QWidget* parent, const platform::RegistryKey& root, const c
     // has not set: without it every nested sheet lacked its Strings page.
     InitMacroLibrary();
     CSettingsSheet settings(parent, root, machine ? machine : "");
-    settings.Load();
+    FarEnd ended = FarEnd::Answered;
+    if (!settings.LoadWaiting(parent, ended)) {
+        VelmoraMessageBox(parent,
+                          LoadQString(kRemoteConnectFailedStringId) +
+                              QStringLiteral("\n\n%1").arg(FarEndReason(ended, settings.Work().machine)),
+                          kMbOk, kRemoteConnectFailedStringId);
+        return 0;
+    }
     settings.AddStandardPages(variant);
     return settings.Run();
 }

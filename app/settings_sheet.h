@@ -28,6 +28,7 @@
 #include <string>
 
 struct CSettingsPageVariant;
+enum class FarEnd;
 
 inline constexpr unsigned kSettingsCaptionId = 2048;       // "Server Settings"
 inline constexpr unsigned kSettingsRemoteCaptionId = 2065; // "Server Settings on %s"
@@ -69,6 +70,10 @@ public:
 
     // Loads every area; a failure leaves that area empty or at its defaults.
     void Load();
+    // Load, on another machine's root off the window's thread with the far
+    // call's box over parent; false (and how it ended) when the far machine
+    // did not send every area.
+    bool LoadWaiting(QWidget* parent, FarEnd& ended);
     // Adds the pages that exist, in the designed order, or in variant's.
     void AddStandardPages(const CSettingsPageVariant* variant = nullptr);
     // Runs the sheet; the restart flag after OK (the save is part of OK),
@@ -85,7 +90,7 @@ public:
 
 private:
     // Save, on another machine's root off the window's thread (see there).
-    bool SaveWaiting(QString& why);
+    bool SaveWaiting(QString& why, FarEnd& ended);
 
     CSettingsWork m_work;
     CPropertySheetPlus m_sheet;

@@ -2,13 +2,17 @@
 
 #include "ui_extensions_page.h"
 
+#include "app/far_call.h"
 #include "app/kit/file_chooser.h"
 #include "app/kit/message_box.h"
 #include "config/registry_helpers.h"
 #include "macro/extension_libraries.h"
 #include "macro/kav_extensions.h"
 #include "platform/library.h"
+#include "platform/remote_registry.h"
 
+#include <QGridLayout>
+#include <QLabel>
 #include <QListWidget>
 #include <QRegularExpression>
 
@@ -63,20 +67,43 @@ void CExtensionsPage::SetupUi()
 {
     m_ui = std::make_unique<Ui::ExtensionsPage>();
     m_ui->setupUi(this);
+    // Said when the far machine's list could not be read: an empty list
+    // alone reads as "no libraries installed".
+    m_unread = new QLabel(this);
+    m_unread->setObjectName(QStringLiteral("unreadNote"));
+    m_unread->setWordWrap(true);
+    m_unread->hide();
+    m_ui->grid->addWidget(m_unread, 2, 0, 1, 2);
     m_list.entries = [this] {
         std::vector<CListPattern::Entry> lines;
-        platform::RegistryKey key;
-        if (m_root.Open(kExtensionsKeyPath, key) != platform::kErrorSuccess)
-            return lines;
-        std::uint32_t count = 0;
-        key.QueryInfo(nullptr, &count);
-        for (std::uint32_t index = 0; index < count; ++index) {
-            std::string path;
-            std::string description;
-            if (RegEnumValueString(key, index, path, description) != platform::kErrorSuccess)
-                continue;
-            QString qpath = QString::fromStdString(path);
-            lines.push_back({QString::fromStdString(description) + QLatin1Char('\t') + qpath, qpath});
+        FarEnd ended = FarEnd::Answered;
+        AtMachine(
+            [&] {
+                lines.clear();
+                platform::RegistryKey key;
+                if (m_root.Open(kExtensionsKeyPath, key) != platform::kErrorSuccess)
+                    return 0;
+                std::uint32_t count = 0;
+                key.QueryInfo(nullptr, &count);
+                for (std::uint32_t index = 0; index < count; ++index) {
+                    std::string path;
+                    std::string description;
+                    if (RegEnumValueString(key, index, path, description) != platform::kErrorSuccess)
+                        continue;
+                    QString qpath = QString::fromStdString(path);
+                    lines.push_back({QString::fromStdString(description) + QLatin1Char('\t') + qpath, qpath});
+                }
+                return 1;
+            },
+            &ended);
+        if (ended == FarEnd::Answered) {
+            m_unread->hide();
+        } else {
+            lines.clear();
+            m_unread->setText(QStringLiteral("The KAV extension libraries of %1 could not be read. %2")
+                                  .arg(QString::fromStdString(m_root.Remote()->Host()),
+                                       FarEndReason(ended, m_root.Remote()->Host())));
+            m_unread->show();
         }
         return lines;
     };
@@ -91,17 +118,38 @@ bool CExtensionsPage::OnInitDialog()
     m_list.SetTabStops({kExtensionsListTabStop});
     // Setup and Remove are enabled by the pattern only while a line is
     // selected; their actions are this page's own.
+    // Attaching fills the list: a second fill here read a far machine twice.
     m_list.Attach(m_ui->extensionLibrariesList, nullptr, m_ui->setupLibraryButton, m_ui->removeLibraryButton);
-    FillList();
+    ClearSelection();
     return result;
 }
 
 void CExtensionsPage::FillList()
 {
     m_list.Refill();
-    // A refilled list has no selection, so Setup and Remove wait for one.
+    ClearSelection();
+}
+
+void CExtensionsPage::ClearSelection()
+{
+    // A filled list has no selection, so Setup and Remove wait for one.
     m_ui->extensionLibrariesList->setCurrentRow(-1);
     m_ui->extensionLibrariesList->clearSelection();
+}
+
+int CExtensionsPage::AtMachine(const std::function<int()>& work, FarEnd* ended)
+{
+    platform::RemoteRegistry* far = m_root.Remote();
+    if (!far)
+        return work();
+    // A channel given up on earlier is opened again for this action.
+    return CallFarMachine(
+        this, *far,
+        [&] {
+            far->Reconnect();
+            return work();
+        },
+        ended);
 }
 
 std::string CExtensionsPage::SelectedPath() const
@@ -129,9 +177,12 @@ void CExtensionsPage::OnAdd()
         FillList();
         return;
     }
-    platform::RegistryKey key;
-    if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
-        RegSetString(key, path, description);
+    AtMachine([&] {
+        platform::RegistryKey key;
+        if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+            RegSetString(key, path, description);
+        return 0;
+    });
     SetRestart();
     FillList();
 }
@@ -157,9 +208,12 @@ void CExtensionsPage::OnRemove()
         return;
     if (VelmoraMessageBox(this, kKAVRemovePromptStringId, kMbYesNo | kMbDefButton2) != kIdYes)
         return;
-    platform::RegistryKey key;
-    if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
-        key.DeleteValue(path);
+    AtMachine([&] {
+        platform::RegistryKey key;
+        if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+            key.DeleteValue(path);
+        return 0;
+    });
     FillList();
     SetRestart();
 }

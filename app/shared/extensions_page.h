@@ -15,12 +15,15 @@
 #include "app/kit/property_page.h"
 #include "platform/registry.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace Ui {
 class ExtensionsPage;
 }
+class QLabel;
+enum class FarEnd;
 
 // The designed tab stop of the list, in dialog units.
 inline constexpr int kExtensionsListTabStop = 1024;
@@ -54,10 +57,15 @@ protected:
     bool OnInitDialog() override;
 
 private:
+    void ClearSelection();
     // The path field of the selected line; empty without a selection.
     std::string SelectedPath() const;
+    // Runs work on the machine's registry: on a far one through the far
+    // call's path (ended: how it ended), here directly.
+    int AtMachine(const std::function<int()>& work, FarEnd* ended = nullptr);
 
     std::unique_ptr<Ui::ExtensionsPage> m_ui;
     const platform::RegistryKey& m_root;
     CListPattern m_list;
+    QLabel* m_unread = nullptr;
 };

@@ -2,13 +2,12 @@
 
 #include "ui_remote_page.h"
 
+#include "app/far_call.h"
 #include "app/kit/message_box.h"
 #include "app/restart_service.h"
 #include "app/settings_sheet.h"
 #include "platform/remote_registry.h"
 
-#include <QCursor>
-#include <QGuiApplication>
 
 CRemotePage::CRemotePage(const CSettingsPageVariant* variant)
     : CPropertyPage(QStringLiteral("Remote")), m_variant(variant)
@@ -38,15 +37,19 @@ void CRemotePage::OnConnect()
 {
     std::string host = m_ui->hostEdit->text().toStdString();
     std::unique_ptr<platform::RemoteRegistry> remote;
-    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     std::string why;
-    int connected = platform::RemoteRegistry::Connect(host, remote, &why);
-    QGuiApplication::restoreOverrideCursor();
+    int connected = platform::RemoteRegistry::Make(host, remote, &why);
+    FarEnd ended = FarEnd::Answered;
+    if (connected == platform::kErrorSuccess)
+        connected = CallFarMachine(this, *remote, [&] { return remote->Reconnect(&why); }, &ended);
     if (connected != platform::kErrorSuccess) {
         // The designed text alone hid what went wrong (a refused login, an
-        // unknown host, no ssh); the shell's own words follow it.
+        // unknown host, no ssh); the shell's own words follow it, or that
+        // the user gave up waiting (the ended shell said nothing of use).
         QString text = LoadQString(kRemoteConnectFailedStringId);
-        if (!why.empty())
+        if (ended == FarEnd::GaveUp)
+            text += QStringLiteral("\n\n%1").arg(FarEndReason(ended, remote->Host()));
+        else if (!why.empty())
             text += QStringLiteral("\n\nReason: %1").arg(QString::fromStdString(why));
         VelmoraMessageBox(this, text, kMbOk, kRemoteConnectFailedStringId);
         return;
@@ -55,8 +58,14 @@ void CRemotePage::OnConnect()
     int restart = RunSettingsSheet(this, remote->LocalMachine(), remote->Host().c_str(), m_variant);
     if (restart && VelmoraMessageBox(this, kRemoteRestartPromptStringId, kMbYesNo) == kIdYes) {
         platform::RemoteServiceControl service(*remote, kRemoteServiceName);
-        if (!RestartService(service))
-            VelmoraMessageBox(this, kRestartFailedStringId, kMbOk);
+        FarEnd ended = FarEnd::Answered;
+        if (!CallFarMachine(this, *remote, [&] { return RestartService(service); }, &ended)) {
+            QString text = LoadQString(kRestartFailedStringId);
+            if (ended != FarEnd::Answered)
+                text += QStringLiteral("\n\n%1 The settings were saved there and take effect at the next restart.")
+                            .arg(FarEndReason(ended, remote->Host()));
+            VelmoraMessageBox(this, text, kMbOk, kRestartFailedStringId);
+        }
     }
 }
 

@@ -62,9 +62,12 @@ public:
     {
         std::lock_guard<std::mutex> hold(m_lock);
         platform::ServiceStatus status;
-        if (!Connected() || platform::RemoteServiceControl(*m_channel, service).QueryStatus(status) != platform::kServiceOk)
-            return -1;
-        return static_cast<int>(status.currentState);
+        if (!Connected())
+            return kServiceNoAnswer;
+        const int result = platform::RemoteServiceControl(*m_channel, service).QueryStatus(status);
+        if (result == platform::kErrorRemoteUnavailable)
+            return kServiceNoAnswer;
+        return result == platform::kServiceOk ? static_cast<int>(status.currentState) : -1;
     }
 
     bool Command(const std::string& service, ServiceCommand command) override
@@ -119,7 +122,7 @@ private:
 
 class CUnreachableServiceManager : public IServiceManager {
 public:
-    int QueryState(const std::string&) override { return -1; }
+    int QueryState(const std::string&) override { return kServiceNoAnswer; }
     bool Command(const std::string&, ServiceCommand) override { return false; }
     bool Restart(const std::string&) override { return false; }
 };

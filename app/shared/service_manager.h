@@ -3,7 +3,7 @@
 // the local one through our service layer, another machine's through the
 // remote shell channel. Tests may register a factory of their own for
 // remote machines; one that gives none makes the machine unreachable
-// (every state -1, every command refused).
+// (every state kServiceNoAnswer, every command refused).
 
 #include <cstdint>
 #include <functional>
@@ -14,11 +14,16 @@ inline constexpr const char* kVelmoraServiceName = "Velmora";
 
 enum class ServiceCommand { Start, Stop, Pause, Continue };
 
+// The state of a service whose machine did not answer (the state -1 is one
+// the machine gave: the service is missing or cannot be asked there).
+inline constexpr int kServiceNoAnswer = -2;
+
 class IServiceManager {
 public:
     virtual ~IServiceManager() = default;
     // The service's current state (stopped 1 ... paused 7), -1 when it is
-    // missing or the manager cannot be asked. May block on a slow machine:
+    // missing or the manager refuses, kServiceNoAnswer when the machine
+    // could not be reached or did not answer. May block on a slow machine:
     // callers on a window's thread use CServiceWatcher.
     virtual int QueryState(const std::string& service) = 0;
     // Sends a command; false when it was refused or could not be sent.

@@ -17,14 +17,21 @@ CServiceNote::CServiceNote(QWidget* page, QVBoxLayout* layout, int index) : m_la
 
 void CServiceNote::Show(int state, const std::string& machine, int width)
 {
-    if (state != -1) {
+    if (state != -1 && state != kServiceNoAnswer) {
         m_label->hide();
         return;
     }
     QString text;
-    if (!machine.empty())
-        text = QStringLiteral("The Velmora service of %1 is not installed there, or the machine does not answer.")
+    // A far machine that answered "no such service" and one that did not
+    // answer at all call for different things of the user.
+    if (!machine.empty() && state == kServiceNoAnswer)
+        text = QStringLiteral("%1 does not answer, so the state of its Velmora service is not known.")
                    .arg(QString::fromStdString(machine));
+    else if (!machine.empty())
+        text = QStringLiteral("The Velmora service of %1 is not installed there, or cannot be controlled from here.")
+                   .arg(QString::fromStdString(machine));
+    else if (state == kServiceNoAnswer)
+        text = QStringLiteral("The Velmora service does not answer.");
     else if (!platform::ServiceDatabase::Exists(kVelmoraServiceName))
         text = QStringLiteral("The Velmora service is not installed on this machine, so it cannot be started here: "
                               "velmorad -install adds it. These settings are kept in %1.")

@@ -16,8 +16,9 @@ public:
     // Adds the hidden line to layout at index, under the page's buttons.
     CServiceNote(QWidget* page, QVBoxLayout* layout, int index);
 
-    // Shows why for the state -1 (of machine, empty for this one), hides
-    // the line for any other; width: the width the line wraps at.
+    // Shows why for the states -1 and kServiceNoAnswer (of machine, empty
+    // for this one), hides the line for any other; width: the width the
+    // line wraps at.
     void Show(int state, const std::string& machine, int width);
 
 private:

@@ -29,6 +29,9 @@ struct CServiceWatcher::Shared {
     StateHandler onState;
     bool queryPending = false;
     bool timeoutReported = false;
+    // Commands sent and not yet done: a query queued behind one waits for
+    // it, which is no silence of the machine.
+    int commandsPending = 0;
     std::uint64_t queryQueuedMs = 0;
 
     void Deliver(const std::shared_ptr<Shared>& self, int state, bool fromQuery)
@@ -42,6 +45,8 @@ struct CServiceWatcher::Shared {
                 if (fromQuery) {
                     self->queryPending = false;
                     self->timeoutReported = false;
+                } else {
+                    --self->commandsPending;
                 }
                 if (self->onState)
                     self->onState(state);
@@ -80,12 +85,23 @@ CServiceWatcher::CServiceWatcher(std::shared_ptr<IServiceManager> manager, std::
     m_shared->timeoutMs = timeoutMs;
     m_shared->receiver = receiver;
     m_shared->onState = std::move(onState);
+    m_overdue = std::make_unique<QTimer>();
+    m_overdue->setSingleShot(true);
+    QObject::connect(m_overdue.get(), &QTimer::timeout, [this] {
+        Shared& shared = *m_shared;
+        if (!shared.queryPending || shared.timeoutReported || shared.commandsPending > 0)
+            return;
+        shared.timeoutReported = true;
+        if (shared.onState)
+            shared.onState(kServiceNoAnswer);
+    });
     std::thread(&Shared::Run, m_shared).detach();
 }
 
 CServiceWatcher::~CServiceWatcher()
 {
     m_refresh.reset();
+    m_overdue.reset();
     std::unique_lock<std::mutex> hold(m_shared->lock);
     m_shared->stopping = true;
     m_shared->receiver = nullptr;
@@ -101,15 +117,17 @@ void CServiceWatcher::Poll()
 {
     Shared& shared = *m_shared;
     if (shared.queryPending) {
-        if (!shared.timeoutReported && platform::MonotonicMs() - shared.queryQueuedMs >= shared.timeoutMs) {
+        if (!shared.timeoutReported && shared.commandsPending == 0 &&
+            platform::MonotonicMs() - shared.queryQueuedMs >= shared.timeoutMs) {
             shared.timeoutReported = true;
             if (shared.onState)
-                shared.onState(-1);
+                shared.onState(kServiceNoAnswer);
         }
         return;
     }
     shared.queryPending = true;
     shared.queryQueuedMs = platform::MonotonicMs();
+    m_overdue->start(static_cast<int>(shared.timeoutMs));
     std::lock_guard<std::mutex> hold(shared.lock);
     shared.jobs.push_back(std::nullopt);
     shared.wake.notify_all();
@@ -125,6 +143,7 @@ void CServiceWatcher::PollEvery(int intervalMs)
 
 void CServiceWatcher::Send(ServiceCommand command)
 {
+    ++m_shared->commandsPending;
     std::lock_guard<std::mutex> hold(m_shared->lock);
     m_shared->jobs.push_back(command);
     m_shared->wake.notify_all();

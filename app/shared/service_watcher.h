@@ -6,7 +6,7 @@
 // service through it.
 //
 // One query is outstanding at a time. A query that has not been answered
-// within the time-out reads as -1 (state unknown) until an answer comes.
+// within the time-out reads as kServiceNoAnswer until an answer comes.
 
 #include "app/shared/service_manager.h"
 
@@ -20,11 +20,12 @@ class QTimer;
 
 // How long the window waits for a service state before it shows none: a
 // local query reads a status record at once, and a remote one that takes
-// longer than this is better shown as unknown than as stale.
-inline constexpr std::uint32_t kServiceQueryTimeoutMs = 3000;
+// longer than this is better shown as unknown than as stale: with a query a
+// second, buttons that a silent machine would refuse grey within 1.5 s.
+inline constexpr std::uint32_t kServiceQueryTimeoutMs = 500;
 // How long closing waits for a command or query in flight before leaving
 // it to end on its own.
-inline constexpr std::uint32_t kServiceWatcherJoinMs = 500;
+inline constexpr std::uint32_t kServiceWatcherJoinMs = 100;
 // How often a page asks for the state.
 inline constexpr int kServiceRefreshMs = 1000;
 
@@ -41,7 +42,7 @@ public:
     CServiceWatcher& operator=(const CServiceWatcher&) = delete;
 
     // Asks for the state unless a query is outstanding; one outstanding past
-    // the time-out is reported as -1 (once). Returns at once.
+    // the time-out is reported as kServiceNoAnswer (once). Returns at once.
     void Poll();
     // Polls now and then every intervalMs, on the receiver's thread, so
     // the page follows changes made elsewhere.
@@ -53,4 +54,6 @@ private:
     struct Shared;
     std::shared_ptr<Shared> m_shared;
     std::unique_ptr<QTimer> m_refresh;
+    // Fires the time-out after the query it was started for, between polls.
+    std::unique_ptr<QTimer> m_overdue;
 };

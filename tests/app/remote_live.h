@@ -15,13 +15,111 @@
 #include "platform/remote_service.h"
 #include "platform/service_database.h"
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressDialog>
+#include <QTimer>
+
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <deque>
 #include <fstream>
 #include <functional>
 #include <iterator>
+
+// Works the windows a far call shows while the window's thread runs, as a
+// person would, from a 20 ms timer of that thread: the longest gap between
+// its ticks is how long the window did not answer. A wait box is saved as
+// the next artefact named in boxShots and given up; a message box is
+// recorded, saved when its answer names an artefact, and answered.
+class FarWatch {
+public:
+    struct Answer {
+        QMessageBox::StandardButton button = QMessageBox::Ok;
+        std::string artefact;
+        std::function<void()> before;
+    };
+
+    FarWatch()
+    {
+        m_clock.start();
+        QObject::connect(&m_tick, &QTimer::timeout, [this] { Tick(); });
+        m_tick.start(20);
+    }
+
+    // From now: the gaps measured, and the time a box shows after (also
+    // from each answered message box on).
+    void Mark()
+    {
+        m_last = m_markedAt = m_clock.elapsed();
+        m_longest = 0;
+    }
+    qint64 Longest() const { return std::max(m_longest, m_clock.elapsed() - m_last); }
+
+    std::deque<std::string> boxShots;
+    std::vector<qint64> boxesAfter;
+    std::deque<Answer> answers;
+    std::vector<std::string> messages;
+    // When each message showed, counted as boxesAfter is.
+    std::vector<qint64> messagesAfter;
+
+private:
+    static void SaveOver(QWidget* box, const std::string& name)
+    {
+        QWidget* window = box->parentWidget() ? box->parentWidget()->window() : box;
+        QImage seen = window->grab().toImage();
+        QPainter painter(&seen);
+        painter.drawPixmap(box->geometry().topLeft() - window->geometry().topLeft(), box->grab());
+        painter.end();
+        EXPECT_TRUE(seen.save(QString::fromStdString(ArtefactPath(name + ".png").string())));
+    }
+
+    void Tick()
+    {
+        m_longest = std::max(m_longest, m_clock.elapsed() - m_last);
+        m_last = m_clock.elapsed();
+        for (QWidget* shown : QApplication::topLevelWidgets()) {
+            if (!shown->isVisible())
+                continue;
+            if (auto* wait = qobject_cast<QProgressDialog*>(shown); wait && wait->objectName() == "waitBox") {
+                boxesAfter.push_back(m_clock.elapsed() - m_markedAt);
+                if (!boxShots.empty()) {
+                    if (!boxShots.front().empty())
+                        SaveOver(wait, boxShots.front());
+                    boxShots.pop_front();
+                }
+                QTest::mouseClick(wait->findChild<QPushButton*>(), Qt::LeftButton);
+                return;
+            }
+            if (auto* message = qobject_cast<QMessageBox*>(shown)) {
+                messages.push_back(message->text().toStdString());
+                messagesAfter.push_back(m_clock.elapsed() - m_markedAt);
+                Answer answer;
+                if (!answers.empty()) {
+                    answer = std::move(answers.front());
+                    answers.pop_front();
+                }
+                if (!answer.artefact.empty())
+                    SaveOver(message, answer.artefact);
+                if (answer.before)
+                    answer.before();
+                m_markedAt = m_clock.elapsed();
+                QTest::mouseClick(message->button(answer.button), Qt::LeftButton);
+                return;
+            }
+        }
+    }
+
+    QElapsedTimer m_clock;
+    QTimer m_tick;
+    qint64 m_last = 0;
+    qint64 m_markedAt = 0;
+    qint64 m_longest = 0;
+};
 
 inline const char* const kRestartPrompt =
     "For changes you have made to take effect, the remote server will have to be restarted.  If the server you are "
@@ -57,8 +155,11 @@ protected:
     }
     void TearDown() override
     {
-        if (!m_far.empty())
+        if (!m_far.empty()) {
+            // A test that failed half-way leaves nothing stopped behind.
+            SignalFarSide(SIGCONT);
             FarTool({"velmora-sc", "stop", kRemoteServiceName});
+        }
         m_sshd.KillAndReap();
         ::unsetenv("VELMORA_REMOTE_SHELL");
         AppHiveTest::TearDown();
@@ -96,7 +197,7 @@ protected:
         ASSERT_EQ(m_sshd.StartWithoutPipes(start), 0);
         std::string shell = "ssh -p " + std::to_string(port) + " -i " + d +
                             "/client_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
-                            " -o BatchMode=yes -o LogLevel=ERROR %h env";
+                            " -o BatchMode=yes -o LogLevel=ERROR %h echo $$ >> " + m_far + "/serve.pids ; exec env";
         for (const std::string& variable : m_farEnvironment)
             shell += " " + variable;
         shell += " " + BinDir() + "/tools/velmora-reg serve";
@@ -134,30 +235,32 @@ protected:
     }
 
     // Sends signal to every `velmora-reg serve` of the far machine (each
-    // channel has one); how many there were.
+    // channel has one, and writes its pid to the far side's pid list before
+    // it starts); how many there were. A pid whose process has ended, or
+    // is another program by now, is passed over: the pidfd holds the one
+    // that was looked at.
     int SignalFarSide(int signal)
     {
-        const std::string hive = "VELMORA_REGISTRY=" + m_far + "/registry.db";
-        auto read = [](const std::filesystem::path& file) {
-            std::ifstream in(file, std::ios::binary);
-            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            return '\0' + text;
-        };
+        std::ifstream pids(m_far + "/serve.pids");
         const std::string serve = std::string("velmora-reg") + '\0' + "serve" + '\0';
-        const std::string variable = '\0' + hive + '\0';
         int signalled = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
+        for (long pid = 0; pids >> pid;) {
+            const int handle = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+            if (handle < 0)
                 continue;
-            if (read(entry.path() / "cmdline").find(serve) == std::string::npos ||
-                read(entry.path() / "environ").find(variable) == std::string::npos)
-                continue;
-            if (::kill(std::stoi(name), signal) == 0)
+            std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+            const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (line.find(serve) != std::string::npos &&
+                ::syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) == 0)
                 ++signalled;
+            ::close(handle);
         }
         return signalled;
     }
+
+    // Stops or continues the sshd listener: a connect is then taken by the
+    // kernel but no greeting comes.
+    void SignalSshd(int signal) { ASSERT_EQ(::kill(m_sshd.Pid(), signal), 0); }
 
     std::string Status(const std::string& path, const std::string& credentials)
     {

@@ -10,12 +10,14 @@
 #include "app/shared/service_watcher.h"
 #include "app/window_wait.h"
 #include "config/last_mod_stamp.h"
+#include "config/registry_helpers.h"
+#include "macro/extension_libraries.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
-#include <QPainter>
-#include <QProgressDialog>
-#include <QTimer>
+#include <QListWidget>
+#include <QPointer>
+
+#include <iostream>
 
 namespace {
 
@@ -133,38 +135,17 @@ TEST_F(RemoteLiveTest, AFarMachineThatStopsAnsweringKeepsTheWindowAnsweringAndTh
     InitMacroLibrary();
     PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
     Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
-    qint64 boxAt = -1;
-    qint64 longest = 0;
+    FarWatch watch;
+    watch.boxShots = {"app_far_sheet_waiting"};
+    qint64 longest = -1;
     shown.runner.steps.push_back([&](QDialog& dialog) {
         auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
         ClickTab(sheet, "Performance");
         Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
         ASSERT_GE(SignalFarSide(SIGSTOP), 1);
-
-        // A timer of the window's thread ticks while OK waits: the longest
-        // gap between ticks is how long the window did not answer.
-        QElapsedTimer clock;
-        clock.start();
-        qint64 last = 0;
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-            auto* box = sheet.findChild<QProgressDialog*>(QStringLiteral("waitBox"));
-            if (boxAt >= 0 || !box || !box->isVisible())
-                return;
-            boxAt = clock.elapsed();
-            QImage seen = sheet.grab().toImage();
-            QPainter painter(&seen);
-            painter.drawPixmap(box->geometry().topLeft() - sheet.geometry().topLeft(), box->grab());
-            painter.end();
-            EXPECT_TRUE(seen.save(QString::fromStdString(ArtefactPath("app_far_sheet_waiting.png").string())));
-            QTest::mouseClick(box->findChild<QPushButton*>(), Qt::LeftButton);
-        });
-        tick.start(20);
+        watch.Mark();
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
-        tick.stop();
-        longest = std::max(longest, clock.elapsed() - last);
+        longest = watch.Longest();
         EXPECT_TRUE(sheet.isVisible()) << "the refused OK keeps the sheet and its edits";
         ASSERT_GE(SignalFarSide(SIGCONT), 1);
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
@@ -172,12 +153,14 @@ TEST_F(RemoteLiveTest, AFarMachineThatStopsAnsweringKeepsTheWindowAnsweringAndTh
     shown.boxes.answers = {kIdOk, kIdNo};
     Click(*shown.page, 1048);
     EXPECT_EQ(shown.runner.unscripted, 0);
-    EXPECT_GE(boxAt, kWaitBoxDelayMs) << "a box offers to give up once the wait lasts";
+    ASSERT_EQ(watch.boxesAfter.size(), 1u) << "a box offers to give up once the wait lasts";
+    EXPECT_GE(watch.boxesAfter[0], kWaitBoxDelayMs);
     EXPECT_LT(longest, 1000 + static_cast<qint64>(SlackMs())) << "the window answered all along";
     ASSERT_EQ(shown.boxes.shown.size(), 2u);
     EXPECT_EQ(shown.boxes.shown[0].text,
               "The settings could not be saved: error 1722.  Nothing was changed; correct the problem and press OK "
-              "again, or Cancel to discard the changes.");
+              "again, or Cancel to discard the changes.\n\nReason: you gave up waiting for 127.0.0.1 to answer. The "
+              "edits are kept: OK tries again.");
     EXPECT_EQ(shown.boxes.shown[1].text, kRestartPrompt) << "the second OK saved";
 
     std::unique_ptr<platform::RemoteRegistry> remote;
@@ -212,17 +195,153 @@ TEST_F(RemoteLiveTest, TheFarServicePageFollowsTheFarServiceAndSaysWhenItDoesNot
                 << "the page follows the stop made elsewhere";
             SaveScreenshot(sheet, "app_far_service_page_after_outside_stop");
 
+            EXPECT_FALSE(note->isVisible());
             ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+            QElapsedTimer silent;
+            silent.start();
+            // A query a second, each given the time-out: greyed within both.
             EXPECT_TRUE(QTest::qWaitFor([&] { return !start->isEnabled() && note->isVisible(); },
-                                        kServiceQueryTimeoutMs + 2 * kServiceRefreshMs + kLiveSlackMs))
+                                        kServiceRefreshMs + kServiceQueryTimeoutMs + SlackMs()))
                 << "a far machine that does not answer offers nothing, and the page says so";
+            std::cout << "greyed " << silent.elapsed() << " ms after the far side went silent\n";
             EXPECT_FALSE(stop->isEnabled());
+            EXPECT_EQ(note->text().toStdString(), "127.0.0.1 does not answer, so the state of its Velmora service is "
+                                                  "not known.");
+            SaveScreenshot(sheet, "app_far_service_page_silent");
             SignalFarSide(SIGCONT);
             EXPECT_TRUE(QTest::qWaitFor([&] { return start->isEnabled() && !note->isVisible(); }, 30000))
                 << "the answer, once it comes, shows";
         },
         {}, {});
     EXPECT_TRUE(asked.empty());
+}
+
+} // namespace
+
+namespace {
+
+// How long the window may go without answering while a far machine does not.
+qint64 WindowBoundMs() { return 300 + static_cast<qint64>(SlackMs()); }
+
+std::string ConnectFailedText() { return LoadQString(kRemoteConnectFailedStringId).toStdString(); }
+
+// The far machine stops answering before Connect (its sshd takes the
+// connection and says nothing) and while its sheet is open: Connect waits
+// with a box the user can give up, its message says so, and Cancel closes
+// the sheet at once. The window answers all along.
+TEST_F(RemoteLiveTest, ConnectAndCancelNeverHoldTheWindowWhileTheFarMachineIsSilent)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    SetMessageBoxes(nullptr);
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    FarWatch watch;
+    watch.boxShots = {"app_far_connect_waiting"};
+    watch.answers = {{QMessageBox::Ok, "app_far_connect_given_up", {}}};
+    SignalSshd(SIGSTOP);
+    watch.Mark();
+    Click(*shown.page, 1048);
+    const qint64 connectLongest = watch.Longest();
+    SignalSshd(SIGCONT);
+    EXPECT_LT(connectLongest, WindowBoundMs()) << "Connect held the window";
+    EXPECT_EQ(watch.boxesAfter.size(), 1u) << "a box offered to give up";
+    for (qint64 after : watch.boxesAfter)
+        EXPECT_GE(after, kWaitBoxDelayMs);
+    EXPECT_EQ(watch.messages, std::vector<std::string>{ConnectFailedText() +
+                                                       "\n\nReason: you gave up waiting for 127.0.0.1 to answer."});
+
+    QPointer<QDialog> sheet;
+    shown.runner.steps.push_back([&](QDialog& dialog) {
+        sheet = &dialog;
+        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+        watch.Mark();
+        QTest::mouseClick(static_cast<CPropertySheetPlus&>(dialog).CancelButton(), Qt::LeftButton);
+    });
+    Click(*shown.page, 1048);
+    const qint64 cancelLongest = watch.Longest();
+    SignalFarSide(SIGCONT);
+    EXPECT_EQ(shown.runner.runs, 1);
+    EXPECT_TRUE(sheet.isNull()) << "the sheet is gone";
+    EXPECT_LT(cancelLongest, WindowBoundMs()) << "Cancel held the window";
+    EXPECT_EQ(watch.boxesAfter.size(), 1u) << "Cancel waits for nothing";
+    EXPECT_EQ(watch.messages.size(), 1u);
+    std::cout << "window late at most: Connect " << connectLongest << " ms, Cancel " << cancelLongest << " ms\n";
+}
+
+// The far machine stops answering as the KAV page first reads and again as
+// the remote restart begins: each wait offers a box to give up, the page
+// says it could not read the list (the sheet's OK writes nothing for it),
+// and the message after the restart says why and that the settings were
+// saved.
+TEST_F(RemoteLiveTest, TheKAVPageAndTheRestartSayWhyWhenTheFarMachineIsSilent)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    const std::string library = VELMORA_SETUP_EXTENSION;
+    {
+        std::unique_ptr<platform::RemoteRegistry> remote;
+        ASSERT_EQ(platform::RemoteRegistry::Connect("127.0.0.1", remote), platform::kErrorSuccess);
+        platform::RegistryKey key;
+        ASSERT_EQ(remote->LocalMachine().Create(kExtensionsKeyPath, key), platform::kErrorSuccess);
+        ASSERT_EQ(key.SetString(library, "Far library"), platform::kErrorSuccess);
+    }
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    SetMessageBoxes(nullptr);
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    FarWatch watch;
+    watch.answers = {{QMessageBox::Yes, {}, [&] { ASSERT_GE(SignalFarSide(SIGSTOP), 1); }},
+                     {QMessageBox::Ok, "app_far_restart_given_up", {}}};
+    qint64 readLongest = -1;
+    shown.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        ClickTab(sheet, "Performance");
+        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
+        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+        watch.Mark();
+        ClickTab(sheet, "KAV");
+        readLongest = watch.Longest();
+        QWidget& page = *sheet.GetActivePage();
+        auto* note = page.findChild<QLabel*>(QStringLiteral("unreadNote"));
+        EXPECT_TRUE(note && note->isVisible()) << "the page says it could not read";
+        if (note) {
+            EXPECT_EQ(note->text().toStdString(), "The KAV extension libraries of 127.0.0.1 could not be read. "
+                                                  "Reason: you gave up waiting for 127.0.0.1 to answer.");
+        }
+        EXPECT_EQ(Control<QListWidget>(page, 1110)->count(), 0);
+        SaveScreenshot(sheet, "app_far_kav_page_unread");
+        SignalFarSide(SIGCONT);
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+    });
+    Click(*shown.page, 1048);
+    SignalFarSide(SIGCONT);
+    EXPECT_EQ(shown.runner.unscripted, 0);
+    EXPECT_LT(readLongest, WindowBoundMs()) << "the page's read held the window";
+    EXPECT_EQ(watch.boxesAfter.size(), 2u) << "a box for the read and one for the restart";
+    for (qint64 after : watch.boxesAfter)
+        EXPECT_GE(after, kWaitBoxDelayMs);
+    EXPECT_EQ(watch.messages,
+              (std::vector<std::string>{kRestartPrompt,
+                                        "Could not restart the Windows NT service.\n\nReason: you gave up waiting for "
+                                        "127.0.0.1 to answer. The settings were saved there and take effect at the "
+                                        "next restart."}));
+
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    ASSERT_EQ(platform::RemoteRegistry::Connect("127.0.0.1", remote), platform::kErrorSuccess);
+    platform::RegistryKey key;
+    ASSERT_EQ(remote->LocalMachine().Open(kExtensionsKeyPath, key), platform::kErrorSuccess);
+    std::string description;
+    EXPECT_EQ(RegQueryString(key, library, description), platform::kErrorSuccess);
+    EXPECT_EQ(description, "Far library") << "the library list the page never read is as it was";
+    platform::RegistryKey product;
+    ASSERT_EQ(remote->LocalMachine().Open(kProductKeyPath, product), platform::kErrorSuccess);
+    std::uint32_t workers = 0;
+    EXPECT_EQ(product.QueryDword("Workers", workers), platform::kErrorSuccess);
+    EXPECT_EQ(workers, 6u) << "the settings were saved";
+    std::cout << "window late at most in the KAV page's read: " << readLongest << " ms; the restart's message after "
+              << (watch.messagesAfter.size() > 1 ? watch.messagesAfter[1] : -1) << " ms\n";
 }
 
 } // namespace
