@@ -74,6 +74,7 @@ void CExtensionsPage::SetupUi()
     m_unread->setWordWrap(true);
     m_unread->hide();
     m_ui->grid->addWidget(m_unread, 2, 0, 1, 2);
+    m_listHeight = m_ui->extensionLibrariesList->minimumHeight();
     m_list.entries = [this] {
         std::vector<CListPattern::Entry> lines;
         FarEnd ended = FarEnd::Answered;
@@ -98,11 +99,15 @@ void CExtensionsPage::SetupUi()
             &ended);
         if (ended == FarEnd::Answered) {
             m_unread->hide();
+            m_ui->extensionLibrariesList->setMinimumHeight(m_listHeight);
         } else {
             lines.clear();
             m_unread->setText(QStringLiteral("The KAV extension libraries of %1 could not be read. %2")
                                   .arg(QString::fromStdString(m_root.Remote()->Host()),
                                        FarEndReason(ended, m_root.Remote()->Host())));
+            // The sheet took its size before the line appeared: the empty
+            // list gives up the room the line needs.
+            m_ui->extensionLibrariesList->setMinimumHeight(0);
             m_unread->show();
         }
         return lines;

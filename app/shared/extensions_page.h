@@ -68,4 +68,5 @@ private:
     const platform::RegistryKey& m_root;
     CListPattern m_list;
     QLabel* m_unread = nullptr;
+    int m_listHeight = 0;
 };
