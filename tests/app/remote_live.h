@@ -274,6 +274,15 @@ protected:
         return signalled;
     }
 
+    // The far side stops answering; watch gives up the waits from now on,
+    // and measures from now.
+    void Stall(FarWatch& watch)
+    {
+        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
+        watch.giveUp = true;
+        watch.Mark();
+    }
+
     // Stops or continues the sshd listener: a connect is then taken by the
     // kernel but no greeting comes.
     void SignalSshd(int signal) { ASSERT_EQ(::kill(m_sshd.Pid(), signal), 0); }

@@ -22,6 +22,12 @@
 namespace {
 
 // The Service page of a far sheet, shown: its Start and Stop buttons.
+void SetWorkers(CPropertySheetPlus& sheet, const char* workers)
+{
+    ClickTab(sheet, "Performance");
+    Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), workers);
+}
+
 std::pair<QPushButton*, QPushButton*> ShowServicePage(CPropertySheetPlus& sheet)
 {
     ClickTab(sheet, "Service");
@@ -59,10 +65,7 @@ TEST_F(RemoteLiveTest, TheFarSheetChangesTheFarServerAndItsRestartRestartsIt)
 
     // New worker counts need a restart: asked, and done through the channel.
     asked = Connect(
-        [](CPropertySheetPlus& sheet) {
-            ClickTab(sheet, "Performance");
-            Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
-        },
+        [](CPropertySheetPlus& sheet) { SetWorkers(sheet, "6"); },
         {}, {kIdYes});
     EXPECT_EQ(asked, std::vector<std::string>{kRestartPrompt});
     const platform::ServiceStatus after = FarService();
@@ -140,11 +143,8 @@ TEST_F(RemoteLiveTest, AFarMachineThatStopsAnsweringKeepsTheWindowAnsweringAndTh
     qint64 longest = -1;
     shown.runner.steps.push_back([&](QDialog& dialog) {
         auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
-        ClickTab(sheet, "Performance");
-        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
-        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
-        watch.giveUp = true;
-        watch.Mark();
+        SetWorkers(sheet, "6");
+        Stall(watch);
         QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
         longest = watch.Longest();
         EXPECT_TRUE(sheet.isVisible()) << "the refused OK keeps the sheet and its edits";
@@ -298,19 +298,13 @@ TEST_F(RemoteLiveTest, TheKAVPageAndTheRestartSayWhyWhenTheFarMachineIsSilent)
     Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
     FarWatch watch;
     watch.answers = {{QMessageBox::Yes, {},
-                      [&] {
-                          watch.giveUp = true;
-                          ASSERT_GE(SignalFarSide(SIGSTOP), 1);
-                      }},
+                      [&] { Stall(watch); }},
                      {QMessageBox::Ok, "app_far_restart_given_up", {}}};
     qint64 readLongest = -1;
     shown.runner.steps.push_back([&](QDialog& dialog) {
         auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
-        ClickTab(sheet, "Performance");
-        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1126), "6");
-        ASSERT_GE(SignalFarSide(SIGSTOP), 1);
-        watch.giveUp = true;
-        watch.Mark();
+        SetWorkers(sheet, "6");
+        Stall(watch);
         ClickTab(sheet, "KAV");
         readLongest = watch.Longest();
         QWidget& page = *sheet.GetActivePage();
