@@ -161,8 +161,12 @@ PY
 # Every curl must get a reply that is not an error; every other command
 # must end with status 0. The examples' home is a temporary one, so an
 # install to ~/.local stays in it, and the Qt programs draw off screen.
-# A line that prints the status itself shows a refusal on purpose.
-PRELUDE='curl() { local fail=--fail; [[ "$*" == *"%{http_code}"* ]] && fail=--no-fail; command curl $fail --silent --show-error --max-time 30 "$@"; }'
+# curl runs with the line's own options only, so it retries exactly as it
+# does for a reader (without --fail it never retries a 404); the last
+# reply's status is noted on standard error and checked afterwards. A line
+# that prints the status itself (its own --write-out wins) shows a refusal
+# on purpose.
+PRELUDE='curl() { command curl --silent --show-error --max-time 30 --write-out "%{stderr}readme-status %{http_code}\n" "$@"; }'
 
 # One block's commands in a session of their own, whose stragglers (a peer
 # server the block started and did not stop) end with it.
@@ -224,6 +228,8 @@ for file in blocks/*; do
         script+="{ $line"$'\n'"} > last.out 2> last.err"$'\n'
         script+="rc=\$?; if [ \$rc -ne 0 ] || { [[ \$(printf '%s' $quoted) == curl* ]] && [ ! -s last.out ]; }; then"
         script+=" echo \"status \$rc: \"$quoted; cat last.err; exit 1; fi"$'\n'
+        script+="code=\$(sed -n 's/^readme-status //p' last.err | tail -n 1); if [ -n \"\$code\" ] && { [ \"\$code\" -lt 200 ] || [ \"\$code\" -ge 400 ]; }; then"
+        script+=" echo \"HTTP status \$code: \"$quoted; cat last.out; exit 1; fi"$'\n'
         for ending in "${!EXPECT[@]}"; do
             [[ "$line" == *"$ending" ]] || continue
             matched=$((matched + 1))
@@ -252,6 +258,10 @@ for file in $(find "$BUILD" -name cmake_install.cmake -exec sed -n 's/.* FILES "
     grep -qxF "${file#"$BUILD"/}" <<< "$built" ||
         fail "the README's install needs ${file#"$BUILD"/}, which make run does not build"
 done
+
+# The KAV reference's worked pages, saved and fetched as it says.
+HOME="$WORK/home" /usr/bin/python3 "$SRC/tests/readme/kav_pages.py" "$SRC/docs/kav.md" ||
+    fail "a worked page of docs/kav.md does not give what the reference shows"
 
 # The server still serves after everything the README did to it.
 curl --fail --silent --max-time 10 http://127.0.0.1:8080/ > /dev/null || fail "the default site no longer answers"
