@@ -1,6 +1,7 @@
 #include "config/registry_names.h"
 
 #include "platform/ascii.h"
+#include "platform/registry.h"
 
 #include <algorithm>
 #include <cctype>
@@ -170,15 +171,9 @@ RegistryNameCheck CheckRegistryName(std::string_view relativeKey, std::optional<
     RegistryNameCheck check;
     const RegistryNameKey* key = &ProductKeyNames();
     std::string parent;
-    std::size_t start = 0;
-    while (start <= relativeKey.size()) {
-        std::size_t end = relativeKey.find('\\', start);
-        if (end == std::string_view::npos)
-            end = relativeKey.size();
-        std::string_view name = relativeKey.substr(start, end - start);
-        start = end + 1;
-        if (name.empty())
-            continue;
+    std::vector<std::string_view> names;
+    platform::SplitKeyPath(relativeKey, names);
+    for (std::string_view name : names) {
         auto fixed = std::find_if(key->subkeys.begin(), key->subkeys.end(), [&](const RegistryNameSubkey& subkey) {
             return platform::EqualsIgnoringCase(name, subkey.name);
         });
