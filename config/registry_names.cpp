@@ -22,6 +22,7 @@ std::vector<RegistryNameSubkey> Joined(std::vector<RegistryNameSubkey> first, co
 
 struct Table {
     RegistryNameKey list;       // value names are data
+    RegistryNameKey users, authenticate;
     RegistryNameKey freeTree;   // counters and persistent values: anything
     RegistryNameKey groups;
     RegistryNameKey cgiMapping, cgiExt;
@@ -34,10 +35,15 @@ struct Table {
     Table()
     {
         list.anyValue = true;
+        // A user list: one value per user, and the macro that logs on users
+        // it does not list.
+        authenticate.values = {"Authenticate"};
+        users.anyValue = true;
+        users.subkeys = {{"Macro", &authenticate}};
         freeTree.anyValue = true;
         freeTree.anySubkey = &freeTree;
         groups.values = {"MemberMacro"};
-        groups.anySubkey = &list;
+        groups.anySubkey = &users;
         cgiMapping.values = {"CommandLine", "WorkingDir", "ExecCGI", "CGIProtocol", "WinCGI"};
         cgiExt.anySubkey = &cgiMapping;
         path.values = {"Location"};
@@ -51,7 +57,7 @@ struct Table {
             "NTDomain", "NTAnonUser", "NTAnonPassword", "PrivKey", "PubKey", "CertReq", "SignedCert",
             "Administrator", "InitMacro"};
         const std::vector<RegistryNameSubkey> serviceKeys = {
-            {"ACL", &list}, {"Users", &list}, {"Groups", &groups}, {"Strings", &list}};
+            {"ACL", &list}, {"Users", &users}, {"Groups", &groups}, {"Strings", &list}};
         const std::vector<RegistryNameSubkey> lists = {{"Paths", &paths},       {"Redirections", &list},
                                                        {"Icons", &list},        {"Mappings", &list},
                                                        {"CGIExt", &cgiExt}};
@@ -65,7 +71,7 @@ struct Table {
         servers.anySubkey = &httpServer;
         http.values = {"InitMacro"};
         http.subkeys = Joined({{"Servers", &servers},
-                               {"Users", &list},
+                               {"Users", &users},
                                {"Guests", &groups, "Groups", "the groups every HTTP server shares"},
                                {"Strings", &list}},
                               lists);
@@ -76,7 +82,7 @@ struct Table {
         rooms.anySubkey = &room;
         chat.values = {"InitMacro"};
         chat.subkeys = {{"Rooms", &rooms},
-                        {"Users", &list},
+                        {"Users", &users},
                         {"Guests", &groups, "Groups", "the groups every chat room shares"},
                         {"Strings", &list}};
 
@@ -98,7 +104,7 @@ struct Table {
 
         product.values = {"LastMod",         "InitMacro",       "Workers",          "Concurrency", "Compatibility",
                           "SQLQueryTimeout", "SQLLoginTimeout", "SQLMaxConnections"};
-        product.subkeys = {{"Strings", &list},         {"Users", &list},         {"Groups", &groups},
+        product.subkeys = {{"Strings", &list},         {"Users", &users},         {"Groups", &groups},
                            {"QNS", &list},             {"PersistentValues", &freeTree},
                            {"Counters", &freeTree},    {"HTTP", &http},          {"HTTPProxy", &proxy},
                            {"HTTPConf", &webRemote},   {"ChatRoom", &chat}};

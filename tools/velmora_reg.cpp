@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -154,15 +155,19 @@ ProductPlace PlaceOf(std::string_view argument)
 
 bool InProductKey(std::string_view argument) { return PlaceOf(argument) != ProductPlace::outside; }
 
+// Each said once: an import may put many values in one unread key.
 void Warn(const std::string& message)
 {
-    std::cerr << "velmora-reg: warning: " << message << " (stored all the same)\n";
+    static std::set<std::string> said;
+    if (said.insert(message).second)
+        std::cerr << "velmora-reg: warning: " << message << " (stored all the same)\n";
 }
 
 // The configuration store takes any name, and a far machine may run another
 // version; but a name no server reads here is most often a typo whose value
 // is silently ignored, so it is said.
-void WarnUnread(std::string_view keyArgument, std::string_view valueName, const std::uint32_t* number)
+void WarnUnread(std::string_view keyArgument, std::optional<std::string_view> valueName,
+                std::optional<std::uint32_t> number)
 {
     std::optional<std::string> below = BelowProductKey(keyArgument);
     if (!below)
@@ -182,7 +187,7 @@ void WarnUnread(std::string_view keyArgument, std::string_view valueName, const 
         return;
     }
     if (check.readAsListeningPort && number && !IsListeningPort(*number))
-        Warn(std::string(valueName) + " " + std::to_string(*number) + " lies outside " +
+        Warn(std::string(*valueName) + " " + std::to_string(*number) + " lies outside " +
              std::to_string(kMinListeningPort) + " to " + std::to_string(kMaxListeningPort) +
              ": the server will not start on it");
 }
@@ -411,7 +416,7 @@ int Set(const std::vector<std::string_view>& args)
         code = key.SetString(name, data[0], type == "REG_SZ" ? platform::kRegSz : platform::kRegExpandSz);
     if (code != platform::kErrorSuccess)
         return Fail("cannot write the value " + ShownName(name) + ": " + Describe(code));
-    WarnUnread(args[0], name, type == "REG_DWORD" ? &number : nullptr);
+    WarnUnread(args[0], name, type == "REG_DWORD" ? std::optional<std::uint32_t>(number) : std::nullopt);
     return 0;
 }
 
@@ -522,8 +527,11 @@ int Import(const std::vector<std::string_view>& args, std::string& text)
     if (int status = ReadInput(path, text))
         return status;
     platform::RegistryTextResult result = platform::ImportRegistryText(text);
-    if (result.Ok())
+    if (result.Ok()) {
+        for (const platform::RegistryTextWrite& write : result.written)
+            WarnUnread(write.key, write.value, write.number);
         return 0;
+    }
     std::string where = path == "-" ? std::string("standard input") : path;
     if (result.line)
         where += ":" + std::to_string(result.line);

@@ -467,4 +467,15 @@ TEST_F(VelmoraRegTest, NamesNoServerReadsAreStoredWithAWarning)
         // Stored all the same.
         EXPECT_EQ(RunTool({"query", product + c.key, c.value}).exitCode, 0) << c.key << " " << c.value;
     }
+
+    // An import is told the same, once for a key however many values it holds.
+    std::ofstream(File("odd.reg")) << "REGEDIT4\n\n[" << product << "\\HTTP\\Groups\\staff]\n\"demo\"=\"\"\n\"bo\"=\"\"\n\n["
+                                   << product << "\\HTTPProxy]\n\"Port\"=dword:00000000\n";
+    ToolRun imported = RunTool({"import", File("odd.reg")});
+    EXPECT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(imported.err, "velmora-reg: warning: no server reads a key \"Groups\" in " + product +
+                                "\\HTTP; the groups every HTTP server shares are read from " + product +
+                                "\\HTTP\\Guests (stored all the same)\n"
+                                "velmora-reg: warning: Port 0 lies outside 1 to 65535: the server will not start on it "
+                                "(stored all the same)\n");
 }
