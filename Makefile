@@ -31,7 +31,8 @@ PACKAGES := $(RUN_PACKAGES) clang libclang-rt-14-dev \
             odbc-postgresql postgresql \
             php-cgi libcgi-pm-perl lighttpd \
             xvfb trayer xdotool \
-            openssh-client openssh-server
+            openssh-client openssh-server \
+            systemd
 # The programs make run and its siblings start.
 RUN_TARGETS := velmorad velmora-sc velmora-reg velmora velmora-cpl
 # The benchmarks' client and peer servers (make bench only).

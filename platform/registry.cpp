@@ -73,25 +73,6 @@ bool IsRootId(std::int64_t id)
     return id == kLocalMachineId || id == kCurrentUserId || id == kUsersId;
 }
 
-// The names of a path; false when one holds a NUL.
-bool SplitKeyPath(std::string_view path, std::vector<std::string_view>& names)
-{
-    names.clear();
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('\\', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        std::string_view name = path.substr(start, end - start);
-        if (HasNul(name))
-            return false;
-        if (!name.empty())
-            names.push_back(name);
-        start = end + 1;
-    }
-    return true;
-}
-
 std::string_view ColumnText(sqlite3_stmt* statement, int column)
 {
     const unsigned char* text = sqlite3_column_text(statement, column);
@@ -287,6 +268,24 @@ int DeleteResolved(std::int64_t id, std::string_view path, bool tree)
 }
 
 } // namespace
+
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view>& names)
+{
+    names.clear();
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('\\', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        std::string_view name = path.substr(start, end - start);
+        if (HasNul(name))
+            return false;
+        if (!name.empty())
+            names.push_back(name);
+        start = end + 1;
+    }
+    return true;
+}
 
 RegistryKey::RegistryKey(RegistryKey&& other) noexcept
     : m_id(other.m_id), m_generation(other.m_generation), m_remote(other.m_remote)

@@ -229,5 +229,8 @@ std::string RegistryErrorText(int code);
 // HKEY_CURRENT_USER or HKCU, HKEY_USERS or HKU; any case), with *rest set to
 // what follows the first '\'. Null when the root is not one of these.
 const RegistryKey* SplitRegistryPath(std::string_view fullPath, std::string_view* rest);
+// The names of a key path below a root, empty ones (doubled or outer '\\')
+// left out; false when one holds a NUL.
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view>& names);
 
 } // namespace platform

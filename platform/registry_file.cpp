@@ -249,7 +249,9 @@ private:
     std::size_t m_lineNumber = 0;
     RegistryKey m_key;
     std::string m_keyPath; // as shown to people
+    std::string m_keyText; // as the text gives it
     bool m_inDeletedKey = false;
+    std::vector<RegistryTextWrite> m_written;
 };
 
 RegistryTextResult Importer::Run()
@@ -277,7 +279,9 @@ RegistryTextResult Importer::Run()
     int code = transaction.Commit();
     if (code != kErrorSuccess)
         return Failure(code, 0, "cannot commit the import: " + RegistryErrorText(code));
-    return {};
+    RegistryTextResult done;
+    done.written = std::move(m_written);
+    return done;
 }
 
 RegistryTextResult Importer::KeyLine(std::string_view line)
@@ -303,6 +307,8 @@ RegistryTextResult Importer::KeyLine(std::string_view line)
         int code = root->DeleteTree(rest);
         return Result(code == kErrorFileNotFound ? kErrorSuccess : code, "cannot delete " + m_keyPath);
     }
+    m_keyText = path;
+    m_written.push_back({m_keyText, std::nullopt, std::nullopt});
     return Result(root->Create(rest, m_key), "cannot create " + m_keyPath);
 }
 
@@ -357,12 +363,14 @@ RegistryTextResult Importer::ValueLine(std::string_view line)
             return Syntax(error);
         if (!Trim(rest.substr(at)).empty())
             return Syntax("text follows the closing quote");
+        m_written.push_back({m_keyText, name, std::nullopt});
         return Result(m_key.SetString(name, text), what);
     }
     if (rest.substr(0, 6) == "dword:") {
         std::uint32_t number = 0;
         if (!ParseHexNumber(Trim(rest.substr(6)), number))
             return Syntax("dword: needs 1 to 8 hex digits");
+        m_written.push_back({m_keyText, name, number});
         return Result(m_key.SetDword(name, number), what);
     }
     if (rest.substr(0, 3) == "hex") {
@@ -383,6 +391,7 @@ RegistryTextResult Importer::ValueLine(std::string_view line)
         std::vector<std::uint8_t> bytes;
         if (!ParseHexBytes(data, bytes))
             return Failure(kErrorInvalidParameter, valueLine, "hex data must be bytes of two hex digits separated by commas");
+        m_written.push_back({m_keyText, name, std::nullopt});
         return Result(m_key.SetValue(name, type, bytes.data(), bytes.size()), what);
     }
     return Syntax("unknown value data; expected \"text\", dword:, hex: or hex(N):");

@@ -28,6 +28,8 @@
 #include "platform/registry.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,14 @@ namespace platform {
 // continuation backslash included), so exports stay readable in a terminal.
 inline constexpr std::size_t kRegistryTextLineWidth = 80;
 
+// One key line or value line an import applied, for callers that look at
+// the names written (a key line alone has no value name).
+struct RegistryTextWrite {
+    std::string key; // the path as the text gives it, root included
+    std::optional<std::string> value;
+    std::optional<std::uint32_t> number; // a dword's
+};
+
 struct RegistryTextResult {
     int code = kErrorSuccess;
     std::size_t line = 0;  // the import line at fault; 0 when no line is
@@ -45,6 +55,8 @@ struct RegistryTextResult {
     // Export only: what was left out, each named for people (see
     // ShownRegistryName); the rest of the text is whole.
     std::vector<std::string> omitted;
+    // Import only: what was written, in the text's order.
+    std::vector<RegistryTextWrite> written;
 
     bool Ok() const { return code == kErrorSuccess; }
 };

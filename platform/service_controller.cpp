@@ -497,6 +497,10 @@ int ServiceController::RunInForeground(int* exitStatus)
     }
     ::setpgid(child, child);
     ::close(report[1]);
+    // The terminal itself is watched too: when its program is another one
+    // that waits for us (make, script) the hang-up goes to that program alone,
+    // and only the terminal's own end tells us it has gone.
+    int terminal = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     int execError = 0;
     ReadMessages(report[0], nullptr, &execError);
     ::close(report[0]);
@@ -516,12 +520,18 @@ int ServiceController::RunInForeground(int* exitStatus)
         }
         if (done < 0 && errno != EINTR)
             break;
-        pollfd wait{g_foregroundPipe[0], POLLIN, 0};
+        // Only the hang-up of the terminal is asked for, never its input.
+        pollfd waits[2] = {{g_foregroundPipe[0], POLLIN, 0}, {terminal, 0, 0}};
         bool signalled = false;
-        if (::poll(&wait, 1, static_cast<int>(kServicePollIntervalMs)) > 0) {
+        if (::poll(waits, 2, static_cast<int>(kServicePollIntervalMs)) > 0) {
             unsigned char signals[16];
             while (::read(g_foregroundPipe[0], signals, sizeof signals) > 0)
                 signalled = true;
+            if (waits[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                signalled = true;
+                ::close(terminal);
+                terminal = -1;
+            }
         }
         if (execError != 0 || stopDelivered)
             continue;
@@ -564,9 +574,17 @@ int ServiceController::RunInForeground(int* exitStatus)
             stopDelivered = true;
         }
     }
+    if (terminal >= 0)
+        ::close(terminal);
     restore();
     if (execError != 0)
         return SpawnError(execError);
+    // Two runs started at once both pass the check before the spawn; the
+    // service that lost the lock ends without a record of its own.
+    ServiceStatus record;
+    bool reported = ReadServiceStatusRecord(m_name, record) == kServiceOk && record.processId == child;
+    if (reaped && !reported && IsServiceProcessRunning(m_name))
+        return kErrorServiceAlreadyRunning;
     if (exitStatus)
         *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return kServiceOk;

@@ -3,6 +3,8 @@
 // command line was wrong (the usage text is printed).
 
 #include "config/last_mod_stamp.h"
+#include "config/registry_names.h"
+#include "framework/listening_port.h"
 #include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -15,6 +17,8 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -117,26 +121,76 @@ const RegistryKey* ParseKey(std::string_view argument, std::string& rest)
 // servers read and whose LastMod stamps them.
 enum class ProductPlace { outside, productKey, below };
 
-ProductPlace PlaceOf(std::string_view argument)
+// The part of a key path below the product key ("" for the product key
+// itself); nothing when the path lies outside it.
+std::optional<std::string> BelowProductKey(std::string_view argument)
 {
     std::string path = Backslashed(argument);
     std::string_view rest;
     const RegistryKey* root = platform::SplitRegistryPath(path, &rest);
     if (root != &RegistryKey::LocalMachine())
-        return ProductPlace::outside;
+        return std::nullopt;
     while (!rest.empty() && rest.front() == '\\')
         rest.remove_prefix(1);
     while (!rest.empty() && rest.back() == '\\')
         rest.remove_suffix(1);
     std::string_view product = kProductKeyPath;
     if (rest.size() < product.size() || !platform::EqualsIgnoringCase(rest.substr(0, product.size()), product))
+        return std::nullopt;
+    rest.remove_prefix(product.size());
+    if (!rest.empty() && rest.front() != '\\')
+        return std::nullopt;
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    return std::string(rest);
+}
+
+ProductPlace PlaceOf(std::string_view argument)
+{
+    std::optional<std::string> below = BelowProductKey(argument);
+    if (!below)
         return ProductPlace::outside;
-    if (rest.size() == product.size())
-        return ProductPlace::productKey;
-    return rest[product.size()] == '\\' ? ProductPlace::below : ProductPlace::outside;
+    return below->empty() ? ProductPlace::productKey : ProductPlace::below;
 }
 
 bool InProductKey(std::string_view argument) { return PlaceOf(argument) != ProductPlace::outside; }
+
+// Each said once: an import may put many values in one unread key.
+void Warn(const std::string& message)
+{
+    static std::set<std::string> said;
+    if (said.insert(message).second)
+        std::cerr << "velmora-reg: warning: " << message << " (stored all the same)\n";
+}
+
+// The configuration store takes any name, and a far machine may run another
+// version; but a name no server reads here is most often a typo whose value
+// is silently ignored, so it is said.
+void WarnUnread(std::string_view keyArgument, std::optional<std::string_view> valueName,
+                std::optional<std::uint32_t> number)
+{
+    std::optional<std::string> below = BelowProductKey(keyArgument);
+    if (!below)
+        return;
+    RegistryNameCheck check = CheckRegistryName(*below, valueName);
+    const std::string productShown = std::string("HKLM\\") + kProductKeyPath;
+    if (check.unknown) {
+        std::string where =
+            platform::ShownRegistryName(check.parent.empty() ? productShown : productShown + "\\" + check.parent);
+        std::string message = "no server reads a " + std::string(check.unknownIsValue ? "value" : "key") + " \"" +
+                              ShownName(check.unknownName) + "\" in " + where;
+        if (!check.hint.empty())
+            message += "; " + check.hint + " are read from " + where + "\\" + check.nearest;
+        else if (!check.nearest.empty())
+            message += "; the nearest name read there is \"" + check.nearest + "\"";
+        Warn(message);
+        return;
+    }
+    if (check.readAsListeningPort && number && !IsListeningPort(*number))
+        Warn(std::string(*valueName) + " " + std::to_string(*number) + " lies outside " +
+             std::to_string(kMinListeningPort) + " to " + std::to_string(kMaxListeningPort) +
+             ": the server will not start on it");
+}
 
 // True when a REGEDIT4 text names a key (to write or, with '-', to delete)
 // in the product key.
@@ -328,6 +382,8 @@ int Set(const std::vector<std::string_view>& args)
     std::vector<std::uint8_t> bytes;
     std::vector<std::string> items;
     if (type == "REG_DWORD") {
+        if (data[0].size() > 1 && data[0][0] == '-' && data[0].find_first_not_of("0123456789", 1) == std::string_view::npos)
+            return Fail("\"" + std::string(data[0]) + "\" is negative: a REG_DWORD is 0 to 4294967295");
         if (!ParseDword(data[0], number))
             return Fail("\"" + std::string(data[0]) + "\" is not a 32-bit number (decimal, or hexadecimal after 0x)");
     } else if (type == "REG_BINARY") {
@@ -360,6 +416,7 @@ int Set(const std::vector<std::string_view>& args)
         code = key.SetString(name, data[0], type == "REG_SZ" ? platform::kRegSz : platform::kRegExpandSz);
     if (code != platform::kErrorSuccess)
         return Fail("cannot write the value " + ShownName(name) + ": " + Describe(code));
+    WarnUnread(args[0], name, type == "REG_DWORD" ? std::optional<std::uint32_t>(number) : std::nullopt);
     return 0;
 }
 
@@ -470,8 +527,11 @@ int Import(const std::vector<std::string_view>& args, std::string& text)
     if (int status = ReadInput(path, text))
         return status;
     platform::RegistryTextResult result = platform::ImportRegistryText(text);
-    if (result.Ok())
+    if (result.Ok()) {
+        for (const platform::RegistryTextWrite& write : result.written)
+            WarnUnread(write.key, write.value, write.number);
         return 0;
+    }
     std::string where = path == "-" ? std::string("standard input") : path;
     if (result.line)
         where += ":" + std::to_string(result.line);

@@ -8,6 +8,7 @@
 #include "resources/string_table.h"
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -92,6 +93,16 @@ TEST_F(RegistryLayoutTest, TreeSavedHereLoadsWholeInAnotherProcessAndExports)
             << key;
     EXPECT_NE(exported.find("\"RootDir\"=\"RootDir:local8080\""), std::string::npos);
     EXPECT_NE(exported.find("\"Enabled\"=dword:00000000"), std::string::npos);
+
+    // Every name the configuration classes write is one velmora-reg knows
+    // the servers read: it takes the tree back without a warning.
+    std::ofstream(m_dir / "tree.reg") << exported;
+    std::string warnings;
+    ASSERT_EQ(RunProgram("/bin/sh", {"-c", "exec '" + BuildProgram("tools/velmora-reg") + "' --no-stamp import '" +
+                                               (m_dir / "tree.reg") + "' 2>&1"},
+                         warnings),
+              0);
+    EXPECT_EQ(warnings, "");
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -502,15 +503,16 @@ public:
     // The exit status, or -1 when it has not ended within the time.
     int Wait(std::uint32_t timeoutMs)
     {
-        for (std::uint64_t end = platform::MonotonicMs() + timeoutMs; platform::MonotonicMs() < end;) {
+        // Looked at once at least: 0 asks whether it has ended now.
+        for (std::uint64_t end = platform::MonotonicMs() + timeoutMs;; platform::SleepMs(50)) {
             int status = 0;
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
-            platform::SleepMs(50);
+            if (platform::MonotonicMs() >= end)
+                return -1;
         }
-        return -1;
     }
 
 private:
@@ -757,6 +759,122 @@ TEST_F(VelmoradTest, AForegroundRunsServiceEndsWithItsTerminalOrItsRun)
         EXPECT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000));
         EXPECT_NE(Get().exitCode, 0) << "still serving";
     }
+}
+
+namespace {
+
+// A terminal (a pseudo-terminal of the test's own) whose program is args;
+// closing it is a terminal window closed.
+class Terminal {
+public:
+    explicit Terminal(std::vector<std::string> args)
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+            return;
+        std::string slave = ::ptsname(m_master);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // A session of its own, the terminal its controlling one.
+            ::setsid();
+            int fd = ::open(slave.c_str(), O_RDWR);
+            if (fd < 0)
+                ::_exit(127);
+            for (int target : {0, 1, 2})
+                ::dup2(fd, target);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::fcntl(m_master, F_SETFL, O_NONBLOCK);
+    }
+    ~Terminal()
+    {
+        Close();
+        if (m_pid > 0) {
+            ::kill(-m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool Started() const { return m_master >= 0 && m_pid > 0; }
+    // What the program wrote; read as it comes, so that it never blocks.
+    const std::string& Output()
+    {
+        char buffer[4096];
+        ssize_t got;
+        while (m_master >= 0 && (got = ::read(m_master, buffer, sizeof buffer)) > 0)
+            m_output.append(buffer, static_cast<std::size_t>(got));
+        return m_output;
+    }
+    void Close()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    pid_t m_pid = -1;
+    std::string m_output;
+};
+
+} // namespace
+
+// A terminal whose own program is make, which runs velmora-sc and waits for
+// it: closing it hangs up make alone, and the service must still end.
+TEST_F(VelmoradTest, AForegroundRunEndsWhenATerminalWhoseProgramIsMakeCloses)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    e2e::WriteFile(m_dir / "Makefile", "run:\n\t@exec '" + BinDir() + "/tools/velmora-sc' run Velmora\n");
+    Terminal terminal({"make", "-s", "-f", m_dir / "Makefile", "run"});
+    ASSERT_TRUE(terminal.Started());
+    ASSERT_TRUE(Eventually(
+        [&] {
+            terminal.Output();
+            return State() == platform::kServiceRunning;
+        },
+        30000))
+        << terminal.Output();
+    ASSERT_EQ(Get().output, "service page\n");
+    terminal.Close();
+    EXPECT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000))
+        << "the service outlived its terminal";
+    EXPECT_NE(Get().exitCode, 0) << "still serving";
+}
+
+// Two runs started at once: both pass the check before the spawn, and the one
+// whose service finds the other holding the service says so and ends.
+TEST_F(VelmoradTest, OfTwoRunsStartedAtOnceTheOneThatDoesNotServeSaysWhy)
+{
+    // The service's program waits for the test's word, so that both runs
+    // have spawned before either service takes the lock.
+    const std::string gate = m_dir / "gate";
+    const std::string wrapper = m_dir / "velmorad-gated";
+    e2e::WriteFile(wrapper, "#!/bin/sh\nfor i in $(seq 600); do [ -e '" + gate +
+                                "' ] && break; sleep 0.1; done\nexec '" + BinDir() + "/service/velmorad'\n");
+    ::chmod(wrapper.c_str(), 0755);
+    ASSERT_EQ(platform::ServiceDatabase::Create(kName, kName, wrapper, platform::kServiceDemandStart), platform::kServiceOk);
+    ForegroundRun first(m_dir / "first.out", m_dir / "first.err");
+    ForegroundRun second(m_dir / "second.out", m_dir / "second.err");
+    ASSERT_TRUE(first.Started() && second.Started());
+    ASSERT_TRUE(Eventually([&] { return first.ServiceForked() && second.ServiceForked(); }, 30000));
+    e2e::WriteFile(gate, "");
+
+    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    int firstStatus = -1, secondStatus = -1;
+    ASSERT_TRUE(Eventually([&] { return (firstStatus = first.Wait(0)) != -1 || (secondStatus = second.Wait(0)) != -1; },
+                           30000))
+        << "the run that does not serve must end";
+    const std::string err = e2e::ReadFile(m_dir / (firstStatus != -1 ? "first.err" : "second.err"));
+    EXPECT_EQ(firstStatus != -1 ? firstStatus : secondStatus, 1);
+    EXPECT_NE(err.find("velmora-sc: run Velmora failed: error 1056: the service is already running.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("stop it with: "), std::string::npos) << err;
 }
 
 // A start that finds the service running says which process it is and the

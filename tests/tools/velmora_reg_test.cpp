@@ -160,11 +160,11 @@ void Ok(const ToolRun& run)
 
 TEST_F(VelmoraRegTest, SetAndQueryEveryType)
 {
-    // The product key as a sample; its change stamp is tested below.
-    const std::string key = "HKLM\\Software\\Tessaline\\Velmora";
+    // Beside the product key, whose names are checked below.
+    const std::string key = "HKLM\\Software\\Tessaline\\Sample";
     Ok(RunTool({"--no-stamp", "set", key, "Name", "REG_SZ", "C:\\web \"root\""}));
     Ok(RunTool({"--no-stamp", "set", key, "@", "REG_SZ", "default"}));
-    Ok(RunTool({"--no-stamp", "set", "hkey_local_machine/software/tessaline/velmora", "Temp", "REG_EXPAND_SZ", "%TEMP%"}));
+    Ok(RunTool({"--no-stamp", "set", "hkey_local_machine/software/tessaline/sample", "Temp", "REG_EXPAND_SZ", "%TEMP%"}));
     Ok(RunTool({"--no-stamp", "set", key, "List", "REG_MULTI_SZ", "one", "two words"}));
     Ok(RunTool({"--no-stamp", "set", key, "Empty list", "REG_MULTI_SZ"}));
     Ok(RunTool({"--no-stamp", "set", key, "LastMod", "REG_DWORD", "0x1E"}));
@@ -174,7 +174,7 @@ TEST_F(VelmoraRegTest, SetAndQueryEveryType)
 
     // What the tool wrote is what the library reads.
     RegistryKey opened;
-    ASSERT_EQ(RegistryKey::LocalMachine().Open("Software\\Tessaline\\Velmora", opened), kErrorSuccess);
+    ASSERT_EQ(RegistryKey::LocalMachine().Open("Software\\Tessaline\\Sample", opened), kErrorSuccess);
     std::string text;
     EXPECT_EQ(opened.QueryString("name", text), kErrorSuccess);
     EXPECT_EQ(text, "C:\\web \"root\"");
@@ -189,9 +189,9 @@ TEST_F(VelmoraRegTest, SetAndQueryEveryType)
     EXPECT_EQ(opened.QueryDword("Workers", number), kErrorSuccess);
     EXPECT_EQ(number, 0xFFFFFFFFu);
 
-    ToolRun query = RunTool({"query", "HKLM\\software\\tessaline\\velmora"});
+    ToolRun query = RunTool({"query", "HKLM\\software\\tessaline\\sample"});
     Ok(query);
-    EXPECT_EQ(query.out, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\n"
+    EXPECT_EQ(query.out, "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Sample\n"
                          "    Name    REG_SZ    C:\\web \"root\"\n"
                          "    @    REG_SZ    default\n"
                          "    Temp    REG_EXPAND_SZ    %TEMP%\n"
@@ -200,7 +200,7 @@ TEST_F(VelmoraRegTest, SetAndQueryEveryType)
                          "    LastMod    REG_DWORD    0x0000001e (30)\n"
                          "    Workers    REG_DWORD    0xffffffff (4294967295)\n"
                          "    Key    REG_BINARY    00ff10ab\n"
-                         "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Velmora\\Sub\n");
+                         "HKEY_LOCAL_MACHINE\\Software\\Tessaline\\Sample\\Sub\n");
     ToolRun one = RunTool({"query", key, "LastMod"});
     Ok(one);
     EXPECT_EQ(one.out, "    LastMod    REG_DWORD    0x0000001e (30)\n");
@@ -237,8 +237,8 @@ TEST_F(VelmoraRegTest, DeleteValuesAndKeys)
 
 TEST_F(VelmoraRegTest, ExportAndImportThroughFilesAndPipes)
 {
-    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora\\HTTP", "Port", "REG_DWORD", "80"}));
-    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora", "Secret", "REG_BINARY", std::string(300, 'a')}));
+    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora\\HTTPProxy", "Port", "REG_DWORD", "80"}));
+    Ok(RunTool({"--no-stamp", "set", "HKLM\\Software\\Tessaline\\Velmora\\HTTPProxy", "PrivKey", "REG_BINARY", std::string(300, 'a')}));
     ToolRun toStdout = RunTool({"export", "HKLM\\Software\\Tessaline", "-"});
     Ok(toStdout);
     ASSERT_EQ(toStdout.out.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaline]\n", 0), 0u) << toStdout.out;
@@ -349,7 +349,7 @@ TEST_F(VelmoraRegTest, BadCommandLinesAreRefusedClearly)
         {{"set", "HKLM\\x", "v", "REG_SZ", "a", "b"}, 1, "exactly one DATA"},
         {{"set", "HKLM\\x", "v", "REG_DWORD"}, 1, "exactly one DATA"},
         {{"set", "HKLM\\x", "v", "REG_DWORD", "4294967296"}, 1, "not a 32-bit number"},
-        {{"set", "HKLM\\x", "v", "REG_DWORD", "-1"}, 1, "not a 32-bit number"},
+        {{"set", "HKLM\\x", "v", "REG_DWORD", "-1"}, 1, "\"-1\" is negative"},
         {{"set", "HKLM\\x", "v", "REG_DWORD", "0x"}, 1, "not a 32-bit number"},
         {{"set", "HKLM\\x", "v", "REG_DWORD", "12ab"}, 1, "not a 32-bit number"},
         {{"set", "HKLM\\x", "v", "REG_BINARY", "abc"}, 1, "not hex data"},
@@ -422,4 +422,60 @@ TEST_F(VelmoraRegTest, ChangesToTheProductKeyWriteItsStamp)
     // A LastMod written by hand is the stamp itself.
     Ok(RunTool({"set", product, "LastMod", "REG_DWORD", "7"}));
     EXPECT_EQ(Stamp(), 7);
+}
+
+TEST_F(VelmoraRegTest, NamesNoServerReadsAreStoredWithAWarning)
+{
+    const std::string product = "HKLM\\Software\\Tessaline\\Velmora";
+    struct Case {
+        std::string key; // below the product key
+        std::string value;
+        std::string type, data;
+        std::string warning; // a part of it; empty for none
+    };
+    const Case cases[] = {
+        {"\\HTTP\\Servers\\8080:127.0.0.1", "Descripton", "REG_SZ", "x",
+         "no server reads a value \"Descripton\" in " + product +
+             "\\HTTP\\Servers\\8080:127.0.0.1; the nearest name read there is \"Description\""},
+        {"", "SQLMaxConnection", "REG_DWORD", "3",
+         "no server reads a value \"SQLMaxConnection\" in " + product +
+             "; the nearest name read there is \"SQLMaxConnections\""},
+        {"\\HTTP\\Server\\8080:127.0.0.1", "Description", "REG_SZ", "x",
+         "no server reads a key \"Server\" in " + product + "\\HTTP; the nearest name read there is \"Servers\""},
+        {"\\HTTP\\Groups\\staff", "demo", "REG_SZ", "",
+         "no server reads a key \"Groups\" in " + product + "\\HTTP; the groups every HTTP server shares are read from " +
+             product + "\\HTTP\\Guests"},
+        {"\\HTTP\\Servers\\x", "Port", "REG_DWORD", "70000", "Port 70000 lies outside 1 to 65535"},
+        {"\\ChatRoom\\Rooms\\Lobby", "SSLPort", "REG_DWORD", "0", "SSLPort 0 lies outside 1 to 65535"},
+        // Names the servers read, in every kind of place.
+        {"\\HTTP\\Servers\\8080:127.0.0.1", "description", "REG_SZ", "x", ""},
+        {"\\HTTP\\Servers\\8080:127.0.0.1\\Groups\\staff", "demo", "REG_SZ", "", ""},
+        {"\\HTTP\\Guests\\staff", "demo", "REG_SZ", "", ""},
+        {"\\HTTP\\Paths\\cgi\\CGIExt\\sh", "CommandLine", "REG_SZ", "", ""},
+        {"\\HTTPProxy", "Port", "REG_DWORD", "65535", ""},
+        {"\\HTTPProxy", "ProxyPort", "REG_DWORD", "0", ""},
+        {"\\Counters\\any\\depth", "hits", "REG_DWORD", "1", ""},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunTool({"set", product + c.key, c.value, c.type, c.data});
+        EXPECT_EQ(run.exitCode, 0) << c.key << " " << c.value << ": " << run.err;
+        if (c.warning.empty())
+            EXPECT_EQ(run.err, "") << c.key << " " << c.value;
+        else
+            EXPECT_NE(run.err.find("velmora-reg: warning: " + c.warning), std::string::npos)
+                << c.key << " " << c.value << ": " << run.err;
+        // Stored all the same.
+        EXPECT_EQ(RunTool({"query", product + c.key, c.value}).exitCode, 0) << c.key << " " << c.value;
+    }
+
+    // An import is told the same, once for a key however many values it holds.
+    std::ofstream(File("odd.reg")) << "REGEDIT4\n\n[" << product << "\\HTTP\\Groups\\staff]\n\"demo\"=\"\"\n\"bo\"=\"\"\n\n["
+                                   << product << "\\HTTPProxy]\n\"Port\"=dword:00000000\n";
+    ToolRun imported = RunTool({"import", File("odd.reg")});
+    EXPECT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(imported.err, "velmora-reg: warning: no server reads a key \"Groups\" in " + product +
+                                "\\HTTP; the groups every HTTP server shares are read from " + product +
+                                "\\HTTP\\Guests (stored all the same)\n"
+                                "velmora-reg: warning: Port 0 lies outside 1 to 65535: the server will not start on it "
+                                "(stored all the same)\n");
 }
