@@ -1,5 +1,7 @@
 #include "proxy/upload_buffer.h"
 
+#include "framework/thread_data.h"
+
 #include <mutex>
 #include <unordered_map>
 
@@ -22,6 +24,8 @@ Account& TheAccount()
 bool Draw(std::uint32_t address, std::size_t n)
 {
     Account& account = TheAccount();
+    // The account outlives the request: never on its private heap.
+    CHeapSwitch shared;
     std::lock_guard<std::mutex> hold(account.mutex);
     std::size_t& own = account.byAddress[address];
     if (n > kMaxBufferedUploadBytes - account.held || n > kMaxBufferedUploadBytesPerAddress - own) {
