@@ -272,7 +272,7 @@ TEST_P(ProxyRelayLimitsTest, PaddedChunkLinesHoldNoUploadAccountFromOthers)
     EXPECT_TRUE(ReplyBody(reply) == honest) << ReplyBody(reply).size() << " bytes reached the origin";
 
     EXPECT_TRUE(Eventually([&] { return gone() == 8; }, 120000)) << 8 - gone() << " holders still connected";
-    std::printf("[ holders ] the last holder was ended after %llu ms\n",
+    std::printf("[ holders ] %zu of 8 still connected after %llu ms\n", 8 - gone(),
                 static_cast<unsigned long long>(platform::MonotonicMs() - start));
     EXPECT_TRUE(Eventually([] { return CUploadBuffer::TotalHeld() == 0; }, 20000)) << CUploadBuffer::TotalHeld();
 }
