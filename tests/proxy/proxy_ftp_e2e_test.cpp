@@ -261,10 +261,7 @@ TEST_F(ProxyFTPTest, AnHTTP10ClientThatHalfClosesGetsItsDocument)
         ASSERT_EQ(client.Connect("127.0.0.1", m_port), 0);
         ASSERT_GT(client.SendText("GET " + FTP(port, c.path) + " HTTP/1.0\r\n" + c.extra + "\r\n", false), 0);
         ASSERT_EQ(::shutdown(client.GetHandle(), SHUT_WR), 0);
-        std::string reply;
-        char buffer[4096];
-        for (int got; (got = client.Read(buffer, sizeof buffer)) > 0;)
-            reply.append(buffer, static_cast<std::size_t>(got));
+        std::string reply = ReadAll(client);
         EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 200") << reply;
         EXPECT_NE(reply.find(c.bodyHas), std::string::npos) << reply;
     }

@@ -101,10 +101,7 @@ TEST_P(ProxySlowHeadTest, WithoutAConnTimeoutABodyMayPauseAtWill)
     ASSERT_EQ(platform::LastSocketError(), platform::kWsaeTimedOut);
     client.SetTimeout(30000);
     ASSERT_GT(client.SendText("use", false), 0);
-    std::string reply;
-    char buffer[4096];
-    for (int got; (got = client.Read(buffer, sizeof buffer)) > 0;)
-        reply.append(buffer, static_cast<std::size_t>(got));
+    std::string reply = ReadAll(client);
     EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 200") << reply;
     EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), "pause") << reply;
 }
