@@ -6,7 +6,8 @@
 // waiting for the client drains it, bytes refill it (never above the
 // grace), and a wait that empties it ends the body. Only time spent waiting
 // for the client counts, so a page or program that reads its input late is
-// never held against the client.
+// never held against the client. A server whose ConnTimeout is 0 (reads
+// without limit) starts no pace.
 
 #include <cstdint>
 
@@ -24,10 +25,15 @@ public:
     {
         m_active = true;
         m_ranOut = false;
+        m_bodyOnly = false;
         m_allowanceMs = kBodyGraceMs;
     }
     void Stop() { m_active = false; }
     bool Active() const { return m_active; }
+    // The body comes in a framing of its own (chunks): from now on only the
+    // bytes the reader hands to Took buy time, so a client cannot keep its
+    // body alive with chunk-size lines and their extensions.
+    void CountBodyOnly() { m_bodyOnly = true; }
     // Milliseconds the client may still keep the reader waiting.
     std::uint64_t AllowanceMs() const { return m_allowanceMs > 0 ? static_cast<std::uint64_t>(m_allowanceMs) : 0; }
     // The last body ended because the allowance ran out (kept after Stop).
@@ -37,16 +43,32 @@ public:
     {
         m_allowanceMs -= static_cast<std::int64_t>(waitedMs);
         if (bytes > 0) {
-            m_allowanceMs += bytes * 1000 / kMinBodyBytesPerSecond;
-            if (m_allowanceMs > kBodyGraceMs)
-                m_allowanceMs = kBodyGraceMs;
+            if (!m_bodyOnly)
+                Credit(bytes);
         } else if (m_allowanceMs <= 0) {
             m_ranOut = true;
         }
     }
+    // Body bytes a reader of framed input took; false when the allowance
+    // is spent (framing that came quickly does not keep a body alive).
+    bool Took(std::int64_t bodyBytes)
+    {
+        Credit(bodyBytes);
+        if (m_allowanceMs <= 0)
+            m_ranOut = true;
+        return !m_ranOut;
+    }
 
 private:
+    void Credit(std::int64_t bytes)
+    {
+        m_allowanceMs += bytes * 1000 / kMinBodyBytesPerSecond;
+        if (m_allowanceMs > kBodyGraceMs)
+            m_allowanceMs = kBodyGraceMs;
+    }
+
     bool m_active = false;
     bool m_ranOut = false;
+    bool m_bodyOnly = false;
     std::int64_t m_allowanceMs = 0;
 };

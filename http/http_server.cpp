@@ -495,7 +495,9 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         // Whoever reads the body (a form, a program's input, an upload, the
         // skip below) reads it at the body's pace: a trickle would otherwise
         // hold the connection and its client slot for as long as it liked.
-        CBodyPaceScope bodyPace(socket);
+        // ConnTimeout 0 lets a client's reads take as long as they like, the
+        // body's included.
+        CBodyPaceScope bodyPace(socket, GetSettings()->connTimeout != 0);
         ProcessRequest(socket, request);
 
         if (!request.KeepAlive.empty())

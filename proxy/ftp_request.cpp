@@ -215,11 +215,13 @@ int CFTPDialogue::ReadReply()
             throw WSocketException(&m_control, platform::kWsaeTimedOut);
         line.Empty();
         // Nothing has reached the client yet, so a client that ended its
-        // side cannot be told from one that left: it counts as gone, or a
-        // server that drips lines would be held for nobody.
-        int got = m_watchClient
-                      ? ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now), true)
-                      : m_control.ReadLine(line, false);
+        // side cannot be told from one that left. An HTTP/1.0 request is
+        // its connection's last, and its client may end its side and wait
+        // (a dripping server is still bounded by the caps and the
+        // deadline); any other client that ends its side has left.
+        int got = m_watchClient ? ReadLineWatched(m_control, m_out, line, static_cast<std::uint32_t>(deadline - now),
+                                                  m_request.version != "HTTP/1.0")
+                                : m_control.ReadLine(line, false);
         if (got <= 0)
             return reply.Code();
         std::string_view text = line.View();

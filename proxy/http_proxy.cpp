@@ -326,13 +326,14 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
     // the try, so that a read the deadline failed is still known as cut off.
     CHeadDeadline headDeadline(client, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
     // A body (never a tunnel's traffic) is read at the body's pace, here and
-    // in the relay: a trickle would hold the connection for ever.
+    // in the relay: a trickle would hold the connection for ever. With
+    // ConnTimeout 0 a client's reads have no limit, its body's neither.
     CBodyPaceScope bodyPace(client, false);
     try {
         if (!ReadRequest(client, request))
             return;
         client.EndHeadDeadline();
-        if (request.framing.HasBody() && request.method != "CONNECT")
+        if (request.framing.HasBody() && request.method != "CONNECT" && GetSettings()->connTimeout != 0)
             client.StartBodyPace();
         Authenticate(request);
         CUrlParts url;

@@ -170,7 +170,12 @@ std::uint32_t CHTTPProxy::ClientTimeoutMs()
 void CHTTPProxy::ReadChunkedUpload(WSocket& client, CProxyRequest& request)
 {
     CBodyExtent body(CBodyExtent::Kind::Chunked, 0);
-    CUploadBuffer& upload = request.upload.emplace();
+    CUploadBuffer& upload = request.upload.emplace(client.GetPeerAddress());
+    // Only the chunks' data keeps the body alive: chunk-size lines padded
+    // with extensions would otherwise hold the upload account for ever.
+    CBodyPace& pace = client.GetBodyPace();
+    if (pace.Active())
+        pace.CountBodyOnly();
     std::string piece;
     std::vector<char> buffer(kRelayChunk);
     while (!body.Done()) {
@@ -181,6 +186,8 @@ void CHTTPProxy::ReadChunkedUpload(WSocket& client, CProxyRequest& request)
         // What follows the body is dropped, as the relay drops it.
         if (body.Take(buffer.data(), static_cast<std::size_t>(got), &piece) < 0)
             ThrowPage(request, 400, "%http-badcommand%");
+        if (pace.Active() && !pace.Took(static_cast<std::int64_t>(piece.size())))
+            throw WSocketException(&client, platform::kWsaeTimedOut);
         if (upload.Size() + piece.size() > kMaxChunkedUploadBytes)
             ThrowPage(request, 413, "%http-badcommand%");
         if (!upload.Append(piece))
@@ -308,6 +315,10 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
             request->bytes += bytes.size();
         return true;
     };
+    // The body's own bytes keep its pace, never its chunk framing.
+    CBodyPace& pace = client.GetBodyPace();
+    if (pace.Active() && !tunnel)
+        pace.CountBodyOnly();
     // A reply's head is read before it passes; a chunked body ends with its
     // last chunk.
     CReplyHead reply(request && !AcceptsInterimReplies(request->version));
@@ -383,13 +394,14 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
             pass = body.Take(data, static_cast<std::size_t>(got));
             if (pass < 0)
                 ThrowPage(*request, 400, "%http-badcommand%");
+            if (pace.Active() && !pace.Took(pass))
+                throw WSocketException(&client, platform::kWsaeTimedOut);
         }
         if (pass > 0 && upstream.Send(data, static_cast<int>(pass), false) < 0)
             FailRelay(*this, upstream, platform::LastSocketError(), request);
         return true;
     };
 
-    CBodyPace& pace = client.GetBodyPace();
     for (;;) {
         // While the body comes, the relay waits for it at the body's pace
         // (body_pace.h); its end ends the pace.
@@ -401,7 +413,7 @@ int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* first
         const std::uint64_t began = platform::MonotonicMs();
         int ready = WaitForEitherInput(client, upstream, waitNow, !clientEnded);
         if (paced) {
-            pace.Waited(platform::MonotonicMs() - began, 0);
+            pace.Waited(platform::MonotonicMs() - began, ready > 0 && (ready & kFirstSocketReady) ? 1 : 0);
             if (ready == 0 && pace.AllowanceMs() == 0)
                 throw WSocketException(&client, platform::kWsaeTimedOut);
         }

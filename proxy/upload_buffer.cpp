@@ -1,30 +1,76 @@
 #include "proxy/upload_buffer.h"
 
-#include <atomic>
+#include "framework/thread_data.h"
+
+#include <mutex>
+#include <unordered_map>
 
 namespace {
 
-std::atomic<std::size_t> g_held{0};
+struct Account {
+    std::mutex mutex;
+    std::size_t held = 0;
+    std::unordered_map<std::uint32_t, std::size_t> byAddress;
+};
+
+Account& TheAccount()
+{
+    static Account account;
+    return account;
+}
+
+// Takes n bytes from the account for the address; false when either bound
+// would be passed.
+bool Draw(std::uint32_t address, std::size_t n)
+{
+    Account& account = TheAccount();
+    // The account outlives the request: never on its private heap.
+    CHeapSwitch shared;
+    std::lock_guard<std::mutex> hold(account.mutex);
+    std::size_t& own = account.byAddress[address];
+    if (n > kMaxBufferedUploadBytes - account.held || n > kMaxBufferedUploadBytesPerAddress - own) {
+        if (own == 0)
+            account.byAddress.erase(address);
+        return false;
+    }
+    account.held += n;
+    own += n;
+    return true;
+}
+
+void GiveBack(std::uint32_t address, std::size_t n) noexcept
+{
+    if (n == 0)
+        return;
+    Account& account = TheAccount();
+    std::lock_guard<std::mutex> hold(account.mutex);
+    account.held -= n;
+    auto it = account.byAddress.find(address);
+    if (it != account.byAddress.end() && (it->second -= n) == 0)
+        account.byAddress.erase(it);
+}
 
 } // namespace
 
 bool CUploadBuffer::Append(std::string_view bytes)
 {
-    std::size_t held = g_held.load(std::memory_order_relaxed);
-    do {
-        if (bytes.size() > kMaxBufferedUploadBytes - held)
-            return false;
-    } while (!g_held.compare_exchange_weak(held, held + bytes.size(), std::memory_order_relaxed));
+    if (!Draw(m_address, bytes.size()))
+        return false;
     if (m_pages.Append(bytes))
         return true;
-    g_held.fetch_sub(bytes.size(), std::memory_order_relaxed);
+    GiveBack(m_address, bytes.size());
     return false;
 }
 
 void CUploadBuffer::Free() noexcept
 {
-    g_held.fetch_sub(m_pages.Size(), std::memory_order_relaxed);
+    GiveBack(m_address, m_pages.Size());
     m_pages.Free();
 }
 
-std::size_t CUploadBuffer::TotalHeld() { return g_held.load(std::memory_order_relaxed); }
+std::size_t CUploadBuffer::TotalHeld()
+{
+    Account& account = TheAccount();
+    std::lock_guard<std::mutex> hold(account.mutex);
+    return account.held;
+}

@@ -1,8 +1,8 @@
 #pragma once
 // Hostile slow senders: connections to 127.0.0.1 that send the start of a
-// request head at once and then one more byte at every interval, for as
-// long as the server keeps them. A background thread drips and watches
-// each connection for the server's close.
+// request head at once and then one more byte (or the drip given) at every
+// interval, for as long as the server keeps them. A background thread drips
+// and watches each connection for the server's close.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,12 +15,14 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class DripClients {
 public:
-    DripClients(std::uint16_t port, const std::vector<std::string>& starts, int intervalMs = 100)
-        : m_intervalMs(intervalMs)
+    DripClients(std::uint16_t port, const std::vector<std::string>& starts, int intervalMs = 100,
+                std::string drip = "a")
+        : m_intervalMs(intervalMs), m_drip(std::move(drip))
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -62,7 +64,8 @@ private:
         std::vector<bool> closed(m_fds.size(), false);
         while (!m_stop) {
             for (std::size_t i = 0; i < m_fds.size(); ++i) {
-                if (!closed[i] && ::send(m_fds[i], "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN)
+                if (!closed[i] && ::send(m_fds[i], m_drip.data(), m_drip.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+                    errno != EAGAIN)
                     Close(closed, i);
             }
             std::vector<pollfd> watched;
@@ -96,6 +99,7 @@ private:
     }
 
     int m_intervalMs;
+    std::string m_drip;
     std::vector<int> m_fds;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_closed{0};

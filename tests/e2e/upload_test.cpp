@@ -4,6 +4,7 @@
 #include "drip_clients.h"
 #include "e2e_server.h"
 #include "eventually.h"
+#include "framework/body_pace.h"
 #include "framework/error_reply.h"
 #include "raw_client.h"
 
@@ -91,6 +92,28 @@ TEST_F(UploadTest, ATrickledBodyIsCutOffAndAnHonestSlowOneIsNot)
     std::printf("[ trickle ] a body at 1 byte/s held its connection %llu ms\n",
                 static_cast<unsigned long long>(NowMs() - start));
     EXPECT_EQ(Curl({URL(port, "/plain.txt")}).output, "plain");
+}
+
+// ConnTimeout 0 lets a client's reads take as long as they like: a body that
+// pauses past the pace's grace still reaches its form.
+TEST_F(UploadTest, WithoutAConnTimeoutABodyMayPauseAtWill)
+{
+    std::uint16_t port = FreePort();
+    Key(AddServer(port)).SetDword("ConnTimeout", 0);
+    WriteFile(m_root + "/form.htm", "%expand%[%form(a)]");
+    StartServers();
+
+    RawClient client(port);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("POST /form.htm HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                            "Content-Length: 7\r\n\r\na=pa"));
+    // The pause: the server must neither answer nor close meanwhile.
+    ParsedReply reply;
+    ASSERT_EQ(client.Read(kBodyGraceMs + 5000, reply), RawClient::kTimedOut) << reply.status;
+    ASSERT_TRUE(client.Send("use"));
+    ASSERT_EQ(client.Read(30000, reply), RawClient::kReply);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "[pause]");
 }
 
 } // namespace

@@ -68,23 +68,29 @@ inline std::string RandomBytes(std::size_t n, unsigned seed)
     return bytes;
 }
 
-// A raw request to the proxy and the whole reply (the proxy closes after one).
-inline std::string RawRequest(std::uint16_t port, const std::string& request)
+// Everything a peer sends until it closes (or a read fails).
+inline std::string ReadAll(WSocket& socket)
+{
+    std::string all;
+    char buffer[4096];
+    for (int got; (got = socket.Read(buffer, sizeof buffer)) > 0;)
+        all.append(buffer, static_cast<std::size_t>(got));
+    return all;
+}
+
+// A raw request to the proxy and the whole reply (the proxy closes after one);
+// from: another loopback address (127.0.0.2, ...) the client speaks from, as
+// another host would.
+inline std::string RawRequest(std::uint16_t port, const std::string& request, const char* from = nullptr)
 {
     WSocket socket;
     socket.SetTimeout(10000);
+    if (from && (socket.Create() < 0 || socket.Bind(0, ::inet_addr(from)) < 0))
+        return "(no address)";
     if (socket.Connect("127.0.0.1", port) != 0)
         return "(no connection)";
     socket.SendText(request, false);
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        int got = socket.Read(buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        reply.append(buffer, static_cast<std::size_t>(got));
-    }
-    return reply;
+    return ReadAll(socket);
 }
 
 // What a peer reads of a request or reply up to and including its blank

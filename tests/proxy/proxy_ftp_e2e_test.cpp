@@ -8,6 +8,7 @@
 #include "test_account.h"
 
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 namespace proxy_e2e {
@@ -231,6 +232,39 @@ TEST_F(ProxyFTPTest, VsftpdUploadWithTheLocalUsersCredentials)
                     {"-T", m_dir / "upload.bin", "-H", BasicAuthorization(user + ":wrong"), "-H", "Expect:"}),
               "401");
     EXPECT_FALSE(fs::exists(home + "/up2.bin"));
+}
+
+// An HTTP/1.0 client may end its side after its request: it still gets its
+// file or listing, through the cache and past it.
+TEST_F(ProxyFTPTest, AnHTTP10ClientThatHalfClosesGetsItsDocument)
+{
+    m_key.SetDword("MaxCacheSize", 1);
+    StartProxy();
+    Peer server;
+    std::uint16_t port = 0;
+    StartMisbehaving(server, port, "plain");
+    if (IsSkipped())
+        return;
+    struct Case {
+        const char* path;
+        const char* extra;
+        const char* bodyHas;
+    } cases[] = {
+        {"/pub/readme.txt", "", "read me\n"},
+        {"/pub/", "", "<A HREF=\"readme.txt\">readme.txt"},
+        {"/pub/readme.txt", "Pragma: no-cache\r\n", "read me\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.extra);
+        WSocket client;
+        client.SetTimeout(20000);
+        ASSERT_EQ(client.Connect("127.0.0.1", m_port), 0);
+        ASSERT_GT(client.SendText("GET " + FTP(port, c.path) + " HTTP/1.0\r\n" + c.extra + "\r\n", false), 0);
+        ASSERT_EQ(::shutdown(client.GetHandle(), SHUT_WR), 0);
+        std::string reply = ReadAll(client);
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 200") << reply;
+        EXPECT_NE(reply.find(c.bodyHas), std::string::npos) << reply;
+    }
 }
 
 TEST_F(ProxyFTPTest, MisbehavingServers)

@@ -6,6 +6,7 @@
 
 #include "proxy_e2e.h"
 
+#include "drip_clients.h"
 #include "eventually.h"
 #include "proxy/body_extent.h"
 #include "proxy/upload_buffer.h"
@@ -207,17 +208,21 @@ TEST_P(ProxyRelayLimitsTest, UnfinishedChunkedUploadsAreBoundedAndGivenBack)
     chunks.resize(chunks.size() - 5); // without "0\r\n\r\n"
     const std::uint64_t before = ResidentBytes();
 
+    // Two from each of four addresses, so that no address passes its share.
     std::vector<std::unique_ptr<WSocket>> clients;
     for (std::size_t i = 0; i < kMaxBufferedUploadBytes / kMaxChunkedUploadBytes; ++i) {
         clients.push_back(std::make_unique<WSocket>());
         clients.back()->SetTimeout(20000);
+        const std::string from = "127.0.0." + std::to_string(1 + i / 2);
+        ASSERT_EQ(clients.back()->Create(), 0);
+        ASSERT_EQ(clients.back()->Bind(0, ::inet_addr(from.c_str())), 0);
         ASSERT_EQ(clients.back()->Connect("127.0.0.1", m_port), 0);
         ASSERT_GT(clients.back()->SendText(head, false), 0) << i;
         ASSERT_GT(clients.back()->SendText(chunks, false), 0) << i;
     }
     EXPECT_TRUE(Eventually([] { return CUploadBuffer::TotalHeld() == kMaxBufferedUploadBytes; }, 20000))
         << CUploadBuffer::TotalHeld();
-    std::string refused = RawRequest(m_port, head + "5\r\nhello\r\n0\r\n\r\n");
+    std::string refused = RawRequest(m_port, head + "5\r\nhello\r\n0\r\n\r\n", "127.0.0.5");
     EXPECT_EQ(refused.substr(0, 13), "HTTP/1.0 503 ") << refused.substr(0, 200);
     EXPECT_EQ(CUploadBuffer::TotalHeld(), kMaxBufferedUploadBytes);
 
@@ -232,6 +237,44 @@ TEST_P(ProxyRelayLimitsTest, UnfinishedChunkedUploadsAreBoundedAndGivenBack)
     static_cast<void>(before);
 #endif
     EXPECT_EQ(RawRequest(m_port, head + "5\r\nhello\r\n0\r\n\r\n").substr(0, 12), "HTTP/1.0 200");
+}
+
+// Eight connections of one address fill their uploads and then keep them
+// alive with chunk-size lines padded by 2 KB extensions, one body byte a
+// second: another address's upload is still taken, and the holders are
+// ended by the body's pace, which only the chunks' data keeps.
+TEST_P(ProxyRelayLimitsTest, PaddedChunkLinesHoldNoUploadAccountFromOthers)
+{
+    Peer origin;
+    std::uint16_t port = 0;
+    StartOrigin(origin, port, "echo");
+    // Far beyond the test: every padded line would renew it.
+    m_key.SetDword("ConnTimeout", 300);
+    StartProxyInMode();
+    const std::string head = "POST " + Origin(port, "/form") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::size_t each = kMaxChunkedUploadBytes - 65536;
+    std::string fill = ChunkedOf(std::string(each, 'u'));
+    fill.resize(fill.size() - 5); // without "0\r\n\r\n"
+    const std::uint64_t start = platform::MonotonicMs();
+    DripClients holders(m_port, std::vector<std::string>(8, head + fill), 1000,
+                        "1;pad=" + std::string(2048, 'p') + "\r\nx\r\n");
+    // Refused or closed, a holder is gone; the others hold their fill.
+    auto gone = [&] { return static_cast<std::size_t>(8 - holders.Connected() + holders.Closed()); };
+    ASSERT_TRUE(Eventually([&] { return CUploadBuffer::TotalHeld() + gone() * each >= 8 * each; }, 60000))
+        << CUploadBuffer::TotalHeld() << " bytes held, " << gone() << " holders gone";
+
+    const std::string honest = RandomBytes(1 << 20, 11);
+    const std::uint64_t sent = platform::MonotonicMs();
+    std::string reply = RawRequest(m_port, head + ChunkedOf(honest), "127.0.0.2");
+    std::printf("[ holders ] another address's 1 MiB upload: %s after %llu ms\n", reply.substr(0, 12).c_str(),
+                static_cast<unsigned long long>(platform::MonotonicMs() - sent));
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 200") << reply.substr(0, 200);
+    EXPECT_TRUE(ReplyBody(reply) == honest) << ReplyBody(reply).size() << " bytes reached the origin";
+
+    EXPECT_TRUE(Eventually([&] { return gone() == 8; }, 120000)) << 8 - gone() << " holders still connected";
+    std::printf("[ holders ] %zu of 8 still connected after %llu ms\n", 8 - gone(),
+                static_cast<unsigned long long>(platform::MonotonicMs() - start));
+    EXPECT_TRUE(Eventually([] { return CUploadBuffer::TotalHeld() == 0; }, 20000)) << CUploadBuffer::TotalHeld();
 }
 
 TEST_P(ProxyRelayLimitsTest, AnOpenProxyBarsPortsOfOtherProtocols)

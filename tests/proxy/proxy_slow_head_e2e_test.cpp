@@ -5,6 +5,7 @@
 
 #include "drip_clients.h"
 #include "eventually.h"
+#include "framework/body_pace.h"
 #include "framework/error_reply.h"
 #include "proxy_e2e.h"
 
@@ -66,6 +67,43 @@ TEST_P(ProxySlowHeadTest, ATrickledBodyIsCutOff)
     std::printf("[ trickle ] a body at 1 byte/s held the proxy %llu ms\n",
                 static_cast<unsigned long long>(platform::MonotonicMs() - start));
     ::close(origin);
+}
+
+// ConnTimeout 0 lets a client's reads take as long as they like: a body that
+// pauses past the pace's grace still reaches the origin whole.
+TEST_P(ProxySlowHeadTest, WithoutAConnTimeoutABodyMayPauseAtWill)
+{
+    // Answers with the body its request declared, once all of it came.
+    LoopbackOrigin origin([](int handle) {
+        WSocket peer;
+        peer.Attach(handle);
+        peer.SetTimeout(60000);
+        std::string head = ReadHead(peer);
+        std::string body(5, '\0');
+        int got = peer.ReadExact(body.data(), 5);
+        body.resize(static_cast<std::size_t>(std::max(got, 0)));
+        peer.SendText("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                      false);
+        peer.Close();
+    });
+    m_key.SetDword("ConnTimeout", 0);
+    StartProxy(GetParam() ? 2 : 0);
+
+    WSocket client;
+    client.SetTimeout(kBodyGraceMs + 5000);
+    ASSERT_EQ(client.Connect("127.0.0.1", m_port), 0);
+    ASSERT_GT(client.SendText("POST " + Origin(origin.Port(), "/form") + " HTTP/1.0\r\nContent-Length: 5\r\n\r\npa",
+                              false),
+              0);
+    // The pause: the proxy must neither answer nor close meanwhile.
+    char c = 0;
+    ASSERT_LT(client.Read(&c, 1), 0) << "the proxy answered or closed during the pause";
+    ASSERT_EQ(platform::LastSocketError(), platform::kWsaeTimedOut);
+    client.SetTimeout(30000);
+    ASSERT_GT(client.SendText("use", false), 0);
+    std::string reply = ReadAll(client);
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 200") << reply;
+    EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), "pause") << reply;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProxySlowHeadTest, ::testing::Bool(),
