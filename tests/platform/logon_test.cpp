@@ -1,8 +1,9 @@
-// The logon helpers against the real PAM stack with a test account made by
-// tools/test-account.sh (root only), and children started through them.
+// The logon path against the real PAM stack with a test account made by
+// tools/test-account.sh (root only), and children started as the thread's
+// account.
 
-#include "service/engine.h"
-#include "service/logon.h"
+#include "platform/logon.h"
+#include "platform/process.h"
 
 #include "test_account.h"
 
@@ -41,17 +42,25 @@ int Reap(int pid)
     return -1;
 }
 
-// Starts argv through CreateProcessAsCurrentUser and returns what it printed.
+// Starts a child as the thread's account, as the program runners do.
+int StartAsThread(platform::ChildStart start, int* pid)
+{
+    platform::LogonTokenPtr token = platform::CurrentImpersonation();
+    start.credentials = token.get();
+    return platform::StartChild(start, pid);
+}
+
+// Starts argv as the thread's account and returns what it printed.
 int RunChild(const std::vector<std::string>& arguments, std::string& output, int* exitCode = nullptr)
 {
     int pipes[2];
     if (::pipe2(pipes, O_CLOEXEC) != 0)
         return -1;
-    CChildStart start;
+    platform::ChildStart start;
     start.arguments = arguments;
     start.output = pipes[1];
     int pid = 0;
-    int result = CreateProcessAsCurrentUser(start, &pid);
+    int result = StartAsThread(start, &pid);
     ::close(pipes[1]);
     output.clear();
     char buffer[256];
@@ -109,16 +118,14 @@ protected:
 
     void SetUp() override
     {
-        BindLogonFunctions();
         if (!s_skip.empty())
             GTEST_SKIP() << s_skip;
         ASSERT_TRUE(s_failure.empty()) << s_failure;
     }
     void TearDown() override
     {
-        RevertImpersonation();
+        platform::RevertToSelf();
         EXPECT_EQ(::geteuid(), 0u);
-        UnbindEngineFunctions();
     }
 
     static inline std::string s_name;
@@ -131,47 +138,46 @@ protected:
 TEST_F(LogonTest, AFailedLogonKeepsTheIdentityTheThreadHad)
 {
     // As the server's own account, a failure must not leave anything behind.
-    EXPECT_EQ(LogonAndImpersonate(s_name.c_str(), ".", "wrong password"), 0);
+    EXPECT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", "wrong password"), platform::kErrorLogonFailure);
     EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
     EXPECT_EQ(::geteuid(), 0u);
 
     // As the anonymous account: bad credentials of a request must not leave
     // the thread running with the server's rights.
-    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
     platform::LogonTokenPtr anonymous = platform::CurrentImpersonation();
     ASSERT_NE(anonymous, nullptr);
     const char* failures[][2] = {{s_name.c_str(), "wrong password"}, {"no-such-user-velmora", "x"}, {"", ""}};
     for (const auto& failure : failures) {
         SCOPED_TRACE(failure[0]);
-        EXPECT_EQ(LogonAndImpersonate(failure[0], ".", failure[1]), 0);
+        EXPECT_EQ(platform::LogonAndImpersonate(failure[0], ".", failure[1]), platform::kErrorLogonFailure);
         EXPECT_EQ(platform::CurrentImpersonation(), anonymous);
         EXPECT_EQ(::geteuid(), s_uid);
     }
 
-    RevertImpersonation();
+    platform::RevertToSelf();
     EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
     EXPECT_EQ(::geteuid(), 0u);
 }
 
 TEST_F(LogonTest, LogonOnlyGivesATokenAndKeepsTheThreadAsItWas)
 {
-    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
     platform::LogonTokenPtr own = platform::CurrentImpersonation();
 
     platform::LogonTokenPtr token;
-    EXPECT_EQ(LogonUserOnly(s_name.c_str(), ".", kPassword, kLogon32LogonInteractive, kLogon32ProviderDefault, &token),
-              1);
+    EXPECT_EQ(platform::LogonUserOnly(s_name.c_str(), ".", kPassword, &token), 0);
     ASSERT_NE(token, nullptr);
     EXPECT_EQ(token->uid, s_uid);
     EXPECT_EQ(platform::CurrentImpersonation(), own);
     EXPECT_EQ(::geteuid(), s_uid);
 
-    EXPECT_EQ(LogonUserOnly(s_name.c_str(), ".", "bad", kLogon32LogonInteractive, kLogon32ProviderDefault, &token), 0);
+    EXPECT_EQ(platform::LogonUserOnly(s_name.c_str(), ".", "bad", &token), platform::kErrorLogonFailure);
     EXPECT_EQ(token, nullptr);
     EXPECT_EQ(platform::CurrentImpersonation(), own);
 
-    RevertImpersonation();
-    EXPECT_EQ(ImpersonateToken(own), 1);
+    platform::RevertToSelf();
+    EXPECT_EQ(platform::Impersonate(own), 0);
     EXPECT_EQ(::geteuid(), s_uid);
 }
 
@@ -181,23 +187,11 @@ TEST_F(LogonTest, ChildrenRunAsTheThreadsAccountWithEveryId)
     ASSERT_EQ(RunChild({"id", "-u"}, output), 0);
     EXPECT_EQ(output, "0\n");
 
-    ASSERT_EQ(LogonAndImpersonate(s_name.c_str(), ".", kPassword), 1);
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
     ASSERT_EQ(RunChild({"/bin/sh", "-c", "id -u; id -ru; id -g"}, output), 0);
     std::string uid = std::to_string(s_uid);
     EXPECT_EQ(output.rfind(uid + "\n" + uid + "\n", 0), 0u) << "effective and real ids: " << output;
     EXPECT_EQ(::geteuid(), s_uid) << "the parent thread keeps its impersonation";
-}
-
-// Without the logon functions nothing is logged on and nothing impersonated.
-TEST(LogonUnboundTest, HelpersDoNothingWithoutTheLogonFunctions)
-{
-    UnbindEngineFunctions();
-    platform::LogonTokenPtr token = std::make_shared<const platform::LogonToken>();
-    EXPECT_EQ(LogonAndImpersonate("root", ".", "x"), 0);
-    EXPECT_EQ(LogonUserOnly("root", ".", "x", kLogon32LogonInteractive, kLogon32ProviderDefault, &token), 0);
-    EXPECT_EQ(token, nullptr);
-    EXPECT_EQ(ImpersonateToken(std::make_shared<const platform::LogonToken>()), 0);
-    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
 }
 
 TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
@@ -211,7 +205,7 @@ TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
     }
     std::string output;
     int pid = 0;
-    EXPECT_EQ(CreateProcessAsCurrentUser(CChildStart{}, &pid), 87);
+    EXPECT_EQ(StartAsThread(platform::ChildStart{}, &pid), 87);
     EXPECT_EQ(RunChild({"no-such-program-velmora"}, output), 2);
     EXPECT_EQ(RunChild({"/nonexistent/program"}, output), 2);
     EXPECT_EQ(RunChild({plain.string()}, output), 5) << "a file without the execute bit";
@@ -231,7 +225,7 @@ TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &old), 0);
     int pipes[2];
     ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
-    CChildStart start;
+    platform::ChildStart start;
     start.arguments = {"/bin/sh", "-c",
                        "echo $PROBE; pwd; ls /proc/self/fd | wc -l; grep SigBlk /proc/self/status; "
                        "grep SigIgn /proc/self/status"};
@@ -239,7 +233,7 @@ TEST(ChildStartTest, FailuresComeBackAsTheirNumbers)
     start.environment = {"PROBE=given", "PATH=/usr/bin:/bin"};
     start.workingDirectory = "/";
     start.output = pipes[1];
-    ASSERT_EQ(CreateProcessAsCurrentUser(start, &pid), 0);
+    ASSERT_EQ(StartAsThread(start, &pid), 0);
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::close(pipes[1]);
     output.clear();
