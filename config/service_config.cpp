@@ -6,6 +6,7 @@
 #include "framework/thread_data.h"
 #include "platform/ascii.h"
 #include "platform/eventlog.h"
+#include "platform/logon.h"
 #include "security/key_text.h"
 #include "security/rsa_exception.h"
 
@@ -301,7 +302,7 @@ void CServiceConfig::LogonAnonymousUser()
     if (!s->useNTAuthentication || s->ntAnonUser.empty())
         return;
     platform::LogonTokenPtr token;
-    if (platform::LogonUser(s->ntAnonUser.c_str(), s->ntDomain.c_str(), s->ntAnonPassword.c_str(), &token) != 0)
+    if (platform::LogonUserOnly(s->ntAnonUser.c_str(), s->ntDomain.c_str(), s->ntAnonPassword.c_str(), &token) != 0)
         token.reset();
     std::lock_guard<std::mutex> hold(m_tokenMutex);
     m_anonymousToken = std::move(token);

@@ -648,16 +648,20 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
 bool CServer::AwaitFirstData(WSocket& socket)
 {
     std::uint32_t silence = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
-    if (silence <= kSlowHeadGraceMs)
+    // HeaderTimeout 0 (no head limit) counts no silent connection.
+    if (silence <= kSilentGraceMs || !CountsSilentConnections())
         return socket.WaitForInput(silence);
     // Silent past the grace, the connection counts against its address as a
     // slow head does: connections that never send would otherwise hold the
     // server from one address until ConnTimeout, however many they are.
-    if (socket.WaitForInput(kSlowHeadGraceMs))
+    if (socket.WaitForInput(kSilentGraceMs))
         return true;
     if (!socket.CountSilent(&m_slowHeads))
         return false;
-    return socket.WaitForInput(silence == platform::kInfinite ? silence : silence - kSlowHeadGraceMs);
+    if (!socket.WaitForInput(silence == platform::kInfinite ? silence : silence - kSilentGraceMs))
+        return false;
+    socket.Spoke();
+    return true;
 }
 
 void CServer::ServeThreadConnection(WSocket& socket, const ConnectionWork& work)

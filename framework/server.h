@@ -131,7 +131,7 @@ public:
     // for a slot, and serves it. The listener never waits for either.
     void ServeThreadConnection(WSocket& socket, const ConnectionWork& work);
     // The wait for a client's first data: true when it came in time; false
-    // when the client stayed silent, or its address holds too many that do.
+    // when the client stayed silent, or its address is full of heads under way.
     bool AwaitFirstData(WSocket& socket);
 
     // Writes one access-log line (nothing for an empty line); the file is
@@ -153,6 +153,9 @@ public:
     long GetActiveConnections() const { return m_activeConnections.load() + 1; }
     // Connections of this server slow to send their request heads.
     CSlowHeads& GetSlowHeads() { return m_slowHeads; }
+    // False when the operator set no head limit: silent connections are
+    // then bounded by the connection time-out alone.
+    virtual bool CountsSilentConnections() const { return true; }
 
     // Tests move the clock the access log reads (UTC seconds); null restores it.
     using UnixClock = std::int64_t (*)();

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -239,12 +240,38 @@ void CStatsBlock::Close()
     m_memory.Close();
 }
 
+namespace {
+
+// The name is there but is not ours to use: a link, a folder, another
+// user's object that may not be removed, or one made again as often as it
+// is removed. (A folder and a name too long both give EINVAL: only the
+// first is there.)
+bool NameIsTaken(std::string_view name, int error)
+{
+    if (error == EEXIST || error == ELOOP || error == EISDIR || error == EACCES || error == EPERM ||
+        error == ENOTDIR)
+        return true;
+    struct stat status;
+    const std::string path = std::string(platform::kSharedMemoryFolder) + platform::SharedMemoryName(name);
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+} // namespace
+
 bool CStatsBlock::Open(std::string_view name, std::string_view mutexName)
 {
     Close();
     if (!m_memory.Create(name, kStatsBlockBytes)) {
-        // Another user's object that this user may not remove ends here too.
         const int error = errno;
+        // Whoever holds the name must not take the counters with it: no
+        // program opens the block by name, so one nobody else can open
+        // serves the servers as well.
+        if (NameIsTaken(name, error) && m_memory.CreateUnnamed(kStatsBlockBytes)) {
+            // The gist first: a long name may cut the line at the log's limit.
+            LogStatsWarning("Statistics kept private: block " + platform::SharedMemoryName(name)
+                            + " cannot be made: " + std::strerror(error) + ".");
+            return true;
+        }
         LogStatsWarning("Statistics block " + platform::SharedMemoryName(name) + " cannot be made: "
                         + std::strerror(error) + ".");
         return false;

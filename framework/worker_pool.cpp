@@ -129,7 +129,7 @@ void Worker::AcceptReady(ListenEntry* entry)
         // The client's first data hands it to the fiber; silence for
         // ConnTimeout seconds closes it, and silence past the grace counts
         // it against its address (IdleAccept).
-        std::uint64_t deadline = std::min(SilenceDeadline(record), record->tick + kSlowHeadGraceMs);
+        std::uint64_t deadline = std::min(SilenceDeadline(record), record->tick + kSilentGraceMs);
         // The number may be that of a socket closed without the port knowing.
         port.Disarm(handle);
         const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));
@@ -159,6 +159,7 @@ void Worker::FirstData(FiberConnection* record)
     RemovePending(record);
     ServerAccepts* accepts = record->accepts;
     WSocket& socket = *record->socket;
+    socket.Spoke();
     socket.SetTimeout(accepts->connTimeout * kMsPerTimeoutSecond);
     socket.SetFiberMode(&PoolWaiter());
     record->listen = nullptr;
@@ -177,11 +178,14 @@ void Worker::IdleAccept(FiberConnection* record)
     RemovePending(record);
     WSocket& socket = *record->socket;
     // Silent for the grace: counted against its address, as slow heads are,
-    // and watched again until ConnTimeout; one over the address's cap is
-    // closed. Connections that never send would otherwise hold the server
-    // from one address until ConnTimeout, however many they are.
+    // and watched again until ConnTimeout; at the address's cap the oldest
+    // silent one is closed. Connections that never send would otherwise
+    // hold the server from one address until ConnTimeout, however many they
+    // are. HeaderTimeout 0 (no head limit) counts none.
     const std::uint64_t deadline = SilenceDeadline(record);
-    if (platform::MonotonicMs() < deadline && socket.CountSilent(&record->accepts->server->GetSlowHeads())) {
+    CServer* server = record->accepts->server;
+    if (platform::MonotonicMs() < deadline &&
+        (!server->CountsSilentConnections() || socket.CountSilent(&server->GetSlowHeads()))) {
         const int handle = socket.GetHandle();
         port.Disarm(handle);
         const int armed = port.ArmEdge(handle, false, deadline, reinterpret_cast<std::uintptr_t>(record));

@@ -19,6 +19,7 @@
 // Transfers are synchronous: when a call returns, the caller's bytes have been
 // handed to the kernel (or copied into a buffer) and are never read again.
 
+#include "framework/slow_heads.h"
 #include "framework/body_pace.h"
 #include "framework/ssl_layer.h"
 #include "platform/clock.h"
@@ -30,7 +31,6 @@
 #include <memory>
 #include <string_view>
 
-class CSlowHeads;
 class CTextBuffer;
 class WSocket;
 class WSocketBase;
@@ -318,7 +318,8 @@ public:
     // a head still unfinished after the grace counts against the peer's
     // address, and a read that finds the address full fails (10053).
     // A connection already counted as silent (CountSilent) against the same
-    // slowHeads stays counted without a second grace.
+    // slowHeads stays counted without a second grace. 0 ms is no head limit
+    // at all: nothing is counted either.
     void StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHeads = nullptr);
     void EndHeadDeadline();
     // The deadline passed or the address was full: the head was cut off.
@@ -326,10 +327,13 @@ public:
     // Some of the head came before it was cut off: the client is waiting
     // for an answer to it.
     bool HeadStarted() const { return m_headStart != 0; }
-    // A connection silent for the grace counts against its address as a
+    // A connection silent for its grace counts against its address as a
     // slow head does, until its head ends; false (nothing counted) when the
-    // address has its most already.
+    // address has its most heads under way already. It may be shut down
+    // from another thread to make room, until it spoke (Spoke).
     bool CountSilent(CSlowHeads* slowHeads);
+    // The first bytes of a connection counted as silent came.
+    void Spoke();
 
     // The body's pace (body_pace.h) while a request body is read: reads wait
     // no longer than its allowance. Readers that wait for the client
@@ -428,7 +432,7 @@ private:
     std::uint32_t m_headWindowMs = 0;
     std::uint64_t m_headStart = 0; // 0 until the head's first byte
     CSlowHeads* m_slowHeads = nullptr;
-    bool m_headCounted = false;
+    CHeadMarkPtr m_headMark; // set while counted against the address
     bool m_headRefused = false;
     CBodyPace m_bodyPace;
 };

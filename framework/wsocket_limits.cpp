@@ -23,27 +23,35 @@ void WSocket::StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHead
 {
     // A connection counted while it was silent is counted still: a second
     // grace would let it leave the count for a while.
-    const bool counted = m_headCounted && slowHeads != nullptr && m_slowHeads == slowHeads;
-    if (counted)
-        m_headCounted = false;
+    // Without a head limit (0) nothing is counted either.
+    if (milliseconds == 0)
+        slowHeads = nullptr;
+    CHeadMarkPtr counted;
+    if (m_headMark && slowHeads != nullptr && m_slowHeads == slowHeads) {
+        counted = std::move(m_headMark);
+        slowHeads->Spoke(m_peerAddress, counted);
+    }
     EndHeadDeadline();
     m_headActive = true;
     m_headWindowMs = milliseconds;
     m_slowHeads = slowHeads;
-    m_headCounted = counted;
+    m_headMark = std::move(counted);
     if (m_appInput->GetHeld() > 0)
         m_headStart = platform::MonotonicMs();
 }
 
 void WSocket::EndHeadDeadline()
 {
-    if (m_headCounted && m_slowHeads)
-        m_slowHeads->Leave(m_peerAddress);
+    if (m_headMark) {
+        if (m_slowHeads)
+            m_slowHeads->Leave(m_peerAddress, m_headMark);
+        CSlowHeads::Forget(m_headMark);
+        m_headMark.reset();
+    }
     m_headActive = false;
     m_headWindowMs = 0;
     m_headStart = 0;
     m_slowHeads = nullptr;
-    m_headCounted = false;
     m_headRefused = false;
 }
 
@@ -55,12 +63,18 @@ bool WSocket::HeadCutOff() const
 
 bool WSocket::CountSilent(CSlowHeads* slowHeads)
 {
-    if (m_headCounted)
+    if (m_headMark)
         return true;
     m_slowHeads = slowHeads;
-    m_headCounted = slowHeads->Enter(m_peerAddress);
-    m_headRefused = !m_headCounted;
-    return m_headCounted;
+    m_headMark = slowHeads->EnterSilent(m_peerAddress, this);
+    m_headRefused = !m_headMark;
+    return m_headMark != nullptr;
+}
+
+void WSocket::Spoke()
+{
+    if (m_headMark && m_slowHeads)
+        m_slowHeads->Spoke(m_peerAddress, m_headMark);
 }
 
 bool WSocket::AdmitHeadBytes()
@@ -70,9 +84,9 @@ bool WSocket::AdmitHeadBytes()
         m_headStart = now;
         return true;
     }
-    if (!m_slowHeads || m_headCounted || now < m_headStart + kSlowHeadGraceMs)
+    if (!m_slowHeads || m_headMark || now < m_headStart + kSlowHeadGraceMs)
         return true;
-    m_headCounted = m_slowHeads->Enter(m_peerAddress);
-    m_headRefused = !m_headCounted;
-    return m_headCounted;
+    m_headMark = m_slowHeads->EnterHead(m_peerAddress, this);
+    m_headRefused = !m_headMark;
+    return m_headMark != nullptr;
 }

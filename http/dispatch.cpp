@@ -14,9 +14,10 @@
 #include "http/http_text.h"
 #include "http/request_macros.h"
 #include "http/url_mapping.h"
-#include "platform/security.h"
+#include "platform/logon.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -83,12 +84,15 @@ bool Authenticate(CHTTPServer& server, WSocket& socket, CHTTPRequest& request)
     bool impersonating = false;
     std::shared_ptr<const CServiceSettings> settings = server.GetSettings();
     if (settings->useNTAuthentication) {
-        platform::LogonTokenPtr token;
-        if (platform::LogonUser(request.UserName.c_str(), settings->ntDomain.c_str(), request.Password.c_str(),
-                                &token) == 0 &&
-            platform::Impersonate(token) == 0) {
+        platform::LogonTokenPtr connection = platform::CurrentImpersonation();
+        if (platform::LogonAndImpersonate(request.UserName.c_str(), settings->ntDomain.c_str(),
+                                          request.Password.c_str()) == 0) {
             request.AuthUser = request.UserName;
             impersonating = true;
+        } else if (platform::CurrentImpersonation() != connection) {
+            // The connection's account could not be taken on again: the
+            // request must not go on with the server's rights.
+            throw std::runtime_error("the connection's account could not be restored after a failed logon");
         }
     }
     if (request.AuthUser.empty()) {

@@ -36,6 +36,8 @@ CServerListenSettings CConfiguredServer::GetListenSettings() const
 
 void CConfiguredServer::RefreshConfiguration() { RefreshIfChanged(); }
 
+bool CConfiguredServer::CountsSilentConnections() const { return GetSettings()->headerTimeout != 0; }
+
 platform::LogonTokenPtr CConfiguredServer::GetConnectionToken()
 {
     std::shared_ptr<const CServiceSettings> s = GetSettings();

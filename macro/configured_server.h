@@ -28,6 +28,7 @@ protected:
 
     CServerListenSettings GetListenSettings() const override;
     void RefreshConfiguration() override;
+    bool CountsSilentConnections() const override;
     platform::LogonTokenPtr GetConnectionToken() override;
     void PrepareSecure(WSocket& socket) override;
     void PrepareStart() override;

@@ -174,6 +174,19 @@ bool SharedMemory::Create(std::string_view name, std::size_t bytes)
     return true;
 }
 
+bool SharedMemory::CreateUnnamed(std::size_t bytes)
+{
+    Close();
+    if (bytes == 0)
+        return false;
+    void* data = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED)
+        return false;
+    m_data = data;
+    m_size = bytes;
+    return true;
+}
+
 void SharedMemory::Close()
 {
     if (m_data) {

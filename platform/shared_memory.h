@@ -53,6 +53,10 @@ public:
     // mapping past the object's end would kill the process. Closes what was
     // open first.
     bool Create(std::string_view name, std::size_t bytes);
+    // Maps bytes of memory no other program can open, for a block whose
+    // name cannot be had. False when even that fails. Closes what was open
+    // first.
+    bool CreateUnnamed(std::size_t bytes);
     // Unmaps and closes; unlinks the name when this object made it.
     void Close();
     // Removes the name now, whoever made it.

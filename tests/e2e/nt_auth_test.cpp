@@ -120,28 +120,40 @@ TEST_F(NTAuthTest, WrongPasswordsNeverStallRequestsThatNeedNoLogon)
     const std::uint64_t oneLogon = NowMs() - start;
 
     // Many clients with a wrong password at once: their logons run one at a
-    // time, and must hold nobody who brought no credentials.
-    constexpr int kWrong = 30;
+    // time, and must hold nobody who brought no credentials. A worker that
+    // waited in PAM itself would keep its plain GETs until about the end of
+    // the burst; so each must be answered well before the burst ends,
+    // which holds however slow the machine is.
+    constexpr int kWrong = 60;
+    constexpr int kPlain = 3;
     const std::string request = "GET /public.txt HTTP/1.0\r\nAuthorization: Basic " +
                                 BasicCredentials(m_owner + ":not-the-password") + "\r\n\r\n";
     std::vector<std::unique_ptr<RawClient>> clients;
+    start = NowMs();
     for (int i = 0; i < kWrong; ++i) {
         clients.push_back(std::make_unique<RawClient>(m_port));
         ASSERT_TRUE(clients.back()->Send(request)) << "client " << i;
     }
-    start = NowMs();
-    EXPECT_EQ(Curl({URL(m_port, "/public.txt")}).output, "for everyone");
-    const std::uint64_t plain = NowMs() - start;
+    std::uint64_t plain = 0;
+    for (int i = 0; i < kPlain; ++i) {
+        const std::uint64_t sent = NowMs();
+        RawClient get(m_port);
+        ASSERT_TRUE(get.Send("GET /public.txt HTTP/1.0\r\n\r\n"));
+        ParsedReply reply;
+        EXPECT_EQ(get.Read(120000, reply), RawClient::kReply);
+        EXPECT_EQ(reply.body, "for everyone");
+        plain = std::max(plain, NowMs() - sent);
+    }
     for (auto& client : clients) {
         ParsedReply reply;
         EXPECT_EQ(client->Read(120000, reply), RawClient::kReply);
         EXPECT_EQ(reply.status, 200);
     }
     const std::uint64_t burst = NowMs() - start;
-    std::printf("[ logons ] one failed logon %llu ms; %d at once %llu ms; a plain GET meanwhile %llu ms\n",
+    std::printf("[ logons ] one failed logon %llu ms; %d at once %llu ms; the slowest plain GET meanwhile %llu ms\n",
                 static_cast<unsigned long long>(oneLogon), kWrong, static_cast<unsigned long long>(burst),
                 static_cast<unsigned long long>(plain));
-    EXPECT_LT(plain, std::max<std::uint64_t>(2 * SlackMs(), 5 * oneLogon)) << "a plain GET waited behind the logons";
+    EXPECT_LT(plain * 4, burst) << "a plain GET waited behind the logons";
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "platform/security.h"
+#include "platform/logon.h"
 
 #include "test_account.h"
 
@@ -460,6 +461,53 @@ TEST_F(SecurityTest, ChildStartedAsTheUserHasOnlyItsIds)
     const platform::ChildCredentials broken(LogonToken{"x", platform::kNoId, s_gid, {s_gid}});
     EXPECT_EQ(RunProgram({"/usr/bin/id", "-u"}, &output, &broken), 126);
     EXPECT_EQ(output, "");
+}
+
+// The logon path the servers use (platform/logon.h).
+TEST_F(SecurityTest, AFailedLogonKeepsTheIdentityTheThreadHad)
+{
+    // As the server's own account, a failure must not leave anything behind.
+    EXPECT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", "wrong password"), platform::kErrorLogonFailure);
+    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
+    EXPECT_EQ(::geteuid(), 0u);
+
+    // As the anonymous account: bad credentials of a request must not leave
+    // the thread running with the server's rights.
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
+    platform::LogonTokenPtr anonymous = platform::CurrentImpersonation();
+    ASSERT_NE(anonymous, nullptr);
+    const char* failures[][2] = {{s_name.c_str(), "wrong password"}, {"no-such-user-velmora", "x"}, {"", ""}};
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure[0]);
+        EXPECT_EQ(platform::LogonAndImpersonate(failure[0], ".", failure[1]), platform::kErrorLogonFailure);
+        EXPECT_EQ(platform::CurrentImpersonation(), anonymous);
+        EXPECT_EQ(::geteuid(), s_uid);
+    }
+
+    platform::RevertToSelf();
+    EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
+    EXPECT_EQ(::geteuid(), 0u);
+}
+
+TEST_F(SecurityTest, LogonOnlyGivesATokenAndKeepsTheThreadAsItWas)
+{
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
+    platform::LogonTokenPtr own = platform::CurrentImpersonation();
+
+    platform::LogonTokenPtr token;
+    EXPECT_EQ(platform::LogonUserOnly(s_name.c_str(), ".", kPassword, &token), 0);
+    ASSERT_NE(token, nullptr);
+    EXPECT_EQ(token->uid, s_uid);
+    EXPECT_EQ(platform::CurrentImpersonation(), own);
+    EXPECT_EQ(::geteuid(), s_uid);
+
+    EXPECT_EQ(platform::LogonUserOnly(s_name.c_str(), ".", "bad", &token), platform::kErrorLogonFailure);
+    EXPECT_EQ(token, nullptr);
+    EXPECT_EQ(platform::CurrentImpersonation(), own);
+
+    platform::RevertToSelf();
+    EXPECT_EQ(platform::Impersonate(own), 0);
+    EXPECT_EQ(::geteuid(), s_uid);
 }
 
 TEST_F(SecurityTest, WithoutRootNothingChanges)

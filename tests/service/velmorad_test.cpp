@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <spawn.h>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -413,6 +414,38 @@ TEST_F(VelmoradPagesTest, EveryMacroOfTheFamiliesOnOnePage)
     std::string first;
     std::getline(log, first);
     EXPECT_TRUE(first.starts_with("qns-loopback.test - ")) << first;
+}
+
+// Another local user takes the global statistics block's name before the
+// start (a link, a folder): the global counters count all the same, and the
+// log says once why nobody else can read them.
+TEST_F(VelmoradPagesTest, AGlobalStatisticsNameTakenByAnotherKeepsTheCountersCounting)
+{
+    const std::filesystem::path name = SharedMemoryTest::DevShmPath(StatsBlockName());
+    const std::vector<std::pair<const char*, std::function<bool()>>> squats = {
+        {"a link", [&] { return ::symlink((m_dir / "elsewhere").c_str(), name.c_str()) == 0; }},
+        {"a folder", [&] { return ::mkdir(name.c_str(), 0777) == 0; }},
+    };
+    e2e::WriteFile(m_root + "/hits.kav", "%global-numhits%");
+    ASSERT_EQ(Velmorad("-install").exitCode, 0);
+    for (const auto& [what, squat] : squats) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(squat());
+        ASSERT_EQ(Control("start").exitCode, 0);
+        EXPECT_EQ(Fetch("/hits.kav").output, "0");
+        EXPECT_EQ(Fetch("/hits.kav").output, "1") << "the global counters are gone";
+        ASSERT_EQ(Control("stop").exitCode, 0);
+        std::error_code error;
+        std::filesystem::remove(name, error);
+        const std::string log = e2e::ReadFile(m_dir / "home/log/Velmora.log");
+        const std::string said = "Statistics kept private: block ";
+        std::size_t times = 0;
+        for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1))
+            ++times;
+        EXPECT_EQ(times, 1u) << log;
+        std::filesystem::remove(m_dir / "home/log/Velmora.log", error);
+    }
+    EXPECT_EQ(Velmorad("-remove").exitCode, 0);
 }
 
 TEST_F(VelmoradPagesTest, FiftyRequestsInThreadsLoseNoUpdate) { CountUnderTheMutex(50); }
