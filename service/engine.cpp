@@ -7,6 +7,7 @@
 #include "config/http_global_config.h"
 #include "config/last_mod_stamp.h"
 #include "config/qns_config.h"
+#include "config/registry_helpers.h"
 #include "config/service_config.h"
 #include "config/user_map.h"
 #include "framework/host_name.h"
@@ -92,11 +93,13 @@ void ReadEngineSettings(CEngineSettings& settings)
             settings.concurrency = value;
         if (product.QueryDword("Compatibility", value) == platform::kErrorSuccess)
             settings.compatibility = value;
-        if (product.QueryDword("SQLQueryTimeout", value) == platform::kErrorSuccess)
+        // A text is not read as a number: "abc" would make a ceiling of
+        // millions, which is none; it is said, and the default holds.
+        if (RegQueryDword(product, "SQLQueryTimeout", value) == platform::kErrorSuccess)
             settings.sqlQueryTimeout = value;
-        if (product.QueryDword("SQLLoginTimeout", value) == platform::kErrorSuccess)
+        if (RegQueryDword(product, "SQLLoginTimeout", value) == platform::kErrorSuccess)
             settings.sqlLoginTimeout = value;
-        if (product.QueryDword("SQLMaxConnections", value) == platform::kErrorSuccess)
+        if (RegQueryDword(product, "SQLMaxConnections", value) == platform::kErrorSuccess)
             settings.sqlMaxConnections = value;
     }
     if (settings.workers == 1) {

@@ -3,6 +3,7 @@
 // process's own threads and descriptors counted from /proc.
 
 #include "config/global_maps.h"
+#include "config/service_config.h"
 #include "config/user_map.h"
 #include "e2e/e2e_server.h"
 #include "eventually.h"
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -191,6 +193,7 @@ TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
     const struct {
         const char* name;
         bool set;
+        bool asText;
         std::uint32_t query;
         std::uint32_t login;
         std::uint32_t connections;
@@ -198,15 +201,24 @@ TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
         std::uint32_t expectedLogin;
         std::uint32_t expectedConnections;
     } cases[] = {
-        {"all set", true, 5, 3, 7, 5, 3, 7},
-        {"missing", false, 0, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds,
+        {"all set", true, false, 5, 3, 7, 5, 3, 7},
+        {"missing", false, false, 0, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds,
          kODBCDefaultMaxConnections},
-        {"zero", true, 0, 0, 0, 0, kODBCDefaultLoginTimeoutSeconds, 0},
+        {"zero", true, false, 0, 0, 0, 0, kODBCDefaultLoginTimeoutSeconds, 0},
+        {"text", false, true, 0, 0, 0, kODBCDefaultQueryTimeoutSeconds, kODBCDefaultLoginTimeoutSeconds,
+         kODBCDefaultMaxConnections},
     };
+    static std::vector<std::string> logged;
+    SetServiceConfigLogger([](const std::string& message) { logged.push_back(message); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        logged.clear();
         for (const char* name : {"SQLQueryTimeout", "SQLLoginTimeout", "SQLMaxConnections"})
             m_product.DeleteValue(name);
+        if (c.asText) {
+            for (const char* name : {"SQLQueryTimeout", "SQLLoginTimeout", "SQLMaxConnections"})
+                m_product.SetString(name, "abc");
+        }
         if (c.set) {
             m_product.SetDword("SQLQueryTimeout", c.query);
             m_product.SetDword("SQLLoginTimeout", c.login);
@@ -216,8 +228,13 @@ TEST_F(EngineTest, TheSQLTimeOutsAreReadAtEveryStart)
         EXPECT_EQ(ODBCQueryTimeoutSeconds(), c.expectedQuery);
         EXPECT_EQ(ODBCLoginTimeoutSeconds(), c.expectedLogin);
         EXPECT_EQ(ODBCMaxConnections(), c.expectedConnections);
+        const auto said = std::count_if(logged.begin(), logged.end(), [](const std::string& line) {
+            return line.find("The value SQL") != std::string::npos && line.find("not a REG_DWORD") != std::string::npos;
+        });
+        EXPECT_EQ(said, c.asText ? 3 : 0);
         ASSERT_EQ(StopServices(), 0);
     }
+    SetServiceConfigLogger(nullptr);
 }
 
 TEST_F(EngineTest, InitMacrosStringsAndListsAreRebuiltAtEveryStart)
