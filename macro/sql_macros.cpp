@@ -143,8 +143,13 @@ void RaiseODBCError(const ODBCQuery& query, SQLHDBC hdbc, SQLHSTMT hstmt)
     MacroError(query.out, query.scope, kODBCErrorType, static_cast<unsigned>(native), text.c_str(), 1);
 }
 
+bool SessionEnded(std::string_view state)
+{
+    return state == "57P01" || state == "57P02" || state == "57P03";
+}
+
 // A state of the lost-connection kind: class 08, or the server ending the
-// session (57P01 and 57P02, as a restarting PostgreSQL reports first).
+// session (57P01, 57P02 and 57P03, as a restarting PostgreSQL reports first).
 bool ConnectionLost(SQLHDBC hdbc, SQLHSTMT hstmt)
 {
     const std::pair<SQLSMALLINT, SQLHANDLE> handles[] = {{SQL_HANDLE_STMT, hstmt}, {SQL_HANDLE_DBC, hdbc}};
@@ -157,11 +162,38 @@ bool ConnectionLost(SQLHDBC hdbc, SQLHSTMT hstmt)
         for (SQLSMALLINT record = 1;
              Succeeded(SQLGetDiagRec(type, handle, record, state, &native, nullptr, 0, &length)); ++record) {
             std::string_view text(reinterpret_cast<char*>(state));
-            if (text.starts_with("08") || text == "57P01" || text == "57P02")
+            if (text.starts_with("08") || SessionEnded(text))
                 return true;
         }
     }
     return false;
+}
+
+// Whether a statement that failed on a lost connection provably never
+// reached the database: the driver says it could not send it, or the
+// server's notice that it ended the session (57P01-57P03) is all there is,
+// with no reply of the server's to the statement (a reply, as the FATAL text
+// a session ended in the middle of the statement gets, says it may have
+// run). A pooled connection a restart ended since it was last looked at
+// fails so, and the statement may then go once more on a new connection.
+bool NeverSent(SQLHSTMT hstmt)
+{
+    SQLCHAR state[6] = {};
+    SQLCHAR text[1024] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    bool lost = false, unsent = false, ended = false, replied = false;
+    for (SQLSMALLINT record = 1;
+         Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, record, state, &native, text, sizeof text, &length)); ++record) {
+        const std::string_view code(reinterpret_cast<char*>(state));
+        const std::string_view message(reinterpret_cast<char*>(text));
+        lost = lost || code.starts_with("08") || SessionEnded(code);
+        ended = ended || SessionEnded(code);
+        unsent = unsent || message.find("Failed to send") != std::string_view::npos;
+        replied = replied || message.find("FATAL:") != std::string_view::npos ||
+                  message.find("ERROR:") != std::string_view::npos;
+    }
+    return lost && (unsent || (ended && !replied));
 }
 
 void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason)
@@ -509,7 +541,9 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
         }))
         return Attempt::Done;
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
-        lost(statement.hstmt);
+        const bool unsent = mayRetry && NeverSent(statement.hstmt);
+        if (lost(statement.hstmt) && unsent)
+            return Attempt::Retry;
         RaiseODBCError(query, connection.hdbc, statement.hstmt);
         return Attempt::Done;
     }
