@@ -1,13 +1,31 @@
+// The connection pool.
+//
+// Owns: an open connection per data source, spares for callers on other
+// threads while it is busy, the ceiling per source with the callers waiting
+// at it, the connections flushed while in use, and the sources whose
+// connect timed out lately. Everything here is under the pool's own lock,
+// held for bookkeeping only: no driver call runs under it. A connection
+// given back goes to the next waiter at once, on the giver's thread.
+//
+// May call: the driver to connect (in place, or on a thread of its own for a
+// caller in a fiber), the settings (time-outs, ceiling), and the request
+// thread's CloseODBCHandleLater, through which every disconnect goes.
+
 #include "macro/odbc_pool.h"
 
 #include "framework/thread_data.h"
 #include "macro/odbc_thread.h"
+#include "macro/odbc_watch.h"
 #include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -17,10 +35,55 @@ namespace {
 // and what a past burst left idle is closed once the burst is this old.
 std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
+// How many times a caller asks again after its source's entry went.
+constexpr int kAcquireRounds = 8;
+// How far along the waiters a connection given back looks for one whose
+// thread is free: a fiber whose worker runs another statement cannot take
+// it up until that statement ends.
+constexpr std::size_t kWaiterScan = 64;
+
+// What a caller asking for a connection is answered.
+enum class Grant {
+    Got,      // lent
+    Connect,  // a place under the ceiling is kept: connect, then adopt
+    Wait,     // at the ceiling: queued for a connection given back
+    Deferred, // a connect or a wait is needed and the caller does it off the thread
+    Refused,  // the source's connect timed out a moment ago
+    Retry,    // the source's entry went meanwhile: ask again
+};
+
+// A caller queued at its source's ceiling; lives on the caller's stack until
+// answered or withdrawn.
+struct Waiter {
+    std::thread::id holder; // whose the connection will be
+    std::thread::id self = std::this_thread::get_id();
+    platform::WaitQueue wake;
+    bool answered = false; // under wake's lock
+    Grant grant = Grant::Retry;
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    std::string error;
+    std::uint32_t errorNumber = 0;
+
+    Waiter() = default;
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+    // The answerer may still hold the lock it answered under.
+    ~Waiter()
+    {
+        wake.Lock();
+        wake.Unlock();
+    }
+};
+
 struct Spare {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     std::uint32_t uses = 0;
     std::uint64_t idleSince = 0;
+};
+
+struct Lent {
+    std::uint32_t uses = 0;
+    std::thread::id holder;
 };
 
 struct PooledConnection {
@@ -34,11 +97,11 @@ struct PooledConnection {
     // (async-sql): given back, they wait for the next such caller instead
     // of being closed, so concurrent queries do not connect every time.
     std::vector<Spare> spares;
-    std::map<SQLHDBC, std::uint32_t> lent;
-    // Callers connecting off the thread, each holding a place under the ceiling.
+    std::map<SQLHDBC, Lent> lent;
+    // Callers connecting, each holding a place under the ceiling.
     int connecting = 0;
     // Callers at the ceiling, in the order they came.
-    std::deque<ODBCPoolWaiter*> waiters;
+    std::deque<Waiter*> waiters;
     // The most spares lent at once in this period and in the one before.
     std::size_t peakLent = 0;
     std::size_t previousPeakLent = 0;
@@ -49,19 +112,30 @@ struct PooledConnection {
     bool Empty() const { return Open() == 0 && waiters.empty(); }
 };
 
-// A source whose connect timed out or was refused: until then callers fail
-// at once with its error, and the first caller after tries again.
+// A source whose connect timed out: until then callers fail at once, and
+// the first caller after tries again.
 struct Refusal {
     std::uint64_t until = 0;
+    std::uint64_t failedAt = 0;
     std::string error;
     std::uint32_t errorNumber = 0;
 };
 
+struct Retired {
+    int holders = 0;
+    std::thread::id holder;
+};
+
 struct PoolState {
+    std::mutex lock;
     std::map<std::string, PooledConnection> pool;
-    // Connections flushed while in use: holders left before the last closes.
-    std::map<SQLHDBC, int> retired;
+    // Connections dropped while in use: the last holder closes them.
+    std::map<SQLHDBC, Retired> retired;
     std::map<std::string, Refusal> refused;
+    // Connections each thread holds for its statements now.
+    std::map<std::thread::id, int> busy;
+    // The request thread's trim timer is set.
+    bool trimArmed = false;
 };
 
 PoolState& Pool()
@@ -76,6 +150,39 @@ PoolState& Pool()
 bool Succeeded(SQLRETURN rc)
 {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// What a locked section leaves to do once the lock is let go: the closes,
+// and the waiters it answered are woken by then already.
+struct Unlocked {
+    std::vector<SQLHDBC> closing;
+    bool wakeTrim = false;
+    ~Unlocked()
+    {
+        for (SQLHDBC hdbc : closing)
+            CloseODBCHandleLater(hdbc);
+        if (wakeTrim)
+            WakeODBCThreadForTrim();
+    }
+};
+
+// Holds the pool's lock with the shared heap in place: the pool's nodes
+// outlive every caller's heap.
+struct PoolLock {
+    CHeapSwitch shared;
+    std::lock_guard<std::mutex> hold{Pool().lock};
+};
+
+void Hold(std::thread::id holder)
+{
+    ++Pool().busy[holder];
+}
+
+void Unhold(std::thread::id holder)
+{
+    auto found = Pool().busy.find(holder);
+    if (found != Pool().busy.end() && --found->second <= 0)
+        Pool().busy.erase(found);
 }
 
 void RollDemandPeriod(PooledConnection& entry)
@@ -102,11 +209,11 @@ void NoteLent(PooledConnection& entry)
 }
 
 // Closes idle spares beyond what the source lent at once lately.
-void TrimSpares(PooledConnection& entry)
+void TrimSpares(PooledConnection& entry, Unlocked& after)
 {
     while (!entry.spares.empty() && entry.spares.size() + entry.lent.size() > SpareDemand(entry)) {
         // The oldest idle one goes: spares are lent from the back.
-        FreeODBCHandle(entry.spares.front().hdbc);
+        after.closing.push_back(entry.spares.front().hdbc);
         entry.spares.erase(entry.spares.begin());
     }
 }
@@ -122,35 +229,54 @@ bool IdleLong(std::uint64_t idleSince)
     return platform::MonotonicMs() - idleSince >= kODBCCheckIdleMs;
 }
 
-void Answer(ODBCPoolWaiter& waiter, ODBCGrant grant, SQLHDBC hdbc = SQL_NULL_HDBC, bool check = false,
-            const Refusal* refusal = nullptr)
+void Answer(Waiter& waiter, Grant grant, SQLHDBC hdbc = SQL_NULL_HDBC, const std::string* error = nullptr,
+            std::uint32_t errorNumber = 0)
 {
     waiter.wake.Lock();
     waiter.grant = grant;
     waiter.hdbc = hdbc;
-    waiter.check = check;
-    if (refusal) {
-        waiter.error = refusal->error;
-        waiter.errorNumber = refusal->errorNumber;
+    if (error) {
+        waiter.error = *error;
+        waiter.errorNumber = errorNumber;
     }
     waiter.answered = true;
     waiter.wake.WakeAll();
     waiter.wake.Unlock();
 }
 
-ODBCPoolWaiter* NextWaiter(PooledConnection& entry)
+// The first waiter, or with preferFree the first whose thread holds no
+// connection (it can take one up at once), looking a little way along.
+Waiter* NextWaiter(PooledConnection& entry, bool preferFree = false)
 {
     if (entry.waiters.empty())
         return nullptr;
-    ODBCPoolWaiter* waiter = entry.waiters.front();
-    entry.waiters.pop_front();
+    auto chosen = entry.waiters.begin();
+    if (preferFree) {
+        const std::size_t scan = std::min(entry.waiters.size(), kWaiterScan);
+        for (std::size_t i = 0; i < scan; ++i) {
+            if (Pool().busy.count(entry.waiters[i]->self) == 0) {
+                chosen = entry.waiters.begin() + static_cast<std::ptrdiff_t>(i);
+                break;
+            }
+        }
+    }
+    Waiter* waiter = *chosen;
+    entry.waiters.erase(chosen);
     return waiter;
 }
 
-// A connect that timed out or was refused (class 08, or a time-out) makes
-// the source fail at once for a while; another failure, as a wrong data
-// source name, is the page's alone.
-bool NoteConnectFailure(const std::string& key, SQLHDBC hdbc)
+std::string RefusalText(const Refusal& refusal)
+{
+    const std::uint64_t ago = platform::MonotonicMs() - refusal.failedAt;
+    return refusal.error + "; no connect was tried: the last one timed out " + std::to_string(ago / 1000) + "." +
+           std::to_string(ago % 1000 / 100) + " seconds ago";
+}
+
+// A connect that timed out makes the source fail at once for a while, so
+// that its callers are not each held for the login time-out. A refused
+// connect costs nothing to try again and is the page's alone, as any other
+// failure (a wrong data source name, a wrong password).
+bool NoteConnectFailure(const std::string& key, SQLHDBC hdbc, std::uint64_t tookMs)
 {
     SQLCHAR state[6] = {};
     SQLCHAR text[1024] = {};
@@ -162,12 +288,16 @@ bool NoteConnectFailure(const std::string& key, SQLHDBC hdbc)
         return false;
     }
     std::string_view code(reinterpret_cast<char*>(state));
-    if (!code.starts_with("08") && !code.starts_with("HYT")) {
+    // Not every driver says HYT00: one that ran out its login time-out took
+    // about that long.
+    const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
+    if (!code.starts_with("HYT") && tookMs < login - login / 10) {
         Pool().refused.erase(key);
         return false;
     }
     Refusal& refusal = Pool().refused[key];
-    refusal.until = platform::MonotonicMs() + kODBCRefusedSourceMs;
+    refusal.failedAt = platform::MonotonicMs();
+    refusal.until = refusal.failedAt + kODBCRefusedSourceMs;
     refusal.error = "(" + std::string(code) + ") " + reinterpret_cast<char*>(text);
     refusal.errorNumber = static_cast<std::uint32_t>(native);
     return true;
@@ -188,25 +318,27 @@ const Refusal* RefusedNow(const std::string& key)
 }
 
 // Lends the pooled connection or an idle spare to caller; false when both are busy.
-bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCPoolAsk& ask)
+bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease)
 {
     if (entry.hdbc && (entry.activeUsers == 0 || entry.holder == caller)) {
-        ask.check = entry.activeUsers == 0 && IdleLong(entry.idleSince);
+        lease.check = entry.activeUsers == 0 && IdleLong(entry.idleSince);
         ++entry.activeUsers;
         ++entry.uses;
         entry.holder = caller;
-        ask.hdbc = entry.hdbc;
-        ask.pooled = 1;
+        lease.hdbc = entry.hdbc;
+        lease.pooled = 1;
+        Hold(caller);
         return true;
     }
     if (!entry.spares.empty()) {
         Spare spare = entry.spares.back();
         entry.spares.pop_back();
-        entry.lent[spare.hdbc] = spare.uses + 1;
+        entry.lent[spare.hdbc] = Lent{spare.uses + 1, caller};
         NoteLent(entry);
-        ask.check = IdleLong(spare.idleSince);
-        ask.hdbc = spare.hdbc;
-        ask.pooled = 1;
+        lease.check = IdleLong(spare.idleSince);
+        lease.hdbc = spare.hdbc;
+        lease.pooled = 1;
+        Hold(caller);
         return true;
     }
     return false;
@@ -214,10 +346,9 @@ bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCPoolAsk& ask)
 
 // Puts a connection the caller now holds into the pool: the source's own
 // when it has none, else a lent spare.
-void Enter(const std::string& key, SQLHDBC hdbc, std::thread::id caller)
+void Enter(PooledConnection& entry, SQLHDBC hdbc, std::thread::id caller)
 {
-    auto [found, added] = Pool().pool.try_emplace(key);
-    PooledConnection& entry = found->second;
+    Hold(caller);
     if (entry.hdbc == SQL_NULL_HDBC) {
         entry.hdbc = hdbc;
         entry.uses = 0;
@@ -225,52 +356,190 @@ void Enter(const std::string& key, SQLHDBC hdbc, std::thread::id caller)
         entry.holder = caller;
         return;
     }
-    entry.lent[hdbc] = 0;
+    entry.lent[hdbc] = Lent{0, caller};
     ++entry.spareConnects;
     NoteLent(entry);
 }
 
-// Hands the connection a holder gave back to the first waiter, if any.
-bool HandToWaiter(PooledConnection& entry, SQLHDBC hdbc, bool pooledOne)
+// Hands a connection given back to a waiter, if any: the pooled one, or a
+// spare with its count of uses.
+bool HandToWaiter(PooledConnection& entry, SQLHDBC hdbc, bool pooledOne, std::uint32_t uses)
 {
-    ODBCPoolWaiter* waiter = NextWaiter(entry);
+    Waiter* waiter = NextWaiter(entry, true);
     if (!waiter)
         return false;
     if (pooledOne) {
         entry.activeUsers = 1;
         ++entry.uses;
-        entry.holder = waiter->caller;
+        entry.holder = waiter->holder;
     } else {
+        entry.lent[hdbc] = Lent{uses, waiter->holder};
         NoteLent(entry);
     }
-    Answer(*waiter, ODBCGrant::Got, hdbc);
+    Hold(waiter->holder);
+    Answer(*waiter, Grant::Got, hdbc);
     return true;
 }
 
 // A place under the ceiling came free: the first waiter connects in it.
 void PassPlace(PooledConnection& entry)
 {
-    if (ODBCPoolWaiter* waiter = NextWaiter(entry)) {
+    if (Waiter* waiter = NextWaiter(entry)) {
         ++entry.connecting;
-        Answer(*waiter, ODBCGrant::Connect);
+        Answer(*waiter, Grant::Connect);
     }
 }
 
 // Removes a source's entry; a connection still in use is closed by its last
 // holder, and its waiters ask again.
-std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string, PooledConnection>::iterator entry)
+std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string, PooledConnection>::iterator entry,
+                                                            Unlocked& after)
 {
-    // Lent spares are closed by their holders: the source is gone when
-    // they give them back.
-    for (Spare& spare : entry->second.spares)
-        FreeODBCHandle(spare.hdbc);
-    if (entry->second.activeUsers > 0)
-        Pool().retired[entry->second.hdbc] = entry->second.activeUsers;
-    else
-        FreeODBCHandle(entry->second.hdbc);
-    while (ODBCPoolWaiter* waiter = NextWaiter(entry->second))
-        Answer(*waiter, ODBCGrant::Retry);
+    PooledConnection& dropped = entry->second;
+    for (Spare& spare : dropped.spares)
+        after.closing.push_back(spare.hdbc);
+    for (auto& [hdbc, lent] : dropped.lent)
+        Pool().retired[hdbc] = Retired{1, lent.holder};
+    if (dropped.activeUsers > 0)
+        Pool().retired[dropped.hdbc] = Retired{dropped.activeUsers, dropped.holder};
+    else if (dropped.hdbc)
+        after.closing.push_back(dropped.hdbc);
+    while (Waiter* waiter = NextWaiter(dropped))
+        Answer(*waiter, Grant::Retry);
     return Pool().pool.erase(entry);
+}
+
+// The decision for one ask, under the lock.
+Grant Decide(const std::string& key, std::thread::id holder, bool inPlace, bool defer, Waiter& waiter,
+             ODBCLease& lease, Unlocked& after)
+{
+    auto found = Pool().pool.find(key);
+    if (found != Pool().pool.end()) {
+        // Also when only the pooled connection is in use any more.
+        RollDemandPeriod(found->second);
+        TrimSpares(found->second, after);
+        // Drivers crash when two threads drive one connection at once,
+        // which async-sql queries would do; nested queries on one thread
+        // may share it. A caller from another thread while it is busy gets
+        // a spare connection instead.
+        if (LendIdle(found->second, holder, lease))
+            return Grant::Got;
+    }
+    if (defer)
+        return Grant::Deferred;
+    if (const Refusal* refusal = RefusedNow(key)) {
+        lease.error = RefusalText(*refusal);
+        lease.errorNumber = refusal->errorNumber;
+        return Grant::Refused;
+    }
+    PooledConnection& entry = found != Pool().pool.end() ? found->second : Pool().pool[key];
+    // A caller beyond the ceiling waits its turn rather than taking one of
+    // the connections the database keeps for everyone else; one nested on
+    // the request thread cannot wait for its own statement to end.
+    if (!inPlace && AtCeiling(entry)) {
+        waiter.holder = holder;
+        entry.waiters.push_back(&waiter);
+        return Grant::Wait;
+    }
+    ++entry.connecting;
+    return Grant::Connect;
+}
+
+// After a connect: the new connection joins the pool (pooled set) or, when
+// it failed, frees its place and may refuse the source for a while. limit
+// is the driver's count of active statements (0 none).
+void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT limit, std::uint64_t tookMs,
+           std::thread::id holder, ODBCLease& lease)
+{
+    PoolLock locked;
+    auto found = Pool().pool.find(key);
+    if (found == Pool().pool.end())
+        found = Pool().pool.try_emplace(key).first;
+    PooledConnection& entry = found->second;
+    if (entry.connecting > 0)
+        --entry.connecting;
+    if (!connected) {
+        // No handle: no connect was tried (the client left), which says
+        // nothing of the source.
+        if (hdbc != SQL_NULL_HDBC && NoteConnectFailure(key, hdbc, tookMs)) {
+            const Refusal& refusal = Pool().refused[key];
+            const std::string text = RefusalText(refusal);
+            while (Waiter* waiter = NextWaiter(entry))
+                Answer(*waiter, Grant::Refused, SQL_NULL_HDBC, &text, refusal.errorNumber);
+        } else {
+            PassPlace(entry);
+        }
+    } else {
+        Pool().refused.erase(key);
+        if (limit == 0) {
+            Enter(entry, hdbc, holder);
+            lease.pooled = 1;
+        } else {
+            // Not shareable, so not pooled: its place goes to the next waiter.
+            PassPlace(entry);
+        }
+    }
+    if (entry.Empty())
+        Pool().pool.erase(found);
+}
+
+// Connects a new handle for holder in the place it was given: on a thread
+// of its own for a caller in a fiber, so that a database host that does not
+// answer holds this caller alone, not its worker's other connections.
+SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, ODBCLease& lease)
+{
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    bool connected = false;
+    SQLUSMALLINT limit = 0;
+    const std::uint64_t started = platform::MonotonicMs();
+    // A page whose client left is not worth a connect that may take the
+    // whole login time-out.
+    const int client = GetClientHandle();
+    const bool clientLeft = client >= 0 && platform::PeerHungUp(client);
+    if (!clientLeft && Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &hdbc))) {
+        const ODBCSource fields = SplitODBCSource(source);
+        auto connect = [&] {
+            connected = Succeeded(ConnectODBC(hdbc, fields));
+            if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
+                limit = 0;
+        };
+        if (platform::ThreadHasWaitSeam())
+            platform::RunOnOwnThread(connect);
+        else
+            connect();
+    } else {
+        hdbc = SQL_NULL_HDBC;
+    }
+    lease.pooled = 0;
+    Adopt(key, hdbc, connected, limit, platform::MonotonicMs() - started, holder, lease);
+    // A failed handle stays with the caller, whose error its records give.
+    lease.hdbc = hdbc;
+    return connected ? SQL_SUCCESS : -1;
+}
+
+// Waits, parked, for the caller's turn at its source's ceiling; at the
+// deadline it leaves the queue, unless it was answered meanwhile.
+bool AwaitTurn(const std::string& key, Waiter& waiter, std::uint64_t deadline)
+{
+    waiter.wake.Lock();
+    while (!waiter.answered && waiter.wake.Wait(deadline)) {
+    }
+    const bool answered = waiter.answered;
+    waiter.wake.Unlock();
+    if (answered)
+        return true;
+    PoolLock locked;
+    auto found = Pool().pool.find(key);
+    if (found != Pool().pool.end()) {
+        auto& waiters = found->second.waiters;
+        auto at = std::find(waiters.begin(), waiters.end(), &waiter);
+        if (at != waiters.end()) {
+            waiters.erase(at);
+            return false;
+        }
+    }
+    // Answered while the lock was being taken: every answer is given under it.
+    return true;
 }
 
 } // namespace
@@ -289,158 +558,131 @@ SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
 
 void FreeODBCHandle(SQLHDBC hdbc)
 {
-    if (hdbc == SQL_NULL_HDBC)
+    if (hdbc == SQL_NULL_HDBC || CancelHoldsConnection(hdbc))
         return;
     SQLDisconnect(hdbc);
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
 }
 
-void PoolGet(SQLHENV env, ODBCPoolAsk& ask)
+SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, ODBCLease& lease)
 {
+    lease.hdbc = SQL_NULL_HDBC;
+    lease.pooled = 0;
+    lease.check = false;
+    lease.error.clear();
+    lease.errorNumber = 0;
+    lease.deferred = false;
+    const std::uint32_t seconds = ODBCQueryTimeoutSeconds();
+    const std::uint64_t deadline = platform::DeadlineAfter(seconds ? seconds * 1000 : kODBCMutexWaitMs);
+    const bool inPlace = OnODBCRequestThread();
+    std::string key;
+    {
+        CHeapSwitch shared;
+        key = ODBCPoolKey(source);
+    }
+    for (int round = 0; round < kAcquireRounds; ++round) {
+        Waiter waiter;
+        Grant grant;
+        {
+            Unlocked after;
+            PoolLock locked;
+            grant = Decide(key, holder, inPlace, defer && inPlace, waiter, lease, after);
+        }
+        if (grant == Grant::Wait) {
+            if (!AwaitTurn(key, waiter, deadline)) {
+                lease.error = "(HYT00) Timeout expired: all " + std::to_string(ODBCMaxConnections()) +
+                              " connections the data source may have were in use for " +
+                              std::to_string(seconds ? seconds : kODBCMutexWaitMs / 1000) + " seconds";
+                return -1;
+            }
+            grant = waiter.grant;
+            lease.hdbc = waiter.hdbc;
+            lease.pooled = grant == Grant::Got ? 1 : 0;
+            lease.error = waiter.error;
+            lease.errorNumber = waiter.errorNumber;
+        }
+        switch (grant) {
+        case Grant::Got:
+            return SQL_SUCCESS;
+        case Grant::Deferred:
+            lease.deferred = true;
+            return -1;
+        case Grant::Refused:
+            return -1;
+        case Grant::Connect:
+            return ConnectNew(key, source, holder, lease);
+        case Grant::Wait:
+        case Grant::Retry:
+            break;
+        }
+    }
+    lease.error = "(08003) The data source's connections were dropped while the query waited for one";
+    return -1;
+}
+
+int PoolRelease(const char* source, SQLHDBC hdbc)
+{
+    std::string key;
+    {
+        CHeapSwitch shared;
+        key = ODBCPoolKey(source);
+    }
+    Unlocked after;
+    std::unique_lock<std::mutex> hold(Pool().lock, std::defer_lock);
     CHeapSwitch shared;
-    ask.hdbc = SQL_NULL_HDBC;
-    ask.pooled = 0;
-    ask.check = false;
-    ask.result = SQL_SUCCESS;
-    const std::string key = ODBCPoolKey(ask.source);
+    hold.lock();
     auto found = Pool().pool.find(key);
-    if (found != Pool().pool.end()) {
-        // Also when only the pooled connection is in use any more.
-        RollDemandPeriod(found->second);
-        TrimSpares(found->second);
-        // Drivers crash when two threads drive one connection at once,
-        // which async-sql queries would do; nested queries on one thread
-        // may share it. A caller from another thread while it is busy gets
-        // a spare connection instead.
-        if (LendIdle(found->second, ask.caller, ask)) {
-            ask.grant = ODBCGrant::Got;
-            return;
-        }
-    }
-    if (ask.defer) {
-        ask.grant = ODBCGrant::Deferred;
-        return;
-    }
-    if (const Refusal* refusal = RefusedNow(key)) {
-        ask.grant = ODBCGrant::Refused;
-        ask.error = refusal->error;
-        ask.errorNumber = refusal->errorNumber;
-        ask.result = -1;
-        return;
-    }
-    if (ask.offThread) {
-        PooledConnection& entry = Pool().pool[key];
-        // A caller beyond the ceiling waits its turn rather than taking
-        // one of the connections the database keeps for everyone else.
-        if (AtCeiling(entry) && ask.waiter) {
-            ask.waiter->caller = ask.caller;
-            entry.waiters.push_back(ask.waiter);
-            ask.grant = ODBCGrant::Wait;
-            return;
-        }
-        ++entry.connecting;
-        ask.grant = ODBCGrant::Connect;
-        return;
-    }
-    // In place on the thread (a query nested in another's row text): it
-    // cannot wait for its own statement to end.
-    ask.grant = ODBCGrant::Got;
-    ask.result = -1;
-    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &ask.hdbc)))
-        return;
-    if (!Succeeded(ConnectODBC(ask.hdbc, SplitODBCSource(ask.source)))) {
-        NoteConnectFailure(key, ask.hdbc);
-        return;
-    }
-    Pool().refused.erase(key);
-    SQLUSMALLINT limit = 0;
-    if (!Succeeded(SQLGetInfo(ask.hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
-        limit = 0;
-    if (limit == 0) {
-        Enter(key, ask.hdbc, ask.caller);
-        ask.pooled = 1;
-    }
-    ask.result = SQL_SUCCESS;
-}
-
-void PoolAdopt(ODBCPoolAsk& ask, bool connected, SQLUSMALLINT limit)
-{
-    CHeapSwitch shared;
-    const std::string key = ODBCPoolKey(ask.source);
-    ask.pooled = 0;
-    auto found = Pool().pool.find(key);
-    if (found != Pool().pool.end() && found->second.connecting > 0)
-        --found->second.connecting;
-    if (!connected) {
-        if (NoteConnectFailure(key, ask.hdbc) && found != Pool().pool.end()) {
-            const Refusal& refusal = Pool().refused[key];
-            while (ODBCPoolWaiter* waiter = NextWaiter(found->second))
-                Answer(*waiter, ODBCGrant::Refused, SQL_NULL_HDBC, false, &refusal);
-        } else if (found != Pool().pool.end()) {
-            PassPlace(found->second);
-        }
-        if (found != Pool().pool.end() && found->second.Empty())
-            Pool().pool.erase(found);
-        return;
-    }
-    Pool().refused.erase(key);
-    if (limit != 0) {
-        // Not shareable, so not pooled: its place goes to the next waiter.
-        if (found != Pool().pool.end()) {
-            PassPlace(found->second);
-            if (found->second.Empty())
-                Pool().pool.erase(found);
-        }
-        return;
-    }
-    Enter(key, ask.hdbc, ask.caller);
-    ask.pooled = 1;
-}
-
-bool PoolWithdraw(const char* source, ODBCPoolWaiter& waiter)
-{
-    auto found = Pool().pool.find(ODBCPoolKey(source));
-    if (found == Pool().pool.end())
-        return !waiter.answered;
-    auto& waiters = found->second.waiters;
-    auto at = std::find(waiters.begin(), waiters.end(), &waiter);
-    if (at == waiters.end())
-        return false;
-    waiters.erase(at);
-    return true;
-}
-
-int PoolRelease(SQLHENV env, const char* source, SQLHDBC hdbc)
-{
-    CHeapSwitch shared;
-    auto found = Pool().pool.find(ODBCPoolKey(source));
     if (found != Pool().pool.end() && found->second.hdbc == hdbc) {
-        PooledConnection& entry = found->second;
-        --entry.activeUsers;
-        if (entry.uses > kODBCRefreshAfterUses && entry.activeUsers == 0) {
-            // The new connection is made before the old one goes: closing a
-            // driver's last connection makes the driver manager unload the
-            // driver, only to load it again for the new one.
+        PooledConnection* entry = &found->second;
+        --entry->activeUsers;
+        Unhold(entry->holder);
+        if (entry->uses > kODBCRefreshAfterUses && entry->activeUsers == 0) {
+            // Kept from every caller while the new connection is made, which
+            // is before the old one goes: closing a driver's last connection
+            // makes the driver manager unload the driver, only to load it
+            // again for the new one.
+            entry->activeUsers = 1;
+            entry->holder = std::thread::id();
+            hold.unlock();
             SQLHDBC fresh = SQL_NULL_HDBC;
-            const bool connected = Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &fresh)) &&
-                                   Succeeded(ConnectODBC(fresh, SplitODBCSource(source)));
-            FreeODBCHandle(entry.hdbc);
-            if (!connected) {
+            auto connect = [&] {
+                if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh)))
+                    fresh = SQL_NULL_HDBC;
+                else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source))))
+                    after.closing.push_back(fresh), fresh = SQL_NULL_HDBC;
+            };
+            if (platform::ThreadHasWaitSeam())
+                platform::RunOnOwnThread(connect);
+            else
+                connect();
+            hold.lock();
+            found = Pool().pool.find(key);
+            if (found == Pool().pool.end() || found->second.hdbc != hdbc) {
+                // Flushed meanwhile: the old one was retired with this holder.
+                Pool().retired.erase(hdbc);
+                after.closing.push_back(hdbc);
+                if (fresh)
+                    after.closing.push_back(fresh);
+                return 1;
+            }
+            entry = &found->second;
+            entry->activeUsers = 0;
+            after.closing.push_back(hdbc);
+            if (!fresh) {
                 // A dead handle would fail every later query: drop it so the
                 // next one connects afresh.
-                FreeODBCHandle(fresh);
-                entry.hdbc = SQL_NULL_HDBC;
-                PassPlace(entry);
-                if (entry.Empty())
+                entry->hdbc = SQL_NULL_HDBC;
+                PassPlace(*entry);
+                if (entry->Empty())
                     Pool().pool.erase(found);
                 return 1;
             }
-            entry.hdbc = fresh;
-            entry.uses = 0;
+            entry->hdbc = fresh;
+            entry->uses = 0;
         }
-        if (entry.activeUsers == 0) {
-            entry.idleSince = platform::MonotonicMs();
-            HandToWaiter(entry, entry.hdbc, true);
+        if (entry->activeUsers == 0) {
+            entry->idleSince = platform::MonotonicMs();
+            HandToWaiter(*entry, entry->hdbc, true, 0);
         }
         return 1;
     }
@@ -455,28 +697,32 @@ int PoolRelease(SQLHENV env, const char* source, SQLHDBC hdbc)
             // A fixed small cap closed, at every round of a load with more
             // callers than the cap, the connections the next round opened
             // again.
+            Unhold(lent->second.holder);
+            const std::uint32_t uses = lent->second.uses;
+            entry.lent.erase(lent);
             RollDemandPeriod(entry);
-            if (lent->second > kODBCRefreshAfterUses) {
-                FreeODBCHandle(lent->first);
-                entry.lent.erase(lent);
+            if (uses > kODBCRefreshAfterUses) {
+                after.closing.push_back(hdbc);
                 PassPlace(entry);
-            } else if (!entry.waiters.empty()) {
-                ++lent->second;
-                HandToWaiter(entry, hdbc, false);
-            } else {
-                if (entry.spares.size() + entry.lent.size() > SpareDemand(entry))
-                    FreeODBCHandle(lent->first);
-                else
-                    entry.spares.push_back({lent->first, lent->second, platform::MonotonicMs()});
-                entry.lent.erase(lent);
-                TrimSpares(entry);
+            } else if (!HandToWaiter(entry, hdbc, false, uses + 1)) {
+                if (entry.spares.size() + entry.lent.size() + 1 > SpareDemand(entry)) {
+                    after.closing.push_back(hdbc);
+                } else {
+                    entry.spares.push_back({hdbc, uses, platform::MonotonicMs()});
+                    if (!Pool().trimArmed) {
+                        Pool().trimArmed = true;
+                        after.wakeTrim = true;
+                    }
+                }
+                TrimSpares(entry, after);
             }
             return 1;
         }
     }
     auto retired = Pool().retired.find(hdbc);
     if (retired != Pool().retired.end()) {
-        if (--retired->second > 0)
+        Unhold(retired->second.holder);
+        if (--retired->second.holders > 0)
             return 1; // another holder still uses it and closes it last
         Pool().retired.erase(retired);
     }
@@ -485,15 +731,16 @@ int PoolRelease(SQLHENV env, const char* source, SQLHDBC hdbc)
 
 void PoolFlush(const char* source)
 {
-    CHeapSwitch shared;
+    Unlocked after;
+    PoolLock locked;
     if (source == nullptr) {
         for (auto entry = Pool().pool.begin(); entry != Pool().pool.end();)
-            entry = DropEntry(entry);
+            entry = DropEntry(entry, after);
         return;
     }
     auto found = Pool().pool.find(ODBCPoolKey(source));
     if (found != Pool().pool.end())
-        DropEntry(found);
+        DropEntry(found, after);
 }
 
 // A lost connection takes the source's spares with it: a database that
@@ -501,44 +748,54 @@ void PoolFlush(const char* source)
 // connection (made after the loss) stays.
 void PoolDiscard(const char* source, SQLHDBC hdbc)
 {
-    CHeapSwitch shared;
+    Unlocked after;
+    PoolLock locked;
     auto found = Pool().pool.find(ODBCPoolKey(source));
     if (found != Pool().pool.end() && (found->second.hdbc == hdbc || found->second.lent.count(hdbc) != 0))
-        DropEntry(found);
+        DropEntry(found, after);
 }
 
 void PoolClear()
 {
     PoolFlush(nullptr);
-    CHeapSwitch shared;
-    for (auto& [hdbc, holders] : Pool().retired)
-        FreeODBCHandle(hdbc);
+    Unlocked after;
+    PoolLock locked;
+    for (auto& [hdbc, retired] : Pool().retired)
+        after.closing.push_back(hdbc);
     Pool().retired.clear();
     Pool().refused.clear();
+    Pool().busy.clear();
 }
 
-// Run by the thread when no request came for a while, so that a burst's
-// spares close once it is over, not when a later page asks.
+// Run by the request thread when no request came for a while, so that a
+// burst's spares close once it is over, not when a later page asks.
 std::uint64_t PoolTrim()
 {
-    CHeapSwitch shared;
+    Unlocked after;
+    PoolLock locked;
+    bool spares = false;
     for (auto& [key, entry] : Pool().pool) {
         RollDemandPeriod(entry);
-        TrimSpares(entry);
+        TrimSpares(entry, after);
+        spares = spares || !entry.spares.empty();
     }
-    return PoolNextTrim();
+    Pool().trimArmed = spares;
+    return spares ? platform::MonotonicMs() + g_spareDemandPeriodMs.load(std::memory_order_relaxed) : platform::kNoDeadline;
 }
 
 std::uint64_t PoolNextTrim()
 {
+    PoolLock locked;
+    bool spares = false;
     for (const auto& [key, entry] : Pool().pool)
-        if (!entry.spares.empty())
-            return platform::MonotonicMs() + g_spareDemandPeriodMs.load(std::memory_order_relaxed);
-    return platform::kNoDeadline;
+        spares = spares || !entry.spares.empty();
+    Pool().trimArmed = spares;
+    return spares ? platform::MonotonicMs() + g_spareDemandPeriodMs.load(std::memory_order_relaxed) : platform::kNoDeadline;
 }
 
 bool PoolInspect(const char* source, ODBCPoolEntryInfo& info)
 {
+    PoolLock locked;
     auto found = Pool().pool.find(ODBCPoolKey(source));
     if (found == Pool().pool.end())
         return false;
@@ -552,6 +809,7 @@ bool PoolInspect(const char* source, ODBCPoolEntryInfo& info)
 
 std::size_t PoolSize()
 {
+    PoolLock locked;
     return Pool().pool.size();
 }
 

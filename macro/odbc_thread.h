@@ -1,10 +1,12 @@
 #pragma once
-// The ODBC request thread and its connection pool. Every ODBC call of the
-// SQL macros goes through one dedicated thread that owns the environment and
-// a pool of open connections keyed by data source; a caller (thread or
-// connection fiber) hands its request over and waits, a fiber parking while
-// it does. With async-sql defined in the calling scope a query runs on the
-// caller's own thread and only the pool operations go through the thread.
+// The ODBC request thread, its connection pool and its statement watchdog.
+// Every ODBC call of the SQL macros goes through one dedicated thread that
+// owns the environment; a caller (thread or connection fiber) hands its
+// request over and waits, a fiber parking while it does. With async-sql
+// defined in the calling scope a query runs on the caller's own thread.
+// The pool of open connections, keyed by data source, has a lock of its
+// own: a connection is lent and given back on the caller's thread, and one
+// given back goes straight to a caller waiting at its source's ceiling.
 //
 // Stopping is cooperative: a statement in flight is cancelled with
 // SQLCancel, then the thread is joined; it is never killed. A watchdog
@@ -12,6 +14,10 @@
 // time-out (some drivers ignore SQL_ATTR_QUERY_TIMEOUT) and a statement
 // whose client has left, so no statement holds the one request thread, or
 // an async-sql caller's worker, for longer than the time-out.
+//
+// The units: odbc_thread.cpp (the thread and its queue), odbc_pool.cpp (the
+// pool and the hand-over to waiters), odbc_watch.cpp (the watchdog and its
+// cancels).
 
 #include <sql.h>
 #include <sqlext.h>
@@ -38,8 +44,8 @@ inline constexpr std::uint32_t kODBCDefaultLoginTimeoutSeconds = 10;
 // usual limit of about a hundred carries for a few sources and its other
 // users. A caller beyond it waits for one given back.
 inline constexpr std::uint32_t kODBCDefaultMaxConnections = 20;
-// A source whose connect timed out or was refused fails at once for this
-// long; then one caller tries again.
+// A source whose connect timed out fails at once for this long; then one
+// caller tries again. A refused connect is not held against the source.
 inline constexpr std::uint64_t kODBCRefusedSourceMs = 5000;
 // A pooled connection idle this long is looked at before it is used: a
 // database that restarted meanwhile ended it.
@@ -47,6 +53,10 @@ inline constexpr std::uint64_t kODBCCheckIdleMs = 500;
 // A driver that keeps the query time-out itself is left this long to
 // report it before the watchdog cancels.
 inline constexpr std::uint32_t kODBCCancelGraceMs = 1000;
+// How long after its first cancel a call that is still blocked is given
+// up: the socket it waits on is shut down, and a cancel not back by then
+// is left to end by itself.
+inline constexpr std::uint32_t kODBCCancelGiveUpMs = 1000;
 // How often the watchdog looks at statements in flight.
 inline constexpr std::uint32_t kODBCWatchTickMs = 100;
 inline constexpr std::uint32_t kODBCRefreshAfterUses = 16;
@@ -159,13 +169,18 @@ std::uint32_t ODBCMaxConnections();
 // Why a statement was cancelled.
 enum class ODBCCancel { None, TimedOut, ClientLeft, Stopped };
 
-// Statements in flight register here, with the connection the calling
-// thread serves, so that the watchdog and a stop can cancel them. A driver
-// call that may block is bracketed by ODBCCallStarting, which answers the
-// reason not to make it (None: go on), and ODBCCallEnded, which answers
-// why it was cancelled meanwhile (None: it was not).
-void ODBCStatementStarted(SQLHSTMT statement);
-void ODBCStatementEnded(SQLHSTMT statement);
+// Statements in flight register here, with their connection and the client
+// connection the calling thread serves, so that the watchdog and a stop can
+// cancel them. A driver call that may block is bracketed by
+// ODBCCallStarting, which answers the reason not to make it (None: go on),
+// and ODBCCallEnded, which answers why it was cancelled meanwhile (None: it
+// was not). ODBCStatementEnded answers whether the caller frees the handle:
+// false when a cancel given up still runs on it, which then frees it.
+void ODBCStatementStarted(SQLHSTMT statement, SQLHDBC connection);
+bool ODBCStatementEnded(SQLHSTMT statement);
+// True once the statement's call was given up (its socket shut down, or
+// its cancel left running): its connection is lost and leaves the pool.
+bool ODBCStatementGivenUp(SQLHSTMT statement);
 ODBCCancel ODBCCallStarting(SQLHSTMT statement);
 ODBCCancel ODBCCallEnded(SQLHSTMT statement);
 
@@ -181,6 +196,8 @@ bool ODBCPoolEntry(const char* source, ODBCPoolEntryInfo& info);
 std::size_t ODBCPoolSize();
 // For tests: statements between ODBCStatementStarted and ODBCStatementEnded.
 std::size_t ODBCStatementsInFlight();
+// For tests: cancels still running, given up or not.
+std::size_t ODBCCancelsRunning();
 // For tests: callers the thread woke as it finished their requests (a
 // caller whose turn was near is taken up by itself).
 std::uint64_t ODBCCallerWakeUps();

@@ -106,8 +106,9 @@ struct StatementHolder {
     {
         if (hstmt == SQL_NULL_HSTMT)
             return;
-        ODBCStatementEnded(hstmt);
-        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+        // A cancel given up that still runs on the handle frees it itself.
+        if (ODBCStatementEnded(hstmt))
+            SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     }
 };
 
@@ -440,7 +441,7 @@ enum class Attempt { Done, Retry, Deferred };
 // own word first, then a statement that costs the database nothing. Only a
 // lost-connection answer counts; a database that does not know SELECT 1
 // still has the connection.
-enum class Probe { Connected, Lost, Cancelled };
+enum class Probe { Connected, Lost, Cancelled, CancelledLost };
 
 Probe StillConnected(const ODBCQuery& query, SQLHDBC hdbc)
 {
@@ -452,14 +453,14 @@ Probe StillConnected(const ODBCQuery& query, SQLHDBC hdbc)
         probe.hstmt = SQL_NULL_HSTMT;
         return ConnectionLost(hdbc, SQL_NULL_HSTMT) ? Probe::Lost : Probe::Connected;
     }
-    ODBCStatementStarted(probe.hstmt);
+    ODBCStatementStarted(probe.hstmt, hdbc);
     SQLSetStmtAttr(probe.hstmt, SQL_ATTR_QUERY_TIMEOUT,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(ODBCQueryTimeoutSeconds())), 0);
     SQLRETURN rc = SQL_ERROR;
     if (!Watched(query, probe.hstmt, rc, [&] {
             return SQLExecDirect(probe.hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")), SQL_NTS);
         }))
-        return Probe::Cancelled; // the error is raised
+        return ODBCStatementGivenUp(probe.hstmt) ? Probe::CancelledLost : Probe::Cancelled; // the error is raised
     const bool lost = !Succeeded(rc) && rc != SQL_NO_DATA && ConnectionLost(hdbc, probe.hstmt);
     return lost ? Probe::Lost : Probe::Connected;
 }
@@ -504,11 +505,22 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
             DiscardConnection(query.source, connection.hdbc);
         return true;
     };
+    // A call given up left its connection lost (its socket shut down, or a
+    // cancel still running on it): it leaves the pool.
+    auto cancelled = [&](SQLHSTMT hstmt) {
+        if (ODBCStatementGivenUp(hstmt) && connection.pooled)
+            DiscardConnection(query.source, connection.hdbc);
+        return Attempt::Done;
+    };
     if (lease.check) {
         switch (StillConnected(query, connection.hdbc)) {
         case Probe::Connected:
             break;
         case Probe::Cancelled:
+            return Attempt::Done;
+        case Probe::CancelledLost:
+            if (connection.pooled)
+                DiscardConnection(query.source, connection.hdbc);
             return Attempt::Done;
         case Probe::Lost:
             if (connection.pooled)
@@ -526,7 +538,7 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
         RaiseODBCError(query, connection.hdbc, SQL_NULL_HSTMT);
         return Attempt::Done;
     }
-    ODBCStatementStarted(statement.hstmt);
+    ODBCStatementStarted(statement.hstmt, connection.hdbc);
     // Drivers that keep it report the time-out themselves; for the others
     // the watchdog cancels the call a little later.
     SQLSetStmtAttr(statement.hstmt, SQL_ATTR_QUERY_TIMEOUT,
@@ -539,7 +551,7 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
             return SQLExecDirect(statement.hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
                                  static_cast<SQLINTEGER>(text.size()));
         }))
-        return Attempt::Done;
+        return cancelled(statement.hstmt);
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
         const bool unsent = mayRetry && NeverSent(statement.hstmt);
         if (lost(statement.hstmt) && unsent)
@@ -591,7 +603,7 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
     int rows = 0;
     for (;;) {
         if (!Watched(query, statement.hstmt, rc, [&] { return SQLFetch(statement.hstmt); }))
-            return Attempt::Done;
+            return cancelled(statement.hstmt);
         if (rc == SQL_NO_DATA)
             break;
         if (!Succeeded(rc)) {

@@ -12,6 +12,8 @@
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -437,6 +440,84 @@ bool PeerHungUp(int handle)
         ready = poll(&entry, 1, 0);
     while (ready < 0 && errno == EINTR);
     return ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+int CurrentThreadId()
+{
+    return static_cast<int>(::syscall(SYS_gettid));
+}
+
+namespace {
+
+// The line /proc gives for a thread's system call: its number and six
+// arguments; false when the thread runs or is not in a call.
+bool BlockingCall(int tid, unsigned long call[7])
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", tid);
+    FILE* file = std::fopen(path, "re");
+    if (!file)
+        return false;
+    const int fields = std::fscanf(file, "%lu %lx %lx %lx %lx %lx %lx", &call[0], &call[1], &call[2], &call[3], &call[4],
+                                 &call[5], &call[6]);
+    std::fclose(file);
+    return fields == 7;
+}
+
+bool IsStreamSocket(int fd)
+{
+    struct stat info {};
+    int type = 0;
+    socklen_t length = sizeof type;
+    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode) &&
+           ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+
+} // namespace
+
+bool ShutDownSocketThreadWaitsOn(int tid)
+{
+    unsigned long call[7];
+    if (tid <= 0 || !BlockingCall(tid, call))
+        return false;
+    int fd = -1;
+    switch (call[0]) {
+    case SYS_read:
+    case SYS_write:
+    case SYS_recvfrom:
+    case SYS_sendto:
+    case SYS_recvmsg:
+    case SYS_sendmsg:
+        fd = static_cast<int>(call[1]);
+        break;
+#ifdef SYS_poll
+    case SYS_poll:
+#endif
+    case SYS_ppoll: {
+        if (call[2] != 1)
+            return false;
+        // The array is on the waiting thread's stack; read through the
+        // kernel, so a call that just returned gives an error, not a fault.
+        pollfd entry{};
+        const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+        if (memory < 0)
+            return false;
+        const ssize_t got = ::pread(memory, &entry, sizeof entry, static_cast<off_t>(call[1]));
+        ::close(memory);
+        if (got != static_cast<ssize_t>(sizeof entry))
+            return false;
+        fd = entry.fd;
+        break;
+    }
+    default:
+        return false;
+    }
+    // Still the same call, so the descriptor is still the one it waits on:
+    // a call blocked this long does not end and reopen it in between.
+    unsigned long again[7];
+    if (!IsStreamSocket(fd) || !BlockingCall(tid, again) || std::memcmp(call, again, sizeof call) != 0)
+        return false;
+    return ::shutdown(fd, SHUT_RDWR) == 0;
 }
 
 int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs)

@@ -94,6 +94,14 @@ int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs);
 // gave up looks the same.
 bool PeerHungUp(int handle);
 
+// The calling thread's kernel id, as ShutDownSocketThreadWaitsOn takes it.
+int CurrentThreadId();
+// Shuts down the one socket that thread tid of this process is blocked on
+// in a read, a write or a poll of a single descriptor, so that a library
+// call waiting on a peer that never answers returns with its connection
+// lost. False when the thread is not blocked on one socket.
+bool ShutDownSocketThreadWaitsOn(int tid);
+
 // Runs a blocking call on a helper thread and waits for it at most timeoutMs,
 // so a slow name server never holds the caller past its deadline. Returns 0
 // with *result set when the call finished; -1 when the time ran out (10060)
