@@ -333,20 +333,22 @@ void WatchInFlight(InFlight& slot, std::uint64_t now)
         MarkInFlight(slot, word, reason);
 }
 
-// Gives up a statement's cancel: a call still blocked has its socket shut
-// down, and a cancel still running is left to free the handle itself. The
-// jobs' lock is held. True when it gave up.
-bool GiveUp(SQLHSTMT statement, CancelJob& job, bool inCall, bool force)
+// Gives up a statement's cancel once its call is still blocked a while
+// after the first: the call is marked given up (its connection is lost),
+// then the socket its thread waits on is shut down, and a cancel still
+// running is left to free the handle itself. markGivenUp runs before the
+// shut-down, so that the owner, woken by it, sees the mark. The jobs' lock
+// is held. True when the cancel was abandoned.
+template <typename Mark>
+bool GiveUp(CancelJob& job, bool inCall, bool force, Mark markGivenUp)
 {
     if (job.abandoned || !inCall || (!force && platform::MonotonicMs() < job.firstAt + kODBCCancelGiveUpMs))
         return false;
+    markGivenUp();
     if (!job.shutDown)
         job.shutDown = platform::ShutDownSocketThreadWaitsOn(job.thread);
-    if (!job.running && !job.shutDown)
-        return false;
     job.abandoned = job.running;
-    (void)statement;
-    return true;
+    return job.abandoned;
 }
 
 // Looks at every cancel job: the slots' first, then the map's.
@@ -362,10 +364,8 @@ void GiveUpLateCancels(bool force)
             InFlight& slot = *job.slot;
             const std::uint64_t word = slot.word.load();
             const bool current = slot.statement.load(std::memory_order_acquire) == statement && (word & InFlight::kActive);
-            if (!current || !GiveUp(statement, job, (word & InFlight::kInCall) != 0, force))
-                continue;
-            slot.word.fetch_or(InFlight::kGivenUp);
-            if (job.abandoned) {
+            if (current && GiveUp(job, (word & InFlight::kInCall) != 0, force,
+                                  [&slot] { slot.word.fetch_or(InFlight::kGivenUp); })) {
                 slot.word.fetch_and(~InFlight::kCancelling);
                 slot.word.notify_all();
             }
@@ -378,11 +378,11 @@ void GiveUpLateCancels(bool force)
         if (job.slot || job.abandoned)
             continue;
         auto found = watch.statements.find(statement);
-        if (found == watch.statements.end() || !GiveUp(statement, job, found->second.callDeadline != 0, force))
+        if (found == watch.statements.end())
             continue;
-        found->second.givenUp = true;
-        if (job.abandoned) {
-            found->second.cancelling = false;
+        StatementWatch& entry = found->second;
+        if (GiveUp(job, entry.callDeadline != 0, force, [&entry] { entry.givenUp = true; })) {
+            entry.cancelling = false;
             changed = true;
         }
     }

@@ -98,6 +98,12 @@ struct ConnectionHolder {
         } catch (...) {
         }
     }
+    // A lost connection leaves the pool, so the next caller connects afresh.
+    void Drop() const
+    {
+        if (pooled)
+            DiscardConnection(source, hdbc);
+    }
 };
 
 struct StatementHolder {
@@ -218,9 +224,12 @@ void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason)
 
 // Makes a driver call that may block under the watchdog's eye. False, with
 // the macro error raised, when the statement was cancelled before or during
-// the call: whatever the call answered then is not used.
+// the call: whatever the call answered then is not used. A call given up
+// (its socket shut down, or its cancel left running) lost its connection,
+// which leaves the pool before the error is raised: raised inside a try,
+// the error unwinds past the caller's own checks.
 template <typename Call>
-bool Watched(const ODBCQuery& query, SQLHSTMT hstmt, SQLRETURN& rc, Call call)
+bool Watched(const ODBCQuery& query, SQLHSTMT hstmt, SQLRETURN& rc, const ConnectionHolder& connection, Call call)
 {
     ODBCCancel reason = ODBCCallStarting(hstmt);
     if (reason == ODBCCancel::None) {
@@ -229,6 +238,8 @@ bool Watched(const ODBCQuery& query, SQLHSTMT hstmt, SQLRETURN& rc, Call call)
     }
     if (reason == ODBCCancel::None)
         return true;
+    if (ODBCStatementGivenUp(hstmt) || ConnectionLost(connection.hdbc, hstmt))
+        connection.Drop();
     RaiseCancelled(query, reason);
     return false;
 }
@@ -441,10 +452,11 @@ enum class Attempt { Done, Retry, Deferred };
 // own word first, then a statement that costs the database nothing. Only a
 // lost-connection answer counts; a database that does not know SELECT 1
 // still has the connection.
-enum class Probe { Connected, Lost, Cancelled, CancelledLost };
+enum class Probe { Connected, Lost, Cancelled };
 
-Probe StillConnected(const ODBCQuery& query, SQLHDBC hdbc)
+Probe StillConnected(const ODBCQuery& query, const ConnectionHolder& connection)
 {
+    const SQLHDBC hdbc = connection.hdbc;
     SQLUINTEGER dead = SQL_CD_FALSE;
     if (Succeeded(SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE)
         return Probe::Lost;
@@ -457,10 +469,10 @@ Probe StillConnected(const ODBCQuery& query, SQLHDBC hdbc)
     SQLSetStmtAttr(probe.hstmt, SQL_ATTR_QUERY_TIMEOUT,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(ODBCQueryTimeoutSeconds())), 0);
     SQLRETURN rc = SQL_ERROR;
-    if (!Watched(query, probe.hstmt, rc, [&] {
+    if (!Watched(query, probe.hstmt, rc, connection, [&] {
             return SQLExecDirect(probe.hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")), SQL_NTS);
         }))
-        return ODBCStatementGivenUp(probe.hstmt) ? Probe::CancelledLost : Probe::Cancelled; // the error is raised
+        return Probe::Cancelled; // the error is raised
     const bool lost = !Succeeded(rc) && rc != SQL_NO_DATA && ConnectionLost(hdbc, probe.hstmt);
     return lost ? Probe::Lost : Probe::Connected;
 }
@@ -501,30 +513,17 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
     auto lost = [&](SQLHSTMT hstmt) {
         if (!ConnectionLost(connection.hdbc, hstmt))
             return false;
-        if (connection.pooled)
-            DiscardConnection(query.source, connection.hdbc);
+        connection.Drop();
         return true;
     };
-    // A call given up left its connection lost (its socket shut down, or a
-    // cancel still running on it): it leaves the pool.
-    auto cancelled = [&](SQLHSTMT hstmt) {
-        if (ODBCStatementGivenUp(hstmt) && connection.pooled)
-            DiscardConnection(query.source, connection.hdbc);
-        return Attempt::Done;
-    };
     if (lease.check) {
-        switch (StillConnected(query, connection.hdbc)) {
+        switch (StillConnected(query, connection)) {
         case Probe::Connected:
             break;
         case Probe::Cancelled:
             return Attempt::Done;
-        case Probe::CancelledLost:
-            if (connection.pooled)
-                DiscardConnection(query.source, connection.hdbc);
-            return Attempt::Done;
         case Probe::Lost:
-            if (connection.pooled)
-                DiscardConnection(query.source, connection.hdbc);
+            connection.Drop();
             if (mayRetry)
                 return Attempt::Retry;
             break;
@@ -547,11 +546,11 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
     std::string built = query.insert ? query.insert->Build(IdentifierQuote(connection.hdbc)) : std::string();
     std::string_view text = query.insert ? std::string_view(built) : std::string_view(query.statement);
     SQLRETURN rc = SQL_ERROR;
-    if (!Watched(query, statement.hstmt, rc, [&] {
+    if (!Watched(query, statement.hstmt, rc, connection, [&] {
             return SQLExecDirect(statement.hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
                                  static_cast<SQLINTEGER>(text.size()));
         }))
-        return cancelled(statement.hstmt);
+        return Attempt::Done;
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
         const bool unsent = mayRetry && NeverSent(statement.hstmt);
         if (lost(statement.hstmt) && unsent)
@@ -602,8 +601,8 @@ Attempt RunQuery(const ODBCQuery& query, bool mayRetry)
         ExpandText(&scope, query.out, query.beforeText, query.beforeRaw);
     int rows = 0;
     for (;;) {
-        if (!Watched(query, statement.hstmt, rc, [&] { return SQLFetch(statement.hstmt); }))
-            return cancelled(statement.hstmt);
+        if (!Watched(query, statement.hstmt, rc, connection, [&] { return SQLFetch(statement.hstmt); }))
+            return Attempt::Done;
         if (rc == SQL_NO_DATA)
             break;
         if (!Succeeded(rc)) {
