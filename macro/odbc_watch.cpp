@@ -220,8 +220,8 @@ void CancelProc(SQLHSTMT statement)
         if (job.slot) {
             job.slot->word.fetch_and(~InFlight::kCancelling);
             job.slot->word.notify_all();
-        } else {
-            watch.statements[statement].cancelling = false;
+        } else if (auto entry = watch.statements.find(statement); entry != watch.statements.end()) {
+            entry->second.cancelling = false;
             watch.statementsChanged.notify_all();
         }
         return;
@@ -333,22 +333,23 @@ void WatchInFlight(InFlight& slot, std::uint64_t now)
         MarkInFlight(slot, word, reason);
 }
 
-// Gives up a statement's cancel once its call is still blocked a while
-// after the first: the call is marked given up (its connection is lost),
-// then the socket its thread waits on is shut down, and a cancel still
-// running is left to free the handle itself. markGivenUp runs before the
-// shut-down, so that the owner, woken by it, sees the mark. The jobs' lock
-// is held. True when the cancel was abandoned.
-template <typename Mark>
-bool GiveUp(CancelJob& job, bool inCall, bool force, Mark markGivenUp)
+// Whether a statement's cancel is due to be given up: its call is still
+// blocked a while after the first cancel. The jobs' lock is held.
+bool DueToGiveUp(const CancelJob& job, bool inCall, bool force)
 {
-    if (job.abandoned || !inCall || (!force && platform::MonotonicMs() < job.firstAt + kODBCCancelGiveUpMs))
-        return false;
-    markGivenUp();
+    return !job.abandoned && inCall && (force || platform::MonotonicMs() >= job.firstAt + kODBCCancelGiveUpMs);
+}
+
+// Gives up: the socket the call's thread waits on is shut down, so that the
+// call returns with its connection lost, and a cancel still running is left
+// to free the handle itself. The call is marked given up first, and held
+// (by the lock of the map, or the cancelling bit of the slot) until this is
+// done, so that its thread cannot have moved on to another descriptor.
+void GiveUp(CancelJob& job)
+{
     if (!job.shutDown)
         job.shutDown = platform::ShutDownSocketThreadWaitsOn(job.thread);
     job.abandoned = job.running;
-    return job.abandoned;
 }
 
 // Looks at every cancel job: the slots' first, then the map's.
@@ -359,13 +360,25 @@ void GiveUpLateCancels(bool force)
         std::lock_guard<std::mutex> slots(Slots().lock);
         std::lock_guard<std::mutex> hold(watch.cancelsLock);
         for (auto& [statement, job] : watch.jobs) {
+            // An abandoned job's slot may be gone with its thread.
             if (!job.slot || job.abandoned)
                 continue;
             InFlight& slot = *job.slot;
-            const std::uint64_t word = slot.word.load();
+            std::uint64_t word = slot.word.load();
             const bool current = slot.statement.load(std::memory_order_acquire) == statement && (word & InFlight::kActive);
-            if (current && GiveUp(job, (word & InFlight::kInCall) != 0, force,
-                                  [&slot] { slot.word.fetch_or(InFlight::kGivenUp); })) {
+            if (!current || !DueToGiveUp(job, (word & InFlight::kInCall) != 0, force))
+                continue;
+            // With no cancel running the call is held here; one running
+            // holds it already.
+            const bool held = (word & InFlight::kCancelling) == 0;
+            if (held) {
+                if (!slot.word.compare_exchange_strong(word, word | InFlight::kCancelling | InFlight::kGivenUp))
+                    continue; // the call ended meanwhile
+            } else {
+                slot.word.fetch_or(InFlight::kGivenUp);
+            }
+            GiveUp(job);
+            if (held || job.abandoned) {
                 slot.word.fetch_and(~InFlight::kCancelling);
                 slot.word.notify_all();
             }
@@ -375,14 +388,15 @@ void GiveUpLateCancels(bool force)
     std::lock_guard<std::mutex> hold(watch.cancelsLock);
     bool changed = false;
     for (auto& [statement, job] : watch.jobs) {
-        if (job.slot || job.abandoned)
+        if (job.slot)
             continue;
         auto found = watch.statements.find(statement);
-        if (found == watch.statements.end())
+        if (found == watch.statements.end() || !DueToGiveUp(job, found->second.callDeadline != 0, force))
             continue;
-        StatementWatch& entry = found->second;
-        if (GiveUp(job, entry.callDeadline != 0, force, [&entry] { entry.givenUp = true; })) {
-            entry.cancelling = false;
+        found->second.givenUp = true;
+        GiveUp(job);
+        if (job.abandoned) {
+            found->second.cancelling = false;
             changed = true;
         }
     }
