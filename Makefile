@@ -169,6 +169,7 @@ bench: build
 	@echo "or $(BUILD)/bench/http_static (ours against nginx with wrk on a 1 KiB and a 1 MiB file, kept alive, and one request per connection; median of 3)"
 	@echo "or $(BUILD)/bench/proxy_cache (our caching proxy against Squid with as many workers, both logging)"
 	@echo "or bench/kav_sql.sh $(BUILD) (a 20-row SQLite page and a plain page: velmorad in fibers against PHP behind nginx, with and without keep-alive)"
+	@echo "or bench/kav_sql_faults.sh $(BUILD) (SQL pages when a PostgreSQL database fails: bursts at the ceiling, a stopped database, an outage)"
 	@echo "or bench/cgi.sh $(BUILD) (minimal shell and C CGI programs: velmorad against lighttpd mod_cgi)"
 
 clean:

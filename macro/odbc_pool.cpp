@@ -40,7 +40,7 @@ constexpr int kAcquireRounds = 8;
 // How far along the waiters a connection given back looks for one whose
 // thread is free: a fiber whose worker runs another statement cannot take
 // it up until that statement ends.
-constexpr std::size_t kWaiterScan = 64;
+constexpr std::size_t kWaiterScan = 512;
 
 // What a caller asking for a connection is answered.
 enum class Grant {
@@ -50,6 +50,7 @@ enum class Grant {
     Deferred, // a connect or a wait is needed and the caller does it off the thread
     Refused,  // the source's connect timed out a moment ago
     Retry,    // the source's entry went meanwhile: ask again
+    TimedOut, // its wait passed its deadline before its thread could end it
 };
 
 // A caller queued at its source's ceiling; lives on the caller's stack until
@@ -57,6 +58,7 @@ enum class Grant {
 struct Waiter {
     std::thread::id holder; // whose the connection will be
     std::thread::id self = std::this_thread::get_id();
+    std::uint64_t deadline = platform::kNoDeadline;
     platform::WaitQueue wake;
     bool answered = false; // under wake's lock
     Grant grant = Grant::Retry;
@@ -246,8 +248,16 @@ void Answer(Waiter& waiter, Grant grant, SQLHDBC hdbc = SQL_NULL_HDBC, const std
 
 // The first waiter, or with preferFree the first whose thread holds no
 // connection (it can take one up at once), looking a little way along.
+// Waiters past their deadline are answered so on the way: a fiber whose
+// worker was busy all along could not end its own wait, and a connection
+// handed to it would wait with it.
 Waiter* NextWaiter(PooledConnection& entry, bool preferFree = false)
 {
+    const std::uint64_t now = platform::MonotonicMs();
+    while (!entry.waiters.empty() && entry.waiters.front()->deadline <= now) {
+        Answer(*entry.waiters.front(), Grant::TimedOut);
+        entry.waiters.pop_front();
+    }
     if (entry.waiters.empty())
         return nullptr;
     auto chosen = entry.waiters.begin();
@@ -410,8 +420,8 @@ std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string
 }
 
 // The decision for one ask, under the lock.
-Grant Decide(const std::string& key, std::thread::id holder, bool inPlace, bool defer, Waiter& waiter,
-             ODBCLease& lease, Unlocked& after)
+Grant Decide(const std::string& key, std::thread::id holder, bool inPlace, bool defer, std::uint64_t deadline,
+             Waiter& waiter, ODBCLease& lease, Unlocked& after)
 {
     auto found = Pool().pool.find(key);
     if (found != Pool().pool.end()) {
@@ -438,6 +448,7 @@ Grant Decide(const std::string& key, std::thread::id holder, bool inPlace, bool 
     // the request thread cannot wait for its own statement to end.
     if (!inPlace && AtCeiling(entry)) {
         waiter.holder = holder;
+        waiter.deadline = deadline;
         entry.waiters.push_back(&waiter);
         return Grant::Wait;
     }
@@ -586,10 +597,10 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         {
             Unlocked after;
             PoolLock locked;
-            grant = Decide(key, holder, inPlace, defer && inPlace, waiter, lease, after);
+            grant = Decide(key, holder, inPlace, defer && inPlace, deadline, waiter, lease, after);
         }
         if (grant == Grant::Wait) {
-            if (!AwaitTurn(key, waiter, deadline)) {
+            if (!AwaitTurn(key, waiter, deadline) || waiter.grant == Grant::TimedOut) {
                 lease.error = "(HYT00) Timeout expired: all " + std::to_string(ODBCMaxConnections()) +
                               " connections the data source may have were in use for " +
                               std::to_string(seconds ? seconds : kODBCMutexWaitMs / 1000) + " seconds";
@@ -613,6 +624,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
             return ConnectNew(key, source, holder, lease);
         case Grant::Wait:
         case Grant::Retry:
+        case Grant::TimedOut:
             break;
         }
     }
