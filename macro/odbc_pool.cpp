@@ -16,6 +16,7 @@
 #include "framework/thread_data.h"
 #include "macro/odbc_thread.h"
 #include "macro/odbc_watch.h"
+#include "macro/registry_values.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sync.h"
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -494,6 +496,39 @@ void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT li
         Pool().pool.erase(found);
 }
 
+// Connects to one data source run one at a time: the SQLite driver crashed
+// inside SQLConnect while another connect of its source ran (under a load
+// of async-sql pages, once in some fifteen starts).
+std::mutex& ConnectLock(const std::string& dsn)
+{
+    static std::mutex* guard = [] {
+        CHeapSwitch shared;
+        return new std::mutex;
+    }();
+    static auto* locks = [] {
+        CHeapSwitch shared;
+        return new std::map<std::string, std::unique_ptr<std::mutex>>;
+    }();
+    CHeapSwitch shared;
+    std::lock_guard<std::mutex> hold(*guard);
+    std::unique_ptr<std::mutex>& lock = (*locks)[LowerName(dsn)];
+    if (!lock)
+        lock = std::make_unique<std::mutex>();
+    return *lock;
+}
+
+// A connect that waited its turn behind one that timed out is not made.
+bool RefusedWhileWaiting(const std::string& key, ODBCLease& lease)
+{
+    PoolLock locked;
+    auto found = Pool().refused.find(key);
+    if (found == Pool().refused.end() || platform::MonotonicMs() >= found->second.until)
+        return false;
+    lease.error = RefusalText(found->second);
+    lease.errorNumber = found->second.errorNumber;
+    return true;
+}
+
 // Connects a new handle for holder in the place it was given: on a thread
 // of its own for a caller in a fiber, so that a database host that does not
 // answer holds this caller alone, not its worker's other connections.
@@ -502,15 +537,21 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
     SQLHDBC hdbc = SQL_NULL_HDBC;
     bool connected = false;
     SQLUSMALLINT limit = 0;
-    const std::uint64_t started = platform::MonotonicMs();
     // A page whose client left is not worth a connect that may take the
     // whole login time-out.
     const int client = GetClientHandle();
     const bool clientLeft = client >= 0 && platform::PeerHungUp(client);
     if (!clientLeft && Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &hdbc))) {
         const ODBCSource fields = SplitODBCSource(source);
+        bool refused = false;
+        std::uint64_t took = 0;
         auto connect = [&] {
+            std::lock_guard<std::mutex> turn(ConnectLock(fields.dsn));
+            if ((refused = RefusedWhileWaiting(key, lease)))
+                return;
+            const std::uint64_t begun = platform::MonotonicMs();
             connected = Succeeded(ConnectODBC(hdbc, fields));
+            took = platform::MonotonicMs() - begun;
             if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
                 limit = 0;
         };
@@ -518,11 +559,17 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
             platform::RunOnOwnThread(connect);
         else
             connect();
+        if (refused) {
+            CloseODBCHandleLater(hdbc);
+            hdbc = SQL_NULL_HDBC;
+        }
+        lease.pooled = 0;
+        Adopt(key, hdbc, connected, limit, took, holder, lease);
     } else {
+        lease.pooled = 0;
+        Adopt(key, SQL_NULL_HDBC, false, 0, 0, holder, lease);
         hdbc = SQL_NULL_HDBC;
     }
-    lease.pooled = 0;
-    Adopt(key, hdbc, connected, limit, platform::MonotonicMs() - started, holder, lease);
     // A failed handle stays with the caller, whose error its records give.
     lease.hdbc = hdbc;
     return connected ? SQL_SUCCESS : -1;
@@ -658,10 +705,13 @@ int PoolRelease(const char* source, SQLHDBC hdbc)
             hold.unlock();
             SQLHDBC fresh = SQL_NULL_HDBC;
             auto connect = [&] {
-                if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh)))
+                std::lock_guard<std::mutex> turn(ConnectLock(SplitODBCSource(source).dsn));
+                if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh))) {
                     fresh = SQL_NULL_HDBC;
-                else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source))))
-                    after.closing.push_back(fresh), fresh = SQL_NULL_HDBC;
+                } else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source)))) {
+                    after.closing.push_back(fresh);
+                    fresh = SQL_NULL_HDBC;
+                }
             };
             if (platform::ThreadHasWaitSeam())
                 platform::RunOnOwnThread(connect);
