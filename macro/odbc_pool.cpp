@@ -517,12 +517,13 @@ std::mutex& ConnectLock(const std::string& dsn)
     return *lock;
 }
 
-// A connect that waited its turn behind one that timed out is not made.
-bool RefusedWhileWaiting(const std::string& key, ODBCLease& lease)
+// A connect that waited its turn (since asked) behind one that timed out
+// meanwhile is not made.
+bool RefusedWhileWaiting(const std::string& key, std::uint64_t asked, ODBCLease& lease)
 {
     PoolLock locked;
     auto found = Pool().refused.find(key);
-    if (found == Pool().refused.end() || platform::MonotonicMs() >= found->second.until)
+    if (found == Pool().refused.end() || found->second.failedAt < asked)
         return false;
     lease.error = RefusalText(found->second);
     lease.errorNumber = found->second.errorNumber;
@@ -545,9 +546,10 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
         const ODBCSource fields = SplitODBCSource(source);
         bool refused = false;
         std::uint64_t took = 0;
+        const std::uint64_t asked = platform::MonotonicMs();
         auto connect = [&] {
             std::lock_guard<std::mutex> turn(ConnectLock(fields.dsn));
-            if ((refused = RefusedWhileWaiting(key, lease)))
+            if ((refused = RefusedWhileWaiting(key, asked, lease)))
                 return;
             const std::uint64_t begun = platform::MonotonicMs();
             connected = Succeeded(ConnectODBC(hdbc, fields));
