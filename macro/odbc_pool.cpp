@@ -616,12 +616,12 @@ SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
     return SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
 }
 
-void FreeODBCHandle(SQLHDBC hdbc)
+SQLRETURN FreeODBCHandle(SQLHDBC hdbc)
 {
     if (hdbc == SQL_NULL_HDBC || CancelHoldsConnection(hdbc))
-        return;
+        return SQL_SUCCESS;
     SQLDisconnect(hdbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
+    return SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
 }
 
 SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, ODBCLease& lease)
@@ -829,6 +829,7 @@ void PoolClear()
     Pool().retired.clear();
     Pool().refused.clear();
     Pool().busy.clear();
+    Pool().trimArmed = false; // the next thread starts with no timer
 }
 
 // Run by the request thread when no request came for a while, so that a

@@ -15,9 +15,9 @@ struct ODBCLease;
 struct ODBCPoolEntryInfo;
 
 SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source);
-// Disconnects and frees a connection, or leaves that to the cancel still
-// running on one of its statements.
-void FreeODBCHandle(SQLHDBC hdbc);
+// Disconnects and frees a connection (answering SQLFreeHandle's code), or
+// leaves that to the cancel still running on one of its statements.
+SQLRETURN FreeODBCHandle(SQLHDBC hdbc);
 
 // Lends holder a connection of source: the pooled one, an idle spare, one
 // given back while it waited at the source's ceiling, or a new one. The

@@ -171,10 +171,7 @@ void Dispatch(Request& request)
             ExecuteSQLQuery(*request.query);
             break;
         case Code::Close:
-            if (CancelHoldsConnection(request.hdbc))
-                break;
-            SQLDisconnect(request.hdbc);
-            request.result = SQLFreeHandle(SQL_HANDLE_DBC, request.hdbc);
+            request.result = FreeODBCHandle(request.hdbc);
             break;
         }
     } catch (...) {
@@ -406,8 +403,6 @@ void ThreadProc()
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
         const std::uint64_t lately = state.requestNs.load(std::memory_order_relaxed);
         state.requestNs.store(lately - lately / 8 + took / 8, std::memory_order_relaxed);
-        if (trimAt == platform::kNoDeadline && !stop)
-            trimAt = PoolNextTrim();
         state.queue.Lock();
         if (stop || died)
             state.accepting = false;

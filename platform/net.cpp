@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -464,13 +463,12 @@ bool BlockingCall(int tid, unsigned long call[7])
     return fields == 7;
 }
 
+// SO_TYPE fails on a descriptor that is no socket.
 bool IsStreamSocket(int fd)
 {
-    struct stat info {};
     int type = 0;
     socklen_t length = sizeof type;
-    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode) &&
-           ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
 }
 
 } // namespace
