@@ -440,7 +440,7 @@ int ServiceController::WaitForState(std::uint32_t state, std::uint32_t timeoutMs
     }
 }
 
-int ServiceController::RunInForeground(int* exitStatus)
+int ServiceController::RunInForeground(int* exitStatus, int* deathSignal)
 {
     std::vector<std::string> arguments;
     if (int code = PrepareImage(m_name, arguments); code != kServiceOk)
@@ -457,7 +457,12 @@ int ServiceController::RunInForeground(int* exitStatus)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
-    ::sigaction(SIGHUP, &action, &previousHup);
+    // Started with the hang-up ignored (nohup): the caller asked to outlive
+    // its terminal, so neither the signal nor the terminal's end stops it.
+    ::sigaction(SIGHUP, nullptr, &previousHup);
+    const bool outlivesTerminal = previousHup.sa_handler == SIG_IGN;
+    if (!outlivesTerminal)
+        ::sigaction(SIGHUP, &action, nullptr);
     auto restore = [&] {
         ::sigaction(SIGINT, &previousInt, nullptr);
         ::sigaction(SIGTERM, &previousTerm, nullptr);
@@ -500,7 +505,7 @@ int ServiceController::RunInForeground(int* exitStatus)
     // The terminal itself is watched too: when its program is another one
     // that waits for us (make, script) the hang-up goes to that program alone,
     // and only the terminal's own end tells us it has gone.
-    int terminal = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int terminal = outlivesTerminal ? -1 : ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     int execError = 0;
     ReadMessages(report[0], nullptr, &execError);
     ::close(report[0]);
@@ -587,6 +592,8 @@ int ServiceController::RunInForeground(int* exitStatus)
         return kErrorServiceAlreadyRunning;
     if (exitStatus)
         *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (deathSignal)
+        *deathSignal = reaped && WIFSIGNALED(status) && !stopDelivered ? WTERMSIG(status) : 0;
     return kServiceOk;
 }
 

@@ -85,17 +85,19 @@ public:
     // Runs the entry's image as a child in the foreground (its own process
     // group, the caller's standard streams), turning SIGINT, SIGTERM and
     // SIGHUP sent to the caller, and the hang-up of its controlling terminal,
-    // into the stop control; the child gets SIGTERM
+    // into the stop control (a caller that starts with SIGHUP ignored, as
+    // nohup starts it, outlives its terminal); the child gets SIGTERM
     // when the caller ends without stopping it. A stop asked for while the child
     // still starts is kept and delivered once the start ends; a second
     // signal later than kForegroundInsistAfterMs, or a child that never
     // takes controls within
     // kForegroundStopGraceMs, gets SIGTERM instead. Returns kServiceOk with
     // *exitStatus the child's exit status (128 + the signal when a signal
-    // ended it), or the numbers of Start's checks before spawning
+    // ended it; *deathSignal that signal when the run did not send it
+    // itself, else 0), or the numbers of Start's checks before spawning
     // (kErrorServiceAlreadyRunning also when another run's child took the
     // service first).
-    int RunInForeground(int* exitStatus);
+    int RunInForeground(int* exitStatus, int* deathSignal = nullptr);
 
 private:
     std::string m_name;

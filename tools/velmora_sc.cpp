@@ -1,6 +1,7 @@
 // velmora-sc: adds, removes, starts, controls and shows services of the
 // service database, and runs one in the foreground.
 
+#include "platform/registry.h"
 #include "platform/service.h"
 
 #include <cctype>
@@ -52,10 +53,23 @@ const char* ErrorText(int code)
     return "system error";
 }
 
+// A service that runs but is looked for in another hive or run folder is
+// "not there" or "not running": the places and the variables that choose
+// them are said, so that the wrong environment shows.
+void SayWhereItLooked()
+{
+    std::fprintf(stderr,
+                 "velmora-sc: looked in the hive %s (VELMORA_REGISTRY, else VELMORA_HOME's registry.db) "
+                 "and the run folder %s (VELMORA_RUN_DIR).\n",
+                 platform::RegistryPath().c_str(), ServiceRunDirectory().c_str());
+}
+
 int Fail(const char* command, std::string_view name, int code)
 {
     std::fprintf(stderr, "velmora-sc: %s %.*s failed: error %d: %s.\n", command, static_cast<int>(name.size()),
                  name.data(), code, ErrorText(code));
+    if (code == kErrorServiceDoesNotExist || code == kErrorServiceNotActive)
+        SayWhereItLooked();
     return 1;
 }
 
@@ -200,14 +214,18 @@ int Command(const std::string& command, const std::string& name)
     } else if (command == "query") {
         code = controller.QueryStatus(status);
     } else if (command == "run") {
-        int exitStatus = 0;
+        int exitStatus = 0, deathSignal = 0;
         ::setenv(kServiceForegroundVariable, "1", 1);
-        if ((code = controller.RunInForeground(&exitStatus)) != kServiceOk) {
+        if ((code = controller.RunInForeground(&exitStatus, &deathSignal)) != kServiceOk) {
             Fail("run", name, code);
             if (code == kErrorServiceAlreadyRunning)
                 SayWhoRuns(name);
             return 1;
         }
+        // A bare status 137 (make's "Error 137") says nothing of a kill.
+        if (deathSignal != 0)
+            std::fprintf(stderr, "velmora-sc: the process of %s died of signal %d (%s).\n", name.c_str(), deathSignal,
+                         strsignal(deathSignal));
         return exitStatus;
     } else {
         return Usage();

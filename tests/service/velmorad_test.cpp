@@ -848,6 +848,13 @@ public:
             ::close(m_master);
         m_master = -1;
     }
+    // True once the terminal's own program has ended.
+    bool Ended()
+    {
+        if (m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+            m_pid = -1;
+        return m_pid <= 0;
+    }
 
 private:
     int m_master = -1;
@@ -877,6 +884,107 @@ TEST_F(VelmoradTest, AForegroundRunEndsWhenATerminalWhoseProgramIsMakeCloses)
     EXPECT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000))
         << "the service outlived its terminal";
     EXPECT_NE(Get().exitCode, 0) << "still serving";
+}
+
+// A run that starts with the hang-up ignored (nohup) outlives its terminal;
+// one that does not ends with it. The plain run's end gives the time the
+// nohup run must outlast.
+TEST_F(VelmoradTest, ANohupRunOutlivesItsTerminalAndAPlainOneEndsWithIt)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    const std::string sc = "'" + BinDir() + "/tools/velmora-sc' run Velmora";
+    struct Case {
+        const char* name;
+        std::string program;
+        bool outlives;
+    };
+    const Case cases[] = {
+        {"plain", "exec " + sc, false},
+        {"nohup", "nohup " + sc + " > '" + (m_dir / "nohup.out") + "' 2>&1 & wait", true},
+    };
+    std::uint64_t plainEndMs = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Terminal terminal({"sh", "-c", c.program});
+        ASSERT_TRUE(terminal.Started());
+        ASSERT_TRUE(Eventually(
+            [&] {
+                terminal.Output();
+                return State() == platform::kServiceRunning;
+            },
+            30000))
+            << terminal.Output();
+        ASSERT_EQ(Get().output, "service page\n");
+        const std::uint64_t closed = platform::MonotonicMs();
+        terminal.Close();
+        if (!c.outlives) {
+            ASSERT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000));
+            plainEndMs = platform::MonotonicMs() - closed;
+            continue;
+        }
+        ASSERT_TRUE(Eventually([&] { return terminal.Ended(); }, 30000)) << "the terminal's shell outlived it";
+        // Three times what the plain run took to end, and a second at least.
+        const std::uint64_t until = platform::MonotonicMs() + std::max<std::uint64_t>(3 * plainEndMs, 1000);
+        bool serving = true;
+        while (serving && platform::MonotonicMs() < until) {
+            serving = platform::IsServiceProcessRunning(kName) && Get().output == "service page\n";
+            platform::SleepMs(100);
+        }
+        EXPECT_TRUE(serving) << "the nohup run ended with its terminal: " << e2e::ReadFile(m_dir / "nohup.out");
+        EXPECT_EQ(Control("stop").exitCode, 0) << e2e::ReadFile(m_dir / "sc.out");
+        EXPECT_TRUE(Eventually([] { return !platform::IsServiceProcessRunning(kName); }, 30000));
+    }
+}
+
+// A service killed under a foreground run (kill -9 under make run) is said,
+// with the signal, where a bare status 137 said nothing.
+TEST_F(VelmoradTest, AServiceKilledUnderAForegroundRunIsSaidWithItsSignal)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    platform::ServiceStatus status;
+    ASSERT_EQ(platform::ServiceController(kName).QueryStatus(status), platform::kServiceOk);
+    ASSERT_GT(status.processId, 0);
+    ASSERT_EQ(::kill(status.processId, SIGKILL), 0);
+    EXPECT_EQ(run.Wait(30000), 128 + SIGKILL);
+    const std::string err = e2e::ReadFile(m_dir / "run.err");
+    EXPECT_NE(err.find("velmora-sc: the process of Velmora died of signal 9 (Killed).\n"), std::string::npos) << err;
+}
+
+// A control from a shell without the service's environment is told "does not
+// exist" or "not running", as designed, and where it looked and why.
+TEST_F(VelmoradTest, AControlFromAnotherEnvironmentSaysWhereItLooked)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    ASSERT_EQ(Control("start").exitCode, 0) << e2e::ReadFile(m_dir / "sc.out");
+    const std::string home = std::getenv("VELMORA_HOME");
+    struct Case {
+        const char* without;
+        std::string error;
+        std::string place; // a part of the line that says where it looked
+    };
+    const Case cases[] = {
+        {"-u VELMORA_RUN_DIR -u VELMORA_REGISTRY", "error 1060: the service does not exist.",
+         "looked in the hive " + home + "/registry.db "},
+        {"-u VELMORA_RUN_DIR", "error 1062: the service is not running.",
+         ::geteuid() == 0 ? "the run folder /run/velmora " : "the run folder "},
+    };
+    for (const Case& c : cases) {
+        e2e::RunResult stop = e2e::RunProgram({"sh", "-c",
+                                               std::string("exec env ") + c.without + " timeout 90 '" + BinDir() +
+                                                   "/tools/velmora-sc' stop Velmora 2>&1"},
+                                              m_dir / "sc.out");
+        EXPECT_EQ(stop.exitCode, 1) << c.without;
+        const std::string& err = stop.output;
+        EXPECT_NE(err.find(c.error), std::string::npos) << c.without << ": " << err;
+        EXPECT_NE(err.find(c.place), std::string::npos) << c.without << ": " << err;
+        for (const char* variable : {"VELMORA_REGISTRY", "VELMORA_RUN_DIR"})
+            EXPECT_NE(err.find(std::string("(") + variable), std::string::npos) << c.without << ": " << err;
+    }
+    EXPECT_EQ(State(), platform::kServiceRunning);
+    EXPECT_EQ(Control("stop").exitCode, 0);
 }
 
 // Two runs started at once: both pass the check before the spawn, and the one
