@@ -186,6 +186,9 @@ void WarnUnread(std::string_view keyArgument, std::optional<std::string_view> va
         Warn(message);
         return;
     }
+    // A port written as text is not read as a number: the server does not start.
+    if (check.readAsListeningPort && valueName && !number)
+        Warn(std::string(*valueName) + " is not a REG_DWORD: the server reads no port from it and will not start");
     if (check.readAsListeningPort && number && !IsListeningPort(*number))
         Warn(std::string(*valueName) + " " + std::to_string(*number) + " lies outside " +
              std::to_string(kMinListeningPort) + " to " + std::to_string(kMaxListeningPort) +

@@ -447,6 +447,8 @@ TEST_F(VelmoraRegTest, NamesNoServerReadsAreStoredWithAWarning)
              product + "\\HTTP\\Guests"},
         {"\\HTTP\\Servers\\x", "Port", "REG_DWORD", "70000", "Port 70000 lies outside 1 to 65535"},
         {"\\ChatRoom\\Rooms\\Lobby", "SSLPort", "REG_DWORD", "0", "SSLPort 0 lies outside 1 to 65535"},
+        {"\\HTTP\\Servers\\x", "Port", "REG_SZ", "8080",
+         "Port is not a REG_DWORD: the server reads no port from it and will not start"},
         // Names the servers read, in every kind of place.
         {"\\HTTP\\Servers\\8080:127.0.0.1", "description", "REG_SZ", "x", ""},
         {"\\HTTP\\Servers\\8080:127.0.0.1\\Groups\\staff", "demo", "REG_SZ", "", ""},
