@@ -249,6 +249,31 @@ TEST_F(DefaultSiteTest, TheGuestBookAddsOnlyOnAPostWithAName)
     ASSERT_EQ(Control("stop").exitCode, 0);
 }
 
+// A name beyond ASCII typed into the guest book's form in a browser is
+// stored as UTF-8 and shown as typed: the page says its character set, so
+// the browser does not guess one.
+TEST_F(DefaultSiteTest, ABrowserAddsAGuestBeyondAsciiAndSeesItAsTyped)
+{
+    if (!e2e::HaveTool("/usr/bin/chromium") || !e2e::HaveTool("/usr/bin/python3"))
+        GTEST_SKIP() << "chromium or /usr/bin/python3 is not installed";
+    SeedDefaultConfiguration();
+    ASSERT_EQ(Control("start").exitCode, 0);
+    const std::string screenshot = BinDir() + "/tests/service/artefacts/guest_book_utf8.png";
+    ::unlink(screenshot.c_str());
+    e2e::RunResult browser =
+        e2e::RunProgram({"timeout", "180", "/usr/bin/python3",
+                         std::string(VELMORA_SOURCE_DIR) + "/tests/service/chromium_guests.py",
+                         URL(m_port, "/guests.kav"), "Zo\u00EB", screenshot, m_dir / "profile"},
+                        m_dir / "browser.out");
+    ASSERT_EQ(browser.exitCode, 0) << browser.output;
+    EXPECT_NE(browser.output.find("charset: UTF-8\n"), std::string::npos) << browser.output;
+    EXPECT_NE(browser.output.find("Guest 2 was added."), std::string::npos) << browser.output;
+    EXPECT_NE(browser.output.find("Zo\u00EB"), std::string::npos) << browser.output;
+    EXPECT_EQ(Tool({"sqlite3", m_dir / "velmora.db", "SELECT hex(name) FROM guests WHERE id = 2;"}).output, "5A6FC3AB\n");
+    EXPECT_GT(e2e::ReadFile(screenshot).size(), 1000u) << screenshot;
+    ASSERT_EQ(Control("stop").exitCode, 0);
+}
+
 // Two edits in a row with velmora-reg, no stamp written by hand: each is
 // served within the stamp's hold-off (the first read after a start counts
 // as a change anyway, so only the second proves the stamp was written).
