@@ -140,7 +140,7 @@ import os, sys
 readme, out = sys.argv[1], sys.argv[2]
 os.makedirs(out)
 current, blocks, block, previous_blank = None, [], None, True
-for line in open(readme).read().split("\n") + [""]:
+for line in open(readme, encoding="utf-8").read().split("\n") + [""]:
     if line.startswith("## "):
         current = line[3:].strip()
     if line.startswith("    ") and (block is not None or previous_blank):
@@ -154,7 +154,7 @@ for line in open(readme).read().split("\n") + [""]:
 if len(blocks) < 10:
     sys.exit("only %d command blocks in the README" % len(blocks))
 for index, (name, lines) in enumerate(blocks):
-    with open(os.path.join(out, "%02d" % index), "w") as f:
+    with open(os.path.join(out, "%02d" % index), "w", encoding="utf-8") as f:
         f.write(name + "\n" + "\n".join(lines) + "\n")
 PY
 
@@ -190,8 +190,13 @@ declare -A EXPECT=(
     ["demo:velmora http://127.0.0.1:8080/staff/"]="Velmora is running"
     ["-I http://127.0.0.1:8080/staff/"]="200 OK"
     ["}\\n' http://127.0.0.1:8080/staff/"]="401"
+    # The guest book, of make run and of the installed service: a listed
+    # row, and an added one shown as it was typed.
+    ["curl http://127.0.0.1:8080/guests.kav"]="<td>Ada</td>"
+    ["-L --data-urlencode name=Zoë http://127.0.0.1:8080/guests.kav"]="<td>Zoë</td>"
 )
-matched=0
+# The endings met, each counted once however many lines end so.
+declare -A MATCHED=()
 
 count=0
 for file in blocks/*; do
@@ -232,18 +237,25 @@ for file in blocks/*; do
         script+=" echo \"HTTP status \$code: \"$quoted; cat last.out; exit 1; fi"$'\n'
         for ending in "${!EXPECT[@]}"; do
             [[ "$line" == *"$ending" ]] || continue
-            matched=$((matched + 1))
+            MATCHED["$ending"]=1
             printf -v want '%q' "${EXPECT[$ending]}"
             script+="grep -qF -- $want last.out || { echo \"no \"$want\" in the reply to \"$quoted; cat last.out; exit 1; }"$'\n'
         done
     done <<< "$body"
     run_block "$script" || fail "a command of the README's section \"$section\" does not work as written"
+    # The install's removal takes every file and folder it put in place: only
+    # the state folder stays.
+    if grep -q 'install_manifest' <<< "$body"; then
+        find home/.local -mindepth 1 2> /dev/null | grep -vxE 'home/\.local/var(/lib(/velmora(/.*)?)?)?' > home/installed-left.txt
+        [ -s home/installed-left.txt ] &&
+            fail "the README's removal left $(wc -l < home/installed-left.txt) files or folders besides the state folder: $(head -n 5 home/installed-left.txt | tr '\n' ' ')"
+    fi
     # The README's own stop must have ended the service: make run cannot
     # serve its ports otherwise.
     [ -n "$service" ] && start_make_run
 done
 [ "$count" -ge 40 ] || fail "only $count commands found in the README"
-[ "$matched" -eq "${#EXPECT[@]}" ] || fail "only $matched of the ${#EXPECT[@]} examples with a known reply are in the README"
+[ "${#MATCHED[@]}" -eq "${#EXPECT[@]}" ] || fail "only ${#MATCHED[@]} of the ${#EXPECT[@]} examples with a known reply are in the README"
 
 # On a fresh clone make run builds only its targets: every built file the
 # install puts in place must be one of theirs.

@@ -31,6 +31,11 @@ for folder in var/lib/velmora/log etc/velmora; do
 done
 unit="$PREFIX/lib/systemd/system/velmora.service"
 [ -f "$unit" ] || fail "the install puts no systemd unit in place"
+# A crashed service comes back, and it may hold a connection per descriptor
+# well past a login shell's 1,024.
+service_value() { sed -n '/^\[Service\]/,/^\[/ s/^'"$1"'=//p' "$unit"; }
+[ "$(service_value Restart)" = on-failure ] || fail "the unit does not restart a service that failed"
+[ "$(service_value LimitNOFILE)" -ge 65536 ] 2> /dev/null || fail "the unit leaves the descriptor limit low"
 if command -v systemd-analyze > /dev/null; then
     systemd-analyze verify "$unit" || fail "systemd-analyze does not take the unit"
 else
@@ -46,7 +51,7 @@ export VELMORA_SHM_PREFIX="vinst$$"
 free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port)
 product='HKLM\Software\Tessaline\Velmora'
-"$PREFIX/bin/velmora-reg" import "$PREFIX/share/velmora/default-config.reg" 2> /dev/null || fail "the default configuration does not import"
+"$PREFIX/libexec/velmora/velmora-seed" > "$WORK/seed.out" 2>&1 || { cat "$WORK/seed.out"; fail "the seeding failed"; }
 "$PREFIX/bin/velmora-reg" set "$product\\HTTP\\Servers\\8080:127.0.0.1" Port REG_DWORD "$port" || fail "velmora-reg set"
 "$PREFIX/bin/velmora-reg" set "$product\\ChatRoom\\Rooms\\Lobby" Port REG_DWORD "$(free_port)" || fail "velmora-reg set"
 [ "$("$PREFIX/sbin/velmorad" -install)" = "Service successfully installed!" ] || fail "velmorad -install"
