@@ -506,8 +506,18 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        // The hang-up as a shell in a terminal has it, even when the tests
+        // run under nohup (a run that inherits it ignored outlives its terminal).
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t hangUp;
+        sigemptyset(&hangUp);
+        sigaddset(&hangUp, SIGHUP);
+        posix_spawnattr_setsigdefault(&attributes, &hangUp);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        if (posix_spawnp(&m_pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
             m_pid = -1;
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~ForegroundRun()
@@ -812,8 +822,10 @@ public:
         argv.push_back(nullptr);
         m_pid = ::fork();
         if (m_pid == 0) {
-            // A session of its own, the terminal its controlling one.
+            // A session of its own, the terminal its controlling one, and
+            // the hang-up as a terminal's program has it.
             ::setsid();
+            ::signal(SIGHUP, SIG_DFL);
             int fd = ::open(slave.c_str(), O_RDWR);
             if (fd < 0)
                 ::_exit(127);
