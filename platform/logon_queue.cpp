@@ -17,7 +17,7 @@ struct LogonQueue::Job {
 LogonQueue& LogonQueue::Instance()
 {
     // Never destroyed: its threads may still wait on it while the process ends.
-    static LogonQueue* queue = new (Heap::SharedAlloc(sizeof(LogonQueue))) LogonQueue();
+    static LogonQueue* queue = new (SharedHeapAllocator<LogonQueue>().allocate(1)) LogonQueue();
     return *queue;
 }
 
@@ -63,10 +63,10 @@ bool LogonQueue::RunInTurn(LogonClient client, const std::function<void()>& work
             StartThreads();
         queued = m_threads > 0;
         if (queued) {
-            JobList& list = m_queues[client];
-            if (list.empty())
+            ClientQueue& queue = m_queues[client];
+            if (queue.jobs.empty() && !queue.running)
                 m_turns.push_back(client);
-            list.push_back(job);
+            queue.jobs.push_back(job);
         }
     }
     if (!queued) {
@@ -95,47 +95,64 @@ bool LogonQueue::Withdraw(LogonClient client, const JobPtr& job)
     auto found = m_queues.find(client);
     if (found == m_queues.end())
         return false;
-    JobList& list = found->second;
-    auto at = std::find(list.begin(), list.end(), job);
-    if (at == list.end())
+    ClientQueue& queue = found->second;
+    auto at = std::find(queue.jobs.begin(), queue.jobs.end(), job);
+    if (at == queue.jobs.end())
         return false;
-    list.erase(at);
-    if (list.empty()) {
+    queue.jobs.erase(at);
+    if (queue.jobs.empty() && !queue.running) {
         m_queues.erase(found);
         m_turns.erase(std::find(m_turns.begin(), m_turns.end(), client));
     }
     return true;
 }
 
-LogonQueue::JobPtr LogonQueue::NextJob(std::unique_lock<std::mutex>& hold)
+LogonQueue::JobPtr LogonQueue::NextJob(std::unique_lock<std::mutex>& hold, LogonClient* client)
 {
     m_ready.wait(hold, [this] { return !m_turns.empty(); });
-    const LogonClient client = m_turns.front();
+    *client = m_turns.front();
     m_turns.pop_front();
-    auto found = m_queues.find(client);
-    JobPtr job = std::move(found->second.front());
-    found->second.pop_front();
-    // A client with more waiting goes to the back of the turns.
-    if (found->second.empty())
-        m_queues.erase(found);
-    else
-        m_turns.push_back(client);
+    ClientQueue& queue = m_queues.find(*client)->second;
+    JobPtr job = std::move(queue.jobs.front());
+    queue.jobs.pop_front();
+    queue.running = true;
     return job;
+}
+
+// A client whose logon ended goes to the back of the turns when it has more
+// waiting: behind every client that came meanwhile.
+void LogonQueue::Finished(LogonClient client)
+{
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto found = m_queues.find(client);
+        found->second.running = false;
+        more = !found->second.jobs.empty();
+        if (more)
+            m_turns.push_back(client);
+        else
+            m_queues.erase(found);
+    }
+    if (more)
+        m_ready.notify_one();
 }
 
 void LogonQueue::ThreadLoop()
 {
     for (;;) {
         JobPtr job;
+        LogonClient client = 0;
         {
             std::unique_lock<std::mutex> hold(m_lock);
-            job = NextJob(hold);
+            job = NextJob(hold, &client);
         }
         try {
             (*job->work)();
         } catch (...) {
             // The caller's result keeps the failure it started with.
         }
+        Finished(client);
         // The job stays ours until Set has left it: the caller may return,
         // dropping its share, as soon as it sees the event set.
         job->done.Set();

@@ -1,12 +1,14 @@
 #pragma once
-// The threads that run the servers' logons. A PAM check takes milliseconds
+// The thread that runs the servers' logons. A PAM check takes milliseconds
 // of CPU and runs one at a time (security.h), so a client that sends wrong
 // passwords fast enough would keep every other client's logon waiting, and
 // a thread per waiting logon would let it multiply the process's threads.
-// Instead a few threads, started on first use, take the logons in turns by
-// client: one queue per client, served round-robin, so a client's logons
-// wait behind each other and behind one turn of every other waiting client
-// at most. The caller waits on an event: in a fiber only the fiber parks.
+// Instead a logon thread, started on first use, takes the logons in turns by
+// client: one queue per client, served round-robin, one logon of a client
+// at a time. A client's logons wait behind each other; another client's
+// logon waits for the check already begun and for one turn of each client
+// ahead of it at most. The caller waits on an event: in a fiber only the
+// fiber parks.
 
 #include "platform/heap.h"
 
@@ -26,9 +28,10 @@ namespace platform {
 // another. The servers use the client's IPv4 address.
 using LogonClient = std::uint64_t;
 
-// The threads that run logons. More would only wait on the PAM lock; two
-// let one finish its account look-ups while the other is in PAM.
-inline constexpr std::size_t kLogonThreads = 2;
+// The threads that run logons. PAM runs one check at a time anyway; a
+// second thread would only race the first for the PAM lock, which does not
+// hand over in order, so a logon could lose to a guesser's again and again.
+inline constexpr std::size_t kLogonThreads = 1;
 // A logon waiting for its turn, or out a failed logon's delay, looks this
 // often whether it is still wanted: a server that stops waits for its
 // connections, and a fiber that is destroyed can only wait with its whole
@@ -80,22 +83,28 @@ public:
 private:
     struct Job;
     using JobPtr = std::shared_ptr<Job>;
-    using JobList = std::deque<JobPtr, SharedHeapAllocator<JobPtr>>;
+    // A client's waiting logons, and whether one of its logons runs.
+    struct ClientQueue {
+        std::deque<JobPtr, SharedHeapAllocator<JobPtr>> jobs;
+        bool running = false;
+    };
 
     LogonQueue() = default;
     void StartThreads();
     static void* ThreadEntry(void* queue);
     void ThreadLoop();
-    JobPtr NextJob(std::unique_lock<std::mutex>& hold);
+    JobPtr NextJob(std::unique_lock<std::mutex>& hold, LogonClient* client);
+    void Finished(LogonClient client);
     bool Withdraw(LogonClient client, const JobPtr& job);
 
     std::mutex m_lock;
     std::condition_variable m_ready;
     std::size_t m_threads = 0;
-    // The waiting logons of each client, and the clients in the order of
-    // their next turn (each client with waiting logons appears once).
-    std::unordered_map<LogonClient, JobList, std::hash<LogonClient>, std::equal_to<LogonClient>,
-                       SharedHeapAllocator<std::pair<const LogonClient, JobList>>>
+    // The clients with logons waiting or running, and the clients in the
+    // order of their next turn: each client with waiting logons and none
+    // running appears once.
+    std::unordered_map<LogonClient, ClientQueue, std::hash<LogonClient>, std::equal_to<LogonClient>,
+                       SharedHeapAllocator<std::pair<const LogonClient, ClientQueue>>>
         m_queues;
     std::deque<LogonClient, SharedHeapAllocator<LogonClient>> m_turns;
 };
