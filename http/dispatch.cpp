@@ -86,7 +86,8 @@ bool Authenticate(CHTTPServer& server, WSocket& socket, CHTTPRequest& request)
     if (settings->useNTAuthentication) {
         platform::LogonTokenPtr connection = platform::CurrentImpersonation();
         if (platform::LogonAndImpersonate(request.UserName.c_str(), settings->ntDomain.c_str(),
-                                          request.Password.c_str()) == 0) {
+                                          request.Password.c_str(), socket.GetPeerAddress(),
+                                          [&server] { return server.IsStopping(); }) == 0) {
             request.AuthUser = request.UserName;
             impersonating = true;
         } else if (platform::CurrentImpersonation() != connection) {

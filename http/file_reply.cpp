@@ -51,17 +51,21 @@ RangeSpec ParseRangeSpec(std::string_view spec, std::int64_t size, CByteRange* r
         return RangeSpec::Invalid;
     if ((haveFirst && !ParseDecimal(firstText, &first)) || (haveLast && !ParseDecimal(lastText, &last)))
         return RangeSpec::Invalid;
+    // A last before the first names no bytes at all. Served as the whole
+    // file under 206, it would pass for the range asked for, and a client
+    // would write the file where it wanted the bytes it named.
+    if (haveFirst && haveLast && last < first)
+        return RangeSpec::Invalid;
     // Cutting such a first back to the last byte would answer a resume of a
     // complete download with bytes it did not ask for.
     if (haveFirst && first >= size)
         return RangeSpec::Unsatisfiable;
+    // The last no bytes: nothing of the file can be sent for it.
+    if (!haveFirst && last == 0)
+        return RangeSpec::Unsatisfiable;
     if (!haveFirst) {
         // The last count bytes; a count beyond the file means all of it.
         first = last >= size ? 0 : size - last;
-        last = size - 1;
-    }
-    if (last < first) {
-        first = 0;
         last = size - 1;
     }
     first = std::min(first, size - 1);

@@ -31,13 +31,14 @@ struct CByteRange {
 
 // Reads the range set that followed "bytes=" for a file of size bytes:
 // "first-last", "first-" (to the end), "-count" (the last count bytes). A
-// last below first means the whole file; a last past the end is cut to the
-// last byte; an over-long suffix starts at byte 0; a spec whose first byte
-// lies at or past the end cannot be served and is dropped. Specs that are
-// empty or hold anything but digits, '-' and blanks are skipped. Empty when
-// nothing applies: an empty file, no valid spec, or more than
-// kMaxByteRanges specs. *unsatisfiable (when given) is set when specs were
-// dropped for lying past the end and none other applies (a 416 reply).
+// last past the end is cut to the last byte; an over-long suffix starts at
+// byte 0; a spec whose first byte lies at or past the end, or a suffix of
+// no bytes ("-0"), cannot be served and is dropped. Specs that are empty,
+// hold anything but digits, '-' and blanks, or name a last below their
+// first are skipped. Empty when nothing applies: an empty file, no valid
+// spec, or more than kMaxByteRanges specs. *unsatisfiable (when given) is
+// set when specs were dropped as unservable and none other applies (a 416
+// reply).
 std::vector<CByteRange> ParseByteRanges(std::string_view set, std::int64_t size, bool* unsatisfiable = nullptr);
 
 // "text/html" and "text/plain" always; otherwise when an entry of the

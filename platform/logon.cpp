@@ -1,6 +1,9 @@
 #include "platform/logon.h"
 
-#include "platform/sync.h"
+#include "platform/clock.h"
+#include "platform/fiber.h"
+
+#include <algorithm>
 
 namespace platform {
 
@@ -16,26 +19,40 @@ int RestoreIdentity(const LogonTokenPtr& previous)
     return previous ? Impersonate(previous) : RevertToSelf();
 }
 
-int SystemLogon(const char* user, const char* domain, const char* password, LogonTokenPtr* token)
+// In a fiber only the fiber waits; on a connection's own thread, only that
+// connection. The wait is cut into slices and ends at the first that finds
+// the caller gone (its fiber destroyed, or abandoned true).
+void WaitOutFailDelay(std::uint32_t delayMs, const std::function<bool()>& abandoned)
 {
-    if (!ThreadHasWaitSeam())
-        return LogonUser(user, domain, password, token);
-    int result = kErrorNoSystemResources;
-    RunOnOwnThread([&] { result = LogonUser(user, domain, password, token); });
-    return result;
+    const std::uint64_t end = MonotonicMs() + delayMs;
+    for (std::uint64_t now = MonotonicMs(); now < end; now = MonotonicMs()) {
+        Fiber* fiber = Fiber::Current();
+        if ((fiber && fiber->IsUnwinding()) || (abandoned && abandoned()))
+            return;
+        SleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(end - now, kLogonWaitSliceMs)));
+    }
 }
 
 } // namespace
 
-int LogonUserOnly(const char* user, const char* domain, const char* password, LogonTokenPtr* token)
+int LogonUserOnly(const char* user, const char* domain, const char* password, LogonTokenPtr* token,
+                  LogonClient client, std::uint32_t* failDelayMs, const std::function<bool()>& abandoned)
 {
+    if (failDelayMs)
+        *failDelayMs = 0;
     if (!token)
         return kErrorBadTokenType;
     token->reset();
     LogonTokenPtr previous = CurrentImpersonation();
+    // Also what the logon threads start with, should this be the first logon.
     if (int code = RevertToSelf(); code != 0)
         return code;
-    int result = SystemLogon(user, domain, password, token);
+    int result = kErrorInternalError; // kept when the logon is dropped
+    std::uint32_t delay = 0;
+    LogonQueue::Instance().RunInTurn(
+        client, [&] { result = LogonUser(user, domain, password, token, &delay); }, abandoned);
+    if (failDelayMs)
+        *failDelayMs = delay;
     if (int code = RestoreIdentity(previous); code != 0) {
         token->reset();
         return code;
@@ -43,15 +60,19 @@ int LogonUserOnly(const char* user, const char* domain, const char* password, Lo
     return result;
 }
 
-int LogonAndImpersonate(const char* user, const char* domain, const char* password)
+int LogonAndImpersonate(const char* user, const char* domain, const char* password, LogonClient client,
+                        const std::function<bool()>& abandoned)
 {
     LogonTokenPtr previous = CurrentImpersonation();
     LogonTokenPtr token;
-    int result = LogonUserOnly(user, domain, password, &token);
+    std::uint32_t delay = 0;
+    int result = LogonUserOnly(user, domain, password, &token, client, &delay, abandoned);
     if (result == 0)
         result = Impersonate(token);
-    if (result != 0)
+    if (result != 0) {
         RestoreIdentity(previous);
+        WaitOutFailDelay(delay, abandoned);
+    }
     return result;
 }
 

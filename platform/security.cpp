@@ -132,6 +132,7 @@ struct Conversation {
     const char* user;
     const char* password;
     int rounds;
+    unsigned failDelayUs; // what the stack asked a failure to be delayed by
 };
 
 char* CopyAnswer(const char* text)
@@ -188,22 +189,28 @@ extern "C" int AnswerPam(int count, const pam_message** messages, pam_response**
     return PAM_SUCCESS;
 }
 
-// Stands in for PAM's own failure delay, which would sleep the worker thread.
-extern "C" void SkipFailDelay(int, unsigned, void*) {}
+// Stands in for PAM's own failure delay, which would sleep the thread that
+// runs the logon and so every logon queued behind it. The delay is kept and
+// handed back, for the caller to hold only the client that failed.
+extern "C" void NoteFailDelay(int status, unsigned microseconds, void* data)
+{
+    if (status != PAM_SUCCESS && data)
+        static_cast<Conversation*>(data)->failDelayUs = microseconds;
+}
 
 // PAM modules are not required to be thread-safe (pam_unix's shadow look-up is not).
 std::mutex g_pamLock;
 
-int Authenticate(const char* user, const char* password, std::string* accountName)
+int Authenticate(const char* user, const char* password, std::string* accountName, std::uint32_t* failDelayMs)
 {
-    Conversation conversation{user, password, 0};
+    Conversation conversation{user, password, 0, 0};
     const pam_conv conv{AnswerPam, &conversation};
     std::lock_guard<std::mutex> hold(g_pamLock);
     pam_handle_t* pam = nullptr;
     int status = pam_start("velmora", user, &conv, &pam);
     if (status != PAM_SUCCESS)
         return LogonErrorFromPam(status);
-    const void* delay = reinterpret_cast<const void*>(&SkipFailDelay);
+    const void* delay = reinterpret_cast<const void*>(&NoteFailDelay);
     status = pam_set_item(pam, PAM_FAIL_DELAY, delay);
     if (status == PAM_SUCCESS)
         status = pam_authenticate(pam, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
@@ -218,6 +225,8 @@ int Authenticate(const char* user, const char* password, std::string* accountNam
             *accountName = user;
     }
     pam_end(pam, status);
+    if (failDelayMs)
+        *failDelayMs = conversation.failDelayUs / 1000;
     return LogonErrorFromPam(status);
 }
 
@@ -335,8 +344,11 @@ int LogonErrorFromPam(int pamResult)
     }
 }
 
-int LogonUser(const char* user, const char* /*domain*/, const char* password, LogonTokenPtr* token)
+int LogonUser(const char* user, const char* /*domain*/, const char* password, LogonTokenPtr* token,
+              std::uint32_t* failDelayMs)
 {
+    if (failDelayMs)
+        *failDelayMs = 0;
     if (!token)
         return kErrorBadTokenType;
     token->reset();
@@ -349,7 +361,7 @@ int LogonUser(const char* user, const char* /*domain*/, const char* password, Lo
         return kErrorPrivilegeNotHeld;
 
     std::string pamName;
-    int code = Authenticate(user, password, &pamName);
+    int code = Authenticate(user, password, &pamName, failDelayMs);
     if (code != 0)
         return code;
     auto result = std::make_shared<LogonToken>();

@@ -66,10 +66,14 @@ using LogonTokenPtr = std::shared_ptr<const LogonToken>;
 // domain is ignored: Linux accounts have no domain part, and whatever the
 // system's PAM stack consults (local files, LDAP...) decides alone.
 // The PAM stack never waits on a terminal, and a failed attempt returns at
-// once (no failure delay: it would stall every connection of a worker).
+// once: the delay the stack asks for a failure (pam_unix's, pam_faildelay's)
+// is not slept here, where it would hold every logon queued behind this one,
+// but reported in *failDelayMs (when given; 0 when none was asked), for the
+// caller to hold only the client that failed.
 // PAM runs under the calling thread's current credentials; logons are
 // serialised, since PAM modules need not be thread-safe.
-int LogonUser(const char* user, const char* domain, const char* password, LogonTokenPtr* token);
+int LogonUser(const char* user, const char* domain, const char* password, LogonTokenPtr* token,
+              std::uint32_t* failDelayMs = nullptr);
 
 // The calling thread runs as token's account (effective uid, gid and groups)
 // until RevertToSelf or the next Impersonate. Impersonating the token the

@@ -169,8 +169,8 @@ private:
 };
 
 // Runs work on a thread of its own and waits for it to end. In a fiber only
-// the fiber parks, so a call that may block for long (a logon, a connect to
-// a host that does not answer) holds none of its worker's other
+// the fiber parks, so a call that may block for long (a connect to a host
+// that does not answer) holds none of its worker's other
 // connections. The thread starts with the caller's identity; without a
 // thread to be had, the work runs in place.
 void RunOnOwnThread(const std::function<void()>& work);

@@ -123,4 +123,33 @@ TEST_F(RangesTest, ResumingACompleteDownloadIsDone)
     EXPECT_EQ(ReadFile(folder + "/done.txt"), content);
 }
 
+// A set without a range that names bytes of the file is never answered as
+// partial content: one that names none is ignored, one that names bytes
+// only outside the file is refused, and a spec that names none beside a
+// valid one is dropped.
+TEST_F(RangesTest, RangesThatNameNoBytesAreNotPartialContent)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    const std::string content = Numbered(1000);
+    WriteFile(m_root + "/n.txt", content);
+    StartServers();
+
+    struct Case {
+        const char* range;
+        const char* status;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"bytes=5-0", "200", content},
+        {"bytes=200-100,300-200", "200", content},
+        {"bytes=0-4,9-5", "206", content.substr(0, 5)},
+        {"bytes=-0", "416", ""},
+    };
+    for (const Case& c : cases) {
+        RunResult run = Curl({"-H", std::string("Range: ") + c.range, "-w", "|%{http_code}", URL(port, "/n.txt")});
+        EXPECT_EQ(run.output, c.body + "|" + c.status) << c.range;
+    }
+}
+
 } // namespace

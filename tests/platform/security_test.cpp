@@ -219,6 +219,8 @@ protected:
     }
 
     static constexpr const char* kPassword = "Velmora-Test-Pw-1";
+    // The loopback address, as a server names the client of a logon.
+    static constexpr platform::LogonClient kClient = 0x7F000001;
     static inline std::string s_name;
     static inline std::string s_skip;
     static inline std::string s_failure;
@@ -467,19 +469,19 @@ TEST_F(SecurityTest, ChildStartedAsTheUserHasOnlyItsIds)
 TEST_F(SecurityTest, AFailedLogonKeepsTheIdentityTheThreadHad)
 {
     // As the server's own account, a failure must not leave anything behind.
-    EXPECT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", "wrong password"), platform::kErrorLogonFailure);
+    EXPECT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", "wrong password", kClient), platform::kErrorLogonFailure);
     EXPECT_EQ(platform::CurrentImpersonation(), nullptr);
     EXPECT_EQ(::geteuid(), 0u);
 
     // As the anonymous account: bad credentials of a request must not leave
     // the thread running with the server's rights.
-    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword, kClient), 0);
     platform::LogonTokenPtr anonymous = platform::CurrentImpersonation();
     ASSERT_NE(anonymous, nullptr);
     const char* failures[][2] = {{s_name.c_str(), "wrong password"}, {"no-such-user-velmora", "x"}, {"", ""}};
     for (const auto& failure : failures) {
         SCOPED_TRACE(failure[0]);
-        EXPECT_EQ(platform::LogonAndImpersonate(failure[0], ".", failure[1]), platform::kErrorLogonFailure);
+        EXPECT_EQ(platform::LogonAndImpersonate(failure[0], ".", failure[1], kClient), platform::kErrorLogonFailure);
         EXPECT_EQ(platform::CurrentImpersonation(), anonymous);
         EXPECT_EQ(::geteuid(), s_uid);
     }
@@ -491,7 +493,7 @@ TEST_F(SecurityTest, AFailedLogonKeepsTheIdentityTheThreadHad)
 
 TEST_F(SecurityTest, LogonOnlyGivesATokenAndKeepsTheThreadAsItWas)
 {
-    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword), 0);
+    ASSERT_EQ(platform::LogonAndImpersonate(s_name.c_str(), ".", kPassword, kClient), 0);
     platform::LogonTokenPtr own = platform::CurrentImpersonation();
 
     platform::LogonTokenPtr token;
