@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -88,6 +89,9 @@ struct Spare {
 struct Lent {
     std::uint32_t uses = 0;
     std::thread::id holder;
+    // Statements of the holder on it now: one nested in another's row text
+    // shares its connection, as it cannot wait for that one to end.
+    int users = 1;
 };
 
 struct PooledConnection {
@@ -342,6 +346,15 @@ bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease)
         Hold(caller);
         return true;
     }
+    for (auto& [hdbc, lent] : entry.lent) {
+        if (lent.holder == caller) {
+            ++lent.users;
+            lease.hdbc = hdbc;
+            lease.pooled = 1;
+            Hold(caller);
+            return true;
+        }
+    }
     if (!entry.spares.empty()) {
         Spare spare = entry.spares.back();
         entry.spares.pop_back();
@@ -411,7 +424,7 @@ std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string
     for (Spare& spare : dropped.spares)
         after.closing.push_back(spare.hdbc);
     for (auto& [hdbc, lent] : dropped.lent)
-        Pool().retired[hdbc] = Retired{1, lent.holder};
+        Pool().retired[hdbc] = Retired{lent.users, lent.holder};
     if (dropped.activeUsers > 0)
         Pool().retired[dropped.hdbc] = Retired{dropped.activeUsers, dropped.holder};
     else if (dropped.hdbc)
@@ -496,25 +509,69 @@ void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT li
         Pool().pool.erase(found);
 }
 
-// Connects to one data source run one at a time: the SQLite driver crashed
-// inside SQLConnect while another connect of its source ran (under a load
-// of async-sql pages, once in some fifteen starts).
-std::mutex& ConnectLock(const std::string& dsn)
+// Connects to one data source run one at a time where its driver needs
+// it: the SQLite driver crashed inside SQLConnect while another connect of
+// its source ran (under a load of async-sql pages, once in some fifteen
+// starts). Other drivers connect in parallel, so that a cold burst on a
+// database whose login is slow waits one login, not one per page. Until a
+// source's first connect has said which driver it has, its connects go one
+// at a time.
+struct ConnectTurn {
+    std::timed_mutex lock;
+    std::atomic<bool> known{false};
+    std::atomic<bool> parallel{false};
+};
+
+ConnectTurn& TurnOf(const std::string& dsn)
 {
     static std::mutex* guard = [] {
         CHeapSwitch shared;
         return new std::mutex;
     }();
-    static auto* locks = [] {
+    static auto* turns = [] {
         CHeapSwitch shared;
-        return new std::map<std::string, std::unique_ptr<std::mutex>>;
+        return new std::map<std::string, std::unique_ptr<ConnectTurn>>;
     }();
     CHeapSwitch shared;
     std::lock_guard<std::mutex> hold(*guard);
-    std::unique_ptr<std::mutex>& lock = (*locks)[LowerName(dsn)];
-    if (!lock)
-        lock = std::make_unique<std::mutex>();
-    return *lock;
+    std::unique_ptr<ConnectTurn>& turn = (*turns)[LowerName(dsn)];
+    if (!turn)
+        turn = std::make_unique<ConnectTurn>();
+    return *turn;
+}
+
+// Whether the driver of a connected handle takes connects beside others.
+bool DriverConnectsInParallel(SQLHDBC hdbc)
+{
+    SQLCHAR name[256] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetInfo(hdbc, SQL_DRIVER_NAME, name, sizeof name, &length)))
+        return false;
+    return LowerName(reinterpret_cast<char*>(name)).find("sqlite") == std::string::npos;
+}
+
+// Runs connect (which answers the connected handle, or null) in the
+// source's turn when its driver needs one; false, with nothing run, when
+// the turn did not come by the deadline.
+template <typename Connect>
+bool InTurn(const std::string& dsn, std::uint64_t deadline, Connect connect)
+{
+    ConnectTurn& turn = TurnOf(dsn);
+    std::unique_lock<std::timed_mutex> hold(turn.lock, std::defer_lock);
+    if (!turn.parallel.load()) {
+        const std::uint64_t now = platform::MonotonicMs();
+        const auto wait = std::chrono::milliseconds(deadline > now ? std::min<std::uint64_t>(deadline - now, 86400000) : 0);
+        if (!hold.try_lock_for(wait))
+            return false;
+        if (turn.parallel.load())
+            hold.unlock(); // learnt while this one waited
+    }
+    const SQLHDBC connected = connect();
+    if (connected != SQL_NULL_HDBC && !turn.known.load()) {
+        turn.parallel = DriverConnectsInParallel(connected);
+        turn.known = true;
+    }
+    return true;
 }
 
 // A connect that waited its turn (since asked) behind one that timed out
@@ -533,7 +590,8 @@ bool RefusedWhileWaiting(const std::string& key, std::uint64_t asked, ODBCLease&
 // Connects a new handle for holder in the place it was given: on a thread
 // of its own for a caller in a fiber, so that a database host that does not
 // answer holds this caller alone, not its worker's other connections.
-SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, ODBCLease& lease)
+SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, std::uint64_t deadline,
+                     ODBCLease& lease)
 {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     bool connected = false;
@@ -547,20 +605,28 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
         bool refused = false;
         std::uint64_t took = 0;
         const std::uint64_t asked = platform::MonotonicMs();
+        bool late = false;
         auto connect = [&] {
-            std::lock_guard<std::mutex> turn(ConnectLock(fields.dsn));
-            if ((refused = RefusedWhileWaiting(key, asked, lease)))
-                return;
-            const std::uint64_t begun = platform::MonotonicMs();
-            connected = Succeeded(ConnectODBC(hdbc, fields));
-            took = platform::MonotonicMs() - begun;
-            if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
-                limit = 0;
+            late = !InTurn(fields.dsn, deadline, [&]() -> SQLHDBC {
+                if ((refused = RefusedWhileWaiting(key, asked, lease)))
+                    return SQL_NULL_HDBC;
+                const std::uint64_t begun = platform::MonotonicMs();
+                connected = Succeeded(ConnectODBC(hdbc, fields));
+                took = platform::MonotonicMs() - begun;
+                if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
+                    limit = 0;
+                return connected ? hdbc : SQL_NULL_HDBC;
+            });
         };
         if (platform::ThreadHasWaitSeam())
             platform::RunOnOwnThread(connect);
         else
             connect();
+        if (late) {
+            lease.error = "(HYT00) Timeout expired: the data source's connects ahead of this one took " +
+                          std::to_string((platform::MonotonicMs() - asked) / 1000) + " seconds";
+            refused = true;
+        }
         if (refused) {
             CloseODBCHandleLater(hdbc);
             hdbc = SQL_NULL_HDBC;
@@ -670,7 +736,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         case Grant::Refused:
             return -1;
         case Grant::Connect:
-            return ConnectNew(key, source, holder, lease);
+            return ConnectNew(key, source, holder, deadline, lease);
         case Grant::Wait:
         case Grant::Retry:
         case Grant::TimedOut:
@@ -707,13 +773,16 @@ int PoolRelease(const char* source, SQLHDBC hdbc)
             hold.unlock();
             SQLHDBC fresh = SQL_NULL_HDBC;
             auto connect = [&] {
-                std::lock_guard<std::mutex> turn(ConnectLock(SplitODBCSource(source).dsn));
-                if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh))) {
-                    fresh = SQL_NULL_HDBC;
-                } else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source)))) {
-                    after.closing.push_back(fresh);
-                    fresh = SQL_NULL_HDBC;
-                }
+                const std::uint64_t deadline = platform::DeadlineAfter(ODBCLoginTimeoutSeconds() * 1000);
+                InTurn(SplitODBCSource(source).dsn, deadline, [&]() -> SQLHDBC {
+                    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh))) {
+                        fresh = SQL_NULL_HDBC;
+                    } else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source)))) {
+                        after.closing.push_back(fresh);
+                        fresh = SQL_NULL_HDBC;
+                    }
+                    return fresh;
+                });
             };
             if (platform::ThreadHasWaitSeam())
                 platform::RunOnOwnThread(connect);
@@ -762,6 +831,8 @@ int PoolRelease(const char* source, SQLHDBC hdbc)
             // callers than the cap, the connections the next round opened
             // again.
             Unhold(lent->second.holder);
+            if (--lent->second.users > 0)
+                return 1; // a statement it is nested in still uses it
             const std::uint32_t uses = lent->second.uses;
             entry.lent.erase(lent);
             RollDemandPeriod(entry);
