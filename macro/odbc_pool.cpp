@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -520,7 +521,23 @@ struct ConnectTurn {
     std::timed_mutex lock;
     std::atomic<bool> known{false};
     std::atomic<bool> parallel{false};
+    // Its driver is SQLite's (see ConnectODBC).
+    std::atomic<bool> sqlite{false};
 };
+
+// A value of a connection string, braced when it holds what would end it.
+std::string ConnectValue(const std::string& value)
+{
+    if (value.find_first_of(";{}=") == std::string::npos && (value.empty() || (value.front() != ' ' && value.back() != ' ')))
+        return value;
+    std::string braced = "{";
+    for (char c : value) {
+        braced += c;
+        if (c == '}')
+            braced += '}';
+    }
+    return braced + "}";
+}
 
 ConnectTurn& TurnOf(const std::string& dsn)
 {
@@ -540,14 +557,20 @@ ConnectTurn& TurnOf(const std::string& dsn)
     return *turn;
 }
 
-// Whether the driver of a connected handle takes connects beside others.
-bool DriverConnectsInParallel(SQLHDBC hdbc)
+// The SQLite driver, told by its name: none, when the driver says none.
+std::optional<bool> SQLiteDriver(SQLHDBC hdbc)
 {
     SQLCHAR name[256] = {};
     SQLSMALLINT length = 0;
     if (!Succeeded(SQLGetInfo(hdbc, SQL_DRIVER_NAME, name, sizeof name, &length)))
-        return false;
-    return LowerName(reinterpret_cast<char*>(name)).find("sqlite") == std::string::npos;
+        return std::nullopt;
+    return LowerName(reinterpret_cast<char*>(name)).find("sqlite") != std::string::npos;
+}
+
+// Whether the driver of a connected handle takes connects beside others.
+bool DriverConnectsInParallel(SQLHDBC hdbc)
+{
+    return SQLiteDriver(hdbc) == false;
 }
 
 // Runs connect (which answers the connected handle, or null) in the
@@ -679,7 +702,32 @@ SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
     SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
     SQLSetConnectAttr(hdbc, SQL_ATTR_QUIET_MODE, nullptr, 0);
     auto text = [](const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); };
-    return SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
+    // SQLite waits for a lock another process holds in a sleep of its own
+    // (the driver's default: 100 s) that no cancel reaches, and takes its
+    // length only at the connect. A statement may wait twice (to read, then
+    // to write), so each wait is half the query time-out: a locked file
+    // fails its pages by their time-out. The first connect of a source
+    // learns its driver, and is made again so when it is SQLite's.
+    const std::uint32_t query = ODBCQueryTimeoutSeconds();
+    ConnectTurn& turn = TurnOf(source.dsn);
+    auto busyLimited = [&] {
+        std::string attributes = "DSN=" + ConnectValue(source.dsn) + ";UID=" + ConnectValue(source.user) +
+                                 ";PWD=" + ConnectValue(source.password) +
+                                 ";Timeout=" + std::to_string(std::uint64_t{query} * 1000 / 2);
+        SQLSMALLINT length = 0;
+        return SQLDriverConnect(hdbc, nullptr, text(attributes), SQL_NTS, nullptr, 0, &length, SQL_DRIVER_NOPROMPT);
+    };
+    if (query != 0 && turn.sqlite.load())
+        return busyLimited();
+    SQLRETURN rc = SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
+    if (Succeeded(rc) && SQLiteDriver(hdbc) == true) {
+        turn.sqlite = true;
+        if (query != 0) {
+            SQLDisconnect(hdbc);
+            rc = busyLimited();
+        }
+    }
+    return rc;
 }
 
 SQLRETURN FreeODBCHandle(SQLHDBC hdbc)
