@@ -41,6 +41,13 @@ std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
 // How many times a caller asks again after its source's entry went.
 constexpr int kAcquireRounds = 8;
+// Sources whose good connects are remembered, at most.
+constexpr std::size_t kRememberedSources = 4096;
+// The pause before a refused connect of a source that connected before is
+// tried again (within the caller's query time-out): a database that
+// restarts refuses for a fraction of a second.
+constexpr std::uint32_t kReconnectPauseMs = 200;
+
 // How far along the waiters a connection given back looks for one whose
 // thread is free: a fiber whose worker runs another statement cannot take
 // it up until that statement ends.
@@ -141,6 +148,9 @@ struct PoolState {
     // Connections dropped while in use: the last holder closes them.
     std::map<SQLHDBC, Retired> retired;
     std::map<std::string, Refusal> refused;
+    // The sources that have connected with their user and password: a
+    // refused connect of one is its database restarting, not a mistake.
+    std::map<std::string, bool> connectedBefore;
     // Connections each thread holds for its statements now.
     std::map<std::thread::id, int> busy;
     // The request thread's trim timer is set.
@@ -498,6 +508,8 @@ void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT li
         }
     } else {
         Pool().refused.erase(key);
+        if (Pool().connectedBefore.size() < kRememberedSources)
+            Pool().connectedBefore[key] = true;
         if (limit == 0) {
             Enter(entry, hdbc, holder);
             lease.pooled = 1;
@@ -610,11 +622,35 @@ bool RefusedWhileWaiting(const std::string& key, std::uint64_t asked, ODBCLease&
     return true;
 }
 
+// Whether a connect that failed may be tried again (one of a caller that
+// waited for a connection: a page that finds the database down fails at
+// once, one that was queued behind statements a restart ended does not):
+// the server refused it
+// at once (class 08, or 57P03 "starting up") for a source that connected
+// with the same user and password before, and the caller's time-out leaves
+// room for the pause and another login.
+bool MayConnectAgain(const std::string& key, SQLHDBC hdbc, std::uint64_t tookMs, std::uint64_t deadline)
+{
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetDiagRec(SQL_HANDLE_DBC, hdbc, 1, state, &native, nullptr, 0, &length)))
+        return false;
+    const std::string_view code(reinterpret_cast<char*>(state));
+    if (!(code.starts_with("08") || code == "57P03"))
+        return false;
+    const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
+    if (tookMs >= login / 2 || platform::MonotonicMs() + kReconnectPauseMs + tookMs >= deadline)
+        return false;
+    PoolLock locked;
+    return Pool().connectedBefore.count(key) != 0;
+}
+
 // Connects a new handle for holder in the place it was given: on a thread
 // of its own for a caller in a fiber, so that a database host that does not
 // answer holds this caller alone, not its worker's other connections.
 SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, std::uint64_t deadline,
-                     ODBCLease& lease)
+                     bool waited, ODBCLease& lease)
 {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     bool connected = false;
@@ -641,10 +677,16 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
                 return connected ? hdbc : SQL_NULL_HDBC;
             });
         };
-        if (platform::ThreadHasWaitSeam())
-            platform::RunOnOwnThread(connect);
-        else
-            connect();
+        // Bounded by the deadline: each round takes at least the pause.
+        for (;;) {
+            if (platform::ThreadHasWaitSeam())
+                platform::RunOnOwnThread(connect);
+            else
+                connect();
+            if (connected || refused || late || !waited || !MayConnectAgain(key, hdbc, took, deadline))
+                break;
+            platform::SleepMs(kReconnectPauseMs);
+        }
         if (late) {
             lease.error = "(HYT00) Timeout expired: the data source's connects ahead of this one took " +
                           std::to_string((platform::MonotonicMs() - asked) / 1000) + " seconds";
@@ -754,6 +796,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         CHeapSwitch shared;
         key = ODBCPoolKey(source);
     }
+    bool waited = false;
     for (int round = 0; round < kAcquireRounds; ++round) {
         Waiter waiter;
         Grant grant;
@@ -763,6 +806,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
             grant = Decide(key, holder, inPlace, defer && inPlace, deadline, waiter, lease, after);
         }
         if (grant == Grant::Wait) {
+            waited = true;
             if (!AwaitTurn(key, waiter, deadline) || waiter.grant == Grant::TimedOut) {
                 lease.error = "(HYT00) Timeout expired: all " + std::to_string(ODBCMaxConnections()) +
                               " connections the data source may have were in use for " +
@@ -784,7 +828,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         case Grant::Refused:
             return -1;
         case Grant::Connect:
-            return ConnectNew(key, source, holder, deadline, lease);
+            return ConnectNew(key, source, holder, deadline, waited, lease);
         case Grant::Wait:
         case Grant::Retry:
         case Grant::TimedOut:
@@ -947,6 +991,7 @@ void PoolClear()
         after.closing.push_back(hdbc);
     Pool().retired.clear();
     Pool().refused.clear();
+    Pool().connectedBefore.clear();
     Pool().busy.clear();
     Pool().trimArmed = false; // the next thread starts with no timer
 }

@@ -699,4 +699,49 @@ TEST_F(KavPostgresTest, AColdPoolOnASlowLoginConnectsItsPagesAtOnce)
     std::printf("%d pages on a cold pool, the longest %.1f s\n", kPages, longest);
 }
 
+// A restart of the database of a fraction of a second in a burst of
+// inserts fails only the statements in flight: the pages waiting for a
+// connection meet a refused connect, pause, and connect again within
+// their time-out. No row is inserted twice.
+TEST_F(KavPostgresTest, ARestartInABurstFailsOnlyTheStatementsInFlight)
+{
+    constexpr int kPages = 200;
+    constexpr int kCeiling = 20;
+    m_fibers = true;
+    Ceiling ceiling(kCeiling);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    ::setenv("PGPASSWORD", "plainpw", 1);
+    Psql("CREATE TABLE hits (n INTEGER);");
+    WriteFile(m_root + "/insert.htm", "%expand%%set(async-sql,1)%try('%sql(vpg;" + std::string(kRole) +
+                                          ";plainpw,\"INSERT INTO hits SELECT 1 FROM pg_sleep(0.5)\")ok,'caught %exception-msg%)");
+    StartServers();
+    std::vector<Page> pages;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        pages = Burst(URL(port, "/insert.htm"), kPages, "insert");
+        done = true;
+    });
+    // Two rounds of the ceiling in, the database restarts.
+    EXPECT_TRUE(Eventually([&] { return done || std::atoi(Psql("SELECT count(*) FROM hits;").c_str()) >= 2 * kCeiling; },
+                           60000));
+    EXPECT_EQ(Pg({"pg_ctl", "-D", m_pg + "/data", "-l", m_pg + "/log", "-m", "fast", "-w", "-t", "30", "restart"}), 0);
+    client.join();
+    int good = 0;
+    std::string failure;
+    for (const Page& page : pages) {
+        if (page.body == "ok")
+            ++good;
+        else
+            failure = page.body;
+    }
+    const int failed = kPages - good;
+    EXPECT_LE(failed, kCeiling) << "more than the statements in flight failed, as: " << failure;
+    const int rows = std::atoi(Psql("SELECT count(*) FROM hits;").c_str());
+    EXPECT_GE(rows, good);
+    EXPECT_LE(rows, kPages);
+    std::printf("%d of %d pages failed, %d rows\n", failed, kPages, rows);
+}
+
 } // namespace
