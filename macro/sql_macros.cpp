@@ -426,8 +426,20 @@ public:
                 formName = field;
             CTextBuffer value(64, 64);
             scope->Expand(&value, "%form(" + std::string(formName) + ")");
+            std::string text = value.ToString();
+            // Drivers end a statement's text at a NUL whatever length it is
+            // passed with, which would leave a literal open (or, worse,
+            // closed early): such a value is refused, not cut.
+            if (text.find('\0') != std::string::npos) {
+                MacroError(out, scope, kODBCErrorType, 0,
+                           ("(22000) The value of form field " + std::string(formName) +
+                            " holds a NUL character, which a statement cannot carry")
+                               .c_str(),
+                           1);
+                return;
+            }
             insert.columns.emplace_back(column);
-            insert.values.push_back(QuoteLiteral(value.ToString()));
+            insert.values.push_back(QuoteLiteral(text));
         }
         ODBCQuery query;
         query.scope = scope;

@@ -184,6 +184,13 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     EXPECT_EQ(Curl({URL(port, "/guests.kav?added=4")}).output, page) << "a reload adds nothing";
     EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
 
+    // A NUL in a value would end the statement's text early: refused, saying why.
+    page = Curl({"-L", "--data", "name=a%00b", URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<p>The guest was not added: (22000) The value of form field name holds a NUL character"),
+              std::string::npos)
+        << page;
+    EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
+
     // A failed insert says so, and never that a guest was added.
     SQLite("ALTER TABLE guests RENAME TO visitors;");
     page = Curl({"-L", "--data-urlencode", "name=Di", URL(port, "/guests.kav")}).output;
