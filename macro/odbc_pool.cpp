@@ -2,9 +2,11 @@
 //
 // Owns: an open connection per data source, spares for callers on other
 // threads while it is busy, the ceiling per source with the callers waiting
-// at it, the connections flushed while in use, and the sources whose
-// connect timed out lately. Everything here is under the pool's own lock,
-// held for bookkeeping only: no driver call runs under it. A connection
+// at it, the connections flushed while in use, the sources whose connect
+// timed out lately and those that connected before, under the pool's own
+// lock, held for bookkeeping only: no driver call runs under it. Besides,
+// each source's turn to connect, taken only where its driver needs it (a
+// SQLite source, which also gets its lock wait set there). A connection
 // given back goes to the next waiter at once, on the giver's thread.
 //
 // May call: the driver to connect (in place, or on a thread of its own for a
