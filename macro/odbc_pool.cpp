@@ -2,9 +2,11 @@
 //
 // Owns: an open connection per data source, spares for callers on other
 // threads while it is busy, the ceiling per source with the callers waiting
-// at it, the connections flushed while in use, and the sources whose
-// connect timed out lately. Everything here is under the pool's own lock,
-// held for bookkeeping only: no driver call runs under it. A connection
+// at it, the connections flushed while in use, the sources whose connect
+// timed out lately and those that connected before, under the pool's own
+// lock, held for bookkeeping only: no driver call runs under it. Besides,
+// each source's turn to connect, taken only where its driver needs it (a
+// SQLite source, which also gets its lock wait set there). A connection
 // given back goes to the next waiter at once, on the giver's thread.
 //
 // May call: the driver to connect (in place, or on a thread of its own for a
@@ -23,10 +25,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +43,13 @@ std::atomic<std::uint64_t> g_spareDemandPeriodMs{kODBCSpareDemandPeriodMs};
 
 // How many times a caller asks again after its source's entry went.
 constexpr int kAcquireRounds = 8;
+// Sources whose good connects are remembered, at most.
+constexpr std::size_t kRememberedSources = 4096;
+// The pause before a refused connect of a source that connected before is
+// tried again (within the caller's query time-out): a database that
+// restarts refuses for a fraction of a second.
+constexpr std::uint32_t kReconnectPauseMs = 200;
+
 // How far along the waiters a connection given back looks for one whose
 // thread is free: a fiber whose worker runs another statement cannot take
 // it up until that statement ends.
@@ -88,6 +99,9 @@ struct Spare {
 struct Lent {
     std::uint32_t uses = 0;
     std::thread::id holder;
+    // Statements of the holder on it now: one nested in another's row text
+    // shares its connection, as it cannot wait for that one to end.
+    int users = 1;
 };
 
 struct PooledConnection {
@@ -136,6 +150,9 @@ struct PoolState {
     // Connections dropped while in use: the last holder closes them.
     std::map<SQLHDBC, Retired> retired;
     std::map<std::string, Refusal> refused;
+    // The sources that have connected with their user and password: a
+    // refused connect of one is its database restarting, not a mistake.
+    std::map<std::string, bool> connectedBefore;
     // Connections each thread holds for its statements now.
     std::map<std::thread::id, int> busy;
     // The request thread's trim timer is set.
@@ -342,6 +359,15 @@ bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease)
         Hold(caller);
         return true;
     }
+    for (auto& [hdbc, lent] : entry.lent) {
+        if (lent.holder == caller) {
+            ++lent.users;
+            lease.hdbc = hdbc;
+            lease.pooled = 1;
+            Hold(caller);
+            return true;
+        }
+    }
     if (!entry.spares.empty()) {
         Spare spare = entry.spares.back();
         entry.spares.pop_back();
@@ -411,7 +437,7 @@ std::map<std::string, PooledConnection>::iterator DropEntry(std::map<std::string
     for (Spare& spare : dropped.spares)
         after.closing.push_back(spare.hdbc);
     for (auto& [hdbc, lent] : dropped.lent)
-        Pool().retired[hdbc] = Retired{1, lent.holder};
+        Pool().retired[hdbc] = Retired{lent.users, lent.holder};
     if (dropped.activeUsers > 0)
         Pool().retired[dropped.hdbc] = Retired{dropped.activeUsers, dropped.holder};
     else if (dropped.hdbc)
@@ -484,6 +510,8 @@ void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT li
         }
     } else {
         Pool().refused.erase(key);
+        if (Pool().connectedBefore.size() < kRememberedSources)
+            Pool().connectedBefore[key] = true;
         if (limit == 0) {
             Enter(entry, hdbc, holder);
             lease.pooled = 1;
@@ -496,25 +524,91 @@ void Adopt(const std::string& key, SQLHDBC hdbc, bool connected, SQLUSMALLINT li
         Pool().pool.erase(found);
 }
 
-// Connects to one data source run one at a time: the SQLite driver crashed
-// inside SQLConnect while another connect of its source ran (under a load
-// of async-sql pages, once in some fifteen starts).
-std::mutex& ConnectLock(const std::string& dsn)
+// Connects to one data source run one at a time where its driver needs
+// it: the SQLite driver crashed inside SQLConnect while another connect of
+// its source ran (under a load of async-sql pages, once in some fifteen
+// starts). Other drivers connect in parallel, so that a cold burst on a
+// database whose login is slow waits one login, not one per page. Until a
+// source's first connect has said which driver it has, its connects go one
+// at a time.
+struct ConnectTurn {
+    std::timed_mutex lock;
+    std::atomic<bool> known{false};
+    std::atomic<bool> parallel{false};
+    // Its driver is SQLite's (see ConnectODBC).
+    std::atomic<bool> sqlite{false};
+};
+
+// A value of a connection string, braced when it holds what would end it.
+std::string ConnectValue(const std::string& value)
+{
+    if (value.find_first_of(";{}=") == std::string::npos && (value.empty() || (value.front() != ' ' && value.back() != ' ')))
+        return value;
+    std::string braced = "{";
+    for (char c : value) {
+        braced += c;
+        if (c == '}')
+            braced += '}';
+    }
+    return braced + "}";
+}
+
+ConnectTurn& TurnOf(const std::string& dsn)
 {
     static std::mutex* guard = [] {
         CHeapSwitch shared;
         return new std::mutex;
     }();
-    static auto* locks = [] {
+    static auto* turns = [] {
         CHeapSwitch shared;
-        return new std::map<std::string, std::unique_ptr<std::mutex>>;
+        return new std::map<std::string, std::unique_ptr<ConnectTurn>>;
     }();
     CHeapSwitch shared;
     std::lock_guard<std::mutex> hold(*guard);
-    std::unique_ptr<std::mutex>& lock = (*locks)[LowerName(dsn)];
-    if (!lock)
-        lock = std::make_unique<std::mutex>();
-    return *lock;
+    std::unique_ptr<ConnectTurn>& turn = (*turns)[LowerName(dsn)];
+    if (!turn)
+        turn = std::make_unique<ConnectTurn>();
+    return *turn;
+}
+
+// The SQLite driver, told by its name: none, when the driver says none.
+std::optional<bool> SQLiteDriver(SQLHDBC hdbc)
+{
+    SQLCHAR name[256] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetInfo(hdbc, SQL_DRIVER_NAME, name, sizeof name, &length)))
+        return std::nullopt;
+    return LowerName(reinterpret_cast<char*>(name)).find("sqlite") != std::string::npos;
+}
+
+// Whether the driver of a connected handle takes connects beside others.
+bool DriverConnectsInParallel(SQLHDBC hdbc)
+{
+    return SQLiteDriver(hdbc) == false;
+}
+
+// Runs connect (which answers the connected handle, or null) in the
+// source's turn when its driver needs one; false, with nothing run, when
+// the turn did not come by the deadline.
+template <typename Connect>
+bool InTurn(const std::string& dsn, std::uint64_t deadline, Connect connect)
+{
+    ConnectTurn& turn = TurnOf(dsn);
+    std::unique_lock<std::timed_mutex> hold(turn.lock, std::defer_lock);
+    if (!turn.parallel.load()) {
+        const std::uint64_t now = platform::MonotonicMs();
+        const auto wait = std::chrono::milliseconds(deadline > now ? std::min<std::uint64_t>(deadline - now, 86400000) : 0);
+        if (!hold.try_lock_for(wait))
+            return false;
+        if (turn.parallel.load())
+            hold.unlock(); // learnt while this one waited
+    }
+    const SQLHDBC connected = connect();
+    if (connected != SQL_NULL_HDBC && !turn.known.load()) {
+        turn.parallel = DriverConnectsInParallel(connected);
+        turn.known = true;
+    }
+    return true;
 }
 
 // A connect that waited its turn (since asked) behind one that timed out
@@ -530,10 +624,35 @@ bool RefusedWhileWaiting(const std::string& key, std::uint64_t asked, ODBCLease&
     return true;
 }
 
+// Whether a connect that failed may be tried again (one of a caller that
+// waited for a connection: a page that finds the database down fails at
+// once, one that was queued behind statements a restart ended does not):
+// the server refused it
+// at once (class 08, or 57P03 "starting up") for a source that connected
+// with the same user and password before, and the caller's time-out leaves
+// room for the pause and another login.
+bool MayConnectAgain(const std::string& key, SQLHDBC hdbc, std::uint64_t tookMs, std::uint64_t deadline)
+{
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetDiagRec(SQL_HANDLE_DBC, hdbc, 1, state, &native, nullptr, 0, &length)))
+        return false;
+    const std::string_view code(reinterpret_cast<char*>(state));
+    if (!(code.starts_with("08") || code == "57P03"))
+        return false;
+    const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
+    if (tookMs >= login / 2 || platform::MonotonicMs() + kReconnectPauseMs + tookMs >= deadline)
+        return false;
+    PoolLock locked;
+    return Pool().connectedBefore.count(key) != 0;
+}
+
 // Connects a new handle for holder in the place it was given: on a thread
 // of its own for a caller in a fiber, so that a database host that does not
 // answer holds this caller alone, not its worker's other connections.
-SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, ODBCLease& lease)
+SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id holder, std::uint64_t deadline,
+                     bool waited, ODBCLease& lease)
 {
     SQLHDBC hdbc = SQL_NULL_HDBC;
     bool connected = false;
@@ -547,20 +666,34 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
         bool refused = false;
         std::uint64_t took = 0;
         const std::uint64_t asked = platform::MonotonicMs();
+        bool late = false;
         auto connect = [&] {
-            std::lock_guard<std::mutex> turn(ConnectLock(fields.dsn));
-            if ((refused = RefusedWhileWaiting(key, asked, lease)))
-                return;
-            const std::uint64_t begun = platform::MonotonicMs();
-            connected = Succeeded(ConnectODBC(hdbc, fields));
-            took = platform::MonotonicMs() - begun;
-            if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
-                limit = 0;
+            late = !InTurn(fields.dsn, deadline, [&]() -> SQLHDBC {
+                if ((refused = RefusedWhileWaiting(key, asked, lease)))
+                    return SQL_NULL_HDBC;
+                const std::uint64_t begun = platform::MonotonicMs();
+                connected = Succeeded(ConnectODBC(hdbc, fields));
+                took = platform::MonotonicMs() - begun;
+                if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
+                    limit = 0;
+                return connected ? hdbc : SQL_NULL_HDBC;
+            });
         };
-        if (platform::ThreadHasWaitSeam())
-            platform::RunOnOwnThread(connect);
-        else
-            connect();
+        // Bounded by the deadline: each round takes at least the pause.
+        for (;;) {
+            if (platform::ThreadHasWaitSeam())
+                platform::RunOnOwnThread(connect);
+            else
+                connect();
+            if (connected || refused || late || !waited || !MayConnectAgain(key, hdbc, took, deadline))
+                break;
+            platform::SleepMs(kReconnectPauseMs);
+        }
+        if (late) {
+            lease.error = "(HYT00) Timeout expired: the data source's connects ahead of this one took " +
+                          std::to_string((platform::MonotonicMs() - asked) / 1000) + " seconds";
+            refused = true;
+        }
         if (refused) {
             CloseODBCHandleLater(hdbc);
             hdbc = SQL_NULL_HDBC;
@@ -613,7 +746,32 @@ SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
     SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
     SQLSetConnectAttr(hdbc, SQL_ATTR_QUIET_MODE, nullptr, 0);
     auto text = [](const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); };
-    return SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
+    // SQLite waits for a lock another process holds in a sleep of its own
+    // (the driver's default: 100 s) that no cancel reaches, and takes its
+    // length only at the connect. A statement may wait twice (to read, then
+    // to write), so each wait is half the query time-out: a locked file
+    // fails its pages by their time-out. The first connect of a source
+    // learns its driver, and is made again so when it is SQLite's.
+    const std::uint32_t query = ODBCQueryTimeoutSeconds();
+    ConnectTurn& turn = TurnOf(source.dsn);
+    auto busyLimited = [&] {
+        std::string attributes = "DSN=" + ConnectValue(source.dsn) + ";UID=" + ConnectValue(source.user) +
+                                 ";PWD=" + ConnectValue(source.password) +
+                                 ";Timeout=" + std::to_string(std::uint64_t{query} * 1000 / 2);
+        SQLSMALLINT length = 0;
+        return SQLDriverConnect(hdbc, nullptr, text(attributes), SQL_NTS, nullptr, 0, &length, SQL_DRIVER_NOPROMPT);
+    };
+    if (query != 0 && turn.sqlite.load())
+        return busyLimited();
+    SQLRETURN rc = SQLConnect(hdbc, text(source.dsn), SQL_NTS, text(source.user), SQL_NTS, text(source.password), SQL_NTS);
+    if (Succeeded(rc) && SQLiteDriver(hdbc) == true) {
+        turn.sqlite = true;
+        if (query != 0) {
+            SQLDisconnect(hdbc);
+            rc = busyLimited();
+        }
+    }
+    return rc;
 }
 
 SQLRETURN FreeODBCHandle(SQLHDBC hdbc)
@@ -640,6 +798,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         CHeapSwitch shared;
         key = ODBCPoolKey(source);
     }
+    bool waited = false;
     for (int round = 0; round < kAcquireRounds; ++round) {
         Waiter waiter;
         Grant grant;
@@ -649,6 +808,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
             grant = Decide(key, holder, inPlace, defer && inPlace, deadline, waiter, lease, after);
         }
         if (grant == Grant::Wait) {
+            waited = true;
             if (!AwaitTurn(key, waiter, deadline) || waiter.grant == Grant::TimedOut) {
                 lease.error = "(HYT00) Timeout expired: all " + std::to_string(ODBCMaxConnections()) +
                               " connections the data source may have were in use for " +
@@ -670,7 +830,7 @@ SQLRETURN PoolAcquire(const char* source, std::thread::id holder, bool defer, OD
         case Grant::Refused:
             return -1;
         case Grant::Connect:
-            return ConnectNew(key, source, holder, lease);
+            return ConnectNew(key, source, holder, deadline, waited, lease);
         case Grant::Wait:
         case Grant::Retry:
         case Grant::TimedOut:
@@ -707,13 +867,16 @@ int PoolRelease(const char* source, SQLHDBC hdbc)
             hold.unlock();
             SQLHDBC fresh = SQL_NULL_HDBC;
             auto connect = [&] {
-                std::lock_guard<std::mutex> turn(ConnectLock(SplitODBCSource(source).dsn));
-                if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh))) {
-                    fresh = SQL_NULL_HDBC;
-                } else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source)))) {
-                    after.closing.push_back(fresh);
-                    fresh = SQL_NULL_HDBC;
-                }
+                const std::uint64_t deadline = platform::DeadlineAfter(ODBCLoginTimeoutSeconds() * 1000);
+                InTurn(SplitODBCSource(source).dsn, deadline, [&]() -> SQLHDBC {
+                    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, ODBCEnvironment(), &fresh))) {
+                        fresh = SQL_NULL_HDBC;
+                    } else if (!Succeeded(ConnectODBC(fresh, SplitODBCSource(source)))) {
+                        after.closing.push_back(fresh);
+                        fresh = SQL_NULL_HDBC;
+                    }
+                    return fresh;
+                });
             };
             if (platform::ThreadHasWaitSeam())
                 platform::RunOnOwnThread(connect);
@@ -762,6 +925,8 @@ int PoolRelease(const char* source, SQLHDBC hdbc)
             // callers than the cap, the connections the next round opened
             // again.
             Unhold(lent->second.holder);
+            if (--lent->second.users > 0)
+                return 1; // a statement it is nested in still uses it
             const std::uint32_t uses = lent->second.uses;
             entry.lent.erase(lent);
             RollDemandPeriod(entry);
@@ -828,6 +993,7 @@ void PoolClear()
         after.closing.push_back(hdbc);
     Pool().retired.clear();
     Pool().refused.clear();
+    Pool().connectedBefore.clear();
     Pool().busy.clear();
     Pool().trimArmed = false; // the next thread starts with no timer
 }

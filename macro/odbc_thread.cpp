@@ -1,6 +1,8 @@
-// The ODBC request thread and its queue.
+// Where a statement runs: the ODBC request thread and its queue, and the
+// statement threads of async-sql callers in fibers.
 //
 // Owns: the request queue, the one thread that takes its requests in turn,
+// the statement threads and their queue,
 // the ODBC environment, the closing list through which every disconnect
 // runs on that thread, and the settings (time-outs, ceiling). May call: the
 // pool (odbc_pool.cpp) to lend and take back connections, the watchdog
@@ -23,7 +25,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -622,6 +627,171 @@ bool ODBCThreadRunning()
 
 namespace {
 
+// ---- The statement threads of callers in a fiber ----------------------
+//
+// An async-sql statement of a page served in a fiber runs, row text and
+// all, on one of these threads while only its fiber waits: run on the
+// worker, a statement that waits on its database would hold every other
+// fiber of that worker, and with them the connections they were lent. A
+// thread takes one statement at a time; one idle a while ends.
+
+struct StatementJob {
+    const ODBCQuery* query = nullptr;
+    ThreadData threadData{};
+    std::exception_ptr error;
+    StatementJob* next = nullptr;
+    // Under the threads' lock: taken by a thread.
+    bool taken = false;
+    // The caller parks here; finished is set under its lock.
+    platform::WaitQueue completion;
+    bool finished = false;
+
+    StatementJob() = default;
+    StatementJob(const StatementJob&) = delete;
+    StatementJob& operator=(const StatementJob&) = delete;
+    // The thread that finished it may still hold the lock.
+    ~StatementJob()
+    {
+        completion.Lock();
+        completion.Unlock();
+    }
+};
+
+struct StatementThreads {
+    std::mutex lock;
+    std::condition_variable work;
+    StatementJob* head = nullptr;
+    StatementJob* tail = nullptr;
+    std::size_t queued = 0;
+    std::size_t threads = 0;
+    std::size_t idle = 0;
+};
+
+StatementThreads& Runners()
+{
+    static StatementThreads* runners = [] {
+        CHeapSwitch shared;
+        return new StatementThreads; // outlives every engine start and stop
+    }();
+    return *runners;
+}
+
+void StatementThreadProc()
+{
+    StatementThreads& runners = Runners();
+    std::unique_lock<std::mutex> hold(runners.lock);
+    for (;;) {
+        if (!runners.head) {
+            ++runners.idle;
+            const bool woken = runners.work.wait_for(hold, std::chrono::milliseconds(kODBCStatementThreadIdleMs),
+                                                     [&] { return runners.head != nullptr; });
+            --runners.idle;
+            if (!woken) {
+                --runners.threads;
+                return;
+            }
+        }
+        StatementJob& job = *runners.head;
+        runners.head = job.next;
+        if (!runners.head)
+            runners.tail = nullptr;
+        --runners.queued;
+        job.taken = true;
+        hold.unlock();
+        GetThreadData() = job.threadData;
+        try {
+            ExecuteSQLQuery(*job.query);
+        } catch (...) {
+            job.error = std::current_exception();
+        }
+        job.threadData = GetThreadData();
+        GetThreadData() = ThreadData{};
+        job.completion.Lock();
+        job.finished = true;
+        job.completion.WakeAll();
+        job.completion.Unlock();
+        hold.lock();
+    }
+}
+
+// Runs a query on a statement thread while the calling fiber waits. A
+// query that finds no thread free by its time-out is an error, as one
+// that finds no connection.
+void RunOnStatementThread(const ODBCQuery& query)
+{
+    StatementThreads& runners = Runners();
+    StatementJob job;
+    job.query = &query;
+    job.threadData = GetThreadData();
+    bool inPlace = false;
+    {
+        CHeapSwitch shared;
+        std::lock_guard<std::mutex> hold(runners.lock);
+        (runners.tail ? runners.tail->next : runners.head) = &job;
+        runners.tail = &job;
+        ++runners.queued;
+        if (runners.queued > runners.idle && runners.threads < kODBCStatementThreads) {
+            try {
+                std::thread(StatementThreadProc).detach();
+                ++runners.threads;
+            } catch (const std::system_error&) {
+                // The threads there are take it in turn.
+            }
+        }
+        // With no thread to be had at all (then nothing else is queued),
+        // the query runs in place.
+        inPlace = runners.threads == 0;
+        if (inPlace) {
+            runners.head = runners.tail = nullptr;
+            runners.queued = 0;
+        } else {
+            runners.work.notify_one();
+        }
+    }
+    if (inPlace) {
+        ExecuteSQLQuery(query);
+        return;
+    }
+    const std::uint32_t seconds = ODBCQueryTimeoutSeconds();
+    std::uint64_t deadline = platform::DeadlineAfter(seconds ? seconds * 1000 : kODBCMutexWaitMs);
+    job.completion.Lock();
+    while (!job.finished) {
+        if (job.completion.Wait(deadline))
+            continue;
+        job.completion.Unlock();
+        bool withdrawn = false;
+        {
+            std::lock_guard<std::mutex> hold(runners.lock);
+            if (!job.taken) {
+                StatementJob* previous = nullptr;
+                for (StatementJob* at = runners.head; at != &job; at = at->next)
+                    previous = at;
+                (previous ? previous->next : runners.head) = job.next;
+                if (runners.tail == &job)
+                    runners.tail = previous;
+                --runners.queued;
+                withdrawn = true;
+            }
+        }
+        if (withdrawn) {
+            MacroError(query.out, query.scope, kODBCErrorType, 0,
+                       ("(HYT00) Timeout expired: all " + std::to_string(kODBCStatementThreads) +
+                        " statement threads were busy for " + std::to_string(seconds ? seconds : kODBCMutexWaitMs / 1000) +
+                        " seconds")
+                           .c_str(),
+                       1);
+            return;
+        }
+        // Taken: it ends by its own time-out, or is cancelled.
+        deadline = platform::kNoDeadline;
+        job.completion.Lock();
+    }
+    job.completion.Unlock();
+    GetThreadData() = job.threadData;
+    if (job.error)
+        std::rethrow_exception(job.error);
+}
+
 // A connection got for a query that did not run goes back.
 struct LeaseReturn {
     const char* source;
@@ -644,7 +814,10 @@ void SQLQuery(const ODBCQuery& query)
 {
     const bool onThread = OnODBCThread();
     if (!onThread && query.scope->FindMacro("async-sql") != nullptr) {
-        ExecuteSQLQuery(query);
+        if (platform::ThreadHasWaitSeam())
+            RunOnStatementThread(query);
+        else
+            ExecuteSQLQuery(query);
         return;
     }
     // The query's connection, when it needs a new one or one given back,

@@ -3,7 +3,9 @@
 // Every ODBC call of the SQL macros goes through one dedicated thread that
 // owns the environment; a caller (thread or connection fiber) hands its
 // request over and waits, a fiber parking while it does. With async-sql
-// defined in the calling scope a query runs on the caller's own thread.
+// defined in the calling scope a query runs on the caller's own thread, or,
+// for a caller in a fiber, on one of a bounded set of statement threads
+// while only the fiber waits.
 // The pool of open connections, keyed by data source, has a lock of its
 // own: a connection is lent and given back on the caller's thread, and one
 // given back goes straight to a caller waiting at its source's ceiling.
@@ -15,13 +17,15 @@
 // whose client has left, so no statement holds the one request thread, or
 // an async-sql caller's worker, for longer than the time-out.
 //
-// The units: odbc_thread.cpp (the thread and its queue), odbc_pool.cpp (the
+// The units: odbc_thread.cpp (where a statement runs: the request thread
+// and its queue, the statement threads), odbc_pool.cpp (the
 // pool and the hand-over to waiters), odbc_watch.cpp (the watchdog and its
 // cancels).
 
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -61,6 +65,11 @@ inline constexpr std::uint32_t kODBCCancelGiveUpMs = 1000;
 inline constexpr std::uint32_t kODBCWatchTickMs = 100;
 inline constexpr std::uint32_t kODBCRefreshAfterUses = 16;
 inline constexpr std::uint64_t kODBCSpareDemandPeriodMs = 10000;
+// Threads that run the async-sql statements of pages served in fibers, at
+// most (a statement beyond waits for one, up to its query time-out), and how
+// long one stays idle before it ends.
+inline constexpr std::size_t kODBCStatementThreads = 256;
+inline constexpr std::uint32_t kODBCStatementThreadIdleMs = 30000;
 inline constexpr std::uint32_t kODBCStartWaitMs = 10000;
 inline constexpr std::uint32_t kODBCStopWaitMs = 3000;
 inline constexpr std::uint32_t kEventODBCError = 0x8000400B;

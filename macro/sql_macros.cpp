@@ -203,13 +203,15 @@ bool NeverSent(SQLHSTMT hstmt)
     return lost && (unsent || (ended && !replied));
 }
 
-void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason)
+// givenUp: the call was abandoned while blocked (its socket shut down), so
+// whether the database ran the statement cannot be known.
+void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason, bool givenUp = false)
 {
     std::string text;
     switch (reason) {
     case ODBCCancel::TimedOut:
         text = "(HYT00) Timeout expired: the statement ran longer than " + std::to_string(ODBCQueryTimeoutSeconds()) +
-               " seconds and was cancelled";
+               (givenUp ? " seconds and was given up; whether it took effect cannot be known" : " seconds and was cancelled");
         break;
     case ODBCCancel::ClientLeft:
         text = "(HY008) Operation canceled: the client left";
@@ -228,19 +230,27 @@ void RaiseCancelled(const ODBCQuery& query, ODBCCancel reason)
 // (its socket shut down, or its cancel left running) lost its connection,
 // which leaves the pool before the error is raised: raised inside a try,
 // the error unwinds past the caller's own checks.
+// A call that came back with its work done although a cancel was asked
+// meanwhile did take effect (an INSERT made its row): its answer stands,
+// and the page is not told it was cancelled.
 template <typename Call>
 bool Watched(const ODBCQuery& query, SQLHSTMT hstmt, SQLRETURN& rc, const ConnectionHolder& connection, Call call)
 {
     ODBCCancel reason = ODBCCallStarting(hstmt);
+    bool called = false;
     if (reason == ODBCCancel::None) {
         rc = call();
+        called = true;
         reason = ODBCCallEnded(hstmt);
     }
     if (reason == ODBCCancel::None)
         return true;
-    if (ODBCStatementGivenUp(hstmt) || ConnectionLost(connection.hdbc, hstmt))
+    const bool givenUp = ODBCStatementGivenUp(hstmt);
+    if (called && !givenUp && (Succeeded(rc) || rc == SQL_NO_DATA))
+        return true;
+    if (givenUp || ConnectionLost(connection.hdbc, hstmt))
         connection.Drop();
-    RaiseCancelled(query, reason);
+    RaiseCancelled(query, reason, givenUp);
     return false;
 }
 
@@ -416,8 +426,20 @@ public:
                 formName = field;
             CTextBuffer value(64, 64);
             scope->Expand(&value, "%form(" + std::string(formName) + ")");
+            std::string text = value.ToString();
+            // Drivers end a statement's text at a NUL whatever length it is
+            // passed with, which would leave a literal open (or, worse,
+            // closed early): such a value is refused, not cut.
+            if (text.find('\0') != std::string::npos) {
+                MacroError(out, scope, kODBCErrorType, 0,
+                           ("(22000) The value of form field " + std::string(formName) +
+                            " holds a NUL character, which a statement cannot carry")
+                               .c_str(),
+                           1);
+                return;
+            }
             insert.columns.emplace_back(column);
-            insert.values.push_back(QuoteLiteral(value.ToString()));
+            insert.values.push_back(QuoteLiteral(text));
         }
         ODBCQuery query;
         query.scope = scope;

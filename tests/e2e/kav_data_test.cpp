@@ -10,10 +10,14 @@
 #include "macro/odbc_thread.h"
 
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <spawn.h>
+#include <fcntl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -180,6 +184,13 @@ TEST_F(KavDataTest, TheShippedGuestBookListsAndAddsRows)
     EXPECT_EQ(Curl({URL(port, "/guests.kav?added=4")}).output, page) << "a reload adds nothing";
     EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
 
+    // A NUL in a value would end the statement's text early: refused, saying why.
+    page = Curl({"-L", "--data", "name=a%00b", URL(port, "/guests.kav")}).output;
+    EXPECT_NE(page.find("<p>The guest was not added: (22000) The value of form field name holds a NUL character"),
+              std::string::npos)
+        << page;
+    EXPECT_EQ(SQLite("SELECT count(*) FROM guests;"), "4\n");
+
     // A failed insert says so, and never that a guest was added.
     SQLite("ALTER TABLE guests RENAME TO visitors;");
     page = Curl({"-L", "--data-urlencode", "name=Di", URL(port, "/guests.kav")}).output;
@@ -265,6 +276,90 @@ TEST_F(KavDataTest, AStuckAsyncStatementStrandsNoKeptAliveConnection)
     EXPECT_EQ(answered, kConnections);
     client.join();
     EXPECT_EQ(stuck.rfind("[ODBC error 0: (HYT00) Timeout expired", 0), 0u) << stuck;
+}
+
+// The database file locked by another process (an operator's sqlite3
+// shell inside a transaction): every page, synchronous or not, is answered
+// near the query time-out, and a write the page did not make is not made
+// once the lock is let go.
+TEST_F(KavDataTest, AFileLockedByAnotherProcessFailsItsPagesAtTheTimeOut)
+{
+    constexpr std::uint32_t kQuerySeconds = 3;
+    Timeouts timeouts(kQuerySeconds, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    const std::string caught = ",'caught %exception-msg%)";
+    WriteFile(m_root + "/insert.htm", "%expand%%try('%sql(vdata,\"INSERT INTO people (id) VALUES (900)\")" + caught);
+    WriteFile(m_root + "/list.htm", "%expand%%try('%sql(vdata,SELECT count(*) FROM people,'%column(1))" + caught);
+    WriteFile(m_root + "/alist.htm", "%expand%%set(async-sql,1)%try('%sql(vdata,SELECT count(*) FROM people,'%column(1))" +
+                                         caught);
+    StartServers();
+    ASSERT_EQ(Curl({URL(port, "/list.htm")}).output, "50");
+
+    // The shell takes the lock, says so, and holds it until its input ends.
+    int input[2], output[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    std::vector<char*> argv = {const_cast<char*>("sqlite3"), const_cast<char*>(m_database.c_str()), nullptr};
+    pid_t shell = -1;
+    ASSERT_EQ(posix_spawnp(&shell, "sqlite3", &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    const std::string hold = "BEGIN EXCLUSIVE; SELECT 'locked';\n";
+    ASSERT_EQ(::write(input[1], hold.data(), hold.size()), static_cast<ssize_t>(hold.size()));
+    std::string said;
+    EXPECT_TRUE(Eventually([&] {
+        char buffer[64];
+        if (platform::WaitHandle(output[0], false, 100) == 1) {
+            const ssize_t got = ::read(output[0], buffer, sizeof buffer);
+            if (got > 0)
+                said.append(buffer, static_cast<std::size_t>(got));
+        }
+        return said.find("locked") != std::string::npos;
+    }, 30000));
+
+    struct Fetch {
+        std::string page;
+        std::string body;
+        double seconds = 0;
+        std::thread client;
+    };
+    Fetch fetches[3];
+    fetches[0].page = "/insert.htm";
+    fetches[1].page = "/list.htm";
+    fetches[2].page = "/alist.htm";
+    std::atomic<int> done{0};
+    for (Fetch& fetch : fetches)
+        fetch.client = std::thread([&] {
+            const auto started = std::chrono::steady_clock::now();
+            fetch.body = RunProgram({"curl", "-s", "--max-time", "120", URL(port, fetch.page)},
+                                    m_dir / (fetch.page.substr(1) + ".out"))
+                             .output;
+            fetch.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            ++done;
+        });
+    // The lock goes once every page is answered, or after a while in any case.
+    Eventually([&] { return done == 3; }, 30000);
+    ::close(input[1]);
+    for (Fetch& fetch : fetches)
+        fetch.client.join();
+    int status = 0;
+    ::waitpid(shell, &status, 0);
+    ::close(output[0]);
+
+    // The synchronous pages take their turns on the one request thread.
+    const double bound = 3 * kQuerySeconds + (kODBCCancelGraceMs + SlackMs()) / 1000.0;
+    for (const Fetch& fetch : fetches) {
+        EXPECT_EQ(fetch.body.rfind("caught (", 0), 0u) << fetch.page << ": " << fetch.body;
+        EXPECT_LT(fetch.seconds, bound) << fetch.page << ": " << fetch.body;
+        std::printf("%s %.1f s: %s\n", fetch.page.c_str(), fetch.seconds, fetch.body.c_str());
+    }
+    EXPECT_EQ(SQLite("SELECT count(*) FROM people WHERE id = 900;"), "0\n");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,6 +37,85 @@ constexpr const char* kPassword = "s3cret;pw";
 // Few, as on a small database, so that a burst that ignored its source's
 // ceiling would run out of them.
 constexpr int kMaxConnections = 30;
+
+// A relay to the database that holds the database's first reply on each
+// connection for a while, as a far or busy database's login takes.
+class SlowLoginRelay {
+public:
+    SlowLoginRelay(std::uint16_t target, int holdMs) : m_target(target), m_holdMs(holdMs)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(m_listener, 64), 0);
+        EXPECT_EQ(::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        m_port = ntohs(address.sin_port);
+        m_acceptor = std::thread([this] { Accept(); });
+    }
+    ~SlowLoginRelay()
+    {
+        m_stop = true;
+        m_acceptor.join();
+        for (std::thread& pump : m_pumps)
+            pump.join();
+        ::close(m_listener);
+    }
+    std::uint16_t Port() const { return m_port; }
+
+private:
+    void Accept()
+    {
+        while (!m_stop) { // each round ends within the poll's limit
+            if (platform::WaitHandle(m_listener, false, 100) != 1)
+                continue;
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0)
+                m_pumps.emplace_back([this, client] { Pump(client); });
+        }
+    }
+    void Pump(int client)
+    {
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_target);
+        bool open = ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        bool held = false;
+        char buffer[16384];
+        while (open && !m_stop) { // each round ends within the poll's limit
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(fds, 2, 100) <= 0)
+                continue;
+            for (int side = 0; side < 2 && open; ++side) {
+                if (fds[side].revents == 0)
+                    continue;
+                const ssize_t got = ::recv(fds[side].fd, buffer, sizeof buffer, 0);
+                if (got <= 0) {
+                    open = false;
+                    break;
+                }
+                if (side == 1 && !held) {
+                    held = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_holdMs)); // the slow login itself
+                }
+                open = ::send(fds[1 - side].fd, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL) == got;
+            }
+        }
+        ::close(server);
+        ::close(client);
+    }
+    std::uint16_t m_target;
+    int m_holdMs;
+    int m_listener = -1;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_acceptor;
+    std::vector<std::thread> m_pumps;
+};
 
 class KavPostgresTest : public E2ETest {
 protected:
@@ -170,6 +250,38 @@ protected:
             fetch.body = RunProgram({"curl", "-s", "--max-time", "60", url}, m_dir / (name + ".out")).output;
             fetch.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         });
+    }
+    // Pages fetched at once by one curl: each page's body and seconds.
+    struct Page {
+        std::string body;
+        double seconds = 0;
+    };
+    std::vector<Page> Burst(const std::string& url, int pages, const std::string& name)
+    {
+        const std::string folder = m_dir / name;
+        std::filesystem::create_directories(folder);
+        const RunResult run = RunProgram({"curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max",
+                                          std::to_string(pages), "--max-time", "120", "-w",
+                                          "%{filename_effective} %{time_total}\\n", "-o", folder + "/#1",
+                                          url + "?[1-" + std::to_string(pages) + "]"},
+                                         m_dir / (name + ".out"));
+        std::vector<Page> got(pages);
+        std::istringstream lines(run.output);
+        std::string file;
+        for (double seconds = 0; lines >> file >> seconds;) {
+            const int index = std::atoi(std::filesystem::path(file).filename().c_str());
+            if (index >= 1 && index <= pages)
+                got[index - 1].seconds = seconds;
+        }
+        for (int i = 0; i < pages; ++i)
+            got[i].body = ReadFile(folder + "/" + std::to_string(i + 1));
+        return got;
+    }
+    // Statements of the text given running in the database now.
+    int Running(const std::string& text)
+    {
+        return std::atoi(Psql("SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query = '" + text + "';")
+                             .c_str());
     }
     std::string m_pg;
     bool m_frozen = false;
@@ -481,6 +593,156 @@ TEST_F(KavPostgresTest, ABurstAtTheCeilingIsServedWhole)
     EXPECT_EQ(good, kPages) << "another page gave: " << other;
     EXPECT_LT(longest, kODBCDefaultQueryTimeoutSeconds + 0.5 + SlackMs() / 1000.0);
     std::printf("%d of %d good, the longest page %.1f s\n", good, kPages, longest);
+}
+
+// Long statements of pages served by a few workers each run on a
+// connection of their own at once, and every page ends near its own
+// time-out, not behind the others' statements.
+TEST_F(KavPostgresTest, LongStatementsRunAtOnceAndEndNearTheirTimeOut)
+{
+    constexpr int kPages = 20;
+    // Long beside the spread of the pages' connects on a loaded machine.
+    constexpr std::uint32_t kQuerySeconds = 5;
+    m_fibers = true; // the few workers of the pool serve them
+    Ceiling ceiling(kPages);
+    Timeouts timeouts(kQuerySeconds, 0);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    ::setenv("PGPASSWORD", "plainpw", 1);
+    const std::string statement = "SELECT pg_sleep(30)";
+    WriteFile(m_root + "/long.htm", "%expand%%set(async-sql,1)%try('%sql(vpg;" + std::string(kRole) + ";plainpw," +
+                                        statement + ",'x),'caught %exception-msg%)");
+    StartServers();
+    std::vector<Page> pages;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        pages = Burst(URL(port, "/long.htm"), kPages, "long");
+        done = true;
+    });
+    int peak = 0;
+    while (!done) // bounded by curl's own limit
+        peak = std::max(peak, Running(statement));
+    client.join();
+    EXPECT_EQ(peak, kPages) << "statements ran at once";
+    const double bound = kQuerySeconds + (kODBCCancelGraceMs + kODBCCancelGiveUpMs + SlackMs()) / 1000.0 + 1;
+    for (const Page& page : pages) {
+        EXPECT_EQ(page.body.rfind("caught (", 0), 0u) << page.body;
+        EXPECT_LT(page.seconds, bound) << page.body;
+        std::printf("%.1f ", page.seconds);
+    }
+    std::printf("s; at most %d statements at once\n", peak);
+}
+
+// Pages whose row text queries the same source again are served beside
+// plain pages while every connection is busy: a nested query shares its
+// page's connection rather than wait for one its own page holds.
+TEST_F(KavPostgresTest, NestedPagesAreServedWhileEveryConnectionIsBusy)
+{
+    constexpr int kPlain = 100;
+    constexpr int kNested = 30;
+    m_fibers = true;
+    Ceiling ceiling(20);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    const std::string source = "vpg;" + std::string(kRole) + ";plainpw";
+    WriteFile(m_root + "/plain.htm", "%expand%%set(async-sql,1)%try('%sql(" + source +
+                                         ",\"SELECT 7, pg_sleep(0.2)\",'%column(1)),'caught %exception-msg%)");
+    WriteFile(m_root + "/nested.htm", "%expand%%set(async-sql,1)%try('%sql(" + source +
+                                          ",\"SELECT id FROM people ORDER BY id\",'%sql(" + source +
+                                          ",\"SELECT name, pg_sleep(0.1) FROM people WHERE id = %column(1)\",'%column(1)|)),"
+                                          "'caught %exception-msg%)");
+    StartServers();
+    std::vector<Page> plain, nested;
+    std::thread plainClient([&] { plain = Burst(URL(port, "/plain.htm"), kPlain, "plain"); });
+    std::thread nestedClient([&] { nested = Burst(URL(port, "/nested.htm"), kNested, "nested"); });
+    plainClient.join();
+    nestedClient.join();
+    double longest = 0;
+    for (const Page& page : plain) {
+        EXPECT_EQ(page.body, "7");
+        longest = std::max(longest, page.seconds);
+    }
+    for (const Page& page : nested) {
+        EXPECT_EQ(page.body, "name1|name2|name3|");
+        longest = std::max(longest, page.seconds);
+    }
+    // About 2.5 s of work on 20 connections; well inside the query time-out.
+    EXPECT_LT(longest, kODBCDefaultQueryTimeoutSeconds / 2.0 + SlackMs() / 1000.0);
+    std::printf("%d plain and %d nested pages, the longest %.1f s\n", kPlain, kNested, longest);
+}
+
+// A cold pool on a database whose login takes a second connects its pages
+// side by side, not one login after another.
+TEST_F(KavPostgresTest, AColdPoolOnASlowLoginConnectsItsPagesAtOnce)
+{
+    constexpr int kPages = 20;
+    constexpr int kLoginMs = 1000;
+    m_fibers = true;
+    Ceiling ceiling(kPages);
+    SlowLoginRelay relay(m_port, kLoginMs);
+    WriteFile(m_dir / "odbc.ini", ReadFile(m_dir / "odbc.ini") + "[vslow]\nDriver=PostgreSQL\nServername=127.0.0.1\nPort=" +
+                                      std::to_string(relay.Port()) + "\nDatabase=postgres\n");
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    WriteFile(m_root + "/slow.htm", "%expand%%set(async-sql,1)%try('%sql(vslow;" + std::string(kRole) +
+                                        ";plainpw,SELECT 7,'%column(1)),'caught %exception-msg%)");
+    StartServers();
+    double longest = 0;
+    for (const Page& page : Burst(URL(port, "/slow.htm"), kPages, "slow")) {
+        EXPECT_EQ(page.body, "7");
+        longest = std::max(longest, page.seconds);
+    }
+    // The first login says which driver the source has; the rest go at once.
+    EXPECT_LT(longest, 2 * kLoginMs / 1000.0 + 2 + SlackMs() / 1000.0);
+    std::printf("%d pages on a cold pool, the longest %.1f s\n", kPages, longest);
+}
+
+// A restart of the database of a fraction of a second in a burst of
+// inserts fails only the statements in flight: the pages waiting for a
+// connection meet a refused connect, pause, and connect again within
+// their time-out. No row is inserted twice.
+TEST_F(KavPostgresTest, ARestartInABurstFailsOnlyTheStatementsInFlight)
+{
+    constexpr int kPages = 200;
+    constexpr int kCeiling = 20;
+    m_fibers = true;
+    Ceiling ceiling(kCeiling);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    ::setenv("PGPASSWORD", "plainpw", 1);
+    Psql("CREATE TABLE hits (n INTEGER);");
+    WriteFile(m_root + "/insert.htm", "%expand%%set(async-sql,1)%try('%sql(vpg;" + std::string(kRole) +
+                                          ";plainpw,\"INSERT INTO hits SELECT 1 FROM pg_sleep(0.5)\")ok,'caught %exception-msg%)");
+    StartServers();
+    std::vector<Page> pages;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        pages = Burst(URL(port, "/insert.htm"), kPages, "insert");
+        done = true;
+    });
+    // Two rounds of the ceiling in, the database restarts.
+    EXPECT_TRUE(Eventually([&] { return done || std::atoi(Psql("SELECT count(*) FROM hits;").c_str()) >= 2 * kCeiling; },
+                           60000));
+    EXPECT_EQ(Pg({"pg_ctl", "-D", m_pg + "/data", "-l", m_pg + "/log", "-m", "fast", "-w", "-t", "30", "restart"}), 0);
+    client.join();
+    int good = 0;
+    std::string failure;
+    for (const Page& page : pages) {
+        if (page.body == "ok")
+            ++good;
+        else
+            failure = page.body;
+    }
+    const int failed = kPages - good;
+    EXPECT_LE(failed, kCeiling) << "more than the statements in flight failed, as: " << failure;
+    const int rows = std::atoi(Psql("SELECT count(*) FROM hits;").c_str());
+    EXPECT_GE(rows, good);
+    EXPECT_LE(rows, kPages);
+    std::printf("%d of %d pages failed, %d rows\n", failed, kPages, rows);
 }
 
 } // namespace
