@@ -258,12 +258,11 @@ void CChatRoom::ServerRequest(WSocket* socketPointer)
     CMacroContext scope(GetMacroScope());
     CChatClientState state;
     std::shared_ptr<const CServiceSettings> settings = GetSettings();
-    // The head limits of the HTTP port: a deadline for the whole head, and
-    // a cap on one address's slow heads. Held outside the try, so that a
-    // read the deadline failed is still known as cut off.
-    CHeadDeadline headDeadline(socket, settings->headerTimeout * 1000, &GetSlowHeads());
+    // The limits of the HTTP port: a deadline for the whole head, a pace
+    // for the body, and a cap on one address's slow heads and bodies.
+    CRequestLimits limits(socket, {settings->connTimeout, settings->headerTimeout}, GetSlowHeads());
+    limits.BoundReads();
     try {
-        socket.SetTimeout(settings->connTimeout * kMsPerTimeoutSecond);
         socket.SetThrowOnError(true);
 
         CTextBuffer requestLine(kRequestLineCapacity);
@@ -291,7 +290,7 @@ void CChatRoom::ServerRequest(WSocket* socketPointer)
             headers.append(header.View());
             headers.append("\r\n");
         }
-        socket.EndHeadDeadline();
+        limits.HeadEnded();
         for (char& c : method)
             if (c >= 'a' && c <= 'z')
                 c = static_cast<char>(c - 'a' + 'A');

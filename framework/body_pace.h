@@ -36,8 +36,13 @@ public:
     void CountBodyOnly() { m_bodyOnly = true; }
     // Milliseconds the client may still keep the reader waiting.
     std::uint64_t AllowanceMs() const { return m_allowanceMs > 0 ? static_cast<std::uint64_t>(m_allowanceMs) : 0; }
-    // The last body ended because the allowance ran out (kept after Stop).
+    // The last body ended because the allowance ran out, or it was refused
+    // (kept after Stop).
     bool RanOut() const { return m_ranOut; }
+    // The body has fallen behind its pace by more than lag milliseconds.
+    bool Behind(std::int64_t lagMs) const { return m_allowanceMs < kBodyGraceMs - lagMs; }
+    // The body is ended for its client's sake, as if its allowance had run out.
+    void Refuse() { m_ranOut = true; }
     // A wait of waitedMs for the client that brought bytes (0 or more).
     void Waited(std::uint64_t waitedMs, std::int64_t bytes)
     {

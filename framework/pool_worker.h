@@ -222,6 +222,9 @@ struct Worker {
     // When a silent client's ConnTimeout ends (kNoDeadline: never).
     static std::uint64_t SilenceDeadline(const FiberConnection* record);
     void CloseClient(FiberConnection* record);
+    // Closes this worker's oldest accepted client that has sent nothing, to
+    // make room for another when descriptors run short; false when none.
+    bool CloseOldestSilent();
     void Park(FiberConnection* record);
     // A kept-alive connection whose request loop asked for a pause: the
     // fiber goes back to the spares, the buffers are given back and the

@@ -13,6 +13,8 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <climits>
+#include <sys/resource.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -120,6 +122,90 @@ void LogConnectionFailure(const std::exception& e)
 }
 void LogWarning(std::string_view text) { LogMessage(platform::kEventTypeWarning, kEventWarningText, {text}); }
 
+// Accepted clients whose threads wait for their first bytes, oldest first,
+// of every server: when descriptors run out they are the ones to make
+// room, for they cost a descriptor and a thread each and have asked for
+// nothing. Each node lives on its thread's stack while it waits.
+struct SilentClient {
+    WSocket* socket = nullptr;
+    SilentClient* prev = nullptr;
+    SilentClient* next = nullptr;
+    bool linked = false;
+};
+struct SilentClients {
+    std::mutex lock;
+    SilentClient* head = nullptr;
+    SilentClient* tail = nullptr;
+
+    void Unlink(SilentClient& node)
+    {
+        (node.prev ? node.prev->next : head) = node.next;
+        (node.next ? node.next->prev : tail) = node.prev;
+        node.prev = node.next = nullptr;
+        node.linked = false;
+    }
+};
+SilentClients& Silent()
+{
+    static SilentClients clients;
+    return clients;
+}
+
+class SilentClientScope {
+public:
+    explicit SilentClientScope(WSocket& socket)
+    {
+        m_node.socket = &socket;
+        SilentClients& all = Silent();
+        std::lock_guard hold(all.lock);
+        m_node.prev = all.tail;
+        (all.tail ? all.tail->next : all.head) = &m_node;
+        all.tail = &m_node;
+        m_node.linked = true;
+    }
+    // Once this returns no other thread touches the socket.
+    ~SilentClientScope()
+    {
+        SilentClients& all = Silent();
+        std::lock_guard hold(all.lock);
+        if (m_node.linked)
+            all.Unlink(m_node);
+    }
+    SilentClientScope(const SilentClientScope&) = delete;
+    SilentClientScope& operator=(const SilentClientScope&) = delete;
+
+private:
+    SilentClient m_node;
+};
+
+// Ends the oldest silent clients waiting on threads (count at most): their
+// threads see the end of input and close them. False when there was none.
+bool ShutDownOldestSilentClients(int count)
+{
+    SilentClients& all = Silent();
+    std::lock_guard hold(all.lock);
+    if (!all.head)
+        return false;
+    for (int i = 0; i < count && all.head; ++i) {
+        SilentClient* oldest = all.head;
+        all.Unlink(*oldest);
+        oldest->socket->Shutdown();
+    }
+    return true;
+}
+
+
+// How long a listener out of descriptors waits for a silent client's
+// thread to close it before it tries again.
+constexpr std::uint32_t kRoomWaitMs = 1;
+
+// The soft limit on open descriptors when a server last started (the
+// service lifts it first); no ceiling until then.
+std::atomic<long> g_descriptorCeiling{LONG_MAX};
+// What the process holds besides its clients' sockets (its files, logs,
+// pipes, listeners), as last seen near the limit.
+std::atomic<long> g_otherDescriptors{0};
+
 // The SSL 2.0 handshake's refusals (the numbers the security layer throws).
 const char* HandshakeFailureText(int code)
 {
@@ -150,7 +236,7 @@ void LogHandshakeFailure(const WSocket& socket, const WSocketException& e, const
                {"SSL handshake with " + client + " refused: " + e.what() + " (" + what + ")."});
 }
 
-std::uint32_t SocketTimeout(std::uint32_t connTimeout) { return connTimeout * kMsPerTimeoutSecond; }
+std::uint32_t SocketTimeout(std::uint32_t connTimeout) { return CClientLimits{connTimeout}.ReadTimeoutMs(); }
 
 // Parks the thread on the idle list until a listener hands it work (true)
 // or the idle time passes or the pool ends (false).
@@ -290,6 +376,8 @@ int CServer::Start(unsigned index)
 {
     if (IsRunning())
         return 0;
+    if (rlimit limit{}; ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(LONG_MAX))
+        g_descriptorCeiling.store(static_cast<long>(limit.rlim_cur));
     CServerListenSettings settings = GetListenSettings();
 
     const bool needsPlain = !(settings.useSSL && settings.sslOnly);
@@ -414,6 +502,15 @@ void CServer::AcceptLoop(Listener& listener)
             int error = platform::LastSocketError();
             if (m_stopping.load() || error == platform::kWsaeInval || error == platform::kWsaeNotSock)
                 return;
+            // Out of descriptors, a client that has sent nothing yields its
+            // own to the next; with none such, the listener waits a moment.
+            if (error == platform::kWsaeMFile) {
+                ReportDescriptorsRunOut();
+                if (ShutDownOldestSilentClients(1)) {
+                    platform::SleepMs(kRoomWaitMs);
+                    continue;
+                }
+            }
             // A client that reset before its accept, or descriptors running
             // out for a moment, must not end the listener for good.
             if (error != platform::kWsaeConnAborted && error != platform::kWsaeConnReset)
@@ -424,6 +521,11 @@ void CServer::AcceptLoop(Listener& listener)
             platform::CloseHandle(handle);
             continue;
         }
+        // The work of requests needs descriptors of its own (a file, a
+        // pipe): near the limit, the oldest client that has sent nothing
+        // makes room for the one just come.
+        if (LeavesTooFewDescriptors(handle))
+            ShutDownOldestSilentClients(1);
         // Counted before the hand-over, so Stop waits for the thread.
         BeginConnection();
         try {
@@ -504,7 +606,7 @@ bool CServer::TakeSlot()
         }
         if (!slots)
             return false;
-        std::uint32_t wait = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
+        std::uint32_t wait = CClientLimits{m_connTimeout}.WaitMs();
         if (!slots->Wait(wait))
             return false;
         // Stop releases every waiter; none of them is served.
@@ -645,9 +747,36 @@ void CServer::HandleConnection(WSocket& socket, const ConnectionWork& work)
     socket.ResetBuffers();
 }
 
+bool LeavesTooFewDescriptors(int handle)
+{
+    const long room = g_descriptorCeiling.load(std::memory_order_relaxed) - kDescriptorReserve;
+    const long clients = OpenClientSockets();
+    if (handle >= room) {
+        // Every handle below this one is taken: what is not a client's is
+        // the server's own.
+        g_otherDescriptors.store(handle + 1 - clients, std::memory_order_relaxed);
+    } else if (clients + g_otherDescriptors.load(std::memory_order_relaxed) < room) {
+        return false;
+    }
+    ReportDescriptorsRunOut();
+    return true;
+}
+
+void ReportDescriptorsRunOut()
+{
+    static std::atomic<bool> reported{false};
+    if (reported.exchange(true))
+        return;
+    rlimit limit{};
+    std::string count = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? std::to_string(limit.rlim_cur) : "?";
+    LogWarning("Out of descriptors (limit " + count +
+               "): clients that have sent nothing are closed, oldest first, to accept new ones.");
+}
+
 bool CServer::AwaitFirstData(WSocket& socket)
 {
-    std::uint32_t silence = m_connTimeout ? SocketTimeout(m_connTimeout) : platform::kInfinite;
+    SilentClientScope silent(socket);
+    std::uint32_t silence = CClientLimits{m_connTimeout}.WaitMs();
     // HeaderTimeout 0 (no head limit) counts no silent connection.
     if (silence <= kSilentGraceMs || !CountsSilentConnections())
         return socket.WaitForInput(silence);

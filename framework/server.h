@@ -63,9 +63,6 @@ struct ConnectionWork {
     bool secure = false;
 };
 
-// A socket time-out is ConnTimeout x 1024 ms (not 1000); the client-slot
-// wait uses the same factor.
-inline constexpr std::uint32_t kMsPerTimeoutSecond = 1024;
 // Clients whose handshake finished but whom no accept took yet. A burst of
 // new connections (a thousand clients that each send one request) overflows
 // a short queue, and every client dropped there waits a full second for its
@@ -266,6 +263,17 @@ private:
     CServerStats m_stats;
     CSlowHeads m_slowHeads;
 };
+
+// An accept failed for want of descriptors: says so in the server log, once
+// in the process's life.
+void ReportDescriptorsRunOut();
+// Descriptors kept free for the work of requests (files, pipes, upstream
+// sockets) while clients that have sent nothing hold the rest.
+inline constexpr long kDescriptorReserve = 64;
+// True (and said, as ReportDescriptorsRunOut says it) when an accepted
+// handle leaves fewer than the reserve free below the limit: handles are
+// numbered lowest free first, so every one below it is taken.
+bool LeavesTooFewDescriptors(int handle);
 
 // The process's servers, in construction order.
 std::vector<CServer*> GetServerList();

@@ -104,6 +104,14 @@ void Worker::AcceptReady(ListenEntry* entry)
             int error = platform::LastSocketError();
             if (error == platform::kWsaeConnAborted || error == platform::kWsaeConnReset)
                 continue;
+            // Out of descriptors, this worker's oldest client that has sent
+            // nothing yields its own to the next (closed at once, so the
+            // accept is tried again at once); with none such, it pauses.
+            if (error == platform::kWsaeMFile) {
+                ReportDescriptorsRunOut();
+                if (CloseOldestSilent())
+                    continue;
+            }
             if (error != platform::kWsaeWouldBlock)
                 entry->retryAt = platform::MonotonicMs() + kAcceptRetryMs;
             break;
@@ -118,6 +126,11 @@ void Worker::AcceptReady(ListenEntry* entry)
             entry->waiting.push_back(record);
             continue;
         }
+        // The work of requests needs descriptors of its own (a file, a
+        // pipe): near the limit, this worker's oldest client that has sent
+        // nothing makes room for the one just come.
+        if (LeavesTooFewDescriptors(handle))
+            CloseOldestSilent();
         socket.SetPeerAddress(peer);
         record->work.clientAddress = peer;
         record->tick = platform::MonotonicMs();
@@ -160,7 +173,7 @@ void Worker::FirstData(FiberConnection* record)
     ServerAccepts* accepts = record->accepts;
     WSocket& socket = *record->socket;
     socket.Spoke();
-    socket.SetTimeout(accepts->connTimeout * kMsPerTimeoutSecond);
+    socket.SetTimeout(CClientLimits{accepts->connTimeout}.ReadTimeoutMs());
     socket.SetFiberMode(&PoolWaiter());
     record->listen = nullptr;
     SetState(record, kFiberRunning);
@@ -213,6 +226,17 @@ void Worker::CloseClient(FiberConnection* record)
         port.Disarm(socket.GetHandle());
     socket.Abort();
     socket.ResetBuffers();
+}
+
+bool Worker::CloseOldestSilent()
+{
+    FiberConnection* oldest = pendingHead;
+    if (!oldest)
+        return false;
+    RemovePending(oldest);
+    CloseClient(oldest);
+    Park(oldest);
+    return true;
 }
 
 void Worker::Park(FiberConnection* record)

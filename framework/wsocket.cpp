@@ -59,11 +59,21 @@ bool IsQuietSocketError(int code)
 // ---------------------------------------------------------------------------
 // WSocketBase
 
+namespace {
+std::atomic<long> g_openClients{0};
+}
+
+long OpenClientSockets() { return g_openClients.load(std::memory_order_relaxed); }
+
 WSocketBase::~WSocketBase() { CloseHeld(true); }
 
 int WSocketBase::CloseHeld(bool withShutdown)
 {
     int result = 0;
+    if (m_client) {
+        m_client = false;
+        g_openClients.fetch_sub(1, std::memory_order_relaxed);
+    }
     if (m_handle != platform::kInvalidSocket) {
         int saved = LastSocketError();
         if (m_owned) {
@@ -121,6 +131,10 @@ int WSocketBase::Abort()
 
 int WSocketBase::CloseSocket()
 {
+    if (m_client) {
+        m_client = false;
+        g_openClients.fetch_sub(1, std::memory_order_relaxed);
+    }
     if (m_handle == platform::kInvalidSocket)
         return 0;
     int result = platform::CloseHandle(m_handle);
@@ -319,6 +333,8 @@ int WSocket::Attach(int socket, bool owned)
 int WSocket::AttachAccepted(int socket)
 {
     TakeHandle(socket, true, false);
+    m_client = true;
+    g_openClients.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -580,6 +596,8 @@ int WSocket::FillRaw()
         return Check(-1);
     m_bytesReceived += got;
     if (got > 0 && m_headActive && !AdmitHeadBytes())
+        return Fail(platform::kWsaeConnAborted);
+    if (got > 0 && m_bodyCounting && !AdmitBodyBytes())
         return Fail(platform::kWsaeConnAborted);
     return got;
 }

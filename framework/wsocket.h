@@ -21,6 +21,7 @@
 
 #include "framework/slow_heads.h"
 #include "framework/body_pace.h"
+#include "framework/client_limits.h"
 #include "framework/ssl_layer.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -61,6 +62,9 @@ private:
 // (interrupted, aborted, reset, not connected, shut down, timed out): the
 // servers do not log them.
 bool IsQuietSocketError(int code);
+
+// Accepted clients' sockets held open now, by every server of the process.
+long OpenClientSockets();
 
 // How a socket in fiber mode waits. The worker pool implements it by arming
 // its epoll set and parking the calling fiber until the handle is ready or
@@ -171,6 +175,7 @@ protected:
     bool m_throwOnError = false;
     bool m_isFileHandle = false;
     bool m_owned = true;
+    bool m_client = false; // an accepted client's, counted while held
     std::uint32_t m_timeout = 0;
     std::uint32_t m_peerAddress = 0;
 };
@@ -337,9 +342,12 @@ public:
 
     // The body's pace (body_pace.h) while a request body is read: reads wait
     // no longer than its allowance. Readers that wait for the client
-    // themselves (a relay) charge their waits to it.
-    void StartBodyPace() { m_bodyPace.Start(); }
-    void EndBodyPace() { m_bodyPace.Stop(); }
+    // themselves (a relay) charge their waits to it. With slowHeads, a body
+    // that falls behind its pace by the slow-head grace counts against the
+    // peer's address as a slow head does, and a read that finds the address
+    // full ends the body (10053; RanOut then holds).
+    void StartBodyPace(CSlowHeads* slowHeads = nullptr);
+    void EndBodyPace();
     CBodyPace& GetBodyPace() { return m_bodyPace; }
 
     // Flushes, shuts down and closes (when owned), then turns SSL off. Never
@@ -403,6 +411,9 @@ private:
     // Bytes of a head arrived: starts its deadline, or counts it as slow
     // after the grace. False when the peer's address is full.
     bool AdmitHeadBytes();
+    // Bytes of a body arrived: counts it as slow once it fell behind its
+    // pace. False when the peer's address is full.
+    bool AdmitBodyBytes();
     // 1 ready, 0 deadline passed (10060), -1 error.
     int WaitReady(bool forWrite, std::uint64_t deadline);
     // Reads what arrives (at most n); 0 at the end, -1 on failure.
@@ -433,40 +444,51 @@ private:
     std::uint64_t m_headStart = 0; // 0 until the head's first byte
     CSlowHeads* m_slowHeads = nullptr;
     CHeadMarkPtr m_headMark; // set while counted against the address
+    bool m_bodyCounting = false; // m_slowHeads counts the body, not a head
     bool m_headRefused = false;
     CBodyPace m_bodyPace;
 };
 
-// Holds a socket's body pace for a scope.
-class CBodyPaceScope {
+// The limits of one request for its whole scope, as every server applies
+// them: the per-read time-out, the head's deadline and its count by
+// address from the start; once the head is whole, the body's pace and its
+// count. Held outside a server's try, so that a read a limit failed is
+// still known as cut off (AnswerCutOff); ends both however the scope ends.
+class CRequestLimits {
 public:
-    explicit CBodyPaceScope(WSocket& socket, bool start = true) : m_socket(socket)
+    CRequestLimits(WSocket& socket, const CClientLimits& limits, CSlowHeads& slowHeads)
+        : m_socket(socket), m_limits(limits), m_slowHeads(slowHeads)
     {
-        if (start)
-            m_socket.StartBodyPace();
+        // Without a head limit nothing is counted either.
+        m_socket.StartHeadDeadline(m_limits.HeadWindowMs(), m_limits.CountsByAddress() ? &m_slowHeads : nullptr);
     }
-    ~CBodyPaceScope() { m_socket.EndBodyPace(); }
-    CBodyPaceScope(const CBodyPaceScope&) = delete;
-    CBodyPaceScope& operator=(const CBodyPaceScope&) = delete;
+    ~CRequestLimits()
+    {
+        m_socket.EndBodyPace();
+        m_socket.EndHeadDeadline();
+    }
+    CRequestLimits(const CRequestLimits&) = delete;
+    CRequestLimits& operator=(const CRequestLimits&) = delete;
+
+    // Each read from now on waits at most ConnTimeout (a kept-alive
+    // connection waits for its next request line by a time-out of its own).
+    void BoundReads() { m_socket.SetTimeout(m_limits.ReadTimeoutMs()); }
+    // The head is whole: its deadline ends, and what the client sends next
+    // (a body, when paced is true) must keep the body's pace; a trickle
+    // would otherwise renew the per-read time-out for as long as it liked.
+    void HeadEnded(bool paced = true)
+    {
+        m_socket.EndHeadDeadline();
+        if (paced && m_limits.PacesBodies())
+            m_socket.StartBodyPace(m_limits.CountsByAddress() ? &m_slowHeads : nullptr);
+    }
+    // The body was read, or will not be: later reads are the reply's.
+    void BodyEnded() { m_socket.EndBodyPace(); }
 
 private:
     WSocket& m_socket;
-};
-
-// Holds a socket's head deadline for a scope, ending it however the scope
-// ends so that a body is read under the per-read time-out only.
-class CHeadDeadline {
-public:
-    CHeadDeadline(WSocket& socket, std::uint32_t milliseconds, CSlowHeads* slowHeads = nullptr) : m_socket(socket)
-    {
-        m_socket.StartHeadDeadline(milliseconds, slowHeads);
-    }
-    ~CHeadDeadline() { m_socket.EndHeadDeadline(); }
-    CHeadDeadline(const CHeadDeadline&) = delete;
-    CHeadDeadline& operator=(const CHeadDeadline&) = delete;
-
-private:
-    WSocket& m_socket;
+    const CClientLimits m_limits;
+    CSlowHeads& m_slowHeads;
 };
 
 // Process start-up: makes a broken pipe an error rather than a signal.

@@ -42,6 +42,7 @@ void WSocket::StartHeadDeadline(std::uint32_t milliseconds, CSlowHeads* slowHead
 
 void WSocket::EndHeadDeadline()
 {
+    m_bodyCounting = false;
     if (m_headMark) {
         if (m_slowHeads)
             m_slowHeads->Leave(m_peerAddress, m_headMark);
@@ -89,4 +90,34 @@ bool WSocket::AdmitHeadBytes()
     m_headMark = m_slowHeads->EnterHead(m_peerAddress, this);
     m_headRefused = !m_headMark;
     return m_headMark != nullptr;
+}
+
+void WSocket::StartBodyPace(CSlowHeads* slowHeads)
+{
+    m_bodyPace.Start();
+    // A head still counted gives its place back first (EndHeadDeadline).
+    if (slowHeads && !m_headMark) {
+        m_slowHeads = slowHeads;
+        m_bodyCounting = true;
+    }
+}
+
+void WSocket::EndBodyPace()
+{
+    m_bodyPace.Stop();
+    if (m_bodyCounting)
+        EndHeadDeadline();
+}
+
+bool WSocket::AdmitBodyBytes()
+{
+    // A body that keeps its pace is never counted: an honest upload from
+    // behind a crowded address goes on however long it takes.
+    if (m_headMark || !m_bodyPace.Active() || !m_bodyPace.Behind(kSlowHeadGraceMs))
+        return true;
+    m_headMark = m_slowHeads->EnterHead(m_peerAddress, this);
+    if (m_headMark)
+        return true;
+    m_bodyPace.Refuse();
+    return false;
 }

@@ -413,9 +413,9 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
     bool drain = false;
     // ConnTimeout bounds each read only: a client sending a byte now and
     // then would hold the connection for ever, so the whole head has a
-    // deadline of its own, from its first byte on. Held outside the try, so
-    // that a read the deadline failed is still known as cut off.
-    CHeadDeadline headDeadline(socket, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
+    // deadline of its own, from its first byte on, and the body a pace.
+    auto service = GetSettings();
+    CRequestLimits limits(socket, {service->connTimeout, service->headerTimeout}, GetSlowHeads());
     try {
         LineResult line = ReadCappedLine(socket, request.RequestLine, kMaxRequestLineBytes);
         // A head cut off (its deadline passed, or its address holds too
@@ -441,7 +441,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             ThrowRequestPage(*this, socket, request, 501, "%http-badcommand%");
         }
 
-        socket.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
+        limits.BoundReads();
         socket.SetThrowOnError(true);
         if (IsAmbiguousLine(request.RequestLine.View(), false)) {
             drain = true;
@@ -487,7 +487,6 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
             }
         }
 
-        socket.EndHeadDeadline();
         // A body whose end cannot be known can never be skipped, so the
         // reply must not promise to keep the connection.
         if (!request.KeepAlive.empty() && !HasKnownBodyEnd(request))
@@ -495,9 +494,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         // Whoever reads the body (a form, a program's input, an upload, the
         // skip below) reads it at the body's pace: a trickle would otherwise
         // hold the connection and its client slot for as long as it liked.
-        // ConnTimeout 0 lets a client's reads take as long as they like, the
-        // body's included.
-        CBodyPaceScope bodyPace(socket, GetSettings()->connTimeout != 0);
+        limits.HeadEnded();
         ProcessRequest(socket, request);
 
         if (!request.KeepAlive.empty())
@@ -512,6 +509,7 @@ bool CHTTPServer::ServeOneRequest(WSocket& socket, CHTTPRequest& request, int se
         RunLogMacro(socket, request);
         return true;
     } catch (const CHTTPException& reply) {
+        limits.BodyEnded();
         request.Status = reply.status;
         try {
             SendErrorReply(socket, reply.status, reply.body,

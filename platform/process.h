@@ -58,6 +58,12 @@ int ReapChild(int processId, int* exitCode);
 // SIGKILL to the child's session (newSession) and to the child itself.
 void KillChildGroup(int processId);
 
+// Lifts the process's soft limit on open descriptors to its hard limit:
+// every client holds one, and a soft limit inherited from a login shell
+// (1,024) would leave a few hundred. Returns the soft limit now in force
+// (0 when it cannot be read).
+std::uint64_t RaiseDescriptorLimit();
+
 // StartChild's numbers a caller may answer in its own way.
 inline constexpr int kErrorFileNotFoundForStart = 2;
 inline constexpr int kErrorAccessDeniedForStart = 5;

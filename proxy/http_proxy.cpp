@@ -320,21 +320,17 @@ void CHTTPProxy::ServerRequest(WSocket* socket)
     WSocket& client = *socket;
     CProxyRequest request(GetMacroScope());
     client.SetThrowOnError(true);
-    client.SetTimeout(GetSettings()->connTimeout * kMsPerTimeoutSecond);
     // ConnTimeout bounds each read only: a whole head has its own deadline,
-    // and one address cannot hold the proxy with slow heads. Held outside
-    // the try, so that a read the deadline failed is still known as cut off.
-    CHeadDeadline headDeadline(client, GetSettings()->headerTimeout * 1000, &GetSlowHeads());
-    // A body (never a tunnel's traffic) is read at the body's pace, here and
-    // in the relay: a trickle would hold the connection for ever. With
-    // ConnTimeout 0 a client's reads have no limit, its body's neither.
-    CBodyPaceScope bodyPace(client, false);
+    // and one address cannot hold the proxy with slow heads.
+    auto service = GetSettings();
+    CRequestLimits limits(client, {service->connTimeout, service->headerTimeout}, GetSlowHeads());
+    limits.BoundReads();
     try {
         if (!ReadRequest(client, request))
             return;
-        client.EndHeadDeadline();
-        if (request.framing.HasBody() && request.method != "CONNECT" && GetSettings()->connTimeout != 0)
-            client.StartBodyPace();
+        // A body (never a tunnel's traffic) is read at the body's pace, here
+        // and in the relay: a trickle would hold the connection for ever.
+        limits.HeadEnded(request.framing.HasBody() && request.method != "CONNECT");
         Authenticate(request);
         CUrlParts url;
         if (request.method == "CONNECT") {

@@ -284,7 +284,7 @@ int CHTTPProxy::ConnectRequest(WSocket& client, CProxyRequest& request)
 int CHTTPProxy::RelayData(WSocket& client, WSocket& upstream, CTextBuffer* firstLine, CProxyRequest* request)
 {
     const std::uint32_t connTimeout = GetSettings()->connTimeout;
-    const std::uint32_t wait = connTimeout > 0 ? connTimeout * kMsPerTimeoutSecond : platform::kInfinite;
+    const std::uint32_t wait = CClientLimits{connTimeout}.WaitMs();
     upstream.SetThrowOnError(false);
     upstream.SetTimeout(connTimeout > 0 ? wait : 0);
     bool collecting = firstLine != nullptr;

@@ -29,6 +29,7 @@
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/process_temp.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
@@ -47,6 +48,9 @@
 namespace {
 
 constexpr std::uint32_t kEventUnexpectedException = 0xC0004003;
+// Below this many open descriptors (each client holds one, the server
+// itself several hundred) a crowd of slow clients would take them all.
+constexpr std::uint64_t kFewDescriptors = 4096;
 
 std::mutex g_functionsMutex;
 CEngineFunctions g_functions;
@@ -305,6 +309,12 @@ int StartServices()
     if (platform::SweepProcessTempFolders(temp) < 0)
         LogError("A link or another user's folder is not used for copies: " + temp);
     RemoveStatsBlocksLeftBehind();
+    // Started from a login shell, the process inherits a soft limit of
+    // 1,024 descriptors; the hard limit is what the system allows it.
+    if (std::uint64_t files = platform::RaiseDescriptorLimit(); files < kFewDescriptors)
+        LogMessage(platform::kEventTypeWarning, kEventWarningText,
+                   {"Descriptors stay limited to " + std::to_string(files) +
+                    " (the hard limit): few clients can be served at once; raise LimitNOFILE or ulimit -Hn."});
     BindLogonFunctions();
     GlobalACLCache().Init();
     SeedMacroRandom(platform::TickCount32() & 0xFFFF);
