@@ -8,6 +8,7 @@
 // skipped, and a host that systemd manages is left alone.
 
 #include "app/shared/remote_page.h"
+#include "app/window_wait.h"
 #include "app_hive.h"
 #include "eventually.h"
 #include "page_harness.h"
@@ -28,7 +29,9 @@
 #include <unistd.h>
 
 #include <deque>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <iterator>
 
@@ -274,6 +277,41 @@ protected:
         return signalled;
     }
 
+    // How many far `velmora-reg serve` have lost their sshd (their parent is
+    // no sshd any more): the channel that asked them is gone.
+    int OrphanedFarSides()
+    {
+        std::ifstream pids(m_far + "/serve.pids");
+        int orphaned = 0;
+        for (long pid = 0; pids >> pid;) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const std::size_t end = line.rfind(')');
+            if (end == std::string::npos)
+                continue;
+            char state = 0;
+            long parent = 0;
+            if (std::sscanf(line.c_str() + end + 1, " %c %ld", &state, &parent) != 2 || state == 'Z')
+                continue;
+            std::ifstream comm("/proc/" + std::to_string(parent) + "/comm");
+            std::string name;
+            comm >> name;
+            if (name.rfind("sshd", 0) != 0)
+                ++orphaned;
+        }
+        return orphaned;
+    }
+
+    // The far side goes on once the channel of the call given up is gone
+    // (its request is then still queued there), and watch stops giving up.
+    void ContinueAfterGiveUp(FarWatch& watch, int orphanedBefore)
+    {
+        watch.giveUp = false;
+        ASSERT_TRUE(Eventually([&] { return OrphanedFarSides() > orphanedBefore; }, 30000))
+            << "the connection given up ends";
+        ASSERT_GE(SignalFarSide(SIGCONT), 1);
+    }
+
     // The far side stops answering; watch gives up the waits from now on,
     // and measures from now.
     void Stall(FarWatch& watch)
@@ -281,6 +319,59 @@ protected:
         ASSERT_GE(SignalFarSide(SIGSTOP), 1);
         watch.giveUp = true;
         watch.Mark();
+    }
+
+    // On a far Service page just shown on a new channel: Stop with the far
+    // service running (stop), else Start with it stopped, pressed while the
+    // far side does not answer and given up. It shows the box and, after
+    // Give Up, a message with its reason, gives the focus back to the
+    // button, and is never carried out once the far side goes on. prefix
+    // names the screenshots.
+    void GiveUpFarServiceCommand(QWidget& page, bool stop, const std::string& prefix)
+    {
+        struct Row {
+            int press;
+            const char* verb;
+            std::uint32_t stays;
+        };
+        const Row rows[] = {{1164, "stopped", platform::kServiceRunning}, {1163, "started", platform::kServiceStopped}};
+        const Row& row = rows[stop ? 0 : 1];
+        SCOPED_TRACE(row.verb);
+        auto* button = Control<QPushButton>(page, row.press);
+        ASSERT_TRUE(button);
+        if (row.stays == platform::kServiceStopped) {
+            ASSERT_EQ(FarTool({"velmora-sc", "stop", kRemoteServiceName}), 0);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }, 30000)) << "the page shows the state";
+        FarWatch watch;
+        const std::string shot = prefix + "_far_service_" + row.verb;
+        watch.boxShots = {shot + "_waiting"};
+        watch.answers = {{QMessageBox::Ok, shot + "_given_up", {}}};
+        const int orphaned = OrphanedFarSides();
+        Stall(watch);
+        Click(page, row.press);
+        ASSERT_EQ(watch.boxesAfter.size(), 1u) << "a box offers to give up";
+        EXPECT_GE(watch.boxesAfter[0], kWaitBoxDelayMs);
+        EXPECT_EQ(watch.messages,
+                  std::vector<std::string>{std::string("The Velmora service of 127.0.0.1 may not have been ") +
+                                           row.verb +
+                                           ".\n\nReason: you gave up waiting for 127.0.0.1 to answer. 127.0.0.1 "
+                                           "may have carried it out before the wait ended; it will not carry it "
+                                           "out later."});
+        ContinueAfterGiveUp(watch, orphaned);
+        // The page's own questions are answered again: the far side runs.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }, 30000));
+        EXPECT_EQ(page.window()->focusWidget(), button) << "the focus is back on the button pressed";
+        // The command the far side dropped would have acted at once.
+        QElapsedTimer held;
+        held.start();
+        for (int check = 0; check < 20 && held.elapsed() < 3000; ++check) {
+            EXPECT_EQ(FarService().currentState, row.stays) << "checked " << held.elapsed() << " ms after going on";
+            QTest::qWait(150);
+        }
+        std::cout << prefix << " " << row.verb << ": box " << watch.boxesAfter[0] << " ms and message (Give Up) "
+                  << (watch.messagesAfter.empty() ? -1 : watch.messagesAfter[0])
+                  << " ms after the press; far service unchanged for " << held.elapsed() << " ms after going on\n";
     }
 
     // Stops or continues the sshd listener: a connect is then taken by the
