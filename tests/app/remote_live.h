@@ -371,7 +371,7 @@ protected:
         }
         std::cout << prefix << " " << row.verb << ": box " << watch.boxesAfter[0] << " ms and message (Give Up) "
                   << (watch.messagesAfter.empty() ? -1 : watch.messagesAfter[0])
-                  << " ms after the press; far service unchanged for " << held.elapsed() << " ms after going on\n";
+                  << " ms after the press; far service checked for " << held.elapsed() << " ms after going on\n";
     }
 
     // Stops or continues the sshd listener: a connect is then taken by the
