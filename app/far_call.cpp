@@ -67,9 +67,10 @@ QString FarUnsureNote(const std::string& host)
 
 namespace {
 
-// Gives the focus to its control once the control is enabled again, unless
-// the user has moved it meanwhile (from where greying the control put it);
-// then goes.
+// Gives the focus back to its control when the control is enabled again
+// after being greyed (a far page greys its buttons while the far machine is
+// silent, and greying moves the focus on), unless the user has moved the
+// focus meanwhile; then goes.
 class CFocusOnEnable : public QObject {
 public:
     explicit CFocusOnEnable(QWidget* control) : QObject(control), m_putAt(control->window()->focusWidget())
@@ -79,13 +80,18 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        if (event->type() != QEvent::EnabledChange)
+            return false;
         auto* control = static_cast<QWidget*>(watched);
-        if (event->type() == QEvent::EnabledChange && control->isEnabled()) {
-            QWidget* holder = control->window()->focusWidget();
-            if (!holder || !holder->isEnabled() || holder == m_putAt)
-                control->setFocus(Qt::OtherFocusReason);
-            deleteLater();
+        QWidget* holder = control->window()->focusWidget();
+        if (!control->isEnabled()) {
+            // Where greying put the focus.
+            m_putAt = holder;
+            return false;
         }
+        if (!holder || !holder->isEnabled() || holder == m_putAt)
+            control->setFocus(Qt::OtherFocusReason);
+        deleteLater();
         return false;
     }
 
@@ -99,11 +105,9 @@ void ReturnFocus(QWidget* control)
 {
     if (!control)
         return;
-    if (control->isEnabled()) {
+    if (control->isEnabled())
         control->setFocus(Qt::OtherFocusReason);
-        return;
-    }
-    // A page that shows a far state greys its controls while the far
-    // machine is silent: the focus comes back with the answer.
+    // A page that shows a far state may grey the control (now or soon)
+    // while the far machine is silent: the focus comes back with the answer.
     new CFocusOnEnable(control);
 }

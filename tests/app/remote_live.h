@@ -24,6 +24,7 @@
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -68,6 +69,8 @@ public:
     bool giveUp = false;
     std::deque<std::string> boxShots;
     std::vector<qint64> boxesAfter;
+    // What each box given up said.
+    std::vector<std::string> boxTexts;
     // Boxes seen while giveUp did not hold.
     int boxesLeft = 0;
     std::deque<Answer> answers;
@@ -102,6 +105,7 @@ private:
                     continue;
                 }
                 boxesAfter.push_back(m_clock.elapsed() - m_markedAt);
+                boxTexts.push_back(wait->labelText().toStdString());
                 if (!boxShots.empty()) {
                     if (!boxShots.front().empty())
                         SaveOver(wait, boxShots.front());
@@ -267,14 +271,32 @@ protected:
             const int handle = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
             if (handle < 0)
                 continue;
-            std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-            const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string line = ProcFile(pid, "cmdline");
             if (line.find(serve) != std::string::npos &&
                 ::syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) == 0)
                 ++signalled;
             ::close(handle);
         }
         return signalled;
+    }
+
+    // A file of /proc/pid, empty once the process is gone (a stream would
+    // throw when it goes between the open and the read).
+    static std::string ProcFile(long pid, const char* name)
+    {
+        const int file = ::open(("/proc/" + std::to_string(pid) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (file < 0)
+            return {};
+        std::string text;
+        char buffer[4096];
+        for (int reads = 0; reads < 64; ++reads) {
+            const ssize_t got = ::read(file, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(file);
+        return text;
     }
 
     // How many far `velmora-reg serve` have lost their sshd (their parent is
@@ -284,8 +306,7 @@ protected:
         std::ifstream pids(m_far + "/serve.pids");
         int orphaned = 0;
         for (long pid = 0; pids >> pid;) {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const std::string line = ProcFile(pid, "stat");
             const std::size_t end = line.rfind(')');
             if (end == std::string::npos)
                 continue;
@@ -293,10 +314,7 @@ protected:
             long parent = 0;
             if (std::sscanf(line.c_str() + end + 1, " %c %ld", &state, &parent) != 2 || state == 'Z')
                 continue;
-            std::ifstream comm("/proc/" + std::to_string(parent) + "/comm");
-            std::string name;
-            comm >> name;
-            if (name.rfind("sshd", 0) != 0)
+            if (ProcFile(parent, "comm").rfind("sshd", 0) != 0)
                 ++orphaned;
         }
         return orphaned;
@@ -352,6 +370,9 @@ protected:
         Click(page, row.press);
         ASSERT_EQ(watch.boxesAfter.size(), 1u) << "a box offers to give up";
         EXPECT_GE(watch.boxesAfter[0], kWaitBoxDelayMs);
+        EXPECT_EQ(watch.boxTexts[0], std::string("Waiting for 127.0.0.1 to answer...\n") +
+                                         (stop ? "Stopping" : "Starting") +
+                                         " the Velmora service: each answer is awaited at most 45 seconds.");
         EXPECT_EQ(watch.messages,
                   std::vector<std::string>{std::string("The Velmora service of 127.0.0.1 may not have been ") +
                                            row.verb +
