@@ -68,34 +68,44 @@ QString FarUnsureNote(const std::string& host)
 namespace {
 
 // Gives the focus back to its control when the control is enabled again
-// after being greyed (a far page greys its buttons while the far machine is
-// silent, and greying moves the focus on), unless the user has moved the
-// focus meanwhile; then goes.
+// after greying it took the focus away (a far page greys its buttons while
+// the far machine is silent, and greying moves the focus on), unless the
+// user has moved the focus meanwhile. Goes once the focus is back, or once
+// the user moves it from the control.
 class CFocusOnEnable : public QObject {
 public:
-    explicit CFocusOnEnable(QWidget* control) : QObject(control), m_putAt(control->window()->focusWidget())
+    explicit CFocusOnEnable(QWidget* control) : QObject(control), m_displaced(!control->isEnabled())
     {
+        if (m_displaced)
+            m_putAt = control->window()->focusWidget();
         control->installEventFilter(this);
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() != QEvent::EnabledChange)
-            return false;
         auto* control = static_cast<QWidget*>(watched);
-        QWidget* holder = control->window()->focusWidget();
-        if (!control->isEnabled()) {
-            // Where greying put the focus.
-            m_putAt = holder;
-            return false;
+        if (event->type() == QEvent::FocusOut) {
+            // Greying takes the focus from a control already marked disabled.
+            if (control->isEnabled())
+                deleteLater();
+            else
+                m_displaced = true;
+        } else if (event->type() == QEvent::EnabledChange) {
+            QWidget* holder = control->window()->focusWidget();
+            if (!control->isEnabled()) {
+                if (m_displaced)
+                    m_putAt = holder;
+            } else {
+                if (m_displaced && (!holder || !holder->isEnabled() || holder == m_putAt))
+                    control->setFocus(Qt::OtherFocusReason);
+                deleteLater();
+            }
         }
-        if (!holder || !holder->isEnabled() || holder == m_putAt)
-            control->setFocus(Qt::OtherFocusReason);
-        deleteLater();
         return false;
     }
 
 private:
+    bool m_displaced = false;
     QPointer<QWidget> m_putAt;
 };
 
