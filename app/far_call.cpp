@@ -3,9 +3,9 @@
 #include "platform/remote_protocol.h"
 #include "platform/remote_registry.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QPointer>
 #include <QWidget>
 
 #include <atomic>
@@ -67,46 +67,34 @@ QString FarUnsureNote(const std::string& host)
 
 namespace {
 
-// Gives the focus back to its control when the control is enabled again
-// after greying it took the focus away (a far page greys its buttons while
-// the far machine is silent, and greying moves the focus on), unless the
-// user has moved the focus meanwhile. Goes once the focus is back, or once
-// the user moves it from the control.
+// Gives the focus back to its control whenever the control is enabled
+// again (a far page greys its buttons while the far machine is silent, and
+// greying moves the focus on), until the user presses a key or a mouse
+// button: from then on the focus is the user's.
 class CFocusOnEnable : public QObject {
 public:
-    explicit CFocusOnEnable(QWidget* control) : QObject(control), m_displaced(!control->isEnabled())
+    explicit CFocusOnEnable(QWidget* control) : QObject(control)
     {
-        if (m_displaced)
-            m_putAt = control->window()->focusWidget();
         control->installEventFilter(this);
+        QCoreApplication::instance()->installEventFilter(this);
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        auto* control = static_cast<QWidget*>(watched);
-        if (event->type() == QEvent::FocusOut) {
-            // Greying takes the focus from a control already marked disabled.
-            if (control->isEnabled())
-                deleteLater();
-            else
-                m_displaced = true;
-        } else if (event->type() == QEvent::EnabledChange) {
-            QWidget* holder = control->window()->focusWidget();
-            if (!control->isEnabled()) {
-                if (m_displaced)
-                    m_putAt = holder;
-            } else {
-                if (m_displaced && (!holder || !holder->isEnabled() || holder == m_putAt))
-                    control->setFocus(Qt::OtherFocusReason);
-                deleteLater();
-            }
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::KeyPress:
+            deleteLater();
+            break;
+        case QEvent::EnabledChange:
+            if (watched == parent() && static_cast<QWidget*>(watched)->isEnabled())
+                static_cast<QWidget*>(watched)->setFocus(Qt::OtherFocusReason);
+            break;
+        default:
+            break;
         }
         return false;
     }
-
-private:
-    bool m_displaced = false;
-    QPointer<QWidget> m_putAt;
 };
 
 } // namespace
