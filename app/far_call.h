@@ -7,8 +7,8 @@
 // makes the reason line of the message that follows it.
 //
 // The far Service pages ask once a second and must not hold the window
-// with a box for that: they send their questions and commands through
-// CServiceWatcher's thread instead (app/shared/service_watcher.h).
+// with a box for that: they send their questions through CServiceWatcher's
+// thread instead (app/shared/service_watcher.h); their commands come here.
 
 #include "app/window_wait.h"
 
@@ -32,9 +32,19 @@ enum class FarEnd {
 };
 
 // Runs work, which talks to far, with the box over parent; work's result.
-// ended (when given) says how it ended.
-int CallFarMachine(QWidget* parent, platform::RemoteRegistry& far, const std::function<int()>& work,
-                   FarEnd* ended = nullptr);
+// what names the work in the box ("Saving the settings"). ended (when
+// given) says how it ended; mayHaveActed (when given) whether a change it
+// sent went unanswered, so it may have been carried out before the end
+// (never after: the far side drops a request whose asker has gone).
+int CallFarMachine(QWidget* parent, platform::RemoteRegistry& far, const QString& what,
+                   const std::function<int()>& work, FarEnd* ended = nullptr, bool* mayHaveActed = nullptr);
+
+// Said after the reason of a call that may have acted before it ended.
+QString FarUnsureNote(const std::string& host);
+
+// Gives the keyboard focus back to the control that started a far call,
+// once its message has closed (a control greyed meanwhile had lost it).
+void ReturnFocus(QWidget* control);
 
 // "Reason: ..." for a call that did not end with an answer (empty for
 // Answered): the user gave up waiting for host, or host did not answer in

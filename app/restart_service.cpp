@@ -60,7 +60,7 @@ int RestartService(const char* serviceName, const char* machine)
     if (platform::RemoteRegistry::Make(machine, remote) != platform::kErrorSuccess)
         return 0;
     platform::RemoteServiceControl service(*remote, serviceName);
-    return CallFarMachine(nullptr, *remote, [&] {
+    return CallFarMachine(nullptr, *remote, QStringLiteral("Restarting the Velmora service"), [&] {
         return remote->Reconnect() == platform::kErrorSuccess ? RestartService(service) : 0;
     });
 }

@@ -40,7 +40,7 @@ void AddSettingsPages(CPropertySheetPlus& sheet, CSettingsWork& work, const CSet
         // The servers of this process are not the far machine's: there the
         // page drives its service, since acting here from a far machine's
         // sheet stopped the wrong servers.
-        sheet.AddPage(std::make_unique<CServerControlPage>(work.machine));
+        sheet.AddPage(std::make_unique<CServerControlPage>(work.machine, work.root.Remote()));
     if (work.local) {
         // The applet's own local pages (ODBC) stand before Remote.
         if (variant && variant->addLocalPages)

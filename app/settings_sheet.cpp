@@ -20,8 +20,13 @@ constexpr const char* kBackup2 = "Software\\Tessaline\\Velmora002";
 
 std::string Area(std::string_view name) { return std::string(kProductKeyPath) + "\\" + std::string(name); }
 
-QString SaveFailureText(const QString& why)
+QString SaveFailureText(const QString& why, bool unsure)
 {
+    // A commit sent and not answered may have been carried out.
+    if (unsure)
+        return QStringLiteral("The settings could not be saved: %1.  "
+                              "Correct the problem and press OK again, or Cancel to discard the changes.")
+            .arg(why);
     return QStringLiteral("The settings could not be saved: %1.  Nothing was changed; "
                           "correct the problem and press OK again, or Cancel to discard the changes.")
         .arg(why);
@@ -51,13 +56,16 @@ CSettingsSheet::CSettingsSheet(QWidget* parent, const platform::RegistryKey& roo
     m_sheet.SetAcceptHandler([this] {
         QString why;
         FarEnd ended = FarEnd::Answered;
-        if (SaveWaiting(why, ended))
+        bool unsure = false;
+        if (SaveWaiting(why, ended, unsure))
             return true;
-        QString text = SaveFailureText(why);
+        QString text = SaveFailureText(why, unsure && ended != FarEnd::Answered);
         // A bare error number did not say the far machine was waited for.
         if (ended != FarEnd::Answered)
             text += QStringLiteral("\n\n%1 The edits are kept: OK tries again.")
                         .arg(FarEndReason(ended, m_work.machine));
+        if (ended != FarEnd::Answered && unsure)
+            text += QLatin1Char(' ') + FarUnsureNote(m_work.machine);
         VelmoraMessageBox(&m_sheet, text, kMbOk | kMbIconExclamation);
         return false;
     });
@@ -118,7 +126,7 @@ bool CSettingsSheet::LoadWaiting(QWidget* parent, FarEnd& ended)
     // An area a far machine did not send would show empty, and OK would
     // write that back over what it holds: no sheet without every area.
     return CallFarMachine(
-               parent, *far,
+               parent, *far, QStringLiteral("Reading the settings"),
                [&] {
                    Load();
                    return far->Broken() ? 0 : 1;
@@ -126,7 +134,7 @@ bool CSettingsSheet::LoadWaiting(QWidget* parent, FarEnd& ended)
                &ended) != 0;
 }
 
-bool CSettingsSheet::SaveWaiting(QString& why, FarEnd& ended)
+bool CSettingsSheet::SaveWaiting(QString& why, FarEnd& ended, bool& unsure)
 {
     platform::RemoteRegistry* far = m_work.root.Remote();
     if (!far)
@@ -135,14 +143,14 @@ bool CSettingsSheet::SaveWaiting(QString& why, FarEnd& ended)
     // again, so the edits kept in the sheet reach the far machine once it
     // answers instead of being lost to Cancel.
     return CallFarMachine(
-               &m_sheet, *far,
+               &m_sheet, *far, QStringLiteral("Saving the settings"),
                [&] {
                    // A failed reopening leaves the channel broken: the save
                    // then reports the far machine's error.
                    far->Reconnect();
                    return Save(why) ? 1 : 0;
                },
-               &ended) != 0;
+               &ended, &unsure) != 0;
 }
 
 bool CSettingsSheet::Save(QString& why)

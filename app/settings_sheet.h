@@ -90,7 +90,7 @@ public:
 
 private:
     // Save, on another machine's root off the window's thread (see there).
-    bool SaveWaiting(QString& why, FarEnd& ended);
+    bool SaveWaiting(QString& why, FarEnd& ended, bool& unsure);
 
     CSettingsWork m_work;
     CPropertySheetPlus m_sheet;

@@ -11,7 +11,7 @@ const CSettingsPageVariant& AppletPageVariant()
 {
     static const CSettingsPageVariant variant{
         // On a far root the page asks that machine, by the name the sheet has.
-        [](CSettingsWork& work) { return std::make_unique<CServicePage>(work.machine); },
+        [](CSettingsWork& work) { return std::make_unique<CServicePage>(work.machine, work.root.Remote()); },
         [](CPropertySheetPlus& sheet, CSettingsWork&) { sheet.AddPage(std::make_unique<CODBCSourcesPage>()); }};
     return variant;
 }

@@ -2,12 +2,14 @@
 
 #include "ui_service_page.h"
 
+#include "app/shared/far_service_command.h"
 #include "app/shared/service_note.h"
 #include "app/shared/service_watcher.h"
 #include "platform/service_status.h"
 
 
-CServicePage::CServicePage(std::string machine) : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
+CServicePage::CServicePage(std::string machine, platform::RemoteRegistry* far)
+    : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine)), m_far(far)
 {
 }
 
@@ -42,17 +44,24 @@ bool CServicePage::OnInitDialog()
     return result;
 }
 
-void CServicePage::OnStart() { Send(ServiceCommand::Start); }
-void CServicePage::OnStop() { Send(ServiceCommand::Stop); }
-void CServicePage::OnPause() { Send(ServiceCommand::Pause); }
-void CServicePage::OnContinue() { Send(ServiceCommand::Continue); }
+void CServicePage::OnStart() { Send(ServiceCommand::Start, m_ui->startButton); }
+void CServicePage::OnStop() { Send(ServiceCommand::Stop, m_ui->stopButton); }
+void CServicePage::OnPause() { Send(ServiceCommand::Pause, m_ui->pauseButton); }
+void CServicePage::OnContinue() { Send(ServiceCommand::Continue, m_ui->resumeButton); }
 
-void CServicePage::Send(ServiceCommand command)
+void CServicePage::Send(ServiceCommand command, QWidget* control)
 {
     if (!m_watcher)
         return;
-    ShowState(-1);
-    m_watcher->Send(command);
+    if (!m_far) {
+        ShowState(-1);
+        m_watcher->Send(command);
+        return;
+    }
+    // Not answered, the buttons stay as they were until the far machine says more.
+    if (CommandFarService(this, *m_far, command, control))
+        ShowState(-1);
+    m_watcher->Poll();
 }
 
 void CServicePage::ShowState(int state)

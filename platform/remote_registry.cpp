@@ -3,6 +3,7 @@
 #include "platform/process.h"
 #include "platform/remote_key_ops.h"
 #include "platform/remote_protocol.h"
+#include "platform/service_status.h"
 
 #include <chrono>
 #include <csignal>
@@ -77,6 +78,25 @@ int Deliver(const std::vector<std::uint8_t>& bytes, void* data, std::size_t* siz
         std::memcpy(data, bytes.data(), bytes.size());
     *size = bytes.size();
     return kErrorSuccess;
+}
+
+// Whether a request, once carried out, leaves the far machine changed.
+bool Changes(const RemoteRequest& request)
+{
+    switch (request.op) {
+    case RemoteOp::Create:
+    case RemoteOp::SetValue:
+    case RemoteOp::DeleteValue:
+    case RemoteOp::DeleteKey:
+    case RemoteOp::DeleteTree:
+    case RemoteOp::Commit:
+    case RemoteOp::ServiceStart:
+        return true;
+    case RemoteOp::ServiceControl:
+        return request.number != kServiceControlInterrogate;
+    default:
+        return false;
+    }
 }
 
 // The last line with text of what the remote shell wrote to its errors,
@@ -278,8 +298,13 @@ int RemoteRegistry::Call(const RemoteRequest& request, RemoteReply& reply, std::
 
 int RemoteRegistry::Exchange(const RemoteRequest& request, RemoteReply& reply)
 {
-    if (m_broken)
+    if (m_broken) {
+        // The far side that was left rolled back what it had open.
+        m_inTransaction = false;
         return kErrorRemoteUnavailable;
+    }
+    // A write inside the far side's transaction ends with it; its commit does not.
+    const bool changes = Changes(request) && (!m_inTransaction || request.op == RemoteOp::Commit);
     std::string payload;
     if (!WriteRemoteFrame(m_shell->InputHandle(), EncodeRemoteRequest(request), kRemoteReplyTimeoutMs) ||
         !ReadRemoteFrame(m_shell->OutputHandle(), payload, kRemoteReplyTimeoutMs) ||
@@ -288,8 +313,15 @@ int RemoteRegistry::Exchange(const RemoteRequest& request, RemoteReply& reply)
         std::lock_guard<std::mutex> shell(m_shellLock);
         m_broken = true;
         m_shell->Kill();
+        m_inTransaction = false;
+        if (changes)
+            ++m_unanswered;
         return kErrorRemoteUnavailable;
     }
+    if (request.op == RemoteOp::Begin)
+        m_inTransaction = reply.result == kErrorSuccess;
+    else if (request.op == RemoteOp::Commit || request.op == RemoteOp::Rollback)
+        m_inTransaction = false;
     return static_cast<int>(reply.result);
 }
 

@@ -75,6 +75,11 @@ public:
     // do on a working one). Connect's results and *why. The root stays
     // valid; keys opened before belong to the far side that was left.
     int Reconnect(std::string* why = nullptr);
+    // Counts the requests that would change the far machine (outside a
+    // transaction, or its commit) that were sent and never answered: each
+    // may or may not have been carried out before the channel ended. The
+    // far side acts on none after its asker has gone.
+    std::uint32_t Unanswered() const { return m_unanswered; }
     // Counts the remote shells this channel has greeted, from 1.
     std::uint32_t Session() const { return m_session; }
     // Closes a far key handle of session without waiting for the far side:
@@ -99,6 +104,10 @@ private:
     std::mutex m_shellLock;
     std::atomic<bool> m_broken{false};
     std::atomic<std::uint32_t> m_session{0};
+    std::atomic<std::uint32_t> m_unanswered{0};
+    // A transaction is open on the far side: its writes end with it when the
+    // far side goes. Touched under m_lock.
+    bool m_inTransaction = false;
     // Handles CloseLater left for the next request, with their sessions.
     std::mutex m_closeLock;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_closes;

@@ -3,9 +3,23 @@
 #include "platform/remote_service.h"
 #include "platform/security.h"
 
+#include <poll.h>
+
 namespace platform {
 
 namespace {
+
+// True while the asker still reads what this side writes. A request that
+// waited in the channel while this side stood still (stopped, starved) may
+// belong to an asker that gave up and went: carried out now, it would act
+// at a moment nobody chose, after the user was told it failed.
+bool AskerPresent(int output)
+{
+    pollfd entry{output, 0, 0};
+    if (::poll(&entry, 1, 0) < 0)
+        return true;
+    return (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
 
 RemoteReply Result(int result)
 {
@@ -171,6 +185,10 @@ int RemoteRegistrySession::Serve(int input, int output)
             return payload.empty() ? 0 : 1;
         RemoteRequest request;
         if (!DecodeRemoteRequest(payload, request))
+            return 1;
+        // Every request still queued is the gone asker's: none is acted on,
+        // and the session's unfinished transaction rolls back.
+        if (!AskerPresent(output))
             return 1;
         if (!WriteRemoteFrame(output, EncodeRemoteReply(Handle(request)), kRemoteReplyTimeoutMs))
             return 1;

@@ -23,7 +23,8 @@ public:
 
     // Reads requests from input and writes replies to output until the
     // input ends or a malformed frame arrives. 0 at a clean end of input, 1
-    // after a malformed frame or a failed write.
+    // after a malformed frame or a failed write, or when the asker is gone:
+    // a request read after its asker stopped reading is not acted on.
     int Serve(int input, int output);
 
 private:

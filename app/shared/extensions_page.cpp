@@ -78,7 +78,12 @@ void CExtensionsPage::SetupUi()
     m_list.entries = [this] {
         std::vector<CListPattern::Entry> lines;
         FarEnd ended = FarEnd::Answered;
+        // Nothing to set up or remove until the list is known: the lines
+        // shown while a far machine is asked may be gone there.
+        m_ui->setupLibraryButton->setEnabled(false);
+        m_ui->removeLibraryButton->setEnabled(false);
         AtMachine(
+            QStringLiteral("Reading the KAV extension libraries"),
             [&] {
                 lines.clear();
                 platform::RegistryKey key;
@@ -97,14 +102,17 @@ void CExtensionsPage::SetupUi()
                 return 1;
             },
             &ended);
+        m_readFailed = ended != FarEnd::Answered;
         if (ended == FarEnd::Answered) {
             m_unread->hide();
             m_ui->extensionLibrariesList->setMinimumHeight(m_listHeight);
         } else {
             lines.clear();
-            m_unread->setText(QStringLiteral("The KAV extension libraries of %1 could not be read. %2")
-                                  .arg(QString::fromStdString(m_root.Remote()->Host()),
-                                       FarEndReason(ended, m_root.Remote()->Host())));
+            m_unread->setText(
+                QStringLiteral("The KAV extension libraries of %1 could not be read. %2 Showing this page again reads "
+                               "them again.")
+                    .arg(QString::fromStdString(m_root.Remote()->Host()),
+                         FarEndReason(ended, m_root.Remote()->Host())));
             // The sheet took its size before the line appeared: the empty
             // list gives up the room the line needs.
             m_ui->extensionLibrariesList->setMinimumHeight(0);
@@ -129,6 +137,17 @@ bool CExtensionsPage::OnInitDialog()
     return result;
 }
 
+bool CExtensionsPage::OnSetActive()
+{
+    // A far machine that did not answer may answer now: without this the
+    // empty list stayed until the sheet was closed.
+    // (The first showing has just read.)
+    if (m_readFailed && m_shown)
+        FillList();
+    m_shown = true;
+    return CPropertyPage::OnSetActive();
+}
+
 void CExtensionsPage::FillList()
 {
     m_list.Refill();
@@ -142,19 +161,33 @@ void CExtensionsPage::ClearSelection()
     m_ui->extensionLibrariesList->clearSelection();
 }
 
-int CExtensionsPage::AtMachine(const std::function<int()>& work, FarEnd* ended)
+int CExtensionsPage::AtMachine(const QString& what, const std::function<int()>& work, FarEnd* ended,
+                               bool* unsure)
 {
     platform::RemoteRegistry* far = m_root.Remote();
     if (!far)
         return work();
     // A channel given up on earlier is opened again for this action.
     return CallFarMachine(
-        this, *far,
+        this, *far, what,
         [&] {
             far->Reconnect();
             return work();
         },
-        ended);
+        ended, unsure);
+}
+
+bool CExtensionsPage::SayNotDone(const QString& failed, FarEnd ended, bool unsure, QWidget* control)
+{
+    if (ended == FarEnd::Answered)
+        return false;
+    const std::string& host = m_root.Remote()->Host();
+    QString text = failed.arg(QString::fromStdString(host)) + QStringLiteral("\n\n") + FarEndReason(ended, host);
+    if (unsure)
+        text += QLatin1Char(' ') + FarUnsureNote(host);
+    VelmoraMessageBox(this, text, kMbOk | kMbIconExclamation);
+    ReturnFocus(control);
+    return true;
 }
 
 std::string CExtensionsPage::SelectedPath() const
@@ -182,13 +215,23 @@ void CExtensionsPage::OnAdd()
         FillList();
         return;
     }
-    AtMachine([&] {
-        platform::RegistryKey key;
-        if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
-            RegSetString(key, path, description);
-        return 0;
-    });
+    FarEnd ended = FarEnd::Answered;
+    bool unsure = false;
+    AtMachine(
+        QStringLiteral("Adding the KAV extension library"),
+        [&] {
+            platform::RegistryKey key;
+            if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+                RegSetString(key, path, description);
+            return 0;
+        },
+        &ended, &unsure);
     SetRestart();
+    // A refill would wait for the far machine that just did not answer:
+    // the list stays as it was read.
+    if (SayNotDone(QStringLiteral("The KAV extension library could not be added on %1."), ended, unsure,
+                   m_ui->addLibraryButton))
+        return;
     FillList();
 }
 
@@ -213,12 +256,21 @@ void CExtensionsPage::OnRemove()
         return;
     if (VelmoraMessageBox(this, kKAVRemovePromptStringId, kMbYesNo | kMbDefButton2) != kIdYes)
         return;
-    AtMachine([&] {
-        platform::RegistryKey key;
-        if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
-            key.DeleteValue(path);
-        return 0;
-    });
-    FillList();
+    FarEnd ended = FarEnd::Answered;
+    bool unsure = false;
+    AtMachine(
+        QStringLiteral("Removing the KAV extension library"),
+        [&] {
+            platform::RegistryKey key;
+            if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+                key.DeleteValue(path);
+            return 0;
+        },
+        &ended, &unsure);
     SetRestart();
+    // Given up, the library stays listed and selected, so Remove can be tried again.
+    if (SayNotDone(QStringLiteral("The KAV extension library could not be removed from %1."), ended, unsure,
+                   m_ui->removeLibraryButton))
+        return;
+    FillList();
 }

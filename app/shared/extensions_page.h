@@ -55,6 +55,7 @@ public:
 protected:
     void SetupUi() override;
     bool OnInitDialog() override;
+    bool OnSetActive() override;
 
 private:
     void ClearSelection();
@@ -62,11 +63,21 @@ private:
     std::string SelectedPath() const;
     // Runs work on the machine's registry: on a far one through the far
     // call's path (ended: how it ended), here directly.
-    int AtMachine(const std::function<int()>& work, FarEnd* ended = nullptr);
+    // what names the work in the far call's box; unsure: a change sent may
+    // have been carried out though no answer came.
+    int AtMachine(const QString& what, const std::function<int()>& work, FarEnd* ended = nullptr,
+                  bool* unsure = nullptr);
+    // After a far call that did not end with an answer: says so with its
+    // reason (failed holds %1 for the host) and gives the focus back to
+    // control; false when it was answered.
+    bool SayNotDone(const QString& failed, FarEnd ended, bool unsure, QWidget* control);
 
     std::unique_ptr<Ui::ExtensionsPage> m_ui;
     const platform::RegistryKey& m_root;
     CListPattern m_list;
     QLabel* m_unread = nullptr;
     int m_listHeight = 0;
+    // The last read of a far machine's list got no answer.
+    bool m_readFailed = false;
+    bool m_shown = false;
 };

@@ -41,7 +41,8 @@ void CRemotePage::OnConnect()
     int connected = platform::RemoteRegistry::Make(host, remote, &why);
     FarEnd ended = FarEnd::Answered;
     if (connected == platform::kErrorSuccess)
-        connected = CallFarMachine(this, *remote, [&] { return remote->Reconnect(&why); }, &ended);
+        connected = CallFarMachine(this, *remote, QStringLiteral("Connecting"),
+                                   [&] { return remote->Reconnect(&why); }, &ended);
     if (connected != platform::kErrorSuccess) {
         // The designed text alone hid what went wrong (a refused login, an
         // unknown host, no ssh); the shell's own words follow it, or that
@@ -59,11 +60,16 @@ void CRemotePage::OnConnect()
     if (restart && VelmoraMessageBox(this, kRemoteRestartPromptStringId, kMbYesNo) == kIdYes) {
         platform::RemoteServiceControl service(*remote, kRemoteServiceName);
         FarEnd ended = FarEnd::Answered;
-        if (!CallFarMachine(this, *remote, [&] { return RestartService(service); }, &ended)) {
+        bool unsure = false;
+        if (!CallFarMachine(this, *remote, QStringLiteral("Restarting the Velmora service"),
+                            [&] { return RestartService(service); }, &ended, &unsure)) {
             QString text = LoadQString(kRestartFailedStringId);
             if (ended != FarEnd::Answered)
                 text += QStringLiteral("\n\n%1 The settings were saved there and take effect at the next restart.")
                             .arg(FarEndReason(ended, remote->Host()));
+            // A stop sent and not answered may have stopped the far service.
+            if (ended != FarEnd::Answered && unsure)
+                text += QLatin1Char(' ') + FarUnsureNote(remote->Host());
             VelmoraMessageBox(this, text, kMbOk, kRestartFailedStringId);
         }
     }

@@ -2,14 +2,15 @@
 
 #include "ui_service_control_page.h"
 
+#include "app/shared/far_service_command.h"
 #include "app/shared/service_manager.h"
 #include "app/shared/service_note.h"
 #include "app/shared/service_watcher.h"
 #include "platform/service_status.h"
 #include "service/engine.h"
 
-CServerControlPage::CServerControlPage(std::string machine)
-    : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine))
+CServerControlPage::CServerControlPage(std::string machine, platform::RemoteRegistry* far)
+    : CPropertyPage(QStringLiteral("Service")), m_machine(std::move(machine)), m_far(far)
 {
 }
 
@@ -50,9 +51,7 @@ bool CServerControlPage::OnInitDialog()
 void CServerControlPage::OnStart()
 {
     if (m_watcher) {
-        // Greyed until the state after the command is known.
-        ShowFarState(-1);
-        m_watcher->Send(ServiceCommand::Start);
+        Command(ServiceCommand::Start, m_ui->startButton);
         return;
     }
     StartServices();
@@ -62,12 +61,25 @@ void CServerControlPage::OnStart()
 void CServerControlPage::OnStop()
 {
     if (m_watcher) {
-        ShowFarState(-1);
-        m_watcher->Send(ServiceCommand::Stop);
+        Command(ServiceCommand::Stop, m_ui->stopButton);
         return;
     }
     StopServices();
     UpdateButtons();
+}
+
+void CServerControlPage::Command(ServiceCommand command, QWidget* control)
+{
+    if (!m_far) {
+        // Greyed until the state after the command is known.
+        ShowFarState(-1);
+        m_watcher->Send(command);
+        return;
+    }
+    // Not answered, the buttons stay as they were until the far machine says more.
+    if (CommandFarService(this, *m_far, command, control))
+        ShowFarState(-1);
+    m_watcher->Poll();
 }
 
 void CServerControlPage::UpdateButtons()

@@ -13,9 +13,14 @@
 // pending, missing or cannot be asked neither is, and a line says why.
 
 #include "app/kit/property_page.h"
+#include "app/shared/service_manager.h"
 
 #include <memory>
 #include <string>
+
+namespace platform {
+class RemoteRegistry;
+}
 
 namespace Ui {
 class ServiceControlPage;
@@ -28,8 +33,10 @@ class CServerControlPage : public CPropertyPage {
     Q_OBJECT
 public:
     // machine: the other machine whose service the page drives; empty for
-    // this process's own servers.
-    explicit CServerControlPage(std::string machine = {});
+    // this process's own servers. far: the sheet's channel to it, which
+    // carries the commands (the page's questions go on a channel of their
+    // own); without it the commands go with the questions.
+    explicit CServerControlPage(std::string machine = {}, platform::RemoteRegistry* far = nullptr);
     ~CServerControlPage() override;
 
     void OnStart();
@@ -42,9 +49,11 @@ protected:
 private:
     void UpdateButtons();
     void ShowFarState(int state);
+    void Command(ServiceCommand command, QWidget* control);
 
     std::unique_ptr<Ui::ServiceControlPage> m_ui;
     std::string m_machine;
+    platform::RemoteRegistry* m_far = nullptr;
     std::unique_ptr<CServiceWatcher> m_watcher;
     std::unique_ptr<CServiceNote> m_note;
 };

@@ -8,6 +8,7 @@
 // skipped, and a host that systemd manages is left alone.
 
 #include "app/shared/remote_page.h"
+#include "app/window_wait.h"
 #include "app_hive.h"
 #include "eventually.h"
 #include "page_harness.h"
@@ -23,12 +24,15 @@
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <deque>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <iterator>
 
@@ -65,6 +69,8 @@ public:
     bool giveUp = false;
     std::deque<std::string> boxShots;
     std::vector<qint64> boxesAfter;
+    // What each box given up said.
+    std::vector<std::string> boxTexts;
     // Boxes seen while giveUp did not hold.
     int boxesLeft = 0;
     std::deque<Answer> answers;
@@ -99,6 +105,7 @@ private:
                     continue;
                 }
                 boxesAfter.push_back(m_clock.elapsed() - m_markedAt);
+                boxTexts.push_back(wait->labelText().toStdString());
                 if (!boxShots.empty()) {
                     if (!boxShots.front().empty())
                         SaveOver(wait, boxShots.front());
@@ -264,14 +271,63 @@ protected:
             const int handle = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
             if (handle < 0)
                 continue;
-            std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-            const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string line = ProcFile(pid, "cmdline");
             if (line.find(serve) != std::string::npos &&
                 ::syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) == 0)
                 ++signalled;
             ::close(handle);
         }
         return signalled;
+    }
+
+    // A file of /proc/pid, empty once the process is gone (a stream would
+    // throw when it goes between the open and the read).
+    static std::string ProcFile(long pid, const char* name)
+    {
+        const int file = ::open(("/proc/" + std::to_string(pid) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (file < 0)
+            return {};
+        std::string text;
+        char buffer[4096];
+        for (int reads = 0; reads < 64; ++reads) {
+            const ssize_t got = ::read(file, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(file);
+        return text;
+    }
+
+    // How many far `velmora-reg serve` have lost their sshd (their parent is
+    // no sshd any more): the channel that asked them is gone.
+    int OrphanedFarSides()
+    {
+        std::ifstream pids(m_far + "/serve.pids");
+        int orphaned = 0;
+        for (long pid = 0; pids >> pid;) {
+            const std::string line = ProcFile(pid, "stat");
+            const std::size_t end = line.rfind(')');
+            if (end == std::string::npos)
+                continue;
+            char state = 0;
+            long parent = 0;
+            if (std::sscanf(line.c_str() + end + 1, " %c %ld", &state, &parent) != 2 || state == 'Z')
+                continue;
+            if (ProcFile(parent, "comm").rfind("sshd", 0) != 0)
+                ++orphaned;
+        }
+        return orphaned;
+    }
+
+    // The far side goes on once the channel of the call given up is gone
+    // (its request is then still queued there), and watch stops giving up.
+    void ContinueAfterGiveUp(FarWatch& watch, int orphanedBefore)
+    {
+        watch.giveUp = false;
+        ASSERT_TRUE(Eventually([&] { return OrphanedFarSides() > orphanedBefore; }, 30000))
+            << "the connection given up ends";
+        ASSERT_GE(SignalFarSide(SIGCONT), 1);
     }
 
     // The far side stops answering; watch gives up the waits from now on,
@@ -281,6 +337,62 @@ protected:
         ASSERT_GE(SignalFarSide(SIGSTOP), 1);
         watch.giveUp = true;
         watch.Mark();
+    }
+
+    // On a far Service page just shown on a new channel: Stop with the far
+    // service running (stop), else Start with it stopped, pressed while the
+    // far side does not answer and given up. It shows the box and, after
+    // Give Up, a message with its reason, gives the focus back to the
+    // button, and is never carried out once the far side goes on. prefix
+    // names the screenshots.
+    void GiveUpFarServiceCommand(QWidget& page, bool stop, const std::string& prefix)
+    {
+        struct Row {
+            int press;
+            const char* verb;
+            std::uint32_t stays;
+        };
+        const Row rows[] = {{1164, "stopped", platform::kServiceRunning}, {1163, "started", platform::kServiceStopped}};
+        const Row& row = rows[stop ? 0 : 1];
+        SCOPED_TRACE(row.verb);
+        auto* button = Control<QPushButton>(page, row.press);
+        ASSERT_TRUE(button);
+        if (row.stays == platform::kServiceStopped) {
+            ASSERT_EQ(FarTool({"velmora-sc", "stop", kRemoteServiceName}), 0);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }, 30000)) << "the page shows the state";
+        FarWatch watch;
+        const std::string shot = prefix + "_far_service_" + row.verb;
+        watch.boxShots = {shot + "_waiting"};
+        watch.answers = {{QMessageBox::Ok, shot + "_given_up", {}}};
+        const int orphaned = OrphanedFarSides();
+        Stall(watch);
+        Click(page, row.press);
+        ASSERT_EQ(watch.boxesAfter.size(), 1u) << "a box offers to give up";
+        EXPECT_GE(watch.boxesAfter[0], kWaitBoxDelayMs);
+        EXPECT_EQ(watch.boxTexts[0], std::string("Waiting for 127.0.0.1 to answer...\n") +
+                                         (stop ? "Stopping" : "Starting") +
+                                         " the Velmora service: each answer is awaited at most 45 seconds.");
+        EXPECT_EQ(watch.messages,
+                  std::vector<std::string>{std::string("The Velmora service of 127.0.0.1 may not have been ") +
+                                           row.verb +
+                                           ".\n\nReason: you gave up waiting for 127.0.0.1 to answer. 127.0.0.1 "
+                                           "may have carried it out before the wait ended; it will not carry it "
+                                           "out later."});
+        ContinueAfterGiveUp(watch, orphaned);
+        // The page's own questions are answered again: the far side runs.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }, 30000));
+        EXPECT_EQ(page.window()->focusWidget(), button) << "the focus is back on the button pressed";
+        // The command the far side dropped would have acted at once.
+        QElapsedTimer held;
+        held.start();
+        for (int check = 0; check < 20 && held.elapsed() < 3000; ++check) {
+            EXPECT_EQ(FarService().currentState, row.stays) << "checked " << held.elapsed() << " ms after going on";
+            QTest::qWait(150);
+        }
+        std::cout << prefix << " " << row.verb << ": box " << watch.boxesAfter[0] << " ms and message (Give Up) "
+                  << (watch.messagesAfter.empty() ? -1 : watch.messagesAfter[0])
+                  << " ms after the press; far service checked for " << held.elapsed() << " ms after going on\n";
     }
 
     // Stops or continues the sshd listener: a connect is then taken by the

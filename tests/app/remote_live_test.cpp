@@ -312,7 +312,8 @@ TEST_F(RemoteLiveTest, TheKAVPageAndTheRestartSayWhyWhenTheFarMachineIsSilent)
         EXPECT_TRUE(note && note->isVisible()) << "the page says it could not read";
         if (note) {
             EXPECT_EQ(note->text().toStdString(), "The KAV extension libraries of 127.0.0.1 could not be read. "
-                                                  "Reason: you gave up waiting for 127.0.0.1 to answer.");
+                                                  "Reason: you gave up waiting for 127.0.0.1 to answer. Showing this "
+                                                  "page again reads them again.");
         }
         EXPECT_EQ(Control<QListWidget>(page, 1110)->count(), 0);
         SaveScreenshot(sheet, "app_far_kav_page_unread");
@@ -347,6 +348,142 @@ TEST_F(RemoteLiveTest, TheKAVPageAndTheRestartSayWhyWhenTheFarMachineIsSilent)
     EXPECT_EQ(workers, 6u) << "the settings were saved";
     std::cout << "window late at most in the KAV page's read: " << readLongest << " ms; the restart's message after "
               << (watch.messagesAfter.size() > 1 ? watch.messagesAfter[1] : -1) << " ms\n";
+}
+
+} // namespace
+
+namespace {
+
+// Stop and Start on the far Service page, pressed while the far machine
+// does not answer, wait as every far call does and are given up; the far
+// service is as it was after the far side goes on.
+TEST_F(RemoteLiveTest, AFarServiceCommandGivenUpIsNeverCarriedOutLater)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    StartFarService();
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    SetMessageBoxes(nullptr);
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    // Each on a sheet of its own: a channel given up on is opened again by the next far call.
+    for (bool stop : {true, false}) {
+        shown.runner.steps.push_back([&, stop](QDialog& dialog) {
+            auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+            ShowServicePage(sheet);
+            GiveUpFarServiceCommand(*sheet.GetActivePage(), stop, "app");
+            sheet.CancelButton()->click();
+        });
+        Click(*shown.page, 1048);
+    }
+    EXPECT_EQ(shown.runner.runs, 2);
+    EXPECT_EQ(shown.runner.unscripted, 0);
+}
+
+// Remove on the far KAV page, given up while the far machine does not
+// answer, says why, keeps the library listed, and never reaches the far
+// hive; a read that failed is read again when the page is shown again.
+// The far hive's description of library, empty when it is not there.
+std::string FarLibraryDescription(const std::string& library)
+{
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    EXPECT_EQ(platform::RemoteRegistry::Connect("127.0.0.1", remote), platform::kErrorSuccess);
+    platform::RegistryKey key;
+    std::string description;
+    if (remote && remote->LocalMachine().Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
+        RegQueryString(key, library, description);
+    return description;
+}
+
+void RegisterFarLibrary(const std::string& library)
+{
+    std::unique_ptr<platform::RemoteRegistry> remote;
+    ASSERT_EQ(platform::RemoteRegistry::Connect("127.0.0.1", remote), platform::kErrorSuccess);
+    platform::RegistryKey key;
+    ASSERT_EQ(remote->LocalMachine().Create(kExtensionsKeyPath, key), platform::kErrorSuccess);
+    ASSERT_EQ(key.SetString(library, "Far library"), platform::kErrorSuccess);
+}
+
+TEST_F(RemoteLiveTest, AFarKAVRemoveGivenUpSaysWhyAndNeverTakesEffect)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    const std::string library = VELMORA_SETUP_EXTENSION;
+    RegisterFarLibrary(library);
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    SetMessageBoxes(nullptr);
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    FarWatch watch;
+    watch.boxShots = {"app_far_kav_remove_waiting"};
+    watch.answers = {{QMessageBox::Yes, {}, {}}, {QMessageBox::Ok, "app_far_kav_remove_given_up", {}}};
+    shown.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        ClickTab(sheet, "KAV");
+        QWidget& page = *sheet.GetActivePage();
+        auto* list = Control<QListWidget>(page, 1110);
+        ASSERT_EQ(list->count(), 1);
+        list->setCurrentRow(0);
+        const int orphaned = OrphanedFarSides();
+        Stall(watch);
+        Click(page, 1176);
+        EXPECT_EQ(watch.boxTexts, std::vector<std::string>{"Waiting for 127.0.0.1 to answer...\nRemoving the KAV "
+                                                            "extension library: each answer is awaited at most 45 "
+                                                            "seconds."})
+            << "a box says what it waits for";
+        EXPECT_EQ(list->count(), 1) << "the library stays listed";
+        EXPECT_EQ(page.window()->focusWidget(), Control<QPushButton>(page, 1176)) << "the focus is back on Remove";
+        SaveScreenshot(sheet, "app_far_kav_page_after_remove_given_up");
+        ContinueAfterGiveUp(watch, orphaned);
+        sheet.CancelButton()->click();
+    });
+    Click(*shown.page, 1048);
+    EXPECT_EQ(shown.runner.unscripted, 0);
+    ASSERT_EQ(watch.messages.size(), 2u);
+    EXPECT_EQ(watch.messages[1], "The KAV extension library could not be removed from 127.0.0.1.\n\nReason: you gave "
+                                 "up waiting for 127.0.0.1 to answer.");
+    // The remove the far side dropped would have acted at once.
+    QElapsedTimer held;
+    held.start();
+    for (int check = 0; check < 10 && held.elapsed() < 2000; ++check) {
+        EXPECT_EQ(FarLibraryDescription(library), "Far library") << "the far hive is unchanged";
+        QTest::qWait(150);
+    }
+}
+
+TEST_F(RemoteLiveTest, TheFarKAVPageIsReadAgainWhenShownAfterAFailedRead)
+{
+    if (IsSkipped())
+        return;
+    InitMacroLibrary();
+    RegisterFarLibrary(VELMORA_SETUP_EXTENSION);
+    PageHarness<CRemotePage> shown(std::make_unique<CRemotePage>());
+    SetMessageBoxes(nullptr);
+    Retype(Control<QLineEdit>(*shown.page, 1047), "127.0.0.1");
+    FarWatch watch;
+    shown.runner.steps.push_back([&](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        const int orphaned = OrphanedFarSides();
+        Stall(watch);
+        ClickTab(sheet, "KAV");
+        QWidget& page = *sheet.GetActivePage();
+        auto* list = Control<QListWidget>(page, 1110);
+        auto* note = page.findChild<QLabel*>(QStringLiteral("unreadNote"));
+        ASSERT_TRUE(note);
+        EXPECT_TRUE(note->isVisible());
+        EXPECT_TRUE(note->text().endsWith("Showing this page again reads them again.")) << note->text().toStdString();
+        EXPECT_EQ(list->count(), 0);
+        EXPECT_FALSE(Control<QPushButton>(page, 1113)->isEnabled());
+        EXPECT_FALSE(Control<QPushButton>(page, 1176)->isEnabled());
+        ContinueAfterGiveUp(watch, orphaned);
+        ClickTab(sheet, "Strings");
+        ClickTab(sheet, "KAV");
+        EXPECT_EQ(list->count(), 1) << "read again";
+        EXPECT_FALSE(note->isVisible());
+        sheet.CancelButton()->click();
+    });
+    Click(*shown.page, 1048);
+    EXPECT_EQ(shown.runner.unscripted, 0);
 }
 
 } // namespace

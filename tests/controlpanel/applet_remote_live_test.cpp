@@ -77,4 +77,34 @@ TEST_F(AppletRemoteLiveTest, TheFarSheetsServicePageDrivesTheFarServiceAlone)
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+// The applet's far Service page, its far machine silent: Stop and Start
+// wait as every far call does, are given up, and are never carried out
+// once the far side goes on.
+TEST_F(AppletRemoteLiveTest, AFarServiceCommandGivenUpIsNeverCarriedOutLater)
+{
+    if (IsSkipped())
+        return;
+    StartFarService();
+    ScriptedRunner runner;
+    // Each on a far sheet of its own: a channel given up on is opened again by the next far call.
+    runner.steps.push_back([](QDialog& dialog) {
+        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+        ClickTab(sheet, "Remote");
+        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1047), "127.0.0.1");
+        Click(*sheet.GetActivePage(), 1048);
+        Click(*sheet.GetActivePage(), 1048);
+        sheet.CancelButton()->click();
+    });
+    for (bool stop : {true, false})
+        runner.steps.push_back([this, stop](QDialog& dialog) {
+            auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+            ClickTab(sheet, "Service");
+            GiveUpFarServiceCommand(*sheet.GetActivePage(), stop, "controlpanel");
+            sheet.CancelButton()->click();
+        });
+    RunAppletSettings(nullptr);
+    EXPECT_EQ(runner.runs, 3);
+    EXPECT_EQ(runner.unscripted, 0);
+}
+
 } // namespace
