@@ -76,6 +76,9 @@ class DevTools:
                     return event
             self.events.append(self._read_message())
 
+    def open_page(self):
+        return Page(self)
+
     def close(self):
         try:
             self.call("Browser.close")
@@ -88,33 +91,51 @@ class DevTools:
             self.process.wait()
 
 
+class Page:
+    """A tab of the browser: loads that wait for the page, scripts that
+    return their value, and a screenshot."""
+
+    def __init__(self, tools):
+        self.tools = tools
+        target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.session = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        tools.call("Page.enable", session=self.session)
+
+    def call(self, method, params=None):
+        return self.tools.call(method, params, self.session)
+
+    def load(self, action):
+        self.tools.events.clear()
+        action()
+        self.tools.wait_event("Page.loadEventFired", self.session)
+
+    def navigate(self, url):
+        self.load(lambda: self.call("Page.navigate", {"url": url}))
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        return result.get("result", {}).get("value")
+
+    def screenshot(self, path):
+        shot = self.call("Page.captureScreenshot", {"format": "png"})
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(base64.b64decode(shot["data"]))
+
+
 def main():
     room, screenshot, profile = sys.argv[1:4]
     tools = DevTools(profile)
     try:
-        target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        session = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        tools.call("Page.enable", session=session)
-
-        def load(action):
-            tools.events.clear()
-            action()
-            tools.wait_event("Page.loadEventFired", session)
-
-        def evaluate(expression):
-            result = tools.call("Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
-            return result.get("result", {}).get("value")
-
-        load(lambda: tools.call("Page.navigate", {"url": room + "/Join"}, session))
+        page = tools.open_page()
+        load, evaluate = page.load, page.evaluate
+        page.navigate(room + "/Join")
         load(lambda: evaluate("document.querySelector('input[name=name]').value = 'Chromey';"
                               "document.forms[0].submit(); true"))
         load(lambda: evaluate("document.querySelector('textarea[name=text]').value = 'hello from chromium';"
                               "document.forms[0].submit(); true"))
         text = evaluate("document.body.innerText") or ""
-        shot = tools.call("Page.captureScreenshot", {"format": "png"}, session)
-        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
-        with open(screenshot, "wb") as out:
-            out.write(base64.b64decode(shot["data"]))
+        page.screenshot(screenshot)
         print(text)
         return 0 if "Chromey: hello from chromium" in text else 1
     finally:

@@ -6,7 +6,6 @@ screenshot of it.
 usage: chromium_guests.py BOOK_URL NAME SCREENSHOT_PATH PROFILE_DIR
 Every wait is bounded."""
 
-import base64
 import os
 import sys
 
@@ -18,30 +17,16 @@ def main():
     book, name, screenshot, profile = sys.argv[1:5]
     tools = DevTools(profile)
     try:
-        target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        session = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        tools.call("Page.enable", session=session)
-
-        def load(action):
-            tools.events.clear()
-            action()
-            tools.wait_event("Page.loadEventFired", session)
-
-        def evaluate(expression):
-            result = tools.call("Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
-            return result.get("result", {}).get("value")
-
-        load(lambda: tools.call("Page.navigate", {"url": book}, session))
+        page = tools.open_page()
+        load, evaluate = page.load, page.evaluate
+        page.navigate(book)
         # Typed into the field, as keys, then the form's own button.
         evaluate("document.querySelector('input[name=name]').focus(); true")
-        tools.call("Input.insertText", {"text": name}, session)
+        page.call("Input.insertText", {"text": name})
         load(lambda: evaluate("document.querySelector('input[type=submit]').click(); true"))
         print("charset: " + (evaluate("document.characterSet") or ""))
         print(evaluate("document.body.innerText") or "")
-        shot = tools.call("Page.captureScreenshot", {"format": "png"}, session)
-        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
-        with open(screenshot, "wb") as out:
-            out.write(base64.b64decode(shot["data"]))
+        page.screenshot(screenshot)
         return 0
     finally:
         tools.close()

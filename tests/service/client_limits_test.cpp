@@ -12,6 +12,7 @@
 #include "platform/eventlog.h"
 #include "platform/service.h"
 #include "service_process.h"
+#include "service_site_test.h"
 
 #include <gtest/gtest.h>
 
@@ -26,39 +27,9 @@ constexpr const char* kName = "Velmora";
 // The soft limit a login shell gives.
 constexpr int kShellLimit = 1024;
 
-class ClientLimitsTest : public ConfigTest {
+class ClientLimitsTest : public ServiceSiteTest {
 protected:
-    void SetUp() override
-    {
-        ConfigTest::SetUp();
-        if (std::string why = ServiceTestObstacle(); !why.empty())
-            GTEST_SKIP() << why;
-        if (const char* temp = std::getenv("TEMP"))
-            m_savedTemp = temp;
-        ::setenv("TEMP", m_dir.Path().c_str(), 1);
-        UseServiceFolders(m_dir.Path(), "vlim" + std::to_string(::getpid()));
-        // No syslog listens there: the service keeps its events in Velmora.log.
-        ::setenv(platform::kSyslogSocketVariable, (m_dir / "log.sock").c_str(), 1);
-        m_root = m_dir / "www";
-        e2e::WriteFile(m_root + "/index.htm", "service page\n");
-        Key("HTTP\\Mappings").SetString("htm", "text/html");
-        m_port = e2e::FreePort();
-        m_server = AddLoopbackServer(m_product, m_port, m_root);
-    }
-    void TearDown() override
-    {
-        StopLeftoverService(kName);
-        if (const char* prefix = std::getenv(platform::kShmPrefixVariable); prefix && *prefix)
-            platform::RemoveUnusedSharedMemory("");
-        m_server.Close();
-        for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable})
-            ::unsetenv(name);
-        if (m_savedTemp)
-            ::setenv("TEMP", m_savedTemp->c_str(), 1);
-        else
-            ::unsetenv("TEMP");
-        ConfigTest::TearDown();
-    }
+    ClientLimitsTest() : ServiceSiteTest("vlim") {}
 
     // Installs the service and starts it with the limit on open descriptors
     // given to prlimit ("soft:" or "soft:hard"); its process id, or 0.
@@ -99,10 +70,6 @@ protected:
     }
     std::string Log() { return e2e::ReadFile(m_dir / "home/log/Velmora.log"); }
 
-    std::string m_root;
-    std::uint16_t m_port = 0;
-    platform::RegistryKey m_server;
-    std::optional<std::string> m_savedTemp;
 };
 
 // The soft and hard "Max open files" of a process.

@@ -12,6 +12,7 @@
 #include "platform/eventlog.h"
 #include "platform/service.h"
 #include "service_process.h"
+#include "service_site_test.h"
 #include "shared_memory_scope.h"
 
 #include <gtest/gtest.h>
@@ -81,41 +82,9 @@ private:
     std::vector<std::string> m_lines;
 };
 
-class VelmoradTest : public ConfigTest {
+class VelmoradTest : public ServiceSiteTest {
 protected:
-    void SetUp() override
-    {
-        ConfigTest::SetUp();
-        if (std::string why = ServiceTestObstacle(); !why.empty())
-            GTEST_SKIP() << why;
-        if (const char* temp = std::getenv("TEMP"))
-            m_savedTemp = temp;
-        ::setenv("TEMP", m_dir.Path().c_str(), 1);
-        UseServiceFolders(m_dir.Path(), "vsvc" + std::to_string(::getpid()));
-        ::setenv(platform::kSyslogSocketVariable, (m_dir / "log.sock").c_str(), 1);
-        m_root = m_dir / "www";
-        e2e::WriteFile(m_root + "/index.htm", "service page\n");
-        Key("HTTP\\Mappings").SetString("htm", "text/html");
-        m_port = e2e::FreePort();
-        m_server = AddLoopbackServer(m_product, m_port, m_root);
-    }
-    void TearDown() override
-    {
-        // Whatever a failed test left running goes, and the blocks of a run
-        // ended hard (the watchdog's) with it.
-        StopLeftoverService(kName);
-        if (const char* prefix = std::getenv(platform::kShmPrefixVariable); prefix && *prefix)
-            platform::RemoveUnusedSharedMemory("");
-        m_server.Close();
-        for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX", platform::kSyslogSocketVariable,
-                                 "VELMORA_STOP_WATCHDOG_MS"})
-            ::unsetenv(name);
-        if (m_savedTemp)
-            ::setenv("TEMP", m_savedTemp->c_str(), 1);
-        else
-            ::unsetenv("TEMP");
-        ConfigTest::TearDown();
-    }
+    VelmoradTest() : ServiceSiteTest("vsvc") {}
 
     // Installs the service and runs it in the foreground, expecting the run
     // to end by itself, non-zero; what it wrote to standard error.
@@ -144,10 +113,6 @@ protected:
         return status.currentState;
     }
 
-    std::string m_root;
-    std::uint16_t m_port = 0;
-    platform::RegistryKey m_server;
-    std::optional<std::string> m_savedTemp;
 };
 
 TEST_F(VelmoradTest, InstallRemoveAndUsageTexts)
@@ -845,6 +810,16 @@ public:
         }
     }
     bool Started() const { return m_master >= 0 && m_pid > 0; }
+    // Waits up to ms for done(), reading what the program writes meanwhile.
+    bool Until(const std::function<bool()>& done, std::uint64_t ms)
+    {
+        return Eventually(
+            [&] {
+                Output();
+                return done();
+            },
+            ms);
+    }
     // What the program wrote; read as it comes, so that it never blocks.
     const std::string& Output()
     {
@@ -884,12 +859,7 @@ TEST_F(VelmoradTest, AForegroundRunEndsWhenATerminalWhoseProgramIsMakeCloses)
     e2e::WriteFile(m_dir / "Makefile", "run:\n\t@exec '" + BinDir() + "/tools/velmora-sc' run Velmora\n");
     Terminal terminal({"make", "-s", "-f", m_dir / "Makefile", "run"});
     ASSERT_TRUE(terminal.Started());
-    ASSERT_TRUE(Eventually(
-        [&] {
-            terminal.Output();
-            return State() == platform::kServiceRunning;
-        },
-        30000))
+    ASSERT_TRUE(terminal.Until([&] { return State() == platform::kServiceRunning; }, 30000))
         << terminal.Output();
     ASSERT_EQ(Get().output, "service page\n");
     terminal.Close();
@@ -919,12 +889,7 @@ TEST_F(VelmoradTest, ANohupRunOutlivesItsTerminalAndAPlainOneEndsWithIt)
         SCOPED_TRACE(c.name);
         Terminal terminal({"sh", "-c", c.program});
         ASSERT_TRUE(terminal.Started());
-        ASSERT_TRUE(Eventually(
-            [&] {
-                terminal.Output();
-                return State() == platform::kServiceRunning;
-            },
-            30000))
+        ASSERT_TRUE(terminal.Until([&] { return State() == platform::kServiceRunning; }, 30000))
             << terminal.Output();
         ASSERT_EQ(Get().output, "service page\n");
         const std::uint64_t closed = platform::MonotonicMs();
