@@ -53,15 +53,7 @@ void CServicePage::Send(ServiceCommand command, QWidget* control)
 {
     if (!m_watcher)
         return;
-    if (!m_far) {
-        ShowState(-1);
-        m_watcher->Send(command);
-        return;
-    }
-    // Not answered, the buttons stay as they were until the far machine says more.
-    if (CommandFarService(this, *m_far, command, control))
-        ShowState(-1);
-    m_watcher->Poll();
+    SendServiceCommand(this, *m_watcher, m_far, command, control, [this] { ShowState(-1); });
 }
 
 void CServicePage::ShowState(int state)

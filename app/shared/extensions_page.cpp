@@ -177,6 +177,27 @@ int CExtensionsPage::AtMachine(const QString& what, const std::function<int()>& 
         ended, unsure);
 }
 
+void CExtensionsPage::ChangeList(const QString& what, const std::function<void()>& change, const QString& failed,
+                                 QWidget* control)
+{
+    FarEnd ended = FarEnd::Answered;
+    bool unsure = false;
+    AtMachine(
+        what,
+        [&] {
+            change();
+            return 0;
+        },
+        &ended, &unsure);
+    SetRestart();
+    // Given up, the list stays as it was read: a refill would wait for the
+    // far machine that just did not answer, and a library whose removal was
+    // given up stays listed and selected, so Remove can be tried again.
+    if (SayNotDone(failed, ended, unsure, control))
+        return;
+    FillList();
+}
+
 bool CExtensionsPage::SayNotDone(const QString& failed, FarEnd ended, bool unsure, QWidget* control)
 {
     if (ended == FarEnd::Answered)
@@ -215,24 +236,14 @@ void CExtensionsPage::OnAdd()
         FillList();
         return;
     }
-    FarEnd ended = FarEnd::Answered;
-    bool unsure = false;
-    AtMachine(
+    ChangeList(
         QStringLiteral("Adding the KAV extension library"),
         [&] {
             platform::RegistryKey key;
             if (m_root.Create(kExtensionsKeyPath, key) == platform::kErrorSuccess)
                 RegSetString(key, path, description);
-            return 0;
         },
-        &ended, &unsure);
-    SetRestart();
-    // A refill would wait for the far machine that just did not answer:
-    // the list stays as it was read.
-    if (SayNotDone(QStringLiteral("The KAV extension library could not be added on %1."), ended, unsure,
-                   m_ui->addLibraryButton))
-        return;
-    FillList();
+        QStringLiteral("The KAV extension library could not be added on %1."), m_ui->addLibraryButton);
 }
 
 void CExtensionsPage::OnSetup()
@@ -256,21 +267,12 @@ void CExtensionsPage::OnRemove()
         return;
     if (VelmoraMessageBox(this, kKAVRemovePromptStringId, kMbYesNo | kMbDefButton2) != kIdYes)
         return;
-    FarEnd ended = FarEnd::Answered;
-    bool unsure = false;
-    AtMachine(
+    ChangeList(
         QStringLiteral("Removing the KAV extension library"),
         [&] {
             platform::RegistryKey key;
             if (m_root.Open(kExtensionsKeyPath, key) == platform::kErrorSuccess)
                 key.DeleteValue(path);
-            return 0;
         },
-        &ended, &unsure);
-    SetRestart();
-    // Given up, the library stays listed and selected, so Remove can be tried again.
-    if (SayNotDone(QStringLiteral("The KAV extension library could not be removed from %1."), ended, unsure,
-                   m_ui->removeLibraryButton))
-        return;
-    FillList();
+        QStringLiteral("The KAV extension library could not be removed from %1."), m_ui->removeLibraryButton);
 }

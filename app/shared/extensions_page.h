@@ -67,6 +67,11 @@ private:
     // have been carried out though no answer came.
     int AtMachine(const QString& what, const std::function<int()>& work, FarEnd* ended = nullptr,
                   bool* unsure = nullptr);
+    // Changes the machine's list of libraries (what names it in the far
+    // call's box) and asks for a restart; then refills the list, or, given
+    // up, says why as SayNotDone does.
+    void ChangeList(const QString& what, const std::function<void()>& change, const QString& failed,
+                    QWidget* control);
     // After a far call that did not end with an answer: says so with its
     // reason (failed holds %1 for the host) and gives the focus back to
     // control; false when it was answered.

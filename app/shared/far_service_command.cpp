@@ -2,6 +2,7 @@
 
 #include "app/far_call.h"
 #include "app/kit/message_box.h"
+#include "app/shared/service_watcher.h"
 #include "platform/remote_registry.h"
 #include "platform/remote_service.h"
 
@@ -29,8 +30,9 @@ CommandWords Words(ServiceCommand command)
     return {"Resuming", "resumed"};
 }
 
-} // namespace
-
+// Sends command to far's Velmora service, waiting over page. True when far
+// answered (its answer may be a refusal, which the buttons show); else the
+// user was told why, and the focus is back on control.
 bool CommandFarService(QWidget* page, platform::RemoteRegistry& far, ServiceCommand command, QWidget* control)
 {
     const CommandWords words = Words(command);
@@ -69,4 +71,19 @@ bool CommandFarService(QWidget* page, platform::RemoteRegistry& far, ServiceComm
     VelmoraMessageBox(page, text, kMbOk | kMbIconExclamation);
     ReturnFocus(control);
     return false;
+}
+
+} // namespace
+
+void SendServiceCommand(QWidget* page, CServiceWatcher& watcher, platform::RemoteRegistry* far,
+                        ServiceCommand command, QWidget* control, const std::function<void()>& unknown)
+{
+    if (!far) {
+        unknown();
+        watcher.Send(command);
+        return;
+    }
+    if (CommandFarService(page, *far, command, control))
+        unknown();
+    watcher.Poll();
 }

@@ -70,16 +70,8 @@ void CServerControlPage::OnStop()
 
 void CServerControlPage::Command(ServiceCommand command, QWidget* control)
 {
-    if (!m_far) {
-        // Greyed until the state after the command is known.
-        ShowFarState(-1);
-        m_watcher->Send(command);
-        return;
-    }
-    // Not answered, the buttons stay as they were until the far machine says more.
-    if (CommandFarService(this, *m_far, command, control))
-        ShowFarState(-1);
-    m_watcher->Poll();
+    // Greyed until the state after the command is known.
+    SendServiceCommand(this, *m_watcher, m_far, command, control, [this] { ShowFarState(-1); });
 }
 
 void CServerControlPage::UpdateButtons()
