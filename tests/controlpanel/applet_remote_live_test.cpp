@@ -15,6 +15,18 @@ namespace {
 
 using AppletRemoteLiveTest = RemoteLiveTest;
 
+// On the applet's own sheet: Connect to this machine from the Remote page,
+// once for each far sheet to open, and close.
+void ConnectFromRemotePage(QDialog& dialog, int farSheets)
+{
+    auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
+    ClickTab(sheet, "Remote");
+    Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1047), "127.0.0.1");
+    for (int opened = 0; opened < farSheets; ++opened)
+        Click(*sheet.GetActivePage(), 1048);
+    sheet.CancelButton()->click();
+}
+
 TEST_F(AppletRemoteLiveTest, TheFarSheetsServicePageDrivesTheFarServiceAlone)
 {
     if (IsSkipped())
@@ -30,13 +42,7 @@ TEST_F(AppletRemoteLiveTest, TheFarSheetsServicePageDrivesTheFarServiceAlone)
 
     ScriptedMessageBoxes boxes;
     ScriptedRunner runner;
-    runner.steps.push_back([](QDialog& dialog) {
-        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
-        ClickTab(sheet, "Remote");
-        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1047), "127.0.0.1");
-        Click(*sheet.GetActivePage(), 1048);
-        sheet.CancelButton()->click();
-    });
+    runner.steps.push_back([](QDialog& dialog) { ConnectFromRemotePage(dialog, 1); });
     runner.steps.push_back([&](QDialog& dialog) {
         auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
         EXPECT_EQ(sheet.windowTitle(), "Server Settings on 127.0.0.1");
@@ -87,14 +93,7 @@ TEST_F(AppletRemoteLiveTest, AFarServiceCommandGivenUpIsNeverCarriedOutLater)
     StartFarService();
     ScriptedRunner runner;
     // Each on a far sheet of its own: a channel given up on is opened again by the next far call.
-    runner.steps.push_back([](QDialog& dialog) {
-        auto& sheet = static_cast<CPropertySheetPlus&>(dialog);
-        ClickTab(sheet, "Remote");
-        Retype(Control<QLineEdit>(*sheet.GetActivePage(), 1047), "127.0.0.1");
-        Click(*sheet.GetActivePage(), 1048);
-        Click(*sheet.GetActivePage(), 1048);
-        sheet.CancelButton()->click();
-    });
+    runner.steps.push_back([](QDialog& dialog) { ConnectFromRemotePage(dialog, 2); });
     for (bool stop : {true, false})
         runner.steps.push_back([this, stop](QDialog& dialog) {
             auto& sheet = static_cast<CPropertySheetPlus&>(dialog);

@@ -28,25 +28,15 @@ protected:
         E2ETest::SetUp();
         if (IsSkipped())
             return;
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "needs root to create the PAM test accounts";
         const std::string suffix = std::to_string(::getpid());
         m_owner = "velmora-no-" + suffix;
         m_anonymous = "velmora-na-" + suffix;
-        for (const std::string& name : {m_owner, m_anonymous}) {
-            int status = std::system(
-                ("/bin/sh '" + TestAccountScript() + "' create " + name + " '" + Password(name) + "' >/dev/null 2>&1").c_str());
-            if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
-                GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
-            ASSERT_EQ(WEXITSTATUS(status), 0) << name;
-            m_created.push_back(name);
-        }
+        CreateTestAccounts({m_owner, m_anonymous}, Password, m_created);
     }
     void TearDown() override
     {
         E2ETest::TearDown();
-        for (const std::string& name : m_created)
-            std::system(("/bin/sh '" + TestAccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
+        RemoveTestAccounts(m_created);
     }
     static std::string Password(const std::string& name) { return "Pw-" + name.substr(8, 2) + ":9"; }
     void WriteOwnedFile(const std::string& path, const std::string& text, const std::string& owner)

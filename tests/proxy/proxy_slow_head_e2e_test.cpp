@@ -47,26 +47,17 @@ TEST_P(ProxySlowHeadTest, ATrickledBodyIsCutOff)
 {
     // An origin that takes the connection (the kernel's backlog) and never
     // answers: only the client's pace can end the relay.
-    int origin = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(origin, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(origin, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(origin, 8), 0);
-    ASSERT_EQ(::getsockname(origin, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    LoopbackListener origin;
     m_key.SetDword("ConnTimeout", 300);
     StartProxy(GetParam() ? 2 : 0);
 
-    const std::string url = Origin(ntohs(address.sin_port), "/upload");
+    const std::string url = Origin(origin.port, "/upload");
     std::uint64_t start = platform::MonotonicMs();
     DripClients trickle(m_port, {"POST " + url + " HTTP/1.0\r\nContent-Length: 100000\r\n\r\n"}, 1000);
     ASSERT_EQ(trickle.Connected(), 1);
     EXPECT_TRUE(Eventually([&] { return trickle.Closed() == 1; }, 90000)) << "the trickle still holds its slot";
     std::printf("[ trickle ] a body at 1 byte/s held the proxy %llu ms\n",
                 static_cast<unsigned long long>(platform::MonotonicMs() - start));
-    ::close(origin);
 }
 
 // ConnTimeout 0 lets a client's reads take as long as they like: a body that

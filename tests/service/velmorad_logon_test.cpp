@@ -118,20 +118,12 @@ protected:
         ConfigTest::SetUp();
         if (std::string why = ServiceTestObstacle(); !why.empty())
             GTEST_SKIP() << why;
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "needs root to create the PAM test accounts";
         const std::string suffix = std::to_string(::getpid());
         m_guessed = "velmora-lg-" + suffix;
         m_user = "velmora-lu-" + suffix;
-        for (const std::string& name : {m_guessed, m_user}) {
-            int status = std::system(("/bin/sh '" + TestAccountScript() + "' create " + name + " '" + Password(name) +
-                                      "' >/dev/null 2>&1")
-                                         .c_str());
-            if (!WIFEXITED(status) || WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3)
-                GTEST_SKIP() << "useradd, chpasswd or pam_unix is missing (see tools/test-account.sh)";
-            ASSERT_EQ(WEXITSTATUS(status), 0) << name;
-            m_created.push_back(name);
-        }
+        CreateTestAccounts({m_guessed, m_user}, Password, m_created);
+        if (IsSkipped() || HasFatalFailure())
+            return;
         UseServiceFolders(m_dir.Path(), "vlgn" + suffix);
         m_root = m_dir / "www";
         e2e::WriteFile(m_root + "/mine.txt", "the user's own");
@@ -153,8 +145,7 @@ protected:
         m_server.Close();
         for (const char* name : {"VELMORA_HOME", "VELMORA_RUN_DIR", "VELMORA_SHM_PREFIX"})
             ::unsetenv(name);
-        for (const std::string& name : m_created)
-            std::system(("/bin/sh '" + TestAccountScript() + "' remove " + name + " >/dev/null 2>&1").c_str());
+        RemoveTestAccounts(m_created);
         ConfigTest::TearDown();
     }
     static std::string Password(const std::string& name) { return "Pw-" + name.substr(8, 2) + "-7"; }

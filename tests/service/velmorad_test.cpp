@@ -26,6 +26,7 @@
 #include <spawn.h>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,6 +83,8 @@ private:
     std::vector<std::string> m_lines;
 };
 
+class ForegroundRun;
+
 class VelmoradTest : public ServiceSiteTest {
 protected:
     VelmoradTest() : ServiceSiteTest("vsvc") {}
@@ -89,6 +92,9 @@ protected:
     // Installs the service and runs it in the foreground, expecting the run
     // to end by itself, non-zero; what it wrote to standard error.
     std::string FailingForegroundRun();
+    // Installs the service and starts a foreground run of it in run,
+    // returning once the service runs; its status (its process) in status.
+    void RunningForegroundRun(std::unique_ptr<ForegroundRun>& run, platform::ServiceStatus* status = nullptr);
 
     e2e::RunResult Velmorad(const std::string& argument)
     {
@@ -536,6 +542,17 @@ private:
 
 } // namespace
 
+void VelmoradTest::RunningForegroundRun(std::unique_ptr<ForegroundRun>& run, platform::ServiceStatus* status)
+{
+    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
+    run = std::make_unique<ForegroundRun>(m_dir / "run.out", m_dir / "run.err");
+    ASSERT_TRUE(run->Started());
+    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    if (status) {
+        ASSERT_EQ(platform::ServiceController(kName).QueryStatus(*status), platform::kServiceOk);
+    }
+}
+
 std::string VelmoradTest::FailingForegroundRun()
 {
     EXPECT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
@@ -917,15 +934,12 @@ TEST_F(VelmoradTest, ANohupRunOutlivesItsTerminalAndAPlainOneEndsWithIt)
 // with the signal, where a bare status 137 said nothing.
 TEST_F(VelmoradTest, AServiceKilledUnderAForegroundRunIsSaidWithItsSignal)
 {
-    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
-    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
-    ASSERT_TRUE(run.Started());
-    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    std::unique_ptr<ForegroundRun> run;
     platform::ServiceStatus status;
-    ASSERT_EQ(platform::ServiceController(kName).QueryStatus(status), platform::kServiceOk);
+    ASSERT_NO_FATAL_FAILURE(RunningForegroundRun(run, &status));
     ASSERT_GT(status.processId, 0);
     ASSERT_EQ(::kill(status.processId, SIGKILL), 0);
-    EXPECT_EQ(run.Wait(30000), 128 + SIGKILL);
+    EXPECT_EQ(run->Wait(30000), 128 + SIGKILL);
     const std::string err = e2e::ReadFile(m_dir / "run.err");
     EXPECT_NE(err.find("velmora-sc: the process of Velmora died of signal 9 (Killed).\n"), std::string::npos) << err;
 }
@@ -999,12 +1013,9 @@ TEST_F(VelmoradTest, OfTwoRunsStartedAtOnceTheOneThatDoesNotServeSaysWhy)
 // command that stops it; that command, pasted, stops it.
 TEST_F(VelmoradTest, AStartOfARunningServiceNamesItsProcessAndTheStopCommand)
 {
-    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
-    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
-    ASSERT_TRUE(run.Started());
-    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    std::unique_ptr<ForegroundRun> run;
     platform::ServiceStatus status;
-    ASSERT_EQ(platform::ServiceController(kName).QueryStatus(status), platform::kServiceOk);
+    ASSERT_NO_FATAL_FAILURE(RunningForegroundRun(run, &status));
 
     e2e::RunResult again = e2e::RunProgram(
         {"sh", "-c", "exec timeout 90 '" + BinDir() + "/tools/velmora-sc' start Velmora 2>&1"}, m_dir / "sc.out");
@@ -1018,7 +1029,7 @@ TEST_F(VelmoradTest, AStartOfARunningServiceNamesItsProcessAndTheStopCommand)
     // Pasted in another shell, without this test's environment.
     e2e::RunResult stop = e2e::RunProgram({"env", "-i", "sh", "-c", command}, m_dir / "stop.out");
     EXPECT_EQ(stop.exitCode, 0) << command << "\n" << stop.output;
-    EXPECT_EQ(run.Wait(30000), 0);
+    EXPECT_EQ(run->Wait(30000), 0);
 }
 
 // The state and run folders deleted under a foreground run (to start again):
@@ -1028,19 +1039,17 @@ TEST_F(VelmoradTest, AStopAfterTheRunFoldersAreDeletedIsPromptAndSaysTheLogWasLo
 {
     const std::string log = m_dir / "home/log/access.log";
     m_server.SetString("LogFile", log);
-    ASSERT_EQ(Velmorad("-install").output, "Service successfully installed!\n");
-    ForegroundRun run(m_dir / "run.out", m_dir / "run.err");
-    ASSERT_TRUE(run.Started());
-    ASSERT_TRUE(Eventually([this] { return State() == platform::kServiceRunning; }, 30000));
+    std::unique_ptr<ForegroundRun> run;
+    ASSERT_NO_FATAL_FAILURE(RunningForegroundRun(run));
     ASSERT_EQ(Get().output, "service page\n");
     std::filesystem::remove_all(m_dir / "home");
     std::filesystem::remove_all(m_dir / "run");
     ASSERT_EQ(Get().output, "service page\n");
 
     const std::uint64_t asked = platform::MonotonicMs();
-    run.Interrupt();
+    run->Interrupt();
     // The fault waited 90 s for a control channel that was gone.
-    EXPECT_EQ(run.Wait(45000), 0);
+    EXPECT_EQ(run->Wait(45000), 0);
     EXPECT_LT(platform::MonotonicMs() - asked, 30000u);
     const std::string err = e2e::ReadFile(m_dir / "run.err");
     const std::string said = "The access log " + log + " was deleted while in use";
