@@ -327,19 +327,16 @@ void GiveUp(InFlight& record, bool force)
     if (job.shutDown || (!force && platform::MonotonicMs() < job.firstAt + kODBCCancelGiveUpMs))
         return;
     // With no cancel running the call is held here; one running holds it
-    // already, until it is abandoned.
-    const bool held = (word & InFlight::kCancelling) == 0;
-    if (held) {
+    // already, until it is abandoned below.
+    if (!(word & InFlight::kCancelling)) {
         if (!record.word.compare_exchange_strong(word, word | InFlight::kCancelling | InFlight::kGivenUp))
             return; // the call ended meanwhile
     } else {
         record.word.fetch_or(InFlight::kGivenUp);
     }
     job.shutDown = platform::ShutDownSocketThreadWaitsOn(job.thread);
-    const bool abandon = !held && !job.abandoned;
     job.abandoned = job.abandoned || job.running;
-    if (held || abandon)
-        ReleaseOwner(record);
+    ReleaseOwner(record);
 }
 
 void GiveUpLateCancels(bool force)
