@@ -1,12 +1,12 @@
 // The statement watchdog and its cancels.
 //
-// Owns: every thread's statement slot, the map of the further statements a
-// thread has open (nested in another's row text), the watchdog thread, and
-// the cancel jobs. May call: the driver's SQLCancel and SQLFreeHandle (on a
-// cancel's own thread), platform's socket shut-down and peer checks, the
-// query time-out setting, and CloseODBCHandleLater for a connection whose
-// close waited on a cancel. The request thread and the pool call in; this
-// unit calls neither's queue nor pool.
+// Owns: one record per statement in flight (each thread keeps its own, and
+// every record is listed once for the watchdog and a stop), the watchdog
+// thread, and the cancel jobs. May call: the driver's SQLCancel and
+// SQLFreeHandle (on a cancel's own thread), platform's socket shut-down and
+// peer checks, the query time-out setting, and CloseODBCHandleLater for a
+// connection whose close waited on a cancel. The request thread and the
+// pool call in; this unit calls neither's queue nor pool.
 //
 // A cancel runs on a thread of its own: a driver's cancel may wait on the
 // very database that stopped answering (it sends the server a request and
@@ -36,25 +36,13 @@
 
 namespace {
 
-struct StatementWatch {
-    int client = -1; // the descriptor of the connection it runs for
-    int thread = 0;  // the kernel id of the thread that makes its calls
-    SQLHDBC connection = SQL_NULL_HDBC;
-    // While in a driver call that may block: when the watchdog cancels it.
-    std::uint64_t callDeadline = 0;
-    ODBCCancel cancelled = ODBCCancel::None;
-    // A cancel runs on it: the entry stays, and the call does not end, until
-    // the cancel is done or given up.
-    bool cancelling = false;
-    bool givenUp = false;
-};
-
-// The statement a thread runs, published in atomics of the thread's own so
-// that neither its start nor each driver call takes a lock shared with the
-// other threads: the request thread, which every page's SQL waits for, and
-// async-sql callers, which contended on the map's mutex at every fetch. A
-// second statement on the same thread (nested in another's row text, or of
-// another fiber of the worker) goes through the map.
+// A statement in flight, kept by the thread that runs it and published in
+// atomics, so that neither its start nor each driver call takes a lock
+// shared with the other threads: the request thread, which every page's SQL
+// waits for, and async-sql callers would contend on it at every fetch. A
+// thread holds as many records as it ever had statements open at once (one
+// nested in another's row text, or of another fiber of the worker), and
+// reuses them.
 //
 // word: bit 0 a statement is in, bit 1 it is in a driver call, bit 2 a
 // cancel runs on it, bits 3-4 why it was cancelled (ODBCCancel), bit 5 its
@@ -80,7 +68,8 @@ struct InFlight {
     std::atomic<SQLHDBC> connection{SQL_NULL_HDBC};
     std::atomic<int> client{-1};
     std::atomic<std::uint64_t> callDeadline{0};
-    int thread = platform::CurrentThreadId();
+    const int thread = platform::CurrentThreadId();
+    InFlight* nextOfThread = nullptr; // touched by the owning thread only
 };
 
 // The cancels of one statement, from its first until both its owner has
@@ -88,7 +77,8 @@ struct InFlight {
 struct CancelJob {
     SQLHDBC connection = SQL_NULL_HDBC;
     int thread = 0;
-    InFlight* slot = nullptr; // null: the statement is in the map
+    // Its statement's record; used only while the owner waits on the cancel.
+    InFlight* record = nullptr;
     std::uint64_t firstAt = 0;
     bool running = false;
     // The owner went on without this cancel: it frees the handle.
@@ -99,17 +89,20 @@ struct CancelJob {
 };
 
 struct WatchState {
-    // The statements in the map and the watchdog, under statementsLock.
-    std::mutex statementsLock;
-    std::condition_variable statementsChanged;
-    std::map<SQLHSTMT, StatementWatch> statements;
+    // The watchdog's sleep and stop.
+    std::mutex lock;
+    std::condition_variable wake;
     std::thread watchdog;
     bool watchdogStop = false;
-    // Statements are cancelled from now on; written under statementsLock.
+    // Statements are cancelled from now on.
     std::atomic<bool> stopping{false};
     // The watchdog sleeps without a tick; a statement's start wakes it.
     std::atomic<bool> watchdogIdle{false};
-    // Taken after statementsLock or the slots' lock, never before.
+    // Every thread's records. A record goes with its thread; the lock keeps
+    // it while it is looked at. Taken after lock, never before.
+    std::mutex recordsLock;
+    std::vector<InFlight*> records;
+    // Taken after recordsLock, never before.
     std::mutex cancelsLock;
     std::map<SQLHSTMT, CancelJob> jobs;
 };
@@ -118,53 +111,59 @@ WatchState& Watch()
 {
     static WatchState* state = [] {
         CHeapSwitch shared;
-        return new WatchState; // outlives every engine start and stop
+        return new WatchState; // outlives every engine start and stop, and every thread's exit
     }();
     return *state;
 }
 
-// Every thread's slot, for the watchdog and a stop. A slot goes with its
-// thread; the lock keeps it while it is looked at.
-struct SlotRegistry {
-    std::mutex lock;
-    std::vector<InFlight*> slots;
-};
-
-SlotRegistry& Slots()
-{
-    static SlotRegistry* registry = [] {
-        CHeapSwitch shared;
-        return new SlotRegistry; // outlives every thread's exit
-    }();
-    return *registry;
-}
-
-struct SlotOwner {
-    InFlight* slot = nullptr;
-    ~SlotOwner()
+// The calling thread's records, unlisted and freed as it exits.
+struct ThreadRecords {
+    InFlight* first = nullptr;
+    ~ThreadRecords()
     {
-        if (slot == nullptr)
+        if (first == nullptr)
             return;
         {
-            std::lock_guard<std::mutex> hold(Slots().lock);
-            std::erase(Slots().slots, slot);
+            std::lock_guard<std::mutex> hold(Watch().recordsLock);
+            for (InFlight* record = first; record; record = record->nextOfThread)
+                std::erase(Watch().records, record);
         }
-        delete slot;
+        while (first) {
+            InFlight* next = first->nextOfThread;
+            delete first;
+            first = next;
+        }
     }
 };
 
-thread_local SlotOwner t_slot;
+thread_local ThreadRecords t_records;
 
-InFlight& ThreadSlot()
+// A record of the calling thread with no statement in, made when none is.
+InFlight& FreeRecord()
 {
-    if (t_slot.slot == nullptr) {
-        CHeapSwitch shared;
-        auto* slot = new InFlight;
-        std::lock_guard<std::mutex> hold(Slots().lock);
-        Slots().slots.push_back(slot);
-        t_slot.slot = slot;
+    for (InFlight* record = t_records.first; record; record = record->nextOfThread)
+        if (!(record->word.load(std::memory_order_relaxed) & InFlight::kActive))
+            return *record;
+    CHeapSwitch shared;
+    auto* record = new InFlight;
+    {
+        std::lock_guard<std::mutex> hold(Watch().recordsLock);
+        Watch().records.push_back(record);
     }
-    return *t_slot.slot;
+    record->nextOfThread = t_records.first;
+    t_records.first = record;
+    return *record;
+}
+
+// The calling thread's record of statement; null for one not started here.
+InFlight* RecordOf(SQLHSTMT statement)
+{
+    if (statement == SQL_NULL_HSTMT)
+        return nullptr;
+    for (InFlight* record = t_records.first; record; record = record->nextOfThread)
+        if (record->statement.load(std::memory_order_relaxed) == statement)
+            return record;
+    return nullptr;
 }
 
 std::atomic<ODBCCancelCall> g_cancelCall{&SQLCancel};
@@ -179,22 +178,21 @@ std::uint64_t CallDeadline()
     return platform::MonotonicMs() + std::uint64_t{seconds} * 1000 + kODBCCancelGraceMs;
 }
 
-// Whether statement is the calling thread's own, published in the slot.
-bool InSlot(SQLHSTMT statement)
+// Waits while a cancel runs on the record's call; answers the word after.
+std::uint64_t SettledWord(InFlight& record)
 {
-    return statement != SQL_NULL_HSTMT && t_slot.slot != nullptr &&
-           t_slot.slot->statement.load(std::memory_order_acquire) == statement;
-}
-
-// Waits while a cancel runs on the slot's call; answers the word after.
-std::uint64_t SettledWord(InFlight& slot)
-{
-    std::uint64_t word = slot.word.load();
+    std::uint64_t word = record.word.load();
     while (word & InFlight::kCancelling) {
-        slot.word.wait(word);
-        word = slot.word.load();
+        record.word.wait(word);
+        word = record.word.load();
     }
     return word;
+}
+
+void ReleaseOwner(InFlight& record)
+{
+    record.word.fetch_and(~InFlight::kCancelling);
+    record.word.notify_all();
 }
 
 // ---- Cancels, each on a thread of its own ---------------------------------
@@ -210,20 +208,12 @@ void CancelProc(SQLHSTMT statement)
 {
     g_cancelCall.load()(statement);
     WatchState& watch = Watch();
-    // The lock order: the map's, then the jobs'.
-    std::unique_lock<std::mutex> statements(watch.statementsLock);
     std::unique_lock<std::mutex> hold(watch.cancelsLock);
     auto found = watch.jobs.find(statement);
     CancelJob& job = found->second;
     job.running = false;
     if (!job.abandoned) {
-        if (job.slot) {
-            job.slot->word.fetch_and(~InFlight::kCancelling);
-            job.slot->word.notify_all();
-        } else if (auto entry = watch.statements.find(statement); entry != watch.statements.end()) {
-            entry->second.cancelling = false;
-            watch.statementsChanged.notify_all();
-        }
+        ReleaseOwner(*job.record); // its owner waits on this cancel
         return;
     }
     if (!job.ownerDone)
@@ -231,7 +221,6 @@ void CancelProc(SQLHSTMT statement)
     const CancelJob ended = job;
     watch.jobs.erase(found);
     hold.unlock();
-    statements.unlock();
     FreeAfterCancel(statement, ended);
 }
 
@@ -249,15 +238,15 @@ bool StartCancel(SQLHSTMT statement, CancelJob& job)
     return true;
 }
 
-// The job of a statement, made at its first cancel.
-CancelJob& JobOf(SQLHSTMT statement, SQLHDBC connection, int thread, InFlight* slot)
+// The job of a statement, made at its first cancel; under the jobs' lock.
+CancelJob& JobOf(SQLHSTMT statement, InFlight& record)
 {
     CHeapSwitch shared;
     auto [found, added] = Watch().jobs.try_emplace(statement);
     if (added) {
-        found->second.connection = connection;
-        found->second.thread = thread;
-        found->second.slot = slot;
+        found->second.connection = record.connection.load(std::memory_order_relaxed);
+        found->second.thread = record.thread;
+        found->second.record = &record;
         found->second.firstAt = platform::MonotonicMs();
     }
     return found->second;
@@ -278,26 +267,11 @@ ODBCCancel ReasonToCancel(ODBCCancel cancelled, bool timedOut, int client)
     return ODBCCancel::None;
 }
 
-// Marks a statement of the map cancelled and cancels its call, if it is in
-// one; under the map's lock.
-void Mark(SQLHSTMT statement, StatementWatch& watch, ODBCCancel reason)
+// Marks a record's statement cancelled when it is still the one seen as
+// word, and cancels its driver call if it is in one; under the records' lock.
+void Mark(InFlight& record, std::uint64_t word, ODBCCancel reason)
 {
-    if (watch.cancelled == ODBCCancel::None)
-        watch.cancelled = reason;
-    if (watch.callDeadline == 0 || watch.cancelling)
-        return;
-    std::lock_guard<std::mutex> hold(Watch().cancelsLock);
-    CancelJob& job = JobOf(statement, watch.connection, watch.thread, nullptr);
-    if (job.running || job.abandoned)
-        return;
-    watch.cancelling = StartCancel(statement, job);
-}
-
-// Marks a slot's statement cancelled when it is still the one seen as word,
-// and cancels its driver call if it is in one; under the slots' lock.
-void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
-{
-    const SQLHSTMT statement = slot.statement.load(std::memory_order_acquire);
+    const SQLHSTMT statement = record.statement.load(std::memory_order_acquire);
     const bool inCall = (word & InFlight::kInCall) != 0;
     std::lock_guard<std::mutex> hold(Watch().cancelsLock);
     auto known = Watch().jobs.find(statement);
@@ -308,107 +282,77 @@ void MarkInFlight(InFlight& slot, std::uint64_t word, ODBCCancel reason)
         marked |= InFlight::kCancelling | InFlight::kHasJob;
     // Fails when the call or the statement ended meanwhile: the handle may
     // then be gone, and nothing is started on it.
-    if (!slot.word.compare_exchange_strong(word, marked) || !cancel)
+    if (!record.word.compare_exchange_strong(word, marked) || !cancel)
         return;
-    CancelJob& job = JobOf(statement, slot.connection.load(std::memory_order_relaxed), slot.thread, &slot);
-    if (!StartCancel(statement, job)) {
-        slot.word.fetch_and(~InFlight::kCancelling);
-        slot.word.notify_all();
-    }
+    if (!StartCancel(statement, JobOf(statement, record)))
+        ReleaseOwner(record);
 }
 
-// Whether a slot's statement should be cancelled, and why; under the slots' lock.
-void WatchInFlight(InFlight& slot, std::uint64_t now)
+// Whether a record's statement should be cancelled, and why; under the
+// records' lock.
+void Judge(InFlight& record, std::uint64_t now)
 {
-    const std::uint64_t word = slot.word.load();
+    const std::uint64_t word = record.word.load();
     if (!(word & InFlight::kActive) || (word & InFlight::kCancelling))
         return;
     const bool inCall = (word & InFlight::kInCall) != 0;
     const ODBCCancel cancelled = InFlight::Reason(word);
     if (cancelled != ODBCCancel::None && !inCall)
         return;
-    const ODBCCancel reason = ReasonToCancel(cancelled, inCall && now >= slot.callDeadline.load(std::memory_order_relaxed),
-                                             slot.client.load(std::memory_order_relaxed));
+    const ODBCCancel reason = ReasonToCancel(cancelled, inCall && now >= record.callDeadline.load(std::memory_order_relaxed),
+                                             record.client.load(std::memory_order_relaxed));
     if (reason != ODBCCancel::None)
-        MarkInFlight(slot, word, reason);
+        Mark(record, word, reason);
 }
 
-// Whether a statement's cancel is due to be given up: its call is still
-// blocked a while after the first cancel. The jobs' lock is held.
-bool DueToGiveUp(const CancelJob& job, bool inCall, bool force)
+// Gives up a call still blocked a while after its first cancel: the socket
+// its thread waits on is shut down, so that the call returns with its
+// connection lost, and a cancel still running is left to free the handle
+// itself. A shut-down that found no socket (the thread was between calls,
+// or the number it waited on may have changed hands) is tried again at the
+// next tick while the call lasts. The call is held meanwhile (by the
+// cancelling bit) so that its thread cannot move on to another descriptor.
+// Under the records' and the jobs' locks.
+void GiveUp(InFlight& record, bool force)
 {
-    return !job.abandoned && inCall && (force || platform::MonotonicMs() >= job.firstAt + kODBCCancelGiveUpMs);
+    std::uint64_t word = record.word.load();
+    const std::uint64_t due = InFlight::kActive | InFlight::kInCall | InFlight::kHasJob;
+    if ((word & due) != due)
+        return;
+    const SQLHSTMT statement = record.statement.load(std::memory_order_acquire);
+    auto found = Watch().jobs.find(statement);
+    if (found == Watch().jobs.end())
+        return;
+    CancelJob& job = found->second;
+    if (job.shutDown || (!force && platform::MonotonicMs() < job.firstAt + kODBCCancelGiveUpMs))
+        return;
+    // With no cancel running the call is held here; one running holds it
+    // already, until it is abandoned below.
+    if (!(word & InFlight::kCancelling)) {
+        if (!record.word.compare_exchange_strong(word, word | InFlight::kCancelling | InFlight::kGivenUp))
+            return; // the call ended meanwhile
+    } else {
+        record.word.fetch_or(InFlight::kGivenUp);
+    }
+    job.shutDown = platform::ShutDownSocketThreadWaitsOn(job.thread);
+    job.abandoned = job.abandoned || job.running;
+    ReleaseOwner(record);
 }
 
-// Gives up: the socket the call's thread waits on is shut down, so that the
-// call returns with its connection lost, and a cancel still running is left
-// to free the handle itself. The call is marked given up first, and held
-// (by the lock of the map, or the cancelling bit of the slot) until this is
-// done, so that its thread cannot have moved on to another descriptor.
-void GiveUp(CancelJob& job)
-{
-    if (!job.shutDown)
-        job.shutDown = platform::ShutDownSocketThreadWaitsOn(job.thread);
-    job.abandoned = job.running;
-}
-
-// Looks at every cancel job: the slots' first, then the map's.
 void GiveUpLateCancels(bool force)
 {
     WatchState& watch = Watch();
-    {
-        std::lock_guard<std::mutex> slots(Slots().lock);
-        std::lock_guard<std::mutex> hold(watch.cancelsLock);
-        for (auto& [statement, job] : watch.jobs) {
-            // An abandoned job's slot may be gone with its thread.
-            if (!job.slot || job.abandoned)
-                continue;
-            InFlight& slot = *job.slot;
-            std::uint64_t word = slot.word.load();
-            const bool current = slot.statement.load(std::memory_order_acquire) == statement && (word & InFlight::kActive);
-            if (!current || !DueToGiveUp(job, (word & InFlight::kInCall) != 0, force))
-                continue;
-            // With no cancel running the call is held here; one running
-            // holds it already.
-            const bool held = (word & InFlight::kCancelling) == 0;
-            if (held) {
-                if (!slot.word.compare_exchange_strong(word, word | InFlight::kCancelling | InFlight::kGivenUp))
-                    continue; // the call ended meanwhile
-            } else {
-                slot.word.fetch_or(InFlight::kGivenUp);
-            }
-            GiveUp(job);
-            if (held || job.abandoned) {
-                slot.word.fetch_and(~InFlight::kCancelling);
-                slot.word.notify_all();
-            }
-        }
-    }
-    std::lock_guard<std::mutex> statements(watch.statementsLock);
+    std::lock_guard<std::mutex> records(watch.recordsLock);
     std::lock_guard<std::mutex> hold(watch.cancelsLock);
-    bool changed = false;
-    for (auto& [statement, job] : watch.jobs) {
-        if (job.slot)
-            continue;
-        auto found = watch.statements.find(statement);
-        if (found == watch.statements.end() || !DueToGiveUp(job, found->second.callDeadline != 0, force))
-            continue;
-        found->second.givenUp = true;
-        GiveUp(job);
-        if (job.abandoned) {
-            found->second.cancelling = false;
-            changed = true;
-        }
-    }
-    if (changed)
-        watch.statementsChanged.notify_all();
+    for (InFlight* record : watch.records)
+        GiveUp(*record, force);
 }
 
-bool AnySlotActive()
+bool AnyActive()
 {
-    std::lock_guard<std::mutex> hold(Slots().lock);
-    for (InFlight* slot : Slots().slots)
-        if (slot->word.load() & InFlight::kActive)
+    std::lock_guard<std::mutex> hold(Watch().recordsLock);
+    for (InFlight* record : Watch().records)
+        if (record->word.load() & InFlight::kActive)
             return true;
     return false;
 }
@@ -416,41 +360,46 @@ bool AnySlotActive()
 void WatchdogProc()
 {
     WatchState& watch = Watch();
-    std::unique_lock<std::mutex> hold(watch.statementsLock);
+    std::unique_lock<std::mutex> hold(watch.lock);
     while (!watch.watchdogStop) {
-        // Idle until a statement comes: seen under the lock for the map,
-        // and through watchdogIdle for a slot's.
+        // Idle until a statement comes: its start sees watchdogIdle set, or
+        // this sees its record active.
         bool waited = false;
-        if (watch.statements.empty()) {
-            watch.watchdogIdle.store(true);
-            if (!AnySlotActive()) {
-                watch.statementsChanged.wait(hold, [&watch] {
-                    return watch.watchdogStop || !watch.watchdogIdle.load() || !watch.statements.empty();
-                });
-                waited = true;
-            }
-            watch.watchdogIdle.store(false);
+        watch.watchdogIdle.store(true);
+        if (!AnyActive()) {
+            watch.wake.wait(hold, [&watch] { return watch.watchdogStop || !watch.watchdogIdle.load(); });
+            waited = true;
         }
+        watch.watchdogIdle.store(false);
         if (!waited)
-            watch.statementsChanged.wait_for(hold, std::chrono::milliseconds(kODBCWatchTickMs));
+            watch.wake.wait_for(hold, std::chrono::milliseconds(kODBCWatchTickMs));
         if (watch.watchdogStop)
             break;
         const std::uint64_t now = platform::MonotonicMs();
-        for (auto& [statement, entry] : watch.statements) {
-            const ODBCCancel reason = ReasonToCancel(
-                entry.cancelled, entry.callDeadline != 0 && now >= entry.callDeadline, entry.client);
-            if (reason != ODBCCancel::None)
-                Mark(statement, entry, reason);
-        }
         hold.unlock();
         {
-            std::lock_guard<std::mutex> slots(Slots().lock);
-            for (InFlight* slot : Slots().slots)
-                WatchInFlight(*slot, now);
+            std::lock_guard<std::mutex> records(watch.recordsLock);
+            for (InFlight* record : watch.records)
+                Judge(*record, now);
         }
         GiveUpLateCancels(false);
         hold.lock();
     }
+}
+
+// The job of an ended statement goes, unless a cancel still runs on it,
+// which then frees the handle. Under the jobs' lock.
+bool EndJob(SQLHSTMT statement)
+{
+    auto found = Watch().jobs.find(statement);
+    if (found == Watch().jobs.end())
+        return true;
+    if (found->second.running) {
+        found->second.ownerDone = true;
+        return false;
+    }
+    Watch().jobs.erase(found);
+    return true;
 }
 
 } // namespace
@@ -459,7 +408,7 @@ void StartWatchdog()
 {
     WatchState& watch = Watch();
     {
-        std::lock_guard<std::mutex> hold(watch.statementsLock);
+        std::lock_guard<std::mutex> hold(watch.lock);
         watch.stopping = false;
         if (watch.watchdog.joinable())
             return;
@@ -474,10 +423,10 @@ void StopWatchdog()
     if (!watch.watchdog.joinable())
         return;
     {
-        std::lock_guard<std::mutex> hold(watch.statementsLock);
+        std::lock_guard<std::mutex> hold(watch.lock);
         watch.watchdogStop = true;
     }
-    watch.statementsChanged.notify_all();
+    watch.wake.notify_all();
     watch.watchdog.join();
     GiveUpLateCancels(true);
 }
@@ -485,21 +434,16 @@ void StopWatchdog()
 void CancelAllStatements()
 {
     WatchState& watch = Watch();
-    {
-        std::lock_guard<std::mutex> hold(watch.statementsLock);
-        watch.stopping = true;
-        for (auto& [statement, entry] : watch.statements)
-            Mark(statement, entry, ODBCCancel::Stopped);
-    }
+    watch.stopping = true;
     // A compare-and-swap lost to the owner is tried again on what it
     // changed to; one that ended its statement is done with.
-    std::lock_guard<std::mutex> slots(Slots().lock);
-    for (InFlight* slot : Slots().slots) {
+    std::lock_guard<std::mutex> records(watch.recordsLock);
+    for (InFlight* record : watch.records) {
         for (;;) {
-            const std::uint64_t word = slot->word.load();
+            const std::uint64_t word = record->word.load();
             if (!(word & InFlight::kActive) || InFlight::Reason(word) != ODBCCancel::None)
                 break;
-            MarkInFlight(*slot, word, ODBCCancel::Stopped);
+            Mark(*record, word, ODBCCancel::Stopped);
         }
     }
 }
@@ -520,152 +464,87 @@ bool CancelHoldsConnection(SQLHDBC hdbc)
 void ODBCStatementStarted(SQLHSTMT statement, SQLHDBC connection)
 {
     WatchState& watch = Watch();
-    const int client = GetClientHandle();
-    InFlight& slot = ThreadSlot();
-    if (!(slot.word.load(std::memory_order_relaxed) & InFlight::kActive)) {
-        slot.statement.store(statement, std::memory_order_relaxed);
-        slot.connection.store(connection, std::memory_order_relaxed);
-        slot.client.store(client, std::memory_order_relaxed);
-        slot.callDeadline.store(0, std::memory_order_relaxed);
-        // Only this thread changes the word while no statement is in.
-        const std::uint64_t word = slot.word.load(std::memory_order_relaxed);
-        slot.word.store(((word & ~InFlight::kFlags) + InFlight::kStep) | InFlight::kActive);
-        if (watch.watchdogIdle.load()) {
-            std::lock_guard<std::mutex> hold(watch.statementsLock);
-            watch.watchdogIdle = false;
-            watch.statementsChanged.notify_all();
-        }
-        return;
+    InFlight& record = FreeRecord();
+    record.statement.store(statement, std::memory_order_relaxed);
+    record.connection.store(connection, std::memory_order_relaxed);
+    record.client.store(GetClientHandle(), std::memory_order_relaxed);
+    record.callDeadline.store(0, std::memory_order_relaxed);
+    // Only this thread changes the word while no statement is in.
+    const std::uint64_t word = record.word.load(std::memory_order_relaxed);
+    record.word.store(((word & ~InFlight::kFlags) + InFlight::kStep) | InFlight::kActive);
+    if (watch.watchdogIdle.load()) {
+        std::lock_guard<std::mutex> hold(watch.lock);
+        watch.watchdogIdle = false;
+        watch.wake.notify_all();
     }
-    {
-        CHeapSwitch shared; // process-wide: its nodes live on the shared heap
-        std::lock_guard<std::mutex> hold(watch.statementsLock);
-        StatementWatch& entry = watch.statements[statement];
-        entry = StatementWatch{};
-        entry.client = client;
-        entry.thread = platform::CurrentThreadId();
-        entry.connection = connection;
-    }
-    watch.statementsChanged.notify_all(); // a sleeping watchdog has work
-}
-
-// The job of an ended statement goes, unless a cancel still runs on it,
-// which then frees the handle. Under the jobs' lock.
-bool EndJob(SQLHSTMT statement)
-{
-    auto found = Watch().jobs.find(statement);
-    if (found == Watch().jobs.end())
-        return true;
-    if (found->second.running) {
-        found->second.ownerDone = true;
-        return false;
-    }
-    Watch().jobs.erase(found);
-    return true;
 }
 
 bool ODBCStatementEnded(SQLHSTMT statement)
 {
-    WatchState& watch = Watch();
-    if (InSlot(statement)) {
-        InFlight& slot = *t_slot.slot;
-        std::uint64_t word = SettledWord(slot);
-        bool free = true;
-        if (word & InFlight::kHasJob) {
-            std::lock_guard<std::mutex> hold(watch.cancelsLock);
-            free = EndJob(statement);
-        }
-        while (!slot.word.compare_exchange_weak(word, (word & ~InFlight::kFlags) + InFlight::kStep))
-            word = SettledWord(slot);
-        // Cleared before the handle is freed: a handle allocated later at
-        // the same address is not taken for this one.
-        slot.statement.store(SQL_NULL_HSTMT, std::memory_order_release);
-        return free;
-    }
-    std::unique_lock<std::mutex> hold(watch.statementsLock);
-    auto found = watch.statements.find(statement);
-    if (found == watch.statements.end())
+    InFlight* record = RecordOf(statement);
+    if (record == nullptr)
         return true;
-    watch.statementsChanged.wait(hold, [&found] { return !found->second.cancelling; });
-    watch.statements.erase(found);
-    std::lock_guard<std::mutex> jobs(watch.cancelsLock);
-    return EndJob(statement);
+    std::uint64_t word = SettledWord(*record);
+    bool free = true;
+    if (word & InFlight::kHasJob) {
+        std::lock_guard<std::mutex> hold(Watch().cancelsLock);
+        free = EndJob(statement);
+    }
+    while (!record->word.compare_exchange_weak(word, (word & ~InFlight::kFlags) + InFlight::kStep))
+        word = SettledWord(*record);
+    // Cleared before the handle is freed: a handle allocated later at the
+    // same address is not taken for this one.
+    record->statement.store(SQL_NULL_HSTMT, std::memory_order_release);
+    return free;
 }
 
 ODBCCancel ODBCCallStarting(SQLHSTMT statement)
 {
-    WatchState& watch = Watch();
-    if (InSlot(statement)) {
-        InFlight& slot = *t_slot.slot;
-        std::uint64_t word = slot.word.load();
-        for (;;) {
-            // The client is not asked here, at every fetch: a poll per row
-            // was a quarter of the request thread's time. The thread asked
-            // when it took the request, and the watchdog asks at its tick.
-            ODBCCancel reason = InFlight::Reason(word);
-            if (reason == ODBCCancel::None && watch.stopping.load())
-                reason = ODBCCancel::Stopped;
-            if (reason != ODBCCancel::None)
-                return reason;
-            slot.callDeadline.store(CallDeadline(), std::memory_order_relaxed);
-            // Fails only when the watchdog or a stop marked it meanwhile.
-            if (slot.word.compare_exchange_strong(word, word + InFlight::kStep + InFlight::kInCall))
-                return ODBCCancel::None;
-        }
-    }
-    std::lock_guard<std::mutex> hold(watch.statementsLock);
-    auto found = watch.statements.find(statement);
-    if (found == watch.statements.end())
+    InFlight* record = RecordOf(statement);
+    if (record == nullptr)
         return ODBCCancel::None;
-    StatementWatch& entry = found->second;
-    if (entry.cancelled == ODBCCancel::None && watch.stopping)
-        entry.cancelled = ODBCCancel::Stopped;
-    if (entry.cancelled == ODBCCancel::None && entry.client >= 0 && platform::PeerHungUp(entry.client))
-        entry.cancelled = ODBCCancel::ClientLeft;
-    if (entry.cancelled == ODBCCancel::None)
-        entry.callDeadline = CallDeadline();
-    return entry.cancelled;
+    std::uint64_t word = record->word.load();
+    for (;;) {
+        // The client is not asked here, at every fetch: a poll per row was
+        // a quarter of the request thread's time. The thread asked when it
+        // took the request, and the watchdog asks at its tick.
+        ODBCCancel reason = InFlight::Reason(word);
+        if (reason == ODBCCancel::None && Watch().stopping.load())
+            reason = ODBCCancel::Stopped;
+        if (reason != ODBCCancel::None)
+            return reason;
+        record->callDeadline.store(CallDeadline(), std::memory_order_relaxed);
+        // Fails only when the watchdog or a stop marked it meanwhile.
+        if (record->word.compare_exchange_strong(word, word + InFlight::kStep + InFlight::kInCall))
+            return ODBCCancel::None;
+    }
 }
 
 ODBCCancel ODBCCallEnded(SQLHSTMT statement)
 {
-    WatchState& watch = Watch();
-    if (InSlot(statement)) {
-        InFlight& slot = *t_slot.slot;
-        for (std::uint64_t word = SettledWord(slot);;) {
-            if (slot.word.compare_exchange_weak(word, (word & ~InFlight::kInCall) + InFlight::kStep))
-                return InFlight::Reason(word);
-            word = SettledWord(slot);
-        }
-    }
-    std::unique_lock<std::mutex> hold(watch.statementsLock);
-    auto found = watch.statements.find(statement);
-    if (found == watch.statements.end())
+    InFlight* record = RecordOf(statement);
+    if (record == nullptr)
         return ODBCCancel::None;
-    watch.statementsChanged.wait(hold, [&found] { return !found->second.cancelling; });
-    found->second.callDeadline = 0;
-    return found->second.cancelled;
+    for (std::uint64_t word = SettledWord(*record);;) {
+        if (record->word.compare_exchange_weak(word, (word & ~InFlight::kInCall) + InFlight::kStep))
+            return InFlight::Reason(word);
+        word = SettledWord(*record);
+    }
 }
 
 bool ODBCStatementGivenUp(SQLHSTMT statement)
 {
-    if (InSlot(statement))
-        return (t_slot.slot->word.load() & InFlight::kGivenUp) != 0;
-    std::lock_guard<std::mutex> hold(Watch().statementsLock);
-    auto found = Watch().statements.find(statement);
-    return found != Watch().statements.end() && found->second.givenUp;
+    const InFlight* record = RecordOf(statement);
+    return record != nullptr && (record->word.load() & InFlight::kGivenUp) != 0;
 }
 
 std::size_t ODBCStatementsInFlight()
 {
+    std::lock_guard<std::mutex> hold(Watch().recordsLock);
     std::size_t count = 0;
-    {
-        std::lock_guard<std::mutex> hold(Slots().lock);
-        for (InFlight* slot : Slots().slots)
-            count += (slot->word.load() & InFlight::kActive) ? 1 : 0;
-    }
-    std::lock_guard<std::mutex> hold(Watch().statementsLock);
-    return Watch().statements.size() + count;
+    for (const InFlight* record : Watch().records)
+        count += (record->word.load() & InFlight::kActive) ? 1 : 0;
+    return count;
 }
 
 std::size_t ODBCCancelsRunning()

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -473,12 +474,14 @@ bool IsStreamSocket(int fd)
 
 } // namespace
 
-bool ShutDownSocketThreadWaitsOn(int tid)
+namespace {
+
+std::atomic<void (*)(int)> g_shutDownPause{nullptr};
+
+// The descriptor a blocked call waits on, from its /proc line; -1 for a
+// call that waits on none, or on more than one.
+int WaitedDescriptor(const unsigned long call[7])
 {
-    unsigned long call[7];
-    if (tid <= 0 || !BlockingCall(tid, call))
-        return false;
-    int fd = -1;
     switch (call[0]) {
     case SYS_read:
     case SYS_write:
@@ -486,36 +489,67 @@ bool ShutDownSocketThreadWaitsOn(int tid)
     case SYS_sendto:
     case SYS_recvmsg:
     case SYS_sendmsg:
-        fd = static_cast<int>(call[1]);
-        break;
+        return static_cast<int>(call[1]);
 #ifdef SYS_poll
     case SYS_poll:
 #endif
     case SYS_ppoll: {
         if (call[2] != 1)
-            return false;
+            return -1;
         // The array is on the waiting thread's stack; read through the
         // kernel, so a call that just returned gives an error, not a fault.
         pollfd entry{};
         const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
         if (memory < 0)
-            return false;
+            return -1;
         const ssize_t got = ::pread(memory, &entry, sizeof entry, static_cast<off_t>(call[1]));
         ::close(memory);
-        if (got != static_cast<ssize_t>(sizeof entry))
-            return false;
-        fd = entry.fd;
-        break;
+        return got == static_cast<ssize_t>(sizeof entry) ? entry.fd : -1;
     }
     default:
-        return false;
+        return -1;
     }
-    // Still the same call, so the descriptor is still the one it waits on:
-    // a call blocked this long does not end and reopen it in between.
-    unsigned long again[7];
-    if (!IsStreamSocket(fd) || !BlockingCall(tid, again) || std::memcmp(call, again, sizeof call) != 0)
+}
+
+bool SameFile(int one, int other)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::fstat(one, &first) == 0 && ::fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+} // namespace
+
+bool ShutDownSocketThreadWaitsOn(int tid)
+{
+    unsigned long call[7];
+    if (tid <= 0 || !BlockingCall(tid, call))
         return false;
-    return ::shutdown(fd, SHUT_RDWR) == 0;
+    const int fd = WaitedDescriptor(call);
+    if (fd < 0)
+        return false;
+    // The number alone is not the socket: the thread may return and its
+    // library close it, and another connection be given the same number,
+    // before the shut-down. A duplicate pins the socket; the checks after
+    // it tell whether the number still named the waited one when pinned.
+    const int pinned = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (pinned < 0)
+        return false;
+    if (auto pause = g_shutDownPause.load())
+        pause(fd);
+    unsigned long again[7];
+    const bool same = IsStreamSocket(pinned) && BlockingCall(tid, again) && std::memcmp(call, again, sizeof call) == 0 &&
+                      SameFile(fd, pinned);
+    // shutdown acts on the socket, so the duplicate reaches the waiter.
+    const bool shut = same && ::shutdown(pinned, SHUT_RDWR) == 0;
+    ::close(pinned);
+    return shut;
+}
+
+void SetShutDownPauseForTesting(void (*pause)(int descriptor))
+{
+    g_shutDownPause.store(pause);
 }
 
 int WaitHandle(int handle, bool forWrite, std::uint32_t timeoutMs)

@@ -99,8 +99,12 @@ int CurrentThreadId();
 // Shuts down the one socket that thread tid of this process is blocked on
 // in a read, a write or a poll of a single descriptor, so that a library
 // call waiting on a peer that never answers returns with its connection
-// lost. False when the thread is not blocked on one socket.
+// lost. False when the thread is not blocked on one socket, or the number
+// it waits on may have passed to another socket meanwhile.
 bool ShutDownSocketThreadWaitsOn(int tid);
+// Tests stretch the gap between reading which descriptor the thread waits
+// on and shutting its socket down; null ends it.
+void SetShutDownPauseForTesting(void (*pause)(int descriptor));
 
 // Runs a blocking call on a helper thread and waits for it at most timeoutMs,
 // so a slow name server never holds the caller past its deadline. Returns 0

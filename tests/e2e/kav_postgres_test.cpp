@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -545,6 +546,65 @@ TEST_F(KavPostgresTest, AStoppedDatabaseHoldsOnlyItsOwnPages)
     EXPECT_TRUE(first == "name1|name2|name3|" || first.find("; no connect was tried") != std::string::npos) << first;
     for (const char* page : {"/pg.htm", "/apg.htm"})
         EXPECT_TRUE(Eventually([&] { return Curl({URL(port, page)}).output == "name1|name2|name3|"; }, 30000)) << page;
+}
+
+namespace {
+
+std::atomic<int> g_giveUps{0};
+int g_savedSocket = -1;
+int g_unrelatedPeer = -1;
+
+// At the first give-up the number the call waits on is given to another
+// connection, and at the second given back, so neither may shut anything
+// down; the third finds the call's own socket again.
+void SwapWaitedNumber(int descriptor)
+{
+    const int round = g_giveUps.fetch_add(1);
+    if (round == 0) {
+        int ends[2];
+        g_savedSocket = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+        if (g_savedSocket < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return;
+        ::dup3(ends[0], descriptor, O_CLOEXEC);
+        ::close(ends[0]);
+        g_unrelatedPeer = ends[1];
+    } else if (round == 1 && g_savedSocket >= 0) {
+        ::dup3(g_savedSocket, descriptor, O_CLOEXEC);
+        ::close(g_savedSocket);
+        g_savedSocket = -1;
+    }
+}
+
+} // namespace
+
+// A give-up that shut nothing down is tried again while the call lasts,
+// although its cancel (which waits on the stopped database too) was left
+// running at the first: the page fails near its time-out, not once the
+// database is back.
+TEST_F(KavPostgresTest, AGiveUpThatShutNothingDownIsTriedAgain)
+{
+    constexpr std::uint32_t kQuerySeconds = 2;
+    Timeouts timeouts(kQuerySeconds, 3);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    WriteFile(m_root + "/pg.htm",
+              "%expand%%try('" + ListPage().substr(std::string("%expand%").size()) + ",'caught %exception-msg%)");
+    StartServers();
+    ASSERT_EQ(Curl({URL(port, "/pg.htm")}).output, "name1|name2|name3|");
+
+    g_giveUps.store(0);
+    platform::SetShutDownPauseForTesting(&SwapWaitedNumber);
+    SignalCluster("-STOP");
+    Fetch pg;
+    Start(pg, URL(port, "/pg.htm"), "pg");
+    pg.client.join(); // curl gives up after 60 s
+    platform::SetShutDownPauseForTesting(nullptr);
+    EXPECT_EQ(pg.body.rfind("caught (HYT00) Timeout expired", 0), 0u) << pg.body;
+    EXPECT_GE(g_giveUps.load(), 3);
+    if (g_unrelatedPeer >= 0)
+        ::close(g_unrelatedPeer);
+    g_unrelatedPeer = -1;
+    SignalCluster("-CONT");
 }
 
 // A refused connect is not held against the source: the first page once

@@ -320,6 +320,84 @@ TEST(NetDeadline, SlowCallsAreAbandonedAtTheirDeadline)
     EXPECT_TRUE(Eventually([&] { return call->load() == 2; }, 30000));
 }
 
+namespace {
+
+std::atomic<bool> g_reuseWaitedNumber{false};
+std::atomic<int> g_pauses{0};
+std::atomic<int> g_unrelatedPeer{-1};
+
+// Run between reading the waited descriptor and the shut-down: as when the
+// library closes its socket and another connection is given the number.
+void PauseBeforeShutDown(int descriptor)
+{
+    g_pauses.fetch_add(1);
+    if (!g_reuseWaitedNumber.load())
+        return;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return;
+    dup3(ends[0], descriptor, O_CLOEXEC); // closes the waited number and reuses it at once
+    close(ends[0]);
+    g_unrelatedPeer.store(ends[1]);
+}
+
+bool CarriesByte(int from, int to)
+{
+    char byte = 0;
+    return send(from, "x", 1, MSG_NOSIGNAL) == 1 && recv(to, &byte, 1, 0) == 1 && byte == 'x';
+}
+
+} // namespace
+
+TEST(NetShutDown, OnlyTheSocketABlockedThreadWaitsOnIsShutDown)
+{
+    struct Case {
+        const char* name;
+        bool reuse;
+    };
+    for (const Case& test : {Case{"the waited socket", false}, Case{"its number given to another connection", true}}) {
+        SCOPED_TRACE(test.name);
+        int waited[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, waited), 0);
+        std::atomic<int> tid{0};
+        std::atomic<long> got{-2};
+        std::thread reader([&] {
+            tid.store(CurrentThreadId());
+            char byte = 0;
+            got.store(ReadHandle(waited[0], &byte, 1));
+        });
+        ASSERT_TRUE(Eventually([&] { return tid.load() != 0; }, 30000));
+        g_reuseWaitedNumber.store(test.reuse);
+        g_pauses.store(0);
+        g_unrelatedPeer.store(-1);
+        SetShutDownPauseForTesting(&PauseBeforeShutDown);
+        // Nothing is read (and no pause runs) until the reader is blocked.
+        bool shut = false;
+        EXPECT_TRUE(Eventually(
+            [&] {
+                shut = ShutDownSocketThreadWaitsOn(tid.load());
+                return g_pauses.load() > 0;
+            },
+            30000));
+        SetShutDownPauseForTesting(nullptr);
+        if (test.reuse) {
+            EXPECT_FALSE(shut);
+            const int peer = g_unrelatedPeer.load();
+            ASSERT_GE(peer, 0);
+            EXPECT_TRUE(CarriesByte(waited[0], peer)) << "the unrelated connection was shut down";
+            EXPECT_TRUE(CarriesByte(peer, waited[0])) << "the unrelated connection was shut down";
+            close(peer);
+        } else {
+            EXPECT_TRUE(shut);
+            EXPECT_TRUE(Eventually([&] { return got.load() != -2; }, 30000));
+            EXPECT_EQ(got.load(), 0) << "the blocked read ends as at its peer's close";
+        }
+        close(waited[1]); // ends a read still blocked on the socket
+        reader.join();
+        close(waited[0]);
+    }
+}
+
 TEST(NetLookup, ForwardAndReverseLookUps)
 {
     std::uint32_t address = 0;
