@@ -14,7 +14,8 @@ struct ODBCSource;
 struct ODBCLease;
 struct ODBCPoolEntryInfo;
 
-SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source);
+// loginSeconds 0: the SQLLoginTimeout setting.
+SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t loginSeconds = 0);
 // Disconnects and frees a connection (answering SQLFreeHandle's code), or
 // leaves that to the cancel still running on one of its statements.
 SQLRETURN FreeODBCHandle(SQLHDBC hdbc);
