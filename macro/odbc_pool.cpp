@@ -73,22 +73,12 @@ struct Waiter {
     std::thread::id holder; // whose the connection will be
     std::thread::id self = std::this_thread::get_id();
     std::uint64_t deadline = platform::kNoDeadline;
-    platform::WaitQueue wake;
     bool answered = false; // under wake's lock
     Grant grant = Grant::Retry;
     SQLHDBC hdbc = SQL_NULL_HDBC;
     std::string error;
     std::uint32_t errorNumber = 0;
-
-    Waiter() = default;
-    Waiter(const Waiter&) = delete;
-    Waiter& operator=(const Waiter&) = delete;
-    // The answerer may still hold the lock it answered under.
-    ~Waiter()
-    {
-        wake.Lock();
-        wake.Unlock();
-    }
+    AnswerQueue wake;
 };
 
 struct Spare {
@@ -162,11 +152,7 @@ struct PoolState {
 
 PoolState& Pool()
 {
-    static PoolState* state = [] {
-        CHeapSwitch shared;
-        return new PoolState; // outlives every engine start and stop
-    }();
-    return *state;
+    return LastingState<PoolState>();
 }
 
 bool Succeeded(SQLRETURN rc)
@@ -190,11 +176,7 @@ struct Wires {
 
 Wires& TheWires()
 {
-    static Wires* wires = [] {
-        CHeapSwitch shared;
-        return new Wires;
-    }();
-    return *wires;
+    return LastingState<Wires>();
 }
 
 // added lives on the caller's heap; the wires on the shared one.
@@ -779,8 +761,8 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
             // time-out at most: a page queued behind a connect that timed
             // out does not then make a whole one of its own.
             const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
-            const std::uint64_t loginBy = std::min(deadline, platform::MonotonicMs() + login);
-            late = !InTurn(fields.dsn, loginBy, [&]() -> SQLHDBC {
+            const std::uint64_t loginBy = platform::MonotonicMs() + login;
+            late = !InTurn(fields.dsn, std::min(deadline, loginBy), [&]() -> SQLHDBC {
                 if ((refused = RefusedWhileWaiting(key, asked, lease)))
                     return SQL_NULL_HDBC;
                 const std::uint64_t begun = platform::MonotonicMs();
@@ -788,7 +770,7 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
                     late = true; // less than a second of its own is left
                     return SQL_NULL_HDBC;
                 }
-                const auto seconds = static_cast<std::uint32_t>((loginBy - begun) / 1000);
+                const auto seconds = static_cast<std::uint32_t>((loginBy - begun + 500) / 1000);
                 connected = Succeeded(ConnectODBC(hdbc, fields, seconds));
                 took = platform::MonotonicMs() - begun;
                 if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
