@@ -885,10 +885,15 @@ SQLRETURN ConnectDriver(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t lo
 
 SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t loginSeconds)
 {
-    const std::vector<platform::SocketMark> before = platform::OpenStreamSockets();
+    const bool knownSQLite = TurnOf(source.dsn).sqlite.load();
+    const std::vector<platform::SocketMark> before =
+        knownSQLite ? std::vector<platform::SocketMark>() : platform::OpenStreamSockets();
     const SQLRETURN rc = ConnectDriver(hdbc, source, loginSeconds);
-    NoteWire(hdbc, Succeeded(rc) ? platform::NewSockets(before, platform::OpenStreamSockets())
-                                 : std::vector<platform::SocketMark>());
+    // SQLite's driver has no server: what other threads opened meanwhile
+    // is none of its own.
+    const bool served = Succeeded(rc) && !knownSQLite && SQLiteDriver(hdbc) != true;
+    NoteWire(hdbc, served ? platform::NewSockets(before, platform::OpenStreamSockets())
+                          : std::vector<platform::SocketMark>());
     return rc;
 }
 
