@@ -757,32 +757,23 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
         const std::uint64_t asked = platform::MonotonicMs();
         bool late = false;
         auto connect = [&] {
-            // A wait for the turn and the connect after it take one login
-            // time-out at most: a page queued behind a connect that timed
-            // out does not then make a whole one of its own.
-            const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
-            const std::uint64_t loginBy = platform::MonotonicMs() + login;
-            late = !InTurn(fields.dsn, std::min(deadline, loginBy), [&]() -> SQLHDBC {
+            late = !InTurn(fields.dsn, deadline, [&]() -> SQLHDBC {
+                // A connect ahead of this one that timed out is said before
+                // its turn passed: this page fails with it rather than
+                // making a whole login time-out of its own.
                 if ((refused = RefusedWhileWaiting(key, asked, lease)))
                     return SQL_NULL_HDBC;
                 const std::uint64_t begun = platform::MonotonicMs();
-                if (begun + 1000 > loginBy) {
-                    late = true; // less than a second of its own is left
-                    return SQL_NULL_HDBC;
-                }
-                const auto seconds = static_cast<std::uint32_t>((loginBy - begun + 500) / 1000);
-                connected = Succeeded(ConnectODBC(hdbc, fields, seconds));
+                connected = Succeeded(ConnectODBC(hdbc, fields));
                 took = platform::MonotonicMs() - begun;
                 if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
                     limit = 0;
                 if (!connected) {
-                    // Said before the turn passes: the callers queued
-                    // behind this connect learn at once that it timed out.
                     PoolLock locked;
                     NoteConnectFailure(key, hdbc, took);
                 }
                 return connected ? hdbc : SQL_NULL_HDBC;
-            }) || late;
+            });
         };
         // Bounded by the deadline: each round takes at least the pause.
         for (;;) {
@@ -847,9 +838,9 @@ namespace {
 // The login time-out must be in place before the connect it limits. It is
 // the settable one, not minutes: a database host that accepts and never
 // answers would hold the caller for as long.
-SQLRETURN ConnectDriver(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t loginSeconds)
+SQLRETURN ConnectDriver(SQLHDBC hdbc, const ODBCSource& source)
 {
-    const SQLULEN seconds = loginSeconds ? loginSeconds : ODBCLoginTimeoutSeconds();
+    const SQLULEN seconds = ODBCLoginTimeoutSeconds();
     SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
     SQLSetConnectAttr(hdbc, SQL_ATTR_QUIET_MODE, nullptr, 0);
     auto text = [](const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); };
@@ -883,12 +874,12 @@ SQLRETURN ConnectDriver(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t lo
 
 } // namespace
 
-SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t loginSeconds)
+SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
 {
     const bool knownSQLite = TurnOf(source.dsn).sqlite.load();
     const std::vector<platform::SocketMark> before =
         knownSQLite ? std::vector<platform::SocketMark>() : platform::OpenStreamSockets();
-    const SQLRETURN rc = ConnectDriver(hdbc, source, loginSeconds);
+    const SQLRETURN rc = ConnectDriver(hdbc, source);
     // SQLite's driver has no server: what other threads opened meanwhile
     // is none of its own.
     const bool served = Succeeded(rc) && !knownSQLite && SQLiteDriver(hdbc) != true;

@@ -17,8 +17,7 @@ struct ODBCSource;
 struct ODBCLease;
 struct ODBCPoolEntryInfo;
 
-// loginSeconds 0: the SQLLoginTimeout setting.
-SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source, std::uint32_t loginSeconds = 0);
+SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source);
 // Disconnects and frees a connection (answering SQLFreeHandle's code), or
 // leaves that to the cancel still running on one of its statements.
 SQLRETURN FreeODBCHandle(SQLHDBC hdbc);
