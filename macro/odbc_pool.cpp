@@ -21,6 +21,7 @@
 #include "macro/registry_values.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/socket_census.h"
 #include "platform/sync.h"
 
 #include <algorithm>
@@ -72,22 +73,12 @@ struct Waiter {
     std::thread::id holder; // whose the connection will be
     std::thread::id self = std::this_thread::get_id();
     std::uint64_t deadline = platform::kNoDeadline;
-    platform::WaitQueue wake;
     bool answered = false; // under wake's lock
     Grant grant = Grant::Retry;
     SQLHDBC hdbc = SQL_NULL_HDBC;
     std::string error;
     std::uint32_t errorNumber = 0;
-
-    Waiter() = default;
-    Waiter(const Waiter&) = delete;
-    Waiter& operator=(const Waiter&) = delete;
-    // The answerer may still hold the lock it answered under.
-    ~Waiter()
-    {
-        wake.Lock();
-        wake.Unlock();
-    }
+    AnswerQueue wake;
 };
 
 struct Spare {
@@ -161,16 +152,108 @@ struct PoolState {
 
 PoolState& Pool()
 {
-    static PoolState* state = [] {
-        CHeapSwitch shared;
-        return new PoolState; // outlives every engine start and stop
-    }();
-    return *state;
+    return LastingState<PoolState>();
 }
 
 bool Succeeded(SQLRETURN rc)
 {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// The socket each connection's driver talks to its database on, learnt at
+// its connect from the sockets that appeared meanwhile (drivers do not
+// say). Other connects beside it add theirs: those another connection
+// claims are not its own. None appear for a driver without a server.
+struct Wire {
+    platform::SocketMark mark; // fd -1 while not known
+    std::vector<platform::SocketMark> candidates;
+};
+
+struct Wires {
+    std::mutex lock;
+    std::map<SQLHDBC, Wire> byHandle;
+};
+
+Wires& TheWires()
+{
+    return LastingState<Wires>();
+}
+
+// added lives on the caller's heap; the wires on the shared one.
+void NoteWire(SQLHDBC hdbc, const std::vector<platform::SocketMark>& added)
+{
+    CHeapSwitch shared;
+    Wires& wires = TheWires();
+    std::lock_guard<std::mutex> hold(wires.lock);
+    Wire& wire = wires.byHandle[hdbc];
+    wire.mark = added.size() == 1 ? added.front() : platform::SocketMark{};
+    wire.candidates.clear();
+    if (added.size() > 1)
+        wire.candidates.assign(added.begin(), added.end());
+}
+
+void ForgetWire(SQLHDBC hdbc)
+{
+    CHeapSwitch shared;
+    Wires& wires = TheWires();
+    std::lock_guard<std::mutex> hold(wires.lock);
+    wires.byHandle.erase(hdbc);
+}
+
+enum class WireState {
+    NoSocket, // a driver without a server (SQLite)
+    Quiet,
+    Ended,    // the database closed it, or said something while it was idle
+    Unknown,  // one of several sockets: not known which
+};
+
+// Looks, without waiting, at the socket of an idle connection.
+WireState LookAtWire(SQLHDBC hdbc)
+{
+    Wires& wires = TheWires();
+    std::lock_guard<std::mutex> hold(wires.lock);
+    auto found = wires.byHandle.find(hdbc);
+    if (found == wires.byHandle.end())
+        return WireState::NoSocket;
+    Wire& wire = found->second;
+    if (wire.mark.fd < 0) {
+        if (wire.candidates.empty())
+            return WireState::NoSocket;
+        std::erase_if(wire.candidates, [&](const platform::SocketMark& candidate) {
+            return std::any_of(wires.byHandle.begin(), wires.byHandle.end(), [&](const auto& other) {
+                return other.first != hdbc && other.second.mark.fd == candidate.fd &&
+                       other.second.mark.inode == candidate.inode;
+            });
+        });
+        if (wire.candidates.size() != 1)
+            return WireState::Unknown;
+        wire.mark = wire.candidates.front();
+        wire.candidates.clear();
+    }
+    return platform::LookAtIdleSocket(wire.mark) == platform::IdleSocket::Quiet ? WireState::Quiet : WireState::Ended;
+}
+
+// Whether an idle connection may be lent, and whether it is looked at
+// with a statement first: one that sat idle a while, or whose socket is not
+// known. False for one the database ended: a backend ended (a restart, an
+// administrator) sends its notice and closes while the connection is idle,
+// and a statement sent on it would fail after it was sent, when whether
+// it ran can no longer be told. Idle as little as it may, it goes, and the
+// caller connects afresh.
+bool MayLend(SQLHDBC hdbc, std::uint64_t idleSince, bool& check)
+{
+    switch (LookAtWire(hdbc)) {
+    case WireState::Ended:
+        return false;
+    case WireState::Unknown:
+        check = true;
+        return true;
+    case WireState::NoSocket:
+    case WireState::Quiet:
+        break;
+    }
+    check = platform::MonotonicMs() - idleSince >= kODBCCheckIdleMs;
+    return true;
 }
 
 // What a locked section leaves to do once the lock is let go: the closes,
@@ -245,11 +328,6 @@ bool AtCeiling(const PooledConnection& entry)
     return ceiling != 0 && entry.Open() >= ceiling;
 }
 
-bool IdleLong(std::uint64_t idleSince)
-{
-    return platform::MonotonicMs() - idleSince >= kODBCCheckIdleMs;
-}
-
 void Answer(Waiter& waiter, Grant grant, SQLHDBC hdbc = SQL_NULL_HDBC, const std::string* error = nullptr,
             std::uint32_t errorNumber = 0)
 {
@@ -319,8 +397,10 @@ bool NoteConnectFailure(const std::string& key, SQLHDBC hdbc, std::uint64_t took
     std::string_view code(reinterpret_cast<char*>(state));
     // Not every driver says HYT00: one that ran out its login time-out took
     // about that long.
+    // The PostgreSQL client counts its time-out in whole seconds of the
+    // clock, so it may give up up to a second early.
     const std::uint64_t login = std::uint64_t{ODBCLoginTimeoutSeconds()} * 1000;
-    if (!code.starts_with("HYT") && tookMs < login - login / 10) {
+    if (!code.starts_with("HYT") && tookMs < login - std::min(login / 10 + 1000, login / 2)) {
         Pool().refused.erase(key);
         return false;
     }
@@ -346,11 +426,17 @@ const Refusal* RefusedNow(const std::string& key)
     return nullptr;
 }
 
-// Lends the pooled connection or an idle spare to caller; false when both are busy.
-bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease)
+// Lends the pooled connection or an idle spare to caller; false when both
+// are busy. An idle one the database ended is closed on the way.
+bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease, Unlocked& after)
 {
+    if (entry.hdbc && entry.activeUsers == 0 && !MayLend(entry.hdbc, entry.idleSince, lease.check)) {
+        after.closing.push_back(entry.hdbc);
+        entry.hdbc = SQL_NULL_HDBC;
+    }
     if (entry.hdbc && (entry.activeUsers == 0 || entry.holder == caller)) {
-        lease.check = entry.activeUsers == 0 && IdleLong(entry.idleSince);
+        if (entry.activeUsers != 0)
+            lease.check = false;
         ++entry.activeUsers;
         ++entry.uses;
         entry.holder = caller;
@@ -368,12 +454,15 @@ bool LendIdle(PooledConnection& entry, std::thread::id caller, ODBCLease& lease)
             return true;
         }
     }
-    if (!entry.spares.empty()) {
+    while (!entry.spares.empty()) {
         Spare spare = entry.spares.back();
         entry.spares.pop_back();
+        if (!MayLend(spare.hdbc, spare.idleSince, lease.check)) {
+            after.closing.push_back(spare.hdbc);
+            continue;
+        }
         entry.lent[spare.hdbc] = Lent{spare.uses + 1, caller};
         NoteLent(entry);
-        lease.check = IdleLong(spare.idleSince);
         lease.hdbc = spare.hdbc;
         lease.pooled = 1;
         Hold(caller);
@@ -460,7 +549,7 @@ Grant Decide(const std::string& key, std::thread::id holder, bool inPlace, bool 
         // which async-sql queries would do; nested queries on one thread
         // may share it. A caller from another thread while it is busy gets
         // a spare connection instead.
-        if (LendIdle(found->second, holder, lease))
+        if (LendIdle(found->second, holder, lease, after))
             return Grant::Got;
     }
     if (defer)
@@ -669,6 +758,9 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
         bool late = false;
         auto connect = [&] {
             late = !InTurn(fields.dsn, deadline, [&]() -> SQLHDBC {
+                // A connect ahead of this one that timed out is said before
+                // its turn passed: this page fails with it rather than
+                // making a whole login time-out of its own.
                 if ((refused = RefusedWhileWaiting(key, asked, lease)))
                     return SQL_NULL_HDBC;
                 const std::uint64_t begun = platform::MonotonicMs();
@@ -676,6 +768,10 @@ SQLRETURN ConnectNew(const std::string& key, const char* source, std::thread::id
                 took = platform::MonotonicMs() - begun;
                 if (connected && !Succeeded(SQLGetInfo(hdbc, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof limit, nullptr)))
                     limit = 0;
+                if (!connected) {
+                    PoolLock locked;
+                    NoteConnectFailure(key, hdbc, took);
+                }
                 return connected ? hdbc : SQL_NULL_HDBC;
             });
         };
@@ -737,10 +833,12 @@ bool AwaitTurn(const std::string& key, Waiter& waiter, std::uint64_t deadline)
 
 } // namespace
 
+namespace {
+
 // The login time-out must be in place before the connect it limits. It is
 // the settable one, not minutes: a database host that accepts and never
 // answers would hold the caller for as long.
-SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
+SQLRETURN ConnectDriver(SQLHDBC hdbc, const ODBCSource& source)
 {
     const SQLULEN seconds = ODBCLoginTimeoutSeconds();
     SQLSetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
@@ -774,8 +872,25 @@ SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
     return rc;
 }
 
+} // namespace
+
+SQLRETURN ConnectODBC(SQLHDBC hdbc, const ODBCSource& source)
+{
+    const bool knownSQLite = TurnOf(source.dsn).sqlite.load();
+    const std::vector<platform::SocketMark> before =
+        knownSQLite ? std::vector<platform::SocketMark>() : platform::OpenStreamSockets();
+    const SQLRETURN rc = ConnectDriver(hdbc, source);
+    // SQLite's driver has no server: what other threads opened meanwhile
+    // is none of its own.
+    const bool served = Succeeded(rc) && !knownSQLite && SQLiteDriver(hdbc) != true;
+    NoteWire(hdbc, served ? platform::NewSockets(before, platform::OpenStreamSockets())
+                          : std::vector<platform::SocketMark>());
+    return rc;
+}
+
 SQLRETURN FreeODBCHandle(SQLHDBC hdbc)
 {
+    ForgetWire(hdbc);
     if (hdbc == SQL_NULL_HDBC || CancelHoldsConnection(hdbc))
         return SQL_SUCCESS;
     SQLDisconnect(hdbc);

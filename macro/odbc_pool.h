@@ -3,6 +3,9 @@
 // pool asks of the request thread (odbc_thread.cpp). The module's interface
 // is odbc_thread.h.
 
+#include "framework/thread_data.h"
+#include "platform/sync.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -49,3 +52,30 @@ bool OnODBCRequestThread();
 void CloseODBCHandleLater(SQLHDBC hdbc);
 // A spare was left idle with no trim due: the thread sets its timer.
 void WakeODBCThreadForTrim();
+
+// The module's one T, made on the shared heap and never freed: it outlives
+// every engine start and stop, and every caller's heap.
+template <typename T>
+T& LastingState()
+{
+    static T* state = [] {
+        CHeapSwitch shared;
+        return new T;
+    }();
+    return *state;
+}
+
+// Where a caller parks until its request is answered. The answerer may still
+// hold the lock it answered under when the caller goes on, so the caller's
+// record is not freed before that lock is let go. Last among its holder's
+// members, so that it is let go first.
+struct AnswerQueue : platform::WaitQueue {
+    AnswerQueue() = default;
+    AnswerQueue(const AnswerQueue&) = delete;
+    AnswerQueue& operator=(const AnswerQueue&) = delete;
+    ~AnswerQueue()
+    {
+        Lock();
+        Unlock();
+    }
+};

@@ -110,11 +110,7 @@ struct ODBCState {
 
 ODBCState& State()
 {
-    static ODBCState* state = [] {
-        CHeapSwitch shared;
-        return new ODBCState; // outlives every engine start and stop
-    }();
-    return *state;
+    return LastingState<ODBCState>();
 }
 
 bool OnODBCThread()
@@ -642,19 +638,9 @@ struct StatementJob {
     StatementJob* next = nullptr;
     // Under the threads' lock: taken by a thread.
     bool taken = false;
-    // The caller parks here; finished is set under its lock.
-    platform::WaitQueue completion;
-    bool finished = false;
-
-    StatementJob() = default;
-    StatementJob(const StatementJob&) = delete;
-    StatementJob& operator=(const StatementJob&) = delete;
-    // The thread that finished it may still hold the lock.
-    ~StatementJob()
-    {
-        completion.Lock();
-        completion.Unlock();
-    }
+    bool finished = false; // under completion's lock
+    // The caller parks here.
+    AnswerQueue completion;
 };
 
 struct StatementThreads {
@@ -669,11 +655,7 @@ struct StatementThreads {
 
 StatementThreads& Runners()
 {
-    static StatementThreads* runners = [] {
-        CHeapSwitch shared;
-        return new StatementThreads; // outlives every engine start and stop
-    }();
-    return *runners;
+    return LastingState<StatementThreads>();
 }
 
 void StatementThreadProc()

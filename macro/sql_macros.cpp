@@ -12,8 +12,10 @@
 #include "macro/registry_values.h"
 #include "platform/net.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -177,30 +179,24 @@ bool ConnectionLost(SQLHDBC hdbc, SQLHSTMT hstmt)
 }
 
 // Whether a statement that failed on a lost connection provably never
-// reached the database: the driver says it could not send it, or the
-// server's notice that it ended the session (57P01-57P03) is all there is,
-// with no reply of the server's to the statement (a reply, as the FATAL text
-// a session ended in the middle of the statement gets, says it may have
-// run). A pooled connection a restart ended since it was last looked at
-// fails so, and the statement may then go once more on a new connection.
+// reached the database: the driver says it had no open connection to send
+// it on. Every other lost-connection state may come after the statement
+// was sent (a backend ended while it ran reports 57P01 as one ended while
+// idle did), so a statement failing so is not sent again; a connection the
+// database ended while idle is seen to be gone before it is lent.
 bool NeverSent(SQLHSTMT hstmt)
 {
+    static constexpr std::string_view kNotOpen[] = {"08001", "08003", "08004"};
     SQLCHAR state[6] = {};
-    SQLCHAR text[1024] = {};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    bool lost = false, unsent = false, ended = false, replied = false;
     for (SQLSMALLINT record = 1;
-         Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, record, state, &native, text, sizeof text, &length)); ++record) {
+         Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, record, state, &native, nullptr, 0, &length)); ++record) {
         const std::string_view code(reinterpret_cast<char*>(state));
-        const std::string_view message(reinterpret_cast<char*>(text));
-        lost = lost || code.starts_with("08") || SessionEnded(code);
-        ended = ended || SessionEnded(code);
-        unsent = unsent || message.find("Failed to send") != std::string_view::npos;
-        replied = replied || message.find("FATAL:") != std::string_view::npos ||
-                  message.find("ERROR:") != std::string_view::npos;
+        if (std::find(std::begin(kNotOpen), std::end(kNotOpen), code) != std::end(kNotOpen))
+            return true;
     }
-    return lost && (unsent || (ended && !replied));
+    return false;
 }
 
 // givenUp: the call was abandoned while blocked (its socket shut down), so

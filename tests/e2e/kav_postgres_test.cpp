@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -461,6 +462,83 @@ TEST_F(KavPostgresTest, ADeadHostHoldsOnlyItsOwnPages)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(kLoginSeconds / 2))
         << "a source whose connect just timed out was tried again at once";
     EXPECT_NE(refused.find("; no connect was tried: the last one timed out "), std::string::npos) << refused;
+}
+
+// Pages on a host that takes the connection and never answers the login
+// each wait at most one login time-out: those that queued behind the first
+// connect fail with its outcome rather than making a second of their own.
+// Several such sources at once, each its own burst.
+TEST_F(KavPostgresTest, PagesOnASilentHostWaitOneLoginTimeOutAtMost)
+{
+    constexpr int kSources = 10;
+    constexpr int kPages = 3;
+    constexpr std::uint32_t kLoginSeconds = 4;
+    Timeouts timeouts(std::nullopt, kLoginSeconds);
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    for (int i = 0; i < kSources; ++i) {
+        const std::string name = "vhang" + std::to_string(i);
+        AddSilentSource(name);
+        WriteFile(m_root + "/" + name + ".htm",
+                  "%expand%%try('%sql(" + name + ";" + std::string(kRole) + ";x,SELECT 1),'caught %exception-type%)");
+    }
+    StartServers();
+    std::vector<std::vector<Page>> bursts(kSources);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kSources; ++i)
+        clients.emplace_back([&, i] {
+            const std::string name = "vhang" + std::to_string(i);
+            bursts[i] = Burst(URL(port, "/" + name + ".htm"), kPages, name);
+        });
+    for (std::thread& client : clients)
+        client.join();
+    double longest = 0;
+    for (const std::vector<Page>& burst : bursts) {
+        for (const Page& page : burst) {
+            EXPECT_EQ(page.body, "caught ODBC");
+            longest = std::max(longest, page.seconds);
+        }
+    }
+    // Two login time-outs would be 8 s (the driver may give up to a second early).
+    EXPECT_LT(longest, kLoginSeconds * 1.5 + SlackMs() / 1000.0 + kSanitizerSeconds);
+    std::printf("%d pages on %d silent hosts, the longest %.1f s\n", kSources * kPages, kSources, longest);
+}
+
+// A pooled connection the database ended a moment before a page uses it is
+// seen to be gone before the statement is sent: the page connects afresh
+// and gets its rows, on the request thread and with async-sql.
+TEST_F(KavPostgresTest, AConnectionEndedJustBeforeThePageIsNotUsed)
+{
+    std::uint16_t port = FreePort();
+    AddServer(port);
+    Psql(std::string("ALTER ROLE ") + kRole + " PASSWORD 'plainpw';");
+    const std::string source = "vpg;" + std::string(kRole) + ";plainpw";
+    // The page says which backend served it, then lists the people.
+    const std::string page = "%sql(" + source + ",\"SELECT pg_backend_pid()\",'%column(1))/%sql(" + source +
+                             ",\"SELECT name FROM people ORDER BY id\",'%column(1)|)";
+    WriteFile(m_root + "/list.htm", "%expand%" + page);
+    WriteFile(m_root + "/alist.htm", "%expand%%set(async-sql,1)" + page);
+    StartServers();
+    double longest = 0;
+    for (const char* path : {"/list.htm", "/alist.htm"}) {
+        std::string served = Curl({URL(port, path)}).output;
+        for (int round = 0; round < 3; ++round) {
+            const std::size_t slash = served.find('/');
+            ASSERT_NE(slash, std::string::npos) << served;
+            ASSERT_EQ(served.substr(slash), "/name1|name2|name3|") << path;
+            // What pg_terminate_backend does, at once, with no psql to start
+            // meanwhile: the backend of the idle pooled connection is ended.
+            const pid_t backend = std::atoi(served.c_str());
+            ASSERT_GT(backend, 0) << served;
+            ASSERT_EQ(::kill(backend, SIGTERM), 0);
+            ASSERT_TRUE(Eventually([backend] { return ::kill(backend, 0) != 0; }, 30000));
+            const auto asked = std::chrono::steady_clock::now();
+            served = Curl({URL(port, path)}).output;
+            longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
+            EXPECT_NE(served.find("/name1|name2|name3|"), std::string::npos) << path << ", round " << round << ": " << served;
+        }
+    }
+    std::printf("the pages after their connection was ended, the longest %.3f s\n", longest);
 }
 
 // A statement whose connection is lost after the database ran it is not
