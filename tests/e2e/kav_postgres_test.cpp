@@ -736,7 +736,7 @@ TEST_F(KavPostgresTest, ABurstAtTheCeilingIsServedWhole)
     for (double seconds = 0; times >> seconds;)
         longest = std::max(longest, seconds);
     EXPECT_EQ(good, kPages) << "another page gave: " << other;
-    EXPECT_LT(longest, kODBCDefaultQueryTimeoutSeconds + 0.5 + SlackMs() / 1000.0);
+    EXPECT_LT(longest, kODBCDefaultQueryTimeoutSeconds + 0.5 + SlackMs() / 1000.0 + kSanitizerSeconds);
     std::printf("%d of %d good, the longest page %.1f s\n", good, kPages, longest);
 }
 
@@ -875,20 +875,27 @@ TEST_F(KavPostgresTest, ARestartInABurstFailsOnlyTheStatementsInFlight)
                            60000));
     EXPECT_EQ(Pg({"pg_ctl", "-D", m_pg + "/data", "-l", m_pg + "/log", "-m", "fast", "-w", "-t", "30", "restart"}), 0);
     client.join();
+    // A page that waited its whole time-out for a connection is the load's
+    // doing (a busy or sanitizer-slowed machine restarts slowly), not the
+    // restart's: the ones that fail at it are the statements in flight.
     int good = 0;
+    int waitedOut = 0;
     std::string failure;
     for (const Page& page : pages) {
         if (page.body == "ok")
             ++good;
+        else if (page.body.find("(HYT00)") != std::string::npos && page.body.find("were in use for") != std::string::npos)
+            ++waitedOut;
         else
             failure = page.body;
     }
-    const int failed = kPages - good;
+    const int failed = kPages - good - waitedOut;
     EXPECT_LE(failed, kCeiling) << "more than the statements in flight failed, as: " << failure;
     const int rows = std::atoi(Psql("SELECT count(*) FROM hits;").c_str());
     EXPECT_GE(rows, good);
     EXPECT_LE(rows, kPages);
-    std::printf("%d of %d pages failed, %d rows\n", failed, kPages, rows);
+    std::printf("%d of %d pages failed at the restart, %d waited out their time-out, %d rows\n", failed, kPages,
+                waitedOut, rows);
 }
 
 } // namespace
