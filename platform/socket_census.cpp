@@ -1,16 +1,16 @@
 #include "platform/socket_census.h"
 
+#include "platform/net.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 
 namespace platform {
@@ -97,12 +97,8 @@ IdleSocket LookAtIdleSocket(const SocketMark& mark)
     if (mark.fd < 0 || ::fstat(mark.fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
         static_cast<std::uint64_t>(status.st_ino) != mark.inode)
         return IdleSocket::Gone;
-    pollfd entry{mark.fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    int ready = 0;
-    do {
-        ready = ::poll(&entry, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0 && entry.revents != 0 ? IdleSocket::Astir : IdleSocket::Quiet;
+    // Readable covers a peer that hung up: its end reads as input.
+    return WaitHandle(mark.fd, false, 0) != 0 ? IdleSocket::Astir : IdleSocket::Quiet;
 }
 
 } // namespace platform
